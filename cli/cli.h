@@ -1,0 +1,60 @@
+// Shared pieces of the command-line tool.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "disk/partition.h"
+#include "disk/reader.h"
+#include "fs/common/times.h"
+
+namespace brantlow::cli {
+
+constexpr int kExitOk = 0;
+constexpr int kExitUsage = 1;
+constexpr int kExitSource = 2;
+
+// Parsed "--name value" options and positional words.
+struct Args {
+    std::vector<std::string> positional;
+    std::map<std::string, std::string> options;  // "--json" → "" for flags
+    bool has(const std::string& k) const { return options.count(k) != 0; }
+    std::string get(const std::string& k, const std::string& def = {}) const {
+        auto it = options.find(k);
+        return it == options.end() ? def : it->second;
+    }
+};
+
+// Splits argv; flags listed in `flags` take no value. Returns false with a
+// message on a malformed line.
+bool parseArgs(int argc, char** argv, int first, const std::vector<std::string>& flags, Args& out, std::string& err);
+
+// Strict unsigned decimal.
+std::optional<uint64_t> parseU64(const std::string& s);
+
+std::string jsonString(const std::string& s);
+std::string jsonTime(const OptTime& t);
+
+// Opens SOURCE read-only as the shared reader; prints why not.
+std::shared_ptr<FileReadSeek> openSource(const std::string& path);
+
+// The volume list of the Standard walk.
+std::vector<VolumeEntry> standardVolumes(readWriteInterface& reader, bool gpt);
+
+// The volume chosen by --volume N, or --start-sector S --fs NAME [--size-sectors Z].
+// Prints the reason and returns nullopt when there is none.
+std::optional<VolumeEntry> chooseVolume(readWriteInterface& reader, const Args& a);
+
+// Progress to stderr when it is a terminal.
+bool stderrIsTerminal();
+
+int cmdVolumes(const Args& a);
+int cmdList(const Args& a);
+int cmdRecover(const Args& a);
+int cmdCarve(const Args& a);
+
+}  // namespace brantlow::cli

@@ -1,0 +1,144 @@
+#include <cstdio>
+#include <iostream>
+#include <unistd.h>
+
+#include "cli/cli.h"
+#include "fs/common/texts.h"
+
+namespace brantlow::cli {
+
+bool parseArgs(int argc, char** argv, int first, const std::vector<std::string>& flags, Args& out, std::string& err) {
+    for (int i = first; i < argc; ++i) {
+        std::string w = argv[i];
+        if (w.rfind("--", 0) == 0 && w.size() > 2) {
+            bool isFlag = false;
+            for (const auto& f : flags)
+                if (f == w) isFlag = true;
+            if (isFlag) {
+                out.options[w] = "";
+            } else {
+                if (i + 1 >= argc) {
+                    err = "option " + w + " needs a value";
+                    return false;
+                }
+                out.options[w] = argv[++i];
+            }
+        } else {
+            out.positional.push_back(w);
+        }
+    }
+    return true;
+}
+
+std::optional<uint64_t> parseU64(const std::string& s) {
+    if (s.empty() || s.size() > 20) return std::nullopt;
+    uint64_t v = 0;
+    for (char c : s) {
+        if (c < '0' || c > '9') return std::nullopt;
+        if (__builtin_mul_overflow(v, 10ull, &v) || __builtin_add_overflow(v, static_cast<uint64_t>(c - '0'), &v))
+            return std::nullopt;
+    }
+    return v;
+}
+
+std::string jsonString(const std::string& raw) {
+    const std::string s = displayUtf8(raw);
+    std::string o = "\"";
+    for (unsigned char c : s) {
+        switch (c) {
+            case '"': o += "\\\""; break;
+            case '\\': o += "\\\\"; break;
+            case '\n': o += "\\n"; break;
+            case '\r': o += "\\r"; break;
+            case '\t': o += "\\t"; break;
+            default:
+                if (c < 0x20 || c == 0x7F) {
+                    char b[8];
+                    std::snprintf(b, sizeof b, "\\u%04x", c);
+                    o += b;
+                } else {
+                    o += static_cast<char>(c);
+                }
+        }
+    }
+    return o + "\"";
+}
+
+std::string jsonTime(const OptTime& t) {
+    if (!t) return "null";
+    std::string s = isoUtc(t->sec);
+    return s.empty() ? "null" : "\"" + s + "\"";
+}
+
+std::shared_ptr<FileReadSeek> openSource(const std::string& path) {
+    auto r = std::make_shared<FileReadSeek>();
+    if (!r->Open(path)) {
+        std::cerr << "brantlow-cli: cannot open " << path << " for reading\n";
+        return nullptr;
+    }
+    g_deviceReader = r;
+    return r;
+}
+
+namespace {
+class Collect : public PartitionOwner {
+public:
+    std::vector<VolumeEntry> entries;
+    void addEntry(const VolumeEntry& e) override { entries.push_back(e); }
+};
+}  // namespace
+
+std::vector<VolumeEntry> standardVolumes(readWriteInterface& reader, bool gpt) {
+    Collect c;
+    Partition p;
+    p.owner = &c;
+    p.useGpt = gpt;
+    ReadPartitionTables(reader, p);
+    return c.entries;
+}
+
+std::optional<VolumeEntry> chooseVolume(readWriteInterface& reader, const Args& a) {
+    if (a.has("--start-sector")) {
+        auto s = parseU64(a.get("--start-sector"));
+        if (!s) {
+            std::cerr << "brantlow-cli: --start-sector takes a sector number\n";
+            return std::nullopt;
+        }
+        VolumeEntry v;
+        v.startSector = *s;
+        v.volumeNumber = "0";
+        if (a.has("--size-sectors")) {
+            auto z = parseU64(a.get("--size-sectors"));
+            if (!z) {
+                std::cerr << "brantlow-cli: --size-sectors takes a sector count\n";
+                return std::nullopt;
+            }
+            v.sizeSectors = *z;
+        }
+        if (a.has("--fs")) {
+            v.fileSystem = a.get("--fs");
+        } else {
+            Identified id = identifyVolume(reader, v.startSector);
+            v.fileSystem = id.fileSystem;
+            if (!v.sizeSectors) v.sizeSectors = id.sizeSectors;
+        }
+        uint64_t total = reader.sizeBytes() / 512;
+        if (!v.sizeSectors && total > v.startSector) v.sizeSectors = total - v.startSector;
+        return v;
+    }
+    std::string want = a.get("--volume", "");
+    auto vols = standardVolumes(reader, a.has("--gpt"));
+    if (want.empty()) {
+        if (vols.size() == 1) return vols[0];
+        std::cerr << "brantlow-cli: name a volume with --volume N (see 'brantlow-cli volumes')\n";
+        return std::nullopt;
+    }
+    for (const auto& v : vols)
+        if (v.volumeNumber == want) return v;
+    std::cerr << "brantlow-cli: no volume " << want << " on this source\n";
+    return std::nullopt;
+}
+
+bool stderrIsTerminal() { return ::isatty(2) == 1; }
+
+}  // namespace brantlow::cli

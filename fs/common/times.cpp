@@ -1,0 +1,71 @@
+#include "fs/common/times.h"
+
+#include <ctime>
+
+namespace brantlow {
+
+OptTime fromFiletime(uint64_t ft) {
+    if (ft == 0) return std::nullopt;
+    // Up to year 9999.
+    if (ft > 2650467743999999999ULL) return std::nullopt;
+    int64_t secs = static_cast<int64_t>(ft / 10000000ULL) - 11644473600LL;
+    FileTime t;
+    t.sec = secs;
+    t.nsec = static_cast<int32_t>((ft % 10000000ULL) * 100);
+    return t;
+}
+
+OptTime fromUnixSeconds(int64_t s, int32_t nsec) {
+    if (s == 0 && nsec == 0) return std::nullopt;
+    if (nsec < 0 || nsec > 999999999) nsec = 0;
+    return FileTime{s, nsec};
+}
+
+OptTime fromHfsSeconds(uint32_t s) {
+    if (s == 0) return std::nullopt;
+    return FileTime{static_cast<int64_t>(s) - 2082844800LL, 0};
+}
+
+bool dosFieldsValid(uint16_t date, uint16_t time) {
+    int month = (date >> 5) & 0x0F, day = date & 0x1F;
+    int hour = time >> 11, minute = (time >> 5) & 0x3F, two = time & 0x1F;
+    return month >= 1 && month <= 12 && day >= 1 && day <= 31 && hour < 24 && minute < 60 && two < 30;
+}
+
+static void dosToTm(uint16_t date, uint16_t time, struct tm* t) {
+    t->tm_year = 80 + (date >> 9);
+    t->tm_mon = ((date >> 5) & 0x0F) - 1;
+    t->tm_mday = date & 0x1F;
+    t->tm_hour = time >> 11;
+    t->tm_min = (time >> 5) & 0x3F;
+    t->tm_sec = (time & 0x1F) * 2;
+}
+
+OptTime fromDosLocal(uint16_t date, uint16_t time, uint8_t cs) {
+    if (!dosFieldsValid(date, time)) return std::nullopt;
+    struct tm t {};
+    dosToTm(date, time, &t);
+    t.tm_isdst = -1;
+    time_t v = mktime(&t);
+    if (v == static_cast<time_t>(-1)) return std::nullopt;
+    FileTime ft{static_cast<int64_t>(v), 0};
+    if (cs < 200) {
+        ft.sec += cs / 100;
+        ft.nsec = (cs % 100) * 10000000;
+    }
+    return ft;
+}
+
+OptTime fromDosAsUtc(uint16_t date, uint16_t time, uint8_t cs) {
+    if (!dosFieldsValid(date, time)) return std::nullopt;
+    struct tm t {};
+    dosToTm(date, time, &t);
+    FileTime ft{static_cast<int64_t>(timegm(&t)), 0};
+    if (cs < 200) {
+        ft.sec += cs / 100;
+        ft.nsec = (cs % 100) * 10000000;
+    }
+    return ft;
+}
+
+}  // namespace brantlow

@@ -1,0 +1,28 @@
+// Thin POSIX layer under the device reader: read-only open, size, positional reads.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace brantlow::platform {
+
+// Opens a file or block device for reading only (O_RDONLY | O_CLOEXEC). Returns -1 on failure.
+int openReadOnly(const std::string& path);
+
+// Size in bytes: BLKGETSIZE64 for block devices, st_size for files. False when unknown.
+bool objectSize(int fd, uint64_t* bytes);
+
+// True when the descriptor is a block device.
+bool isBlockDevice(int fd);
+
+// pread until count bytes are read or end of file; retries EINTR and short reads.
+// Returns the number of bytes read, or -1 when the first call fails.
+long long preadFull(int fd, void* buf, size_t count, uint64_t offset);
+
+void closeFd(int fd);
+
+// Hint that the range will be read sequentially (large streaming scans).
+void adviseSequential(int fd);
+
+}  // namespace brantlow::platform

@@ -1,0 +1,79 @@
+#include "scan/scan_job.h"
+
+#include <cstdlib>
+
+#include "fs/common/texts.h"
+#include "scan/parser_registry.h"
+
+namespace brantlow {
+
+ParserChoice selectParser(const std::string& fileSystem, ScanMode mode) {
+    ParserChoice c;
+    const std::string fs = asciiLower(fileSystem);
+    for (const ParserRow& row : parserRows()) {
+        bool match = false;
+        for (const char* n : row.names)
+            if (n && fs == n) match = true;
+        if (!match) continue;
+        c.statusText = row.statusText ? row.statusText : "";
+        c.hasProcedure = row.supports(mode);
+        if (c.hasProcedure) c.parser = row.make();
+        return c;
+    }
+    return c;
+}
+
+uint64_t volumeSizeBytes(const VolumeEntry& v, uint64_t diskBytes) {
+    uint64_t bytes = 0;
+    if (v.sizeSectors && !__builtin_mul_overflow(v.sizeSectors, 512ull, &bytes)) return bytes;
+    // The size text in MiB ("1024   MB", "1024  MB", "1024").
+    uint64_t mib = std::strtoull(v.sizeText.c_str(), nullptr, 10);
+    if (mib && !__builtin_mul_overflow(mib, 1048576ull, &bytes)) return bytes;
+    uint64_t start = 0;
+    if (__builtin_mul_overflow(v.startSector, 512ull, &start) || start >= diskBytes) return 0;
+    return diskBytes - start;
+}
+
+ScanOutcome runScan(VolumeParser& parser, ScanContext& ctx) {
+    ScanOutcome out = parser.scan(ctx);
+    if (out == ScanOutcome::Rejected) {
+        if (ctx.messages) ctx.messages->info(parser.rejectMessage());
+        return out;
+    }
+    if (out == ScanOutcome::Failed && ctx.messages) ctx.messages->info(parser.rejectMessage());
+    if (auto* t = dynamic_cast<ThrottledProgress*>(ctx.progress)) t->flush();
+    if (ctx.messages) ctx.messages->info(kScanDoneText);
+    ctx.status(kScanDoneText);
+    return out;
+}
+
+ScanJob::~ScanJob() { abandon(); }
+
+void ScanJob::start(VolumeParser* parser, ScanContext ctx, std::function<void(ScanOutcome)> onEnd) {
+    join();
+    parser_ = parser;
+    ctx.gate = &gate_;
+    ctx.volume.setPauseGate(&gate_);
+    running_.store(true, std::memory_order_release);
+    thread_ = std::thread([this, parser, ctx, onEnd]() mutable {
+        ScanOutcome out = runScan(*parser, ctx);
+        running_.store(false, std::memory_order_release);
+        if (onEnd) onEnd(out);
+    });
+}
+
+void ScanJob::stop() {
+    if (parser_) parser_->stopRequested.store(true, std::memory_order_relaxed);
+}
+
+void ScanJob::abandon() {
+    stop();
+    gate_.release();
+    join();
+}
+
+void ScanJob::join() {
+    if (thread_.joinable()) thread_.join();
+}
+
+}  // namespace brantlow

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs what Brantlow needs to build and test on Debian 12, when missing.
+set -euo pipefail
+pkgs=(cmake ninja-build g++ pkg-config xz-utils libgtest-dev libgmock-dev nlohmann-json3-dev
+      qt6-base-dev libgl-dev libbenchmark-dev clang libclang-rt-14-dev)
+missing=()
+for p in "${pkgs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "installing: ${missing[*]}"
+  SUDO=""
+  [ "$(id -u)" = 0 ] || SUDO=sudo
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi

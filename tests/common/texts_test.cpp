@@ -1,0 +1,99 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+
+#include "fs/common/output.h"
+#include "fs/common/texts.h"
+#include "fs/common/times.h"
+
+using namespace brantlow;
+
+TEST(SizeText, UnitsAndBoundaries) {
+    EXPECT_EQ(formatSizeText(0), "0 Bytes");
+    EXPECT_EQ(formatSizeText(1023), "1023 Bytes");
+    EXPECT_EQ(formatSizeText(1024), "1.00 KB");
+    EXPECT_EQ(formatSizeText(1048575), "1024.00 KB");
+    EXPECT_EQ(formatSizeText(1048576), "1.00 MB");
+    EXPECT_EQ(formatSizeText(1073741824ull), "1.00 GB");
+    EXPECT_EQ(formatSizeText(5ull << 40), "5120.00 GB");
+}
+
+TEST(DateText, TwelveHourClockAsTheListShowsIt) {
+    EXPECT_EQ(formatDateText({2024, 3, 5, 0, 7, 0}), "03/05/2024  00:07 AM");
+    EXPECT_EQ(formatDateText({2024, 3, 5, 12, 0, 0}), "03/05/2024  12:00 AM");
+    EXPECT_EQ(formatDateText({2024, 3, 5, 13, 30, 0}), "03/05/2024  01:30 PM");
+    EXPECT_EQ(formatDateText({1999, 12, 31, 23, 59, 0}), "12/31/1999  11:59 PM");
+}
+
+TEST(Times, FiletimeDosAndLimits) {
+    // 2020-01-01T00:00:00Z
+    auto t = fromFiletime(132223104000000000ULL);
+    ASSERT_TRUE(t);
+    EXPECT_EQ(t->sec, 1577836800);
+    EXPECT_FALSE(fromFiletime(0));
+    EXPECT_FALSE(fromFiletime(~0ull));
+    // DOS 2019-11-25 13:47:34
+    uint16_t date = static_cast<uint16_t>(((2019 - 1980) << 9) | (11 << 5) | 25);
+    uint16_t time = static_cast<uint16_t>((13 << 11) | (47 << 5) | 17);
+    auto u = fromDosAsUtc(date, time);
+    ASSERT_TRUE(u);
+    EXPECT_EQ(isoUtc(u->sec), "2019-11-25T13:47:34Z");
+    EXPECT_FALSE(fromDosAsUtc(0, 0));                   // month 0
+    EXPECT_FALSE(fromDosAsUtc(date, (24 << 11)));       // hour 24
+    EXPECT_FALSE(fromDosAsUtc(date, (1 << 5) * 60));    // minute 60
+    EXPECT_EQ(isoUtc(fromHfsSeconds(2082844800u + 86400)->sec), "1970-01-02T00:00:00Z");
+    EXPECT_FALSE(localFields(INT64_MAX));
+}
+
+TEST(Times, DosLocalFollowsTheZone) {
+    const char* old = std::getenv("TZ");
+    std::string saved = old ? old : "";
+    uint16_t date = static_cast<uint16_t>(((2021 - 1980) << 9) | (1 << 5) | 15);
+    uint16_t time = static_cast<uint16_t>(10 << 11);
+    setenv("TZ", "UTC0", 1);
+    tzset();
+    auto utc = fromDosLocal(date, time);
+    setenv("TZ", "EST5", 1);
+    tzset();
+    auto est = fromDosLocal(date, time);
+    if (old) setenv("TZ", saved.c_str(), 1); else unsetenv("TZ");
+    tzset();
+    ASSERT_TRUE(utc && est);
+    EXPECT_EQ(est->sec - utc->sec, 5 * 3600);
+}
+
+TEST(Utf, Utf16SurrogatesAndCodePage) {
+    const uint8_t pair[] = {0x3D, 0xD8, 0x00, 0xDE, 'a', 0};  // U+1F600 then 'a'
+    EXPECT_EQ(utf16leToUtf8(pair, 3), "\xF0\x9F\x98\x80" "a");
+    const uint8_t lone[] = {0x00, 0xD8, 'b', 0};
+    EXPECT_EQ(utf16leToUtf8(lone, 2), "\xEF\xBF\xBD" "b");
+    const uint8_t nul[] = {'x', 0, 0, 0, 'y', 0};
+    EXPECT_EQ(utf16leToUtf8(nul, 3, true), "x");
+    const uint8_t cp[] = {0x82, 'A'};  // é
+    EXPECT_EQ(cp437ToUtf8(cp, 2), "\xC3\xA9" "A");
+    EXPECT_EQ(displayUtf8(std::string("\xE9t\xE9")), "\xC3\xA9t\xC3\xA9");
+    EXPECT_EQ(utf16ToUtf8(utf8ToUtf16("日本語 ok")), "日本語 ok");
+}
+
+TEST(Sanitiser, NothingEscapesTheOutputFolder) {
+    EXPECT_EQ(sanitizeComponent(".."), "_..");
+    EXPECT_EQ(sanitizeComponent("."), "_.");
+    EXPECT_EQ(sanitizeComponent(""), "_");
+    EXPECT_EQ(sanitizeComponent("a/../../x"), "a_.._.._x");
+    EXPECT_EQ(sanitizeComponent("back\\slash.txt"), "back_slash.txt");
+    EXPECT_EQ(sanitizeComponent(std::string("nl\nx\x7f", 5)), "nl_x_");
+    EXPECT_EQ(sanitizeComponent("dir "), "dir ");  // trailing blanks stay
+    EXPECT_EQ(sanitizeComponent("col:on.txt"), "col:on.txt");
+    EXPECT_EQ(sanitizeComponentStrict("col:on?.txt"), "col_on_.txt");
+    std::string longName;
+    for (int i = 0; i < 255; ++i) longName += "日";
+    longName += ".txt";
+    std::string cut = sanitizeComponent(longName);
+    EXPECT_LE(cut.size(), 255u);
+    EXPECT_EQ(cut.substr(cut.size() - 4), ".txt");
+    EXPECT_TRUE(isValidUtf8(cut));
+    EXPECT_EQ(numberedName("same.txt", 1), "same (1).txt");
+    EXPECT_EQ(numberedName("noext", 2), "noext (2)");
+    EXPECT_LE(numberedName(cut, 12).size(), 255u);
+}
