@@ -1,0 +1,72 @@
+// The frame every wizard page shares: caption "Brantlow v1.0", a banner
+// across the top, the page's own content, and Help / Back / Next along the
+// bottom, plus the hidden default "EXIT" button (Enter ends the program) and
+// the close question on Escape or the close box.
+#pragma once
+
+#include <QDialog>
+#include <QPointer>
+
+class QLabel;
+class QPushButton;
+class QToolButton;
+class QVBoxLayout;
+class QWidget;
+
+namespace brantlow::gui {
+
+inline constexpr const char* kCaption = "Brantlow v1.0";
+
+class WizardPage : public QDialog {
+    Q_OBJECT
+public:
+    // opener: the page that opened this one (nullptr for the first page).
+    explicit WizardPage(const QString& bannerTitle, QWidget* opener = nullptr);
+
+    // Where the page puts its controls.
+    QWidget* content() const { return content_; }
+    QPushButton* backButton() const { return back_; }
+    QPushButton* nextButton() const { return next_; }
+    QToolButton* helpButton() const { return help_; }
+    QPushButton* exitButton() const { return exit_; }
+    WizardPage* opener() const;
+
+    // Shows `page` in this page's place and hides this one.
+    void openNext(WizardPage* page);
+
+    // Stops whatever the page runs (worker threads) before it closes or the
+    // program ends. Pages with workers override it.
+    virtual void stopWork() {}
+
+signals:
+    void backRequested();
+    void nextRequested();
+    // "About" from the Help menu; the application shows the About box.
+    void helpAboutRequested(QWidget* page);
+
+protected:
+    // Back: show the opener again and destroy this page.
+    virtual void goBack();
+    // Escape or the close box: "Do you want to Close Application ?".
+    void reject() override;
+    // The hidden EXIT button (Enter): ends the program at once.
+    void accept() override;
+    void closeEvent(QCloseEvent* e) override;
+
+private:
+    QWidget* content_;
+    QPushButton* back_;
+    QPushButton* next_;
+    QToolButton* help_;
+    QPushButton* exit_;
+    QPointer<QWidget> opener_;
+};
+
+// Ends the program: stops the pages' work, then quits the event loop.
+void exitApplication(int code = 0);
+
+// Product addresses (empty by default: no browser is started as root).
+QString productWebPage();
+QString helpManualUrl();
+
+}  // namespace brantlow::gui
