@@ -1,0 +1,1 @@
+// Wizard pages are added to brantlow_gui here.
