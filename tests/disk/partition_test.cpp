@@ -333,3 +333,39 @@ TEST(FixtureDisks, CliVolumesJson) {
     EXPECT_EQ(test::runCli({"volumes", img + ".missing"}).rc, 2);
     EXPECT_EQ(test::runCli({"volumes"}).rc, 1);
 }
+
+// sfdisk as the oracle: every data partition it reports (extended containers
+// aside) is listed at the same start sector.
+TEST(FixtureDisks, SameStartSectorsAsSfdisk) {
+    if (std::system("command -v sfdisk >/dev/null 2>&1") != 0) GTEST_SKIP() << "sfdisk not installed";
+    int checked = 0;
+    for (const char* img : {"disk_mbr", "disk_gpt"}) {
+        auto path = test::fixtureImage(img);
+        if (!path) continue;
+        FILE* p = popen(("sfdisk --json '" + *path + "' 2>/dev/null").c_str(), "r");
+        ASSERT_NE(p, nullptr);
+        std::string text;
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, p)) > 0) text.append(buf, n);
+        pclose(p);
+        auto j = nlohmann::json::parse(text);
+        std::vector<uint64_t> want;
+        for (const auto& part : j["partitiontable"]["partitions"]) {
+            std::string type = part.value("type", "");
+            if (type == "5" || type == "f" || type == "85") continue;
+            want.push_back(part["start"].get<uint64_t>());
+        }
+        FileReadSeek r;
+        ASSERT_TRUE(r.Open(*path));
+        Collect c;
+        Partition part;
+        part.owner = &c;
+        ReadPartitionTables(r, part);
+        std::vector<uint64_t> got;
+        for (const auto& e : c.entries) got.push_back(e.startSector);
+        EXPECT_EQ(got, want) << img;
+        ++checked;
+    }
+    if (checked == 0) GTEST_SKIP() << "no fixture disk images found (set BRANTLOW_FIXTURES)";
+}
