@@ -121,9 +121,13 @@ PopulateDriveDlg::PopulateDriveDlg(const Options& o, WizardPage* opener)
     startLabel_ = new QLabel("Start Sector:", box);
     startEdit_ = new SectorEdit(box);
     startEdit_->edit->setObjectName("startSector");
+    startEdit_->up->setObjectName("startSectorUp");
+    startEdit_->down->setObjectName("startSectorDown");
     endLabel_ = new QLabel("End Sector :", box);
     endEdit_ = new SectorEdit(box);
     endEdit_->edit->setObjectName("endSector");
+    endEdit_->up->setObjectName("endSectorUp");
+    endEdit_->down->setObjectName("endSectorDown");
     g->addWidget(startLabel_, 2, 0);
     g->addWidget(startEdit_, 2, 1);
     g->addWidget(endLabel_, 3, 0);

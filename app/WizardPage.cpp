@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QKeyEvent>
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QHash>
@@ -180,6 +181,21 @@ void WizardPage::reject() {
 }
 
 void WizardPage::accept() { exitApplication(0); }
+
+void WizardPage::keyPressEvent(QKeyEvent* e) {
+    if (e->modifiers() == Qt::NoModifier || e->modifiers() == Qt::KeypadModifier) {
+        if (e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) {
+            if (auto* b = qobject_cast<QPushButton*>(focusWidget()); b && b != exit_ && b->isVisible()) {
+                if (b->isEnabled()) b->click();
+            } else if (exit_->isEnabled()) {
+                exit_->click();
+            }
+            e->accept();
+            return;
+        }
+    }
+    QDialog::keyPressEvent(e);
+}
 
 void WizardPage::closeEvent(QCloseEvent* e) {
     e->ignore();

@@ -53,6 +53,9 @@ protected:
     // The hidden EXIT button (Enter): ends the program at once.
     void accept() override;
     void closeEvent(QCloseEvent* e) override;
+    // Enter reaches the hidden EXIT button (QDialog only presses a visible
+    // default button), unless a push button has the focus.
+    void keyPressEvent(QKeyEvent* e) override;
 
 private:
     QWidget* content_;
