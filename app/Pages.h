@@ -47,6 +47,7 @@ class Physical_DriveDialog : public WizardPage {
     Q_OBJECT
 public:
     explicit Physical_DriveDialog(const DriveSources& sources, QWidget* parent = nullptr);
+    ~Physical_DriveDialog() override;  // also drops the shared reader
 
     // Adds an image file under "     PHYSICAL DRIVES:" (walked like a drive)
     // and selects it.
@@ -145,6 +146,7 @@ public:
 private:
     void runStandard();
     void fillList(const std::vector<size_t>& indexes);
+    void fitColumns();
     void onRowSelected();
     void onCustomToggled(bool on);
     void onFilter();

@@ -107,7 +107,9 @@ Physical_DriveDialog::Physical_DriveDialog(const DriveSources& sources, QWidget*
     QPalette pal = notice_->palette();
     pal.setColor(QPalette::WindowText, QColor(0x9a, 0x4a, 0x00));
     notice_->setPalette(pal);
-    row->addWidget(notice_, 1);
+    notice_->setWordWrap(true);
+    lay->addWidget(notice_);
+    row->addStretch(1);
     openImage_ = new QPushButton(QString::fromUtf8("Open Disk Image\u2026"), content());
     openImage_->setObjectName("openImage");
     openImage_->setAutoDefault(false);
@@ -118,6 +120,8 @@ Physical_DriveDialog::Physical_DriveDialog(const DriveSources& sources, QWidget*
     connect(openImage_, &QPushButton::clicked, this, &Physical_DriveDialog::onOpenImage);
     connect(this, &WizardPage::nextRequested, this, &Physical_DriveDialog::onNext);
 }
+
+Physical_DriveDialog::~Physical_DriveDialog() { g_deviceReader.reset(); }
 
 void Physical_DriveDialog::addImage(const QString& path) {
     const QString abs = QFileInfo(path).absoluteFilePath();

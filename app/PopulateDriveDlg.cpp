@@ -14,6 +14,7 @@
 #include <QToolButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "app/Pages.h"
 #include "app/VolumeChoice.h"
@@ -90,10 +91,7 @@ PopulateDriveDlg::PopulateDriveDlg(const Options& o, WizardPage* opener)
     list_->setSelectionMode(QAbstractItemView::SingleSelection);
     list_->setSelectionBehavior(QAbstractItemView::SelectRows);
     list_->setHeaderLabels({"VOLUME", "FILE_SYSTEM", "VOLUME_SIZE", "START_SECTOR"});
-    list_->setColumnWidth(0, 80);
-    list_->setColumnWidth(1, 80);
-    list_->setColumnWidth(2, 80);
-    list_->setColumnWidth(3, 100);
+    fitColumns();
     left->addWidget(list_, 1);
     auto* buttons = new QHBoxLayout;
     filter_ = new QPushButton("Filter Entries", content());
@@ -241,6 +239,15 @@ void PopulateDriveDlg::fillList(const std::vector<size_t>& indexes) {
         row->setToolTip(1, QString::fromStdString(t.fileSystem));
         list_->insertTopLevelItem(0, row);
     }
+    fitColumns();
+}
+
+void PopulateDriveDlg::fitColumns() {
+    static const int kMinWidth[4] = {80, 80, 80, 100};
+    for (int c = 0; c < 4; ++c) {
+        list_->resizeColumnToContents(c);
+        list_->setColumnWidth(c, std::max(kMinWidth[c], list_->columnWidth(c) + 12));
+    }
 }
 
 int PopulateDriveDlg::selectedIndex() const {
@@ -297,6 +304,7 @@ void PopulateDriveDlg::onAddCustom() {
                                                 QString::fromStdString(t.startSector)});
     row->setData(0, kIndexRole, static_cast<qulonglong>(volumes_.size() - 1));
     list_->insertTopLevelItem(0, row);
+    fitColumns();
     list_->setCurrentItem(row);
     startEdit_->edit->setText("0");
     endEdit_->edit->setText("0");

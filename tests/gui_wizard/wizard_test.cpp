@@ -494,3 +494,19 @@ TEST_F(Wizard, SecondInstanceIsRefused) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     ::close(fd);
 }
+
+TEST_F(Wizard, ThisMachineEnumeratesWithoutOpeningForWriting) {
+    // Whatever this machine has: every listed volume has a mount point and a
+    // device, every drive a /dev path; nothing is opened for writing (the
+    // reader only opens read-only), and the shared sector count is untouched.
+    g_totalSectors.store(12345);
+    const DriveSources s = systemDriveSources();
+    EXPECT_EQ(g_totalSectors.load(), 12345u);
+    for (const auto& v : s.volumes) {
+        EXPECT_FALSE(v.rootPath.empty());
+        EXPECT_EQ(v.devicePath.rfind("/dev/", 0), 0u) << v.devicePath;
+        EXPECT_FALSE(v.fileSystem.empty());
+    }
+    for (const auto& d : s.drives) EXPECT_EQ(d.devicePath.rfind("/dev/", 0), 0u);
+    EXPECT_TRUE(sink.infos.empty());
+}
