@@ -45,6 +45,7 @@ VolumeOperations::VolumeOperations(const VolumeEntry& volume, WizardPage* opener
     form->addRow("Volume Name:", valueLabel(q(volume_.rootPath), group, "volumeName"));
     form->addRow("Volume File System:", valueLabel(q(volume_.fileSystem), group, "volumeFileSystem"));
     form->addRow("Volume Size:", valueLabel(q(volume_.sizeText), group, "volumeSize"));
+    form->addRow("Device:", valueLabel(q(volume_.volumeNumber), group, "volumeDevice"));
     outer->addWidget(group);
     outer->addStretch(1);
     connect(this, &WizardPage::nextRequested, this, [this] {

@@ -70,8 +70,13 @@ Physical_DriveDialog::Physical_DriveDialog(const DriveSources& sources, QWidget*
 
     volumesRoot_ = new QTreeWidgetItem(tree_, QStringList{"     VOLUMES:"});
     drivesRoot_ = new QTreeWidgetItem(tree_, QStringList{"     PHYSICAL DRIVES:"});
+    QFont rootFont = tree_->font();
+    rootFont.setBold(true);
+    volumesRoot_->setFont(0, rootFont);
+    drivesRoot_->setFont(0, rootFont);
+    volumesRoot_->setIcon(0, style()->standardIcon(QStyle::SP_ComputerIcon));
+    drivesRoot_->setIcon(0, style()->standardIcon(QStyle::SP_ComputerIcon));
     const QIcon driveIcon = style()->standardIcon(QStyle::SP_DriveHDIcon);
-    const QIcon imageIcon = style()->standardIcon(QStyle::SP_FileIcon);
     const QIcon volumeIcon = style()->standardIcon(QStyle::SP_DirIcon);
 
     for (const auto& d : sources.drives) {
@@ -97,7 +102,6 @@ Physical_DriveDialog::Physical_DriveDialog(const DriveSources& sources, QWidget*
         it->setData(0, kDataRole, index);
         it->setToolTip(0, QString::fromStdString(e.volumeNumber + "  " + e.fileSystem));
     }
-    (void)imageIcon;
     tree_->expandAll();
 
     auto* row = new QHBoxLayout;
