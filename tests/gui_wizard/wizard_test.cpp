@@ -510,3 +510,35 @@ TEST_F(Wizard, ThisMachineEnumeratesWithoutOpeningForWriting) {
     for (const auto& d : s.drives) EXPECT_EQ(d.devicePath.rfind("/dev/", 0), 0u);
     EXPECT_TRUE(sink.infos.empty());
 }
+
+TEST_F(Wizard, BareVolumeImageIsOneVolumeAtSectorZero) {
+    BRANTLOW_REQUIRE_IMAGE(img, "ntfs");
+    start(DriveSources{}, {QString::fromStdString(img)});
+    first->nextButton()->click();
+    auto* modes = nextPage<DriveParsingModes>(first);
+    ASSERT_TRUE(modes);
+    modes->nextButton()->click();
+    auto* list = nextPage<PopulateDriveDlg>(modes);
+    ASSERT_TRUE(list);
+    ASSERT_EQ(list->list()->topLevelItemCount(), 1);
+    EXPECT_EQ(list->list()->topLevelItem(0)->text(1), "NTFS");
+    EXPECT_EQ(list->list()->topLevelItem(0)->text(3), "0");
+}
+
+TEST_F(Wizard, UnreadableImageSaysSoAndListsNothing) {
+    start(DriveSources{}, {"/nonexistent/disk.img"});
+    first->nextButton()->click();
+    auto* modes = nextPage<DriveParsingModes>(first);
+    ASSERT_TRUE(modes);  // the page still opens
+    ASSERT_FALSE(sink.infos.empty());
+    EXPECT_EQ(sink.infos.back(), "invalid handle ...");
+    modes->nextButton()->click();
+    auto* list = nextPage<PopulateDriveDlg>(modes);
+    ASSERT_TRUE(list);
+    ASSERT_GE(sink.infos.size(), 3u);
+    EXPECT_EQ(sink.infos[sink.infos.size() - 2], "invalid handle ...");
+    EXPECT_EQ(sink.infos.back(), "file not opened..");
+    EXPECT_EQ(list->list()->topLevelItemCount(), 0);
+    EXPECT_EQ(list->statusLine()->text(), "Finished Scanning.");
+    EXPECT_FALSE(list->customSettings()->isEnabled());
+}
