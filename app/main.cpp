@@ -5,6 +5,7 @@
 #include <QStyleFactory>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <unistd.h>
 
 #include "app/QtMessageSink.h"
@@ -22,7 +23,11 @@ int main(int argc, char** argv) {
         }
     // The single-instance lock is taken before the application object
     // exists, as the named mutex was; the message needs the application.
-    const int lockFd = brantlow::platform::acquireInstanceLock(brantlow::platform::defaultInstanceLockPath());
+    const std::string lockPath = brantlow::platform::defaultInstanceLockPath();
+    const int lockFd = brantlow::platform::acquireInstanceLock(lockPath);
+    if (lockFd == -2)
+        std::fprintf(stderr, "brantlow: cannot use the lock file %s; not checking for another instance\n",
+                     lockPath.c_str());
 
     QApplication app(argc, argv);
     QApplication::setApplicationName("Brantlow");
