@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
@@ -541,4 +542,23 @@ TEST_F(Wizard, UnreadableImageSaysSoAndListsNothing) {
     EXPECT_EQ(list->list()->topLevelItemCount(), 0);
     EXPECT_EQ(list->statusLine()->text(), "Finished Scanning.");
     EXPECT_FALSE(list->customSettings()->isEnabled());
+}
+
+TEST_F(Wizard, HelpMenuOffersHelpAboutAndWebpage) {
+    start(DriveSources{}, {});
+    QMenu* menu = first->helpButton()->menu();
+    ASSERT_TRUE(menu);
+    QStringList texts;
+    for (QAction* a : menu->actions()) texts << a->text();
+    EXPECT_EQ(texts, (QStringList{"Help", "About", "Software Webpage"}));
+    // "About" shows the About box modally over the page; OK closes it.
+    bool shown = false;
+    QTimer::singleShot(0, [&] {
+        auto* box = qobject_cast<CBrantlowAboutDlg*>(QApplication::activeModalWidget());
+        shown = box != nullptr;
+        if (box) box->okButton()->click();
+    });
+    menu->actions()[1]->trigger();
+    EXPECT_TRUE(shown);
+    EXPECT_TRUE(first->isVisible());
 }
