@@ -2,7 +2,11 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QKeyEvent>
 #include <QDesktopServices>
+#include <QFileInfo>
+#include <QHash>
+#include <QSettings>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMenu>
@@ -15,8 +19,71 @@
 
 namespace brantlow::gui {
 
-QString productWebPage() { return QString(); }
-QString helpManualUrl() { return QString(); }
+#ifndef BRANTLOW_COMPANY_WEBSITE
+#define BRANTLOW_COMPANY_WEBSITE ""
+#endif
+#ifndef BRANTLOW_SUPPORT_EMAIL
+#define BRANTLOW_SUPPORT_EMAIL ""
+#endif
+#ifndef BRANTLOW_SALES_EMAIL
+#define BRANTLOW_SALES_EMAIL ""
+#endif
+#ifndef BRANTLOW_LEGAL_NOTICE
+#define BRANTLOW_LEGAL_NOTICE "Brantlow reads disks and images read-only and writes only to the folder you choose."
+#endif
+#ifndef BRANTLOW_HELP_MANUAL
+#define BRANTLOW_HELP_MANUAL ""
+#endif
+#ifndef BRANTLOW_PRODUCT_WEBPAGE
+#define BRANTLOW_PRODUCT_WEBPAGE ""
+#endif
+
+namespace {
+struct AboutSettings {
+    bool loaded = false;
+    QHash<QString, QString> values;
+};
+AboutSettings& aboutSettings() {
+    static AboutSettings s;
+    return s;
+}
+QString aboutIniPath() {
+    const QString env = qEnvironmentVariable("BRANTLOW_ABOUT_INI");
+    if (!env.isEmpty()) return env;
+    const QString beside = QCoreApplication::applicationDirPath() + "/about.ini";
+    if (QFileInfo::exists(beside)) return beside;
+    return "/etc/brantlow/about.ini";
+}
+AboutBoxHandler& aboutHandler() {
+    static AboutBoxHandler h;
+    return h;
+}
+}  // namespace
+
+QString aboutSetting(const QString& key) {
+    AboutSettings& s = aboutSettings();
+    if (!s.loaded) {
+        s.loaded = true;
+        s.values = {{"CompanyWebsite", BRANTLOW_COMPANY_WEBSITE}, {"SupportEmail", BRANTLOW_SUPPORT_EMAIL},
+                    {"SalesEmail", BRANTLOW_SALES_EMAIL},         {"LegalNotice", BRANTLOW_LEGAL_NOTICE},
+                    {"HelpManual", BRANTLOW_HELP_MANUAL},         {"ProductWebPage", BRANTLOW_PRODUCT_WEBPAGE}};
+        const QString path = aboutIniPath();
+        if (QFileInfo::exists(path)) {
+            QSettings ini(path, QSettings::IniFormat);
+            ini.beginGroup("About");
+            for (const QString& k : s.values.keys())
+                if (ini.contains(k)) s.values[k] = ini.value(k).toString().trimmed();
+        }
+    }
+    return s.values.value(key);
+}
+
+void reloadAboutSettings() { aboutSettings() = AboutSettings{}; }
+
+void setAboutBoxHandler(AboutBoxHandler h) { aboutHandler() = std::move(h); }
+
+QString productWebPage() { return aboutSetting("ProductWebPage"); }
+QString helpManualUrl() { return aboutSetting("HelpManual"); }
 
 static void openUrl(const QString& url) {
     if (!url.isEmpty()) QDesktopServices::openUrl(QUrl(url));
@@ -59,7 +126,10 @@ WizardPage::WizardPage(const QString& bannerTitle, QWidget* opener)
     help_->setPopupMode(QToolButton::InstantPopup);
     auto* menu = new QMenu(help_);
     menu->addAction("Help", this, [] { openUrl(helpManualUrl()); });
-    menu->addAction("About", this, [this] { emit helpAboutRequested(this); });
+    menu->addAction("About", this, [this] {
+        emit helpAboutRequested(this);
+        if (aboutHandler()) aboutHandler()(this);
+    });
     menu->addAction("Software Webpage", this, [] { openUrl(productWebPage()); });
     help_->setMenu(menu);
     row->addWidget(help_);
@@ -111,6 +181,21 @@ void WizardPage::reject() {
 }
 
 void WizardPage::accept() { exitApplication(0); }
+
+void WizardPage::keyPressEvent(QKeyEvent* e) {
+    if (e->modifiers() == Qt::NoModifier || e->modifiers() == Qt::KeypadModifier) {
+        if (e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) {
+            if (auto* b = qobject_cast<QPushButton*>(focusWidget()); b && b != exit_ && b->isVisible()) {
+                if (b->isEnabled()) b->click();
+            } else if (exit_->isEnabled()) {
+                exit_->click();
+            }
+            e->accept();
+            return;
+        }
+    }
+    QDialog::keyPressEvent(e);
+}
 
 void WizardPage::closeEvent(QCloseEvent* e) {
     e->ignore();

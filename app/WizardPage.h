@@ -6,6 +6,7 @@
 
 #include <QDialog>
 #include <QPointer>
+#include <functional>
 
 class QLabel;
 class QPushButton;
@@ -52,6 +53,9 @@ protected:
     // The hidden EXIT button (Enter): ends the program at once.
     void accept() override;
     void closeEvent(QCloseEvent* e) override;
+    // Enter reaches the hidden EXIT button (QDialog only presses a visible
+    // default button), unless a push button has the focus.
+    void keyPressEvent(QKeyEvent* e) override;
 
 private:
     QWidget* content_;
@@ -68,5 +72,19 @@ void exitApplication(int code = 0);
 // Product addresses (empty by default: no browser is started as root).
 QString productWebPage();
 QString helpManualUrl();
+
+// The addresses and texts of the About box and the Help menu, by key:
+// "CompanyWebsite", "SupportEmail", "SalesEmail", "LegalNotice",
+// "HelpManual", "ProductWebPage". Taken from an about.ini ([About] section;
+// $BRANTLOW_ABOUT_INI, else about.ini beside the program, else
+// /etc/brantlow/about.ini), else from the compile-time defaults
+// (BRANTLOW_COMPANY_WEBSITE, ...), which are empty.
+QString aboutSetting(const QString& key);
+// Forgets the cached about.ini (tests change it).
+void reloadAboutSettings();
+
+// Shows the About box for "About" in the Help menu of every page.
+using AboutBoxHandler = std::function<void(QWidget* page)>;
+void setAboutBoxHandler(AboutBoxHandler h);
 
 }  // namespace brantlow::gui

@@ -1,20 +1,60 @@
 // brantlow: the wizard.
+//   brantlow [IMAGE...]   images are listed under the physical drives
 #include <QApplication>
-#include <QLabel>
-#include <QVBoxLayout>
+#include <QFileInfo>
+#include <QStyleFactory>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <unistd.h>
 
 #include "app/QtMessageSink.h"
-#include "app/WizardPage.h"
+#include "app/Startup.h"
+#include "platform/enumerate.h"
 
 int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i)
+        if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
+            std::printf("usage: brantlow [IMAGE...]\n"
+                        "Recovers deleted files from disks and disk images (read-only).\n"
+                        "Disks need root rights or membership of the \"disk\" group; images listed here\n"
+                        "appear under PHYSICAL DRIVES.\n");
+            return 0;
+        }
+    // The single-instance lock is taken before the application object
+    // exists, as the named mutex was; the message needs the application.
+    const std::string lockPath = brantlow::platform::defaultInstanceLockPath();
+    const int lockFd = brantlow::platform::acquireInstanceLock(lockPath);
+    if (lockFd == -2)
+        std::fprintf(stderr, "brantlow: cannot use the lock file %s; not checking for another instance\n",
+                     lockPath.c_str());
+
     QApplication app(argc, argv);
+    QApplication::setApplicationName("Brantlow");
+    if (QStyle* fusion = QStyleFactory::create("Fusion")) QApplication::setStyle(fusion);
     brantlow::gui::QtMessageSink sink;
     brantlow::setMessageSink(&sink);
-    auto* first = new brantlow::gui::WizardPage("Brantlow");
-    auto* l = new QVBoxLayout(first->content());
-    l->addWidget(new QLabel("Drives and volumes"));
+
+    if (lockFd == -1) {
+        brantlow::messageSink().info(brantlow::gui::kAnotherInstance);
+        brantlow::setMessageSink(nullptr);
+        return 0;
+    }
+
+    QStringList images;
+    for (const QString& a : QApplication::arguments().mid(1)) {
+        if (!QFileInfo(a).isFile() && !QFileInfo(a).exists()) {
+            std::fprintf(stderr, "brantlow: %s: no such file\n", qPrintable(a));
+            continue;
+        }
+        images << a;
+    }
+    brantlow::gui::installWizardHooks();
+    auto* first = brantlow::gui::createFirstPage(brantlow::gui::systemDriveSources(), images);
     first->show();
-    int rc = app.exec();
+    const int rc = app.exec();
+    delete first;
     brantlow::setMessageSink(nullptr);
+    if (lockFd >= 0) ::close(lockFd);
     return rc;
 }

@@ -1,0 +1,196 @@
+// Volume information page, recovery-mode page, and the stand-ins for pages
+// that are not registered.
+#include <QCheckBox>
+#include <QFormLayout>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRegularExpressionValidator>
+#include <QVBoxLayout>
+
+#include "app/AppState.h"
+#include "app/PageFactory.h"
+#include "app/Pages.h"
+
+namespace brantlow::gui {
+
+namespace {
+QString q(const std::string& s) { return QString::fromStdString(s); }
+
+QLabel* valueLabel(const QString& text, QWidget* parent, const char* name) {
+    auto* l = new QLabel(text, parent);
+    l->setObjectName(name);
+    l->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    QFont f = l->font();
+    f.setBold(true);
+    l->setFont(f);
+    return l;
+}
+}  // namespace
+
+// ---- Volume information ----------------------------------------------------
+
+VolumeOperations::VolumeOperations(const VolumeEntry& volume, WizardPage* opener)
+    : WizardPage("Volume Information", opener), volume_(volume) {
+    setObjectName("VolumeOperations");
+    auto* outer = new QVBoxLayout(content());
+    outer->setContentsMargins(18, 12, 18, 4);
+    auto* group = new QGroupBox("Volume Information:", content());
+    auto* form = new QFormLayout(group);
+    form->setHorizontalSpacing(18);
+    form->addRow("Volume Name:", valueLabel(q(volume_.rootPath), group, "volumeName"));
+    form->addRow("Volume File System:", valueLabel(q(volume_.fileSystem), group, "volumeFileSystem"));
+    form->addRow("Volume Size:", valueLabel(q(volume_.sizeText), group, "volumeSize"));
+    form->addRow("Device:", valueLabel(q(volume_.volumeNumber), group, "volumeDevice"));
+    outer->addWidget(group);
+    outer->addStretch(1);
+    connect(this, &WizardPage::nextRequested, this, [this] {
+        openNext(new ParceModeNtfsDlg(ParceModeNtfsDlg::kFromVolumeInformation, volume_, this));
+    });
+}
+
+// ---- Recovery mode ---------------------------------------------------------
+
+ParceModeNtfsDlg::Offered ParceModeNtfsDlg::offeredModes(const QString& prefix) {
+    auto is = [&](const char* p) { return prefix.compare(QLatin1String(p), Qt::CaseInsensitive) == 0; };
+    if (is("fat") || is("exF")) return {true, true, false};
+    if (is("ext")) return {true, false, false};
+    if (is("HFS")) return {true, false, true};
+    return {true, true, true};  // "ntf" and any other
+}
+
+ParceModeNtfsDlg::ParceModeNtfsDlg(int openerKind, const VolumeEntry& volume, WizardPage* opener)
+    : WizardPage("Select Recovery Mode", opener), openerKind_(openerKind), volume_(volume) {
+    setObjectName("ParceModeNtfsDlg");
+    QString fs = q(volume_.fileSystem);
+    int i = 0;
+    while (i < fs.size() && fs[i] == ' ') ++i;
+    fsPrefix_ = fs.mid(i, 3);
+
+    auto* outer = new QVBoxLayout(content());
+    outer->setContentsMargins(18, 12, 18, 4);
+    auto* summary = new QLabel(content());
+    summary->setObjectName("volumeSummary");
+    summary->setText(QString("Volume %1   %2   %3   start sector %4")
+                         .arg(q(volume_.rootPath.empty() ? volume_.volumeNumber : volume_.rootPath), q(volume_.fileSystem),
+                              q(volume_.sizeText))
+                         .arg(static_cast<qulonglong>(volume_.startSector)));
+    outer->addWidget(summary);
+
+    auto* group = new QGroupBox("Select Recovery Mode:", content());
+    outer->addWidget(group);
+    outer->addStretch(1);
+    auto* g = new QGridLayout(group);
+    g->setColumnStretch(2, 1);
+    standard_ = new QRadioButton("Standard", group);
+    advanced_ = new QRadioButton("Advanced", group);
+    deep_ = new QRadioButton("Deep", group);
+    // The advanced-input page (candidate searches) is not in this version yet.
+    advanced_->setEnabled(false);
+    advanced_->setToolTip("Not available yet.");
+    g->addWidget(standard_, 0, 0, 1, 3);
+    g->addWidget(advanced_, 1, 0, 1, 3);
+    g->addWidget(deep_, 2, 0, 1, 3);
+    maxLabel_ = new QLabel("Please Enter Max File Systems to Find :", group);
+    maxEdit_ = new QLineEdit(group);
+    maxEdit_->setObjectName("maxFileSystems");
+    maxEdit_->setValidator(new QRegularExpressionValidator(QRegularExpression("[0-9]{0,6}"), maxEdit_));
+    maxEdit_->setMaximumWidth(90);
+    maxNote_ = new QLabel("( By  Default  it's  = 3 )", group);
+    g->addWidget(maxLabel_, 3, 0);
+    g->addWidget(maxEdit_, 3, 1);
+    g->addWidget(maxNote_, 3, 2);
+    formatted_ = new QCheckBox("Is Drive Formated..?", group);
+    g->addWidget(formatted_, 4, 0, 1, 3);
+
+    const Offered o = offeredModes(fsPrefix_);
+    standard_->setVisible(o.standard);
+    advanced_->setVisible(o.advanced);
+    deep_->setVisible(o.deep);
+
+    connect(standard_, &QRadioButton::clicked, this, [this] { setMode(1); });
+    connect(advanced_, &QRadioButton::clicked, this, [this] { setMode(2); });
+    connect(deep_, &QRadioButton::clicked, this, [this] { setMode(3); });
+    connect(formatted_, &QCheckBox::toggled, this, [](bool on) { appState().driveFormatted = on; });
+    standard_->setChecked(true);
+    setMode(1);
+    connect(this, &WizardPage::nextRequested, this, &ParceModeNtfsDlg::onNext);
+}
+
+void ParceModeNtfsDlg::setMode(int mode) {
+    recoveryMode_ = mode;
+    appState().driveFormatted = false;
+    const bool adv = mode == 2;
+    maxLabel_->setVisible(adv);
+    maxEdit_->setVisible(adv);
+    maxNote_->setVisible(adv);
+    formatted_->setChecked(false);
+    formatted_->setVisible(adv && fsPrefix_.compare("fat", Qt::CaseInsensitive) == 0);
+    appState().driveFormatted = false;
+}
+
+void ParceModeNtfsDlg::onNext() {
+    if (recoveryMode_ == 2) return;  // the advanced-input page is not available yet
+    openScanPage(this, volume_, recoveryMode_ == 3 ? ScanMode::Deep : ScanMode::Standard);
+}
+
+// ---- Stand-ins -------------------------------------------------------------
+
+QString scanModeName(ScanMode m) {
+    switch (m) {
+        case ScanMode::Standard: return "Standard";
+        case ScanMode::Advanced: return "Advanced";
+        case ScanMode::Deep: return "Deep";
+    }
+    return {};
+}
+
+PlaceholderPage::PlaceholderPage(const QString& banner, const VolumeEntry& v, const QString& modeText,
+                                 const QString& note, WizardPage* opener)
+    : WizardPage(banner, opener) {
+    setObjectName("PlaceholderPage");
+    auto* outer = new QVBoxLayout(content());
+    outer->setContentsMargins(18, 12, 18, 4);
+    auto* group = new QGroupBox("Selected Volume :", content());
+    auto* form = new QFormLayout(group);
+    form->addRow("VOLUME", valueLabel(q(v.volumeNumber), group, "volume"));
+    if (!v.rootPath.empty()) form->addRow("Volume Name:", valueLabel(q(v.rootPath), group, "rootPath"));
+    form->addRow("FILE_SYSTEM", valueLabel(q(v.fileSystem), group, "fileSystem"));
+    form->addRow("VOLUME_SIZE", valueLabel(q(v.sizeText), group, "sizeText"));
+    form->addRow("START_SECTOR", valueLabel(QString::number(static_cast<qulonglong>(v.startSector)), group, "startSector"));
+    form->addRow("Sectors", valueLabel(QString::number(static_cast<qulonglong>(v.sizeSectors)), group, "sizeSectors"));
+    form->addRow("Mode", valueLabel(modeText, group, "mode"));
+    outer->addWidget(group);
+    text_ = new QLabel(note, content());
+    text_->setObjectName("note");
+    text_->setWordWrap(true);
+    outer->addWidget(text_);
+    outer->addStretch(1);
+    nextButton()->setEnabled(false);
+}
+
+QString PlaceholderPage::summary() const {
+    QStringList parts;
+    for (auto* l : findChildren<QLabel*>())
+        if (!l->objectName().isEmpty()) parts << l->objectName() + "=" + l->text();
+    return parts.join("; ");
+}
+
+void openScanPage(WizardPage* opener, const VolumeEntry& volume, ScanMode mode) {
+    WizardPage* page = makeScanPage(opener, volume, mode);
+    if (!page)
+        page = new PlaceholderPage("Scan", volume, scanModeName(mode), "The scan page is not available yet.", opener);
+    opener->openNext(page);
+}
+
+void openRawPage(WizardPage* opener, const VolumeEntry& volume) {
+    WizardPage* page = makeRawPage(opener, volume);
+    if (!page) page = new PlaceholderPage("Raw Recovery", volume, "RAW", "not available yet", opener);
+    opener->openNext(page);
+}
+
+}  // namespace brantlow::gui

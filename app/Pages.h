@@ -1,0 +1,253 @@
+// The wizard's pages: the first page with drives and volumes, the scan-mode
+// page, the volume list, the volume information page, the recovery-mode page,
+// and stand-ins for the scan and raw pages until those are registered.
+#pragma once
+
+#include <QString>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/WizardPage.h"
+#include "disk/partition.h"
+#include "fs/common/parser.h"
+#include "platform/enumerate.h"
+
+class QButtonGroup;
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+class QRadioButton;
+class QToolButton;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+namespace brantlow::gui {
+
+// What the first page lists.
+struct DriveSources {
+    std::vector<platform::DriveInfo> drives;
+    std::vector<platform::MountedVolume> volumes;
+    bool devicesReadable = true;  // false: some disk could not be opened for lack of rights
+};
+// The machine's disks and mounted volumes (volumes identified by probing
+// their device, read-only).
+DriveSources systemDriveSources();
+
+inline constexpr const char* kNoDeviceAccess =
+    "Disks cannot be read without root rights or membership of the \"disk\" group; disk images can still be opened.";
+
+// First page: "     VOLUMES:" and "     PHYSICAL DRIVES:".
+class Physical_DriveDialog : public WizardPage {
+    Q_OBJECT
+public:
+    explicit Physical_DriveDialog(const DriveSources& sources, QWidget* parent = nullptr);
+    ~Physical_DriveDialog() override;  // also drops the shared reader
+
+    // Adds an image file under "     PHYSICAL DRIVES:" (walked like a drive)
+    // and selects it.
+    void addImage(const QString& path);
+
+    QTreeWidget* tree() const { return tree_; }
+    QTreeWidgetItem* volumesRoot() const { return volumesRoot_; }
+    QTreeWidgetItem* drivesRoot() const { return drivesRoot_; }
+    QPushButton* openImageButton() const { return openImage_; }
+    QLabel* notice() const { return notice_; }
+
+    // The selected volume's record (nullptr when a volume is not selected).
+    const VolumeEntry* selectedVolume() const;
+    // The selected drive's device path or image path ("" when none).
+    QString selectedDrivePath() const;
+
+private:
+    void onNext();
+    void onOpenImage();
+
+    QTreeWidget* tree_;
+    QTreeWidgetItem* volumesRoot_;
+    QTreeWidgetItem* drivesRoot_;
+    QPushButton* openImage_;
+    QLabel* notice_;
+    std::vector<VolumeEntry> volumes_;  // items carry an index into it
+};
+
+// Scan-mode page for a drive.
+class DriveParsingModes : public WizardPage {
+    Q_OBJECT
+public:
+    DriveParsingModes(const QString& drivePath, WizardPage* opener);
+
+    QString drivePath() const { return drivePath_; }
+    QRadioButton* standardScan() const { return standard_; }
+    QRadioButton* advanceScan() const { return advance_; }
+    QCheckBox* doNotSkip() const { return doNotSkip_; }
+    QCheckBox* customSetting() const { return custom_; }
+    QCheckBox* gptFormat() const { return gpt_; }
+    QLineEdit* startingSector() const { return start_; }
+    QLineEdit* endingSector() const { return end_; }
+
+private:
+    void onNext();
+    void updateControls();
+
+    QString drivePath_;
+    QRadioButton* standard_;
+    QRadioButton* advance_;
+    QCheckBox* doNotSkip_;
+    QCheckBox* custom_;
+    QCheckBox* gpt_;
+    QLabel* startLabel_;
+    QLabel* endLabel_;
+    QLineEdit* start_;
+    QLineEdit* end_;
+};
+
+// A 64-bit sector editor: a line edit with up and down buttons.
+class SectorEdit;
+
+// Volume list page.
+class PopulateDriveDlg : public WizardPage {
+    Q_OBJECT
+public:
+    struct Options {
+        QString drivePath;
+        int scanMode = 1;  // 1 Standard, 2 Advance
+        bool useGpt = false;
+        bool doNotSkip = false;
+        int64_t customStartSector = 0;
+        int64_t customEndSector = 0;
+    };
+    PopulateDriveDlg(const Options& o, WizardPage* opener);
+    ~PopulateDriveDlg() override;
+
+    const Options& options() const { return options_; }
+    const std::vector<VolumeEntry>& volumes() const { return volumes_; }
+    // The entry the recovery-mode page reads (set by Next).
+    const VolumeEntry& selectedEntry() const { return chosen_; }
+
+    QTreeWidget* list() const { return list_; }
+    QCheckBox* customSettings() const { return custom_; }
+    QLabel* selectedVolumeLabel() const { return selectedValue_; }
+    QLineEdit* startSectorEdit() const;
+    QLineEdit* endSectorEdit() const;
+    QComboBox* treatAs() const { return treatAs_; }
+    QPushButton* filterButton() const { return filter_; }
+    QPushButton* addCustomButton() const { return addCustom_; }
+    QLabel* statusLine() const { return status_; }
+    QLabel* hintLine() const { return hint_; }
+    QProgressBar* progress() const { return progress_; }
+    QPushButton* stopButton() const { return stop_; }
+
+private:
+    void runStandard();
+    void fillList(const std::vector<size_t>& indexes);
+    void fitColumns();
+    void onRowSelected();
+    void onCustomToggled(bool on);
+    void onFilter();
+    void onAddCustom();
+    void onNext();
+    int selectedIndex() const;
+
+    Options options_;
+    std::vector<VolumeEntry> volumes_;  // rows carry an index into it
+    VolumeEntry chosen_;
+    bool customised_ = false;
+    bool rangeEdited_ = false;
+    QTreeWidget* list_;
+    QPushButton* filter_;
+    QPushButton* addCustom_;
+    QCheckBox* custom_;
+    QLabel* selectedCaption_;
+    QLabel* selectedValue_;
+    QLabel* startLabel_;
+    QLabel* endLabel_;
+    QLabel* treatLabel_;
+    SectorEdit* startEdit_;
+    SectorEdit* endEdit_;
+    QComboBox* treatAs_;
+    QProgressBar* progress_;
+    QLabel* status_;
+    QLabel* hint_;
+    QPushButton* stop_;
+};
+
+// Volume information page for a mounted volume.
+class VolumeOperations : public WizardPage {
+    Q_OBJECT
+public:
+    VolumeOperations(const VolumeEntry& volume, WizardPage* opener);
+    const VolumeEntry& volume() const { return volume_; }
+
+private:
+    VolumeEntry volume_;
+};
+
+// Recovery-mode page.
+class ParceModeNtfsDlg : public WizardPage {
+    Q_OBJECT
+public:
+    static constexpr int kFromVolumeList = 134;
+    static constexpr int kFromVolumeInformation = 135;
+
+    ParceModeNtfsDlg(int openerKind, const VolumeEntry& volume, WizardPage* opener);
+
+    int openerKind() const { return openerKind_; }
+    const VolumeEntry& volume() const { return volume_; }
+    QString fsPrefix() const { return fsPrefix_; }
+    int recoveryMode() const { return recoveryMode_; }
+    QRadioButton* standardMode() const { return standard_; }
+    QRadioButton* advancedMode() const { return advanced_; }
+    QRadioButton* deepMode() const { return deep_; }
+    QLineEdit* maxFileSystems() const { return maxEdit_; }
+    QCheckBox* driveFormatted() const { return formatted_; }
+
+    // Which modes a file system offers: {Standard, Advanced, Deep}.
+    struct Offered {
+        bool standard, advanced, deep;
+    };
+    static Offered offeredModes(const QString& fsPrefix);
+
+private:
+    void setMode(int mode);
+    void onNext();
+
+    int openerKind_;
+    VolumeEntry volume_;
+    QString fsPrefix_;
+    int recoveryMode_ = 1;
+    QRadioButton* standard_;
+    QRadioButton* advanced_;
+    QRadioButton* deep_;
+    QLabel* maxLabel_;
+    QLineEdit* maxEdit_;
+    QLabel* maxNote_;
+    QCheckBox* formatted_;
+};
+
+// Shown in place of the scan page (or the raw page) while no such page is
+// registered: what was chosen.
+class PlaceholderPage : public WizardPage {
+    Q_OBJECT
+public:
+    PlaceholderPage(const QString& banner, const VolumeEntry& volume, const QString& modeText, const QString& note,
+                    WizardPage* opener);
+    QString summary() const;
+
+private:
+    QLabel* text_;
+};
+
+QString scanModeName(ScanMode m);
+
+// Opens the scan page for the volume and mode (or the placeholder).
+void openScanPage(WizardPage* opener, const VolumeEntry& volume, ScanMode mode);
+// Opens the raw recovery page (or the placeholder).
+void openRawPage(WizardPage* opener, const VolumeEntry& volume);
+
+}  // namespace brantlow::gui

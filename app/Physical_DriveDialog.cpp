@@ -1,0 +1,181 @@
+// First page: the mounted volumes and the physical drives, plus disk images
+// the operator opens.
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPushButton>
+#include <QStyle>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+#include <cerrno>
+
+#include "app/AppState.h"
+#include "app/Pages.h"
+#include "disk/reader.h"
+
+namespace brantlow::gui {
+
+namespace {
+constexpr int kKindRole = Qt::UserRole;       // "volume" or "drive"
+constexpr int kDataRole = Qt::UserRole + 1;   // volume: index; drive: device or image path
+
+QString trimmedLeft(const QString& s) {
+    int i = 0;
+    while (i < s.size() && s[i].isSpace()) ++i;
+    return s.mid(i);
+}
+}  // namespace
+
+DriveSources systemDriveSources() {
+    DriveSources s;
+    s.drives = platform::listDrives();
+    for (const auto& d : s.drives) {
+        int err = 0;
+        if (!platform::canOpenForReading(d.devicePath, &err) && (err == EACCES || err == EPERM))
+            s.devicesReadable = false;
+    }
+    auto probe = [](const std::string& dev) {
+        platform::DeviceProbe p;
+        if (!platform::canOpenForReading(dev)) return p;
+        FileReadSeek r;
+        if (!r.Open(dev)) return p;
+        p.opened = true;
+        p.sizeBytes = r.sizeBytes();
+        p.fileSystem = identifyVolume(r, 0).fileSystem;
+        return p;
+    };
+    // Probing opens devices through FileReadSeek, which would set the shared
+    // sector count: keep the value the program had.
+    const uint64_t total = g_totalSectors.load();
+    s.volumes = platform::volumesFromMounts(platform::parseMountInfo(platform::readTextFile("/proc/self/mountinfo")),
+                                            probe, platform::resolvePath);
+    g_totalSectors.store(total);
+    return s;
+}
+
+Physical_DriveDialog::Physical_DriveDialog(const DriveSources& sources, QWidget* parent)
+    : WizardPage("Select a Volume or a Physical Drive", parent) {
+    setObjectName("Physical_DriveDialog");
+    auto* lay = new QVBoxLayout(content());
+    lay->setContentsMargins(18, 12, 18, 4);
+
+    tree_ = new QTreeWidget(content());
+    tree_->setObjectName("driveTree");
+    tree_->setHeaderHidden(true);
+    tree_->setColumnCount(1);
+    tree_->setIconSize(QSize(16, 16));
+    lay->addWidget(tree_, 1);
+
+    volumesRoot_ = new QTreeWidgetItem(tree_, QStringList{"     VOLUMES:"});
+    drivesRoot_ = new QTreeWidgetItem(tree_, QStringList{"     PHYSICAL DRIVES:"});
+    QFont rootFont = tree_->font();
+    rootFont.setBold(true);
+    volumesRoot_->setFont(0, rootFont);
+    drivesRoot_->setFont(0, rootFont);
+    volumesRoot_->setIcon(0, style()->standardIcon(QStyle::SP_ComputerIcon));
+    drivesRoot_->setIcon(0, style()->standardIcon(QStyle::SP_ComputerIcon));
+    const QIcon driveIcon = style()->standardIcon(QStyle::SP_DriveHDIcon);
+    const QIcon volumeIcon = style()->standardIcon(QStyle::SP_DirIcon);
+
+    for (const auto& d : sources.drives) {
+        auto* it = new QTreeWidgetItem(drivesRoot_, QStringList{QString::fromStdString(d.itemText())});
+        it->setIcon(0, driveIcon);
+        it->setData(0, kKindRole, "drive");
+        it->setData(0, kDataRole, QString::fromStdString(d.devicePath));
+        it->setToolTip(0, QString::fromStdString(d.devicePath));
+    }
+    for (const auto& v : sources.volumes) {
+        VolumeEntry e;
+        e.fileSystem = v.fileSystem;
+        e.rootPath = v.rootPath;
+        e.volumeNumber = v.devicePath;
+        e.sizeText = v.sizeText;
+        e.startSector = 0;
+        e.sizeSectors = v.sizeBytes / 512;
+        const int index = static_cast<int>(volumes_.size());
+        volumes_.push_back(e);
+        auto* it = new QTreeWidgetItem(volumesRoot_, QStringList{QString::fromStdString(e.rootPath)});
+        it->setIcon(0, volumeIcon);
+        it->setData(0, kKindRole, "volume");
+        it->setData(0, kDataRole, index);
+        it->setToolTip(0, QString::fromStdString(e.volumeNumber + "  " + e.fileSystem));
+    }
+    tree_->expandAll();
+
+    auto* row = new QHBoxLayout;
+    notice_ = new QLabel(kNoDeviceAccess, content());
+    notice_->setObjectName("noDeviceAccess");
+    notice_->setVisible(!sources.devicesReadable);
+    QPalette pal = notice_->palette();
+    pal.setColor(QPalette::WindowText, QColor(0x9a, 0x4a, 0x00));
+    notice_->setPalette(pal);
+    notice_->setWordWrap(true);
+    lay->addWidget(notice_);
+    row->addStretch(1);
+    openImage_ = new QPushButton(QString::fromUtf8("Open Disk Image\u2026"), content());
+    openImage_->setObjectName("openImage");
+    openImage_->setAutoDefault(false);
+    openImage_->setToolTip("Add a disk or volume image file to the physical drives.");
+    row->addWidget(openImage_, 0, Qt::AlignRight);
+    lay->addLayout(row);
+
+    connect(openImage_, &QPushButton::clicked, this, &Physical_DriveDialog::onOpenImage);
+    connect(this, &WizardPage::nextRequested, this, &Physical_DriveDialog::onNext);
+}
+
+Physical_DriveDialog::~Physical_DriveDialog() { g_deviceReader.reset(); }
+
+void Physical_DriveDialog::addImage(const QString& path) {
+    const QString abs = QFileInfo(path).absoluteFilePath();
+    auto* it = new QTreeWidgetItem(drivesRoot_, QStringList{abs});
+    it->setIcon(0, style()->standardIcon(QStyle::SP_FileIcon));
+    it->setData(0, kKindRole, "drive");
+    it->setData(0, kDataRole, abs);
+    it->setToolTip(0, "Disk image");
+    drivesRoot_->setExpanded(true);
+    tree_->setCurrentItem(it);
+}
+
+void Physical_DriveDialog::onOpenImage() {
+    const QString path = QFileDialog::getOpenFileName(this, "Open Disk Image", QString(),
+                                                      "Disk images (*.img *.dd *.raw *.bin *.iso *.001);;All files (*)");
+    if (!path.isEmpty()) addImage(path);
+}
+
+const VolumeEntry* Physical_DriveDialog::selectedVolume() const {
+    QTreeWidgetItem* it = tree_->currentItem();
+    if (!it || it->data(0, kKindRole).toString() != "volume") return nullptr;
+    bool ok = false;
+    const int i = it->data(0, kDataRole).toInt(&ok);
+    if (!ok || i < 0 || static_cast<size_t>(i) >= volumes_.size()) return nullptr;
+    return &volumes_[static_cast<size_t>(i)];
+}
+
+QString Physical_DriveDialog::selectedDrivePath() const {
+    QTreeWidgetItem* it = tree_->currentItem();
+    if (!it || it->data(0, kKindRole).toString() != "drive") return {};
+    return it->data(0, kDataRole).toString();
+}
+
+void Physical_DriveDialog::onNext() {
+    QTreeWidgetItem* it = tree_->currentItem();
+    const QString parentText = it && it->parent() ? trimmedLeft(it->parent()->text(0)) : QString();
+    if (parentText != "VOLUMES:" && parentText != "PHYSICAL DRIVES:") {
+        messageSink().info("Please select a volume or a drive..");
+        return;
+    }
+    g_deviceReader = std::make_shared<FileReadSeek>();
+    if (parentText == "VOLUMES:") {
+        const VolumeEntry* v = selectedVolume();
+        if (!v) return;
+        appState().volumeSelected = true;
+        openNext(new VolumeOperations(*v, this));
+    } else {
+        appState().volumeSelected = false;
+        openNext(new DriveParsingModes(selectedDrivePath(), this));
+    }
+}
+
+}  // namespace brantlow::gui

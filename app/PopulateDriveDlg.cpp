@@ -1,0 +1,341 @@
+// Volume list page: runs the partition-table walk on the chosen drive, lists
+// the volumes found, lets the operator correct one, and hands it on.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRegularExpressionValidator>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+#include <algorithm>
+
+#include "app/Pages.h"
+#include "app/VolumeChoice.h"
+#include "disk/reader.h"
+
+namespace brantlow::gui {
+
+constexpr int kIndexRole = Qt::UserRole;  // a row's index into volumes_
+
+// A sector number editor: 64-bit values in a line edit, with up and down
+// buttons (up raises by one; down lowers by one and stops at 0).
+class SectorEdit : public QWidget {
+public:
+    explicit SectorEdit(QWidget* parent) : QWidget(parent) {
+        auto* row = new QHBoxLayout(this);
+        row->setContentsMargins(0, 0, 0, 0);
+        row->setSpacing(2);
+        edit = new QLineEdit("0", this);
+        edit->setValidator(new QRegularExpressionValidator(QRegularExpression("[0-9]{0,19}"), edit));
+        row->addWidget(edit, 1);
+        up = new QToolButton(this);
+        up->setArrowType(Qt::UpArrow);
+        up->setAutoRaise(false);
+        down = new QToolButton(this);
+        down->setArrowType(Qt::DownArrow);
+        row->addWidget(up);
+        row->addWidget(down);
+        QObject::connect(up, &QToolButton::clicked, edit, [this] { step(+1); });
+        QObject::connect(down, &QToolButton::clicked, edit, [this] { step(-1); });
+    }
+    void step(int delta) {
+        uint64_t v = parseSector(edit->text().toStdString()).value_or(0);
+        if (delta > 0 && v < static_cast<uint64_t>(INT64_MAX)) ++v;
+        if (delta < 0 && v > 0) --v;
+        edit->setText(QString::number(v));
+        emit edit->textEdited(edit->text());
+    }
+    QLineEdit* edit;
+    QToolButton* up;
+    QToolButton* down;
+};
+
+namespace {
+// Collects what the walk finds and shows its status texts.
+class Collector : public PartitionOwner {
+public:
+    explicit Collector(QLabel* status) : status_(status) {}
+    void addEntry(const VolumeEntry& e) override { entries.push_back(e); }
+    void setStatus(const std::string& text) override { status_->setText(QString::fromStdString(text)); }
+    std::vector<VolumeEntry> entries;
+
+private:
+    QLabel* status_;
+};
+}  // namespace
+
+PopulateDriveDlg::PopulateDriveDlg(const Options& o, WizardPage* opener)
+    : WizardPage("Volume List", opener), options_(o) {
+    setObjectName("PopulateDriveDlg");
+    auto* outer = new QVBoxLayout(content());
+    outer->setContentsMargins(18, 10, 18, 4);
+    auto* top = new QHBoxLayout;
+    outer->addLayout(top, 1);
+
+    // The list.
+    auto* left = new QVBoxLayout;
+    top->addLayout(left, 3);
+    left->addWidget(new QLabel("Volume List:", content()));
+    list_ = new QTreeWidget(content());
+    list_->setObjectName("volumeList");
+    list_->setRootIsDecorated(false);
+    list_->setUniformRowHeights(true);
+    list_->setAlternatingRowColors(true);
+    list_->setSelectionMode(QAbstractItemView::SingleSelection);
+    list_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    list_->setHeaderLabels({"VOLUME", "FILE_SYSTEM", "VOLUME_SIZE", "START_SECTOR"});
+    fitColumns();
+    left->addWidget(list_, 1);
+    auto* buttons = new QHBoxLayout;
+    filter_ = new QPushButton("Filter Entries", content());
+    filter_->setToolTip("Filter volume entries.");
+    filter_->setAutoDefault(false);
+    addCustom_ = new QPushButton("Add Custom Volume", content());
+    addCustom_->setToolTip("Add Custom Volume entry.");
+    addCustom_->setAutoDefault(false);
+    buttons->addWidget(filter_);
+    buttons->addWidget(addCustom_);
+    buttons->addStretch(1);
+    left->addLayout(buttons);
+
+    // The custom settings.
+    auto* box = new QGroupBox(content());
+    top->addWidget(box, 2);
+    auto* g = new QGridLayout(box);
+    custom_ = new QCheckBox("Custom Settings For Selected Volume ", box);
+    g->addWidget(custom_, 0, 0, 1, 2);
+    selectedCaption_ = new QLabel("Selected Volume :", box);
+    selectedValue_ = new QLabel(box);
+    selectedValue_->setObjectName("selectedVolume");
+    g->addWidget(selectedCaption_, 1, 0);
+    g->addWidget(selectedValue_, 1, 1);
+    startLabel_ = new QLabel("Start Sector:", box);
+    startEdit_ = new SectorEdit(box);
+    startEdit_->edit->setObjectName("startSector");
+    startEdit_->up->setObjectName("startSectorUp");
+    startEdit_->down->setObjectName("startSectorDown");
+    endLabel_ = new QLabel("End Sector :", box);
+    endEdit_ = new SectorEdit(box);
+    endEdit_->edit->setObjectName("endSector");
+    endEdit_->up->setObjectName("endSectorUp");
+    endEdit_->down->setObjectName("endSectorDown");
+    g->addWidget(startLabel_, 2, 0);
+    g->addWidget(startEdit_, 2, 1);
+    g->addWidget(endLabel_, 3, 0);
+    g->addWidget(endEdit_, 3, 1);
+    treatLabel_ = new QLabel("Treat file system as:", box);
+    treatAs_ = new QComboBox(box);
+    treatAs_->setObjectName("treatAs");
+    for (const auto& t : treatAsTypes()) treatAs_->addItem(QString::fromStdString(t));
+    treatAs_->setCurrentIndex(-1);
+    g->addWidget(treatLabel_, 4, 0);
+    g->addWidget(treatAs_, 4, 1);
+    g->setRowStretch(5, 1);
+    g->setColumnStretch(1, 1);
+
+    // Progress and status.
+    auto* bottom = new QHBoxLayout;
+    progress_ = new QProgressBar(content());
+    progress_->setTextVisible(false);
+    progress_->setMaximumHeight(14);
+    stop_ = new QPushButton("Stop", content());
+    stop_->setAutoDefault(false);
+    bottom->addWidget(progress_, 1);
+    bottom->addWidget(stop_);
+    outer->addLayout(bottom);
+    status_ = new QLabel(content());
+    status_->setObjectName("status");
+    hint_ = new QLabel(content());
+    hint_->setObjectName("hint");
+    auto* statusRow = new QHBoxLayout;
+    statusRow->addWidget(status_, 1);
+    statusRow->addWidget(hint_);
+    outer->addLayout(statusRow);
+
+    // Initial states.
+    addCustom_->setEnabled(false);
+    custom_->setEnabled(false);
+    onCustomToggled(false);
+
+    connect(list_, &QTreeWidget::itemSelectionChanged, this, &PopulateDriveDlg::onRowSelected);
+    connect(custom_, &QCheckBox::toggled, this, &PopulateDriveDlg::onCustomToggled);
+    connect(filter_, &QPushButton::clicked, this, &PopulateDriveDlg::onFilter);
+    connect(addCustom_, &QPushButton::clicked, this, &PopulateDriveDlg::onAddCustom);
+    connect(startEdit_->edit, &QLineEdit::textEdited, this, [this] { rangeEdited_ = true; });
+    connect(endEdit_->edit, &QLineEdit::textEdited, this, [this] { rangeEdited_ = true; });
+    connect(this, &WizardPage::nextRequested, this, &PopulateDriveDlg::onNext);
+
+    g_deviceReader = std::make_shared<FileReadSeek>();
+    if (options_.scanMode == 1) {
+        progress_->setRange(0, 1000);
+        runStandard();
+        progress_->setValue(1000);
+    } else {
+        // The sector scan is not in this version yet: nothing to list.
+        addCustom_->setEnabled(true);
+        filter_->setEnabled(true);
+        progress_->hide();
+        stop_->hide();
+        status_->setText("Finished Scanning.");
+        hint_->setText("Select volume and click next button...");
+    }
+}
+
+PopulateDriveDlg::~PopulateDriveDlg() = default;
+
+QLineEdit* PopulateDriveDlg::startSectorEdit() const { return startEdit_->edit; }
+QLineEdit* PopulateDriveDlg::endSectorEdit() const { return endEdit_->edit; }
+
+void PopulateDriveDlg::runStandard() {
+    addCustom_->hide();
+    filter_->setEnabled(false);
+    Partition procedure;
+    procedure.useGpt = options_.useGpt;
+    g_deviceReader = std::make_shared<FileReadSeek>();
+    g_totalSectors.store(0);
+    auto reader = g_deviceReader;
+    if (!reader) {
+        messageSink().info("information lost ..go back and parse again");
+        return;
+    }
+    if (!reader->Open(options_.drivePath.toStdString())) {
+        messageSink().info("file not opened..");
+    } else {
+        list_->clear();
+        volumes_.clear();
+        Collector c(status_);
+        procedure.owner = &c;
+        ReadPartitionTables(*reader, procedure);
+        volumes_ = std::move(c.entries);
+        std::vector<size_t> all(volumes_.size());
+        for (size_t i = 0; i < all.size(); ++i) all[i] = i;
+        fillList(all);
+        if (!volumes_.empty()) custom_->setEnabled(true);
+    }
+    filter_->setEnabled(true);
+    progress_->hide();
+    stop_->hide();
+    status_->setText("Finished Scanning.");
+    hint_->setText("Select volume and click next button...");
+}
+
+void PopulateDriveDlg::fillList(const std::vector<size_t>& indexes) {
+    list_->clear();
+    // Each row is inserted at the top, from the last entry to the first, so
+    // the rows appear in the order found.
+    for (auto it = indexes.rbegin(); it != indexes.rend(); ++it) {
+        const RowTexts t = rowTexts(volumes_[*it]);
+        auto* row = new QTreeWidgetItem(QStringList{QString::fromStdString(t.volume), QString::fromStdString(t.fileSystem),
+                                                    QString::fromStdString(t.sizeText),
+                                                    QString::fromStdString(t.startSector)});
+        row->setData(0, kIndexRole, static_cast<qulonglong>(*it));
+        row->setToolTip(1, QString::fromStdString(t.fileSystem));
+        list_->insertTopLevelItem(0, row);
+    }
+    fitColumns();
+}
+
+void PopulateDriveDlg::fitColumns() {
+    static const int kMinWidth[4] = {80, 80, 80, 100};
+    for (int c = 0; c < 4; ++c) {
+        list_->resizeColumnToContents(c);
+        list_->setColumnWidth(c, std::max(kMinWidth[c], list_->columnWidth(c) + 12));
+    }
+}
+
+int PopulateDriveDlg::selectedIndex() const {
+    const auto sel = list_->selectedItems();
+    if (sel.isEmpty()) return -1;
+    bool ok = false;
+    const qulonglong i = sel.front()->data(0, kIndexRole).toULongLong(&ok);
+    if (!ok || i >= volumes_.size()) return -1;
+    return static_cast<int>(i);
+}
+
+void PopulateDriveDlg::onRowSelected() {
+    const auto sel = list_->selectedItems();
+    if (sel.isEmpty()) return;
+    QTreeWidgetItem* row = sel.front();
+    selectedValue_->setText(row->text(0));
+    const uint64_t start = parseSector(row->text(3).toStdString()).value_or(0);
+    startEdit_->edit->setText(QString::number(start));
+    endEdit_->edit->setText(QString::number(endSectorForRow(start, row->text(2).toStdString())));
+    rangeEdited_ = false;
+    const int t = matchTreatAs(row->text(1).toStdString());
+    if (t >= 0) treatAs_->setCurrentIndex(t);
+}
+
+void PopulateDriveDlg::onCustomToggled(bool on) {
+    for (QWidget* w : {static_cast<QWidget*>(selectedCaption_), static_cast<QWidget*>(selectedValue_),
+                       static_cast<QWidget*>(startLabel_), static_cast<QWidget*>(startEdit_),
+                       static_cast<QWidget*>(endLabel_), static_cast<QWidget*>(endEdit_),
+                       static_cast<QWidget*>(treatLabel_), static_cast<QWidget*>(treatAs_)})
+        w->setEnabled(on);
+}
+
+void PopulateDriveDlg::onFilter() {
+    list_->clear();
+    const std::vector<size_t> kept = filterEntries(volumes_);
+    for (size_t k = 0; k < kept.size(); ++k) volumes_[kept[k]].volumeNumber = std::to_string(k);
+    // Each kept entry goes to the top of the list.
+    std::vector<size_t> reversed(kept.rbegin(), kept.rend());
+    fillList(reversed);
+}
+
+void PopulateDriveDlg::onAddCustom() {
+    VolumeEntry e;
+    e.fileSystem = "CUSTOM ";
+    e.volumeNumber = std::to_string(volumes_.size());
+    e.sizeText = "0";
+    e.startSector = 0;
+    volumes_.push_back(e);
+    custom_->setEnabled(true);
+    custom_->setChecked(true);
+    const RowTexts t = rowTexts(e);
+    auto* row = new QTreeWidgetItem(QStringList{QString::fromStdString(t.volume), QString::fromStdString(t.fileSystem),
+                                                QString::fromStdString(t.sizeText),
+                                                QString::fromStdString(t.startSector)});
+    row->setData(0, kIndexRole, static_cast<qulonglong>(volumes_.size() - 1));
+    list_->insertTopLevelItem(0, row);
+    fitColumns();
+    list_->setCurrentItem(row);
+    startEdit_->edit->setText("0");
+    endEdit_->edit->setText("0");
+}
+
+void PopulateDriveDlg::onNext() {
+    const int i = selectedIndex();
+    if (i < 0) {
+        messageSink().info("please select a valid volume.");
+        return;
+    }
+    QTreeWidgetItem* item = list_->selectedItems().front();
+    RowTexts row{item->text(0).toStdString(), item->text(1).toStdString(), item->text(2).toStdString(),
+                 item->text(3).toStdString()};
+    CustomInput in;
+    in.ticked = custom_->isChecked();
+    in.startText = startEdit_->edit->text().toStdString();
+    in.endText = endEdit_->edit->text().toStdString();
+    in.type = treatAs_->currentIndex() >= 0 ? treatAs_->currentText().toStdString() : std::string();
+    in.rangeEdited = rangeEdited_;
+    NextDecision d = decideNext(volumes_[static_cast<size_t>(i)], row, in, customised_, g_totalSectors.load());
+    if (d.kind == NextDecision::Refuse) {
+        messageSink().info(d.message);
+        return;
+    }
+    customised_ = d.customised;
+    chosen_ = d.entry;
+    if (d.kind == NextDecision::Raw)
+        openRawPage(this, chosen_);
+    else
+        openNext(new ParceModeNtfsDlg(ParceModeNtfsDlg::kFromVolumeList, chosen_, this));
+}
+
+}  // namespace brantlow::gui

@@ -1,0 +1,40 @@
+#include "app/Startup.h"
+
+#include <QFileInfo>
+#include <cstdio>
+
+#include "app/AppState.h"
+#include "app/CBrantlowAboutDlg.h"
+#include "disk/reader.h"
+#include "platform/enumerate.h"
+
+namespace brantlow::gui {
+
+int takeSingleInstance(const std::string& lockPath) {
+    const int fd = platform::acquireInstanceLock(lockPath);
+    if (fd == -1) {
+        messageSink().info(kAnotherInstance);
+        return -1;
+    }
+    if (fd == -2) std::fprintf(stderr, "brantlow: cannot use the lock file %s; not checking for another instance\n",
+                               lockPath.c_str());
+    return fd;
+}
+
+void installWizardHooks() {
+    setAboutBoxHandler([](QWidget* page) {
+        CBrantlowAboutDlg box(page);
+        box.exec();
+    });
+}
+
+Physical_DriveDialog* createFirstPage(const DriveSources& sources, const QStringList& images) {
+    resetAppState();
+    g_totalSectors.store(0);
+    g_deviceReader.reset();
+    auto* first = new Physical_DriveDialog(sources);
+    for (const QString& img : images) first->addImage(img);
+    return first;
+}
+
+}  // namespace brantlow::gui

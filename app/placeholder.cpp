@@ -1,1 +1,0 @@
-// Wizard pages are added to brantlow_gui here.
