@@ -50,6 +50,7 @@ struct NtfsEntry {
         kSizeFromExtension = 16,  // dataSize came from an extension record
         kHasOwnData = 32,         // the record holds its unnamed data (VCN 0)
         kExtension = 64,          // an extension record of another file
+        kNameFromExtension = 128, // the name came from an extension record
     };
     bool hasName() const { return bits & kHasName; }
 };

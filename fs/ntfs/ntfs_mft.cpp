@@ -310,7 +310,10 @@ bool ntfs::parseRecord(const uint8_t* rec, size_t size, int64_t index) {
     const uint64_t base = le64(rec, size, 32) & 0xFFFFFFFFFFFFull;
     if (base != 0) e.bits |= NtfsEntry::kExtension;
 
-    bool firstName = true;
+    // $FILE_NAME attributes of an extension record belong to its base.
+    const bool toBase = base != 0 && base < entries_.size() && static_cast<int64_t>(base) != index;
+    NtfsEntry& t = toBase ? entries_[base] : e;
+    bool firstName = !(toBase && t.hasName());
     int bestRank = -1;
     uint32_t bestOff = 0, bestUnits = 0;
     uint32_t streamStart = static_cast<uint32_t>(streams_.size());
@@ -339,7 +342,7 @@ bool ntfs::parseRecord(const uint8_t* rec, size_t size, int64_t index) {
                 const uint8_t* v = rec + a.valueOffset;
                 const size_t vl = a.valueLength;
                 const uint32_t flags = le32(v, vl, 56);
-                if (flags & 0x10000000u) e.kind = 'D';
+                if (flags & 0x10000000u) t.kind = 'D';
                 const uint32_t units = std::min<uint32_t>(le8(v, vl, 64), static_cast<uint32_t>((vl - 66) / 2));
                 const uint8_t ns = le8(v, vl, 65);
                 const int rank = (ns == 1 || ns == 3) ? 3 : ns == 0 ? 2 : 1;
@@ -348,14 +351,14 @@ bool ntfs::parseRecord(const uint8_t* rec, size_t size, int64_t index) {
                     bestOff = a.valueOffset + 66;
                     bestUnits = units;
                 }
-                e.allocatedSize = le64(v, vl, 40);
-                e.fileAttributes = static_cast<uint16_t>(flags & 0xFFFF);
+                t.allocatedSize = le64(v, vl, 40);
+                t.fileAttributes = static_cast<uint16_t>(flags & 0xFFFF);
                 if (firstName) {
                     const uint64_t ref = le64(v, vl, 0);
                     uint64_t rn = ref & 0xFFFFFFFFFFFFull;
                     if (rn & 0x800000000000ull) rn |= 0xFFFF000000000000ull;  // sign-extended from bit 47
-                    e.parentIndex = static_cast<int64_t>(rn);
-                    e.parentSequence = static_cast<uint16_t>(ref >> 48);
+                    t.parentIndex = static_cast<int64_t>(rn);
+                    t.parentSequence = static_cast<uint16_t>(ref >> 48);
                     firstName = false;
                 }
                 break;
@@ -388,11 +391,12 @@ bool ntfs::parseRecord(const uint8_t* rec, size_t size, int64_t index) {
         }
         return true;
     });
-    if (bestRank >= 0) {
+    if (bestRank >= 0 && !(toBase && t.hasName() && !(t.bits & NtfsEntry::kNameFromExtension))) {
         std::string name = utf16leToUtf8(rec + bestOff, bestUnits);
-        e.nameOffset = addName(name);
-        e.nameLength = static_cast<uint32_t>(name.size());
-        e.bits |= NtfsEntry::kHasName;
+        t.nameOffset = addName(name);
+        t.nameLength = static_cast<uint32_t>(name.size());
+        t.bits |= NtfsEntry::kHasName;
+        if (toBase) t.bits |= NtfsEntry::kNameFromExtension;
     }
     if (e.hasName() && npending > 0) {
         e.bits |= NtfsEntry::kHasStreams;

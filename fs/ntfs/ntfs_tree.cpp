@@ -42,6 +42,19 @@ void ntfs::parseAllRecords() {
     lastChild_.assign(static_cast<size_t>(n) + 1, 0);
     status("linking entries...");
 
+    for (int64_t i = 0; i < n && scanMode_ != ScanMode::Deep; ++i) {
+        NtfsEntry& e = entries_[i];
+            // A size claimed by an extension record counts only for a file
+            // that has an attribute list.
+            if ((e.bits & NtfsEntry::kSizeFromExtension) && !(e.bits & NtfsEntry::kHasAttrList)) {
+                e.dataSize = 0;
+                e.bits &= static_cast<uint8_t>(~NtfsEntry::kSizeFromExtension);
+            }
+            // So does a name claimed by one.
+            if ((e.bits & NtfsEntry::kNameFromExtension) && !(e.bits & NtfsEntry::kHasAttrList))
+                e.bits &= static_cast<uint8_t>(~(NtfsEntry::kHasName | NtfsEntry::kNameFromExtension));
+    }
+
     // The root directory: the first entry named ".".
     rootIndex_ = n;
     for (int64_t i = 0; i < n; ++i) {
@@ -55,12 +68,6 @@ void ntfs::parseAllRecords() {
     if (scanMode_ != ScanMode::Deep) {
         for (int64_t i = 1; i < n; ++i) {
             NtfsEntry& e = entries_[i];
-            // A size claimed by an extension record counts only for a file
-            // that has an attribute list.
-            if ((e.bits & NtfsEntry::kSizeFromExtension) && !(e.bits & NtfsEntry::kHasAttrList)) {
-                e.dataSize = 0;
-                e.bits &= static_cast<uint8_t>(~NtfsEntry::kSizeFromExtension);
-            }
             if (!e.hasName() || i == rootIndex_) continue;
             const int64_t p = e.parentIndex;
             bool ok = p >= 0 && p < n && p != i;
