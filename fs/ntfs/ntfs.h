@@ -27,7 +27,6 @@ struct NtfsEntry {
     char kind = 0;             // 'D' for a directory
     uint8_t unlinked = 0;      // no place under its parent: goes to ORPHAN_ENTRY
     uint8_t bits = 0;          // kHas* below
-    uint8_t nameLength8 = 0;   // UTF-8 length of the name when < 255, else see nameLength
     uint16_t sequence = 0;     // record header sequence number
     uint16_t parentSequence = 0;
     uint16_t fileAttributes = 0;  // low half of the $FILE_NAME flags (list letters)
@@ -114,6 +113,10 @@ public:
     // Writes the entry's unnamed data stream (or, for a stream id, the named
     // stream) into out. False when something could not be read.
     bool writeEntryToDisk(EntryId id, OutputFile& out);
+
+    // Files whose recorded size exceeds this are not written (the fuzz
+    // target keeps its runs short with it). Default: no limit.
+    uint64_t outputLimit = ~0ull;
 
     // Inspection (tests, benchmarks).
     const std::vector<NtfsEntry>& entries() const { return entries_; }

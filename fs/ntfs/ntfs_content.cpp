@@ -172,6 +172,7 @@ bool ntfs::writeEntryToDisk(EntryId id, OutputFile& out) {
         // No data attribute: an empty file, as recorded.
         return true;
     }
+    if (plan.realSize > outputLimit) return false;
     if (plan.resident) {
         uint64_t n = std::min<uint64_t>(plan.residentBytes.size(), plan.initializedSize);
         bool ok = out.write(plan.residentBytes.data(), static_cast<size_t>(n));

@@ -226,6 +226,7 @@ void ntfs::enumerateMft() {
     if (total > volumeSize_) total = volumeSize_;
     uint64_t records = total / recordSize_;
     if (records > kMaxRecords) records = kMaxRecords;
+    entries_.reserve(records + 1);  // + ORPHAN_ENTRY
     entries_.assign(records, NtfsEntry{});
     for (uint64_t i = 0; i < records; ++i) entries_[i].ownIndex = static_cast<int64_t>(i);
     if (ctx_) ctx_->range(static_cast<int64_t>(records));

@@ -109,6 +109,8 @@ void ntfs::parseAllRecords() {
     reachabilityPass();
     lastChild_.clear();
     lastChild_.shrink_to_fit();
+    namePool_.shrink_to_fit();
+    streams_.shrink_to_fit();
     if (ctx_) ctx_->position(n);
 }
 
