@@ -148,6 +148,7 @@ private:
     ScanMode scanMode_ = ScanMode::Standard;
 
     bool bootIntact_ = false;
+    bool mftOrder_ = false;  // table index == MFT record number
     bool runKnown_ = false;
     bool getRunFromFirstEntry_ = true;
     bool mftProbe_ = true;

@@ -33,6 +33,7 @@ ScanOutcome ntfs::scan(ScanContext& ctx) {
     runKnown_ = false;
     getRunFromFirstEntry_ = true;
     mftProbe_ = true;
+    mftOrder_ = false;
 
     readBootSector();
     if (scanMode_ == ScanMode::Deep) {
@@ -126,7 +127,12 @@ bool ntfs::scanForMft(bool deep) {
         if (got == 0) break;
         size_t s = 0;
         while (s + 4 <= got) {
-            if (!isRecordSignature(buf.data() + s)) {
+            const uint8_t* slot = buf.data() + s;
+            // The deep scan also wants the update sequence and the first
+            // attribute inside the first sector.
+            if (!isRecordSignature(slot) ||
+                (deep && (le16(slot, got - s, 4) >= 512 || le16(slot, got - s, 6) >= 512 ||
+                          le16(slot, got - s, 20) >= 512))) {
                 s += 512;
                 continue;
             }
@@ -143,6 +149,16 @@ bool ntfs::scanForMft(bool deep) {
             e.ownIndex = static_cast<int64_t>(entries_.size());
             entries_.push_back(e);
             parseRecord(rec.data(), rs, entries_.back().ownIndex);
+            if (deep) {
+                if (entries_.back().hasName()) {
+                    entries_.back().unlinked = 1;
+                    char text[64];
+                    std::snprintf(text, sizeof text, "MFT ENTRY %zu Found.Parsing it ..", entries_.size());
+                    status(text);
+                } else {
+                    entries_.pop_back();
+                }
+            }
             if (!deep && mftProbe_ && nameOf(entries_.back().ownIndex) == "$MFT") {
                 status("found mft entry.getting its run ...");
                 DataPlan plan;
@@ -166,7 +182,9 @@ bool ntfs::scanForMft(bool deep) {
         if (got < want) break;
         ++c;
     }
-    // No MFT: what was found is grouped as the deep scan groups it.
+    if (ctx_) ctx_->position(static_cast<int64_t>(chunks));
+    // No MFT: what was found is grouped as the deep scan groups it (the
+    // table does not follow record numbers).
     scanMode_ = ScanMode::Deep;
     return false;
 }

@@ -226,6 +226,7 @@ void ntfs::enumerateMft() {
     if (total > volumeSize_) total = volumeSize_;
     uint64_t records = total / recordSize_;
     if (records > kMaxRecords) records = kMaxRecords;
+    mftOrder_ = true;
     entries_.reserve(records + 1);  // + ORPHAN_ENTRY
     entries_.assign(records, NtfsEntry{});
     for (uint64_t i = 0; i < records; ++i) entries_[i].ownIndex = static_cast<int64_t>(i);
@@ -312,7 +313,7 @@ bool ntfs::parseRecord(const uint8_t* rec, size_t size, int64_t index) {
     if (base != 0) e.bits |= NtfsEntry::kExtension;
 
     // $FILE_NAME attributes of an extension record belong to its base.
-    const bool toBase = base != 0 && base < entries_.size() && static_cast<int64_t>(base) != index;
+    const bool toBase = mftOrder_ && base != 0 && base < entries_.size() && static_cast<int64_t>(base) != index;
     NtfsEntry& t = toBase ? entries_[base] : e;
     bool firstName = !(toBase && t.hasName());
     int bestRank = -1;
@@ -372,7 +373,7 @@ bool ntfs::parseRecord(const uint8_t* rec, size_t size, int64_t index) {
                     } else if (a.firstVcn == 0) {
                         if (base != 0) {
                             // Extension record: the size belongs to its base.
-                            if (base < entries_.size() && static_cast<int64_t>(base) != index) {
+                            if (toBase && base < entries_.size() && static_cast<int64_t>(base) != index) {
                                 entries_[base].dataSize = a.realSize;
                                 entries_[base].bits |= NtfsEntry::kSizeFromExtension;
                             }

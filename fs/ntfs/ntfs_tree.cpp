@@ -165,7 +165,10 @@ void ntfs::deepGrouping() {
         }
     }
     // In deep mode the root shows only ORPHAN_ENTRY.
-    if (rootIndex_ < orphanIndex_) entries_[rootIndex_].firstChild = 0;
+    if (rootIndex_ < orphanIndex_) {
+        entries_[rootIndex_].firstChild = orphanIndex_;
+        orphan.nextSibling = 0;
+    }
 }
 
 void ntfs::reachabilityPass() {
