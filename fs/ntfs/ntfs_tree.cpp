@@ -40,19 +40,17 @@ void ntfs::attachToParent(int64_t a) {
 void ntfs::parseAllRecords() {
     const int64_t n = static_cast<int64_t>(entries_.size());
     lastChild_.assign(static_cast<size_t>(n) + 1, 0);
-    status("linking entries...");
 
     for (int64_t i = 0; i < n && scanMode_ != ScanMode::Deep; ++i) {
         NtfsEntry& e = entries_[i];
-            // A size claimed by an extension record counts only for a file
-            // that has an attribute list.
-            if ((e.bits & NtfsEntry::kSizeFromExtension) && !(e.bits & NtfsEntry::kHasAttrList)) {
-                e.dataSize = 0;
-                e.bits &= static_cast<uint8_t>(~NtfsEntry::kSizeFromExtension);
-            }
-            // So does a name claimed by one.
-            if ((e.bits & NtfsEntry::kNameFromExtension) && !(e.bits & NtfsEntry::kHasAttrList))
-                e.bits &= static_cast<uint8_t>(~(NtfsEntry::kHasName | NtfsEntry::kNameFromExtension));
+        // A size or a name claimed by an extension record counts only for a
+        // file that has an attribute list.
+        if ((e.bits & NtfsEntry::kSizeFromExtension) && !(e.bits & NtfsEntry::kHasAttrList)) {
+            e.dataSize = 0;
+            e.bits &= static_cast<uint8_t>(~NtfsEntry::kSizeFromExtension);
+        }
+        if ((e.bits & NtfsEntry::kNameFromExtension) && !(e.bits & NtfsEntry::kHasAttrList))
+            e.bits &= static_cast<uint8_t>(~(NtfsEntry::kHasName | NtfsEntry::kNameFromExtension));
     }
 
     // The root directory: the first entry named ".".
