@@ -44,46 +44,50 @@ fi
 [ -x build/bench/bench_ntfs ] || { cmake -S . -B build -G Ninja >/dev/null; ninja -C build bench_ntfs >/dev/null; }
 BENCH=build/bench/bench_ntfs
 
-# Median wall time (s) and peak RSS (KiB) of 3 runs of a command.
+# Median of 3 runs: CPU time (user + sys, s), wall time (s) and peak RSS
+# (KiB). The ratios use CPU time: the machine is shared, so wall time
+# carries other jobs' load (printed beside it).
 measure() {
-  local times=() rss=0
+  local rows=()
   for _ in 1 2 3; do
     local out
-    out=$( { /usr/bin/time -f "%e %M" "$@" >/dev/null 2>/dev/null; } 2>&1 | tail -1)
-    times+=("${out% *}")
-    local r=${out#* }
-    [ "$r" -gt "$rss" ] && rss=$r
+    out=$( { /usr/bin/time -f "%U %S %e %M" "$@" >/dev/null 2>/dev/null; } 2>&1 | tail -1)
+    rows+=("$(echo "$out" | awk '{printf "%.2f %s %s", $1 + $2, $3, $4}')")
   done
-  local med
-  med=$(printf '%s\n' "${times[@]}" | sort -n | sed -n 2p)
-  echo "$med $rss"
+  printf '%s\n' "${rows[@]}" | sort -n | sed -n 2p
 }
 
 cat "$DIR/ntfs.img" "$DIR/flat100k.img" > /dev/null  # page cache
 
 ratio() { python3 -c "import sys; a,b=float(sys.argv[1]),float(sys.argv[2]); print(f'{b/a:.1f}x' if a>0 else 'inf')" "$1" "$2"; }
+row() { printf '%-30s cpu %6s s  wall %6s s  peak %7s KiB\n' "$@"; }
 
 echo "== listing, 50,000-file image ($DIR/ntfs.img)"
-read -r ours ours_rss < <(measure "$BENCH" list "$DIR/ntfs.img")
-read -r fls fls_rss < <(measure fls -r -p "$DIR/ntfs.img")
-read -r und und_rss < <(measure ntfsundelete -s "$DIR/ntfs.img")
+read -r ours oursw ours_rss < <(measure "$BENCH" list "$DIR/ntfs.img")
+read -r fls flsw fls_rss < <(measure fls -r -p "$DIR/ntfs.img")
+read -r und undw und_rss < <(measure ntfsundelete -s "$DIR/ntfs.img")
 "$BENCH" stats "$DIR/ntfs.img"
-printf '%-28s %8s s %8s KiB\n' "brantlow list" "$ours" "$ours_rss" "fls -r -p" "$fls" "$fls_rss" "ntfsundelete -s" "$und" "$und_rss"
-echo "brantlow vs fls -r -p: $(ratio "$ours" "$fls") faster; vs ntfsundelete -s: $(python3 -c "print(f'{$ours/$und:.2f}x its time' if $und>0 else '-')")"
+row "brantlow list" "$ours" "$oursw" "$ours_rss"
+row "fls -r -p" "$fls" "$flsw" "$fls_rss"
+row "ntfsundelete -s" "$und" "$undw" "$und_rss"
+echo "brantlow vs fls -r -p: $(ratio "$ours" "$fls") faster; vs ntfsundelete -s: $(python3 -c "print(f'{$ours/max($und,0.01):.2f}x its time')")"
 
 echo "== listing, one folder of 100,000 entries ($DIR/flat100k.img)"
-read -r oursf oursf_rss < <(measure "$BENCH" list "$DIR/flat100k.img")
-read -r flsf flsf_rss < <(measure fls -r -p "$DIR/flat100k.img")
-printf '%-28s %8s s %8s KiB\n' "brantlow list" "$oursf" "$oursf_rss" "fls -r -p" "$flsf" "$flsf_rss"
+read -r oursf oursfw oursf_rss < <(measure "$BENCH" list "$DIR/flat100k.img")
+read -r flsf flsfw flsf_rss < <(measure fls -r -p "$DIR/flat100k.img")
+"$BENCH" stats "$DIR/flat100k.img"
+row "brantlow list" "$oursf" "$oursfw" "$oursf_rss"
+row "fls -r -p" "$flsf" "$flsfw" "$flsf_rss"
 echo "brantlow vs fls -r -p: $(ratio "$oursf" "$flsf") faster"
 
 echo "== recovery of the deleted files into tmpfs"
 OUT=$(mktemp -d /dev/shm/brantlow-bench.XXXXXX)
 "$BENCH" recover-deleted "$DIR/ntfs.img" "$OUT/ours" > "$DIR/recover.txt"
-read -r rec rec_rss < <(measure "$BENCH" recover-deleted "$DIR/ntfs.img" "$OUT/ours")
+read -r rec recw rec_rss < <(measure "$BENCH" recover-deleted "$DIR/ntfs.img" "$OUT/ours")
 cat "$DIR/recover.txt"
-rm -rf "$OUT/tsk"
-read -r tsk tsk_rss < <(measure bash -c "rm -rf '$OUT/tsk'; tsk_recover '$DIR/ntfs.img' '$OUT/tsk'")
-printf '%-28s %8s s %8s KiB\n' "brantlow recover (deleted)" "$rec" "$rec_rss" "tsk_recover (deleted)" "$tsk" "$tsk_rss"
+read -r tsk tskw tsk_rss < <(measure bash -c "rm -rf '$OUT/tsk'; tsk_recover '$DIR/ntfs.img' '$OUT/tsk'")
+echo "tsk_recover: $(find "$OUT/tsk" -type f | wc -l) files"
+row "brantlow recover (deleted)" "$rec" "$recw" "$rec_rss"
+row "tsk_recover (deleted)" "$tsk" "$tskw" "$tsk_rss"
 echo "brantlow vs tsk_recover: $(ratio "$rec" "$tsk") faster"
 rm -rf "$OUT"
