@@ -130,7 +130,7 @@ public:
     size_t memoryBytes() const;
 
 private:
-    bool planData(int64_t index, const std::string* streamName, DataPlan& plan) const;
+    bool planData(int64_t index, const std::string* streamName, DataPlan& plan, bool* validRecord = nullptr) const;
     bool readRecordAt(uint64_t offset, std::vector<uint8_t>& rec) const;
     bool streamRuns(const DataPlan& plan, OutputFile& out) const;
     bool streamCompressed(const DataPlan& plan, OutputFile& out) const;

@@ -123,10 +123,12 @@ size_t ntfs::memoryBytes() const {
            lastChild_.capacity() * sizeof(int64_t);
 }
 
-bool ntfs::planData(int64_t index, const std::string* streamName, DataPlan& plan) const {
+bool ntfs::planData(int64_t index, const std::string* streamName, DataPlan& plan, bool* validRecord) const {
+    if (validRecord) *validRecord = false;
     if (index < 0 || index >= static_cast<int64_t>(entries_.size())) return false;
     std::vector<uint8_t> rec;
     if (!readRecordAt(entries_[index].recordOffset, rec)) return false;
+    if (validRecord) *validRecord = true;
     const bool deep = scanMode_ == ScanMode::Deep;
     const int64_t tableEnd = orphanIndex_ >= 0 ? orphanIndex_ : static_cast<int64_t>(entries_.size());
     RecordLookup lookup = [&](uint64_t recno, std::vector<uint8_t>& out) {
@@ -163,12 +165,12 @@ bool ntfs::writeEntryToDisk(EntryId id, OutputFile& out) {
         return false;
     }
     DataPlan plan;
-    std::vector<uint8_t> rec;
-    if (!readRecordAt(e.recordOffset, rec)) {
-        status("not a valid entry...");
-        return false;
-    }
-    if (!planData(index, stream, plan)) {
+    bool valid = false;
+    if (!planData(index, stream, plan, &valid)) {
+        if (!valid) {
+            status("not a valid entry...");
+            return false;
+        }
         // No data attribute: an empty file, as recorded.
         return true;
     }
