@@ -50,9 +50,11 @@ BENCH=build/bench/bench_ntfs
 measure() {
   local rows=()
   for _ in 1 2 3; do
-    local out
-    out=$( { /usr/bin/time -f "%U %S %e %M" "$@" >/dev/null 2>/dev/null; } 2>&1 | tail -1)
-    rows+=("$(echo "$out" | awk '{printf "%.2f %s %s", $1 + $2, $3, $4}')")
+    local tf
+    tf=$(mktemp)
+    /usr/bin/time -o "$tf" -f "%U %S %e %M" "$@" >/dev/null 2>&1 || true
+    rows+=("$(tail -1 "$tf" | awk '{printf "%.2f %s %s", $1 + $2, $3, $4}')")
+    rm -f "$tf"
   done
   printf '%s\n' "${rows[@]}" | sort -n | sed -n 2p
 }
