@@ -25,8 +25,11 @@ using namespace brantlow::test;
 namespace {
 
 std::vector<uint8_t> readAll(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    std::ifstream f(path, std::ios::binary | std::ios::ate);
+    std::vector<uint8_t> data(static_cast<size_t>(f.tellg()));
+    f.seekg(0);
+    f.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    return data;
 }
 
 void put16(std::vector<uint8_t>& b, size_t o, uint16_t v) {
