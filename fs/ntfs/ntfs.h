@@ -1,0 +1,171 @@
+// The NTFS volume parser: boot sector and MFT location, one entry per MFT
+// record (live and deleted alike), the folder tree rebuilt from the parent
+// references with an ORPHAN_ENTRY folder for what cannot be placed, and the
+// content writer (resident, non-resident, sparse, LZNT1, attribute lists).
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "fs/common/parser.h"
+#include "fs/ntfs/ntfs_record.h"
+
+namespace brantlow {
+
+// Name of the synthetic folder that collects every entry that cannot be
+// placed under its parent.
+inline constexpr const char* ORPHAN_ENTRY = "ORPHAN_ENTRY";
+
+// One row of the entry table. In Standard mode the index is the MFT record
+// number. Kept small: the table holds one row per MFT record.
+struct NtfsEntry {
+    char signature[4] = {0, 0, 0, 0};
+    uint16_t recordFlags = 0;  // 0x0001 in use, 0x0002 directory
+    char kind = 0;             // 'D' for a directory
+    uint8_t unlinked = 0;      // no place under its parent: goes to ORPHAN_ENTRY
+    uint8_t bits = 0;          // kHas* below
+    uint16_t sequence = 0;     // record header sequence number
+    uint16_t parentSequence = 0;
+    uint16_t fileAttributes = 0;  // low half of the $FILE_NAME flags (list letters)
+    uint32_t nameOffset = 0;      // into the name pool (UTF-8)
+    uint32_t nameLength = 0;
+    uint64_t recordOffset = 0;  // byte position of the record in the volume
+    int64_t parentIndex = 0;
+    uint64_t allocatedSize = 0;  // from the $FILE_NAME attribute
+    uint64_t dataSize = 0;       // real size of the unnamed data stream
+    uint64_t created = 0, modified = 0, accessed = 0;  // FILETIME
+    int64_t ownIndex = 0;
+    int64_t firstChild = 0;   // 0 or negative: none
+    int64_t nextSibling = 0;  // 0 or negative: none
+
+    enum : uint8_t {
+        kHasName = 1,
+        kHasAttrList = 2,
+        kHasStreams = 4,
+        kUnderOrphan = 8,
+        kSizeFromExtension = 16,  // dataSize came from an extension record
+        kHasOwnData = 32,         // the record holds its unnamed data (VCN 0)
+        kExtension = 64,          // an extension record of another file
+        kNameFromExtension = 128, // the name came from an extension record
+    };
+    bool hasName() const { return bits & kHasName; }
+};
+
+// A named data stream of a file.
+struct NtfsStream {
+    uint32_t entry = 0;
+    uint32_t nameOffset = 0;  // stream name, UTF-8, in the name pool
+    uint32_t nameLength = 0;
+    uint64_t size = 0;
+};
+
+// Where an attribute's data lies: the resident value, or the runs of all its
+// extents in VCN order, with the sizes of its first extent.
+struct DataPlan {
+    bool found = false;
+    bool resident = false;
+    std::vector<uint8_t> residentBytes;
+    std::vector<NtfsRun> runs;
+    std::vector<NtfsRun> firstExtentRuns;  // runs of the extent at VCN 0
+    bool complete = true;  // false when an extent could not be found
+    uint64_t realSize = 0, initializedSize = 0, allocatedSize = 0;
+    uint16_t flags = 0;
+    uint16_t unitExponent = 0;
+    bool fromList = false;  // gathered through an attribute list
+};
+
+// Stream ids handed out by streams() start here (entry ids are table indexes).
+inline constexpr EntryId kNtfsStreamBase = 1ull << 62;
+
+class ntfs : public VolumeParser {
+public:
+    ntfs();
+    ~ntfs() override;
+
+    // VolumeParser
+    ScanOutcome scan(ScanContext& ctx) override;
+    std::vector<EntryId> children(EntryId folder) const override;
+    bool entryInfo(EntryId id, EntryInfo& out) const override;
+    ListTexts listTexts(EntryId id) const override;
+    bool writeContent(EntryId id, OutputFile& out) override;
+    std::vector<EntryId> streams(EntryId id) const override;
+
+    // Phases (run on the scan's worker thread).
+    bool readBootSector();
+    bool locateMft();
+    void enumerateMft();
+    void parseAllRecords();
+
+    // Runs of the unnamed $DATA of the record at recordOffset (type 0x80),
+    // or of its $ATTRIBUTE_LIST (type 0x20). Sets dataClusterCount.
+    std::vector<NtfsRun> readRuns(uint64_t recordOffset, uint32_t attributeType);
+    // Parses one record (already read and fixed up) for the entry at index.
+    bool parseRecord(const uint8_t* record, size_t size, int64_t index);
+    // Appends an entry to its parent's child list (O(1), keeps order).
+    void attachToParent(int64_t index);
+
+    // List texts.
+    ListTexts formatListItem(int64_t index) const;
+    std::string formatSize(int64_t index) const;
+    // Writes the entry's unnamed data stream (or, for a stream id, the named
+    // stream) into out. False when something could not be read.
+    bool writeEntryToDisk(EntryId id, OutputFile& out);
+
+    // Files whose recorded size exceeds this are not written (the fuzz
+    // target keeps its runs short with it). Default: no limit.
+    uint64_t outputLimit = ~0ull;
+
+    // Inspection (tests, benchmarks).
+    const std::vector<NtfsEntry>& entries() const { return entries_; }
+    std::string nameOf(int64_t index) const;
+    int64_t rootIndex() const { return rootIndex_; }
+    int64_t orphanIndex() const { return orphanIndex_; }
+    uint64_t clusterSize() const { return clusterSize_; }
+    uint32_t recordSize() const { return recordSize_; }
+    uint64_t volumeSize() const { return volumeSize_; }
+    const std::vector<NtfsRun>& mftRuns() const { return runs_; }
+    size_t memoryBytes() const;
+
+private:
+    bool planData(int64_t index, const std::string* streamName, DataPlan& plan, bool* validRecord = nullptr) const;
+    bool readRecordAt(uint64_t offset, std::vector<uint8_t>& rec) const;
+    bool streamRuns(const DataPlan& plan, OutputFile& out) const;
+    bool streamCompressed(const DataPlan& plan, OutputFile& out) const;
+    bool scanForMft(bool deep);
+    void linkOrphans();
+    void reachabilityPass();
+    void deepGrouping();
+    void status(const std::string& s) const;
+    bool stopped() const;
+    uint32_t addName(const std::string& s);
+    bool validIndex(int64_t i) const { return i > 0 && i < static_cast<int64_t>(entries_.size()); }
+
+    ScanContext* ctx_ = nullptr;
+    VolumeView volume_;
+    ScanMode scanMode_ = ScanMode::Standard;
+
+    bool bootIntact_ = false;
+    bool mftOrder_ = false;  // table index == MFT record number
+    bool runKnown_ = false;
+    bool getRunFromFirstEntry_ = true;
+    bool mftProbe_ = true;
+    uint8_t bootSector_[512] = {};
+    uint64_t volumeSize_ = 0;
+    uint64_t clusterSize_ = 0;
+    uint32_t recordSize_ = 1024;
+    uint64_t mftByteCount_ = 0;  // bytes of MFT to enumerate (real size, clipped)
+    uint64_t dataClusterCount_ = 0;
+    std::vector<NtfsRun> runs_;
+
+    std::vector<NtfsEntry> entries_;
+    std::vector<int64_t> lastChild_;  // per entry, for O(1) appends
+    std::string namePool_;
+    std::vector<NtfsStream> streams_;
+    int64_t orphanIndex_ = -1;
+    int64_t rootIndex_ = 5;
+};
+
+}  // namespace brantlow

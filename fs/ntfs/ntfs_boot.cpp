@@ -1,0 +1,192 @@
+// Boot sector, MFT location (from the boot sector, or by scanning the volume
+// for the $MFT record when the boot sector is damaged) and the scan phases.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "fs/common/bytes.h"
+#include "fs/ntfs/ntfs.h"
+#include "fs/ntfs/ntfs_internal.h"
+
+namespace brantlow {
+
+ntfs::ntfs() = default;
+ntfs::~ntfs() = default;
+
+void ntfs::status(const std::string& s) const {
+    if (ctx_) ctx_->status(s);
+}
+
+bool ntfs::stopped() const { return stopRequested.load(std::memory_order_relaxed); }
+
+ScanOutcome ntfs::scan(ScanContext& ctx) {
+    ctx_ = &ctx;
+    volume_ = ctx.volume;
+    scanMode_ = ctx.mode;
+    entries_.clear();
+    lastChild_.clear();
+    namePool_.clear();
+    streams_.clear();
+    runs_.clear();
+    orphanIndex_ = -1;
+    rootIndex_ = 5;
+    runKnown_ = false;
+    getRunFromFirstEntry_ = true;
+    mftProbe_ = true;
+    mftOrder_ = false;
+
+    readBootSector();
+    if (scanMode_ == ScanMode::Deep) {
+        status(" scanning for mft entries in deep mode ....");
+        scanForMft(true);
+    } else {
+        status(" ParsingBasedOnMFT is going on....");
+        locateMft();
+    }
+    enumerateMft();
+    parseAllRecords();
+    ctx_ = nullptr;
+    return ScanOutcome::Done;
+}
+
+bool ntfs::readBootSector() {
+    volume_.read(0, bootSector_, sizeof bootSector_);
+    NtfsGeometry g = decodeBootSector(bootSector_, sizeof bootSector_);
+    bootIntact_ = g.intact;
+    // The volume never extends past the device.
+    uint64_t deviceLimit = volume_.sizeBytes();
+    if (volume_.reader()) {
+        uint64_t dev = volume_.reader()->sizeBytes();
+        if (dev > volume_.startByte()) {
+            uint64_t rest = dev - volume_.startByte();
+            deviceLimit = deviceLimit ? std::min(deviceLimit, rest) : rest;
+        }
+    }
+    if (g.intact && g.volumeSize) {
+        volumeSize_ = deviceLimit ? std::min(g.volumeSize, deviceLimit) : g.volumeSize;
+        clusterSize_ = g.clusterSize;
+        recordSize_ = g.recordSize;
+    } else {
+        volumeSize_ = deviceLimit;
+        clusterSize_ = 4096;
+        recordSize_ = 1024;
+    }
+    return volumeSize_ != 0;
+}
+
+bool ntfs::locateMft() {
+    if (!bootIntact_) return scanForMft(false);
+    NtfsGeometry g = decodeBootSector(bootSector_, sizeof bootSector_);
+    clusterSize_ = g.clusterSize;
+    recordSize_ = g.recordSize;
+    runKnown_ = true;
+    uint64_t mftPos = 0;
+    if (mulOverflows(g.mftCluster, clusterSize_, &mftPos) || mftPos >= volumeSize_) return true;
+    status("boot sector is fine.Getting run of mft entry...");
+    std::vector<uint8_t> rec;
+    if (readRecordAt(mftPos, rec)) {
+        DataPlan plan;
+        RecordLookup lookup = [&](uint64_t recno, std::vector<uint8_t>& out) {
+            // Extension records of the MFT lie in its first extent.
+            uint64_t byte = 0;
+            if (mulOverflows(recno, recordSize_, &byte)) return false;
+            uint64_t off = 0;
+            if (!volumeOffsetInRuns(plan.firstExtentRuns, clusterSize_, byte, &off)) return false;
+            return readRecordAt(off, out);
+        };
+        if (planFromRecord(rec, 0, nullptr, lookup, plan) && !plan.resident) {
+            runs_ = plan.runs;
+            mftByteCount_ = plan.realSize;
+        }
+    }
+    status("Got run...");
+    getRunFromFirstEntry_ = false;
+    return true;
+}
+
+// Scans the volume in 10 MiB chunks for MFT records. Without deep, it stops
+// at the record named "$MFT" and takes its runs; with deep (or when no $MFT
+// is found) every record found becomes an entry, in disk order.
+bool ntfs::scanForMft(bool deep) {
+    constexpr size_t kChunk = 10485760;
+    clusterSize_ = bootIntact_ ? decodeBootSector(bootSector_, sizeof bootSector_).clusterSize : 4096;
+    if (!deep) status("boot sector corrupt.Scanning for first mft entry...");
+    runKnown_ = false;
+    const uint64_t chunks = volumeSize_ / kChunk;
+    if (ctx_) ctx_->range(static_cast<int64_t>(chunks));
+    std::vector<uint8_t> buf(kChunk);
+    std::vector<uint8_t> rec;
+    uint64_t pos = 0;
+    uint64_t c = 0;
+    const uint32_t rs = recordSize_;
+    while (pos < volumeSize_ && !stopped()) {
+        if (ctx_) ctx_->wait();
+        if (c % 100 == 0 && ctx_) ctx_->position(static_cast<int64_t>(c));
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(kChunk, volumeSize_ - pos));
+        const size_t got = volume_.read(pos, buf.data(), want);
+        if (got == 0) break;
+        size_t s = 0;
+        while (s + 4 <= got) {
+            const uint8_t* slot = buf.data() + s;
+            // The deep scan also wants the update sequence and the first
+            // attribute inside the first sector.
+            if (!isRecordSignature(slot) ||
+                (deep && (le16(slot, got - s, 4) >= 512 || le16(slot, got - s, 6) >= 512 ||
+                          le16(slot, got - s, 20) >= 512))) {
+                s += 512;
+                continue;
+            }
+            rec.assign(rs, 0);
+            if (s + rs <= got)
+                applyFixups(buf.data() + s, rec.data(), rs);
+            else {
+                std::vector<uint8_t> raw(rs);
+                volume_.read(pos + s, raw.data(), rs);
+                applyFixups(raw.data(), rec.data(), rs);
+            }
+            NtfsEntry e;
+            e.recordOffset = pos + s;
+            e.ownIndex = static_cast<int64_t>(entries_.size());
+            entries_.push_back(e);
+            parseRecord(rec.data(), rs, entries_.back().ownIndex);
+            if (deep) {
+                if (entries_.back().hasName()) {
+                    entries_.back().unlinked = 1;
+                    char text[64];
+                    std::snprintf(text, sizeof text, "MFT ENTRY %zu Found.Parsing it ..", entries_.size());
+                    status(text);
+                } else {
+                    entries_.pop_back();
+                }
+            }
+            if (!deep && mftProbe_ && nameOf(entries_.back().ownIndex) == "$MFT") {
+                status("found mft entry.getting its run ...");
+                DataPlan plan;
+                RecordLookup none = [](uint64_t, std::vector<uint8_t>&) { return false; };
+                if (planFromRecord(rec, 0, nullptr, none, plan) && !plan.resident && !plan.runs.empty()) {
+                    status("got run ...");
+                    runs_ = plan.runs;
+                    mftByteCount_ = plan.realSize;
+                    runKnown_ = true;
+                    getRunFromFirstEntry_ = false;
+                    entries_.clear();
+                    namePool_.clear();
+                    streams_.clear();
+                    return true;
+                }
+                status("got run ...");
+            }
+            s += rs;
+        }
+        pos += std::max<size_t>(s, 512);
+        if (got < want) break;
+        ++c;
+    }
+    if (ctx_) ctx_->position(static_cast<int64_t>(chunks));
+    // No MFT: what was found is grouped as the deep scan groups it (the
+    // table does not follow record numbers).
+    scanMode_ = ScanMode::Deep;
+    return false;
+}
+
+}  // namespace brantlow

@@ -1,0 +1,315 @@
+// Content extraction (resident, non-resident, sparse, LZNT1, attribute
+// lists, named streams) and the list texts.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "fs/common/bytes.h"
+#include "fs/common/texts.h"
+#include "fs/ntfs/ntfs.h"
+#include "fs/ntfs/ntfs_internal.h"
+
+namespace brantlow {
+
+namespace {
+
+constexpr size_t kReadPiece = 4u << 20;
+
+std::string attributeText(uint16_t f) {
+    std::string t;
+    if (f & 0x0001) t += "-R";
+    if (f & 0x0002) t += "-H";
+    if (f & 0x0200) t += "-S";
+    if (f & 0x0020) t += "-A";
+    if (f & 0x0800) t += "-C";
+    if (f & 0x4000) t += "-E";
+    return t;
+}
+
+std::string dateText(uint64_t ft) {
+    OptTime t = fromFiletime(ft);
+    if (!t) return {};
+    auto f = localFields(t->sec);
+    return f ? formatDateText(*f) : std::string();
+}
+
+}  // namespace
+
+bool ntfs::entryInfo(EntryId id, EntryInfo& out) const {
+    if (id >= kNtfsStreamBase) {
+        const uint64_t k = id - kNtfsStreamBase;
+        if (k >= streams_.size()) return false;
+        const NtfsStream& s = streams_[k];
+        if (!entryInfo(s.entry, out)) return false;
+        out.name += ":" + namePool_.substr(s.nameOffset, s.nameLength);
+        out.size = s.size;
+        out.kind = EntryKind::File;
+        out.hasChildren = false;
+        out.skipOnSave = false;
+        return true;
+    }
+    if (id >= entries_.size()) return false;
+    const NtfsEntry& e = entries_[id];
+    if (!e.hasName()) return false;
+    out = EntryInfo{};
+    out.name = namePool_.substr(e.nameOffset, e.nameLength);
+    out.kind = e.kind == 'D' ? EntryKind::Folder : EntryKind::File;
+    if (e.bits & NtfsEntry::kUnderOrphan)
+        out.state = EntryState::Orphan;
+    else
+        out.state = (e.recordFlags & 0x0001) ? EntryState::Live : EntryState::Deleted;
+    out.size = e.kind == 'D' ? 0 : e.dataSize;
+    out.created = fromFiletime(e.created);
+    out.modified = fromFiletime(e.modified);
+    out.accessed = fromFiletime(e.accessed);
+    out.attributes = attributeText(e.fileAttributes);
+    out.hasChildren = e.firstChild > 0;
+    out.skipOnSave = out.name == "$BadClus";
+    return true;
+}
+
+std::vector<EntryId> ntfs::streams(EntryId id) const {
+    std::vector<EntryId> out;
+    if (id >= entries_.size() || !(entries_[id].bits & NtfsEntry::kHasStreams)) return out;
+    if (nameOf(static_cast<int64_t>(id)) == "$BadClus") return out;
+    auto it = std::lower_bound(streams_.begin(), streams_.end(), static_cast<uint32_t>(id),
+                               [](const NtfsStream& s, uint32_t v) { return s.entry < v; });
+    for (; it != streams_.end() && it->entry == id; ++it)
+        out.push_back(kNtfsStreamBase + static_cast<EntryId>(it - streams_.begin()));
+    return out;
+}
+
+ListTexts ntfs::listTexts(EntryId id) const {
+    if (id >= kNtfsStreamBase) {
+        ListTexts t;
+        EntryInfo info;
+        if (entryInfo(id, info)) t.size = formatSizeText(info.size);
+        return t;
+    }
+    return formatListItem(static_cast<int64_t>(id));
+}
+
+ListTexts ntfs::formatListItem(int64_t index) const {
+    ListTexts t;
+    if (index < 0 || index >= static_cast<int64_t>(entries_.size())) return t;
+    const NtfsEntry& e = entries_[index];
+    t.created = dateText(e.created);
+    t.accessed = dateText(e.accessed);
+    t.modified = dateText(e.modified);
+    t.attributes = attributeText(e.fileAttributes);
+    t.size = formatSize(index);
+    return t;
+}
+
+std::string ntfs::formatSize(int64_t index) const {
+    if (index < 0 || index >= static_cast<int64_t>(entries_.size())) return formatSizeText(0);
+    const NtfsEntry& e = entries_[index];
+    if (e.kind != 'D' && (e.bits & NtfsEntry::kHasAttrList) && !(e.bits & NtfsEntry::kHasOwnData)) {
+        // Data gathered through an attribute list shows its allocated
+        // clusters.
+        DataPlan plan;
+        if (planData(index, nullptr, plan) && !plan.resident) {
+            uint64_t clusters = 0;
+            for (const NtfsRun& r : plan.runs) clusters += r.length;
+            uint64_t bytes = 0;
+            if (!mulOverflows(clusters, clusterSize_, &bytes)) return formatSizeText(bytes);
+        }
+    }
+    return formatSizeText(e.kind == 'D' ? 0 : e.dataSize);
+}
+
+size_t ntfs::memoryBytes() const {
+    return entries_.capacity() * sizeof(NtfsEntry) + namePool_.capacity() + streams_.capacity() * sizeof(NtfsStream) +
+           lastChild_.capacity() * sizeof(int64_t);
+}
+
+bool ntfs::planData(int64_t index, const std::string* streamName, DataPlan& plan, bool* validRecord) const {
+    if (validRecord) *validRecord = false;
+    if (index < 0 || index >= static_cast<int64_t>(entries_.size())) return false;
+    std::vector<uint8_t> rec;
+    if (!readRecordAt(entries_[index].recordOffset, rec)) return false;
+    if (validRecord) *validRecord = true;
+    const bool deep = scanMode_ == ScanMode::Deep;
+    const int64_t tableEnd = orphanIndex_ >= 0 ? orphanIndex_ : static_cast<int64_t>(entries_.size());
+    RecordLookup lookup = [&](uint64_t recno, std::vector<uint8_t>& out) {
+        // In deep mode the table index is not the record number: another
+        // file's record would be taken, so extents are not gathered.
+        if (deep || recno == 0 || recno >= static_cast<uint64_t>(tableEnd)) return false;
+        return readRecordAt(entries_[recno].recordOffset, out);
+    };
+    return planFromRecord(rec, static_cast<uint64_t>(index), streamName, lookup, plan, &volume_, clusterSize_);
+}
+
+bool ntfs::writeContent(EntryId id, OutputFile& out) { return writeEntryToDisk(id, out); }
+
+bool ntfs::writeEntryToDisk(EntryId id, OutputFile& out) {
+    int64_t index;
+    std::string streamName;
+    const std::string* stream = nullptr;
+    if (id >= kNtfsStreamBase) {
+        const uint64_t k = id - kNtfsStreamBase;
+        if (k >= streams_.size()) return false;
+        index = streams_[k].entry;
+        streamName = namePool_.substr(streams_[k].nameOffset, streams_[k].nameLength);
+        stream = &streamName;
+    } else {
+        if (id >= entries_.size()) return false;
+        index = static_cast<int64_t>(id);
+    }
+    const NtfsEntry& e = entries_[index];
+    if (!e.hasName()) return false;
+    if (e.kind == 'D' && !stream) {
+        char text[512];
+        std::snprintf(text, sizeof text, "This is  %s directory .Please specify file names ", nameOf(index).c_str());
+        status(text);
+        return false;
+    }
+    DataPlan plan;
+    bool valid = false;
+    if (!planData(index, stream, plan, &valid)) {
+        if (!valid) {
+            status("not a valid entry...");
+            return false;
+        }
+        // No data attribute: an empty file, as recorded.
+        return true;
+    }
+    if (plan.realSize > outputLimit) return false;
+    if (plan.resident) {
+        uint64_t n = std::min<uint64_t>(plan.residentBytes.size(), plan.initializedSize);
+        bool ok = out.write(plan.residentBytes.data(), static_cast<size_t>(n));
+        if (n < plan.residentBytes.size()) ok = out.writeZeros(plan.residentBytes.size() - n) && ok;
+        return ok;
+    }
+    const bool compressed = (plan.flags & 0x00FF) != 0 && plan.unitExponent != 0 && plan.unitExponent <= 8;
+    bool ok = compressed ? streamCompressed(plan, out) : streamRuns(plan, out);
+    return ok && plan.complete;
+}
+
+// Uncompressed data along the runs, read in pieces of up to 4 MiB, cut at
+// the real size; holes, LCN 0 and clusters outside the volume give zeros
+// (the last counting as a failure), bytes past the initialized size zeros.
+bool ntfs::streamRuns(const DataPlan& plan, OutputFile& out) const {
+    const uint64_t cs = clusterSize_;
+    const uint64_t real = plan.realSize;
+    const uint64_t init = std::min(plan.initializedSize, real);
+    uint64_t pos = 0;
+    bool ok = true;
+    std::vector<uint8_t> buf;
+    for (const NtfsRun& r : plan.runs) {
+        if (pos >= real) break;
+        uint64_t runBytes = 0;
+        if (mulOverflows(r.length, cs, &runBytes)) runBytes = ~0ull;
+        runBytes = std::min(runBytes, real - pos);
+        uint64_t volOff = 0;
+        bool inVolume = !r.sparse && r.lcn > 0 && !mulOverflows(static_cast<uint64_t>(r.lcn), cs, &volOff) &&
+                        volOff < volumeSize_ && runBytes <= volumeSize_ - volOff;
+        if (!r.sparse && r.lcn != 0 && !inVolume) ok = false;
+        uint64_t done = 0;
+        while (done < runBytes) {
+            if (stopped()) return false;
+            const uint64_t n = std::min<uint64_t>(kReadPiece, runBytes - done);
+            const uint64_t at = pos + done;
+            if (!inVolume || at >= init) {
+                if (!out.writeZeros(n)) return false;
+            } else {
+                buf.resize(static_cast<size_t>(n));
+                size_t got = volume_.read(volOff + done, buf.data(), static_cast<size_t>(n));
+                if (got < n) ok = false;
+                if (at + n > init) std::memset(buf.data() + (init - at), 0, static_cast<size_t>(at + n - init));
+                if (!out.write(buf.data(), static_cast<size_t>(n))) return false;
+            }
+            done += n;
+        }
+        pos += runBytes;
+    }
+    if (pos < real) {
+        // The runs end before the real size.
+        if (!out.writeZeros(real - pos)) return false;
+        ok = false;
+    }
+    return ok;
+}
+
+// LZNT1 data, unit by unit: an all-sparse unit is zeros, a unit whose last
+// cluster is allocated is stored as it is, the others are decompressed.
+// Every unit stands for exactly its size in the output.
+bool ntfs::streamCompressed(const DataPlan& plan, OutputFile& out) const {
+    const uint64_t cs = clusterSize_;
+    const uint64_t cu = 1ull << plan.unitExponent;  // clusters per unit (<= 256)
+    const uint64_t unitBytes = cu * cs;
+    const uint64_t real = plan.realSize;
+    const uint64_t init = std::min(plan.initializedSize, real);
+    std::vector<uint8_t> in(static_cast<size_t>(unitBytes));
+    std::vector<uint8_t> dec(static_cast<size_t>(unitBytes));
+    std::vector<int64_t> lcns(static_cast<size_t>(cu));  // -1: hole
+    size_t runIdx = 0;
+    uint64_t inRun = 0;
+    uint64_t pos = 0;
+    bool ok = true;
+    while (pos < real) {
+        if (stopped()) return false;
+        // The unit's clusters.
+        uint64_t have = 0;
+        while (have < cu && runIdx < plan.runs.size()) {
+            const NtfsRun& r = plan.runs[runIdx];
+            if (inRun >= r.length) {
+                ++runIdx;
+                inRun = 0;
+                continue;
+            }
+            lcns[have++] = (r.sparse || r.lcn <= 0) ? -1 : r.lcn + static_cast<int64_t>(inRun);
+            ++inRun;
+        }
+        if (have == 0) break;
+        uint64_t allocated = 0;  // clusters up to the last allocated one
+        for (uint64_t k = 0; k < have; ++k)
+            if (lcns[k] >= 0) allocated = k + 1;
+        std::fill(in.begin(), in.end(), 0);
+        for (uint64_t k = 0; k < allocated; ++k) {
+            if (lcns[k] < 0) continue;
+            uint64_t off = 0;
+            if (mulOverflows(static_cast<uint64_t>(lcns[k]), cs, &off) || off >= volumeSize_ ||
+                cs > volumeSize_ - off) {
+                ok = false;
+                continue;
+            }
+            // Contiguous clusters in one read.
+            uint64_t m = 1;
+            while (k + m < allocated && lcns[k + m] == lcns[k] + static_cast<int64_t>(m)) ++m;
+            uint64_t bytes = std::min<uint64_t>(m * cs, volumeSize_ - off);
+            if (volume_.read(off, in.data() + k * cs, static_cast<size_t>(bytes)) < bytes) ok = false;
+            k += m - 1;
+        }
+        const uint8_t* data;
+        if (allocated == 0) {
+            std::fill(dec.begin(), dec.end(), 0);
+            data = dec.data();
+        } else if (allocated == have && have == cu) {
+            data = in.data();  // stored uncompressed
+        } else if (have < cu) {
+            data = in.data();  // a trailing partial unit is never compressed
+        } else {
+            std::fill(dec.begin(), dec.end(), 0);
+            decompressUnit(in.data(), static_cast<size_t>(allocated * cs), dec.data(), dec.size());
+            data = dec.data();
+        }
+        const uint64_t span = have * cs;
+        uint64_t n = std::min(span, real - pos);
+        if (pos < init) {
+            uint64_t valid = std::min(n, init - pos);
+            if (!out.write(data, static_cast<size_t>(valid))) return false;
+            if (valid < n && !out.writeZeros(n - valid)) return false;
+        } else if (!out.writeZeros(n)) {
+            return false;
+        }
+        pos += n;
+    }
+    if (pos < real) {
+        if (!out.writeZeros(real - pos)) return false;
+        ok = false;
+    }
+    return ok;
+}
+
+}  // namespace brantlow
