@@ -63,6 +63,33 @@ Item CheckTreeModel::insertItems(Item parent, const std::vector<ItemSpec>& specs
     return first;
 }
 
+std::vector<Item> CheckTreeModel::replacePlaceholder(Item ph, const std::vector<ItemSpec>& specs) {
+    std::vector<Item> out;
+    if (!isPlaceholder(ph) || specs.empty()) return out;
+    const ItemSpec& s = specs.front();
+    tree_.setText(ph, s.text.toStdString());
+    tree_.setImage(ph, s.image);
+    if (s.hasData) tree_.setData(ph, s.data);
+    tree_.setTextColor(ph, s.textColor);
+    QModelIndex pi = indexOf(ph);
+    emit dataChanged(pi, pi);
+    if (s.placeholder) {
+        beginInsertRows(pi, 0, 0);
+        quiet_ = true;
+        tree_.insertItem(ph, kPlaceholderText, 1);
+        quiet_ = false;
+        endInsertRows();
+        for (Item p = ph; p != kNoItem; p = tree_.parent(p)) stateChanged(p);
+    }
+    out.push_back(ph);
+    if (specs.size() > 1) {
+        std::vector<ItemSpec> rest(specs.begin() + 1, specs.end());
+        Item first = insertItems(tree_.parent(ph), rest);
+        for (size_t i = 0; i < rest.size(); ++i) out.push_back(first + static_cast<Item>(i));
+    }
+    return out;
+}
+
 bool CheckTreeModel::deleteItem(Item item) {
     if (!tree_.valid(item)) return false;
     Item parent = tree_.parent(item);

@@ -41,6 +41,11 @@ public:
     Item insertItem(Item parent, const QString& text, int image);
     // All children in one insertion; returns the first new item.
     Item insertItems(Item parent, const std::vector<ItemSpec>& specs);
+    // Puts specs in the place of a placeholder: the placeholder item becomes
+    // the first of them (no row is removed, so this is safe while the view
+    // lays out an expansion), the others follow it. Returns the items in
+    // order; empty when item is not a placeholder or specs is empty.
+    std::vector<Item> replacePlaceholder(Item placeholder, const std::vector<ItemSpec>& specs);
     bool deleteItem(Item item);
     void deleteAll();
     bool setCheck(Item item, bool checked);
@@ -84,6 +89,9 @@ public:
 
     Item InsertItem(const QString& text, int image, Item parent = kNoItem);
     Item InsertItems(Item parent, const std::vector<ItemSpec>& specs);
+    std::vector<Item> ReplacePlaceholder(Item placeholder, const std::vector<ItemSpec>& specs) {
+        return model_->replacePlaceholder(placeholder, specs);
+    }
     void SetItemData(Item item, uint64_t data) { checkTree().setData(item, data); }
     bool HasItemData(Item item) const { return model_->tree().hasData(item); }
     uint64_t GetItemData(Item item) const { return model_->tree().data(item); }
