@@ -1,6 +1,7 @@
 #include "controls/CCheckListCtrl.h"
 
 #include <QFontMetrics>
+#include <algorithm>
 #include <QPainter>
 #include <QStyleOptionButton>
 #include <QStyleOptionHeader>
@@ -169,7 +170,9 @@ CCheckListCtrl::CCheckListCtrl(QWidget* parent) : QTableView(parent), model_(new
     // Column widths in dialog units (a quarter of the average character).
     const int widths[6] = {80, 90, 90, 90, 80, 70};
     int unit = qMax(1, fontMetrics().averageCharWidth());
-    for (int c = 0; c < 6; ++c) setColumnWidth(c, widths[c] * unit / 4);
+    // Wide enough for a whole date text.
+    int date = fontMetrics().horizontalAdvance("00/00/0000  00:00 AM") + 12;
+    for (int c = 0; c < 6; ++c) setColumnWidth(c, (c >= 1 && c <= 3) ? std::max(date, widths[c] * unit / 4) : widths[c] * unit / 4);
 }
 
 void CCheckListCtrl::InitHeader() {

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <QApplication>
+#include <QPointer>
 #include <QPushButton>
 #include <QProgressBar>
 #include <QTest>
@@ -178,6 +179,7 @@ TEST_F(ScanPage, ScanExpandClickTickAndSave) {
 
     // A screenshot of the page with its result tree.
     tree()->SelectItem(pics);
+    tree()->Expand(pics, controls::ExpandAction::Expand);
     QCoreApplication::processEvents();
     page->grab().save(QString(BRANTLOW_BUILD_DIR) + "/scan-page.png");
 
@@ -430,4 +432,30 @@ TEST_F(ScanPage, UnknownFileSystemIsNotAValidDrive) {
     EXPECT_EQ(page->statusText(), "Not a valid Drive .Go back");
     EXPECT_TRUE(page->backButton()->isEnabled());
     EXPECT_FALSE(page->running());
+}
+
+TEST_F(ScanPage, ExitDuringAPausedScanStopsAndJoinsTheWorker) {
+    open([](FakeParser& p) { p.stepDelayUs = 2000; });
+    ASSERT_TRUE(waitFor([&] { return fake && fake->steps.load() > 5; }));
+    page->pause();
+    static_cast<QDialog*>(page)->accept();
+    EXPECT_EQ(page->statusText(), "All thread Stopped");
+    EXPECT_EQ(page->scanMode(), -1);
+    EXPECT_FALSE(page->running());
+    EXPECT_LT(fake->found.load(), fake->entries.size());
+    // Nothing is shown for a page that is going away.
+    waitFor([] { return false; }, 100);
+    EXPECT_FALSE(sink.saw(kScanDoneText));
+}
+
+TEST_F(ScanPage, BackAfterTheScanShowsTheOpenerAndClosesThePage) {
+    open();
+    opener->hide();
+    ASSERT_TRUE(finished());
+    QPointer<VolumeScanDlg> guard(page);
+    page->backButton()->click();
+    EXPECT_TRUE(opener->isVisible());
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(guard.isNull());
+    page = nullptr;
 }
