@@ -83,12 +83,13 @@ QVariant CheckListModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || static_cast<size_t>(index.row()) >= rows_.size()) return {};
     Row& r = rows_[index.row()];
     if (index.column() == 0) {
-        if (role == Qt::DisplayRole) return r.name;
+        if (role == Qt::DisplayRole || role == Qt::ToolTipRole) return r.name;
         if (role == Qt::CheckStateRole) return state_.checked(index.row()) ? Qt::Checked : Qt::Unchecked;
         if (role == Qt::DecorationRole && icons_ && r.image >= 0 && r.image < icons_->size()) return (*icons_)[r.image];
         return {};
     }
-    if (role != Qt::DisplayRole) return {};
+    // The whole text as a tip, for a narrow column.
+    if (role != Qt::DisplayRole && role != Qt::ToolTipRole) return {};
     if (!r.known && allowed_ && provider_) {
         RowTexts t;
         if (provider_(r.data, t))
