@@ -296,6 +296,8 @@ void VolumeScanDlg::start() {
 
 void VolumeScanDlg::scanEnded(ScanOutcome outcome) {
     job_.join();
+    // A pause pressed as the worker ended must not hold the page's own reads.
+    job_.resume();
     if (closing_.load()) return;
     if (outcome == ScanOutcome::Rejected) {
         // The parser's message was shown; the operator can only go back.
@@ -461,6 +463,7 @@ void VolumeScanDlg::startSave(EntryId id, const QString& folder, uint64_t count,
 
 void VolumeScanDlg::saveEnded(SaveStats stats, uint64_t count, bool quick, QString folder) {
     if (saveThread_.joinable()) saveThread_.join();
+    job_.resume();
     if (closing_.load()) return;
     list_->listModel()->setTextsAllowed(true);
     backButton()->setEnabled(true);
@@ -611,21 +614,22 @@ void VolumeScanDlg::itemExpanding(Item item) {
 
 void VolumeScanDlg::itemDoubleClicked(Item item) {
     if (!parser_) return;
+    if (running()) {
+        // The parser is not asked anything while a worker runs.
+        if (tree_->checkTree().valid(item) && tree_->HasItemData(item) && tree_->GetItemImage(item) != folderImage())
+            messageSink().info(kWaitText);
+        return;
+    }
     EntryId id;
     EntryInfo info;
     if (!entryOf(item, id) || !parser_->entryInfo(id, info)) return;
     if (info.kind == EntryKind::Folder) {
-        if (running()) return;
         fillChildren(item, false);
         fillListWithFiles(item, true);
         return;
     }
     if (info.kind != EntryKind::File) return;
     // Quick save.
-    if (running()) {
-        messageSink().info(kWaitText);
-        return;
-    }
     QString out = outputFolder().trimmed();
     if (out.isEmpty()) {
         out = pickFolder().trimmed();
