@@ -86,8 +86,13 @@ VolumeScanDlg::VolumeScanDlg(WizardPage* opener, const VolumeEntry& volume, Scan
 
     connect(&bridge_, &QtProgressBridge::rangeSet, this, &VolumeScanDlg::setProgressRange, Qt::QueuedConnection);
     connect(&bridge_, &QtProgressBridge::positionSet, this, &VolumeScanDlg::setProgressPos, Qt::QueuedConnection);
-    connect(&bridge_, &QtProgressBridge::statusSet, this, &VolumeScanDlg::setStatus, Qt::QueuedConnection);
-    connect(&bridge_, &QtProgressBridge::status2Set, status2_, &QLabel::setText, Qt::QueuedConnection);
+    // A page that is closing keeps its last words ("All thread Stopped").
+    connect(&bridge_, &QtProgressBridge::statusSet, this, [this](const QString& t) {
+        if (!closing_.load()) setStatus(t);
+    }, Qt::QueuedConnection);
+    connect(&bridge_, &QtProgressBridge::status2Set, this, [this](const QString& t) {
+        if (!closing_.load()) status2_->setText(t);
+    }, Qt::QueuedConnection);
 
     // The page starts its work once it is up, as the dialog's start does.
     QMetaObject::invokeMethod(this, [this] { start(); }, Qt::QueuedConnection);
