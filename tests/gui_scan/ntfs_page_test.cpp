@@ -95,6 +95,9 @@ TEST(ScanPageNtfs, ScanBrowseTickAndSaveMatchTheManifest) {
     };
     EXPECT_EQ(state(small), Qt::PartiallyChecked);
     EXPECT_EQ(state(root), Qt::PartiallyChecked);
+    tree->Expand(small, controls::ExpandAction::Expand);
+    QCoreApplication::processEvents();
+    page->grab().save(QString(BRANTLOW_BUILD_DIR) + "/scan-page-ntfs.png");
 
     // Save the whole volume (ROOT selected) and compare with the manifest.
     TempDir out;
