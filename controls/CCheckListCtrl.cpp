@@ -25,12 +25,12 @@ void CheckListModel::clearRows() {
     emit headerStateChanged();
 }
 
-void CheckListModel::addRows(const std::vector<RowSpec>& rows) {
+void CheckListModel::addRows(const std::vector<NewRow>& rows) {
     if (rows.empty()) return;
     int at = static_cast<int>(rows_.size());
     beginInsertRows({}, at, at + static_cast<int>(rows.size()) - 1);
     rows_.reserve(rows_.size() + rows.size());
-    for (const RowSpec& r : rows) {
+    for (const NewRow& r : rows) {
         Row row;
         row.name = r.name;
         row.image = r.image;

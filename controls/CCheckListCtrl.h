@@ -21,7 +21,7 @@ namespace brantlow::controls {
 // The five columns after the name.
 using RowTexts = std::array<std::string, 5>;
 
-struct RowSpec {
+struct NewRow {
     QString name;
     int image = 0;
     int data = -1;  // the tree item the row stands for (-1: none)
@@ -35,7 +35,7 @@ public:
 
     CheckListState& state() { return state_; }
     void clearRows();
-    void addRows(const std::vector<RowSpec>& rows);
+    void addRows(const std::vector<NewRow>& rows);
     int rowData(int row) const;
     QString rowName(int row) const;
     bool rowChecked(int row) const { return state_.checked(static_cast<size_t>(row)); }

@@ -35,21 +35,21 @@ bool CheckTreeModel::isPlaceholder(Item item) const {
 }
 
 Item CheckTreeModel::insertItem(Item parent, const QString& text, int image) {
-    ItemSpec s;
+    NewItem s;
     s.text = text;
     s.image = image;
     return insertItems(parent, {s});
 }
 
-Item CheckTreeModel::insertItems(Item parent, const std::vector<ItemSpec>& specs) {
-    if (specs.empty() || (parent != kNoItem && !tree_.valid(parent))) return kNoItem;
+Item CheckTreeModel::insertItems(Item parent, const std::vector<NewItem>& newItems) {
+    if (newItems.empty() || (parent != kNoItem && !tree_.valid(parent))) return kNoItem;
     int at = static_cast<int>(tree_.children(parent).size());
-    beginInsertRows(indexOf(parent), at, at + static_cast<int>(specs.size()) - 1);
+    beginInsertRows(indexOf(parent), at, at + static_cast<int>(newItems.size()) - 1);
     quiet_ = true;
-    Item first = tree_.insertItems(parent, static_cast<int>(specs.size()));
-    for (size_t i = 0; i < specs.size(); ++i) {
+    Item first = tree_.insertItems(parent, static_cast<int>(newItems.size()));
+    for (size_t i = 0; i < newItems.size(); ++i) {
         Item it = first + static_cast<Item>(i);
-        const ItemSpec& s = specs[i];
+        const NewItem& s = newItems[i];
         tree_.setText(it, s.text.toStdString());
         tree_.setImage(it, s.image);
         if (s.hasData) tree_.setData(it, s.data);
@@ -63,10 +63,10 @@ Item CheckTreeModel::insertItems(Item parent, const std::vector<ItemSpec>& specs
     return first;
 }
 
-std::vector<Item> CheckTreeModel::replacePlaceholder(Item ph, const std::vector<ItemSpec>& specs) {
+std::vector<Item> CheckTreeModel::replacePlaceholder(Item ph, const std::vector<NewItem>& newItems) {
     std::vector<Item> out;
-    if (!isPlaceholder(ph) || specs.empty()) return out;
-    const ItemSpec& s = specs.front();
+    if (!isPlaceholder(ph) || newItems.empty()) return out;
+    const NewItem& s = newItems.front();
     tree_.setText(ph, s.text.toStdString());
     tree_.setImage(ph, s.image);
     if (s.hasData) tree_.setData(ph, s.data);
@@ -82,8 +82,8 @@ std::vector<Item> CheckTreeModel::replacePlaceholder(Item ph, const std::vector<
         for (Item p = ph; p != kNoItem; p = tree_.parent(p)) stateChanged(p);
     }
     out.push_back(ph);
-    if (specs.size() > 1) {
-        std::vector<ItemSpec> rest(specs.begin() + 1, specs.end());
+    if (newItems.size() > 1) {
+        std::vector<NewItem> rest(newItems.begin() + 1, newItems.end());
         Item first = insertItems(tree_.parent(ph), rest);
         for (size_t i = 0; i < rest.size(); ++i) out.push_back(first + static_cast<Item>(i));
     }
@@ -237,8 +237,8 @@ Item CXHtmlTree::InsertItem(const QString& text, int image, Item parent) {
     return model_->insertItem(parent, text, image);
 }
 
-Item CXHtmlTree::InsertItems(Item parent, const std::vector<ItemSpec>& specs) {
-    return model_->insertItems(parent, specs);
+Item CXHtmlTree::InsertItems(Item parent, const std::vector<NewItem>& newItems) {
+    return model_->insertItems(parent, newItems);
 }
 
 void CXHtmlTree::Expand(Item item, ExpandAction action) {

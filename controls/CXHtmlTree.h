@@ -17,7 +17,7 @@ namespace brantlow::controls {
 inline constexpr const char* kPlaceholderText = "..DUMY..";
 
 // One child of a batch insertion.
-struct ItemSpec {
+struct NewItem {
     QString text;
     int image = 0;
     bool hasData = false;
@@ -40,12 +40,12 @@ public:
 
     Item insertItem(Item parent, const QString& text, int image);
     // All children in one insertion; returns the first new item.
-    Item insertItems(Item parent, const std::vector<ItemSpec>& specs);
-    // Puts specs in the place of a placeholder: the placeholder item becomes
+    Item insertItems(Item parent, const std::vector<NewItem>& newItems);
+    // Puts newItems in the place of a placeholder: the placeholder item becomes
     // the first of them (no row is removed, so this is safe while the view
     // lays out an expansion), the others follow it. Returns the items in
-    // order; empty when item is not a placeholder or specs is empty.
-    std::vector<Item> replacePlaceholder(Item placeholder, const std::vector<ItemSpec>& specs);
+    // order; empty when item is not a placeholder or newItems is empty.
+    std::vector<Item> replacePlaceholder(Item placeholder, const std::vector<NewItem>& newItems);
     bool deleteItem(Item item);
     void deleteAll();
     bool setCheck(Item item, bool checked);
@@ -88,9 +88,9 @@ public:
     CheckTree& checkTree() { return model_->tree(); }
 
     Item InsertItem(const QString& text, int image, Item parent = kNoItem);
-    Item InsertItems(Item parent, const std::vector<ItemSpec>& specs);
-    std::vector<Item> ReplacePlaceholder(Item placeholder, const std::vector<ItemSpec>& specs) {
-        return model_->replacePlaceholder(placeholder, specs);
+    Item InsertItems(Item parent, const std::vector<NewItem>& newItems);
+    std::vector<Item> ReplacePlaceholder(Item placeholder, const std::vector<NewItem>& newItems) {
+        return model_->replacePlaceholder(placeholder, newItems);
     }
     void SetItemData(Item item, uint64_t data) { checkTree().setData(item, data); }
     bool HasItemData(Item item) const { return model_->tree().hasData(item); }

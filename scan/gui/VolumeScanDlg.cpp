@@ -530,7 +530,7 @@ void VolumeScanDlg::fillChildren(Item p, bool colour) {
         if (t.hasData(a)) onPath.insert(t.data(a));
     }
     bool checked = tree_->GetCheck(p);
-    std::vector<controls::ItemSpec> specs;
+    std::vector<controls::NewItem> newItems;
     std::unordered_set<EntryId> seen;
     for (EntryId c : parser_->children(id)) {
         if (onPath.count(c) || !seen.insert(c).second) continue;  // a cycle, or a repeat
@@ -540,7 +540,7 @@ void VolumeScanDlg::fillChildren(Item p, bool colour) {
             if (colour) continue;
             break;  // the expand ends at the first nameless entry
         }
-        controls::ItemSpec s;
+        controls::NewItem s;
         s.text = QString::fromStdString(info.name);
         bool folder = info.kind == EntryKind::Folder;
         s.image = folder ? folderImage() : iconFor(info.name);
@@ -548,11 +548,11 @@ void VolumeScanDlg::fillChildren(Item p, bool colour) {
         s.data = c;
         if (colour && info.state == EntryState::Deleted) s.textColor = controls::kColorRed;
         s.placeholder = folder && info.hasChildren;
-        specs.push_back(std::move(s));
+        newItems.push_back(std::move(s));
     }
     std::vector<Item> added;
     if (placeholder) {
-        if (specs.empty()) {
+        if (newItems.empty()) {
             // Nothing to show: the placeholder goes, once no view is in the
             // middle of laying out this folder.
             QMetaObject::invokeMethod(this, [this, p] {
@@ -561,10 +561,10 @@ void VolumeScanDlg::fillChildren(Item p, bool colour) {
             }, Qt::QueuedConnection);
             return;
         }
-        added = tree_->ReplacePlaceholder(first, specs);
-    } else if (!specs.empty()) {
-        Item firstNew = tree_->InsertItems(p, specs);
-        for (size_t i = 0; i < specs.size(); ++i) added.push_back(firstNew + static_cast<Item>(i));
+        added = tree_->ReplacePlaceholder(first, newItems);
+    } else if (!newItems.empty()) {
+        Item firstNew = tree_->InsertItems(p, newItems);
+        for (size_t i = 0; i < newItems.size(); ++i) added.push_back(firstNew + static_cast<Item>(i));
     }
     // The new items take the folder's state.
     if (checked)
@@ -575,10 +575,10 @@ void VolumeScanDlg::fillListWithFiles(Item folder, bool nameOnly) {
     controls::CheckTree& t = tree_->checkTree();
     controls::CheckListModel* m = list_->listModel();
     m->clearRows();
-    std::vector<controls::RowSpec> rows;
+    std::vector<controls::NewRow> rows;
     for (Item c : t.children(folder)) {
         if (!t.hasData(c) || t.image(c) == folderImage()) continue;
-        controls::RowSpec r;
+        controls::NewRow r;
         r.name = QString::fromStdString(t.text(c));
         r.image = t.image(c);
         r.data = c;
@@ -604,7 +604,7 @@ void VolumeScanDlg::labelClicked(Item item) {
     } else {
         controls::CheckListModel* m = list_->listModel();
         m->clearRows();
-        controls::RowSpec r;
+        controls::NewRow r;
         r.name = QString::fromStdString(t.text(item));
         r.image = t.image(item);
         r.data = item;

@@ -23,13 +23,13 @@ struct LazyTree {
     LazyTree() {
         tree.Initialize();
         root = tree.InsertItem("ROOT", 0);
-        ItemSpec a{"A", 0, true, 1, kColorNone, true};
-        ItemSpec b{"B", 0, true, 2, kColorNone, true};
+        NewItem a{"A", 0, true, 1, kColorNone, true};
+        NewItem b{"B", 0, true, 2, kColorNone, true};
         tree.InsertItems(root, {a, b});
         QObject::connect(tree.treeModel(), &CheckTreeModel::fetchRequested, &tree, [this](int item) {
             ++fetches;
             uint64_t d = tree.GetItemData(item);
-            std::vector<ItemSpec> kids;
+            std::vector<NewItem> kids;
             if (d < 100) {
                 for (int i = 0; i < 3; ++i)
                     kids.push_back({QString("n%1").arg(d * 10 + i), 1, true, d * 10 + i, kColorNone, d < 10});
@@ -113,7 +113,7 @@ TEST(ListView, HeaderBoxTicksAllRowsAndFollowsThem) {
     list.InitHeader();
     list.InitHeader();
     CheckListModel* m = list.listModel();
-    std::vector<RowSpec> rows(5);
+    std::vector<NewRow> rows(5);
     for (int i = 0; i < 5; ++i) rows[i].name = QString("r%1").arg(i);
     m->addRows(rows);
     list.resize(600, 300);
@@ -141,7 +141,7 @@ TEST(ListView, HeaderBoxTicksAllRowsAndFollowsThem) {
 TEST(ListView, HundredThousandRowsToggleByTheHeaderQuickly) {
     CCheckListCtrl list;
     list.InitHeader();
-    std::vector<RowSpec> rows(100000);
+    std::vector<NewRow> rows(100000);
     list.listModel()->addRows(rows);
     list.show();
     auto t0 = std::chrono::steady_clock::now();
