@@ -1,0 +1,190 @@
+#include "controls/CCheckListCtrl.h"
+
+#include <QFontMetrics>
+#include <algorithm>
+#include <QPainter>
+#include <QStyleOptionButton>
+#include <QStyleOptionHeader>
+
+namespace brantlow::controls {
+
+QStringList CCheckListCtrl::columnTitles() {
+    return {"File(s) List", "Creation Time", "Access Time", "Modification Time", "Size", "Attribute"};
+}
+
+// ---- model ----------------------------------------------------------------
+
+CheckListModel::CheckListModel(QObject* parent) : QAbstractTableModel(parent) {}
+
+void CheckListModel::clearRows() {
+    beginResetModel();
+    rows_.clear();
+    state_.clear();
+    computed_ = 0;
+    endResetModel();
+    emit headerStateChanged();
+}
+
+void CheckListModel::addRows(const std::vector<NewRow>& rows) {
+    if (rows.empty()) return;
+    int at = static_cast<int>(rows_.size());
+    beginInsertRows({}, at, at + static_cast<int>(rows.size()) - 1);
+    rows_.reserve(rows_.size() + rows.size());
+    for (const NewRow& r : rows) {
+        Row row;
+        row.name = r.name;
+        row.image = r.image;
+        row.data = r.data;
+        row.nameOnly = r.nameOnly;
+        row.known = r.nameOnly;
+        rows_.push_back(std::move(row));
+    }
+    state_.addRows(rows.size());
+    endInsertRows();
+    emit headerStateChanged();
+}
+
+int CheckListModel::rowData(int row) const {
+    return row >= 0 && static_cast<size_t>(row) < rows_.size() ? rows_[row].data : -1;
+}
+
+QString CheckListModel::rowName(int row) const {
+    return row >= 0 && static_cast<size_t>(row) < rows_.size() ? rows_[row].name : QString();
+}
+
+void CheckListModel::setRowChecked(int row, bool checked) {
+    if (!state_.setChecked(static_cast<size_t>(row), checked)) return;
+    QModelIndex i = index(row, 0);
+    emit dataChanged(i, i, {Qt::CheckStateRole});
+    emit headerStateChanged();
+}
+
+bool CheckListModel::headerClick(int column) {
+    if (!state_.headerClick(column)) return false;
+    if (!rows_.empty()) emit dataChanged(index(0, 0), index(static_cast<int>(rows_.size()) - 1, 0), {Qt::CheckStateRole});
+    emit headerStateChanged();
+    return true;
+}
+
+void CheckListModel::setTextsAllowed(bool allowed) {
+    bool was = allowed_;
+    allowed_ = allowed;
+    if (allowed && !was && !rows_.empty())
+        emit dataChanged(index(0, 1), index(static_cast<int>(rows_.size()) - 1, 5), {Qt::DisplayRole});
+}
+
+int CheckListModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(rows_.size());
+}
+
+int CheckListModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : 6; }
+
+QVariant CheckListModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || static_cast<size_t>(index.row()) >= rows_.size()) return {};
+    Row& r = rows_[index.row()];
+    if (index.column() == 0) {
+        if (role == Qt::DisplayRole || role == Qt::ToolTipRole) return r.name;
+        if (role == Qt::CheckStateRole) return state_.checked(index.row()) ? Qt::Checked : Qt::Unchecked;
+        if (role == Qt::DecorationRole && icons_ && r.image >= 0 && r.image < icons_->size()) return (*icons_)[r.image];
+        return {};
+    }
+    // The whole text as a tip, for a narrow column.
+    if (role != Qt::DisplayRole && role != Qt::ToolTipRole) return {};
+    if (!r.known && allowed_ && provider_) {
+        RowTexts t;
+        if (provider_(r.data, t))
+            for (int c = 0; c < 5; ++c) r.texts[c] = QString::fromStdString(t[c]);
+        r.known = true;
+        ++computed_;
+    }
+    return r.texts[index.column() - 1];
+}
+
+bool CheckListModel::setData(const QModelIndex& index, const QVariant& value, int role) {
+    if (!index.isValid() || index.column() != 0 || role != Qt::CheckStateRole) return false;
+    bool on = value.toInt() == Qt::Checked;
+    if (!state_.setChecked(static_cast<size_t>(index.row()), on)) return false;
+    emit dataChanged(index, index, {Qt::CheckStateRole});
+    emit headerStateChanged();
+    emit rowToggled(index.row(), on);
+    return true;
+}
+
+Qt::ItemFlags CheckListModel::flags(const QModelIndex& index) const {
+    if (!index.isValid()) return Qt::NoItemFlags;
+    Qt::ItemFlags f = Qt::ItemIsEnabled | Qt::ItemIsSelectable;
+    if (index.column() == 0) f |= Qt::ItemIsUserCheckable;
+    return f;
+}
+
+QVariant CheckListModel::headerData(int section, Qt::Orientation o, int role) const {
+    if (o != Qt::Horizontal || role != Qt::DisplayRole) return {};
+    QStringList t = CCheckListCtrl::columnTitles();
+    return section >= 0 && section < t.size() ? t[section] : QVariant();
+}
+
+// ---- header ---------------------------------------------------------------
+
+CCheckHeadCtrl::CCheckHeadCtrl(CCheckListCtrl* list) : QHeaderView(Qt::Horizontal, list), list_(list) {
+    setSectionsClickable(true);
+    setHighlightSections(false);
+    setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+}
+
+void CCheckHeadCtrl::paintSection(QPainter* painter, const QRect& rect, int logicalIndex) const {
+    const CheckListState& st = list_->listModel()->state();
+    if (logicalIndex != 0 || !st.headerReady()) {
+        QHeaderView::paintSection(painter, rect, logicalIndex);
+        return;
+    }
+    painter->save();
+    QStyleOptionHeader opt;
+    initStyleOption(&opt);
+    opt.rect = rect;
+    opt.section = 0;
+    opt.text = model()->headerData(0, Qt::Horizontal).toString();
+    opt.textAlignment = Qt::AlignLeft | Qt::AlignVCenter;
+    style()->drawControl(QStyle::CE_HeaderSection, &opt, painter, this);
+    QStyleOptionButton box;
+    int side = style()->pixelMetric(QStyle::PM_IndicatorWidth, nullptr, this);
+    box.rect = QRect(rect.left() + 4, rect.top() + (rect.height() - side) / 2, side, side);
+    box.state = QStyle::State_Enabled |
+                (st.headerImage() == CheckListState::kHeaderTicked ? QStyle::State_On : QStyle::State_Off);
+    style()->drawPrimitive(QStyle::PE_IndicatorCheckBox, &box, painter, this);
+    opt.rect = rect.adjusted(side + 8, 0, 0, 0);
+    style()->drawControl(QStyle::CE_HeaderLabel, &opt, painter, this);
+    painter->restore();
+}
+
+// ---- view -----------------------------------------------------------------
+
+CCheckListCtrl::CCheckListCtrl(QWidget* parent) : QTableView(parent), model_(new CheckListModel(this)) {
+    setModel(model_);
+    setShowGrid(true);
+    setSelectionBehavior(QAbstractItemView::SelectRows);
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    setWordWrap(false);
+    verticalHeader()->setVisible(false);
+    verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
+    // Column widths in dialog units (a quarter of the average character).
+    const int widths[6] = {80, 90, 90, 90, 80, 70};
+    int unit = qMax(1, fontMetrics().averageCharWidth());
+    // Wide enough for a whole date text.
+    int date = fontMetrics().horizontalAdvance("00/00/0000  00:00 AM") + 12;
+    for (int c = 0; c < 6; ++c) setColumnWidth(c, (c >= 1 && c <= 3) ? std::max(date, widths[c] * unit / 4) : widths[c] * unit / 4);
+}
+
+void CCheckListCtrl::InitHeader() {
+    if (!model_->state().initHeader()) return;
+    QList<int> widths;
+    for (int c = 0; c < 6; ++c) widths << columnWidth(c);
+    header_ = new CCheckHeadCtrl(this);
+    setHorizontalHeader(header_);
+    for (int c = 0; c < 6; ++c) setColumnWidth(c, widths[c]);
+    connect(header_, &QHeaderView::sectionClicked, model_, [this](int section) { model_->headerClick(section); });
+    connect(model_, &CheckListModel::headerStateChanged, header_, [this] { header_->viewport()->update(); });
+}
+
+}  // namespace brantlow::controls

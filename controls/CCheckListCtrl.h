@@ -1,0 +1,115 @@
+// The file list of the scan page: a report view whose rows carry check
+// boxes, with a check box in the header of the first column that ticks or
+// clears every row and follows them (CCheckHeadCtrl). The texts of a row's
+// columns are asked for only when the row is shown.
+#pragma once
+
+#include <QAbstractTableModel>
+#include <QHeaderView>
+#include <QIcon>
+#include <QTableView>
+#include <QVector>
+#include <array>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "controls/check_list.h"
+
+namespace brantlow::controls {
+
+// The five columns after the name.
+using RowTexts = std::array<std::string, 5>;
+
+struct NewRow {
+    QString name;
+    int image = 0;
+    int data = -1;  // the tree item the row stands for (-1: none)
+    bool nameOnly = false;  // a row that carries only its name
+};
+
+class CheckListModel : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    explicit CheckListModel(QObject* parent = nullptr);
+
+    CheckListState& state() { return state_; }
+    void clearRows();
+    void addRows(const std::vector<NewRow>& rows);
+    int rowData(int row) const;
+    QString rowName(int row) const;
+    bool rowChecked(int row) const { return state_.checked(static_cast<size_t>(row)); }
+    // Sets a row's box as the program does (no rowToggled signal).
+    void setRowChecked(int row, bool checked);
+    // A click on the header of column.
+    bool headerClick(int column);
+
+    // Supplies the texts of a row (by its data) when first shown.
+    void setTextProvider(std::function<bool(int data, RowTexts& out)> f) { provider_ = std::move(f); }
+    // While false, texts not yet computed stay empty (a worker is running).
+    void setTextsAllowed(bool allowed);
+    void setIcons(const QVector<QIcon>* icons) { icons_ = icons; }
+    // How many rows have had their texts computed.
+    int textsComputed() const { return computed_; }
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    bool setData(const QModelIndex& index, const QVariant& value, int role = Qt::EditRole) override;
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+    QVariant headerData(int section, Qt::Orientation o, int role = Qt::DisplayRole) const override;
+
+signals:
+    // The operator toggled a row's box (mouse or Space).
+    void rowToggled(int row, bool checked);
+    void headerStateChanged();
+
+private:
+    struct Row {
+        QString name;
+        int image = 0;
+        int data = -1;
+        bool nameOnly = false;
+        bool known = false;
+        std::array<QString, 5> texts;
+    };
+    mutable std::vector<Row> rows_;  // texts filled in when first shown
+    CheckListState state_;
+    std::function<bool(int, RowTexts&)> provider_;
+    bool allowed_ = true;
+    mutable int computed_ = 0;
+    const QVector<QIcon>* icons_ = nullptr;
+};
+
+class CCheckListCtrl;
+
+class CCheckHeadCtrl : public QHeaderView {
+    Q_OBJECT
+public:
+    explicit CCheckHeadCtrl(CCheckListCtrl* list);
+
+protected:
+    void paintSection(QPainter* painter, const QRect& rect, int logicalIndex) const override;
+
+private:
+    CCheckListCtrl* list_;
+};
+
+class CCheckListCtrl : public QTableView {
+    Q_OBJECT
+public:
+    explicit CCheckListCtrl(QWidget* parent = nullptr);
+
+    // Replaces the header with the one carrying the box; once.
+    void InitHeader();
+    CheckListModel* listModel() const { return model_; }
+    CCheckHeadCtrl* checkHeader() const { return header_; }
+    // Column captions, in order.
+    static QStringList columnTitles();
+
+private:
+    CheckListModel* model_;
+    CCheckHeadCtrl* header_ = nullptr;
+};
+
+}  // namespace brantlow::controls

@@ -1,0 +1,659 @@
+#include "scan/gui/VolumeScanDlg.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFileDialog>
+#include <QFileIconProvider>
+#include <QFileInfo>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMimeDatabase>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSplitter>
+#include <QStyle>
+#include <QThread>
+#include <QVBoxLayout>
+#include <climits>
+#include <unordered_set>
+
+#include "app/PageFactory.h"
+#include "fs/common/texts.h"
+#include "scan/parser_registry.h"
+#include "scan/tree_walk.h"
+
+namespace brantlow::gui {
+
+using controls::Item;
+using controls::kNoItem;
+
+namespace {
+
+constexpr const char* kWaitText = "Please wait for other process to complete";
+
+bool knownFileSystem(const std::string& fs) {
+    const std::string lower = asciiLower(fs);
+    for (const ParserRow& row : parserRows())
+        for (const char* n : row.names)
+            if (n && lower == n) return true;
+    return false;
+}
+
+// The file systems whose quick save says where the file went.
+bool quickSaveTells(const std::string& fs) {
+    const std::string lower = asciiLower(fs);
+    return lower == "fat64" || lower == "exfat" || lower == "extx" || lower == "hfs+";
+}
+
+}  // namespace
+
+// The messages of the scan worker: the ending's box is shown by the page
+// after it has filled the tree; nothing is shown once the page is closing.
+class VolumeScanDlg::PageMessages : public MessageSink {
+public:
+    explicit PageMessages(const std::atomic<bool>& closing) : closing_(closing) {}
+    void info(const std::string& text) override {
+        if (text == kScanDoneText) {
+            done.store(true);
+            return;
+        }
+        if (!closing_.load()) messageSink().info(text);
+    }
+    bool question(const std::string& text) override {
+        return closing_.load() ? false : messageSink().question(text);
+    }
+    std::atomic<bool> done{false};
+
+private:
+    const std::atomic<bool>& closing_;
+};
+
+VolumeScanDlg::VolumeScanDlg(WizardPage* opener, const VolumeEntry& volume, ScanMode mode)
+    : VolumeScanDlg(opener, volume, mode, Options{}) {}
+
+VolumeScanDlg::VolumeScanDlg(WizardPage* opener, const VolumeEntry& volume, ScanMode mode, Options options)
+    : WizardPage("VOLUME-SCAN", opener), volume_(volume), mode_(mode), options_(std::move(options)) {
+    setObjectName("VolumeScanDlg");
+    messages_ = std::make_unique<PageMessages>(closing_);
+    if (!options_.choose) options_.choose = selectParser;
+    reader_ = options_.reader ? options_.reader : g_deviceReader;
+    iconProvider_ = std::make_unique<QFileIconProvider>();
+    buildControls();
+
+    connect(&bridge_, &QtProgressBridge::rangeSet, this, &VolumeScanDlg::setProgressRange, Qt::QueuedConnection);
+    connect(&bridge_, &QtProgressBridge::positionSet, this, &VolumeScanDlg::setProgressPos, Qt::QueuedConnection);
+    // A page that is closing keeps its last words ("All thread Stopped").
+    connect(&bridge_, &QtProgressBridge::statusSet, this, [this](const QString& t) {
+        if (!closing_.load()) setStatus(t);
+    }, Qt::QueuedConnection);
+    connect(&bridge_, &QtProgressBridge::status2Set, this, [this](const QString& t) {
+        if (!closing_.load()) status2_->setText(t);
+    }, Qt::QueuedConnection);
+
+    // The page starts its work once it is up, as the dialog's start does.
+    QMetaObject::invokeMethod(this, [this] { start(); }, Qt::QueuedConnection);
+}
+
+VolumeScanDlg::~VolumeScanDlg() {
+    closing_.store(true);
+    stopWork();
+}
+
+void VolumeScanDlg::buildControls() {
+    auto* grid = new QVBoxLayout(content());
+    grid->setContentsMargins(12, 8, 12, 4);
+
+    auto* top = new QHBoxLayout;
+    top->addWidget(new QLabel("Volume Data:"));
+    volumeEdit_ = new QLineEdit;
+    volumeEdit_->setObjectName("volumeData");
+    volumeEdit_->setReadOnly(true);
+    top->addWidget(volumeEdit_, 1);
+    patternEdit_ = new QLineEdit;
+    patternEdit_->setObjectName("pattern");
+    top->addWidget(patternEdit_, 1);
+    searchButton_ = new QPushButton("Search");
+    searchButton_->setObjectName("searchButton");
+    searchButton_->setAutoDefault(false);
+    top->addWidget(searchButton_);
+    grid->addLayout(top);
+    auto* hint = new QLabel("* Use \"|\" to find multiple file type ");
+    hint->setAlignment(Qt::AlignRight);
+    grid->addWidget(hint);
+
+    auto* split = new QSplitter(Qt::Horizontal);
+    tree_ = new controls::CXHtmlTree;
+    tree_->setObjectName("resultTree");
+    tree_->Initialize();
+    list_ = new controls::CCheckListCtrl;
+    list_->setObjectName("fileList");
+    list_->InitHeader();
+    split->addWidget(tree_);
+    split->addWidget(list_);
+    split->setStretchFactor(0, 2);
+    split->setStretchFactor(1, 3);
+    grid->addWidget(split, 1);
+
+    auto* bar = new QHBoxLayout;
+    progress_ = new QProgressBar;
+    progress_->setObjectName("progress");
+    progress_->setRange(0, 100);
+    progress_->setValue(0);
+    progress_->setTextVisible(false);
+    bar->addWidget(progress_, 1);
+    pauseButton_ = new QPushButton("Pause");
+    pauseButton_->setObjectName("pauseButton");
+    resumeButton_ = new QPushButton("Resume");
+    resumeButton_->setObjectName("resumeButton");
+    stopButton_ = new QPushButton("Stop");
+    stopButton_->setObjectName("stopButton");
+    for (QPushButton* b : {pauseButton_, resumeButton_, stopButton_}) {
+        b->setAutoDefault(false);
+        bar->addWidget(b);
+    }
+    grid->addLayout(bar);
+
+    auto* statusRow = new QHBoxLayout;
+    status_ = new QLabel;
+    status_->setObjectName("status");
+    status_->setTextFormat(Qt::PlainText);
+    status_->setMinimumWidth(100);
+    status_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    statusRow->addWidget(status_, 3);
+    status2_ = new QLabel;
+    status2_->setObjectName("status2");
+    status2_->setTextFormat(Qt::PlainText);
+    status2_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    statusRow->addWidget(status2_, 1);
+    outputButton_ = new QPushButton("Output Folder");
+    outputButton_->setObjectName("outputFolderButton");
+    outputButton_->setAutoDefault(false);
+    statusRow->addWidget(outputButton_);
+    saveButton_ = new QPushButton("Save");
+    saveButton_->setObjectName("saveButton");
+    saveButton_->setAutoDefault(false);
+    statusRow->addWidget(saveButton_);
+    grid->addLayout(statusRow);
+
+    // Hidden: the output folder and, in Advanced mode, the choices copied
+    // from the advanced-input page.
+    outputEdit_ = new QLineEdit(content());
+    outputEdit_->setObjectName("outputFolder");
+    outputEdit_->hide();
+    candidates_ = new QComboBox(content());
+    candidates_->setObjectName("candidates");
+    sectorsPerCluster_ = new QComboBox(content());
+    sectorsPerCluster_->setObjectName("sectorsPerCluster");
+    heapOffset_ = new QComboBox(content());
+    heapOffset_->setObjectName("heapOffset");
+    for (QComboBox* c : {candidates_, sectorsPerCluster_, heapOffset_}) c->hide();
+
+    nextButton()->hide();
+    backButton()->setEnabled(false);
+
+    // Images: 0 folder, 1 plain file (also the placeholder's), then one per
+    // file type as they are met.
+    QIcon folder = iconProvider_->icon(QFileIconProvider::Folder);
+    if (folder.isNull()) folder = style()->standardIcon(QStyle::SP_DirIcon);
+    QIcon file = iconProvider_->icon(QFileIconProvider::File);
+    if (file.isNull()) file = style()->standardIcon(QStyle::SP_FileIcon);
+    icons_ = {folder, file};
+    tree_->setIcons(&icons_);
+    list_->listModel()->setIcons(&icons_);
+
+    connect(pauseButton_, &QPushButton::clicked, this, &VolumeScanDlg::pause);
+    connect(resumeButton_, &QPushButton::clicked, this, &VolumeScanDlg::resume);
+    connect(stopButton_, &QPushButton::clicked, this, &VolumeScanDlg::stop);
+    connect(saveButton_, &QPushButton::clicked, this, &VolumeScanDlg::save);
+    connect(outputButton_, &QPushButton::clicked, this, &VolumeScanDlg::chooseOutputFolder);
+    connect(searchButton_, &QPushButton::clicked, this, [this] {
+        if (running()) {
+            messageSink().info(kWaitText);
+            return;
+        }
+        emit searchRequested(patternEdit_->text());
+    });
+    connect(tree_, &controls::CXHtmlTree::labelClicked, this, &VolumeScanDlg::labelClicked);
+    connect(tree_->treeModel(), &controls::CheckTreeModel::fetchRequested, this, &VolumeScanDlg::itemExpanding);
+    connect(tree_, &QTreeView::expanded, this, [this](const QModelIndex& i) {
+        Item it = tree_->treeModel()->itemOf(i);
+        if (running() && tree_->treeModel()->isPlaceholder(tree_->GetChildItem(it))) {
+            // Nothing is read while a worker runs; the folder opens later.
+            QMetaObject::invokeMethod(this, [this, it] { tree_->Expand(it, controls::ExpandAction::Collapse); },
+                                      Qt::QueuedConnection);
+            return;
+        }
+        // The view is still laying out the expansion: fill afterwards (the
+        // model's fetchMore normally has done it already).
+        QMetaObject::invokeMethod(this, [this, it] { itemExpanding(it); }, Qt::QueuedConnection);
+    });
+    connect(tree_, &controls::CXHtmlTree::itemDoubleClicked, this, &VolumeScanDlg::itemDoubleClicked);
+    connect(list_->listModel(), &controls::CheckListModel::rowToggled, this, &VolumeScanDlg::listRowToggled);
+    list_->listModel()->setTextProvider([this](int item, controls::RowTexts& out) {
+        EntryId id;
+        if (!parser_ || !entryOf(item, id)) return false;
+        ListTexts t = parser_->listTexts(id);
+        out = {t.created, t.accessed, t.modified, t.size, t.attributes};
+        return true;
+    });
+}
+
+void VolumeScanDlg::start() {
+    if (closing_.load()) return;
+    // The volume: its mount point, else its number or device path.
+    volumeEdit_->setText(QString::fromStdString(volume_.rootPath.empty() ? volume_.volumeNumber : volume_.rootPath));
+    scanMode_ = static_cast<int>(mode_);
+    root_ = tree_->InsertItem("ROOT", folderImage());
+
+    ParserChoice choice;
+    if (mode_ == ScanMode::Advanced && options_.adopted) {
+        parser_ = options_.adopted;
+    } else {
+        choice = options_.choose(volume_.fileSystem, mode_);
+        ownParser_ = std::move(choice.parser);
+        parser_ = ownParser_.get();
+    }
+    if (!parser_) {
+        if (choice.hasProcedure || !choice.statusText.empty() || knownFileSystem(volume_.fileSystem)) {
+            // A file system without a procedure for this mode: nothing runs;
+            // Back is the way out.
+            if (!choice.statusText.empty()) setStatus(QString::fromStdString(choice.statusText));
+            backButton()->setEnabled(true);
+            showWorkerControls(false);
+            return;
+        }
+        messageSink().info("not a valid drive.");
+        setStatus("Not a valid Drive .Go back");
+        backButton()->setEnabled(true);
+        return;
+    }
+    if (!choice.statusText.empty()) setStatus(QString::fromStdString(choice.statusText));
+
+    // A mounted volume is read through its own device.
+    if (!volume_.rootPath.empty() && !volume_.volumeNumber.empty() && volume_.volumeNumber[0] == '/') {
+        auto dev = std::make_shared<FileReadSeek>();
+        if (dev->Open(volume_.volumeNumber)) reader_ = dev;
+    }
+    if (!reader_) {
+        messageSink().info("Please Restart the program to re begin necessary initialization...");
+        backButton()->setEnabled(true);
+        return;
+    }
+    uint64_t startByte = 0;
+    if (__builtin_mul_overflow(volume_.startSector, 512ull, &startByte)) startByte = 0;
+
+    ScanContext ctx;
+    ctx.volume = VolumeView(reader_, startByte, volumeSizeBytes(volume_, reader_->sizeBytes()));
+    ctx.mode = mode_;
+    scanProgress_ = std::make_unique<ThrottledProgress>(&bridge_, &job_.gate());
+    ctx.progress = scanProgress_.get();
+    ctx.messages = messages_.get();
+    list_->listModel()->setTextsAllowed(false);
+    showWorkerControls(true);
+    job_.start(parser_, ctx, [this](ScanOutcome out) {
+        QMetaObject::invokeMethod(this, [this, out] { scanEnded(out); }, Qt::QueuedConnection);
+    });
+}
+
+void VolumeScanDlg::scanEnded(ScanOutcome outcome) {
+    job_.join();
+    // A pause pressed as the worker ended must not hold the page's own reads.
+    job_.resume();
+    if (closing_.load()) return;
+    if (outcome == ScanOutcome::Rejected) {
+        // The parser's message was shown; the operator can only go back.
+        backButton()->setEnabled(true);
+        list_->listModel()->setTextsAllowed(true);
+        emit scanFinished();
+        return;
+    }
+    // The first level, each folder with its placeholder.
+    fillChildren(root_, true);
+    tree_->Expand(root_, controls::ExpandAction::Expand);
+    backButton()->setEnabled(true);
+    if (messages_->done.load()) {
+        messageSink().info(kScanDoneText);
+        setStatus(kScanDoneText);
+    }
+    showWorkerControls(false);
+    list_->listModel()->setTextsAllowed(true);
+    emit scanFinished();
+}
+
+void VolumeScanDlg::showWorkerControls(bool on) {
+    for (QWidget* w : {static_cast<QWidget*>(progress_), static_cast<QWidget*>(pauseButton_),
+                       static_cast<QWidget*>(resumeButton_), static_cast<QWidget*>(stopButton_)})
+        w->setVisible(on);
+}
+
+bool VolumeScanDlg::running() const { return job_.running() || saving_.load(std::memory_order_acquire); }
+
+void VolumeScanDlg::setStatus(const QString& text) { status_->setText(text); }
+QString VolumeScanDlg::statusText() const { return status_->text(); }
+QString VolumeScanDlg::status2Text() const { return status2_->text(); }
+QString VolumeScanDlg::outputFolder() const { return outputEdit_->text(); }
+void VolumeScanDlg::setOutputFolder(const QString& path) { outputEdit_->setText(path); }
+
+void VolumeScanDlg::setProgressRange(qint64 high) {
+    progressScale_ = high > INT_MAX ? high / INT_MAX + 1 : 1;
+    progress_->setRange(0, static_cast<int>(std::max<qint64>(0, high / progressScale_)));
+}
+
+void VolumeScanDlg::setProgressPos(qint64 pos) {
+    qint64 v = pos / progressScale_;
+    progress_->setValue(static_cast<int>(std::clamp<qint64>(v, progress_->minimum(), progress_->maximum())));
+}
+
+// ---- commands -------------------------------------------------------------
+
+void VolumeScanDlg::pause() {
+    if (!running()) return;
+    job_.pause();
+    setStatus("Pause button pressed");
+}
+
+void VolumeScanDlg::resume() {
+    job_.resume();
+    setStatus("Resume button pressed");
+}
+
+void VolumeScanDlg::stop() {
+    if (!parser_) return;
+    parser_->stopRequested.store(true, std::memory_order_relaxed);
+    stopSaving_.store(true, std::memory_order_relaxed);
+    setStatus("stop button pressed.Please wait for the process to be stopped.");
+}
+
+void VolumeScanDlg::accept() {
+    if (parser_) {
+        parser_->stopRequested.store(true, std::memory_order_relaxed);
+        setStatus("All thread Stopped");
+    }
+    if (scanMode_ != 2) scanMode_ = -1;
+    WizardPage::accept();
+}
+
+void VolumeScanDlg::stopWork() {
+    closing_.store(true);
+    stopSaving_.store(true);
+    if (parser_) parser_->stopRequested.store(true, std::memory_order_relaxed);
+    job_.gate().release();
+    // Let a worker that waits on the GUI thread finish, for a while; then wait.
+    QElapsedTimer t;
+    t.start();
+    while (running() && t.elapsed() < 5000 && QThread::currentThread() == qApp->thread()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(5);
+    }
+    job_.abandon();
+    if (saveThread_.joinable()) saveThread_.join();
+}
+
+QString VolumeScanDlg::pickFolder() {
+    if (options_.pickFolder) return options_.pickFolder(this);
+    return QFileDialog::getExistingDirectory(this, "Please choose a folder.", QString(),
+                                             QFileDialog::ShowDirsOnly);
+}
+
+void VolumeScanDlg::chooseOutputFolder() { setOutputFolder(pickFolder()); }
+
+bool VolumeScanDlg::entryOf(Item item, EntryId& id) const {
+    if (!tree_->checkTree().valid(item) || !tree_->HasItemData(item)) return false;
+    id = tree_->GetItemData(item);
+    return true;
+}
+
+void VolumeScanDlg::save() {
+    if (running()) {
+        messageSink().info(kWaitText);
+        return;
+    }
+    QString out = outputFolder().trimmed();
+    if (out.isEmpty()) {
+        messageSink().info("select output folder");
+        out = pickFolder().trimmed();
+        if (out.isEmpty()) return;
+        setOutputFolder(out);
+    }
+    if (!parser_) return;
+    Item sel = tree_->GetSelectedItem();
+    EntryId folder;
+    EntryInfo info;
+    if (sel == root_ && sel != kNoItem)
+        folder = kRootId;  // ROOT saves the whole volume
+    else if (!entryOf(sel, folder) || !parser_->entryInfo(folder, info) || info.kind != EntryKind::Folder)
+        return;
+    uint64_t count = countFiles(*parser_, folder);
+    showWorkerControls(true);
+    setProgressRange(static_cast<qint64>(count));
+    setProgressPos(0);
+    std::string q = "number of files found inside this folder = " + std::to_string(static_cast<long long>(count)) +
+                    " .do u want to continue dumping these files..?";
+    if (!messageSink().question(q)) {
+        showWorkerControls(false);
+        return;
+    }
+    startSave(folder, out, count, false);
+}
+
+void VolumeScanDlg::startSave(EntryId id, const QString& folder, uint64_t count, bool quick) {
+    if (saveThread_.joinable()) saveThread_.join();
+    stopSaving_.store(false);
+    parser_->stopRequested.store(false, std::memory_order_relaxed);
+    saveProgress_ = std::make_unique<ThrottledProgress>(&bridge_, &job_.gate());
+    if (!quick) saveProgress_->range(static_cast<int64_t>(count));
+    saving_.store(true, std::memory_order_release);
+    list_->listModel()->setTextsAllowed(false);
+    backButton()->setEnabled(false);
+    if (!quick) showWorkerControls(true);
+    std::string dir = folder.toStdString();
+    VolumeParser* p = parser_;
+    ThrottledProgress* prog = saveProgress_.get();
+    saveThread_ = std::thread([this, p, id, dir, count, quick, prog, folder] {
+        SaveStats stats;
+        if (quick)
+            saveOne(*p, id, dir, stats);
+        else
+            stats = saveFolder(*p, id, dir, prog, &stopSaving_);
+        prog->flush();
+        saving_.store(false, std::memory_order_release);
+        QMetaObject::invokeMethod(this, [this, stats, count, quick, folder] { saveEnded(stats, count, quick, folder); },
+                                  Qt::QueuedConnection);
+    });
+}
+
+void VolumeScanDlg::saveEnded(SaveStats stats, uint64_t count, bool quick, QString folder) {
+    if (saveThread_.joinable()) saveThread_.join();
+    job_.resume();
+    if (closing_.load()) return;
+    list_->listModel()->setTextsAllowed(true);
+    backButton()->setEnabled(true);
+    // The files that could not be written, beside the unchanged message.
+    if (stats.failed) {
+        QString t = QString("files not written: %1").arg(static_cast<qulonglong>(stats.failed));
+        if (!stats.lastError.empty()) t += QString(" (%1)").arg(QString::fromStdString(stats.lastError));
+        status2_->setText(t);
+    } else {
+        status2_->clear();
+    }
+    if (quick) {
+        if (quickSaveTells(volume_.fileSystem))
+            messageSink().info("file is dumped in path  :  " + folder.toStdString() + "   ");
+    } else {
+        setProgressPos(static_cast<qint64>(count));
+        messageSink().info("work done");
+    }
+    showWorkerControls(false);
+    emit saveFinished();
+}
+
+// ---- result tree and list -------------------------------------------------
+
+int VolumeScanDlg::iconFor(const std::string& name) {
+    QString n = QString::fromStdString(name);
+    QString ext = QFileInfo(n).suffix().toLower();
+    if (ext.isEmpty()) return 1;
+    auto it = iconIndex_.find(ext);
+    if (it != iconIndex_.end()) return *it;
+    QMimeDatabase db;
+    QMimeType mt = db.mimeTypeForFile(n, QMimeDatabase::MatchExtension);
+    QIcon icon = QIcon::fromTheme(mt.iconName());
+    if (icon.isNull()) icon = QIcon::fromTheme(mt.genericIconName());
+    int index = 1;
+    if (!icon.isNull()) {
+        icons_.push_back(icon);
+        index = static_cast<int>(icons_.size()) - 1;
+    }
+    iconIndex_.insert(ext, index);
+    return index;
+}
+
+void VolumeScanDlg::fillChildren(Item p, bool colour) {
+    if (!parser_) return;
+    controls::CheckTree& t = tree_->checkTree();
+    if (!t.valid(p)) return;
+    Item first = t.firstChild(p);
+    bool placeholder = tree_->treeModel()->isPlaceholder(first);
+    if (!placeholder && first != kNoItem) return;  // filled before
+
+    EntryId id = kRootId;
+    if (p != root_ && !entryOf(p, id)) return;
+    // The entries on the path to P: a child that is one of them is a cycle.
+    std::unordered_set<EntryId> onPath{id};
+    int depth = 0;
+    for (Item a = t.parent(p); a != kNoItem; a = t.parent(a)) {
+        if (++depth > kMaxTreeDepth) return;
+        if (t.hasData(a)) onPath.insert(t.data(a));
+    }
+    bool checked = tree_->GetCheck(p);
+    std::vector<controls::NewItem> newItems;
+    std::unordered_set<EntryId> seen;
+    for (EntryId c : parser_->children(id)) {
+        if (onPath.count(c) || !seen.insert(c).second) continue;  // a cycle, or a repeat
+        EntryInfo info;
+        if (!parser_->entryInfo(c, info)) continue;
+        if (info.name.empty()) {
+            if (colour) continue;
+            break;  // the expand ends at the first nameless entry
+        }
+        controls::NewItem s;
+        s.text = QString::fromStdString(info.name);
+        bool folder = info.kind == EntryKind::Folder;
+        s.image = folder ? folderImage() : iconFor(info.name);
+        s.hasData = true;
+        s.data = c;
+        if (colour && info.state == EntryState::Deleted) s.textColor = controls::kColorRed;
+        s.placeholder = folder && info.hasChildren;
+        newItems.push_back(std::move(s));
+    }
+    std::vector<Item> added;
+    if (placeholder) {
+        if (newItems.empty()) {
+            // Nothing to show: the placeholder goes, once no view is in the
+            // middle of laying out this folder.
+            QMetaObject::invokeMethod(this, [this, p] {
+                Item f = tree_->GetChildItem(p);
+                if (tree_->treeModel()->isPlaceholder(f)) tree_->DeleteItem(f);
+            }, Qt::QueuedConnection);
+            return;
+        }
+        added = tree_->ReplacePlaceholder(first, newItems);
+    } else if (!newItems.empty()) {
+        Item firstNew = tree_->InsertItems(p, newItems);
+        for (size_t i = 0; i < newItems.size(); ++i) added.push_back(firstNew + static_cast<Item>(i));
+    }
+    // The new items take the folder's state.
+    if (checked)
+        for (Item it : added) tree_->SetCheck(it, true);
+}
+
+void VolumeScanDlg::fillListWithFiles(Item folder, bool nameOnly) {
+    controls::CheckTree& t = tree_->checkTree();
+    controls::CheckListModel* m = list_->listModel();
+    m->clearRows();
+    std::vector<controls::NewRow> rows;
+    for (Item c : t.children(folder)) {
+        if (!t.hasData(c) || t.image(c) == folderImage()) continue;
+        controls::NewRow r;
+        r.name = QString::fromStdString(t.text(c));
+        r.image = t.image(c);
+        r.data = c;
+        r.nameOnly = nameOnly;
+        rows.push_back(std::move(r));
+    }
+    m->addRows(rows);
+}
+
+void VolumeScanDlg::labelClicked(Item item) {
+    // Nothing is read while a worker runs.
+    if (running() || !parser_) return;
+    controls::CheckTree& t = tree_->checkTree();
+    if (!t.valid(item)) return;
+    // An expanded, unticked folder ignores the click.
+    if (t.expanded(item) && t.expandedOnce(item) && t.stateImage(item) == controls::kUnchecked) return;
+    EntryId id;
+    EntryInfo info;
+    if (!entryOf(item, id) || !parser_->entryInfo(id, info)) return;
+    if (info.kind == EntryKind::Folder) {
+        fillChildren(item, true);
+        fillListWithFiles(item, false);
+    } else {
+        controls::CheckListModel* m = list_->listModel();
+        m->clearRows();
+        controls::NewRow r;
+        r.name = QString::fromStdString(t.text(item));
+        r.image = t.image(item);
+        r.data = item;
+        m->addRows({r});
+    }
+}
+
+void VolumeScanDlg::itemExpanding(Item item) {
+    if (running()) return;
+    fillChildren(item, false);
+}
+
+void VolumeScanDlg::itemDoubleClicked(Item item) {
+    if (!parser_) return;
+    if (running()) {
+        // The parser is not asked anything while a worker runs.
+        if (tree_->checkTree().valid(item) && tree_->HasItemData(item) && tree_->GetItemImage(item) != folderImage())
+            messageSink().info(kWaitText);
+        return;
+    }
+    EntryId id;
+    EntryInfo info;
+    if (!entryOf(item, id) || !parser_->entryInfo(id, info)) return;
+    if (info.kind == EntryKind::Folder) {
+        fillChildren(item, false);
+        fillListWithFiles(item, true);
+        return;
+    }
+    if (info.kind != EntryKind::File) return;
+    // Quick save.
+    QString out = outputFolder().trimmed();
+    if (out.isEmpty()) {
+        out = pickFolder().trimmed();
+        if (out.isEmpty()) return;
+        setOutputFolder(out);
+    }
+    startSave(id, out, 1, true);
+}
+
+void VolumeScanDlg::listRowToggled(int row, bool checked) {
+    int item = list_->listModel()->rowData(row);
+    if (item < 0 || !tree_->checkTree().valid(item)) return;
+    tree_->SetCheck(item, checked);
+}
+
+void registerScanPage() {
+    setScanPageFactory([](WizardPage* opener, const VolumeEntry& volume, ScanMode mode) -> WizardPage* {
+        return new VolumeScanDlg(opener, volume, mode);
+    });
+}
+
+}  // namespace brantlow::gui

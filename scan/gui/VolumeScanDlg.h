@@ -1,0 +1,178 @@
+// The scan page: runs the chosen parser on one worker thread with progress,
+// pause, resume and stop, then shows the result tree and the file list and
+// saves what the operator selects.
+#pragma once
+
+#include <QHash>
+#include <QIcon>
+#include <QPointer>
+#include <QVector>
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "app/WizardPage.h"
+#include "controls/CCheckListCtrl.h"
+#include "controls/CXHtmlTree.h"
+#include "disk/partition.h"
+#include "disk/reader.h"
+#include "fs/common/parser.h"
+#include "scan/save.h"
+#include "scan/scan_job.h"
+
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+class QFileIconProvider;
+
+namespace brantlow::gui {
+
+// Carries a worker's progress and status texts to the page's widgets on
+// the GUI thread (queued signals; no widget is touched by the worker).
+class QtProgressBridge : public QObject, public ProgressSink {
+    Q_OBJECT
+public:
+    void range(int64_t high) override { emit rangeSet(static_cast<qint64>(high)); }
+    void position(int64_t pos) override { emit positionSet(static_cast<qint64>(pos)); }
+    void status(const std::string& text) override { emit statusSet(QString::fromStdString(text)); }
+    void status2(const std::string& text) override { emit status2Set(QString::fromStdString(text)); }
+signals:
+    void rangeSet(qint64 high);
+    void positionSet(qint64 pos);
+    void statusSet(const QString& text);
+    void status2Set(const QString& text);
+};
+
+class VolumeScanDlg : public WizardPage {
+    Q_OBJECT
+public:
+    struct Options {
+        // Parser choice by file-system name (default: the parser table).
+        std::function<ParserChoice(const std::string& fileSystem, ScanMode mode)> choose;
+        // The shared reader (default: g_deviceReader).
+        std::shared_ptr<readWriteInterface> reader;
+        // Advanced mode: the parser the advanced-input page prepared (not
+        // owned by this page).
+        VolumeParser* adopted = nullptr;
+        // The folder picker (default: a folder dialog titled "Please choose a folder.").
+        std::function<QString(QWidget* owner)> pickFolder;
+    };
+
+    VolumeScanDlg(WizardPage* opener, const VolumeEntry& volume, ScanMode mode);
+    VolumeScanDlg(WizardPage* opener, const VolumeEntry& volume, ScanMode mode, Options options);
+    ~VolumeScanDlg() override;
+
+    void stopWork() override;
+
+    // True while a scan or a save runs.
+    bool running() const;
+    VolumeParser* parser() const { return parser_; }
+    int scanMode() const { return scanMode_; }
+
+    controls::CXHtmlTree* tree() const { return tree_; }
+    controls::CCheckListCtrl* list() const { return list_; }
+    controls::Item rootItem() const { return root_; }
+    QString statusText() const;
+    QString status2Text() const;
+    QString outputFolder() const;
+    void setOutputFolder(const QString& path);
+    QComboBox* candidateCombo() const { return candidates_; }
+    QComboBox* sectorsPerClusterCombo() const { return sectorsPerCluster_; }
+    QComboBox* heapOffsetCombo() const { return heapOffset_; }
+
+    // The handlers, as the controls call them.
+    void labelClicked(controls::Item item);
+    void itemExpanding(controls::Item item);
+    void itemDoubleClicked(controls::Item item);
+    void listRowToggled(int row, bool checked);
+
+public slots:
+    void pause();
+    void resume();
+    void stop();
+    void save();
+    // Command 1106: choose the output folder.
+    void chooseOutputFolder();
+
+signals:
+    // The scan or save worker has ended and the page has shown its ending.
+    void scanFinished();
+    void saveFinished();
+    // Name search (handled elsewhere); only sent when no worker runs.
+    void searchRequested(const QString& pattern);
+
+protected:
+    void accept() override;
+
+private:
+    class PageMessages;
+
+    void buildControls();
+    void start();
+    void scanEnded(ScanOutcome outcome);
+    void saveEnded(SaveStats stats, uint64_t count, bool quick, QString folder);
+    void showWorkerControls(bool on);
+    void setStatus(const QString& text);
+    // Puts the children of folder item P in the tree (once). colour: deleted
+    // entries red and nameless entries skipped (label click, first level);
+    // otherwise the walk ends at the first nameless entry (expand).
+    void fillChildren(controls::Item p, bool colour);
+    bool entryOf(controls::Item item, EntryId& id) const;
+    void fillListWithFiles(controls::Item folder, bool nameOnly);
+    int folderImage() const { return 0; }
+    int iconFor(const std::string& name);
+    QString pickFolder();
+    void startSave(EntryId id, const QString& folder, uint64_t count, bool quick);
+    void setProgressRange(qint64 high);
+    void setProgressPos(qint64 pos);
+
+    VolumeEntry volume_;
+    ScanMode mode_;
+    int scanMode_ = -1;
+    Options options_;
+    std::shared_ptr<readWriteInterface> reader_;
+    std::unique_ptr<VolumeParser> ownParser_;
+    VolumeParser* parser_ = nullptr;
+    std::unique_ptr<PageMessages> messages_;
+    QtProgressBridge bridge_;
+    std::unique_ptr<ThrottledProgress> scanProgress_;
+    std::unique_ptr<ThrottledProgress> saveProgress_;
+    std::atomic<bool> stopSaving_{false};
+    std::atomic<bool> saving_{false};
+    std::atomic<bool> closing_{false};
+    std::thread saveThread_;
+    ScanJob job_;  // declared after the parser: destroyed (joined) first
+    int64_t progressScale_ = 1;
+
+    QLineEdit* volumeEdit_ = nullptr;
+    QLineEdit* patternEdit_ = nullptr;
+    QPushButton* searchButton_ = nullptr;
+    controls::CXHtmlTree* tree_ = nullptr;
+    controls::CCheckListCtrl* list_ = nullptr;
+    QProgressBar* progress_ = nullptr;
+    QPushButton* pauseButton_ = nullptr;
+    QPushButton* resumeButton_ = nullptr;
+    QPushButton* stopButton_ = nullptr;
+    QLabel* status_ = nullptr;
+    QLabel* status2_ = nullptr;
+    QPushButton* saveButton_ = nullptr;
+    QPushButton* outputButton_ = nullptr;
+    QLineEdit* outputEdit_ = nullptr;
+    QComboBox* candidates_ = nullptr;
+    QComboBox* sectorsPerCluster_ = nullptr;
+    QComboBox* heapOffset_ = nullptr;
+
+    controls::Item root_ = controls::kNoItem;
+    QVector<QIcon> icons_;
+    QHash<QString, int> iconIndex_;
+    std::unique_ptr<QFileIconProvider> iconProvider_;
+};
+
+// Registers the scan page with the wizard's page factory.
+void registerScanPage();
+
+}  // namespace brantlow::gui

@@ -1,0 +1,90 @@
+// Helpers of the scan page tests: a message sink that answers from a
+// script, waiting while the event loop runs, and finding items by text.
+#pragma once
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QThread>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "fs/common/sinks.h"
+#include "scan/gui/VolumeScanDlg.h"
+
+namespace brantlow::test {
+
+class ScriptedSink : public MessageSink {
+public:
+    ScriptedSink() { previous_ = setMessageSink(this); }
+    ~ScriptedSink() override { setMessageSink(previous_); }
+    void info(const std::string& text) override {
+        std::lock_guard<std::mutex> lk(m_);
+        infos_.push_back(text);
+    }
+    bool question(const std::string& text) override {
+        std::lock_guard<std::mutex> lk(m_);
+        questions_.push_back(text);
+        if (answers_.empty()) return true;
+        bool a = answers_.front();
+        answers_.pop_front();
+        return a;
+    }
+    void answer(bool yes) {
+        std::lock_guard<std::mutex> lk(m_);
+        answers_.push_back(yes);
+    }
+    std::vector<std::string> infos() const {
+        std::lock_guard<std::mutex> lk(m_);
+        return infos_;
+    }
+    std::vector<std::string> questions() const {
+        std::lock_guard<std::mutex> lk(m_);
+        return questions_;
+    }
+    bool saw(const std::string& text) const {
+        for (const auto& s : infos())
+            if (s == text) return true;
+        return false;
+    }
+    int count(const std::string& text) const {
+        int n = 0;
+        for (const auto& s : infos()) n += s == text;
+        return n;
+    }
+
+private:
+    mutable std::mutex m_;
+    std::vector<std::string> infos_, questions_;
+    std::deque<bool> answers_;
+    MessageSink* previous_ = nullptr;
+};
+
+// Runs the event loop until cond holds or ms pass.
+inline bool waitFor(const std::function<bool()>& cond, int ms = 20000) {
+    QElapsedTimer t;
+    t.start();
+    while (!cond()) {
+        if (t.elapsed() > ms) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(2);
+    }
+    return true;
+}
+
+// The child of parent with this text, or kNoItem.
+inline controls::Item childNamed(controls::CXHtmlTree* tree, controls::Item parent, const QString& text) {
+    for (controls::Item c : tree->checkTree().children(parent))
+        if (tree->GetItemText(c) == text) return c;
+    return controls::kNoItem;
+}
+
+inline QStringList childTexts(controls::CXHtmlTree* tree, controls::Item parent) {
+    QStringList out;
+    for (controls::Item c : tree->checkTree().children(parent)) out << tree->GetItemText(c);
+    return out;
+}
+
+}  // namespace brantlow::test

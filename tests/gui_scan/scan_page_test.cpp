@@ -1,0 +1,461 @@
+// The scan page with an in-memory parser: scan, tree, list, ticks, saving,
+// pause, stop and the refusals while a worker runs.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <QApplication>
+#include <QPointer>
+#include <QPushButton>
+#include <QProgressBar>
+#include <QTest>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "fake_parser.h"
+#include "fs/common/texts.h"
+#include "gui_support.h"
+#include "tests/support/fixtures.h"
+#include "tests/support/memory_reader.h"
+
+using namespace brantlow;
+using namespace brantlow::test;
+using brantlow::controls::Item;
+using brantlow::controls::kNoItem;
+using brantlow::gui::VolumeScanDlg;
+using brantlow::gui::WizardPage;
+
+namespace {
+
+std::string readFile(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+class ScanPage : public ::testing::Test {
+protected:
+    ScriptedSink sink;
+    std::shared_ptr<MemoryReader> reader = std::make_shared<MemoryReader>(std::vector<uint8_t>(64 * 512, 0));
+    FakeParser* fake = nullptr;  // owned by the page
+    WizardPage* opener = nullptr;
+    VolumeScanDlg* page = nullptr;
+    QString picked;
+    int picks = 0;
+
+    VolumeScanDlg* open(std::function<void(FakeParser&)> setup = {}, const std::string& fs = "FAKE",
+                        bool fakeParser = true) {
+        opener = new WizardPage("Brantlow");
+        VolumeScanDlg::Options o;
+        o.reader = reader;
+        if (fakeParser) {
+            o.choose = [this, setup](const std::string&, ScanMode) {
+                ParserChoice c;
+                auto p = std::make_unique<FakeParser>();
+                buildSampleTree(*p);
+                if (setup) setup(*p);
+                fake = p.get();
+                c.parser = std::move(p);
+                c.hasProcedure = true;
+                return c;
+            };
+        }
+        o.pickFolder = [this](QWidget*) {
+            ++picks;
+            return picked;
+        };
+        VolumeEntry v;
+        v.fileSystem = fs;
+        v.volumeNumber = "1";
+        v.sizeText = "1";
+        v.sizeSectors = 64;
+        page = new VolumeScanDlg(opener, v, ScanMode::Standard, o);
+        page->resize(960, 620);
+        page->show();
+        return page;
+    }
+
+    void TearDown() override {
+        delete page;
+        delete opener;
+    }
+
+    bool finished() {
+        return waitFor([&] { return page->statusText() == kScanDoneText && !page->running(); });
+    }
+
+    controls::CXHtmlTree* tree() { return page->tree(); }
+    controls::CheckListModel* list() { return page->list()->listModel(); }
+    Item top(const char* name) { return childNamed(tree(), page->rootItem(), name); }
+
+    QStringList listNames() {
+        QStringList out;
+        for (int r = 0; r < list()->rowCount(); ++r) out << list()->rowName(r);
+        return out;
+    }
+
+    void clickLabel(Item item) {
+        QModelIndex i = tree()->treeModel()->indexOf(item);
+        tree()->scrollTo(i);
+        QRect r = tree()->visualRect(i);
+        QTest::mouseClick(tree()->viewport(), Qt::LeftButton, {}, QPoint(r.right() - 4, r.center().y()));
+        QCoreApplication::processEvents();
+    }
+
+    Qt::CheckState treeState(Item item) {
+        return static_cast<Qt::CheckState>(tree()->treeModel()->data(tree()->treeModel()->indexOf(item),
+                                                                     Qt::CheckStateRole).toInt());
+    }
+
+    QVariant foreground(Item item) {
+        return tree()->treeModel()->data(tree()->treeModel()->indexOf(item), Qt::ForegroundRole);
+    }
+};
+
+}  // namespace
+
+TEST_F(ScanPage, ScanExpandClickTickAndSave) {
+    open();
+    EXPECT_EQ(page->windowTitle(), "Brantlow v1.0");
+    ASSERT_TRUE(finished());
+    EXPECT_EQ(sink.count(kScanDoneText), 1);
+    EXPECT_TRUE(page->backButton()->isEnabled());
+    EXPECT_FALSE(page->findChild<QProgressBar*>("progress")->isVisible());
+    EXPECT_FALSE(page->findChild<QPushButton*>("pauseButton")->isVisible());
+
+    // The first level under ROOT, each folder with its placeholder.
+    Item root = page->rootItem();
+    EXPECT_EQ(tree()->GetItemText(root), "ROOT");
+    EXPECT_EQ(childTexts(tree(), root), QStringList({"docs", "pics", "big", "loop", "gone.txt", "top.bin"}));
+    EXPECT_TRUE(tree()->isExpanded(tree()->treeModel()->indexOf(root)));
+    Item docs = top("docs");
+    EXPECT_EQ(childTexts(tree(), docs), QStringList({"..DUMY.."}));
+    // A deleted entry of the first level is red.
+    EXPECT_EQ(foreground(top("gone.txt")).value<QColor>(), QColor(255, 0, 0));
+    EXPECT_FALSE(foreground(top("top.bin")).isValid());
+
+    // Expanding a folder puts its children in place of the placeholder, once.
+    tree()->expand(tree()->treeModel()->indexOf(docs));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(childTexts(tree(), docs), QStringList({"a.txt", "b.txt", "old.txt", "sub"}));
+    tree()->collapse(tree()->treeModel()->indexOf(docs));
+    tree()->expand(tree()->treeModel()->indexOf(docs));
+    EXPECT_EQ(childTexts(tree(), docs), QStringList({"a.txt", "b.txt", "old.txt", "sub"}));
+    // Items inserted by an expand are not coloured.
+    EXPECT_FALSE(foreground(childNamed(tree(), docs, "old.txt")).isValid());
+    EXPECT_EQ(childTexts(tree(), childNamed(tree(), docs, "sub")), QStringList({"..DUMY.."}));
+
+    // A label click fills the folder (deleted files red) and the list.
+    Item pics = top("pics");
+    clickLabel(pics);
+    EXPECT_EQ(tree()->GetSelectedItem(), pics);
+    EXPECT_EQ(childTexts(tree(), pics), QStringList({"p1.jpg", "p2.png", "notes.txt"}));
+    EXPECT_EQ(foreground(childNamed(tree(), pics, "p2.png")).value<QColor>(), QColor(255, 0, 0));
+    EXPECT_EQ(listNames(), QStringList({"p1.jpg", "p2.png", "notes.txt"}));
+    // The texts of the five columns.
+    EntryId p1 = fake->find("pics/p1.jpg");
+    auto utc = [](int64_t s) { return QString::fromStdString(formatDateText(*utcFields(s))); };
+    EXPECT_EQ(list()->data(list()->index(0, 1)).toString(), utc(fake->entries[p1].mtime - 60));
+    EXPECT_EQ(list()->data(list()->index(0, 2)).toString(), utc(fake->entries[p1].mtime + 60));
+    EXPECT_EQ(list()->data(list()->index(0, 3)).toString(), utc(fake->entries[p1].mtime));
+    EXPECT_EQ(list()->data(list()->index(0, 4)).toString(), "2.93 KB");
+    EXPECT_EQ(list()->data(list()->index(1, 5)).toString(), "-A");
+    EXPECT_EQ(list()->headerData(0, Qt::Horizontal).toString(), "File(s) List");
+    EXPECT_EQ(list()->headerData(3, Qt::Horizontal).toString(), "Modification Time");
+
+    // Ticking a row ticks its tree item; the folders above become mixed.
+    ASSERT_TRUE(list()->setData(list()->index(0, 0), Qt::Checked, Qt::CheckStateRole));
+    Item p1Item = childNamed(tree(), pics, "p1.jpg");
+    EXPECT_TRUE(tree()->GetCheck(p1Item));
+    EXPECT_EQ(treeState(pics), Qt::PartiallyChecked);
+    EXPECT_EQ(treeState(root), Qt::PartiallyChecked);
+    EXPECT_EQ(tree()->GetCheckedCount(), 1);
+    list()->setData(list()->index(0, 0), Qt::Unchecked, Qt::CheckStateRole);
+    EXPECT_FALSE(tree()->GetCheck(p1Item));
+    EXPECT_EQ(treeState(pics), Qt::Unchecked);
+    list()->setData(list()->index(2, 0), Qt::Checked, Qt::CheckStateRole);
+
+    // A screenshot of the page with its result tree.
+    tree()->SelectItem(pics);
+    tree()->Expand(pics, controls::ExpandAction::Expand);
+    QCoreApplication::processEvents();
+    page->grab().save(QString(BRANTLOW_BUILD_DIR) + "/scan-page.png");
+
+    // Save: no folder yet, so the page asks for one; then the count question.
+    TempDir out;
+    picked = QString::fromStdString(out.path());
+    tree()->SelectItem(docs);
+    page->save();
+    ASSERT_TRUE(waitFor([&] { return sink.saw("work done"); }));
+    EXPECT_TRUE(sink.saw("select output folder"));
+    EXPECT_EQ(picks, 1);
+    ASSERT_EQ(sink.questions().size(), 1u);
+    EXPECT_EQ(sink.questions()[0],
+              "number of files found inside this folder = 4 .do u want to continue dumping these files..?");
+    EXPECT_EQ(page->outputFolder(), picked);
+    // The folder's children go straight into the output folder.
+    EXPECT_EQ(readFile(out.path() + "/a.txt"), "alpha\n");
+    EXPECT_EQ(readFile(out.path() + "/b.txt"), "bravo bravo\n");
+    EXPECT_EQ(readFile(out.path() + "/old.txt"), "was deleted\n");
+    EXPECT_EQ(readFile(out.path() + "/sub/c.txt"), "charlie\n");
+    struct stat st {};
+    ASSERT_EQ(stat((out.path() + "/a.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtime, fake->entries[fake->find("docs/a.txt")].mtime);
+    EXPECT_TRUE(page->status2Text().isEmpty());
+    EXPECT_TRUE(page->backButton()->isEnabled());
+}
+
+TEST_F(ScanPage, LabelClicksFillOnceAndFollowTheExpandedRule) {
+    open();
+    ASSERT_TRUE(finished());
+    Item docs = top("docs");
+    clickLabel(docs);
+    clickLabel(docs);
+    EXPECT_EQ(childTexts(tree(), docs), QStringList({"a.txt", "b.txt", "old.txt", "sub"}));
+    // The list holds the folder's files, not its subfolders.
+    EXPECT_EQ(listNames(), QStringList({"a.txt", "b.txt", "old.txt"}));
+    // A click on a file's label shows that file alone.
+    clickLabel(childNamed(tree(), docs, "b.txt"));
+    EXPECT_EQ(listNames(), QStringList({"b.txt"}));
+    // An expanded folder with a clear box ignores the click...
+    tree()->Expand(docs, controls::ExpandAction::Expand);
+    clickLabel(docs);
+    EXPECT_EQ(listNames(), QStringList({"b.txt"}));
+    // ...but not once it is ticked.
+    tree()->SetCheck(docs, true);
+    clickLabel(docs);
+    EXPECT_EQ(listNames(), QStringList({"a.txt", "b.txt", "old.txt"}));
+    // Children filled under a ticked folder take its state.
+    Item sub = childNamed(tree(), docs, "sub");
+    EXPECT_TRUE(tree()->GetCheck(sub));
+    tree()->expand(tree()->treeModel()->indexOf(sub));
+    EXPECT_TRUE(tree()->GetCheck(childNamed(tree(), sub, "c.txt")));
+    EXPECT_EQ(treeState(docs), Qt::Checked);
+}
+
+TEST_F(ScanPage, ThousandFileFolderFillsInOneGoAndComputesShownTextsOnly) {
+    open();
+    ASSERT_TRUE(finished());
+    page->list()->resize(500, 300);
+    Item big = top("big");
+    int modelInserts = 0;
+    QObject::connect(tree()->treeModel(), &QAbstractItemModel::rowsInserted, [&] { ++modelInserts; });
+    auto t0 = std::chrono::steady_clock::now();
+    clickLabel(big);
+    QCoreApplication::processEvents();
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_LT(ms, 3000);
+    EXPECT_EQ(tree()->checkTree().children(big).size(), 1000u);
+    EXPECT_EQ(modelInserts, 1);
+    EXPECT_EQ(list()->rowCount(), 1000);
+    page->list()->repaint();
+    QCoreApplication::processEvents();
+    EXPECT_GT(fake->textCalls.load(), 0);
+    EXPECT_LT(fake->textCalls.load(), 100);
+    // Ticking the folder ticks all thousand; the header box ticks all rows.
+    tree()->SetCheck(big, true);
+    EXPECT_EQ(tree()->GetCheckedCount(), 1001);
+    list()->headerClick(0);
+    EXPECT_EQ(list()->state().tickedCount(), 1000u);
+}
+
+TEST_F(ScanPage, SiblingCycleAndRepeatedChildrenEndTheWalk) {
+    open([](FakeParser& p) { p.repeatChildren = true; });
+    ASSERT_TRUE(finished());
+    // The page drops repeats and anything already on the path.
+    EXPECT_EQ(childTexts(tree(), page->rootItem()),
+              QStringList({"docs", "pics", "big", "loop", "gone.txt", "top.bin"}));
+    Item loop = top("loop");
+    clickLabel(loop);
+    EXPECT_EQ(childTexts(tree(), loop), QStringList({"x.txt", "y.txt"}));
+    Item docs = top("docs");
+    clickLabel(docs);
+    EXPECT_EQ(childTexts(tree(), docs), QStringList({"a.txt", "b.txt", "old.txt", "sub"}));
+    Item sub = childNamed(tree(), docs, "sub");
+    clickLabel(sub);
+    EXPECT_EQ(childTexts(tree(), sub), QStringList({"c.txt"}));
+}
+
+TEST_F(ScanPage, PauseStopsReadsUntilResumeAndBackIsDisabledDuringTheScan) {
+    open([](FakeParser& p) { p.stepDelayUs = 2000; });
+    ASSERT_TRUE(waitFor([&] { return fake && fake->steps.load() > 20; }));
+    EXPECT_TRUE(page->running());
+    EXPECT_FALSE(page->backButton()->isEnabled());
+    page->pause();
+    EXPECT_EQ(page->statusText(), "Pause button pressed");
+    waitFor([] { return false; }, 100);
+    uint64_t r1 = reader->reads.load();
+    int s1 = fake->steps.load();
+    waitFor([] { return false; }, 300);
+    EXPECT_EQ(reader->reads.load(), r1);
+    EXPECT_EQ(fake->steps.load(), s1);
+    EXPECT_TRUE(page->running());
+    EXPECT_FALSE(page->backButton()->isEnabled());
+    // Save is refused while the scan runs.
+    page->save();
+    EXPECT_TRUE(sink.saw("Please wait for other process to complete"));
+    page->resume();
+    EXPECT_EQ(page->statusText(), "Resume button pressed");
+    ASSERT_TRUE(finished());
+    EXPECT_GT(reader->reads.load(), r1);
+    EXPECT_EQ(fake->found.load(), fake->entries.size());
+    EXPECT_TRUE(page->backButton()->isEnabled());
+}
+
+TEST_F(ScanPage, StopEndsTheScanWithAPartialTree) {
+    open([](FakeParser& p) { p.stepDelayUs = 2000; });
+    // Stop once docs and pics are found, before big is complete.
+    ASSERT_TRUE(waitFor([&] { return fake && fake->steps.load() > 20; }));
+    page->stop();
+    EXPECT_EQ(page->statusText(), "stop button pressed.Please wait for the process to be stopped.");
+    ASSERT_TRUE(finished());
+    EXPECT_LT(fake->found.load(), fake->entries.size());
+    QStringList first = childTexts(tree(), page->rootItem());
+    EXPECT_TRUE(first.contains("docs"));
+    EXPECT_FALSE(first.contains("top.bin"));
+    EXPECT_TRUE(page->backButton()->isEnabled());
+    EXPECT_EQ(sink.count(kScanDoneText), 1);
+}
+
+TEST_F(ScanPage, StopWhilePausedWaitsForResume) {
+    open([](FakeParser& p) { p.stepDelayUs = 2000; });
+    ASSERT_TRUE(waitFor([&] { return fake && fake->steps.load() > 5; }));
+    page->pause();
+    page->stop();
+    waitFor([] { return false; }, 300);
+    EXPECT_TRUE(page->running());
+    page->resume();
+    ASSERT_TRUE(finished());
+}
+
+TEST_F(ScanPage, CloseQuestionAnsweredNoKeepsTheScanGoing) {
+    open([](FakeParser& p) { p.stepDelayUs = 500; });
+    ASSERT_TRUE(waitFor([&] { return fake && fake->steps.load() > 5; }));
+    sink.answer(false);
+    static_cast<QDialog*>(page)->reject();
+    ASSERT_EQ(sink.questions().size(), 1u);
+    EXPECT_EQ(sink.questions()[0], "Do you want to Close Application ?");
+    EXPECT_TRUE(page->isVisible());
+    ASSERT_TRUE(finished());
+    EXPECT_EQ(fake->found.load(), fake->entries.size());
+}
+
+TEST_F(ScanPage, QuickSaveAndClicksAreRefusedWhileASaveRuns) {
+    open([](FakeParser& p) { p.writeDelayMs = 150; });
+    ASSERT_TRUE(finished());
+    TempDir out;
+    page->setOutputFolder(QString::fromStdString(out.path()));
+    Item docs = top("docs");
+    Item topBin = top("top.bin");
+    tree()->SelectItem(docs);
+    page->save();
+    ASSERT_TRUE(page->running());
+    EXPECT_FALSE(page->backButton()->isEnabled());
+    EXPECT_TRUE(page->findChild<QPushButton*>("stopButton")->isVisible());
+    page->itemDoubleClicked(topBin);
+    page->save();
+    EXPECT_EQ(sink.count("Please wait for other process to complete"), 2);
+    // A label click reads nothing while the save runs.
+    clickLabel(top("pics"));
+    EXPECT_EQ(childTexts(tree(), top("pics")), QStringList({"..DUMY.."}));
+    ASSERT_TRUE(waitFor([&] { return sink.saw("work done"); }));
+    EXPECT_FALSE(std::filesystem::exists(out.path() + "/top.bin"));
+}
+
+TEST_F(ScanPage, StopEndsASaveEarly) {
+    open([](FakeParser& p) { p.writeDelayMs = 20; });
+    ASSERT_TRUE(finished());
+    TempDir out;
+    page->setOutputFolder(QString::fromStdString(out.path()));
+    tree()->SelectItem(top("big"));
+    page->save();
+    ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(out.path() + "/f1002.dat"); }));
+    page->stop();
+    ASSERT_TRUE(waitFor([&] { return sink.saw("work done"); }));
+    size_t n = 0;
+    for (auto& e : std::filesystem::directory_iterator(out.path())) n += e.is_regular_file();
+    EXPECT_LT(n, 1000u);
+}
+
+TEST_F(ScanPage, QuickSaveAsksForAFolderAndWritesTheFile) {
+    open({}, "exFAT");
+    ASSERT_TRUE(finished());
+    TempDir out;
+    picked = QString::fromStdString(out.path());
+    page->itemDoubleClicked(top("top.bin"));
+    ASSERT_TRUE(waitFor([&] { return !page->running() && std::filesystem::exists(out.path() + "/top.bin"); }));
+    EXPECT_EQ(picks, 1);
+    EXPECT_EQ(readFile(out.path() + "/top.bin"), std::string(5000, '\1'));
+    ASSERT_TRUE(waitFor([&] { return sink.saw("file is dumped in path  :  " + out.path() + "   "); }));
+    // A double-click on a folder lists its files by name only.
+    page->itemDoubleClicked(top("pics"));
+    EXPECT_EQ(listNames(), QStringList({"p1.jpg", "p2.png", "notes.txt"}));
+    EXPECT_TRUE(list()->data(list()->index(0, 4)).toString().isEmpty());
+}
+
+TEST_F(ScanPage, FilesThatCannotBeWrittenAreCounted) {
+    open();
+    ASSERT_TRUE(finished());
+    TempDir out;
+    // A folder where a file must go: that file cannot be created.
+    std::filesystem::create_directory(out.path() + "/b.txt");
+    page->setOutputFolder(QString::fromStdString(out.path()));
+    tree()->SelectItem(top("docs"));
+    page->save();
+    ASSERT_TRUE(waitFor([&] { return sink.saw("work done"); }));
+    EXPECT_TRUE(page->status2Text().startsWith("files not written: 1")) << page->status2Text().toStdString();
+    EXPECT_EQ(readFile(out.path() + "/a.txt"), "alpha\n");
+}
+
+TEST_F(ScanPage, SaveQuestionAnsweredNoWritesNothing) {
+    open();
+    ASSERT_TRUE(finished());
+    TempDir out;
+    page->setOutputFolder(QString::fromStdString(out.path()));
+    tree()->SelectItem(top("pics"));
+    sink.answer(false);
+    page->save();
+    waitFor([] { return false; }, 100);
+    EXPECT_FALSE(sink.saw("work done"));
+    EXPECT_TRUE(std::filesystem::is_empty(out.path()));
+    // A file item selected: Save does nothing.
+    tree()->SelectItem(top("top.bin"));
+    page->save();
+    EXPECT_EQ(sink.questions().size(), 1u);
+}
+
+TEST_F(ScanPage, UnknownFileSystemIsNotAValidDrive) {
+    open({}, "FAT12", false);
+    ASSERT_TRUE(waitFor([&] { return sink.saw("not a valid drive."); }));
+    EXPECT_EQ(page->statusText(), "Not a valid Drive .Go back");
+    EXPECT_TRUE(page->backButton()->isEnabled());
+    EXPECT_FALSE(page->running());
+}
+
+TEST_F(ScanPage, ExitDuringAPausedScanStopsAndJoinsTheWorker) {
+    open([](FakeParser& p) { p.stepDelayUs = 2000; });
+    ASSERT_TRUE(waitFor([&] { return fake && fake->steps.load() > 5; }));
+    page->pause();
+    static_cast<QDialog*>(page)->accept();
+    EXPECT_EQ(page->statusText(), "All thread Stopped");
+    EXPECT_EQ(page->scanMode(), -1);
+    EXPECT_FALSE(page->running());
+    EXPECT_LT(fake->found.load(), fake->entries.size());
+    // Nothing is shown for a page that is going away.
+    waitFor([] { return false; }, 100);
+    EXPECT_FALSE(sink.saw(kScanDoneText));
+}
+
+TEST_F(ScanPage, BackAfterTheScanShowsTheOpenerAndClosesThePage) {
+    open();
+    opener->hide();
+    ASSERT_TRUE(finished());
+    QPointer<VolumeScanDlg> guard(page);
+    page->backButton()->click();
+    EXPECT_TRUE(opener->isVisible());
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(guard.isNull());
+    page = nullptr;
+}
