@@ -7,6 +7,9 @@
 #include "app/CBrantlowAboutDlg.h"
 #include "disk/reader.h"
 #include "platform/enumerate.h"
+#ifdef HAVE_BRANTLOW_SCAN_GUI
+#include "scan/gui/VolumeScanDlg.h"
+#endif
 
 namespace brantlow::gui {
 
@@ -22,6 +25,9 @@ int takeSingleInstance(const std::string& lockPath) {
 }
 
 void installWizardHooks() {
+#ifdef HAVE_BRANTLOW_SCAN_GUI
+    registerScanPage();
+#endif
     setAboutBoxHandler([](QWidget* page) {
         CBrantlowAboutDlg box(page);
         box.exec();

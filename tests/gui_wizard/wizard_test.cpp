@@ -24,6 +24,7 @@
 #include "app/AppState.h"
 #include "app/CBrantlowAboutDlg.h"
 #include "app/Pages.h"
+#include "app/PageFactory.h"
 #include "app/Startup.h"
 #include "app/VolumeChoice.h"
 #include "disk/reader.h"
@@ -79,6 +80,8 @@ protected:
     void SetUp() override {
         previous_ = setMessageSink(&sink);
         installWizardHooks();
+        // These tests walk the wizard alone: the stand-in takes the scan page's place.
+        setScanPageFactory({});
     }
     void TearDown() override {
         delete first;
@@ -561,4 +564,25 @@ TEST_F(Wizard, HelpMenuOffersHelpAboutAndWebpage) {
     menu->actions()[1]->trigger();
     EXPECT_TRUE(shown);
     EXPECT_TRUE(first->isVisible());
+}
+
+// With the program's hooks, Next on the recovery-mode page opens the real
+// scan page for the chosen volume.
+TEST(WizardHooks, RecoveryModeOpensTheScanPage) {
+    BRANTLOW_REQUIRE_IMAGE(img, "disk_mbr");
+    ScriptedSink sink;
+    MessageSink* previous = setMessageSink(&sink);
+    installWizardHooks();
+    auto r = std::make_shared<FileReadSeek>();
+    ASSERT_TRUE(r->Open(img));
+    g_deviceReader = r;
+    VolumeEntry v{"NTFS", "", "0", "32   MB", 2048, 65536};
+    WizardPage opener("Recovery Mode");
+    WizardPage* page = makeScanPage(&opener, v, ScanMode::Standard);
+    ASSERT_NE(page, nullptr);
+    EXPECT_NE(std::string(page->metaObject()->className()).find("VolumeScanDlg"), std::string::npos);
+    page->stopWork();
+    delete page;
+    g_deviceReader.reset();
+    setMessageSink(previous);
 }
