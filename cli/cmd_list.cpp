@@ -172,7 +172,7 @@ int cmdList(const Args& a) {
 int cmdRecover(const Args& a) {
     std::string out = a.get("--out");
     if (out.empty()) {
-        std::cerr << "usage: brantlow-cli recover SOURCE --volume N --out DIR [--path ROOT/...] [--streams]\n";
+        std::cerr << "usage: brantlow-cli recover SOURCE --volume N --out DIR [--path ROOT/...] [--streams] [--deleted-only]\n";
         return kExitUsage;
     }
     while (out.size() > 1 && (out.back() == ' ' || out.back() == '\t')) out.pop_back();
@@ -201,9 +201,10 @@ int cmdRecover(const Args& a) {
     }
     SaveOptions opt;
     opt.streams = a.has("--streams");
+    opt.deletedOnly = a.has("--deleted-only");
     StderrProgress prog(stderrIsTerminal() && !a.has("--quiet"));
     ThrottledProgress throttled(&prog);
-    uint64_t count = countFiles(*s->parser, folder);
+    uint64_t count = countFiles(*s->parser, folder, nullptr, opt);
     throttled.range(static_cast<int64_t>(count));
     SaveStats stats = saveFolder(*s->parser, folder, out, &throttled, nullptr, opt);
     throttled.flush();

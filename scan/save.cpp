@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <unistd.h>
 #include <set>
 #include <unordered_set>
 #include <vector>
@@ -41,6 +42,16 @@ struct Saver {
     SaveStats stats;
     NameBook names;
     std::unordered_set<EntryId> onPath;
+    std::vector<std::string> created;  // folders this save made, in order
+
+    bool wanted(const EntryInfo& info) const { return !options.deletedOnly || info.state != EntryState::Live; }
+
+    // With deletedOnly, folders that received nothing are removed again.
+    void pruneEmptyFolders() {
+        if (!options.deletedOnly) return;
+        for (auto it = created.rbegin(); it != created.rend(); ++it)
+            if (::rmdir(it->c_str()) == 0 && stats.folders > 0) --stats.folders;
+    }
 
     bool stopped() const { return stats.diskFull || (stop && stop->load(std::memory_order_relaxed)); }
 
@@ -109,9 +120,10 @@ struct Saver {
                         continue;
                     }
                     ++stats.folders;
+                    created.push_back(sub);
                 }
                 if (info.name != ".") dump(c, sub, depth + 1);
-            } else if (info.kind == EntryKind::File) {
+            } else if (info.kind == EntryKind::File && wanted(info)) {
                 ++stats.files;
                 if (info.skipOnSave) {
                     ++stats.skipped;
@@ -130,7 +142,7 @@ struct Saver {
             if (!parser.entryInfo(c, info)) continue;
             if (info.kind == EntryKind::Folder && info.name != ".")
                 countInto(c, n, depth + 1);
-            else if (info.kind == EntryKind::File)
+            else if (info.kind == EntryKind::File && wanted(info))
                 ++n;
         }
         onPath.erase(folder);
@@ -141,8 +153,9 @@ struct Saver {
 
 }  // namespace
 
-uint64_t countFiles(const VolumeParser& parser, EntryId folder, const std::atomic<bool>* stop) {
-    Saver s{const_cast<VolumeParser&>(parser), nullptr, stop, {}, {}, {}, {}};
+uint64_t countFiles(const VolumeParser& parser, EntryId folder, const std::atomic<bool>* stop,
+                    const SaveOptions& options) {
+    Saver s{const_cast<VolumeParser&>(parser), nullptr, stop, options, {}, {}, {}, {}};
     uint64_t n = 0;
     s.countInto(folder, n, 0);
     return n;
@@ -150,8 +163,9 @@ uint64_t countFiles(const VolumeParser& parser, EntryId folder, const std::atomi
 
 SaveStats saveFolder(VolumeParser& parser, EntryId folder, const std::string& outDir, ProgressSink* progress,
                      const std::atomic<bool>* stop, const SaveOptions& options) {
-    Saver s{parser, progress, stop, options, {}, {}, {}};
+    Saver s{parser, progress, stop, options, {}, {}, {}, {}};
     s.dump(folder, outDir, 0);
+    s.pruneEmptyFolders();
     if (progress) progress->position(static_cast<int64_t>(s.stats.files));
     return s.stats;
 }
@@ -160,7 +174,7 @@ bool saveOne(VolumeParser& parser, EntryId id, const std::string& outDir, SaveSt
              const SaveOptions& options) {
     EntryInfo info;
     if (!parser.entryInfo(id, info) || info.kind != EntryKind::File) return false;
-    Saver s{parser, nullptr, nullptr, options, {}, {}, {}};
+    Saver s{parser, nullptr, nullptr, options, {}, {}, {}, {}};
     ++s.stats.files;
     bool ok = s.writeFile(id, info, outDir);
     stats.files += s.stats.files;

@@ -22,11 +22,13 @@ struct SaveStats {
 };
 
 struct SaveOptions {
-    bool streams = false;  // write named data streams beside their file
+    bool streams = false;      // write named data streams beside their file
+    bool deletedOnly = false;  // only deleted and orphaned files; folders left empty are removed
 };
 
 // Counts the files below folder (recursively), as the save's question shows.
-uint64_t countFiles(const VolumeParser& parser, EntryId folder, const std::atomic<bool>* stop = nullptr);
+uint64_t countFiles(const VolumeParser& parser, EntryId folder, const std::atomic<bool>* stop = nullptr,
+                    const SaveOptions& options = {});
 
 // Writes every file below folder into outDir, recreating subfolders (the
 // folder itself is not recreated). Names go through the sanitiser; a name

@@ -1,12 +1,27 @@
 #!/usr/bin/env bash
-# Builds Brantlow and runs the main job on the bundled sample disk image:
-# the volume list of a multi-partition disk made by real tools.
+# Builds Brantlow and runs the main job on the bundled samples: the volume
+# list of a multi-partition disk, then the recovery of every deleted and
+# orphaned file of an NTFS volume image into out/recovered-ntfs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
-scripts/build.sh
+scripts/build.sh >/dev/null
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 xz -dc samples/disk_mbr.img.xz > "$work/disk_mbr.img"
-echo "Volumes on samples/disk_mbr.img (MBR disk with an extended partition):"
+xz -dc samples/ntfs.img.xz > "$work/ntfs.img"
+
+echo "== Volumes on samples/disk_mbr.img (MBR disk with an extended partition)"
 build/brantlow-cli volumes "$work/disk_mbr.img"
+echo
+echo "== Deleted and orphaned files on samples/ntfs.img"
+build/brantlow-cli list "$work/ntfs.img" --volume 0 | awk -F'\t' '$1 != "live" && $2 == "file"' > "$work/deleted.txt"
+head -n 15 "$work/deleted.txt"
+echo "   ... $(wc -l < "$work/deleted.txt") in all"
+echo
+out="$PWD/out/recovered-ntfs"
+rm -rf "$out"
+mkdir -p "$out"
+echo "== Recovering them"
+build/brantlow-cli recover "$work/ntfs.img" --volume 0 --deleted-only --out "$out" --quiet
+echo "The recovered files are in $out"

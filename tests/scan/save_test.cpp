@@ -1,0 +1,159 @@
+// The folder save over a small in-memory tree: names, duplicates, cycles,
+// deleted-only saves and failure counting.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "scan/save.h"
+#include "scan/tree_walk.h"
+#include "tests/support/fixtures.h"
+
+using namespace brantlow;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Node {
+    std::string name;
+    EntryKind kind;
+    EntryState state;
+    std::vector<EntryId> kids;
+    std::string content;
+};
+
+class TreeParser : public VolumeParser {
+public:
+    std::map<EntryId, Node> nodes;
+    std::vector<EntryId> root;
+
+    EntryId add(EntryId parent, std::string name, EntryKind kind, EntryState state = EntryState::Live,
+                std::string content = {}) {
+        EntryId id = nodes.size();
+        nodes[id] = {std::move(name), kind, state, {}, std::move(content)};
+        (parent == kRootId ? root : nodes[parent].kids).push_back(id);
+        return id;
+    }
+    ScanOutcome scan(ScanContext&) override { return ScanOutcome::Done; }
+    std::vector<EntryId> children(EntryId f) const override {
+        if (f == kRootId) return root;
+        auto it = nodes.find(f);
+        return it == nodes.end() ? std::vector<EntryId>{} : it->second.kids;
+    }
+    bool entryInfo(EntryId id, EntryInfo& out) const override {
+        auto it = nodes.find(id);
+        if (it == nodes.end()) return false;
+        out = {};
+        out.name = it->second.name;
+        out.kind = it->second.kind;
+        out.state = it->second.state;
+        out.size = it->second.content.size();
+        out.modified = FileTime{1600000000, 0};
+        out.accessed = FileTime{1600000100, 0};
+        out.skipOnSave = out.name == "$BadClus";
+        return true;
+    }
+    ListTexts listTexts(EntryId) const override { return {}; }
+    bool writeContent(EntryId id, OutputFile& out) override {
+        const auto& c = nodes.at(id).content;
+        return out.write(c.data(), c.size());
+    }
+};
+
+std::string slurp(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+}  // namespace
+
+TEST(FolderSave, NamesDuplicatesAndHostileComponentsStayInside) {
+    TreeParser p;
+    EntryId docs = p.add(kRootId, "docs", EntryKind::Folder);
+    p.add(docs, "same.txt", EntryKind::File, EntryState::Live, "live");
+    p.add(docs, "SAME.txt", EntryKind::File, EntryState::Deleted, "deleted");
+    p.add(docs, "same.txt", EntryKind::File, EntryState::Deleted, "third");
+    EntryId up = p.add(kRootId, "..", EntryKind::Folder);
+    p.add(up, "escape.txt", EntryKind::File, EntryState::Live, "x");
+    p.add(kRootId, "a/../../b", EntryKind::File, EntryState::Live, "y");
+    p.add(kRootId, "$BadClus", EntryKind::File, EntryState::Live, "bad");
+    EntryId blank = p.add(kRootId, "dir ", EntryKind::Folder);
+    p.add(blank, "in blank.txt", EntryKind::File, EntryState::Live, "z");
+
+    test::TempDir tmp;
+    fs::create_directory(tmp.path() + "/out");
+    const std::string out = tmp.path() + "/out";
+    EXPECT_EQ(countFiles(p, kRootId), 7u);
+    SaveStats st = saveFolder(p, kRootId, out, nullptr, nullptr);
+    EXPECT_EQ(st.files, 7u);
+    EXPECT_EQ(st.written, 6u);
+    EXPECT_EQ(st.skipped, 1u);
+    EXPECT_EQ(st.failed, 0u);
+    // Times before anything reads the file (reading may move the access time).
+    struct stat sb {};
+    ASSERT_EQ(::stat((out + "/docs/same.txt").c_str(), &sb), 0);
+    EXPECT_EQ(sb.st_mtim.tv_sec, 1600000000);
+    EXPECT_EQ(sb.st_atim.tv_sec, 1600000100);
+    EXPECT_EQ(slurp(out + "/docs/same.txt"), "live");
+    EXPECT_EQ(slurp(out + "/docs/SAME (1).txt"), "deleted");
+    EXPECT_EQ(slurp(out + "/docs/same (2).txt"), "third");
+    EXPECT_EQ(slurp(out + "/_../escape.txt"), "x");
+    EXPECT_EQ(slurp(out + "/a_.._.._b"), "y");
+    EXPECT_EQ(slurp(out + "/dir /in blank.txt"), "z");
+    EXPECT_FALSE(fs::exists(out + "/$BadClus"));
+    // Nothing outside the output folder.
+    size_t outside = 0;
+    for (auto& e : fs::directory_iterator(tmp.path()))
+        if (e.path().filename() != "out") ++outside;
+    EXPECT_EQ(outside, 0u);
+}
+
+TEST(FolderSave, CyclesEndAndDeletedOnlyPrunesEmptyFolders) {
+    TreeParser p;
+    EntryId a = p.add(kRootId, "a", EntryKind::Folder);
+    EntryId b = p.add(a, "b", EntryKind::Folder);
+    p.nodes[b].kids.push_back(a);  // b lists its own parent: a cycle
+    p.add(b, "gone.txt", EntryKind::File, EntryState::Deleted, "gone");
+    EntryId live = p.add(kRootId, "live", EntryKind::Folder);
+    p.add(live, "kept.txt", EntryKind::File, EntryState::Live, "kept");
+    EntryId orphans = p.add(kRootId, "ORPHAN_ENTRY", EntryKind::Folder);
+    p.add(orphans, "lost.bin", EntryKind::File, EntryState::Orphan, "lost");
+
+    size_t visited = 0;
+    walkTree(p, kRootId, [&](const std::string&, EntryId, const EntryInfo&) { return ++visited < 1000; });
+    EXPECT_LT(visited, 20u);
+
+    test::TempDir tmp;
+    SaveOptions opt;
+    opt.deletedOnly = true;
+    EXPECT_EQ(countFiles(p, kRootId, nullptr, opt), 2u);
+    SaveStats st = saveFolder(p, kRootId, tmp.path(), nullptr, nullptr, opt);
+    EXPECT_EQ(st.written, 2u);
+    EXPECT_EQ(slurp(tmp.path() + "/a/b/gone.txt"), "gone");
+    EXPECT_EQ(slurp(tmp.path() + "/ORPHAN_ENTRY/lost.bin"), "lost");
+    EXPECT_FALSE(fs::exists(tmp.path() + "/live"));
+}
+
+TEST(FolderSave, FailuresAreCountedNotHidden) {
+    TreeParser p;
+    p.add(kRootId, "x", EntryKind::File, EntryState::Live, "data");
+    EntryId f = p.add(kRootId, "x", EntryKind::Folder);  // a folder beside a file of the same name
+    p.add(f, "inner.txt", EntryKind::File, EntryState::Live, "in");
+    test::TempDir tmp;
+    SaveStats st = saveFolder(p, kRootId, tmp.path() + "/missing-folder", nullptr, nullptr);
+    EXPECT_EQ(st.files, 1u);
+    EXPECT_EQ(st.written, 0u);
+    EXPECT_EQ(st.failed, 2u);  // the file, and the folder's one file
+    EXPECT_FALSE(st.lastError.empty());
+
+    SaveStats ok = saveFolder(p, kRootId, tmp.path(), nullptr, nullptr);
+    EXPECT_EQ(ok.failed, 0u);
+    EXPECT_EQ(slurp(tmp.path() + "/x"), "data");
+    EXPECT_EQ(slurp(tmp.path() + "/x (1)/inner.txt"), "in");
+}
