@@ -2,6 +2,7 @@
 // clusters for a deleted file whose chain was freed (or when the drive was
 // formatted), in reads of up to 4 MiB of consecutive clusters.
 #include <algorithm>
+#include <map>
 #include <vector>
 
 #include "fs/fat/fat_parser.h"
@@ -87,19 +88,28 @@ bool FatParser::writeEntryToFile(const FatEntry& e, OutputFile& out, bool* times
         return readOk;
     }
 
-    // The FAT chain, with Brent's cycle check so a looping chain ends.
-    uint32_t c = c0, tortoise = c0;
-    uint64_t power = 1, lambda = 0;
+    // The FAT chain. Chains are mostly runs of consecutive clusters: the
+    // runs met so far are kept, and a step into one of them is a loop.
+    std::map<uint32_t, uint32_t> seen;  // first -> last cluster of each earlier run
+    uint32_t cs0 = c0, ce = c0;
+    auto inEarlierRun = [&](uint32_t n) {
+        auto it = seen.upper_bound(n);
+        if (it == seen.begin()) return false;
+        --it;
+        return n >= it->first && n <= it->second;
+    };
+    uint32_t c = c0;
     while (remaining) {
         if (!add(c)) return false;
         if (!remaining) break;
+        if (stopRequested.load(std::memory_order_relaxed)) return false;
         uint32_t n = nextCluster(c);
-        if (!n) break;
-        if (n == tortoise) break;  // a cycle
-        if (++lambda == power) {
-            tortoise = n;
-            power <<= 1;
-            lambda = 0;
+        if (!n || inEarlierRun(n) || (n >= cs0 && n <= ce)) break;
+        if (n == ce + 1) {
+            ce = n;
+        } else {
+            seen.emplace(cs0, ce);
+            cs0 = ce = n;
         }
         c = n;
     }
