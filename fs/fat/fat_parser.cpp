@@ -14,6 +14,15 @@ namespace {
 constexpr uint64_t kMaxDirectoryBytes = 2 * 1024 * 1024;  // 65,536 slots
 constexpr const char* kDummyName = "DUMMY ENTRY";
 
+std::string attributeText(uint8_t attr) {
+    std::string a;
+    if (attr & 0x01) a += "-R";
+    if (attr & 0x02) a += "-H";
+    if (attr & 0x04) a += "-S";
+    if (attr & 0x20) a += "-A";
+    return a;
+}
+
 const char* kindText(FatKind k) { return k == FatKind::Fat32 ? "Fat32" : "Fat16"; }
 
 }  // namespace
@@ -180,7 +189,6 @@ void FatParser::walkRootDirectory() {
     // Live folders first, then deleted ones: a deleted folder whose cluster
     // now belongs to a live folder does not show the live files.
     std::vector<uint8_t> buf;
-    uint64_t walked = 0;
     while (!liveJobs_.empty() || !deletedJobs_.empty()) {
         if (polledStop()) break;
         auto& jobs = liveJobs_.empty() ? deletedJobs_ : liveJobs_;
@@ -190,17 +198,18 @@ void FatParser::walkRootDirectory() {
         slots.clear();
         parseDirectorySlots(buf.data(), buf.size(), opt, slots);
         addSlots(slots, job.index, job.deletedTree);
-        if (ctx_ && (++walked & 63) == 0) ctx_->position(static_cast<int64_t>(walked));
     }
 }
 
 void FatParser::linkParentChild() {
     const size_t n = entries_.size();
-    if (ctx_) ctx_->range(1000);
+    // FAT16 shows the linking on the progress bar; FAT32 does not.
+    ProgressSink* bar = kind_ == FatKind::Fat16 && ctx_ ? ctx_->progress : nullptr;
+    if (bar) bar->range(1000);
     std::vector<uint32_t> tail(n, kNoEntry);
     for (auto& e : entries_) e.firstChild = e.nextSibling = kNoEntry;
     for (size_t h = 0; h < n; ++h) {
-        if (ctx_ && (h & 4095) == 0) ctx_->position(static_cast<int64_t>(1000 * h / n));
+        if (bar && (h & 4095) == 0) bar->position(static_cast<int64_t>(1000 * h / n));
         const uint32_t p = entries_[h].parentIndex;
         if (p >= n || p == h) continue;
         if (entries_[p].firstChild == kNoEntry)
@@ -209,7 +218,7 @@ void FatParser::linkParentChild() {
             entries_[tail[p]].nextSibling = static_cast<uint32_t>(h);
         tail[p] = static_cast<uint32_t>(h);
     }
-    if (ctx_) ctx_->position(1000);
+    if (bar) bar->position(1000);
 }
 
 void FatParser::fillRootEntries() {
@@ -279,7 +288,7 @@ bool FatParser::entryInfo(EntryId id, EntryInfo& out) const {
     out.created = fromDosAsUtc(e.createDate, e.createTime);
     out.modified = fromDosAsUtc(e.writeDate, e.writeTime);
     out.accessed = fromDosAsUtc(e.accessDate, 0);
-    out.attributes = formatListItem(e).attributes;
+    out.attributes = attributeText(e.attribute);
     out.hasChildren = e.firstChild != kNoEntry;
     return true;
 }
@@ -317,10 +326,7 @@ ListTexts FatParser::formatListItem(const FatEntry& e) {
     std::snprintf(b, sizeof b, "%02d/%02d/%d ", (e.accessDate >> 5) & 0x0F, e.accessDate & 0x1F,
                   (e.accessDate >> 9) + 1980);
     t.accessed = b;
-    if (e.attribute & 0x01) t.attributes += "-R";
-    if (e.attribute & 0x02) t.attributes += "-H";
-    if (e.attribute & 0x04) t.attributes += "-S";
-    if (e.attribute & 0x20) t.attributes += "-A";
+    t.attributes = attributeText(e.attribute);
     t.size = formatSize(e);
     return t;
 }
