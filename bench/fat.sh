@@ -14,8 +14,9 @@ RUNS=${RUNS:-5}
 export MTOOLS_SKIP_CHECK=1
 mkdir -p "$W"
 [ -f build/build.ninja ] || cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-ninja -C build brantlow-cli >/dev/null
+ninja -C build brantlow-cli bench_fat >/dev/null
 CLI=$PWD/build/brantlow-cli
+INPROC=$PWD/build/bench/bench_fat
 
 # Nested image: 50 folders x 4 subfolders, N files in all, half with long
 # names, sizes 0-16 KiB; every other file deleted.
@@ -97,16 +98,20 @@ printf "%-28s %10s %12.1f %10s\n" "fls -r -p" "$pt" "$(echo "$pm/1024" | bc -l)"
 printf "ratio: %.1fx faster, %.1fx less memory\n" "$(echo "$pt/($ot+0.0001)" | bc -l)" "$(echo "$pm/$om" | bc -l)"
 
 echo
+echo "in-process (scan + tree walk, no output): $("$INPROC" "$nested" 5)"
+
+echo
 echo "One folder of F files (half deleted): listing time per entry"
-printf "%-8s %12s %12s %14s %12s\n" "F" "ours (s)" "us/entry" "fls (s)" "fls us/entry"
+printf "%-8s %10s %16s %10s %14s\n" "F" "cli (s)" "in-process us/e" "fls (s)" "fls us/entry"
 first=""
 for f in 5000 10000 20000; do
   img=$(flat $f)
   cat "$img" > /dev/null
   read -r t _ <<<"$(measure "$CLI" list "$img" --quiet)"
   read -r ft _ <<<"$(measure fls -r -p -f fat32 "$img")"
-  printf "%-8s %12s %12.2f %14s %12.2f\n" "$f" "$t" "$(echo "$t*1000000/$f" | bc -l)" "$ft" "$(echo "$ft*1000000/$f" | bc -l)"
-  [ -z "$first" ] && first=$t
-  last=$t
+  us=$("$INPROC" "$img" 7 | sed -E 's/.*\(([0-9.]+) us\/entry.*/\1/')
+  printf "%-8s %10s %16s %10s %14.2f\n" "$f" "$t" "$us" "$ft" "$(echo "$ft*1000000/$f" | bc -l)"
+  [ -z "$first" ] && first=$us
+  last=$us
 done
-printf "20000 vs 5000 files: %.1fx the time for 4x the entries (linear: about 4)\n" "$(echo "$last/($first+0.0001)" | bc -l)"
+printf "time per entry, 20000 vs 5000 files in one folder: %.2fx (linear: about 1)\n" "$(echo "$last/$first" | bc -l)"
