@@ -74,6 +74,11 @@ void parseDirectorySlots(const uint8_t* buf, size_t len, const SlotParseOptions&
             continue;
         }
         if (isFatLongNameSlot(attr)) {
+            // A new run starts at a slot marked "last part" (0x40), or where
+            // the state changes: what was pending belongs to no short slot.
+            const bool slotDeleted = first == 0xE5;
+            if (npending && (slotDeleted != (pending[npending - 1][0] == 0xE5) || (!slotDeleted && (first & 0x40))))
+                npending = 0;
             if (npending == kMaxLongSlots) {
                 for (size_t i = 1; i < kMaxLongSlots; ++i) pending[i - 1] = pending[i];
                 --npending;

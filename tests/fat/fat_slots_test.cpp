@@ -78,11 +78,20 @@ TEST(FatLongNames, UpToTwentySlotsAndOnlyForTheirOwnShortSlot) {
     auto del = longSlots(u"Deleted notes.txt", s3, true);
     buf.insert(buf.end(), del.begin(), del.end());
     buf.insert(buf.end(), s3.begin(), s3.end());
+    // A live file written over the tail of a deleted name's slots.
+    auto s4 = shortSlot("NEWER   TXT", 0x20);
+    auto oldDel = longSlots(u"An old deleted long name.txt", shortSlot("\xE5NOLDD~1TXT", 0x20), true);
+    auto fresh = longSlots(u"Newer file.txt", s4);
+    buf.insert(buf.end(), oldDel.begin(), oldDel.end());
+    buf.insert(buf.end(), fresh.begin(), fresh.end());
+    buf.insert(buf.end(), s4.begin(), s4.end());
     // A run cut by the end of the buffer.
     auto tail = longSlots(u"cut off", shortSlot("CUT     TXT", 0x20));
     buf.insert(buf.end(), tail.begin(), tail.end());
     auto out = parse(buf);
-    ASSERT_EQ(out.size(), 3u);
+    ASSERT_EQ(out.size(), 4u);
+    EXPECT_EQ(out[3].entry.name, "Newer file.txt");
+    EXPECT_EQ(out[3].entry.deleted, 0);
     EXPECT_EQ(out[0].entry.name.size(), 254u + 3);  // one 3-byte character
     EXPECT_EQ(out[0].entry.name.substr(0, 3), "\xE6\x97\xA5");
     EXPECT_EQ(out[1].entry.name, "OTHER.TXT");
