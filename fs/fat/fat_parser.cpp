@@ -102,9 +102,13 @@ void FatParser::addSlots(const std::vector<ParsedSlot>& slots, uint32_t parent, 
                 // names it; a deleted one never overrides a live one.
                 FatEntry& old = entries_[it->second];
                 if (!e.deleted) {
+                    const bool wasDeleted = old.inDeletedTree;
                     old.name = e.name;
                     old.deleted = 0;
                     old.inDeletedTree = deletedTree;
+                    // Walked as the live folder it now is (live walks run
+                    // first, so the queued deleted walk finds it taken).
+                    if (wasDeleted && !deletedTree) liveJobs_.push_back({it->second, c, false});
                 } else if (old.deleted) {
                     old.name = e.name;
                 }

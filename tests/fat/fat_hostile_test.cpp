@@ -202,6 +202,22 @@ TEST_F(Fat16Image, DeletedFolderNeverTakesALiveFoldersCluster) {
     EXPECT_TRUE(v.has("OldProject/src/lib") || v.has("OldProject/\xCF\x83rc/\xCF\x83ib"));
 }
 
+TEST_F(Fat16Image, LiveFolderSlotOverridesAnEarlierDeletedOneForTheSameCluster) {
+    // SMALL becomes a deleted slot for MEDIUM's cluster, before MEDIUM.
+    size_t small = slot("SMALL      ");
+    size_t medium = slot("MEDIUM     ");
+    bytes[small] = 0xE5;
+    setCluster(small, cluster(medium));
+    Volume v = scanBytes(bytes, false);
+    ASSERT_TRUE(v.has("medium/m01.bin"));
+    EntryInfo info;
+    ASSERT_TRUE(v.parser->entryInfo(v.id("medium/m01.bin"), info));
+    EXPECT_EQ(info.state, EntryState::Live);
+    ASSERT_TRUE(v.parser->entryInfo(v.id("medium"), info));
+    EXPECT_EQ(info.state, EntryState::Live);
+    EXPECT_FALSE(v.has("\xCF\x83MALL"));
+}
+
 TEST_F(Fat16Image, NamesThatWouldLeaveTheOutputFolderAreSanitised) {
     // The long names of Documents and Équipe Élève become "a/b" and "..".
     size_t lfnDocs = slot("AD\0o\0c\0u\0m\0");
