@@ -13,6 +13,8 @@ namespace {
 
 constexpr uint64_t kMaxDirectoryBytes = 2 * 1024 * 1024;  // 65,536 slots
 constexpr const char* kDummyName = "DUMMY ENTRY";
+// A bound on the table for volumes made of directory-looking garbage.
+constexpr size_t kMaxEntries = 32u * 1024 * 1024;
 
 std::string attributeText(uint8_t attr) {
     std::string a;
@@ -89,6 +91,7 @@ void FatParser::readRootDirectory() {
 void FatParser::addSlots(const std::vector<ParsedSlot>& slots, uint32_t parent, bool deletedTree) {
     std::unordered_map<uint32_t, uint32_t> byCluster;
     for (const ParsedSlot& p : slots) {
+        if (entries_.size() >= kMaxEntries) return;
         if (p.dot) continue;
         FatEntry e = p.entry;
         e.parentIndex = parent;
