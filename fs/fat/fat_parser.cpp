@@ -1,0 +1,343 @@
+#include "fs/fat/fat_parser.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <unordered_map>
+
+#include "fs/common/bytes.h"
+#include "fs/common/texts.h"
+
+namespace brantlow {
+
+namespace {
+
+constexpr uint64_t kMaxDirectoryBytes = 2 * 1024 * 1024;  // 65,536 slots
+constexpr const char* kDummyName = "DUMMY ENTRY";
+// A bound on the table for volumes made of directory-looking garbage.
+constexpr size_t kMaxEntries = 32u * 1024 * 1024;
+
+std::string attributeText(uint8_t attr) {
+    std::string a;
+    if (attr & 0x01) a += "-R";
+    if (attr & 0x02) a += "-H";
+    if (attr & 0x04) a += "-S";
+    if (attr & 0x20) a += "-A";
+    return a;
+}
+
+const char* kindText(FatKind k) { return k == FatKind::Fat32 ? "Fat32" : "Fat16"; }
+
+}  // namespace
+
+std::string FatParser::rejectMessage() const {
+    return kind_ == FatKind::Fat32 ? "Selected Drive is not in Fat32 Format" : "Selected Drive is not in Fat16 Format";
+}
+
+uint32_t FatParser::firstCluster(const FatEntry& e) const {
+    // FAT16 keeps other data (an extended-attribute handle) in the high half.
+    if (kind_ == FatKind::Fat16) return e.firstClusterLow;
+    return ((static_cast<uint32_t>(e.firstClusterHigh) << 16) | e.firstClusterLow) & 0x0FFFFFFF;
+}
+
+uint32_t FatParser::nextCluster(uint32_t c) {
+    if (driveFormatted) return 0;
+    return fat_.next(c);
+}
+
+bool FatParser::polledStop() {
+    if (ctx_) ctx_->wait();
+    return stopRequested.load(std::memory_order_relaxed);
+}
+
+bool FatParser::checkBootSector() {
+    uint8_t bs[512];
+    volume_.read(0, bs, sizeof bs);
+    FatLayout l = readFatLayout(bs, sizeof bs);
+    if (l.kind == FatKind::Fat12) rejectedFat12_ = true;
+    if (l.kind != kind_) return false;
+    if (kind_ == FatKind::Fat16 && (le16(bs, sizeof bs, 22) == 0 || le16(bs, sizeof bs, 17) == 0)) return false;
+    if (kind_ == FatKind::Fat32 && le16(bs, sizeof bs, 22) != 0) return false;
+    layout_ = l;
+    fat_.init(&volume_, layout_);
+    return true;
+}
+
+void FatParser::readRootDirectory() {
+    rootBuffer_.clear();
+    if (kind_ == FatKind::Fat16) {
+        uint64_t n = std::min<uint64_t>(layout_.rootBytes, kMaxDirectoryBytes);
+        rootBuffer_.resize(static_cast<size_t>(n));
+        if (n) volume_.read(layout_.rootOffset, rootBuffer_.data(), rootBuffer_.size());
+        return;
+    }
+    // FAT32: the root cluster named by the boot sector and its chain;
+    // cluster 2 when that field is not a valid cluster.
+    uint32_t c = layout_.rootCluster ? layout_.rootCluster : 2;
+    if (!layout_.clusterValid(c)) return;
+    std::vector<uint8_t> buf;
+    const size_t cs = layout_.clusterSize;
+    std::unordered_set<uint32_t> seen;
+    while (c && buf.size() + cs <= kMaxDirectoryBytes && seen.insert(c).second) {
+        if (polledStop()) break;
+        size_t at = buf.size();
+        buf.resize(at + cs);
+        volume_.read(layout_.clusterOffset(c), buf.data() + at, cs);
+        visitedLive_.insert(c);
+        c = nextCluster(c);
+    }
+    rootBuffer_ = std::move(buf);
+}
+
+void FatParser::addSlots(const std::vector<ParsedSlot>& slots, uint32_t parent, bool deletedTree) {
+    std::unordered_map<uint32_t, uint32_t> byCluster;
+    for (const ParsedSlot& p : slots) {
+        if (entries_.size() >= kMaxEntries) return;
+        if (p.dot) continue;
+        FatEntry e = p.entry;
+        e.parentIndex = parent;
+        e.inDeletedTree = deletedTree || e.deleted;
+        const uint32_t c = firstCluster(e);
+        const bool dir = isFatDirectory(e.attribute);
+        if (dir && layout_.clusterValid(c)) {
+            auto it = byCluster.find(c);
+            if (it != byCluster.end()) {
+                // Two folder slots for one cluster: one entry. A live slot
+                // names it; a deleted one never overrides a live one.
+                FatEntry& old = entries_[it->second];
+                if (!e.deleted) {
+                    const bool wasDeleted = old.inDeletedTree;
+                    old.name = e.name;
+                    old.deleted = 0;
+                    old.inDeletedTree = deletedTree;
+                    // Walked as the live folder it now is (live walks run
+                    // first, so the queued deleted walk finds it taken).
+                    if (wasDeleted && !deletedTree) liveJobs_.push_back({it->second, c, false});
+                } else if (old.deleted) {
+                    old.name = e.name;
+                }
+                continue;
+            }
+            byCluster.emplace(c, static_cast<uint32_t>(entries_.size()));
+        }
+        e.ownIndex = static_cast<uint32_t>(entries_.size());
+        if (dir && layout_.clusterValid(c)) (e.inDeletedTree ? deletedJobs_ : liveJobs_).push_back({e.ownIndex, c, e.inDeletedTree});
+        entries_.push_back(std::move(e));
+    }
+}
+
+bool FatParser::readDirectory(uint32_t cluster, bool deletedTree, std::vector<uint8_t>& buf) {
+    buf.clear();
+    if (!layout_.clusterValid(cluster)) return false;
+    auto& visited = deletedTree ? visitedDeleted_ : visitedLive_;
+    if (deletedTree && visitedLive_.count(cluster)) return false;
+    if (!visited.insert(cluster).second) return false;
+    const size_t cs = layout_.clusterSize;
+    buf.resize(cs);
+    volume_.read(layout_.clusterOffset(cluster), buf.data(), cs);
+    // A folder's first cluster opens with its "." slot; anything else is
+    // not (or no longer) this folder.
+    if (buf[0] != '.') {
+        buf.clear();
+        return false;
+    }
+    // The rest of the chain, gathered into runs of consecutive clusters.
+    uint32_t runStart = 0, runLen = 0;
+    auto flush = [&]() {
+        if (!runLen) return;
+        size_t at = buf.size();
+        buf.resize(at + static_cast<size_t>(runLen) * cs);
+        volume_.read(layout_.clusterOffset(runStart), buf.data() + at, static_cast<size_t>(runLen) * cs);
+        runLen = 0;
+    };
+    uint64_t total = cs;
+    for (uint32_t c = nextCluster(cluster); c && total + cs <= kMaxDirectoryBytes; c = nextCluster(c)) {
+        if (deletedTree && visitedLive_.count(c)) break;
+        if (!visited.insert(c).second) break;
+        if (runLen && c == runStart + runLen)
+            ++runLen;
+        else {
+            flush();
+            runStart = c;
+            runLen = 1;
+        }
+        total += cs;
+    }
+    flush();
+    return true;
+}
+
+void FatParser::walkRootDirectory() {
+    entries_.clear();
+    // Entry 0 stands for the root; it carries the first root slot's fields.
+    FatEntry dummy;
+    if (rootBuffer_.size() >= 32) {
+        std::vector<ParsedSlot> first;
+        SlotParseOptions one;
+        parseDirectorySlots(rootBuffer_.data(), 32, one, first);
+        if (!first.empty()) dummy = first[0].entry;
+    }
+    dummy.name = kDummyName;
+    dummy.parentIndex = 0;
+    dummy.ownIndex = 0;
+    dummy.deleted = 0;
+    dummy.inDeletedTree = false;
+    dummy.firstChild = dummy.nextSibling = kNoEntry;
+    entries_.push_back(std::move(dummy));
+
+    SlotParseOptions opt;
+    opt.zeroEndsCluster = kind_ == FatKind::Fat32;
+    opt.clusterSize = layout_.clusterSize;
+    std::vector<ParsedSlot> slots;
+    parseDirectorySlots(rootBuffer_.data(), rootBuffer_.size(), opt, slots);
+    addSlots(slots, 0, false);
+    rootBuffer_.clear();
+    rootBuffer_.shrink_to_fit();
+
+    // Live folders first, then deleted ones: a deleted folder whose cluster
+    // now belongs to a live folder does not show the live files.
+    std::vector<uint8_t> buf;
+    while (!liveJobs_.empty() || !deletedJobs_.empty()) {
+        if (polledStop()) break;
+        auto& jobs = liveJobs_.empty() ? deletedJobs_ : liveJobs_;
+        DirJob job = jobs.back();
+        jobs.pop_back();
+        if (!readDirectory(job.cluster, job.deletedTree, buf)) continue;
+        slots.clear();
+        parseDirectorySlots(buf.data(), buf.size(), opt, slots);
+        addSlots(slots, job.index, job.deletedTree);
+    }
+}
+
+void FatParser::linkParentChild() {
+    const size_t n = entries_.size();
+    // FAT16 shows the linking on the progress bar; FAT32 does not.
+    ProgressSink* bar = kind_ == FatKind::Fat16 && ctx_ ? ctx_->progress : nullptr;
+    if (bar) bar->range(1000);
+    std::vector<uint32_t> tail(n, kNoEntry);
+    for (auto& e : entries_) e.firstChild = e.nextSibling = kNoEntry;
+    for (size_t h = 0; h < n; ++h) {
+        if (bar && (h & 4095) == 0) bar->position(static_cast<int64_t>(1000 * h / n));
+        const uint32_t p = entries_[h].parentIndex;
+        if (p >= n || p == h) continue;
+        if (entries_[p].firstChild == kNoEntry)
+            entries_[p].firstChild = static_cast<uint32_t>(h);
+        else
+            entries_[tail[p]].nextSibling = static_cast<uint32_t>(h);
+        tail[p] = static_cast<uint32_t>(h);
+    }
+    if (bar) bar->position(1000);
+}
+
+void FatParser::fillRootEntries() {
+    // The tree itself is built by the result tree from children(); here the
+    // status line follows the root level as the page fills it.
+    if (!ctx_) return;
+    const size_t n = entries_.size();
+    for (size_t i = 0; i < n; i += 4096) ctx_->status("filling entry =" + std::to_string(i) + " in tree ");
+    if (n) ctx_->status("filling entry =" + std::to_string(n - 1) + " in tree ");
+}
+
+ScanOutcome FatParser::scan(ScanContext& ctx) {
+    ctx_ = &ctx;
+    volume_ = ctx.volume;
+    entries_.clear();
+    liveJobs_.clear();
+    deletedJobs_.clear();
+    visitedLive_.clear();
+    visitedDeleted_.clear();
+    if (!checkBootSector()) {
+        if (rejectedFat12_) ctx.status("FAT12 volumes are not supported");
+        ctx_ = nullptr;
+        return ScanOutcome::Rejected;
+    }
+    ctx.status(std::string("Finding ") + kindText(kind_) + " File And Directory entries recursively....");
+    readRootDirectory();
+    walkRootDirectory();
+    ctx.status("maintaining tree Structure in vector...");
+    linkParentChild();
+    ctx.status("Creating Tree Structure....");
+    fillRootEntries();
+    ctx.status("Tree Structure Created.");
+    if (kind_ == FatKind::Fat16) {
+        ctx.range(100);
+        ctx.position(100);
+    }
+    ctx_ = nullptr;
+    return ScanOutcome::Done;
+}
+
+std::vector<EntryId> FatParser::children(EntryId folder) const {
+    std::vector<EntryId> out;
+    const size_t n = entries_.size();
+    if (n == 0) return out;
+    size_t idx = folder == kRootId ? 0 : static_cast<size_t>(folder);
+    if (idx >= n) return out;
+    if (idx != 0 && !isFatDirectory(entries_[idx].attribute)) return out;
+    uint32_t c = entries_[idx].firstChild;
+    // Links only ever point forward, so n steps bound the walk.
+    for (size_t steps = 0; c != kNoEntry && c < n && steps < n; ++steps) {
+        const FatEntry& e = entries_[c];
+        if (c != 0 && !isFatLabel(e.attribute)) out.push_back(c);
+        c = e.nextSibling;
+    }
+    return out;
+}
+
+bool FatParser::entryInfo(EntryId id, EntryInfo& out) const {
+    if (id == kRootId || id == 0 || id >= entries_.size()) return false;
+    const FatEntry& e = entries_[static_cast<size_t>(id)];
+    out = EntryInfo{};
+    out.name = e.name;
+    out.kind = isFatDirectory(e.attribute) ? EntryKind::Folder : isFatLabel(e.attribute) ? EntryKind::Other : EntryKind::File;
+    out.state = e.inDeletedTree ? EntryState::Deleted : EntryState::Live;
+    out.size = out.kind == EntryKind::File ? e.fileSize : 0;
+    // The stored wall-clock values, reported as if UTC (FAT has no zone).
+    out.created = fromDosAsUtc(e.createDate, e.createTime);
+    out.modified = fromDosAsUtc(e.writeDate, e.writeTime);
+    out.accessed = fromDosAsUtc(e.accessDate, 0);
+    out.attributes = attributeText(e.attribute);
+    out.hasChildren = e.firstChild != kNoEntry;
+    return true;
+}
+
+void FatParser::outputTimes(EntryId id, OptTime& accessed, OptTime& modified) const {
+    accessed.reset();
+    modified.reset();
+    if (id == kRootId || id >= entries_.size()) return;
+    // A contiguous read that hit the end of the volume leaves the times.
+    if (noTimesFor_.load() == id) return;
+    const FatEntry& e = entries_[static_cast<size_t>(id)];
+    accessed = fromDosLocal(e.accessDate, 0);
+    modified = fromDosLocal(e.writeDate, e.writeTime);
+}
+
+ListTexts FatParser::listTexts(EntryId id) const {
+    if (id == kRootId || id >= entries_.size()) return {};
+    return formatListItem(entries_[static_cast<size_t>(id)]);
+}
+
+ListTexts FatParser::formatListItem(const FatEntry& e) {
+    auto dateTime = [](uint16_t date, uint16_t time) {
+        DateFields d;
+        d.year = (date >> 9) + 1980;
+        d.month = (date >> 5) & 0x0F;
+        d.day = date & 0x1F;
+        d.hour = time >> 11;
+        d.minute = (time >> 5) & 0x3F;
+        return formatDateText(d);
+    };
+    ListTexts t;
+    t.created = dateTime(e.createDate, e.createTime);
+    t.modified = dateTime(e.writeDate, e.writeTime);
+    char b[32];
+    std::snprintf(b, sizeof b, "%02d/%02d/%d ", (e.accessDate >> 5) & 0x0F, e.accessDate & 0x1F,
+                  (e.accessDate >> 9) + 1980);
+    t.accessed = b;
+    t.attributes = attributeText(e.attribute);
+    t.size = formatSize(e);
+    return t;
+}
+
+std::string FatParser::formatSize(const FatEntry& e) { return formatSizeText(e.fileSize); }
+
+}  // namespace brantlow

@@ -1,0 +1,131 @@
+#include "fs/fat/fat_slots.h"
+
+#include "fs/common/bytes.h"
+#include "fs/common/texts.h"
+
+namespace brantlow {
+
+namespace {
+
+constexpr size_t kSlot = 32;
+constexpr size_t kMaxLongSlots = 20;  // 255 characters
+
+size_t trimmedLength(const uint8_t* p, size_t n) {
+    while (n > 0 && p[n - 1] == ' ') --n;
+    return n;
+}
+
+// The 13 UTF-16 units of one long-name slot, up to its first NUL.
+void appendLongPart(const uint8_t* slot, std::u16string& out) {
+    static const size_t offs[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+    for (size_t o : offs) {
+        char16_t u = static_cast<char16_t>(slot[o] | (slot[o + 1] << 8));
+        if (u == 0) return;
+        out.push_back(u);
+    }
+}
+
+}  // namespace
+
+std::string fatShortName(const uint8_t* slot) {
+    uint8_t base[8], ext[3];
+    for (int i = 0; i < 8; ++i) base[i] = slot[i];
+    for (int i = 0; i < 3; ++i) ext[i] = slot[8 + i];
+    if (base[0] == 0x05) base[0] = 0xE5;
+    const uint8_t nt = slot[12];
+    auto lower = [](uint8_t* p, size_t n) {
+        for (size_t i = 0; i < n; ++i)
+            if (p[i] >= 'A' && p[i] <= 'Z') p[i] = static_cast<uint8_t>(p[i] + 32);
+    };
+    if (nt & 0x08) lower(base, 8);
+    if (nt & 0x10) lower(ext, 3);
+    size_t bn = trimmedLength(base, 8), en = trimmedLength(ext, 3);
+    std::string name = cp437ToUtf8(base, bn);
+    if (en) {
+        name += '.';
+        name += cp437ToUtf8(ext, en);
+    }
+    return name;
+}
+
+uint8_t fatShortNameChecksum(const uint8_t* slot) {
+    uint8_t sum = 0;
+    for (int i = 0; i < 11; ++i) sum = static_cast<uint8_t>(((sum & 1) << 7) + (sum >> 1) + slot[i]);
+    return sum;
+}
+
+void parseDirectorySlots(const uint8_t* buf, size_t len, const SlotParseOptions& opt, std::vector<ParsedSlot>& out) {
+    // Pending long-name slots, in physical order (last part first).
+    const uint8_t* pending[kMaxLongSlots];
+    size_t npending = 0;
+    for (size_t off = 0; off + kSlot <= len; off += kSlot) {
+        const uint8_t* s = buf + off;
+        const uint8_t first = s[0];
+        const uint8_t attr = s[11];
+        if (first == 0x00) {
+            npending = 0;
+            if (opt.zeroEndsCluster) {
+                // Go on at the next cluster.
+                size_t cs = opt.clusterSize ? opt.clusterSize : len;
+                size_t next = (off / cs + 1) * cs;
+                if (next <= off) break;
+                off = next - kSlot;
+            }
+            continue;
+        }
+        if (isFatLongNameSlot(attr)) {
+            // A new run starts at a slot marked "last part" (0x40), or where
+            // the state changes: what was pending belongs to no short slot.
+            const bool slotDeleted = first == 0xE5;
+            if (npending && (slotDeleted != (pending[npending - 1][0] == 0xE5) || (!slotDeleted && (first & 0x40))))
+                npending = 0;
+            if (npending == kMaxLongSlots) {
+                for (size_t i = 1; i < kMaxLongSlots; ++i) pending[i - 1] = pending[i];
+                --npending;
+            }
+            pending[npending++] = s;
+            continue;
+        }
+        ParsedSlot p;
+        p.offset = off;
+        FatEntry& e = p.entry;
+        e.attribute = attr;
+        e.createTimeTenth = s[13];
+        e.createTime = le16(s, kSlot, 14);
+        e.createDate = le16(s, kSlot, 16);
+        e.accessDate = le16(s, kSlot, 18);
+        e.firstClusterHigh = le16(s, kSlot, 20);
+        e.writeTime = le16(s, kSlot, 22);
+        e.writeDate = le16(s, kSlot, 24);
+        e.firstClusterLow = le16(s, kSlot, 26);
+        e.fileSize = le32(s, kSlot, 28);
+        p.firstCluster = (static_cast<uint32_t>(e.firstClusterHigh) << 16) | e.firstClusterLow;
+        const bool deleted = first == 0xE5;
+        e.deleted = deleted ? 1 : 0;
+        p.dot = first == '.' && (bytesAt(s, kSlot, 0, ".          ", 11) || bytesAt(s, kSlot, 0, "..         ", 11));
+        // A long name belongs to this slot when its slots are in the same
+        // state; live ones must also carry this slot's checksum (a stale
+        // deleted name before a reused slot is not this file's name).
+        bool useLong = npending > 0 && !p.dot;
+        if (useLong) {
+            const uint8_t sum = fatShortNameChecksum(s);
+            for (size_t i = 0; i < npending && useLong; ++i) {
+                const bool slotDeleted = pending[i][0] == 0xE5;
+                if (slotDeleted != deleted) useLong = false;
+                else if (!deleted && pending[i][13] != sum) useLong = false;
+            }
+        }
+        if (useLong) {
+            std::u16string name;
+            for (size_t i = npending; i-- > 0;) appendLongPart(pending[i], name);
+            e.name = utf16ToUtf8(name);
+            if (e.name.empty()) e.name = fatShortName(s);
+        } else {
+            e.name = fatShortName(s);
+        }
+        npending = 0;
+        out.push_back(std::move(p));
+    }
+}
+
+}  // namespace brantlow

@@ -1,0 +1,101 @@
+#include "fs/fat/fat_volume.h"
+
+#include <cstring>
+
+#include "fs/common/bytes.h"
+
+namespace brantlow {
+
+FatLayout readFatLayout(const uint8_t* bs, size_t len) {
+    FatLayout l;
+    FatGeometry g = classifyFatBootSector(bs, len);
+    if (g.kind == FatKind::None) return l;
+    // classifyFatBootSector lets an "MSDO" name through with odd values:
+    // insist on real sector and cluster sizes here.
+    const uint32_t bps = g.bytesPerSector;
+    if (bps < 512 || bps > 4096 || (bps & (bps - 1))) return l;
+    const uint32_t spc = g.sectorsPerCluster;
+    if (spc == 0 || spc > 128 || (spc & (spc - 1))) return l;
+    if (g.reservedSectors == 0 || g.fatCount == 0 || g.fatCount > 2) return l;
+    l.kind = g.kind;
+    if (g.kind == FatKind::Fat12) return l;
+    l.bytesPerSector = bps;
+    l.sectorsPerCluster = spc;
+    l.clusterSize = bps * spc;
+    l.fatOffset = static_cast<uint64_t>(g.reservedSectors) * bps;
+    const unsigned width = g.kind == FatKind::Fat32 ? 4 : 2;
+    uint64_t maxCluster = g.clusterCount + 1;
+    if (g.kind == FatKind::Fat16 && maxCluster > 0xFFF6) maxCluster = 0xFFF6;
+    if (g.kind == FatKind::Fat32 && maxCluster > 0x0FFFFFF6) maxCluster = 0x0FFFFFF6;
+    const uint64_t fatBytes = g.sectorsPerFat * bps;
+    // The FAT must hold an entry for every cluster it claims; a short FAT
+    // lowers the last cluster instead.
+    if (fatBytes / width < 3) {
+        l.kind = FatKind::None;
+        return l;
+    }
+    if (fatBytes / width - 1 < maxCluster) maxCluster = fatBytes / width - 1;
+    l.lastCluster = static_cast<uint32_t>(maxCluster);
+    l.fatBytes = (maxCluster + 1) * width;
+    const uint64_t fatsEnd = l.fatOffset + static_cast<uint64_t>(g.fatCount) * fatBytes;
+    if (g.kind == FatKind::Fat16) {
+        l.rootOffset = fatsEnd;
+        l.rootBytes = (static_cast<uint64_t>(g.rootEntries) * 32 + bps - 1) / bps * bps;
+        l.dataOffset = l.rootOffset + l.rootBytes;
+    } else {
+        l.dataOffset = fatsEnd;
+        uint32_t rc = le32(bs, len, 44) & 0x0FFFFFFF;
+        l.rootCluster = l.clusterValid(rc) ? rc : 0;
+    }
+    return l;
+}
+
+void FatTable::init(const VolumeView* volume, const FatLayout& layout) {
+    std::lock_guard<std::mutex> lk(mutex_);
+    volume_ = volume;
+    layout_ = layout;
+    width_ = layout.kind == FatKind::Fat32 ? 4 : 2;
+    blocks_.clear();
+    blocks_.resize((layout.fatBytes + kBlock - 1) / kBlock);
+    loaded_ = 0;
+}
+
+const uint8_t* FatTable::block(uint64_t index) {
+    if (index >= blocks_.size()) return nullptr;
+    if (!blocks_[index]) {
+        if (loaded_ >= kMaxBlocks) {
+            for (auto& b : blocks_) b.reset();
+            loaded_ = 0;
+        }
+        blocks_[index].reset(new uint8_t[kBlock]);
+        uint64_t off = index * kBlock;
+        uint64_t n = layout_.fatBytes - off < kBlock ? layout_.fatBytes - off : kBlock;
+        std::memset(blocks_[index].get(), 0, kBlock);
+        if (volume_) volume_->read(layout_.fatOffset + off, blocks_[index].get(), static_cast<size_t>(n));
+        ++loaded_;
+    }
+    return blocks_[index].get();
+}
+
+uint32_t FatTable::entry(uint32_t c) {
+    std::lock_guard<std::mutex> lk(mutex_);
+    if (c > layout_.lastCluster) return 0;
+    uint64_t pos = static_cast<uint64_t>(c) * width_;
+    if (pos + width_ > layout_.fatBytes) return 0;
+    const uint8_t* b = block(pos / kBlock);
+    if (!b) return 0;
+    size_t in = static_cast<size_t>(pos % kBlock);
+    if (width_ == 2) return le16(b, kBlock, in);
+    return le32(b, kBlock, in) & 0x0FFFFFFF;
+}
+
+uint32_t FatTable::next(uint32_t c) {
+    if (!layout_.clusterValid(c)) return 0;
+    uint32_t v = entry(c);
+    // Free, reserved, bad and end-of-chain values all end the chain, as
+    // does any number past the last cluster.
+    if (!layout_.clusterValid(v)) return 0;
+    return v;
+}
+
+}  // namespace brantlow

@@ -1,0 +1,62 @@
+// FAT geometry from the boot sector and the FAT itself (FAT16 and FAT32):
+// where the FAT, the root and the data region lie, and the chain lookup.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "disk/partition.h"
+#include "disk/volume_view.h"
+
+namespace brantlow {
+
+struct FatLayout {
+    FatKind kind = FatKind::None;
+    uint32_t bytesPerSector = 0;
+    uint32_t sectorsPerCluster = 0;
+    uint32_t clusterSize = 0;
+    uint64_t fatOffset = 0;     // first FAT, bytes from the volume start
+    uint64_t fatBytes = 0;      // bytes of the first FAT that hold entries
+    uint64_t rootOffset = 0;    // FAT16: fixed root region
+    uint64_t rootBytes = 0;     // FAT16: root region rounded up to a sector
+    uint64_t dataOffset = 0;    // byte offset of cluster 2
+    uint32_t lastCluster = 0;   // highest valid cluster number
+    uint32_t rootCluster = 0;   // FAT32: from the boot sector (0 when invalid)
+
+    bool valid() const { return kind == FatKind::Fat16 || kind == FatKind::Fat32; }
+    bool clusterValid(uint64_t c) const { return c >= 2 && c <= lastCluster; }
+    uint64_t clusterOffset(uint32_t c) const {
+        return dataOffset + static_cast<uint64_t>(c - 2) * clusterSize;
+    }
+};
+
+// Reads the geometry from a 512-byte boot sector. kind is None when the
+// geometry is not plausible; Fat12 when the cluster count says FAT12.
+FatLayout readFatLayout(const uint8_t* bs, size_t len);
+
+// The first FAT, read on demand in 64 KiB blocks (a bounded cache) and
+// shared by the walk and the writers.
+class FatTable {
+public:
+    void init(const VolumeView* volume, const FatLayout& layout);
+    // The stored entry for cluster c (28 bits on FAT32); 0 outside the FAT.
+    uint32_t entry(uint32_t c);
+    // The next cluster of a chain, or 0 at its end (end markers, bad
+    // cluster, free, out of range).
+    uint32_t next(uint32_t c);
+
+private:
+    const uint8_t* block(uint64_t index);
+    static constexpr uint64_t kBlock = 64 * 1024;
+    static constexpr size_t kMaxBlocks = 1024;  // 64 MiB
+    const VolumeView* volume_ = nullptr;
+    FatLayout layout_;
+    unsigned width_ = 2;
+    std::vector<std::unique_ptr<uint8_t[]>> blocks_;
+    size_t loaded_ = 0;
+    std::mutex mutex_;
+};
+
+}  // namespace brantlow

@@ -1,0 +1,288 @@
+// Volumes written by mkfs.fat and mtools at test time (no mount): short-only
+// names with NT case bits, long names up to 255 characters, attributes,
+// large folders, content at cluster boundaries, times, deleted files and a
+// FAT32 root that does not start at cluster 2. Skipped without mtools.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <map>
+#include <random>
+
+#include "fs/common/bytes.h"
+#include "fs/fat/fat_parser.h"
+#include "scan/tree_walk.h"
+#include "tests/support/fixtures.h"
+#include "tests/support/memory_reader.h"
+
+using namespace brantlow;
+using namespace brantlow::test;
+
+namespace {
+
+bool haveTools() { return std::system("command -v mcopy >/dev/null 2>&1 && command -v mkfs.fat >/dev/null 2>&1") == 0; }
+
+int sh(const std::string& cmd) {
+    int rc = std::system(("(MTOOLS_SKIP_CHECK=1; export MTOOLS_SKIP_CHECK; " + cmd + ") >/dev/null 2>&1").c_str());
+    EXPECT_EQ(rc, 0) << cmd;
+    return rc;
+}
+
+void writeFile(const std::string& path, const std::string& data) {
+    std::ofstream o(path, std::ios::binary);
+    o.write(data.data(), static_cast<std::streamsize>(data.size()));
+}
+
+std::string randomBytes(size_t n, unsigned seed) {
+    std::mt19937 g(seed);
+    std::string s(n, '\0');
+    for (auto& c : s) c = static_cast<char>(g());
+    return s;
+}
+
+std::vector<uint8_t> loadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+struct Listing {
+    std::map<std::string, nlohmann::json> byPath;
+};
+
+Listing list(const std::string& img) {
+    Listing l;
+    CliResult r = runCli({"list", img, "--json"});
+    EXPECT_EQ(r.rc, 0);
+    for (auto& j : jsonLines(r.out)) l.byPath[j["path"].get<std::string>()] = j;
+    return l;
+}
+
+class MtoolsFat : public ::testing::TestWithParam<const char*> {
+protected:
+    void SetUp() override {
+        if (!haveTools()) GTEST_SKIP() << "mtools / mkfs.fat not installed";
+        img = dir.path() + "/v.img";
+        std::string kind = GetParam();
+        if (kind == "fat16")
+            sh("truncate -s 24M " + img + " && mkfs.fat -F 16 -s 1 " + img);
+        else if (kind == "fat32")
+            sh("truncate -s 40M " + img + " && mkfs.fat -F 32 -s 1 " + img);
+        else  // mformat's own FAT32 (OEM name "MTOO4032")
+            sh("truncate -s 40M " + img + " && mformat -i " + img + " -F ::");
+    }
+    std::string put(const std::string& name, const std::string& data, const std::string& dest = "::") {
+        std::string src = dir.path() + "/src_" + std::to_string(n_++);
+        writeFile(src, data);
+        sh("mcopy -m -i " + img + " '" + src + "' '" + dest + name + "'");
+        return src;
+    }
+    TempDir dir;
+    std::string img;
+    int n_ = 0;
+};
+
+TEST_P(MtoolsFat, NamesAreListedAndSavedExactlyAsWritten) {
+    const std::string l131 = std::string(127, 'a') + ".txt";
+    const std::string l200 = std::string(196, 'B') + ".dat";
+    const std::string l255 = "Z" + std::string(250, 'z') + ".txt";
+    for (const std::string& n : {std::string("main.c"), std::string("a.py"), std::string("README"),
+                                 std::string("readme.txt")})
+        put(n, "x" + n);
+    // (mtools cannot grow a FAT32 root past its first cluster for a run of
+    // 17 or more slots, so the longest names go into a folder.)
+    sh("mmd -i " + img + " ::Long");
+    for (const std::string& n : {l131, l200, l255}) {
+        sh("mmd -i " + img + " ::Long/" + n.substr(0, 1));
+        put(n, "x" + n, "::Long/" + n.substr(0, 1) + "/");
+    }
+    sh("mmd -i " + img + " ::DATA.BAK");
+    sh("mmd -i " + img + " ::Locked");
+    put("inside.txt", "inside", "::Locked/");
+    sh("mattrib -i " + img + " +r +a ::Locked");
+    sh("mattrib -i " + img + " -a ::main.c");
+    sh("mattrib -i " + img + " +h +s ::a.py");
+    Listing l = list(img);
+    for (const std::string& n : {std::string("main.c"), std::string("a.py"), std::string("README"),
+                                 std::string("readme.txt"), std::string("DATA.BAK"), std::string("Long"),
+                                 "Long/a/" + l131, "Long/B/" + l200, "Long/Z/" + l255,
+                                 std::string("Locked"), std::string("Locked/inside.txt")})
+        EXPECT_TRUE(l.byPath.count(n)) << "missing " << n.substr(0, 40) << " (" << n.size() << ")";
+    EXPECT_EQ(l.byPath.size(), 14u);
+    EXPECT_EQ(l.byPath["a.py"]["attributes"], "-H-S-A");
+    EXPECT_EQ(l.byPath["main.c"]["attributes"], "");
+    EXPECT_EQ(l.byPath["DATA.BAK"]["kind"], "dir");
+    TempDir out;
+    ASSERT_EQ(runCli({"recover", img, "--out", out.path(), "--quiet"}).rc, 0);
+    for (const std::string& n : {std::string("main.c"), std::string("README"), "Long/Z/" + l255, std::string("Locked/inside.txt")}) {
+        struct stat st {};
+        EXPECT_EQ(::stat((out.path() + "/" + n).c_str(), &st), 0) << n.substr(0, 40);
+    }
+}
+
+TEST_P(MtoolsFat, ContentAtClusterBoundariesAndTimesInTwoZones) {
+    // mkfs.fat -s 1 gives 512-byte clusters; mformat picks its own.
+    uint32_t cs = 512;
+    {
+        uint8_t bs[512];
+        std::ifstream in(img, std::ios::binary);
+        in.read(reinterpret_cast<char*>(bs), 512);
+        cs = le16(bs, 512, 11) * bs[13];
+    }
+    std::map<std::string, std::string> files;
+    const size_t sizes[] = {0, 1, cs - 1, cs, cs + 1, 3 * cs + 5, 3 * 1024 * 1024 + 7};
+    int i = 0;
+    for (size_t n : sizes) files["f" + std::to_string(i++) + ".bin"] = randomBytes(n, static_cast<unsigned>(n));
+    for (const char* tz : {"UTC0", "CET-1CEST,M3.5.0,M10.5.0/3"}) {
+        setenv("TZ", tz, 1);
+        tzset();
+        sh("mdel -i " + img + " '::f*.bin' || true");
+        std::map<std::string, time_t> mtimes;
+        time_t t0 = 1276608600;  // 2010-06-15, an even second
+        for (auto& [name, data] : files) {
+            std::string src = dir.path() + "/" + name;
+            writeFile(src, data);
+            struct timespec ts[2] = {{t0, 0}, {t0, 0}};
+            utimensat(AT_FDCWD, src.c_str(), ts, 0);
+            mtimes[name] = t0;
+            t0 += 3600 * 24 * 40 + 2;
+            sh("mcopy -m -o -i " + img + " '" + src + "' ::");
+        }
+        TempDir out;
+        ASSERT_EQ(runCli({"recover", img, "--out", out.path(), "--quiet"}).rc, 0) << tz;
+        for (auto& [name, data] : files) {
+            std::string p = out.path() + "/" + name;
+            EXPECT_EQ(sha256File(p).value_or("missing"), sha256Hex(data.data(), data.size())) << name << " " << tz;
+            struct stat st {};
+            ASSERT_EQ(::stat(p.c_str(), &st), 0);
+            EXPECT_EQ(st.st_mtime, mtimes[name]) << name << " " << tz;
+        }
+    }
+    unsetenv("TZ");
+    tzset();
+}
+
+TEST_P(MtoolsFat, DeletedFilesComeBackWholeButNeverWithAnotherFilesClusters) {
+    const std::string a = randomBytes(3 * 4096 + 100, 7);
+    put("gone.bin", a);
+    put("keep.bin", randomBytes(5000, 8));
+    sh("mdel -i " + img + " ::gone.bin");
+    Listing l = list(img);
+    std::string gone;
+    for (auto& [p, j] : l.byPath)
+        if (j["state"] == "deleted") gone = p;
+    ASSERT_FALSE(gone.empty());
+    {
+        TempDir out;
+        runCli({"recover", img, "--out", out.path(), "--quiet"});
+        EXPECT_EQ(sha256File(out.path() + "/" + gone).value_or(""), sha256Hex(a.data(), a.size()));
+    }
+    // A new file takes the freed clusters: the deleted file gives the
+    // original bytes or at most its first cluster, never the new file's.
+    const std::string b = randomBytes(3 * 4096 + 100, 9);
+    put("new.bin", b);
+    TempDir out;
+    runCli({"recover", img, "--out", out.path(), "--quiet"});
+    Listing l2 = list(img);
+    for (auto& [p, j] : l2.byPath) {
+        if (j["state"] != "deleted") continue;
+        std::ifstream in(out.path() + "/" + p, std::ios::binary);
+        std::string got((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (got != a) {
+            EXPECT_LE(got.size(), 4096u) << p;
+            EXPECT_EQ(b.find(got.substr(std::min<size_t>(got.size(), 600))), 0u) << "only the reused first cluster";
+        }
+    }
+}
+
+TEST(MtoolsFatLargeFolder, IsListedWhole) {
+    // 400 long names take 1,200 slots: 75 clusters of 512 bytes.
+    if (!haveTools()) GTEST_SKIP() << "mtools / mkfs.fat not installed";
+    TempDir dir;
+    std::string img = dir.path() + "/v.img";
+    sh("truncate -s 40M " + img + " && mkfs.fat -F 32 -s 1 " + img);
+    std::string src = dir.path() + "/many";
+    ASSERT_EQ(::mkdir(src.c_str(), 0777), 0);
+    for (int k = 0; k < 400; ++k) writeFile(src + "/a long file name number " + std::to_string(k) + ".txt", "x");
+    sh("mcopy -s -i " + img + " '" + src + "' ::");
+    Listing l = list(img);
+    size_t n = 0;
+    for (auto& [p, j] : l.byPath)
+        if (p.rfind("many/a long file name number ", 0) == 0) ++n;
+    EXPECT_EQ(n, 400u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, MtoolsFat, ::testing::Values("fat16", "fat32", "mformat32"));
+
+TEST(MtoolsFat12, IsRefusedNotMisread) {
+    if (!haveTools()) GTEST_SKIP() << "mtools / mkfs.fat not installed";
+    TempDir dir;
+    std::string img = dir.path() + "/f12.img";
+    sh("truncate -s 2M " + img + " && mkfs.fat -F 12 " + img);
+    auto reader = std::make_shared<MemoryReader>(loadFile(img));
+    for (int k = 0; k < 2; ++k) {
+        std::unique_ptr<FatParser> p;
+        if (k == 0)
+            p = std::make_unique<Fat16Class>();
+        else
+            p = std::make_unique<Fat32Class>();
+        ScanContext ctx;
+        ctx.volume = VolumeView(reader, 0, reader->data.size());
+        EXPECT_EQ(p->scan(ctx), ScanOutcome::Rejected);
+    }
+    CliResult r = runCli({"list", img, "--start-sector", "0", "--fs", "FAT16"});
+    EXPECT_NE(r.rc, 0);
+    EXPECT_TRUE(r.out.empty());
+}
+
+TEST(MtoolsFat32Root, RootIsTakenFromTheBootSector) {
+    if (!haveTools()) GTEST_SKIP() << "mtools / mkfs.fat not installed";
+    TempDir dir;
+    std::string img = dir.path() + "/r.img";
+    sh("truncate -s 40M " + img + " && mkfs.fat -F 32 -s 1 " + img);
+    for (int k = 0; k < 41; ++k) {
+        std::string src = dir.path() + "/Long file name " + std::to_string(k) + ".txt";
+        writeFile(src, std::string(700, static_cast<char>('a' + k % 26)));
+        sh("mcopy -i " + img + " '" + src + "' ::");
+    }
+    std::vector<uint8_t> b = loadFile(img);
+    FatLayout l = readFatLayout(b.data(), 512);
+    ASSERT_EQ(l.kind, FatKind::Fat32);
+    ASSERT_EQ(l.rootCluster, 2u);
+    // Move the root chain to the last clusters, in reverse order.
+    auto fatAt = [&](uint32_t c) { return l.fatOffset + 4ull * c; };
+    std::vector<uint32_t> chain;
+    for (uint32_t c = 2; c >= 2 && c < 0x0FFFFFF8 && chain.size() < 1000; c = le32(b.data(), b.size(), fatAt(c)) & 0x0FFFFFFF)
+        chain.push_back(c);
+    ASSERT_GT(chain.size(), 2u);
+    std::vector<uint32_t> moved;
+    for (size_t k = 0; k < chain.size(); ++k) moved.push_back(l.lastCluster - static_cast<uint32_t>(k));
+    for (size_t k = 0; k < chain.size(); ++k) {
+        std::memcpy(&b[l.clusterOffset(moved[k])], &b[l.clusterOffset(chain[k])], l.clusterSize);
+        uint32_t next = k + 1 < chain.size() ? moved[k + 1] : 0x0FFFFFF8;
+        std::memcpy(&b[fatAt(moved[k])], &next, 4);
+    }
+    for (uint32_t c : chain) {
+        std::memset(&b[l.clusterOffset(c)], 0, l.clusterSize);
+        uint32_t zero = 0;
+        std::memcpy(&b[fatAt(c)], &zero, 4);
+    }
+    std::memcpy(&b[44], &moved[0], 4);
+    auto reader = std::make_shared<MemoryReader>(std::move(b));
+    Fat32Class p;
+    ScanContext ctx;
+    ctx.volume = VolumeView(reader, 0, reader->data.size());
+    ASSERT_EQ(p.scan(ctx), ScanOutcome::Done);
+    size_t n = 0;
+    walkTree(p, kRootId, [&](const std::string& path, EntryId, const EntryInfo&) {
+        EXPECT_EQ(path.rfind("Long file name ", 0), 0u) << path;
+        ++n;
+        return true;
+    });
+    EXPECT_EQ(n, 41u);
+}
+
+}  // namespace
