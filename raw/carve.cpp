@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <set>
@@ -108,10 +109,20 @@ bool myJpg::initialize() {
         std::memcpy(e.pattern, t.endSignature.data(), kSignatureMax);
         // A signature shorter than 2 bytes never matches.
         if (s.length < 2) continue;
+        StartMatcher m;
+        m.type = static_cast<uint32_t>(j);
+        uint8_t pat[16]{}, mask[16]{};
+        for (size_t i = 0; i < s.length; ++i) {
+            if (s.pattern[i] == kWildcard) continue;
+            pat[i] = s.pattern[i];
+            mask[i] = 0xFF;
+        }
+        std::memcpy(m.pat, pat, 16);
+        std::memcpy(m.mask, mask, 16);
         if (s.pattern[0] == kWildcard) {
-            for (auto& b : startByFirstByte_) b.push_back(static_cast<uint32_t>(j));
+            for (auto& b : startByFirstByte_) b.push_back(m);
         } else {
-            startByFirstByte_[s.pattern[0]].push_back(static_cast<uint32_t>(j));
+            startByFirstByte_[s.pattern[0]].push_back(m);
         }
     }
     pendingStarts_.assign(n, Pending{});
@@ -125,11 +136,13 @@ std::string myJpg::itemText(const CarvedItem& item) const {
     return std::to_string(item.start) + " ." + ext;
 }
 
+// p has at least 16 readable bytes.
 bool myJpg::startAt(const uint8_t* p, uint32_t& type) const {
-    for (uint32_t j : startByFirstByte_[p[0]]) {
-        const MatchEntry& e = matchTable_[j];
-        if (patternAt(p, e.pattern, e.length)) {
-            type = j;
+    uint64_t w[2];
+    std::memcpy(w, p, 16);
+    for (const StartMatcher& m : startByFirstByte_[p[0]]) {
+        if ((w[0] & m.mask[0]) == m.pat[0] && (w[1] & m.mask[1]) == m.pat[1]) {
+            type = m.type;
             return true;
         }
     }
@@ -188,17 +201,19 @@ void myJpg::record(uint32_t type, uint64_t start, uint64_t size) {
 // failed or short read is retried sector by sector, so that only the
 // unreadable sectors are zeros.
 void myJpg::fillChunk(uint8_t* buf, uint64_t pos, size_t count) {
-    size_t got = volume.read(pos, buf, count);
-    if (got == count) return;
-    uint64_t dev = volume.reader() ? volume.reader()->sizeBytes() : 0;
-    for (size_t off = got - got % step; off < count; off += step) {
-        uint64_t abs = volume.startByte() + pos + off;
-        if (dev && abs >= dev) {
-            std::memset(buf + off, 0, count - off);
-            break;
-        }
-        size_t n = std::min<size_t>(step, count - off);
-        volume.read(pos + off, buf + off, n);
+    readWriteInterface* r = volume.reader();
+    if (pauseGate) pauseGate->wait();
+    long long got = -1;
+    uint64_t abs = 0;
+    if (r && !__builtin_add_overflow(volume.startByte(), pos, &abs)) got = r->readAbsolute(abs, buf, count);
+    if (got == static_cast<long long>(count)) return;
+    size_t have = got > 0 ? static_cast<size_t>(got) : 0;
+    have = std::min(have - have % step, count);
+    std::memset(buf + have, 0, count - have);
+    uint64_t dev = r ? r->sizeBytes() : 0;
+    for (size_t off = have; off < count; off += step) {
+        if (dev && volume.startByte() + pos + off >= dev) break;  // beyond the device: zeros
+        volume.read(pos + off, buf + off, std::min<size_t>(step, count - off));
     }
 }
 
@@ -232,9 +247,16 @@ bool myJpg::scanVolume() {
         progress->range(static_cast<int64_t>(chunks));
     }
 
-    std::vector<uint8_t> bufStore(ioChunk + kLookahead);
-    uint8_t* buf = bufStore.data();
-    uint64_t heldBase = kNone;  // base of the bytes buf holds
+    struct FreeBuf {
+        void operator()(uint8_t* p) const { std::free(p); }
+    };
+    std::unique_ptr<uint8_t, FreeBuf> bufStore(
+        static_cast<uint8_t*>(std::aligned_alloc(4096, ioChunk + 4096)));
+    if (!bufStore) {
+        messageSink().info("not properly initialized");
+        return false;
+    }
+    uint8_t* buf = bufStore.get();
     std::vector<uint32_t> active;  // types with pending starts
     active.reserve(n);
     uint64_t cur = 0;  // next sector start to test
@@ -259,17 +281,13 @@ bool myJpg::scanVolume() {
         // Nothing to test here: neither a sector start nor a pending end.
         if (cur >= hi && active.empty()) continue;
 
-        // Fill [base, base + ioChunk + lookahead), zeros beyond the volume.
+        // Fill [base, base + ioChunk + lookahead), zeros beyond the volume:
+        // the chunk with one page-aligned read, then the lookahead.
         const uint64_t want = std::min<uint64_t>(ioChunk + kLookahead, volumeBytes - base);
-        if (heldBase != kNone && heldBase + ioChunk == base) {
-            std::memmove(buf, buf + ioChunk, kLookahead);
-            size_t keep = static_cast<size_t>(std::min<uint64_t>(kLookahead, want));
-            if (want > keep) fillChunk(buf + keep, base + keep, static_cast<size_t>(want - keep));
-        } else {
-            fillChunk(buf, base, static_cast<size_t>(want));
-        }
+        const size_t main = static_cast<size_t>(std::min<uint64_t>(ioChunk, want));
+        fillChunk(buf, base, main);
+        if (want > main) fillChunk(buf + main, base + main, static_cast<size_t>(want - main));
         if (want < ioChunk + kLookahead) std::memset(buf + want, 0, ioChunk + kLookahead - want);
-        heldBase = base;
 
         while (true) {
             if (stopRequested.load(std::memory_order_relaxed)) {

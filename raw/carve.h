@@ -69,7 +69,7 @@ class myJpg {
 public:
     static constexpr uint64_t step = 512;
     static constexpr uint32_t chunkSize = 1048576;   // unit of the progress and the skip rule
-    static constexpr size_t ioChunk = 4 * 1048576;   // bytes per read
+    static constexpr size_t ioChunk = 256 * 1024;     // bytes per read: stays in the L2 cache
     static constexpr size_t maxTypes = 256;          // the type identifier is one byte
     static constexpr size_t maxPendingPerType = 4096;
     static constexpr size_t maxFindsPerType = 1000000;
@@ -97,6 +97,7 @@ public:
     VolumeView volume;            // the volume (reads are positional)
     uint64_t volumeBytes = 0;     // size of the area to scan
     ProgressSink* progress = nullptr;
+    PauseGate* pauseGate = nullptr;  // waited on before each read
     CarveSink* sink = nullptr;
     std::atomic<bool> stopRequested{false};
 
@@ -115,6 +116,12 @@ private:
         uint8_t identifier = 0;
         uint8_t pattern[kSignatureMax]{};
     };
+    // A start signature as two masked 64-bit words (wildcards masked out).
+    struct StartMatcher {
+        uint64_t pat[2]{};
+        uint64_t mask[2]{};
+        uint32_t type = 0;
+    };
     struct Pending {
         std::deque<uint64_t> starts;
         uint64_t searchFrom = 0;      // next byte at which the end is searched
@@ -132,7 +139,7 @@ private:
     std::vector<MatchEntry> matchTable_;
     uint64_t matchTableBytes_ = 0;
     std::vector<Pending> pendingStarts_;
-    std::array<std::vector<uint32_t>, 256> startByFirstByte_;  // start entries, lowest index first
+    std::array<std::vector<StartMatcher>, 256> startByFirstByte_;  // start entries, lowest index first
     std::vector<CarvedItem> found_;
     std::vector<uint64_t> findsPerType_;
     std::map<std::string, uint64_t> categoryCounts_;
