@@ -58,6 +58,7 @@ CarveType typeFromRecord(const SettingsRecord& r, uint8_t identifier) {
     t.approximateSize = r.approximateSize;
     t.skipSize = r.skipSize;
     t.category = utf16ToUtf8(r.category);
+    t.startRepeats = (r.flags & kFlagStartRepeats) != 0;
     return t;
 }
 
@@ -347,6 +348,13 @@ bool myJpg::scanVolume() {
                 }
                 if (T.endLength > 0) {
                     Pending& pd = pendingStarts_[st];
+                    if (T.startRepeats && !pd.starts.empty() &&
+                        (T.approximateSize <= 0 || P - pd.starts.back() <= static_cast<uint64_t>(T.approximateSize))) {
+                        // Part of the file that is waiting for its end (a ZIP's
+                        // next local header).
+                        cur = P + step;
+                        continue;
+                    }
                     if (pd.starts.empty()) {
                         active.insert(std::lower_bound(active.begin(), active.end(), st), st);
                         pd.searchFrom = P + T.startLength;

@@ -46,6 +46,7 @@ struct CarveType {
     int64_t approximateSize = 0;
     int64_t skipSize = 0;
     std::string category;  // UTF-8
+    bool startRepeats = false;  // further starts while one waits belong to its file
 };
 
 CarveType typeFromRecord(const SettingsRecord& r, uint8_t identifier);

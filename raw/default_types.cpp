@@ -64,7 +64,8 @@ const std::vector<DefaultType>& defaultTypeTable() {
         // Archives
         {"zip", "50,4B,03,04", "50,4B,05,06", 18, 0, 0, 0, false, 500 * MB, 0, "Archives",
          "PKWARE APPNOTE 6.3.x 4.3.7 and 4.3.16: local file header PK 03 04; end of central directory PK 05 06, "
-         "22 bytes with no comment (also .docx/.xlsx/.pptx/.odt/.jar/.apk/.epub)"},
+         "22 bytes with no comment (also .docx/.xlsx/.pptx/.odt/.jar/.apk/.epub); every member repeats PK 03 04",
+         true},
         {"rar", "52,61,72,21,1A,07,00", "C4,3D,7B,00,40,07,00", 0, 0, 0, 0, false, 500 * MB, 0, "Archives",
          "RAR 4.x technote: marker block \"Rar!\" 1A 07 00; end-of-archive block C4 3D 7B 00 40 07 00"},
         {"rar", "52,61,72,21,1A,07,01,00", "1D,77,56,51,03,05,04,00", 0, 0, 0, 0, false, 500 * MB, 0, "Archives",
@@ -181,6 +182,7 @@ std::vector<SettingsRecord> defaultRecords() {
         f.skipSize = std::to_string(d.skipSize);
         f.bytesAfterEnd = std::to_string(d.bytesAfterEnd);
         f.category = d.category;
+        f.startRepeats = d.startRepeats;
         SettingsRecord r;
         std::string msg;
         if (buildRecord(f, static_cast<uint8_t>(out.size()), r, msg)) out.push_back(r);

@@ -21,6 +21,7 @@ struct DefaultType {
     int64_t skipSize;
     const char* category;
     const char* source;     // where the bytes come from
+    bool startRepeats = false;
 };
 
 const std::vector<DefaultType>& defaultTypeTable();

@@ -68,6 +68,7 @@ std::array<uint8_t, kRecordBytes> encodeRecord(const SettingsRecord& r) {
     put64(&b[51], static_cast<uint64_t>(r.approximateSize));
     put64(&b[59], static_cast<uint64_t>(r.skipSize));
     for (size_t i = 0; i < kCategoryUnits && i < r.category.size(); ++i) put16(&b[67 + 2 * i], r.category[i]);
+    put32(&b[167], r.flags);
     return b;
 }
 
@@ -89,6 +90,7 @@ SettingsRecord decodeRecord(const uint8_t* p) {
     r.approximateSize = static_cast<int64_t>(le64(p, n, 51));
     r.skipSize = static_cast<int64_t>(le64(p, n, 59));
     r.category = units(p + 67, kCategoryUnits);
+    r.flags = le32(p, n, 167);
     return r;
 }
 
@@ -168,6 +170,7 @@ bool buildRecord(const EditorFields& f, uint8_t index, SettingsRecord& r, std::s
     r.skipSize = parseDecimal(f.skipSize);
     std::u16string cat = utf8ToUtf16(f.category);
     if (!cat.empty()) r.category = cat.substr(0, kCategoryUnits);
+    r.flags = f.startRepeats ? kFlagStartRepeats : 0;
     return true;
 }
 

@@ -10,7 +10,10 @@
 //   42  4  header size (signed)                46   1  size includes header
 //   47  4  bytes after the end signature (unsigned; 0 in older files)
 //   51  8  approximate size (signed)           59   8  skip size (signed)
-//   67 100 category, UTF-16, zero-terminated  167   4  reserved (0)
+//   67 100 category, UTF-16, zero-terminated  167   4  flags (0 in older files):
+//      bit 0: the start signature also occurs inside the file (ZIP local
+//      headers): while a start waits for its end, further starts of the
+//      type are taken as part of that file
 #pragma once
 
 #include <array>
@@ -47,7 +50,10 @@ struct SettingsRecord {
     int64_t approximateSize = 0;
     int64_t skipSize = 0;
     std::u16string category;  // at most 49 units
+    uint32_t flags = 0;
 };
+
+constexpr uint32_t kFlagStartRepeats = 1;
 
 // Writes the record's 171 bytes. Over-long texts are cut to the record's room.
 std::array<uint8_t, kRecordBytes> encodeRecord(const SettingsRecord& r);
@@ -68,6 +74,7 @@ struct EditorFields {
     std::string approximateSize;
     std::string bytesAfterEnd;
     std::string category;
+    bool startRepeats = false;
 };
 
 // Comma-separated hexadecimal bytes; empty pieces are skipped, "0x" is

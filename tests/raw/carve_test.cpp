@@ -289,6 +289,36 @@ TEST(CarveEngine, BytesAfterEndAndWildcards) {
     EXPECT_EQ(r2.finds()[0].second, 777u + 4);
 }
 
+TEST(CarveEngine, RepeatingStartSignatureFlag) {
+    // A ZIP whose second member's local header lies on a sector start.
+    std::vector<uint8_t> d(2 << 20, 0);
+    put(d, 4096, {0x50, 0x4B, 0x03, 0x04});
+    put(d, 4096 + 1024, {0x50, 0x4B, 0x03, 0x04});
+    put(d, 4096 + 2000, {0x50, 0x4B, 0x05, 0x06});
+    TypeSpec zip{"zip", "50,4B,03,04", "50,4B,05,06", "1000000"};
+    zip.after = "18";
+    // As recorded in older files: the end pairs with the latest start.
+    auto plain = carve(d, {zip}).finds();
+    ASSERT_EQ(plain.size(), 2u);
+    EXPECT_EQ(plain[1], mk(4096 + 1024, 976 + 22));
+    // With the flag (offset 167 bit 0) the inner header belongs to the file.
+    SettingsRecord r = rec(zip);
+    r.flags = kFlagStartRepeats;
+    auto bytes = encodeRecord(r);
+    EXPECT_EQ(bytes[167], 1);
+    EXPECT_EQ(decodeRecord(bytes.data()).flags, kFlagStartRepeats);
+    auto reader = std::make_shared<MemoryReader>(d);
+    myJpg e;
+    e.addRecords({decodeRecord(bytes.data())});
+    ASSERT_TRUE(e.initialize());
+    e.volume = VolumeView(reader, 0, d.size());
+    e.volumeBytes = d.size();
+    ASSERT_TRUE(e.scanVolume());
+    ASSERT_EQ(e.foundItems().size(), 1u);
+    EXPECT_EQ(e.foundItems()[0].start, 4096u);
+    EXPECT_EQ(e.foundItems()[0].size, 2000u + 22);
+}
+
 TEST(CarveEngine, SkipRuleEndsTheChunk) {
     std::vector<uint8_t> d(4 << 20, 0);
     put(d, 1048576, {0xDE, 0xAD});
