@@ -46,10 +46,13 @@ std::string defaultTypes() { return std::string(BRANTLOW_TEST_DATA) + "/../../ra
 
 // Waits for the worker and the queued end of the scan.
 void finish(RawRecoveryDialog& d) {
+    bool ended = false;
+    auto c = QObject::connect(&d, &RawRecoveryDialog::scanFinished, [&] { ended = true; });
     QElapsedTimer t;
     t.start();
-    while (d.running() && t.elapsed() < 60000) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
+    while (!ended && t.elapsed() < 60000) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    QObject::disconnect(c);
+    EXPECT_TRUE(ended);
 }
 
 QTreeWidgetItem* categoryItem(QTreeWidgetItem* top, const QString& prefix) {
