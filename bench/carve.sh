@@ -105,3 +105,10 @@ for name in cat brantlow_list brantlow photorec foremost_q foremost; do
     "$(echo "$BYTES / $s / 1000000" | bc -l)" "$(echo "${RSS[$name]} / 1024" | bc -l)" \
     "${EXACT[$name]:--}${EXACT[$name]:+/$TOTAL}" "$(echo "$s / ${SECS[brantlow]}" | bc -l)"
 done
+if [ -n "${SECS[photorec]:-}" ]; then
+  printf '\nscan throughput (list only) vs photorec: %.1fx; ' "$(echo "${SECS[photorec]} / ${SECS[brantlow_list]}" | bc -l)"
+fi
+if [ -n "${SECS[foremost_q]:-}" ]; then
+  printf 'vs foremost -q: %.1fx; ' "$(echo "${SECS[foremost_q]} / ${SECS[brantlow_list]}" | bc -l)"
+fi
+printf 'load average: %s\n' "$(cut -d' ' -f1-3 /proc/loadavg)"
