@@ -6,6 +6,9 @@
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QFileDialog>
+#include <QFileIconProvider>
+#include <QFileInfo>
+#include <QMimeDatabase>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -150,9 +153,9 @@ RawRecoveryDialog::RawRecoveryDialog(std::shared_ptr<readWriteInterface> reader,
     bottom->addWidget(saveButton);
     outer->addLayout(bottom);
     auto* menu = new QMenu(helpButton);
-    menu->addAction("Help");
-    menu->addAction("About");
-    menu->addAction("Software Webpage");
+    connect(menu->addAction("Help"), &QAction::triggered, this, [this] { emit helpRequested(); });
+    connect(menu->addAction("About"), &QAction::triggered, this, [this] { emit aboutRequested(); });
+    connect(menu->addAction("Software Webpage"), &QAction::triggered, this, [this] { emit webPageRequested(); });
     helpButton->setMenu(menu);
 
     QString dir = QCoreApplication::applicationDirPath();
@@ -190,6 +193,21 @@ RawRecoveryDialog::RawRecoveryDialog(std::shared_ptr<readWriteInterface> reader,
 }
 
 RawRecoveryDialog::~RawRecoveryDialog() { stopWork(); }
+
+// The icon of a find, by its extension (cached per extension).
+QIcon RawRecoveryDialog::iconFor(const std::string& itemText) {
+    QString ext;
+    size_t dot = itemText.rfind('.');
+    if (dot != std::string::npos) ext = QString::fromStdString(itemText.substr(dot + 1));
+    auto it = icons_.find(ext);
+    if (it != icons_.end()) return it.value();
+    static QMimeDatabase mimes;
+    QMimeType mt = mimes.mimeTypeForFile("x." + ext, QMimeDatabase::MatchExtension);
+    QIcon fallback = QFileIconProvider().icon(QFileIconProvider::File);
+    QIcon icon = QIcon::fromTheme(mt.iconName(), QIcon::fromTheme(mt.genericIconName(), fallback));
+    icons_.insert(ext, icon);
+    return icon;
+}
 
 void RawRecoveryDialog::setScanningControls(bool scanning) {
     progress->setVisible(scanning);
@@ -319,6 +337,7 @@ void RawRecoveryDialog::flushFinds() {
         QTreeWidgetItem* parent = category(f.category);
         auto* item = new QTreeWidgetItem(QStringList(QString::fromStdString(f.text)));
         item->setData(0, KindRole, FindItem);
+        item->setIcon(0, iconFor(f.text));
         item->setData(0, EngineRole, engineIndex);
         item->setData(0, IndexRole, static_cast<qulonglong>(f.index));
         item->setFlags(item->flags() | Qt::ItemIsUserCheckable);

@@ -9,6 +9,8 @@
 #pragma once
 
 #include <QDialog>
+#include <QHash>
+#include <QIcon>
 #include <QString>
 #include <QTimer>
 #include <atomic>
@@ -81,6 +83,10 @@ public:
 signals:
     void backRequested();
     void scanFinished();
+    // The Help menu: the wizard opens the manual, the About box, the web page.
+    void helpRequested();
+    void aboutRequested();
+    void webPageRequested();
 
 public slots:
     void parse();
@@ -104,6 +110,8 @@ private:
     class Sink;
     class Progress;
     void setScanningControls(bool scanning);
+    QIcon iconFor(const std::string& itemText);
+    QHash<QString, QIcon> icons_;
 
     std::shared_ptr<readWriteInterface> reader_;
     VolumeEntry volume_;
