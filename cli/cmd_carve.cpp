@@ -1,13 +1,156 @@
+// brantlow-cli carve: signature carving of a whole source or one volume.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
 #include <iostream>
+#include <memory>
 
 #include "cli/cli.h"
+#include "disk/volume_view.h"
+#include "fs/common/sinks.h"
+#include "raw/carve.h"
 
 namespace brantlow::cli {
 
+namespace {
+
+class StderrMessages : public MessageSink {
+public:
+    void info(const std::string& text) override { std::cerr << "brantlow-cli: " << text << "\n"; }
+};
+
+class CarveProgress : public ProgressSink {
+public:
+    explicit CarveProgress(bool on) : on_(on) {}
+    void range(int64_t high) override { high_ = high; }
+    void position(int64_t pos) override {
+        if (!on_ || high_ <= 0) return;
+        int pm = static_cast<int>(pos * 1000 / high_);
+        if (pm == last_) return;
+        last_ = pm;
+        std::cerr << "\rcarving " << pm / 10 << "." << pm % 10 << "%" << std::flush;
+    }
+    void done() {
+        if (on_ && last_ >= 0) std::cerr << "\r" << std::string(20, ' ') << "\r" << std::flush;
+    }
+
+private:
+    bool on_;
+    int64_t high_ = 0;
+    int last_ = -1;
+};
+
+// "FileSetting.txt" beside the executable, else the installed copy.
+std::string defaultTypesPath() {
+    char buf[PATH_MAX];
+    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n > 0) {
+        std::string exe(buf, static_cast<size_t>(n));
+        std::string p = exe.substr(0, exe.rfind('/') + 1) + "FileSetting.txt";
+        if (::access(p.c_str(), R_OK) == 0) return p;
+    }
+#ifdef BRANTLOW_SHARE_DIR
+    return std::string(BRANTLOW_SHARE_DIR) + "/FileSetting.txt";
+#else
+    return "/usr/local/share/brantlow/FileSetting.txt";
+#endif
+}
+
+}  // namespace
+
 int cmdCarve(const Args& a) {
-    (void)a;
-    std::cerr << "brantlow-cli: carving is not available in this build\n";
-    return kExitUsage;
+    if (a.positional.size() != 1) {
+        std::cerr << "brantlow-cli: carve takes one SOURCE\n";
+        return kExitUsage;
+    }
+    StderrMessages messages;
+    MessageSink* previous = setMessageSink(&messages);
+    struct Restore {
+        MessageSink* p;
+        ~Restore() { setMessageSink(p); }
+    } restore{previous};
+
+    const std::string source = a.positional[0];
+    auto reader = openSource(source);
+    if (!reader) return kExitSource;
+
+    uint64_t startByte = 0, bytes = reader->sizeBytes();
+    if (a.has("--volume") || a.has("--start-sector")) {
+        Args b = a;
+        if (b.has("--start-sector") && !b.has("--fs")) b.options["--fs"] = "RAW";
+        auto v = chooseVolume(*reader, b);
+        if (!v) return kExitUsage;
+        startByte = v->startSector * 512;
+        bytes = v->sizeSectors * 512;
+        if (startByte >= reader->sizeBytes()) {
+            std::cerr << "brantlow-cli: the volume starts beyond the end of the source\n";
+            return kExitUsage;
+        }
+        bytes = std::min<uint64_t>(bytes, reader->sizeBytes() - startByte);
+    }
+
+    std::string outDir = a.get("--out");
+    if (a.has("--out")) {
+        struct stat od {}, sd {};
+        if (outDir.empty() || ::stat(outDir.c_str(), &od) != 0 || !S_ISDIR(od.st_mode)) {
+            std::cerr << "brantlow-cli: --out must name an existing folder\n";
+            return kExitUsage;
+        }
+        if (::stat(source.c_str(), &sd) == 0 && S_ISBLK(sd.st_mode) && od.st_dev == sd.st_rdev) {
+            std::cerr << "brantlow-cli: the output folder lies on the device being carved; choose another\n";
+            return kExitUsage;
+        }
+    }
+
+    auto engine = std::make_unique<raw::myJpg>();
+    if (!a.has("--no-default-types")) engine->loadDefaultTypes(defaultTypesPath());
+    if (a.has("--types") && !engine->loadTypeFile(a.get("--types"))) return kExitUsage;
+    if (engine->types().empty()) {
+        std::cerr << "brantlow-cli: no file types to search for\n";
+        return kExitUsage;
+    }
+    if (!engine->initialize()) {
+        std::cerr << "brantlow-cli: not properly initialized\n";
+        return kExitSource;
+    }
+    reader->adviseSequential();
+    engine->volume = VolumeView(reader, startByte, bytes);
+    engine->volumeBytes = bytes;
+    CarveProgress prog(stderrIsTerminal() && !a.has("--quiet"));
+    engine->progress = &prog;
+    engine->scanVolume();
+    prog.done();
+
+    const bool json = a.has("--json");
+    const auto& items = engine->foundItems();
+    const auto& types = engine->types();
+    for (size_t i = 0; i < items.size(); ++i) {
+        const auto& it = items[i];
+        const auto& t = types[it.type];
+        if (json) {
+            std::cout << "{\"start\":" << it.start << ",\"size\":" << it.size
+                      << ",\"extension\":" << jsonString(t.extension) << ",\"category\":" << jsonString(t.category)
+                      << ",\"name\":" << jsonString(engine->itemText(it)) << "}\n";
+        } else {
+            std::cout << it.start << "\t" << it.size << "\t" << t.extension << "\t" << t.category << "\n";
+        }
+    }
+    if (!json) {
+        for (const auto& [cat, n] : engine->categoryCounts())
+            if (n) std::cerr << cat << " (" << n << ")\n";
+        std::cerr << items.size() << " files found\n";
+    }
+    if (!outDir.empty()) {
+        std::vector<size_t> all(items.size());
+        for (size_t i = 0; i < all.size(); ++i) all[i] = i;
+        auto res = raw::saveFinds(*engine, all, outDir);
+        std::cerr << res.written << " files written to " << outDir;
+        if (res.failed) std::cerr << ", " << res.failed << " failed (" << res.error << ")";
+        std::cerr << "\n";
+        if (res.failed) return kExitSource;
+    }
+    return kExitOk;
 }
 
 }  // namespace brantlow::cli

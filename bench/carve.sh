@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# Carving benchmark: brantlow-cli carve beside `cat IMG > /dev/null`, PhotoRec
+# and foremost on the 2 GiB carve.img (JPEG/PNG/PDF/ZIP at sector-aligned
+# offsets), all with the same four types. Prints time, throughput, peak
+# memory and the number of byte-exact files (sha256 against the manifest).
+#   bench/carve.sh            (BUILD=build BENCH_DIR=/tmp/brantlow-bench-carve RUNS=3 SIZE_MIB=2048)
+# Needs python3 and ImageMagick (to build the image), testdisk (photorec), foremost.
+set -euo pipefail
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BUILD=${BUILD:-$ROOT/build}
+CLI=$BUILD/brantlow-cli
+SHARED=${SHARED:-$ROOT/../shared/bench-images}
+WORK=${BENCH_DIR:-/tmp/brantlow-bench-carve}
+SIZE_MIB=${SIZE_MIB:-2048}
+RUNS=${RUNS:-3}
+IMG=$WORK/carve.img
+[ -x "$CLI" ] || { echo "build brantlow-cli first (ninja -C $BUILD brantlow-cli)"; exit 1; }
+mkdir -p "$WORK"
+cd "$WORK"
+if [ ! -f carve.img ]; then
+  [ -d samples ] || python3 "$SHARED/gen_samples.py" samples 150
+  python3 "$SHARED/gen_carve.py" samples carve.img "$SIZE_MIB" 42
+fi
+
+# The four types, taken from the default settings file (records re-indexed).
+python3 - "$BUILD/FileSetting.txt" four.types <<'PY'
+import sys
+data = open(sys.argv[1], 'rb').read()
+recs = [bytearray(data[i:i + 171]) for i in range(0, len(data), 171)]
+out = []
+for r in recs:
+    ext = r[0:8].decode('utf-16-le').rstrip('\0')
+    if ext in ('jpg', 'png', 'pdf', 'zip') and ext not in [o[0] for o in out]:
+        out.append((ext, r))
+with open(sys.argv[2], 'wb') as f:
+    for i, (_, r) in enumerate(out):
+        r[33] = i
+        f.write(r)
+PY
+
+median() { sort -n | awk '{a[NR]=$1} END{print a[int((NR+1)/2)]}'; }
+# run NAME CMD...: median wall seconds and the peak RSS (KiB) of the median run
+declare -A SECS RSS EXACT
+run() {
+  local name=$1; shift
+  local times=() rss=()
+  for i in $(seq "$RUNS"); do
+    rm -rf "$WORK/out_$name"; mkdir -p "$WORK/out_$name"
+    /usr/bin/time -f "%e %M" -o "$WORK/time_$name" "$@" > /dev/null 2>&1 || true
+    read -r t m < "$WORK/time_$name"
+    times+=("$t"); rss+=("$m")
+  done
+  SECS[$name]=$(printf '%s\n' "${times[@]}" | median)
+  RSS[$name]=$(printf '%s\n' "${rss[@]}" | sort -n | tail -1)
+}
+score() {  # score NAME DIR: files in DIR whose sha256 is a manifest file's, counted as a multiset
+  EXACT[$1]=$(python3 - "$IMG.manifest" "$2" <<'PY'
+import sys, os, hashlib, collections
+want = collections.Counter()
+for line in open(sys.argv[1]).read().splitlines()[1:]:
+    want[line.split('\t')[3]] += 1
+got = collections.Counter()
+for dp, _, fs in os.walk(sys.argv[2]):
+    for f in fs:
+        with open(os.path.join(dp, f), 'rb') as fh:
+            got[hashlib.sha256(fh.read()).hexdigest()] += 1
+print(sum(min(n, got[h]) for h, n in want.items()))
+PY
+)
+}
+
+TOTAL=$(($(wc -l < "$IMG.manifest") - 1))
+BYTES=$(stat -c %s "$IMG")
+cat "$IMG" > /dev/null  # warm the page cache
+run cat cat "$IMG"
+run brantlow_list "$CLI" carve "$IMG" --no-default-types --types four.types
+run brantlow "$CLI" carve "$IMG" --no-default-types --types four.types --out "$WORK/out_brantlow"
+score brantlow "$WORK/out_brantlow"
+if command -v photorec > /dev/null; then
+  run photorec photorec /log /d "$WORK/out_photorec/r" /cmd "$IMG" \
+    partition_none,fileopt,everything,disable,jpg,enable,png,enable,pdf,enable,zip,enable,search
+  score photorec "$WORK/out_photorec"
+fi
+if command -v foremost > /dev/null; then
+  run foremost_q foremost -q -t jpg,png,pdf,zip -i "$IMG" -o "$WORK/out_foremost_q"
+  score foremost_q "$WORK/out_foremost_q"
+  run foremost foremost -t jpg,png,pdf,zip -i "$IMG" -o "$WORK/out_foremost"
+  score foremost "$WORK/out_foremost"
+fi
+
+printf '\ncarve.img: %s MiB, %s files (JPEG/PNG/PDF/ZIP); median of %s runs; page cache warm\n\n' \
+  $((BYTES >> 20)) "$TOTAL" "$RUNS"
+printf '%-34s %8s %10s %10s %12s %14s\n' tool seconds MB/s "peak MiB" byte-exact "time vs ours"
+for name in cat brantlow_list brantlow photorec foremost_q foremost; do
+  [ -n "${SECS[$name]:-}" ] || continue
+  s=${SECS[$name]}
+  label=$name
+  case $name in
+    cat) label="cat IMG > /dev/null";;
+    brantlow_list) label="brantlow-cli carve (list only)";;
+    brantlow) label="brantlow-cli carve --out";;
+    foremost_q) label="foremost -q";;
+  esac
+  printf '%-34s %8.2f %10.0f %10.1f %12s %13.2fx\n' "$label" "$s" \
+    "$(echo "$BYTES / $s / 1000000" | bc -l)" "$(echo "${RSS[$name]} / 1024" | bc -l)" \
+    "${EXACT[$name]:--}${EXACT[$name]:+/$TOTAL}" "$(echo "$s / ${SECS[brantlow]}" | bc -l)"
+done
+if [ -n "${SECS[photorec]:-}" ]; then
+  printf '\nscan throughput (list only) vs photorec: %.1fx; ' "$(echo "${SECS[photorec]} / ${SECS[brantlow_list]}" | bc -l)"
+fi
+if [ -n "${SECS[foremost_q]:-}" ]; then
+  printf 'vs foremost -q: %.1fx; ' "$(echo "${SECS[foremost_q]} / ${SECS[brantlow_list]}" | bc -l)"
+fi
+printf 'load average: %s\n' "$(cut -d' ' -f1-3 /proc/loadavg)"

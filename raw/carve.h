@@ -1,0 +1,163 @@
+// The carving engine: scans a volume for the start and end signatures of the
+// loaded types and records every file it can delimit.
+//
+// Start signatures are tested at every 512-byte sector start. While a type
+// has a start waiting for its end, its end signature is searched at every
+// byte after that start. The volume is read in large positional reads into
+// one buffer; nothing is allocated per sector.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "disk/volume_view.h"
+#include "fs/common/sinks.h"
+#include "raw/settings.h"
+
+namespace brantlow::raw {
+
+// One find: bytes from the volume start, and its size.
+struct CarvedItem {
+    uint64_t start = 0;
+    uint64_t size = 0;
+    uint32_t type = 0;  // index in the engine's type list
+};
+
+// One loaded type (signature and settings parts of a record).
+struct CarveType {
+    std::string extension;  // UTF-8, up to 4 UTF-16 units as stored
+    uint8_t extensionLength = 0;
+    std::array<uint8_t, kSignatureMax> startSignature{};
+    std::array<uint8_t, kSignatureMax> endSignature{};
+    uint8_t startLength = 0;
+    uint8_t endLength = 0;
+    uint8_t identifier = 0;
+    int32_t sizeOffset = -1;  // -1 when the record's value is 0 or less
+    int32_t sizeLength = 0;
+    int32_t headerSize = 0;
+    uint8_t sizeIncludesHeader = 0;
+    uint32_t bytesAfterEnd = 0;
+    int64_t approximateSize = 0;
+    int64_t skipSize = 0;
+    std::string category;  // UTF-8
+    bool startRepeats = false;  // further starts while one waits belong to its file
+};
+
+CarveType typeFromRecord(const SettingsRecord& r, uint8_t identifier);
+
+// Where the finds go while the scan runs (the page's tree, the CLI, tests).
+// Called on the scanning thread.
+class CarveSink {
+public:
+    virtual ~CarveSink() = default;
+    // Before scanning: one call per distinct category, in type order.
+    virtual void categoryAdded(const std::string& category) { (void)category; }
+    // A find: its index in foundItems, its item text ("1048576 .jpg"), its
+    // category and the category's new running count.
+    virtual void itemFound(size_t index, const CarvedItem& item, const std::string& text,
+                           const std::string& category, uint64_t count) {
+        (void)index, (void)item, (void)text, (void)category, (void)count;
+    }
+};
+
+class myJpg {
+public:
+    static constexpr uint64_t step = 512;
+    static constexpr uint32_t chunkSize = 1048576;   // unit of the progress and the skip rule
+    static constexpr size_t ioChunk = 256 * 1024;     // bytes per read: stays in the L2 cache
+    static constexpr size_t maxTypes = 256;          // the type identifier is one byte
+    static constexpr size_t maxPendingPerType = 4096;
+    static constexpr size_t maxFindsPerType = 1000000;
+
+    myJpg() = default;
+    myJpg(const myJpg&) = delete;
+    myJpg& operator=(const myJpg&) = delete;
+
+    // Loaders: append the file's types to the type list. The default file
+    // is passed over silently when it cannot be opened; every other problem
+    // goes to the message sink. Return false when nothing was added.
+    bool loadDefaultTypes(const std::string& path);
+    bool loadTypeFile(const std::string& path);
+    // Appends types already decoded (tests, tools).
+    void addRecords(const std::vector<SettingsRecord>& records);
+
+    // Builds the match tables and the pending stacks.
+    bool initialize();
+    // Runs the whole scan: chunks, tail, drain. Returns false without doing
+    // anything when a scan is already running on this engine or the engine
+    // was not initialised.
+    bool scanVolume();
+
+    // Set before scanVolume.
+    VolumeView volume;            // the volume (reads are positional)
+    uint64_t volumeBytes = 0;     // size of the area to scan
+    ProgressSink* progress = nullptr;
+    PauseGate* pauseGate = nullptr;  // waited on before each read
+    CarveSink* sink = nullptr;
+    std::atomic<bool> stopRequested{false};
+
+    const std::vector<CarveType>& types() const { return types_; }
+    const std::vector<CarvedItem>& foundItems() const { return found_; }
+    const std::map<std::string, uint64_t>& categoryCounts() const { return categoryCounts_; }
+    bool running() const { return running_.load(); }
+    // Item text of a find: "%lld ." followed by the extension.
+    std::string itemText(const CarvedItem& item) const;
+    // Pending starts dropped because a type had too many waiting.
+    uint64_t droppedStarts() const { return droppedStarts_; }
+
+private:
+    struct MatchEntry {
+        uint8_t length = 0;
+        uint8_t identifier = 0;
+        uint8_t pattern[kSignatureMax]{};
+    };
+    // A start signature as two masked 64-bit words (wildcards masked out).
+    struct StartMatcher {
+        uint64_t pat[2]{};
+        uint64_t mask[2]{};
+        uint32_t type = 0;
+    };
+    struct Pending {
+        std::deque<uint64_t> starts;
+        uint64_t searchFrom = 0;      // next byte at which the end is searched
+        uint64_t nextEnd = UINT64_MAX;  // cached next end position (UINT64_MAX: not known)
+        uint64_t searchedTo = 0;      // nextEnd was searched up to here
+    };
+
+    void record(uint32_t type, uint64_t start, uint64_t size);
+    bool startAt(const uint8_t* p, uint32_t& type) const;
+    uint64_t findEnd(uint32_t type, uint64_t from, uint64_t to, const uint8_t* buf, uint64_t bufBase) const;
+    bool endActive(uint32_t type, uint64_t pos) const;
+    void fillChunk(uint8_t* buf, uint64_t pos, size_t count);
+
+    std::vector<CarveType> types_;
+    std::vector<MatchEntry> matchTable_;
+    uint64_t matchTableBytes_ = 0;
+    std::vector<Pending> pendingStarts_;
+    std::array<std::vector<StartMatcher>, 256> startByFirstByte_;  // start entries, lowest index first
+    std::vector<CarvedItem> found_;
+    std::vector<uint64_t> findsPerType_;
+    std::map<std::string, uint64_t> categoryCounts_;
+    std::atomic<bool> running_{false};
+    bool initialized_ = false;
+    uint64_t droppedStarts_ = 0;
+};
+
+// Writing the finds: one subfolder per category, files named
+// "<start>.<ext>", a summary "carve-summary.txt" in the output folder.
+struct SaveResult {
+    uint64_t written = 0;
+    uint64_t failed = 0;
+    std::vector<std::string> paths;  // in the order of the indexes given
+    std::string error;               // first failure's text
+};
+SaveResult saveFinds(const myJpg& engine, const std::vector<size_t>& indexes, const std::string& outDir,
+                     ProgressSink* progress = nullptr, const std::atomic<bool>* stop = nullptr);
+
+}  // namespace brantlow::raw
