@@ -10,6 +10,9 @@
 #ifdef HAVE_BRANTLOW_SCAN_GUI
 #include "scan/gui/VolumeScanDlg.h"
 #endif
+#ifdef HAVE_BRANTLOW_RAW_GUI
+#include "app/RawRecoveryPage.h"
+#endif
 
 namespace brantlow::gui {
 
@@ -27,6 +30,9 @@ int takeSingleInstance(const std::string& lockPath) {
 void installWizardHooks() {
 #ifdef HAVE_BRANTLOW_SCAN_GUI
     registerScanPage();
+#endif
+#ifdef HAVE_BRANTLOW_RAW_GUI
+    registerRawPage();
 #endif
     setAboutBoxHandler([](QWidget* page) {
         CBrantlowAboutDlg box(page);

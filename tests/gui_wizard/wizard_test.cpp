@@ -82,6 +82,7 @@ protected:
         installWizardHooks();
         // These tests walk the wizard alone: the stand-in takes the scan page's place.
         setScanPageFactory({});
+        setRawPageFactory({});
     }
     void TearDown() override {
         delete first;
@@ -583,6 +584,12 @@ TEST(WizardHooks, RecoveryModeOpensTheScanPage) {
     EXPECT_NE(std::string(page->metaObject()->className()).find("VolumeScanDlg"), std::string::npos);
     page->stopWork();
     delete page;
+    WizardPage* raw = makeRawPage(&opener, v);
+    ASSERT_NE(raw, nullptr);
+    raw->show();
+    screenshot(raw, "6-raw-recovery");
+    raw->stopWork();
+    delete raw;
     g_deviceReader.reset();
     setMessageSink(previous);
 }

@@ -1,0 +1,43 @@
+#include "app/RawRecoveryPage.h"
+
+#include <QEvent>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "app/PageFactory.h"
+#include "disk/reader.h"
+#include "raw/gui/RawRecoveryDialog.h"
+
+namespace brantlow::gui {
+
+RawRecoveryPage::RawRecoveryPage(WizardPage* opener, const VolumeEntry& volume)
+    : WizardPage("Raw Recovery", opener) {
+    dialog_ = new raw::gui::RawRecoveryDialog(g_deviceReader, volume, content());
+    dialog_->setWindowFlags(Qt::Widget);
+    auto* l = new QVBoxLayout(content());
+    l->setContentsMargins(0, 0, 0, 0);
+    l->addWidget(dialog_);
+    // The frame carries Help and Back; the page has no Next.
+    dialog_->helpButton->hide();
+    dialog_->backButton->hide();
+    nextButton()->hide();
+    // The dialog disables its own Back while it carves: the frame's follows it.
+    dialog_->backButton->installEventFilter(this);
+    backButton()->setEnabled(dialog_->backButton->isEnabled());
+}
+
+bool RawRecoveryPage::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == dialog_->backButton && event->type() == QEvent::EnabledChange)
+        backButton()->setEnabled(dialog_->backButton->isEnabled());
+    return WizardPage::eventFilter(watched, event);
+}
+
+void RawRecoveryPage::stopWork() { dialog_->stopWork(); }
+
+void registerRawPage() {
+    setRawPageFactory([](WizardPage* opener, const VolumeEntry& volume) -> WizardPage* {
+        return new RawRecoveryPage(opener, volume);
+    });
+}
+
+}  // namespace brantlow::gui
