@@ -10,6 +10,8 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpressionValidator>
+
+#include "fs/common/parser.h"
 #include <QVBoxLayout>
 
 #include "app/AppState.h"
@@ -115,7 +117,10 @@ ParceModeNtfsDlg::ParceModeNtfsDlg(int openerKind, const VolumeEntry& volume, Wi
     connect(standard_, &QRadioButton::clicked, this, [this] { setMode(1); });
     connect(advanced_, &QRadioButton::clicked, this, [this] { setMode(2); });
     connect(deep_, &QRadioButton::clicked, this, [this] { setMode(3); });
-    connect(formatted_, &QCheckBox::toggled, this, [](bool on) { appState().driveFormatted = on; });
+    connect(formatted_, &QCheckBox::toggled, this, [](bool on) {
+        appState().driveFormatted = on;
+        g_driveFormatted.store(on);
+    });
     standard_->setChecked(true);
     setMode(1);
     connect(this, &WizardPage::nextRequested, this, &ParceModeNtfsDlg::onNext);
@@ -124,6 +129,7 @@ ParceModeNtfsDlg::ParceModeNtfsDlg(int openerKind, const VolumeEntry& volume, Wi
 void ParceModeNtfsDlg::setMode(int mode) {
     recoveryMode_ = mode;
     appState().driveFormatted = false;
+    g_driveFormatted.store(false);
     const bool adv = mode == 2;
     maxLabel_->setVisible(adv);
     maxEdit_->setVisible(adv);
@@ -131,6 +137,7 @@ void ParceModeNtfsDlg::setMode(int mode) {
     formatted_->setChecked(false);
     formatted_->setVisible(adv && fsPrefix_.compare("fat", Qt::CaseInsensitive) == 0);
     appState().driveFormatted = false;
+    g_driveFormatted.store(false);
 }
 
 void ParceModeNtfsDlg::onNext() {

@@ -92,6 +92,7 @@ std::optional<Scanned> scanVolume(const Args& a, int& rc) {
     StderrProgress prog(stderrIsTerminal() && !a.has("--quiet"));
     ThrottledProgress throttled(&prog);
     StderrMessages msgs;
+    g_driveFormatted.store(a.has("--formatted"));
     ScanContext ctx;
     ctx.volume = VolumeView(reader, start, volumeSizeBytes(*vol, reader->sizeBytes()));
     ctx.mode = mode;

@@ -12,7 +12,7 @@ void usage() {
     std::cerr << "usage:\n"
                  "  brantlow-cli volumes SOURCE [--gpt] [--json]\n"
                  "  brantlow-cli list SOURCE [--volume N | --start-sector S [--fs NAME] [--size-sectors Z]]\n"
-                 "                    [--mode standard|advanced|deep] [--json] [--streams]\n"
+                 "                    [--mode standard|advanced|deep] [--json] [--streams] [--formatted]\n"
                  "  brantlow-cli recover SOURCE [--volume N | --start-sector S ...] --out DIR [--path ROOT/...]\n"
                  "                    [--streams] [--deleted-only]\n"
                  "  brantlow-cli carve SOURCE [--volume N | --start-sector S --size-sectors Z] [--types FILE]\n"
@@ -30,7 +30,7 @@ int main(int argc, char** argv) {
     std::string cmd = argv[1];
     Args a;
     std::string err;
-    if (!parseArgs(argc, argv, 2, {"--gpt", "--json", "--streams", "--quiet", "--no-default-types", "--no-skip", "--deleted-only"}, a,
+    if (!parseArgs(argc, argv, 2, {"--gpt", "--json", "--streams", "--quiet", "--no-default-types", "--no-skip", "--deleted-only", "--formatted"}, a,
                    err)) {
         std::cerr << "brantlow-cli: " << err << "\n";
         return kExitUsage;

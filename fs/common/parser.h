@@ -38,6 +38,11 @@ struct ListTexts {
     std::string created, accessed, modified, size, attributes;
 };
 
+// "Is Drive Formated..?" of the recovery-mode page: program-wide, read by the
+// FAT chain lookups when a scan starts (a formatted drive's FAT is empty, so
+// files are read from contiguous clusters).
+inline std::atomic<bool> g_driveFormatted{false};
+
 // Scan modes as the recovery-mode page numbers them.
 enum class ScanMode { Standard = 1, Advanced = 2, Deep = 3 };
 

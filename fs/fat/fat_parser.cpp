@@ -238,6 +238,7 @@ void FatParser::fillRootEntries() {
 }
 
 ScanOutcome FatParser::scan(ScanContext& ctx) {
+    if (g_driveFormatted.load(std::memory_order_relaxed)) driveFormatted = true;
     ctx_ = &ctx;
     volume_ = ctx.volume;
     entries_.clear();
