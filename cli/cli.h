@@ -10,6 +10,7 @@
 
 #include "disk/partition.h"
 #include "disk/reader.h"
+#include "fs/common/sinks.h"
 #include "fs/common/times.h"
 
 namespace brantlow::cli {
@@ -51,6 +52,28 @@ std::optional<VolumeEntry> chooseVolume(readWriteInterface& reader, const Args& 
 
 // Progress to stderr when it is a terminal.
 bool stderrIsTerminal();
+
+// Percent and status line on stderr (when on); done() clears the line.
+class StderrProgress : public ProgressSink {
+public:
+    explicit StderrProgress(bool on) : on_(on) {}
+    void range(int64_t hi) override { hi_ = hi; }
+    void position(int64_t p) override;
+    void status(const std::string& s) override;
+    void done();
+
+private:
+    bool on_;
+    int64_t hi_ = 0;
+    int lastPermille_ = -1;
+    std::string status_;
+};
+
+// Message boxes as lines on stderr (the scan's closing text is left out).
+class StderrMessages : public MessageSink {
+public:
+    void info(const std::string& text) override;
+};
 
 int cmdVolumes(const Args& a);
 int cmdList(const Args& a);

@@ -4,6 +4,7 @@
 
 #include "cli/cli.h"
 #include "fs/common/texts.h"
+#include "scan/scan_job.h"
 
 namespace brantlow::cli {
 
@@ -140,5 +141,26 @@ std::optional<VolumeEntry> chooseVolume(readWriteInterface& reader, const Args& 
 }
 
 bool stderrIsTerminal() { return ::isatty(2) == 1; }
+
+void StderrProgress::position(int64_t p) {
+    if (!on_ || hi_ <= 0) return;
+    int pm = static_cast<int>((p >= hi_ ? hi_ : p) * 1000 / hi_);
+    if (pm == lastPermille_) return;
+    lastPermille_ = pm;
+    std::fprintf(stderr, "\r%3d.%d%% %-60.60s", pm / 10, pm % 10, status_.c_str());
+}
+
+void StderrProgress::status(const std::string& s) {
+    status_ = s;
+    if (on_) std::fprintf(stderr, "\r       %-60.60s", s.c_str());
+}
+
+void StderrProgress::done() {
+    if (on_) std::fprintf(stderr, "\r%-70s\r", "");
+}
+
+void StderrMessages::info(const std::string& text) {
+    if (text != kScanDoneText) std::cerr << "brantlow-cli: " << text << "\n";
+}
 
 }  // namespace brantlow::cli

@@ -15,31 +15,7 @@ namespace brantlow::cli {
 
 namespace {
 
-class StderrMessages : public MessageSink {
-public:
-    void info(const std::string& text) override { std::cerr << "brantlow-cli: " << text << "\n"; }
-};
 
-class CarveProgress : public ProgressSink {
-public:
-    explicit CarveProgress(bool on) : on_(on) {}
-    void range(int64_t high) override { high_ = high; }
-    void position(int64_t pos) override {
-        if (!on_ || high_ <= 0) return;
-        int pm = static_cast<int>(pos * 1000 / high_);
-        if (pm == last_) return;
-        last_ = pm;
-        std::cerr << "\rcarving " << pm / 10 << "." << pm % 10 << "%" << std::flush;
-    }
-    void done() {
-        if (on_ && last_ >= 0) std::cerr << "\r" << std::string(20, ' ') << "\r" << std::flush;
-    }
-
-private:
-    bool on_;
-    int64_t high_ = 0;
-    int last_ = -1;
-};
 
 // "FileSetting.txt" beside the executable, else the installed copy.
 std::string defaultTypesPath() {
@@ -117,7 +93,7 @@ int cmdCarve(const Args& a) {
     reader->adviseSequential();
     engine->volume = VolumeView(reader, startByte, bytes);
     engine->volumeBytes = bytes;
-    CarveProgress prog(stderrIsTerminal() && !a.has("--quiet"));
+    StderrProgress prog(stderrIsTerminal() && !a.has("--quiet"));
     engine->progress = &prog;
     engine->scanVolume();
     prog.done();

@@ -12,36 +12,6 @@ namespace brantlow::cli {
 
 namespace {
 
-// Status and progress on stderr, when it is a terminal.
-class StderrProgress : public ProgressSink {
-public:
-    explicit StderrProgress(bool on) : on_(on) {}
-    void range(int64_t hi) override { hi_ = hi; }
-    void position(int64_t p) override {
-        if (!on_ || hi_ <= 0) return;
-        std::fprintf(stderr, "\r%3lld%% %-60.60s", static_cast<long long>(p * 100 / hi_), status_.c_str());
-    }
-    void status(const std::string& s) override {
-        status_ = s;
-        if (on_) std::fprintf(stderr, "\r     %-60.60s", s.c_str());
-    }
-    void done() {
-        if (on_) std::fprintf(stderr, "\r%-70s\r", "");
-    }
-
-private:
-    bool on_;
-    int64_t hi_ = 0;
-    std::string status_;
-};
-
-class StderrMessages : public MessageSink {
-public:
-    void info(const std::string& text) override {
-        if (text != kScanDoneText) std::cerr << "brantlow-cli: " << text << "\n";
-    }
-};
-
 struct Scanned {
     std::unique_ptr<VolumeParser> parser;
     VolumeEntry volume;
