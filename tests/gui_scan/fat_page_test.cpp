@@ -1,0 +1,68 @@
+// The scan page on a real FAT16 image: the same page, another parser.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <QApplication>
+#include <cstdlib>
+#include <ctime>
+
+#include "gui_support.h"
+#include "scan/scan_job.h"
+#include "tests/support/fixtures.h"
+
+using namespace brantlow;
+using namespace brantlow::test;
+using brantlow::controls::Item;
+using brantlow::gui::VolumeScanDlg;
+using brantlow::gui::WizardPage;
+
+TEST(ScanPageFat, ScanAndSaveTheVolumeMatchTheManifest) {
+    if (!selectParser("FAT16", ScanMode::Standard).parser) GTEST_SKIP() << "the FAT parser is not in this build";
+    BRANTLOW_REQUIRE_IMAGE(image, "fat16");
+    auto manifest = fixtureManifest("fat16");
+    ASSERT_TRUE(manifest);
+    const auto& entries = (*manifest)["volumes"][0]["entries"];
+    // FAT keeps wall-clock time; the fixture wrote UTC wall time.
+    const char* oldTz = std::getenv("TZ");
+    std::string savedTz = oldTz ? oldTz : "";
+    setenv("TZ", "UTC0", 1);
+    tzset();
+
+    auto reader = std::make_shared<FileReadSeek>();
+    ASSERT_TRUE(reader->Open(image));
+    ScriptedSink sink;
+    auto* opener = new WizardPage("Brantlow");
+    VolumeScanDlg::Options o;
+    o.reader = reader;
+    VolumeEntry v;
+    v.fileSystem = "FAT16";
+    v.volumeNumber = "0";
+    v.sizeSectors = reader->sizeBytes() / 512;
+    auto* page = new VolumeScanDlg(opener, v, ScanMode::Standard, o);
+    page->show();
+    ASSERT_TRUE(waitFor([&] { return page->statusText() == kScanDoneText && !page->running(); }, 120000));
+    auto* tree = page->tree();
+    Item root = page->rootItem();
+    EXPECT_NE(childNamed(tree, root, "Documents"), controls::kNoItem);
+
+    TempDir out;
+    page->setOutputFolder(QString::fromStdString(out.path()));
+    tree->SelectItem(root);
+    page->save();
+    ASSERT_TRUE(waitFor([&] { return sink.saw("work done"); }, 120000));
+    int compared = 0;
+    for (const auto& e : entries) {
+        if (e["type"] != "file" || e["state"] != "live" || !e.contains("sha256")) continue;
+        std::string path = out.path() + "/" + e["path"].get<std::string>();
+        struct stat st {};
+        ASSERT_EQ(stat(path.c_str(), &st), 0) << path;
+        EXPECT_EQ(st.st_mtime, isoToUnix(e["times"]["mtime"].get<std::string>())) << path;
+        EXPECT_EQ(sha256File(path).value_or(""), e["sha256"].get<std::string>()) << path;
+        ++compared;
+    }
+    EXPECT_GT(compared, 20);
+    delete page;
+    delete opener;
+    if (oldTz) setenv("TZ", savedTz.c_str(), 1); else unsetenv("TZ");
+    tzset();
+}
