@@ -11,7 +11,11 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
 #include "fs/common/sinks.h"
+#include "tests/support/fixtures.h"
 #include "scan/gui/VolumeScanDlg.h"
 
 namespace brantlow::test {
@@ -85,6 +89,24 @@ inline QStringList childTexts(controls::CXHtmlTree* tree, controls::Item parent)
     QStringList out;
     for (controls::Item c : tree->checkTree().children(parent)) out << tree->GetItemText(c);
     return out;
+}
+
+// Checks every live file of a manifest volume's entries that the save wrote
+// under outDir: content by sha256, modification time (and access time when
+// the file system keeps one with a time of day). Returns how many were checked.
+inline int compareSavedLiveFiles(const nlohmann::json& entries, const std::string& outDir, bool checkAccessTime) {
+    int compared = 0;
+    for (const auto& e : entries) {
+        if (e["type"] != "file" || e["state"] != "live" || !e.contains("sha256")) continue;
+        std::string path = outDir + "/" + e["path"].get<std::string>();
+        struct stat st {};
+        EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+        EXPECT_EQ(st.st_mtime, isoToUnix(e["times"]["mtime"].get<std::string>())) << path;
+        if (checkAccessTime) EXPECT_EQ(st.st_atime, isoToUnix(e["times"]["atime"].get<std::string>())) << path;
+        EXPECT_EQ(sha256File(path).value_or(""), e["sha256"].get<std::string>()) << path;
+        ++compared;
+    }
+    return compared;
 }
 
 }  // namespace brantlow::test
