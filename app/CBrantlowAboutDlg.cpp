@@ -8,7 +8,7 @@
 #include <QVBoxLayout>
 #include <QWindow>
 
-#include "app/WizardPage.h"
+#include "ui/WizardPage.h"
 
 namespace brantlow::gui {
 

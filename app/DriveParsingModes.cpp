@@ -11,7 +11,8 @@
 
 #include "app/Pages.h"
 #include "app/VolumeChoice.h"
-#include "disk/reader.h"
+#include "fs/filesystems.h"
+#include "ui/CurrentSource.h"
 
 namespace brantlow::gui {
 
@@ -78,8 +79,7 @@ DriveParsingModes::DriveParsingModes(const QString& drivePath, WizardPage* opene
     connect(custom_, &QCheckBox::toggled, this, [this] { updateControls(); });
     updateControls();
 
-    if (!g_deviceReader) g_deviceReader = std::make_shared<FileReadSeek>();
-    g_deviceReader->Open(drivePath_.toStdString());  // "invalid handle ..." on failure; the page still opens
+    openCurrentSource(drivePath_.toStdString());  // "invalid handle ..." on failure; the page still opens
 
     connect(this, &WizardPage::nextRequested, this, &DriveParsingModes::onNext);
 }

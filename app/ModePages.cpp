@@ -11,11 +11,10 @@
 #include <QRadioButton>
 #include <QRegularExpressionValidator>
 
-#include "fs/common/parser.h"
+#include "fs/api/parser.h"
 #include <QVBoxLayout>
 
-#include "app/AppState.h"
-#include "app/PageFactory.h"
+#include "ui/PageFactory.h"
 #include "app/Pages.h"
 
 namespace brantlow::gui {
@@ -117,10 +116,6 @@ ParceModeNtfsDlg::ParceModeNtfsDlg(int openerKind, const VolumeEntry& volume, Wi
     connect(standard_, &QRadioButton::clicked, this, [this] { setMode(1); });
     connect(advanced_, &QRadioButton::clicked, this, [this] { setMode(2); });
     connect(deep_, &QRadioButton::clicked, this, [this] { setMode(3); });
-    connect(formatted_, &QCheckBox::toggled, this, [](bool on) {
-        appState().driveFormatted = on;
-        g_driveFormatted.store(on);
-    });
     standard_->setChecked(true);
     setMode(1);
     connect(this, &WizardPage::nextRequested, this, &ParceModeNtfsDlg::onNext);
@@ -128,21 +123,23 @@ ParceModeNtfsDlg::ParceModeNtfsDlg(int openerKind, const VolumeEntry& volume, Wi
 
 void ParceModeNtfsDlg::setMode(int mode) {
     recoveryMode_ = mode;
-    appState().driveFormatted = false;
-    g_driveFormatted.store(false);
     const bool adv = mode == 2;
     maxLabel_->setVisible(adv);
     maxEdit_->setVisible(adv);
     maxNote_->setVisible(adv);
     formatted_->setChecked(false);
     formatted_->setVisible(adv && fsPrefix_.compare("fat", Qt::CaseInsensitive) == 0);
-    appState().driveFormatted = false;
-    g_driveFormatted.store(false);
 }
 
 void ParceModeNtfsDlg::onNext() {
     if (recoveryMode_ == 2) return;  // the advanced-input page is not available yet
-    openScanPage(this, volume_, recoveryMode_ == 3 ? ScanMode::Deep : ScanMode::Standard);
+    openScanPage(this, volume_, recoveryMode_ == 3 ? ScanMode::Deep : ScanMode::Standard, scanOptions());
+}
+
+ScanOptions ParceModeNtfsDlg::scanOptions() const {
+    ScanOptions o;
+    o.driveFormatted = formatted_->isChecked();
+    return o;
 }
 
 // ---- Stand-ins -------------------------------------------------------------
@@ -187,8 +184,8 @@ QString PlaceholderPage::summary() const {
     return parts.join("; ");
 }
 
-void openScanPage(WizardPage* opener, const VolumeEntry& volume, ScanMode mode) {
-    WizardPage* page = makeScanPage(opener, volume, mode);
+void openScanPage(WizardPage* opener, const VolumeEntry& volume, ScanMode mode, const ScanOptions& options) {
+    WizardPage* page = makeScanPage(opener, volume, mode, options);
     if (!page)
         page = new PlaceholderPage("Scan", volume, scanModeName(mode), "The scan page is not available yet.", opener);
     opener->openNext(page);

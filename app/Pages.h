@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "app/WizardPage.h"
+#include "ui/WizardPage.h"
 #include "disk/partition.h"
-#include "fs/common/parser.h"
+#include "fs/api/parser.h"
 #include "platform/enumerate.h"
 
 class QButtonGroup;
@@ -206,6 +206,8 @@ public:
     QRadioButton* deepMode() const { return deep_; }
     QLineEdit* maxFileSystems() const { return maxEdit_; }
     QCheckBox* driveFormatted() const { return formatted_; }
+    // The choices that travel to the scan.
+    ScanOptions scanOptions() const;
 
     // Which modes a file system offers: {Standard, Advanced, Deep}.
     struct Offered {
@@ -246,7 +248,7 @@ private:
 QString scanModeName(ScanMode m);
 
 // Opens the scan page for the volume and mode (or the placeholder).
-void openScanPage(WizardPage* opener, const VolumeEntry& volume, ScanMode mode);
+void openScanPage(WizardPage* opener, const VolumeEntry& volume, ScanMode mode, const ScanOptions& options = {});
 // Opens the raw recovery page (or the placeholder).
 void openRawPage(WizardPage* opener, const VolumeEntry& volume);
 

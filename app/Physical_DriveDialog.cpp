@@ -11,9 +11,9 @@
 #include <QVBoxLayout>
 #include <cerrno>
 
-#include "app/AppState.h"
 #include "app/Pages.h"
-#include "disk/reader.h"
+#include "fs/filesystems.h"
+#include "ui/CurrentSource.h"
 
 namespace brantlow::gui {
 
@@ -43,15 +43,11 @@ DriveSources systemDriveSources() {
         if (!r.Open(dev)) return p;
         p.opened = true;
         p.sizeBytes = r.sizeBytes();
-        p.fileSystem = identifyVolume(r, 0).fileSystem;
+        p.fileSystem = identifyVolume(r, 0, probeTable()).fileSystem;
         return p;
     };
-    // Probing opens devices through FileReadSeek, which would set the shared
-    // sector count: keep the value the program had.
-    const uint64_t total = g_totalSectors.load();
     s.volumes = platform::volumesFromMounts(platform::parseMountInfo(platform::readTextFile("/proc/self/mountinfo")),
                                             probe, platform::resolvePath);
-    g_totalSectors.store(total);
     return s;
 }
 
@@ -125,7 +121,7 @@ Physical_DriveDialog::Physical_DriveDialog(const DriveSources& sources, QWidget*
     connect(this, &WizardPage::nextRequested, this, &Physical_DriveDialog::onNext);
 }
 
-Physical_DriveDialog::~Physical_DriveDialog() { g_deviceReader.reset(); }
+Physical_DriveDialog::~Physical_DriveDialog() { closeCurrentSource(); }
 
 void Physical_DriveDialog::addImage(const QString& path) {
     const QString abs = QFileInfo(path).absoluteFilePath();
@@ -166,14 +162,11 @@ void Physical_DriveDialog::onNext() {
         messageSink().info("Please select a volume or a drive..");
         return;
     }
-    g_deviceReader = std::make_shared<FileReadSeek>();
     if (parentText == "VOLUMES:") {
         const VolumeEntry* v = selectedVolume();
         if (!v) return;
-        appState().volumeSelected = true;
         openNext(new VolumeOperations(*v, this));
     } else {
-        appState().volumeSelected = false;
         openNext(new DriveParsingModes(selectedDrivePath(), this));
     }
 }

@@ -18,7 +18,8 @@
 
 #include "app/Pages.h"
 #include "app/VolumeChoice.h"
-#include "disk/reader.h"
+#include "fs/filesystems.h"
+#include "ui/CurrentSource.h"
 
 namespace brantlow::gui {
 
@@ -172,7 +173,6 @@ PopulateDriveDlg::PopulateDriveDlg(const Options& o, WizardPage* opener)
     connect(endEdit_->edit, &QLineEdit::textEdited, this, [this] { rangeEdited_ = true; });
     connect(this, &WizardPage::nextRequested, this, &PopulateDriveDlg::onNext);
 
-    g_deviceReader = std::make_shared<FileReadSeek>();
     if (options_.scanMode == 1) {
         progress_->setRange(0, 1000);
         runStandard();
@@ -198,21 +198,14 @@ void PopulateDriveDlg::runStandard() {
     filter_->setEnabled(false);
     Partition procedure;
     procedure.useGpt = options_.useGpt;
-    g_deviceReader = std::make_shared<FileReadSeek>();
-    g_totalSectors.store(0);
-    auto reader = g_deviceReader;
-    if (!reader) {
-        messageSink().info("information lost ..go back and parse again");
-        return;
-    }
-    if (!reader->Open(options_.drivePath.toStdString())) {
+    if (!openCurrentSource(options_.drivePath.toStdString())) {
         messageSink().info("file not opened..");
     } else {
         list_->clear();
         volumes_.clear();
         Collector c(status_);
         procedure.owner = &c;
-        ReadPartitionTables(*reader, procedure);
+        ReadPartitionTables(*g_deviceReader, procedure, probeTable());
         volumes_ = std::move(c.entries);
         std::vector<size_t> all(volumes_.size());
         for (size_t i = 0; i < all.size(); ++i) all[i] = i;

@@ -3,15 +3,14 @@
 #include <QFileInfo>
 #include <cstdio>
 
-#include "app/AppState.h"
 #include "app/CBrantlowAboutDlg.h"
-#include "disk/reader.h"
+#include "ui/CurrentSource.h"
 #include "platform/enumerate.h"
 #ifdef HAVE_BRANTLOW_SCAN_GUI
 #include "scan/gui/VolumeScanDlg.h"
 #endif
 #ifdef HAVE_BRANTLOW_RAW_GUI
-#include "app/RawRecoveryPage.h"
+#include "raw/gui/RawRecoveryPage.h"
 #endif
 
 namespace brantlow::gui {
@@ -41,9 +40,7 @@ void installWizardHooks() {
 }
 
 Physical_DriveDialog* createFirstPage(const DriveSources& sources, const QStringList& images) {
-    resetAppState();
-    g_totalSectors.store(0);
-    g_deviceReader.reset();
+    closeCurrentSource();
     auto* first = new Physical_DriveDialog(sources);
     for (const QString& img : images) first->addImage(img);
     return first;

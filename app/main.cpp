@@ -8,7 +8,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "app/QtMessageSink.h"
+#include "ui/QtMessageSink.h"
 #include "app/Startup.h"
 #include "platform/enumerate.h"
 

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "disk/reader.h"
-#include "fs/common/output.h"
+#include "base/names.h"
 #include "fs/ntfs/ntfs.h"
 #include "scan/save.h"
 #include "scan/tree_walk.h"
@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
         walkTree(*parser, kRootId, [&](const std::string&, EntryId, const EntryInfo& info) {
             ++named;
             deleted += info.state == EntryState::Deleted;
-            orphan += info.state == EntryState::Orphan;
+            orphan += info.orphan;
             return true;
         });
         auto t2 = std::chrono::steady_clock::now();

@@ -10,8 +10,8 @@
 
 #include "disk/partition.h"
 #include "disk/reader.h"
-#include "fs/common/sinks.h"
-#include "fs/common/times.h"
+#include "base/sinks.h"
+#include "base/times.h"
 
 namespace brantlow::cli {
 

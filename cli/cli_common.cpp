@@ -1,9 +1,12 @@
+#include <cerrno>
 #include <cstdio>
 #include <iostream>
-#include <unistd.h>
+#include <cstring>
 
 #include "cli/cli.h"
-#include "fs/common/texts.h"
+#include "base/texts.h"
+#include "fs/filesystems.h"
+#include "platform/files.h"
 #include "scan/scan_job.h"
 
 namespace brantlow::cli {
@@ -74,10 +77,14 @@ std::string jsonTime(const OptTime& t) {
 std::shared_ptr<FileReadSeek> openSource(const std::string& path) {
     auto r = std::make_shared<FileReadSeek>();
     if (!r->Open(path)) {
-        std::cerr << "brantlow-cli: cannot open " << path << " for reading\n";
+        int e = r->openError();
+        std::cerr << "brantlow-cli: cannot read " << path << ": "
+                  << (e == EISDIR ? "it is a folder, not a disk or an image file"
+                      : e == ENOTBLK ? "it is neither a block device nor a regular file"
+                                     : std::strerror(e))
+                  << "\n";
         return nullptr;
     }
-    g_deviceReader = r;
     return r;
 }
 
@@ -94,7 +101,7 @@ std::vector<VolumeEntry> standardVolumes(readWriteInterface& reader, bool gpt) {
     Partition p;
     p.owner = &c;
     p.useGpt = gpt;
-    ReadPartitionTables(reader, p);
+    ReadPartitionTables(reader, p, probeTable());
     return c.entries;
 }
 
@@ -119,7 +126,7 @@ std::optional<VolumeEntry> chooseVolume(readWriteInterface& reader, const Args& 
         if (a.has("--fs")) {
             v.fileSystem = a.get("--fs");
         } else {
-            Identified id = identifyVolume(reader, v.startSector);
+            ProbeResult id = identifyVolume(reader, v.startSector, probeTable());
             v.fileSystem = id.fileSystem;
             if (!v.sizeSectors) v.sizeSectors = id.sizeSectors;
         }
@@ -140,7 +147,7 @@ std::optional<VolumeEntry> chooseVolume(readWriteInterface& reader, const Args& 
     return std::nullopt;
 }
 
-bool stderrIsTerminal() { return ::isatty(2) == 1; }
+bool stderrIsTerminal() { return platform::isTerminal(2); }
 
 void StderrProgress::position(int64_t p) {
     if (!on_ || hi_ <= 0) return;

@@ -1,14 +1,12 @@
 // brantlow-cli carve: signature carving of a whole source or one volume.
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <climits>
+#include <cstring>
 #include <iostream>
 #include <memory>
 
 #include "cli/cli.h"
 #include "disk/volume_view.h"
-#include "fs/common/sinks.h"
+#include "base/sinks.h"
+#include "platform/files.h"
 #include "raw/carve.h"
 
 namespace brantlow::cli {
@@ -19,12 +17,10 @@ namespace {
 
 // "FileSetting.txt" beside the executable, else the installed copy.
 std::string defaultTypesPath() {
-    char buf[PATH_MAX];
-    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n > 0) {
-        std::string exe(buf, static_cast<size_t>(n));
-        std::string p = exe.substr(0, exe.rfind('/') + 1) + "FileSetting.txt";
-        if (::access(p.c_str(), R_OK) == 0) return p;
+    std::string dir = platform::executableDir();
+    if (!dir.empty()) {
+        std::string p = dir + "/FileSetting.txt";
+        if (platform::isReadable(p)) return p;
     }
 #ifdef BRANTLOW_SHARE_DIR
     return std::string(BRANTLOW_SHARE_DIR) + "/FileSetting.txt";
@@ -68,12 +64,15 @@ int cmdCarve(const Args& a) {
 
     std::string outDir = a.get("--out");
     if (a.has("--out")) {
-        struct stat od {}, sd {};
-        if (outDir.empty() || ::stat(outDir.c_str(), &od) != 0 || !S_ISDIR(od.st_mode)) {
-            std::cerr << "brantlow-cli: --out must name an existing folder\n";
+        if (outDir.empty()) {
+            std::cerr << "brantlow-cli: --out needs a folder\n";
             return kExitUsage;
         }
-        if (::stat(source.c_str(), &sd) == 0 && S_ISBLK(sd.st_mode) && od.st_dev == sd.st_rdev) {
+        if (int e = platform::makeDirs(outDir)) {
+            std::cerr << "brantlow-cli: cannot create output folder " << outDir << ": " << std::strerror(e) << "\n";
+            return kExitUsage;
+        }
+        if (platform::folderOnDevice(outDir, source)) {
             std::cerr << "brantlow-cli: the output folder lies on the device being carved; choose another\n";
             return kExitUsage;
         }

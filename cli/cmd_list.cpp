@@ -1,9 +1,10 @@
 #include <cstdio>
+#include <cstring>
 #include <iostream>
-#include <sys/stat.h>
 
 #include "cli/cli.h"
-#include "fs/common/texts.h"
+#include "base/texts.h"
+#include "platform/files.h"
 #include "scan/save.h"
 #include "scan/scan_job.h"
 #include "scan/tree_walk.h"
@@ -62,8 +63,8 @@ std::optional<Scanned> scanVolume(const Args& a, int& rc) {
     StderrProgress prog(stderrIsTerminal() && !a.has("--quiet"));
     ThrottledProgress throttled(&prog);
     StderrMessages msgs;
-    g_driveFormatted.store(a.has("--formatted"));
     ScanContext ctx;
+    ctx.options.driveFormatted = a.has("--formatted");
     ctx.volume = VolumeView(reader, start, volumeSizeBytes(*vol, reader->sizeBytes()));
     ctx.mode = mode;
     ctx.progress = &throttled;
@@ -115,7 +116,7 @@ int cmdList(const Args& a) {
         if (json) {
             std::cout << "{\"path\":" << jsonString(path) << ",\"name\":" << jsonString(info.name)
                       << ",\"kind\":\"" << kindName(info.kind) << "\",\"state\":\"" << stateName(info.state)
-                      << "\",\"size\":" << info.size << ",\"created\":" << jsonTime(info.created)
+                      << "\",\"orphan\":" << (info.orphan ? "true" : "false") << ",\"size\":" << info.size << ",\"created\":" << jsonTime(info.created)
                       << ",\"modified\":" << jsonTime(info.modified) << ",\"accessed\":" << jsonTime(info.accessed)
                       << ",\"attributes\":" << jsonString(info.attributes) << "}\n";
         } else {
@@ -147,14 +148,8 @@ int cmdRecover(const Args& a) {
         return kExitUsage;
     }
     while (out.size() > 1 && (out.back() == ' ' || out.back() == '\t')) out.pop_back();
-    struct stat st {};
-    if (::stat(out.c_str(), &st) != 0) {
-        if (::mkdir(out.c_str(), 0777) != 0) {
-            std::cerr << "brantlow-cli: cannot create output folder " << out << "\n";
-            return kExitUsage;
-        }
-    } else if (!S_ISDIR(st.st_mode)) {
-        std::cerr << "brantlow-cli: " << out << " is not a folder\n";
+    if (int e = platform::makeDirs(out)) {
+        std::cerr << "brantlow-cli: cannot create output folder " << out << ": " << std::strerror(e) << "\n";
         return kExitUsage;
     }
     int rc = kExitOk;

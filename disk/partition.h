@@ -1,5 +1,5 @@
-// Partition tables (MBR with its extended chain, GPT) and file-system
-// identification of a volume's first sectors.
+// Partition tables (MBR with its extended chain, GPT): the volumes a disk
+// lists, each named through the file systems' probe table.
 #pragma once
 
 #include <atomic>
@@ -7,8 +7,9 @@
 #include <cstdint>
 #include <string>
 
+#include "base/sinks.h"
+#include "disk/probe.h"
 #include "disk/reader.h"
-#include "fs/common/sinks.h"
 
 namespace brantlow {
 
@@ -45,42 +46,8 @@ public:
     void add(const VolumeEntry& e) { if (owner) owner->addEntry(e); }
 };
 
-// What a boot sector or superblock says.
-enum class FatKind { None, Fat12, Fat16, Fat32 };
-
-struct FatGeometry {
-    FatKind kind = FatKind::None;
-    uint32_t bytesPerSector = 0;
-    uint32_t sectorsPerCluster = 0;
-    uint32_t reservedSectors = 0;
-    uint32_t fatCount = 0;
-    uint32_t rootEntries = 0;
-    uint64_t totalSectors = 0;   // in the boot sector's own sectors
-    uint64_t sectorsPerFat = 0;
-    uint64_t clusterCount = 0;
-};
-
-// FAT by plausible geometry (or the OEM name "MSDO"), FAT12/16/32 by cluster count.
-FatGeometry classifyFatBootSector(const uint8_t* bs, size_t len);
-bool isNtfsBootSector(const uint8_t* bs, size_t len);
-bool isExfatBootSectorBytes(const uint8_t* bs, size_t len);
-
-bool IsExfatBootSector(readWriteInterface& reader, uint64_t sector);
-bool IsHfsPlusVolume(readWriteInterface& reader, uint64_t sector);
-bool IsExtVolume(readWriteInterface& reader, uint64_t sector);
-
-// Identifies the volume starting at sector (reader base offset 0 assumed):
-// file-system name as the volume list uses it and the size in sectors taken
-// from the volume's own header (0 when it does not say). Empty name: not
-// recognised.
-struct Identified {
-    std::string fileSystem;
-    uint64_t sizeSectors = 0;
-};
-Identified identifyVolume(readWriteInterface& reader, uint64_t sector);
-
 // The partition-table walk. Returns 0, or an errno value when a read failed.
-int ReadPartitionTables(readWriteInterface& reader, Partition& partition);
+int ReadPartitionTables(readWriteInterface& reader, Partition& partition, const ProbeTable& probes);
 
 // Sizes in the three forms the walks use.
 std::string sizeTextMbSpaces3(uint64_t mib);  // "%d   MB"

@@ -2,51 +2,41 @@
 // through it. Opened read-only, always.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 
 namespace brantlow {
-
-enum class MoveMethod { Begin, Current, End };
 
 // Largest single read the reader accepts; larger requests fail.
 constexpr uint64_t kMaxReadBytes = 1ull << 30;
 
 class readWriteInterface {
 public:
-    readWriteInterface();
-    virtual ~readWriteInterface();
+    readWriteInterface() = default;
+    virtual ~readWriteInterface() = default;
     readWriteInterface(const readWriteInterface&) = delete;
     readWriteInterface& operator=(const readWriteInterface&) = delete;
 
+    // Opens a source for reading. False with openError() set.
     virtual bool Open(const std::string& path) = 0;
-    // Reads count bytes at the position the calling thread's last Seek set.
-    // A short read delivers the bytes read followed by zeros and returns
-    // false; when nothing was read the buffer is left as it was.
-    virtual bool Read(void* buffer, uint64_t count);
-    // Positions the calling thread at baseOffset + offset. False on a
-    // negative or overflowing target.
-    virtual bool Seek(int64_t offset, MoveMethod method = MoveMethod::Begin);
 
-    // Positional read at an absolute device offset (baseOffset not added).
-    // Returns the bytes read (short at the end of the object), or -1.
-    // Safe to call from several threads at once.
-    virtual long long readAbsolute(uint64_t offset, void* buffer, size_t count);
+    // Positional read at an absolute offset of the source. Returns the bytes
+    // read (short at the end of the source), or -1. Safe to call from
+    // several threads at once.
+    virtual long long readAbsolute(uint64_t offset, void* buffer, size_t count) = 0;
 
-    // Size of the opened object in bytes (0 when unknown).
+    // Size of the opened source in bytes (0 when unknown).
     virtual uint64_t sizeBytes() const { return 0; }
-
-    std::atomic<int64_t> baseOffset{0};
+    // The source's logical sector size: what partition tables count in.
+    virtual uint32_t sectorSize() const { return 512; }
+    // errno value of the last failed Open (EISDIR: a folder; ENOTBLK:
+    // neither a block device nor a regular file).
+    int openError() const { return openError_; }
 
 protected:
-    int64_t& threadPosition();
-
-private:
-    uint64_t serial_;
+    int openError_ = 0;
 };
 
 class FileReadSeek : public readWriteInterface {
@@ -65,14 +55,9 @@ public:
     std::string path;
 };
 
-// The one shared reader and its sector count (512-byte sectors).
-extern std::shared_ptr<readWriteInterface> g_deviceReader;
-extern std::atomic<uint64_t> g_totalSectors;
-
-// Reads count bytes at offset (relative to the reader's base offset) into
-// buffer, zero-filling first; returns the number of bytes actually read.
-// The helper every writer and parser uses, so that no buffer is ever left
-// holding stale bytes after a failed read.
+// Reads count bytes at absolute offset into buffer, zero-filling first;
+// returns the number of bytes actually read. Every parser and writer reads
+// through this, so no buffer ever holds stale bytes after a failed read.
 size_t readZeroFill(readWriteInterface& reader, uint64_t offset, void* buffer, size_t count);
 
 }  // namespace brantlow

@@ -10,7 +10,7 @@
 #include <memory>
 
 #include "disk/reader.h"
-#include "fs/common/sinks.h"
+#include "base/sinks.h"
 
 namespace brantlow {
 
@@ -31,17 +31,13 @@ public:
     // Returns the number of bytes actually read (count on success).
     size_t read(uint64_t off, void* buf, size_t count) const {
         if (count == 0) return 0;
-        std::memset(buf, 0, count);
-        if (!reader_ || count > kMaxReadBytes) return 0;
-        if (gate_) gate_->wait();
         uint64_t abs = 0;
-        if (__builtin_add_overflow(start_, off, &abs)) return 0;
-        long long n = reader_->readAbsolute(abs, buf, count);
-        if (n <= 0) {
+        if (!reader_ || __builtin_add_overflow(start_, off, &abs)) {
             std::memset(buf, 0, count);
             return 0;
         }
-        return static_cast<size_t>(n);
+        if (gate_) gate_->wait();
+        return readZeroFill(*reader_, abs, buf, count);
     }
     // True when all count bytes were read.
     bool readExact(uint64_t off, void* buf, size_t count) const { return read(off, buf, count) == count; }

@@ -92,8 +92,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         p = std::make_unique<Fat32Class>();
     else
         p = std::make_unique<Fat16Class>();
-    p->driveFormatted = formatted;
     ScanContext ctx;
+    ctx.options.driveFormatted = formatted;
     ctx.volume = VolumeView(r, 0, r->size);
     if (p->scan(ctx) != ScanOutcome::Done) return 0;
     size_t files = 0;
@@ -101,10 +101,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         p->listTexts(id);
         // Huge sizes are covered by the tests; here the chain logic counts.
         if (info.kind != EntryKind::File || info.size > (256u << 10) || ++files > 8) return true;
-        OutputFile out;
-        if (!out.openPath("/dev/null")) return true;
+        MemorySink out(0);
         p->writeContent(id, out);
-        if (out.written() > info.size) __builtin_trap();
+        if (out.size() > info.size) __builtin_trap();
         return true;
     });
     return 0;

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "fs/common/texts.h"
+#include "base/texts.h"
 #include "fs/fat/fat_slots.h"
 
 using namespace brantlow;

@@ -108,8 +108,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (EntryId x : ids) {
             EntryInfo i2;
             if (!parser.entryInfo(x, i2) || i2.kind != EntryKind::File) continue;
-            OutputFile out;
-            if (out.openPath("/dev/null")) parser.writeContent(x, out);
+            MemorySink out(0);
+            parser.writeContent(x, out);
         }
         (void)info;
         return true;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "disk/partition.h"
+#include "fs/filesystems.h"
 
 namespace {
 
@@ -46,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     brantlow::Partition p;
     p.owner = &s;
     p.useGpt = gpt;
-    brantlow::ReadPartitionTables(r, p);
-    brantlow::identifyVolume(r, 0);
+    brantlow::ReadPartitionTables(r, p, brantlow::probeTable());
+    brantlow::identifyVolume(r, 0, brantlow::probeTable());
     return 0;
 }

@@ -10,11 +10,31 @@
 
 namespace brantlow::platform {
 
-int openReadOnly(const std::string& path) {
+int openSource(const std::string& path, int* err) {
     int fd;
     do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        if (err) *err = errno;
+        return -1;
+    }
+    struct stat st {};
+    int e = 0;
+    if (::fstat(fd, &st) != 0)
+        e = errno;
+    else if (S_ISDIR(st.st_mode))
+        e = EISDIR;
+    else if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode))
+        e = ENOTBLK;
+    if (e) {
+        ::close(fd);
+        if (err) *err = e;
+        return -1;
+    }
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    if (err) *err = 0;
     return fd;
 }
 

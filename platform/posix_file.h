@@ -7,8 +7,11 @@
 
 namespace brantlow::platform {
 
-// Opens a file or block device for reading only (O_RDONLY | O_CLOEXEC). Returns -1 on failure.
-int openReadOnly(const std::string& path);
+// Opens a source for reading only: a regular file or a block device. The
+// open itself does not block (a FIFO is refused, never waited on). Returns
+// -1 with *err set: the open's errno, EISDIR for a folder, ENOTBLK for
+// anything else that is not a regular file or block device.
+int openSource(const std::string& path, int* err);
 
 // Size in bytes: BLKGETSIZE64 for block devices, st_size for files. False when unknown.
 bool objectSize(int fd, uint64_t* bytes);

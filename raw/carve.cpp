@@ -1,8 +1,5 @@
 #include "raw/carve.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
@@ -10,9 +7,11 @@
 #include <map>
 #include <set>
 
-#include "fs/common/bytes.h"
-#include "fs/common/output.h"
-#include "fs/common/texts.h"
+#include "base/bytes.h"
+#include "base/names.h"
+#include "base/texts.h"
+#include "platform/files.h"
+#include "platform/output_file.h"
 
 namespace brantlow::raw {
 
@@ -455,7 +454,7 @@ SaveResult saveFinds(const myJpg& engine, const std::vector<size_t>& indexes, co
     const auto& items = engine.foundItems();
     const auto& types = engine.types();
     std::map<std::string, std::string> folders;   // category → folder path
-    std::set<std::string> used;                   // paths written by this save
+    NameBook names;                               // names handed out by this save
     std::vector<uint8_t> buf(1 << 20);
     std::string summary = "start\tsize\textension\tcategory\tfile\n";
     if (progress) progress->range(static_cast<int64_t>(indexes.size()));
@@ -470,28 +469,27 @@ SaveResult saveFinds(const myJpg& engine, const std::vector<size_t>& indexes, co
         std::string ext = t ? t->extension : std::string();
         auto f = folders.find(category);
         if (f == folders.end()) {
-            int err = 0;
-            std::string dir = makeFolder(outDir, category, &err);
-            if (dir.empty()) {
+            std::string dir = joinPath(outDir, names.claim(outDir, category));
+            int err = platform::makeDir(dir);
+            if (err) {
                 ++res.failed;
                 if (res.error.empty()) res.error = category + ": " + std::strerror(err);
                 continue;
             }
             f = folders.emplace(category, dir).first;
         }
-        std::string name = sanitizeComponent(std::to_string(it.start) + (ext.empty() ? "" : "." + ext));
-        std::string path = joinPath(f->second, name);
-        for (int k = 1; used.count(path) || ::access(path.c_str(), F_OK) == 0; ++k) {
-            if (k > 10000) break;
-            path = joinPath(f->second, numberedName(name, k));
-        }
-        OutputFile out;
-        if (!out.openPath(path)) {
+        // Files already in the folder are left alone.
+        const std::string& dir = f->second;
+        std::string name = names.claim(dir, std::to_string(it.start) + (ext.empty() ? "" : "." + ext));
+        for (int k = 0; k < 10000 && platform::pathExists(joinPath(dir, name)); ++k)
+            name = names.claim(dir, std::to_string(it.start) + (ext.empty() ? "" : "." + ext));
+        std::string path = joinPath(dir, name);
+        platform::OutputFile out;
+        if (!out.create(dir)) {
             ++res.failed;
             if (res.error.empty()) res.error = path + ": " + std::strerror(out.error());
             continue;
         }
-        used.insert(path);
         uint64_t vol = engine.volumeBytes;
         uint64_t start = it.start, size = it.size;
         if (start >= vol) size = 0;
@@ -503,7 +501,7 @@ SaveResult saveFinds(const myJpg& engine, const std::vector<size_t>& indexes, co
             ok = out.write(buf.data(), n);
             off += n;
         }
-        ok = out.finish(std::nullopt, std::nullopt) && ok;
+        ok = ok && out.commit(name, std::nullopt, std::nullopt);
         if (!ok) {
             ++res.failed;
             if (res.error.empty()) res.error = path + ": " + std::strerror(out.error());
@@ -515,11 +513,7 @@ SaveResult saveFinds(const myJpg& engine, const std::vector<size_t>& indexes, co
                    path + "\n";
     }
     if (progress) progress->position(done);
-    OutputFile s;
-    if (s.open(outDir, "carve-summary.txt")) {
-        s.write(summary.data(), summary.size());
-        s.finish(std::nullopt, std::nullopt);
-    }
+    platform::writeWholeFile(joinPath(outDir, "carve-summary.txt"), summary.data(), summary.size());
     return res;
 }
 

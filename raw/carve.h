@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "disk/volume_view.h"
-#include "fs/common/sinks.h"
+#include "base/sinks.h"
 #include "raw/settings.h"
 
 namespace brantlow::raw {

@@ -1,16 +1,14 @@
 #include "raw/settings.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 
-#include "fs/common/bytes.h"
-#include "fs/common/texts.h"
+#include "base/bytes.h"
+#include "base/texts.h"
+#include "platform/files.h"
+#include "platform/output_file.h"
 
 namespace brantlow::raw {
 
@@ -176,34 +174,28 @@ bool buildRecord(const EditorFields& f, uint8_t index, SettingsRecord& r, std::s
 
 AppendResult appendRecord(const std::string& path, const EditorFields& f) {
     AppendResult res;
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
+    std::vector<uint8_t> bytes;
+    int err = platform::readWholeFile(path, kMaxRecordsPerFile * kRecordBytes + kRecordBytes, bytes);
+    if (err == ENOENT) {
+        bytes.clear();
+    } else if (err == EFBIG) {
+        res.message = "this file already holds 256 entries; choose another file..";
+        return res;
+    } else if (err) {
         res.message = "file can not be created";
         return res;
     }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        ::close(fd);
-        res.message = "file can not be created";
-        return res;
-    }
-    uint64_t index = static_cast<uint64_t>(st.st_size) / kRecordBytes;
+    uint64_t index = bytes.size() / kRecordBytes;
     if (index >= kMaxRecordsPerFile) {
-        ::close(fd);
         res.message = "this file already holds 256 entries; choose another file..";
         return res;
     }
     SettingsRecord r;
-    if (!buildRecord(f, static_cast<uint8_t>(index), r, res.message)) {
-        ::close(fd);
-        return res;
-    }
-    auto bytes = encodeRecord(r);
-    ssize_t w = ::pwrite(fd, bytes.data(), bytes.size(), st.st_size);
-    bool ok = w == static_cast<ssize_t>(bytes.size());
-    ok = (::close(fd) == 0) && ok;
-    if (!ok) {
-        res.message = std::string("the entry could not be written: ") + std::strerror(errno);
+    if (!buildRecord(f, static_cast<uint8_t>(index), r, res.message)) return res;
+    auto rec = encodeRecord(r);
+    bytes.insert(bytes.end(), rec.begin(), rec.end());
+    if (int e = platform::writeWholeFile(path, bytes.data(), bytes.size())) {
+        res.message = std::string("the entry could not be written: ") + std::strerror(e);
         return res;
     }
     res.ok = true;
@@ -232,34 +224,14 @@ bool parseSettingsBytes(const uint8_t* data, size_t len, bool operatorFile, std:
 
 bool readSettingsFile(const std::string& path, bool operatorFile, std::vector<SettingsRecord>& out,
                       std::string& message, bool quietMissing) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        message = quietMissing ? "" : "can not open file";
-        return false;
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        message = quietMissing ? "" : "can not open file";
-        return false;
-    }
-    uint64_t len = static_cast<uint64_t>(st.st_size);
-    if (len < kRecordBytes || len % kRecordBytes != 0 || len - kRecordBytes > kMaxLastRecordPos) {
-        ::close(fd);
+    std::vector<uint8_t> bytes;
+    int err = platform::readWholeFile(path, kMaxLastRecordPos + kRecordBytes, bytes);
+    if (err == EFBIG) {
         message = "not a valid file..";
         return false;
     }
-    std::vector<uint8_t> bytes(static_cast<size_t>(len));
-    size_t got = 0;
-    while (got < bytes.size()) {
-        ssize_t n = ::pread(fd, bytes.data() + got, bytes.size() - got, static_cast<off_t>(got));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        got += static_cast<size_t>(n);
-    }
-    ::close(fd);
-    if (got != bytes.size()) {
-        message = "not a valid file..";
+    if (err) {
+        message = quietMissing ? "" : "can not open file";
         return false;
     }
     return parseSettingsBytes(bytes.data(), bytes.size(), operatorFile, out, message);

@@ -2,171 +2,258 @@
 
 #include <cerrno>
 #include <cstring>
-#include <map>
-#include <unistd.h>
-#include <set>
+#include <unordered_map>
 #include <unordered_set>
-#include <vector>
 
-#include "fs/common/output.h"
-#include "fs/common/texts.h"
+#include "base/names.h"
+#include "platform/files.h"
+#include "platform/output_file.h"
+#include "scan/tree_walk.h"
 
 namespace brantlow {
 
 namespace {
 
-// Names handed out per output folder within one save, compared without
-// regard to case (the output medium may be vfat or exFAT).
-class NameBook {
+std::optional<platform::Stamp> stamp(const OptTime& t) {
+    if (!t) return std::nullopt;
+    return platform::Stamp{t->sec, t->nsec};
+}
+
+// A parser's writer writing into an output file: zeros become holes, and a
+// stop request ends the file at once.
+class FileSink : public ContentSink {
 public:
-    std::string claim(const std::string& dir, const std::string& name) {
-        auto& used = used_[dir];
-        std::string candidate = sanitizeComponent(name);
-        if (used.insert(asciiLower(candidate)).second) return candidate;
-        for (int n = 1; n < 100000; ++n) {
-            std::string c = numberedName(candidate, n);
-            if (used.insert(asciiLower(c)).second) return c;
-        }
-        return candidate;
-    }
+    FileSink(platform::OutputFile& f, const std::atomic<bool>* stop) : f_(f), stop_(stop) {}
+    bool write(const void* data, size_t n) override { return !stopped() && f_.write(data, n); }
+    bool writeZeros(uint64_t n) override { return !stopped() && f_.skip(n); }
+    uint64_t size() const override { return f_.size(); }
+    bool stopped() const { return stop_ && stop_->load(std::memory_order_relaxed); }
 
 private:
-    std::map<std::string, std::set<std::string>> used_;
+    platform::OutputFile& f_;
+    const std::atomic<bool>* stop_;
 };
 
 struct Saver {
     VolumeParser& parser;
     ProgressSink* progress;
     const std::atomic<bool>* stop;
-    SaveOptions options;
+    const SaveOptions& options;
     SaveStats stats;
     NameBook names;
-    std::unordered_set<EntryId> onPath;
     std::vector<std::string> created;  // folders this save made, in order
+    uint64_t handled = 0;              // files taken so far (written, partial, failed, skipped)
 
-    bool wanted(const EntryInfo& info) const { return !options.deletedOnly || info.state != EntryState::Live; }
-
-    // With deletedOnly, folders that received nothing are removed again.
-    void pruneEmptyFolders() {
-        if (!options.deletedOnly) return;
-        for (auto it = created.rbegin(); it != created.rend(); ++it)
-            if (::rmdir(it->c_str()) == 0 && stats.folders > 0) --stats.folders;
+    bool stopRequested() const { return stop && stop->load(std::memory_order_relaxed); }
+    bool stopped() {
+        if (stopRequested()) stats.interrupted = true;
+        return stats.diskFull || stats.interrupted;
     }
 
-    bool stopped() const { return stats.diskFull || (stop && stop->load(std::memory_order_relaxed)); }
+    void report(const std::string& path, WriteStatus status, uint64_t bytes, const std::string& reason) {
+        FileReport r{path, status, bytes, reason};
+        if (status != WriteStatus::Complete) stats.problems.push_back(r);
+        if (options.onFile) options.onFile(r);
+    }
 
-    void fail(int err) {
+    void failed(const std::string& path, int err, const std::string& reason = {}) {
         ++stats.failed;
-        if (err) stats.lastError = std::strerror(err);
+        std::string why = reason.empty() ? std::string(std::strerror(err)) : reason;
+        stats.lastError = why;
         if (err == ENOSPC) stats.diskFull = true;
+        report(path, WriteStatus::Failed, 0, why);
     }
 
-    bool writeFile(EntryId id, const EntryInfo& info, const std::string& dir) {
+    // Creates dir/name (sanitised; the strict form when the medium refuses
+    // the name). Returns the path, or empty with err set.
+    std::string makeFolder(const std::string& dir, const std::string& name, int& err) {
+        std::string path = joinPath(dir, name);
+        err = platform::makeDir(path);
+        if (err == EINVAL) {
+            path = joinPath(dir, sanitizeComponentStrict(name));
+            err = platform::makeDir(path);
+        }
+        if (err) return {};
+        ++stats.folders;
+        created.push_back(path);
+        return path;
+    }
+
+    // Renames the finished temporary to name (or the strict form).
+    bool commit(platform::OutputFile& f, const std::string& dir, const std::string& name, const OptTime& at,
+                const OptTime& mt) {
+        if (f.commit(name, stamp(at), stamp(mt))) return true;
+        if (f.error() != EINVAL) return false;
+        return f.commit(names.claim(dir, sanitizeComponentStrict(name)), stamp(at), stamp(mt));
+    }
+
+    void writeFile(EntryId id, const EntryInfo& info, const std::string& dir) {
+        ++handled;
         std::string name = names.claim(dir, info.name);
+        std::string path = joinPath(dir, name);
         if (progress) {
-            progress->status("saving File  " + joinPath(dir, name));
+            progress->position(static_cast<int64_t>(handled));
+            progress->status("saving File  " + path);
             progress->status2("File size: " + std::to_string(static_cast<long long>(info.size / 1024)) + " kb");
         }
-        OutputFile out;
-        if (!out.open(dir, name)) {
-            fail(out.error());
-            return false;
+        platform::OutputFile f;
+        if (!f.create(dir)) return failed(path, f.error());
+        FileSink sink(f, stop);
+        WriteResult res = parser.writeContent(id, sink);
+        if (sink.stopped()) {
+            stats.interrupted = true;
+            ++stats.notAttempted;
+            return;  // the temporary goes with f
         }
-        bool ok = parser.writeContent(id, out);
+        if (f.error()) return failed(path, f.error());
+        if (res.status == WriteStatus::Failed) return failed(path, EIO, res.reason.empty() ? "read error" : res.reason);
         OptTime at, mt;
         parser.outputTimes(id, at, mt);
-        bool closed = out.finish(at, mt);
-        stats.bytes += out.written();
-        if (!closed) {
-            fail(out.error());
-            return false;
+        const bool partial = res.status == WriteStatus::Partial;
+        if (partial) name = names.claim(dir, name + ".partial");
+        if (!commit(f, dir, name, at, mt)) return failed(path, f.error());
+        stats.bytes += f.size();
+        if (partial) {
+            ++stats.partial;
+            stats.lastError = res.reason;
+            report(f.path(), WriteStatus::Partial, f.size(), res.reason);
+        } else {
+            ++stats.written;
+            report(f.path(), WriteStatus::Complete, f.size(), {});
         }
-        if (!ok) {
-            fail(EIO);
-            return false;
-        }
-        ++stats.written;
         if (options.streams) {
             for (EntryId s : parser.streams(id)) {
                 EntryInfo si;
-                if (!parser.entryInfo(s, si)) continue;
+                if (!parser.entryInfo(s, si) || stopped()) continue;
                 ++stats.files;
                 writeFile(s, si, dir);
             }
         }
         if (progress) progress->status2("");
-        return true;
     }
 
-    void dump(EntryId folder, const std::string& dir, int depth) {
-        if (depth > kMaxDepth || !onPath.insert(folder).second) return;
-        for (EntryId c : parser.children(folder)) {
-            if (stopped()) break;
-            EntryInfo info;
-            if (!parser.entryInfo(c, info)) continue;
-            if (progress) progress->position(static_cast<int64_t>(stats.files));
-            if (info.kind == EntryKind::Folder) {
-                std::string sub = dir;
-                if (!info.name.empty()) {
-                    std::string name = names.claim(dir, info.name);
-                    int err = 0;
-                    sub = makeFolder(dir, name, &err);
-                    if (sub.empty()) {
-                        // The folder's files still count as failures below.
-                        uint64_t lost = 0;
-                        countInto(c, lost, depth + 1);
-                        stats.failed += lost;
-                        if (err) stats.lastError = std::strerror(err);
-                        continue;
-                    }
-                    ++stats.folders;
-                    created.push_back(sub);
-                }
-                if (info.name != ".") dump(c, sub, depth + 1);
-            } else if (info.kind == EntryKind::File && wanted(info)) {
-                ++stats.files;
-                if (info.skipOnSave) {
-                    ++stats.skipped;
-                    continue;
-                }
-                writeFile(c, info, dir);
-            }
+    // One file of the walk: skipped, or written.
+    void takeFile(EntryId id, const EntryInfo& info, const std::string& dir) {
+        if (info.skipOnSave) {
+            ++handled;
+            ++stats.skipped;
+            return;
         }
-        onPath.erase(folder);
+        writeFile(id, info, dir);
     }
 
-    void countInto(EntryId folder, uint64_t& n, int depth) {
-        if (depth > kMaxDepth || !onPath.insert(folder).second) return;
-        for (EntryId c : parser.children(folder)) {
-            EntryInfo info;
-            if (!parser.entryInfo(c, info)) continue;
-            if (info.kind == EntryKind::Folder && info.name != ".")
-                countInto(c, n, depth + 1);
-            else if (info.kind == EntryKind::File && wanted(info))
-                ++n;
-        }
-        onPath.erase(folder);
+    // With deletedOnly, folders that received nothing are removed again.
+    void pruneEmptyFolders() {
+        if (!options.deletedOnly) return;
+        for (auto it = created.rbegin(); it != created.rend(); ++it)
+            if (platform::removeEmptyDir(*it) && stats.folders > 0) --stats.folders;
     }
 
-    static constexpr int kMaxDepth = 512;
+    void finish() {
+        pruneEmptyFolders();
+        if (stats.files > handled + stats.notAttempted) stats.notAttempted = stats.files - handled;
+        if (stats.notAttempted && stats.lastError.empty() && stats.interrupted) stats.lastError = "interrupted";
+        if (progress) progress->position(static_cast<int64_t>(handled));
+    }
 };
+
+bool countable(const EntryInfo& info, bool deletedOnly) {
+    return info.kind == EntryKind::File && (!deletedOnly || info.state != EntryState::Live || info.orphan);
+}
 
 }  // namespace
 
 uint64_t countFiles(const VolumeParser& parser, EntryId folder, const std::atomic<bool>* stop,
                     const SaveOptions& options) {
-    Saver s{const_cast<VolumeParser&>(parser), nullptr, stop, options, {}, {}, {}, {}};
     uint64_t n = 0;
-    s.countInto(folder, n, 0);
+    walkTree(parser, folder, [&](const WalkStep& s) {
+        if (countable(s.info, options.deletedOnly)) ++n;
+        return true;
+    }, stop);
     return n;
 }
 
 SaveStats saveFolder(VolumeParser& parser, EntryId folder, const std::string& outDir, ProgressSink* progress,
                      const std::atomic<bool>* stop, const SaveOptions& options) {
-    Saver s{parser, progress, stop, options, {}, {}, {}, {}};
-    s.dump(folder, outDir, 0);
-    s.pruneEmptyFolders();
-    if (progress) progress->position(static_cast<int64_t>(s.stats.files));
+    Saver s{parser, progress, stop, options, {}, {}, {}, 0};
+    s.stats.files = countFiles(parser, folder, stop, options);
+    // Output folder of each folder entered so far (the walk visits a folder
+    // before its children). A folder that could not be made takes its files
+    // with it: they count as failed.
+    std::unordered_map<EntryId, std::string> dirs{{folder, outDir}};
+    walkTree(parser, folder, [&](const WalkStep& st) {
+        if (s.stopped()) return false;
+        auto d = dirs.find(st.parent);
+        if (d == dirs.end()) return false;
+        const std::string dir = d->second;
+        if (st.info.kind == EntryKind::Folder) {
+            if (st.info.name.empty()) {
+                dirs[st.id] = dir;
+                return true;
+            }
+            int err = 0;
+            std::string sub = s.makeFolder(dir, s.names.claim(dir, st.info.name), err);
+            if (sub.empty()) {
+                uint64_t lostFiles = countFiles(parser, st.id, stop, options);
+                s.handled += lostFiles;
+                s.stats.failed += lostFiles;
+                s.stats.lastError = std::strerror(err);
+                if (err == ENOSPC) s.stats.diskFull = true;
+                s.report(joinPath(dir, sanitizeComponent(st.info.name)) + "/", WriteStatus::Failed, 0,
+                         "folder not created (" + std::to_string(lostFiles) + " files): " + std::strerror(err));
+                return false;
+            }
+            dirs[st.id] = sub;
+            return true;
+        }
+        if (countable(st.info, options.deletedOnly)) s.takeFile(st.id, st.info, dir);
+        return true;
+    });
+    s.finish();
+    return s.stats;
+}
+
+SaveStats saveEntries(VolumeParser& parser, const std::vector<EntryId>& files, const std::string& outDir,
+                      ProgressSink* progress, const std::atomic<bool>* stop, const SaveOptions& options) {
+    Saver s{parser, progress, stop, options, {}, {}, {}, 0};
+    std::unordered_set<EntryId> wanted(files.begin(), files.end());
+    s.stats.files = wanted.size();
+    // Folders are made only when a chosen file lies below them: the walk
+    // keeps the chain of folder names and creates it on first use.
+    struct Pending {
+        EntryId id;
+        std::string name;
+        std::string made;  // empty until created
+    };
+    std::vector<Pending> chain;  // chain[k] is the folder at depth k+1
+    std::unordered_set<EntryId> done;
+    walkTree(parser, kRootId, [&](const WalkStep& st) {
+        if (s.stopped()) return false;
+        chain.resize(static_cast<size_t>(st.depth - 1));
+        if (st.info.kind == EntryKind::Folder) {
+            chain.push_back({st.id, st.info.name, {}});
+            return true;
+        }
+        if (!wanted.count(st.id) || !done.insert(st.id).second) return true;
+        std::string dir = outDir;
+        for (Pending& p : chain) {
+            if (p.name.empty()) {
+                p.made = dir;
+            } else if (p.made.empty()) {
+                int err = 0;
+                p.made = s.makeFolder(dir, s.names.claim(dir, p.name), err);
+                if (p.made.empty()) {
+                    s.failed(joinPath(dir, p.name) + "/", err);
+                    ++s.handled;
+                    return true;
+                }
+            }
+            dir = p.made;
+        }
+        s.takeFile(st.id, st.info, dir);
+        return true;
+    });
+    s.finish();
     return s.stats;
 }
 
@@ -174,15 +261,29 @@ bool saveOne(VolumeParser& parser, EntryId id, const std::string& outDir, SaveSt
              const SaveOptions& options) {
     EntryInfo info;
     if (!parser.entryInfo(id, info) || info.kind != EntryKind::File) return false;
-    Saver s{parser, nullptr, nullptr, options, {}, {}, {}, {}};
-    ++s.stats.files;
-    bool ok = s.writeFile(id, info, outDir);
+    Saver s{parser, nullptr, nullptr, options, {}, {}, {}, 0};
+    s.stats.files = 1;
+    s.takeFile(id, info, outDir);
     stats.files += s.stats.files;
     stats.written += s.stats.written;
+    stats.partial += s.stats.partial;
     stats.failed += s.stats.failed;
+    stats.skipped += s.stats.skipped;
     stats.bytes += s.stats.bytes;
+    stats.diskFull = stats.diskFull || s.stats.diskFull;
+    stats.problems.insert(stats.problems.end(), s.stats.problems.begin(), s.stats.problems.end());
     if (!s.stats.lastError.empty()) stats.lastError = s.stats.lastError;
-    return ok;
+    return s.stats.written == 1;
+}
+
+std::string saveSummary(const SaveStats& st, const std::string& outDir) {
+    std::string t = std::to_string(st.written) + " files written to " + outDir;
+    if (st.partial) t += ", " + std::to_string(st.partial) + " partial";
+    if (st.failed) t += ", " + std::to_string(st.failed) + " failed";
+    if (st.notAttempted) t += ", " + std::to_string(st.notAttempted) + " not attempted";
+    if (st.diskFull) t += " (no space left on the output disk)";
+    else if (st.interrupted) t += " (stopped)";
+    return t;
 }
 
 }  // namespace brantlow

@@ -1,29 +1,50 @@
-// Saving recovered files: the folder save and the quick save.
+// Saving recovered files: the folder save, the save of chosen files and the
+// quick save. Every file is written under a temporary name and renamed when
+// complete; a file that could only be partly recovered is kept as
+// "NAME.partial"; a file that failed, or was interrupted, leaves nothing.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
-#include "fs/common/parser.h"
-#include "fs/common/sinks.h"
+#include "base/sinks.h"
+#include "fs/api/parser.h"
 
 namespace brantlow {
 
+// What happened to one file.
+struct FileReport {
+    std::string path;     // where it was written (or would have been), below the output folder
+    WriteStatus status = WriteStatus::Complete;
+    uint64_t bytes = 0;   // content bytes written
+    std::string reason;   // partial / failed: why
+};
+
 struct SaveStats {
-    uint64_t files = 0;      // files handed to the writer
-    uint64_t written = 0;    // written without error
-    uint64_t failed = 0;     // could not be created, read or written
-    uint64_t skipped = 0;    // counted but not written ("$BadClus")
-    uint64_t folders = 0;    // folders created
-    uint64_t bytes = 0;      // bytes written
-    std::string lastError;   // system error text of the last failure
-    bool diskFull = false;   // the save ended on ENOSPC
+    uint64_t files = 0;         // files counted for the save
+    uint64_t written = 0;       // complete
+    uint64_t partial = 0;       // kept as NAME.partial
+    uint64_t failed = 0;        // nothing written
+    uint64_t notAttempted = 0;  // left when the save stopped (no space, Stop)
+    uint64_t skipped = 0;       // counted but not written ("$BadClus")
+    uint64_t folders = 0;       // folders created
+    uint64_t bytes = 0;         // content bytes written
+    std::string lastError;      // text of the last failure
+    bool diskFull = false;      // the save stopped on "no space left"
+    bool interrupted = false;   // the save stopped on request
+    std::vector<FileReport> problems;  // every partial or failed file, in order
+
+    bool allDone() const { return partial == 0 && failed == 0 && notAttempted == 0 && !interrupted; }
 };
 
 struct SaveOptions {
     bool streams = false;      // write named data streams beside their file
     bool deletedOnly = false;  // only deleted and orphaned files; folders left empty are removed
+    // Called for every file handed to a writer (the CLI's --report).
+    std::function<void(const FileReport&)> onFile;
 };
 
 // Counts the files below folder (recursively), as the save's question shows.
@@ -33,13 +54,23 @@ uint64_t countFiles(const VolumeParser& parser, EntryId folder, const std::atomi
 // Writes every file below folder into outDir, recreating subfolders (the
 // folder itself is not recreated). Names go through the sanitiser; a name
 // repeated in one output folder gets " (1)", " (2)" before its extension.
-// Progress: range = count, position = files so far; status lines
-// "saving File  <path>" and "File size: <n> kb".
+// Goes on after a failed file; stops on "no space left" or on stop, and
+// counts what it did not attempt. Progress: range = count, position =
+// files so far; status lines "saving File  <path>" and "File size: <n> kb".
 SaveStats saveFolder(VolumeParser& parser, EntryId folder, const std::string& outDir, ProgressSink* progress,
                      const std::atomic<bool>* stop, const SaveOptions& options = {});
 
-// Writes one file into outDir under its own (sanitised) name.
+// Writes the given files (each below outDir in the folders of its path
+// under ROOT, as the folder save would place it).
+SaveStats saveEntries(VolumeParser& parser, const std::vector<EntryId>& files, const std::string& outDir,
+                      ProgressSink* progress, const std::atomic<bool>* stop, const SaveOptions& options = {});
+
+// Writes one file into outDir under its own (sanitised) name; adds to stats.
 bool saveOne(VolumeParser& parser, EntryId id, const std::string& outDir, SaveStats& stats,
              const SaveOptions& options = {});
+
+// "N files written to FOLDER" and, when there were any, the counts of
+// partial, failed and not attempted files.
+std::string saveSummary(const SaveStats& stats, const std::string& outDir);
 
 }  // namespace brantlow

@@ -2,15 +2,15 @@
 
 #include <cstdlib>
 
-#include "fs/common/texts.h"
-#include "scan/parser_registry.h"
+#include "base/texts.h"
+#include "fs/filesystems.h"
 
 namespace brantlow {
 
 ParserChoice selectParser(const std::string& fileSystem, ScanMode mode) {
     ParserChoice c;
     const std::string fs = asciiLower(fileSystem);
-    for (const ParserRow& row : parserRows()) {
+    for (const ParserRow& row : parserTable()) {
         bool match = false;
         for (const char* n : row.names)
             if (n && fs == n) match = true;

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "disk/partition.h"
-#include "fs/common/parser.h"
+#include "fs/api/parser.h"
 
 namespace brantlow {
 

@@ -1,24 +1,40 @@
-// Walking a parser's result tree: paths under ROOT, bounded against cycles.
+// Walking a parser's result tree: the one walk that listing, counting,
+// saving and searching share, bounded against cycles and depth.
 #pragma once
 
 #include <atomic>
 #include <functional>
 #include <string>
 
-#include "fs/common/parser.h"
+#include "fs/api/parser.h"
 
 namespace brantlow {
 
 constexpr int kMaxTreeDepth = 512;
 
-// Calls visit(path, id, info) for every entry below folder, depth first, in
-// tree order. path is "/"-joined names below folder ("a/b/c.txt"). A folder
-// already on the current path or seen before is not entered again; depth is
-// capped. Return false from visit to skip a folder's children.
-void walkTree(const VolumeParser& parser, EntryId folder,
-              const std::function<bool(const std::string& path, EntryId id, const EntryInfo& info)>& visit,
+struct WalkStep {
+    const std::string& path;  // "/"-joined names below the walk's folder ("a/b/c.txt")
+    EntryId id;
+    EntryId parent;           // the folder it was listed under
+    int depth;                // 1 for the walk folder's own children
+    const EntryInfo& info;
+};
+
+// Calls visit for every entry below folder, depth first, in tree order (a
+// folder before its children). A folder already entered is not entered
+// again; depth is capped. Return false from visit to skip a folder's
+// children.
+void walkTree(const VolumeParser& parser, EntryId folder, const std::function<bool(const WalkStep&)>& visit,
               const std::atomic<bool>* stop = nullptr);
 
+// The same with the path, id and info only.
+inline void walkTree(const VolumeParser& parser, EntryId folder,
+                     const std::function<bool(const std::string& path, EntryId id, const EntryInfo& info)>& visit,
+                     const std::atomic<bool>* stop = nullptr) {
+    walkTree(parser, folder, [&](const WalkStep& s) { return visit(s.path, s.id, s.info); }, stop);
+}
+
+// "live" or "deleted".
 const char* stateName(EntryState s);
 
 }  // namespace brantlow

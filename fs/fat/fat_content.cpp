@@ -13,17 +13,17 @@ namespace {
 constexpr uint64_t kMaxRun = 4 * 1024 * 1024;
 }
 
-bool FatParser::writeContent(EntryId id, OutputFile& out) {
-    if (id == kRootId || id == 0 || id >= entries_.size()) return false;
+WriteResult FatParser::writeContent(EntryId id, ContentSink& out) {
+    if (id == kRootId || id == 0 || id >= entries_.size()) return WriteResult::failed("no such entry");
     const FatEntry& e = entries_[static_cast<size_t>(id)];
-    if (isFatDirectory(e.attribute)) return true;
+    if (isFatDirectory(e.attribute)) return WriteResult::complete();
     bool times = true;
     bool ok = writeEntryToFile(e, out, &times);
     noTimesFor_.store(times ? ~0ull : id);
-    return ok;
+    return ok ? WriteResult::complete() : WriteResult::partial("some clusters could not be read");
 }
 
-bool FatParser::writeEntryToFile(const FatEntry& e, OutputFile& out, bool* timesAllowed) {
+bool FatParser::writeEntryToFile(const FatEntry& e, ContentSink& out, bool* timesAllowed) {
     if (timesAllowed) *timesAllowed = true;
     uint64_t remaining = e.fileSize;
     if (remaining == 0) return true;
@@ -32,7 +32,7 @@ bool FatParser::writeEntryToFile(const FatEntry& e, OutputFile& out, bool* times
     // A slot without a valid first cluster has no content to read.
     if (cs == 0 || !layout_.clusterValid(c0)) return false;
 
-    bool contiguous = driveFormatted;
+    bool contiguous = driveFormatted_;
     bool firstOnly = false;
     if (!contiguous && (e.deleted || e.inDeletedTree)) {
         // The chain of a deleted file was freed: its clusters most likely

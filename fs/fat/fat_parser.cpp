@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <unordered_map>
 
-#include "fs/common/bytes.h"
-#include "fs/common/texts.h"
+#include "base/bytes.h"
+#include "base/texts.h"
 
 namespace brantlow {
 
@@ -40,7 +40,7 @@ uint32_t FatParser::firstCluster(const FatEntry& e) const {
 }
 
 uint32_t FatParser::nextCluster(uint32_t c) {
-    if (driveFormatted) return 0;
+    if (driveFormatted_) return 0;
     return fat_.next(c);
 }
 
@@ -238,7 +238,7 @@ void FatParser::fillRootEntries() {
 }
 
 ScanOutcome FatParser::scan(ScanContext& ctx) {
-    if (g_driveFormatted.load(std::memory_order_relaxed)) driveFormatted = true;
+    driveFormatted_ = ctx.options.driveFormatted;
     ctx_ = &ctx;
     volume_ = ctx.volume;
     entries_.clear();

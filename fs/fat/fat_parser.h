@@ -10,7 +10,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "fs/common/parser.h"
+#include "fs/api/parser.h"
 #include "fs/fat/fat_entry.h"
 #include "fs/fat/fat_slots.h"
 #include "fs/fat/fat_volume.h"
@@ -19,17 +19,12 @@ namespace brantlow {
 
 class FatParser : public VolumeParser {
 public:
-    // "Is Drive Formated..?": every FAT lookup reports the end of the
-    // chain, so directories give their first cluster only and files are
-    // read from contiguous clusters.
-    bool driveFormatted = false;
-
     ScanOutcome scan(ScanContext& ctx) override;
     std::string rejectMessage() const override;
     std::vector<EntryId> children(EntryId folder) const override;
     bool entryInfo(EntryId id, EntryInfo& out) const override;
     ListTexts listTexts(EntryId id) const override;
-    bool writeContent(EntryId id, OutputFile& out) override;
+    WriteResult writeContent(EntryId id, ContentSink& out) override;
     void outputTimes(EntryId id, OptTime& accessed, OptTime& modified) const override;
 
     // The phases, in the order scan() runs them.
@@ -44,7 +39,7 @@ public:
     // Writes one file's content (the FAT chain, or contiguous clusters
     // for a deleted file whose chain was freed). False when the file could
     // not be written whole.
-    bool writeEntryToFile(const FatEntry& entry, OutputFile& out, bool* timesAllowed = nullptr);
+    bool writeEntryToFile(const FatEntry& entry, ContentSink& out, bool* timesAllowed = nullptr);
 
     // "%02d/%02d/%d  %02d:%02d AM|PM" texts, the access date alone with a
     // trailing blank, and "-R-H-S-A".
@@ -71,6 +66,10 @@ private:
     bool polledStop();
 
     FatKind kind_;
+    // "Is Drive Formated..?" (from the scan's options): every FAT lookup
+    // reports the end of the chain, so directories give their first cluster
+    // only and files are read from contiguous clusters.
+    bool driveFormatted_ = false;
     FatLayout layout_;
     FatTable fat_;
     VolumeView volume_;

@@ -1,7 +1,7 @@
 #include "fs/fat/fat_slots.h"
 
-#include "fs/common/bytes.h"
-#include "fs/common/texts.h"
+#include "base/bytes.h"
+#include "base/texts.h"
 
 namespace brantlow {
 

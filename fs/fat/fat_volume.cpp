@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "fs/common/bytes.h"
+#include "base/bytes.h"
 
 namespace brantlow {
 

@@ -7,7 +7,8 @@
 #include <mutex>
 #include <vector>
 
-#include "disk/partition.h"
+#include "disk/volume_view.h"
+#include "fs/fat/fat_probe.h"
 #include "disk/volume_view.h"
 
 namespace brantlow {

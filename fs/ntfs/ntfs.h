@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "fs/common/parser.h"
+#include "fs/api/parser.h"
 #include "fs/ntfs/ntfs_record.h"
 
 namespace brantlow {
@@ -90,7 +90,7 @@ public:
     std::vector<EntryId> children(EntryId folder) const override;
     bool entryInfo(EntryId id, EntryInfo& out) const override;
     ListTexts listTexts(EntryId id) const override;
-    bool writeContent(EntryId id, OutputFile& out) override;
+    WriteResult writeContent(EntryId id, ContentSink& out) override;
     std::vector<EntryId> streams(EntryId id) const override;
 
     // Phases (run on the scan's worker thread).
@@ -112,7 +112,7 @@ public:
     std::string formatSize(int64_t index) const;
     // Writes the entry's unnamed data stream (or, for a stream id, the named
     // stream) into out. False when something could not be read.
-    bool writeEntryToDisk(EntryId id, OutputFile& out);
+    bool writeEntryToDisk(EntryId id, ContentSink& out);
 
     // Files whose recorded size exceeds this are not written (the fuzz
     // target keeps its runs short with it). Default: no limit.
@@ -132,8 +132,8 @@ public:
 private:
     bool planData(int64_t index, const std::string* streamName, DataPlan& plan, bool* validRecord = nullptr) const;
     bool readRecordAt(uint64_t offset, std::vector<uint8_t>& rec) const;
-    bool streamRuns(const DataPlan& plan, OutputFile& out) const;
-    bool streamCompressed(const DataPlan& plan, OutputFile& out) const;
+    bool streamRuns(const DataPlan& plan, ContentSink& out) const;
+    bool streamCompressed(const DataPlan& plan, ContentSink& out) const;
     bool scanForMft(bool deep);
     void linkOrphans();
     void reachabilityPass();

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "fs/common/bytes.h"
+#include "base/bytes.h"
 #include "fs/ntfs/ntfs.h"
 #include "fs/ntfs/ntfs_internal.h"
 

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "fs/common/bytes.h"
-#include "fs/common/texts.h"
+#include "base/bytes.h"
+#include "base/texts.h"
 #include "fs/ntfs/ntfs.h"
 #include "fs/ntfs/ntfs_internal.h"
 
@@ -54,10 +54,8 @@ bool ntfs::entryInfo(EntryId id, EntryInfo& out) const {
     out = EntryInfo{};
     out.name = namePool_.substr(e.nameOffset, e.nameLength);
     out.kind = e.kind == 'D' ? EntryKind::Folder : EntryKind::File;
-    if (e.bits & NtfsEntry::kUnderOrphan)
-        out.state = EntryState::Orphan;
-    else
-        out.state = (e.recordFlags & 0x0001) ? EntryState::Live : EntryState::Deleted;
+    out.state = (e.recordFlags & 0x0001) ? EntryState::Live : EntryState::Deleted;
+    out.orphan = (e.bits & NtfsEntry::kUnderOrphan) != 0;
     out.size = e.kind == 'D' ? 0 : e.dataSize;
     out.created = fromFiletime(e.created);
     out.modified = fromFiletime(e.modified);
@@ -140,9 +138,11 @@ bool ntfs::planData(int64_t index, const std::string* streamName, DataPlan& plan
     return planFromRecord(rec, static_cast<uint64_t>(index), streamName, lookup, plan, &volume_, clusterSize_);
 }
 
-bool ntfs::writeContent(EntryId id, OutputFile& out) { return writeEntryToDisk(id, out); }
+WriteResult ntfs::writeContent(EntryId id, ContentSink& out) {
+    return writeEntryToDisk(id, out) ? WriteResult::complete() : WriteResult::partial("some clusters could not be read");
+}
 
-bool ntfs::writeEntryToDisk(EntryId id, OutputFile& out) {
+bool ntfs::writeEntryToDisk(EntryId id, ContentSink& out) {
     int64_t index;
     std::string streamName;
     const std::string* stream = nullptr;
@@ -189,7 +189,7 @@ bool ntfs::writeEntryToDisk(EntryId id, OutputFile& out) {
 // Uncompressed data along the runs, read in pieces of up to 4 MiB, cut at
 // the real size; holes, LCN 0 and clusters outside the volume give zeros
 // (the last counting as a failure), bytes past the initialized size zeros.
-bool ntfs::streamRuns(const DataPlan& plan, OutputFile& out) const {
+bool ntfs::streamRuns(const DataPlan& plan, ContentSink& out) const {
     const uint64_t cs = clusterSize_;
     const uint64_t real = plan.realSize;
     const uint64_t init = std::min(plan.initializedSize, real);
@@ -234,7 +234,7 @@ bool ntfs::streamRuns(const DataPlan& plan, OutputFile& out) const {
 // LZNT1 data, unit by unit: an all-sparse unit is zeros, a unit whose last
 // cluster is allocated is stored as it is, the others are decompressed.
 // Every unit stands for exactly its size in the output.
-bool ntfs::streamCompressed(const DataPlan& plan, OutputFile& out) const {
+bool ntfs::streamCompressed(const DataPlan& plan, ContentSink& out) const {
     const uint64_t cs = clusterSize_;
     const uint64_t cu = 1ull << plan.unitExponent;  // clusters per unit (<= 256)
     const uint64_t unitBytes = cu * cs;

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "fs/common/bytes.h"
-#include "fs/common/texts.h"
+#include "base/bytes.h"
+#include "base/texts.h"
 #include "fs/ntfs/ntfs.h"
 #include "fs/ntfs/ntfs_internal.h"
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "fs/common/bytes.h"
-#include "fs/common/texts.h"
+#include "base/bytes.h"
+#include "base/texts.h"
 
 namespace brantlow {
 

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "fs/common/texts.h"
+#include "base/texts.h"
 #include "fs/ntfs/ntfs.h"
 
 namespace brantlow {

@@ -1,7 +1,5 @@
 #include "raw/gui/RawRecoveryDialog.h"
 
-#include <sys/stat.h>
-
 #include <QAbstractListModel>
 #include <QCheckBox>
 #include <QCoreApplication>
@@ -25,6 +23,7 @@
 #include <map>
 
 #include "raw/gui/RawSettingDlg.h"
+#include "platform/files.h"
 
 namespace brantlow::raw::gui {
 
@@ -444,9 +443,7 @@ void RawRecoveryDialog::save() {
     if (dir.isEmpty()) return;
     // Nothing is written to the device being examined.
     auto* file = dynamic_cast<FileReadSeek*>(reader_.get());
-    struct stat od {}, sd {};
-    if (file && ::stat(dir.toLocal8Bit().constData(), &od) == 0 &&
-        ::stat(file->path.c_str(), &sd) == 0 && S_ISBLK(sd.st_mode) && od.st_dev == sd.st_rdev) {
+    if (file && platform::folderOnDevice(dir.toLocal8Bit().constData(), file->path)) {
         messageSink().info("The output folder lies on the device being scanned. Please choose another folder.");
         return;
     }

@@ -22,7 +22,7 @@
 
 #include "disk/partition.h"
 #include "disk/reader.h"
-#include "fs/common/sinks.h"
+#include "base/sinks.h"
 #include "raw/carve.h"
 
 class QCheckBox;

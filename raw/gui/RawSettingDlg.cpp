@@ -1,8 +1,5 @@
 #include "raw/gui/RawSettingDlg.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QFileDialog>
@@ -15,7 +12,8 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
-#include "fs/common/sinks.h"
+#include "base/sinks.h"
+#include "platform/files.h"
 
 namespace brantlow::raw::gui {
 
@@ -143,12 +141,10 @@ void RawSettingDlg::browse() {
     QString path = chooseFile ? chooseFile() : QString();
     if (path.isEmpty()) return;
     // The chosen file is created anew: an existing one is emptied.
-    int fd = ::open(path.toLocal8Bit().constData(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
+    if (platform::createEmptyFile(path.toLocal8Bit().constData()) != 0) {
         messageSink().info("file can not be created");
         return;
     }
-    ::close(fd);
     path_ = path;
     pathEdit->setText(path);
 }

@@ -21,10 +21,11 @@
 #include <climits>
 #include <unordered_set>
 
-#include "app/PageFactory.h"
-#include "fs/common/texts.h"
-#include "scan/parser_registry.h"
+#include "ui/PageFactory.h"
+#include "base/texts.h"
+#include "fs/filesystems.h"
 #include "scan/tree_walk.h"
+#include "ui/CurrentSource.h"
 
 namespace brantlow::gui {
 
@@ -37,7 +38,7 @@ constexpr const char* kWaitText = "Please wait for other process to complete";
 
 bool knownFileSystem(const std::string& fs) {
     const std::string lower = asciiLower(fs);
-    for (const ParserRow& row : parserRows())
+    for (const ParserRow& row : parserTable())
         for (const char* n : row.names)
             if (n && lower == n) return true;
     return false;
@@ -289,6 +290,7 @@ void VolumeScanDlg::start() {
     ScanContext ctx;
     ctx.volume = VolumeView(reader_, startByte, volumeSizeBytes(volume_, reader_->sizeBytes()));
     ctx.mode = mode_;
+    ctx.options = options_.scan;
     scanProgress_ = std::make_unique<ThrottledProgress>(&bridge_, &job_.gate());
     ctx.progress = scanProgress_.get();
     ctx.messages = messages_.get();
@@ -651,9 +653,12 @@ void VolumeScanDlg::listRowToggled(int row, bool checked) {
 }
 
 void registerScanPage() {
-    setScanPageFactory([](WizardPage* opener, const VolumeEntry& volume, ScanMode mode) -> WizardPage* {
-        return new VolumeScanDlg(opener, volume, mode);
-    });
+    setScanPageFactory(
+        [](WizardPage* opener, const VolumeEntry& volume, ScanMode mode, const ScanOptions& options) -> WizardPage* {
+            VolumeScanDlg::Options o;
+            o.scan = options;
+            return new VolumeScanDlg(opener, volume, mode, std::move(o));
+        });
 }
 
 }  // namespace brantlow::gui

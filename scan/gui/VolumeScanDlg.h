@@ -13,12 +13,12 @@
 #include <string>
 #include <thread>
 
-#include "app/WizardPage.h"
+#include "ui/WizardPage.h"
 #include "controls/CCheckListCtrl.h"
 #include "controls/CXHtmlTree.h"
 #include "disk/partition.h"
 #include "disk/reader.h"
-#include "fs/common/parser.h"
+#include "fs/api/parser.h"
 #include "scan/save.h"
 #include "scan/scan_job.h"
 
@@ -58,6 +58,8 @@ public:
         // Advanced mode: the parser the advanced-input page prepared (not
         // owned by this page).
         VolumeParser* adopted = nullptr;
+        // The operator's choices for the scan ("Is Drive Formated..?").
+        ScanOptions scan;
         // The folder picker (default: a folder dialog titled "Please choose a folder.").
         std::function<QString(QWidget* owner)> pickFolder;
     };

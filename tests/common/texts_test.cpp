@@ -3,9 +3,9 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "fs/common/output.h"
-#include "fs/common/texts.h"
-#include "fs/common/times.h"
+#include "base/names.h"
+#include "base/texts.h"
+#include "base/times.h"
 
 using namespace brantlow;
 

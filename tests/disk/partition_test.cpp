@@ -4,7 +4,9 @@
 #include <vector>
 
 #include "disk/partition.h"
-#include "fs/common/bytes.h"
+#include "fs/fat/fat_probe.h"
+#include "fs/filesystems.h"
+#include "base/bytes.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/memory_reader.h"
 
@@ -85,7 +87,7 @@ std::vector<VolumeEntry> walk(std::vector<uint8_t> disk, bool gpt = false, Colle
     Partition p;
     p.owner = &c;
     p.useGpt = gpt;
-    ReadPartitionTables(r, p);
+    ReadPartitionTables(r, p, probeTable());
     if (out) *out = c;
     return c.entries;
 }
@@ -170,7 +172,7 @@ TEST(MbrWalk, HostileValuesEndTheWalkSafely) {
     Collect c;
     Partition p;
     p.owner = &c;
-    EXPECT_NE(ReadPartitionTables(r, p), 0);
+    EXPECT_NE(ReadPartitionTables(r, p, probeTable()), 0);
     ASSERT_EQ(c.entries.size(), 1u);
     EXPECT_EQ(c.entries[0].fileSystem, "NTFS");
     EXPECT_EQ(c.entries[0].startSector, 0xFFFFFFFFu);
@@ -182,7 +184,7 @@ TEST(MbrWalk, UnreadableSectorZeroListsNothing) {
     Collect c;
     Partition p;
     p.owner = &c;
-    EXPECT_NE(ReadPartitionTables(r, p), 0);
+    EXPECT_NE(ReadPartitionTables(r, p, probeTable()), 0);
     EXPECT_TRUE(c.entries.empty());
 }
 
@@ -302,7 +304,7 @@ TEST(FixtureDisks, VolumesMatchTheManifests) {
         Collect c;
         Partition p;
         p.owner = &c;
-        ReadPartitionTables(r, p);
+        ReadPartitionTables(r, p, probeTable());
         const auto& vols = (*manifest)["volumes"];
         ASSERT_EQ(c.entries.size(), vols.size()) << img;
         for (size_t i = 0; i < vols.size(); ++i) {
@@ -361,7 +363,7 @@ TEST(FixtureDisks, SameStartSectorsAsSfdisk) {
         Collect c;
         Partition part;
         part.owner = &c;
-        ReadPartitionTables(r, part);
+        ReadPartitionTables(r, part, probeTable());
         std::vector<uint64_t> got;
         for (const auto& e : c.entries) got.push_back(e.startSector);
         EXPECT_EQ(got, want) << img;

@@ -10,7 +10,7 @@
 #include <map>
 #include <memory>
 
-#include "fs/common/bytes.h"
+#include "base/bytes.h"
 #include "fs/fat/fat_parser.h"
 #include "scan/save.h"
 #include "scan/tree_walk.h"
@@ -48,8 +48,8 @@ Volume scanBytes(std::vector<uint8_t> bytes, bool fat32, bool driveFormatted = f
         v.parser = std::make_unique<Fat32Class>();
     else
         v.parser = std::make_unique<Fat16Class>();
-    v.parser->driveFormatted = driveFormatted;
     ScanContext ctx;
+    ctx.options.driveFormatted = driveFormatted;
     ctx.volume = VolumeView(v.reader, 0, v.reader->data.size());
     v.outcome = v.parser->scan(ctx);
     if (v.outcome == ScanOutcome::Done)
@@ -86,15 +86,11 @@ protected:
     void setU16(size_t off, uint16_t v) { std::memcpy(&bytes[off], &v, 2); }
     void setU32(size_t off, uint32_t v) { std::memcpy(&bytes[off], &v, 4); }
 
-    // Writes one entry into a fresh file; returns (ok, bytes written).
+    // Writes one entry into memory; returns (complete, bytes written).
     std::pair<bool, uint64_t> write(Volume& v, const std::string& path) {
-        TempDir dir;
-        OutputFile out;
-        EXPECT_TRUE(out.open(dir.path(), "out.bin"));
-        bool ok = v.parser->writeContent(v.id(path), out);
-        uint64_t n = out.written();
-        out.finish(std::nullopt, std::nullopt);
-        return {ok, n};
+        MemorySink out(0);
+        bool ok = v.parser->writeContent(v.id(path), out).ok();
+        return {ok, out.size()};
     }
 
     std::vector<uint8_t> bytes;

@@ -13,7 +13,7 @@
 #include <map>
 #include <random>
 
-#include "fs/common/bytes.h"
+#include "base/bytes.h"
 #include "fs/fat/fat_parser.h"
 #include "scan/tree_walk.h"
 #include "tests/support/fixtures.h"

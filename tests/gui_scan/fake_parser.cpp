@@ -4,7 +4,7 @@
 #include <thread>
 #include <unordered_set>
 
-#include "fs/common/texts.h"
+#include "base/texts.h"
 
 namespace brantlow::test {
 
@@ -122,11 +122,11 @@ ListTexts FakeParser::listTexts(EntryId id) const {
     return t;
 }
 
-bool FakeParser::writeContent(EntryId id, OutputFile& out) {
-    if (id >= entries.size()) return false;
+WriteResult FakeParser::writeContent(EntryId id, ContentSink& out) {
+    if (id >= entries.size()) return WriteResult::failed("no such entry");
     if (writeDelayMs) std::this_thread::sleep_for(std::chrono::milliseconds(writeDelayMs));
     const std::string& c = entries[id].content;
-    return out.write(c.data(), c.size());
+    return out.write(c.data(), c.size()) ? WriteResult::complete() : WriteResult::failed("write");
 }
 
 void buildSampleTree(FakeParser& p) {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "fs/common/parser.h"
+#include "fs/api/parser.h"
 
 namespace brantlow::test {
 
@@ -37,7 +37,7 @@ public:
     std::vector<EntryId> children(EntryId folder) const override;
     bool entryInfo(EntryId id, EntryInfo& out) const override;
     ListTexts listTexts(EntryId id) const override;
-    bool writeContent(EntryId id, OutputFile& out) override;
+    WriteResult writeContent(EntryId id, ContentSink& out) override;
 
     std::vector<Entry> entries;
     std::vector<EntryId> rootChildren;

@@ -14,7 +14,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "fs/common/sinks.h"
+#include "base/sinks.h"
 #include "tests/support/fixtures.h"
 #include "scan/gui/VolumeScanDlg.h"
 

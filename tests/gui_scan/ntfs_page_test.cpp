@@ -7,7 +7,7 @@
 #include <QRegularExpression>
 #include <QTest>
 
-#include "fs/common/texts.h"
+#include "base/texts.h"
 #include "gui_support.h"
 #include "scan/scan_job.h"
 #include "tests/support/fixtures.h"

@@ -14,7 +14,7 @@
 #include <sstream>
 
 #include "fake_parser.h"
-#include "fs/common/texts.h"
+#include "base/texts.h"
 #include "gui_support.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/memory_reader.h"

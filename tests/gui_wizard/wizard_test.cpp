@@ -21,13 +21,13 @@
 #include <deque>
 #include <fstream>
 
-#include "app/AppState.h"
 #include "app/CBrantlowAboutDlg.h"
 #include "app/Pages.h"
-#include "app/PageFactory.h"
+#include "ui/PageFactory.h"
 #include "app/Startup.h"
 #include "app/VolumeChoice.h"
 #include "disk/reader.h"
+#include "ui/CurrentSource.h"
 #include "tests/support/fixtures.h"
 
 using namespace brantlow;
@@ -122,7 +122,6 @@ TEST_F(Wizard, StandardScanChainOnAPartitionedImage) {
     auto* modes = nextPage<DriveParsingModes>(first);
     ASSERT_TRUE(modes);
     EXPECT_FALSE(first->isVisible());
-    EXPECT_FALSE(appState().volumeSelected);
     EXPECT_EQ(modes->drivePath(), QString::fromStdString(img));
     EXPECT_TRUE(modes->standardScan()->isChecked());
     EXPECT_FALSE(modes->advanceScan()->isEnabled());
@@ -394,7 +393,6 @@ TEST_F(Wizard, MountedVolumeLeadsToVolumeInformation) {
     first->nextButton()->click();
     auto* info = nextPage<VolumeOperations>(first);
     ASSERT_TRUE(info);
-    EXPECT_TRUE(appState().volumeSelected);
     EXPECT_EQ(info->findChild<QLabel*>("volumeName")->text(), "/mnt/win");
     EXPECT_EQ(info->findChild<QLabel*>("volumeFileSystem")->text(), "NTFS");
     EXPECT_EQ(info->findChild<QLabel*>("volumeSize")->text(), "476940  MB");
@@ -438,9 +436,9 @@ TEST_F(Wizard, RecoveryModesPerFileSystem) {
     fat.fileSystem = "FAT32";
     auto* page = new ParceModeNtfsDlg(ParceModeNtfsDlg::kFromVolumeList, fat, opener);
     page->driveFormatted()->setChecked(true);
-    EXPECT_TRUE(appState().driveFormatted);
+    EXPECT_TRUE(page->scanOptions().driveFormatted);
     page->standardMode()->click();
-    EXPECT_FALSE(appState().driveFormatted);
+    EXPECT_FALSE(page->scanOptions().driveFormatted);
     delete opener;
 }
 
@@ -579,7 +577,7 @@ TEST(WizardHooks, RecoveryModeOpensTheScanPage) {
     g_deviceReader = r;
     VolumeEntry v{"NTFS", "", "0", "32   MB", 2048, 65536};
     WizardPage opener("Recovery Mode");
-    WizardPage* page = makeScanPage(&opener, v, ScanMode::Standard);
+    WizardPage* page = makeScanPage(&opener, v, ScanMode::Standard, ScanOptions{});
     ASSERT_NE(page, nullptr);
     EXPECT_NE(std::string(page->metaObject()->className()).find("VolumeScanDlg"), std::string::npos);
     page->stopWork();

@@ -77,7 +77,8 @@ void checkVolume(const Case& c) {
             row = it->second;
         }
         ++checked;
-        EXPECT_EQ(row["state"], state) << path;
+        EXPECT_EQ(row["state"], state == "orphan" ? "deleted" : state) << path;
+        EXPECT_EQ(row["orphan"], state == "orphan") << path;
         EXPECT_EQ(row["kind"], e["type"] == "dir" ? "dir" : "file") << path;
         if (e["type"] == "file") EXPECT_EQ(row["size"], e["size"]) << path;
         const auto& t = e["times"];

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "fs/common/sinks.h"
+#include "base/sinks.h"
 #include "raw/carve.h"
 #include "raw/default_types.h"
 #include "raw/settings.h"

@@ -58,9 +58,9 @@ public:
         return true;
     }
     ListTexts listTexts(EntryId) const override { return {}; }
-    bool writeContent(EntryId id, OutputFile& out) override {
+    WriteResult writeContent(EntryId id, ContentSink& out) override {
         const auto& c = nodes.at(id).content;
-        return out.write(c.data(), c.size());
+        return out.write(c.data(), c.size()) ? WriteResult::complete() : WriteResult::failed("write");
     }
 };
 
@@ -123,7 +123,7 @@ TEST(FolderSave, CyclesEndAndDeletedOnlyPrunesEmptyFolders) {
     EntryId live = p.add(kRootId, "live", EntryKind::Folder);
     p.add(live, "kept.txt", EntryKind::File, EntryState::Live, "kept");
     EntryId orphans = p.add(kRootId, "ORPHAN_ENTRY", EntryKind::Folder);
-    p.add(orphans, "lost.bin", EntryKind::File, EntryState::Orphan, "lost");
+    p.add(orphans, "lost.bin", EntryKind::File, EntryState::Deleted, "lost");
 
     size_t visited = 0;
     walkTree(p, kRootId, [&](const std::string&, EntryId, const EntryInfo&) { return ++visited < 1000; });
@@ -147,7 +147,7 @@ TEST(FolderSave, FailuresAreCountedNotHidden) {
     p.add(f, "inner.txt", EntryKind::File, EntryState::Live, "in");
     test::TempDir tmp;
     SaveStats st = saveFolder(p, kRootId, tmp.path() + "/missing-folder", nullptr, nullptr);
-    EXPECT_EQ(st.files, 1u);
+    EXPECT_EQ(st.files, 2u);
     EXPECT_EQ(st.written, 0u);
     EXPECT_EQ(st.failed, 2u);  // the file, and the folder's one file
     EXPECT_FALSE(st.lastError.empty());

@@ -1,4 +1,4 @@
-#include "fs/common/sinks.h"
+#include "base/sinks.h"
 
 namespace brantlow {
 

@@ -2,7 +2,7 @@
 // controls inside a page with the common banner, Help and Back.
 #pragma once
 
-#include "app/WizardPage.h"
+#include "ui/WizardPage.h"
 #include "disk/partition.h"
 
 namespace brantlow::raw::gui {

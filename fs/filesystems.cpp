@@ -1,13 +1,28 @@
-#include "scan/parser_registry.h"
+#include "fs/filesystems.h"
 
+#include "fs/exfat/exfat_probe.h"
+#include "fs/ext/ext_probe.h"
 #include "fs/fat/fat_parser.h"
+#include "fs/fat/fat_probe.h"
+#include "fs/hfsplus/hfsplus_probe.h"
 #include "fs/ntfs/ntfs.h"
+#include "fs/ntfs/ntfs_probe.h"
 
 namespace brantlow {
 
-const std::vector<ParserRow>& parserRows() {
+const ProbeTable& probeTable() {
+    static const ProbeTable rows = {
+        {"ntfs", probeNtfs},
+        {"exfat", probeExfat},
+        {"fat", probeFat},
+        {"ext", probeExt},
+        {"hfsplus", probeHfsPlus},
+    };
+    return rows;
+}
+
+const std::vector<ParserRow>& parserTable() {
     static const std::vector<ParserRow> rows = {
-        // File systems are added here as their parsers land.
         {{"ntfs"}, "ntfs partition selected....", [] { return std::make_unique<ntfs>(); },
          [](ScanMode m) { return m == ScanMode::Standard || m == ScanMode::Deep; }},
         {{"fat32"}, nullptr, [] { return std::make_unique<Fat32Class>(); },

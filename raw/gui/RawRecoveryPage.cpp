@@ -1,12 +1,12 @@
-#include "app/RawRecoveryPage.h"
+#include "raw/gui/RawRecoveryPage.h"
 
 #include <QEvent>
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "app/PageFactory.h"
-#include "disk/reader.h"
+#include "ui/PageFactory.h"
 #include "raw/gui/RawRecoveryDialog.h"
+#include "ui/CurrentSource.h"
 
 namespace brantlow::gui {
 

@@ -1,4 +1,4 @@
-#include "app/WizardPage.h"
+#include "ui/WizardPage.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -15,7 +15,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
-#include "fs/common/sinks.h"
+#include "base/sinks.h"
 
 namespace brantlow::gui {
 

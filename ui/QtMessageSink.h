@@ -4,7 +4,7 @@
 
 #include <QObject>
 
-#include "fs/common/sinks.h"
+#include "base/sinks.h"
 
 namespace brantlow::gui {
 

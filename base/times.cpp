@@ -1,4 +1,4 @@
-#include "fs/common/times.h"
+#include "base/times.h"
 
 #include <ctime>
 

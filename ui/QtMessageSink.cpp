@@ -1,11 +1,11 @@
-#include "app/QtMessageSink.h"
+#include "ui/QtMessageSink.h"
 
 #include <QApplication>
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QThread>
 
-#include "app/WizardPage.h"
+#include "ui/WizardPage.h"
 
 namespace brantlow::gui {
 

@@ -1,4 +1,4 @@
-#include "app/PageFactory.h"
+#include "ui/PageFactory.h"
 
 namespace brantlow::gui {
 
@@ -16,8 +16,8 @@ RawPageFactory& rawFactory() {
 void setScanPageFactory(ScanPageFactory f) { scanFactory() = std::move(f); }
 void setRawPageFactory(RawPageFactory f) { rawFactory() = std::move(f); }
 
-WizardPage* makeScanPage(WizardPage* opener, const VolumeEntry& volume, ScanMode mode) {
-    return scanFactory() ? scanFactory()(opener, volume, mode) : nullptr;
+WizardPage* makeScanPage(WizardPage* opener, const VolumeEntry& volume, ScanMode mode, const ScanOptions& options) {
+    return scanFactory() ? scanFactory()(opener, volume, mode, options) : nullptr;
 }
 
 WizardPage* makeRawPage(WizardPage* opener, const VolumeEntry& volume) {

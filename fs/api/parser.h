@@ -5,13 +5,15 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "base/content_sink.h"
+#include "base/sinks.h"
+#include "base/times.h"
 #include "disk/volume_view.h"
-#include "fs/common/output.h"
-#include "fs/common/sinks.h"
-#include "fs/common/times.h"
 
 namespace brantlow {
 
@@ -20,13 +22,14 @@ using EntryId = uint64_t;
 constexpr EntryId kRootId = ~0ull;
 
 enum class EntryKind { File, Folder, Other };
-enum class EntryState { Live, Deleted, Orphan };
+enum class EntryState { Live, Deleted };
 
 struct EntryInfo {
     std::string name;  // as found; UTF-8 (ext names: their own bytes)
     EntryKind kind = EntryKind::File;
     EntryState state = EntryState::Live;
-    uint64_t size = 0;  // data size in bytes
+    bool orphan = false;  // its folder is gone: listed under the orphan folder
+    uint64_t size = 0;    // data size in bytes as recorded
     OptTime created, modified, accessed;  // UTC instants as recorded
     std::string attributes;  // the list's attribute text
     bool hasChildren = false;
@@ -38,17 +41,20 @@ struct ListTexts {
     std::string created, accessed, modified, size, attributes;
 };
 
-// "Is Drive Formated..?" of the recovery-mode page: program-wide, read by the
-// FAT chain lookups when a scan starts (a formatted drive's FAT is empty, so
-// files are read from contiguous clusters).
-inline std::atomic<bool> g_driveFormatted{false};
-
 // Scan modes as the recovery-mode page numbers them.
 enum class ScanMode { Standard = 1, Advanced = 2, Deep = 3 };
+
+// The operator's choices that change how a volume is read.
+struct ScanOptions {
+    // "Is Drive Formated..?": the FAT is empty, so files are read from
+    // contiguous clusters instead of their chains.
+    bool driveFormatted = false;
+};
 
 struct ScanContext {
     VolumeView volume;
     ScanMode mode = ScanMode::Standard;
+    ScanOptions options;
     ProgressSink* progress = nullptr;  // already throttled; may be null
     PauseGate* gate = nullptr;
     MessageSink* messages = nullptr;  // may be null
@@ -57,12 +63,30 @@ struct ScanContext {
     void range(int64_t hi) const { if (progress) progress->range(hi); }
     void position(int64_t p) const { if (progress) progress->position(p); }
     void wait() const { if (gate) gate->wait(); }
+    void message(const std::string& s) const { if (messages) messages->info(s); }
 };
 
 enum class ScanOutcome {
     Done,      // the tree is ready (possibly partial after Stop)
     Rejected,  // not this file system: rejectMessage() says so, no ending
     Failed,    // a later check failed: message, then the common ending
+};
+
+// How a file's content came out.
+enum class WriteStatus {
+    Complete,  // every byte the entry records
+    Partial,   // less than recorded: what the metadata backs, or a read failed
+    Failed,    // nothing usable
+};
+
+struct WriteResult {
+    WriteStatus status = WriteStatus::Complete;
+    std::string reason;  // why not complete, for the summary
+
+    static WriteResult complete() { return {}; }
+    static WriteResult partial(std::string why) { return {WriteStatus::Partial, std::move(why)}; }
+    static WriteResult failed(std::string why) { return {WriteStatus::Failed, std::move(why)}; }
+    bool ok() const { return status == WriteStatus::Complete; }
 };
 
 class VolumeParser {
@@ -80,10 +104,13 @@ public:
     virtual bool entryInfo(EntryId id, EntryInfo& out) const = 0;
     virtual ListTexts listTexts(EntryId id) const = 0;
 
-    // Writes the entry's content into an open output file. False when a
-    // read or write failed (what could be read is still written, with zeros
-    // for the rest).
-    virtual bool writeContent(EntryId id, OutputFile& out) = 0;
+    // Writes the entry's content into out. Never more than the entry's
+    // metadata backs (runs, chain, extents) within the volume: a recorded
+    // size beyond that is written as far as it is backed and reported
+    // Partial. Zero regions go through out.writeZeros. Unreadable clusters
+    // are written as zeros and reported Partial. A false from out ends the
+    // writer (Failed).
+    virtual WriteResult writeContent(EntryId id, ContentSink& out) = 0;
     // Times an output file gets (default: the recorded access and
     // modification times). FAT gives local-time instants here.
     virtual void outputTimes(EntryId id, OptTime& accessed, OptTime& modified) const {
@@ -99,6 +126,16 @@ public:
     virtual std::vector<EntryId> streams(EntryId id) const { (void)id; return {}; }
 
     std::atomic<bool> stopRequested{false};
+};
+
+// One row of the parser table: which file-system names (as the volume list
+// shows them, compared in lower case) a parser takes, the status text shown
+// when it is chosen, and the modes it offers.
+struct ParserRow {
+    std::vector<const char*> names;  // lower-case file-system names
+    const char* statusText;          // shown when chosen, or nullptr
+    std::function<std::unique_ptr<VolumeParser>()> make;
+    std::function<bool(ScanMode)> supports;
 };
 
 }  // namespace brantlow

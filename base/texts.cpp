@@ -1,9 +1,9 @@
-#include "fs/common/texts.h"
+#include "base/texts.h"
 
 #include <cstdio>
 #include <ctime>
 
-#include "fs/common/bytes.h"
+#include "base/bytes.h"
 
 namespace brantlow {
 

@@ -1,0 +1,65 @@
+#include "fs/fat/fat_probe.h"
+
+#include "base/bytes.h"
+
+namespace brantlow {
+
+namespace {
+
+bool isPow2(uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
+bool jumpOk(const uint8_t* bs) { return bs[0] == 0xEB && (bs[1] == 0x3C || bs[1] == 0x58 || bs[1] == 0x76); }
+
+}  // namespace
+
+FatGeometry classifyFatBootSector(const uint8_t* bs, size_t len) {
+    FatGeometry g;
+    if (len < 512) return g;
+    bool jump = jumpOk(bs) || bs[0] == 0xE9;
+    if (!jump) return g;
+    if (bytesAt(bs, len, 3, "EXFAT   ", 8) || bytesAt(bs, len, 3, "NTFS    ", 8)) return g;
+    g.bytesPerSector = le16(bs, len, 11);
+    g.sectorsPerCluster = le8(bs, len, 13);
+    g.reservedSectors = le16(bs, len, 14);
+    g.fatCount = le8(bs, len, 16);
+    g.rootEntries = le16(bs, len, 17);
+    uint64_t total16 = le16(bs, len, 19);
+    uint64_t spf16 = le16(bs, len, 22);
+    uint64_t total32 = le32(bs, len, 32);
+    uint64_t spf32 = le32(bs, len, 36);
+    g.totalSectors = total16 ? total16 : total32;
+    g.sectorsPerFat = spf16 ? spf16 : spf32;
+    bool oem = bytesAt(bs, len, 3, "MSDO", 4);
+    bool plausible = g.bytesPerSector >= 512 && g.bytesPerSector <= 4096 && isPow2(g.bytesPerSector) &&
+                     isPow2(g.sectorsPerCluster) && g.reservedSectors >= 1 && g.fatCount >= 1 && g.fatCount <= 2 &&
+                     le8(bs, len, 510) == 0x55 && le8(bs, len, 511) == 0xAA;
+    if (!plausible && !oem) return g;
+    if (g.bytesPerSector == 0 || g.sectorsPerCluster == 0 || g.sectorsPerFat == 0 || g.totalSectors == 0) return g;
+    uint64_t rootSectors = (static_cast<uint64_t>(g.rootEntries) * 32 + g.bytesPerSector - 1) / g.bytesPerSector;
+    uint64_t meta = g.reservedSectors + g.fatCount * g.sectorsPerFat + rootSectors;
+    if (meta >= g.totalSectors) return g;
+    g.clusterCount = (g.totalSectors - meta) / g.sectorsPerCluster;
+    if (g.clusterCount < 4085)
+        g.kind = FatKind::Fat12;
+    else if (g.clusterCount < 65525)
+        g.kind = FatKind::Fat16;
+    else
+        g.kind = FatKind::Fat32;
+    // A FAT32 volume keeps sectors-per-FAT at byte 36 and no fixed root.
+    if (g.kind == FatKind::Fat32 && (spf16 != 0 || g.rootEntries != 0) && !oem) g.kind = FatKind::Fat16;
+    return g;
+}
+
+bool probeFat(const uint8_t* head, size_t len, ProbeResult& out) {
+    FatGeometry g = classifyFatBootSector(head, len);
+    switch (g.kind) {
+        case FatKind::Fat12: out.fileSystem = "FAT12"; break;
+        case FatKind::Fat16: out.fileSystem = "FAT16"; break;
+        case FatKind::Fat32: out.fileSystem = "FAT32"; break;
+        default: return false;
+    }
+    uint64_t bytes = 0;
+    out.sizeSectors = mulOverflows(g.totalSectors, g.bytesPerSector, &bytes) ? 0 : bytes / 512;
+    return true;
+}
+
+}  // namespace brantlow

@@ -1,0 +1,30 @@
+// Recognising a FAT boot sector: plausible geometry (or the OEM name
+// "MSDO"), FAT12/16/32 by cluster count.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "disk/probe.h"
+
+namespace brantlow {
+
+enum class FatKind { None, Fat12, Fat16, Fat32 };
+
+struct FatGeometry {
+    FatKind kind = FatKind::None;
+    uint32_t bytesPerSector = 0;
+    uint32_t sectorsPerCluster = 0;
+    uint32_t reservedSectors = 0;
+    uint32_t fatCount = 0;
+    uint32_t rootEntries = 0;
+    uint64_t totalSectors = 0;   // in the boot sector's own sectors
+    uint64_t sectorsPerFat = 0;
+    uint64_t clusterCount = 0;
+};
+
+FatGeometry classifyFatBootSector(const uint8_t* bs, size_t len);
+// Probe row: "FAT12", "FAT16" or "FAT32".
+bool probeFat(const uint8_t* head, size_t len, ProbeResult& out);
+
+}  // namespace brantlow

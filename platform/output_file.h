@@ -1,0 +1,67 @@
+// Output files: written under a temporary name in their folder, renamed to
+// the final name only when complete, so that no file under its final name
+// is ever a half-written one. Zero regions become holes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace brantlow::platform {
+
+struct Stamp {
+    int64_t sec = 0;   // seconds since 1970-01-01 UTC
+    int32_t nsec = 0;  // 0..999999999
+};
+
+class OutputFile {
+public:
+    OutputFile() = default;
+    // An unfinished file is discarded (its temporary removed).
+    ~OutputFile();
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    // Creates a new temporary file in dir (O_EXCL, O_NOFOLLOW). False with
+    // error() set.
+    bool create(const std::string& dir);
+    // Appends n bytes.
+    bool write(const void* data, size_t n);
+    // Appends n zero bytes as a hole: nothing is stored for them.
+    bool skip(uint64_t n);
+    // Gives the file its full size (a hole at the end is kept), sets the
+    // access and modification times (nullopt leaves one as it is), closes
+    // it and renames it to dir/name, replacing a file of that name. False
+    // with error() set; after a failed rename the temporary stays, so the
+    // caller may commit again under another name (EINVAL: the medium
+    // refuses the name).
+    bool commit(const std::string& name, const std::optional<Stamp>& accessed,
+                const std::optional<Stamp>& modified);
+    // Removes the temporary file.
+    void discard();
+
+    bool isOpen() const { return fd_ >= 0; }
+    int error() const { return err_; }
+    uint64_t size() const { return size_; }
+    // Bytes actually stored (holes excluded).
+    uint64_t stored() const { return stored_; }
+    // Path of the committed file.
+    const std::string& path() const { return final_; }
+
+private:
+    bool flushHole();
+    int fd_ = -1;
+    int err_ = 0;
+    uint64_t size_ = 0;
+    uint64_t stored_ = 0;
+    uint64_t pendingHole_ = 0;
+    bool closed_ = false;
+    std::string dir_, temp_, final_;
+};
+
+// A whole small file written in one go under a temporary name and renamed
+// over path (settings files, summaries). 0 or an errno value.
+int writeWholeFile(const std::string& path, const void* data, size_t n);
+
+}  // namespace brantlow::platform

@@ -1,0 +1,28 @@
+// The wizard's one current source: the drive or image the operator chose,
+// opened read-only, and its size in 512-byte sectors. Pages hand it to the
+// engine, which only ever uses the reader it is given.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "disk/reader.h"
+
+namespace brantlow {
+
+extern std::shared_ptr<readWriteInterface> g_deviceReader;
+extern std::atomic<uint64_t> g_totalSectors;
+
+namespace gui {
+
+// Opens path as the current source (a new reader) and sets the sector
+// count. On failure shows "invalid handle ..." and leaves a reader that is
+// not open, with a count of 0.
+bool openCurrentSource(const std::string& path);
+// Forgets the current source.
+void closeCurrentSource();
+
+}  // namespace gui
+}  // namespace brantlow
