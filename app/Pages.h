@@ -27,6 +27,9 @@ class QToolButton;
 class QTreeWidget;
 class QTreeWidgetItem;
 
+class QHBoxLayout;
+class QVBoxLayout;
+
 namespace brantlow::gui {
 
 // What the first page lists.
@@ -144,6 +147,11 @@ public:
     QPushButton* stopButton() const { return stop_; }
 
 private:
+    void buildVolumeList(QHBoxLayout* top);
+    void buildCustomSettings(QHBoxLayout* top);
+    void buildStatusRows(QVBoxLayout* outer);
+    void connectControls();
+    void fillVolumes();
     void runStandard();
     void fillList(const std::vector<size_t>& indexes);
     void fitColumns();

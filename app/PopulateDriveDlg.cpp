@@ -79,8 +79,20 @@ PopulateDriveDlg::PopulateDriveDlg(const Options& o, WizardPage* opener)
     outer->setContentsMargins(18, 10, 18, 4);
     auto* top = new QHBoxLayout;
     outer->addLayout(top, 1);
+    buildVolumeList(top);
+    buildCustomSettings(top);
+    buildStatusRows(outer);
 
-    // The list.
+    // Initial states.
+    addCustom_->setEnabled(false);
+    custom_->setEnabled(false);
+    onCustomToggled(false);
+    connectControls();
+    fillVolumes();
+}
+
+// "Volume List:" with its columns, "Filter Entries" and "Add Custom Volume".
+void PopulateDriveDlg::buildVolumeList(QHBoxLayout* top) {
     auto* left = new QVBoxLayout;
     top->addLayout(left, 3);
     left->addWidget(new QLabel("Volume List:", content()));
@@ -105,8 +117,10 @@ PopulateDriveDlg::PopulateDriveDlg(const Options& o, WizardPage* opener)
     buttons->addWidget(addCustom_);
     buttons->addStretch(1);
     left->addLayout(buttons);
+}
 
-    // The custom settings.
+// The custom settings: start and end sector, "Treat file system as:".
+void PopulateDriveDlg::buildCustomSettings(QHBoxLayout* top) {
     auto* box = new QGroupBox(content());
     top->addWidget(box, 2);
     auto* g = new QGridLayout(box);
@@ -140,8 +154,10 @@ PopulateDriveDlg::PopulateDriveDlg(const Options& o, WizardPage* opener)
     g->addWidget(treatAs_, 4, 1);
     g->setRowStretch(5, 1);
     g->setColumnStretch(1, 1);
+}
 
-    // Progress and status.
+// Progress with Stop, the status line and the hint.
+void PopulateDriveDlg::buildStatusRows(QVBoxLayout* outer) {
     auto* bottom = new QHBoxLayout;
     progress_ = new QProgressBar(content());
     progress_->setTextVisible(false);
@@ -159,12 +175,9 @@ PopulateDriveDlg::PopulateDriveDlg(const Options& o, WizardPage* opener)
     statusRow->addWidget(status_, 1);
     statusRow->addWidget(hint_);
     outer->addLayout(statusRow);
+}
 
-    // Initial states.
-    addCustom_->setEnabled(false);
-    custom_->setEnabled(false);
-    onCustomToggled(false);
-
+void PopulateDriveDlg::connectControls() {
     connect(list_, &QTreeWidget::itemSelectionChanged, this, &PopulateDriveDlg::onRowSelected);
     connect(custom_, &QCheckBox::toggled, this, &PopulateDriveDlg::onCustomToggled);
     connect(filter_, &QPushButton::clicked, this, &PopulateDriveDlg::onFilter);
@@ -172,7 +185,10 @@ PopulateDriveDlg::PopulateDriveDlg(const Options& o, WizardPage* opener)
     connect(startEdit_->edit, &QLineEdit::textEdited, this, [this] { rangeEdited_ = true; });
     connect(endEdit_->edit, &QLineEdit::textEdited, this, [this] { rangeEdited_ = true; });
     connect(this, &WizardPage::nextRequested, this, &PopulateDriveDlg::onNext);
+}
 
+// Runs the walk of the chosen scan mode and lists what it finds.
+void PopulateDriveDlg::fillVolumes() {
     if (options_.scanMode == 1) {
         progress_->setRange(0, 1000);
         runStandard();

@@ -6,12 +6,8 @@
 #include "app/CBrantlowAboutDlg.h"
 #include "ui/CurrentSource.h"
 #include "platform/enumerate.h"
-#ifdef HAVE_BRANTLOW_SCAN_GUI
-#include "scan/gui/VolumeScanDlg.h"
-#endif
-#ifdef HAVE_BRANTLOW_RAW_GUI
 #include "raw/gui/RawRecoveryPage.h"
-#endif
+#include "scan/gui/VolumeScanDlg.h"
 
 namespace brantlow::gui {
 
@@ -27,12 +23,8 @@ int takeSingleInstance(const std::string& lockPath) {
 }
 
 void installWizardHooks() {
-#ifdef HAVE_BRANTLOW_SCAN_GUI
     registerScanPage();
-#endif
-#ifdef HAVE_BRANTLOW_RAW_GUI
     registerRawPage();
-#endif
     setAboutBoxHandler([](QWidget* page) {
         CBrantlowAboutDlg box(page);
         box.exec();

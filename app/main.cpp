@@ -6,11 +6,11 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <unistd.h>
 
 #include "ui/QtMessageSink.h"
 #include "app/Startup.h"
 #include "platform/enumerate.h"
+#include "platform/files.h"
 
 int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i)
@@ -21,22 +21,15 @@ int main(int argc, char** argv) {
                         "appear under PHYSICAL DRIVES.\n");
             return 0;
         }
-    // The single-instance lock is taken before the application object
-    // exists, as the named mutex was; the message needs the application.
-    const std::string lockPath = brantlow::platform::defaultInstanceLockPath();
-    const int lockFd = brantlow::platform::acquireInstanceLock(lockPath);
-    if (lockFd == -2)
-        std::fprintf(stderr, "brantlow: cannot use the lock file %s; not checking for another instance\n",
-                     lockPath.c_str());
-
     QApplication app(argc, argv);
     QApplication::setApplicationName("Brantlow");
     if (QStyle* fusion = QStyleFactory::create("Fusion")) QApplication::setStyle(fusion);
     brantlow::gui::QtMessageSink sink;
     brantlow::setMessageSink(&sink);
 
+    // One instance at a time; the lock is held until the program ends.
+    const int lockFd = brantlow::gui::takeSingleInstance(brantlow::platform::defaultInstanceLockPath());
     if (lockFd == -1) {
-        brantlow::messageSink().info(brantlow::gui::kAnotherInstance);
         brantlow::setMessageSink(nullptr);
         return 0;
     }
@@ -55,6 +48,6 @@ int main(int argc, char** argv) {
     const int rc = app.exec();
     delete first;
     brantlow::setMessageSink(nullptr);
-    if (lockFd >= 0) ::close(lockFd);
+    brantlow::platform::closeDescriptor(lockFd);
     return rc;
 }

@@ -204,4 +204,13 @@ std::string asciiLower(std::string s) {
     return s;
 }
 
+std::string dosAttributeText(uint16_t attr) {
+    std::string a;
+    if (attr & 0x01) a += "-R";
+    if (attr & 0x02) a += "-H";
+    if (attr & 0x04) a += "-S";
+    if (attr & 0x20) a += "-A";
+    return a;
+}
+
 }  // namespace brantlow

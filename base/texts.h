@@ -41,6 +41,10 @@ std::string cp437ToUtf8(const void* data, size_t len);
 std::string displayUtf8(const std::string& bytes);
 bool isValidUtf8(const std::string& s);
 
+// The DOS attribute bits as the FAT family's lists show them: "-R" (0x01),
+// "-H" (0x02), "-S" (0x04), "-A" (0x20), in that order; empty when none.
+std::string dosAttributeText(uint16_t attr);
+
 // ASCII-only case folding, as the parser selection compares names.
 std::string asciiLower(std::string s);
 

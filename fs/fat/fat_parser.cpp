@@ -16,15 +16,6 @@ constexpr const char* kDummyName = "DUMMY ENTRY";
 // A bound on the table for volumes made of directory-looking garbage.
 constexpr size_t kMaxEntries = 32u * 1024 * 1024;
 
-std::string attributeText(uint8_t attr) {
-    std::string a;
-    if (attr & 0x01) a += "-R";
-    if (attr & 0x02) a += "-H";
-    if (attr & 0x04) a += "-S";
-    if (attr & 0x20) a += "-A";
-    return a;
-}
-
 const char* kindText(FatKind k) { return k == FatKind::Fat32 ? "Fat32" : "Fat16"; }
 
 }  // namespace
@@ -296,7 +287,7 @@ bool FatParser::entryInfo(EntryId id, EntryInfo& out) const {
     out.created = fromDosAsUtc(e.createDate, e.createTime);
     out.modified = fromDosAsUtc(e.writeDate, e.writeTime);
     out.accessed = fromDosAsUtc(e.accessDate, 0);
-    out.attributes = attributeText(e.attribute);
+    out.attributes = dosAttributeText(e.attribute);
     out.hasChildren = e.firstChild != kNoEntry;
     return true;
 }
@@ -334,7 +325,7 @@ ListTexts FatParser::formatListItem(const FatEntry& e) {
     std::snprintf(b, sizeof b, "%02d/%02d/%d ", (e.accessDate >> 5) & 0x0F, e.accessDate & 0x1F,
                   (e.accessDate >> 9) + 1980);
     t.accessed = b;
-    t.attributes = attributeText(e.attribute);
+    t.attributes = dosAttributeText(e.attribute);
     t.size = formatSize(e);
     return t;
 }

@@ -1,6 +1,7 @@
 // MFT enumeration and record parsing: one entry per record, read in large
 // sequential pieces and parsed from memory in the same pass.
 #include <algorithm>
+#include <optional>
 #include <cstdio>
 #include <cstring>
 
@@ -47,123 +48,126 @@ bool ntfs::readRecordAt(uint64_t offset, std::vector<uint8_t>& rec) const {
     return isRecordSignature(rec.data());
 }
 
-bool planFromRecord(const std::vector<uint8_t>& rec, uint64_t recno, const std::string* streamName,
-                    const RecordLookup& lookup, DataPlan& plan, const VolumeView* volume, uint64_t clusterSize) {
-    plan = DataPlan{};
-    const uint8_t* r = rec.data();
-    const size_t size = rec.size();
-    struct Piece {
-        uint64_t firstVcn;
-        std::vector<NtfsRun> runs;
-    };
-    std::vector<Piece> pieces;
-    bool haveList = false;
-    NtfsAttribute listAttr;
-    auto takeSizes = [&](const NtfsAttribute& a) {
-        plan.realSize = a.realSize;
-        plan.initializedSize = a.initializedSize;
-        plan.allocatedSize = a.allocatedSize;
-        plan.flags = a.flags;
-        plan.unitExponent = a.unitExponent;
-    };
-    bool resident = false;
+namespace {
+
+// One $DATA attribute's runs and where they start in the file.
+struct DataPiece {
+    uint64_t firstVcn;
+    std::vector<NtfsRun> runs;
+};
+
+void takeSizes(const NtfsAttribute& a, DataPlan& plan) {
+    plan.realSize = a.realSize;
+    plan.initializedSize = a.initializedSize;
+    plan.allocatedSize = a.allocatedSize;
+    plan.flags = a.flags;
+    plan.unitExponent = a.unitExponent;
+}
+
+// The stream's attributes in the record itself: a resident value (the plan
+// is then complete) or non-resident pieces; and the attribute list, if any.
+void collectLocalPieces(const uint8_t* r, size_t size, const std::string* streamName, DataPlan& plan,
+                        std::vector<DataPiece>& pieces, std::optional<NtfsAttribute>& list) {
     forEachAttribute(r, size, [&](const NtfsAttribute& a) {
-        if (a.type == kAttrAttributeList && !haveList) {
-            haveList = true;
-            listAttr = a;
+        if (a.type == kAttrAttributeList && !list) {
+            list = a;
         } else if (a.type == kAttrData && nameMatches(r, size, a, streamName)) {
             if (!a.nonResident) {
-                if (pieces.empty() && !resident) {
-                    resident = true;
+                if (pieces.empty() && !plan.resident) {
+                    plan.resident = true;
                     plan.residentBytes.assign(r + a.valueOffset, r + a.valueOffset + a.valueLength);
                     plan.realSize = a.valueLength;
                     plan.initializedSize = a.valueLength;
                     plan.flags = a.flags;
                 }
-            } else if (!resident) {
-                if (a.firstVcn == 0) takeSizes(a);
+            } else if (!plan.resident) {
+                if (a.firstVcn == 0) takeSizes(a, plan);
                 pieces.push_back({a.firstVcn, attributeRuns(r, size, a)});
             }
         }
         return true;
     });
-    if (resident) {
-        plan.found = true;
-        plan.resident = true;
-        return true;
+}
+
+// The attribute list's value: resident, or read from its runs (capped).
+std::vector<uint8_t> attributeListValue(const uint8_t* r, size_t size, const NtfsAttribute& list,
+                                        const VolumeView* volume, uint64_t clusterSize) {
+    std::vector<uint8_t> value;
+    if (!list.nonResident) {
+        value.assign(r + list.valueOffset, r + list.valueOffset + list.valueLength);
+        return value;
     }
-    // Extents in other records, as the attribute list names them.
-    if (haveList) {
-        std::vector<uint8_t> value;
-        if (!listAttr.nonResident) {
-            value.assign(r + listAttr.valueOffset, r + listAttr.valueOffset + listAttr.valueLength);
-        } else if (volume && clusterSize) {
-            uint64_t want = std::min<uint64_t>(listAttr.realSize, kMaxAttrListBytes);
-            value.assign(want, 0);
-            uint64_t done = 0;
-            for (const NtfsRun& run : attributeRuns(r, size, listAttr)) {
-                if (done >= want) break;
-                uint64_t bytes = 0;
-                if (mulOverflows(run.length, clusterSize, &bytes)) break;
-                uint64_t n = std::min(bytes, want - done);
-                if (!run.sparse) {
-                    uint64_t off = 0;
-                    if (!mulOverflows(static_cast<uint64_t>(run.lcn), clusterSize, &off))
-                        volume->read(off, value.data() + done, n);
-                }
-                done += n;
-            }
+    if (!volume || !clusterSize) return value;
+    uint64_t want = std::min<uint64_t>(list.realSize, kMaxAttrListBytes);
+    value.assign(want, 0);
+    uint64_t done = 0;
+    for (const NtfsRun& run : attributeRuns(r, size, list)) {
+        if (done >= want) break;
+        uint64_t bytes = 0;
+        if (mulOverflows(run.length, clusterSize, &bytes)) break;
+        uint64_t n = std::min(bytes, want - done);
+        if (!run.sparse) {
+            uint64_t off = 0;
+            if (!mulOverflows(static_cast<uint64_t>(run.lcn), clusterSize, &off))
+                volume->read(off, value.data() + done, n);
         }
-        std::vector<uint8_t> ext;
-        std::vector<uint64_t> seenRecords;
-        size_t p = 0;
-        for (size_t guard = 0; p + 26 <= value.size() && guard < 65536; ++guard) {
-            const uint8_t* e = value.data() + p;
-            const size_t room = value.size() - p;
-            const uint32_t type = le32(e, room, 0);
-            const uint16_t len = le16(e, room, 4);
-            if (type == 0 || type == kAttrEnd || len == 0) break;
-            const uint8_t nameLen = le8(e, room, 6);
-            const uint8_t nameOff = le8(e, room, 7);
-            const uint64_t startVcn = le64(e, room, 8);
-            const uint64_t ref = le64(e, room, 16) & 0xFFFFFFFFFFFFull;
-            if (type == kAttrData && ref != recno) {
-                bool match = false;
-                if (!streamName)
-                    match = nameLen == 0;
-                else if (nameLen && static_cast<size_t>(nameOff) + 2u * nameLen <= std::min<size_t>(room, len))
-                    match = utf16leToUtf8(e + nameOff, nameLen) == *streamName;
-                bool have = false;
-                for (const Piece& pc : pieces)
-                    if (pc.firstVcn == startVcn) have = true;
-                if (match && !have && lookup(ref, ext)) {
-                    // The extension record must name this record as its base.
-                    uint64_t base = le64(ext.data(), ext.size(), 32) & 0xFFFFFFFFFFFFull;
-                    if (base == recno) {
-                        forEachAttribute(ext.data(), ext.size(), [&](const NtfsAttribute& a) {
-                            if (a.type == kAttrData && a.nonResident && a.firstVcn == startVcn &&
-                                nameMatches(ext.data(), ext.size(), a, streamName)) {
-                                if (a.firstVcn == 0) takeSizes(a);
-                                pieces.push_back({a.firstVcn, attributeRuns(ext.data(), ext.size(), a)});
-                                plan.fromList = true;
-                                return false;
-                            }
-                            return true;
-                        });
-                    }
-                }
-                (void)seenRecords;
-            }
-            p += len;
-        }
+        done += n;
     }
-    std::sort(pieces.begin(), pieces.end(), [](const Piece& a, const Piece& b) { return a.firstVcn < b.firstVcn; });
+    return value;
+}
+
+// The stream's extents in other records, as the attribute list names them.
+// An extension record counts only when it names this record as its base.
+void collectListedPieces(const std::vector<uint8_t>& value, uint64_t recno, const std::string* streamName,
+                         const RecordLookup& lookup, DataPlan& plan, std::vector<DataPiece>& pieces) {
+    std::vector<uint8_t> ext;
+    size_t p = 0;
+    for (size_t guard = 0; p + 26 <= value.size() && guard < 65536; ++guard) {
+        const uint8_t* e = value.data() + p;
+        const size_t room = value.size() - p;
+        const uint32_t type = le32(e, room, 0);
+        const uint16_t len = le16(e, room, 4);
+        if (type == 0 || type == kAttrEnd || len == 0) break;
+        p += len;
+        const uint8_t nameLen = le8(e, room, 6);
+        const uint8_t nameOff = le8(e, room, 7);
+        const uint64_t startVcn = le64(e, room, 8);
+        const uint64_t ref = le64(e, room, 16) & 0xFFFFFFFFFFFFull;
+        if (type != kAttrData || ref == recno) continue;
+        bool match = false;
+        if (!streamName)
+            match = nameLen == 0;
+        else if (nameLen && static_cast<size_t>(nameOff) + 2u * nameLen <= std::min<size_t>(room, len))
+            match = utf16leToUtf8(e + nameOff, nameLen) == *streamName;
+        bool have = false;
+        for (const DataPiece& pc : pieces)
+            if (pc.firstVcn == startVcn) have = true;
+        if (!match || have || !lookup(ref, ext)) continue;
+        uint64_t base = le64(ext.data(), ext.size(), 32) & 0xFFFFFFFFFFFFull;
+        if (base != recno) continue;
+        forEachAttribute(ext.data(), ext.size(), [&](const NtfsAttribute& a) {
+            if (a.type == kAttrData && a.nonResident && a.firstVcn == startVcn &&
+                nameMatches(ext.data(), ext.size(), a, streamName)) {
+                if (a.firstVcn == 0) takeSizes(a, plan);
+                pieces.push_back({a.firstVcn, attributeRuns(ext.data(), ext.size(), a)});
+                plan.fromList = true;
+                return false;
+            }
+            return true;
+        });
+    }
+}
+
+// Joins the pieces in VCN order; a missing extent becomes zeros and marks
+// the plan incomplete, an overlapping one is dropped.
+bool joinPieces(std::vector<DataPiece>& pieces, DataPlan& plan) {
+    std::sort(pieces.begin(), pieces.end(),
+              [](const DataPiece& a, const DataPiece& b) { return a.firstVcn < b.firstVcn; });
     if (pieces.empty() || pieces.front().firstVcn != 0) return false;
     uint64_t vcn = 0;
-    for (const Piece& pc : pieces) {
-        if (pc.firstVcn < vcn) continue;  // overlapping extent: keep the first
+    for (const DataPiece& pc : pieces) {
+        if (pc.firstVcn < vcn) continue;
         if (pc.firstVcn > vcn) {
-            // A missing extent: zeros in its place, and the file is incomplete.
             plan.complete = false;
             plan.runs.push_back({0, pc.firstVcn - vcn, true});
             vcn = pc.firstVcn;
@@ -174,6 +178,26 @@ bool planFromRecord(const std::vector<uint8_t>& rec, uint64_t recno, const std::
         }
     }
     plan.firstExtentRuns = pieces.front().runs;
+    return true;
+}
+
+}  // namespace
+
+bool planFromRecord(const std::vector<uint8_t>& rec, uint64_t recno, const std::string* streamName,
+                    const RecordLookup& lookup, DataPlan& plan, const VolumeView* volume, uint64_t clusterSize) {
+    plan = DataPlan{};
+    std::vector<DataPiece> pieces;
+    std::optional<NtfsAttribute> list;
+    collectLocalPieces(rec.data(), rec.size(), streamName, plan, pieces, list);
+    if (plan.resident) {
+        plan.found = true;
+        return true;
+    }
+    if (list) {
+        std::vector<uint8_t> value = attributeListValue(rec.data(), rec.size(), *list, volume, clusterSize);
+        collectListedPieces(value, recno, streamName, lookup, plan, pieces);
+    }
+    if (!joinPieces(pieces, plan)) return false;
     plan.found = true;
     return true;
 }

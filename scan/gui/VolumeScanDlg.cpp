@@ -105,9 +105,21 @@ VolumeScanDlg::~VolumeScanDlg() {
 }
 
 void VolumeScanDlg::buildControls() {
+    nextButton()->hide();
+    backButton()->setEnabled(false);
     auto* grid = new QVBoxLayout(content());
     grid->setContentsMargins(12, 8, 12, 4);
+    buildSearchRow(grid);
+    buildResultPanes(grid);
+    buildProgressRow(grid);
+    buildStatusRow(grid);
+    buildHiddenChoices();
+    loadIcons();
+    connectControls();
+}
 
+// "Volume Data:", the search pattern and its button, and the hint below.
+void VolumeScanDlg::buildSearchRow(QVBoxLayout* grid) {
     auto* top = new QHBoxLayout;
     top->addWidget(new QLabel("Volume Data:"));
     volumeEdit_ = new QLineEdit;
@@ -125,7 +137,10 @@ void VolumeScanDlg::buildControls() {
     auto* hint = new QLabel("* Use \"|\" to find multiple file type ");
     hint->setAlignment(Qt::AlignRight);
     grid->addWidget(hint);
+}
 
+// The result tree beside the file list.
+void VolumeScanDlg::buildResultPanes(QVBoxLayout* grid) {
     auto* split = new QSplitter(Qt::Horizontal);
     tree_ = new controls::CXHtmlTree;
     tree_->setObjectName("resultTree");
@@ -138,7 +153,10 @@ void VolumeScanDlg::buildControls() {
     split->setStretchFactor(0, 2);
     split->setStretchFactor(1, 3);
     grid->addWidget(split, 1);
+}
 
+// The progress bar with Pause, Resume and Stop.
+void VolumeScanDlg::buildProgressRow(QVBoxLayout* grid) {
     auto* bar = new QHBoxLayout;
     progress_ = new QProgressBar;
     progress_->setObjectName("progress");
@@ -157,7 +175,10 @@ void VolumeScanDlg::buildControls() {
         bar->addWidget(b);
     }
     grid->addLayout(bar);
+}
 
+// The two status lines, "Output Folder" and "Save".
+void VolumeScanDlg::buildStatusRow(QVBoxLayout* grid) {
     auto* statusRow = new QHBoxLayout;
     status_ = new QLabel;
     status_->setObjectName("status");
@@ -179,9 +200,11 @@ void VolumeScanDlg::buildControls() {
     saveButton_->setAutoDefault(false);
     statusRow->addWidget(saveButton_);
     grid->addLayout(statusRow);
+}
 
-    // Hidden: the output folder and, in Advanced mode, the choices copied
-    // from the advanced-input page.
+// Hidden: the output folder and, in Advanced mode, the choices copied from
+// the advanced-input page.
+void VolumeScanDlg::buildHiddenChoices() {
     outputEdit_ = new QLineEdit(content());
     outputEdit_->setObjectName("outputFolder");
     outputEdit_->hide();
@@ -192,12 +215,11 @@ void VolumeScanDlg::buildControls() {
     heapOffset_ = new QComboBox(content());
     heapOffset_->setObjectName("heapOffset");
     for (QComboBox* c : {candidates_, sectorsPerCluster_, heapOffset_}) c->hide();
+}
 
-    nextButton()->hide();
-    backButton()->setEnabled(false);
-
-    // Images: 0 folder, 1 plain file (also the placeholder's), then one per
-    // file type as they are met.
+// Images: 0 folder, 1 plain file (also the placeholder's), then one per file
+// type as they are met.
+void VolumeScanDlg::loadIcons() {
     QIcon folder = iconProvider_->icon(QFileIconProvider::Folder);
     if (folder.isNull()) folder = style()->standardIcon(QStyle::SP_DirIcon);
     QIcon file = iconProvider_->icon(QFileIconProvider::File);
@@ -205,7 +227,9 @@ void VolumeScanDlg::buildControls() {
     icons_ = {folder, file};
     tree_->setIcons(&icons_);
     list_->listModel()->setIcons(&icons_);
+}
 
+void VolumeScanDlg::connectControls() {
     connect(pauseButton_, &QPushButton::clicked, this, &VolumeScanDlg::pause);
     connect(resumeButton_, &QPushButton::clicked, this, &VolumeScanDlg::resume);
     connect(stopButton_, &QPushButton::clicked, this, &VolumeScanDlg::stop);

@@ -29,6 +29,8 @@ class QProgressBar;
 class QPushButton;
 class QFileIconProvider;
 
+class QVBoxLayout;
+
 namespace brantlow::gui {
 
 // Carries a worker's progress and status texts to the page's widgets on
@@ -114,6 +116,13 @@ private:
     class PageMessages;
 
     void buildControls();
+    void buildSearchRow(QVBoxLayout* grid);
+    void buildResultPanes(QVBoxLayout* grid);
+    void buildProgressRow(QVBoxLayout* grid);
+    void buildStatusRow(QVBoxLayout* grid);
+    void buildHiddenChoices();
+    void loadIcons();
+    void connectControls();
     void start();
     void scanEnded(ScanOutcome outcome);
     void saveEnded(SaveStats stats, uint64_t count, bool quick, QString folder);
