@@ -97,7 +97,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     auto reader = std::make_shared<BufferReader>(std::move(img));
     ntfs parser;
-    parser.outputLimit = 1u << 20;
     ScanContext ctx;
     ctx.volume = VolumeView(reader, 0, reader->sizeBytes());
     parser.scan(ctx);

@@ -18,19 +18,26 @@ WriteResult FatParser::writeContent(EntryId id, ContentSink& out) {
     const FatEntry& e = entries_[static_cast<size_t>(id)];
     if (isFatDirectory(e.attribute)) return WriteResult::complete();
     bool times = true;
-    bool ok = writeEntryToFile(e, out, &times);
+    WriteResult r = writeEntryToFile(e, out, &times);
     noTimesFor_.store(times ? ~0ull : id);
-    return ok ? WriteResult::complete() : WriteResult::partial("some clusters could not be read");
+    return r;
 }
 
-bool FatParser::writeEntryToFile(const FatEntry& e, ContentSink& out, bool* timesAllowed) {
+WriteResult FatParser::writeEntryToFile(const FatEntry& e, ContentSink& out, bool* timesAllowed) {
     if (timesAllowed) *timesAllowed = true;
     uint64_t remaining = e.fileSize;
-    if (remaining == 0) return true;
+    if (remaining == 0) return WriteResult::complete();
     const uint32_t c0 = firstCluster(e);
     const uint64_t cs = layout_.clusterSize;
     // A slot without a valid first cluster has no content to read.
-    if (cs == 0 || !layout_.clusterValid(c0)) return false;
+    if (cs == 0 || !layout_.clusterValid(c0)) return WriteResult::failed("no valid first cluster");
+    const uint64_t wanted = remaining;
+    auto shortBy = [&](const char* why) {
+        return WriteResult::partial(std::string(why) + ": " + std::to_string(wanted - remaining) + " of " +
+                                    std::to_string(wanted) + " bytes");
+    };
+    auto stopped = [&] { return WriteResult::failed("stopped"); };
+    auto sinkFailed = [&] { return WriteResult::failed("write error"); };
 
     bool contiguous = driveFormatted_;
     bool firstOnly = false;
@@ -77,15 +84,17 @@ bool FatParser::writeEntryToFile(const FatEntry& e, ContentSink& out, bool* time
         for (uint64_t i = 0; i < need && remaining; ++i, ++c) {
             if (!layout_.clusterValid(c)) {
                 // The volume ends before the file does.
-                if (!flush()) return false;
+                if (!flush()) return sinkFailed();
                 if (timesAllowed && !firstOnly) *timesAllowed = false;
-                return false;
+                return shortBy("the volume ends before the file");
             }
-            if (stopRequested.load(std::memory_order_relaxed)) return false;
-            if (!add(c)) return false;
+            if (stopRequested.load(std::memory_order_relaxed)) return stopped();
+            if (!add(c)) return sinkFailed();
         }
-        if (!flush()) return false;
-        return readOk;
+        if (!flush()) return sinkFailed();
+        if (!readOk) return shortBy("unreadable clusters (written as zeros)");
+        if (remaining) return shortBy("its first cluster belongs to another file now; only that cluster");
+        return WriteResult::complete();
     }
 
     // The FAT chain. Chains are mostly runs of consecutive clusters: the
@@ -100,9 +109,9 @@ bool FatParser::writeEntryToFile(const FatEntry& e, ContentSink& out, bool* time
     };
     uint32_t c = c0;
     while (remaining) {
-        if (!add(c)) return false;
+        if (!add(c)) return sinkFailed();
         if (!remaining) break;
-        if (stopRequested.load(std::memory_order_relaxed)) return false;
+        if (stopRequested.load(std::memory_order_relaxed)) return stopped();
         uint32_t n = nextCluster(c);
         if (!n || inEarlierRun(n) || (n >= cs0 && n <= ce)) break;
         if (n == ce + 1) {
@@ -113,10 +122,12 @@ bool FatParser::writeEntryToFile(const FatEntry& e, ContentSink& out, bool* time
         }
         c = n;
     }
-    if (!flush()) return false;
+    if (!flush()) return sinkFailed();
     // A chain that ends (or loops) before the size is reached gives a short
     // file: reported, not hidden.
-    return readOk && remaining == 0;
+    if (!readOk) return shortBy("unreadable clusters (written as zeros)");
+    if (remaining) return shortBy("the cluster chain ends before the recorded size");
+    return WriteResult::complete();
 }
 
 }  // namespace brantlow

@@ -178,6 +178,7 @@ void FatParser::walkRootDirectory() {
     SlotParseOptions opt;
     opt.zeroEndsCluster = kind_ == FatKind::Fat32;
     opt.clusterSize = layout_.clusterSize;
+    opt.volumeBytes = volume_.sizeBytes();
     std::vector<ParsedSlot> slots;
     parseDirectorySlots(rootBuffer_.data(), rootBuffer_.size(), opt, slots);
     addSlots(slots, 0, false);

@@ -37,9 +37,9 @@ public:
     // The next cluster of a chain, 0 at its end.
     uint32_t nextCluster(uint32_t c);
     // Writes one file's content (the FAT chain, or contiguous clusters
-    // for a deleted file whose chain was freed). False when the file could
-    // not be written whole.
-    bool writeEntryToFile(const FatEntry& entry, ContentSink& out, bool* timesAllowed = nullptr);
+    // for a deleted file whose chain was freed). Partial when the chain,
+    // or the volume, ends before the recorded size.
+    WriteResult writeEntryToFile(const FatEntry& entry, ContentSink& out, bool* timesAllowed = nullptr);
 
     // "%02d/%02d/%d  %02d:%02d AM|PM" texts, the access date alone with a
     // trailing blank, and "-R-H-S-A".

@@ -48,6 +48,21 @@ std::string fatShortName(const uint8_t* slot) {
     return name;
 }
 
+bool fatShortNameValid(const uint8_t* slot) {
+    if (slot[0] == ' ') return false;
+    for (int i = 0; i < 11; ++i) {
+        const uint8_t c = slot[i];
+        if (i == 0 && (c == 0x05 || c == 0xE5)) continue;
+        if (c < 0x20 || c == 0x7F || c == '.') return false;
+        switch (c) {
+            case '"': case '*': case '/': case ':': case '<': case '>': case '?': case '\\': case '|':
+                return false;
+            default: break;
+        }
+    }
+    return true;
+}
+
 uint8_t fatShortNameChecksum(const uint8_t* slot) {
     uint8_t sum = 0;
     for (int i = 0; i < 11; ++i) sum = static_cast<uint8_t>(((sum & 1) << 7) + (sum >> 1) + slot[i]);
@@ -103,6 +118,12 @@ void parseDirectorySlots(const uint8_t* buf, size_t len, const SlotParseOptions&
         const bool deleted = first == 0xE5;
         e.deleted = deleted ? 1 : 0;
         p.dot = first == '.' && (bytesAt(s, kSlot, 0, ".          ", 11) || bytesAt(s, kSlot, 0, "..         ", 11));
+        if (!p.dot && !isFatLabel(attr) &&
+            (!fatShortNameValid(s) ||
+             (!isFatDirectory(attr) && opt.volumeBytes && e.fileSize > opt.volumeBytes))) {
+            npending = 0;
+            continue;
+        }
         // A long name belongs to this slot when its slots are in the same
         // state; live ones must also carry this slot's checksum (a stale
         // deleted name before a reused slot is not this file's name).

@@ -15,6 +15,9 @@ struct SlotParseOptions {
     // FAT16 examines the slots after it.
     bool zeroEndsCluster = false;
     size_t clusterSize = 0;  // used with zeroEndsCluster (0: the whole buffer)
+    // A file slot recording more bytes than the volume holds is garbage,
+    // not a file (0: no check).
+    uint64_t volumeBytes = 0;
 };
 
 struct ParsedSlot {
@@ -33,9 +36,16 @@ std::string fatShortName(const uint8_t* slot);
 // Checksum of the 11 short-name bytes, as long-name slots record it.
 uint8_t fatShortNameChecksum(const uint8_t* slot);
 
+// True when the 11 name bytes of a short slot can be a name: no control
+// characters (a leading 0x05 or deleted mark aside), none of " * / : < >
+// ? \ |, no dot inside, and the base does not start with a blank.
+bool fatShortNameValid(const uint8_t* slot);
+
 // Parses every short slot in buf (long-name slots are gathered, up to 20,
 // and attached to the short slot that follows them). Slots whose first
-// byte is 0 are skipped. Bounded by len; never reads past it.
+// byte is 0 are skipped, and so are file and folder slots whose name bytes
+// are not a short name or whose file size is beyond the volume. Bounded by
+// len; never reads past it.
 void parseDirectorySlots(const uint8_t* buf, size_t len, const SlotParseOptions& opt, std::vector<ParsedSlot>& out);
 
 }  // namespace brantlow

@@ -111,12 +111,8 @@ public:
     ListTexts formatListItem(int64_t index) const;
     std::string formatSize(int64_t index) const;
     // Writes the entry's unnamed data stream (or, for a stream id, the named
-    // stream) into out. False when something could not be read.
-    bool writeEntryToDisk(EntryId id, ContentSink& out);
-
-    // Files whose recorded size exceeds this are not written (the fuzz
-    // target keeps its runs short with it). Default: no limit.
-    uint64_t outputLimit = ~0ull;
+    // stream) into out, never more than its runs back within the volume.
+    WriteResult writeEntryToDisk(EntryId id, ContentSink& out);
 
     // Inspection (tests, benchmarks).
     const std::vector<NtfsEntry>& entries() const { return entries_; }
@@ -132,8 +128,11 @@ public:
 private:
     bool planData(int64_t index, const std::string* streamName, DataPlan& plan, bool* validRecord = nullptr) const;
     bool readRecordAt(uint64_t offset, std::vector<uint8_t>& rec) const;
-    bool streamRuns(const DataPlan& plan, ContentSink& out) const;
-    bool streamCompressed(const DataPlan& plan, ContentSink& out) const;
+    WriteResult streamRuns(const DataPlan& plan, ContentSink& out) const;
+    WriteResult streamCompressed(const DataPlan& plan, ContentSink& out) const;
+    // The bytes of the file the runs can back: the real size, cut at what
+    // the runs map and at the volume size; why, when cut.
+    uint64_t backedSize(const DataPlan& plan, std::string& why) const;
     bool scanForMft(bool deep);
     void linkOrphans();
     void reachabilityPass();

@@ -138,63 +138,82 @@ bool ntfs::planData(int64_t index, const std::string* streamName, DataPlan& plan
     return planFromRecord(rec, static_cast<uint64_t>(index), streamName, lookup, plan, &volume_, clusterSize_);
 }
 
-WriteResult ntfs::writeContent(EntryId id, ContentSink& out) {
-    return writeEntryToDisk(id, out) ? WriteResult::complete() : WriteResult::partial("some clusters could not be read");
-}
+WriteResult ntfs::writeContent(EntryId id, ContentSink& out) { return writeEntryToDisk(id, out); }
 
-bool ntfs::writeEntryToDisk(EntryId id, ContentSink& out) {
+WriteResult ntfs::writeEntryToDisk(EntryId id, ContentSink& out) {
     int64_t index;
     std::string streamName;
     const std::string* stream = nullptr;
     if (id >= kNtfsStreamBase) {
         const uint64_t k = id - kNtfsStreamBase;
-        if (k >= streams_.size()) return false;
+        if (k >= streams_.size()) return WriteResult::failed("no such stream");
         index = streams_[k].entry;
         streamName = namePool_.substr(streams_[k].nameOffset, streams_[k].nameLength);
         stream = &streamName;
     } else {
-        if (id >= entries_.size()) return false;
+        if (id >= entries_.size()) return WriteResult::failed("no such entry");
         index = static_cast<int64_t>(id);
     }
     const NtfsEntry& e = entries_[index];
-    if (!e.hasName()) return false;
+    if (!e.hasName()) return WriteResult::failed("no such entry");
     if (e.kind == 'D' && !stream) {
         char text[512];
         std::snprintf(text, sizeof text, "This is  %s directory .Please specify file names ", nameOf(index).c_str());
         status(text);
-        return false;
+        return WriteResult::failed("a directory");
     }
     DataPlan plan;
     bool valid = false;
     if (!planData(index, stream, plan, &valid)) {
         if (!valid) {
             status("not a valid entry...");
-            return false;
+            return WriteResult::failed("its MFT record cannot be read");
         }
         // No data attribute: an empty file, as recorded.
-        return true;
+        return WriteResult::complete();
     }
-    if (plan.realSize > outputLimit) return false;
     if (plan.resident) {
         uint64_t n = std::min<uint64_t>(plan.residentBytes.size(), plan.initializedSize);
-        bool ok = out.write(plan.residentBytes.data(), static_cast<size_t>(n));
-        if (n < plan.residentBytes.size()) ok = out.writeZeros(plan.residentBytes.size() - n) && ok;
-        return ok;
+        if (!out.write(plan.residentBytes.data(), static_cast<size_t>(n))) return WriteResult::failed("write error");
+        if (n < plan.residentBytes.size() && !out.writeZeros(plan.residentBytes.size() - n))
+            return WriteResult::failed("write error");
+        return WriteResult::complete();
     }
     const bool compressed = (plan.flags & 0x00FF) != 0 && plan.unitExponent != 0 && plan.unitExponent <= 8;
-    bool ok = compressed ? streamCompressed(plan, out) : streamRuns(plan, out);
-    return ok && plan.complete;
+    WriteResult r = compressed ? streamCompressed(plan, out) : streamRuns(plan, out);
+    if (r.ok() && !plan.complete) return WriteResult::partial("an extent named by its attribute list is missing");
+    return r;
+}
+
+uint64_t ntfs::backedSize(const DataPlan& plan, std::string& why) const {
+    uint64_t clusters = 0;
+    for (const NtfsRun& r : plan.runs)
+        if (addOverflows(clusters, r.length, &clusters)) clusters = ~0ull;
+    uint64_t mapped = 0;
+    if (mulOverflows(clusters, clusterSize_, &mapped)) mapped = ~0ull;
+    uint64_t size = plan.realSize;
+    if (size > mapped) {
+        why = "recorded size " + std::to_string(plan.realSize) + " bytes, its runs map " + std::to_string(mapped);
+        size = mapped;
+    }
+    if (size > volumeSize_) {
+        why = "recorded size " + std::to_string(plan.realSize) + " bytes exceeds the volume (" +
+              std::to_string(volumeSize_) + ")";
+        size = volumeSize_;
+    }
+    return size;
 }
 
 // Uncompressed data along the runs, read in pieces of up to 4 MiB, cut at
-// the real size; holes, LCN 0 and clusters outside the volume give zeros
-// (the last counting as a failure), bytes past the initialized size zeros.
-bool ntfs::streamRuns(const DataPlan& plan, ContentSink& out) const {
+// what the runs back; holes give zeros, clusters outside the volume give
+// zeros and leave the file partial, bytes past the initialized size zeros.
+WriteResult ntfs::streamRuns(const DataPlan& plan, ContentSink& out) const {
     const uint64_t cs = clusterSize_;
-    const uint64_t real = plan.realSize;
+    std::string cut;
+    const uint64_t real = backedSize(plan, cut);
     const uint64_t init = std::min(plan.initializedSize, real);
     uint64_t pos = 0;
-    bool ok = true;
+    std::string problem;
     std::vector<uint8_t> buf;
     for (const NtfsRun& r : plan.runs) {
         if (pos >= real) break;
@@ -202,43 +221,41 @@ bool ntfs::streamRuns(const DataPlan& plan, ContentSink& out) const {
         if (mulOverflows(r.length, cs, &runBytes)) runBytes = ~0ull;
         runBytes = std::min(runBytes, real - pos);
         uint64_t volOff = 0;
-        bool inVolume = !r.sparse && r.lcn > 0 && !mulOverflows(static_cast<uint64_t>(r.lcn), cs, &volOff) &&
+        bool inVolume = !r.sparse && r.lcn >= 0 && !mulOverflows(static_cast<uint64_t>(r.lcn), cs, &volOff) &&
                         volOff < volumeSize_ && runBytes <= volumeSize_ - volOff;
-        if (!r.sparse && r.lcn != 0 && !inVolume) ok = false;
+        if (!r.sparse && !inVolume && pos < init) problem = "clusters outside the volume (written as zeros)";
         uint64_t done = 0;
         while (done < runBytes) {
-            if (stopped()) return false;
+            if (stopped()) return WriteResult::failed("stopped");
             const uint64_t n = std::min<uint64_t>(kReadPiece, runBytes - done);
             const uint64_t at = pos + done;
             if (!inVolume || at >= init) {
-                if (!out.writeZeros(n)) return false;
+                if (!out.writeZeros(n)) return WriteResult::failed("write error");
             } else {
                 buf.resize(static_cast<size_t>(n));
                 size_t got = volume_.read(volOff + done, buf.data(), static_cast<size_t>(n));
-                if (got < n) ok = false;
+                if (got < n) problem = "unreadable clusters (written as zeros)";
                 if (at + n > init) std::memset(buf.data() + (init - at), 0, static_cast<size_t>(at + n - init));
-                if (!out.write(buf.data(), static_cast<size_t>(n))) return false;
+                if (!out.write(buf.data(), static_cast<size_t>(n))) return WriteResult::failed("write error");
             }
             done += n;
         }
         pos += runBytes;
     }
-    if (pos < real) {
-        // The runs end before the real size.
-        if (!out.writeZeros(real - pos)) return false;
-        ok = false;
-    }
-    return ok;
+    if (!cut.empty()) return WriteResult::partial(cut);
+    if (!problem.empty()) return WriteResult::partial(problem);
+    return WriteResult::complete();
 }
 
 // LZNT1 data, unit by unit: an all-sparse unit is zeros, a unit whose last
 // cluster is allocated is stored as it is, the others are decompressed.
 // Every unit stands for exactly its size in the output.
-bool ntfs::streamCompressed(const DataPlan& plan, ContentSink& out) const {
+WriteResult ntfs::streamCompressed(const DataPlan& plan, ContentSink& out) const {
     const uint64_t cs = clusterSize_;
     const uint64_t cu = 1ull << plan.unitExponent;  // clusters per unit (<= 256)
     const uint64_t unitBytes = cu * cs;
-    const uint64_t real = plan.realSize;
+    std::string cut;
+    const uint64_t real = backedSize(plan, cut);
     const uint64_t init = std::min(plan.initializedSize, real);
     std::vector<uint8_t> in(static_cast<size_t>(unitBytes));
     std::vector<uint8_t> dec(static_cast<size_t>(unitBytes));
@@ -246,9 +263,9 @@ bool ntfs::streamCompressed(const DataPlan& plan, ContentSink& out) const {
     size_t runIdx = 0;
     uint64_t inRun = 0;
     uint64_t pos = 0;
-    bool ok = true;
+    std::string problem;
     while (pos < real) {
-        if (stopped()) return false;
+        if (stopped()) return WriteResult::failed("stopped");
         // The unit's clusters.
         uint64_t have = 0;
         while (have < cu && runIdx < plan.runs.size()) {
@@ -258,7 +275,7 @@ bool ntfs::streamCompressed(const DataPlan& plan, ContentSink& out) const {
                 inRun = 0;
                 continue;
             }
-            lcns[have++] = (r.sparse || r.lcn <= 0) ? -1 : r.lcn + static_cast<int64_t>(inRun);
+            lcns[have++] = (r.sparse || r.lcn < 0) ? -1 : r.lcn + static_cast<int64_t>(inRun);
             ++inRun;
         }
         if (have == 0) break;
@@ -271,14 +288,15 @@ bool ntfs::streamCompressed(const DataPlan& plan, ContentSink& out) const {
             uint64_t off = 0;
             if (mulOverflows(static_cast<uint64_t>(lcns[k]), cs, &off) || off >= volumeSize_ ||
                 cs > volumeSize_ - off) {
-                ok = false;
+                problem = "clusters outside the volume (written as zeros)";
                 continue;
             }
             // Contiguous clusters in one read.
             uint64_t m = 1;
             while (k + m < allocated && lcns[k + m] == lcns[k] + static_cast<int64_t>(m)) ++m;
             uint64_t bytes = std::min<uint64_t>(m * cs, volumeSize_ - off);
-            if (volume_.read(off, in.data() + k * cs, static_cast<size_t>(bytes)) < bytes) ok = false;
+            if (volume_.read(off, in.data() + k * cs, static_cast<size_t>(bytes)) < bytes)
+                problem = "unreadable clusters (written as zeros)";
             k += m - 1;
         }
         const uint8_t* data;
@@ -298,18 +316,17 @@ bool ntfs::streamCompressed(const DataPlan& plan, ContentSink& out) const {
         uint64_t n = std::min(span, real - pos);
         if (pos < init) {
             uint64_t valid = std::min(n, init - pos);
-            if (!out.write(data, static_cast<size_t>(valid))) return false;
-            if (valid < n && !out.writeZeros(n - valid)) return false;
+            if (!out.write(data, static_cast<size_t>(valid))) return WriteResult::failed("write error");
+            if (valid < n && !out.writeZeros(n - valid)) return WriteResult::failed("write error");
         } else if (!out.writeZeros(n)) {
-            return false;
+            return WriteResult::failed("write error");
         }
         pos += n;
     }
-    if (pos < real) {
-        if (!out.writeZeros(real - pos)) return false;
-        ok = false;
-    }
-    return ok;
+    if (!cut.empty()) return WriteResult::partial(cut);
+    if (pos < real) return WriteResult::partial("its runs end before its size");
+    if (!problem.empty()) return WriteResult::partial(problem);
+    return WriteResult::complete();
 }
 
 }  // namespace brantlow

@@ -122,8 +122,11 @@ TEST_F(Fat16Image, FirstClusterOutsideTheVolumeAndHugeSizes) {
     size_t s01 = slot("S01     TXT");
     setCluster(s01, 1);
     size_t s02 = slot("S02     TXT");
-    setSize(s02, 0xFFFFFFFFu);  // live: the chain ends after one cluster
+    setSize(s02, static_cast<uint32_t>(bytes.size()));  // live: the chain ends after one cluster
+    size_t s04 = slot("S04     TXT");
+    setSize(s04, 0xFFFFFFFFu);  // more than the volume holds: not a file
     Volume v = scanBytes(bytes, false);
+    EXPECT_FALSE(v.has("small/s04.txt"));
     ASSERT_TRUE(v.has("one.bin"));
     auto [ok1, n1] = write(v, "one.bin");
     EXPECT_FALSE(ok1);
@@ -144,7 +147,7 @@ TEST_F(Fat16Image, HugeDeletedFileStopsAtTheEndOfTheVolumeWithoutTimes) {
     for (size_t off = layout.dataOffset; off + 32 <= bytes.size() && !del; off += 32)
         if (bytes[off] == 0xE5 && std::memcmp(&bytes[off + 1], "ELETE~1DAT", 10) == 0) del = off;
     ASSERT_NE(del, 0u) << "deleted_large.dat's short slot";
-    setSize(del, 0xFFFFFFF0u);
+    setSize(del, static_cast<uint32_t>(bytes.size()));
     Volume v = scanBytes(bytes, false);
     ASSERT_TRUE(v.has("large/deleted_large.dat"));
     EntryId id = v.id("large/deleted_large.dat");
@@ -165,7 +168,7 @@ TEST_F(Fat16Image, DeletedFileWhoseFirstClusterWasReusedGivesOneCluster) {
     setFat(cluster(del), 0xFFFF);  // now the (one-cluster) file of someone else
     Volume v = scanBytes(bytes, false);
     auto [ok, n] = write(v, "medium/deleted_medium.bin");
-    EXPECT_TRUE(ok);
+    EXPECT_FALSE(ok);  // partial: one cluster of a longer file
     EXPECT_EQ(n, layout.clusterSize);
 }
 
