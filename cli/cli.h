@@ -15,9 +15,13 @@
 
 namespace brantlow::cli {
 
-constexpr int kExitOk = 0;
-constexpr int kExitUsage = 1;
-constexpr int kExitSource = 2;
+// Exit status.
+constexpr int kExitOk = 0;           // all done
+constexpr int kExitUsage = 1;        // the command line is wrong
+constexpr int kExitSource = 2;       // the source cannot be opened or read
+constexpr int kExitNoFs = 3;         // no file system this tool can parse there
+constexpr int kExitPartial = 4;      // done, but some files partial or failed (named)
+constexpr int kExitInterrupted = 130;
 
 // Parsed "--name value" options and positional words.
 struct Args {
@@ -30,25 +34,25 @@ struct Args {
     }
 };
 
-// Splits argv; flags listed in `flags` take no value. Returns false with a
-// message on a malformed line.
-bool parseArgs(int argc, char** argv, int first, const std::vector<std::string>& flags, Args& out, std::string& err);
-
 // Strict unsigned decimal.
 std::optional<uint64_t> parseU64(const std::string& s);
 
 std::string jsonString(const std::string& s);
+// A name as a terminal may show it: valid UTF-8 stays, control characters
+// and bytes that are not UTF-8 become \xNN.
+std::string terminalSafe(const std::string& s);
 std::string jsonTime(const OptTime& t);
 
-// Opens SOURCE read-only as the shared reader; prints why not.
+// Opens SOURCE read-only; prints why not.
 std::shared_ptr<FileReadSeek> openSource(const std::string& path);
 
 // The volume list of the Standard walk.
 std::vector<VolumeEntry> standardVolumes(readWriteInterface& reader, bool gpt);
 
 // The volume chosen by --volume N, or --start-sector S --fs NAME [--size-sectors Z].
-// Prints the reason and returns nullopt when there is none.
-std::optional<VolumeEntry> chooseVolume(readWriteInterface& reader, const Args& a);
+// Prints the reason and returns nullopt when there is none (rc: the exit
+// status to end with).
+std::optional<VolumeEntry> chooseVolume(readWriteInterface& reader, const Args& a, int* rc = nullptr);
 
 // Progress to stderr when it is a terminal.
 bool stderrIsTerminal();
@@ -74,6 +78,9 @@ class StderrMessages : public MessageSink {
 public:
     void info(const std::string& text) override;
 };
+
+// True when a parser reads volumes of this name.
+bool knownFileSystem(const std::string& fileSystem);
 
 int cmdVolumes(const Args& a);
 int cmdList(const Args& a);

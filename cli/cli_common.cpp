@@ -11,29 +11,6 @@
 
 namespace brantlow::cli {
 
-bool parseArgs(int argc, char** argv, int first, const std::vector<std::string>& flags, Args& out, std::string& err) {
-    for (int i = first; i < argc; ++i) {
-        std::string w = argv[i];
-        if (w.rfind("--", 0) == 0 && w.size() > 2) {
-            bool isFlag = false;
-            for (const auto& f : flags)
-                if (f == w) isFlag = true;
-            if (isFlag) {
-                out.options[w] = "";
-            } else {
-                if (i + 1 >= argc) {
-                    err = "option " + w + " needs a value";
-                    return false;
-                }
-                out.options[w] = argv[++i];
-            }
-        } else {
-            out.positional.push_back(w);
-        }
-    }
-    return true;
-}
-
 std::optional<uint64_t> parseU64(const std::string& s) {
     if (s.empty() || s.size() > 20) return std::nullopt;
     uint64_t v = 0;
@@ -66,6 +43,42 @@ std::string jsonString(const std::string& raw) {
         }
     }
     return o + "\"";
+}
+
+std::string terminalSafe(const std::string& s) {
+    std::string o;
+    o.reserve(s.size());
+    auto hex = [&](unsigned char c) {
+        char b[8];
+        std::snprintf(b, sizeof b, "\\x%02X", c);
+        o += b;
+    };
+    for (size_t i = 0; i < s.size();) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c < 0x20 || c == 0x7F) {
+            hex(c);
+            ++i;
+            continue;
+        }
+        if (c < 0x80) {
+            o += static_cast<char>(c);
+            ++i;
+            continue;
+        }
+        // One UTF-8 sequence, kept whole when valid (C1 controls escaped).
+        size_t len = c >= 0xF0 && c < 0xF5 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 0;
+        bool ok = len && i + len <= s.size();
+        for (size_t k = 1; ok && k < len; ++k) ok = (static_cast<unsigned char>(s[i + k]) & 0xC0) == 0x80;
+        if (ok && len == 2 && c == 0xC2 && static_cast<unsigned char>(s[i + 1]) < 0xA0) ok = false;
+        if (ok) {
+            o.append(s, i, len);
+            i += len;
+        } else {
+            hex(c);
+            ++i;
+        }
+    }
+    return o;
 }
 
 std::string jsonTime(const OptTime& t) {
@@ -105,11 +118,18 @@ std::vector<VolumeEntry> standardVolumes(readWriteInterface& reader, bool gpt) {
     return c.entries;
 }
 
-std::optional<VolumeEntry> chooseVolume(readWriteInterface& reader, const Args& a) {
+std::optional<VolumeEntry> chooseVolume(readWriteInterface& reader, const Args& a, int* rc) {
+    if (rc) *rc = kExitUsage;
     if (a.has("--start-sector")) {
         auto s = parseU64(a.get("--start-sector"));
         if (!s) {
             std::cerr << "brantlow-cli: --start-sector takes a sector number\n";
+            return std::nullopt;
+        }
+        if (reader.sizeBytes() && *s >= reader.sizeBytes() / 512) {
+            std::cerr << "brantlow-cli: sector " << *s << " lies beyond the end of the source ("
+                      << reader.sizeBytes() / 512 << " sectors)\n";
+            if (rc) *rc = kExitNoFs;
             return std::nullopt;
         }
         VolumeEntry v;
@@ -138,6 +158,12 @@ std::optional<VolumeEntry> chooseVolume(readWriteInterface& reader, const Args& 
     auto vols = standardVolumes(reader, a.has("--gpt"));
     if (want.empty()) {
         if (vols.size() == 1) return vols[0];
+        if (vols.empty()) {
+            std::cerr << "brantlow-cli: no volume found on this source (no partition table and no file system "
+                         "at sector 0)\n";
+            if (rc) *rc = kExitNoFs;
+            return std::nullopt;
+        }
         std::cerr << "brantlow-cli: name a volume with --volume N (see 'brantlow-cli volumes')\n";
         return std::nullopt;
     }

@@ -1,10 +1,16 @@
+// brantlow-cli list and recover: one volume scanned, then listed or saved.
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <iostream>
+#include <thread>
 
-#include "cli/cli.h"
 #include "base/texts.h"
+#include "cli/cli.h"
+#include "fs/filesystems.h"
 #include "platform/files.h"
+#include "platform/signals.h"
 #include "scan/save.h"
 #include "scan/scan_job.h"
 #include "scan/tree_walk.h"
@@ -14,68 +20,99 @@ namespace brantlow::cli {
 namespace {
 
 struct Scanned {
+    // The job outlives the parser: the parser's reads wait at its pause gate.
+    std::unique_ptr<ScanJob> job;
     std::unique_ptr<VolumeParser> parser;
     VolumeEntry volume;
+    std::shared_ptr<FileReadSeek> reader;
 };
 
 const char* kindName(EntryKind k) { return k == EntryKind::Folder ? "dir" : k == EntryKind::File ? "file" : "other"; }
 
+bool interrupted() { return platform::interruptFlag().load(); }
+
+// File systems the volume list names but no parser reads yet.
+bool namedButNotParsed(const std::string& fs) {
+    const std::string l = asciiLower(fs);
+    return l == "fat64" || l == "exfat" || l == "extx" || l == "hfs+" || l == "fat12";
+}
+
+// Runs the scan on a worker so that Ctrl-C can stop it.
+ScanOutcome runInterruptibly(ScanJob& job, VolumeParser& parser, ScanContext ctx) {
+    ScanOutcome outcome = ScanOutcome::Failed;
+    job.start(&parser, std::move(ctx), [&](ScanOutcome o) { outcome = o; });
+    while (job.running()) {
+        if (interrupted()) job.stop();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    job.join();
+    return outcome;
+}
+
 // Opens the source, picks the volume and runs the scan. Sets rc on failure.
 std::optional<Scanned> scanVolume(const Args& a, int& rc) {
-    if (a.positional.size() != 1) {
-        rc = kExitUsage;
-        std::cerr << "brantlow-cli: name one SOURCE\n";
-        return std::nullopt;
-    }
     ScanMode mode = ScanMode::Standard;
     std::string m = a.get("--mode", "standard");
     if (m == "advanced")
         mode = ScanMode::Advanced;
     else if (m == "deep")
         mode = ScanMode::Deep;
-    else if (m != "standard") {
-        rc = kExitUsage;
-        std::cerr << "brantlow-cli: --mode is standard, advanced or deep\n";
-        return std::nullopt;
-    }
-    auto reader = openSource(a.positional[0]);
+    auto reader = openSource(a.positional.at(0));
     if (!reader) {
         rc = kExitSource;
         return std::nullopt;
     }
-    auto vol = chooseVolume(*reader, a);
-    if (!vol) {
-        rc = kExitUsage;
-        return std::nullopt;
-    }
+    auto vol = chooseVolume(*reader, a, &rc);
+    if (!vol) return std::nullopt;
     ParserChoice choice = selectParser(vol->fileSystem, mode);
     if (!choice.parser) {
-        rc = kExitSource;
-        std::cerr << "brantlow-cli: not a valid drive. (file system \"" << vol->fileSystem << "\""
-                  << (choice.hasProcedure || choice.statusText.empty() ? "" : ", mode not offered") << ")\n";
+        if (knownFileSystem(vol->fileSystem)) {
+            rc = kExitUsage;
+            std::cerr << "brantlow-cli: the " << terminalSafe(vol->fileSystem) << " parser offers no " << m
+                      << " mode\n";
+        } else if (namedButNotParsed(vol->fileSystem)) {
+            rc = kExitNoFs;
+            std::cerr << "brantlow-cli: " << terminalSafe(vol->fileSystem) << " volumes are not supported yet\n";
+        } else {
+            rc = kExitNoFs;
+            std::cerr << "brantlow-cli: no file system this tool can parse at sector " << vol->startSector
+                      << " (found \"" << terminalSafe(vol->fileSystem.empty() ? "nothing" : vol->fileSystem)
+                      << "\")\n";
+        }
         return std::nullopt;
     }
     uint64_t start = 0;
-    if (__builtin_mul_overflow(vol->startSector, 512ull, &start)) {
-        rc = kExitSource;
+    if (__builtin_mul_overflow(vol->startSector, 512ull, &start) || start >= reader->sizeBytes()) {
+        rc = kExitNoFs;
+        std::cerr << "brantlow-cli: the volume starts beyond the end of the source\n";
         return std::nullopt;
     }
+    const uint64_t size = volumeSizeBytes(*vol, reader->sizeBytes());
+    if (size > reader->sizeBytes() - start)
+        std::cerr << "brantlow-cli: warning: the volume runs past the end of the source (" << size
+                  << " bytes recorded, " << reader->sizeBytes() - start << " present); reading what is there\n";
     StderrProgress prog(stderrIsTerminal() && !a.has("--quiet"));
     ThrottledProgress throttled(&prog);
     StderrMessages msgs;
     ScanContext ctx;
-    ctx.options.driveFormatted = a.has("--formatted");
-    ctx.volume = VolumeView(reader, start, volumeSizeBytes(*vol, reader->sizeBytes()));
+    ctx.volume = VolumeView(reader, start, size);
     ctx.mode = mode;
+    ctx.options.driveFormatted = a.has("--formatted");
     ctx.progress = &throttled;
     ctx.messages = &msgs;
-    ScanOutcome out = runScan(*choice.parser, ctx);
+    auto job = std::make_unique<ScanJob>();
+    ScanOutcome out = runInterruptibly(*job, *choice.parser, ctx);
     prog.done();
-    if (out == ScanOutcome::Rejected) {
-        rc = kExitSource;
+    if (interrupted()) {
+        rc = kExitInterrupted;
+        std::cerr << "brantlow-cli: interrupted\n";
         return std::nullopt;
     }
-    return Scanned{std::move(choice.parser), *vol};
+    if (out == ScanOutcome::Rejected) {
+        rc = kExitNoFs;
+        return std::nullopt;
+    }
+    return Scanned{std::move(job), std::move(choice.parser), *vol, reader};
 }
 
 // Finds the entry named by a "ROOT/a/b" path.
@@ -104,7 +141,24 @@ std::optional<EntryId> findPath(const VolumeParser& p, const std::string& path) 
     return cur;
 }
 
+const char* statusName(WriteStatus s) {
+    switch (s) {
+        case WriteStatus::Complete: return "written";
+        case WriteStatus::Partial: return "partial";
+        case WriteStatus::Failed: return "failed";
+    }
+    return "failed";
+}
+
 }  // namespace
+
+bool knownFileSystem(const std::string& fs) {
+    const std::string l = asciiLower(fs);
+    for (const ParserRow& row : parserTable())
+        for (const char* n : row.names)
+            if (n && l == n) return true;
+    return false;
+}
 
 int cmdList(const Args& a) {
     int rc = kExitOk;
@@ -112,44 +166,39 @@ int cmdList(const Args& a) {
     if (!s) return rc;
     const bool json = a.has("--json");
     const bool streams = a.has("--streams");
-    auto emit = [&](const std::string& path, EntryId id, const EntryInfo& info) {
+    auto emit = [&](const std::string& path, const EntryInfo& info) {
         if (json) {
             std::cout << "{\"path\":" << jsonString(path) << ",\"name\":" << jsonString(info.name)
                       << ",\"kind\":\"" << kindName(info.kind) << "\",\"state\":\"" << stateName(info.state)
-                      << "\",\"orphan\":" << (info.orphan ? "true" : "false") << ",\"size\":" << info.size << ",\"created\":" << jsonTime(info.created)
-                      << ",\"modified\":" << jsonTime(info.modified) << ",\"accessed\":" << jsonTime(info.accessed)
+                      << "\",\"orphan\":" << (info.orphan ? "true" : "false") << ",\"size\":" << info.size
+                      << ",\"created\":" << jsonTime(info.created) << ",\"modified\":" << jsonTime(info.modified)
+                      << ",\"accessed\":" << jsonTime(info.accessed)
                       << ",\"attributes\":" << jsonString(info.attributes) << "}\n";
         } else {
-            std::cout << stateName(info.state) << "\t" << kindName(info.kind) << "\t" << info.size << "\t"
-                      << displayUtf8(path) << "\n";
+            std::cout << stateName(info.state) << (info.orphan ? "/orphan" : "") << "\t" << kindName(info.kind)
+                      << "\t" << info.size << "\t" << terminalSafe(displayUtf8(path)) << "\n";
         }
-        (void)id;
     };
     walkTree(*s->parser, kRootId, [&](const std::string& path, EntryId id, const EntryInfo& info) {
-        emit(path, id, info);
+        emit(path, info);
         if (streams) {
+            const size_t slash = path.rfind('/');
+            const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
             for (EntryId st : s->parser->streams(id)) {
                 EntryInfo si;
-                if (s->parser->entryInfo(st, si)) {
-                    std::string dir = path.substr(0, path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
-                    emit(dir + si.name, st, si);
-                }
+                if (s->parser->entryInfo(st, si)) emit(dir + si.name, si);
             }
         }
-        return true;
+        return !interrupted();
     });
-    return kExitOk;
+    return interrupted() ? kExitInterrupted : kExitOk;
 }
 
 int cmdRecover(const Args& a) {
     std::string out = a.get("--out");
-    if (out.empty()) {
-        std::cerr << "usage: brantlow-cli recover SOURCE --volume N --out DIR [--path ROOT/...] [--streams] [--deleted-only]\n";
-        return kExitUsage;
-    }
     while (out.size() > 1 && (out.back() == ' ' || out.back() == '\t')) out.pop_back();
-    if (int e = platform::makeDirs(out)) {
-        std::cerr << "brantlow-cli: cannot create output folder " << out << ": " << std::strerror(e) << "\n";
+    if (out.empty()) {
+        std::cerr << "brantlow-cli: --out needs a folder\n";
         return kExitUsage;
     }
     int rc = kExitOk;
@@ -160,25 +209,57 @@ int cmdRecover(const Args& a) {
         auto f = findPath(*s->parser, a.get("--path"));
         EntryInfo info;
         if (!f || (*f != kRootId && (!s->parser->entryInfo(*f, info) || info.kind != EntryKind::Folder))) {
-            std::cerr << "brantlow-cli: no folder " << a.get("--path") << " on this volume\n";
+            std::cerr << "brantlow-cli: no folder " << terminalSafe(a.get("--path")) << " on this volume\n";
             return kExitUsage;
         }
         folder = *f;
+    }
+    // The output folder is made only now that there is something to write.
+    if (int e = platform::makeDirs(out)) {
+        std::cerr << "brantlow-cli: cannot create output folder " << terminalSafe(out) << ": " << std::strerror(e)
+                  << "\n";
+        return kExitUsage;
+    }
+    if (platform::folderOnDevice(out, s->reader->path)) {
+        std::cerr << "brantlow-cli: the output folder lies on the device being recovered; choose another\n";
+        return kExitUsage;
+    }
+    std::ofstream report;
+    if (a.has("--report")) {
+        report.open(a.get("--report"), std::ios::trunc);
+        if (!report) {
+            std::cerr << "brantlow-cli: cannot write the report " << terminalSafe(a.get("--report")) << "\n";
+            return kExitUsage;
+        }
     }
     SaveOptions opt;
     opt.streams = a.has("--streams");
     opt.deletedOnly = a.has("--deleted-only");
     StderrProgress prog(stderrIsTerminal() && !a.has("--quiet"));
     ThrottledProgress throttled(&prog);
-    uint64_t count = countFiles(*s->parser, folder, nullptr, opt);
-    throttled.range(static_cast<int64_t>(count));
-    SaveStats stats = saveFolder(*s->parser, folder, out, &throttled, nullptr, opt);
+    opt.onFile = [&](const FileReport& r) {
+        if (report)
+            report << "{\"path\":" << jsonString(r.path) << ",\"status\":\"" << statusName(r.status)
+                   << "\",\"bytes\":" << r.bytes << ",\"reason\":" << jsonString(r.reason) << "}\n";
+        if (r.status != WriteStatus::Complete) {
+            prog.done();
+            std::cerr << "brantlow-cli: " << statusName(r.status) << ": " << terminalSafe(r.path) << ": "
+                      << terminalSafe(r.reason) << "\n";
+        }
+    };
+    SaveStats stats = saveFolder(*s->parser, folder, out, &throttled, &platform::interruptFlag(), opt);
     throttled.flush();
     prog.done();
-    std::cout << "work done: " << stats.written << " files written, " << stats.failed << " failed, " << stats.skipped
-              << " skipped, " << stats.bytes << " bytes, into " << out << "\n";
-    if (stats.failed) std::cout << "last error: " << stats.lastError << "\n";
-    return stats.failed ? kExitSource : kExitOk;
+    std::cout << "work done: " << saveSummary(stats, out) << "; " << stats.skipped << " skipped, " << stats.bytes
+              << " bytes\n";
+    if (stats.diskFull)
+        std::cerr << "brantlow-cli: the output disk is full: stopped after " << stats.written + stats.partial
+                  << " files; " << stats.notAttempted << " not attempted\n";
+    if (stats.interrupted) {
+        std::cerr << "brantlow-cli: interrupted: " << stats.notAttempted << " files not attempted\n";
+        return kExitInterrupted;
+    }
+    return stats.allDone() ? kExitOk : kExitPartial;
 }
 
 }  // namespace brantlow::cli

@@ -1,44 +1,106 @@
 // brantlow-cli: the recovery engine without a display.
-#include <cstring>
+#include <CLI/CLI.hpp>
+
 #include <iostream>
 
 #include "cli/cli.h"
+#include "platform/signals.h"
 
 using namespace brantlow::cli;
 
 namespace {
 
-void usage() {
-    std::cerr << "usage:\n"
-                 "  brantlow-cli volumes SOURCE [--gpt] [--json]\n"
-                 "  brantlow-cli list SOURCE [--volume N | --start-sector S [--fs NAME] [--size-sectors Z]]\n"
-                 "                    [--mode standard|advanced|deep] [--json] [--streams] [--formatted]\n"
-                 "  brantlow-cli recover SOURCE [--volume N | --start-sector S ...] --out DIR [--path ROOT/...]\n"
-                 "                    [--streams] [--deleted-only]\n"
-                 "  brantlow-cli carve SOURCE [--volume N | --start-sector S --size-sectors Z] [--types FILE]\n"
-                 "                    [--no-default-types] [--out DIR] [--json]\n"
-                 "SOURCE is a disk device or an image file; it is only ever read.\n";
+constexpr const char* kSourceHelp = "a disk device or an image file; it is only ever read";
+
+CLI::Option* flag(CLI::App* sub, const std::string& name, const std::string& help) {
+    return sub->add_flag(name, help);
+}
+
+void addSource(CLI::App* sub) { sub->add_option("SOURCE", kSourceHelp)->required(); }
+
+// --volume N, or --start-sector S with --fs and --size-sectors.
+void addVolumeChoice(CLI::App* sub, bool withFs) {
+    sub->add_option("--volume", "the volume to use: the VOLUME column of 'volumes' (may be left out when the "
+                                "source holds one volume)")->type_name("N");
+    sub->add_option("--start-sector", "the volume starts at this 512-byte sector instead")->type_name("S");
+    if (withFs) sub->add_option("--fs", "read it as this file system (NTFS, FAT16, FAT32, ...) instead of "
+                                        "recognising it")->type_name("NAME");
+    sub->add_option("--size-sectors", "its size in 512-byte sectors (default: as recorded, else to the end)")->type_name("Z");
+    flag(sub, "--gpt", "walk the GPT even when the MBR is not a protective one");
+}
+
+void addScanOptions(CLI::App* sub) {
+    sub->add_option("--mode", "standard (default) or deep (NTFS: every MFT record found on the volume)")->type_name("MODE")
+        ->check(CLI::IsMember({"standard", "advanced", "deep"}));
+    flag(sub, "--formatted", "the volume was formatted (FAT): read files from contiguous clusters");
+    flag(sub, "--streams", "also named data streams (NTFS), as NAME:STREAM");
+    flag(sub, "--quiet", "no progress on stderr");
+}
+
+// The parsed options of a subcommand in the form the commands take.
+Args argsOf(const CLI::App* sub) {
+    Args a;
+    for (const CLI::Option* o : sub->get_options()) {
+        if (o->count() == 0 || o->get_name() == "--help") continue;
+        if (o->get_positional()) {
+            for (const std::string& r : o->results()) a.positional.push_back(r);
+        } else {
+            std::string name = o->get_name(false, true);
+            if (name.rfind("--", 0) != 0) name = "--" + name;
+            a.options[name] = o->get_expected_min() == 0 ? std::string() : o->results().front();
+        }
+    }
+    return a;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2 || !std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h")) {
-        usage();
-        return argc < 2 ? kExitUsage : kExitOk;
+    CLI::App app{"brantlow-cli: recovers deleted files from disks and disk images without a display.\n"
+                 "SOURCE is a disk device or an image file; it is only ever read.\n"
+                 "Exit status: 0 all done; 1 usage; 2 the source cannot be opened or read; 3 no file\n"
+                 "system this tool can parse there; 4 done, but some files partial or failed (named on\n"
+                 "stderr); 130 interrupted."};
+    app.require_subcommand(1, 1);
+
+    CLI::App* volumes = app.add_subcommand("volumes", "list the volumes the partition tables name");
+    addSource(volumes);
+    flag(volumes, "--gpt", "walk the GPT even when the MBR is not a protective one");
+    flag(volumes, "--json", "one JSON object per volume");
+
+    CLI::App* list = app.add_subcommand("list", "list every entry of a volume, live and deleted");
+    addSource(list);
+    addVolumeChoice(list, true);
+    addScanOptions(list);
+    flag(list, "--json", "one JSON object per entry");
+
+    CLI::App* recover = app.add_subcommand("recover", "write the files of a volume into a folder");
+    addSource(recover);
+    addVolumeChoice(recover, true);
+    addScanOptions(recover);
+    recover->add_option("--out", "the output folder (created when missing)")->type_name("DIR")->required();
+    recover->add_option("--path", "only the folder ROOT/... and what is below it")->type_name("ROOT/...");
+    flag(recover, "--deleted-only", "only deleted and orphaned files");
+    recover->add_option("--report", "write one JSON line per file (path, status, bytes, reason) to this file")->type_name("FILE");
+
+    CLI::App* carve = app.add_subcommand("carve", "search the sectors for files by their signatures");
+    addSource(carve);
+    addVolumeChoice(carve, false);
+    carve->add_option("--types", "a signature settings file to search for as well")->type_name("FILE");
+    flag(carve, "--no-default-types", "leave out the default types (FileSetting.txt)");
+    carve->add_option("--out", "write the files found into this folder (created when missing)")->type_name("DIR");
+    flag(carve, "--json", "one JSON object per file found");
+    flag(carve, "--quiet", "no progress on stderr");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? kExitOk : kExitUsage;
     }
-    std::string cmd = argv[1];
-    Args a;
-    std::string err;
-    if (!parseArgs(argc, argv, 2, {"--gpt", "--json", "--streams", "--quiet", "--no-default-types", "--no-skip", "--deleted-only", "--formatted"}, a,
-                   err)) {
-        std::cerr << "brantlow-cli: " << err << "\n";
-        return kExitUsage;
-    }
-    if (cmd == "volumes") return cmdVolumes(a);
-    if (cmd == "list") return cmdList(a);
-    if (cmd == "recover") return cmdRecover(a);
-    if (cmd == "carve") return cmdCarve(a);
-    usage();
+    brantlow::platform::catchInterrupts();
+    if (volumes->parsed()) return cmdVolumes(argsOf(volumes));
+    if (list->parsed()) return cmdList(argsOf(list));
+    if (recover->parsed()) return cmdRecover(argsOf(recover));
+    if (carve->parsed()) return cmdCarve(argsOf(carve));
     return kExitUsage;
 }

@@ -90,6 +90,13 @@ struct Walk {
 
     // Adds one MBR slot (primary or logical) as a volume.
     void addSlot(uint8_t type, uint64_t start, uint64_t count, bool logical) {
+        // An entry that starts beyond the disk is not a volume on it.
+        const uint64_t total = reader.sizeBytes() / kSector;
+        if (total && start >= total) {
+            p.status(fmt("a partition entry starts beyond the end of the disk (sector %lld); skipped",
+                         static_cast<long long>(start)));
+            return;
+        }
         VolumeEntry e;
         e.startSector = start;
         e.sizeSectors = count;
@@ -142,7 +149,14 @@ struct Walk {
 
     static bool isExtended(uint8_t t) { return t == 0x05 || t == 0x0F; }
 
+    static bool signed55AA(const uint8_t* sector) { return sector[510] == 0x55 && sector[511] == 0xAA; }
+
     int mbr(const uint8_t* sector0) {
+        // Without the boot signature sector 0 is no partition table.
+        if (!signed55AA(sector0)) {
+            p.status("no partition table: sector 0 has no boot signature");
+            return 0;
+        }
         int64_t extendedStart = -1;
         for (int i = 0; i < 4; ++i) {
             const size_t off = 446 + 16 * i;
@@ -165,6 +179,7 @@ struct Walk {
             uint64_t lba = 0;
             int err = 0;
             if (addOverflows(e, r, &lba) || !readAt(reader, lba, ebr, sizeof ebr, &err)) return err ? err : EINVAL;
+            if (!signed55AA(ebr)) return 0;
             bool next = false;
             int volumes = 0;
             for (int i = 0; i < 4; ++i) {

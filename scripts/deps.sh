@@ -2,7 +2,7 @@
 # Installs what Brantlow needs to build and test on Debian 12, when missing.
 set -euo pipefail
 pkgs=(cmake ninja-build g++ pkg-config xz-utils libgtest-dev libgmock-dev nlohmann-json3-dev
-      qt6-base-dev libgl-dev libbenchmark-dev clang libclang-rt-14-dev
+      qt6-base-dev libgl-dev libbenchmark-dev clang libclang-rt-14-dev libcli11-dev
       fdisk mtools dosfstools ntfs-3g)
 missing=()
 for p in "${pkgs[@]}"; do

@@ -87,6 +87,7 @@ public:
 
     // VolumeParser
     ScanOutcome scan(ScanContext& ctx) override;
+    std::string rejectMessage() const override;
     std::vector<EntryId> children(EntryId folder) const override;
     bool entryInfo(EntryId id, EntryInfo& out) const override;
     ListTexts listTexts(EntryId id) const override;

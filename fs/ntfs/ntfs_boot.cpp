@@ -46,8 +46,17 @@ ScanOutcome ntfs::scan(ScanContext& ctx) {
     enumerateMft();
     parseAllRecords();
     ctx_ = nullptr;
+    if (!bootIntact_ && !stopped()) {
+        // Neither a boot sector nor a single MFT record: not NTFS.
+        bool any = false;
+        for (int64_t i = 0; i < static_cast<int64_t>(entries_.size()) && !any; ++i)
+            any = i != orphanIndex_ && entries_[i].hasName();
+        if (!any) return ScanOutcome::Rejected;
+    }
     return ScanOutcome::Done;
 }
+
+std::string ntfs::rejectMessage() const { return "not an NTFS volume: no boot sector and no MFT record found"; }
 
 bool ntfs::readBootSector() {
     volume_.read(0, bootSector_, sizeof bootSector_);

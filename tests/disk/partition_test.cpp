@@ -173,9 +173,18 @@ TEST(MbrWalk, HostileValuesEndTheWalkSafely) {
     Partition p;
     p.owner = &c;
     EXPECT_NE(ReadPartitionTables(r, p, probeTable()), 0);
-    ASSERT_EQ(c.entries.size(), 1u);
-    EXPECT_EQ(c.entries[0].fileSystem, "NTFS");
-    EXPECT_EQ(c.entries[0].startSector, 0xFFFFFFFFu);
+    EXPECT_TRUE(c.entries.empty());  // an entry that starts beyond the disk is no volume on it
+
+    // Without the boot signature, sector 0 is not a partition table at all.
+    std::vector<uint8_t> unsigned0(8 * 512, 0);
+    slot(unsigned0, 0, 0, 0x07, 2, 4);
+    unsigned0[510] = unsigned0[511] = 0;
+    MemoryReader r2(unsigned0);
+    Collect c2;
+    Partition p2;
+    p2.owner = &c2;
+    EXPECT_EQ(ReadPartitionTables(r2, p2, probeTable()), 0);
+    EXPECT_TRUE(c2.entries.empty());
 }
 
 TEST(MbrWalk, UnreadableSectorZeroListsNothing) {
