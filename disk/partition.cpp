@@ -57,7 +57,6 @@ bool walkBareVolume(readWriteInterface& reader, Partition& p, const ProbeTable& 
     if (id.fileSystem.empty()) return false;
     uint64_t total = reader.sizeBytes() / 512;
     uint64_t sectors = id.sizeSectors ? id.sizeSectors : total;
-    if (total && sectors > total) sectors = total;
     VolumeEntry e;
     e.fileSystem = id.fileSystem;
     e.volumeNumber = "0";

@@ -203,10 +203,10 @@ std::optional<std::string> sha256File(const std::string& path) {
     return s.hex();
 }
 
-CliResult runCli(const std::vector<std::string>& args) {
+CliResult runCli(const std::vector<std::string>& args, bool withStderr) {
     std::string cmd = quote(BRANTLOW_CLI_PATH);
     for (const auto& a : args) cmd += " " + quote(a);
-    cmd += " 2>/dev/null";
+    cmd += withStderr ? " 2>&1" : " 2>/dev/null";
     CliResult r;
     FILE* p = popen(cmd.c_str(), "r");
     if (!p) return r;

@@ -49,8 +49,9 @@ struct CliResult {
     int rc = -1;
     std::string out;
 };
-// Runs brantlow-cli with the given arguments (shell-quoted here).
-CliResult runCli(const std::vector<std::string>& args);
+// Runs brantlow-cli with the given arguments (shell-quoted here); out holds
+// its stdout, and its stderr too when asked.
+CliResult runCli(const std::vector<std::string>& args, bool withStderr = false);
 
 // Parses "one JSON object per line" output.
 std::vector<nlohmann::json> jsonLines(const std::string& text);
