@@ -121,3 +121,20 @@ TEST(FatSlots, ZeroSlotsDotsAndClusterEnds) {
 }
 
 }  // namespace
+
+TEST(FatSlots, GarbageNamesAndSizesBeyondTheVolumeAreNotFiles) {
+    // A deleted slot whose name bytes hold NULs (a long-name fragment read
+    // as a short slot), a name with a forbidden character, one beginning
+    // with a blank, and a file larger than the volume; a real file beside.
+    std::vector<uint8_t> buf;
+    for (auto s : {shortSlot("\xE5\0f\0i\0l\0e.", 0x00), shortSlot("A*B     TXT", 0x20), shortSlot(" AB     TXT", 0x20),
+                   shortSlot("HUGE    BIN", 0x20), shortSlot("GOOD    TXT", 0x20)})
+        buf.insert(buf.end(), s.begin(), s.end());
+    std::memset(&buf[3 * 32 + 28], 0xFF, 4);  // HUGE.BIN: 4 GiB - 1
+    SlotParseOptions opt;
+    opt.volumeBytes = 32u << 20;
+    auto slots = parse(buf, opt);
+    ASSERT_EQ(slots.size(), 1u);
+    EXPECT_EQ(slots[0].entry.name, "GOOD.TXT");
+    EXPECT_EQ(parse(buf).size(), 2u);  // without a volume size, HUGE.BIN stays
+}

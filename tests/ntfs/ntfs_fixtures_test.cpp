@@ -6,6 +6,8 @@
 
 #include <sys/stat.h>
 
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <set>
 #include <string>
@@ -56,6 +58,15 @@ void checkVolume(const Case& c) {
     TempDir out;
     CliResult rec = runCli({"recover", img, "--volume", c.volume, "--out", out.path()});
     ASSERT_EQ(rec.rc, 0) << rec.out;
+    if (std::string(c.image) == "ntfs") {
+        // $Boot maps cluster 0: the boot sector and its code, not zeros.
+        std::ifstream boot(out.path() + "/$Boot", std::ios::binary), vol(img, std::ios::binary);
+        std::string b((std::istreambuf_iterator<char>(boot)), {});
+        std::string v(b.size(), '\0');
+        vol.read(v.data(), static_cast<std::streamsize>(v.size()));
+        ASSERT_GE(b.size(), 512u);
+        EXPECT_TRUE(b == v) << "$Boot differs from the volume's first " << b.size() << " bytes";
+    }
 
     int checked = 0, recovered = 0;
     for (const auto& e : vol["entries"]) {
