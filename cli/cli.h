@@ -42,6 +42,8 @@ std::string jsonString(const std::string& s);
 // and bytes that are not UTF-8 become \xNN.
 std::string terminalSafe(const std::string& s);
 std::string jsonTime(const OptTime& t);
+// Seconds since 1970 of "YYYY-MM-DDTHH:MM:SSZ", or INT64_MIN.
+int64_t parseIsoUtc(const std::string& iso);
 
 // Opens SOURCE read-only; prints why not.
 std::shared_ptr<FileReadSeek> openSource(const std::string& path);
@@ -86,5 +88,6 @@ int cmdVolumes(const Args& a);
 int cmdList(const Args& a);
 int cmdRecover(const Args& a);
 int cmdCarve(const Args& a);
+int cmdSearch(const Args& a);
 
 }  // namespace brantlow::cli

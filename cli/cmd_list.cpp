@@ -1,5 +1,6 @@
 // brantlow-cli list and recover: one volume scanned, then listed or saved.
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -13,6 +14,7 @@
 #include "platform/signals.h"
 #include "scan/save.h"
 #include "scan/scan_job.h"
+#include "scan/search.h"
 #include "scan/tree_walk.h"
 
 namespace brantlow::cli {
@@ -173,7 +175,11 @@ int cmdList(const Args& a) {
                       << "\",\"orphan\":" << (info.orphan ? "true" : "false") << ",\"size\":" << info.size
                       << ",\"created\":" << jsonTime(info.created) << ",\"modified\":" << jsonTime(info.modified)
                       << ",\"accessed\":" << jsonTime(info.accessed)
-                      << ",\"attributes\":" << jsonString(info.attributes) << "}\n";
+                      << ",\"attributes\":" << jsonString(info.attributes);
+            if (!info.originalPath.empty())
+                std::cout << ",\"originalPath\":" << jsonString(info.originalPath)
+                          << ",\"deletedAt\":" << jsonTime(info.deletedAt);
+            std::cout << "}\n";
         } else {
             std::cout << stateName(info.state) << (info.orphan ? "/orphan" : "") << "\t" << kindName(info.kind)
                       << "\t" << info.size << "\t" << terminalSafe(displayUtf8(path)) << "\n";
@@ -192,6 +198,67 @@ int cmdList(const Args& a) {
         return !interrupted();
     });
     return interrupted() ? kExitInterrupted : kExitOk;
+}
+
+int cmdSearch(const Args& a) {
+    SearchFilter f;
+    f.pattern = a.get("--pattern");
+    f.deletedOnly = a.has("--deleted-only");
+    auto number = [&](const char* opt, std::optional<uint64_t>& into) {
+        if (!a.has(opt)) return true;
+        into = parseU64(a.get(opt));
+        if (!into) std::cerr << "brantlow-cli: " << opt << " takes a number of bytes\n";
+        return into.has_value();
+    };
+    auto date = [&](const char* opt, std::optional<int64_t>& into) {
+        if (!a.has(opt)) return true;
+        std::string d = a.get(opt);
+        if (d.size() == 10) d += "T00:00:00Z";
+        int64_t t = parseIsoUtc(d);
+        if (t == INT64_MIN) {
+            std::cerr << "brantlow-cli: " << opt << " takes a date, YYYY-MM-DD or YYYY-MM-DDTHH:MM:SSZ\n";
+            return false;
+        }
+        into = t;
+        return true;
+    };
+    if (!number("--min-size", f.minSize) || !number("--max-size", f.maxSize) ||
+        !date("--modified-after", f.modifiedAfter) || !date("--modified-before", f.modifiedBefore))
+        return kExitUsage;
+    if (a.has("--ext")) {
+        std::string list = a.get("--ext");
+        for (size_t start = 0; start <= list.size();) {
+            size_t comma = list.find(',', start);
+            std::string e = list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+            if (!e.empty()) f.extensions.push_back(e);
+            if (comma == std::string::npos) break;
+            start = comma + 1;
+        }
+    }
+    int rc = kExitOk;
+    auto s = scanVolume(a, rc);
+    if (!s) return rc;
+    const bool json = a.has("--json");
+    EntryInfo info;
+    SearchEnd end = searchNames(*s->parser, f, [&](const SearchHit& h) {
+        if (!json) {
+            std::cout << terminalSafe(displayUtf8(h.path)) << "\n";
+            return;
+        }
+        s->parser->entryInfo(h.id, info);
+        std::cout << "{\"path\":" << jsonString(h.path) << ",\"name\":" << jsonString(info.name)
+                  << ",\"state\":\"" << stateName(info.state) << "\",\"orphan\":" << (info.orphan ? "true" : "false")
+                  << ",\"size\":" << info.size << ",\"modified\":" << jsonTime(info.modified);
+        if (!info.originalPath.empty())
+            std::cout << ",\"originalPath\":" << jsonString(info.originalPath)
+                      << ",\"deletedAt\":" << jsonTime(info.deletedAt);
+        std::cout << "}\n";
+    }, nullptr, &platform::interruptFlag());
+    if (end == SearchEnd::BadPattern) {
+        std::cerr << "brantlow-cli: " << kBadPatternText << "\n";
+        return kExitUsage;
+    }
+    return end == SearchEnd::Stopped ? kExitInterrupted : kExitOk;
 }
 
 int cmdRecover(const Args& a) {

@@ -83,6 +83,21 @@ int main(int argc, char** argv) {
     flag(recover, "--deleted-only", "only deleted and orphaned files");
     recover->add_option("--report", "write one JSON line per file (path, status, bytes, reason) to this file")->type_name("FILE");
 
+    CLI::App* search = app.add_subcommand("search", "list the files whose names match a pattern, with filters");
+    addSource(search);
+    addVolumeChoice(search, true);
+    addScanOptions(search);
+    search->add_option("--pattern", "searched anywhere in each file name; a regular expression, alternatives "
+                                    "separated by \"|\" (jpg|doc); case matters")->type_name("P");
+    flag(search, "--deleted-only", "only deleted and orphaned files");
+    search->add_option("--min-size", "at least this many bytes")->type_name("BYTES");
+    search->add_option("--max-size", "at most this many bytes")->type_name("BYTES");
+    search->add_option("--modified-after", "modified at or after this UTC date (YYYY-MM-DD[THH:MM:SSZ])")
+        ->type_name("DATE");
+    search->add_option("--modified-before", "modified at or before this UTC date")->type_name("DATE");
+    search->add_option("--ext", "only these extensions, comma-separated (jpg,png)")->type_name("LIST");
+    flag(search, "--json", "one JSON object per file found");
+
     CLI::App* carve = app.add_subcommand("carve", "search the sectors for files by their signatures");
     addSource(carve);
     addVolumeChoice(carve, false);
@@ -102,5 +117,6 @@ int main(int argc, char** argv) {
     if (list->parsed()) return cmdList(argsOf(list));
     if (recover->parsed()) return cmdRecover(argsOf(recover));
     if (carve->parsed()) return cmdCarve(argsOf(carve));
+    if (search->parsed()) return cmdSearch(argsOf(search));
     return kExitUsage;
 }

@@ -4,6 +4,7 @@
 
 #include "base/texts.h"
 #include "fs/filesystems.h"
+#include "scan/recycle.h"
 
 namespace brantlow {
 
@@ -40,6 +41,8 @@ ScanOutcome runScan(VolumeParser& parser, ScanContext& ctx) {
         if (ctx.messages) ctx.messages->info(parser.rejectMessage());
         return out;
     }
+    // Files in the recycle bin show under their former names.
+    restoreRecycleNames(parser, &parser.stopRequested);
     if (out == ScanOutcome::Failed && ctx.messages) ctx.messages->info(parser.rejectMessage());
     if (auto* t = dynamic_cast<ThrottledProgress*>(ctx.progress)) t->flush();
     if (ctx.messages) ctx.messages->info(kScanDoneText);

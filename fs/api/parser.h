@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "base/content_sink.h"
@@ -34,6 +35,17 @@ struct EntryInfo {
     std::string attributes;  // the list's attribute text
     bool hasChildren = false;
     bool skipOnSave = false;  // counted by the save but not written ("$BadClus")
+    // A file of the recycle bin shown under its former name: the path it
+    // had and when it was deleted (empty / none otherwise).
+    std::string originalPath;
+    OptTime deletedAt;
+};
+
+// What a recycle-bin record tells about a file's former life.
+struct RestoredName {
+    std::string name;          // the former file name
+    std::string originalPath;  // the former full path as recorded
+    OptTime deletedAt;
 };
 
 // The five list columns after the name.
@@ -101,7 +113,20 @@ public:
     // Children of a folder (kRootId for ROOT), in tree order. Bounded: a
     // cyclic sibling chain ends at the first repeat.
     virtual std::vector<EntryId> children(EntryId folder) const = 0;
-    virtual bool entryInfo(EntryId id, EntryInfo& out) const = 0;
+    // The entry as lists, saves and searches see it: the parser's record,
+    // under its former name where the recycle bin recorded one.
+    bool entryInfo(EntryId id, EntryInfo& out) const {
+        if (!readEntry(id, out)) return false;
+        if (!restored_.empty()) {
+            auto it = restored_.find(id);
+            if (it != restored_.end()) {
+                out.name = it->second.name;
+                out.originalPath = it->second.originalPath;
+                out.deletedAt = it->second.deletedAt;
+            }
+        }
+        return true;
+    }
     virtual ListTexts listTexts(EntryId id) const = 0;
 
     // Writes the entry's content into out. Never more than the entry's
@@ -125,7 +150,19 @@ public:
     // as "name:stream" when asked for. Default: none.
     virtual std::vector<EntryId> streams(EntryId id) const { (void)id; return {}; }
 
+    // Gives an entry its former name (the recycle-bin step, at the end of
+    // a scan, before anything reads the tree).
+    void restoreName(EntryId id, RestoredName r) { restored_[id] = std::move(r); }
+    size_t restoredNames() const { return restored_.size(); }
+
     std::atomic<bool> stopRequested{false};
+
+protected:
+    // The entry as its record says.
+    virtual bool readEntry(EntryId id, EntryInfo& out) const = 0;
+
+private:
+    std::unordered_map<EntryId, RestoredName> restored_;
 };
 
 // One row of the parser table: which file-system names (as the volume list

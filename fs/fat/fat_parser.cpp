@@ -276,7 +276,7 @@ std::vector<EntryId> FatParser::children(EntryId folder) const {
     return out;
 }
 
-bool FatParser::entryInfo(EntryId id, EntryInfo& out) const {
+bool FatParser::readEntry(EntryId id, EntryInfo& out) const {
     if (id == kRootId || id == 0 || id >= entries_.size()) return false;
     const FatEntry& e = entries_[static_cast<size_t>(id)];
     out = EntryInfo{};

@@ -22,7 +22,7 @@ public:
     ScanOutcome scan(ScanContext& ctx) override;
     std::string rejectMessage() const override;
     std::vector<EntryId> children(EntryId folder) const override;
-    bool entryInfo(EntryId id, EntryInfo& out) const override;
+    bool readEntry(EntryId id, EntryInfo& out) const override;
     ListTexts listTexts(EntryId id) const override;
     WriteResult writeContent(EntryId id, ContentSink& out) override;
     void outputTimes(EntryId id, OptTime& accessed, OptTime& modified) const override;

@@ -35,7 +35,7 @@ std::string dateText(uint64_t ft) {
 
 }  // namespace
 
-bool ntfs::entryInfo(EntryId id, EntryInfo& out) const {
+bool ntfs::readEntry(EntryId id, EntryInfo& out) const {
     if (id >= kNtfsStreamBase) {
         const uint64_t k = id - kNtfsStreamBase;
         if (k >= streams_.size()) return false;

@@ -89,7 +89,7 @@ std::vector<EntryId> FakeParser::children(EntryId folder) const {
     return out;
 }
 
-bool FakeParser::entryInfo(EntryId id, EntryInfo& out) const {
+bool FakeParser::readEntry(EntryId id, EntryInfo& out) const {
     if (id >= entries.size() || id >= found.load()) return false;
     const Entry& e = entries[id];
     out = EntryInfo{};

@@ -35,7 +35,7 @@ public:
 
     ScanOutcome scan(ScanContext& ctx) override;
     std::vector<EntryId> children(EntryId folder) const override;
-    bool entryInfo(EntryId id, EntryInfo& out) const override;
+    bool readEntry(EntryId id, EntryInfo& out) const override;
     ListTexts listTexts(EntryId id) const override;
     WriteResult writeContent(EntryId id, ContentSink& out) override;
 

@@ -44,7 +44,7 @@ public:
         auto it = nodes.find(f);
         return it == nodes.end() ? std::vector<EntryId>{} : it->second.kids;
     }
-    bool entryInfo(EntryId id, EntryInfo& out) const override {
+    bool readEntry(EntryId id, EntryInfo& out) const override {
         auto it = nodes.find(id);
         if (it == nodes.end()) return false;
         out = {};

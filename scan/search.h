@@ -1,0 +1,51 @@
+// Name search over a scanned volume: every file whose name holds the
+// pattern (a regular expression, alternatives separated by "|"), with the
+// filters people ask for in a recovery tool. Paths are shown as
+// "ROOT\folder\name".
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/sinks.h"
+#include "fs/api/parser.h"
+
+namespace brantlow {
+
+inline constexpr const char* kSearchFinishedText = "Searching Finished";
+inline constexpr const char* kBadPatternText =
+    "such characters are not allowed for search.Try again with different pattern.";
+
+struct SearchFilter {
+    std::string pattern;  // searched anywhere in the name; case matters
+    bool deletedOnly = false;
+    std::optional<uint64_t> minSize, maxSize;               // bytes
+    std::optional<int64_t> modifiedAfter, modifiedBefore;   // seconds since 1970, UTC
+    std::vector<std::string> extensions;                    // without the dot; any letter case
+
+    // True when something would be searched for (an empty pattern with no
+    // filter lists nothing).
+    bool active() const;
+};
+
+struct SearchHit {
+    std::string path;  // "ROOT\a\b.txt"
+    EntryId id;
+};
+
+enum class SearchEnd { Finished, BadPattern, Stopped };
+
+// Walks the tree below ROOT and calls onHit for every file that matches,
+// in tree order. Each top-level folder is walked with a progress range of
+// its file count; the status line counts "searched file N". The pattern is
+// compiled once, at the first name examined: an invalid pattern ends the
+// search with BadPattern (hits before it stay).
+SearchEnd searchNames(const VolumeParser& parser, const SearchFilter& filter,
+                      const std::function<void(const SearchHit&)>& onHit, ProgressSink* progress = nullptr,
+                      const std::atomic<bool>* stop = nullptr);
+
+}  // namespace brantlow
