@@ -64,6 +64,18 @@ ExfatCandidates findExfatCandidates(const VolumeView& volume, int maxCount, Prog
     return out;
 }
 
+int applyExfatBootSector(const VolumeView& volume, ExfatCandidates& c) {
+    uint8_t bs[512];
+    if (volume.read(0, bs, sizeof bs) != sizeof bs) return -1;
+    const ExfatLayout boot = readExfatLayout(bs, sizeof bs, volumeBytes(volume));
+    if (!boot.valid()) return -1;
+    if (c.heaps.empty())
+        c.heaps.push_back(boot.heapOffset);
+    else
+        c.heaps[0] = boot.heapOffset;
+    return boot.bytesPerSectorShift + boot.sectorsPerClusterShift - 9;
+}
+
 std::vector<int> exfatClusterShiftChoices(int bootShift) {
     std::vector<int> out;
     if (bootShift >= 0) out.push_back(bootShift);
@@ -260,10 +272,9 @@ void Fat64Class::buildEntriesFromSlots(const ExfatSlots& slots, uint64_t heapOff
 
 ScanOutcome Fat64Class::advancedScan(ScanContext& ctx) {
     stopRequested.store(false, std::memory_order_relaxed);
-    uint8_t bs[512];
-    volume_.read(0, bs, sizeof bs);
-    const ExfatLayout boot = readExfatLayout(bs, sizeof bs, volumeBytes(volume_));
-    bootAccepted_ = boot.valid();
+    ExfatCandidates none;
+    const int bootShift = applyExfatBootSector(volume_, none);
+    bootAccepted_ = bootShift >= 0;
     int64_t fatPos = ctx.options.advancedCandidate;
     int64_t heapPos = ctx.options.advancedHeap;
     int shift = ctx.options.advancedClusterShift;
@@ -271,19 +282,14 @@ ScanOutcome Fat64Class::advancedScan(ScanContext& ctx) {
     if (fatPos < 0 || heapPos < 0) {
         ctx.status("Finding Fat64 entries....");
         candidates_ = findExfatCandidates(volume_, 3, ctx.progress, &stopRequested, ctx.gate);
-        if (bootAccepted_) {
-            if (candidates_.heaps.empty())
-                candidates_.heaps.push_back(boot.heapOffset);
-            else
-                candidates_.heaps[0] = boot.heapOffset;
-        }
+        applyExfatBootSector(volume_, candidates_);
         if (fatPos < 0) fatPos = candidates_.fats.empty() ? 0 : static_cast<int64_t>(candidates_.fats[0]);
         if (heapPos < 0) heapPos = candidates_.heaps.empty() ? 0 : static_cast<int64_t>(candidates_.heaps[0]);
     }
     const ExfatSlots slots = scanForEntrySets(volume_, ctx.progress, &stopRequested, ctx.gate);
     if (shift < 0 || shift > 16) {
         if (bootAccepted_) {
-            shift = boot.bytesPerSectorShift + boot.sectorsPerClusterShift - 9;
+            shift = bootShift;
         } else {
             // Nothing chosen and no boot sector: the heap and exponent the
             // found sets fit best (a chosen heap is kept).

@@ -66,6 +66,12 @@ struct ExfatCandidates {
 ExfatCandidates findExfatCandidates(const VolumeView& volume, int maxCount, ProgressSink* progress,
                                     const std::atomic<bool>* stop, PauseGate* gate = nullptr);
 
+// What the advanced-input page adds from the boot sector: when it is
+// accepted, its heap position replaces the first heap candidate (or is the
+// only one). Returns the boot sector's cluster exponent counted in 512-byte
+// sectors (what the page offers first), or -1.
+int applyExfatBootSector(const VolumeView& volume, ExfatCandidates& candidates);
+
 // The sectors-per-cluster exponents offered for a volume: the boot
 // sector's own (when >= 0), then 8, 9, 10, 11, then 0 to 7.
 std::vector<int> exfatClusterShiftChoices(int bootShift);

@@ -307,3 +307,41 @@ TEST(ExfatDamage, FormattedDriveReadsContiguousClusters) {
 }
 
 }  // namespace
+
+namespace {
+
+// A deleted file whose set says FAT chain but whose chain was freed (as
+// drivers that clear the FAT on delete leave it): read from contiguous
+// clusters, byte-exact where they were contiguous. If its first cluster is
+// in use again, only that cluster is taken.
+TEST(ExfatDamage, DeletedChainedFileWithFreedChain) {
+    REQUIRE_VOLUME(bytes);
+    Scanned clean = scan(bytes);
+    const EntryId del = find(*clean.parser, "medium/deleted_medium.bin");
+    ASSERT_NE(del, kRootId);
+    ASSERT_TRUE(entry(*clean.parser, del).deleted());
+    const auto good = content(*clean.parser, del);
+    ASSERT_EQ(good.size(), entry(*clean.parser, del).validDataLength);
+    auto b = bytes;
+    b[entry(*clean.parser, del).position + 32 + 1] = 1;  // FAT-chained, FAT entries free
+    Scanned s = scan(b);
+    WriteResult r;
+    EXPECT_EQ(content(*s.parser, del, &r), good);
+    EXPECT_TRUE(r.ok());
+    // The first cluster marked in use again (and its FAT entry taken).
+    const ExfatLayout L = s.parser->layout();
+    const uint32_t fc = entry(*s.parser, del).firstCluster;
+    put32(b, L.fatOffset + 4ull * fc, kExfatEnd);
+    ParsedDirectory root;
+    std::vector<uint8_t> rc(b.begin() + static_cast<long>(L.clusterOffset(L.rootCluster)),
+                            b.begin() + static_cast<long>(L.clusterOffset(L.rootCluster) + L.clusterSize));
+    parseDirectory(rc.data(), rc.size(), root);
+    const uint32_t bit = fc - 2;
+    b[L.clusterOffset(root.bitmapCluster) + bit / 8] |= static_cast<uint8_t>(1u << (bit % 8));
+    Scanned t = scan(b);
+    auto c = content(*t.parser, del, &r);
+    EXPECT_EQ(r.status, WriteStatus::Partial);
+    EXPECT_EQ(c.size(), L.clusterSize);
+}
+
+}  // namespace
