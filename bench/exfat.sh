@@ -16,7 +16,7 @@ W=${2:-/tmp/brantlow-bench-exfat}
 RUNS=${RUNS:-5}
 mkdir -p "$W"
 [ -f build/build.ninja ] || cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-ninja -C build brantlow-cli >/dev/null
+ninja -C build brantlow-cli bench_exfat >/dev/null
 CLI=$PWD/build/brantlow-cli
 
 img=${IMG:-$W/nested_$N.img}
@@ -89,3 +89,11 @@ read -r rt rm_ <"$W/time.out"
 read -r tt tm <"$W/time.out"
 printf "%-28s %10s %12.1f   %s\n" "brantlow-cli recover" "$rt" "$(echo "$rm_/1024" | bc -l)" "$(tail -1 "$W/recover.txt")"
 printf "%-28s %10s %12.1f   %s files\n" "tsk_recover -a" "$tt" "$(echo "$tm/1024" | bc -l)" "$(find "$W/out-tsk" -type f | wc -l)"
+
+echo
+echo "in-process (scan + tree walk, no output): $("$PWD/build/bench/bench_exfat" "$img" 5)"
+echo
+echo "One folder of F files (made-up volume, in-process): time per entry"
+for f in 10000 50000 100000; do
+  printf "%-8s %s\n" "$f" "$("$PWD/build/bench/bench_exfat" --flat "$f" 3)"
+done

@@ -191,14 +191,14 @@ bool Fat64Class::readRootDirectory() {
     return readDirectory(nullptr, false, rootBuffer_, rootClusters_);
 }
 
-void Fat64Class::addSets(const ParsedDirectory& dir, const std::vector<uint32_t>& clusters, uint32_t parent,
+void Fat64Class::addSets(ParsedDirectory& dir, const std::vector<uint32_t>& clusters, uint32_t parent,
                          bool deletedTree) {
     problems_.cutSets += dir.cutSets;
     problems_.missingStreams += dir.missingStreams;
     std::unordered_map<uint32_t, uint32_t> byCluster;
-    for (const ParsedSet& s : dir.sets) {
+    for (ParsedSet& s : dir.sets) {
         if (entries_.size() >= kMaxEntries) return;
-        ExFatEntry e = s.entry;
+        ExFatEntry e = std::move(s.entry);
         e.parentIndex = parent;
         e.inDeletedTree = deletedTree || e.deleted();
         e.position = positionOf(clusters, s.offset);

@@ -157,7 +157,7 @@ private:
     bool polledStop();
     bool readDirectory(const ExFatEntry* dir, bool deletedTree, std::vector<uint8_t>& buf,
                        std::vector<uint32_t>& clusters);
-    void addSets(const ParsedDirectory& dir, const std::vector<uint32_t>& clusters, uint32_t parent,
+    void addSets(ParsedDirectory& dir, const std::vector<uint32_t>& clusters, uint32_t parent,
                  bool deletedTree);
     void runJobs();
     void loadBitmap(const ParsedDirectory& root);
