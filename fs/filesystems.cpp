@@ -1,5 +1,6 @@
 #include "fs/filesystems.h"
 
+#include "fs/exfat/exfat_parser.h"
 #include "fs/exfat/exfat_probe.h"
 #include "fs/ext/ext_probe.h"
 #include "fs/fat/fat_parser.h"
@@ -29,6 +30,8 @@ const std::vector<ParserRow>& parserTable() {
          [](ScanMode m) { return m == ScanMode::Standard; }},
         {{"fat16", "fat"}, nullptr, [] { return std::make_unique<Fat16Class>(); },
          [](ScanMode m) { return m == ScanMode::Standard; }},
+        {{"fat64", "exfat"}, nullptr, [] { return std::make_unique<Fat64Class>(); },
+         [](ScanMode m) { return m == ScanMode::Standard || m == ScanMode::Advanced; }},
     };
     return rows;
 }

@@ -61,6 +61,13 @@ struct ScanOptions {
     // "Is Drive Formated..?": the FAT is empty, so files are read from
     // contiguous clusters instead of their chains.
     bool driveFormatted = false;
+    // Advanced mode: the candidate chosen on the advanced-input page (byte
+    // position from the volume start: exFAT its FAT), the exFAT heap
+    // position, and the sectors-per-cluster exponent. -1: not chosen (the
+    // scan searches and takes what the page would offer first).
+    int64_t advancedCandidate = -1;
+    int64_t advancedHeap = -1;
+    int advancedClusterShift = -1;
 };
 
 struct ScanContext {

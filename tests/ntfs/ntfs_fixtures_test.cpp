@@ -68,11 +68,28 @@ void checkVolume(const Case& c) {
         EXPECT_TRUE(b == v) << "$Boot differs from the volume's first " << b.size() << " bytes";
     }
 
-    int checked = 0, recovered = 0;
+    // Recycle-bin data files are listed under the names their "$I" partner
+    // records, with the former path and the time of deletion.
+    std::map<std::string, nlohmann::json> recycled;  // "$R" path → its "$I" record
+    for (const auto& e : vol["entries"])
+        if (e.contains("fs_specific") && e["fs_specific"].contains("recycle_bin_info")) {
+            const auto& info = e["fs_specific"]["recycle_bin_info"];
+            recycled[info["pair_data_file"].get<std::string>()] = info;
+        }
+    int checked = 0, recovered = 0, renamed = 0;
     for (const auto& e : vol["entries"]) {
         const std::string state = e["state"];
         const std::string role = e.value("role", "");
-        const std::string path = e["path"];
+        std::string path = e["path"];
+        if (auto r = recycled.find(path); r != recycled.end()) {
+            const std::string original = r->second["original_path"];
+            path = path.substr(0, path.rfind('/') + 1) + original.substr(original.rfind('\\') + 1);
+            auto it = byPath.find(path);
+            ASSERT_NE(it, byPath.end()) << "not listed under its former name: " << path;
+            EXPECT_EQ(it->second["originalPath"], original);
+            EXPECT_EQ(it->second["deletedAt"], r->second["deleted_time"]);
+            ++renamed;
+        }
         if (state == "previous_fs" || role == "filler" || role == "fill") continue;
         // Records that were reused hold another file now.
         if (e.contains("tsk") && e["tsk"].value("listed", "") == "not_listed") continue;
@@ -108,6 +125,7 @@ void checkVolume(const Case& c) {
         EXPECT_EQ(*sha, e["sha256"]) << path;
         ++recovered;
     }
+    EXPECT_EQ(renamed, static_cast<int>(recycled.size()));
     EXPECT_GT(checked, 3);
     EXPECT_GT(recovered, 2);
 }

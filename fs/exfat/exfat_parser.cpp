@@ -1,0 +1,509 @@
+#include "fs/exfat/exfat_parser.h"
+
+#include <algorithm>
+#include <deque>
+
+#include "base/bytes.h"
+#include "base/texts.h"
+
+namespace brantlow {
+
+namespace {
+
+// A bound on the table for volumes made of entry-looking garbage.
+constexpr size_t kMaxEntries = 32u * 1024 * 1024;
+// Cross-link and bitmap checks keep one bit per cluster: up to 64 MiB.
+constexpr uint64_t kMaxCheckedClusters = 512ull * 1024 * 1024;
+
+std::string attributeText(uint16_t attr) {
+    std::string a;
+    if (attr & 0x01) a += "-R";
+    if (attr & 0x02) a += "-H";
+    if (attr & 0x04) a += "-S";
+    if (attr & 0x20) a += "-A";
+    return a;
+}
+
+uint64_t clustersFor(uint64_t bytes, uint32_t cs) { return cs ? bytes / cs + (bytes % cs ? 1 : 0) : 0; }
+
+void addCount(std::string& s, uint32_t n, const char* one, const char* many) {
+    if (!n) return;
+    if (!s.empty()) s += ", ";
+    s += std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+}  // namespace
+
+// exFAT time stamps: the DOS date in the upper half, the DOS time in the
+// lower, plus 10 ms units and a UTC offset byte (bit 7 = valid, bits 0-6 a
+// signed count of 15-minute steps). With a valid offset the instant is
+// exact; without one the stamp is local wall time (asUtc: reported as the
+// stored wall-clock value, as the listings show FAT times).
+OptTime exfatInstant(uint32_t ts, uint8_t tenMs, uint8_t utcOffset, bool asUtcWithoutOffset) {
+    const uint16_t date = static_cast<uint16_t>(ts >> 16), time = static_cast<uint16_t>(ts & 0xFFFF);
+    if (tenMs >= 200) tenMs = 0;
+    if (utcOffset & 0x80) {
+        OptTime t = fromDosAsUtc(date, time, tenMs);
+        if (!t) return t;
+        int steps = utcOffset & 0x7F;
+        if (steps & 0x40) steps -= 0x80;
+        t->sec -= static_cast<int64_t>(steps) * 15 * 60;
+        return t;
+    }
+    return asUtcWithoutOffset ? fromDosAsUtc(date, time, tenMs) : fromDosLocal(date, time, tenMs);
+}
+
+std::string ExfatProblems::text() const {
+    std::string s;
+    addCount(s, bootChecksum, "boot checksum mismatch", "boot checksum mismatches");
+    addCount(s, backupBoot, "unusable boot sector (backup used)", "unusable boot sectors (backup used)");
+    addCount(s, fatLoops, "FAT loop", "FAT loops");
+    addCount(s, crossLinks, "cross-linked chain", "cross-linked chains");
+    addCount(s, notInBitmap, "entry not marked in the bitmap", "entries not marked in the bitmap");
+    addCount(s, sizeBeyondAllocation, "size beyond its allocation", "sizes beyond their allocation");
+    addCount(s, cutSets, "cut entry set", "cut entry sets");
+    addCount(s, missingStreams, "entry set without stream", "entry sets without stream");
+    addCount(s, badClusters, "cluster number outside the heap", "cluster numbers outside the heap");
+    addCount(s, unreadable, "unreadable directory run", "unreadable directory runs");
+    return s.empty() ? s : "exFAT damage found: " + s;
+}
+
+std::string Fat64Class::rejectMessage() const {
+    return failed_ ? "error..." : "Selected Drive is not in exFat Format";
+}
+
+bool Fat64Class::polledStop() {
+    if (ctx_) ctx_->wait();
+    return stopRequested.load(std::memory_order_relaxed);
+}
+
+bool Fat64Class::checkBootSector() {
+    bootAccepted_ = false;
+    uint8_t bs[512];
+    if (volume_.read(0, bs, sizeof bs) != sizeof bs) {
+        if (ctx_) ctx_->message("cant read file");
+        return false;
+    }
+    if (!bytesAt(bs, sizeof bs, 3, "EXFAT", 5)) return false;
+    ExfatLayout l = readExfatLayout(bs, sizeof bs, volume_.sizeBytes());
+    uint32_t bps = l.bytesPerSector;
+    uint64_t regionAt = 0;
+    if (!l.valid()) {
+        // The main boot sector is damaged: the backup boot region follows
+        // the main one (sector 12 for the sector size it names).
+        for (uint32_t b = 512; b <= 4096 && !l.valid(); b *= 2) {
+            uint8_t bb[512];
+            if (volume_.read(12ull * b, bb, sizeof bb) != sizeof bb) continue;
+            ExfatLayout k = readExfatLayout(bb, sizeof bb, volume_.sizeBytes());
+            if (k.valid() && k.bytesPerSector == b) {
+                l = k;
+                bps = b;
+                regionAt = 12ull * b;
+                ++problems_.backupBoot;
+            }
+        }
+        if (!l.valid()) return false;
+    }
+    // The boot checksum: sector 11 of the region repeats it.
+    std::vector<uint8_t> region(12ull * bps);
+    if (volume_.read(regionAt, region.data(), region.size()) == region.size()) {
+        const uint32_t sum = exfatBootChecksum(region.data(), bps);
+        if (le32(region.data(), region.size(), 11ull * bps) != sum) ++problems_.bootChecksum;
+    } else {
+        ++problems_.bootChecksum;
+    }
+    layout_ = l;
+    fat_.init(&volume_, layout_);
+    bootAccepted_ = true;
+    return true;
+}
+
+uint64_t Fat64Class::positionOf(const std::vector<uint32_t>& clusters, size_t offset) const {
+    const size_t cs = layout_.clusterSize;
+    if (!cs || clusters.empty()) return 0;
+    const size_t k = offset / cs;
+    if (k >= clusters.size()) return 0;
+    return layout_.clusterOffset(clusters[k]) + offset % cs;
+}
+
+bool Fat64Class::readDirectory(const ExFatEntry* dir, bool deletedTree, std::vector<uint8_t>& buf,
+                               std::vector<uint32_t>& clusters) {
+    buf.clear();
+    clusters.clear();
+    const uint32_t cs = layout_.clusterSize;
+    const uint32_t last = layout_.lastCluster();
+    const uint64_t maxClusters = std::max<uint64_t>(1, kExfatMaxDirectoryBytes / cs);
+    auto next = [this](uint32_t c) { return fat_.entry(c); };
+    Chain chain;
+    if (!dir) {
+        // The root: always FAT-chained.
+        const uint32_t root = layout_.rootCluster;
+        chain = driveFormatted_ ? contiguousChain(root, last, 1) : followChain(next, root, last, maxClusters);
+    } else {
+        const uint32_t fc = dir->firstCluster;
+        if (!layout_.clusterValid(fc)) return false;
+        const uint64_t want = std::min(maxClusters, std::max<uint64_t>(1, clustersFor(dir->dataLength, cs)));
+        if (dir->noFatChain())
+            chain = contiguousChain(fc, last, want);
+        else if (driveFormatted_)
+            chain = contiguousChain(fc, last, 1);
+        else if (deletedTree && fat_.entry(fc) == kExfatFree)
+            chain = contiguousChain(fc, last, want);  // the chain was freed with the folder
+        else
+            chain = followChain(next, fc, last, want);
+    }
+    if (chain.end == ChainEnd::Loop && !dir) ++problems_.fatLoops;
+    auto& visited = deletedTree ? visitedDeleted_ : visitedLive_;
+    bool stop = false;
+    for (const ClusterRun& r : chain.runs) {
+        for (uint32_t i = 0; i < r.count; ++i) {
+            const uint32_t c = r.first + i;
+            // A deleted folder never shows what a live one holds, nor a
+            // cluster the bitmap says is in use again.
+            if (deletedTree && (visitedLive_.count(c) || (bitmap_.loaded() && bitmap_.inUse(c)))) stop = true;
+            if (!stop && !visited.insert(c).second) stop = true;
+            if (stop) break;
+            clusters.push_back(c);
+        }
+        if (stop) break;
+    }
+    if (clusters.empty()) return false;
+    buf.resize(clusters.size() * static_cast<size_t>(cs));
+    bool firstOk = true;
+    size_t i = 0;
+    while (i < clusters.size()) {
+        size_t j = i + 1;
+        while (j < clusters.size() && clusters[j] == clusters[j - 1] + 1) ++j;
+        const size_t bytes = (j - i) * static_cast<size_t>(cs);
+        if (volume_.read(layout_.clusterOffset(clusters[i]), buf.data() + i * cs, bytes) != bytes) {
+            ++problems_.unreadable;
+            if (i == 0) firstOk = false;
+        }
+        i = j;
+    }
+    return firstOk;
+}
+
+bool Fat64Class::readRootDirectory() {
+    rootBuffer_.clear();
+    rootClusters_.clear();
+    if (!layout_.valid()) return false;
+    return readDirectory(nullptr, false, rootBuffer_, rootClusters_);
+}
+
+void Fat64Class::addSets(ParsedDirectory& dir, const std::vector<uint32_t>& clusters, uint32_t parent,
+                         bool deletedTree) {
+    problems_.cutSets += dir.cutSets;
+    problems_.missingStreams += dir.missingStreams;
+    std::unordered_map<uint32_t, uint32_t> byCluster;
+    for (ParsedSet& s : dir.sets) {
+        if (entries_.size() >= kMaxEntries) return;
+        ExFatEntry e = std::move(s.entry);
+        e.parentIndex = parent;
+        e.inDeletedTree = deletedTree || e.deleted();
+        e.position = positionOf(clusters, s.offset);
+        if (advanced_) {
+            auto seen = seenSlots_.find(e.position);
+            if (seen != seenSlots_.end()) {
+                // Met before as a set without a known folder: this is its
+                // folder (unless that would make a cycle).
+                ExFatEntry& old = entries_[seen->second];
+                if (old.parentIndex == 1 && seen->second != parent && !isAncestor(seen->second, parent))
+                    old.parentIndex = parent;
+                continue;
+            }
+        }
+        const bool dirEntry = isExfatDirectory(e.fileAttributes);
+        const bool walkable = dirEntry && layout_.clusterValid(e.firstCluster);
+        if (walkable) {
+            auto it = byCluster.find(e.firstCluster);
+            if (it != byCluster.end()) {
+                // Two folder sets for one cluster: one entry, the later name.
+                entries_[it->second].name = e.name;
+                if (advanced_) seenSlots_.emplace(e.position, it->second);
+                continue;
+            }
+            byCluster.emplace(e.firstCluster, static_cast<uint32_t>(entries_.size()));
+        }
+        e.ownIndex = static_cast<uint32_t>(entries_.size());
+        if (advanced_) seenSlots_.emplace(e.position, e.ownIndex);
+        if (walkable) (e.inDeletedTree ? deletedJobs_ : liveJobs_).push_back({e.ownIndex, e.inDeletedTree});
+        entries_.push_back(std::move(e));
+    }
+}
+
+void Fat64Class::runJobs() {
+    std::vector<uint8_t> buf;
+    std::vector<uint32_t> clusters;
+    while (!liveJobs_.empty() || !deletedJobs_.empty()) {
+        if (polledStop()) break;
+        auto& jobs = liveJobs_.empty() ? deletedJobs_ : liveJobs_;
+        DirJob job = jobs.back();
+        jobs.pop_back();
+        if (job.index >= entries_.size()) continue;
+        const ExFatEntry dir = entries_[job.index];
+        if (!readDirectory(&dir, job.deletedTree, buf, clusters) && clusters.empty()) continue;
+        ParsedDirectory parsed;
+        parseDirectory(buf.data(), buf.size(), parsed);
+        buf.clear();
+        addSets(parsed, clusters, job.index, job.deletedTree);
+    }
+}
+
+void Fat64Class::loadBitmap(const ParsedDirectory& root) {
+    bitmap_.clear();
+    if (!root.hasBitmap || !layout_.clusterValid(root.bitmapCluster)) return;
+    const uint64_t need = (static_cast<uint64_t>(layout_.clusterCount) + 7) / 8;
+    const uint64_t bytes = std::min<uint64_t>(root.bitmapLength, need);
+    if (bytes == 0 || bytes > 64ull * 1024 * 1024) return;
+    const uint32_t cs = layout_.clusterSize;
+    const uint64_t count = clustersFor(bytes, cs);
+    Chain ch = followChain([this](uint32_t c) { return fat_.entry(c); }, root.bitmapCluster,
+                           layout_.lastCluster(), count);
+    if (ch.clusters < count) ch = contiguousChain(root.bitmapCluster, layout_.lastCluster(), count);
+    if (ch.clusters < count) return;
+    std::vector<uint8_t> bits(static_cast<size_t>(count * cs));
+    size_t at = 0;
+    for (const ClusterRun& r : ch.runs) {
+        const size_t n = static_cast<size_t>(r.count) * cs;
+        if (volume_.read(layout_.clusterOffset(r.first), bits.data() + at, n) != n) return;
+        at += n;
+    }
+    bits.resize(static_cast<size_t>(bytes));
+    bitmap_.assign(std::move(bits), static_cast<uint32_t>(std::min<uint64_t>(bytes * 8, layout_.clusterCount)));
+}
+
+void Fat64Class::walkRootDirectory() {
+    entries_.clear();
+    ParsedDirectory root;
+    parseDirectory(rootBuffer_.data(), rootBuffer_.size(), root);
+    label_ = root.label;
+    if (!advanced_) loadBitmap(root);
+    // Entry 0 stands for the root; it carries the first set's fields.
+    ExFatEntry dummy;
+    if (!root.sets.empty()) dummy = root.sets.front().entry;
+    dummy.name = kExfatDummyName;
+    dummy.entryType = 0x85;
+    dummy.parentIndex = dummy.ownIndex = 0;
+    dummy.inDeletedTree = false;
+    entries_.push_back(dummy);
+    addSets(root, rootClusters_, 0, false);
+    rootBuffer_.clear();
+    rootBuffer_.shrink_to_fit();
+    runJobs();
+}
+
+bool Fat64Class::isAncestor(uint32_t a, uint32_t of) const {
+    uint32_t c = of;
+    for (size_t steps = 0; steps < entries_.size() && c < entries_.size(); ++steps) {
+        if (c == a) return true;
+        if (c == 0) return false;
+        c = entries_[c].parentIndex;
+    }
+    return true;  // no end found: treat as a cycle
+}
+
+void Fat64Class::linkParentChild() {
+    const size_t n = entries_.size();
+    std::vector<uint32_t> tail(n, kNoExfatEntry);
+    for (auto& e : entries_) e.firstChild = e.nextSibling = kNoExfatEntry;
+    for (size_t h = 0; h < n; ++h) {
+        const uint32_t p = entries_[h].parentIndex;
+        if (p >= n || p == h) continue;
+        if (entries_[p].firstChild == kNoExfatEntry)
+            entries_[p].firstChild = static_cast<uint32_t>(h);
+        else
+            entries_[tail[p]].nextSibling = static_cast<uint32_t>(h);
+        tail[p] = static_cast<uint32_t>(h);
+    }
+    computeStates();
+}
+
+void Fat64Class::computeStates() {
+    // Deleted below a deleted folder; orphan below ORPHAN ENTRY.
+    const size_t n = entries_.size();
+    if (!n) return;
+    std::vector<uint8_t> done(n, 0);
+    std::deque<uint32_t> queue{0};
+    done[0] = 1;
+    while (!queue.empty()) {
+        const uint32_t p = queue.front();
+        queue.pop_front();
+        const ExFatEntry& pe = entries_[p];
+        const bool pDeleted = p != 0 && pe.inDeletedTree;
+        const bool pOrphan = advanced_ && (p == 1 || (p != 0 && pe.orphan));
+        for (uint32_t c = pe.firstChild; c != kNoExfatEntry && c < n && !done[c]; c = entries_[c].nextSibling) {
+            done[c] = 1;
+            ExFatEntry& ce = entries_[c];
+            ce.inDeletedTree = ce.deleted() || pDeleted;
+            ce.orphan = pOrphan;
+            queue.push_back(c);
+        }
+    }
+}
+
+void Fat64Class::fillRootEntries() {
+    if (!ctx_) return;
+    const size_t n = entries_.size();
+    for (size_t i = 0; i < n; i += 4096) ctx_->status("filling entry =" + std::to_string(i) + " in tree ");
+    if (n) ctx_->status("filling entry =" + std::to_string(n - 1) + " in tree ");
+}
+
+void Fat64Class::checkAllocations() {
+    if (!layout_.valid() || layout_.clusterCount > kMaxCheckedClusters) return;
+    const uint32_t cs = layout_.clusterSize;
+    const uint32_t last = layout_.lastCluster();
+    std::vector<uint64_t> claimed((static_cast<size_t>(layout_.clusterCount) + 2 + 63) / 64, 0);
+    // Marks the chain's clusters; true when one was claimed before.
+    auto claim = [&](const Chain& ch, bool& notInBitmap) {
+        bool cross = false;
+        for (const ClusterRun& r : ch.runs)
+            for (uint32_t i = 0; i < r.count; ++i) {
+                const uint32_t c = r.first + i;
+                uint64_t& w = claimed[c >> 6];
+                const uint64_t bit = 1ull << (c & 63);
+                if (w & bit) cross = true;
+                w |= bit;
+                if (bitmap_.loaded() && !bitmap_.inUse(c)) notInBitmap = true;
+            }
+        return cross;
+    };
+    bool dummyFlag = false;
+    {
+        Chain root;
+        for (size_t i = 0; i < rootClusters_.size(); ++i) root.runs.push_back({rootClusters_[i], 1});
+        claim(root, dummyFlag);
+    }
+    auto next = [this](uint32_t c) { return fat_.entry(c); };
+    for (size_t i = 1; i < entries_.size(); ++i) {
+        if ((i & 1023) == 0 && polledStop()) return;
+        const ExFatEntry& e = entries_[i];
+        if (e.inDeletedTree) continue;
+        if (e.validDataLength > e.dataLength) ++problems_.sizeBeyondAllocation;
+        if (e.dataLength == 0) continue;
+        if (!layout_.clusterValid(e.firstCluster)) {
+            ++problems_.badClusters;
+            continue;
+        }
+        const uint64_t need = clustersFor(e.dataLength, cs);
+        Chain ch = (e.noFatChain() || driveFormatted_) ? contiguousChain(e.firstCluster, last, need)
+                                                       : followChain(next, e.firstCluster, last, need);
+        if (ch.end == ChainEnd::Loop)
+            ++problems_.fatLoops;
+        else if (ch.clusters < need && !(driveFormatted_ && !e.noFatChain()))
+            ++problems_.sizeBeyondAllocation;
+        bool notInBitmap = false;
+        if (claim(ch, notInBitmap)) ++problems_.crossLinks;
+        if (notInBitmap) ++problems_.notInBitmap;
+    }
+}
+
+ScanOutcome Fat64Class::scan(ScanContext& ctx) {
+    driveFormatted_ = ctx.options.driveFormatted;
+    ctx_ = &ctx;
+    volume_ = ctx.volume;
+    entries_.clear();
+    liveJobs_.clear();
+    deletedJobs_.clear();
+    visitedLive_.clear();
+    visitedDeleted_.clear();
+    seenSlots_.clear();
+    problems_ = ExfatProblems{};
+    failed_ = false;
+    advanced_ = false;
+    if (ctx.mode == ScanMode::Advanced) {
+        ScanOutcome o = advancedScan(ctx);
+        ctx_ = nullptr;
+        return o;
+    }
+    ctx.status("processing file and directory entries...");
+    if (!checkBootSector()) {
+        ctx_ = nullptr;
+        return ScanOutcome::Rejected;
+    }
+    ctx.status("Finding Fat64 File And Directory entries recursively....");
+    if (!readRootDirectory()) {
+        failed_ = true;
+        ctx_ = nullptr;
+        return ScanOutcome::Failed;
+    }
+    walkRootDirectory();
+    linkParentChild();
+    ctx.status("creating tree Structure...");
+    fillRootEntries();
+    checkAllocations();
+    if (problems_.total()) ctx.status(problems_.text());
+    ctx_ = nullptr;
+    return ScanOutcome::Done;
+}
+
+std::vector<EntryId> Fat64Class::children(EntryId folder) const {
+    std::vector<EntryId> out;
+    const size_t n = entries_.size();
+    if (n == 0) return out;
+    size_t idx = folder == kRootId ? 0 : static_cast<size_t>(folder);
+    if (idx >= n) return out;
+    if (idx != 0 && !(advanced_ && idx == 1) && !isExfatDirectory(entries_[idx].fileAttributes)) return out;
+    uint32_t c = entries_[idx].firstChild;
+    for (size_t steps = 0; c != kNoExfatEntry && c < n && steps < n; ++steps) {
+        if (c != 0) out.push_back(c);
+        c = entries_[c].nextSibling;
+    }
+    return out;
+}
+
+bool Fat64Class::readEntry(EntryId id, EntryInfo& out) const {
+    if (id == kRootId || id == 0 || id >= entries_.size()) return false;
+    const ExFatEntry& e = entries_[static_cast<size_t>(id)];
+    out = EntryInfo{};
+    out.name = e.name;
+    const bool folder = isExfatDirectory(e.fileAttributes);
+    out.kind = folder ? EntryKind::Folder : EntryKind::File;
+    out.state = e.inDeletedTree ? EntryState::Deleted : EntryState::Live;
+    out.orphan = e.orphan;
+    out.size = folder ? 0 : e.validDataLength;
+    out.created = exfatInstant(e.createTimestamp, e.create10msIncrement, e.createUtcOffset, true);
+    out.modified = exfatInstant(e.lastModifiedTimestamp, e.lastModified10msIncrement, e.lastModifiedUtcOffset, true);
+    out.accessed = exfatInstant(e.lastAccessedTimestamp, 0, e.lastAccessedUtcOffset, true);
+    out.attributes = attributeText(e.fileAttributes);
+    out.hasChildren = e.firstChild != kNoExfatEntry;
+    return true;
+}
+
+void Fat64Class::outputTimes(EntryId id, OptTime& accessed, OptTime& modified) const {
+    accessed.reset();
+    modified.reset();
+    if (id == kRootId || id >= entries_.size()) return;
+    if (noTimesFor_.load() == id) return;
+    const ExFatEntry& e = entries_[static_cast<size_t>(id)];
+    accessed = exfatInstant(e.lastAccessedTimestamp, 0, e.lastAccessedUtcOffset, false);
+    modified = exfatInstant(e.lastModifiedTimestamp, e.lastModified10msIncrement, e.lastModifiedUtcOffset, false);
+}
+
+ListTexts Fat64Class::listTexts(EntryId id) const {
+    if (id == kRootId || id >= entries_.size()) return {};
+    return formatListItem(entries_[static_cast<size_t>(id)]);
+}
+
+ListTexts Fat64Class::formatListItem(const ExFatEntry& e) {
+    auto text = [](uint32_t ts) {
+        DateFields d;
+        d.year = static_cast<int>(ts >> 25) + 1980;
+        d.month = (ts >> 21) & 0x0F;
+        d.day = (ts >> 16) & 0x1F;
+        d.hour = (ts >> 11) & 0x1F;
+        d.minute = (ts >> 5) & 0x3F;
+        return formatDateText(d);
+    };
+    ListTexts t;
+    t.created = text(e.createTimestamp);
+    t.accessed = text(e.lastAccessedTimestamp);
+    t.modified = text(e.lastModifiedTimestamp);
+    t.attributes = attributeText(e.fileAttributes);
+    t.size = formatSize(e);
+    return t;
+}
+
+std::string Fat64Class::formatSize(const ExFatEntry& e) { return formatSizeText(e.validDataLength); }
+
+}  // namespace brantlow

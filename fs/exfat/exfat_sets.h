@@ -1,0 +1,55 @@
+// Reading the 32-byte entries of an exFAT directory: entry sets (File,
+// Stream Extension, File Name; live or deleted), the allocation bitmap,
+// up-case table and volume label entries, and the test the advanced scan
+// applies to a set found anywhere on the volume.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "fs/exfat/exfat_entry.h"
+
+namespace brantlow {
+
+struct ParsedSet {
+    ExFatEntry entry;     // File and Stream Extension fields and the name
+    size_t offset = 0;    // of the File entry in the buffer
+    size_t entries = 0;   // entries consumed (File, Stream, names)
+    bool hasStream = false;
+    bool cut = false;     // the buffer ended before the set did
+};
+
+struct ParsedDirectory {
+    std::vector<ParsedSet> sets;
+    // Allocation bitmap and up-case table entries (first of each; root only).
+    uint32_t bitmapCluster = 0;
+    uint64_t bitmapLength = 0;
+    bool hasBitmap = false;
+    uint32_t upcaseCluster = 0;
+    uint64_t upcaseLength = 0;
+    uint32_t upcaseChecksum = 0;
+    bool hasUpcase = false;
+    std::string label;
+    uint32_t cutSets = 0;     // sets cut by the end of the buffer
+    uint32_t missingStreams = 0;  // File entries without a Stream Extension
+};
+
+// Reads one entry set whose File entry is at off. False when off does not
+// hold a File entry (0x85 or 0x05).
+bool parseEntrySet(const uint8_t* buf, size_t len, size_t off, ParsedSet& out);
+
+// Every entry set of a directory's contents (its clusters in chain order,
+// as one buffer), in order. Entries of other types, 0x00 included, are
+// stepped over one at a time.
+void parseDirectory(const uint8_t* buf, size_t len, ParsedDirectory& out);
+
+// The advanced scan's test of a File entry at off and the entries after it
+// (attribute, reserved bytes, a Stream Extension with AllocationPossible,
+// File Name entries as many as the name needs). Only reads [0, len).
+bool plausibleEntrySet(const uint8_t* buf, size_t len, size_t off);
+// A Volume Label entry whose reserved bytes are zero.
+bool plausibleLabel(const uint8_t* buf, size_t len, size_t off);
+
+}  // namespace brantlow
