@@ -138,9 +138,9 @@ uint64_t HFSP::reusedBlocks(const ForkRuns& fr) const {
     return used;
 }
 
-// The runs' blocks up to size bytes, in pieces. Unreadable blocks and runs
-// outside the volume are zeros (Partial); a deleted file's blocks that
-// belong to another file now are zeros as well.
+// The runs' blocks up to size bytes, in pieces. Unreadable blocks are zeros
+// (Partial); the output ends at a run that leaves the volume (Partial); a
+// deleted file's blocks that belong to another file now are zeros as well.
 WriteResult HFSP::writeRuns(const ForkRuns& fr, uint64_t size, bool deleted, ContentSink& out) const {
     const uint64_t bs = blockSize_;
     uint64_t reused = 0;
@@ -157,10 +157,9 @@ WriteResult HFSP::writeRuns(const ForkRuns& fr, uint64_t size, bool deleted, Con
         if (mulOverflows(r.blockCount, bs, &runBytes)) runBytes = ~0ull;
         runBytes = std::min(runBytes, size - pos);
         if (!r.valid) {
-            if (!out.writeZeros(runBytes)) return WriteResult::failed("write error");
-            outside += (runBytes + bs - 1) / bs;
-            pos += runBytes;
-            continue;
+            // Nothing past here is backed by the volume.
+            outside = 1;
+            break;
         }
         for (uint64_t done = 0; done < runBytes;) {
             if (stopRequested.load(std::memory_order_relaxed) || out.full()) return WriteResult::complete();
@@ -187,11 +186,14 @@ WriteResult HFSP::writeRuns(const ForkRuns& fr, uint64_t size, bool deleted, Con
         }
         pos += runBytes;
     }
+    if (outside) {
+        return WriteResult::partial("extents leave the volume after " + std::to_string(pos) + " of " +
+                                    std::to_string(size) + " bytes");
+    }
     if (pos < size) {
         return WriteResult::partial("extents end after " + std::to_string(pos) + " of " + std::to_string(size) +
                                     " bytes");
     }
-    if (outside) return WriteResult::partial(std::to_string(outside) + " blocks lie outside the volume");
     if (failedBlocks) return WriteResult::partial(std::to_string(failedBlocks) + " blocks could not be read");
     if (reused) return WriteResult::partial(std::to_string(reused) + " blocks belong to other files now");
     return WriteResult::complete();
