@@ -55,8 +55,12 @@ struct HfsEntry {
     uint32_t createDate = 0, contentModDate = 0, attributeModDate = 0, accessDate = 0;
     uint16_t fileMode = 0;
     uint32_t linkTarget = 0;  // hard links: the CNID of the indirect node file
-    hfs::ForkData data;       // files: the data fork
-    hfs::ForkData rsrc;       // files: the resource fork
+    // Files: the data and resource forks (sizes, block counts, and the
+    // record's non-empty extents, data first, in the parser's extent pool).
+    uint64_t dataSize = 0, rsrcSize = 0;
+    uint32_t dataBlocks = 0, rsrcBlocks = 0;
+    uint32_t extentIndex = 0;
+    uint8_t dataExtents = 0, rsrcExtents = 0;
 };
 
 // A decmpfs attribute of a compressed file.
@@ -135,6 +139,8 @@ private:
     const HfsEntry* find(uint64_t cnid) const;
     HfsEntry* find(uint64_t cnid);
     const HfsEntry* contentEntry(const HfsEntry& e) const;
+    // A file's fork as its catalog record gave it.
+    hfs::ForkData fork(const HfsEntry& e, bool rsrc) const;
     uint64_t shownSize(const HfsEntry& e) const;
     uint64_t reusedBlocks(const hfs::ForkRuns& runs) const;
     void allocationBits(uint64_t first, uint64_t count, std::vector<uint8_t>& bytes) const;
@@ -166,6 +172,7 @@ private:
     std::map<uint64_t, Thread> threads_;  // folder threads by the folder's CNID
     std::unordered_map<uint64_t, HfsCompression> compression_;
     std::string namePool_;
+    std::vector<hfs::Extent> extentPool_;
     std::vector<EntryId> rootList_;
     uint64_t orphanId_ = 0;
     bool hasOrphan_ = false;

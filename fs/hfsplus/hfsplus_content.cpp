@@ -90,17 +90,18 @@ WriteResult HFSP::writeEntry(EntryId id, ContentSink& out) {
     const HfsEntry* c = contentEntry(*e);
     const bool deleted = c->state == EntryState::Deleted;
     if (rsrc) {
-        ForkRuns runs = forkRuns(c->rsrc, kResourceFork, static_cast<uint32_t>(c->cnid), extentsIndex_, blockSize_,
+        ForkRuns runs = forkRuns(fork(*c, true), kResourceFork, static_cast<uint32_t>(c->cnid), extentsIndex_, blockSize_,
                                  volumeBlocks_);
-        return writeRuns(runs, c->rsrc.logicalSize, deleted, out);
+        return writeRuns(runs, c->rsrcSize, deleted, out);
     }
     if (c->compressed) {
         auto it = compression_.find(c->cnid);
         if (it != compression_.end()) return writeCompressed(*c, it->second, out);
-        if (c->data.logicalSize == 0) return WriteResult::failed("compressed, and its decmpfs attribute was not found");
+        if (c->dataSize == 0) return WriteResult::failed("compressed, and its decmpfs attribute was not found");
     }
-    ForkRuns runs = forkRuns(c->data, kDataFork, static_cast<uint32_t>(c->cnid), extentsIndex_, blockSize_, volumeBlocks_);
-    return writeRuns(runs, c->data.logicalSize, deleted, out);
+    ForkRuns runs =
+        forkRuns(fork(*c, false), kDataFork, static_cast<uint32_t>(c->cnid), extentsIndex_, blockSize_, volumeBlocks_);
+    return writeRuns(runs, c->dataSize, deleted, out);
 }
 
 // Bitmap bytes of the allocation file covering blocks [first, first+count).
@@ -223,8 +224,8 @@ WriteResult HFSP::writeCompressed(const HfsEntry& e, const HfsCompression& c, Co
         return WriteResult::failed("compressed with decmpfs method " + std::to_string(c.type) + " (not supported)");
     }
     const ForkRuns fr =
-        forkRuns(e.rsrc, kResourceFork, static_cast<uint32_t>(e.cnid), extentsIndex_, blockSize_, volumeBlocks_);
-    const uint64_t forkSize = e.rsrc.logicalSize;
+        forkRuns(fork(e, true), kResourceFork, static_cast<uint32_t>(e.cnid), extentsIndex_, blockSize_, volumeBlocks_);
+    const uint64_t forkSize = e.rsrcSize;
     auto readAt = [&](uint64_t off, void* p, size_t n) {
         if (off > forkSize || n > forkSize - off) return false;
         return readFork(fr.runs, off, p, n);

@@ -85,6 +85,7 @@ ScanOutcome HFSP::scan(ScanContext& ctx) {
     threads_.clear();
     compression_.clear();
     namePool_.clear();
+    extentPool_.clear();
     rootList_.clear();
     extentsIndex_.clear();
     counts_.clear();
@@ -345,8 +346,15 @@ void HFSP::takeRecord(const CatalogRecord& r, Rank rank, HfsSource source, uint6
     e.accessDate = r.accessDate;
     e.fileMode = r.fileMode;
     if (e.kind == 2) {
-        e.data = r.data;
-        e.rsrc = r.rsrc;
+        e.dataSize = r.data.logicalSize;
+        e.dataBlocks = r.data.totalBlocks;
+        e.rsrcSize = r.rsrc.logicalSize;
+        e.rsrcBlocks = r.rsrc.totalBlocks;
+        e.extentIndex = static_cast<uint32_t>(extentPool_.size());
+        for (const Extent& x : r.data.extents)
+            if (x.blockCount) extentPool_.push_back(x), ++e.dataExtents;
+        for (const Extent& x : r.rsrc.extents)
+            if (x.blockCount) extentPool_.push_back(x), ++e.rsrcExtents;
         e.compressed = (r.ownerFlags & 0x20) != 0;
         // A file hard link: type 'hlnk', creator 'hfs+'; the target is the
         // indirect node named by its iNodeNum.
@@ -764,7 +772,17 @@ uint64_t HFSP::shownSize(const HfsEntry& e) const {
         auto it = compression_.find(c->cnid);
         if (it != compression_.end()) return it->second.size;
     }
-    return c->data.logicalSize;
+    return c->dataSize;
+}
+
+ForkData HFSP::fork(const HfsEntry& e, bool rsrc) const {
+    ForkData f;
+    f.logicalSize = rsrc ? e.rsrcSize : e.dataSize;
+    f.totalBlocks = rsrc ? e.rsrcBlocks : e.dataBlocks;
+    const size_t first = e.extentIndex + (rsrc ? e.dataExtents : 0);
+    const size_t n = rsrc ? e.rsrcExtents : e.dataExtents;
+    for (size_t i = 0; i < n && i < 8 && first + i < extentPool_.size(); ++i) f.extents[i] = extentPool_[first + i];
+    return f;
 }
 
 bool HFSP::entryInfo(EntryId id, EntryInfo& out) const {
@@ -772,7 +790,7 @@ bool HFSP::entryInfo(EntryId id, EntryInfo& out) const {
         const HfsEntry* e = find(id - hfs::kRsrcStreamBase);
         if (!e || e->kind != 2 || !entryInfo(e->cnid, out)) return false;
         out.name += "/..namedfork/rsrc";
-        out.size = contentEntry(*e)->rsrc.logicalSize;
+        out.size = contentEntry(*e)->rsrcSize;
         out.hasChildren = false;
         return true;
     }
@@ -798,7 +816,7 @@ std::vector<EntryId> HFSP::streams(EntryId id) const {
     if (!e || e->kind != 2) return {};
     const HfsEntry* c = contentEntry(*e);
     // A compressed file keeps its compressed bytes in the resource fork.
-    if (c->rsrc.logicalSize == 0 || (c->compressed && compression_.count(c->cnid))) return {};
+    if (c->rsrcSize == 0 || (c->compressed && compression_.count(c->cnid))) return {};
     return {hfs::kRsrcStreamBase + id};
 }
 
