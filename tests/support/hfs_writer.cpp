@@ -458,10 +458,10 @@ HfsImage makeHfsVolume(const std::vector<HfsItem>& items, const HfsOptions& o) {
     }
     for (Node& n : nodes)
         if (!n.folder && !n.link && n.item.decmpfs) compressInto(n, o.attributesNodeSize);
-    for (Node& n : nodes)
-        if (!n.deleted && n.cnid != 2)
-            for (Node& p : nodes)
-                if (p.cnid == n.parent) ++p.valence;
+    std::map<uint32_t, size_t> byId;
+    for (size_t i = 0; i < nodes.size(); ++i) byId[nodes[i].cnid] = i;
+    for (const Node& n : nodes)
+        if (!n.deleted && n.cnid != 2 && byId.count(n.parent)) ++nodes[byId[n.parent]].valence;
 
     // Block plan. Reserved: the blocks holding bytes 0-1535.
     uint32_t cursor = (1536 + bs - 1) / bs;
