@@ -258,8 +258,8 @@ bool HFSP::readCatalogNodes() {
             if (node == 0) continue;
             uint64_t at = 0;
             forkByteOffset(catalogRuns_, blockSize_, static_cast<uint64_t>(node) * ns, &at, nullptr);
-            const bool used = catalogMap_.empty() ||
-                              (node / 8 < catalogMap_.size() && (catalogMap_[node / 8] & (0x80 >> (node % 8))));
+            // Nodes past what the map covers count as in use.
+            const bool used = node / 8 >= catalogMap_.size() || (catalogMap_[node / 8] & (0x80 >> (node % 8)));
             takeNode(buf.data() + static_cast<size_t>(k) * ns, ns, at, used, HfsSource::FreedNode);
         }
         n += count;
@@ -387,7 +387,7 @@ bool HFSP::searchCatalogLeaves() {
     // Volume byte offsets of the catalog's nodes in use.
     std::unordered_set<uint64_t> liveNodes;
     for (uint32_t n = 1; n < catalogHeader_.totalNodes && !catalogMap_.empty(); ++n) {
-        if (n / 8 >= catalogMap_.size() || !(catalogMap_[n / 8] & (0x80 >> (n % 8)))) continue;
+        if (n / 8 < catalogMap_.size() && !(catalogMap_[n / 8] & (0x80 >> (n % 8)))) continue;
         uint64_t at = 0;
         if (forkByteOffset(catalogRuns_, blockSize_, static_cast<uint64_t>(n) * ns, &at, nullptr)) liveNodes.insert(at);
     }
@@ -658,10 +658,7 @@ void HFSP::placeUnreachable() {
         }
     };
     mark(kRootFolderId, false);
-    if (hasOrphan_) {
-        seen.erase(orphanId_);
-        mark(orphanId_, true);
-    }
+    if (hasOrphan_) mark(orphanId_, true);
     std::vector<uint64_t> lost;
     for (const auto& [id, e] : catalog_)
         if (!seen.count(id) && id != kRootFolderId && e.state == EntryState::Deleted) lost.push_back(id);
@@ -795,7 +792,8 @@ bool HFSP::entryInfo(EntryId id, EntryInfo& out) const {
         return true;
     }
     const HfsEntry* e = find(id);
-    if (!e || (id == kRootFolderId)) return false;
+    // The root folder is ROOT itself (deep mode files it like any folder).
+    if (!e || (id == kRootFolderId && (mode_ == ScanMode::Standard || e->nameLength == 0))) return false;
     out = EntryInfo{};
     out.name = nameOf(*e);
     out.kind = e->kind == 1 ? EntryKind::Folder : EntryKind::File;

@@ -72,21 +72,27 @@ TEST(HfsVolume, HfsxCaseSensitiveNames) {
 // A file of 20 extents (two overflow records) whose resource fork has an
 // overflow record with the same start block: each fork keeps its own.
 TEST(HfsVolume, OverflowExtentsPerForkType) {
-    std::vector<HfsItem> items = baseline();
-    items.push_back({.path = "frag.bin", .data = pattern(20 * 4096 - 100, 6), .rsrc = pattern(20 * 4096, 7),
-                     .dataFragments = 20, .rsrcFragments = 20});
-    HfsOptions o;
-    o.catalogExtents = 2;
-    Scanned s = scanBytes(makeHfsVolume(items, o).bytes);
-    ASSERT_EQ(s.outcome, ScanOutcome::Done);
-    EXPECT_EQ(s.parser->extentsRecords(), 4u);
-    EXPECT_TRUE(sameContent(s.contentOf("frag.bin"), str(pattern(20 * 4096 - 100, 6))));
-    auto st = s.parser->streams(s.paths.at("frag.bin"));
-    ASSERT_EQ(st.size(), 1u);
-    EntryInfo si;
-    ASSERT_TRUE(s.parser->entryInfo(st[0], si));
-    EXPECT_EQ(si.name, "frag.bin/..namedfork/rsrc");
-    EXPECT_TRUE(sameContent(s.content(st[0]), str(pattern(20 * 4096, 7))));
+    // Also with 16 KiB blocks holding two catalog nodes and four extents nodes.
+    for (uint32_t bs : {4096u, 16384u}) {
+        std::vector<HfsItem> items = baseline();
+        items.push_back({.path = "frag.bin", .data = pattern(20 * bs - 100, 6), .rsrc = pattern(20 * bs, 7),
+                         .dataFragments = 20, .rsrcFragments = 20});
+        HfsOptions o;
+        o.catalogExtents = 2;
+        o.blockSize = bs;
+        o.catalogNodeSize = 8192;
+        o.extentsNodeSize = 4096;
+        Scanned s = scanBytes(makeHfsVolume(items, o).bytes);
+        ASSERT_EQ(s.outcome, ScanOutcome::Done);
+        EXPECT_EQ(s.parser->extentsRecords(), 4u);
+        EXPECT_TRUE(sameContent(s.contentOf("frag.bin"), str(pattern(20 * bs - 100, 6)))) << bs;
+        auto st = s.parser->streams(s.paths.at("frag.bin"));
+        ASSERT_EQ(st.size(), 1u);
+        EntryInfo si;
+        ASSERT_TRUE(s.parser->entryInfo(st[0], si));
+        EXPECT_EQ(si.name, "frag.bin/..namedfork/rsrc");
+        EXPECT_TRUE(sameContent(s.content(st[0]), str(pattern(20 * bs, 7)))) << bs;
+    }
 }
 
 // The catalog in 12 pieces: nodes past the 8th extent are found through
