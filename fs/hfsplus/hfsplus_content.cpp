@@ -22,20 +22,6 @@ std::string dateText(uint32_t hfsSeconds) {
     return f ? formatDateText(*f) : std::string();
 }
 
-std::string modeText(uint16_t m) {
-    std::string t;
-    if (m & 0x040) t += "-Owner:X";
-    if (m & 0x080) t += "-Owner:W";
-    if (m & 0x100) t += "-Owner:R";
-    if (m & 0x001) t += "-OX";
-    if (m & 0x002) t += "-OW";
-    if (m & 0x004) t += "-OR";
-    if (m & 0x008) t += "-GX";
-    if (m & 0x010) t += "-GW";
-    if (m & 0x020) t += "-GR";
-    return t;
-}
-
 // Largest decmpfs unit and compressed block we accept.
 constexpr size_t kUnit = 65536;
 constexpr size_t kMaxBlock = 2 * kUnit + 64;
@@ -77,7 +63,7 @@ ListTexts HFSP::formatListItem(EntryId id) const {
     t.accessed = dateText(c->accessDate);
     t.modified = dateText(c->contentModDate);
     t.size = formatSizeText(shownSize(*e));
-    t.attributes = modeText(c->fileMode);
+    t.attributes = hfs::modeText(c->fileMode);
     return t;
 }
 

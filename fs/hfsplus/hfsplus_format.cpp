@@ -288,6 +288,15 @@ std::string composeSegment(const std::string& utf8) {
 }  // namespace
 
 std::string displayName(const std::u16string& name) {
+    // Below U+0300 nothing composes: the name is shown as it is.
+    bool plain = true;
+    for (char16_t u : name) plain = plain && u < 0x300 && u != ':';
+    if (plain) {
+        std::string out;
+        out.reserve(name.size());
+        for (char16_t u : name) appendUtf8(out, u);
+        return out;
+    }
     std::string result, segment;
     for (size_t i = 0; i < name.size(); ++i) {
         uint32_t cp = name[i];
@@ -308,6 +317,20 @@ std::string displayName(const std::u16string& name) {
     }
     result += composeSegment(segment);
     return result;
+}
+
+std::string modeText(uint16_t m) {
+    std::string t;
+    if (m & 0x040) t += "-Owner:X";
+    if (m & 0x080) t += "-Owner:W";
+    if (m & 0x100) t += "-Owner:R";
+    if (m & 0x001) t += "-OX";
+    if (m & 0x002) t += "-OW";
+    if (m & 0x004) t += "-OR";
+    if (m & 0x008) t += "-GX";
+    if (m & 0x010) t += "-GW";
+    if (m & 0x020) t += "-GR";
+    return t;
 }
 
 bool forkByteOffset(const std::vector<Run>& runs, uint64_t blockSize, uint64_t forkOffset, uint64_t* volumeOffset,

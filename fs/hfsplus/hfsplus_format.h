@@ -184,6 +184,10 @@ ForkRuns forkRuns(const ForkData& fork, uint8_t forkType, uint32_t fileId, const
 // ranges HFS+ never decomposes left as stored and ":" shown as "/".
 std::string displayName(const std::u16string& name);
 
+// The list's attribute text of a BSD file mode: "-Owner:X", "-Owner:W",
+// "-Owner:R", "-OX", "-OW", "-OR", "-GX", "-GW", "-GR" for the bits set.
+std::string modeText(uint16_t mode);
+
 // Catalog node bytes at offset off of a fork given by its runs (byte
 // positions in the volume); false when a part lies outside the runs.
 bool forkByteOffset(const std::vector<Run>& runs, uint64_t blockSize, uint64_t forkOffset, uint64_t* volumeOffset,

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <set>
+#include <string_view>
 #include <unordered_set>
 
 #include "base/bytes.h"
@@ -451,10 +452,19 @@ void HFSP::parseCatalogLeaves() {
 }
 
 void HFSP::dropStaleDuplicates() {
-    std::unordered_set<std::string> liveKeys;
-    auto key = [&](const HfsEntry& e) { return std::to_string(e.parentId) + "/" + nameOf(e); };
+    // Only the folders that hold deleted entries are compared.
+    std::unordered_set<uint64_t> parents;
     for (const auto& [id, e] : catalog_)
-        if (e.rank == kLive) liveKeys.insert(key(e));
+        if (e.rank != kLive) parents.insert(e.parentId);
+    if (parents.empty()) return;
+    using Key = std::pair<uint64_t, std::string_view>;
+    struct KeyHash {
+        size_t operator()(const Key& k) const { return std::hash<std::string_view>()(k.second) ^ (k.first * 0x9E3779B97F4A7C15ull); }
+    };
+    auto key = [&](const HfsEntry& e) { return Key{e.parentId, std::string_view(namePool_).substr(e.nameOffset, e.nameLength)}; };
+    std::unordered_set<Key, KeyHash> liveKeys;
+    for (const auto& [id, e] : catalog_)
+        if (e.rank == kLive && parents.count(e.parentId)) liveKeys.insert(key(e));
     for (auto it = catalog_.begin(); it != catalog_.end();) {
         if (it->second.rank != kLive && liveKeys.count(key(it->second)))
             it = catalog_.erase(it);
@@ -804,7 +814,7 @@ bool HFSP::entryInfo(EntryId id, EntryInfo& out) const {
     out.created = fromHfsSeconds(c->createDate);
     out.modified = fromHfsSeconds(c->contentModDate);
     out.accessed = fromHfsSeconds(c->accessDate);
-    if (e->kind == 2) out.attributes = formatListItem(id).attributes;
+    if (e->kind == 2) out.attributes = modeText(c->fileMode);
     out.hasChildren = e->firstChild >= 0;
     return true;
 }
