@@ -122,13 +122,14 @@ TEST(HfsVolume, ThousandFilesInOneFolder) {
 }
 
 // Decomposed accents are shown composed; ":" (stored "/") is shown "/";
-// names of 255 units are kept. CJK compatibility ideographs, which HFS+
-// never decomposes, stay as stored.
+// names of 255 units are kept, 256 are not a name. CJK compatibility
+// ideographs, which HFS+ never decomposes, stay as stored.
 TEST(HfsVolume, Names) {
     std::vector<HfsItem> items;
     items.push_back({.path = "Cafe\xCC\x81 Re\xCC\x81sume\xCC\x81", .folder = true});  // NFD
     items.push_back({.path = "Cafe\xCC\x81 Re\xCC\x81sume\xCC\x81/12:30 notes.txt", .data = pattern(9, 1)});
     items.push_back({.path = std::string(255, 'n'), .data = pattern(3, 2)});
+    items.push_back({.path = std::string(256, 'm'), .data = pattern(3, 2)});  // one unit too long: skipped
     items.push_back({.path = "\xEF\xA4\x80.txt", .data = pattern(2, 3)});  // U+F900
     Scanned s = scanBytes(makeHfsVolume(items).bytes);
     ASSERT_EQ(s.outcome, ScanOutcome::Done);
@@ -138,6 +139,7 @@ TEST(HfsVolume, Names) {
     // The tree walk joins with "/": the name itself holds the "/".
     EXPECT_TRUE(s.paths.count(composed + "/12/30 notes.txt"));
     EXPECT_TRUE(s.paths.count(std::string(255, 'n')));
+    EXPECT_FALSE(s.paths.count(std::string(256, 'm')));
     EXPECT_TRUE(s.paths.count("\xEF\xA4\x80.txt"));
 }
 
