@@ -87,7 +87,7 @@ bool catalogLess(const Rec& a, const Rec& b, bool binary) {
     return na < nb;
 }
 
-struct TreeSpec {
+struct TreeInput {
     uint32_t nodeSize;
     uint16_t maxKeyLength;
     uint32_t attributes;  // kBTBigKeysMask 2 | kBTVariableIndexKeysMask 4
@@ -108,7 +108,7 @@ struct TreeLayout {
 
 // Packs the leaves (at most 3/4 full, so that stale bytes find room) and
 // the index levels; counts the nodes.
-TreeLayout layoutTree(const TreeSpec& t) {
+TreeLayout layoutTree(const TreeInput& t) {
     TreeLayout L;
     const size_t room = (t.nodeSize - 14) * 3 / 4;
     size_t used = 0;
@@ -183,7 +183,7 @@ void writeNode(std::vector<uint8_t>& img, size_t at, uint32_t ns, uint32_t fLink
 // Writes the tree into its fork (node n at nodeAt(n)); returns the volume
 // offsets of the live leaves in chain order.
 template <class At>
-std::vector<uint64_t> writeTree(std::vector<uint8_t>& img, const TreeSpec& t, TreeLayout& L, At nodeAt) {
+std::vector<uint64_t> writeTree(std::vector<uint8_t>& img, const TreeInput& t, TreeLayout& L, At nodeAt) {
     const uint32_t ns = t.nodeSize;
     uint32_t next = 1;
     const uint32_t firstStale = t.firstNodeStale.empty() ? 0 : next++;
@@ -514,7 +514,7 @@ HfsImage makeHfsVolume(const std::vector<HfsItem>& items, const HfsOptions& o) {
     };
 
     // Catalog tree (sizes first).
-    TreeSpec cat{o.catalogNodeSize, 516, 6, static_cast<uint8_t>(o.hfsx ? 0xBC : 0xCF), {}, {}, {}, {}, o.spareNodes};
+    TreeInput cat{o.catalogNodeSize, 516, 6, static_cast<uint8_t>(o.hfsx ? 0xBC : 0xCF), {}, {}, {}, {}, o.spareNodes};
     auto buildCatalog = [&]() {
         cat.records.clear();
         cat.freeSpaceStale.clear();
@@ -550,13 +550,13 @@ HfsImage makeHfsVolume(const std::vector<HfsItem>& items, const HfsOptions& o) {
     auto overflowCount = [](uint32_t pieces) { return pieces > 8 ? (pieces - 8 + 7) / 8 : 0; };
     uint32_t extRecs = overflowCount(o.catalogExtents);
     for (const Node& n : nodes) extRecs += overflowCount(n.item.dataFragments) + overflowCount(n.item.rsrcFragments);
-    TreeSpec ext{o.extentsNodeSize, 10, 2, 0, {}, {}, {}, {}, o.spareNodes};
+    TreeInput ext{o.extentsNodeSize, 10, 2, 0, {}, {}, {}, {}, o.spareNodes};
     ext.records.resize(extRecs);
     for (Rec& r : ext.records) r.key.assign(12, 0), r.data.assign(64, 0);
     TreeLayout extL = layoutTree(ext);
 
     // Attributes tree.
-    TreeSpec att{o.attributesNodeSize, 266, 6, 0, {}, {}, {}, {}, o.spareNodes};
+    TreeInput att{o.attributesNodeSize, 266, 6, 0, {}, {}, {}, {}, o.spareNodes};
     auto buildAttributes = [&]() {
         att.records.clear();
         const std::u16string name = u"com.apple.decmpfs";
@@ -665,7 +665,7 @@ HfsImage makeHfsVolume(const std::vector<HfsItem>& items, const HfsOptions& o) {
     buildCatalog();  // now with the extents of every fork
     // The same packing with the final records; the node counts follow the
     // allocation.
-    auto relayout = [](TreeLayout& L, const TreeSpec& t) {
+    auto relayout = [](TreeLayout& L, const TreeInput& t) {
         const uint32_t total = L.totalNodes;
         L = layoutTree(t);
         if (L.usedNodes > total) throw std::runtime_error("hfs writer: tree grew");
