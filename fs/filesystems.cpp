@@ -5,6 +5,7 @@
 #include "fs/ext/ext_probe.h"
 #include "fs/fat/fat_parser.h"
 #include "fs/fat/fat_probe.h"
+#include "fs/hfsplus/hfsplus.h"
 #include "fs/hfsplus/hfsplus_probe.h"
 #include "fs/ntfs/ntfs.h"
 #include "fs/ntfs/ntfs_probe.h"
@@ -32,6 +33,10 @@ const std::vector<ParserRow>& parserTable() {
          [](ScanMode m) { return m == ScanMode::Standard; }},
         {{"fat64", "exfat"}, nullptr, [] { return std::make_unique<Fat64Class>(); },
          [](ScanMode m) { return m == ScanMode::Standard || m == ScanMode::Advanced; }},
+        // Any mode: Standard reads the catalog file, the others search the
+        // volume for catalog leaf nodes.
+        {{"hfs+"}, "HFS+ partition selected....", [] { return std::make_unique<HFSP>(); },
+         [](ScanMode) { return true; }},
     };
     return rows;
 }

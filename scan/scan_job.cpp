@@ -37,6 +37,15 @@ uint64_t volumeSizeBytes(const VolumeEntry& v, uint64_t diskBytes) {
 
 ScanOutcome runScan(VolumeParser& parser, ScanContext& ctx) {
     ScanOutcome out = parser.scan(ctx);
+    if (const char* ending = parser.endingStatus(out)) {
+        // A status line only; a rejected volume still says why.
+        if (out == ScanOutcome::Rejected && ctx.messages && !parser.rejectMessage().empty())
+            ctx.messages->info(parser.rejectMessage());
+        if (auto* t = dynamic_cast<ThrottledProgress*>(ctx.progress)) t->flush();
+        ctx.status(ending);
+        if (auto* t = dynamic_cast<ThrottledProgress*>(ctx.progress)) t->flush();
+        return out;
+    }
     if (out == ScanOutcome::Rejected) {
         if (ctx.messages) ctx.messages->info(parser.rejectMessage());
         return out;

@@ -29,7 +29,8 @@ uint64_t volumeSizeBytes(const VolumeEntry& v, uint64_t diskBytes);
 // Status texts of the scan's ending.
 inline constexpr const char* kScanDoneText = "Scanning processing done.Select save button to save the data.";
 
-// Runs parser->scan and the common ending on the calling thread. Returns
+// Runs parser->scan and the common ending on the calling thread (or the
+// parser's own status-only ending, see VolumeParser::endingStatus). Returns
 // the outcome; messages go to ctx.messages.
 ScanOutcome runScan(VolumeParser& parser, ScanContext& ctx);
 

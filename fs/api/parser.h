@@ -116,6 +116,11 @@ public:
     virtual ScanOutcome scan(ScanContext& ctx) = 0;
     // The box text for Rejected / Failed.
     virtual std::string rejectMessage() const { return {}; }
+    // The scan's ending for this file system: nullptr for the common ending
+    // (the box and status "Scanning processing done...."), or the status
+    // text to show instead, without a box (HFS+: "Work Done." / "Work
+    // Aborted....").
+    virtual const char* endingStatus(ScanOutcome outcome) const { (void)outcome; return nullptr; }
 
     // Children of a folder (kRootId for ROOT), in tree order. Bounded: a
     // cyclic sibling chain ends at the first repeat.

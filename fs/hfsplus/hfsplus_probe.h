@@ -8,7 +8,7 @@
 
 namespace brantlow {
 
-// Probe row: "HFS+", sized by block size × total blocks.
+// Probe row: "HFS+" (HFSX too), sized by block size × total blocks.
 bool probeHfsPlus(const uint8_t* head, size_t len, ProbeResult& out);
 
 }  // namespace brantlow
