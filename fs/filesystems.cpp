@@ -1,6 +1,7 @@
 #include "fs/filesystems.h"
 
 #include "fs/exfat/exfat_probe.h"
+#include "fs/ext/ext_parser.h"
 #include "fs/ext/ext_probe.h"
 #include "fs/fat/fat_parser.h"
 #include "fs/fat/fat_probe.h"
@@ -28,6 +29,8 @@ const std::vector<ParserRow>& parserTable() {
         {{"fat32"}, nullptr, [] { return std::make_unique<Fat32Class>(); },
          [](ScanMode m) { return m == ScanMode::Standard; }},
         {{"fat16", "fat"}, nullptr, [] { return std::make_unique<Fat16Class>(); },
+         [](ScanMode m) { return m == ScanMode::Standard; }},
+        {{"extx", "ext2", "ext3", "ext4"}, nullptr, [] { return std::make_unique<ext2Class>(); },
          [](ScanMode m) { return m == ScanMode::Standard; }},
     };
     return rows;

@@ -4,6 +4,7 @@
 
 #include "base/texts.h"
 #include "fs/filesystems.h"
+#include "scan/type_guess.h"
 
 namespace brantlow {
 
@@ -35,6 +36,7 @@ uint64_t volumeSizeBytes(const VolumeEntry& v, uint64_t diskBytes) {
 }
 
 ScanOutcome runScan(VolumeParser& parser, ScanContext& ctx) {
+    if (!ctx.options.guessExtension) ctx.options.guessExtension = guessExtensionFromBytes;
     ScanOutcome out = parser.scan(ctx);
     if (out == ScanOutcome::Rejected) {
         if (ctx.messages) ctx.messages->info(parser.rejectMessage());

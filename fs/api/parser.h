@@ -49,6 +49,10 @@ struct ScanOptions {
     // "Is Drive Formated..?": the FAT is empty, so files are read from
     // contiguous clusters instead of their chains.
     bool driveFormatted = false;
+    // The extension (without the dot) that a file's first bytes suggest,
+    // or empty: names files that are recovered without a name. The scan
+    // fills it from the carving types when it is not set.
+    std::function<std::string(const uint8_t* head, size_t n)> guessExtension;
 };
 
 struct ScanContext {
