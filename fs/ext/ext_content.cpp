@@ -88,7 +88,14 @@ WriteResult ext2Class::writeContent(EntryId id, ContentSink& out) {
                 n = k;
             }
             const uint64_t bytes = std::min<uint64_t>(n * bs, size - pos);
-            if (volume_.read((r.physical + b) * bs, buf.data(), static_cast<size_t>(bytes)) != bytes) readError = true;
+            if (volume_.read((r.physical + b) * bs, buf.data(), static_cast<size_t>(bytes)) != bytes) {
+                // Block by block: only the blocks that fail become zeros.
+                readError = true;
+                for (uint64_t off = 0; off < bytes; off += bs) {
+                    const size_t piece = static_cast<size_t>(std::min<uint64_t>(bs, bytes - off));
+                    volume_.read((r.physical + b) * bs + off, buf.data() + off, piece);
+                }
+            }
             if (!out.write(buf.data(), static_cast<size_t>(bytes))) return WriteResult::failed("write error");
             pos += bytes;
             backed += bytes;
