@@ -186,6 +186,7 @@ const ext2Class::InodeRec* ext2Class::rec(uint32_t inode) const {
 }
 
 bool ext2Class::inodeFree(uint32_t inode) const {
+    if (!inUseBits_.empty()) return inode >= inUseBits_.size() * 64 || !((inUseBits_[inode / 64] >> (inode % 64)) & 1);
     const InodeRec* r = rec(inode);
     return !r || !r->inUse;
 }
@@ -272,6 +273,9 @@ void ext2Class::parseGroups() {
     std::vector<uint8_t> bitmap(bs);
     recs_.clear();
     dirs_.clear();
+    // In-use inodes as a bit set where it stays small (up to 32 MiB).
+    inUseBits_.clear();
+    if (sb_.inodesCount <= (1u << 28)) inUseBits_.assign(sb_.inodesCount / 64 + 1, 0);
     for (size_t g = 0; g < groups; ++g) {
         if (stopped()) break;
         status(fmt("parsing group %d  of %d ", static_cast<long long>(g + 1), static_cast<long long>(groups)));
@@ -314,6 +318,7 @@ void ext2Class::parseGroups() {
                 r.mtimeNs = ino.mtimeNs;
                 r.ctimeNs = ino.ctimeNs;
                 recs_.push_back(r);
+                if (r.inUse && !inUseBits_.empty()) inUseBits_[inode / 64] |= 1ull << (inode % 64);
                 // A freed inode that still holds its block map (ext2).
                 if (!r.inUse && r.hasBlocks && contentType(ino.type()) && inode >= sb_.firstInode) {
                     versionOf_[inode] = static_cast<uint32_t>(versions_.size());
@@ -621,6 +626,7 @@ void ext2Class::buildEntryMap() {
         e.ctimeNs = ino.ctimeNs;
     };
 
+    entries_.reserve(chosen.size() + versionOf_.size() / 8 + 16);
     for (const auto& [inode, nm] : chosen) {
         ExtEntry e;
         e.inode = inode;
@@ -721,6 +727,8 @@ void ext2Class::buildEntryMap() {
     journalNames_.clear();
     recs_.clear();
     recs_.shrink_to_fit();
+    inUseBits_.clear();
+    inUseBits_.shrink_to_fit();
     dirs_.clear();
     dirs_.shrink_to_fit();
     journalOwners_.clear();

@@ -172,6 +172,7 @@ private:
     std::vector<uint32_t> dotJournalBlocks_;  // journal blocks that open a directory
 
     std::vector<InodeRec> recs_;
+    std::vector<uint64_t> inUseBits_;
     std::vector<DirInode> dirs_;
     std::vector<Naming> namings_;
     std::vector<JournalOwner> journalOwners_;
