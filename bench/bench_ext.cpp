@@ -44,6 +44,10 @@ int main(int argc, char** argv) {
         bestScan = std::min(bestScan, std::chrono::duration<double>(t1 - t0).count());
         bestWalk = std::min(bestWalk, std::chrono::duration<double>(t2 - t1).count());
         memory = p->memoryBytes();
+        if (r == runs - 1) {
+            for (const auto& [name, sec] : p->phaseSeconds()) std::printf("  %s %.4f s", name.c_str(), sec);
+            std::printf("\n");
+        }
         copies = p->journalCopies();
         versions = p->recoveredVersions();
     }

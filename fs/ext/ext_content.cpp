@@ -36,7 +36,7 @@ WriteResult ext2Class::writeContent(EntryId id, ContentSink& out) {
     const ExtInodeVersion* v = e->version != ExtEntry::kNone ? &versions_[e->version] : nullptr;
     std::vector<uint8_t> raw;
     if (v)
-        raw = v->raw;
+        raw.assign(rawOf(*v), rawOf(*v) + sb_.inodeSize);
     else if (!readInode(e->inode, raw))
         return WriteResult::failed("the inode could not be read");
     Inode ino;
@@ -122,7 +122,7 @@ std::string ext2Class::guessExtension(const ExtEntry& e) const {
     if (!guess_ || e.version == ExtEntry::kNone) return {};
     const ExtInodeVersion& v = versions_[e.version];
     Inode ino;
-    parseInode(v.raw.data(), v.raw.size(), ino);
+    parseInode(rawOf(v), sb_.inodeSize, ino);
     std::vector<uint8_t> buf(sb_.blockSize);
     if (ino.inlineData()) {
         std::memcpy(buf.data(), ino.block, std::min<size_t>(buf.size(), sizeof ino.block));

@@ -1,6 +1,7 @@
 #include "fs/ext/ext_parser.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -321,8 +322,7 @@ void ext2Class::parseGroups() {
                 if (r.inUse && !inUseBits_.empty()) inUseBits_[inode / 64] |= 1ull << (inode % 64);
                 // A freed inode that still holds its block map (ext2).
                 if (!r.inUse && r.hasBlocks && contentType(ino.type()) && inode >= sb_.firstInode) {
-                    versionOf_[inode] = static_cast<uint32_t>(versions_.size());
-                    versions_.push_back({std::vector<uint8_t>(p, p + isz), 0, false});
+                    versionOf_[inode] = addVersion(p, 0, false);
                 }
                 if (ino.isDir()) {
                     DirInode di;
@@ -403,9 +403,8 @@ void ext2Class::recoverFromJournal() {
                     continue;
                 }
                 if (ino.links == 0 || !contentType(ino.type()) || !ino.hasBlockArea()) continue;
-                versionOf_[n] = static_cast<uint32_t>(versions_.size());
+                versionOf_[n] = addVersion(p, copies[c].sequence, true);
                 versionGen[n] = ino.generation;
-                versions_.push_back({std::vector<uint8_t>(p, p + isz), copies[c].sequence, true});
             }
         }
         i = j;
@@ -417,7 +416,7 @@ void ext2Class::recoverFromJournal() {
         const ExtInodeVersion& v = versions_[vi];
         if (!v.fromJournal) continue;
         Inode ino;
-        parseInode(v.raw.data(), v.raw.size(), ino);
+        parseInode(rawOf(v), sb_.inodeSize, ino);
         if (!ino.isDir()) continue;
         auto d = dirIndex.find(inode);
         if (d != dirIndex.end()) {
@@ -468,7 +467,7 @@ void ext2Class::addNamings(const uint8_t* block, uint32_t owner, uint8_t kind, u
             if (og != otherGenerationSeq_.end() && sequence <= og->second) continue;
             auto v = versionOf_.find(r.inode);
             if (v != versionOf_.end() && opt.hasFileType) {
-                const uint16_t mode = le16(versions_[v->second].raw.data(), versions_[v->second].raw.size(), 0);
+                const uint16_t mode = le16(rawOf(versions_[v->second]), sb_.inodeSize, 0);
                 if (!typeMatches(r.fileType, mode & kTypeMask)) continue;
             }
             auto it = journalNames_.find(r.inode);
@@ -485,13 +484,19 @@ void ext2Class::addNamings(const uint8_t* block, uint32_t owner, uint8_t kind, u
     }
 }
 
+void ext2Class::noteDotParent(uint32_t self, uint32_t parent, uint32_t sequence) {
+    if (self == parent || parent == 0 || parent > sb_.inodesCount || !inodeFree(self)) return;
+    auto it = dotParent_.find(self);
+    if (it == dotParent_.end() || it->second.second < sequence) dotParent_[self] = {parent, sequence};
+}
+
 void ext2Class::parseDirectoryBlocks(const DirInode& d) {
     const uint32_t bs = sb_.blockSize;
     const ExtInodeVersion* v = d.version != ExtEntry::kNone ? &versions_[d.version] : nullptr;
     Inode ino = d.ino;
     if (!d.inUse) {
         if (!v) return;
-        parseInode(v->raw.data(), v->raw.size(), ino);
+        parseInode(rawOf(*v), sb_.inodeSize, ino);
     }
     if (!ino.hasBlockArea() || ino.inlineData()) return;
     Inode bounded = ino;
@@ -520,6 +525,7 @@ void ext2Class::parseDirectoryBlocks(const DirInode& d) {
                         uint32_t self = 0, parent = 0;
                         firstChecked = true;
                         if (!dotEntries(b, bs, self, parent) || self != d.inode) return;
+                        noteDotParent(self, parent, 0xFFFFFFFFu);
                     }
                 }
                 const bool readSlack = !(indexed && logical == 0);
@@ -565,6 +571,7 @@ void ext2Class::parseDirectories() {
             if (!journal_.readCopy(*c, buf.data(), read)) continue;
             uint32_t self = 0, parent = 0;
             const bool opens = dotEntries(buf.data(), buf.size(), self, parent);
+            if (opens) noteDotParent(self, parent, c->sequence);
             // A copy older than the block's last release held another
             // directory's names, unless it says whose it is.
             if (!opens && o.live && revoked > c->sequence) continue;
@@ -578,6 +585,7 @@ void ext2Class::parseDirectories() {
         if (!journal_.readCopy(c, buf.data(), read)) continue;
         uint32_t self = 0, parent = 0;
         if (!dotEntries(buf.data(), buf.size(), self, parent)) continue;
+        noteDotParent(self, parent, c.sequence);
         addNamings(buf.data(), self, kJournal, c.sequence, true, false);
     }
 }
@@ -587,33 +595,50 @@ void ext2Class::parseDirectories() {
 void ext2Class::buildEntryMap() {
     status("clearing vector....");
     entries_.clear();
-    entryIndex_.clear();
     const uint32_t lastInode = sb_.inodesCount;
     auto listable = [&](uint32_t n) { return n >= 1 && n <= sb_.inodesCount && n != 3 && n != lastInode; };
 
     // The chosen naming of each inode: a live record of a directory in use
     // for an inode in use; for a free inode the newest name any record,
     // slack or logged copy gives.
-    std::unordered_map<uint32_t, Naming> chosen;
-    for (const Naming& nm : namings_) {
-        if (!listable(nm.inode)) continue;
-        const bool free = inodeFree(nm.inode);
-        if (!free && nm.kind != kLive) continue;
-        auto it = chosen.find(nm.inode);
-        if (it == chosen.end()) {
-            chosen.emplace(nm.inode, nm);
-            continue;
+    std::vector<Naming> chosen;
+    std::stable_sort(namings_.begin(), namings_.end(),
+                     [](const Naming& a, const Naming& b) { return a.inode < b.inode; });
+    for (size_t i = 0; i < namings_.size();) {
+        size_t j = i;
+        const Naming* best = nullptr;
+        for (; j < namings_.size() && namings_[j].inode == namings_[i].inode; ++j) {
+            const Naming& nm = namings_[j];
+            if (!listable(nm.inode)) continue;
+            if (!inodeFree(nm.inode) && nm.kind != kLive) continue;
+            // A live record beats a deleted one; among equals the later wins.
+            if (!best || nm.kind == kLive || best->kind != kLive) best = &nm;
         }
-        // A live record beats a deleted one; among equals the later wins.
-        if (nm.kind == kLive || it->second.kind != kLive) it->second = nm;
+        if (best) chosen.push_back(*best);
+        i = j;
     }
-    for (const auto& [inode, nm] : journalNames_) {
-        if (!listable(inode) || chosen.count(inode)) continue;
-        chosen.emplace(inode, nm);
-    }
+    // Looks in the sorted part of `chosen` (all of it once sorted again).
+    size_t sorted = chosen.size();
+    auto isChosen = [&](uint32_t inode) {
+        auto end = chosen.begin() + static_cast<std::ptrdiff_t>(sorted);
+        auto it = std::lower_bound(chosen.begin(), end, inode,
+                                   [](const Naming& a, uint32_t n) { return a.inode < n; });
+        return it != end && it->inode == inode;
+    };
+    for (const auto& [inode, nm] : journalNames_)
+        if (listable(inode) && !isChosen(inode)) chosen.push_back(nm);
+    std::sort(chosen.begin() + static_cast<std::ptrdiff_t>(sorted), chosen.end(),
+              [](const Naming& a, const Naming& b) { return a.inode < b.inode; });
+    std::inplace_merge(chosen.begin(), chosen.begin() + static_cast<std::ptrdiff_t>(sorted), chosen.end(),
+                       [](const Naming& a, const Naming& b) { return a.inode < b.inode; });
+    sorted = chosen.size();
     // Folders that hold a named entry.
-    std::unordered_set<uint32_t> owners;
-    for (const auto& [inode, nm] : chosen) owners.insert(nm.owner);
+    std::vector<uint32_t> owners;
+    owners.reserve(chosen.size());
+    for (const Naming& nm : chosen) owners.push_back(nm.owner);
+    std::sort(owners.begin(), owners.end());
+    owners.erase(std::unique(owners.begin(), owners.end()), owners.end());
+    auto isOwner = [&](uint32_t inode) { return std::binary_search(owners.begin(), owners.end(), inode); };
 
     auto fromInode = [&](ExtEntry& e, const Inode& ino) {
         e.mode = e.inodeMode = ino.mode;
@@ -627,7 +652,8 @@ void ext2Class::buildEntryMap() {
     };
 
     entries_.reserve(chosen.size() + versionOf_.size() / 8 + 16);
-    for (const auto& [inode, nm] : chosen) {
+    for (const Naming& nm : chosen) {
+        const uint32_t inode = nm.inode;
         ExtEntry e;
         e.inode = inode;
         e.nameOffset = nm.nameOffset;
@@ -638,12 +664,12 @@ void ext2Class::buildEntryMap() {
         auto v = versionOf_.find(inode);
         if (free && v != versionOf_.end()) {
             Inode ino;
-            parseInode(versions_[v->second].raw.data(), versions_[v->second].raw.size(), ino);
+            parseInode(rawOf(versions_[v->second]), sb_.inodeSize, ino);
             fromInode(e, ino);
             e.version = v->second;
             if (versions_[v->second].fromJournal) e.bits |= ExtEntry::kFromJournal;
         } else if (r) {
-            if (free && !owners.count(inode) && nm.kind != kLive) continue;
+            if (free && !isOwner(inode) && nm.kind != kLive) continue;
             e.mode = e.inodeMode = r->mode;
             e.size = r->size;
             e.atime = r->atime;
@@ -654,7 +680,7 @@ void ext2Class::buildEntryMap() {
             e.ctimeNs = r->ctimeNs;
         } else {
             // Nothing left of the inode: kept only as the folder of others.
-            if (!owners.count(inode)) continue;
+            if (!isOwner(inode)) continue;
             e.mode = e.inodeMode = kTypeDir;
         }
         if (free || nm.kind != kLive) e.bits |= ExtEntry::kDeleted;
@@ -682,16 +708,18 @@ void ext2Class::buildEntryMap() {
     // Freed inodes with content and no name: "inode-N" under the orphan
     // folder, files with an extension their first bytes suggest.
     for (const auto& [inode, vi] : versionOf_) {
-        if (chosen.count(inode) || !listable(inode)) continue;
+        if (!listable(inode) || isChosen(inode)) continue;
         Inode ino;
-        parseInode(versions_[vi].raw.data(), versions_[vi].raw.size(), ino);
-        if (ino.isDir() ? !owners.count(inode) : !(ino.isFile() && ino.size > 0)) continue;
+        parseInode(rawOf(versions_[vi]), sb_.inodeSize, ino);
+        if (ino.isDir() ? !isOwner(inode) : !(ino.isFile() && ino.size > 0)) continue;
         ExtEntry e;
         e.inode = inode;
         fromInode(e, ino);
         e.version = vi;
         e.bits = ExtEntry::kDeleted | ExtEntry::kNameless | (versions_[vi].fromJournal ? ExtEntry::kFromJournal : 0);
         e.parent = kExtOrphanId;
+        // A folder without a name still says in its ".." record whose it was.
+        if (auto dp = dotParent_.find(inode); ino.isDir() && dp != dotParent_.end()) e.parent = dp->second.first;
         if (ino.isFile()) {
             // Worth listing only while some of its blocks are free.
             MapResult m = mapInode(ino, &versions_[vi], true);
@@ -709,8 +737,6 @@ void ext2Class::buildEntryMap() {
         entries_.push_back(e);
     }
     std::sort(entries_.begin(), entries_.end(), [](const ExtEntry& a, const ExtEntry& b) { return a.inode < b.inode; });
-    entryIndex_.reserve(entries_.size());
-    for (size_t i = 0; i < entries_.size(); ++i) entryIndex_[entries_[i].inode] = static_cast<uint32_t>(i);
     // Extensions for the nameless files (their first block is read).
     if (guess_) {
         for (ExtEntry& e : entries_) {
@@ -733,6 +759,7 @@ void ext2Class::buildEntryMap() {
     dirs_.shrink_to_fit();
     journalOwners_.clear();
     journalOwners_.shrink_to_fit();
+    dotParent_.clear();
 }
 
 void ext2Class::linkParentChild() {
@@ -753,8 +780,8 @@ void ext2Class::linkParentChild() {
             e.parent = kRootId;
             return;
         }
-        auto it = entryIndex_.find(static_cast<uint32_t>(e.parent));
-        if (it == entryIndex_.end() || e.parent == e.inode || entries_[it->second].type() != kTypeDir) {
+        const uint32_t pi = indexOf(e.parent);
+        if (pi == ExtEntry::kNone || e.parent == e.inode || entries_[pi].type() != kTypeDir) {
             e.parent = kExtOrphanId;
             e.bits |= ExtEntry::kOrphan;
         }
@@ -779,7 +806,7 @@ void ext2Class::linkParentChild() {
             path.push_back(static_cast<uint32_t>(cur));
             const EntryId p = entries_[cur].parent;
             if (p == kRootId || p == kExtOrphanId) break;
-            cur = entryIndex_.at(static_cast<uint32_t>(p));
+            cur = indexOf(p);
         }
         for (uint32_t k : path) state[k] = 2;
     }
@@ -799,7 +826,7 @@ void ext2Class::linkParentChild() {
         else if (e.parent == kExtOrphanId)
             head = &orphanFirst_;
         else
-            head = &entries_[entryIndex_.at(static_cast<uint32_t>(e.parent))].firstChild;
+            head = &entries_[indexOf(e.parent)].firstChild;
         e.nextSibling = *head;
         *head = static_cast<uint32_t>(i);
     }
@@ -814,8 +841,10 @@ ScanOutcome ext2Class::scan(ScanContext& ctx) {
     guess_ = ctx.options.guessExtension;
     entries_.clear();
     versions_.clear();
+    versionBytes_.clear();
     versionOf_.clear();
     otherGenerationSeq_.clear();
+    dotParent_.clear();
     names_.clear();
     blockBitmaps_.clear();
     if (!findSuperblock()) {
@@ -828,16 +857,29 @@ ScanOutcome ext2Class::scan(ScanContext& ctx) {
         ctx_ = nullptr;
         return ScanOutcome::Rejected;
     }
+    phaseSeconds_.clear();
+    auto t = std::chrono::steady_clock::now();
+    auto lap = [&](const char* name) {
+        auto now = std::chrono::steady_clock::now();
+        phaseSeconds_.emplace_back(name, std::chrono::duration<double>(now - t).count());
+        t = now;
+    };
     readJournal();
+    lap("journal");
     parseGroups();
+    lap("inodes");
     stopRequested.store(false);
     recoverFromJournal();
+    lap("journal inodes");
     stopRequested.store(false);
     parseDirectories();
+    lap("directories");
     stopRequested.store(false);
     buildEntryMap();
+    lap("entries");
     linkParentChild();
     fillRootEntries();
+    lap("links");
     names_.shrink_to_fit();
     ctx_ = nullptr;
     return ScanOutcome::Done;
@@ -845,10 +887,23 @@ ScanOutcome ext2Class::scan(ScanContext& ctx) {
 
 // ---- the result tree -----------------------------------------------------------
 
+uint32_t ext2Class::addVersion(const uint8_t* p, uint32_t sequence, bool fromJournal) {
+    const size_t at = versionBytes_.size();
+    versionBytes_.insert(versionBytes_.end(), p, p + sb_.inodeSize);
+    versions_.push_back({at, sequence, fromJournal});
+    return static_cast<uint32_t>(versions_.size() - 1);
+}
+
+uint32_t ext2Class::indexOf(uint64_t inode) const {
+    if (inode > 0xFFFFFFFFull) return ExtEntry::kNone;
+    auto it = std::lower_bound(entries_.begin(), entries_.end(), static_cast<uint32_t>(inode),
+                               [](const ExtEntry& e, uint32_t n) { return e.inode < n; });
+    return it != entries_.end() && it->inode == inode ? static_cast<uint32_t>(it - entries_.begin()) : ExtEntry::kNone;
+}
+
 const ExtEntry* ext2Class::entry(EntryId id) const {
-    if (id > 0xFFFFFFFFull) return nullptr;
-    auto it = entryIndex_.find(static_cast<uint32_t>(id));
-    return it == entryIndex_.end() ? nullptr : &entries_[it->second];
+    const uint32_t i = indexOf(id);
+    return i == ExtEntry::kNone ? nullptr : &entries_[i];
 }
 
 std::vector<EntryId> ext2Class::children(EntryId folder) const {
@@ -928,8 +983,8 @@ ListTexts ext2Class::listTexts(EntryId id) const {
 
 size_t ext2Class::memoryBytes() const {
     size_t v = 0;
-    for (const auto& x : versions_) v += x.raw.capacity() + sizeof x;
-    return entries_.capacity() * sizeof(ExtEntry) + entryIndex_.size() * 16 + names_.capacity() + v +
+    v += versions_.capacity() * sizeof(ExtInodeVersion) + versionBytes_.capacity();
+    return entries_.capacity() * sizeof(ExtEntry) + names_.capacity() + v +
            journal_.copies().capacity() * sizeof(JournalCopy);
 }
 

@@ -54,8 +54,8 @@ struct ExtEntry {
 // An inode as it was before it was freed: the current table's copy (ext2
 // keeps the block map of a deleted inode) or a journal copy.
 struct ExtInodeVersion {
-    std::vector<uint8_t> raw;  // the inode's bytes
-    uint32_t sequence = 0;     // journal transaction, 0 for the current table
+    size_t rawOffset = 0;   // the inode's bytes, in the parser's pool
+    uint32_t sequence = 0;  // journal transaction, 0 for the current table
     bool fromJournal = false;
 };
 
@@ -93,6 +93,8 @@ public:
     size_t journalCopies() const { return journal_.copies().size(); }
     size_t recoveredVersions() const { return versions_.size(); }
     size_t memoryBytes() const;
+    // Seconds each phase of the last scan took.
+    const std::vector<std::pair<std::string, double>>& phaseSeconds() const { return phaseSeconds_; }
 
 private:
     // What the inode pass keeps of an inode that was ever used.
@@ -151,6 +153,8 @@ private:
     void addNamings(const uint8_t* block, uint32_t owner, uint8_t kind, uint32_t sequence, bool readSlack,
                     bool ownerLive);
     void parseDirectoryBlocks(const DirInode& d);
+    // The ".." of a freed directory's first block (the newest copy wins).
+    void noteDotParent(uint32_t self, uint32_t parent, uint32_t sequence);
     uint32_t addName(const uint8_t* p, size_t n);
     uint32_t addName(const std::string& s) { return addName(reinterpret_cast<const uint8_t*>(s.data()), s.size()); }
     std::string guessExtension(const ExtEntry& e) const;
@@ -179,14 +183,20 @@ private:
     std::unordered_map<uint32_t, Naming> journalNames_;  // best logged name per free inode
     std::unordered_map<uint32_t, uint32_t> versionOf_;   // inode -> versions_ index
     std::unordered_map<uint32_t, uint32_t> otherGenerationSeq_;  // newest copy of an earlier incarnation
+    std::unordered_map<uint32_t, std::pair<uint32_t, uint32_t>> dotParent_;  // freed folder -> (parent, sequence)
 
     std::vector<ExtInodeVersion> versions_;
+    std::vector<uint8_t> versionBytes_;  // inode copies, inodeSize bytes each
+    const uint8_t* rawOf(const ExtInodeVersion& v) const { return versionBytes_.data() + v.rawOffset; }
+    uint32_t addVersion(const uint8_t* p, uint32_t sequence, bool fromJournal);
+    // Index of an entry in entries_ (sorted by inode), or kNone.
+    uint32_t indexOf(uint64_t inode) const;
     std::vector<ExtEntry> entries_;  // ascending inode
-    std::unordered_map<uint32_t, uint32_t> entryIndex_;
     std::string names_;
     uint32_t rootFirst_ = ExtEntry::kNone;
     uint32_t orphanFirst_ = ExtEntry::kNone;
     bool rejectedNoSuper_ = false;
+    std::vector<std::pair<std::string, double>> phaseSeconds_;
 
     mutable std::mutex bitmapMutex_;
     mutable std::unordered_map<uint64_t, std::vector<uint8_t>> blockBitmaps_;
