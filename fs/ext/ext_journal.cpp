@@ -126,8 +126,10 @@ void JournalIndex::descriptor(const uint8_t* b, uint32_t at, uint32_t seq, uint6
         // The data block: the k-th after the descriptor, wrapping in the log.
         uint64_t pos = static_cast<uint64_t>(at) + 1 + k;
         if (pos >= info_.maxLen) pos = info_.first + (pos - info_.maxLen) % logLen;
-        if (block < fsBlocks && copies_.size() < maxCopies_)
-            copies_.push_back({block, static_cast<uint32_t>(pos), seq, csum, (flags & kTagEscape) != 0});
+        if (block < fsBlocks && copies_.size() < maxCopies_) {
+            if (onCopy && pos > at && (info_.csumV2 || info_.csumV3)) pending_[static_cast<uint32_t>(pos)] = copies_.size();
+            copies_.push_back({block, static_cast<uint32_t>(pos), seq, csum, (flags & kTagEscape) != 0, false});
+        }
         ++k;
         off += info_.tagBytes;
         if (!(flags & kTagSameUuid)) off += 16;
@@ -169,6 +171,8 @@ bool JournalIndex::build(const JournalRead& read, uint32_t blockSize, uint64_t j
     maxCopies_ = 4ull * info_.maxLen + 1024;
     const uint32_t bs = info_.blockSize;
     std::vector<uint8_t> buf(static_cast<size_t>(kChunkBlocks) * bs);
+    std::vector<uint8_t> one(bs);
+    pending_.clear();
     for (uint32_t at = info_.first; at < info_.maxLen;) {
         if (stop && stop()) break;
         const uint32_t n = std::min(kChunkBlocks, info_.maxLen - at);
@@ -177,6 +181,23 @@ bool JournalIndex::build(const JournalRead& read, uint32_t blockSize, uint64_t j
                 const uint8_t* b = buf.data() + static_cast<size_t>(i) * bs;
                 if (be32(b, bs, 0) != kJournalMagic) {
                     if (onDataBlock) onDataBlock(at + i, b);
+                    if (!pending_.empty()) {
+                        auto p = pending_.find(at + i);
+                        if (p != pending_.end()) {
+                            JournalCopy& c = copies_[p->second];
+                            pending_.erase(p);
+                            c.streamed = true;
+                            if (checksumOk(c, b)) {
+                                if (c.escaped) {
+                                    std::memcpy(one.data(), b, bs);
+                                    std::memcpy(one.data(), "\xC0\x3B\x39\x98", 4);
+                                    onCopy(c, one.data());
+                                } else {
+                                    onCopy(c, b);
+                                }
+                            }
+                        }
+                    }
                     continue;
                 }
                 const uint32_t type = be32(b, bs, 4);
@@ -191,6 +212,7 @@ bool JournalIndex::build(const JournalRead& read, uint32_t blockSize, uint64_t j
         }
         at += n;
     }
+    pending_.clear();
     // A copy whose block holds a journal header is stale (the descriptor
     // outlived its data); those are found when read. Copies of a
     // transaction without a commit block are kept only where a checksum can
@@ -220,18 +242,21 @@ uint32_t JournalIndex::lastRevoke(uint64_t fsBlock) const {
     return it == revokes_.end() ? 0 : it->second;
 }
 
+bool JournalIndex::checksumOk(const JournalCopy& c, const uint8_t* b) const {
+    if (!info_.csumV2 && !info_.csumV3) return true;
+    uint8_t seq[4] = {static_cast<uint8_t>(c.sequence >> 24), static_cast<uint8_t>(c.sequence >> 16),
+                      static_cast<uint8_t>(c.sequence >> 8), static_cast<uint8_t>(c.sequence)};
+    uint32_t crc = crc32c(csumSeed_, seq, 4);
+    crc = crc32c(crc, b, info_.blockSize);
+    return info_.csumV3 ? crc == c.checksum : (crc & 0xFFFF) == c.checksum;
+}
+
 bool JournalIndex::readCopy(const JournalCopy& c, uint8_t* buf, const JournalRead& read) const {
     const uint32_t bs = info_.blockSize;
     if (!read(c.journalBlock, 1, buf)) return false;
     // A header block where data should be: the data was overwritten.
     if (be32(buf, bs, 0) == kJournalMagic) return false;
-    if (info_.csumV2 || info_.csumV3) {
-        uint8_t seq[4] = {static_cast<uint8_t>(c.sequence >> 24), static_cast<uint8_t>(c.sequence >> 16),
-                          static_cast<uint8_t>(c.sequence >> 8), static_cast<uint8_t>(c.sequence)};
-        uint32_t crc = crc32c(csumSeed_, seq, 4);
-        crc = crc32c(crc, buf, bs);
-        if (info_.csumV3 ? crc != c.checksum : (crc & 0xFFFF) != c.checksum) return false;
-    }
+    if (!checksumOk(c, buf)) return false;
     if (c.escaped) {
         buf[0] = 0xC0;
         buf[1] = 0x3B;

@@ -23,6 +23,7 @@ struct JournalCopy {
     uint32_t sequence = 0;      // its transaction
     uint32_t checksum = 0;      // the tag's checksum (v2: low 16 bits)
     bool escaped = false;       // the first four bytes were the magic
+    bool streamed = false;      // handed to onCopy during the walk
 };
 
 struct JournalInfo {
@@ -67,6 +68,11 @@ public:
     // trusted.
     bool readCopy(const JournalCopy& c, uint8_t* buf, const JournalRead& read) const;
 
+    // Called during build() with each logged copy (checked, its magic
+    // restored) as the walk passes it, where the journal has tag checksums
+    // to vouch for it; copies whose data lies before their descriptor in the
+    // log (a wrapped transaction) are not passed: `streamed` tells.
+    std::function<void(const JournalCopy& copy, const uint8_t* block)> onCopy;
     // Called during build() for every block that is not a journal header
     // (a logged copy, or unused log space), with its journal block number.
     std::function<void(uint32_t journalBlock, const uint8_t* block)> onDataBlock;
@@ -79,6 +85,7 @@ public:
 private:
     void descriptor(const uint8_t* b, uint32_t at, uint32_t seq, uint64_t fsBlocks);
     void revoke(const uint8_t* b, uint32_t seq);
+    bool checksumOk(const JournalCopy& c, const uint8_t* b) const;
 
     JournalInfo info_;
     uint32_t csumSeed_ = 0;
@@ -86,6 +93,7 @@ private:
     std::vector<JournalCopy> copies_;
     std::unordered_map<uint64_t, uint32_t> revokes_;
     std::unordered_map<uint32_t, bool> commits_;
+    std::unordered_map<uint32_t, size_t> pending_;  // log position -> copy awaiting its data
 };
 
 // CRC32C (Castagnoli), as the journal checksums use it.

@@ -215,6 +215,10 @@ bool ext2Class::readJournalBlocks(uint32_t first, uint32_t count, uint8_t* buf) 
 
 void ext2Class::readJournal() {
     if (!sb_.hasJournal() || sb_.journalInode == 0) return;
+    size_t freed = 0;
+    for (const InodeRec& r : recs_) freed += !r.inUse;
+    versionBytes_.reserve(std::min<size_t>(freed + 64, 1u << 20) * sb_.inodeSize);
+    versions_.reserve(std::min<size_t>(freed + 64, 1u << 20));
     status("reading journal....");
     std::vector<uint8_t> raw;
     Inode ji;
@@ -236,9 +240,11 @@ void ext2Class::readJournal() {
         uint32_t self = 0, parent = 0;
         if (dotEntries(b, sb_.blockSize, self, parent) && self <= sb_.inodesCount) dotJournalBlocks_.push_back(at);
     };
+    journal_.onCopy = [this](const JournalCopy& c, const uint8_t* b) { inodeTableCopy(c, b); };
     journal_.build([this](uint32_t f, uint32_t n, uint8_t* buf) { return readJournalBlocks(f, n, buf); },
                    sb_.blockSize, journalBlocks_, sb_.blocksCount, [this] { return stopped(); });
     journal_.onDataBlock = nullptr;
+    journal_.onCopy = nullptr;
 }
 
 bool ext2Class::journalCopyAtOrBefore(uint64_t block, uint32_t sequence, uint8_t* buf) const {
@@ -277,6 +283,13 @@ void ext2Class::parseGroups() {
     // In-use inodes as a bit set where it stays small (up to 32 MiB).
     inUseBits_.clear();
     if (sb_.inodesCount <= (1u << 28)) inUseBits_.assign(sb_.inodesCount / 64 + 1, 0);
+    // Room for the inodes below each group's high-water mark (bounded).
+    if (sb_.groupChecksums()) {
+        uint64_t used = 0;
+        for (const GroupDesc& d : groups_)
+            if (!(d.flags & kBgInodeUninit)) used += sb_.inodesPerGroup - std::min(d.itableUnused, sb_.inodesPerGroup);
+        recs_.reserve(static_cast<size_t>(std::min<uint64_t>(used, 1u << 24)));
+    }
     for (size_t g = 0; g < groups; ++g) {
         if (stopped()) break;
         status(fmt("parsing group %d  of %d ", static_cast<long long>(g + 1), static_cast<long long>(groups)));
@@ -341,74 +354,76 @@ void ext2Class::parseGroups() {
 
 // ---- freed inodes from the journal --------------------------------------------
 
+void ext2Class::inodeTableCopy(const JournalCopy& c, const uint8_t* data) {
+    const uint32_t isz = sb_.inodeSize;
+    const uint32_t perBlock = sb_.blockSize / isz;
+    auto t = std::upper_bound(tablesByBlock_.begin(), tablesByBlock_.end(),
+                              std::make_pair(c.fsBlock, std::numeric_limits<uint32_t>::max()));
+    if (t == tablesByBlock_.begin()) return;
+    --t;
+    if (c.fsBlock - t->first >= tableBlocks_) return;
+    const uint64_t first = static_cast<uint64_t>(t->second) * sb_.inodesPerGroup + (c.fsBlock - t->first) * perBlock + 1;
+    for (uint32_t k = 0; k < perBlock; ++k) {
+        const uint64_t n64 = first + k;
+        if (n64 > sb_.inodesCount || n64 < sb_.firstInode) continue;
+        const uint32_t n = static_cast<uint32_t>(n64);
+        if (!inodeFree(n)) continue;
+        const uint8_t* p = data + static_cast<size_t>(k) * isz;
+        if (le16(p, isz, 0) == 0) continue;
+        Inode ino;
+        parseInode(p, isz, ino);
+        copiesSeen_.push_back({n, c.sequence, ino.generation});
+        if (ino.links == 0 || !contentType(ino.type()) || !ino.hasBlockArea()) continue;
+        // The newest copy in which the inode was in use wins; a freed inode
+        // that still holds its blocks in the table (ext2) keeps those.
+        auto have = versionOf_.find(n);
+        if (have == versionOf_.end()) {
+            versionOf_[n] = addVersion(p, c.sequence, true);
+            continue;
+        }
+        ExtInodeVersion& v = versions_[have->second];
+        if (!v.fromJournal || v.sequence >= c.sequence) continue;
+        std::memcpy(versionBytes_.data() + v.rawOffset, p, isz);
+        v.sequence = c.sequence;
+    }
+}
+
 void ext2Class::recoverFromJournal() {
     if (!journal_.info().valid || journal_.copies().empty()) return;
     status("recovering deleted files from journal....");
     const uint32_t bs = sb_.blockSize;
-    const uint32_t isz = sb_.inodeSize;
-    const uint32_t perBlock = bs / isz;
     auto read = [this](uint32_t f, uint32_t n, uint8_t* b) { return readJournalBlocks(f, n, b); };
     std::vector<uint8_t> buf(bs);
-    std::unordered_map<uint32_t, uint32_t> versionGen;
     const auto& copies = journal_.copies();
     if (ctx_) ctx_->range(static_cast<int64_t>(copies.size()));
-    size_t i = 0;
-    while (i < copies.size()) {
-        if (stopped()) break;
-        if (ctx_ && (i & 255) == 0) ctx_->position(static_cast<int64_t>(i));
-        const uint64_t block = copies[i].fsBlock;
-        size_t j = i;
-        while (j < copies.size() && copies[j].fsBlock == block) ++j;
-        // Is it a block of an inode table?
+    // Copies the walk did not hand over (no checksums, or a wrapped
+    // transaction): read now.
+    for (size_t i = 0; i < copies.size(); ++i) {
+        if ((i & 255) == 0) {
+            if (stopped()) break;
+            if (ctx_) ctx_->position(static_cast<int64_t>(i));
+        }
+        const JournalCopy& c = copies[i];
+        if (c.streamed) continue;
         auto t = std::upper_bound(tablesByBlock_.begin(), tablesByBlock_.end(),
-                                  std::make_pair(block, std::numeric_limits<uint32_t>::max()));
-        if (t == tablesByBlock_.begin()) {
-            i = j;
-            continue;
-        }
-        --t;
-        if (block - t->first >= tableBlocks_) {
-            i = j;
-            continue;
-        }
-        const uint64_t first = static_cast<uint64_t>(t->second) * sb_.inodesPerGroup + (block - t->first) * perBlock + 1;
-        bool anyFree = false;
-        for (uint32_t k = 0; k < perBlock; ++k) {
-            const uint64_t n = first + k;
-            if (n <= sb_.inodesCount && n >= sb_.firstInode && inodeFree(static_cast<uint32_t>(n))) anyFree = true;
-        }
-        if (!anyFree) {
-            i = j;
-            continue;
-        }
-        // Newest copy first.
-        for (size_t c = i; c < j; ++c) {
-            if (!journal_.readCopy(copies[c], buf.data(), read)) continue;
-            for (uint32_t k = 0; k < perBlock; ++k) {
-                const uint64_t n64 = first + k;
-                if (n64 > sb_.inodesCount || n64 < sb_.firstInode) continue;
-                const uint32_t n = static_cast<uint32_t>(n64);
-                if (!inodeFree(n)) continue;
-                const uint8_t* p = buf.data() + static_cast<size_t>(k) * isz;
-                Inode ino;
-                parseInode(p, isz, ino);
-                auto have = versionOf_.find(n);
-                if (have != versionOf_.end()) {
-                    // An earlier incarnation: names older than this copy are
-                    // not this file's.
-                    auto g = versionGen.find(n);
-                    if (ino.mode != 0 && g != versionGen.end() && ino.generation != g->second &&
-                        !otherGenerationSeq_.count(n))
-                        otherGenerationSeq_[n] = copies[c].sequence;
-                    continue;
-                }
-                if (ino.links == 0 || !contentType(ino.type()) || !ino.hasBlockArea()) continue;
-                versionOf_[n] = addVersion(p, copies[c].sequence, true);
-                versionGen[n] = ino.generation;
-            }
-        }
-        i = j;
+                                  std::make_pair(c.fsBlock, std::numeric_limits<uint32_t>::max()));
+        if (t == tablesByBlock_.begin() || c.fsBlock - std::prev(t)->first >= tableBlocks_) continue;
+        if (!journal_.readCopy(c, buf.data(), read)) continue;
+        inodeTableCopy(c, buf.data());
     }
+    // Copies of an earlier incarnation (another generation) than the one
+    // brought back: names older than them are not this file's.
+    for (const SeenCopy& sc : copiesSeen_) {
+        auto v = versionOf_.find(sc.inode);
+        if (v == versionOf_.end()) continue;
+        const ExtInodeVersion& ver = versions_[v->second];
+        if (!ver.fromJournal || sc.sequence >= ver.sequence) continue;
+        if (sc.generation == le32(rawOf(ver), sb_.inodeSize, 100)) continue;
+        uint32_t& o = otherGenerationSeq_[sc.inode];
+        o = std::max(o, sc.sequence);
+    }
+    copiesSeen_.clear();
+    copiesSeen_.shrink_to_fit();
     // Freed directories brought back: their blocks are read too.
     std::unordered_map<uint32_t, size_t> dirIndex;
     for (size_t k = 0; k < dirs_.size(); ++k) dirIndex[dirs_[k].inode] = k;
@@ -541,6 +556,8 @@ void ext2Class::parseDirectories() {
     const int64_t total = sb_.inodesCount;
     if (ctx_) ctx_->range(total);
     namings_.clear();
+    namings_.reserve(recs_.size() + 16);
+    names_.reserve(recs_.size() * 16);
     journalOwners_.clear();
     uint64_t lastGroup = ~0ull;
     for (const DirInode& d : dirs_) {
@@ -602,13 +619,16 @@ void ext2Class::buildEntryMap() {
     // for an inode in use; for a free inode the newest name any record,
     // slack or logged copy gives.
     std::vector<Naming> chosen;
-    std::stable_sort(namings_.begin(), namings_.end(),
-                     [](const Naming& a, const Naming& b) { return a.inode < b.inode; });
-    for (size_t i = 0; i < namings_.size();) {
+    // Namings by inode, each inode's in the order they were found.
+    std::vector<uint64_t> order(namings_.size());
+    for (size_t i = 0; i < namings_.size(); ++i) order[i] = (static_cast<uint64_t>(namings_[i].inode) << 32) | i;
+    std::sort(order.begin(), order.end());
+    chosen.reserve(namings_.size());
+    for (size_t i = 0; i < order.size();) {
         size_t j = i;
         const Naming* best = nullptr;
-        for (; j < namings_.size() && namings_[j].inode == namings_[i].inode; ++j) {
-            const Naming& nm = namings_[j];
+        for (; j < order.size() && (order[j] >> 32) == (order[i] >> 32); ++j) {
+            const Naming& nm = namings_[order[j] & 0xFFFFFFFFu];
             if (!listable(nm.inode)) continue;
             if (!inodeFree(nm.inode) && nm.kind != kLive) continue;
             // A live record beats a deleted one; among equals the later wins.
@@ -689,6 +709,9 @@ void ext2Class::buildEntryMap() {
         if (sb_.hasFileType() && nm.fileType == 2) e.mode = static_cast<uint16_t>((e.mode & ~kTypeMask) | kTypeDir);
         entries_.push_back(e);
     }
+    // Entries so far follow the inode order of `chosen`; the rest are
+    // merged in below.
+    const size_t named = entries_.size();
     // The root's own "." is listed under ROOT.
     if (const InodeRec* r = rec(kRootInode); r && (r->mode & kTypeMask) == kTypeDir) {
         ExtEntry e;
@@ -736,7 +759,9 @@ void ext2Class::buildEntryMap() {
         e.nameLength = static_cast<uint16_t>(name.size());
         entries_.push_back(e);
     }
-    std::sort(entries_.begin(), entries_.end(), [](const ExtEntry& a, const ExtEntry& b) { return a.inode < b.inode; });
+    auto byInode = [](const ExtEntry& a, const ExtEntry& b) { return a.inode < b.inode; };
+    std::sort(entries_.begin() + static_cast<std::ptrdiff_t>(named), entries_.end(), byInode);
+    std::inplace_merge(entries_.begin(), entries_.begin() + static_cast<std::ptrdiff_t>(named), entries_.end(), byInode);
     // Extensions for the nameless files (their first block is read).
     if (guess_) {
         for (ExtEntry& e : entries_) {
@@ -845,6 +870,7 @@ ScanOutcome ext2Class::scan(ScanContext& ctx) {
     versionOf_.clear();
     otherGenerationSeq_.clear();
     dotParent_.clear();
+    copiesSeen_.clear();
     names_.clear();
     blockBitmaps_.clear();
     if (!findSuperblock()) {
@@ -864,10 +890,11 @@ ScanOutcome ext2Class::scan(ScanContext& ctx) {
         phaseSeconds_.emplace_back(name, std::chrono::duration<double>(now - t).count());
         t = now;
     };
-    readJournal();
-    lap("journal");
     parseGroups();
     lap("inodes");
+    stopRequested.store(false);
+    readJournal();
+    lap("journal");
     stopRequested.store(false);
     recoverFromJournal();
     lap("journal inodes");

@@ -71,9 +71,9 @@ public:
     // The phases, in the order scan() runs them.
     bool findSuperblock();
     bool readGroupDescriptors();
-    void readJournal();
     void parseGroups();
-    void recoverFromJournal();
+    void readJournal();
+    void recoverFromJournal();  // after readJournal: what the walk could not hand over
     void parseDirectories();
     void buildEntryMap();
     void linkParentChild();
@@ -153,6 +153,8 @@ private:
     void addNamings(const uint8_t* block, uint32_t owner, uint8_t kind, uint32_t sequence, bool readSlack,
                     bool ownerLive);
     void parseDirectoryBlocks(const DirInode& d);
+    // One logged copy of an inode-table block: its freed inodes as they were.
+    void inodeTableCopy(const ext::JournalCopy& c, const uint8_t* data);
     // The ".." of a freed directory's first block (the newest copy wins).
     void noteDotParent(uint32_t self, uint32_t parent, uint32_t sequence);
     uint32_t addName(const uint8_t* p, size_t n);
@@ -180,6 +182,10 @@ private:
     std::vector<DirInode> dirs_;
     std::vector<Naming> namings_;
     std::vector<JournalOwner> journalOwners_;
+    struct SeenCopy {
+        uint32_t inode = 0, sequence = 0, generation = 0;
+    };
+    std::vector<SeenCopy> copiesSeen_;
     std::unordered_map<uint32_t, Naming> journalNames_;  // best logged name per free inode
     std::unordered_map<uint32_t, uint32_t> versionOf_;   // inode -> versions_ index
     std::unordered_map<uint32_t, uint32_t> otherGenerationSeq_;  // newest copy of an earlier incarnation
