@@ -24,6 +24,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (at >= blocks) __builtin_trap();
         ++seen;
     };
+    j.onCopy = [&](const JournalCopy& c, const uint8_t* b) {
+        if (c.journalBlock >= blocks || c.fsBlock >= (1u << 20) || !b) __builtin_trap();
+        volatile uint8_t x = b[kBs - 1];
+        (void)x;
+    };
     if (!j.build(read, kBs, blocks, 1u << 20)) return 0;
     std::vector<uint8_t> buf(kBs);
     for (const JournalCopy& c : j.copies()) {
