@@ -172,6 +172,8 @@ bool ext2Class::blockInUse(uint64_t block) const {
     std::lock_guard<std::mutex> lk(bitmapMutex_);
     auto it = blockBitmaps_.find(g);
     if (it == blockBitmaps_.end()) {
+        // A bounded cache: a file spread over very many groups starts it over.
+        if (blockBitmaps_.size() >= 4096) blockBitmaps_.clear();
         std::vector<uint8_t> bm(sb_.blockSize, 0xFF);
         if (d.blockBitmap == 0 || !readBlock(d.blockBitmap, bm.data())) bm.assign(sb_.blockSize, 0xFF);
         it = blockBitmaps_.emplace(g, std::move(bm)).first;
