@@ -170,7 +170,7 @@ bool JournalIndex::build(const JournalRead& read, uint32_t blockSize, uint64_t j
     else csumSeed_ = crc32c(0xFFFFFFFFu, info_.uuid, 16);
     maxCopies_ = 4ull * info_.maxLen + 1024;
     const uint32_t bs = info_.blockSize;
-    std::vector<uint8_t> buf(static_cast<size_t>(kChunkBlocks) * bs);
+    std::vector<uint8_t> buf(static_cast<size_t>(std::min(kChunkBlocks, info_.maxLen - info_.first)) * bs);
     std::vector<uint8_t> one(bs);
     pending_.clear();
     for (uint32_t at = info_.first; at < info_.maxLen;) {
