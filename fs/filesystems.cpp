@@ -2,6 +2,7 @@
 
 #include "fs/exfat/exfat_parser.h"
 #include "fs/exfat/exfat_probe.h"
+#include "fs/ext/ext_parser.h"
 #include "fs/ext/ext_probe.h"
 #include "fs/fat/fat_parser.h"
 #include "fs/fat/fat_probe.h"
@@ -37,6 +38,8 @@ const std::vector<ParserRow>& parserTable() {
         // volume for catalog leaf nodes.
         {{"hfs+"}, "HFS+ partition selected....", [] { return std::make_unique<HFSP>(); },
          [](ScanMode) { return true; }},
+        {{"extx", "ext2", "ext3", "ext4"}, nullptr, [] { return std::make_unique<ext2Class>(); },
+         [](ScanMode m) { return m == ScanMode::Standard; }},
     };
     return rows;
 }

@@ -5,6 +5,7 @@
 #include "base/texts.h"
 #include "fs/filesystems.h"
 #include "scan/recycle.h"
+#include "scan/type_guess.h"
 
 namespace brantlow {
 
@@ -36,6 +37,7 @@ uint64_t volumeSizeBytes(const VolumeEntry& v, uint64_t diskBytes) {
 }
 
 ScanOutcome runScan(VolumeParser& parser, ScanContext& ctx) {
+    if (!ctx.options.guessExtension) ctx.options.guessExtension = guessExtensionFromBytes;
     ScanOutcome out = parser.scan(ctx);
     if (const char* ending = parser.endingStatus(out)) {
         // A status line only; a rejected volume still says why.
@@ -75,7 +77,8 @@ void ScanJob::start(VolumeParser* parser, ScanContext ctx, std::function<void(Sc
 }
 
 void ScanJob::stop() {
-    if (parser_) parser_->stopRequested.store(true, std::memory_order_relaxed);
+    // Once the worker has ended, the parser may be gone.
+    if (parser_ && running()) parser_->stopRequested.store(true, std::memory_order_relaxed);
 }
 
 void ScanJob::abandon() {

@@ -68,6 +68,10 @@ struct ScanOptions {
     int64_t advancedCandidate = -1;
     int64_t advancedHeap = -1;
     int advancedClusterShift = -1;
+    // The extension (without the dot) that a file's first bytes suggest,
+    // or empty: names files that are recovered without a name. The scan
+    // fills it from the carving types when it is not set.
+    std::function<std::string(const uint8_t* head, size_t n)> guessExtension;
 };
 
 struct ScanContext {

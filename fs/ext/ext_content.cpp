@@ -1,0 +1,137 @@
+// Writing one ext file: its blocks in logical order, holes and unwritten
+// extents as zeros, inline data from the inode. A freed inode's blocks that
+// another file holds now are not its content: they become zeros and the
+// file is reported partial.
+#include <algorithm>
+#include <cstring>
+
+#include "base/bytes.h"
+#include "fs/ext/ext_parser.h"
+
+namespace brantlow {
+
+using namespace ext;
+
+namespace {
+constexpr uint64_t kMaxRead = 8u << 20;
+}
+
+WriteResult ext2Class::writeInline(const Inode& ino, const std::vector<uint8_t>& raw, uint64_t size,
+                                   ContentSink& out) const {
+    const uint64_t head = std::min<uint64_t>(size, sizeof ino.block);
+    if (head && !out.write(ino.block, static_cast<size_t>(head))) return WriteResult::failed("write error");
+    if (size <= head) return WriteResult::complete();
+    const std::string tail = inlineDataTail(raw.data(), raw.size());
+    const uint64_t more = std::min<uint64_t>(tail.size(), size - head);
+    if (more && !out.write(tail.data(), static_cast<size_t>(more))) return WriteResult::failed("write error");
+    if (head + more < size) return WriteResult::partial("inline data shorter than the recorded size");
+    return WriteResult::complete();
+}
+
+WriteResult ext2Class::writeContent(EntryId id, ContentSink& out) {
+    const ExtEntry* e = entry(id);
+    if (!e) return WriteResult::failed("no such entry");
+    if (e->type() != kTypeFile) return WriteResult::complete();
+    const bool deleted = e->bits & ExtEntry::kDeleted;
+    const ExtInodeVersion* v = e->version != ExtEntry::kNone ? &versions_[e->version] : nullptr;
+    std::vector<uint8_t> raw;
+    if (v)
+        raw.assign(rawOf(*v), rawOf(*v) + sb_.inodeSize);
+    else if (!readInode(e->inode, raw))
+        return WriteResult::failed("the inode could not be read");
+    Inode ino;
+    parseInode(raw.data(), raw.size(), ino);
+    if (ino.type() != kTypeFile && ino.type() != 0) return WriteResult::failed("not a regular file");
+    const uint64_t size = e->size;
+    if (size == 0) return WriteResult::complete();
+    if (ino.inlineData()) return writeInline(ino, raw, size, out);
+
+    const uint64_t bs = sb_.blockSize;
+    MapResult m = mapInode(ino, v, deleted);
+    std::vector<uint8_t> buf(static_cast<size_t>(std::min<uint64_t>(kMaxRead, (size + bs - 1) / bs * bs)));
+    uint64_t pos = 0;
+    bool readError = false, reused = false, gaps = false;
+    uint64_t backed = 0;  // bytes that came from the file's own blocks
+    for (const Run& r : m.runs) {
+        const uint64_t start = r.logical * bs;
+        if (start >= size) break;
+        if (start > pos) {
+            gaps = true;
+            if (!out.writeZeros(start - pos)) return WriteResult::failed("write error");
+            pos = start;
+        }
+        const uint64_t runBytes = std::min<uint64_t>(r.count * bs, size - start);
+        if (r.unwritten) {
+            if (!out.writeZeros(runBytes)) return WriteResult::failed("write error");
+            pos += runBytes;
+            backed += runBytes;
+            continue;
+        }
+        const uint64_t blocks = (runBytes + bs - 1) / bs;
+        for (uint64_t b = 0; b < blocks;) {
+            if (out.full()) return WriteResult::complete();
+            uint64_t n = std::min<uint64_t>(blocks - b, buf.size() / bs);
+            if (deleted) {
+                // Blocks another file holds now are left out.
+                uint64_t k = 0;
+                while (k < n && blockInUse(r.physical + b + k)) ++k;
+                if (k) {
+                    reused = true;
+                    const uint64_t z = std::min<uint64_t>(k * bs, size - pos);
+                    if (!out.writeZeros(z)) return WriteResult::failed("write error");
+                    pos += z;
+                    b += k;
+                    continue;
+                }
+                k = 1;
+                while (k < n && !blockInUse(r.physical + b + k)) ++k;
+                n = k;
+            }
+            const uint64_t bytes = std::min<uint64_t>(n * bs, size - pos);
+            if (volume_.read((r.physical + b) * bs, buf.data(), static_cast<size_t>(bytes)) != bytes) {
+                // Block by block: only the blocks that fail become zeros.
+                readError = true;
+                for (uint64_t off = 0; off < bytes; off += bs) {
+                    const size_t piece = static_cast<size_t>(std::min<uint64_t>(bs, bytes - off));
+                    volume_.read((r.physical + b) * bs + off, buf.data() + off, piece);
+                }
+            }
+            if (!out.write(buf.data(), static_cast<size_t>(bytes))) return WriteResult::failed("write error");
+            pos += bytes;
+            backed += bytes;
+            b += n;
+        }
+    }
+    if (pos < size) {
+        if (deleted || m.damaged) {
+            if (backed == 0) return WriteResult::failed("no block of the file is left");
+            return WriteResult::partial("the block map ends before the recorded size");
+        }
+        // A live file's trailing hole (a sparse file).
+        if (!out.writeZeros(size - pos)) return WriteResult::failed("write error");
+    }
+    if (deleted && backed == 0) return WriteResult::failed("its blocks now belong to other files");
+    if (reused) return WriteResult::partial("some blocks now belong to other files");
+    if (readError) return WriteResult::partial("some blocks could not be read");
+    if (m.damaged) return WriteResult::partial("the block map is damaged");
+    if (deleted && gaps) return WriteResult::partial("the block map has gaps");
+    return WriteResult::complete();
+}
+
+std::string ext2Class::guessExtension(const ExtEntry& e) const {
+    if (!guess_ || e.version == ExtEntry::kNone) return {};
+    const ExtInodeVersion& v = versions_[e.version];
+    Inode ino;
+    parseInode(rawOf(v), sb_.inodeSize, ino);
+    std::vector<uint8_t> buf(sb_.blockSize);
+    if (ino.inlineData()) {
+        std::memcpy(buf.data(), ino.block, std::min<size_t>(buf.size(), sizeof ino.block));
+        return guess_(buf.data(), std::min<size_t>(sizeof ino.block, ino.size));
+    }
+    MapResult m = mapInode(ino, &v, true);
+    if (m.runs.empty() || m.runs[0].logical != 0 || m.runs[0].unwritten) return {};
+    if (blockInUse(m.runs[0].physical) || !readBlock(m.runs[0].physical, buf.data())) return {};
+    return guess_(buf.data(), static_cast<size_t>(std::min<uint64_t>(buf.size(), ino.size)));
+}
+
+}  // namespace brantlow

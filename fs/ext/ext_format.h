@@ -1,0 +1,180 @@
+// The ext2/ext3/ext4 on-disk format: superblock, group descriptors, inodes,
+// block maps, extent trees and directory blocks. Pure decoders over byte
+// buffers; every field goes through the bounded readers and every count
+// taken from disk is checked before it is used.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace brantlow::ext {
+
+constexpr uint16_t kSuperMagic = 0xEF53;
+constexpr uint16_t kExtentMagic = 0xF30A;
+constexpr uint32_t kRootInode = 2;
+
+// Feature bits.
+constexpr uint32_t kCompatHasJournal = 0x0004;
+constexpr uint32_t kIncompatFileType = 0x0002;
+constexpr uint32_t kIncompatJournalDev = 0x0008;
+constexpr uint32_t kIncompatMetaBg = 0x0010;
+constexpr uint32_t kIncompatExtents = 0x0040;
+constexpr uint32_t kIncompat64Bit = 0x0080;
+constexpr uint32_t kIncompatInlineData = 0x8000;
+constexpr uint32_t kRoCompatSparseSuper = 0x0001;
+constexpr uint32_t kRoCompatGdtCsum = 0x0010;
+constexpr uint32_t kRoCompatMetadataCsum = 0x0400;
+
+// Inode flags.
+constexpr uint32_t kFlagIndex = 0x00001000;
+constexpr uint32_t kFlagExtents = 0x00080000;
+constexpr uint32_t kFlagInlineData = 0x10000000;
+
+// File types by mode & 0xF000.
+constexpr uint16_t kTypeMask = 0xF000;
+constexpr uint16_t kTypeFifo = 0x1000;
+constexpr uint16_t kTypeChar = 0x2000;
+constexpr uint16_t kTypeDir = 0x4000;
+constexpr uint16_t kTypeBlock = 0x6000;
+constexpr uint16_t kTypeFile = 0x8000;
+constexpr uint16_t kTypeLink = 0xA000;
+constexpr uint16_t kTypeSocket = 0xC000;
+
+// Group descriptor flags.
+constexpr uint16_t kBgInodeUninit = 0x0001;
+constexpr uint16_t kBgBlockUninit = 0x0002;
+
+constexpr uint32_t kMaxBlockSize = 8192;
+constexpr int kMaxExtentDepth = 5;
+
+// The superblock fields this program uses, validated.
+struct Superblock {
+    uint32_t inodesCount = 0;     // bounded by groupCount * inodesPerGroup
+    uint64_t blocksCount = 0;     // 64-bit with INCOMPAT_64BIT
+    uint32_t firstDataBlock = 0;
+    uint32_t logBlockSize = 0;
+    uint32_t blockSize = 0;
+    uint32_t blocksPerGroup = 0;
+    uint32_t inodesPerGroup = 0;
+    uint32_t inodeSize = 0;       // 128 on revision 0
+    uint32_t firstInode = 11;
+    uint32_t revLevel = 0;
+    uint16_t blockGroupNr = 0;    // which group holds this copy
+    uint32_t compat = 0, incompat = 0, roCompat = 0;
+    uint32_t journalInode = 0;
+    uint32_t firstMetaBg = 0;
+    uint32_t descSize = 32;       // descriptor stride
+    uint64_t groupCount = 0;      // ⌈(blocksCount − firstDataBlock) / blocksPerGroup⌉
+    uint8_t uuid[16] = {};
+    uint8_t journalBlocks[68] = {};  // s_jnl_blocks: a copy of the journal inode's i_block, i_size
+
+    bool hasFileType() const { return incompat & kIncompatFileType; }
+    bool hasJournal() const { return (compat & kCompatHasJournal) && !(incompat & kIncompatJournalDev); }
+    bool groupChecksums() const { return roCompat & (kRoCompatGdtCsum | kRoCompatMetadataCsum); }
+};
+
+// Decodes and checks a 1024-byte superblock: the magic, a block size of
+// 1 to 8 KiB, 0 < blocks per group <= 8 x block size, 0 < inodes per group
+// <= 8 x block size, an inode size that is a power of two between 128 and
+// the block size. False when any check fails.
+bool parseSuperblock(const uint8_t* sb, size_t len, Superblock& out);
+
+// One group descriptor, 64-bit fields joined.
+struct GroupDesc {
+    uint64_t blockBitmap = 0;
+    uint64_t inodeBitmap = 0;
+    uint64_t inodeTable = 0;
+    uint16_t flags = 0;
+    uint32_t itableUnused = 0;
+};
+GroupDesc parseGroupDesc(const uint8_t* d, size_t len, bool wide);
+
+// Whether a group holds a superblock backup (sparse_super: 0, 1, powers of
+// 3, 5 and 7).
+bool groupHasSuper(const Superblock& sb, uint64_t group);
+
+// The inode fields this program uses.
+struct Inode {
+    uint16_t mode = 0;
+    uint16_t links = 0;
+    uint32_t flags = 0;
+    uint64_t size = 0;
+    int64_t atime = 0, ctime = 0, mtime = 0, crtime = 0;
+    int32_t atimeNs = 0, ctimeNs = 0, mtimeNs = 0, crtimeNs = 0;
+    uint32_t dtime = 0;
+    uint32_t generation = 0;
+    uint8_t block[60] = {};
+
+    uint16_t type() const { return mode & kTypeMask; }
+    bool isDir() const { return type() == kTypeDir; }
+    bool isFile() const { return type() == kTypeFile; }
+    bool usesExtents() const { return flags & kFlagExtents; }
+    bool inlineData() const { return flags & kFlagInlineData; }
+    // i_block holds something: an extent header with entries, or a non-zero
+    // block pointer.
+    bool hasBlockArea() const;
+};
+// Decodes an inode of `len` bytes (the inode size; the extra time fields
+// are read only where i_extra_isize says they exist).
+void parseInode(const uint8_t* p, size_t len, Inode& out);
+
+// The in-inode extended attribute "system.data" of an inline-data inode:
+// the bytes beyond the first 60. Empty when absent.
+std::string inlineDataTail(const uint8_t* p, size_t len);
+
+// A piece of a file: `count` blocks from logical block `logical` at
+// physical block `physical`; unwritten extents read as zeros.
+struct Run {
+    uint64_t logical = 0;
+    uint64_t physical = 0;
+    uint64_t count = 0;
+    bool unwritten = false;
+};
+
+// Reads one tree or indirect block (blockSize bytes) for the mapper; false
+// when it cannot be read.
+using BlockFetch = std::function<bool(uint64_t block, uint8_t* buf)>;
+
+struct MapResult {
+    std::vector<Run> runs;  // ascending, non-overlapping; gaps are holes
+    bool damaged = false;   // a node or indirect block was unreadable or invalid
+};
+
+// Maps an inode's blocks (extent tree of any depth, or the direct and the
+// single, double and triple indirect block map) up to `maxLogical` blocks.
+// Block numbers at or beyond blocksCount are dropped (damaged); a tree or
+// indirect block is never read twice.
+MapResult mapBlocks(const Inode& ino, uint32_t blockSize, uint64_t blocksCount, uint64_t maxLogical,
+                    const BlockFetch& fetch);
+
+// One record of a directory block.
+struct DirRecord {
+    uint32_t inode = 0;
+    uint8_t fileType = 0;
+    bool hidden = false;     // found in the slack of another record (a deleted name)
+    uint32_t offset = 0;     // of the record in the block
+    uint16_t nameOffset = 0; // of the name in the block
+    uint8_t nameLength = 0;
+};
+
+struct DirParseOptions {
+    bool hasFileType = true;
+    bool readSlack = true;   // look for deleted names in record slack
+    uint32_t maxInode = 0;   // inode numbers above this are not names
+};
+
+// Parses one directory block. Records with inode 0 are not returned; the
+// walk ends where a record would leave the block. Returns false when the
+// first record is not a valid record at all. `indexNode` is set for an
+// htree interior node (one empty record spanning the block) and for a
+// root block (its slack holds the index, not names).
+bool parseDirBlock(const uint8_t* b, size_t len, const DirParseOptions& opt, std::vector<DirRecord>& out,
+                   bool* indexNode = nullptr);
+
+// A directory block's first two records are "." and "..": their inodes.
+bool dotEntries(const uint8_t* b, size_t len, uint32_t& self, uint32_t& parent);
+
+}  // namespace brantlow::ext
