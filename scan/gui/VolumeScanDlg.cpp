@@ -105,6 +105,9 @@ VolumeScanDlg::VolumeScanDlg(WizardPage* opener, const VolumeEntry& volume, Scan
 VolumeScanDlg::~VolumeScanDlg() {
     closing_.store(true);
     stopWork();
+    // The controls outlive this object's members while they are destroyed.
+    disconnect(tree_->treeModel(), nullptr, this, nullptr);
+    disconnect(list_->listModel(), nullptr, this, nullptr);
 }
 
 void VolumeScanDlg::buildControls() {

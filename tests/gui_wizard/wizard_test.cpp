@@ -396,8 +396,8 @@ TEST_F(Wizard, EnterAsksTheCloseQuestionOnEveryPage) {
     auto enterOn = [&](WizardPage* page, QWidget* target) {
         target->setFocus();
         QTest::keyClick(target, Qt::Key_Return);
-        EXPECT_EQ(sink.questions.size(), ++asked) << page->objectName().toStdString();
-        if (!sink.questions.empty()) EXPECT_EQ(sink.questions.back(), "Do you want to Close Application ?");
+        ASSERT_EQ(sink.questions.size(), ++asked) << page->objectName().toStdString();
+        EXPECT_EQ(sink.questions.back(), "Do you want to Close Application ?");
         EXPECT_EQ(sink.parents.back(), page);
         EXPECT_TRUE(page->isVisible());  // answered No
     };
