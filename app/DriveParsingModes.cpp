@@ -79,7 +79,7 @@ DriveParsingModes::DriveParsingModes(const QString& drivePath, WizardPage* opene
     connect(custom_, &QCheckBox::toggled, this, [this] { updateControls(); });
     updateControls();
 
-    openCurrentSource(drivePath_.toStdString());  // "invalid handle ..." on failure; the page still opens
+    openCurrentSource(drivePath_.toStdString(), messages());  // "invalid handle ..." on failure; the page still opens
 
     connect(this, &WizardPage::nextRequested, this, &DriveParsingModes::onNext);
 }
@@ -103,17 +103,17 @@ void DriveParsingModes::onNext() {
     if (custom_->isChecked()) {
         const auto s = parseSector(start_->text().toStdString());
         const auto e = parseSector(end_->text().toStdString());
-        if (!s) return messageSink().info(kBadStartSector);
-        if (!e) return messageSink().info(kBadEndSector);
-        if (*e < *s) return messageSink().info(kEndBeforeStart);
+        if (!s) return messages().info(kBadStartSector);
+        if (!e) return messages().info(kBadEndSector);
+        if (*e < *s) return messages().info(kEndBeforeStart);
         const uint64_t total = g_totalSectors.load();
-        if (total > 0 && (*s >= total || *e >= total)) return messageSink().info(beyondDiskMessage(total));
+        if (total > 0 && (*s >= total || *e >= total)) return messages().info(beyondDiskMessage(total));
         o.customStartSector = static_cast<int64_t>(*s);
         o.customEndSector = static_cast<int64_t>(*e);
     }
     auto* page = new PopulateDriveDlg(o, this);
     if (!page) {
-        messageSink().info("error creating PopulateDriveDlgptr");
+        messages().info("error creating PopulateDriveDlgptr");
         return;
     }
     openNext(page);

@@ -6,6 +6,7 @@
 #include <QString>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,12 +56,16 @@ public:
     // Adds an image file under "     PHYSICAL DRIVES:" (walked like a drive)
     // and selects it.
     void addImage(const QString& path);
+    // Names an image that could not be found (from the command line) on
+    // the page.
+    void addMissing(const QString& path, const QString& reason);
 
     QTreeWidget* tree() const { return tree_; }
     QTreeWidgetItem* volumesRoot() const { return volumesRoot_; }
     QTreeWidgetItem* drivesRoot() const { return drivesRoot_; }
     QPushButton* openImageButton() const { return openImage_; }
     QLabel* notice() const { return notice_; }
+    QLabel* missingImages() const { return missing_; }
 
     // The selected volume's record (nullptr when a volume is not selected).
     const VolumeEntry* selectedVolume() const;
@@ -76,6 +81,7 @@ private:
     QTreeWidgetItem* drivesRoot_;
     QPushButton* openImage_;
     QLabel* notice_;
+    QLabel* missing_;
     std::vector<VolumeEntry> volumes_;  // items carry an index into it
 };
 
@@ -130,6 +136,9 @@ public:
 
     const Options& options() const { return options_; }
     const std::vector<VolumeEntry>& volumes() const { return volumes_; }
+    // The whole disk, listed as the last row (none when the disk could not
+    // be read or is empty).
+    const std::optional<VolumeEntry>& wholeDisk() const { return wholeDisk_; }
     // The entry the recovery-mode page reads (set by Next).
     const VolumeEntry& selectedEntry() const { return chosen_; }
 
@@ -145,6 +154,8 @@ public:
     QLabel* hintLine() const { return hint_; }
     QProgressBar* progress() const { return progress_; }
     QPushButton* stopButton() const { return stop_; }
+    // Why nothing (or only the whole disk) is listed; hidden otherwise.
+    QLabel* notice() const { return notice_; }
 
 private:
     void buildVolumeList(QHBoxLayout* top);
@@ -160,10 +171,12 @@ private:
     void onFilter();
     void onAddCustom();
     void onNext();
-    int selectedIndex() const;
+    void setNotice(const QString& text);
+    const VolumeEntry* selectedStored() const;
 
     Options options_;
     std::vector<VolumeEntry> volumes_;  // rows carry an index into it
+    std::optional<VolumeEntry> wholeDisk_;
     VolumeEntry chosen_;
     bool customised_ = false;
     bool rangeEdited_ = false;
@@ -182,6 +195,7 @@ private:
     QProgressBar* progress_;
     QLabel* status_;
     QLabel* hint_;
+    QLabel* notice_;
     QPushButton* stop_;
 };
 

@@ -109,6 +109,13 @@ Physical_DriveDialog::Physical_DriveDialog(const DriveSources& sources, QWidget*
     notice_->setPalette(pal);
     notice_->setWordWrap(true);
     lay->addWidget(notice_);
+    missing_ = new QLabel(content());
+    missing_->setObjectName("missingImages");
+    missing_->setPalette(pal);
+    missing_->setWordWrap(true);
+    missing_->setTextFormat(Qt::PlainText);
+    missing_->hide();
+    lay->addWidget(missing_);
     row->addStretch(1);
     openImage_ = new QPushButton(QString::fromUtf8("Open Disk Image\u2026"), content());
     openImage_->setObjectName("openImage");
@@ -132,6 +139,12 @@ void Physical_DriveDialog::addImage(const QString& path) {
     it->setToolTip(0, "Disk image");
     drivesRoot_->setExpanded(true);
     tree_->setCurrentItem(it);
+}
+
+void Physical_DriveDialog::addMissing(const QString& path, const QString& reason) {
+    QString line = QString("Image not found: %1 (%2)").arg(path, reason);
+    missing_->setText(missing_->text().isEmpty() ? line : missing_->text() + "\n" + line);
+    missing_->show();
 }
 
 void Physical_DriveDialog::onOpenImage() {
@@ -159,7 +172,7 @@ void Physical_DriveDialog::onNext() {
     QTreeWidgetItem* it = tree_->currentItem();
     const QString parentText = it && it->parent() ? trimmedLeft(it->parent()->text(0)) : QString();
     if (parentText != "VOLUMES:" && parentText != "PHYSICAL DRIVES:") {
-        messageSink().info("Please select a volume or a drive..");
+        messages().info("Please select a volume or a drive..");
         return;
     }
     if (parentText == "VOLUMES:") {

@@ -15,6 +15,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <cstring>
 
 #include "app/Pages.h"
 #include "app/VolumeChoice.h"
@@ -23,7 +24,8 @@
 
 namespace brantlow::gui {
 
-constexpr int kIndexRole = Qt::UserRole;  // a row's index into volumes_
+constexpr int kIndexRole = Qt::UserRole;  // a row's index into volumes_, or kWholeDiskRow
+constexpr qulonglong kWholeDiskRow = ~0ull;
 
 // A sector number editor: 64-bit values in a line edit, with up and down
 // buttons (up raises by one; down lowers by one and stops at 0).
@@ -175,6 +177,21 @@ void PopulateDriveDlg::buildStatusRows(QVBoxLayout* outer) {
     statusRow->addWidget(status_, 1);
     statusRow->addWidget(hint_);
     outer->addLayout(statusRow);
+    // Why the list holds no volume (nothing found, an empty or unreadable disk).
+    notice_ = new QLabel(content());
+    notice_->setObjectName("volumeNotice");
+    notice_->setWordWrap(true);
+    notice_->setTextFormat(Qt::PlainText);
+    QPalette pal = notice_->palette();
+    pal.setColor(QPalette::WindowText, QColor(0x9a, 0x4a, 0x00));
+    notice_->setPalette(pal);
+    notice_->hide();
+    outer->addWidget(notice_);
+}
+
+void PopulateDriveDlg::setNotice(const QString& text) {
+    notice_->setText(text);
+    notice_->setVisible(!text.isEmpty());
 }
 
 void PopulateDriveDlg::connectControls() {
@@ -214,8 +231,12 @@ void PopulateDriveDlg::runStandard() {
     filter_->setEnabled(false);
     Partition procedure;
     procedure.useGpt = options_.useGpt;
-    if (!openCurrentSource(options_.drivePath.toStdString())) {
-        messageSink().info("file not opened..");
+    if (!openCurrentSource(options_.drivePath.toStdString(), messages())) {
+        const int err = g_deviceReader ? g_deviceReader->openError() : 0;
+        setNotice(QString("%1 cannot be read%2").arg(options_.drivePath,
+                                                      err ? QString(": ") + QString::fromLocal8Bit(std::strerror(err))
+                                                          : QString(".")));
+        messages().info("file not opened..");
     } else {
         list_->clear();
         volumes_.clear();
@@ -223,10 +244,17 @@ void PopulateDriveDlg::runStandard() {
         procedure.owner = &c;
         ReadPartitionTables(*g_deviceReader, procedure, probeTable());
         volumes_ = std::move(c.entries);
+        const uint64_t total = g_totalSectors.load();
+        if (total > 0) wholeDisk_ = wholeDiskEntry(total);
         std::vector<size_t> all(volumes_.size());
         for (size_t i = 0; i < all.size(); ++i) all[i] = i;
         fillList(all);
-        if (!volumes_.empty()) custom_->setEnabled(true);
+        if (list_->topLevelItemCount() > 0) custom_->setEnabled(true);
+        if (total == 0)
+            setNotice("The disk is empty (0 bytes): there is nothing to recover on it.");
+        else if (volumes_.empty())
+            setNotice("No partition table and no file system were found on this disk. Choose \"whole disk\" "
+                      "to search it for files by their signatures (raw recovery).");
     }
     filter_->setEnabled(true);
     progress_->hide();
@@ -248,6 +276,16 @@ void PopulateDriveDlg::fillList(const std::vector<size_t>& indexes) {
         row->setToolTip(1, QString::fromStdString(t.fileSystem));
         list_->insertTopLevelItem(0, row);
     }
+    // The whole disk, always last.
+    if (wholeDisk_) {
+        const RowTexts t = rowTexts(*wholeDisk_);
+        auto* row = new QTreeWidgetItem(QStringList{QString::fromStdString(t.volume), QString::fromStdString(t.fileSystem),
+                                                    QString::fromStdString(t.sizeText),
+                                                    QString::fromStdString(t.startSector)});
+        row->setData(0, kIndexRole, kWholeDiskRow);
+        row->setToolTip(0, "The whole disk from sector 0: raw recovery searches it for files by their signatures.");
+        list_->addTopLevelItem(row);
+    }
     fitColumns();
 }
 
@@ -259,13 +297,14 @@ void PopulateDriveDlg::fitColumns() {
     }
 }
 
-int PopulateDriveDlg::selectedIndex() const {
+const VolumeEntry* PopulateDriveDlg::selectedStored() const {
     const auto sel = list_->selectedItems();
-    if (sel.isEmpty()) return -1;
+    if (sel.isEmpty()) return nullptr;
     bool ok = false;
     const qulonglong i = sel.front()->data(0, kIndexRole).toULongLong(&ok);
-    if (!ok || i >= volumes_.size()) return -1;
-    return static_cast<int>(i);
+    if (!ok) return nullptr;
+    if (i == kWholeDiskRow) return wholeDisk_ ? &*wholeDisk_ : nullptr;
+    return i < volumes_.size() ? &volumes_[static_cast<size_t>(i)] : nullptr;
 }
 
 void PopulateDriveDlg::onRowSelected() {
@@ -320,9 +359,9 @@ void PopulateDriveDlg::onAddCustom() {
 }
 
 void PopulateDriveDlg::onNext() {
-    const int i = selectedIndex();
-    if (i < 0) {
-        messageSink().info("please select a valid volume.");
+    const VolumeEntry* stored = selectedStored();
+    if (!stored) {
+        messages().info("please select a valid volume.");
         return;
     }
     QTreeWidgetItem* item = list_->selectedItems().front();
@@ -334,9 +373,9 @@ void PopulateDriveDlg::onNext() {
     in.endText = endEdit_->edit->text().toStdString();
     in.type = treatAs_->currentIndex() >= 0 ? treatAs_->currentText().toStdString() : std::string();
     in.rangeEdited = rangeEdited_;
-    NextDecision d = decideNext(volumes_[static_cast<size_t>(i)], row, in, customised_, g_totalSectors.load());
+    NextDecision d = decideNext(*stored, row, in, customised_, g_totalSectors.load());
     if (d.kind == NextDecision::Refuse) {
-        messageSink().info(d.message);
+        messages().info(d.message);
         return;
     }
     customised_ = d.customised;

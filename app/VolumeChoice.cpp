@@ -90,6 +90,16 @@ std::vector<size_t> filterEntries(const std::vector<VolumeEntry>& volumes) {
     return kept;
 }
 
+VolumeEntry wholeDiskEntry(uint64_t totalSectors) {
+    VolumeEntry e;
+    e.fileSystem = "RAW";
+    e.volumeNumber = kWholeDisk;
+    e.sizeText = sizeTextMbSpaces2(totalSectors / 2048);
+    e.startSector = 0;
+    e.sizeSectors = totalSectors;
+    return e;
+}
+
 RowTexts rowTexts(const VolumeEntry& e) {
     return {e.volumeNumber, e.fileSystem, e.sizeText, std::to_string(e.startSector)};
 }
@@ -137,7 +147,8 @@ NextDecision decideNext(const VolumeEntry& stored, const RowTexts& row, const Cu
         }
     }
 
-    if (equalsNoCase(in.type, "RAW")) {
+    // "RAW" chosen, or the whole-disk row (its file system is "RAW") left as it is.
+    if (equalsNoCase(in.type, "RAW") || equalsNoCase(e.fileSystem, "RAW")) {
         d.customised = true;
         e.fileSystem = "RAW";
         d.kind = NextDecision::Raw;

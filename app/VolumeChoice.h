@@ -34,6 +34,12 @@ uint64_t endSectorForRow(uint64_t start, const std::string& sizeText);
 // sector is exactly one more than that of the entry before it).
 std::vector<size_t> filterEntries(const std::vector<VolumeEntry>& volumes);
 
+// The row the volume list always ends with: the whole disk from sector 0,
+// from which raw recovery starts when there is no partition table, an
+// unknown layout, or a volume the parsers do not read.
+inline constexpr const char* kWholeDisk = "whole disk";
+VolumeEntry wholeDiskEntry(uint64_t totalSectors);
+
 // The texts of a list row.
 struct RowTexts {
     std::string volume, fileSystem, sizeText, startSector;

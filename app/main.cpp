@@ -1,16 +1,14 @@
 // brantlow: the wizard.
 //   brantlow [IMAGE...]   images are listed under the physical drives
 #include <QApplication>
-#include <QFileInfo>
-#include <QStyleFactory>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
-#include "ui/QtMessageSink.h"
 #include "app/Startup.h"
 #include "platform/enumerate.h"
 #include "platform/files.h"
+#include "ui/QtMessageSink.h"
 
 int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i)
@@ -22,28 +20,24 @@ int main(int argc, char** argv) {
             return 0;
         }
     QApplication app(argc, argv);
-    QApplication::setApplicationName("Brantlow");
-    if (QStyle* fusion = QStyleFactory::create("Fusion")) QApplication::setStyle(fusion);
-    brantlow::gui::QtMessageSink sink;
-    brantlow::setMessageSink(&sink);
+    brantlow::gui::configureApplication(app);
+    // Pages show their own boxes. This sink serves what still reports
+    // through the program-wide sink (the raw recovery page): its boxes go
+    // to the page shown at the time.
+    brantlow::gui::QtMessageSink shownPageBoxes;
+    brantlow::setMessageSink(&shownPageBoxes);
 
     // One instance at a time; the lock is held until the program ends.
-    const int lockFd = brantlow::gui::takeSingleInstance(brantlow::platform::defaultInstanceLockPath());
+    const int lockFd =
+        brantlow::gui::takeSingleInstance(brantlow::platform::defaultInstanceLockPath(), shownPageBoxes);
     if (lockFd == -1) {
         brantlow::setMessageSink(nullptr);
         return 0;
     }
 
-    QStringList images;
-    for (const QString& a : QApplication::arguments().mid(1)) {
-        if (!QFileInfo(a).isFile() && !QFileInfo(a).exists()) {
-            std::fprintf(stderr, "brantlow: %s: no such file\n", qPrintable(a));
-            continue;
-        }
-        images << a;
-    }
     brantlow::gui::installWizardHooks();
-    auto* first = brantlow::gui::createFirstPage(brantlow::gui::systemDriveSources(), images);
+    auto* first = brantlow::gui::createFirstPage(brantlow::gui::systemDriveSources(),
+                                                 QApplication::arguments().mid(1));
     first->show();
     const int rc = app.exec();
     delete first;

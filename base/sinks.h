@@ -27,7 +27,10 @@ public:
     void info(const std::string&) override {}
 };
 
-// The program-wide message sink; never null.
+// The program-wide message sink; never null. The scan and its pages do not
+// use it: each page hands its own sink to the engine (ScanContext::messages),
+// so every box belongs to its page. It serves the code that still reports
+// without a context (raw recovery, the command-line tool).
 MessageSink& messageSink();
 // Installs a sink (nullptr restores the null sink). Returns the previous one.
 MessageSink* setMessageSink(MessageSink* sink);

@@ -1,5 +1,6 @@
 #include "controls/CCheckListCtrl.h"
 
+#include <QColor>
 #include <QFontMetrics>
 #include <algorithm>
 #include <QPainter>
@@ -37,9 +38,12 @@ void CheckListModel::addRows(const std::vector<NewRow>& rows) {
         row.data = r.data;
         row.nameOnly = r.nameOnly;
         row.known = r.nameOnly;
+        row.textColor = r.textColor;
         rows_.push_back(std::move(row));
     }
-    state_.addRows(rows.size());
+    size_t first = state_.addRows(rows.size());
+    for (size_t i = 0; i < rows.size(); ++i)
+        if (rows[i].checked) state_.setChecked(first + i, true);
     endInsertRows();
     emit headerStateChanged();
 }
@@ -53,6 +57,7 @@ QString CheckListModel::rowName(int row) const {
 }
 
 void CheckListModel::setRowChecked(int row, bool checked) {
+    if (row < 0 || state_.checked(static_cast<size_t>(row)) == checked) return;
     if (!state_.setChecked(static_cast<size_t>(row), checked)) return;
     QModelIndex i = index(row, 0);
     emit dataChanged(i, i, {Qt::CheckStateRole});
@@ -63,6 +68,7 @@ bool CheckListModel::headerClick(int column) {
     if (!state_.headerClick(column)) return false;
     if (!rows_.empty()) emit dataChanged(index(0, 0), index(static_cast<int>(rows_.size()) - 1, 0), {Qt::CheckStateRole});
     emit headerStateChanged();
+    emit headerToggled(state_.headerImage() == CheckListState::kHeaderTicked);
     return true;
 }
 
@@ -82,6 +88,10 @@ int CheckListModel::columnCount(const QModelIndex& parent) const { return parent
 QVariant CheckListModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || static_cast<size_t>(index.row()) >= rows_.size()) return {};
     Row& r = rows_[index.row()];
+    if (role == Qt::ForegroundRole) {
+        if (r.textColor == 0xFFFFFFFFu) return {};
+        return QColor(r.textColor & 0xFF, (r.textColor >> 8) & 0xFF, (r.textColor >> 16) & 0xFF);
+    }
     if (index.column() == 0) {
         if (role == Qt::DisplayRole || role == Qt::ToolTipRole) return r.name;
         if (role == Qt::CheckStateRole) return state_.checked(index.row()) ? Qt::Checked : Qt::Unchecked;
@@ -183,6 +193,8 @@ void CCheckListCtrl::InitHeader() {
     header_ = new CCheckHeadCtrl(this);
     setHorizontalHeader(header_);
     for (int c = 0; c < 6; ++c) setColumnWidth(c, widths[c]);
+    // The name takes the width the other columns leave.
+    header_->setSectionResizeMode(0, QHeaderView::Stretch);
     connect(header_, &QHeaderView::sectionClicked, model_, [this](int section) { model_->headerClick(section); });
     connect(model_, &CheckListModel::headerStateChanged, header_, [this] { header_->viewport()->update(); });
 }

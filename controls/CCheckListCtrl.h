@@ -10,6 +10,7 @@
 #include <QTableView>
 #include <QVector>
 #include <array>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -26,6 +27,10 @@ struct NewRow {
     int image = 0;
     int data = -1;  // the tree item the row stands for (-1: none)
     bool nameOnly = false;  // a row that carries only its name
+    bool checked = false;   // the row's box starts ticked (as its tree item)
+    // Text colour of the whole row, as the tree keeps it (red in the low
+    // byte); 0xFFFFFFFF: the list's own colour.
+    uint32_t textColor = 0xFFFFFFFFu;
 };
 
 class CheckListModel : public QAbstractTableModel {
@@ -41,7 +46,7 @@ public:
     bool rowChecked(int row) const { return state_.checked(static_cast<size_t>(row)); }
     // Sets a row's box as the program does (no rowToggled signal).
     void setRowChecked(int row, bool checked);
-    // A click on the header of column.
+    // A click on the header of column (headerToggled when it applies).
     bool headerClick(int column);
 
     // Supplies the texts of a row (by its data) when first shown.
@@ -62,6 +67,8 @@ public:
 signals:
     // The operator toggled a row's box (mouse or Space).
     void rowToggled(int row, bool checked);
+    // The header box ticked or cleared every row.
+    void headerToggled(bool checked);
     void headerStateChanged();
 
 private:
@@ -71,6 +78,7 @@ private:
         int data = -1;
         bool nameOnly = false;
         bool known = false;
+        uint32_t textColor = 0xFFFFFFFFu;
         std::array<QString, 5> texts;
     };
     mutable std::vector<Row> rows_;  // texts filled in when first shown

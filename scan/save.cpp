@@ -101,6 +101,8 @@ struct Saver {
         FileSink sink(f, stop);
         WriteResult res = parser.writeContent(id, sink);
         if (sink.stopped()) {
+            // Not written: it counts as not attempted, not as handled.
+            --handled;
             stats.interrupted = true;
             ++stats.notAttempted;
             return;  // the temporary goes with f

@@ -1,7 +1,5 @@
 #include "ui/CurrentSource.h"
 
-#include "base/sinks.h"
-
 namespace brantlow {
 
 std::shared_ptr<readWriteInterface> g_deviceReader;
@@ -9,12 +7,12 @@ std::atomic<uint64_t> g_totalSectors{0};
 
 namespace gui {
 
-bool openCurrentSource(const std::string& path) {
+bool openCurrentSource(const std::string& path, MessageSink& boxes) {
     auto r = std::make_shared<FileReadSeek>();
     g_deviceReader = r;
     g_totalSectors.store(0);
     if (!r->Open(path)) {
-        messageSink().info("invalid handle ...");
+        boxes.info("invalid handle ...");
         return false;
     }
     g_totalSectors.store(r->sizeBytes() / 512);

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "base/sinks.h"
 #include "disk/reader.h"
 
 namespace brantlow {
@@ -18,9 +19,9 @@ extern std::atomic<uint64_t> g_totalSectors;
 namespace gui {
 
 // Opens path as the current source (a new reader) and sets the sector
-// count. On failure shows "invalid handle ..." and leaves a reader that is
-// not open, with a count of 0.
-bool openCurrentSource(const std::string& path);
+// count. On failure shows "invalid handle ..." through boxes and leaves a
+// reader that is not open (its openError() says why), with a count of 0.
+bool openCurrentSource(const std::string& path, MessageSink& boxes);
 // Forgets the current source.
 void closeCurrentSource();
 

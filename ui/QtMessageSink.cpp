@@ -10,6 +10,9 @@
 namespace brantlow::gui {
 
 namespace {
+
+BoxPresenter* g_presenter = nullptr;
+
 template <typename F>
 void onGuiThread(F&& f) {
     if (QThread::currentThread() == qApp->thread())
@@ -17,19 +20,49 @@ void onGuiThread(F&& f) {
     else
         QMetaObject::invokeMethod(qApp, std::forward<F>(f), Qt::BlockingQueuedConnection);
 }
+
 }  // namespace
+
+BoxPresenter* setBoxPresenter(BoxPresenter* presenter) {
+    BoxPresenter* previous = g_presenter;
+    g_presenter = presenter;
+    return previous;
+}
+
+QWidget* shownPage() {
+    QWidget* active = QApplication::activeWindow();
+    if (qobject_cast<WizardPage*>(active) && active->isVisible()) return active;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (qobject_cast<WizardPage*>(w) && w->isVisible() && !w->isMinimized()) return w;
+    return nullptr;
+}
+
+QWidget* QtMessageSink::boxParent() const { return page_ ? page_.data() : shownPage(); }
 
 void QtMessageSink::info(const std::string& text) {
     onGuiThread([&] {
-        QMessageBox::information(QApplication::activeWindow(), kCaption, QString::fromStdString(text));
+        QWidget* parent = boxParent();
+        const QString t = QString::fromStdString(text);
+        if (g_presenter) {
+            g_presenter->info(parent, t);
+            return;
+        }
+        QMessageBox box(QMessageBox::Information, kCaption, t, QMessageBox::Ok, parent);
+        box.exec();
     });
 }
 
 bool QtMessageSink::question(const std::string& text) {
     bool yes = false;
     onGuiThread([&] {
-        yes = QMessageBox::question(QApplication::activeWindow(), kCaption, QString::fromStdString(text),
-                                    QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+        QWidget* parent = boxParent();
+        const QString t = QString::fromStdString(text);
+        if (g_presenter) {
+            yes = g_presenter->question(parent, t);
+            return;
+        }
+        QMessageBox box(QMessageBox::Question, kCaption, t, QMessageBox::Yes | QMessageBox::No, parent);
+        yes = box.exec() == QMessageBox::Yes;
     });
     return yes;
 }

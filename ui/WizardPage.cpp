@@ -2,6 +2,8 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QAbstractSpinBox>
+#include <QComboBox>
 #include <QKeyEvent>
 #include <QDesktopServices>
 #include <QFileInfo>
@@ -9,13 +11,17 @@
 #include <QSettings>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
+#include <QPlainTextEdit>
+#include <QTextEdit>
 #include <QPushButton>
 #include <QToolButton>
 #include <QUrl>
 #include <QVBoxLayout>
 
 #include "base/sinks.h"
+#include "ui/HelpWindow.h"
 
 namespace brantlow::gui {
 
@@ -90,7 +96,7 @@ static void openUrl(const QString& url) {
 }
 
 WizardPage::WizardPage(const QString& bannerTitle, QWidget* opener)
-    : QDialog(opener), opener_(opener) {
+    : QDialog(opener), opener_(opener), boxes_(this) {
     setWindowTitle(kCaption);
     setModal(false);
     resize(770, 490);
@@ -125,25 +131,21 @@ WizardPage::WizardPage(const QString& bannerTitle, QWidget* opener)
     help_->setText("Help");
     help_->setPopupMode(QToolButton::InstantPopup);
     auto* menu = new QMenu(help_);
-    menu->addAction("Help", this, [] { openUrl(helpManualUrl()); });
+    menu->addAction("Help", this, [this] { showHelp(this); });
     menu->addAction("About", this, [this] {
         emit helpAboutRequested(this);
         if (aboutHandler()) aboutHandler()(this);
     });
-    menu->addAction("Software Webpage", this, [] { openUrl(productWebPage()); });
+    // Only offered when an address is configured.
+    QAction* web = menu->addAction("Software Webpage", this, [] { openUrl(productWebPage()); });
+    web->setVisible(!productWebPage().isEmpty());
     help_->setMenu(menu);
     row->addWidget(help_);
     row->addStretch(1);
-    exit_ = new QPushButton("EXIT", bar);
-    exit_->setVisible(false);
-    exit_->setDefault(true);
-    exit_->setAutoDefault(true);
-    connect(exit_, &QPushButton::clicked, this, &WizardPage::accept);
     back_ = new QPushButton("Back", bar);
     back_->setAutoDefault(false);
     next_ = new QPushButton("Next", bar);
     next_->setAutoDefault(false);
-    row->addWidget(exit_);
     row->addWidget(back_);
     row->addWidget(next_);
     outer->addWidget(bar);
@@ -158,25 +160,49 @@ WizardPage::WizardPage(const QString& bannerTitle, QWidget* opener)
 
 WizardPage* WizardPage::opener() const { return qobject_cast<WizardPage*>(opener_.data()); }
 
+namespace {
+// The next page takes the place of the current one. The geometry without
+// the window manager's frame is handed on: a position with the frame
+// (pos(), move()) given to a window that is not shown yet, or shown again,
+// is taken as the position of its client area, so the page would move by
+// the frame's size at every switch.
+void takePlace(QWidget* page, const QWidget* from) {
+    page->setGeometry(from->geometry());
+}
+
+bool isEditField(const QWidget* w) {
+    for (; w; w = w->parentWidget()) {
+        if (qobject_cast<const QLineEdit*>(w) || qobject_cast<const QAbstractSpinBox*>(w) ||
+            qobject_cast<const QTextEdit*>(w) || qobject_cast<const QPlainTextEdit*>(w))
+            return true;
+        if (auto* c = qobject_cast<const QComboBox*>(w); c && c->isEditable()) return true;
+        if (w->isWindow()) break;
+    }
+    return false;
+}
+}  // namespace
+
 void WizardPage::openNext(WizardPage* page) {
     if (!page) return;
-    page->move(pos());
-    page->resize(size());
+    takePlace(page, this);
     page->show();
     hide();
 }
 
 void WizardPage::goBack() {
     stopWork();
-    if (opener_) opener_->show();
+    if (opener_) {
+        takePlace(opener_, this);
+        opener_->show();
+    }
     hide();
     deleteLater();
 }
 
 void WizardPage::reject() {
-    if (messageSink().question("Do you want to Close Application ?")) {
+    if (boxes_.question("Do you want to Close Application ?")) {
         openUrl(productWebPage());
-        exitApplication(0);
+        accept();
     }
 }
 
@@ -185,10 +211,11 @@ void WizardPage::accept() { exitApplication(0); }
 void WizardPage::keyPressEvent(QKeyEvent* e) {
     if (e->modifiers() == Qt::NoModifier || e->modifiers() == Qt::KeypadModifier) {
         if (e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) {
-            if (auto* b = qobject_cast<QPushButton*>(focusWidget()); b && b != exit_ && b->isVisible()) {
+            QWidget* f = focusWidget();
+            if (auto* b = qobject_cast<QPushButton*>(f); b && b->isVisible()) {
                 if (b->isEnabled()) b->click();
-            } else if (exit_->isEnabled()) {
-                exit_->click();
+            } else if (!isEditField(f)) {
+                reject();
             }
             e->accept();
             return;

@@ -1,12 +1,14 @@
 // The frame every wizard page shares: caption "Brantlow v1.0", a banner
 // across the top, the page's own content, and Help / Back / Next along the
-// bottom, plus the hidden default "EXIT" button (Enter ends the program) and
-// the close question on Escape or the close box.
+// bottom; the close question on Escape, Enter or the close box; and the
+// page's own message boxes.
 #pragma once
 
 #include <QDialog>
 #include <QPointer>
 #include <functional>
+
+#include "ui/QtMessageSink.h"
 
 class QLabel;
 class QPushButton;
@@ -29,10 +31,13 @@ public:
     QPushButton* backButton() const { return back_; }
     QPushButton* nextButton() const { return next_; }
     QToolButton* helpButton() const { return help_; }
-    QPushButton* exitButton() const { return exit_; }
     WizardPage* opener() const;
 
-    // Shows `page` in this page's place and hides this one.
+    // The page's message boxes: each one is a child of this page. Hand it
+    // to the engine as ScanContext::messages.
+    MessageSink& messages() { return boxes_; }
+
+    // Shows `page` in this page's place (same geometry) and hides this one.
     void openNext(WizardPage* page);
 
     // Stops whatever the page runs (worker threads) before it closes or the
@@ -46,15 +51,18 @@ signals:
     void helpAboutRequested(QWidget* page);
 
 protected:
-    // Back: show the opener again and destroy this page.
+    // Back: show the opener again in this page's place and destroy this page.
     virtual void goBack();
-    // Escape or the close box: "Do you want to Close Application ?".
+    // Escape, Enter or the close box: "Do you want to Close Application ?";
+    // Yes ends the program through accept().
     void reject() override;
-    // The hidden EXIT button (Enter): ends the program at once.
+    // Ends the program at once (after Yes to the close question). Pages
+    // with a running worker stop it first.
     void accept() override;
     void closeEvent(QCloseEvent* e) override;
-    // Enter reaches the hidden EXIT button (QDialog only presses a visible
-    // default button), unless a push button has the focus.
+    // Enter: a focused push button is pressed; in an edit field it does what
+    // the edit does (its own returnPressed) and nothing more; anywhere else
+    // it asks the close question, as Escape does.
     void keyPressEvent(QKeyEvent* e) override;
 
 private:
@@ -62,11 +70,12 @@ private:
     QPushButton* back_;
     QPushButton* next_;
     QToolButton* help_;
-    QPushButton* exit_;
     QPointer<QWidget> opener_;
+    QtMessageSink boxes_;
 };
 
-// Ends the program: stops the pages' work, then quits the event loop.
+// Ends the program: stops the pages' work, then quits the event loop. The
+// only way the program ends (it does not quit when its last window closes).
 void exitApplication(int code = 0);
 
 // Product addresses (empty by default: no browser is started as root).

@@ -3,6 +3,8 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFileIconProvider>
@@ -17,6 +19,7 @@
 #include <QSplitter>
 #include <QStyle>
 #include <QThread>
+#include <QTreeWidget>
 #include <QVBoxLayout>
 #include <climits>
 #include <unordered_set>
@@ -52,24 +55,24 @@ bool quickSaveTells(const std::string& fs) {
 
 }  // namespace
 
-// The messages of the scan worker: the ending's box is shown by the page
-// after it has filled the tree; nothing is shown once the page is closing.
+// The messages of the scan worker, shown as the page's own boxes: the
+// ending's box is shown by the page after it has filled the tree; nothing
+// is shown once the page is closing.
 class VolumeScanDlg::PageMessages : public MessageSink {
 public:
-    explicit PageMessages(const std::atomic<bool>& closing) : closing_(closing) {}
+    PageMessages(MessageSink& boxes, const std::atomic<bool>& closing) : boxes_(boxes), closing_(closing) {}
     void info(const std::string& text) override {
         if (text == kScanDoneText) {
             done.store(true);
             return;
         }
-        if (!closing_.load()) messageSink().info(text);
+        if (!closing_.load()) boxes_.info(text);
     }
-    bool question(const std::string& text) override {
-        return closing_.load() ? false : messageSink().question(text);
-    }
+    bool question(const std::string& text) override { return closing_.load() ? false : boxes_.question(text); }
     std::atomic<bool> done{false};
 
 private:
+    MessageSink& boxes_;
     const std::atomic<bool>& closing_;
 };
 
@@ -79,7 +82,7 @@ VolumeScanDlg::VolumeScanDlg(WizardPage* opener, const VolumeEntry& volume, Scan
 VolumeScanDlg::VolumeScanDlg(WizardPage* opener, const VolumeEntry& volume, ScanMode mode, Options options)
     : WizardPage("VOLUME-SCAN", opener), volume_(volume), mode_(mode), options_(std::move(options)) {
     setObjectName("VolumeScanDlg");
-    messages_ = std::make_unique<PageMessages>(closing_);
+    messages_ = std::make_unique<PageMessages>(messages(), closing_);
     if (!options_.choose) options_.choose = selectParser;
     reader_ = options_.reader ? options_.reader : g_deviceReader;
     iconProvider_ = std::make_unique<QFileIconProvider>();
@@ -102,6 +105,9 @@ VolumeScanDlg::VolumeScanDlg(WizardPage* opener, const VolumeEntry& volume, Scan
 VolumeScanDlg::~VolumeScanDlg() {
     closing_.store(true);
     stopWork();
+    // The controls outlive this object's members while they are destroyed.
+    disconnect(tree_->treeModel(), nullptr, this, nullptr);
+    disconnect(list_->listModel(), nullptr, this, nullptr);
 }
 
 void VolumeScanDlg::buildControls() {
@@ -133,6 +139,7 @@ void VolumeScanDlg::buildSearchRow(QVBoxLayout* grid) {
     searchButton_->setObjectName("searchButton");
     searchButton_->setAutoDefault(false);
     top->addWidget(searchButton_);
+    setSearchAvailable(false);
     grid->addLayout(top);
     auto* hint = new QLabel("* Use \"|\" to find multiple file type ");
     hint->setAlignment(Qt::AlignRight);
@@ -186,20 +193,36 @@ void VolumeScanDlg::buildStatusRow(QVBoxLayout* grid) {
     status_->setMinimumWidth(100);
     status_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     statusRow->addWidget(status_, 3);
-    status2_ = new QLabel;
-    status2_->setObjectName("status2");
-    status2_->setTextFormat(Qt::PlainText);
-    status2_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-    statusRow->addWidget(status2_, 1);
-    outputButton_ = new QPushButton("Output Folder");
-    outputButton_->setObjectName("outputFolderButton");
-    outputButton_->setAutoDefault(false);
-    statusRow->addWidget(outputButton_);
     saveButton_ = new QPushButton("Save");
     saveButton_->setObjectName("saveButton");
     saveButton_->setAutoDefault(false);
     statusRow->addWidget(saveButton_);
     grid->addLayout(statusRow);
+
+    // The second status line (what the last save did) with "Details…", and
+    // the output folder beside its button.
+    auto* saveRow = new QHBoxLayout;
+    status2_ = new QLabel;
+    status2_->setObjectName("status2");
+    status2_->setTextFormat(Qt::PlainText);
+    status2_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    saveRow->addWidget(status2_, 3);
+    detailsButton_ = new QPushButton(QString::fromUtf8("Details\u2026"));
+    detailsButton_->setObjectName("detailsButton");
+    detailsButton_->setAutoDefault(false);
+    detailsButton_->hide();
+    saveRow->addWidget(detailsButton_);
+    outputButton_ = new QPushButton("Output Folder");
+    outputButton_->setObjectName("outputFolderButton");
+    outputButton_->setAutoDefault(false);
+    saveRow->addWidget(outputButton_);
+    outputLabel_ = new QLabel("(none chosen)");
+    outputLabel_->setObjectName("outputFolderShown");
+    outputLabel_->setTextFormat(Qt::PlainText);
+    outputLabel_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    outputLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    saveRow->addWidget(outputLabel_, 2);
+    grid->addLayout(saveRow);
 }
 
 // Hidden: the output folder and, in Advanced mode, the choices copied from
@@ -235,13 +258,18 @@ void VolumeScanDlg::connectControls() {
     connect(stopButton_, &QPushButton::clicked, this, &VolumeScanDlg::stop);
     connect(saveButton_, &QPushButton::clicked, this, &VolumeScanDlg::save);
     connect(outputButton_, &QPushButton::clicked, this, &VolumeScanDlg::chooseOutputFolder);
-    connect(searchButton_, &QPushButton::clicked, this, [this] {
+    connect(detailsButton_, &QPushButton::clicked, this, &VolumeScanDlg::showProblems);
+    auto search = [this] {
+        if (!searchButton_->isEnabled()) return;
         if (running()) {
-            messageSink().info(kWaitText);
+            messages().info(kWaitText);
             return;
         }
         emit searchRequested(patternEdit_->text());
-    });
+    };
+    connect(searchButton_, &QPushButton::clicked, this, search);
+    // Enter in the pattern searches (and never ends the program).
+    connect(patternEdit_, &QLineEdit::returnPressed, this, search);
     connect(tree_, &controls::CXHtmlTree::labelClicked, this, &VolumeScanDlg::labelClicked);
     connect(tree_->treeModel(), &controls::CheckTreeModel::fetchRequested, this, &VolumeScanDlg::itemExpanding);
     connect(tree_, &QTreeView::expanded, this, [this](const QModelIndex& i) {
@@ -258,6 +286,8 @@ void VolumeScanDlg::connectControls() {
     });
     connect(tree_, &controls::CXHtmlTree::itemDoubleClicked, this, &VolumeScanDlg::itemDoubleClicked);
     connect(list_->listModel(), &controls::CheckListModel::rowToggled, this, &VolumeScanDlg::listRowToggled);
+    connect(list_->listModel(), &controls::CheckListModel::headerToggled, this, &VolumeScanDlg::headerToggled);
+    connect(tree_->treeModel(), &QAbstractItemModel::dataChanged, this, &VolumeScanDlg::treeStateChanged);
     list_->listModel()->setTextProvider([this](int item, controls::RowTexts& out) {
         EntryId id;
         if (!parser_ || !entryOf(item, id)) return false;
@@ -291,7 +321,7 @@ void VolumeScanDlg::start() {
             showWorkerControls(false);
             return;
         }
-        messageSink().info("not a valid drive.");
+        messages().info("not a valid drive.");
         setStatus("Not a valid Drive .Go back");
         backButton()->setEnabled(true);
         return;
@@ -304,7 +334,7 @@ void VolumeScanDlg::start() {
         if (dev->Open(volume_.volumeNumber)) reader_ = dev;
     }
     if (!reader_) {
-        messageSink().info("Please Restart the program to re begin necessary initialization...");
+        messages().info("Please Restart the program to re begin necessary initialization...");
         backButton()->setEnabled(true);
         return;
     }
@@ -341,12 +371,13 @@ void VolumeScanDlg::scanEnded(ScanOutcome outcome) {
     fillChildren(root_, true);
     tree_->Expand(root_, controls::ExpandAction::Expand);
     backButton()->setEnabled(true);
-    if (messages_->done.load()) {
-        messageSink().info(kScanDoneText);
-        setStatus(kScanDoneText);
-    }
     showWorkerControls(false);
     list_->listModel()->setTextsAllowed(true);
+    if (messages_->done.load()) {
+        // The status line first, so no phase text is left under the box.
+        setStatus(kScanDoneText);
+        messages().info(kScanDoneText);
+    }
     emit scanFinished();
 }
 
@@ -362,7 +393,21 @@ void VolumeScanDlg::setStatus(const QString& text) { status_->setText(text); }
 QString VolumeScanDlg::statusText() const { return status_->text(); }
 QString VolumeScanDlg::status2Text() const { return status2_->text(); }
 QString VolumeScanDlg::outputFolder() const { return outputEdit_->text(); }
-void VolumeScanDlg::setOutputFolder(const QString& path) { outputEdit_->setText(path); }
+void VolumeScanDlg::setOutputFolder(const QString& path) {
+    outputEdit_->setText(path);
+    const QString shown = path.trimmed();
+    outputLabel_->setText(shown.isEmpty() ? QString("(none chosen)") : shown);
+    outputLabel_->setToolTip(shown);
+}
+
+void VolumeScanDlg::setSearchAvailable(bool available) {
+    searchButton_->setEnabled(available);
+    patternEdit_->setEnabled(available);
+    const QString tip = available ? QString() : QString("Name search is not available in this version yet.");
+    searchButton_->setToolTip(tip);
+    patternEdit_->setToolTip(tip);
+    patternEdit_->setPlaceholderText(available ? QString() : QString("(name search: not available yet)"));
+}
 
 void VolumeScanDlg::setProgressRange(qint64 high) {
     progressScale_ = high > INT_MAX ? high / INT_MAX + 1 : 1;
@@ -433,88 +478,183 @@ bool VolumeScanDlg::entryOf(Item item, EntryId& id) const {
     return true;
 }
 
-void VolumeScanDlg::save() {
-    if (running()) {
-        messageSink().info(kWaitText);
-        return;
-    }
+QString VolumeScanDlg::outputFolderOrAsk(bool tellFirst) {
     QString out = outputFolder().trimmed();
-    if (out.isEmpty()) {
-        messageSink().info("select output folder");
-        out = pickFolder().trimmed();
-        if (out.isEmpty()) return;
-        setOutputFolder(out);
-    }
-    if (!parser_) return;
-    Item sel = tree_->GetSelectedItem();
-    EntryId folder;
-    EntryInfo info;
-    if (sel == root_ && sel != kNoItem)
-        folder = kRootId;  // ROOT saves the whole volume
-    else if (!entryOf(sel, folder) || !parser_->entryInfo(folder, info) || info.kind != EntryKind::Folder)
-        return;
-    uint64_t count = countFiles(*parser_, folder);
-    showWorkerControls(true);
-    setProgressRange(static_cast<qint64>(count));
-    setProgressPos(0);
-    std::string q = "number of files found inside this folder = " + std::to_string(static_cast<long long>(count)) +
-                    " .do u want to continue dumping these files..?";
-    if (!messageSink().question(q)) {
-        showWorkerControls(false);
-        return;
-    }
-    startSave(folder, out, count, false);
+    if (!out.isEmpty()) return out;
+    if (tellFirst) messages().info("select output folder");
+    out = pickFolder().trimmed();
+    if (!out.isEmpty()) setOutputFolder(out);
+    return out;
 }
 
-void VolumeScanDlg::startSave(EntryId id, const QString& folder, uint64_t count, bool quick) {
+void VolumeScanDlg::collectTicked(Item item, std::vector<EntryId>& out) const {
+    const controls::CheckTree& t = tree_->checkTree();
+    for (Item c : t.children(item)) {
+        if (t.stateImage(c) == controls::kUnchecked || !t.hasData(c)) continue;
+        const EntryId id = t.data(c);
+        EntryInfo info;
+        if (!parser_->entryInfo(id, info)) continue;
+        if (info.kind == EntryKind::File) {
+            if (t.getCheck(c)) out.push_back(id);
+        } else if (info.kind == EntryKind::Folder) {
+            if (tree_->treeModel()->isPlaceholder(t.firstChild(c))) {
+                // Ticked but never opened: everything below it.
+                if (!t.getCheck(c)) continue;
+                walkTree(*parser_, id, [&](const WalkStep& st) {
+                    if (st.info.kind == EntryKind::File) out.push_back(st.id);
+                    return true;
+                });
+            } else {
+                collectTicked(c, out);
+            }
+        }
+    }
+}
+
+std::vector<EntryId> VolumeScanDlg::tickedFiles() const {
+    std::vector<EntryId> files;
+    if (!parser_ || root_ == kNoItem || tree_->checkTree().stateImage(root_) == controls::kUnchecked) return files;
+    collectTicked(root_, files);
+    // Once each, in tree order as collected.
+    std::unordered_set<EntryId> seen;
+    std::vector<EntryId> once;
+    for (EntryId id : files)
+        if (seen.insert(id).second) once.push_back(id);
+    return once;
+}
+
+void VolumeScanDlg::save() {
+    if (running()) {
+        messages().info(kWaitText);
+        return;
+    }
+    if (!parser_) return;
+    SaveJob job;
+    job.files = tickedFiles();
+    if (!job.files.empty()) {
+        // Ticks decide: exactly the ticked files.
+        job.kind = SaveJob::Ticked;
+        job.count = job.files.size();
+    } else {
+        // Nothing ticked: the selected folder (ROOT: the whole volume).
+        Item sel = tree_->GetSelectedItem();
+        EntryInfo info;
+        if (sel == root_ && sel != kNoItem) {
+            job.folder = kRootId;
+        } else if (!entryOf(sel, job.folder) || !parser_->entryInfo(job.folder, info) ||
+                   info.kind != EntryKind::Folder) {
+            setStatus("Tick the files to save, or select a folder.");
+            return;
+        }
+        job.kind = SaveJob::Folder;
+    }
+    const QString out = outputFolderOrAsk(true);
+    if (out.isEmpty()) return;
+    if (job.kind == SaveJob::Folder) job.count = countFiles(*parser_, job.folder);
+    setProgressRange(static_cast<qint64>(job.count));
+    setProgressPos(0);
+    std::string q = "number of files found inside this folder = " +
+                    std::to_string(static_cast<long long>(job.count)) +
+                    " .do u want to continue dumping these files..?";
+    if (!messages().question(q)) return;
+    startSave(std::move(job), out);
+}
+
+void VolumeScanDlg::startSave(SaveJob job, const QString& folder) {
     if (saveThread_.joinable()) saveThread_.join();
     stopSaving_.store(false);
     parser_->stopRequested.store(false, std::memory_order_relaxed);
     saveProgress_ = std::make_unique<ThrottledProgress>(&bridge_, &job_.gate());
-    if (!quick) saveProgress_->range(static_cast<int64_t>(count));
+    const bool quick = job.kind == SaveJob::Quick;
+    if (!quick) saveProgress_->range(static_cast<int64_t>(job.count));
     saving_.store(true, std::memory_order_release);
     list_->listModel()->setTextsAllowed(false);
     backButton()->setEnabled(false);
+    status2_->clear();
+    detailsButton_->hide();
     if (!quick) showWorkerControls(true);
     std::string dir = folder.toStdString();
     VolumeParser* p = parser_;
     ThrottledProgress* prog = saveProgress_.get();
-    saveThread_ = std::thread([this, p, id, dir, count, quick, prog, folder] {
+    saveThread_ = std::thread([this, p, job = std::move(job), dir, prog, folder]() mutable {
         SaveStats stats;
-        if (quick)
-            saveOne(*p, id, dir, stats);
-        else
-            stats = saveFolder(*p, id, dir, prog, &stopSaving_);
+        std::string written;  // quick save: where the file went
+        if (job.kind == SaveJob::Quick) {
+            SaveOptions o;
+            o.onFile = [&](const FileReport& r) { written = r.path; };
+            saveOne(*p, job.folder, dir, stats, o);
+        } else if (job.kind == SaveJob::Ticked) {
+            stats = saveEntries(*p, job.files, dir, prog, &stopSaving_);
+        } else {
+            stats = saveFolder(*p, job.folder, dir, prog, &stopSaving_);
+        }
         prog->flush();
         saving_.store(false, std::memory_order_release);
-        QMetaObject::invokeMethod(this, [this, stats, count, quick, folder] { saveEnded(stats, count, quick, folder); },
-                                  Qt::QueuedConnection);
+        QString quickPath = QString::fromStdString(written);
+        QMetaObject::invokeMethod(
+            this, [this, stats, job, folder, quickPath] { saveEnded(stats, job, folder, quickPath); },
+            Qt::QueuedConnection);
     });
 }
 
-void VolumeScanDlg::saveEnded(SaveStats stats, uint64_t count, bool quick, QString folder) {
+void VolumeScanDlg::saveEnded(SaveStats stats, SaveJob job, QString folder, QString quickPath) {
     if (saveThread_.joinable()) saveThread_.join();
     job_.resume();
     if (closing_.load()) return;
     list_->listModel()->setTextsAllowed(true);
     backButton()->setEnabled(true);
-    // The files that could not be written, beside the unchanged message.
-    if (stats.failed) {
-        QString t = QString("files not written: %1").arg(static_cast<qulonglong>(stats.failed));
-        if (!stats.lastError.empty()) t += QString(" (%1)").arg(QString::fromStdString(stats.lastError));
-        status2_->setText(t);
-    } else {
-        status2_->clear();
-    }
-    if (quick) {
-        if (quickSaveTells(volume_.fileSystem))
-            messageSink().info("file is dumped in path  :  " + folder.toStdString() + "   ");
-    } else {
-        setProgressPos(static_cast<qint64>(count));
-        messageSink().info("work done");
-    }
     showWorkerControls(false);
+    // What was written and where, with the files that were not, before any
+    // box appears: no "saving File" text is left behind.
+    problems_ = stats.problems;
+    status2_->setText(QString::fromStdString(saveSummary(stats, folder.toStdString())));
+    detailsButton_->setVisible(!problems_.empty());
+    if (job.kind == SaveJob::Quick) {
+        if (stats.written || stats.partial)
+            setStatus("File saved to " + (quickPath.isEmpty() ? folder : quickPath));
+        else
+            setStatus("File not saved: " + QString::fromStdString(stats.lastError));
+        if (quickSaveTells(volume_.fileSystem))
+            messages().info("file is dumped in path  :  " + folder.toStdString() + "   ");
+    } else {
+        setProgressPos(static_cast<qint64>(job.count));
+        setStatus("work done");
+        messages().info("work done");
+    }
     emit saveFinished();
+}
+
+void VolumeScanDlg::showProblems() {
+    if (problemsDialog_) {
+        problemsDialog_->raise();
+        return;
+    }
+    auto* d = new QDialog(this);
+    d->setObjectName("saveProblems");
+    d->setWindowTitle(kCaption);
+    d->setAttribute(Qt::WA_DeleteOnClose);
+    d->resize(720, 360);
+    auto* lay = new QVBoxLayout(d);
+    auto* list = new QTreeWidget(d);
+    list->setObjectName("problemList");
+    list->setRootIsDecorated(false);
+    list->setHeaderLabels({"File", "Result", "Bytes written", "Reason"});
+    for (const FileReport& r : problems_) {
+        const char* what = r.status == WriteStatus::Partial ? "partial" : "failed";
+        auto* row = new QTreeWidgetItem(list, QStringList{QString::fromStdString(r.path), what,
+                                                          QString::number(static_cast<qulonglong>(r.bytes)),
+                                                          QString::fromStdString(r.reason)});
+        row->setToolTip(0, row->text(0));
+        row->setToolTip(3, row->text(3));
+    }
+    list->resizeColumnToContents(1);
+    list->resizeColumnToContents(2);
+    lay->addWidget(list, 1);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, d);
+    connect(buttons, &QDialogButtonBox::rejected, d, &QDialog::close);
+    lay->addWidget(buttons);
+    problemsDialog_ = d;
+    d->show();
 }
 
 // ---- result tree and list -------------------------------------------------
@@ -538,7 +678,7 @@ int VolumeScanDlg::iconFor(const std::string& name) {
     return index;
 }
 
-void VolumeScanDlg::fillChildren(Item p, bool colour) {
+void VolumeScanDlg::fillChildren(Item p, bool labelClick) {
     if (!parser_) return;
     controls::CheckTree& t = tree_->checkTree();
     if (!t.valid(p)) return;
@@ -563,7 +703,7 @@ void VolumeScanDlg::fillChildren(Item p, bool colour) {
         EntryInfo info;
         if (!parser_->entryInfo(c, info)) continue;
         if (info.name.empty()) {
-            if (colour) continue;
+            if (labelClick) continue;
             break;  // the expand ends at the first nameless entry
         }
         controls::NewItem s;
@@ -572,7 +712,8 @@ void VolumeScanDlg::fillChildren(Item p, bool colour) {
         s.image = folder ? folderImage() : iconFor(info.name);
         s.hasData = true;
         s.data = c;
-        if (colour && info.state == EntryState::Deleted) s.textColor = controls::kColorRed;
+        // Deleted entries are red however their folder was opened.
+        if (info.state == EntryState::Deleted) s.textColor = controls::kColorRed;
         s.placeholder = folder && info.hasChildren;
         newItems.push_back(std::move(s));
     }
@@ -597,6 +738,20 @@ void VolumeScanDlg::fillChildren(Item p, bool colour) {
         for (Item it : added) tree_->SetCheck(it, true);
 }
 
+namespace {
+// A list row for tree item c: its name, image, tick and colour.
+controls::NewRow rowFor(const controls::CheckTree& t, Item c, bool nameOnly) {
+    controls::NewRow r;
+    r.name = QString::fromStdString(t.text(c));
+    r.image = t.image(c);
+    r.data = c;
+    r.nameOnly = nameOnly;
+    r.checked = t.getCheck(c);
+    r.textColor = t.textColor(c);
+    return r;
+}
+}  // namespace
+
 void VolumeScanDlg::fillListWithFiles(Item folder, bool nameOnly) {
     controls::CheckTree& t = tree_->checkTree();
     controls::CheckListModel* m = list_->listModel();
@@ -604,14 +759,43 @@ void VolumeScanDlg::fillListWithFiles(Item folder, bool nameOnly) {
     std::vector<controls::NewRow> rows;
     for (Item c : t.children(folder)) {
         if (!t.hasData(c) || t.image(c) == folderImage()) continue;
-        controls::NewRow r;
-        r.name = QString::fromStdString(t.text(c));
-        r.image = t.image(c);
-        r.data = c;
-        r.nameOnly = nameOnly;
-        rows.push_back(std::move(r));
+        rows.push_back(rowFor(t, c, nameOnly));
     }
     m->addRows(rows);
+    rememberRows();
+}
+
+void VolumeScanDlg::showFileRow(Item file) {
+    controls::CheckListModel* m = list_->listModel();
+    m->clearRows();
+    m->addRows({rowFor(tree_->checkTree(), file, false)});
+    rememberRows();
+}
+
+void VolumeScanDlg::rememberRows() {
+    rowOfItem_.clear();
+    const controls::CheckListModel* m = list_->listModel();
+    for (int r = 0; r < m->rowCount(); ++r)
+        if (m->rowData(r) >= 0) rowOfItem_.insert(m->rowData(r), r);
+}
+
+void VolumeScanDlg::treeStateChanged(const QModelIndex& topLeft, const QModelIndex& bottomRight) {
+    if (rowOfItem_.isEmpty() || !topLeft.isValid()) return;
+    controls::CheckTreeModel* tm = tree_->treeModel();
+    const QModelIndex parent = topLeft.parent();
+    for (int r = topLeft.row(); r <= bottomRight.row(); ++r) {
+        const Item it = tm->itemOf(tm->index(r, 0, parent));
+        auto row = rowOfItem_.constFind(it);
+        if (row != rowOfItem_.constEnd()) list_->listModel()->setRowChecked(*row, tree_->GetCheck(it));
+    }
+}
+
+void VolumeScanDlg::headerToggled(bool checked) {
+    const controls::CheckListModel* m = list_->listModel();
+    for (int r = 0; r < m->rowCount(); ++r) {
+        const int item = m->rowData(r);
+        if (item >= 0 && tree_->checkTree().valid(item)) tree_->SetCheck(item, checked);
+    }
 }
 
 void VolumeScanDlg::labelClicked(Item item) {
@@ -628,13 +812,7 @@ void VolumeScanDlg::labelClicked(Item item) {
         fillChildren(item, true);
         fillListWithFiles(item, false);
     } else {
-        controls::CheckListModel* m = list_->listModel();
-        m->clearRows();
-        controls::NewRow r;
-        r.name = QString::fromStdString(t.text(item));
-        r.image = t.image(item);
-        r.data = item;
-        m->addRows({r});
+        showFileRow(item);
     }
 }
 
@@ -648,7 +826,7 @@ void VolumeScanDlg::itemDoubleClicked(Item item) {
     if (running()) {
         // The parser is not asked anything while a worker runs.
         if (tree_->checkTree().valid(item) && tree_->HasItemData(item) && tree_->GetItemImage(item) != folderImage())
-            messageSink().info(kWaitText);
+            messages().info(kWaitText);
         return;
     }
     EntryId id;
@@ -661,13 +839,13 @@ void VolumeScanDlg::itemDoubleClicked(Item item) {
     }
     if (info.kind != EntryKind::File) return;
     // Quick save.
-    QString out = outputFolder().trimmed();
-    if (out.isEmpty()) {
-        out = pickFolder().trimmed();
-        if (out.isEmpty()) return;
-        setOutputFolder(out);
-    }
-    startSave(id, out, 1, true);
+    const QString out = outputFolderOrAsk(false);
+    if (out.isEmpty()) return;
+    SaveJob job;
+    job.kind = SaveJob::Quick;
+    job.folder = id;
+    job.count = 1;
+    startSave(std::move(job), out);
 }
 
 void VolumeScanDlg::listRowToggled(int row, bool checked) {

@@ -1,6 +1,7 @@
 // The scan page: runs the chosen parser on one worker thread with progress,
 // pause, resume and stop, then shows the result tree and the file list and
-// saves what the operator selects.
+// saves what the operator ticks (or, with nothing ticked, the selected
+// folder).
 #pragma once
 
 #include <QHash>
@@ -23,6 +24,7 @@
 #include "scan/scan_job.h"
 
 class QComboBox;
+class QDialog;
 class QLabel;
 class QLineEdit;
 class QProgressBar;
@@ -84,6 +86,24 @@ public:
     QString status2Text() const;
     QString outputFolder() const;
     void setOutputFolder(const QString& path);
+    // The output folder as shown beside its button.
+    QLabel* outputFolderLabel() const { return outputLabel_; }
+    // "Details…" beside the second status line: the files of the last save
+    // that are partial or failed.
+    QPushButton* detailsButton() const { return detailsButton_; }
+    // The files the last save could not write completely.
+    const std::vector<FileReport>& saveProblems() const { return problems_; }
+    // The list of those files (opened by "Details…"; nullptr when closed).
+    QDialog* problemsDialog() const { return problemsDialog_; }
+    // The entries Save writes when anything is ticked: every ticked file,
+    // and every file below a ticked folder that has not been opened yet.
+    // Empty when nothing is ticked.
+    std::vector<EntryId> tickedFiles() const;
+    // Name search is its own piece: until it is connected the Search button
+    // and its edit are disabled and say so.
+    void setSearchAvailable(bool available);
+    QPushButton* searchButton() const { return searchButton_; }
+    QLineEdit* patternEdit() const { return patternEdit_; }
     QComboBox* candidateCombo() const { return candidates_; }
     QComboBox* sectorsPerClusterCombo() const { return sectorsPerCluster_; }
     QComboBox* heapOffsetCombo() const { return heapOffset_; }
@@ -101,6 +121,8 @@ public slots:
     void save();
     // Command 1106: choose the output folder.
     void chooseOutputFolder();
+    // "Details…": lists the partial and failed files of the last save.
+    void showProblems();
 
 signals:
     // The scan or save worker has ended and the page has shown its ending.
@@ -125,19 +147,35 @@ private:
     void connectControls();
     void start();
     void scanEnded(ScanOutcome outcome);
-    void saveEnded(SaveStats stats, uint64_t count, bool quick, QString folder);
+    // What a save writes: one file (quick save), the ticked files, or a folder.
+    struct SaveJob {
+        enum Kind { Quick, Ticked, Folder } kind = Folder;
+        EntryId folder = kRootId;     // Quick: the file
+        std::vector<EntryId> files;  // Ticked
+        uint64_t count = 0;
+    };
+    void saveEnded(SaveStats stats, SaveJob job, QString folder, QString quickPath);
     void showWorkerControls(bool on);
     void setStatus(const QString& text);
-    // Puts the children of folder item P in the tree (once). colour: deleted
-    // entries red and nameless entries skipped (label click, first level);
-    // otherwise the walk ends at the first nameless entry (expand).
-    void fillChildren(controls::Item p, bool colour);
+    // Puts the children of folder item P in the tree (once), deleted
+    // entries red. labelClick: nameless entries are skipped (label click,
+    // first level); otherwise the walk ends at the first nameless entry
+    // (expand).
+    void fillChildren(controls::Item p, bool labelClick);
     bool entryOf(controls::Item item, EntryId& id) const;
     void fillListWithFiles(controls::Item folder, bool nameOnly);
+    void showFileRow(controls::Item file);
+    void rememberRows();
+    // Ticks agree: the list follows the tree, the tree follows the header box.
+    void treeStateChanged(const QModelIndex& topLeft, const QModelIndex& bottomRight);
+    void headerToggled(bool checked);
+    void collectTicked(controls::Item item, std::vector<EntryId>& out) const;
     int folderImage() const { return 0; }
     int iconFor(const std::string& name);
     QString pickFolder();
-    void startSave(EntryId id, const QString& folder, uint64_t count, bool quick);
+    void startSave(SaveJob job, const QString& folder);
+    // The output folder, asked for when none is set ("" when none chosen).
+    QString outputFolderOrAsk(bool tellFirst);
     void setProgressRange(qint64 high);
     void setProgressPos(qint64 pos);
 
@@ -170,9 +208,14 @@ private:
     QPushButton* stopButton_ = nullptr;
     QLabel* status_ = nullptr;
     QLabel* status2_ = nullptr;
+    QPushButton* detailsButton_ = nullptr;
     QPushButton* saveButton_ = nullptr;
     QPushButton* outputButton_ = nullptr;
+    QLabel* outputLabel_ = nullptr;
     QLineEdit* outputEdit_ = nullptr;
+    QPointer<QDialog> problemsDialog_;
+    std::vector<FileReport> problems_;
+    QHash<int, int> rowOfItem_;  // list row of a tree item
     QComboBox* candidates_ = nullptr;
     QComboBox* sectorsPerCluster_ = nullptr;
     QComboBox* heapOffset_ = nullptr;

@@ -1,5 +1,6 @@
 #include "fake_parser.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 #include <unordered_set>
@@ -126,6 +127,10 @@ WriteResult FakeParser::writeContent(EntryId id, ContentSink& out) {
     if (id >= entries.size()) return WriteResult::failed("no such entry");
     if (writeDelayMs) std::this_thread::sleep_for(std::chrono::milliseconds(writeDelayMs));
     const std::string& c = entries[id].content;
+    for (EntryId p : partial)
+        if (p == id)
+            return out.write(c.data(), c.size() / 2) ? WriteResult::partial("only half of it is backed")
+                                                     : WriteResult::failed("write");
     return out.write(c.data(), c.size()) ? WriteResult::complete() : WriteResult::failed("write");
 }
 

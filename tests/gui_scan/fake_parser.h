@@ -44,6 +44,7 @@ public:
     int stepDelayUs = 0;        // per scan step
     int writeDelayMs = 0;       // per written file
     bool repeatChildren = false;  // children() hands out repeats and the parent itself
+    std::vector<EntryId> partial;  // written half, reported partial
     std::atomic<size_t> found{0};  // entries the scan has reached
     std::atomic<int> textCalls{0};
     std::atomic<int> steps{0};

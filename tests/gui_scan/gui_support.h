@@ -15,22 +15,29 @@
 #include <sys/stat.h>
 
 #include "base/sinks.h"
+#include "ui/QtMessageSink.h"
 #include "tests/support/fixtures.h"
 #include "scan/gui/VolumeScanDlg.h"
 
 namespace brantlow::test {
 
-class ScriptedSink : public MessageSink {
+// Answers the pages' message boxes from a script (Yes when it runs out)
+// and records each box with its parent.
+class ScriptedSink : public gui::BoxPresenter {
 public:
-    ScriptedSink() { previous_ = setMessageSink(this); }
-    ~ScriptedSink() override { setMessageSink(previous_); }
-    void info(const std::string& text) override {
+    ScriptedSink() { previous_ = gui::setBoxPresenter(this); }
+    ~ScriptedSink() override { gui::setBoxPresenter(previous_); }
+    void info(QWidget* parent, const QString& text) override {
+        if (onInfo) onInfo(text.toStdString());
         std::lock_guard<std::mutex> lk(m_);
-        infos_.push_back(text);
+        infos_.push_back(text.toStdString());
+        parents_.push_back(parent);
     }
-    bool question(const std::string& text) override {
+    bool question(QWidget* parent, const QString& text) override {
+        if (onQuestion) onQuestion(text.toStdString());
         std::lock_guard<std::mutex> lk(m_);
-        questions_.push_back(text);
+        questions_.push_back(text.toStdString());
+        parents_.push_back(parent);
         if (answers_.empty()) return true;
         bool a = answers_.front();
         answers_.pop_front();
@@ -48,6 +55,11 @@ public:
         std::lock_guard<std::mutex> lk(m_);
         return questions_;
     }
+    // The parent of every box, in order.
+    std::vector<QWidget*> parents() const {
+        std::lock_guard<std::mutex> lk(m_);
+        return parents_;
+    }
     bool saw(const std::string& text) const {
         for (const auto& s : infos())
             if (s == text) return true;
@@ -58,12 +70,15 @@ public:
         for (const auto& s : infos()) n += s == text;
         return n;
     }
+    // Called as a box appears, before it is answered.
+    std::function<void(const std::string&)> onInfo, onQuestion;
 
 private:
     mutable std::mutex m_;
     std::vector<std::string> infos_, questions_;
+    std::vector<QWidget*> parents_;
     std::deque<bool> answers_;
-    MessageSink* previous_ = nullptr;
+    gui::BoxPresenter* previous_ = nullptr;
 };
 
 // Runs the event loop until cond holds or ms pass.
@@ -98,11 +113,13 @@ inline int compareSavedLiveFiles(const nlohmann::json& entries, const std::strin
     int compared = 0;
     for (const auto& e : entries) {
         if (e["type"] != "file" || e["state"] != "live" || !e.contains("sha256")) continue;
-        std::string path = outDir + "/" + e["path"].get<std::string>();
+        std::string path = outDir + "/" + listedPath(entries, e["path"].get<std::string>());
         struct stat st {};
         EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
         EXPECT_EQ(st.st_mtime, isoToUnix(e["times"]["mtime"].get<std::string>())) << path;
-        if (checkAccessTime) EXPECT_EQ(st.st_atime, isoToUnix(e["times"]["atime"].get<std::string>())) << path;
+        if (checkAccessTime) {
+            EXPECT_EQ(st.st_atime, isoToUnix(e["times"]["atime"].get<std::string>())) << path;
+        }
         EXPECT_EQ(sha256File(path).value_or(""), e["sha256"].get<std::string>()) << path;
         ++compared;
     }

@@ -118,6 +118,25 @@ TEST(VolumeNext, UnknownRawAndRestore) {
     EXPECT_EQ(d.entry.sizeText, "1024   MB");
 }
 
+TEST(VolumeNext, WholeDiskGoesToRawUnlessTreatedAsAFileSystem) {
+    const VolumeEntry whole = wholeDiskEntry(kDisk);
+    EXPECT_EQ(whole.volumeNumber, "whole disk");
+    EXPECT_EQ(whole.fileSystem, "RAW");
+    EXPECT_EQ(whole.startSector, 0u);
+    EXPECT_EQ(whole.sizeSectors, kDisk);
+    EXPECT_EQ(whole.sizeText, "3906  MB");
+    const RowTexts row = rowTexts(whole);
+    auto d = decideNext(whole, row, {}, false, kDisk);
+    EXPECT_EQ(d.kind, NextDecision::Raw);
+    EXPECT_EQ(d.entry.sizeSectors, kDisk);
+    // After a customised Next elsewhere, unticked: still raw, from its row.
+    EXPECT_EQ(decideNext(whole, row, {}, true, kDisk).kind, NextDecision::Raw);
+    // A bare volume image parsed as NTFS from sector 0.
+    d = decideNext(whole, row, ticked("0", std::to_string(kDisk - 1), "NTFS"), false, kDisk);
+    EXPECT_EQ(d.kind, NextDecision::Recovery);
+    EXPECT_EQ(d.entry.fileSystem, "ntfs");
+}
+
 TEST(VolumeNext, FilterKeepsEntriesOneSectorAfterTheirPredecessor) {
     std::vector<VolumeEntry> v = {entry("NTFS", 100, "1", 0), entry("NTFS", 101, "1", 0), entry("NTFS", 200, "1", 0),
                                   entry("NTFS", 201, "1", 0), entry("NTFS", 202, "1", 0)};

@@ -11,7 +11,10 @@
 #include <QDir>
 #include <QLabel>
 #include <QLineEdit>
+#include <QElapsedTimer>
 #include <QMenu>
+#include <QMessageBox>
+#include <QTextBrowser>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
@@ -26,6 +29,9 @@
 #include "ui/PageFactory.h"
 #include "app/Startup.h"
 #include "app/VolumeChoice.h"
+#include "raw/gui/RawRecoveryDialog.h"
+#include "raw/gui/RawRecoveryPage.h"
+#include "ui/HelpWindow.h"
 #include "disk/reader.h"
 #include "ui/CurrentSource.h"
 #include "tests/support/fixtures.h"
@@ -35,19 +41,32 @@ using namespace brantlow::gui;
 
 namespace {
 
-// Records every box and answers questions from a script (No when empty).
-class ScriptedSink : public MessageSink {
+// Records every box with its parent and answers questions from a script
+// (No when empty).
+class ScriptedSink : public BoxPresenter {
 public:
-    void info(const std::string& text) override { infos.push_back(text); }
-    bool question(const std::string& text) override {
-        questions.push_back(text);
+    void info(QWidget* parent, const QString& text) override {
+        infos.push_back(text.toStdString());
+        parents.push_back(parent);
+    }
+    bool question(QWidget* parent, const QString& text) override {
+        questions.push_back(text.toStdString());
+        parents.push_back(parent);
         if (answers.empty()) return false;
         bool a = answers.front();
         answers.pop_front();
         return a;
     }
     std::vector<std::string> infos, questions;
+    std::vector<QWidget*> parents;
     std::deque<bool> answers;
+};
+
+// The message sink of start-up, before any page exists.
+class RecordingSink : public MessageSink {
+public:
+    void info(const std::string& text) override { infos.push_back(text); }
+    std::vector<std::string> infos;
 };
 
 void flushDeletes() {
@@ -78,7 +97,7 @@ QStringList columnTexts(QTreeWidget* list, int column) {
 class Wizard : public ::testing::Test {
 protected:
     void SetUp() override {
-        previous_ = setMessageSink(&sink);
+        previous_ = setBoxPresenter(&sink);
         installWizardHooks();
         // These tests walk the wizard alone: the stand-in takes the scan page's place.
         setScanPageFactory({});
@@ -87,7 +106,7 @@ protected:
     void TearDown() override {
         delete first;
         flushDeletes();
-        setMessageSink(previous_);
+        setBoxPresenter(previous_);
     }
     Physical_DriveDialog* start(const DriveSources& s, const QStringList& images) {
         first = createFirstPage(s, images);
@@ -96,7 +115,7 @@ protected:
     }
     ScriptedSink sink;
     Physical_DriveDialog* first = nullptr;
-    MessageSink* previous_ = nullptr;
+    BoxPresenter* previous_ = nullptr;
 };
 
 }  // namespace
@@ -166,11 +185,12 @@ TEST_F(Wizard, StandardScanChainOnAPartitionedImage) {
     EXPECT_EQ(rows->headerItem()->text(1), "FILE_SYSTEM");
     EXPECT_EQ(rows->headerItem()->text(2), "VOLUME_SIZE");
     EXPECT_EQ(rows->headerItem()->text(3), "START_SECTOR");
-    EXPECT_EQ(columnTexts(rows, 1), (QStringList{"NTFS", "FAT32", "extX", "FAT64"}));
-    EXPECT_EQ(columnTexts(rows, 0), (QStringList{"0", "1", "2", "3"}));
+    EXPECT_EQ(columnTexts(rows, 1), (QStringList{"NTFS", "FAT32", "extX", "FAT64", "RAW"}));
+    EXPECT_EQ(columnTexts(rows, 0), (QStringList{"0", "1", "2", "3", "whole disk"}));
     if (manifest) {
         QStringList starts;
         for (const auto& v : (*manifest)["volumes"]) starts << QString::number(v["offset_sectors"].get<qulonglong>());
+        starts << "0";
         EXPECT_EQ(columnTexts(rows, 3), starts);
     }
     EXPECT_EQ(list->statusLine()->text(), "Finished Scanning.");
@@ -181,10 +201,20 @@ TEST_F(Wizard, StandardScanChainOnAPartitionedImage) {
     EXPECT_FALSE(list->customSettings()->isChecked());
     EXPECT_FALSE(list->startSectorEdit()->isEnabled());
 
-    // Next with no row: refused.
+    // The whole disk is offered as the last row.
+    ASSERT_EQ(rows->topLevelItemCount(), 5);
+    QTreeWidgetItem* whole = rows->topLevelItem(4);
+    EXPECT_EQ(whole->text(0), "whole disk");
+    EXPECT_EQ(whole->text(1), "RAW");
+    EXPECT_EQ(whole->text(3), "0");
+    EXPECT_EQ(whole->text(2), QString::fromStdString(sizeTextMbSpaces2(g_totalSectors.load() / 2048)));
+    EXPECT_FALSE(list->notice()->isVisibleTo(list));
+
+    // Next with no row: refused, in a box of this page.
     list->nextButton()->click();
     ASSERT_FALSE(sink.infos.empty());
     EXPECT_EQ(sink.infos.back(), "please select a valid volume.");
+    EXPECT_EQ(sink.parents.back(), list);
     EXPECT_TRUE(list->isVisible());
 
     // Selecting the FAT32 row fills the custom controls.
@@ -357,19 +387,156 @@ TEST_F(Wizard, NextNeedsADriveOrVolumeAndEscapeNoKeepsThePage) {
     EXPECT_TRUE(first->isVisible());
 }
 
-TEST_F(Wizard, EnterEndsTheApplicationWithoutAQuestion) {
-    start(DriveSources{}, {});
-    QTimer::singleShot(0, first, [this] { QTest::keyClick(first->tree(), Qt::Key_Return); });
-    QTimer::singleShot(5000, [] { QApplication::exit(7); });
+// Enter never ends the program silently: on a page it asks the close
+// question, as Escape does; in an edit it does only what the edit does.
+TEST_F(Wizard, EnterAsksTheCloseQuestionOnEveryPage) {
+    BRANTLOW_REQUIRE_IMAGE(img, "disk_mbr");
+    start(DriveSources{}, {QString::fromStdString(img)});
+    size_t asked = 0;
+    auto enterOn = [&](WizardPage* page, QWidget* target) {
+        target->setFocus();
+        QTest::keyClick(target, Qt::Key_Return);
+        ASSERT_EQ(sink.questions.size(), ++asked) << page->objectName().toStdString();
+        EXPECT_EQ(sink.questions.back(), "Do you want to Close Application ?");
+        EXPECT_EQ(sink.parents.back(), page);
+        EXPECT_TRUE(page->isVisible());  // answered No
+    };
+    enterOn(first, first->tree());
+    first->nextButton()->click();
+    auto* modes = nextPage<DriveParsingModes>(first);
+    ASSERT_TRUE(modes);
+    enterOn(modes, modes->standardScan());
+    modes->nextButton()->click();
+    auto* list = nextPage<PopulateDriveDlg>(modes);
+    ASSERT_TRUE(list);
+    list->list()->setCurrentItem(list->list()->topLevelItem(0));
+    enterOn(list, list->list());
+    // In a sector edit, Enter asks nothing and leaves the page as it is.
+    list->customSettings()->setChecked(true);
+    list->startSectorEdit()->setFocus();
+    QTest::keyClick(list->startSectorEdit(), Qt::Key_Enter);
+    EXPECT_EQ(sink.questions.size(), asked);
+    EXPECT_TRUE(list->isVisible());
+    list->customSettings()->setChecked(false);
+    list->nextButton()->click();
+    auto* mode = nextPage<ParceModeNtfsDlg>(list);
+    ASSERT_TRUE(mode);
+    enterOn(mode, mode->deepMode());
+    // Yes ends the program.
+    sink.answers = {true};
+    QTimer::singleShot(0, mode, [&] { QTest::keyClick(mode->standardMode(), Qt::Key_Return); });
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [] { QApplication::exit(7); });
+    guard.start(5000);
     EXPECT_EQ(QApplication::exec(), 0);
-    EXPECT_TRUE(sink.questions.empty());
+}
+
+// A real message box, parented to its page, closed while no page is
+// visible (as just after a page switch): the program goes on. Only the
+// page's own close path ends it.
+TEST_F(Wizard, BoxClosedRightAfterAPageSwitchDoesNotEndTheProgram) {
+    BRANTLOW_REQUIRE_IMAGE(img, "disk_mbr");
+    configureApplication(*qApp);
+    EXPECT_FALSE(qApp->quitOnLastWindowClosed());
+    setBoxPresenter(nullptr);  // real boxes
+    start(DriveSources{}, {QString::fromStdString(img)});
+    PopulateDriveDlg* list = nullptr;
+    QWidget* boxParent = nullptr;
+    QStringList boxes;
+    // Answers every box that appears: hides every page first, then presses
+    // the box's own button (OK, or No for a question).
+    QTimer answer;
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box) return;
+        boxes << box->text();
+        boxParent = box->parentWidget();
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (qobject_cast<WizardPage*>(w)) w->hide();
+        QAbstractButton* b = box->button(QMessageBox::Ok) ? box->button(QMessageBox::Ok) : box->button(QMessageBox::No);
+        if (b) b->click();
+    });
+    answer.start(20);
+    QTimer::singleShot(0, first, [&] {
+        first->nextButton()->click();
+        auto* modes = nextPage<DriveParsingModes>(first);
+        modes->nextButton()->click();
+        list = nextPage<PopulateDriveDlg>(modes);
+        list->nextButton()->click();  // no row: a box, closed by the timer
+    });
+    QTimer end;
+    end.setSingleShot(true);
+    QObject::connect(&end, &QTimer::timeout, [] { QApplication::exit(42); });
+    end.start(600);
+    EXPECT_EQ(QApplication::exec(), 42);
+    EXPECT_EQ(boxes, QStringList{"please select a valid volume."});
+    ASSERT_TRUE(list);
+    EXPECT_EQ(boxParent, list);
+}
+
+// The volume list ends with the whole disk: on an image without any
+// partition table it is the only row, and it reaches raw recovery.
+TEST_F(Wizard, WholeDiskRowReachesRawOnADiskWithoutATable) {
+    BRANTLOW_REQUIRE_IMAGE(img, "carve");
+    VolumeEntry handed;
+    setRawPageFactory([&](WizardPage* opener, const VolumeEntry& v) -> WizardPage* {
+        handed = v;
+        return new RawRecoveryPage(opener, v);
+    });
+    start(DriveSources{}, {QString::fromStdString(img)});
+    first->nextButton()->click();
+    auto* modes = nextPage<DriveParsingModes>(first);
+    ASSERT_TRUE(modes);
+    modes->nextButton()->click();
+    auto* list = nextPage<PopulateDriveDlg>(modes);
+    ASSERT_TRUE(list);
+    const uint64_t total = g_totalSectors.load();
+    ASSERT_EQ(list->list()->topLevelItemCount(), 1);
+    QTreeWidgetItem* whole = list->list()->topLevelItem(0);
+    EXPECT_EQ(whole->text(0), "whole disk");
+    EXPECT_TRUE(list->notice()->isVisibleTo(list));
+    EXPECT_TRUE(list->notice()->text().startsWith("No partition table and no file system were found"));
+    EXPECT_TRUE(list->customSettings()->isEnabled());
+    screenshot(list, "11-whole-disk");
+    // Selecting the row chooses "RAW"; Next opens the raw recovery page.
+    list->list()->setCurrentItem(whole);
+    EXPECT_EQ(list->treatAs()->currentText(), "RAW");
+    list->nextButton()->click();
+    auto* raw = nextPage<RawRecoveryPage>(list);
+    ASSERT_TRUE(raw);
+    EXPECT_EQ(handed.fileSystem, "RAW");
+    EXPECT_EQ(handed.startSector, 0u);
+    EXPECT_EQ(handed.sizeSectors, total);
+    // Parse carves the whole image.
+    auto* d = raw->dialog();
+    d->pathEdit->setText(QString::fromStdString(std::string(BRANTLOW_SOURCE_DIR) + "/raw/FileSetting.txt"));
+    d->loadDefaultCheck->setChecked(false);
+    bool ended = false;
+    QObject::connect(d, &raw::gui::RawRecoveryDialog::scanFinished, [&] { ended = true; });
+    d->parse();
+    QElapsedTimer t;
+    t.start();
+    while (!ended && t.elapsed() < 60000) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    ASSERT_TRUE(ended);
+    ASSERT_EQ(d->tree->topLevelItemCount(), 1);
+    QStringList categories;
+    for (int i = 0; i < d->tree->topLevelItem(0)->childCount(); ++i)
+        categories << d->tree->topLevelItem(0)->child(i)->text(0);
+    EXPECT_TRUE(categories.contains("Photos (6)")) << categories.join(", ").toStdString();
+    raw->stopWork();
 }
 
 TEST_F(Wizard, EscapeYesEndsTheApplication) {
     start(DriveSources{}, {});
     sink.answers = {true};
     QTimer::singleShot(0, first, [this] { QTest::keyClick(first, Qt::Key_Escape); });
-    QTimer::singleShot(5000, [] { QApplication::exit(7); });
+    // A guard that cannot outlive the test (a stray exit would end a later
+    // test's event loop).
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [] { QApplication::exit(7); });
+    guard.start(5000);
     EXPECT_EQ(QApplication::exec(), 0);
     EXPECT_EQ(sink.questions.size(), 1u);
 }
@@ -480,16 +647,16 @@ TEST_F(Wizard, AboutBoxIgnoresEnterAndEscape) {
 TEST_F(Wizard, SecondInstanceIsRefused) {
     test::TempDir t;
     const std::string lock = t.path() + "/brantlow.lock";
-    const int fd = takeSingleInstance(lock);
+    RecordingSink boxes;
+    const int fd = takeSingleInstance(lock, boxes);
     ASSERT_GE(fd, 0);
-    EXPECT_TRUE(sink.infos.empty());
+    EXPECT_TRUE(boxes.infos.empty());
     pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
         // The second process: refused, with the message.
-        ScriptedSink child;
-        setMessageSink(&child);
-        const int r = takeSingleInstance(lock);
+        RecordingSink child;
+        const int r = takeSingleInstance(lock, child);
         _exit(r == -1 && child.infos.size() == 1 && child.infos[0] == kAnotherInstance ? 0 : 1);
     }
     int status = 0;
@@ -523,18 +690,31 @@ TEST_F(Wizard, BareVolumeImageIsOneVolumeAtSectorZero) {
     modes->nextButton()->click();
     auto* list = nextPage<PopulateDriveDlg>(modes);
     ASSERT_TRUE(list);
-    ASSERT_EQ(list->list()->topLevelItemCount(), 1);
+    ASSERT_EQ(list->list()->topLevelItemCount(), 2);
     EXPECT_EQ(list->list()->topLevelItem(0)->text(1), "NTFS");
     EXPECT_EQ(list->list()->topLevelItem(0)->text(3), "0");
+    EXPECT_EQ(list->list()->topLevelItem(1)->text(0), "whole disk");
+    EXPECT_FALSE(list->notice()->isVisibleTo(list));
 }
 
-TEST_F(Wizard, UnreadableImageSaysSoAndListsNothing) {
-    start(DriveSources{}, {"/nonexistent/disk.img"});
+TEST_F(Wizard, MissingUnreadableAndEmptyImagesSaySoOnThePage) {
+    test::TempDir t;
+    const std::string empty = t.path() + "/empty.img";
+    std::ofstream(empty).close();
+    // A folder passes for an existing image but cannot be read as a disk.
+    start(DriveSources{}, {"/nonexistent/disk.img", QString::fromStdString(t.path()), QString::fromStdString(empty)});
+    // The missing one is named on the first page, not listed.
+    EXPECT_TRUE(first->missingImages()->isVisibleTo(first));
+    EXPECT_EQ(first->missingImages()->text(), "Image not found: /nonexistent/disk.img (No such file or directory)");
+    ASSERT_EQ(first->drivesRoot()->childCount(), 2);
+
+    first->tree()->setCurrentItem(first->drivesRoot()->child(0));
     first->nextButton()->click();
     auto* modes = nextPage<DriveParsingModes>(first);
     ASSERT_TRUE(modes);  // the page still opens
     ASSERT_FALSE(sink.infos.empty());
     EXPECT_EQ(sink.infos.back(), "invalid handle ...");
+    EXPECT_EQ(sink.parents.back(), modes);
     modes->nextButton()->click();
     auto* list = nextPage<PopulateDriveDlg>(modes);
     ASSERT_TRUE(list);
@@ -544,6 +724,22 @@ TEST_F(Wizard, UnreadableImageSaysSoAndListsNothing) {
     EXPECT_EQ(list->list()->topLevelItemCount(), 0);
     EXPECT_EQ(list->statusLine()->text(), "Finished Scanning.");
     EXPECT_FALSE(list->customSettings()->isEnabled());
+    EXPECT_TRUE(list->notice()->isVisibleTo(list));
+    EXPECT_EQ(list->notice()->text(), QString::fromStdString(t.path()) + " cannot be read: Is a directory");
+    list->backButton()->click();
+    modes->backButton()->click();
+    flushDeletes();
+
+    // The empty image: nothing listed, and the page says why.
+    first->tree()->setCurrentItem(first->drivesRoot()->child(1));
+    first->nextButton()->click();
+    modes = nextPage<DriveParsingModes>(first);
+    ASSERT_TRUE(modes);
+    modes->nextButton()->click();
+    list = nextPage<PopulateDriveDlg>(modes);
+    ASSERT_TRUE(list);
+    EXPECT_EQ(list->list()->topLevelItemCount(), 0);
+    EXPECT_EQ(list->notice()->text(), "The disk is empty (0 bytes): there is nothing to recover on it.");
 }
 
 TEST_F(Wizard, HelpMenuOffersHelpAboutAndWebpage) {
@@ -553,6 +749,18 @@ TEST_F(Wizard, HelpMenuOffersHelpAboutAndWebpage) {
     QStringList texts;
     for (QAction* a : menu->actions()) texts << a->text();
     EXPECT_EQ(texts, (QStringList{"Help", "About", "Software Webpage"}));
+    // No address configured: "Software Webpage" is not offered.
+    EXPECT_FALSE(menu->actions()[2]->isVisible());
+    // "Help": the README's user sections in a help window of the page.
+    menu->actions()[0]->trigger();
+    auto* help = first->findChild<HelpWindow*>();
+    ASSERT_TRUE(help);
+    EXPECT_TRUE(help->isVisible());
+    const QString text = help->browser()->toPlainText();
+    EXPECT_TRUE(text.contains("The program (Qt 6)")) << text.left(200).toStdString();
+    EXPECT_TRUE(text.contains("Notes for operators"));
+    screenshot(help, "10-help");
+    help->close();
     // "About" shows the About box modally over the page; OK closes it.
     bool shown = false;
     QTimer::singleShot(0, [&] {
@@ -570,7 +778,7 @@ TEST_F(Wizard, HelpMenuOffersHelpAboutAndWebpage) {
 TEST(WizardHooks, RecoveryModeOpensTheScanPage) {
     BRANTLOW_REQUIRE_IMAGE(img, "disk_mbr");
     ScriptedSink sink;
-    MessageSink* previous = setMessageSink(&sink);
+    BoxPresenter* previous = setBoxPresenter(&sink);
     installWizardHooks();
     auto r = std::make_shared<FileReadSeek>();
     ASSERT_TRUE(r->Open(img));
@@ -589,5 +797,5 @@ TEST(WizardHooks, RecoveryModeOpensTheScanPage) {
     raw->stopWork();
     delete raw;
     g_deviceReader.reset();
-    setMessageSink(previous);
+    setBoxPresenter(previous);
 }

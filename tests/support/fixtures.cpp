@@ -218,6 +218,19 @@ CliResult runCli(const std::vector<std::string>& args, bool withStderr) {
     return r;
 }
 
+std::string listedPath(const nlohmann::json& entries, const std::string& manifestPath) {
+    for (const auto& e : entries) {
+        if (!e.contains("fs_specific") || !e["fs_specific"].contains("recycle_bin_info")) continue;
+        const auto& info = e["fs_specific"]["recycle_bin_info"];
+        if (info.value("pair_data_file", "") != manifestPath) continue;
+        const std::string original = info.value("original_path", "");
+        const size_t slash = manifestPath.rfind('/');
+        return manifestPath.substr(0, slash == std::string::npos ? 0 : slash + 1) +
+               original.substr(original.rfind('\\') + 1);
+    }
+    return manifestPath;
+}
+
 std::vector<nlohmann::json> jsonLines(const std::string& text) {
     std::vector<nlohmann::json> out;
     std::istringstream in(text);

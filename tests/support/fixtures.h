@@ -53,6 +53,11 @@ struct CliResult {
 // its stdout, and its stderr too when asked.
 CliResult runCli(const std::vector<std::string>& args, bool withStderr = false);
 
+// Where the program lists a manifest path: recycle-bin data files ("$R…")
+// show under the former name their "$I" partner records; other paths as
+// they are.
+std::string listedPath(const nlohmann::json& entries, const std::string& manifestPath);
+
 // Parses "one JSON object per line" output.
 std::vector<nlohmann::json> jsonLines(const std::string& text);
 
