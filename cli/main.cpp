@@ -16,7 +16,7 @@ void usage() {
                  "  brantlow-cli recover SOURCE [--volume N | --start-sector S ...] --out DIR [--path ROOT/...]\n"
                  "                    [--streams] [--deleted-only]\n"
                  "  brantlow-cli carve SOURCE [--volume N | --start-sector S --size-sectors Z] [--types FILE]\n"
-                 "                    [--no-default-types] [--out DIR] [--json]\n"
+                 "                    [--no-default-types] [--hide-marked] [--out DIR] [--json]\n"
                  "SOURCE is a disk device or an image file; it is only ever read.\n";
 }
 
@@ -30,7 +30,7 @@ int main(int argc, char** argv) {
     std::string cmd = argv[1];
     Args a;
     std::string err;
-    if (!parseArgs(argc, argv, 2, {"--gpt", "--json", "--streams", "--quiet", "--no-default-types", "--no-skip", "--deleted-only", "--formatted"}, a,
+    if (!parseArgs(argc, argv, 2, {"--gpt", "--json", "--streams", "--quiet", "--no-default-types", "--hide-marked", "--no-skip", "--deleted-only", "--formatted"}, a,
                    err)) {
         std::cerr << "brantlow-cli: " << err << "\n";
         return kExitUsage;

@@ -264,7 +264,7 @@ TEST(CarveEngine, PendingStartsDrainAndOrderRules) {
     TypeSpec second{"two", "AA,BB,CC", "", "200"};
     auto r2 = carve(e, {first, second});
     ASSERT_EQ(r2.finds().size(), 1u);
-    EXPECT_EQ(r2.engine->types()[r2.engine->foundItems()[0].type].extension, "one");
+    EXPECT_EQ(r2.engine->types()[r2.engine->foundItems()[0].type].extensionText, "one");
     TypeSpec same{"same", "AA,BB", "AA,BB", "100"};
     auto r3 = carve(e, {same});
     ASSERT_EQ(r3.finds().size(), 1u);  // taken as a start, drained
