@@ -352,7 +352,8 @@ void myJpg::Scan::run() {
             // The next buffer: where the last one ended, or where the scan
             // position jumped to when nothing waits for an end.
             if (loaded) next = hi;
-            if (active.empty() && cur > next) next = std::min(cur, V) & ~(kPage - 1);
+            if (active.empty() && cur >= V) break;
+            if (active.empty() && cur > next) next = std::max(next, cur & ~(kPage - 1));
             if (next >= V) break;
             if (e.progress) e.progress->position(static_cast<int64_t>(next / chunkSize));
             if (e.stopRequested.load(std::memory_order_relaxed)) {
@@ -601,7 +602,12 @@ uint64_t myJpg::Scan::cutTruncated(uint64_t P, const EndResult& r) {
         }
         if (!track(o, std::min(o + step, size))) return size;
     }
-    if (zeros != kNone && size - zeros >= kZeroRun && (P + size) % step == 0) return zeros;
+    // Zeros up to the find's end: they count when they go on to the next
+    // sector boundary.
+    if (zeros != kNone) {
+        const uint64_t boundary = std::min(alignUp(P + size) - P, V - P);
+        if (track(size, boundary) && zeros != kNone && boundary - zeros >= kZeroRun) return zeros;
+    }
     return size;
 }
 

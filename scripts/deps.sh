@@ -3,7 +3,11 @@
 set -euo pipefail
 pkgs=(cmake ninja-build g++ pkg-config xz-utils libgtest-dev libgmock-dev nlohmann-json3-dev
       qt6-base-dev libgl-dev libbenchmark-dev clang libclang-rt-14-dev
-      fdisk mtools dosfstools ntfs-3g)
+      fdisk mtools dosfstools ntfs-3g
+      zlib1g-dev
+      libimage-exiftool-perl imagemagick ffmpeg lame sqlite3 ghostscript qpdf libheif-examples zip
+      libreoffice-writer-nogui libreoffice-calc-nogui libreoffice-impress-nogui
+      testdisk)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
