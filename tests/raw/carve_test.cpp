@@ -483,3 +483,82 @@ TEST(CarveSave, HostileNamesStayInTheOutputFolder) {
         EXPECT_EQ(got, (std::vector<uint8_t>{0xAA, 0xBB, 1, 2, 3}));
     }
 }
+
+TEST(CarveFixture, FindsThatFailTheirFormatCheckAreListedMarkedAndCanBeHidden) {
+    BRANTLOW_REQUIRE_IMAGE(img, "carve");
+    test::TempDir dir;
+    // A "png" type with JPEG's start signature: the PNG check fails on every
+    // JPEG; the find is still listed, with the signature rules' size.
+    const std::string types = dir.path() + "/odd.types";
+    {
+        TypeSpec odd{"png", "FF,D8,FF", "", "5000"};
+        auto b = encodeRecord(rec(odd));
+        std::ofstream(types, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), 171);
+    }
+    auto res = test::runCli({"carve", img, "--no-default-types", "--types", types, "--json"});
+    ASSERT_EQ(res.rc, 0);
+    auto lines = test::jsonLines(res.out);
+    ASSERT_EQ(lines.size(), 4u);
+    for (const auto& j : lines) {
+        EXPECT_EQ(j["status"], "invalid");
+        EXPECT_EQ(j["size"], 5000);
+        EXPECT_EQ(j["type"], "png");
+    }
+    test::TempDir out;
+    res = test::runCli({"carve", img, "--no-default-types", "--types", types, "--json", "--hide-marked", "--out",
+                        out.path()});
+    ASSERT_EQ(res.rc, 0);
+    EXPECT_TRUE(test::jsonLines(res.out).empty());
+    struct stat st {};
+    EXPECT_NE(::stat((out.path() + "/Files").c_str(), &st), 0);  // nothing written
+}
+
+TEST(CarveEngine, CutOffFileEndsAtTheNextStartOrTheZerosAfterIt) {
+    // A PNG whose IDAT runs on past its data: IHDR is whole, the IDAT's
+    // length claims more than is there. What follows decides the cut.
+    auto makePng = [](size_t dataBytes) {
+        std::vector<uint8_t> f = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 13, 'I', 'H', 'D', 'R',
+                                  0, 0, 0, 1, 0, 0, 0, 1, 8, 2, 0, 0, 0, 0x90, 0x77, 0x53, 0xDE,
+                                  0, 0x01, 0, 0, 'I', 'D', 'A', 'T'};  // IDAT of 65536 bytes
+        std::mt19937 rng(5);
+        for (size_t i = 0; i < dataBytes; ++i) f.push_back(static_cast<uint8_t>(rng() | 1));
+        return f;
+    };
+    TypeSpec png{"png", "89,50,4E,47,0D,0A,1A,0A", "", "1000000", "0", "0", "0", "0", false, "0", "Photos"};
+    TypeSpec jpg{"jpg", "FF,D8,FF", "", "1000000", "0", "0", "0", "0", false, "0", "Photos"};
+    // Followed by zeros: cut where the zeros begin.
+    {
+        std::vector<uint8_t> d(1 << 20, 0);
+        auto f = makePng(3000);
+        std::copy(f.begin(), f.end(), d.begin() + 4096);
+        auto r = carve(d, {png});
+        ASSERT_EQ(r.engine->foundItems().size(), 1u);
+        EXPECT_EQ(r.engine->foundItems()[0].status, FindStatus::Truncated);
+        EXPECT_EQ(r.engine->foundItems()[0].size, f.size());
+    }
+    // Followed by another file's start on a sector boundary: cut there, and
+    // that file is found too.
+    {
+        std::vector<uint8_t> d(1 << 20, 0);
+        auto f = makePng(3000);
+        std::copy(f.begin(), f.end(), d.begin() + 4096);
+        const size_t next = (4096 + f.size() + 511) & ~size_t{511};
+        for (size_t i = 4096 + f.size(); i < next + 512; ++i) d[i] = 0x11;
+        put(d, next, {0xFF, 0xD8, 0xFF, 0x01});
+        auto r = carve(d, {png, jpg});
+        ASSERT_EQ(r.engine->foundItems().size(), 2u);
+        EXPECT_EQ(r.engine->foundItems()[0].size, next - 4096);
+        EXPECT_EQ(r.engine->foundItems()[1].start, next);
+    }
+    // Cut by the end of the volume: never past it.
+    {
+        auto f = makePng(3000);
+        std::vector<uint8_t> d(8192, 0);
+        std::copy(f.begin(), f.end(), d.begin() + 4096);
+        d.resize(4096 + f.size());
+        auto r = carve(d, {png});
+        ASSERT_EQ(r.engine->foundItems().size(), 1u);
+        EXPECT_EQ(r.engine->foundItems()[0].size, f.size());
+        EXPECT_EQ(r.engine->foundItems()[0].status, FindStatus::Truncated);
+    }
+}
