@@ -13,7 +13,6 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMenu>
 #include <QMimeDatabase>
 #include <QProgressBar>
 #include <QPushButton>
@@ -201,7 +200,7 @@ void RawRecoveryDialog::buildProgressRow(QLayout* outer) {
     outer->addWidget(status);
 }
 
-// Help (with its menu), Back and Save.
+// Help, Back and Save.
 void RawRecoveryDialog::buildButtonRow(QLayout* outer) {
     auto* bottom = new QHBoxLayout;
     helpButton = new QPushButton("Help", this);
@@ -215,11 +214,6 @@ void RawRecoveryDialog::buildButtonRow(QLayout* outer) {
     bottom->addWidget(backButton);
     bottom->addWidget(saveButton);
     static_cast<QBoxLayout*>(outer)->addLayout(bottom);
-    auto* menu = new QMenu(helpButton);
-    connect(menu->addAction("Help"), &QAction::triggered, this, [this] { emit helpRequested(); });
-    connect(menu->addAction("About"), &QAction::triggered, this, [this] { emit aboutRequested(); });
-    connect(menu->addAction("Software Webpage"), &QAction::triggered, this, [this] { emit webPageRequested(); });
-    helpButton->setMenu(menu);
 }
 
 // "FileSetting.txt" beside the program, else the installed copy.
@@ -246,10 +240,6 @@ void RawRecoveryDialog::connectControls() {
     connect(browseButton, &QPushButton::clicked, this, &RawRecoveryDialog::browse);
     connect(settingButton, &QPushButton::clicked, this, [this] {
         if (openSettingEditor) openSettingEditor();
-    });
-    connect(backButton, &QPushButton::clicked, this, [this] {
-        if (running()) return;
-        emit backRequested();
     });
     connect(tree, &controls::CXHtmlTree::labelClicked, this, &RawRecoveryDialog::showCategory);
     connect(hideMarkedCheck, &QCheckBox::toggled, this, &RawRecoveryDialog::applyHideMarked);
@@ -366,7 +356,6 @@ void RawRecoveryDialog::parse() {
     currentTop_ = tree->InsertItem("RAW RECOVERY ", kFolderImage);
     currentCategories_.clear();
 
-    stopRequested_ = false;
     workerDone_ = false;
     gate_.resume();
     status->setText("Processing.....");
@@ -453,14 +442,7 @@ void RawRecoveryDialog::workerEnded() {
     messageSink().info("Scanning processing done.Select save button to save the data..");
 }
 
-void RawRecoveryDialog::waitForWorker() {
-    if (worker_.joinable()) worker_.join();
-    if (!workerDone_.load()) return;
-    QCoreApplication::sendPostedEvents(this);
-}
-
 void RawRecoveryDialog::stopWork() {
-    stopRequested_ = true;
     for (auto& e : engines_) e->stopRequested = true;
     gate_.release();
     if (worker_.joinable()) worker_.join();
@@ -481,7 +463,6 @@ void RawRecoveryDialog::resume() {
 void RawRecoveryDialog::stop() {
     // The worker halts at its next read even while paused: Stop also opens
     // the pause gate.
-    stopRequested_ = true;
     if (!engines_.empty()) engines_.back()->stopRequested = true;
     gate_.resume();
     status->setText("Stop button pressed.Please wait for the process to stop");

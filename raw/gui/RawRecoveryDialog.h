@@ -62,8 +62,6 @@ public:
     std::function<void()> openSettingEditor;      // the Setting button
 
     bool running() const { return worker_.joinable() && !workerDone_.load(); }
-    // Blocks until the worker ends (tests, closing).
-    void waitForWorker();
     // Stops and joins the worker.
     void stopWork();
     // The find a tree item stands for; false for the top and category items.
@@ -82,6 +80,8 @@ public:
     QPushButton* resumeButton;
     QPushButton* stopButton;
     QLabel* status;
+    // Back and Help stand for the page frame's (which carries them):
+    // Back is disabled while a scan runs.
     QPushButton* backButton;
     QPushButton* saveButton;
     QPushButton* helpButton;
@@ -89,12 +89,7 @@ public:
     QString defaultPath() const { return defaultPath_; }
 
 signals:
-    void backRequested();
     void scanFinished();
-    // The Help menu: the wizard opens the manual, the About box, the web page.
-    void helpRequested();
-    void aboutRequested();
-    void webPageRequested();
 
 public slots:
     void parse();
@@ -149,7 +144,6 @@ private:
     PauseGate gate_;
     std::thread worker_;
     std::atomic<bool> workerDone_{true};
-    std::atomic<bool> stopRequested_{false};
     QTimer flushTimer_;
     controls::Item currentTop_ = controls::kNoItem;
     std::map<std::string, controls::Item> currentCategories_;
