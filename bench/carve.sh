@@ -3,8 +3,12 @@
 # and foremost on the 2 GiB carve.img (JPEG/PNG/PDF/ZIP at sector-aligned
 # offsets), all with the same four types. Prints time, throughput, peak
 # memory and the number of byte-exact files (sha256 against the manifest).
+# Then the count beside PhotoRec's on the image of files as people have them
+# (tests/raw/make_carve_set.py: photos with EXIF thumbnails, MP3, MP4/MOV,
+# office documents, PDFs with updates …; every type enabled in both tools).
 #   bench/carve.sh            (BUILD=build BENCH_DIR=/tmp/brantlow-bench-carve RUNS=3 SIZE_MIB=2048)
-# Needs python3 and ImageMagick (to build the image), testdisk (photorec), foremost.
+# Needs python3 and ImageMagick (to build the image), testdisk (photorec), foremost,
+# and the tools of scripts/deps.sh for the second image.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${BUILD:-$ROOT/build}
@@ -112,3 +116,22 @@ if [ -n "${SECS[foremost_q]:-}" ]; then
   printf 'vs foremost -q: %.1fx; ' "$(echo "${SECS[foremost_q]} / ${SECS[brantlow_list]}" | bc -l)"
 fi
 printf 'load average: %s\n' "$(cut -d' ' -f1-3 /proc/loadavg)"
+
+# Files as people have them: every type on, byte-exact files with the right
+# extension, and cut-off copies written exactly as their valid part.
+SET=$WORK/set
+if [ ! -f "$SET/carve_set.img" ]; then
+  python3 "$ROOT/tests/raw/make_carve_set.py" "$SET" 17 > /dev/null || { echo "carve_set: tools missing"; exit 0; }
+fi
+rm -rf "$WORK/set_brantlow" "$WORK/set_photorec"; mkdir -p "$WORK/set_photorec"
+"$CLI" carve "$SET/carve_set.img" --out "$WORK/set_brantlow" > /dev/null 2>&1
+printf '\ncarve_set.img (%s MiB): whole files byte-exact / with the right extension / total; cut-off copies exact\n' \
+  $(($(stat -c %s "$SET/carve_set.img") >> 20))
+read -r e n t c k < <(python3 "$ROOT/bench/score_carve_set.py" "$WORK/set_brantlow" "$SET/carve_set.json")
+printf '%-34s %3s / %3s / %3s   %s / %s\n' "brantlow-cli carve" "$e" "$n" "$t" "$c" "$k"
+if command -v photorec > /dev/null; then
+  photorec /log /d "$WORK/set_photorec/r" /cmd "$SET/carve_set.img" partition_none,fileopt,everything,enable,search \
+    > /dev/null 2>&1 || true
+  read -r e n t c k < <(python3 "$ROOT/bench/score_carve_set.py" "$WORK/set_photorec" "$SET/carve_set.json")
+  printf '%-34s %3s / %3s / %3s   %s / %s\n' "photorec (every type)" "$e" "$n" "$t" "$c" "$k"
+fi

@@ -1,6 +1,7 @@
 // brantlow-cli carve: signature carving of a whole source or one volume.
 #include <cstring>
 #include <iostream>
+#include <map>
 #include <memory>
 
 #include "cli/cli.h"
@@ -12,8 +13,6 @@
 namespace brantlow::cli {
 
 namespace {
-
-
 
 // "FileSetting.txt" beside the executable, else the installed copy.
 std::string defaultTypesPath() {
@@ -98,28 +97,42 @@ int cmdCarve(const Args& a) {
     prog.done();
 
     const bool json = a.has("--json");
+    const bool hideMarked = a.has("--hide-marked");
     const auto& items = engine->foundItems();
     const auto& types = engine->types();
+    std::vector<size_t> shown;
+    std::map<std::string, uint64_t> byStatus;
     for (size_t i = 0; i < items.size(); ++i) {
         const auto& it = items[i];
+        if (hideMarked && it.status == raw::FindStatus::Invalid) continue;
+        shown.push_back(i);
         const auto& t = types[it.type];
+        const std::string status = raw::statusText(it.status);
+        ++byStatus[status];
         if (json) {
             std::cout << "{\"start\":" << it.start << ",\"size\":" << it.size
-                      << ",\"extension\":" << jsonString(t.extension) << ",\"category\":" << jsonString(t.category)
+                      << ",\"extension\":" << jsonString(t.extensionText)
+                      << ",\"type\":" << jsonString(engine->extensionOf(it)) << ",\"status\":" << jsonString(status)
+                      << ",\"category\":" << jsonString(t.categoryText)
                       << ",\"name\":" << jsonString(engine->itemText(it)) << "}\n";
         } else {
-            std::cout << it.start << "\t" << it.size << "\t" << t.extension << "\t" << t.category << "\n";
+            std::cout << it.start << "\t" << it.size << "\t" << t.extensionText << "\t" << engine->extensionOf(it)
+                      << "\t" << status << "\t" << t.categoryText << "\n";
         }
     }
     if (!json) {
         for (const auto& [cat, n] : engine->categoryCounts())
             if (n) std::cerr << cat << " (" << n << ")\n";
-        std::cerr << items.size() << " files found\n";
+        std::cerr << shown.size() << " files found";
+        const char* sep = " (";
+        for (const auto& [status, n] : byStatus) {
+            std::cerr << sep << n << " " << status;
+            sep = ", ";
+        }
+        std::cerr << (byStatus.empty() ? "" : ")") << "\n";
     }
     if (!outDir.empty()) {
-        std::vector<size_t> all(items.size());
-        for (size_t i = 0; i < all.size(); ++i) all[i] = i;
-        auto res = raw::saveFinds(*engine, all, outDir);
+        auto res = raw::saveFinds(*engine, shown, outDir);
         std::cerr << res.written << " files written to " << outDir;
         if (res.failed) std::cerr << ", " << res.failed << " failed (" << res.error << ")";
         std::cerr << "\n";

@@ -105,6 +105,7 @@ int main(int argc, char** argv) {
     flag(carve, "--no-default-types", "leave out the default types (FileSetting.txt)");
     carve->add_option("--out", "write the files found into this folder (created when missing)")->type_name("DIR");
     flag(carve, "--json", "one JSON object per file found");
+    flag(carve, "--hide-marked", "leave out finds that fail their format check");
     flag(carve, "--quiet", "no progress on stderr");
 
     try {

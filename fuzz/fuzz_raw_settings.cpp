@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         myJpg engine;
         engine.addRecords(recs);
         if (!engine.initialize()) std::abort();
-        for (const auto& t : engine.types()) (void)engine.itemText(CarvedItem{0, 0, t.identifier});
+        for (const auto& t : engine.types()) (void)engine.itemText(CarvedItem{0, 0, t.identifier, FindStatus::Unchecked, nullptr});
     }
     // The editor's text parsing over the same bytes.
     std::string text(reinterpret_cast<const char*>(data), std::min<size_t>(size, 256));

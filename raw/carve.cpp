@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <set>
 
 #include "base/bytes.h"
 #include "base/names.h"
@@ -19,7 +18,13 @@ namespace {
 
 constexpr uint64_t kNone = UINT64_MAX;
 constexpr size_t kLookahead = 512;  // held beyond each read: size fields and signature windows
+constexpr size_t kBufferBytes = myJpg::ioChunk + kLookahead;
+constexpr uint64_t kPage = 4096;    // reads start at page boundaries
+constexpr size_t kLookBackBytes = 64 * 1024;
 constexpr uint8_t kWildcard = 0x2A;
+// A run of zeros this long that reaches a sector boundary ends a cut-off
+// file: what follows a file that was cut short is zeroed slack or free space.
+constexpr uint64_t kZeroRun = 32;
 
 uint64_t alignUp(uint64_t v) {
     uint64_t r = v + (myJpg::step - 1);
@@ -38,26 +43,23 @@ bool patternAt(const uint8_t* p, const uint8_t* pat, size_t len) {
     return true;
 }
 
+// Pending starts are sector positions: the low bits carry their status.
+uint64_t packStart(uint64_t pos, FindStatus s) { return pos | static_cast<uint64_t>(s); }
+uint64_t startPos(uint64_t packed) { return packed & ~(myJpg::step - 1); }
+FindStatus startStatus(uint64_t packed) { return static_cast<FindStatus>(packed & 3); }
+
 }  // namespace
 
 CarveType typeFromRecord(const SettingsRecord& r, uint8_t identifier) {
     CarveType t;
-    t.extension = utf16ToUtf8(r.extension);
-    t.extensionLength = r.extensionLength;
-    t.startSignature = r.startSignature;
-    t.endSignature = r.endSignature;
+    static_cast<SettingsRecord&>(t) = r;
     t.startLength = std::min<uint8_t>(r.startLength, kSignatureMax);
     t.endLength = std::min<uint8_t>(r.endLength, kSignatureMax);
-    t.identifier = identifier;
     t.sizeOffset = r.sizeOffset > 0 ? r.sizeOffset : -1;
-    t.sizeLength = r.sizeLength;
-    t.headerSize = r.headerSize;
-    t.sizeIncludesHeader = r.sizeIncludesHeader;
-    t.bytesAfterEnd = r.bytesAfterEnd;
-    t.approximateSize = r.approximateSize;
-    t.skipSize = r.skipSize;
-    t.category = utf16ToUtf8(r.category);
-    t.startRepeats = (r.flags & kFlagStartRepeats) != 0;
+    t.identifier = identifier;
+    t.extensionText = utf16ToUtf8(r.extension);
+    t.categoryText = utf16ToUtf8(r.category);
+    t.finder = endFinderFor(t.extensionText);
     return t;
 }
 
@@ -94,35 +96,25 @@ bool myJpg::loadTypeFile(const std::string& path) {
 bool myJpg::initialize() {
     if (running_.load()) return false;
     const size_t n = types_.size();
-    matchTable_.assign(2 * n, MatchEntry{});
-    matchTableBytes_ = 2 * n * sizeof(MatchEntry);
     for (auto& b : startByFirstByte_) b.clear();
     for (size_t j = 0; j < n; ++j) {
         const CarveType& t = types_[j];
-        MatchEntry& s = matchTable_[j];
-        s.length = t.startLength;
-        s.identifier = t.identifier;
-        std::memcpy(s.pattern, t.startSignature.data(), kSignatureMax);
-        MatchEntry& e = matchTable_[n + j];
-        e.length = t.endLength;
-        e.identifier = t.identifier;
-        std::memcpy(e.pattern, t.endSignature.data(), kSignatureMax);
         // A signature shorter than 2 bytes never matches.
-        if (s.length < 2) continue;
+        if (t.startLength < 2) continue;
         StartMatcher m;
         m.type = static_cast<uint32_t>(j);
         uint8_t pat[16]{}, mask[16]{};
-        for (size_t i = 0; i < s.length; ++i) {
-            if (s.pattern[i] == kWildcard) continue;
-            pat[i] = s.pattern[i];
+        for (size_t i = 0; i < t.startLength; ++i) {
+            if (t.startSignature[i] == kWildcard) continue;
+            pat[i] = t.startSignature[i];
             mask[i] = 0xFF;
         }
         std::memcpy(m.pat, pat, 16);
         std::memcpy(m.mask, mask, 16);
-        if (s.pattern[0] == kWildcard) {
+        if (t.startSignature[0] == kWildcard) {
             for (auto& b : startByFirstByte_) b.push_back(m);
         } else {
-            startByFirstByte_[s.pattern[0]].push_back(m);
+            startByFirstByte_[t.startSignature[0]].push_back(m);
         }
     }
     pendingStarts_.assign(n, Pending{});
@@ -132,8 +124,13 @@ bool myJpg::initialize() {
 }
 
 std::string myJpg::itemText(const CarvedItem& item) const {
-    std::string ext = item.type < types_.size() ? types_[item.type].extension : std::string();
+    std::string ext = item.type < types_.size() ? types_[item.type].extensionText : std::string();
     return std::to_string(item.start) + " ." + ext;
+}
+
+std::string myJpg::extensionOf(const CarvedItem& item) const {
+    if (item.detected) return item.detected;
+    return item.type < types_.size() ? types_[item.type].extensionText : std::string();
 }
 
 // p has at least 16 readable bytes.
@@ -185,16 +182,16 @@ uint64_t myJpg::findEnd(uint32_t type, uint64_t from, uint64_t to, const uint8_t
     return kNone;
 }
 
-void myJpg::record(uint32_t type, uint64_t start, uint64_t size) {
+void myJpg::record(uint32_t type, uint64_t start, uint64_t size, FindStatus status, const char* detected) {
     if (type >= types_.size() || start >= volumeBytes) return;
     if (findsPerType_[type] >= maxFindsPerType) return;
     ++findsPerType_[type];
     size = std::min<uint64_t>(size, volumeBytes - start);
-    CarvedItem item{start, size, type};
+    CarvedItem item{start, size, type, status, detected};
     found_.push_back(item);
     const CarveType& t = types_[type];
-    uint64_t count = ++categoryCounts_[t.category];
-    if (sink) sink->itemFound(found_.size() - 1, item, itemText(item), t.category, count);
+    uint64_t count = ++categoryCounts_[t.categoryText];
+    if (sink) sink->itemFound(found_.size() - 1, item, itemText(item), t.categoryText, count);
 }
 
 // Reads count bytes at pos into buf (zeros where nothing could be read). A
@@ -217,6 +214,403 @@ void myJpg::fillChunk(uint8_t* buf, uint64_t pos, size_t count) {
     }
 }
 
+// Categories: one item per distinct category, counts start at 0. The finds
+// of earlier scans stay in foundItems.
+void myJpg::setUpCategories() {
+    for (const auto& t : types_) {
+        bool fresh = categoryCounts_.find(t.categoryText) == categoryCounts_.end();
+        categoryCounts_[t.categoryText] = 0;
+        if (fresh && sink) sink->categoryAdded(t.categoryText);
+    }
+    for (auto& [k, v] : categoryCounts_) v = 0;
+    std::fill(findsPerType_.begin(), findsPerType_.end(), 0);
+}
+
+// Starts still waiting at the end of the scan get the type's approximate
+// size (and are dropped without one).
+void myJpg::drain() {
+    for (uint32_t t = 0; t < types_.size(); ++t) {
+        auto& starts = pendingStarts_[t].starts;
+        while (!starts.empty()) {
+            uint64_t s = starts.back();
+            starts.pop_back();
+            if (types_[t].approximateSize > 0)
+                record(t, startPos(s), static_cast<uint64_t>(types_[t].approximateSize), startStatus(s), nullptr);
+        }
+        pendingStarts_[t] = Pending{};
+    }
+}
+
+// ---------------------------------------------------------------------------
+// One scan: the read buffer and the scan position.
+
+struct myJpg::Scan {
+    myJpg& e;
+    uint8_t* buf;
+    const uint64_t V;
+    uint64_t base = 0;  // the buffer holds [base, base + held), zeros after
+    uint64_t held = 0;
+    uint64_t hi = 0;    // start tests and end searches of this buffer stop here
+    bool loaded = false;
+    uint64_t cur = 0;   // next sector start to test
+    bool stopped = false;
+    std::vector<uint32_t> active;  // types with pending starts, in type order
+    std::vector<uint8_t> back;     // bytes behind the buffer that a finder asked for
+    uint64_t backBase = kNone, backHeld = 0;
+
+    Scan(myJpg& engine, uint8_t* b) : e(engine), buf(b), V(engine.volumeBytes) { active.reserve(e.types_.size()); }
+
+    void run();
+    void load(uint64_t at);
+    void scanBuffer();
+    uint64_t earliestEnd(uint32_t& type);
+    void onStart(uint64_t P, uint32_t type);
+    void onEnd(uint64_t E, uint32_t type);
+    bool delimitByStructure(uint64_t P, uint32_t type, FindStatus& mark);
+    uint64_t cutTruncated(uint64_t P, const EndResult& r);
+    void ensureHeld(uint64_t pos);
+    const uint8_t* lookBack(uint64_t pos, size_t want, size_t& len);
+    uint64_t activeLimit(uint32_t t, uint64_t upTo) const {
+        const Pending& pd = e.pendingStarts_[t];
+        const CarveType& ty = e.types_[t];
+        if (pd.starts.empty()) return 0;
+        if (ty.approximateSize > 0)
+            return std::min(upTo, satAdd(startPos(pd.starts.back()), static_cast<uint64_t>(ty.approximateSize) + 1));
+        return upTo;
+    }
+};
+
+// An end finder's view of the volume: bytes from the candidate's start,
+// served from the scan's buffer, which moves forward as the finder walks;
+// bytes behind the buffer come from a small separate read.
+class myJpg::Window : public Source {
+public:
+    Window(Scan& scan, uint64_t start, uint64_t limit) : Source(limit), scan_(scan), start_(start) {}
+
+protected:
+    const uint8_t* fetch(uint64_t off, size_t want, size_t& len) override {
+        if (scan_.e.stopRequested.load(std::memory_order_relaxed)) {
+            stopped_ = true;
+            return nullptr;
+        }
+        const uint64_t pos = start_ + off;  // below the volume's end: limit() keeps it there
+        Scan& s = scan_;
+        if (pos >= s.base && pos + want <= s.base + s.held) {
+            len = static_cast<size_t>(s.base + s.held - pos);
+            return s.buf + (pos - s.base);
+        }
+        if (pos >= s.base) {  // ahead: the buffer moves there
+            s.load(pos & ~(kPage - 1));
+            len = static_cast<size_t>(s.base + s.held - pos);
+            return s.buf + (pos - s.base);
+        }
+        return s.lookBack(pos, want, len);
+    }
+
+private:
+    Scan& scan_;
+    uint64_t start_;
+};
+
+// Fills the buffer from at (a page boundary below the volume's end): one
+// read of the chunk, then the lookahead; zeros beyond the volume.
+void myJpg::Scan::load(uint64_t at) {
+    base = at;
+    hi = std::min<uint64_t>(at + ioChunk, V);
+    const uint64_t want = std::min<uint64_t>(kBufferBytes, V - at);
+    const size_t main = static_cast<size_t>(std::min<uint64_t>(ioChunk, want));
+    e.fillChunk(buf, at, main);
+    if (want > main) e.fillChunk(buf + main, at + main, static_cast<size_t>(want - main));
+    if (want < kBufferBytes) std::memset(buf + want, 0, kBufferBytes - want);
+    held = want;
+    loaded = true;
+    if (e.progress) e.progress->position(static_cast<int64_t>(at / chunkSize));
+}
+
+const uint8_t* myJpg::Scan::lookBack(uint64_t pos, size_t want, size_t& len) {
+    if (!(pos >= backBase && pos + want <= backBase + backHeld)) {
+        back.resize(kLookBackBytes);
+        backBase = pos & ~(step - 1);
+        backHeld = std::min<uint64_t>(kLookBackBytes, V - backBase);
+        e.volume.read(backBase, back.data(), static_cast<size_t>(backHeld));  // zeros where unreadable
+    }
+    len = static_cast<size_t>(backBase + backHeld - pos);
+    return back.data() + (pos - backBase);
+}
+
+// After a finder moved the buffer: the sector at pos must be held again.
+void myJpg::Scan::ensureHeld(uint64_t pos) {
+    if (pos >= base && pos < hi) return;
+    if (pos >= V) return;
+    load(pos & ~(kPage - 1));
+}
+
+void myJpg::Scan::run() {
+    uint64_t next = 0;
+    while (!stopped) {
+        if (!loaded || cur >= hi) {
+            // The next buffer: where the last one ended, or where the scan
+            // position jumped to when nothing waits for an end.
+            if (loaded) next = hi;
+            if (active.empty() && cur >= V) break;
+            if (active.empty() && cur > next) next = std::max(next, cur & ~(kPage - 1));
+            if (next >= V) break;
+            if (e.progress) e.progress->position(static_cast<int64_t>(next / chunkSize));
+            if (e.stopRequested.load(std::memory_order_relaxed)) {
+                stopped = true;
+                break;
+            }
+            load(next);
+        }
+        scanBuffer();
+        if (!stopped) {
+            if (loaded) next = hi;
+            loaded = false;
+        }
+    }
+    if (e.progress) e.progress->position(static_cast<int64_t>(V / chunkSize + (V % chunkSize ? 1 : 0)));
+}
+
+// The earliest end among the types waiting for one, within this buffer.
+uint64_t myJpg::Scan::earliestEnd(uint32_t& bestType) {
+    uint64_t bestEnd = kNone;
+    for (uint32_t t : active) {
+        Pending& pd = e.pendingStarts_[t];
+        const uint64_t limit = activeLimit(t, hi);
+        uint64_t end = kNone;
+        if (pd.nextEnd != kNone && pd.nextEnd < base) {
+            // Found beyond the type's reach in an earlier buffer; the reach
+            // only grows with a new start, which searches anew.
+            pd.nextEnd = kNone;
+            pd.searchedTo = std::max(pd.searchedTo, base);
+        }
+        if (pd.nextEnd != kNone) {
+            end = pd.nextEnd;
+        } else if (pd.searchedTo < limit) {
+            const uint64_t from = std::max(pd.searchFrom, std::max(pd.searchedTo, base));
+            pd.nextEnd = e.findEnd(t, from, limit, buf, base);
+            pd.searchedTo = limit;
+            end = pd.nextEnd;
+        }
+        if (end != kNone && end < limit && end < bestEnd) {
+            bestEnd = end;
+            bestType = t;
+        }
+    }
+    return bestEnd;
+}
+
+// Sector starts and pending ends of the held buffer, in position order.
+void myJpg::Scan::scanBuffer() {
+    while (true) {
+        if (e.stopRequested.load(std::memory_order_relaxed)) {
+            stopped = true;
+            return;
+        }
+        uint32_t endType = 0;
+        const uint64_t bestEnd = earliestEnd(endType);
+        // Sector starts up to and including the end's position come first.
+        const uint64_t sectorLimit = bestEnd == kNone ? hi : std::min(hi, bestEnd + 1);
+        uint32_t type = 0;
+        bool matched = false;
+        while (cur < sectorLimit) {
+            const uint8_t* p = buf + (cur - base);
+            if (!e.startByFirstByte_[p[0]].empty() && e.startAt(p, type)) {
+                matched = true;
+                break;
+            }
+            cur += step;
+        }
+        if (matched) {
+            onStart(cur, type);
+            // A finder may have moved the buffer; the next sector to test
+            // must be in it.
+            if (cur < base || cur >= hi) {
+                if (cur >= V || (active.empty() && cur >= base + held)) return;
+                ensureHeld(cur);
+            }
+            continue;
+        }
+        if (bestEnd == kNone) return;  // this buffer is done
+        onEnd(bestEnd, endType);
+    }
+}
+
+// Rules at a start of type st at sector position P.
+void myJpg::Scan::onStart(uint64_t P, uint32_t st) {
+    const CarveType& T = e.types_[st];
+    // A start beats any end at the same position.
+    for (uint32_t t : active) {
+        Pending& pd = e.pendingStarts_[t];
+        if (pd.nextEnd == P) {
+            pd.searchFrom = P + 1;
+            pd.nextEnd = kNone;
+            pd.searchedTo = P + 1;
+        }
+    }
+    FindStatus mark = FindStatus::Unchecked;
+    if (T.finder && e.useEndFinders) {
+        if (delimitByStructure(P, st, mark)) return;
+        ensureHeld(P);  // the rules below read the sector at P
+    }
+    const uint8_t* p = buf + (P - base);
+    if (T.endLength > 0) {
+        Pending& pd = e.pendingStarts_[st];
+        if (T.startRepeats() && !pd.starts.empty() &&
+            (T.approximateSize <= 0 || P - startPos(pd.starts.back()) <= static_cast<uint64_t>(T.approximateSize))) {
+            // Part of the file that is waiting for its end (a ZIP's next
+            // local header).
+            cur = P + step;
+            return;
+        }
+        if (pd.starts.empty()) {
+            active.insert(std::lower_bound(active.begin(), active.end(), st), st);
+            pd.searchFrom = P + T.startLength;
+            pd.nextEnd = kNone;
+            pd.searchedTo = pd.searchFrom;
+        } else {
+            pd.searchFrom = std::max(pd.searchFrom, P + T.startLength);
+            if (pd.nextEnd != kNone && pd.nextEnd < pd.searchFrom) pd.nextEnd = kNone;
+            if (pd.searchedTo < pd.searchFrom) {
+                pd.searchedTo = pd.searchFrom;
+                pd.nextEnd = kNone;
+            }
+        }
+        if (pd.starts.size() >= maxPendingPerType) {
+            pd.starts.pop_front();
+            ++e.droppedStarts_;
+        }
+        pd.starts.push_back(packStart(P, mark));
+        cur = P + step;
+    } else if (T.sizeLength <= 0) {
+        e.record(st, P, static_cast<uint64_t>(std::max<int64_t>(T.approximateSize, 0)), mark, nullptr);
+        uint64_t move = T.skipSize > static_cast<int64_t>(step) ? static_cast<uint64_t>(T.skipSize) & ~(step - 1)
+                                                                : step;
+        uint64_t chunkEnd = (P / chunkSize + 1) * chunkSize;
+        cur = std::min(satAdd(P, move), chunkEnd);
+    } else {
+        // The size field lies in the sector at P (held in the buffer).
+        int64_t size = 0;
+        if (T.sizeOffset >= 0 && T.sizeOffset <= 508)
+            size = static_cast<int32_t>(le32(p, 512, static_cast<size_t>(T.sizeOffset)));
+        if (size > T.approximateSize) size = 0;
+        cur = P + step;
+        if (T.sizeLength == 4 && size > 0) {
+            int64_t total = size + (T.sizeIncludesHeader ? 0 : static_cast<int64_t>(T.headerSize));
+            if (total > T.approximateSize) total = T.approximateSize;
+            if (total > 0) {
+                e.record(st, P, static_cast<uint64_t>(total), mark, nullptr);
+                cur = std::max(P + step, alignUp(satAdd(P, static_cast<uint64_t>(total))));
+            }
+        }
+    }
+}
+
+// An end signature at E pairs with the type's latest start.
+void myJpg::Scan::onEnd(uint64_t E, uint32_t bestType) {
+    const CarveType& T = e.types_[bestType];
+    Pending& pd = e.pendingStarts_[bestType];
+    const uint64_t S = pd.starts.back();
+    pd.starts.pop_back();
+    uint64_t size = (E - startPos(S)) + T.endLength + T.bytesAfterEnd;
+    if (T.approximateSize > 0 && size > static_cast<uint64_t>(T.approximateSize))
+        size = static_cast<uint64_t>(T.approximateSize);
+    e.record(bestType, startPos(S), size, startStatus(S), nullptr);
+    pd.searchFrom = E + T.endLength;
+    pd.nextEnd = kNone;
+    pd.searchedTo = pd.searchFrom;
+    for (uint32_t t : active) {
+        Pending& o = e.pendingStarts_[t];
+        if (t != bestType && o.nextEnd == E) {
+            o.searchFrom = E + 1;
+            o.nextEnd = kNone;
+            o.searchedTo = E + 1;
+        }
+    }
+    if (pd.starts.empty()) active.erase(std::find(active.begin(), active.end(), bestType));
+    // Start tests resume after the file's last byte, plus the skip.
+    uint64_t resume = alignUp(satAdd(E, static_cast<uint64_t>(T.endLength) + T.bytesAfterEnd));
+    if (T.skipSize > static_cast<int64_t>(step)) {
+        uint64_t chunkEnd = (resume / chunkSize + 1) * chunkSize;
+        resume = std::min(satAdd(resume, static_cast<uint64_t>(T.skipSize) & ~(step - 1)), chunkEnd);
+    }
+    cur = std::max(cur, resume);
+}
+
+// The type's end finder walks the file from P. True when that delimited the
+// find (recorded, scan position past it); false when the start is to be
+// delimited by the signature and size rules, with mark set to what the
+// finder said (Invalid: the format's check failed; Unchecked: it could not
+// tell, or the scan was stopped).
+bool myJpg::Scan::delimitByStructure(uint64_t P, uint32_t st, FindStatus& mark) {
+    const CarveType& T = e.types_[st];
+    uint64_t limit = V - P;
+    if (T.approximateSize > 0) limit = std::min(limit, static_cast<uint64_t>(T.approximateSize));
+    Window w(*this, P, limit);
+    EndResult r = T.finder->find(w);
+    if (w.stopped() || e.stopRequested.load(std::memory_order_relaxed)) {
+        mark = FindStatus::Unchecked;
+        return false;
+    }
+    if (r.status != FindStatus::Complete && r.status != FindStatus::Truncated) {
+        mark = r.status;
+        return false;
+    }
+    uint64_t size = std::min(r.size, limit);
+    if (r.status == FindStatus::Truncated) size = cutTruncated(P, r);
+    if (size == 0) {
+        mark = FindStatus::Invalid;
+        return false;
+    }
+    e.record(st, P, size, r.status, r.type);
+    cur = std::max(P + step, alignUp(P + size));
+    return true;
+}
+
+// A cut-off file ends where its unchecked part reaches the next sector at
+// which another file starts, or a run of zeros that reaches a sector
+// boundary, whichever comes first.
+uint64_t myJpg::Scan::cutTruncated(uint64_t P, const EndResult& r) {
+    const uint64_t size = std::min(r.size, V - P);
+    // Reads may pass the find's end: a start signature's bytes lie there.
+    Window w(*this, P, V - P);
+    uint64_t zeros = kNone;  // start of the current run of zeros
+    auto track = [&](uint64_t from, uint64_t to) -> bool {
+        while (from < to) {
+            const size_t n = static_cast<size_t>(std::min<uint64_t>(to - from, step));
+            const uint8_t* q = w.view(from, n);
+            if (!q) return false;
+            for (size_t i = 0; i < n; ++i) {
+                if (q[i] != 0) zeros = kNone;
+                else if (zeros == kNone) zeros = from + i;
+            }
+            from += n;
+        }
+        return true;
+    };
+    const uint64_t weak = std::min(r.weakFrom, size);
+    const uint64_t first = std::min(alignUp(P + weak) - P, size);
+    if (!track(weak, first)) return size;
+    for (uint64_t o = first; o < size; o += step) {
+        if (o > 0) {
+            if (zeros != kNone && o - zeros >= kZeroRun) return zeros;
+            const size_t n = static_cast<size_t>(std::min<uint64_t>(16, V - P - o));
+            uint8_t win[16]{};
+            if (const uint8_t* q = w.view(o, n)) std::memcpy(win, q, n);
+            uint32_t t;
+            if (e.startAt(win, t)) return o;
+        }
+        if (!track(o, std::min(o + step, size))) return size;
+    }
+    // Zeros up to the find's end: they count when they go on to the next
+    // sector boundary.
+    if (zeros != kNone) {
+        const uint64_t boundary = std::min(alignUp(P + size) - P, V - P);
+        if (track(size, boundary) && zeros != kNone && boundary - zeros >= kZeroRun) return zeros;
+    }
+    return size;
+}
+
 bool myJpg::scanVolume() {
     if (running_.exchange(true)) return false;
     struct Done {
@@ -227,224 +621,26 @@ bool myJpg::scanVolume() {
         messageSink().info("not properly initialized");
         return false;
     }
-    const uint32_t n = static_cast<uint32_t>(types_.size());
     // Leftovers of an earlier scan are gone.
     for (auto& p : pendingStarts_) p = Pending{};
-
-    // Categories: one item per distinct category, counts start at 0.
-    for (const auto& t : types_) {
-        bool fresh = categoryCounts_.find(t.category) == categoryCounts_.end();
-        categoryCounts_[t.category] = 0;
-        if (fresh && sink) sink->categoryAdded(t.category);
-    }
-    // Counts restart with each scan; the earlier finds stay in foundItems.
-    for (auto& [k, v] : categoryCounts_) v = 0;
-    std::fill(findsPerType_.begin(), findsPerType_.end(), 0);
+    setUpCategories();
 
     const uint64_t chunks = volumeBytes / chunkSize + (volumeBytes % chunkSize ? 1 : 0);
     if (progress) {
         progress->range(1000);
         progress->range(static_cast<int64_t>(chunks));
     }
-
     struct FreeBuf {
         void operator()(uint8_t* p) const { std::free(p); }
     };
-    std::unique_ptr<uint8_t, FreeBuf> bufStore(
-        static_cast<uint8_t*>(std::aligned_alloc(4096, ioChunk + 4096)));
-    if (!bufStore) {
+    std::unique_ptr<uint8_t, FreeBuf> buf(static_cast<uint8_t*>(std::aligned_alloc(kPage, ioChunk + kPage)));
+    if (!buf) {
         messageSink().info("not properly initialized");
         return false;
     }
-    uint8_t* buf = bufStore.get();
-    std::vector<uint32_t> active;  // types with pending starts
-    active.reserve(n);
-    uint64_t cur = 0;  // next sector start to test
-    bool stopped = false;
-
-    auto activeLimit = [&](uint32_t t, uint64_t hi) -> uint64_t {
-        const Pending& pd = pendingStarts_[t];
-        const CarveType& ty = types_[t];
-        if (pd.starts.empty()) return 0;
-        if (ty.approximateSize > 0)
-            return std::min(hi, satAdd(pd.starts.back(), static_cast<uint64_t>(ty.approximateSize) + 1));
-        return hi;
-    };
-
-    for (uint64_t base = 0; base < volumeBytes && !stopped; base += ioChunk) {
-        const uint64_t hi = std::min<uint64_t>(base + ioChunk, volumeBytes);
-        if (progress) progress->position(static_cast<int64_t>(base / chunkSize));
-        if (stopRequested.load(std::memory_order_relaxed)) {
-            stopped = true;
-            break;
-        }
-        // Nothing to test here: neither a sector start nor a pending end.
-        if (cur >= hi && active.empty()) continue;
-
-        // Fill [base, base + ioChunk + lookahead), zeros beyond the volume:
-        // the chunk with one page-aligned read, then the lookahead.
-        const uint64_t want = std::min<uint64_t>(ioChunk + kLookahead, volumeBytes - base);
-        const size_t main = static_cast<size_t>(std::min<uint64_t>(ioChunk, want));
-        fillChunk(buf, base, main);
-        if (want > main) fillChunk(buf + main, base + main, static_cast<size_t>(want - main));
-        if (want < ioChunk + kLookahead) std::memset(buf + want, 0, ioChunk + kLookahead - want);
-
-        while (true) {
-            if (stopRequested.load(std::memory_order_relaxed)) {
-                stopped = true;
-                break;
-            }
-            // The earliest end among the types waiting for one.
-            uint64_t bestEnd = kNone;
-            uint32_t bestType = 0;
-            for (uint32_t t : active) {
-                Pending& pd = pendingStarts_[t];
-                uint64_t limit = activeLimit(t, hi);
-                uint64_t e = kNone;
-                if (pd.nextEnd != kNone && pd.nextEnd < base) {
-                    // Found beyond the type's reach in an earlier buffer; the
-                    // reach only grows with a new start, which searches anew.
-                    pd.nextEnd = kNone;
-                    pd.searchedTo = std::max(pd.searchedTo, base);
-                }
-                if (pd.nextEnd != kNone) {
-                    e = pd.nextEnd;
-                } else if (pd.searchedTo < limit) {
-                    uint64_t from = std::max(pd.searchFrom, std::max(pd.searchedTo, base));
-                    pd.nextEnd = findEnd(t, from, limit, buf, base);
-                    pd.searchedTo = limit;
-                    e = pd.nextEnd;
-                }
-                if (e != kNone && e < limit && e < bestEnd) {
-                    bestEnd = e;
-                    bestType = t;
-                }
-            }
-            // Sector starts up to and including the end's position come first.
-            const uint64_t sectorLimit = bestEnd == kNone ? hi : std::min(hi, bestEnd + 1);
-            uint32_t st = 0;
-            bool matched = false;
-            while (cur < sectorLimit) {
-                const uint8_t* p = buf + (cur - base);
-                if (!startByFirstByte_[p[0]].empty() && startAt(p, st)) {
-                    matched = true;
-                    break;
-                }
-                cur += step;
-            }
-            if (matched) {
-                const uint64_t P = cur;
-                const CarveType& T = types_[st];
-                const uint8_t* p = buf + (P - base);
-                // A start beats any end at the same position.
-                for (uint32_t t : active) {
-                    Pending& pd = pendingStarts_[t];
-                    if (pd.nextEnd == P) {
-                        pd.searchFrom = P + 1;
-                        pd.nextEnd = kNone;
-                        pd.searchedTo = P + 1;
-                    }
-                }
-                if (T.endLength > 0) {
-                    Pending& pd = pendingStarts_[st];
-                    if (T.startRepeats && !pd.starts.empty() &&
-                        (T.approximateSize <= 0 || P - pd.starts.back() <= static_cast<uint64_t>(T.approximateSize))) {
-                        // Part of the file that is waiting for its end (a ZIP's
-                        // next local header).
-                        cur = P + step;
-                        continue;
-                    }
-                    if (pd.starts.empty()) {
-                        active.insert(std::lower_bound(active.begin(), active.end(), st), st);
-                        pd.searchFrom = P + T.startLength;
-                        pd.nextEnd = kNone;
-                        pd.searchedTo = pd.searchFrom;
-                    } else {
-                        pd.searchFrom = std::max(pd.searchFrom, P + T.startLength);
-                        if (pd.nextEnd != kNone && pd.nextEnd < pd.searchFrom) pd.nextEnd = kNone;
-                        if (pd.searchedTo < pd.searchFrom) {
-                            pd.searchedTo = pd.searchFrom;
-                            pd.nextEnd = kNone;
-                        }
-                    }
-                    if (pd.starts.size() >= maxPendingPerType) {
-                        pd.starts.pop_front();
-                        ++droppedStarts_;
-                    }
-                    pd.starts.push_back(P);
-                    cur = P + step;
-                } else if (T.sizeLength <= 0) {
-                    record(st, P, static_cast<uint64_t>(std::max<int64_t>(T.approximateSize, 0)));
-                    uint64_t move = T.skipSize > static_cast<int64_t>(step)
-                                        ? static_cast<uint64_t>(T.skipSize) & ~(step - 1)
-                                        : step;
-                    uint64_t chunkEnd = (P / chunkSize + 1) * chunkSize;
-                    cur = std::min(satAdd(P, move), chunkEnd);
-                } else {
-                    // The size field lies in the sector at P (held in the buffer).
-                    int64_t size = 0;
-                    if (T.sizeOffset >= 0 && T.sizeOffset <= 508)
-                        size = static_cast<int32_t>(le32(p, 512, static_cast<size_t>(T.sizeOffset)));
-                    if (size > T.approximateSize) size = 0;
-                    if (T.sizeLength == 4 && size > 0) {
-                        int64_t total = size + (T.sizeIncludesHeader ? 0 : static_cast<int64_t>(T.headerSize));
-                        if (total > T.approximateSize) total = T.approximateSize;
-                        if (total > 0) {
-                            record(st, P, static_cast<uint64_t>(total));
-                            cur = std::max(P + step, alignUp(satAdd(P, static_cast<uint64_t>(total))));
-                        } else {
-                            cur = P + step;
-                        }
-                    } else {
-                        cur = P + step;
-                    }
-                }
-                continue;
-            }
-            if (bestEnd == kNone) break;  // this buffer is done
-            // An end signature at bestEnd pairs with the type's latest start.
-            const uint64_t E = bestEnd;
-            const CarveType& T = types_[bestType];
-            Pending& pd = pendingStarts_[bestType];
-            const uint64_t S = pd.starts.back();
-            pd.starts.pop_back();
-            uint64_t size = (E - S) + T.endLength + T.bytesAfterEnd;
-            if (T.approximateSize > 0 && size > static_cast<uint64_t>(T.approximateSize))
-                size = static_cast<uint64_t>(T.approximateSize);
-            record(bestType, S, size);
-            pd.searchFrom = E + T.endLength;
-            pd.nextEnd = kNone;
-            pd.searchedTo = pd.searchFrom;
-            for (uint32_t t : active) {
-                Pending& o = pendingStarts_[t];
-                if (t != bestType && o.nextEnd == E) {
-                    o.searchFrom = E + 1;
-                    o.nextEnd = kNone;
-                    o.searchedTo = E + 1;
-                }
-            }
-            if (pd.starts.empty()) active.erase(std::find(active.begin(), active.end(), bestType));
-            // Start tests resume after the file's last byte, plus the skip.
-            uint64_t resume = alignUp(satAdd(E, static_cast<uint64_t>(T.endLength) + T.bytesAfterEnd));
-            if (T.skipSize > static_cast<int64_t>(step)) {
-                uint64_t chunkEnd = (resume / chunkSize + 1) * chunkSize;
-                resume = std::min(satAdd(resume, static_cast<uint64_t>(T.skipSize) & ~(step - 1)), chunkEnd);
-            }
-            cur = std::max(cur, resume);
-        }
-    }
-    if (progress) progress->position(static_cast<int64_t>(chunks));
-
-    // Drain: starts still waiting get the type's approximate size.
-    for (uint32_t t = 0; t < n; ++t) {
-        auto& starts = pendingStarts_[t].starts;
-        while (!starts.empty()) {
-            uint64_t s = starts.back();
-            starts.pop_back();
-            if (types_[t].approximateSize > 0) record(t, s, static_cast<uint64_t>(types_[t].approximateSize));
-        }
-        pendingStarts_[t] = Pending{};
-    }
+    Scan scan(*this, buf.get());
+    scan.run();
+    drain();
     return true;
 }
 
@@ -456,44 +652,44 @@ SaveResult saveFinds(const myJpg& engine, const std::vector<size_t>& indexes, co
     std::map<std::string, std::string> folders;   // category → folder path
     NameBook names;                               // names handed out by this save
     std::vector<uint8_t> buf(1 << 20);
-    std::string summary = "start\tsize\textension\tcategory\tfile\n";
+    std::string summary = "start\tsize\textension\ttype\tstatus\tcategory\tfile\n";
     if (progress) progress->range(static_cast<int64_t>(indexes.size()));
     int64_t done = 0;
+    auto fail = [&](const std::string& what, int err) {
+        ++res.failed;
+        if (res.error.empty()) res.error = what + ": " + std::strerror(err);
+    };
     for (size_t idx : indexes) {
         if (stop && stop->load()) break;
         if (progress) progress->position(done++);
         if (idx >= items.size()) continue;
         const CarvedItem& it = items[idx];
         const CarveType* t = it.type < types.size() ? &types[it.type] : nullptr;
-        std::string category = t && !t->category.empty() ? t->category : "Uncategorised";
-        std::string ext = t ? t->extension : std::string();
+        const std::string category = t && !t->categoryText.empty() ? t->categoryText : "Uncategorised";
+        const std::string ext = engine.extensionOf(it);
         auto f = folders.find(category);
         if (f == folders.end()) {
             std::string dir = joinPath(outDir, names.claim(outDir, category));
-            int err = platform::makeDir(dir);
-            if (err) {
-                ++res.failed;
-                if (res.error.empty()) res.error = category + ": " + std::strerror(err);
+            if (int err = platform::makeDir(dir)) {
+                fail(category, err);
                 continue;
             }
             f = folders.emplace(category, dir).first;
         }
         // Files already in the folder are left alone.
         const std::string& dir = f->second;
-        std::string name = names.claim(dir, std::to_string(it.start) + (ext.empty() ? "" : "." + ext));
-        for (int k = 0; k < 10000 && platform::pathExists(joinPath(dir, name)); ++k)
-            name = names.claim(dir, std::to_string(it.start) + (ext.empty() ? "" : "." + ext));
-        std::string path = joinPath(dir, name);
+        const std::string wanted = std::to_string(it.start) + (ext.empty() ? "" : "." + ext);
+        std::string name = names.claim(dir, wanted);
+        for (int k = 0; k < 10000 && platform::pathExists(joinPath(dir, name)); ++k) name = names.claim(dir, wanted);
+        const std::string path = joinPath(dir, name);
         platform::OutputFile out;
         if (!out.create(dir)) {
-            ++res.failed;
-            if (res.error.empty()) res.error = path + ": " + std::strerror(out.error());
+            fail(path, out.error());
             continue;
         }
-        uint64_t vol = engine.volumeBytes;
-        uint64_t start = it.start, size = it.size;
-        if (start >= vol) size = 0;
-        else size = std::min(size, vol - start);
+        // Never beyond the volume.
+        const uint64_t vol = engine.volumeBytes, start = it.start;
+        const uint64_t size = start >= vol ? 0 : std::min(it.size, vol - start);
         bool ok = true;
         for (uint64_t off = 0; off < size && ok;) {
             size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), size - off));
@@ -503,14 +699,13 @@ SaveResult saveFinds(const myJpg& engine, const std::vector<size_t>& indexes, co
         }
         ok = ok && out.commit(name, std::nullopt, std::nullopt);
         if (!ok) {
-            ++res.failed;
-            if (res.error.empty()) res.error = path + ": " + std::strerror(out.error());
+            fail(path, out.error());
             continue;
         }
         ++res.written;
         res.paths.push_back(path);
-        summary += std::to_string(start) + "\t" + std::to_string(size) + "\t" + ext + "\t" + category + "\t" +
-                   path + "\n";
+        summary += std::to_string(start) + "\t" + std::to_string(size) + "\t" + (t ? t->extensionText : "") + "\t" +
+                   ext + "\t" + statusText(it.status) + "\t" + category + "\t" + path + "\n";
     }
     if (progress) progress->position(done);
     platform::writeWholeFile(joinPath(outDir, "carve-summary.txt"), summary.data(), summary.size());

@@ -1,10 +1,16 @@
 // The carving engine: scans a volume for the start and end signatures of the
 // loaded types and records every file it can delimit.
 //
-// Start signatures are tested at every 512-byte sector start. While a type
-// has a start waiting for its end, its end signature is searched at every
-// byte after that start. The volume is read in large positional reads into
-// one buffer; nothing is allocated per sector.
+// Start signatures are tested at every 512-byte sector start. A type whose
+// format has an end finder (raw/finders.h) is delimited by walking its
+// structure from the start; the find is marked complete, truncated (written
+// as far as it is valid) or, when the format's check fails, invalid (then
+// delimited as below). Other types: while a type has a start waiting for
+// its end, its end signature is searched at every byte after that start; a
+// size field or the approximate size delimits the types without an end
+// signature. The volume is read in large positional reads into one buffer,
+// which an end finder moves forward as it walks; nothing is allocated per
+// sector.
 #pragma once
 
 #include <array>
@@ -16,8 +22,9 @@
 #include <string>
 #include <vector>
 
-#include "disk/volume_view.h"
 #include "base/sinks.h"
+#include "disk/volume_view.h"
+#include "raw/finders.h"
 #include "raw/settings.h"
 
 namespace brantlow::raw {
@@ -27,26 +34,18 @@ struct CarvedItem {
     uint64_t start = 0;
     uint64_t size = 0;
     uint32_t type = 0;  // index in the engine's type list
+    FindStatus status = FindStatus::Unchecked;
+    const char* detected = nullptr;  // the detected type's extension; nullptr: the type's own
 };
 
-// One loaded type (signature and settings parts of a record).
-struct CarveType {
-    std::string extension;  // UTF-8, up to 4 UTF-16 units as stored
-    uint8_t extensionLength = 0;
-    std::array<uint8_t, kSignatureMax> startSignature{};
-    std::array<uint8_t, kSignatureMax> endSignature{};
-    uint8_t startLength = 0;
-    uint8_t endLength = 0;
-    uint8_t identifier = 0;
-    int32_t sizeOffset = -1;  // -1 when the record's value is 0 or less
-    int32_t sizeLength = 0;
-    int32_t headerSize = 0;
-    uint8_t sizeIncludesHeader = 0;
-    uint32_t bytesAfterEnd = 0;
-    int64_t approximateSize = 0;
-    int64_t skipSize = 0;
-    std::string category;  // UTF-8
-    bool startRepeats = false;  // further starts while one waits belong to its file
+// One loaded type: its settings record (size offset −1 when the record's is
+// 0 or less) and what the engine keeps beside it.
+struct CarveType : SettingsRecord {
+    uint8_t identifier = 0;           // position in the type list
+    std::string extensionText;        // UTF-8 of the extension
+    std::string categoryText;         // UTF-8 of the category
+    const EndFinder* finder = nullptr;  // chosen by the extension
+    bool startRepeats() const { return (flags & kFlagStartRepeats) != 0; }
 };
 
 CarveType typeFromRecord(const SettingsRecord& r, uint8_t identifier);
@@ -87,7 +86,7 @@ public:
     // Appends types already decoded (tests, tools).
     void addRecords(const std::vector<SettingsRecord>& records);
 
-    // Builds the match tables and the pending stacks.
+    // Builds the start-signature index and the pending stacks.
     bool initialize();
     // Runs the whole scan: chunks, tail, drain. Returns false without doing
     // anything when a scan is already running on this engine or the engine
@@ -101,44 +100,50 @@ public:
     PauseGate* pauseGate = nullptr;  // waited on before each read
     CarveSink* sink = nullptr;
     std::atomic<bool> stopRequested{false};
+    // Off: every type is delimited by its signatures and size rules only.
+    bool useEndFinders = true;
 
     const std::vector<CarveType>& types() const { return types_; }
     const std::vector<CarvedItem>& foundItems() const { return found_; }
     const std::map<std::string, uint64_t>& categoryCounts() const { return categoryCounts_; }
     bool running() const { return running_.load(); }
-    // Item text of a find: "%lld ." followed by the extension.
+    // Item text of a find: "%lld ." followed by the type's extension.
     std::string itemText(const CarvedItem& item) const;
+    // The extension a find is written with: the detected type's, else the
+    // type's own (not yet sanitised).
+    std::string extensionOf(const CarvedItem& item) const;
     // Pending starts dropped because a type had too many waiting.
     uint64_t droppedStarts() const { return droppedStarts_; }
 
 private:
-    struct MatchEntry {
-        uint8_t length = 0;
-        uint8_t identifier = 0;
-        uint8_t pattern[kSignatureMax]{};
-    };
     // A start signature as two masked 64-bit words (wildcards masked out).
     struct StartMatcher {
         uint64_t pat[2]{};
         uint64_t mask[2]{};
         uint32_t type = 0;
     };
+    // Starts of one type waiting for its end signature. Each start is a
+    // sector position; its low bits carry the find's status (a start whose
+    // format check failed waits as well, marked).
     struct Pending {
         std::deque<uint64_t> starts;
         uint64_t searchFrom = 0;      // next byte at which the end is searched
         uint64_t nextEnd = UINT64_MAX;  // cached next end position (UINT64_MAX: not known)
         uint64_t searchedTo = 0;      // nextEnd was searched up to here
     };
+    struct Scan;
+    class Window;
+    friend struct Scan;
+    friend class Window;
 
-    void record(uint32_t type, uint64_t start, uint64_t size);
+    void setUpCategories();
+    void record(uint32_t type, uint64_t start, uint64_t size, FindStatus status, const char* detected);
     bool startAt(const uint8_t* p, uint32_t& type) const;
     uint64_t findEnd(uint32_t type, uint64_t from, uint64_t to, const uint8_t* buf, uint64_t bufBase) const;
-    bool endActive(uint32_t type, uint64_t pos) const;
     void fillChunk(uint8_t* buf, uint64_t pos, size_t count);
+    void drain();
 
     std::vector<CarveType> types_;
-    std::vector<MatchEntry> matchTable_;
-    uint64_t matchTableBytes_ = 0;
     std::vector<Pending> pendingStarts_;
     std::array<std::vector<StartMatcher>, 256> startByFirstByte_;  // start entries, lowest index first
     std::vector<CarvedItem> found_;
@@ -150,7 +155,9 @@ private:
 };
 
 // Writing the finds: one subfolder per category, files named
-// "<start>.<ext>", a summary "carve-summary.txt" in the output folder.
+// "<start>.<ext>" with the detected type's extension, a summary
+// "carve-summary.txt" in the output folder (start, size, type, status,
+// category, file).
 struct SaveResult {
     uint64_t written = 0;
     uint64_t failed = 0;

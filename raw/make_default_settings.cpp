@@ -6,6 +6,7 @@
 #include <string>
 
 #include "raw/default_types.h"
+#include "raw/finders.h"
 
 using namespace brantlow::raw;
 
@@ -22,8 +23,8 @@ static std::string hexOf(const char* s) {
 
 int main(int argc, char** argv) {
     if (argc >= 2 && std::strcmp(argv[1], "--markdown") == 0) {
-        std::printf("| ext | category | start | end | size rule | approx. size | source |\n");
-        std::printf("|---|---|---|---|---|---|---|\n");
+        std::printf("| ext | category | start | end | size rule | end finder | approx. size | source |\n");
+        std::printf("|---|---|---|---|---|---|---|---|\n");
         for (const auto& d : defaultTypeTable()) {
             std::string rule = "—";
             if (d.sizeLength)
@@ -31,8 +32,10 @@ int main(int argc, char** argv) {
                        (d.sizeIncludesHeader ? ", whole file" : " + " + std::to_string(d.headerSize));
             else if (d.bytesAfterEnd)
                 rule = "end + " + std::to_string(d.bytesAfterEnd) + " bytes";
-            std::printf("| %s | %s | %s | %s | %s | %lld | %s |\n", d.extension, d.category, hexOf(d.start).c_str(),
-                        hexOf(d.end).c_str(), rule.c_str(), static_cast<long long>(d.approximateSize), d.source);
+            const EndFinder* finder = endFinderFor(d.extension);
+            std::printf("| %s | %s | %s | %s | %s | %s | %lld | %s |\n", d.extension, d.category, hexOf(d.start).c_str(),
+                        hexOf(d.end).c_str(), rule.c_str(), finder ? finder->name : "—",
+                        static_cast<long long>(d.approximateSize), d.source);
         }
         return 0;
     }

@@ -1,54 +1,77 @@
 #include "raw/gui/RawRecoveryDialog.h"
 
-#include <QAbstractListModel>
+#include <QAbstractTableModel>
 #include <QCheckBox>
+#include <QColor>
 #include <QCoreApplication>
 #include <QFileDialog>
 #include <QFileIconProvider>
 #include <QFileInfo>
-#include <QMimeDatabase>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListView>
-#include <QMenu>
+#include <QMimeDatabase>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSplitter>
 #include <QStyle>
-#include <QTreeWidget>
+#include <QTableView>
 #include <QVBoxLayout>
-#include <map>
 
-#include "raw/gui/RawSettingDlg.h"
+#include "base/texts.h"
 #include "platform/files.h"
+#include "raw/gui/RawSettingDlg.h"
 
 namespace brantlow::raw::gui {
 
+using controls::Item;
+using controls::kNoItem;
+
+namespace {
+// Text colours of marked finds (red in the low byte).
+constexpr uint32_t kTruncatedColor = 0x000070C0;  // orange
+constexpr uint32_t kInvalidColor = 0x00808080;    // grey
+
+QString sizeText(uint64_t bytes) { return QString::fromStdString(formatSizeText(bytes)); }
+}  // namespace
+
 // The file list: rows are (engine, index) pairs, texts made on demand, so a
-// category with 100,000 finds is one model reset, not 100,000 inserts.
-class FindListModel : public QAbstractListModel {
+// category with 100,000 finds is one model reset, not 100,000 inserts. The
+// first column keeps the tree's item text; the others show what the find
+// turned out to be.
+class FindListModel : public QAbstractTableModel {
 public:
-    using QAbstractListModel::QAbstractListModel;
+    using QAbstractTableModel::QAbstractTableModel;
     std::vector<std::pair<const myJpg*, size_t>> rows;
     int rowCount(const QModelIndex& parent = {}) const override {
         return parent.isValid() ? 0 : static_cast<int>(rows.size());
     }
+    int columnCount(const QModelIndex& parent = {}) const override { return parent.isValid() ? 0 : 4; }
     QVariant data(const QModelIndex& idx, int role) const override {
         if (!idx.isValid() || idx.row() >= static_cast<int>(rows.size())) return {};
         auto [engine, i] = rows[static_cast<size_t>(idx.row())];
         if (i >= engine->foundItems().size()) return {};
-        if (role == Qt::DisplayRole) return QString::fromStdString(engine->itemText(engine->foundItems()[i]));
-        if (role == Qt::ToolTipRole) {
-            const CarvedItem& it = engine->foundItems()[i];
-            return QString("%1 bytes at %2").arg(it.size).arg(it.start);
+        const CarvedItem& it = engine->foundItems()[i];
+        if (role == Qt::DisplayRole) {
+            switch (idx.column()) {
+            case 0: return QString::fromStdString(engine->itemText(it));
+            case 1: return QString::fromStdString(engine->extensionOf(it));
+            case 2: return sizeText(it.size);
+            default: return QString(statusText(it.status));
+            }
         }
+        if (role == Qt::ToolTipRole) return QString("%1 bytes at %2").arg(it.size).arg(it.start);
+        if (role == Qt::TextAlignmentRole && idx.column() == 2)
+            return QVariant::fromValue(Qt::AlignRight | Qt::AlignVCenter);
         return {};
     }
-    QVariant headerData(int, Qt::Orientation, int role) const override {
-        return role == Qt::DisplayRole ? QVariant("FILES LIST ") : QVariant();
+    QVariant headerData(int section, Qt::Orientation o, int role) const override {
+        if (role != Qt::DisplayRole || o != Qt::Horizontal) return {};
+        static const char* titles[] = {"FILES LIST ", "Type", "Size", "Status"};
+        return section >= 0 && section < 4 ? QVariant(titles[section]) : QVariant();
     }
     void setRows(std::vector<std::pair<const myJpg*, size_t>> r) {
         beginResetModel();
@@ -68,10 +91,13 @@ public:
         std::lock_guard<std::mutex> lk(m);
         categories.push_back(c);
     }
-    void itemFound(size_t index, const CarvedItem&, const std::string& text, const std::string& category,
+    void itemFound(size_t index, const CarvedItem& item, const std::string& text, const std::string& category,
                    uint64_t count) override {
+        // The detected type's extension, else the type's own (after " .").
+        const size_t dot = text.find(" .");
+        std::string ext = item.detected ? item.detected : dot == std::string::npos ? "" : text.substr(dot + 2);
         std::lock_guard<std::mutex> lk(m);
-        finds.push_back({index, text, category, count});
+        finds.push_back({index, text, category, count, item.status, std::move(ext)});
     }
 };
 
@@ -89,8 +115,21 @@ RawRecoveryDialog::RawRecoveryDialog(std::shared_ptr<readWriteInterface> reader,
     setObjectName("Raw Recovery Dialog");
     sink_ = std::make_unique<Sink>();
     progressSink_ = std::make_unique<Progress>();
-
     auto* outer = new QVBoxLayout(this);
+    buildSettingsGroup(outer);
+    buildResults(outer);
+    buildProgressRow(outer);
+    buildButtonRow(outer);
+    chooseDefaultPath();
+    loadDefaultCheck->setChecked(true);
+    setScanningControls(false);
+    connectControls();
+}
+
+RawRecoveryDialog::~RawRecoveryDialog() { stopWork(); }
+
+// The settings file, "...", Parse, "Load Default Items" and Setting.
+void RawRecoveryDialog::buildSettingsGroup(QLayout* outer) {
     auto* group = new QGroupBox(
         "Click Parse button to add default file settings or create your own file to process raw recovery.", this);
     auto* g = new QGridLayout(group);
@@ -108,21 +147,42 @@ RawRecoveryDialog::RawRecoveryDialog(std::shared_ptr<readWriteInterface> reader,
     g->addWidget(settingButton, 1, 1);
     g->addWidget(new QLabel("[Add new signatures in\nnew/existing file]", group), 1, 2);
     outer->addWidget(group);
+}
 
-    auto* mid = new QHBoxLayout;
-    tree = new QTreeWidget(this);
-    tree->setHeaderHidden(true);
-    fileList = new QListView(this);
+// The check-box tree of finds beside the list of the clicked category.
+void RawRecoveryDialog::buildResults(QLayout* outer) {
+    auto* split = new QSplitter(Qt::Horizontal, this);
+    tree = new controls::CXHtmlTree(split);
+    tree->setObjectName("rawTree");
+    tree->Initialize();
+    QIcon folder = QFileIconProvider().icon(QFileIconProvider::Folder);
+    if (folder.isNull()) folder = style()->standardIcon(QStyle::SP_DirIcon);
+    icons_ = {folder};
+    tree->setIcons(&icons_);
+    auto* listBox = new QWidget(split);
+    auto* lv = new QVBoxLayout(listBox);
+    lv->setContentsMargins(0, 0, 0, 0);
+    fileList = new QTableView(listBox);
+    fileList->setObjectName("rawFileList");
     listModel_ = new FindListModel(this);
     fileList->setModel(listModel_);
-    fileList->setUniformItemSizes(true);
-    mid->addWidget(tree, 1);
-    auto* listBox = new QVBoxLayout;
-    listBox->addWidget(new QLabel("FILES LIST ", this));
-    listBox->addWidget(fileList);
-    mid->addLayout(listBox, 1);
-    outer->addLayout(mid, 1);
+    fileList->setSelectionBehavior(QAbstractItemView::SelectRows);
+    fileList->setShowGrid(true);
+    fileList->verticalHeader()->hide();
+    fileList->verticalHeader()->setDefaultSectionSize(fileList->fontMetrics().height() + 6);
+    fileList->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
+    fileList->setColumnWidth(0, 300);
+    lv->addWidget(fileList, 1);
+    hideMarkedCheck = new QCheckBox("Hide finds that fail their format check", listBox);
+    hideMarkedCheck->setObjectName("hideMarked");
+    lv->addWidget(hideMarkedCheck);
+    split->setStretchFactor(0, 2);
+    split->setStretchFactor(1, 3);
+    static_cast<QBoxLayout*>(outer)->addWidget(split, 1);
+}
 
+// Progress bar, Pause, Resume, Stop and the status line.
+void RawRecoveryDialog::buildProgressRow(QLayout* outer) {
     auto* prog = new QHBoxLayout;
     progress = new QProgressBar(this);
     pauseButton = new QPushButton("Pause", this);
@@ -135,10 +195,13 @@ RawRecoveryDialog::RawRecoveryDialog(std::shared_ptr<readWriteInterface> reader,
     prog->addWidget(pauseButton);
     prog->addWidget(resumeButton);
     prog->addWidget(stopButton);
-    outer->addLayout(prog);
+    static_cast<QBoxLayout*>(outer)->addLayout(prog);
     status = new QLabel(this);
     outer->addWidget(status);
+}
 
+// Help, Back and Save.
+void RawRecoveryDialog::buildButtonRow(QLayout* outer) {
     auto* bottom = new QHBoxLayout;
     helpButton = new QPushButton("Help", this);
     helpButton->setToolTip("Help");
@@ -150,29 +213,25 @@ RawRecoveryDialog::RawRecoveryDialog(std::shared_ptr<readWriteInterface> reader,
     bottom->addStretch(1);
     bottom->addWidget(backButton);
     bottom->addWidget(saveButton);
-    outer->addLayout(bottom);
-    auto* menu = new QMenu(helpButton);
-    connect(menu->addAction("Help"), &QAction::triggered, this, [this] { emit helpRequested(); });
-    connect(menu->addAction("About"), &QAction::triggered, this, [this] { emit aboutRequested(); });
-    connect(menu->addAction("Software Webpage"), &QAction::triggered, this, [this] { emit webPageRequested(); });
-    helpButton->setMenu(menu);
+    static_cast<QBoxLayout*>(outer)->addLayout(bottom);
+}
 
-    QString dir = QCoreApplication::applicationDirPath();
-    defaultPath_ = dir + "/FileSetting.txt";
+// "FileSetting.txt" beside the program, else the installed copy.
+void RawRecoveryDialog::chooseDefaultPath() {
+    defaultPath_ = QCoreApplication::applicationDirPath() + "/FileSetting.txt";
 #ifdef BRANTLOW_SHARE_DIR
     if (!QFileInfo::exists(defaultPath_)) defaultPath_ = QString(BRANTLOW_SHARE_DIR) + "/FileSetting.txt";
 #endif
     pathEdit->setText(defaultPath_);
-    loadDefaultCheck->setChecked(true);
-    setScanningControls(false);
+}
 
+void RawRecoveryDialog::connectControls() {
     chooseTypeFile = [this] { return QFileDialog::getOpenFileName(this, "Brantlow v1.0"); };
     chooseOutputFolder = [this] { return QFileDialog::getExistingDirectory(this, "Please choose a folder."); };
     openSettingEditor = [this] {
         RawSettingDlg dlg(this);
         dlg.exec();
     };
-
     connect(parseButton, &QPushButton::clicked, this, &RawRecoveryDialog::parse);
     connect(pauseButton, &QPushButton::clicked, this, &RawRecoveryDialog::pause);
     connect(resumeButton, &QPushButton::clicked, this, &RawRecoveryDialog::resume);
@@ -182,30 +241,32 @@ RawRecoveryDialog::RawRecoveryDialog(std::shared_ptr<readWriteInterface> reader,
     connect(settingButton, &QPushButton::clicked, this, [this] {
         if (openSettingEditor) openSettingEditor();
     });
-    connect(backButton, &QPushButton::clicked, this, [this] {
-        if (running()) return;
-        emit backRequested();
-    });
-    connect(tree, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem* it, int) { showCategory(it); });
+    connect(tree, &controls::CXHtmlTree::labelClicked, this, &RawRecoveryDialog::showCategory);
+    connect(hideMarkedCheck, &QCheckBox::toggled, this, &RawRecoveryDialog::applyHideMarked);
     flushTimer_.setInterval(100);
     connect(&flushTimer_, &QTimer::timeout, this, &RawRecoveryDialog::flushFinds);
 }
 
-RawRecoveryDialog::~RawRecoveryDialog() { stopWork(); }
+void RawRecoveryDialog::reject() {
+    if (!isWindow()) {
+        if (auto* page = qobject_cast<QDialog*>(window()); page && page != this) page->reject();
+        return;
+    }
+    QDialog::reject();
+}
 
-// The icon of a find, by its extension (cached per extension).
-QIcon RawRecoveryDialog::iconFor(const std::string& itemText) {
-    QString ext;
-    size_t dot = itemText.rfind('.');
-    if (dot != std::string::npos) ext = QString::fromStdString(itemText.substr(dot + 1));
-    auto it = icons_.find(ext);
-    if (it != icons_.end()) return it.value();
+// The image of a find, by its extension (one image per extension).
+int RawRecoveryDialog::imageFor(const std::string& extension) {
+    auto it = imageOf_.find(extension);
+    if (it != imageOf_.end()) return it->second;
     static QMimeDatabase mimes;
-    QMimeType mt = mimes.mimeTypeForFile("x." + ext, QMimeDatabase::MatchExtension);
+    QMimeType mt = mimes.mimeTypeForFile("x." + QString::fromStdString(extension), QMimeDatabase::MatchExtension);
     QIcon fallback = QFileIconProvider().icon(QFileIconProvider::File);
-    QIcon icon = QIcon::fromTheme(mt.iconName(), QIcon::fromTheme(mt.genericIconName(), fallback));
-    icons_.insert(ext, icon);
-    return icon;
+    if (fallback.isNull()) fallback = style()->standardIcon(QStyle::SP_FileIcon);
+    icons_.push_back(QIcon::fromTheme(mt.iconName(), QIcon::fromTheme(mt.genericIconName(), fallback)));
+    const int image = static_cast<int>(icons_.size()) - 1;
+    imageOf_[extension] = image;
+    return image;
 }
 
 void RawRecoveryDialog::setScanningControls(bool scanning) {
@@ -220,13 +281,7 @@ void RawRecoveryDialog::browse() {
     if (!p.isEmpty()) pathEdit->setText(p);
 }
 
-void RawRecoveryDialog::parse() {
-    if (running()) {
-        messageSink().info("Please wait for other process to complete");
-        return;
-    }
-    if (worker_.joinable()) worker_.join();
-    setScanningControls(true);
+std::unique_ptr<myJpg> RawRecoveryDialog::loadTypes() {
     std::unique_ptr<myJpg> engine;
     if (loadDefaultCheck->isChecked()) {
         engine = std::make_unique<myJpg>();
@@ -238,15 +293,27 @@ void RawRecoveryDialog::parse() {
             backButton->setEnabled(true);
             status->setText("Processing done");
             setScanningControls(false);
-            return;
+            return nullptr;
         }
     }
     if (!engine || engine->types().empty()) {
         messageSink().info("No file types are loaded: tick \"Load Default Items\" or choose a settings file.");
         status->setText("Processing done");
         setScanningControls(false);
+        return nullptr;
+    }
+    return engine;
+}
+
+void RawRecoveryDialog::parse() {
+    if (running()) {
+        messageSink().info("Please wait for other process to complete");
         return;
     }
+    if (worker_.joinable()) worker_.join();
+    setScanningControls(true);
+    std::unique_ptr<myJpg> engine = loadTypes();
+    if (!engine) return;
     backButton->setEnabled(false);
     browseButton->setEnabled(false);
     pathEdit->setEnabled(false);
@@ -286,15 +353,9 @@ void RawRecoveryDialog::parse() {
     engines_.push_back(std::move(engine));
 
     // A new top item for this Parse; earlier ones stay with their engines.
-    currentTop_ = new QTreeWidgetItem(tree, QStringList("RAW RECOVERY "));
-    currentTop_->setData(0, KindRole, TopItem);
-    currentTop_->setIcon(0, style()->standardIcon(QStyle::SP_DirIcon));
-    currentTop_->setFlags(currentTop_->flags() | Qt::ItemIsUserCheckable | Qt::ItemIsAutoTristate);
-    currentTop_->setCheckState(0, Qt::Unchecked);
-    currentTop_->setExpanded(true);
+    currentTop_ = tree->InsertItem("RAW RECOVERY ", kFolderImage);
     currentCategories_.clear();
 
-    stopRequested_ = false;
     workerDone_ = false;
     gate_.resume();
     status->setText("Processing.....");
@@ -308,6 +369,18 @@ void RawRecoveryDialog::parse() {
     });
 }
 
+Item RawRecoveryDialog::categoryItem(const std::string& c) {
+    auto it = currentCategories_.find(c);
+    if (it != currentCategories_.end()) return it->second;
+    Item item = tree->InsertItem(QString::fromStdString(c), kFolderImage, currentTop_);
+    currentCategories_[c] = item;
+    return item;
+}
+
+bool RawRecoveryDialog::hidden(const CarvedItem& item) const {
+    return hideMarkedCheck->isChecked() && item.status == FindStatus::Invalid;
+}
+
 void RawRecoveryDialog::flushFinds() {
     std::vector<std::string> cats;
     std::vector<Pending> finds;
@@ -316,43 +389,45 @@ void RawRecoveryDialog::flushFinds() {
         cats.swap(sink_->categories);
         finds.swap(sink_->finds);
     }
-    if (!currentTop_) return;
-    const int engineIndex = static_cast<int>(engines_.size()) - 1;
-    auto category = [&](const std::string& c) {
-        auto it = currentCategories_.find(c);
-        if (it != currentCategories_.end()) return it->second;
-        auto* item = new QTreeWidgetItem(currentTop_, QStringList(QString::fromStdString(c)));
-        item->setData(0, KindRole, CategoryItem);
-        item->setIcon(0, style()->standardIcon(QStyle::SP_DirIcon));
-        item->setFlags(item->flags() | Qt::ItemIsUserCheckable | Qt::ItemIsAutoTristate);
-        item->setCheckState(0, Qt::Unchecked);
-        currentCategories_[c] = item;
-        return item;
-    };
-    for (const auto& c : cats) category(c);
-    std::map<QTreeWidgetItem*, QList<QTreeWidgetItem*>> batches;
-    std::map<QTreeWidgetItem*, std::pair<std::string, uint64_t>> counts;
+    if (currentTop_ == kNoItem) return;
+    const size_t engineIndex = engines_.size() - 1;
+    for (const auto& c : cats) categoryItem(c);
+    std::map<Item, std::vector<controls::NewItem>> batches;
+    std::map<Item, std::vector<FindStatus>> statuses;
+    std::map<Item, std::pair<std::string, uint64_t>> counts;
     for (const auto& f : finds) {
-        QTreeWidgetItem* parent = category(f.category);
-        auto* item = new QTreeWidgetItem(QStringList(QString::fromStdString(f.text)));
-        item->setData(0, KindRole, FindItem);
-        item->setIcon(0, iconFor(f.text));
-        item->setData(0, EngineRole, engineIndex);
-        item->setData(0, IndexRole, static_cast<qulonglong>(f.index));
-        item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
-        item->setCheckState(0, parent->checkState(0) == Qt::Checked ? Qt::Checked : Qt::Unchecked);
-        batches[parent].append(item);
+        Item parent = categoryItem(f.category);
+        controls::NewItem n;
+        n.text = QString::fromStdString(f.text);
+        n.image = imageFor(f.extension);
+        n.hasData = true;
+        n.data = findData(engineIndex, f.index);
+        if (f.status == FindStatus::Truncated) n.textColor = kTruncatedColor;
+        if (f.status == FindStatus::Invalid) n.textColor = kInvalidColor;
+        batches[parent].push_back(n);
+        statuses[parent].push_back(f.status);
         counts[parent] = {f.category, f.count};
     }
-    for (auto& [parent, items] : batches) parent->addChildren(items);
+    for (auto& [parent, items] : batches) {
+        const Item first = tree->InsertItems(parent, items);
+        const bool ticked = tree->GetCheck(parent);
+        const QModelIndex pi = tree->treeModel()->indexOf(parent);
+        for (size_t i = 0; i < items.size(); ++i) {
+            const Item it = first + static_cast<Item>(i);
+            if (ticked) tree->SetCheck(it, true);
+            if (hideMarkedCheck->isChecked() && statuses[parent][i] == FindStatus::Invalid)
+                tree->setRowHidden(tree->checkTree().row(it), pi, true);
+        }
+    }
     for (auto& [parent, c] : counts)
-        parent->setText(0, QString("%1 (%2)").arg(QString::fromStdString(c.first)).arg(c.second));
-    currentTop_->setExpanded(true);
+        tree->SetItemText(parent, QString("%1 (%2)").arg(QString::fromStdString(c.first)).arg(c.second));
+    tree->Expand(currentTop_, controls::ExpandAction::Expand);
     int64_t high = progressSink_->high.load();
     if (high > 0) {
         progress->setRange(0, static_cast<int>(std::min<int64_t>(high, INT32_MAX)));
         progress->setValue(static_cast<int>(std::min<int64_t>(progressSink_->pos.load(), INT32_MAX)));
     }
+    if (shownCategory_ != kNoItem && batches.count(shownCategory_)) showCategory(shownCategory_);
 }
 
 void RawRecoveryDialog::workerEnded() {
@@ -367,14 +442,7 @@ void RawRecoveryDialog::workerEnded() {
     messageSink().info("Scanning processing done.Select save button to save the data..");
 }
 
-void RawRecoveryDialog::waitForWorker() {
-    if (worker_.joinable()) worker_.join();
-    if (!workerDone_.load()) return;
-    QCoreApplication::sendPostedEvents(this);
-}
-
 void RawRecoveryDialog::stopWork() {
-    stopRequested_ = true;
     for (auto& e : engines_) e->stopRequested = true;
     gate_.release();
     if (worker_.joinable()) worker_.join();
@@ -395,25 +463,52 @@ void RawRecoveryDialog::resume() {
 void RawRecoveryDialog::stop() {
     // The worker halts at its next read even while paused: Stop also opens
     // the pause gate.
-    stopRequested_ = true;
     if (!engines_.empty()) engines_.back()->stopRequested = true;
     gate_.resume();
     status->setText("Stop button pressed.Please wait for the process to stop");
 }
 
-void RawRecoveryDialog::showCategory(QTreeWidgetItem* item) {
+bool RawRecoveryDialog::findOf(Item item, const myJpg*& engine, size_t& index) const {
+    if (!tree->checkTree().valid(item) || !tree->HasItemData(item)) return false;
+    const uint64_t d = tree->GetItemData(item);
+    const size_t e = static_cast<size_t>(d >> 40);
+    index = static_cast<size_t>(d & ((uint64_t{1} << 40) - 1));
+    if (e >= engines_.size() || index >= engines_[e]->foundItems().size()) return false;
+    engine = engines_[e].get();
+    return true;
+}
+
+void RawRecoveryDialog::showCategory(int item) {
     std::vector<std::pair<const myJpg*, size_t>> rows;
-    if (item && item->data(0, KindRole).toInt() == CategoryItem) {
-        rows.reserve(static_cast<size_t>(item->childCount()));
-        for (int i = 0; i < item->childCount(); ++i) {
-            QTreeWidgetItem* c = item->child(i);
-            if (c->data(0, KindRole).toInt() != FindItem) continue;
-            size_t e = c->data(0, EngineRole).toULongLong();
-            size_t idx = c->data(0, IndexRole).toULongLong();
-            if (e < engines_.size()) rows.emplace_back(engines_[e].get(), idx);
+    shownCategory_ = kNoItem;
+    if (tree->checkTree().valid(item)) {
+        shownCategory_ = item;
+        // Each child that is a find (its image is not the folder icon).
+        const auto& children = tree->checkTree().children(item);
+        rows.reserve(children.size());
+        for (Item c : children) {
+            const myJpg* engine;
+            size_t index;
+            if (tree->GetItemImage(c) == kFolderImage || !findOf(c, engine, index)) continue;
+            if (hidden(engine->foundItems()[index])) continue;
+            rows.emplace_back(engine, index);
         }
     }
     listModel_->setRows(std::move(rows));
+}
+
+void RawRecoveryDialog::applyHideMarked() {
+    controls::CheckTree& t = tree->checkTree();
+    for (Item top : t.children(kNoItem))
+        for (Item cat : t.children(top)) {
+            const QModelIndex ci = tree->treeModel()->indexOf(cat);
+            for (Item f : t.children(cat)) {
+                const myJpg* engine;
+                size_t index;
+                if (findOf(f, engine, index)) tree->setRowHidden(t.row(f), ci, hidden(engine->foundItems()[index]));
+            }
+        }
+    if (shownCategory_ != kNoItem) showCategory(shownCategory_);
 }
 
 void RawRecoveryDialog::save() {
@@ -421,20 +516,21 @@ void RawRecoveryDialog::save() {
         messageSink().info("Please wait for other process to complete");
         return;
     }
-    // Ticked finds, grouped by the engine that found them.
-    std::map<size_t, std::vector<size_t>> ticked;
-    for (int t = 0; t < tree->topLevelItemCount(); ++t) {
-        QTreeWidgetItem* top = tree->topLevelItem(t);
-        for (int c = 0; c < top->childCount(); ++c) {
-            QTreeWidgetItem* cat = top->child(c);
-            for (int i = 0; i < cat->childCount(); ++i) {
-                QTreeWidgetItem* f = cat->child(i);
-                if (f->data(0, KindRole).toInt() != FindItem || f->checkState(0) != Qt::Checked) continue;
-                size_t e = f->data(0, EngineRole).toULongLong();
-                if (e < engines_.size()) ticked[e].push_back(f->data(0, IndexRole).toULongLong());
-            }
-        }
+    if (tree->GetCheckedCount() == 0) {
+        messageSink().info("Please Select item from tree to save");
+        return;
     }
+    // Ticked finds (not hidden ones), grouped by the engine that found them.
+    std::map<size_t, std::vector<size_t>> ticked;
+    const controls::CheckTree& t = tree->checkTree();
+    for (Item top : t.children(kNoItem))
+        for (Item cat : t.children(top))
+            for (Item f : t.children(cat)) {
+                const myJpg* engine;
+                size_t index;
+                if (!t.getCheck(f) || !findOf(f, engine, index) || hidden(engine->foundItems()[index])) continue;
+                ticked[static_cast<size_t>(tree->GetItemData(f) >> 40)].push_back(index);
+            }
     if (ticked.empty()) {
         messageSink().info("Please Select item from tree to save");
         return;

@@ -1,7 +1,8 @@
 // The raw recovery page: loads the signature types, runs the carving engine
-// on a worker thread with Pause, Resume and Stop, shows the finds as a
-// check-box tree by category with a list of the clicked category's files,
-// and writes the ticked finds.
+// on a worker thread with Pause, Resume and Stop, shows the finds in the
+// tri-state check-box tree by category with a list of the clicked
+// category's files (item text, detected type, size, status), and writes the
+// ticked finds.
 //
 // Each Parse makes a new engine and a new "RAW RECOVERY " top item; every
 // engine lives until the page closes, and each find item carries (engine,
@@ -13,26 +14,27 @@
 #include <QIcon>
 #include <QString>
 #include <QTimer>
+#include <QVector>
 #include <atomic>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "base/sinks.h"
+#include "controls/CXHtmlTree.h"
 #include "disk/partition.h"
 #include "disk/reader.h"
-#include "base/sinks.h"
 #include "raw/carve.h"
 
 class QCheckBox;
 class QLabel;
 class QLineEdit;
-class QListView;
 class QProgressBar;
 class QPushButton;
-class QTreeWidget;
-class QTreeWidgetItem;
+class QTableView;
 
 namespace brantlow::raw::gui {
 
@@ -47,9 +49,12 @@ public:
                       QWidget* parent = nullptr);
     ~RawRecoveryDialog() override;
 
-    // Item roles of the tree.
-    enum Role { KindRole = Qt::UserRole + 1, EngineRole, IndexRole };
-    enum Kind { TopItem = 1, CategoryItem = 2, FindItem = 3 };
+    // Images of the tree: 0 the folder icon (top and category items), the
+    // others the icons of the finds' types.
+    static constexpr int kFolderImage = 0;
+    // Item data of a find: the engine's number in the high bits, the find's
+    // index in its engine's foundItems in the low 40.
+    static uint64_t findData(size_t engine, size_t index) { return (uint64_t{engine} << 40) | index; }
 
     // Replaceable dialogs (tests).
     std::function<QString()> chooseTypeFile;      // "..."
@@ -57,23 +62,26 @@ public:
     std::function<void()> openSettingEditor;      // the Setting button
 
     bool running() const { return worker_.joinable() && !workerDone_.load(); }
-    // Blocks until the worker ends (tests, closing).
-    void waitForWorker();
     // Stops and joins the worker.
     void stopWork();
+    // The find a tree item stands for; false for the top and category items.
+    bool findOf(controls::Item item, const myJpg*& engine, size_t& index) const;
 
     QLineEdit* pathEdit;
     QPushButton* browseButton;
     QPushButton* parseButton;
     QCheckBox* loadDefaultCheck;
     QPushButton* settingButton;
-    QTreeWidget* tree;
-    QListView* fileList;
+    controls::CXHtmlTree* tree;
+    QTableView* fileList;
+    QCheckBox* hideMarkedCheck;
     QProgressBar* progress;
     QPushButton* pauseButton;
     QPushButton* resumeButton;
     QPushButton* stopButton;
     QLabel* status;
+    // Back and Help stand for the page frame's (which carries them):
+    // Back is disabled while a scan runs.
     QPushButton* backButton;
     QPushButton* saveButton;
     QPushButton* helpButton;
@@ -81,12 +89,7 @@ public:
     QString defaultPath() const { return defaultPath_; }
 
 signals:
-    void backRequested();
     void scanFinished();
-    // The Help menu: the wizard opens the manual, the About box, the web page.
-    void helpRequested();
-    void aboutRequested();
-    void webPageRequested();
 
 public slots:
     void parse();
@@ -95,23 +98,42 @@ public slots:
     void stop();
     void save();
     void browse();
-    void showCategory(QTreeWidgetItem* item);
+    // A click on an item's label: a category lists its finds.
+    void showCategory(int item);
+    // Escape: inside the wizard page the page's close question, not a
+    // dialog closing itself and taking the results with it.
+    void reject() override;
 
 private slots:
     void flushFinds();
     void workerEnded();
+    void applyHideMarked();
 
 private:
     struct Pending {
         size_t index;
         std::string text, category;
         uint64_t count;
+        FindStatus status;
+        std::string extension;
     };
     class Sink;
     class Progress;
+    void buildSettingsGroup(QLayout* outer);
+    void buildResults(QLayout* outer);
+    void buildProgressRow(QLayout* outer);
+    void buildButtonRow(QLayout* outer);
+    void connectControls();
+    void chooseDefaultPath();
     void setScanningControls(bool scanning);
-    QIcon iconFor(const std::string& itemText);
-    QHash<QString, QIcon> icons_;
+    // Loads the types Parse asks for; nullptr when Parse stops here.
+    std::unique_ptr<myJpg> loadTypes();
+    controls::Item categoryItem(const std::string& category);
+    int imageFor(const std::string& extension);
+    bool hidden(const CarvedItem& item) const;
+
+    QVector<QIcon> icons_;
+    std::map<std::string, int> imageOf_;  // extension → image
 
     std::shared_ptr<readWriteInterface> reader_;
     VolumeEntry volume_;
@@ -122,10 +144,10 @@ private:
     PauseGate gate_;
     std::thread worker_;
     std::atomic<bool> workerDone_{true};
-    std::atomic<bool> stopRequested_{false};
     QTimer flushTimer_;
-    QTreeWidgetItem* currentTop_ = nullptr;
-    std::map<std::string, QTreeWidgetItem*> currentCategories_;
+    controls::Item currentTop_ = controls::kNoItem;
+    std::map<std::string, controls::Item> currentCategories_;
+    controls::Item shownCategory_ = controls::kNoItem;
     FindListModel* listModel_;
 };
 

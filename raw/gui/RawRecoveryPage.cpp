@@ -11,7 +11,7 @@
 namespace brantlow::gui {
 
 RawRecoveryPage::RawRecoveryPage(WizardPage* opener, const VolumeEntry& volume)
-    : WizardPage("Raw Recovery", opener) {
+    : WizardPage("Raw Recovery Dialog", opener) {
     dialog_ = new raw::gui::RawRecoveryDialog(g_deviceReader, volume, content());
     dialog_->setWindowFlags(Qt::Widget);
     auto* l = new QVBoxLayout(content());

@@ -14,6 +14,7 @@
 
 #include "base/sinks.h"
 #include "platform/files.h"
+#include "raw/finders.h"
 
 namespace brantlow::raw::gui {
 
@@ -63,6 +64,16 @@ RawSettingDlg::RawSettingDlg(QWidget* parent) : QDialog(parent) {
 
     extensionHelp = addRow("File Extention :", extensionEdit, kExtensionHelp);
     connect(extensionHelp, &QToolButton::clicked, this, [this] { extensionHelp->setToolTip(kExtensionHelpAfter); });
+    finderLabel = new QLabel(group);
+    finderLabel->setObjectName("finderLabel");
+    grid->addWidget(finderLabel, row++, 1);
+    auto showFinder = [this](const QString& ext) {
+        const EndFinder* f = endFinderFor(ext.trimmed().toStdString());
+        finderLabel->setText(f ? QString("Ends found from the file's structure (%1)").arg(f->name)
+                               : QString("No structure check: ends by the signatures and sizes below"));
+    };
+    connect(extensionEdit, &QLineEdit::textChanged, this, showFinder);
+    showFinder(QString());
     addRow("Starting Signature :", startEdit,
            "here enter the file signature that happens to be in the starting of the file.\n example "
            "0x89,0x50,0x4E,0x47  for png File");

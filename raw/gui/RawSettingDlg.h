@@ -9,6 +9,7 @@
 #include "raw/settings.h"
 
 class QCheckBox;
+class QLabel;
 class QLineEdit;
 class QPushButton;
 class QToolButton;
@@ -43,6 +44,8 @@ public:
     QPushButton* browseButton;
     QPushButton* saveButton;
     QToolButton* extensionHelp;
+    // Whether the typed extension's format has an end finder.
+    QLabel* finderLabel;
 
 public slots:
     void browse();

@@ -10,29 +10,37 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QToolButton>
-#include <QListView>
+#include <QKeyEvent>
 #include <QPushButton>
-#include <QTreeWidget>
+#include <QTableView>
 #include <cstdlib>
 #include <fstream>
 #include <future>
 #include <iterator>
 
 #include "raw/gui/RawRecoveryDialog.h"
+#include "raw/gui/RawRecoveryPage.h"
+#include "ui/QtMessageSink.h"
 #include "raw/gui/RawSettingDlg.h"
+#include "ui/CurrentSource.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/memory_reader.h"
 
 using namespace brantlow;
 using namespace brantlow::raw;
 using namespace brantlow::raw::gui;
+using brantlow::controls::Item;
 
 namespace {
 
 class Recorder : public MessageSink {
 public:
-    std::vector<std::string> texts;
+    std::vector<std::string> texts, questions;
     void info(const std::string& t) override { texts.push_back(t); }
+    bool question(const std::string& t) override {
+        questions.push_back(t);
+        return false;  // No: the program goes on
+    }
 };
 
 struct Guard {
@@ -55,10 +63,21 @@ void finish(RawRecoveryDialog& d) {
     EXPECT_TRUE(ended);
 }
 
-QTreeWidgetItem* categoryItem(QTreeWidgetItem* top, const QString& prefix) {
-    for (int i = 0; i < top->childCount(); ++i)
-        if (top->child(i)->text(0).startsWith(prefix)) return top->child(i);
-    return nullptr;
+// The tree's top items ("RAW RECOVERY "), categories and finds.
+std::vector<Item> tops(RawRecoveryDialog& d) { return d.tree->checkTree().children(controls::kNoItem); }
+Item categoryItem(RawRecoveryDialog& d, Item top, const QString& prefix) {
+    for (Item c : d.tree->checkTree().children(top))
+        if (d.tree->GetItemText(c).startsWith(prefix)) return c;
+    return controls::kNoItem;
+}
+int childCount(RawRecoveryDialog& d, Item item) { return static_cast<int>(d.tree->checkTree().children(item).size()); }
+Item findItem(RawRecoveryDialog& d, Item category, const QString& text) {
+    for (Item c : d.tree->checkTree().children(category))
+        if (d.tree->GetItemText(c) == text) return c;
+    return controls::kNoItem;
+}
+QString cell(RawRecoveryDialog& d, int row, int column) {
+    return d.fileList->model()->index(row, column).data().toString();
 }
 
 std::shared_ptr<FileReadSeek> openImage(const std::string& path) {
@@ -101,38 +120,51 @@ TEST(RawRecoveryPage, ParseListsCategoriesFindsAndSavesTickedOnes) {
     EXPECT_EQ(d.status->text(), "Processing done");
     ASSERT_FALSE(g.rec.texts.empty());
     EXPECT_EQ(g.rec.texts.back(), "Scanning processing done.Select save button to save the data..");
-    ASSERT_EQ(d.tree->topLevelItemCount(), 1);
-    QTreeWidgetItem* top = d.tree->topLevelItem(0);
-    EXPECT_EQ(top->text(0), "RAW RECOVERY ");
-    QTreeWidgetItem* photos = categoryItem(top, "Photos");
-    ASSERT_TRUE(photos);
-    EXPECT_EQ(photos->text(0), QString("Photos (%1)").arg(photos->childCount()));
-    EXPECT_EQ(photos->childCount(), 6);
-    QTreeWidgetItem* archives = categoryItem(top, "Archives");
-    ASSERT_TRUE(archives);
-    EXPECT_EQ(archives->text(0), "Archives (2)");
+    ASSERT_EQ(tops(d).size(), 1u);
+    Item top = tops(d)[0];
+    EXPECT_EQ(d.tree->GetItemText(top), "RAW RECOVERY ");
+    Item photos = categoryItem(d, top, "Photos");
+    ASSERT_NE(photos, controls::kNoItem);
+    EXPECT_EQ(d.tree->GetItemText(photos), QString("Photos (%1)").arg(childCount(d, photos)));
+    EXPECT_EQ(childCount(d, photos), 6);
+    Item archives = categoryItem(d, top, "Archives");
+    ASSERT_NE(archives, controls::kNoItem);
+    EXPECT_EQ(d.tree->GetItemText(archives), "Archives (2)");
 
-    // A click on a category lists its finds; on the top item, nothing.
+    // A click on a category lists its finds: the item text of the tree, the
+    // type the find turned out to be, its size and status; on the top item,
+    // nothing.
     d.showCategory(photos);
     EXPECT_EQ(d.fileList->model()->rowCount(), 6);
-    EXPECT_EQ(d.fileList->model()->index(0, 0).data().toString(), "1048576 .jpg");
+    EXPECT_EQ(d.fileList->model()->headerData(0, Qt::Horizontal).toString(), "FILES LIST ");
+    EXPECT_EQ(cell(d, 0, 0), "1048576 .jpg");
+    EXPECT_EQ(cell(d, 0, 1), "jpg");
+    EXPECT_EQ(cell(d, 0, 2), "63.34 KB");
+    EXPECT_EQ(cell(d, 0, 3), "complete");
+    bool cutShown = false;
+    for (int r = 0; r < d.fileList->model()->rowCount(); ++r)
+        if (cell(d, r, 0) == "39845888 .jpg") cutShown = cell(d, r, 3) == "truncated" && cell(d, r, 2) == "31.67 KB";
+    EXPECT_TRUE(cutShown);
+    d.showCategory(archives);
+    ASSERT_EQ(d.fileList->model()->rowCount(), 2);
+    EXPECT_EQ(cell(d, 1, 0), "8154624 .zip");  // the tree keeps the type's text
+    EXPECT_EQ(cell(d, 1, 1), "docx");
     d.showCategory(top);
     EXPECT_EQ(d.fileList->model()->rowCount(), 0);
 
-    // Save with nothing ticked, then with the PNG and the first JPEG ticked.
+    // Save with nothing ticked, then with the PNG, the first JPEG and the
+    // DOCX ticked.
     d.save();
     EXPECT_EQ(g.rec.texts.back(), "Please Select item from tree to save");
     test::TempDir out;
     d.chooseOutputFolder = [&] { return QString::fromStdString(out.path()); };
-    int ticked = 0;
-    for (int i = 0; i < photos->childCount(); ++i) {
-        QString t = photos->child(i)->text(0);
-        if (t == "1048576 .jpg" || t == "4460032 .png") {
-            photos->child(i)->setCheckState(0, Qt::Checked);
-            ++ticked;
-        }
+    for (const char* t : {"1048576 .jpg", "4460032 .png"}) {
+        Item it = findItem(d, photos, t);
+        ASSERT_NE(it, controls::kNoItem) << t;
+        d.tree->SetCheck(it, true);
     }
-    ASSERT_EQ(ticked, 2);
+    d.tree->SetCheck(findItem(d, archives, "8154624 .zip"), true);
+    EXPECT_EQ(d.tree->GetCheck(archives), false);  // partly ticked
     d.save();
     auto man = test::fixtureManifest("carve");
     ASSERT_TRUE(man);
@@ -140,6 +172,7 @@ TEST(RawRecoveryPage, ParseListsCategoriesFindsAndSavesTickedOnes) {
     for (const auto& f : (*man)["carved_files"]) sha[f["offset"].get<uint64_t>()] = f["sha256"];
     EXPECT_EQ(test::sha256File(out.path() + "/Photos/1048576.jpg"), sha[1048576]);
     EXPECT_EQ(test::sha256File(out.path() + "/Photos/4460032.png"), sha[4460032]);
+    EXPECT_EQ(test::sha256File(out.path() + "/Archives/8154624.docx"), sha[8154624]);
     EXPECT_FALSE(test::sha256File(out.path() + "/Photos/2520064.jpg"));
 }
 
@@ -158,7 +191,7 @@ TEST(RawRecoveryPage, SecondParseRefusedAndStopEndsAPausedWorker) {
     EXPECT_EQ(d.status->text(), "Pause button pressed");
     d.parse();
     EXPECT_EQ(g.rec.texts.back(), "Please wait for other process to complete");
-    EXPECT_EQ(d.tree->topLevelItemCount(), 1);
+    EXPECT_EQ(tops(d).size(), 1u);
     d.save();
     EXPECT_EQ(g.rec.texts.back(), "Please wait for other process to complete");
     d.stop();
@@ -202,12 +235,13 @@ TEST(RawRecoveryPage, ItemsOfAnEarlierParseSaveTheirOwnBytes) {
     d.pathEdit->setText(writeTypes("bmp.types", bmp));
     d.parse();
     finish(d);
-    ASSERT_EQ(d.tree->topLevelItemCount(), 2);
-    QTreeWidgetItem* first = categoryItem(d.tree->topLevelItem(0), "Photos");
-    ASSERT_TRUE(first);
-    ASSERT_EQ(first->childCount(), 1);
-    EXPECT_EQ(first->child(0)->text(0), "4460032 .png");
-    first->child(0)->setCheckState(0, Qt::Checked);
+    ASSERT_EQ(tops(d).size(), 2u);
+    Item first = categoryItem(d, tops(d)[0], "Photos");
+    ASSERT_NE(first, controls::kNoItem);
+    ASSERT_EQ(childCount(d, first), 1);
+    Item found = d.tree->GetChildItem(first);
+    EXPECT_EQ(d.tree->GetItemText(found), "4460032 .png");
+    d.tree->SetCheck(found, true);
     test::TempDir out;
     d.chooseOutputFolder = [&] { return QString::fromStdString(out.path()); };
     d.save();
@@ -250,7 +284,13 @@ TEST(RawSettingEditor, SavesRecordsAndShowsItsMessages) {
     EXPECT_EQ(std::ifstream(path, std::ios::ate).tellg(), 0);  // emptied
     dlg.saveRecord();
     EXPECT_EQ(g.rec.texts.back(), "extention length is zero..");
+    // The editor says which types are delimited by their structure.
+    dlg.extensionEdit->setText("jpg");
+    EXPECT_TRUE(dlg.finderLabel->text().contains("JPEG")) << dlg.finderLabel->text().toStdString();
+    dlg.extensionEdit->setText("xyz");
+    EXPECT_TRUE(dlg.finderLabel->text().startsWith("No structure check"));
     dlg.extensionEdit->setText("zip");
+    EXPECT_TRUE(dlg.finderLabel->text().contains("ZIP family"));
     dlg.saveRecord();
     EXPECT_EQ(g.rec.texts.back(), "signature length is zero..");
     dlg.startEdit->setText("0x50,0x4B,03,04");
@@ -279,6 +319,89 @@ TEST(RawSettingEditor, SavesRecordsAndShowsItsMessages) {
     dlg.extensionHelp->click();
     EXPECT_NE(dlg.extensionHelp->toolTip(), before);
     EXPECT_TRUE(dlg.extensionHelp->toolTip().startsWith("here enter the file extentiom ."));
+}
+
+TEST(RawRecoveryPage, FindsThatFailTheirFormatCheckAreMarkedAndCanBeHidden) {
+    BRANTLOW_REQUIRE_IMAGE(img, "carve");
+    Guard g;
+    test::TempDir dir;
+    // A "png" type whose start signature is JPEG's: the PNG check fails on
+    // every JPEG; the finds are listed (approximate size) but marked.
+    EditorFields odd;
+    odd.extension = "png";
+    odd.startSignature = "FF,D8,FF";
+    odd.approximateSize = "1000";
+    odd.category = "Odd";
+    const std::string types = dir.path() + "/odd.types";
+    ASSERT_TRUE(appendRecord(types, odd).ok);
+    auto reader = openImage(img);
+    RawRecoveryDialog d(reader, wholeImage(reader->sizeBytes()));
+    d.loadDefaultCheck->setChecked(false);
+    d.pathEdit->setText(QString::fromStdString(types));
+    d.parse();
+    finish(d);
+    Item cat = categoryItem(d, tops(d)[0], "Odd");
+    ASSERT_NE(cat, controls::kNoItem);
+    ASSERT_EQ(childCount(d, cat), 4);
+    d.showCategory(cat);
+    ASSERT_EQ(d.fileList->model()->rowCount(), 4);
+    EXPECT_EQ(cell(d, 0, 3), "invalid");
+    EXPECT_EQ(cell(d, 0, 2), "1000 Bytes");
+    // Hidden: out of the list and the tree, and not saved when ticked.
+    d.hideMarkedCheck->setChecked(true);
+    EXPECT_EQ(d.fileList->model()->rowCount(), 0);
+    EXPECT_TRUE(d.tree->isRowHidden(0, d.tree->treeModel()->indexOf(cat)));
+    d.tree->SetCheck(cat, true);
+    test::TempDir out;
+    d.chooseOutputFolder = [&] { return QString::fromStdString(out.path()); };
+    d.save();
+    EXPECT_EQ(g.rec.texts.back(), "Please Select item from tree to save");
+    d.hideMarkedCheck->setChecked(false);
+    EXPECT_EQ(d.fileList->model()->rowCount(), 4);
+    d.save();
+    EXPECT_EQ(test::sha256File(out.path() + "/Odd/1048576.png").has_value(), true);
+}
+
+// The page frame's boxes: recorded and answered No.
+struct Declining : brantlow::gui::BoxPresenter {
+    std::vector<QString> questions;
+    void info(QWidget*, const QString&) override {}
+    bool question(QWidget*, const QString& text) override {
+        questions.push_back(text);
+        return false;
+    }
+};
+
+TEST(RawRecoveryPage, EscapeAsksTheCloseQuestionAndKeepsTheResults) {
+    Guard g;
+    Declining boxes;
+    auto* previous = brantlow::gui::setBoxPresenter(&boxes);
+    std::vector<uint8_t> bytes(2 << 20, 0);
+    g_deviceReader = std::make_shared<test::MemoryReader>(bytes);
+    brantlow::gui::RawRecoveryPage page(nullptr, wholeImage(bytes.size()));
+    page.show();
+    auto* banner = page.findChild<QLabel*>("banner");
+    ASSERT_TRUE(banner);
+    EXPECT_EQ(banner->text(), "Raw Recovery Dialog");
+    RawRecoveryDialog* d = page.dialog();
+    d->pathEdit->setText(QString::fromStdString(defaultTypes()));
+    d->loadDefaultCheck->setChecked(false);
+    d->parse();
+    finish(*d);
+    ASSERT_EQ(tops(*d).size(), 1u);
+    // Escape in the tree and in the list: the page's question, answered No;
+    // the page and its results stay.
+    for (QWidget* w : {static_cast<QWidget*>(d->tree), static_cast<QWidget*>(d->fileList)}) {
+        QKeyEvent esc(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+        QApplication::sendEvent(w, &esc);
+    }
+    brantlow::gui::setBoxPresenter(previous);
+    ASSERT_EQ(boxes.questions.size(), 2u);
+    EXPECT_EQ(boxes.questions[0], "Do you want to Close Application ?");
+    EXPECT_TRUE(page.isVisible());
+    EXPECT_TRUE(d->isVisible());
+    EXPECT_EQ(tops(*d).size(), 1u);
+    g_deviceReader.reset();
 }
 
 int main(int argc, char** argv) {

@@ -519,10 +519,10 @@ TEST_F(Wizard, WholeDiskRowReachesRawOnADiskWithoutATable) {
     t.start();
     while (!ended && t.elapsed() < 60000) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     ASSERT_TRUE(ended);
-    ASSERT_EQ(d->tree->topLevelItemCount(), 1);
+    auto tops = d->tree->checkTree().children(controls::kNoItem);
+    ASSERT_EQ(tops.size(), 1u);
     QStringList categories;
-    for (int i = 0; i < d->tree->topLevelItem(0)->childCount(); ++i)
-        categories << d->tree->topLevelItem(0)->child(i)->text(0);
+    for (controls::Item c : d->tree->checkTree().children(tops[0])) categories << d->tree->GetItemText(c);
     EXPECT_TRUE(categories.contains("Photos (6)")) << categories.join(", ").toStdString();
     raw->stopWork();
 }

@@ -119,13 +119,12 @@ TEST(CarveFixture, FindsEverySectorAlignedFileAndWritesItExactly) {
     std::map<uint64_t, nlohmann::json> finds;
     for (const auto& j : test::jsonLines(res.out)) finds[j["start"].get<uint64_t>()] = j;
 
-    // The default types know every type in this image.
+    // The default types know every type in this image; the type found is
+    // the file's own (a DOCX is found by the ZIP type and named docx).
     const std::map<std::string, std::string> extOf = {{"jpeg", "jpg"}, {"png", "png"}, {"gif", "gif"},
                                                       {"bmp", "bmp"},  {"pdf", "pdf"}, {"zip", "zip"},
-                                                      {"docx", "zip"}, {"xlsx", "zip"}, {"wav", "wav"},
+                                                      {"docx", "docx"}, {"xlsx", "xlsx"}, {"wav", "wav"},
                                                       {"mp3", "mp3"}};
-    // Types whose end is delimited (end signature or size field).
-    const std::set<std::string> delimited = {"jpeg", "png", "gif", "bmp", "pdf", "zip", "docx", "xlsx", "wav"};
     int checkedSha = 0;
     for (const auto& f : (*man)["carved_files"]) {
         std::string type = f["type"];
@@ -133,19 +132,32 @@ TEST(CarveFixture, FindsEverySectorAlignedFileAndWritesItExactly) {
         if (!f["sector_aligned"].get<bool>()) continue;
         uint64_t off = f["offset"];
         ASSERT_TRUE(finds.count(off)) << f["name"];
-        EXPECT_EQ(finds[off]["extension"], extOf.at(type)) << f["name"];
-        bool whole = f["fragments"].size() == 1 && !f.value("truncated", false);
-        if (!whole || !delimited.count(type)) continue;
-        EXPECT_EQ(finds[off]["size"].get<uint64_t>(), f["length"].get<uint64_t>()) << f["name"];
-        std::string cat = finds[off]["category"];
-        auto sha = test::sha256File(out.path() + "/" + cat + "/" + std::to_string(off) + "." + extOf.at(type));
+        const auto& j = finds[off];
+        EXPECT_EQ(j["type"], extOf.at(type)) << f["name"];
+        const std::string file = out.path() + "/" + j["category"].get<std::string>() + "/" + std::to_string(off) +
+                                 "." + extOf.at(type);
+        if (f["fragments"].size() > 1) {
+            // Cut where the first fragment's data stops being valid.
+            EXPECT_EQ(j["status"], "truncated") << f["name"];
+            EXPECT_GE(j["size"].get<uint64_t>(), f["fragments"][0][1].get<uint64_t>()) << f["name"];
+            continue;
+        }
+        // Whole files byte-exact (the MP3 too, although its format has no
+        // end marker); the cut-off JPEG written as its valid part, marked.
+        EXPECT_EQ(j["status"], f.value("truncated", false) ? "truncated" : "complete") << f["name"];
+        EXPECT_EQ(j["size"].get<uint64_t>(), f["length"].get<uint64_t>()) << f["name"];
+        auto sha = test::sha256File(file);
         ASSERT_TRUE(sha) << f["name"];
         EXPECT_EQ(*sha, f["sha256"].get<std::string>()) << f["name"];
         ++checkedSha;
     }
-    EXPECT_GE(checkedSha, 7);
-    struct stat st {};
-    EXPECT_EQ(::stat((out.path() + "/carve-summary.txt").c_str(), &st), 0);
+    EXPECT_EQ(checkedSha, 9);
+    EXPECT_EQ(finds[39845888]["size"], 32430);
+    EXPECT_EQ(finds[12062720]["size"], 12993);
+    std::ifstream summary(out.path() + "/carve-summary.txt");
+    std::string header;
+    std::getline(summary, header);
+    EXPECT_EQ(header, "start\tsize\textension\ttype\tstatus\tcategory\tfile");
 }
 
 TEST(CarveFixture, VolumeRangeAndTypeFileOptions) {
@@ -264,7 +276,7 @@ TEST(CarveEngine, PendingStartsDrainAndOrderRules) {
     TypeSpec second{"two", "AA,BB,CC", "", "200"};
     auto r2 = carve(e, {first, second});
     ASSERT_EQ(r2.finds().size(), 1u);
-    EXPECT_EQ(r2.engine->types()[r2.engine->foundItems()[0].type].extension, "one");
+    EXPECT_EQ(r2.engine->types()[r2.engine->foundItems()[0].type].extensionText, "one");
     TypeSpec same{"same", "AA,BB", "AA,BB", "100"};
     auto r3 = carve(e, {same});
     ASSERT_EQ(r3.finds().size(), 1u);  // taken as a start, drained
@@ -469,5 +481,84 @@ TEST(CarveSave, HostileNamesStayInTheOutputFolder) {
         std::ifstream f(p, std::ios::binary);
         std::vector<uint8_t> got((std::istreambuf_iterator<char>(f)), {});
         EXPECT_EQ(got, (std::vector<uint8_t>{0xAA, 0xBB, 1, 2, 3}));
+    }
+}
+
+TEST(CarveFixture, FindsThatFailTheirFormatCheckAreListedMarkedAndCanBeHidden) {
+    BRANTLOW_REQUIRE_IMAGE(img, "carve");
+    test::TempDir dir;
+    // A "png" type with JPEG's start signature: the PNG check fails on every
+    // JPEG; the find is still listed, with the signature rules' size.
+    const std::string types = dir.path() + "/odd.types";
+    {
+        TypeSpec odd{"png", "FF,D8,FF", "", "5000"};
+        auto b = encodeRecord(rec(odd));
+        std::ofstream(types, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), 171);
+    }
+    auto res = test::runCli({"carve", img, "--no-default-types", "--types", types, "--json"});
+    ASSERT_EQ(res.rc, 0);
+    auto lines = test::jsonLines(res.out);
+    ASSERT_EQ(lines.size(), 4u);
+    for (const auto& j : lines) {
+        EXPECT_EQ(j["status"], "invalid");
+        EXPECT_EQ(j["size"], 5000);
+        EXPECT_EQ(j["type"], "png");
+    }
+    test::TempDir out;
+    res = test::runCli({"carve", img, "--no-default-types", "--types", types, "--json", "--hide-marked", "--out",
+                        out.path()});
+    ASSERT_EQ(res.rc, 0);
+    EXPECT_TRUE(test::jsonLines(res.out).empty());
+    struct stat st {};
+    EXPECT_NE(::stat((out.path() + "/Files").c_str(), &st), 0);  // nothing written
+}
+
+TEST(CarveEngine, CutOffFileEndsAtTheNextStartOrTheZerosAfterIt) {
+    // A PNG whose IDAT runs on past its data: IHDR is whole, the IDAT's
+    // length claims more than is there. What follows decides the cut.
+    auto makePng = [](size_t dataBytes) {
+        std::vector<uint8_t> f = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 13, 'I', 'H', 'D', 'R',
+                                  0, 0, 0, 1, 0, 0, 0, 1, 8, 2, 0, 0, 0, 0x90, 0x77, 0x53, 0xDE,
+                                  0, 0x01, 0, 0, 'I', 'D', 'A', 'T'};  // IDAT of 65536 bytes
+        std::mt19937 rng(5);
+        for (size_t i = 0; i < dataBytes; ++i) f.push_back(static_cast<uint8_t>(rng() | 1));
+        return f;
+    };
+    TypeSpec png{"png", "89,50,4E,47,0D,0A,1A,0A", "", "1000000", "0", "0", "0", "0", false, "0", "Photos"};
+    TypeSpec jpg{"jpg", "FF,D8,FF", "", "1000000", "0", "0", "0", "0", false, "0", "Photos"};
+    // Followed by zeros: cut where the zeros begin.
+    {
+        std::vector<uint8_t> d(1 << 20, 0);
+        auto f = makePng(3000);
+        std::copy(f.begin(), f.end(), d.begin() + 4096);
+        auto r = carve(d, {png});
+        ASSERT_EQ(r.engine->foundItems().size(), 1u);
+        EXPECT_EQ(r.engine->foundItems()[0].status, FindStatus::Truncated);
+        EXPECT_EQ(r.engine->foundItems()[0].size, f.size());
+    }
+    // Followed by another file's start on a sector boundary: cut there, and
+    // that file is found too.
+    {
+        std::vector<uint8_t> d(1 << 20, 0);
+        auto f = makePng(3000);
+        std::copy(f.begin(), f.end(), d.begin() + 4096);
+        const size_t next = (4096 + f.size() + 511) & ~size_t{511};
+        for (size_t i = 4096 + f.size(); i < next + 512; ++i) d[i] = 0x11;
+        put(d, next, {0xFF, 0xD8, 0xFF, 0x01});
+        auto r = carve(d, {png, jpg});
+        ASSERT_EQ(r.engine->foundItems().size(), 2u);
+        EXPECT_EQ(r.engine->foundItems()[0].size, next - 4096);
+        EXPECT_EQ(r.engine->foundItems()[1].start, next);
+    }
+    // Cut by the end of the volume: never past it.
+    {
+        auto f = makePng(3000);
+        std::vector<uint8_t> d(8192, 0);
+        std::copy(f.begin(), f.end(), d.begin() + 4096);
+        d.resize(4096 + f.size());
+        auto r = carve(d, {png});
+        ASSERT_EQ(r.engine->foundItems().size(), 1u);
+        EXPECT_EQ(r.engine->foundItems()[0].size, f.size());
+        EXPECT_EQ(r.engine->foundItems()[0].status, FindStatus::Truncated);
     }
 }

@@ -1,0 +1,63 @@
+// Helpers shared by the end finders (not part of the engine's interface).
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+#include "base/bytes.h"
+#include "raw/finders.h"
+
+namespace brantlow::raw::finder {
+
+inline EndResult complete(uint64_t size, const char* type = nullptr) {
+    EndResult r;
+    r.status = FindStatus::Complete;
+    r.size = size;
+    r.type = type;
+    return r;
+}
+
+// Valid up to size; bytes from weakFrom on were taken without a structural
+// check (the engine may cut there).
+inline EndResult truncated(uint64_t size, uint64_t weakFrom, const char* type = nullptr) {
+    EndResult r;
+    r.status = FindStatus::Truncated;
+    r.size = size;
+    r.weakFrom = weakFrom < size ? weakFrom : size;
+    r.type = type;
+    return r;
+}
+
+inline EndResult invalid() { return EndResult{}; }
+
+inline EndResult unchecked() {
+    EndResult r;
+    r.status = FindStatus::Unchecked;
+    return r;
+}
+
+// a + b, or UINT64_MAX when it overflows (positions past every limit).
+inline uint64_t sum(uint64_t a, uint64_t b) {
+    uint64_t r;
+    return addOverflows(a, b, &r) ? UINT64_MAX : r;
+}
+inline uint64_t product(uint64_t a, uint64_t b) {
+    uint64_t r;
+    return mulOverflows(a, b, &r) ? UINT64_MAX : r;
+}
+
+inline bool same(const uint8_t* p, const char* text, size_t n) { return std::memcmp(p, text, n) == 0; }
+
+inline bool isDigit(uint8_t c) { return c >= '0' && c <= '9'; }
+inline bool isAlpha(uint8_t c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+inline bool isPrintable(uint8_t c) { return c >= 0x20 && c < 0x7F; }
+
+// Big- or little-endian fields of a structure in one view.
+struct Endian {
+    bool big = false;
+    uint16_t u16(const uint8_t* p) const { return big ? be16(p, 2, 0) : le16(p, 2, 0); }
+    uint32_t u32(const uint8_t* p) const { return big ? be32(p, 4, 0) : le32(p, 4, 0); }
+    uint64_t u64(const uint8_t* p) const { return big ? be64(p, 8, 0) : le64(p, 8, 0); }
+};
+
+}  // namespace brantlow::raw::finder

@@ -1,0 +1,127 @@
+// End finders: for the formats whose structure says where a file ends, a
+// walk from the file's first byte to its real end (JPEG marker segments,
+// PNG chunks, ISO media boxes, ZIP records …), with a verdict on what was
+// found. The carving engine calls the finder of a type (chosen by the type's
+// extension) when the type's start signature matches; types without one keep
+// the start / end signature and size rules.
+//
+// A finder reads the candidate file through a Source, which hands out the
+// bytes at offsets counted from the file's first byte and nothing at or past
+// its limit (the type's approximate size, or the end of the volume). Every
+// length and offset a finder reads is checked against that limit.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace brantlow::raw {
+
+// What a find's bytes were checked against.
+enum class FindStatus : uint8_t {
+    Unchecked = 0,  // no finder: delimited by the signature and size rules
+    Complete,       // the structure was walked to its end
+    Truncated,      // the structure stops early: written as far as it is valid
+    Invalid,        // the start matched, the format's check did not
+};
+// "unchecked", "complete", "truncated", "invalid".
+const char* statusText(FindStatus s);
+
+struct EndResult {
+    FindStatus status = FindStatus::Invalid;
+    uint64_t size = 0;  // Complete: the file's length; Truncated: how far it is valid
+    // Truncated: from this offset on the bytes were not checked by structure
+    // (compressed or media data): the engine may cut there at the next start
+    // of another file or at the zeros that follow a cut-off file.
+    uint64_t weakFrom = UINT64_MAX;
+    // The detected type's extension ("docx", "mov", "nef" …); nullptr: the
+    // type's own. Always a string literal.
+    const char* type = nullptr;
+};
+
+// The bytes of one candidate file, by offset from its first byte.
+class Source {
+public:
+    static constexpr size_t kMaxView = 4096;
+    static constexpr uint64_t kNotFound = UINT64_MAX;
+
+    explicit Source(uint64_t limit) : limit_(limit) {}
+    virtual ~Source() = default;
+    Source(const Source&) = delete;
+    Source& operator=(const Source&) = delete;
+
+    // Bytes at offsets [0, limit()) may be read.
+    uint64_t limit() const { return limit_; }
+    // True once reading was given up (a stop request): the finder's result
+    // is then not used.
+    bool stopped() const { return stopped_; }
+
+    // n (at most kMaxView) contiguous bytes at off; nullptr when they pass
+    // the limit or reading stopped.
+    const uint8_t* view(uint64_t off, size_t n);
+    // The contiguous bytes held from off on: len ≥ 1 when off < limit();
+    // nullptr at or past the limit.
+    const uint8_t* span(uint64_t off, size_t& len);
+    bool byteAt(uint64_t off, uint8_t& b);
+    // First offset in [from, min(to, limit)) holding b / the pattern (at most
+    // 64 bytes); kNotFound when there is none.
+    uint64_t findByte(uint64_t from, uint64_t to, uint8_t b);
+    uint64_t find(uint64_t from, uint64_t to, const void* pattern, size_t n);
+
+protected:
+    // At least min(want, limit - off) contiguous bytes at off (off < limit,
+    // want ≤ kMaxView), len set to the count held from off on (it may pass
+    // the limit: the callers clamp). nullptr when nothing can be read.
+    virtual const uint8_t* fetch(uint64_t off, size_t want, size_t& len) = 0;
+
+    uint64_t limit_;
+    bool stopped_ = false;
+};
+
+// A Source over bytes in memory (tests, fuzzing, tools).
+class MemorySource : public Source {
+public:
+    MemorySource(const uint8_t* data, size_t size, uint64_t limit = UINT64_MAX)
+        : Source(limit < size ? limit : size), data_(data) {}
+
+protected:
+    const uint8_t* fetch(uint64_t off, size_t want, size_t& len) override {
+        (void)want;
+        len = static_cast<size_t>(limit_ - off);
+        return data_ + off;
+    }
+
+private:
+    const uint8_t* data_;
+};
+
+using EndFinderFn = EndResult (*)(Source&);
+struct EndFinder {
+    const char* name;  // "JPEG", "ZIP family" …
+    EndFinderFn find;
+};
+
+// The finder for a type's extension (ASCII case ignored); nullptr when the
+// format has none.
+const EndFinder* endFinderFor(const std::string& extension);
+// Every extension that has a finder, with its finder (documentation, the
+// signature editor).
+const std::vector<std::pair<const char*, const EndFinder*>>& endFinderTable();
+
+// The finders.
+EndResult findJpegEnd(Source& s);
+EndResult findPngEnd(Source& s);
+EndResult findGifEnd(Source& s);
+EndResult findBmpEnd(Source& s);
+EndResult findTiffEnd(Source& s);
+EndResult findRiffEnd(Source& s);
+EndResult findMp3End(Source& s);
+EndResult findIsoMediaEnd(Source& s);
+EndResult findZipEnd(Source& s);
+EndResult findPdfEnd(Source& s);
+EndResult findSqliteEnd(Source& s);
+EndResult findElfEnd(Source& s);
+EndResult findPeEnd(Source& s);
+
+}  // namespace brantlow::raw
