@@ -93,6 +93,10 @@ QVariant CheckListModel::data(const QModelIndex& index, int role) const {
         return QColor(r.textColor & 0xFF, (r.textColor >> 8) & 0xFF, (r.textColor >> 16) & 0xFF);
     }
     if (index.column() == 0) {
+        if (role == Qt::ToolTipRole && tipProvider_ && allowed_) {
+            QString tip = tipProvider_(r.data);
+            if (!tip.isEmpty()) return tip;
+        }
         if (role == Qt::DisplayRole || role == Qt::ToolTipRole) return r.name;
         if (role == Qt::CheckStateRole) return state_.checked(index.row()) ? Qt::Checked : Qt::Unchecked;
         if (role == Qt::DecorationRole && icons_ && r.image >= 0 && r.image < icons_->size()) return (*icons_)[r.image];

@@ -51,6 +51,8 @@ public:
 
     // Supplies the texts of a row (by its data) when first shown.
     void setTextProvider(std::function<bool(int data, RowTexts& out)> f) { provider_ = std::move(f); }
+    // Supplies the tip of a row's name (by its data); empty: the name.
+    void setToolTipProvider(std::function<QString(int data)> f) { tipProvider_ = std::move(f); }
     // While false, texts not yet computed stay empty (a worker is running).
     void setTextsAllowed(bool allowed);
     void setIcons(const QVector<QIcon>* icons) { icons_ = icons; }
@@ -84,6 +86,7 @@ private:
     mutable std::vector<Row> rows_;  // texts filled in when first shown
     CheckListState state_;
     std::function<bool(int, RowTexts&)> provider_;
+    std::function<QString(int)> tipProvider_;
     bool allowed_ = true;
     mutable int computed_ = 0;
     const QVector<QIcon>* icons_ = nullptr;

@@ -1,6 +1,11 @@
 #include "scan/gui/VolumeScanDlg.h"
 
 #include <QApplication>
+#include <QCheckBox>
+#include <QDateEdit>
+#include <QGroupBox>
+#include <QIntValidator>
+#include <QMutex>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDialog>
@@ -15,13 +20,16 @@
 #include <QLineEdit>
 #include <QMimeDatabase>
 #include <QProgressBar>
+#include <QRegularExpressionValidator>
 #include <QPushButton>
 #include <QSplitter>
 #include <QStyle>
 #include <QThread>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <chrono>
 #include <climits>
+#include <mutex>
 #include <unordered_set>
 
 #include "ui/PageFactory.h"
@@ -139,11 +147,59 @@ void VolumeScanDlg::buildSearchRow(QVBoxLayout* grid) {
     searchButton_->setObjectName("searchButton");
     searchButton_->setAutoDefault(false);
     top->addWidget(searchButton_);
-    setSearchAvailable(false);
     grid->addLayout(top);
     auto* hint = new QLabel("* Use \"|\" to find multiple file type ");
     hint->setAlignment(Qt::AlignRight);
     grid->addWidget(hint);
+    buildFilterBox(grid);
+}
+
+// Filters that narrow a search: off unless the box is ticked.
+void VolumeScanDlg::buildFilterBox(QVBoxLayout* grid) {
+    filterBox_ = new QGroupBox("Search filters");
+    filterBox_->setObjectName("searchFilters");
+    filterBox_->setCheckable(true);
+    filterBox_->setChecked(false);
+    auto* row = new QHBoxLayout(filterBox_);
+    row->setContentsMargins(6, 2, 6, 2);
+    deletedOnly_ = new QCheckBox("Deleted only");
+    deletedOnly_->setObjectName("deletedOnly");
+    row->addWidget(deletedOnly_);
+    row->addWidget(new QLabel("Size (KB):"));
+    minSize_ = new QLineEdit;
+    minSize_->setObjectName("minSize");
+    maxSize_ = new QLineEdit;
+    maxSize_->setObjectName("maxSize");
+    for (QLineEdit* e : {minSize_, maxSize_}) {
+        e->setValidator(new QRegularExpressionValidator(QRegularExpression("[0-9]{0,12}"), e));
+        e->setMaximumWidth(80);
+    }
+    minSize_->setPlaceholderText("from");
+    maxSize_->setPlaceholderText("to");
+    row->addWidget(minSize_);
+    row->addWidget(maxSize_);
+    useAfter_ = new QCheckBox("Modified from");
+    useAfter_->setObjectName("useModifiedAfter");
+    after_ = new QDateEdit(QDate::currentDate().addYears(-1));
+    after_->setObjectName("modifiedAfter");
+    useBefore_ = new QCheckBox("to");
+    useBefore_->setObjectName("useModifiedBefore");
+    before_ = new QDateEdit(QDate::currentDate());
+    before_->setObjectName("modifiedBefore");
+    for (QDateEdit* d : {after_, before_}) {
+        d->setCalendarPopup(true);
+        d->setDisplayFormat("yyyy-MM-dd");
+    }
+    row->addWidget(useAfter_);
+    row->addWidget(after_);
+    row->addWidget(useBefore_);
+    row->addWidget(before_);
+    row->addWidget(new QLabel("Types:"));
+    extensions_ = new QLineEdit;
+    extensions_->setObjectName("extensions");
+    extensions_->setPlaceholderText("jpg,png,docx");
+    row->addWidget(extensions_, 1);
+    grid->addWidget(filterBox_);
 }
 
 // The result tree beside the file list.
@@ -259,17 +315,9 @@ void VolumeScanDlg::connectControls() {
     connect(saveButton_, &QPushButton::clicked, this, &VolumeScanDlg::save);
     connect(outputButton_, &QPushButton::clicked, this, &VolumeScanDlg::chooseOutputFolder);
     connect(detailsButton_, &QPushButton::clicked, this, &VolumeScanDlg::showProblems);
-    auto search = [this] {
-        if (!searchButton_->isEnabled()) return;
-        if (running()) {
-            messages().info(kWaitText);
-            return;
-        }
-        emit searchRequested(patternEdit_->text());
-    };
-    connect(searchButton_, &QPushButton::clicked, this, search);
+    connect(searchButton_, &QPushButton::clicked, this, &VolumeScanDlg::startSearch);
     // Enter in the pattern searches (and never ends the program).
-    connect(patternEdit_, &QLineEdit::returnPressed, this, search);
+    connect(patternEdit_, &QLineEdit::returnPressed, this, &VolumeScanDlg::startSearch);
     connect(tree_, &controls::CXHtmlTree::labelClicked, this, &VolumeScanDlg::labelClicked);
     connect(tree_->treeModel(), &controls::CheckTreeModel::fetchRequested, this, &VolumeScanDlg::itemExpanding);
     connect(tree_, &QTreeView::expanded, this, [this](const QModelIndex& i) {
@@ -288,12 +336,23 @@ void VolumeScanDlg::connectControls() {
     connect(list_->listModel(), &controls::CheckListModel::rowToggled, this, &VolumeScanDlg::listRowToggled);
     connect(list_->listModel(), &controls::CheckListModel::headerToggled, this, &VolumeScanDlg::headerToggled);
     connect(tree_->treeModel(), &QAbstractItemModel::dataChanged, this, &VolumeScanDlg::treeStateChanged);
-    list_->listModel()->setTextProvider([this](int item, controls::RowTexts& out) {
+    list_->listModel()->setTextProvider([this](int data, controls::RowTexts& out) {
         EntryId id;
-        if (!parser_ || !entryOf(item, id)) return false;
+        if (!parser_ || (!entryOf(data, id) && !hitOf(data, id))) return false;
         ListTexts t = parser_->listTexts(id);
         out = {t.created, t.accessed, t.modified, t.size, t.attributes};
         return true;
+    });
+    // A file shown under the name the recycle bin recorded says where it was.
+    list_->listModel()->setToolTipProvider([this](int data) {
+        EntryId id;
+        EntryInfo info;
+        if (!parser_ || (!entryOf(data, id) && !hitOf(data, id)) || !parser_->entryInfo(id, info) ||
+            info.originalPath.empty())
+            return QString();
+        QString tip = QString::fromStdString(info.name) + "\nOriginally: " + QString::fromStdString(info.originalPath);
+        if (info.deletedAt) tip += "\nDeleted: " + QString::fromStdString(isoUtc(info.deletedAt->sec));
+        return tip;
     });
 }
 
@@ -387,7 +446,9 @@ void VolumeScanDlg::showWorkerControls(bool on) {
         w->setVisible(on);
 }
 
-bool VolumeScanDlg::running() const { return job_.running() || saving_.load(std::memory_order_acquire); }
+bool VolumeScanDlg::running() const {
+    return job_.running() || saving_.load(std::memory_order_acquire) || searching_.load(std::memory_order_acquire);
+}
 
 void VolumeScanDlg::setStatus(const QString& text) { status_->setText(text); }
 QString VolumeScanDlg::statusText() const { return status_->text(); }
@@ -398,15 +459,6 @@ void VolumeScanDlg::setOutputFolder(const QString& path) {
     const QString shown = path.trimmed();
     outputLabel_->setText(shown.isEmpty() ? QString("(none chosen)") : shown);
     outputLabel_->setToolTip(shown);
-}
-
-void VolumeScanDlg::setSearchAvailable(bool available) {
-    searchButton_->setEnabled(available);
-    patternEdit_->setEnabled(available);
-    const QString tip = available ? QString() : QString("Name search is not available in this version yet.");
-    searchButton_->setToolTip(tip);
-    patternEdit_->setToolTip(tip);
-    patternEdit_->setPlaceholderText(available ? QString() : QString("(name search: not available yet)"));
 }
 
 void VolumeScanDlg::setProgressRange(qint64 high) {
@@ -424,11 +476,13 @@ void VolumeScanDlg::setProgressPos(qint64 pos) {
 void VolumeScanDlg::pause() {
     if (!running()) return;
     job_.pause();
+    searchGate_.pause();
     setStatus("Pause button pressed");
 }
 
 void VolumeScanDlg::resume() {
     job_.resume();
+    searchGate_.resume();
     setStatus("Resume button pressed");
 }
 
@@ -436,6 +490,7 @@ void VolumeScanDlg::stop() {
     if (!parser_) return;
     parser_->stopRequested.store(true, std::memory_order_relaxed);
     stopSaving_.store(true, std::memory_order_relaxed);
+    stopSearch_.store(true, std::memory_order_relaxed);
     setStatus("stop button pressed.Please wait for the process to be stopped.");
 }
 
@@ -451,8 +506,10 @@ void VolumeScanDlg::accept() {
 void VolumeScanDlg::stopWork() {
     closing_.store(true);
     stopSaving_.store(true);
+    stopSearch_.store(true);
     if (parser_) parser_->stopRequested.store(true, std::memory_order_relaxed);
     job_.gate().release();
+    searchGate_.release();
     // Let a worker that waits on the GUI thread finish, for a while; then wait.
     QElapsedTimer t;
     t.start();
@@ -462,6 +519,7 @@ void VolumeScanDlg::stopWork() {
     }
     job_.abandon();
     if (saveThread_.joinable()) saveThread_.join();
+    if (searchThread_.joinable()) searchThread_.join();
 }
 
 QString VolumeScanDlg::pickFolder() {
@@ -513,8 +571,11 @@ void VolumeScanDlg::collectTicked(Item item, std::vector<EntryId>& out) const {
 
 std::vector<EntryId> VolumeScanDlg::tickedFiles() const {
     std::vector<EntryId> files;
-    if (!parser_ || root_ == kNoItem || tree_->checkTree().stateImage(root_) == controls::kUnchecked) return files;
-    collectTicked(root_, files);
+    if (!parser_ || root_ == kNoItem) return files;
+    // Ticked rows of a search, in the order they were found.
+    for (EntryId id : searchHits_)
+        if (searchTicked_.count(id)) files.push_back(id);
+    if (tree_->checkTree().stateImage(root_) != controls::kUnchecked) collectTicked(root_, files);
     // Once each, in tree order as collected.
     std::unordered_set<EntryId> seen;
     std::vector<EntryId> once;
@@ -756,6 +817,9 @@ void VolumeScanDlg::fillListWithFiles(Item folder, bool nameOnly) {
     controls::CheckTree& t = tree_->checkTree();
     controls::CheckListModel* m = list_->listModel();
     m->clearRows();
+    // The rows of a search (and their ticks) give way to the folder's.
+    searchHits_.clear();
+    searchTicked_.clear();
     std::vector<controls::NewRow> rows;
     for (Item c : t.children(folder)) {
         if (!t.hasData(c) || t.image(c) == folderImage()) continue;
@@ -768,6 +832,8 @@ void VolumeScanDlg::fillListWithFiles(Item folder, bool nameOnly) {
 void VolumeScanDlg::showFileRow(Item file) {
     controls::CheckListModel* m = list_->listModel();
     m->clearRows();
+    searchHits_.clear();
+    searchTicked_.clear();
     m->addRows({rowFor(tree_->checkTree(), file, false)});
     rememberRows();
 }
@@ -794,6 +860,14 @@ void VolumeScanDlg::headerToggled(bool checked) {
     const controls::CheckListModel* m = list_->listModel();
     for (int r = 0; r < m->rowCount(); ++r) {
         const int item = m->rowData(r);
+        EntryId hit;
+        if (hitOf(item, hit)) {
+            if (checked)
+                searchTicked_.insert(hit);
+            else
+                searchTicked_.erase(hit);
+            continue;
+        }
         if (item >= 0 && tree_->checkTree().valid(item)) tree_->SetCheck(item, checked);
     }
 }
@@ -850,8 +924,118 @@ void VolumeScanDlg::itemDoubleClicked(Item item) {
 
 void VolumeScanDlg::listRowToggled(int row, bool checked) {
     int item = list_->listModel()->rowData(row);
+    EntryId hit;
+    if (hitOf(item, hit)) {
+        if (checked)
+            searchTicked_.insert(hit);
+        else
+            searchTicked_.erase(hit);
+        return;
+    }
     if (item < 0 || !tree_->checkTree().valid(item)) return;
     tree_->SetCheck(item, checked);
+}
+
+// ---- name search ------------------------------------------------------------
+
+bool VolumeScanDlg::hitOf(int rowData, EntryId& id) const {
+    if (rowData > -2) return false;
+    const size_t k = static_cast<size_t>(-2 - static_cast<int64_t>(rowData));
+    if (k >= searchHits_.size()) return false;
+    id = searchHits_[k];
+    return true;
+}
+
+SearchFilter VolumeScanDlg::searchFilter() const {
+    SearchFilter f;
+    f.pattern = patternEdit_->text().toStdString();
+    if (!filterBox_->isChecked()) return f;
+    f.deletedOnly = deletedOnly_->isChecked();
+    if (!minSize_->text().isEmpty()) f.minSize = minSize_->text().toULongLong() * 1024;
+    if (!maxSize_->text().isEmpty()) f.maxSize = maxSize_->text().toULongLong() * 1024 + 1023;
+    if (useAfter_->isChecked()) f.modifiedAfter = after_->date().startOfDay(Qt::UTC).toSecsSinceEpoch();
+    if (useBefore_->isChecked()) f.modifiedBefore = before_->date().endOfDay(Qt::UTC).toSecsSinceEpoch();
+    for (const QString& e : extensions_->text().split(QRegularExpression("[,; ]+"), Qt::SkipEmptyParts))
+        f.extensions.push_back(e.toStdString());
+    return f;
+}
+
+void VolumeScanDlg::startSearch() {
+    if (running()) {
+        messages().info(kWaitText);
+        return;
+    }
+    if (!parser_) return;
+    const SearchFilter filter = searchFilter();
+    if (searchThread_.joinable()) searchThread_.join();
+    list_->listModel()->clearRows();
+    rowOfItem_.clear();
+    searchHits_.clear();
+    searchTicked_.clear();
+    stopSearch_.store(false);
+    searchGate_.resume();
+    parser_->stopRequested.store(false, std::memory_order_relaxed);
+    searchProgress_ = std::make_unique<ThrottledProgress>(&bridge_, &searchGate_);
+    searching_.store(true, std::memory_order_release);
+    showWorkerControls(true);
+    backButton()->setEnabled(false);
+    VolumeParser* p = parser_;
+    ThrottledProgress* prog = searchProgress_.get();
+    searchThread_ = std::thread([this, p, filter, prog] {
+        // Rows travel to the list in batches.
+        std::vector<SearchHit> batch;
+        auto last = std::chrono::steady_clock::now();
+        auto flush = [&] {
+            if (batch.empty()) return;
+            QMetaObject::invokeMethod(this, [this, hits = std::move(batch)] { appendHits(hits); },
+                                      Qt::QueuedConnection);
+            batch.clear();
+            last = std::chrono::steady_clock::now();
+        };
+        SearchEnd end = searchNames(*p, filter, [&](const SearchHit& h) {
+            batch.push_back(h);
+            if (batch.size() >= 256 || std::chrono::steady_clock::now() - last > std::chrono::milliseconds(100))
+                flush();
+        }, prog, &stopSearch_);
+        flush();
+        prog->flush();
+        searching_.store(false, std::memory_order_release);
+        QMetaObject::invokeMethod(this, [this, end] { searchEnded(end); }, Qt::QueuedConnection);
+    });
+}
+
+void VolumeScanDlg::appendHits(const std::vector<SearchHit>& hits) {
+    if (closing_.load() || !parser_) return;
+    std::vector<controls::NewRow> rows;
+    rows.reserve(hits.size());
+    EntryInfo info;
+    for (const SearchHit& h : hits) {
+        controls::NewRow r;
+        r.name = QString::fromStdString(displayUtf8(h.path));
+        r.data = static_cast<int>(-2 - static_cast<int64_t>(searchHits_.size()));
+        searchHits_.push_back(h.id);
+        if (parser_->entryInfo(h.id, info)) {
+            r.image = iconFor(info.name);
+            if (info.state == EntryState::Deleted) r.textColor = controls::kColorRed;
+        }
+        rows.push_back(std::move(r));
+    }
+    list_->listModel()->addRows(rows);
+}
+
+void VolumeScanDlg::searchEnded(SearchEnd end) {
+    if (searchThread_.joinable()) searchThread_.join();
+    if (closing_.load()) return;
+    showWorkerControls(false);
+    backButton()->setEnabled(true);
+    if (parser_) parser_->stopRequested.store(false, std::memory_order_relaxed);
+    if (end == SearchEnd::BadPattern) {
+        messages().info(kBadPatternText);
+    } else {
+        setStatus(kSearchFinishedText);
+        messages().info(kSearchFinishedText);
+    }
+    emit searchFinished();
 }
 
 void registerScanPage() {

@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <unordered_set>
 
 #include "ui/WizardPage.h"
 #include "controls/CCheckListCtrl.h"
@@ -22,8 +23,12 @@
 #include "fs/api/parser.h"
 #include "scan/save.h"
 #include "scan/scan_job.h"
+#include "scan/search.h"
 
+class QCheckBox;
 class QComboBox;
+class QDateEdit;
+class QGroupBox;
 class QDialog;
 class QLabel;
 class QLineEdit;
@@ -99,11 +104,15 @@ public:
     // and every file below a ticked folder that has not been opened yet.
     // Empty when nothing is ticked.
     std::vector<EntryId> tickedFiles() const;
-    // Name search is its own piece: until it is connected the Search button
-    // and its edit are disabled and say so.
-    void setSearchAvailable(bool available);
+    // Name search: the pattern, the optional filters, and the rows found
+    // (each row's entry, in list order).
     QPushButton* searchButton() const { return searchButton_; }
     QLineEdit* patternEdit() const { return patternEdit_; }
+    QGroupBox* filterBox() const { return filterBox_; }
+    // The filters as the page would search with them now.
+    SearchFilter searchFilter() const;
+    const std::vector<EntryId>& searchHits() const { return searchHits_; }
+    bool searching() const { return searching_.load(std::memory_order_acquire); }
     QComboBox* candidateCombo() const { return candidates_; }
     QComboBox* sectorsPerClusterCombo() const { return sectorsPerCluster_; }
     QComboBox* heapOffsetCombo() const { return heapOffset_; }
@@ -128,8 +137,8 @@ signals:
     // The scan or save worker has ended and the page has shown its ending.
     void scanFinished();
     void saveFinished();
-    // Name search (handled elsewhere); only sent when no worker runs.
-    void searchRequested(const QString& pattern);
+    // A name search has ended ("Searching Finished", the pattern message, or Stop).
+    void searchFinished();
 
 protected:
     void accept() override;
@@ -139,6 +148,12 @@ private:
 
     void buildControls();
     void buildSearchRow(QVBoxLayout* grid);
+    void buildFilterBox(QVBoxLayout* grid);
+    void startSearch();
+    void appendHits(const std::vector<SearchHit>& hits);
+    void searchEnded(SearchEnd end);
+    // The entry of a search row's data (rows of a search carry -2 - index).
+    bool hitOf(int rowData, EntryId& id) const;
     void buildResultPanes(QVBoxLayout* grid);
     void buildProgressRow(QVBoxLayout* grid);
     void buildStatusRow(QVBoxLayout* grid);
@@ -194,12 +209,28 @@ private:
     std::atomic<bool> saving_{false};
     std::atomic<bool> closing_{false};
     std::thread saveThread_;
+    std::thread searchThread_;
+    std::atomic<bool> searching_{false};
+    std::atomic<bool> stopSearch_{false};
+    PauseGate searchGate_;
+    std::unique_ptr<ThrottledProgress> searchProgress_;
+    std::vector<EntryId> searchHits_;
+    std::unordered_set<EntryId> searchTicked_;
     ScanJob job_;  // declared after the parser: destroyed (joined) first
     int64_t progressScale_ = 1;
 
     QLineEdit* volumeEdit_ = nullptr;
     QLineEdit* patternEdit_ = nullptr;
     QPushButton* searchButton_ = nullptr;
+    QGroupBox* filterBox_ = nullptr;
+    QCheckBox* deletedOnly_ = nullptr;
+    QLineEdit* minSize_ = nullptr;
+    QLineEdit* maxSize_ = nullptr;
+    QCheckBox* useAfter_ = nullptr;
+    QCheckBox* useBefore_ = nullptr;
+    QDateEdit* after_ = nullptr;
+    QDateEdit* before_ = nullptr;
+    QLineEdit* extensions_ = nullptr;
     controls::CXHtmlTree* tree_ = nullptr;
     controls::CCheckListCtrl* list_ = nullptr;
     QProgressBar* progress_ = nullptr;

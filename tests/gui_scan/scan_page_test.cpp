@@ -11,6 +11,8 @@
 #include <QPushButton>
 #include <QProgressBar>
 #include <QTreeWidget>
+#include <QCheckBox>
+#include <QGroupBox>
 #include <QTest>
 #include <chrono>
 #include <filesystem>
@@ -614,7 +616,7 @@ TEST_F(ScanPage, TicksAgreeBetweenTreeAndList) {
     EXPECT_EQ(treeState(top("pics")), Qt::PartiallyChecked);
 }
 
-TEST_F(ScanPage, EnterAsksTheCloseQuestionAndSearchSaysItIsNotThereYet) {
+TEST_F(ScanPage, EnterAsksTheCloseQuestionAndSearchesFromThePattern) {
     open();
     ASSERT_TRUE(finished());
     sink.answer(false);
@@ -624,16 +626,46 @@ TEST_F(ScanPage, EnterAsksTheCloseQuestionAndSearchSaysItIsNotThereYet) {
     EXPECT_EQ(sink.questions()[0], "Do you want to Close Application ?");
     EXPECT_EQ(sink.parents().back(), page);
     EXPECT_TRUE(page->isVisible());
-    // Name search is not connected in this version: disabled, with a tip.
-    EXPECT_FALSE(page->searchButton()->isEnabled());
-    EXPECT_FALSE(page->patternEdit()->isEnabled());
-    EXPECT_FALSE(page->searchButton()->toolTip().isEmpty());
-    page->setSearchAvailable(true);
-    QString asked;
-    QObject::connect(page, &VolumeScanDlg::searchRequested, [&](const QString& p) { asked = p; });
-    page->patternEdit()->setText("txt");
-    page->patternEdit()->setFocus();
-    QTest::keyClick(page->patternEdit(), Qt::Key_Return);
-    EXPECT_EQ(asked, "txt");
+
+    // Enter in the pattern searches: every file whose name holds "txt",
+    // with its path under ROOT; a top-level file too.
+    auto search = [&](const QString& pattern) {
+        int done = 0;
+        auto c = QObject::connect(page, &VolumeScanDlg::searchFinished, [&] { ++done; });
+        page->patternEdit()->setText(pattern);
+        page->patternEdit()->setFocus();
+        QTest::keyClick(page->patternEdit(), Qt::Key_Return);
+        waitFor([&] { return done > 0; });
+        QObject::disconnect(c);
+        return done;
+    };
+    ASSERT_EQ(search("txt"), 1);
     EXPECT_EQ(sink.questions().size(), 1u);
+    EXPECT_EQ(listNames(), QStringList({"ROOT\\docs\\a.txt", "ROOT\\docs\\b.txt", "ROOT\\docs\\old.txt",
+                                        "ROOT\\docs\\sub\\c.txt", "ROOT\\pics\\notes.txt", "ROOT\\loop\\x.txt",
+                                        "ROOT\\loop\\y.txt", "ROOT\\gone.txt"}));
+    EXPECT_EQ(page->statusText(), "Searching Finished");
+    EXPECT_EQ(sink.count("Searching Finished"), 1);
+    // "TXT" matches nothing (case matters); "jpg|png" two; "*.txt" is refused.
+    search("TXT");
+    EXPECT_TRUE(listNames().isEmpty());
+    search("jpg|png");
+    EXPECT_EQ(listNames(), QStringList({"ROOT\\pics\\p1.jpg", "ROOT\\pics\\p2.png"}));
+    search("*.txt");
+    EXPECT_TRUE(sink.saw(kBadPatternText));
+    // With the filters: deleted files only.
+    page->filterBox()->setChecked(true);
+    page->findChild<QCheckBox*>("deletedOnly")->setChecked(true);
+    search("txt");
+    EXPECT_EQ(listNames(), QStringList({"ROOT\\docs\\old.txt", "ROOT\\gone.txt"}));
+
+    // Found rows are ticked and saved like any others.
+    ASSERT_TRUE(list()->setData(list()->index(1, 0), Qt::Checked, Qt::CheckStateRole));
+    ASSERT_EQ(page->tickedFiles().size(), 1u);
+    TempDir out;
+    page->setOutputFolder(QString::fromStdString(out.path()));
+    sink.answer(true);
+    page->save();
+    ASSERT_TRUE(waitFor([&] { return sink.saw("work done"); }));
+    EXPECT_EQ(readFile(out.path() + "/gone.txt"), "gone\n");
 }
