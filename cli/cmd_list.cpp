@@ -26,7 +26,7 @@ struct Scanned {
     std::unique_ptr<ScanJob> job;
     std::unique_ptr<VolumeParser> parser;
     VolumeEntry volume;
-    std::shared_ptr<FileReadSeek> reader;
+    std::shared_ptr<readWriteInterface> reader;
 };
 
 const char* kindName(EntryKind k) { return k == EntryKind::Folder ? "dir" : k == EntryKind::File ? "file" : "other"; }
@@ -287,7 +287,7 @@ int cmdRecover(const Args& a) {
                   << "\n";
         return kExitUsage;
     }
-    if (platform::folderOnDevice(out, s->reader->path)) {
+    if (platform::folderOnDevice(out, a.positional.at(0))) {
         std::cerr << "brantlow-cli: the output folder lies on the device being recovered; choose another\n";
         return kExitUsage;
     }
