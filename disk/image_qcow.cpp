@@ -17,7 +17,9 @@ namespace brantlow {
 
 namespace {
 
-constexpr uint64_t kMaxL1Entries = 1ull << 25;  // 256 MiB of table: far beyond any real image
+constexpr uint64_t kMaxL1Entries = 1ull << 25;   // 256 MiB of table: far beyond any real image
+constexpr uint64_t kKeptL1Entries = 1ull << 20;  // 8 MiB: 512 TiB of disk in 64 KiB clusters
+constexpr uint64_t kL1Piece = 1ull << 16;
 constexpr uint64_t kL1OffsetMask = 0x00FFFFFFFFFFFE00ull;
 constexpr uint64_t kL1Reserved = 0x7F000000000001FFull;
 
@@ -75,27 +77,35 @@ std::string checkQcow2Tables(FileReadSeek& f, Qcow2Map& map) {
     if (l1Offset % cluster || addOverflows(l1Offset, l1Size * 8, &l1End) || l1End > fileSize)
         return "the QCOW2 header is damaged: its level-1 table at file offset " + hex(l1Offset) + " (" + num(l1Size) +
                " entries) lies outside the file (" + num(fileSize) + " bytes)";
-    std::vector<uint8_t> l1(static_cast<size_t>(needed * 8));
-    if (f.readAbsolute(l1Offset, l1.data(), l1.size()) != static_cast<long long>(l1.size()))
-        return "the QCOW2 level-1 table at file offset " + hex(l1Offset) + " cannot be read";
     map.clusterBits = clusterBits;
     map.fileSize = fileSize;
-    for (uint64_t i = 0; i < needed; ++i) map.l1.push_back(be64(l1.data(), l1.size(), static_cast<size_t>(i * 8)));
-    map.known = true;
-    for (uint64_t i = 0; i < needed; ++i) {
-        const uint64_t entry = map.l1[static_cast<size_t>(i)];
-        const uint64_t l2 = entry & kL1OffsetMask;
-        if (entry == 0) continue;
-        uint64_t l2End = 0;
-        const bool bad = (entry & kL1Reserved) || l2 % cluster || addOverflows(l2, cluster, &l2End) ||
-                         l2End > fileSize || l2 == 0;
-        if (!bad) continue;
-        const uint64_t first = i * perL1;
-        const uint64_t last = std::min(diskSize, first + perL1) - 1;
-        return "the QCOW2 table is damaged: level-1 entry " + num(i) + " (file offset " + hex(l1Offset + i * 8) +
-               ") holds " + hex(entry) + ", which is no level-2 table inside the file (" + num(fileSize) +
-               " bytes); it maps disk bytes " + num(first) + "-" + num(last);
+    // Read in pieces; the table is kept (to explain later read failures)
+    // when it is of a usual size.
+    const bool keep = needed <= kKeptL1Entries;
+    std::vector<uint8_t> piece;
+    for (uint64_t first = 0; first < needed; first += kL1Piece) {
+        const uint64_t n = std::min<uint64_t>(kL1Piece, needed - first);
+        piece.assign(static_cast<size_t>(n * 8), 0);
+        if (f.readAbsolute(l1Offset + first * 8, piece.data(), piece.size()) != static_cast<long long>(piece.size()))
+            return "the QCOW2 level-1 table at file offset " + hex(l1Offset) + " cannot be read";
+        for (uint64_t k = 0; k < n; ++k) {
+            const uint64_t i = first + k;
+            const uint64_t entry = be64(piece.data(), piece.size(), static_cast<size_t>(k * 8));
+            if (keep) map.l1.push_back(entry);
+            const uint64_t l2 = entry & kL1OffsetMask;
+            if (entry == 0) continue;
+            uint64_t l2End = 0;
+            const bool bad = (entry & kL1Reserved) || l2 % cluster || addOverflows(l2, cluster, &l2End) ||
+                             l2End > fileSize || l2 == 0;
+            if (!bad) continue;
+            const uint64_t from = i * perL1;
+            const uint64_t last = diskSize - from > perL1 ? from + perL1 - 1 : diskSize - 1;
+            return "the QCOW2 table is damaged: level-1 entry " + num(i) + " (file offset " + hex(l1Offset + i * 8) +
+                   ") holds " + hex(entry) + ", which is no level-2 table inside the file (" + num(fileSize) +
+                   " bytes); it maps disk bytes " + num(from) + "-" + num(last);
+        }
     }
+    map.known = keep;
     return {};
 }
 

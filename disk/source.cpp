@@ -51,6 +51,7 @@ public:
 
     long long readAbsolute(uint64_t offset, void* buffer, size_t count) override {
         if (count > kMaxReadBytes) return -1;
+        if (offset >= total_) return 0;
         auto* out = static_cast<uint8_t*>(buffer);
         size_t done = 0;
         while (done < count && offset + done < total_) {
