@@ -36,7 +36,7 @@ bool readAt(readWriteInterface& r, uint64_t lba, void* buf, size_t count, int* e
 }
 
 std::string fmt(const char* f, long long v) {
-    char b[64];
+    char b[128];  // the longest text, "a partition entry starts beyond…", is 91 bytes
     std::snprintf(b, sizeof b, f, v);
     return b;
 }
