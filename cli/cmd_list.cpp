@@ -22,9 +22,10 @@ namespace brantlow::cli {
 namespace {
 
 struct Scanned {
-    // The job outlives the parser: the parser's reads wait at its pause gate.
-    std::unique_ptr<ScanJob> job;
+    // Members go in reverse order: the job first (it stops the parser and
+    // joins the thread whose reads wait at its pause gate), then the parser.
     std::unique_ptr<VolumeParser> parser;
+    std::unique_ptr<ScanJob> job;
     VolumeEntry volume;
     std::shared_ptr<readWriteInterface> reader;
 };
@@ -114,7 +115,7 @@ std::optional<Scanned> scanVolume(const Args& a, int& rc) {
         rc = kExitNoFs;
         return std::nullopt;
     }
-    return Scanned{std::move(job), std::move(choice.parser), *vol, reader};
+    return Scanned{std::move(choice.parser), std::move(job), *vol, reader};
 }
 
 // Finds the entry named by a "ROOT/a/b" path.
