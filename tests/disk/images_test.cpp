@@ -203,8 +203,8 @@ std::string expand(std::string line, const std::string& disk, const std::string&
 
 }  // namespace
 
-// ext2 has no parser yet: its volume is compared in the volume list, and its
-// listing and files only once a parser for "extX" is there.
+// ext2's listing and files are compared when a parser for "extX" is in the
+// build (it is since the ext parser landed); otherwise its volume list only.
 TEST(Images, EveryContainerShowsWhatTheRawDiskShows) {
     test::TempDir work;
     std::string why;
@@ -372,12 +372,14 @@ struct FourKnDisks {
     std::string gpt4k, gpt512, mbr4k, mbr512;
 };
 
-bool makeFourKnDisks(const std::string& w, const std::string& vol1, const std::string& vol2, FourKnDisks& d) {
+bool makeFourKnDisks(const std::string& w, const std::string& vol1, const std::string& vol2, FourKnDisks& d,
+                     const std::string& mbrType2 = "c") {
     d = {w + "/gpt4k.img", w + "/gpt512.img", w + "/mbr4k.img", w + "/mbr512.img"};
     // fdisk counts in the sector size it is given; this sfdisk knows only 512.
     const std::string gptScript = "g\\nn\\n1\\n256\\n+16383\\nt\\n11\\nn\\n2\\n16640\\n+76799\\nt\\n2\\n11\\n"
                                   "x\\nn\\n1\\ndata\\nn\\n2\\nfat\\nr\\nw\\n";
-    const std::string mbrScript = "o\\nn\\np\\n1\\n256\\n+16383\\nt\\n7\\nn\\np\\n2\\n16640\\n+76799\\nt\\n2\\nc\\nw\\n";
+    const std::string mbrScript =
+        "o\\nn\\np\\n1\\n256\\n+16383\\nt\\n7\\nn\\np\\n2\\n16640\\n+76799\\nt\\n2\\n" + mbrType2 + "\\nw\\n";
     bool ok = true;
     for (const std::string& img : {d.gpt4k, d.gpt512, d.mbr4k, d.mbr512}) ok = ok && sh("truncate -s 400M " + q(img));
     ok = ok && sh("printf '" + gptScript + "' | fdisk -b 4096 " + q(d.gpt4k)) &&
@@ -385,8 +387,8 @@ bool makeFourKnDisks(const std::string& w, const std::string& vol1, const std::s
          sh("printf 'label: gpt\\nstart=2048, size=131072, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7, name=\"data\"\\n"
             "start=133120, size=614400, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7, name=\"fat\"\\n' | sfdisk -q " +
             q(d.gpt512)) &&
-         sh("printf 'label: dos\\nstart=2048, size=131072, type=7\\nstart=133120, size=614400, type=c\\n' | sfdisk -q " +
-            q(d.mbr512));
+         sh("printf 'label: dos\\nstart=2048, size=131072, type=7\\nstart=133120, size=614400, type=" + mbrType2 +
+            "\\n' | sfdisk -q " + q(d.mbr512));
     for (const std::string& img : {d.gpt4k, d.gpt512, d.mbr4k, d.mbr512}) {
         ok = ok && sh("dd if=" + q(vol1) + " of=" + q(img) + " bs=1M seek=1 conv=notrunc,sparse") &&
              sh("dd if=" + q(vol2) + " of=" + q(img) + " bs=1M seek=65 conv=notrunc,sparse");
@@ -529,8 +531,8 @@ TEST(Disk4Kn, ALoopDeviceSaysItsSectorSize) {
 }
 
 // exFAT (4096-byte sectors, filled through exfat-fuse) and ext4 on a 4Kn
-// disk: listed where their twins list them; listed and recovered like them
-// for each file system whose parser is in the build (ext: not yet).
+// disk: listed where their twins list them, and listed and recovered like
+// them for each file system whose parser is in the build.
 TEST(Disk4Kn, ExfatAndExt4VolumesSitWhereTheirTwinsSit) {
     for (const char* tool : {"fdisk", "sfdisk", "mkfs.exfat", "mke2fs", "losetup"})
         if (!have(tool)) GTEST_SKIP() << tool << " not installed";
@@ -565,7 +567,7 @@ TEST(Disk4Kn, ExfatAndExt4VolumesSitWhereTheirTwinsSit) {
     fs::copy_file(w + "/medium.bin", w + "/tree/medium.bin");
     ASSERT_TRUE(sh("truncate -s 300M " + q(ext4) + " && mke2fs -q -F -t ext4 -d " + q(w + "/tree") + " " + q(ext4)));
     FourKnDisks d;
-    ASSERT_TRUE(makeFourKnDisks(w, exfat, ext4, d));
+    ASSERT_TRUE(makeFourKnDisks(w, exfat, ext4, d, "83"));
     EXPECT_EQ(startsOf(cli({"volumes", d.gpt4k, "--json"}).out), "FAT64@2048 extX@133120 ");
     EXPECT_EQ(cli({"volumes", d.gpt4k, "--json"}).out, cli({"volumes", d.gpt512, "--json"}).out);
     EXPECT_EQ(cli({"volumes", d.mbr4k, "--json"}).out, cli({"volumes", d.mbr512, "--json"}).out);
