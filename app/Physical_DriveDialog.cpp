@@ -12,6 +12,7 @@
 #include <cerrno>
 
 #include "app/Pages.h"
+#include "disk/source.h"
 #include "fs/filesystems.h"
 #include "ui/CurrentSource.h"
 
@@ -39,11 +40,11 @@ DriveSources systemDriveSources() {
     auto probe = [](const std::string& dev) {
         platform::DeviceProbe p;
         if (!platform::canOpenForReading(dev)) return p;
-        FileReadSeek r;
-        if (!r.Open(dev)) return p;
+        auto r = openSourceReader(dev);
+        if (!r) return p;
         p.opened = true;
-        p.sizeBytes = r.sizeBytes();
-        p.fileSystem = identifyVolume(r, 0, probeTable()).fileSystem;
+        p.sizeBytes = r->sizeBytes();
+        p.fileSystem = identifyVolume(*r, 0, probeTable()).fileSystem;
         return p;
     };
     s.volumes = platform::volumesFromMounts(platform::parseMountInfo(platform::readTextFile("/proc/self/mountinfo")),
@@ -149,7 +150,8 @@ void Physical_DriveDialog::addMissing(const QString& path, const QString& reason
 
 void Physical_DriveDialog::onOpenImage() {
     const QString path = QFileDialog::getOpenFileName(this, "Open Disk Image", QString(),
-                                                      "Disk images (*.img *.dd *.raw *.bin *.iso *.001);;All files (*)");
+                                                      "Disk images (*.img *.dd *.raw *.bin *.iso *.001 *.aa *.E01 *.e01 *.vhd *.vhdx *.vmdk *.qcow2 *.qcow);;"
+                                                      "All files (*)");
     if (!path.isEmpty()) addImage(path);
 }
 

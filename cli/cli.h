@@ -45,8 +45,10 @@ std::string jsonTime(const OptTime& t);
 // Seconds since 1970 of "YYYY-MM-DDTHH:MM:SSZ", or INT64_MIN.
 int64_t parseIsoUtc(const std::string& iso);
 
-// Opens SOURCE read-only; prints why not.
-std::shared_ptr<FileReadSeek> openSource(const std::string& path);
+// Opens SOURCE read-only (a device, a raw or split raw image, or an image
+// container); prints why not. Damage met later while reading an image is
+// printed as it is met.
+std::shared_ptr<readWriteInterface> openSource(const std::string& path);
 
 // The volume list of the Standard walk.
 std::vector<VolumeEntry> standardVolumes(readWriteInterface& reader, bool gpt);

@@ -6,6 +6,7 @@
 
 #include "cli/cli.h"
 #include "base/texts.h"
+#include "disk/source.h"
 #include "fs/filesystems.h"
 #include "platform/files.h"
 #include "scan/scan_job.h"
@@ -104,17 +105,14 @@ std::string jsonTime(const OptTime& t) {
     return s.empty() ? "null" : "\"" + s + "\"";
 }
 
-std::shared_ptr<FileReadSeek> openSource(const std::string& path) {
-    auto r = std::make_shared<FileReadSeek>();
-    if (!r->Open(path)) {
-        int e = r->openError();
-        std::cerr << "brantlow-cli: cannot read " << path << ": "
-                  << (e == EISDIR ? "it is a folder, not a disk or an image file"
-                      : e == ENOTBLK ? "it is neither a block device nor a regular file"
-                                     : std::strerror(e))
-                  << "\n";
+std::shared_ptr<readWriteInterface> openSource(const std::string& path) {
+    SourceError why;
+    auto r = openSourceReader(path, &why);
+    if (!r) {
+        std::cerr << "brantlow-cli: cannot read " << path << ": " << why.text << "\n";
         return nullptr;
     }
+    r->setDamageReporter([](const std::string& text) { std::cerr << "brantlow-cli: " + text + "\n"; });
     return r;
 }
 

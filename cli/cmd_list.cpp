@@ -22,11 +22,12 @@ namespace brantlow::cli {
 namespace {
 
 struct Scanned {
-    // The job outlives the parser: the parser's reads wait at its pause gate.
-    std::unique_ptr<ScanJob> job;
+    // Members go in reverse order: the job first (it stops the parser and
+    // joins the thread whose reads wait at its pause gate), then the parser.
     std::unique_ptr<VolumeParser> parser;
+    std::unique_ptr<ScanJob> job;
     VolumeEntry volume;
-    std::shared_ptr<FileReadSeek> reader;
+    std::shared_ptr<readWriteInterface> reader;
 };
 
 const char* kindName(EntryKind k) { return k == EntryKind::Folder ? "dir" : k == EntryKind::File ? "file" : "other"; }
@@ -114,7 +115,7 @@ std::optional<Scanned> scanVolume(const Args& a, int& rc) {
         rc = kExitNoFs;
         return std::nullopt;
     }
-    return Scanned{std::move(job), std::move(choice.parser), *vol, reader};
+    return Scanned{std::move(choice.parser), std::move(job), *vol, reader};
 }
 
 // Finds the entry named by a "ROOT/a/b" path.
@@ -287,7 +288,7 @@ int cmdRecover(const Args& a) {
                   << "\n";
         return kExitUsage;
     }
-    if (platform::folderOnDevice(out, s->reader->path)) {
+    if (platform::folderOnDevice(out, a.positional.at(0))) {
         std::cerr << "brantlow-cli: the output folder lies on the device being recovered; choose another\n";
         return kExitUsage;
     }

@@ -12,18 +12,17 @@ namespace brantlow {
 
 namespace {
 
-constexpr uint64_t kSector = 512;
 constexpr int kMaxExtendedRecords = 50;
 constexpr int kMaxGptEntries = 72;
 constexpr size_t kGptArrayBytes = 10240;  // 80 entries of 128 bytes
 
-
-// Reads count bytes at sector lba of the whole disk. An LBA beyond the disk
-// or an overflowing position counts as a failed read.
+// Reads count bytes at logical block lba of the whole disk (blocks of the
+// reader's logical sector size). An LBA beyond the disk or an overflowing
+// position counts as a failed read.
 bool readAt(readWriteInterface& r, uint64_t lba, void* buf, size_t count, int* err = nullptr) {
     uint64_t off = 0;
     uint64_t total = r.sizeBytes();
-    if (mulOverflows(lba, kSector, &off) || (total && off >= total)) {
+    if (mulOverflows(lba, static_cast<uint64_t>(r.sectorSize()), &off) || (total && off >= total)) {
         std::memset(buf, 0, count);
         if (err) *err = EINVAL;
         return false;
@@ -37,7 +36,7 @@ bool readAt(readWriteInterface& r, uint64_t lba, void* buf, size_t count, int* e
 }
 
 std::string fmt(const char* f, long long v) {
-    char b[64];
+    char b[128];  // the longest text, "a partition entry starts beyond…", is 91 bytes
     std::snprintf(b, sizeof b, f, v);
     return b;
 }
@@ -73,6 +72,12 @@ struct Walk {
     const ProbeTable& probes;
     int volumeNumber = 0;
     int ntfsCounter = 0;
+    // 512-byte units per logical block: tables count in logical blocks, the
+    // volume list in 512-byte sectors.
+    uint64_t unit = reader.sectorSize() / 512;
+
+    // A logical block number (or count) in 512-byte sectors; false on overflow.
+    bool to512(uint64_t lba, uint64_t* out) const { return !mulOverflows(lba, unit, out); }
 
     std::string nextNumber() { return fmt("%d", volumeNumber++); }
 
@@ -87,10 +92,11 @@ struct Walk {
         else if (name == "FAT32") p.status("found FAT 32...");
     }
 
-    // Adds one MBR slot (primary or logical) as a volume.
+    // Adds one MBR slot (primary or logical) as a volume; start and count
+    // in 512-byte sectors.
     void addSlot(uint8_t type, uint64_t start, uint64_t count, bool logical) {
         // An entry that starts beyond the disk is not a volume on it.
-        const uint64_t total = reader.sizeBytes() / kSector;
+        const uint64_t total = reader.sizeBytes() / 512;
         if (total && start >= total) {
             p.status(fmt("a partition entry starts beyond the end of the disk (sector %lld); skipped",
                          static_cast<long long>(start)));
@@ -167,7 +173,7 @@ struct Walk {
                 if (extendedStart < 0) extendedStart = static_cast<int64_t>(start);
                 continue;
             }
-            addSlot(type, start, count, false);
+            addSlot(type, start * unit, count * unit, false);
         }
         if (extendedStart < 0) return 0;
         const uint64_t e = static_cast<uint64_t>(extendedStart);
@@ -193,8 +199,8 @@ struct Walk {
                     break;
                 }
                 uint64_t start = 0;
-                if (addOverflows(lba, first, &start)) return EINVAL;
-                addSlot(type, start, count, true);
+                if (addOverflows(lba, first, &start) || !to512(start, &start)) return EINVAL;
+                addSlot(type, start, count * unit, true);
                 ++volumes;
             }
             if (!next || volumes == 4) return 0;
@@ -232,14 +238,16 @@ struct Walk {
             bool ok = readAt(reader, c.start, first, sizeof first, &err);
             if (c.name == "Microsoft reserved partition") continue;
             if (!ok) return err ? err : EIO;
-            uint64_t partSectors = c.end >= c.start ? c.end - c.start + 1 : 0;
-            ProbeResult id = identifyVolume(reader, c.start, probes);
+            uint64_t start512 = 0, partSectors = 0;
+            if (!to512(c.start, &start512)) return EINVAL;
+            if (c.end >= c.start && !to512(c.end - c.start + 1, &partSectors)) partSectors = 0;
+            ProbeResult id = identifyVolume(reader, start512, probes);
             if (id.fileSystem == "NTFS") {
                 uint64_t sectors = id.sizeSectors;
                 std::string number = nextNumber();
                 if (sectors >= 2048) {
                     ++ntfsCounter;
-                    VolumeEntry e{"NTFS", "", number, sizeTextMbSpaces3(sectors / 2048), c.start, sectors};
+                    VolumeEntry e{"NTFS", "", number, sizeTextMbSpaces3(sectors / 2048), start512, sectors};
                     p.add(e);
                     p.status(fmt("found NTFS %d...", ntfsCounter));
                 }
@@ -250,7 +258,7 @@ struct Walk {
                 else if (id.fileSystem == "FAT64") p.status("found FAT 64...");
                 else statusForName(id.fileSystem);
                 if (id.sizeSectors >= 2048) {
-                    VolumeEntry e{id.fileSystem, "", nextNumber(), sizeTextMbSpaces2(id.sizeSectors / 2048), c.start,
+                    VolumeEntry e{id.fileSystem, "", nextNumber(), sizeTextMbSpaces2(id.sizeSectors / 2048), start512,
                                   id.sizeSectors};
                     p.add(e);
                 }
@@ -258,8 +266,9 @@ struct Walk {
             }
             std::string name = c.name;
             if (id.fileSystem == "extX" || id.fileSystem == "HFS+") name = id.fileSystem;
-            VolumeEntry e{name, "", nextNumber(), fmt("%lld", static_cast<long long>(c.end >= c.start ? (c.end - c.start) / 2048 : 0)),
-                          c.start, partSectors};
+            // (End - Start) / 2048, counted in 512-byte sectors.
+            const uint64_t span = partSectors ? (partSectors - 1) / 2048 : 0;
+            VolumeEntry e{name, "", nextNumber(), fmt("%lld", static_cast<long long>(span)), start512, partSectors};
             p.add(e);
         }
         return 0;

@@ -13,6 +13,7 @@ void FileReadSeek::close() {
     if (handle >= 0) platform::closeFd(handle);
     handle = -1;
     length = 0;
+    sectorSize_ = 512;
 }
 
 bool FileReadSeek::Open(const std::string& p) {
@@ -30,6 +31,9 @@ bool FileReadSeek::Open(const std::string& p) {
     if (!platform::objectSize(fd, &bytes)) bytes = 0;
     if (bytes > static_cast<uint64_t>(INT64_MAX)) bytes = static_cast<uint64_t>(INT64_MAX);
     length = static_cast<int64_t>(bytes);
+    uint32_t ss = 512;
+    if (!platform::logicalSectorSize(fd, &ss)) ss = 512;
+    setSectorSize(ss);
     return true;
 }
 

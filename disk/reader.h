@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -29,14 +30,37 @@ public:
 
     // Size of the opened source in bytes (0 when unknown).
     virtual uint64_t sizeBytes() const { return 0; }
-    // The source's logical sector size: what partition tables count in.
-    virtual uint32_t sectorSize() const { return 512; }
+    // The source's logical sector size: what partition tables count in
+    // (512, or 4096 on disks with 4096-byte logical sectors). Positions
+    // elsewhere in the program stay in bytes or 512-byte units.
+    uint32_t sectorSize() const { return sectorSize_; }
+    // Powers of two from 512 to 4096; anything else is taken as 512.
+    void setSectorSize(uint32_t bytes) {
+        sectorSize_ = (bytes >= 512 && bytes <= 4096 && (bytes & (bytes - 1)) == 0) ? bytes : 512;
+    }
     // errno value of the last failed Open (EISDIR: a folder; ENOTBLK:
     // neither a block device nor a regular file).
     int openError() const { return openError_; }
+    // Hint that the source will be read from start to end in large pieces.
+    virtual void adviseSequential() {}
+
+    // Where a reader reports damage it meets inside an image file (a chunk
+    // that fails its checksum, a table entry that points outside the file):
+    // one line each, naming the offset. Called from whichever thread reads,
+    // with none of the reader's locks held. Set it before reading.
+    using DamageReporter = std::function<void(const std::string&)>;
+    void setDamageReporter(DamageReporter r) { damageReporter_ = std::move(r); }
+    bool hasDamageReporter() const { return static_cast<bool>(damageReporter_); }
 
 protected:
+    void reportDamage(const std::string& text) const {
+        if (damageReporter_) damageReporter_(text);
+    }
     int openError_ = 0;
+    uint32_t sectorSize_ = 512;
+
+private:
+    DamageReporter damageReporter_;
 };
 
 class FileReadSeek : public readWriteInterface {
@@ -48,7 +72,7 @@ public:
     uint64_t sizeBytes() const override { return static_cast<uint64_t>(length); }
     void close();
     bool isOpen() const { return handle >= 0; }
-    void adviseSequential();
+    void adviseSequential() override;
 
     int64_t length = 0;
     int handle = -1;

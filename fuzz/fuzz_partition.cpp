@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "disk/partition.h"
+#include "disk/source.h"
 #include "fs/filesystems.h"
 
 namespace {
@@ -43,6 +44,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
     const bool gpt = data[0] & 1;
     BytesReader r(data + 1, size - 1);
+    // Bit 1: tables counting in 4096-byte sectors; bit 2: as the content says.
+    if (data[0] & 2) r.setSectorSize(4096);
+    if (data[0] & 4) r.setSectorSize(brantlow::detectLogicalSectorSize(r, r.sectorSize()));
     Sink s;
     brantlow::Partition p;
     p.owner = &s;

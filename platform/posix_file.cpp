@@ -43,6 +43,14 @@ bool isBlockDevice(int fd) {
     return ::fstat(fd, &st) == 0 && S_ISBLK(st.st_mode);
 }
 
+bool logicalSectorSize(int fd, uint32_t* bytes) {
+    if (!isBlockDevice(fd)) return false;
+    int ss = 0;
+    if (::ioctl(fd, BLKSSZGET, &ss) != 0 || ss <= 0) return false;
+    *bytes = static_cast<uint32_t>(ss);
+    return true;
+}
+
 bool objectSize(int fd, uint64_t* bytes) {
     struct stat st {};
     if (::fstat(fd, &st) != 0) return false;

@@ -19,6 +19,10 @@ bool objectSize(int fd, uint64_t* bytes);
 // True when the descriptor is a block device.
 bool isBlockDevice(int fd);
 
+// The logical sector size a block device reports (BLKSSZGET). False for
+// anything that is not a block device, or when the device does not say.
+bool logicalSectorSize(int fd, uint32_t* bytes);
+
 // pread until count bytes are read or end of file; retries EINTR and short reads.
 // Returns the number of bytes read, or -1 when the first call fails.
 long long preadFull(int fd, void* buf, size_t count, uint64_t offset);

@@ -1,5 +1,7 @@
 #include "ui/CurrentSource.h"
 
+#include "disk/source.h"
+
 namespace brantlow {
 
 std::shared_ptr<readWriteInterface> g_deviceReader;
@@ -8,13 +10,21 @@ std::atomic<uint64_t> g_totalSectors{0};
 namespace gui {
 
 bool openCurrentSource(const std::string& path, MessageSink& boxes) {
-    auto r = std::make_shared<FileReadSeek>();
-    g_deviceReader = r;
+    SourceError why;
+    auto r = openSourceReader(path, &why);
     g_totalSectors.store(0);
-    if (!r->Open(path)) {
-        boxes.info("invalid handle ...");
+    if (!r) {
+        // A reader that is not open, whose openError() says why the file
+        // itself could not be opened (0 for an image that cannot be read).
+        auto unopened = std::make_shared<FileReadSeek>();
+        if (why.errnoValue) unopened->Open(path);
+        g_deviceReader = unopened;
+        // A damaged or unsupported image says why; a file that cannot be
+        // opened at all gets the usual box.
+        boxes.info(why.errnoValue || why.text.empty() ? "invalid handle ..." : why.text);
         return false;
     }
+    g_deviceReader = r;
     g_totalSectors.store(r->sizeBytes() / 512);
     return true;
 }

@@ -18,9 +18,11 @@ extern std::atomic<uint64_t> g_totalSectors;
 
 namespace gui {
 
-// Opens path as the current source (a new reader) and sets the sector
-// count. On failure shows "invalid handle ..." through boxes and leaves a
-// reader that is not open (its openError() says why), with a count of 0.
+// Opens path as the current source (a new reader: a device, a raw or split
+// raw image, or an image container) and sets the sector count. On failure
+// shows "invalid handle ..." (or why an image cannot be read) through boxes
+// and leaves a reader that is not open (its openError() says why), with a
+// count of 0.
 bool openCurrentSource(const std::string& path, MessageSink& boxes);
 // Forgets the current source.
 void closeCurrentSource();
