@@ -105,7 +105,7 @@ void expectOnlyCompleteFiles(const std::string& dir) {
         const std::string base = fs::path(p).filename().string();
         if (base.rfind(".brantlow-", 0) == 0) continue;  // a temporary left by a kill: never a final name
         auto it = live.find(p);
-        if (it != live.end()) EXPECT_EQ(sha256File(dir + "/" + p).value_or(""), it->second) << p;
+        if (it != live.end()) { EXPECT_EQ(sha256File(dir + "/" + p).value_or(""), it->second) << p; }
     }
 }
 
@@ -217,7 +217,7 @@ TEST(DamagedInput, InterruptedOrKilledSaveLeavesOnlyCompleteFiles) {
         ::kill(pid, sig);
         int st = 0;
         ::waitpid(pid, &st, 0);
-        if (sig == SIGINT && WIFEXITED(st) && WEXITSTATUS(st) != 0) EXPECT_EQ(WEXITSTATUS(st), 130);
+        if (sig == SIGINT && WIFEXITED(st) && WEXITSTATUS(st) != 0) { EXPECT_EQ(WEXITSTATUS(st), 130); }
         if (fs::exists(tmp.path() + "/out")) expectOnlyCompleteFiles(tmp.path() + "/out");
     }
 }

@@ -107,19 +107,19 @@ void checkVolume(const Case& c) {
         EXPECT_EQ(row["state"], state == "orphan" ? "deleted" : state) << path;
         EXPECT_EQ(row["orphan"], state == "orphan") << path;
         EXPECT_EQ(row["kind"], e["type"] == "dir" ? "dir" : "file") << path;
-        if (e["type"] == "file") EXPECT_EQ(row["size"], e["size"]) << path;
+        if (e["type"] == "file") { EXPECT_EQ(row["size"], e["size"]) << path; }
         const auto& t = e["times"];
-        if (t.contains("mtime") && !t["mtime"].is_null()) EXPECT_EQ(row["modified"], t["mtime"]) << path;
-        if (t.contains("atime") && !t["atime"].is_null()) EXPECT_EQ(row["accessed"], t["atime"]) << path;
-        if (t.contains("crtime") && !t["crtime"].is_null()) EXPECT_EQ(row["created"], t["crtime"]) << path;
+        if (t.contains("mtime") && !t["mtime"].is_null()) { EXPECT_EQ(row["modified"], t["mtime"]) << path; }
+        if (t.contains("atime") && !t["atime"].is_null()) { EXPECT_EQ(row["accessed"], t["atime"]) << path; }
+        if (t.contains("crtime") && !t["crtime"].is_null()) { EXPECT_EQ(row["created"], t["crtime"]) << path; }
 
         const bool intact = state == "live" || e.value("content_intact_on_disk", false);
         if (e["type"] != "file" || !intact || !e.contains("sha256")) continue;
         const std::string file = out.path() + "/" + row["path"].get<std::string>();
         struct stat st {};
         ASSERT_EQ(::stat(file.c_str(), &st), 0) << "not recovered: " << file;
-        if (!t["mtime"].is_null()) EXPECT_EQ(st.st_mtime, isoToUnix(t["mtime"])) << path;
-        if (!t["atime"].is_null()) EXPECT_EQ(st.st_atime, isoToUnix(t["atime"])) << path;
+        if (!t["mtime"].is_null()) { EXPECT_EQ(st.st_mtime, isoToUnix(t["mtime"])) << path; }
+        if (!t["atime"].is_null()) { EXPECT_EQ(st.st_atime, isoToUnix(t["atime"])) << path; }
         auto sha = sha256File(file);
         ASSERT_TRUE(sha) << "not recovered: " << file;
         EXPECT_EQ(*sha, e["sha256"]) << path;
