@@ -54,6 +54,10 @@ struct ProbeRow {
     // source): what that structure points to is found there. A few small
     // reads.
     bool (*confirm)(readWriteInterface& reader, uint64_t startSector, const uint8_t* head, size_t len) = nullptr;
+    // Optional, for the sector scan, which looks at every sector rather than
+    // where a table points: a stricter test the bytes must pass as well (a
+    // two-byte magic alone turns up in ordinary data).
+    bool (*scanCheck)(const uint8_t* head, size_t len) = nullptr;
 };
 
 using ProbeTable = std::vector<ProbeRow>;

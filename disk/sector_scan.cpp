@@ -94,7 +94,9 @@ struct Scan {
         ProbeResult id;
         for (; row < probes.size(); ++row) {
             id = ProbeResult{};
-            if (probes[row].probe && probes[row].probe(head, len, id) && !id.fileSystem.empty()) break;
+            if (probes[row].probe && probes[row].probe(head, len, id) && !id.fileSystem.empty() &&
+                (!probes[row].scanCheck || probes[row].scanCheck(head, len)))
+                break;
         }
         if (row == probes.size()) return x + 1;
         const ProbeRow& r = probes[row];
@@ -153,7 +155,8 @@ SectorScanResult ScanForFileSystems(readWriteInterface& reader, Partition& p, co
                                     size_t chunkBytes) {
     Scan scan(reader, p, probes);
     SectorScanResult& res = scan.res;
-    p.stopRequested.store(false);
+    // stopRequested is left as it is: a stop that comes before the worker
+    // has started still ends the scan.
     p.status("Scanning partition.....");
     if (p.progress) p.progress->range(1000);
 

@@ -18,7 +18,7 @@ const ProbeTable& probeTable() {
         {"ntfs", probeNtfs, ntfsCopyAt, ntfsConfirm},
         {"exfat", probeExfat, exfatCopyAt, exfatConfirm},
         {"fat", probeFat, fatCopyAt, fatConfirm},
-        {"ext", probeExt, extCopyAt, nullptr},
+        {"ext", probeExt, extCopyAt, nullptr, extGeometryPlausible},
         {"hfsplus", probeHfsPlus, hfsPlusCopyAt, hfsPlusConfirm},
     };
     return rows;

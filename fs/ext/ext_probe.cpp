@@ -48,15 +48,22 @@ bool readGeometry(const uint8_t* head, size_t len, ExtGeometry& g) {
 }  // namespace
 
 bool probeExt(const uint8_t* head, size_t len, ProbeResult& out) {
-    ExtGeometry g;
-    if (!readGeometry(head, len, g)) return false;
+    if (len < kSb + 512 || le16(head, len, kSb + 56) != 0xEF53) return false;
     out.fileSystem = "extX";
-    out.sizeSectors = g.blocks * (g.blockSize / 512);
+    uint64_t blocks = le32(head, len, kSb + 4);
+    uint32_t logBlock = le32(head, len, kSb + 24);
+    if (le32(head, len, kSb + 96) & 0x80) blocks |= static_cast<uint64_t>(le32(head, len, kSb + 336)) << 32;
+    out.sizeSectors = logBlock <= 6 && blocks < (1ull << 50) ? blocks << (logBlock + 1) : 0;
     // The file system's UUID (byte 104 of the superblock).
     bool any = false;
     for (size_t i = 0; i < 16; ++i) any = any || head[kSb + 104 + i] != 0;
     if (any) out.identity.assign(reinterpret_cast<const char*>(head + kSb + 104), 16);
     return true;
+}
+
+bool extGeometryPlausible(const uint8_t* head, size_t len) {
+    ExtGeometry g;
+    return readGeometry(head, len, g);
 }
 
 bool extCopyAt(const uint8_t* head, size_t len, CopyResult& out) {

@@ -325,6 +325,9 @@ TEST(SectorScan, HostileSizesEndTheScan) {
     ntfs(200, ~0ull);       // a size no disk has: not listed
     // "H+" at sector 1: a header would put the volume before the disk.
     d[512] = 'H', d[513] = '+', d[514] = 0, d[515] = 4;
+    // The ext magic alone (in file data, say) is no superblock for the scan.
+    d[302 * 512 + 56] = 0x53, d[302 * 512 + 57] = 0xEF;
+    d[302 * 512 + 4] = 0x00, d[302 * 512 + 5] = 0x40;  // 16384 blocks
     MemoryReader r(d);
     Scanned s = scan(r);  // skipping: the first volume's skip runs past the end
     ASSERT_EQ(s.entries.size(), 1u);
