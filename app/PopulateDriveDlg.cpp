@@ -337,7 +337,7 @@ void PopulateDriveDlg::onScanEnded(const SectorScanResult& r) {
     status_->setText("Finished Scanning.");
     procedure_.reset();
     bridge_.reset();
-    if (!volumes_.empty()) custom_->setEnabled(true);
+    if (list_->topLevelItemCount() > 0) custom_->setEnabled(true);
     addCustom_->setEnabled(true);
     filter_->setEnabled(true);
     progress_->hide();
