@@ -162,6 +162,22 @@ TEST(LostTable, EachVolumeListsAndRecoversLikeItsTwin) {
     EXPECT_EQ(volumes, 4u);
 }
 
+TEST(LostTable, CliRangeAndUsage) {
+    BRANTLOW_REQUIRE_IMAGE(lost, "disk_mbr_lost");
+    // The range holds the two logical volumes' starts only.
+    CliResult r = runCli({"volumes", lost, "--scan", "--start", "150000", "--end", "210000", "--quiet"});
+    ASSERT_EQ(r.rc, 0);
+    EXPECT_NE(r.out.find("extX"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("202752"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("NTFS"), std::string::npos) << r.out;
+    CliResult err = runCli({"volumes", lost, "--scan", "--quiet"}, true);
+    EXPECT_NE(err.out.find("0 unreadable sector(s) skipped"), std::string::npos) << err.out;
+    EXPECT_EQ(runCli({"volumes", lost, "--scan", "--start", "9", "--end", "3"}).rc, 1);
+    EXPECT_EQ(runCli({"volumes", lost, "--scan", "--start", "999999999"}).rc, 1);
+    EXPECT_EQ(runCli({"volumes", lost, "--scan", "--start", "x1"}).rc, 1);
+    EXPECT_EQ(runCli({"volumes", lost, "--no-skip"}).rc, 1);  // belongs to --scan
+}
+
 // ---------------------------------------------------------------------------
 // Volumes made by the formatters, placed back to back without a table.
 
