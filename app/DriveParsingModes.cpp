@@ -40,9 +40,7 @@ DriveParsingModes::DriveParsingModes(const QString& drivePath, WizardPage* opene
 
     standard_ = new QRadioButton("Standard Scan", group);
     advance_ = new QRadioButton("Advance Scan", group);
-    // The sector scan for lost volumes is not in this version yet.
-    advance_->setEnabled(false);
-    advance_->setToolTip("Not available yet.");
+    advance_->setToolTip("Search every sector of the drive for volumes whose partition-table entries are lost.");
     g->addWidget(standard_, 1, 0, 1, 3);
     g->addWidget(advance_, 2, 0, 1, 3);
 

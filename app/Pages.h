@@ -8,10 +8,12 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ui/WizardPage.h"
 #include "disk/partition.h"
+#include "disk/sector_scan.h"
 #include "fs/api/parser.h"
 #include "platform/enumerate.h"
 
@@ -154,8 +156,15 @@ public:
     QLabel* hintLine() const { return hint_; }
     QProgressBar* progress() const { return progress_; }
     QPushButton* stopButton() const { return stop_; }
+    QPushButton* pauseButton() const { return pause_; }
     // Why nothing (or only the whole disk) is listed; hidden otherwise.
     QLabel* notice() const { return notice_; }
+    // Advance Scan: true while the sector scan runs; what the last one did.
+    bool scanning() const { return worker_.joinable(); }
+    const SectorScanResult& lastScan() const { return lastScan_; }
+
+    // Stops the sector scan and waits for it (Back, leaving the program).
+    void stopWork() override;
 
 private:
     void buildVolumeList(QHBoxLayout* top);
@@ -164,6 +173,12 @@ private:
     void connectControls();
     void fillVolumes();
     void runStandard();
+    void runAdvance();
+    // On the GUI thread, from the sector scan.
+    void onVolumeFound(const VolumeEntry& e);
+    void onScanEnded(const SectorScanResult& r);
+    void onStop();
+    void onPause();
     void fillList(const std::vector<size_t>& indexes);
     void fitColumns();
     void onRowSelected();
@@ -197,6 +212,13 @@ private:
     QLabel* hint_;
     QLabel* notice_;
     QPushButton* stop_;
+    QPushButton* pause_;
+    // The sector scan: its procedure, its pause gate and its one worker.
+    std::unique_ptr<Partition> procedure_;
+    std::unique_ptr<PartitionOwner> bridge_;
+    PauseGate gate_;
+    std::thread worker_;
+    SectorScanResult lastScan_;
 };
 
 // Volume information page for a mounted volume.

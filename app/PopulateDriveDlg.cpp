@@ -14,6 +14,8 @@
 #include <QToolButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <QPointer>
+#include <functional>
 #include <algorithm>
 #include <cstring>
 
@@ -71,6 +73,38 @@ public:
 
 private:
     QLabel* status_;
+};
+
+// What the sector scan reports from its worker, passed to the page on the
+// GUI thread (a call posted to a page that is gone is dropped).
+class ScanBridge : public PartitionOwner, public ProgressSink {
+public:
+    ScanBridge(QObject* page, std::function<void(const VolumeEntry&)> found, QLabel* status, QProgressBar* bar)
+        : page_(page), found_(std::move(found)), status_(status), bar_(bar) {}
+    void addEntry(const VolumeEntry& e) override {
+        QMetaObject::invokeMethod(page_, [f = found_, e] { f(e); }, Qt::QueuedConnection);
+    }
+    void setStatus(const std::string& text) override {
+        QPointer<QLabel> l = status_;
+        const QString t = QString::fromStdString(text);
+        QMetaObject::invokeMethod(page_, [l, t] { if (l) l->setText(t); }, Qt::QueuedConnection);
+    }
+    void range(int64_t high) override {
+        QPointer<QProgressBar> b = bar_;
+        QMetaObject::invokeMethod(page_, [b, high] { if (b) b->setRange(0, static_cast<int>(high)); },
+                                  Qt::QueuedConnection);
+    }
+    void position(int64_t pos) override {
+        QPointer<QProgressBar> b = bar_;
+        QMetaObject::invokeMethod(page_, [b, pos] { if (b) b->setValue(static_cast<int>(pos)); },
+                                  Qt::QueuedConnection);
+    }
+
+private:
+    QObject* page_;
+    std::function<void(const VolumeEntry&)> found_;
+    QLabel* status_;
+    QProgressBar* bar_;
 };
 }  // namespace
 
@@ -166,7 +200,11 @@ void PopulateDriveDlg::buildStatusRows(QVBoxLayout* outer) {
     progress_->setMaximumHeight(14);
     stop_ = new QPushButton("Stop", content());
     stop_->setAutoDefault(false);
+    pause_ = new QPushButton("Pause", content());
+    pause_->setAutoDefault(false);
+    pause_->hide();
     bottom->addWidget(progress_, 1);
+    bottom->addWidget(pause_);
     bottom->addWidget(stop_);
     outer->addLayout(bottom);
     status_ = new QLabel(content());
@@ -199,6 +237,8 @@ void PopulateDriveDlg::connectControls() {
     connect(custom_, &QCheckBox::toggled, this, &PopulateDriveDlg::onCustomToggled);
     connect(filter_, &QPushButton::clicked, this, &PopulateDriveDlg::onFilter);
     connect(addCustom_, &QPushButton::clicked, this, &PopulateDriveDlg::onAddCustom);
+    connect(stop_, &QPushButton::clicked, this, &PopulateDriveDlg::onStop);
+    connect(pause_, &QPushButton::clicked, this, &PopulateDriveDlg::onPause);
     connect(startEdit_->edit, &QLineEdit::textEdited, this, [this] { rangeEdited_ = true; });
     connect(endEdit_->edit, &QLineEdit::textEdited, this, [this] { rangeEdited_ = true; });
     connect(this, &WizardPage::nextRequested, this, &PopulateDriveDlg::onNext);
@@ -211,17 +251,129 @@ void PopulateDriveDlg::fillVolumes() {
         runStandard();
         progress_->setValue(1000);
     } else {
-        // The sector scan is not in this version yet: nothing to list.
-        addCustom_->setEnabled(true);
-        filter_->setEnabled(true);
-        progress_->hide();
-        stop_->hide();
-        status_->setText("Finished Scanning.");
-        hint_->setText("Select volume and click next button...");
+        runAdvance();
     }
 }
 
-PopulateDriveDlg::~PopulateDriveDlg() = default;
+PopulateDriveDlg::~PopulateDriveDlg() { stopWork(); }
+
+void PopulateDriveDlg::stopWork() {
+    if (!worker_.joinable()) return;
+    if (procedure_) procedure_->stopRequested.store(true);
+    gate_.release();
+    worker_.join();
+}
+
+// Advance Scan: the sector scan on one worker; each volume is listed as it
+// is found.
+void PopulateDriveDlg::runAdvance() {
+    addCustom_->setEnabled(false);
+    nextButton()->setEnabled(false);
+    filter_->setEnabled(false);
+    procedure_ = std::make_unique<Partition>();
+    procedure_->skipFoundVolumes = !options_.doNotSkip;
+    procedure_->scanStartSector = options_.customStartSector;
+    procedure_->scanEndSector = options_.customEndSector;
+    if (!openCurrentSource(options_.drivePath.toStdString(), messages())) {
+        const int err = g_deviceReader ? g_deviceReader->openError() : 0;
+        setNotice(QString("%1 cannot be read%2").arg(options_.drivePath,
+                                                      err ? QString(": ") + QString::fromLocal8Bit(std::strerror(err))
+                                                          : QString(".")));
+        procedure_.reset();
+        nextButton()->setEnabled(true);
+        filter_->setEnabled(true);
+        progress_->hide();
+        stop_->hide();
+        messages().info("file not opened..");
+        return;
+    }
+    list_->clear();
+    volumes_.clear();
+    const uint64_t total = g_totalSectors.load();
+    if (total > 0) wholeDisk_ = wholeDiskEntry(total);
+    fillList({});
+    backButton()->setEnabled(false);
+    progress_->setRange(0, 1000);
+    progress_->setValue(0);
+    progress_->show();
+    stop_->show();
+    pause_->show();
+    pause_->setText("Pause");
+    QPointer<PopulateDriveDlg> self(this);
+    auto bridge = std::make_unique<ScanBridge>(
+        this, [self](const VolumeEntry& e) { if (self) self->onVolumeFound(e); }, status_, progress_);
+    procedure_->owner = bridge.get();
+    procedure_->progress = bridge.get();
+    procedure_->pause = &gate_;
+    bridge_ = std::move(bridge);
+    std::shared_ptr<readWriteInterface> reader = g_deviceReader;
+    Partition* procedure = procedure_.get();
+    worker_ = std::thread([this, reader, procedure] {
+        const SectorScanResult r = ScanForFileSystems(*reader, *procedure, probeTable());
+        QMetaObject::invokeMethod(this, [this, r] { onScanEnded(r); }, Qt::QueuedConnection);
+    });
+}
+
+void PopulateDriveDlg::onVolumeFound(const VolumeEntry& e) {
+    volumes_.push_back(e);
+    const RowTexts t = rowTexts(e);
+    auto* row = new QTreeWidgetItem(QStringList{QString::fromStdString(t.volume), QString::fromStdString(t.fileSystem),
+                                                QString::fromStdString(t.sizeText),
+                                                QString::fromStdString(t.startSector)});
+    row->setData(0, kIndexRole, static_cast<qulonglong>(volumes_.size() - 1));
+    row->setToolTip(1, QString::fromStdString(t.fileSystem));
+    // In the order found, above the whole-disk row.
+    const int at = list_->topLevelItemCount() - (wholeDisk_ ? 1 : 0);
+    list_->insertTopLevelItem(std::max(0, at), row);
+    fitColumns();
+}
+
+void PopulateDriveDlg::onScanEnded(const SectorScanResult& r) {
+    if (worker_.joinable()) worker_.join();
+    lastScan_ = r;
+    backButton()->setEnabled(true);
+    status_->setText("Scanned Partitions");
+    messages().info("populated partitions....");
+    status_->setText("Finished Scanning.");
+    procedure_.reset();
+    bridge_.reset();
+    if (list_->topLevelItemCount() > 0) custom_->setEnabled(true);
+    addCustom_->setEnabled(true);
+    filter_->setEnabled(true);
+    progress_->hide();
+    stop_->hide();
+    pause_->hide();
+    nextButton()->setEnabled(true);
+    hint_->setText("Select volume and click next button...");
+    QStringList notes;
+    if (r.unreadableSectors)
+        notes << QString("%1 unreadable sectors were skipped.").arg(static_cast<qulonglong>(r.unreadableSectors));
+    if (r.stopped) notes << "The scan was stopped before the end of the disk.";
+    if (r.tooMany) notes << QString("The scan ended after %1 volumes.").arg(static_cast<qulonglong>(kMaxScanVolumes));
+    if (volumes_.empty() && !r.stopped && g_totalSectors.load() > 0)
+        notes << "No volume was found. Choose \"whole disk\" to search it for files by their signatures (raw "
+                 "recovery), or add a custom volume.";
+    setNotice(notes.join(' '));
+}
+
+void PopulateDriveDlg::onStop() {
+    if (!procedure_) return;
+    procedure_->stopRequested.store(true);
+    gate_.resume();
+}
+
+void PopulateDriveDlg::onPause() {
+    if (!worker_.joinable()) return;
+    if (gate_.paused()) {
+        gate_.resume();
+        pause_->setText("Pause");
+        status_->setText("Resume button pressed");
+    } else {
+        gate_.pause();
+        pause_->setText("Resume");
+        status_->setText("Pause button pressed");
+    }
+}
 
 QLineEdit* PopulateDriveDlg::startSectorEdit() const { return startEdit_->edit; }
 QLineEdit* PopulateDriveDlg::endSectorEdit() const { return endEdit_->edit; }

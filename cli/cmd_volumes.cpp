@@ -1,17 +1,119 @@
+#include <atomic>
+#include <chrono>
+#include <climits>
 #include <cstdio>
 #include <iostream>
+#include <thread>
 
 #include "cli/cli.h"
+#include "disk/sector_scan.h"
+#include "fs/filesystems.h"
+#include "platform/signals.h"
 
 namespace brantlow::cli {
 
+namespace {
+
+// Volumes as the sector scan finds them; printed at once.
+class Printer : public PartitionOwner {
+public:
+    Printer(bool json, StderrProgress& progress) : json_(json), progress_(progress) {}
+    void addEntry(const VolumeEntry& v) override {
+        progress_.done();
+        print(v);
+        std::fflush(stdout);
+    }
+    void setStatus(const std::string& text) override { progress_.status(text); }
+
+    void header() const {
+        if (!json_) std::printf("%-8s %-30s %-14s %s\n", "VOLUME", "FILE_SYSTEM", "VOLUME_SIZE", "START_SECTOR");
+    }
+    void print(const VolumeEntry& v) const {
+        if (json_)
+            std::cout << "{\"volume\":" << jsonString(v.volumeNumber) << ",\"fileSystem\":" << jsonString(v.fileSystem)
+                      << ",\"sizeText\":" << jsonString(v.sizeText) << ",\"startSector\":" << v.startSector
+                      << ",\"sizeSectors\":" << v.sizeSectors << "}" << std::endl;
+        else
+            std::printf("%-8s %-30s %-14s %llu\n", v.volumeNumber.c_str(), v.fileSystem.c_str(), v.sizeText.c_str(),
+                        static_cast<unsigned long long>(v.startSector));
+    }
+
+private:
+    bool json_;
+    StderrProgress& progress_;
+};
+
+// A sector number option; false (with the reason printed) when it is not one.
+bool sectorOption(const Args& a, const char* name, int64_t& out) {
+    if (!a.has(name)) return true;
+    auto v = parseU64(a.get(name));
+    if (!v || *v > static_cast<uint64_t>(INT64_MAX)) {
+        std::cerr << "brantlow-cli: " << name << " takes a sector number\n";
+        return false;
+    }
+    out = static_cast<int64_t>(*v);
+    return true;
+}
+
+int scanVolumes(readWriteInterface& reader, const Args& a) {
+    const bool json = a.has("--json");
+    Partition p;
+    p.skipFoundVolumes = !a.has("--no-skip");
+    if (!sectorOption(a, "--start", p.scanStartSector) || !sectorOption(a, "--end", p.scanEndSector))
+        return kExitUsage;
+    if (a.has("--end") && p.scanEndSector < p.scanStartSector) {
+        std::cerr << "brantlow-cli: --end must not be smaller than --start\n";
+        return kExitUsage;
+    }
+    const uint64_t total = reader.sizeBytes() / 512;
+    if (static_cast<uint64_t>(p.scanStartSector) >= total && total > 0) {
+        std::cerr << "brantlow-cli: sector " << p.scanStartSector << " lies beyond the end of the source (" << total
+                  << " sectors)\n";
+        return kExitUsage;
+    }
+    StderrProgress progress(!a.has("--quiet") && stderrIsTerminal());
+    Printer printer(json, progress);
+    p.owner = &printer;
+    p.progress = &progress;
+    printer.header();
+    SectorScanResult res;
+    std::atomic<bool> finished{false};
+    std::thread worker([&] {
+        res = ScanForFileSystems(reader, p, probeTable());
+        finished.store(true);
+    });
+    // Ctrl-C stops the scan; what was found stays printed.
+    while (!finished.load()) {
+        if (platform::interruptFlag().load()) p.stopRequested.store(true);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    worker.join();
+    progress.done();
+    const bool interrupted = platform::interruptFlag().load();
+    if (json)
+        std::cout << "{\"scan\":{\"firstSector\":" << res.firstSector << ",\"lastSector\":" << res.lastSector
+                  << ",\"volumes\":" << res.volumesFound << ",\"unreadableSectors\":" << res.unreadableSectors
+                  << ",\"stopped\":" << (res.stopped ? "true" : "false") << "}}\n";
+    std::cerr << "brantlow-cli: scanned sectors " << res.firstSector << " to " << res.lastSector << ": "
+              << res.volumesFound << " volume(s), " << res.unreadableSectors << " unreadable sector(s) skipped"
+              << (res.stopped ? " (stopped)" : "") << (res.tooMany ? " (too many volumes: ended)" : "") << "\n";
+    return interrupted ? kExitInterrupted : kExitOk;
+}
+
+}  // namespace
+
 int cmdVolumes(const Args& a) {
     if (a.positional.size() != 1) {
-        std::cerr << "usage: brantlow-cli volumes SOURCE [--gpt] [--json]\n";
+        std::cerr << "usage: brantlow-cli volumes SOURCE [--gpt] [--json] [--scan [--start S] [--end E] [--no-skip]]\n";
+        return kExitUsage;
+    }
+    if (!a.has("--scan") && (a.has("--start") || a.has("--end") || a.has("--no-skip"))) {
+        std::cerr << "brantlow-cli: --start, --end and --no-skip belong to --scan\n";
         return kExitUsage;
     }
     auto reader = openSource(a.positional[0]);
     if (!reader) return kExitSource;
+    if (a.has("--scan")) return scanVolumes(*reader, a);
     auto vols = standardVolumes(*reader, a.has("--gpt"));
     if (a.has("--json")) {
         for (const auto& v : vols)

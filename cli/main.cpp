@@ -63,10 +63,17 @@ int main(int argc, char** argv) {
                  "stderr); 130 interrupted."};
     app.require_subcommand(1, 1);
 
-    CLI::App* volumes = app.add_subcommand("volumes", "list the volumes the partition tables name");
+    CLI::App* volumes = app.add_subcommand("volumes", "list the volumes the partition tables name (or, with --scan, "
+                                                      "the volumes found by looking at every sector)");
     addSource(volumes);
     flag(volumes, "--gpt", "walk the GPT even when the MBR is not a protective one");
-    flag(volumes, "--json", "one JSON object per volume");
+    flag(volumes, "--json", "one JSON object per volume (with --scan, a last object \"scan\" with the counts)");
+    flag(volumes, "--scan", "search every sector for volumes whose partition-table entries are lost");
+    volumes->add_option("--start", "--scan: the first 512-byte sector to look at (default 0)")->type_name("S");
+    volumes->add_option("--end", "--scan: the last sector to look at (default: the last of the source)")->type_name("E");
+    flag(volumes, "--no-skip", "--scan: look inside the volumes found too (a backup boot sector is then listed as "
+                               "a volume of its own)");
+    flag(volumes, "--quiet", "--scan: no progress on stderr");
 
     CLI::App* list = app.add_subcommand("list", "list every entry of a volume, live and deleted");
     addSource(list);

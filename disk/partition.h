@@ -36,6 +36,7 @@ class Partition {
 public:
     PartitionOwner* owner = nullptr;
     ProgressSink* progress = nullptr;  // sector scan: range 0..1000 and positions
+    PauseGate* pause = nullptr;        // sector scan: waited on between reads
     bool skipFoundVolumes = true;
     std::atomic<bool> stopRequested{false};
     int64_t scanStartSector = 0;

@@ -15,11 +15,11 @@ namespace brantlow {
 
 const ProbeTable& probeTable() {
     static const ProbeTable rows = {
-        {"ntfs", probeNtfs},
-        {"exfat", probeExfat},
-        {"fat", probeFat},
-        {"ext", probeExt},
-        {"hfsplus", probeHfsPlus},
+        {"ntfs", probeNtfs, ntfsCopyAt, ntfsConfirm},
+        {"exfat", probeExfat, exfatCopyAt, exfatConfirm},
+        {"fat", probeFat, fatCopyAt, fatConfirm},
+        {"ext", probeExt, extCopyAt, nullptr, extGeometryPlausible},
+        {"hfsplus", probeHfsPlus, hfsPlusCopyAt, hfsPlusConfirm},
     };
     return rows;
 }

@@ -8,7 +8,14 @@
 
 namespace brantlow {
 
-// Probe row: "extX", sized by the superblock's block count.
+// Probe row: "extX" (the magic 0xEF53), sized by the superblock's block
+// count.
 bool probeExt(const uint8_t* head, size_t len, ProbeResult& out);
+// The superblock describes a plausible geometry (block size, groups, inode
+// counts that agree with one another).
+bool extGeometryPlausible(const uint8_t* head, size_t len);
+// Superblock copies at the start of later block groups record their group
+// number: such a copy says where its volume starts.
+bool extCopyAt(const uint8_t* head, size_t len, CopyResult& out);
 
 }  // namespace brantlow

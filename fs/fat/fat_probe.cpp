@@ -62,4 +62,27 @@ bool probeFat(const uint8_t* head, size_t len, ProbeResult& out) {
     return true;
 }
 
+bool fatCopyAt(const uint8_t* head, size_t len, CopyResult& out) {
+    FatGeometry g = classifyFatBootSector(head, len);
+    if (g.kind != FatKind::Fat32) return false;
+    const uint32_t backup = le16(head, len, 50);
+    if (backup == 0 || backup == 0xFFFF || backup >= g.reservedSectors) return false;
+    out.sectorsIn = static_cast<uint64_t>(backup) * g.bytesPerSector / 512;
+    out.certain = false;
+    return out.sectorsIn != 0;
+}
+
+bool fatConfirm(readWriteInterface& reader, uint64_t startSector, const uint8_t* head, size_t len) {
+    FatGeometry g = classifyFatBootSector(head, len);
+    if (g.kind == FatKind::None) return false;
+    uint64_t off = 0, fat = 0;
+    if (mulOverflows(startSector, 512, &off) ||
+        addOverflows(off, static_cast<uint64_t>(g.reservedSectors) * g.bytesPerSector, &fat))
+        return false;
+    uint8_t b[4] = {};
+    if (readZeroFill(reader, fat, b, sizeof b) != sizeof b) return false;
+    const uint8_t media = le8(head, len, 21);
+    return (b[0] == media || b[0] == 0xF8) && b[0] >= 0xF0 && b[1] == 0xFF && b[2] == 0xFF;
+}
+
 }  // namespace brantlow

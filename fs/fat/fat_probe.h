@@ -26,5 +26,11 @@ struct FatGeometry {
 FatGeometry classifyFatBootSector(const uint8_t* bs, size_t len);
 // Probe row: "FAT12", "FAT16" or "FAT32".
 bool probeFat(const uint8_t* head, size_t len, ProbeResult& out);
+// FAT32 keeps a copy of its boot sector in the reserved sectors (the sector
+// its byte 50 names, usually 6): a boot sector may be that copy.
+bool fatCopyAt(const uint8_t* head, size_t len, CopyResult& out);
+// The volume starts at startSector when its first FAT begins there with the
+// media byte and the end-of-chain marks of entries 0 and 1.
+bool fatConfirm(readWriteInterface& reader, uint64_t startSector, const uint8_t* head, size_t len);
 
 }  // namespace brantlow

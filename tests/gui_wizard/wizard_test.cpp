@@ -143,7 +143,7 @@ TEST_F(Wizard, StandardScanChainOnAPartitionedImage) {
     EXPECT_FALSE(first->isVisible());
     EXPECT_EQ(modes->drivePath(), QString::fromStdString(img));
     EXPECT_TRUE(modes->standardScan()->isChecked());
-    EXPECT_FALSE(modes->advanceScan()->isEnabled());
+    EXPECT_TRUE(modes->advanceScan()->isEnabled());
     EXPECT_FALSE(modes->customSetting()->isEnabled());
     EXPECT_FALSE(modes->doNotSkip()->isEnabled());
     EXPECT_EQ(modes->startingSector()->text(), "0");

@@ -1,0 +1,237 @@
+#include "disk/sector_scan.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "base/bytes.h"
+
+namespace brantlow {
+
+namespace {
+
+constexpr uint64_t kSector = 512;
+constexpr uint64_t kOneMiBSectors = 2048;
+constexpr uint64_t kProbeSectors = kProbeBytes / kSector;
+constexpr size_t kRetryPiece = 64 * 1024;
+// The largest HFS+ volume listed, in MiB.
+constexpr uint64_t kMaxHfsMiB = 20971519;
+
+std::string fmtU(const char* f, unsigned long long v) {
+    char b[96];
+    std::snprintf(b, sizeof b, f, v);
+    return b;
+}
+
+// Reads `sectors` sectors at `sector` into dst. What cannot be read is
+// retried in smaller pieces, then sector by sector; a sector that still
+// fails reads as zeros and is counted.
+void readSpan(readWriteInterface& reader, uint64_t sector, uint8_t* dst, uint64_t sectors, SectorScanResult& res) {
+    const size_t bytes = static_cast<size_t>(sectors * kSector);
+    const long long got = reader.readAbsolute(sector * kSector, dst, bytes);
+    res.sectorsRead += sectors;
+    if (got == static_cast<long long>(bytes)) return;
+    for (size_t piece = 0; piece < bytes; piece += kRetryPiece) {
+        const size_t n = std::min(kRetryPiece, bytes - piece);
+        const uint64_t off = sector * kSector + piece;
+        if (reader.readAbsolute(off, dst + piece, n) == static_cast<long long>(n)) continue;
+        for (size_t s = 0; s < n; s += kSector) {
+            if (reader.readAbsolute(off + s, dst + piece + s, kSector) == static_cast<long long>(kSector)) continue;
+            std::memset(dst + piece + s, 0, kSector);
+            ++res.unreadableSectors;
+        }
+    }
+}
+
+std::string foundText(const std::string& name, int ntfsCounter) {
+    if (name == "NTFS") return fmtU("found NTFS %llu...", static_cast<unsigned long long>(ntfsCounter));
+    if (name == "FAT32") return "found FAT 32...";
+    if (name == "FAT16") return "found FAT 16...";
+    if (name == "FAT12") return "found FAT 12...";
+    if (name == "FAT64") return "found FAT 64...";
+    return "found " + name + "...";
+}
+
+struct Scan {
+    Scan(readWriteInterface& r, Partition& part, const ProbeTable& t) : reader(r), p(part), probes(t) {}
+    readWriteInterface& reader;
+    Partition& p;
+    const ProbeTable& probes;
+    SectorScanResult res;
+    int ntfsCounter = 0;
+    // Volumes reported: (start sector, probe row); tells a copy of a volume
+    // already listed from the copy of one whose first structure is gone.
+    std::set<std::pair<uint64_t, size_t>> reported;
+    struct Listed {
+        uint64_t end;  // first sector behind the volume
+        size_t row;
+        std::string identity;
+    };
+    // Volumes reported with an identity, by start sector.
+    std::multimap<uint64_t, Listed> withIdentity;
+
+    // Whether a structure at x with this identity lies inside a volume
+    // already listed under the same identity (a copy that volume keeps).
+    bool insideListed(uint64_t x, size_t row, const std::string& identity) const {
+        if (identity.empty()) return false;
+        auto it = withIdentity.upper_bound(x);
+        for (int n = 0; n < 64 && it != withIdentity.begin(); ++n) {
+            --it;
+            if (it->second.row == row && x < it->second.end && it->second.identity == identity) return true;
+        }
+        return false;
+    }
+
+    // Looks at the bytes of sector x as a volume's first bytes. Returns the
+    // next sector to look at (> x).
+    uint64_t examine(uint64_t x, const uint8_t* head, size_t len) {
+        size_t row = 0;
+        ProbeResult id;
+        for (; row < probes.size(); ++row) {
+            id = ProbeResult{};
+            if (probes[row].probe && probes[row].probe(head, len, id) && !id.fileSystem.empty() &&
+                (!probes[row].scanCheck || probes[row].scanCheck(head, len)))
+                break;
+        }
+        if (row == probes.size()) return x + 1;
+        const ProbeRow& r = probes[row];
+        if (insideListed(x, row, id.identity)) return x + 1;
+
+        uint64_t start = x;
+        CopyResult copy;
+        if (r.copyAt && r.copyAt(head, len, copy) && copy.sectorsIn > 0 && copy.sectorsIn <= x) {
+            const uint64_t original = x - copy.sectorsIn;
+            const bool listed = reported.count({original, row}) != 0;
+            if (copy.certain) {
+                if (listed) return x + 1;  // a copy inside a volume already listed
+                start = original;
+            } else if (!listed && r.confirm && !r.confirm(reader, x, head, len) &&
+                       r.confirm(reader, original, head, len)) {
+                // The first structure is gone; its copy gives the volume.
+                start = original;
+            }
+        }
+
+        const uint64_t size = id.sizeSectors;
+        const bool isHfs = id.fileSystem == "HFS+";
+        const bool add = size >= kOneMiBSectors && (!isHfs || size / kOneMiBSectors <= kMaxHfsMiB);
+        if (id.fileSystem == "NTFS") ++ntfsCounter;
+        if (!isHfs || add) p.status(foundText(id.fileSystem, ntfsCounter));
+        if (add) {
+            VolumeEntry e;
+            e.fileSystem = id.fileSystem;
+            e.volumeNumber = std::to_string(res.volumesFound);
+            e.sizeText = id.fileSystem == "NTFS" ? sizeTextMbSpaces3(size / kOneMiBSectors)
+                                                  : sizeTextMbSpaces2(size / kOneMiBSectors);
+            e.startSector = start;
+            e.sizeSectors = size;
+            p.add(e);
+            reported.insert({start, row});
+            if (!id.identity.empty()) {
+                uint64_t end = 0;
+                if (addOverflows(start, std::max(size, id.spanSectors), &end)) end = UINT64_MAX;
+                withIdentity.insert({start, Listed{end, row, id.identity}});
+            }
+            ++res.volumesFound;
+        }
+        if (!p.skipFoundVolumes || size < kOneMiBSectors) return x + 1;
+        // Behind the volume: its counted sectors, and what follows them
+        // (NTFS: the backup boot sector).
+        const uint64_t span = std::max(size, id.spanSectors);
+        uint64_t next = 0;
+        if (addOverflows(start, span, &next)) return UINT64_MAX;
+        return next > x ? next : x + 1;
+    }
+};
+
+}  // namespace
+
+SectorScanResult ScanForFileSystems(readWriteInterface& reader, Partition& p, const ProbeTable& probes,
+                                    size_t chunkBytes) {
+    Scan scan(reader, p, probes);
+    SectorScanResult& res = scan.res;
+    // stopRequested is left as it is: a stop that comes before the worker
+    // has started still ends the scan.
+    p.status("Scanning partition.....");
+    if (p.progress) p.progress->range(1000);
+
+    const uint64_t total = reader.sizeBytes() / kSector;
+    const uint64_t first = p.scanStartSector > 0 ? static_cast<uint64_t>(p.scanStartSector) : 0;
+    uint64_t last = total ? total - 1 : 0;
+    if (p.scanEndSector > 0) last = std::min(last, static_cast<uint64_t>(p.scanEndSector));
+    if (total == 0 || first > last) {
+        if (p.progress) p.progress->position(1000);
+        return res;
+    }
+    res.firstSector = first;
+    res.lastSector = last;
+    reader.adviseSequential();
+
+    const uint64_t chunkSectors = std::max<uint64_t>(chunkBytes / kSector, kProbeSectors);
+    // Sectors needed to look at the last sector of the range.
+    const uint64_t readLimit = std::min(total, last + kProbeSectors);
+    std::vector<uint8_t> buf(static_cast<size_t>((chunkSectors + kProbeSectors) * kSector));
+    uint64_t winFirst = first;  // sector of buf[0]
+    uint64_t winSectors = 0;    // sectors held
+    uint64_t readNext = first;  // == winFirst + winSectors
+    const uint64_t range = last - first + 1;
+    int64_t permille = -1;
+
+    uint64_t x = first;
+    while (x <= last) {
+        if (p.stopRequested.load(std::memory_order_relaxed)) break;
+        // Keep what is held from x on; read what follows.
+        if (x >= winFirst && x < winFirst + winSectors) {
+            const uint64_t drop = x - winFirst;
+            std::memmove(buf.data(), buf.data() + drop * kSector, static_cast<size_t>((winSectors - drop) * kSector));
+            winSectors -= drop;
+        } else {
+            winSectors = 0;
+            readNext = x;
+        }
+        winFirst = x;
+        const uint64_t room = chunkSectors + kProbeSectors - winSectors;
+        const uint64_t n = std::min(room, readLimit - std::min(readLimit, readNext));
+        if (n > 0) {
+            if (p.pause) p.pause->wait();
+            readSpan(reader, readNext, buf.data() + winSectors * kSector, n, res);
+            winSectors += n;
+            readNext += n;
+        }
+        // Every sector whose probe window is held (or runs into the end).
+        const bool atEnd = readNext >= readLimit;
+        const uint64_t winEnd = winFirst + winSectors;
+        while (x <= last && x < winEnd && (atEnd || x + kProbeSectors <= winEnd)) {
+            if (p.stopRequested.load(std::memory_order_relaxed)) break;
+            const size_t off = static_cast<size_t>((x - winFirst) * kSector);
+            const size_t len = std::min<size_t>(kProbeBytes, static_cast<size_t>(winSectors * kSector) - off);
+            x = scan.examine(x, buf.data() + off, len);
+            if (res.volumesFound >= kMaxScanVolumes) break;
+        }
+        if (res.volumesFound >= kMaxScanVolumes) {
+            res.tooMany = true;
+            break;
+        }
+        if (p.progress) {
+            const uint64_t done = std::min(x, last + 1) - first;
+            const int64_t pm = static_cast<int64_t>(static_cast<unsigned __int128>(done) * 1000 / range);
+            if (pm != permille) p.progress->position(permille = pm);
+        }
+    }
+    if (p.stopRequested.load()) {
+        res.stopped = true;
+        p.status("Scanned Partitions");
+    }
+    if (res.tooMany)
+        p.status(fmtU("The scan ended after %llu volumes.", static_cast<unsigned long long>(kMaxScanVolumes)));
+    if (res.unreadableSectors)
+        p.status(fmtU("%llu unreadable sectors were skipped.", static_cast<unsigned long long>(res.unreadableSectors)));
+    return res;
+}
+
+}  // namespace brantlow
