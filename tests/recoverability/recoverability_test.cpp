@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "fs/api/recoverability.h"
 #include "tests/support/fixtures.h"
 
 using namespace brantlow::test;
@@ -219,6 +220,52 @@ TEST(Cat, RefusesAFolderAndAMissingPath) {
     BRANTLOW_REQUIRE_IMAGE(img, "ntfs");
     EXPECT_EQ(runCli({"cat", img, "--quiet", "--path", "ROOT/Documents"}).rc, 1);
     EXPECT_EQ(runCli({"cat", img, "--quiet", "--path", "ROOT/no such file"}).rc, 1);
+}
+
+}  // namespace
+
+namespace {
+
+using brantlow::AllocationMap;
+
+// Counting over a map's edges: units before and past it count as
+// allocated, whole words and single bits agree, and a most-significant-
+// bit-first map (HFS+) reads the same as its mirror.
+TEST(AllocationMapCounts, EdgesWordsAndBitOrder) {
+    std::vector<uint8_t> lsb(40, 0);
+    lsb[0] = 0x01;   // unit 10 (first = 10)
+    lsb[9] = 0xFF;   // units 82..89
+    lsb[39] = 0x80;  // unit 10 + 319
+    AllocationMap m;
+    m.assign(lsb, 320, AllocationMap::BitOrder::LsbFirst, 10);
+    EXPECT_EQ(m.allocatedIn(0, 10), 10u);     // below the map
+    EXPECT_EQ(m.allocatedIn(10, 1), 1u);
+    EXPECT_EQ(m.allocatedIn(11, 71), 0u);
+    EXPECT_EQ(m.allocatedIn(10, 320), 10u);   // 1 + 8 + 1, word by word
+    EXPECT_EQ(m.allocatedIn(325, 10), 5u + 1u);  // unit 329 and five past the end
+    EXPECT_TRUE(m.allocated(1000));
+
+    std::vector<uint8_t> msb(40, 0);
+    msb[0] = 0x80;
+    msb[9] = 0xFF;
+    msb[39] = 0x01;
+    AllocationMap h;
+    h.assign(msb, 320, AllocationMap::BitOrder::MsbFirst, 10);
+    for (uint64_t u = 0; u < 340; ++u) EXPECT_EQ(h.allocated(u), m.allocated(u)) << u;
+    // A short map: the missing bytes read as allocated.
+    AllocationMap s;
+    s.assign(std::vector<uint8_t>(2, 0), 64, AllocationMap::BitOrder::LsbFirst);
+    EXPECT_EQ(s.allocatedIn(0, 64), 48u);
+}
+
+TEST(AllocationMapCounts, StatesAndTexts) {
+    using brantlow::RecoveryEstimate;
+    EXPECT_EQ(brantlow::recoverabilityText(RecoveryEstimate::fromCounts(10, 0)), "intact");
+    EXPECT_EQ(brantlow::recoverabilityText(RecoveryEstimate::fromCounts(10, 10)), "overwritten");
+    EXPECT_EQ(brantlow::recoverabilityText(RecoveryEstimate::fromCounts(4, 1)), "partly overwritten (25%)");
+    EXPECT_EQ(brantlow::recoverabilityText(RecoveryEstimate::fromCounts(1000, 1)), "partly overwritten (1%)");
+    EXPECT_EQ(brantlow::recoverabilityText(RecoveryEstimate::fromCounts(1000, 999)), "partly overwritten (99%)");
+    EXPECT_EQ(brantlow::recoverabilityText(RecoveryEstimate{}), "unknown");
 }
 
 }  // namespace
