@@ -270,6 +270,21 @@ int cmdSearch(const Args& a) {
             start = comma + 1;
         }
     }
+    if (a.has("--recoverable")) {
+        std::string list = a.get("--recoverable");
+        for (size_t start = 0; start <= list.size();) {
+            size_t comma = list.find(',', start);
+            std::string e = list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+            Recoverability r;
+            if (!parseRecoverability(e, r)) {
+                std::cerr << "brantlow-cli: --recoverable takes intact, partial, overwritten or unknown\n";
+                return kExitUsage;
+            }
+            f.recoverable.push_back(r);
+            if (comma == std::string::npos) break;
+            start = comma + 1;
+        }
+    }
     int rc = kExitOk;
     auto s = scanVolume(a, rc);
     if (!s) return rc;

@@ -96,6 +96,8 @@ int main(int argc, char** argv) {
         ->type_name("DATE");
     search->add_option("--modified-before", "modified at or before this UTC date")->type_name("DATE");
     search->add_option("--ext", "only these extensions, comma-separated (jpg,png)")->type_name("LIST");
+    search->add_option("--recoverable", "only deleted files in these states, comma-separated (intact,partial)")
+        ->type_name("LIST");
     flag(search, "--json", "one JSON object per file found");
 
     CLI::App* cat = app.add_subcommand("cat", "write one file's content to the standard output");

@@ -179,6 +179,19 @@ TEST(RecoverabilityStates, EachStateOnTheNtfsSample) {
     EXPECT_GT(unknown, 100);
 }
 
+// The search filter finds the deleted files in the chosen states, and
+// only those.
+TEST(RecoverabilityStates, SearchFilter) {
+    BRANTLOW_REQUIRE_IMAGE(img, "ntfs");
+    auto all = statesOf({"list", img, "--json", "--quiet"});
+    CliResult hits = runCli({"search", img, "--json", "--quiet", "--recoverable", "intact,partial"});
+    ASSERT_EQ(hits.rc, 0);
+    const auto rows = jsonLines(hits.out);
+    EXPECT_EQ(static_cast<int>(rows.size()), all["intact"] + all["partial"]);
+    for (const json& r : rows) EXPECT_EQ(r["state"], "deleted") << r["path"];
+    EXPECT_EQ(runCli({"search", img, "--recoverable", "whole"}).rc, 1);
+}
+
 // "Is Drive Formated..?": the FAT says nothing of the files found.
 TEST(RecoverabilityStates, FormattedFatIsUnknown) {
     BRANTLOW_REQUIRE_IMAGE(img, "fat16");
