@@ -54,6 +54,8 @@ RecoveryEstimate ntfs::recoverability(EntryId id) const {
         if (id >= entries_.size()) return {};
         index = static_cast<int64_t>(id);
     }
+    // Live files keep their clusters; only deleted ones are asked about.
+    if (!validIndex(index) || (entries_[static_cast<size_t>(index)].recordFlags & 0x0001)) return {};
     const AllocationMap& map = allocationMap();
     if (!map.known()) return {};
     DataPlan plan;
