@@ -282,3 +282,38 @@ TEST(AllocationMapCounts, StatesAndTexts) {
 }
 
 }  // namespace
+
+#include "tests/hfsplus/hfs_support.h"
+
+namespace {
+
+// HFS+: no formatter on this system makes deleted files whose blocks stay
+// free, so the volume comes from the test writer: a deleted file whose
+// blocks nobody took is intact, one whose blocks are in use again is
+// overwritten, a live file is not asked; Deep mode says unknown.
+TEST(RecoverabilityHfsPlus, FreeAndReusedBlocks) {
+    std::vector<HfsItem> items;
+    items.push_back({.path = "live.bin", .data = pattern(20000, 1)});
+    items.push_back({.path = "kept.bin", .data = pattern(30000, 2), .dataFragments = 3, .deleted = true});
+    items.push_back({.path = "taken.bin", .data = pattern(9000, 3), .deleted = true, .reused = true});
+    const HfsImage img = makeHfsVolume(items);
+    Scanned s = scanBytes(img.bytes);
+    ASSERT_EQ(s.outcome, brantlow::ScanOutcome::Done);
+    auto stateOf = [&](const Scanned& sc, const std::string& name) {
+        for (const auto& [path, id] : sc.paths)
+            if (path.size() >= name.size() && path.compare(path.size() - name.size(), name.size(), name) == 0)
+                return sc.parser->recoverability(id);
+        ADD_FAILURE() << name << " not listed";
+        return brantlow::RecoveryEstimate{};
+    };
+    const auto kept = stateOf(s, "kept.bin");
+    EXPECT_EQ(kept.state, brantlow::Recoverability::Intact);
+    EXPECT_EQ(kept.units, 8u);  // 30,000 bytes in 4 KiB blocks
+    EXPECT_EQ(stateOf(s, "taken.bin").state, brantlow::Recoverability::Overwritten);
+    EXPECT_EQ(stateOf(s, "live.bin").state, brantlow::Recoverability::Unknown);
+    Scanned deep = scanBytes(img.bytes, brantlow::ScanMode::Deep);
+    ASSERT_EQ(deep.outcome, brantlow::ScanOutcome::Done);
+    EXPECT_EQ(stateOf(deep, "kept.bin").state, brantlow::Recoverability::Unknown);
+}
+
+}  // namespace
