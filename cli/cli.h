@@ -91,5 +91,7 @@ int cmdList(const Args& a);
 int cmdRecover(const Args& a);
 int cmdCarve(const Args& a);
 int cmdSearch(const Args& a);
+// One file's content to stdout (--path ROOT/...).
+int cmdCat(const Args& a);
 
 }  // namespace brantlow::cli

@@ -1,4 +1,5 @@
 // brantlow-cli list and recover: one volume scanned, then listed or saved.
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cstdio>
@@ -144,6 +145,38 @@ std::optional<EntryId> findPath(const VolumeParser& p, const std::string& path) 
     return cur;
 }
 
+// ,"recoverable":"partial","overwrittenShare":0.25 of a deleted file.
+void recoverableJson(const VolumeParser& p, EntryId id) {
+    const RecoveryEstimate r = p.recoverability(id);
+    char share[32];
+    std::snprintf(share, sizeof share, "%.4f", r.overwrittenShare());
+    std::cout << ",\"recoverable\":\"" << recoverabilityName(r.state) << "\",\"overwrittenShare\":"
+              << (r.state == Recoverability::Unknown ? "null" : share);
+}
+
+// Writes a file's content to stdout as the writer hands it over.
+class StdoutSink : public ContentSink {
+public:
+    bool write(const void* data, size_t n) override {
+        if (n && std::fwrite(data, 1, n, stdout) != n) return false;
+        total_ += n;
+        return true;
+    }
+    bool writeZeros(uint64_t n) override {
+        static const char zeros[64 * 1024] = {};
+        while (n) {
+            const size_t k = static_cast<size_t>(std::min<uint64_t>(n, sizeof zeros));
+            if (!write(zeros, k)) return false;
+            n -= k;
+        }
+        return true;
+    }
+    uint64_t size() const override { return total_; }
+
+private:
+    uint64_t total_ = 0;
+};
+
 const char* statusName(WriteStatus s) {
     switch (s) {
         case WriteStatus::Complete: return "written";
@@ -169,7 +202,7 @@ int cmdList(const Args& a) {
     if (!s) return rc;
     const bool json = a.has("--json");
     const bool streams = a.has("--streams");
-    auto emit = [&](const std::string& path, const EntryInfo& info) {
+    auto emit = [&](const std::string& path, EntryId id, const EntryInfo& info) {
         if (json) {
             std::cout << "{\"path\":" << jsonString(path) << ",\"name\":" << jsonString(info.name)
                       << ",\"kind\":\"" << kindName(info.kind) << "\",\"state\":\"" << stateName(info.state)
@@ -180,6 +213,7 @@ int cmdList(const Args& a) {
             if (!info.originalPath.empty())
                 std::cout << ",\"originalPath\":" << jsonString(info.originalPath)
                           << ",\"deletedAt\":" << jsonTime(info.deletedAt);
+            if (info.state == EntryState::Deleted && info.kind != EntryKind::Folder) recoverableJson(*s->parser, id);
             std::cout << "}\n";
         } else {
             std::cout << stateName(info.state) << (info.orphan ? "/orphan" : "") << "\t" << kindName(info.kind)
@@ -187,13 +221,13 @@ int cmdList(const Args& a) {
         }
     };
     walkTree(*s->parser, kRootId, [&](const std::string& path, EntryId id, const EntryInfo& info) {
-        emit(path, info);
+        emit(path, id, info);
         if (streams) {
             const size_t slash = path.rfind('/');
             const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
             for (EntryId st : s->parser->streams(id)) {
                 EntryInfo si;
-                if (s->parser->entryInfo(st, si)) emit(dir + si.name, si);
+                if (s->parser->entryInfo(st, si)) emit(dir + si.name, st, si);
             }
         }
         return !interrupted();
@@ -232,6 +266,21 @@ int cmdSearch(const Args& a) {
             size_t comma = list.find(',', start);
             std::string e = list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
             if (!e.empty()) f.extensions.push_back(e);
+            if (comma == std::string::npos) break;
+            start = comma + 1;
+        }
+    }
+    if (a.has("--recoverable")) {
+        std::string list = a.get("--recoverable");
+        for (size_t start = 0; start <= list.size();) {
+            size_t comma = list.find(',', start);
+            std::string e = list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+            Recoverability r;
+            if (!parseRecoverability(e, r)) {
+                std::cerr << "brantlow-cli: --recoverable takes intact, partial, overwritten or unknown\n";
+                return kExitUsage;
+            }
+            f.recoverable.push_back(r);
             if (comma == std::string::npos) break;
             start = comma + 1;
         }
@@ -328,6 +377,29 @@ int cmdRecover(const Args& a) {
         return kExitInterrupted;
     }
     return stats.allDone() ? kExitOk : kExitPartial;
+}
+
+int cmdCat(const Args& a) {
+    int rc = kExitOk;
+    auto s = scanVolume(a, rc);
+    if (!s) return rc;
+    const std::string path = a.get("--path");
+    auto f = findPath(*s->parser, path);
+    EntryInfo info;
+    if (!f || *f == kRootId || !s->parser->entryInfo(*f, info) || info.kind == EntryKind::Folder) {
+        std::cerr << "brantlow-cli: no file " << terminalSafe(path) << " on this volume\n";
+        return kExitUsage;
+    }
+    StdoutSink out;
+    const WriteResult r = s->parser->writeContent(*f, out);
+    if (std::fflush(stdout) != 0 && r.status != WriteStatus::Failed) {
+        std::cerr << "brantlow-cli: cannot write to the standard output\n";
+        return kExitPartial;
+    }
+    if (r.status == WriteStatus::Complete) return kExitOk;
+    std::cerr << "brantlow-cli: " << statusName(r.status) << ": " << terminalSafe(path) << ": "
+              << terminalSafe(r.reason) << "\n";
+    return kExitPartial;
 }
 
 }  // namespace brantlow::cli

@@ -103,7 +103,15 @@ int main(int argc, char** argv) {
         ->type_name("DATE");
     search->add_option("--modified-before", "modified at or before this UTC date")->type_name("DATE");
     search->add_option("--ext", "only these extensions, comma-separated (jpg,png)")->type_name("LIST");
+    search->add_option("--recoverable", "only deleted files in these states, comma-separated (intact,partial)")
+        ->type_name("LIST");
     flag(search, "--json", "one JSON object per file found");
+
+    CLI::App* cat = app.add_subcommand("cat", "write one file's content to the standard output");
+    addSource(cat);
+    addVolumeChoice(cat, true);
+    addScanOptions(cat);
+    cat->add_option("--path", "the file ROOT/...")->type_name("ROOT/...")->required();
 
     CLI::App* carve = app.add_subcommand("carve", "search the sectors for files by their signatures");
     addSource(carve);
@@ -126,5 +134,6 @@ int main(int argc, char** argv) {
     if (recover->parsed()) return cmdRecover(argsOf(recover));
     if (carve->parsed()) return cmdCarve(argsOf(carve));
     if (search->parsed()) return cmdSearch(argsOf(search));
+    if (cat->parsed()) return cmdCat(argsOf(cat));
     return kExitUsage;
 }

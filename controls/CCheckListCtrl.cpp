@@ -10,7 +10,7 @@
 namespace brantlow::controls {
 
 QStringList CCheckListCtrl::columnTitles() {
-    return {"File(s) List", "Creation Time", "Access Time", "Modification Time", "Size", "Attribute"};
+    return {"File(s) List", "Creation Time", "Access Time", "Modification Time", "Size", "Attribute", "Recoverability"};
 }
 
 // ---- model ----------------------------------------------------------------
@@ -83,7 +83,7 @@ int CheckListModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : static_cast<int>(rows_.size());
 }
 
-int CheckListModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : 6; }
+int CheckListModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : 7; }
 
 QVariant CheckListModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || static_cast<size_t>(index.row()) >= rows_.size()) return {};
@@ -107,7 +107,7 @@ QVariant CheckListModel::data(const QModelIndex& index, int role) const {
     if (!r.known && allowed_ && provider_) {
         RowTexts t;
         if (provider_(r.data, t))
-            for (int c = 0; c < 5; ++c) r.texts[c] = QString::fromStdString(t[c]);
+            for (int c = 0; c < 6; ++c) r.texts[c] = QString::fromStdString(t[c]);
         r.known = true;
         ++computed_;
     }

@@ -19,8 +19,9 @@
 
 namespace brantlow::controls {
 
-// The five columns after the name.
-using RowTexts = std::array<std::string, 5>;
+// The columns after the name: the five of every list, then whether a
+// deleted file can still be recovered whole.
+using RowTexts = std::array<std::string, 6>;
 
 struct NewRow {
     QString name;
@@ -81,7 +82,7 @@ private:
         bool nameOnly = false;
         bool known = false;
         uint32_t textColor = 0xFFFFFFFFu;
-        std::array<QString, 5> texts;
+        std::array<QString, 6> texts;
     };
     mutable std::vector<Row> rows_;  // texts filled in when first shown
     CheckListState state_;

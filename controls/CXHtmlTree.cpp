@@ -173,6 +173,15 @@ QVariant CheckTreeModel::data(const QModelIndex& index, int role) const {
         if (c == kColorNone) return {};
         return QColor(c & 0xFF, (c >> 8) & 0xFF, (c >> 16) & 0xFF);
     }
+    case Qt::BackgroundRole:
+    case Qt::ToolTipRole: {
+        if (!tint_ || !tree_.hasData(it)) return {};
+        QString tip;
+        const uint32_t c = tint_(tree_.data(it), tip);
+        if (role == Qt::ToolTipRole) return tip.isEmpty() ? QVariant() : QVariant(tip);
+        if (c == kColorNone) return {};
+        return QColor(c & 0xFF, (c >> 8) & 0xFF, (c >> 16) & 0xFF);
+    }
     default:
         return {};
     }

@@ -9,6 +9,7 @@
 #include <QIcon>
 #include <QTreeView>
 #include <QVector>
+#include <functional>
 
 #include "controls/check_tree.h"
 
@@ -53,6 +54,9 @@ public:
     void setText(Item item, const QString& text);
 
     void setIcons(const QVector<QIcon>* icons) { icons_ = icons; }
+    // A background tint and a tip for items with data (asked when an item
+    // is drawn); tint kColorNone: none.
+    void setTintProvider(std::function<uint32_t(uint64_t data, QString& tip)> f) { tint_ = std::move(f); }
 
     QModelIndex index(int row, int column, const QModelIndex& parent = {}) const override;
     QModelIndex parent(const QModelIndex& child) const override;
@@ -74,6 +78,7 @@ private:
 
     CheckTree tree_;
     const QVector<QIcon>* icons_ = nullptr;
+    std::function<uint32_t(uint64_t, QString&)> tint_;
     bool quiet_ = false;  // no dataChanged inside an insertion or removal
 };
 

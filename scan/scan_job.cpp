@@ -39,6 +39,9 @@ uint64_t volumeSizeBytes(const VolumeEntry& v, uint64_t diskBytes) {
 ScanOutcome runScan(VolumeParser& parser, ScanContext& ctx) {
     if (!ctx.options.guessExtension) ctx.options.guessExtension = guessExtensionFromBytes;
     ScanOutcome out = parser.scan(ctx);
+    // The allocation map, read here on the worker, so that the list's
+    // recoverability column never waits for it.
+    if (out != ScanOutcome::Rejected && !parser.stopRequested.load()) parser.loadAllocationMap();
     if (const char* ending = parser.endingStatus(out)) {
         // A status line only; a rejected volume still says why.
         if (out == ScanOutcome::Rejected && ctx.messages && !parser.rejectMessage().empty())

@@ -69,7 +69,7 @@ std::string extensionOf(const std::string& name) {
 
 bool SearchFilter::active() const {
     return !pattern.empty() || deletedOnly || minSize || maxSize || modifiedAfter || modifiedBefore ||
-           !extensions.empty();
+           !extensions.empty() || !recoverable.empty();
 }
 
 SearchEnd searchNames(const VolumeParser& parser, const SearchFilter& filter,
@@ -96,6 +96,12 @@ SearchEnd searchNames(const VolumeParser& parser, const SearchFilter& filter,
         if (filter.modifiedAfter && (!info.modified || info.modified->sec < *filter.modifiedAfter)) return true;
         if (filter.modifiedBefore && (!info.modified || info.modified->sec > *filter.modifiedBefore)) return true;
         if (!exts.empty() && std::find(exts.begin(), exts.end(), extensionOf(info.name)) == exts.end()) return true;
+        if (!filter.recoverable.empty()) {
+            if (info.state == EntryState::Live) return true;
+            const Recoverability r = parser.recoverability(id).state;
+            if (std::find(filter.recoverable.begin(), filter.recoverable.end(), r) == filter.recoverable.end())
+                return true;
+        }
         onHit({folder + "\\" + info.name, id});
         ++hits;
         if (progress) progress->status("searched file " + std::to_string(hits));

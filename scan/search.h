@@ -26,6 +26,8 @@ struct SearchFilter {
     std::optional<uint64_t> minSize, maxSize;               // bytes
     std::optional<int64_t> modifiedAfter, modifiedBefore;   // seconds since 1970, UTC
     std::vector<std::string> extensions;                    // without the dot; any letter case
+    // Only deleted files in these recoverability states (empty: any file).
+    std::vector<Recoverability> recoverable;
 
     // True when something would be searched for (an empty pattern with no
     // filter lists nothing).

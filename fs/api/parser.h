@@ -15,6 +15,7 @@
 #include "base/sinks.h"
 #include "base/times.h"
 #include "disk/volume_view.h"
+#include "fs/api/recoverability.h"
 
 namespace brantlow {
 
@@ -161,6 +162,17 @@ public:
             modified = info.modified;
         }
     }
+
+    // Whether a deleted file's content is still its own: the clusters its
+    // writer would read, looked up in the volume's allocation map (NTFS
+    // $Bitmap, the FAT, the exFAT bitmap, the ext block bitmaps, the HFS+
+    // allocation file). Live entries and folders are not asked. Default, and
+    // without a map: Unknown.
+    virtual RecoveryEstimate recoverability(EntryId id) const { (void)id; return {}; }
+    // Reads that map, once (later calls return at once); recoverability()
+    // reads it itself when this has not run. Pages call it on their worker
+    // after the scan, so that nothing waits for it later.
+    virtual void loadAllocationMap() const {}
 
     // Extra data streams of a file (NTFS named streams), written beside it
     // as "name:stream" when asked for. Default: none.

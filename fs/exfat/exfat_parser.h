@@ -119,6 +119,8 @@ public:
     ListTexts listTexts(EntryId id) const override;
     WriteResult writeContent(EntryId id, ContentSink& out) override;
     void outputTimes(EntryId id, OptTime& accessed, OptTime& modified) const override;
+    // From the allocation bitmap the scan read (Standard mode).
+    RecoveryEstimate recoverability(EntryId id) const override;
 
     // Standard phases, in the order scan() runs them.
     bool checkBootSector();

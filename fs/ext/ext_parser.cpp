@@ -875,6 +875,7 @@ ScanOutcome ext2Class::scan(ScanContext& ctx) {
     copiesSeen_.clear();
     names_.clear();
     blockBitmaps_.clear();
+    allocation_.reset();
     if (!findSuperblock()) {
         stopRequested.store(false);
         ctx_ = nullptr;

@@ -67,6 +67,8 @@ public:
     bool readEntry(EntryId id, EntryInfo& out) const override;
     ListTexts listTexts(EntryId id) const override;
     WriteResult writeContent(EntryId id, ContentSink& out) override;
+    RecoveryEstimate recoverability(EntryId id) const override;
+    void loadAllocationMap() const override;
 
     // The phases, in the order scan() runs them.
     bool findSuperblock();
@@ -203,6 +205,10 @@ private:
     uint32_t orphanFirst_ = ExtEntry::kNone;
     bool rejectedNoSuper_ = false;
     std::vector<std::pair<std::string, double>> phaseSeconds_;
+
+    // All groups' block bitmaps in one map (recoverability), read once.
+    const AllocationMap& allocationMap() const;
+    LazyAllocationMap allocation_;
 
     mutable std::mutex bitmapMutex_;
     mutable std::unordered_map<uint64_t, std::vector<uint8_t>> blockBitmaps_;

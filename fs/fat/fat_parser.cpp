@@ -233,6 +233,8 @@ ScanOutcome FatParser::scan(ScanContext& ctx) {
     driveFormatted_ = ctx.options.driveFormatted;
     ctx_ = &ctx;
     volume_ = ctx.volume;
+    standardMode_ = ctx.mode == ScanMode::Standard;
+    allocation_.reset();
     entries_.clear();
     liveJobs_.clear();
     deletedJobs_.clear();

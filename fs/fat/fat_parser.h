@@ -26,6 +26,8 @@ public:
     ListTexts listTexts(EntryId id) const override;
     WriteResult writeContent(EntryId id, ContentSink& out) override;
     void outputTimes(EntryId id, OptTime& accessed, OptTime& modified) const override;
+    RecoveryEstimate recoverability(EntryId id) const override;
+    void loadAllocationMap() const override;
 
     // The phases, in the order scan() runs them.
     bool checkBootSector();
@@ -64,6 +66,9 @@ private:
     // first cluster does not open with a dot slot or was walked already.
     bool readDirectory(uint32_t cluster, bool deletedTree, std::vector<uint8_t>& buf);
     bool polledStop();
+    // The FAT as a bitmap (a cluster is in use when its entry is not 0),
+    // read once; Standard mode on a drive that was not formatted only.
+    const AllocationMap& allocationMap() const;
 
     FatKind kind_;
     // "Is Drive Formated..?" (from the scan's options): every FAT lookup
@@ -82,6 +87,8 @@ private:
     std::unordered_set<uint32_t> visitedLive_, visitedDeleted_;
     bool rejectedFat12_ = false;
     std::atomic<uint64_t> noTimesFor_{~0ull};
+    bool standardMode_ = true;
+    LazyAllocationMap allocation_;
 };
 
 class Fat16Class : public FatParser {

@@ -83,6 +83,8 @@ public:
     ListTexts listTexts(EntryId id) const override;
     WriteResult writeContent(EntryId id, ContentSink& out) override;
     std::vector<EntryId> streams(EntryId id) const override;
+    RecoveryEstimate recoverability(EntryId id) const override;
+    void loadAllocationMap() const override;
 
     // Phases (on the scan's worker thread).
     bool readVolumeHeader();
@@ -177,6 +179,9 @@ private:
     uint64_t orphanId_ = 0;
     bool hasOrphan_ = false;
     std::map<HfsSource, uint64_t> counts_;
+    // The allocation file as one map (recoverability), read once.
+    const AllocationMap& allocationMap() const;
+    LazyAllocationMap allocation_;
 };
 
 }  // namespace brantlow

@@ -82,6 +82,7 @@ ScanOutcome HFSP::scan(ScanContext& ctx) {
     ctx_ = &ctx;
     volume_ = ctx.volume;
     mode_ = ctx.mode;
+    allocation_.reset();
     catalog_.clear();
     threads_.clear();
     compression_.clear();

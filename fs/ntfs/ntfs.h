@@ -93,6 +93,8 @@ public:
     ListTexts listTexts(EntryId id) const override;
     WriteResult writeContent(EntryId id, ContentSink& out) override;
     std::vector<EntryId> streams(EntryId id) const override;
+    RecoveryEstimate recoverability(EntryId id) const override;
+    void loadAllocationMap() const override;
 
     // Phases (run on the scan's worker thread).
     bool readBootSector();
@@ -134,6 +136,8 @@ private:
     // The bytes of the file the runs can back: the real size, cut at what
     // the runs map and at the volume size; why, when cut.
     uint64_t backedSize(const DataPlan& plan, std::string& why) const;
+    // $Bitmap (record 6), in Standard mode.
+    const AllocationMap& allocationMap() const;
     bool scanForMft(bool deep);
     void linkOrphans();
     void reachabilityPass();
@@ -166,6 +170,7 @@ private:
     std::vector<NtfsStream> streams_;
     int64_t orphanIndex_ = -1;
     int64_t rootIndex_ = 5;
+    LazyAllocationMap allocation_;
 };
 
 }  // namespace brantlow

@@ -23,6 +23,7 @@ ScanOutcome ntfs::scan(ScanContext& ctx) {
     ctx_ = &ctx;
     volume_ = ctx.volume;
     scanMode_ = ctx.mode;
+    allocation_.reset();
     entries_.clear();
     lastChild_.clear();
     namePool_.clear();

@@ -126,7 +126,10 @@ RawRecoveryDialog::RawRecoveryDialog(std::shared_ptr<readWriteInterface> reader,
     connectControls();
 }
 
-RawRecoveryDialog::~RawRecoveryDialog() { stopWork(); }
+RawRecoveryDialog::~RawRecoveryDialog() {
+    preview->cancelAndWait();
+    stopWork();
+}
 
 // The settings file, "...", Parse, "Load Default Items" and Setting.
 void RawRecoveryDialog::buildSettingsGroup(QLayout* outer) {
@@ -173,6 +176,8 @@ void RawRecoveryDialog::buildResults(QLayout* outer) {
     fileList->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
     fileList->setColumnWidth(0, 300);
     lv->addWidget(fileList, 1);
+    preview = new ::brantlow::gui::PreviewPane(listBox);
+    lv->addWidget(preview, 1);
     hideMarkedCheck = new QCheckBox("Hide finds that fail their format check", listBox);
     hideMarkedCheck->setObjectName("hideMarked");
     lv->addWidget(hideMarkedCheck);
@@ -226,6 +231,19 @@ void RawRecoveryDialog::chooseDefaultPath() {
 }
 
 void RawRecoveryDialog::connectControls() {
+    connect(fileList->selectionModel(), &QItemSelectionModel::currentChanged, this, [this](const QModelIndex& cur) {
+        if (!cur.isValid() || cur.row() >= static_cast<int>(listModel_->rows.size())) return preview->clear();
+        auto [engine, index] = listModel_->rows[static_cast<size_t>(cur.row())];
+        previewFind(engine, index);
+    });
+    connect(tree->selectionModel(), &QItemSelectionModel::currentChanged, this, [this](const QModelIndex& cur) {
+        const myJpg* engine = nullptr;
+        size_t index = 0;
+        if (findOf(tree->treeModel()->itemOf(cur), engine, index))
+            previewFind(engine, index);
+        else
+            preview->clear();
+    });
     chooseTypeFile = [this] { return QFileDialog::getOpenFileName(this, "Brantlow v1.0"); };
     chooseOutputFolder = [this] { return QFileDialog::getExistingDirectory(this, "Please choose a folder."); };
     openSettingEditor = [this] {
@@ -311,6 +329,7 @@ void RawRecoveryDialog::parse() {
         return;
     }
     if (worker_.joinable()) worker_.join();
+    preview->clear();
     setScanningControls(true);
     std::unique_ptr<myJpg> engine = loadTypes();
     if (!engine) return;
@@ -476,6 +495,25 @@ bool RawRecoveryDialog::findOf(Item item, const myJpg*& engine, size_t& index) c
     if (e >= engines_.size() || index >= engines_[e]->foundItems().size()) return false;
     engine = engines_[e].get();
     return true;
+}
+
+void RawRecoveryDialog::previewFind(const myJpg* engine, size_t index) {
+    if (running() || !engine || index >= engine->foundItems().size()) return preview->clear();
+    const CarvedItem it = engine->foundItems()[index];
+    const VolumeView volume = engine->volume;
+    const uint64_t vol = engine->volumeBytes;
+    const std::string name = std::to_string(it.start) + "." + engine->extensionOf(it);
+    // As the save writes it: the find's bytes, never beyond the volume.
+    preview->showFile(QString::fromStdString(name), [volume, vol, it](ContentSink& sink) {
+        const uint64_t size = it.start >= vol ? 0 : std::min(it.size, vol - it.start);
+        std::vector<uint8_t> buf(static_cast<size_t>(std::min<uint64_t>(size, 1u << 20)));
+        for (uint64_t off = 0; off < size && !sink.full();) {
+            const size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), size - off));
+            volume.read(it.start + off, buf.data(), n);
+            if (!sink.write(buf.data(), n)) break;
+            off += n;
+        }
+    });
 }
 
 void RawRecoveryDialog::showCategory(int item) {

@@ -28,6 +28,7 @@
 #include "disk/partition.h"
 #include "disk/reader.h"
 #include "raw/carve.h"
+#include "ui/PreviewPane.h"
 
 class QCheckBox;
 class QLabel;
@@ -74,6 +75,8 @@ public:
     QPushButton* settingButton;
     controls::CXHtmlTree* tree;
     QTableView* fileList;
+    // The preview of the highlighted find (its bytes read into memory).
+    ::brantlow::gui::PreviewPane* preview;
     QCheckBox* hideMarkedCheck;
     QProgressBar* progress;
     QPushButton* pauseButton;
@@ -100,6 +103,8 @@ public slots:
     void browse();
     // A click on an item's label: a category lists its finds.
     void showCategory(int item);
+    // Previews a find (nothing while a scan runs).
+    void previewFind(const myJpg* engine, size_t index);
     // Escape: inside the wizard page the page's close question, not a
     // dialog closing itself and taking the results with it.
     void reject() override;

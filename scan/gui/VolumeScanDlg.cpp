@@ -194,6 +194,11 @@ void VolumeScanDlg::buildFilterBox(QVBoxLayout* grid) {
     row->addWidget(after_);
     row->addWidget(useBefore_);
     row->addWidget(before_);
+    row->addWidget(new QLabel("Recoverable:"));
+    recoverable_ = new QComboBox;
+    recoverable_->setObjectName("recoverableFilter");
+    recoverable_->addItems({"any", "intact", "intact or partly", "partly overwritten", "overwritten", "unknown"});
+    row->addWidget(recoverable_);
     row->addWidget(new QLabel("Types:"));
     extensions_ = new QLineEdit;
     extensions_->setObjectName("extensions");
@@ -211,8 +216,15 @@ void VolumeScanDlg::buildResultPanes(QVBoxLayout* grid) {
     list_ = new controls::CCheckListCtrl;
     list_->setObjectName("fileList");
     list_->InitHeader();
+    // The preview of the highlighted file below the list.
+    auto* right = new QSplitter(Qt::Vertical);
+    preview_ = new PreviewPane;
+    right->addWidget(list_);
+    right->addWidget(preview_);
+    right->setStretchFactor(0, 3);
+    right->setStretchFactor(1, 1);
     split->addWidget(tree_);
-    split->addWidget(list_);
+    split->addWidget(right);
     split->setStretchFactor(0, 2);
     split->setStretchFactor(1, 3);
     grid->addWidget(split, 1);
@@ -340,9 +352,29 @@ void VolumeScanDlg::connectControls() {
         EntryId id;
         if (!parser_ || (!entryOf(data, id) && !hitOf(data, id))) return false;
         ListTexts t = parser_->listTexts(id);
-        out = {t.created, t.accessed, t.modified, t.size, t.attributes};
+        EntryInfo info;
+        std::string recoverable;
+        if (parser_->entryInfo(id, info) && info.state == EntryState::Deleted && info.kind != EntryKind::Folder) {
+            QString tip;
+            tintOf(id, tip);
+            recoverable = tip.toStdString();
+        }
+        out = {t.created, t.accessed, t.modified, t.size, t.attributes, recoverable};
         return true;
     });
+    // Deleted files are tinted by what is left of them.
+    tree_->treeModel()->setTintProvider([this](uint64_t data, QString& tip) {
+        EntryInfo info;
+        if (!parser_ || !parser_->entryInfo(data, info) || info.state != EntryState::Deleted ||
+            info.kind == EntryKind::Folder)
+            return controls::kColorNone;
+        return tintOf(data, tip);
+    });
+    // The highlighted file is previewed.
+    connect(list_->selectionModel(), &QItemSelectionModel::currentChanged, this,
+            [this](const QModelIndex& cur) { previewRow(cur.isValid() ? cur.row() : -1); });
+    connect(tree_->selectionModel(), &QItemSelectionModel::currentChanged, this,
+            [this](const QModelIndex& cur) { previewItem(tree_->treeModel()->itemOf(cur)); });
     // A file shown under the name the recycle bin recorded says where it was.
     list_->listModel()->setToolTipProvider([this](int data) {
         EntryId id;
@@ -505,6 +537,8 @@ void VolumeScanDlg::accept() {
 
 void VolumeScanDlg::stopWork() {
     closing_.store(true);
+    // The preview reads through the parser: it ends first.
+    if (preview_) preview_->cancelAndWait();
     stopSaving_.store(true);
     stopSearch_.store(true);
     if (parser_) parser_->stopRequested.store(true, std::memory_order_relaxed);
@@ -623,6 +657,7 @@ void VolumeScanDlg::save() {
 
 void VolumeScanDlg::startSave(SaveJob job, const QString& folder) {
     if (saveThread_.joinable()) saveThread_.join();
+    preview_->cancelAndWait();
     stopSaving_.store(false);
     parser_->stopRequested.store(false, std::memory_order_relaxed);
     saveProgress_ = std::make_unique<ThrottledProgress>(&bridge_, &job_.gate());
@@ -957,6 +992,14 @@ SearchFilter VolumeScanDlg::searchFilter() const {
     if (useBefore_->isChecked()) f.modifiedBefore = before_->date().endOfDay(Qt::UTC).toSecsSinceEpoch();
     for (const QString& e : extensions_->text().split(QRegularExpression("[,; ]+"), Qt::SkipEmptyParts))
         f.extensions.push_back(e.toStdString());
+    switch (recoverable_->currentIndex()) {
+        case 1: f.recoverable = {Recoverability::Intact}; break;
+        case 2: f.recoverable = {Recoverability::Intact, Recoverability::Partial}; break;
+        case 3: f.recoverable = {Recoverability::Partial}; break;
+        case 4: f.recoverable = {Recoverability::Overwritten}; break;
+        case 5: f.recoverable = {Recoverability::Unknown}; break;
+        default: break;
+    }
     return f;
 }
 
@@ -968,6 +1011,8 @@ void VolumeScanDlg::startSearch() {
     if (!parser_) return;
     const SearchFilter filter = searchFilter();
     if (searchThread_.joinable()) searchThread_.join();
+    preview_->cancelAndWait();
+    preview_->clear();
     list_->listModel()->clearRows();
     rowOfItem_.clear();
     searchHits_.clear();
@@ -1045,6 +1090,51 @@ void registerScanPage() {
             o.scan = options;
             return new VolumeScanDlg(opener, volume, mode, std::move(o));
         });
+}
+
+// ---- recoverability and preview ----------------------------------------------
+
+uint32_t VolumeScanDlg::tintOf(EntryId id, QString& tip) {
+    // Nothing is read while a worker runs; asked again when drawn later.
+    if (!parser_ || running()) return controls::kColorNone;
+    auto it = estimates_.find(id);
+    if (it == estimates_.end()) it = estimates_.emplace(id, parser_->recoverability(id)).first;
+    tip = QString::fromStdString(recoverabilityText(it->second));
+    switch (it->second.state) {
+        case Recoverability::Intact: return 0xD8F0D8u;       // light green
+        case Recoverability::Partial: return 0xB0E0FFu;      // light orange
+        case Recoverability::Overwritten: return 0xE0E0E0u;  // light grey
+        case Recoverability::Unknown: break;
+    }
+    return controls::kColorNone;
+}
+
+void VolumeScanDlg::previewRow(int row) {
+    EntryId id;
+    const int data = row >= 0 && row < list_->listModel()->rowCount() ? list_->listModel()->rowData(row) : -1;
+    if (data >= 0 ? entryOf(data, id) : hitOf(data, id))
+        previewEntry(id);
+    else
+        preview_->clear();
+}
+
+void VolumeScanDlg::previewItem(Item item) {
+    EntryId id;
+    if (item != kNoItem && item != root_ && entryOf(item, id))
+        previewEntry(id);
+    else
+        preview_->clear();
+}
+
+void VolumeScanDlg::previewEntry(EntryId id) {
+    EntryInfo info;
+    if (!parser_ || running() || closing_.load() || !parser_->entryInfo(id, info) ||
+        info.kind == EntryKind::Folder) {
+        preview_->clear();
+        return;
+    }
+    VolumeParser* p = parser_;
+    preview_->showFile(QString::fromStdString(info.name), [p, id](ContentSink& sink) { p->writeContent(id, sink); });
 }
 
 }  // namespace brantlow::gui

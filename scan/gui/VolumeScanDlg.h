@@ -13,10 +13,12 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "ui/WizardPage.h"
 #include "controls/CCheckListCtrl.h"
+#include "ui/PreviewPane.h"
 #include "controls/CXHtmlTree.h"
 #include "disk/partition.h"
 #include "disk/reader.h"
@@ -116,6 +118,13 @@ public:
     QComboBox* candidateCombo() const { return candidates_; }
     QComboBox* sectorsPerClusterCombo() const { return sectorsPerCluster_; }
     QComboBox* heapOffsetCombo() const { return heapOffset_; }
+    // The preview of the highlighted file, and the recoverability filter.
+    PreviewPane* preview() const { return preview_; }
+    QComboBox* recoverableCombo() const { return recoverable_; }
+    // Previews the file of a list row or a tree item (nothing for folders
+    // or while a worker runs).
+    void previewRow(int row);
+    void previewItem(controls::Item item);
 
     // The handlers, as the controls call them.
     void labelClicked(controls::Item item);
@@ -193,6 +202,9 @@ private:
     QString outputFolderOrAsk(bool tellFirst);
     void setProgressRange(qint64 high);
     void setProgressPos(qint64 pos);
+    void previewEntry(EntryId id);
+    // The tree's tint of a deleted file by its recoverability (cached).
+    uint32_t tintOf(EntryId id, QString& tip);
 
     VolumeEntry volume_;
     ScanMode mode_;
@@ -231,6 +243,9 @@ private:
     QDateEdit* after_ = nullptr;
     QDateEdit* before_ = nullptr;
     QLineEdit* extensions_ = nullptr;
+    QComboBox* recoverable_ = nullptr;
+    PreviewPane* preview_ = nullptr;
+    std::unordered_map<EntryId, RecoveryEstimate> estimates_;
     controls::CXHtmlTree* tree_ = nullptr;
     controls::CCheckListCtrl* list_ = nullptr;
     QProgressBar* progress_ = nullptr;

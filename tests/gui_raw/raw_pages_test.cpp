@@ -410,3 +410,29 @@ int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
+
+// The highlighted find is previewed from its own bytes: the first JPEG of
+// the carving image as a thumbnail, its type from the content.
+TEST(RawRecoveryPage, PreviewOfTheHighlightedFind) {
+    BRANTLOW_REQUIRE_IMAGE(img, "carve");
+    Guard g;
+    auto reader = openImage(img);
+    RawRecoveryDialog d(reader, wholeImage(reader->sizeBytes()));
+    d.pathEdit->setText(QString::fromStdString(defaultTypes()));
+    d.loadDefaultCheck->setChecked(false);
+    d.parse();
+    finish(d);
+    Item photos = categoryItem(d, tops(d)[0], "Photos");
+    ASSERT_NE(photos, controls::kNoItem);
+    d.showCategory(photos);
+    ASSERT_EQ(cell(d, 0, 0), "1048576 .jpg");
+    d.fileList->setCurrentIndex(d.fileList->model()->index(0, 0));
+    QElapsedTimer t;
+    t.start();
+    while ((d.preview->currentName().isEmpty() || d.preview->fetching()) && t.elapsed() < 20000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    EXPECT_EQ(d.preview->currentName(), "1048576.jpg");
+    EXPECT_EQ(d.preview->current().kind, ::brantlow::gui::Preview::Image);
+    EXPECT_EQ(d.preview->current().detected, "jpg");
+    EXPECT_FALSE(d.preview->current().image.isNull());
+}

@@ -120,6 +120,7 @@ TEST(ListView, HeaderBoxTicksAllRowsAndFollowsThem) {
     list.show();
     EXPECT_EQ(m->headerData(0, Qt::Horizontal).toString(), "File(s) List");
     EXPECT_EQ(m->headerData(5, Qt::Horizontal).toString(), "Attribute");
+    EXPECT_EQ(m->headerData(6, Qt::Horizontal).toString(), "Recoverability");
     // A click on the first header section ticks every row.
     QTest::mouseClick(list.checkHeader()->viewport(), Qt::LeftButton, {},
                       QPoint(list.checkHeader()->sectionPosition(0) + 30, 5));

@@ -1,0 +1,83 @@
+// Recoverability: the blocks a deleted file's writer would read (the block
+// map of the inode copy the scan kept) looked up in the block bitmaps of
+// all groups, read once into one map.
+#include <algorithm>
+
+#include "fs/ext/ext_parser.h"
+
+namespace brantlow {
+
+using namespace ext;
+
+void ext2Class::loadAllocationMap() const { allocationMap(); }
+
+const AllocationMap& ext2Class::allocationMap() const {
+    return allocation_.get([this](AllocationMap& map) {
+        const uint64_t bs = sb_.blockSize, bpg = sb_.blocksPerGroup;
+        if (!bs || !bpg || bpg % 8 || bpg / 8 > bs || sb_.blocksCount <= sb_.firstDataBlock || groups_.empty())
+            return;
+        const uint64_t count = sb_.blocksCount - sb_.firstDataBlock;
+        const uint64_t need = (count + 7) / 8;
+        if (need > kMaxAllocationMapBytes) return;
+        // A group whose bitmap cannot be read counts as in use.
+        std::vector<uint8_t> bits(static_cast<size_t>(need), 0xFF);
+        std::vector<uint8_t> block(static_cast<size_t>(bs));
+        for (size_t g = 0; g < groups_.size(); ++g) {
+            const uint64_t at = g * (bpg / 8);
+            if (at >= need) break;
+            const size_t n = static_cast<size_t>(std::min<uint64_t>(bpg / 8, need - at));
+            const GroupDesc& d = groups_[g];
+            // As the writer reads it: a group whose bitmap was never set up
+            // has nothing allocated.
+            if (sb_.groupChecksums() && (d.flags & kBgBlockUninit)) {
+                std::fill_n(bits.begin() + static_cast<ptrdiff_t>(at), n, 0);
+                continue;
+            }
+            if (d.blockBitmap == 0 || !readBlock(d.blockBitmap, block.data())) continue;
+            std::copy_n(block.begin(), n, bits.begin() + static_cast<ptrdiff_t>(at));
+        }
+        map.assign(std::move(bits), count, AllocationMap::BitOrder::LsbFirst, sb_.firstDataBlock);
+    });
+}
+
+RecoveryEstimate ext2Class::recoverability(EntryId id) const {
+    const ExtEntry* e = entry(id);
+    if (!e || e->type() != kTypeFile || !(e->bits & ExtEntry::kDeleted)) return {};
+    const AllocationMap& map = allocationMap();
+    if (!map.known()) return {};
+    const ExtInodeVersion* v = e->version != ExtEntry::kNone ? &versions_[e->version] : nullptr;
+    std::vector<uint8_t> raw;
+    if (v)
+        raw.assign(rawOf(*v), rawOf(*v) + sb_.inodeSize);
+    else if (!readInode(e->inode, raw))
+        return {};
+    Inode ino;
+    parseInode(raw.data(), raw.size(), ino);
+    const uint64_t size = e->size;
+    if (size == 0) return RecoveryEstimate::intact();
+    // Inline data lives in the inode copy itself.
+    if (ino.inlineData()) return RecoveryEstimate::intact();
+    const uint64_t bs = sb_.blockSize;
+    const uint64_t need = size / bs + (size % bs ? 1 : 0);
+    const MapResult m = mapInode(ino, v, true);
+    // Without a block map (the driver cleared it and no logged copy kept
+    // it) nothing says where the content was.
+    if (m.runs.empty()) return {};
+    uint64_t mapped = 0, lost = 0, units = 0;
+    for (const Run& r : m.runs) {
+        if (r.logical >= need) break;
+        const uint64_t n = std::min<uint64_t>(r.count, need - r.logical);
+        mapped += n;
+        if (r.unwritten) continue;  // zeros: nothing to lose
+        units += n;
+        lost += map.allocatedIn(r.physical, n);
+    }
+    // Blocks the map does not reach (gaps, a cut map) cannot come back.
+    if (mapped < need) {
+        units += need - mapped;
+        lost += need - mapped;
+    }
+    return RecoveryEstimate::fromCounts(units, lost);
+}
+
+}  // namespace brantlow

@@ -1,0 +1,69 @@
+// Recoverability: the clusters a deleted file's writer would read (the
+// contiguous clusters from its first one, since its chain was freed) looked
+// up in the FAT, read once as a bitmap of the clusters in use.
+#include <algorithm>
+
+#include "base/bytes.h"
+#include "fs/fat/fat_parser.h"
+
+namespace brantlow {
+
+namespace {
+constexpr uint64_t kPiece = 4u << 20;
+}
+
+void FatParser::loadAllocationMap() const { allocationMap(); }
+
+const AllocationMap& FatParser::allocationMap() const {
+    return allocation_.get([this](AllocationMap& map) {
+        // A formatted drive's FAT says nothing of the files found.
+        if (!standardMode_ || driveFormatted_ || !layout_.valid() || layout_.lastCluster < 2) return;
+        const uint64_t clusters = static_cast<uint64_t>(layout_.lastCluster) + 1;
+        const unsigned width = layout_.kind == FatKind::Fat32 ? 4 : 2;
+        if (clusters / 8 > kMaxAllocationMapBytes) return;
+        std::vector<uint8_t> bits(static_cast<size_t>((clusters + 7) / 8), 0);
+        bits[0] |= 0x03;  // clusters 0 and 1 are not data
+        std::vector<uint8_t> buf;
+        const uint64_t fatBytes = std::min<uint64_t>(layout_.fatBytes, clusters * width);
+        for (uint64_t done = 0; done < fatBytes;) {
+            const uint64_t n = std::min<uint64_t>(kPiece, fatBytes - done);
+            buf.resize(static_cast<size_t>(n));
+            // An unreadable piece reads as zeros: its clusters look free.
+            volume_.read(layout_.fatOffset + done, buf.data(), buf.size());
+            const uint64_t first = done / width;
+            for (uint64_t k = 0; k + width <= n; k += width) {
+                const uint64_t c = first + k / width;
+                if (c < 2 || c >= clusters) continue;
+                const uint32_t v = width == 4 ? le32(buf.data(), buf.size(), static_cast<size_t>(k)) & 0x0FFFFFFF
+                                              : le16(buf.data(), buf.size(), static_cast<size_t>(k));
+                if (v) bits[static_cast<size_t>(c >> 3)] |= static_cast<uint8_t>(1u << (c & 7));
+            }
+            done += n - n % width;
+            if (n < width) break;
+        }
+        // Clusters the FAT has no entry for read as in use.
+        for (uint64_t c = fatBytes / width; c < clusters; ++c)
+            bits[static_cast<size_t>(c >> 3)] |= static_cast<uint8_t>(1u << (c & 7));
+        map.assign(std::move(bits), clusters, AllocationMap::BitOrder::LsbFirst);
+    });
+}
+
+RecoveryEstimate FatParser::recoverability(EntryId id) const {
+    if (id == kRootId || id == 0 || id >= entries_.size()) return {};
+    const FatEntry& e = entries_[static_cast<size_t>(id)];
+    if (isFatDirectory(e.attribute) || !(e.deleted || e.inDeletedTree)) return {};
+    const AllocationMap& map = allocationMap();
+    if (!map.known()) return {};
+    if (e.fileSize == 0) return RecoveryEstimate::intact();
+    const uint32_t c0 = firstCluster(e);
+    const uint64_t cs = layout_.clusterSize;
+    // A slot without a valid first cluster says nothing of where it was.
+    if (cs == 0 || !layout_.clusterValid(c0)) return {};
+    const uint64_t need = e.fileSize / cs + (e.fileSize % cs ? 1 : 0);
+    // The writer takes only the first cluster when another file holds it:
+    // nothing of this file comes back.
+    if (map.allocated(c0)) return RecoveryEstimate::fromCounts(need, need);
+    return RecoveryEstimate::fromCounts(need, map.allocatedIn(c0, need));
+}
+
+}  // namespace brantlow
