@@ -27,7 +27,7 @@ const ProbeTable& probeTable() {
 const std::vector<ParserRow>& parserTable() {
     static const std::vector<ParserRow> rows = {
         {{"ntfs"}, "ntfs partition selected....", [] { return std::make_unique<ntfs>(); },
-         [](ScanMode m) { return m == ScanMode::Standard || m == ScanMode::Deep; }},
+         [](ScanMode) { return true; }},
         {{"fat32"}, nullptr, [] { return std::make_unique<Fat32Class>(); },
          [](ScanMode m) { return m == ScanMode::Standard; }},
         {{"fat16", "fat"}, nullptr, [] { return std::make_unique<Fat16Class>(); },
