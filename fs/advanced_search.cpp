@@ -4,6 +4,7 @@
 
 #include "base/texts.h"
 #include "fs/exfat/exfat_parser.h"
+#include "fs/fat/fat_parser.h"
 #include "fs/ntfs/ntfs.h"
 
 namespace brantlow {
@@ -116,6 +117,47 @@ AdvancedSearch searchExfat(const VolumeView& volume, int maxCandidates, Progress
     return out;
 }
 
+AdvancedSearch searchFat(const VolumeView& volume, FatKind kind, int maxCandidates, ProgressSink* progress,
+                         const std::atomic<bool>* stop, PauseGate* gate) {
+    AdvancedSearch out;
+    out.offered = true;
+    const bool fat32 = kind == FatKind::Fat32;
+    // The boot sector's own cluster size heads the list when it is sound
+    // (an even value, as the page has always offered it).
+    int bootShift = -1;
+    uint8_t bs[512] = {};
+    volume.read(0, bs, sizeof bs);
+    FatLayout boot = readFatLayout(bs, sizeof bs);
+    if (boot.kind == kind && boot.bytesPerSector == 512 && boot.sectorsPerCluster >= 2)
+        bootShift = log2Exact(boot.sectorsPerCluster);
+    if (progress) progress->status(fat32 ? "Finding Fat32 entries...." : "Finding Fat entries....");
+    std::vector<uint64_t> fats = findFatCandidates(volume, kind, maxCandidates, progress, stop, gate);
+    // Without a sound boot sector, the cluster size the folders agree with.
+    int guessed = -1;
+    if (boot.kind != kind && !fats.empty() && !(stop && stop->load())) {
+        FatLayout g = guessFatLayout(volume, kind, fats[0], fats, -1, progress, stop, gate);
+        if (g.valid()) guessed = log2Exact(g.sectorsPerCluster);
+    }
+    for (size_t i = 0; i < fats.size(); ++i)
+        out.candidates.push_back({numbered(fat32 ? "FAT32_ENTRY:%d" : "FAT_ENTRY:%d", i),
+                                  static_cast<int64_t>(fats[i]), i == 0 ? "first FAT" : "FAT copy",
+                                  bootShift >= 0 ? bootShift : guessed});
+    const int first = bootShift >= 0 ? bootShift : guessed;
+    if (fat32)
+        addClusterChoices(out, first, {2, 4, 16, 32, 64, 8, 1, 128});
+    else
+        addClusterChoices(out, first, {4, 8, 16, 2, 32, 64, 128, 1});
+    out.listLabel = fat32 ? "TFS [Total File system entries]:" : "Total fat16 Entries Found:";
+    const std::string n = std::to_string(fats.size());
+    if (fat32 && fats.empty())
+        out.closingMessage = "NO FAT  FAT32-ENTRY found ..";
+    else
+        out.closingMessage = std::string(fat32 ? "Number of FAT32-ENTRY found = " : "Number of FAT-ENTRY found = ") +
+                             n + " . Please select the choice from combo box and click Next button to proceed.";
+    out.doneStatus = "Parsing done.Click Next to continue.";
+    return out;
+}
+
 }  // namespace
 
 AdvancedSearch searchAdvancedCandidates(const std::string& fileSystem, const VolumeView& volume,
@@ -123,6 +165,8 @@ AdvancedSearch searchAdvancedCandidates(const std::string& fileSystem, const Vol
                                         PauseGate* gate) {
     const std::string fs = asciiLower(fileSystem);
     if (fs == "ntfs") return searchNtfs(volume, maxCandidates, progress, stop, gate);
+    if (fs == "fat32") return searchFat(volume, FatKind::Fat32, maxCandidates, progress, stop, gate);
+    if (fs == "fat16" || fs == "fat") return searchFat(volume, FatKind::Fat16, maxCandidates, progress, stop, gate);
     if (fs == "fat64" || fs == "exfat") return searchExfat(volume, maxCandidates, progress, stop, gate);
     return {};
 }
