@@ -104,3 +104,27 @@ TEST(FatAdvanced, ReformattedVolumeGivesBackWhatItsFoldersStillName) {
 }
 
 }  // namespace
+
+namespace {
+
+// exFAT through the same command-line choice: boot sector zeroed, the FAT
+// candidate chosen by number, heap and cluster size found from the entry
+// sets.
+TEST(ExfatAdvanced, ZeroedBootSectorThroughCandidateChoice) {
+    BRANTLOW_REQUIRE_IMAGE(img, "exfat");
+    TempDir dir;
+    const std::string damaged = dir.path() + "/exfat_zeroed.img";
+    ASSERT_TRUE(damagedCopy(img, damaged, {{0, 512}}));
+    CliResult cands = runCli({"list", damaged, "--start-sector", "0", "--fs", "exfat", "--mode", "advanced",
+                              "--candidates", "--quiet"}, true);
+    EXPECT_NE(cands.out.find("FAT64_ENTRY:0"), std::string::npos) << cands.out;
+    EXPECT_NE(cands.out.find("HEAP_OFFSET_ENTRY:0"), std::string::npos) << cands.out;
+    Coverage live = measure(damaged, "exfat", "exfat", "advanced", "live", {"--candidate", "0"});
+    ASSERT_GT(live.entries, 20);
+    EXPECT_EQ(live.byContent, live.entries) << ::testing::PrintToString(live.missing);
+    // A number past the list is refused.
+    EXPECT_EQ(runCli({"list", damaged, "--start-sector", "0", "--fs", "exfat", "--mode", "advanced",
+                      "--candidate", "7"}).rc, 1);
+}
+
+}  // namespace
