@@ -77,8 +77,9 @@ uint64_t ntfs::inferClusterSize(uint64_t offset, bool* mirror) {
     // The cluster size at which the runs point back at this very record:
     // the $MFT run (the MFT itself) or the $MFTMirr run (the mirror's copy).
     for (uint64_t cs = 512; cs <= (2u << 20); cs <<= 1) {
-        if (mftLcn > 0 && static_cast<uint64_t>(mftLcn) * cs == offset) return cs;
-        if (mirrLcn > 0 && static_cast<uint64_t>(mirrLcn) * cs == offset) {
+        uint64_t at = 0;
+        if (mftLcn > 0 && !mulOverflows(static_cast<uint64_t>(mftLcn), cs, &at) && at == offset) return cs;
+        if (mirrLcn > 0 && !mulOverflows(static_cast<uint64_t>(mirrLcn), cs, &at) && at == offset) {
             if (mirror) *mirror = true;
             return cs;
         }
@@ -251,10 +252,16 @@ void ntfs::extendPastMft() {
     if (!runKnown_ || runs_.empty() || stopped()) return;
     const uint32_t rs = recordSize_;
     uint64_t runBytes = 0;
-    for (const NtfsRun& r : runs_) runBytes += r.length * clusterSize_;
+    for (const NtfsRun& r : runs_) {
+        uint64_t len = 0;
+        if (mulOverflows(r.length, clusterSize_, &len) || addOverflows(runBytes, len, &runBytes)) return;
+    }
     const NtfsRun& last = runs_.back();
     if (last.sparse || last.lcn < 0) return;
-    const uint64_t lastEnd = (static_cast<uint64_t>(last.lcn) + last.length) * clusterSize_;
+    uint64_t lastEnd = 0;
+    if (addOverflows(static_cast<uint64_t>(last.lcn), last.length, &lastEnd) ||
+        mulOverflows(lastEnd, clusterSize_, &lastEnd) || lastEnd >= volumeSize_)
+        return;
     std::vector<uint8_t> rec;
     uint64_t misses = 0;
     const size_t keep = entries_.size();
@@ -267,9 +274,9 @@ void ntfs::extendPastMft() {
         uint64_t off = 0;
         if (!volumeOffsetInRuns(runs_, clusterSize_, byte, &off)) {
             if (byte < runBytes) break;
-            off = lastEnd + (byte - runBytes);
+            if (addOverflows(lastEnd, byte - runBytes, &off)) break;
         }
-        if (off + rs > volumeSize_) break;
+        if (off > volumeSize_ || volumeSize_ - off < rs) break;
         NtfsEntry e;
         e.ownIndex = static_cast<int64_t>(k);
         entries_.push_back(e);
