@@ -254,7 +254,7 @@ void FatParser::scanForDirectorySlots(bool freeOnly) {
         const uint64_t at = layout_.clusterOffset(c);
         if (at >= vol) break;
         const size_t n = static_cast<size_t>(std::min<uint64_t>(static_cast<uint64_t>(end - c) * cs, vol - at));
-        buf.assign(n, 0);
+        if (buf.size() < n) buf.resize(n);
         const size_t got = volume_.read(at, buf.data(), n);
         if (ctx_) ctx_->position(static_cast<int64_t>(1000.0 * static_cast<double>(at) / static_cast<double>(vol)));
         for (size_t off = 0; off + cs <= got; off += cs) {
