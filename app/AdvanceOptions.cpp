@@ -125,6 +125,9 @@ void advanceOptions::start() {
         return;
     }
     if (fs == "ntfs") status_->setText("ntfs partition selected....");
+    listLabel_->setText(fs == "ntfs" || fs == "fat32" ? "TFS [Total File system entries]:"
+                        : fs == "fat16" || fs == "fat" ? "Total fat16 Entries Found:"
+                                                       : "Total fat64 Entries Found:");
     uint64_t startByte = 0;
     if (__builtin_mul_overflow(volume_.startSector, 512ull, &startByte)) startByte = 0;
     VolumeView view(reader, startByte, volumeSizeBytes(volume_, reader->sizeBytes()));
