@@ -238,8 +238,32 @@ void FatParser::scanForDirectorySlots(bool freeOnly) {
     const uint64_t perChunk = std::max<uint64_t>(1, kChunk / cs);
     std::vector<uint8_t> buf;
     if (ctx_) ctx_->range(1000);
+    // Standard mode looks only where the file system has written: up to
+    // the highest cluster the FAT still uses, or FAT32's next-free hint
+    // when that lies further (clusters freed at the end). Space never
+    // allocated is not read.
+    uint32_t limit = layout_.lastCluster;
+    if (freeOnly) {
+        uint32_t high = 2;
+        for (uint32_t k = layout_.lastCluster; k >= 2; --k)
+            if (fat_.entry(k) != 0) {
+                high = k;
+                break;
+            }
+        if (kind_ == FatKind::Fat32) {
+            uint8_t bs[512] = {}, info[512] = {};
+            volume_.read(0, bs, sizeof bs);
+            const uint64_t at = static_cast<uint64_t>(le16(bs, sizeof bs, 48)) * 512;
+            if (at && volume_.read(at, info, sizeof info) == sizeof info && le32(info, 512, 0) == 0x41615252 &&
+                le32(info, 512, 484) == 0x61417272) {
+                const uint32_t hint = le32(info, 512, 492);
+                if (layout_.clusterValid(hint) && hint > high) high = hint;
+            }
+        }
+        limit = std::min<uint32_t>(layout_.lastCluster, high + 64);
+    }
     uint32_t c = 2;
-    while (layout_.clusterValid(c)) {
+    while (c <= limit && layout_.clusterValid(c)) {
         if (polledStop()) break;
         // The next run of clusters to read: free ones (Standard) or any not
         // opened by a walk.
@@ -247,10 +271,10 @@ void FatParser::scanForDirectorySlots(bool freeOnly) {
             if (visitedLive_.count(k) || visitedDeleted_.count(k)) return false;
             return !freeOnly || fat_.entry(k) == 0;
         };
-        while (layout_.clusterValid(c) && !wanted(c)) ++c;
-        if (!layout_.clusterValid(c)) break;
+        while (c <= limit && layout_.clusterValid(c) && !wanted(c)) ++c;
+        if (c > limit || !layout_.clusterValid(c)) break;
         uint32_t end = c;
-        while (layout_.clusterValid(end) && end - c < perChunk && wanted(end)) ++end;
+        while (end <= limit && layout_.clusterValid(end) && end - c < perChunk && wanted(end)) ++end;
         const uint64_t at = layout_.clusterOffset(c);
         if (at >= vol) break;
         const size_t n = static_cast<size_t>(std::min<uint64_t>(static_cast<uint64_t>(end - c) * cs, vol - at));
