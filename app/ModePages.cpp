@@ -15,6 +15,7 @@
 #include <QVBoxLayout>
 
 #include "ui/PageFactory.h"
+#include "app/AdvanceOptions.h"
 #include "app/Pages.h"
 
 namespace brantlow::gui {
@@ -90,9 +91,6 @@ ParceModeNtfsDlg::ParceModeNtfsDlg(int openerKind, const VolumeEntry& volume, Wi
     standard_ = new QRadioButton("Standard", group);
     advanced_ = new QRadioButton("Advanced", group);
     deep_ = new QRadioButton("Deep", group);
-    // The advanced-input page (candidate searches) is not in this version yet.
-    advanced_->setEnabled(false);
-    advanced_->setToolTip("Not available yet.");
     g->addWidget(standard_, 0, 0, 1, 3);
     g->addWidget(advanced_, 1, 0, 1, 3);
     g->addWidget(deep_, 2, 0, 1, 3);
@@ -131,8 +129,17 @@ void ParceModeNtfsDlg::setMode(int mode) {
     formatted_->setVisible(adv && fsPrefix_.compare("fat", Qt::CaseInsensitive) == 0);
 }
 
+int ParceModeNtfsDlg::maxCandidates() const {
+    bool ok = false;
+    const int n = maxEdit_->text().trimmed().toInt(&ok);
+    return ok && n >= 1 ? n : 3;
+}
+
 void ParceModeNtfsDlg::onNext() {
-    if (recoveryMode_ == 2) return;  // the advanced-input page is not available yet
+    if (recoveryMode_ == 2) {
+        openNext(new advanceOptions(volume_, maxCandidates(), scanOptions(), this));
+        return;
+    }
     openScanPage(this, volume_, recoveryMode_ == 3 ? ScanMode::Deep : ScanMode::Standard, scanOptions());
 }
 

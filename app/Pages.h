@@ -252,6 +252,8 @@ public:
     QCheckBox* driveFormatted() const { return formatted_; }
     // The choices that travel to the scan.
     ScanOptions scanOptions() const;
+    // "Please Enter Max File Systems to Find :" (3 when empty or below 1).
+    int maxCandidates() const;
 
     // Which modes a file system offers: {Standard, Advanced, Deep}.
     struct Offered {

@@ -10,6 +10,7 @@
 
 #include "base/texts.h"
 #include "cli/cli.h"
+#include "fs/advanced_search.h"
 #include "fs/filesystems.h"
 #include "platform/files.h"
 #include "platform/signals.h"
@@ -51,6 +52,65 @@ ScanOutcome runInterruptibly(ScanJob& job, VolumeParser& parser, ScanContext ctx
     }
     job.join();
     return outcome;
+}
+
+// Advanced mode: --sectors-per-cluster, and --candidate N (or --candidates)
+// through the same search the advanced-input page runs. Without a choice
+// the parser takes the candidate it ranks best. False when the command ends
+// here (rc set: 0 after --candidates on list).
+bool applyAdvancedChoice(const Args& a, const std::string& fileSystem, ScanContext& ctx, ProgressSink* progress,
+                         int& rc) {
+    if (a.has("--sectors-per-cluster")) {
+        auto spc = parseU64(a.get("--sectors-per-cluster"));
+        if (!spc || *spc == 0 || (*spc & (*spc - 1)) || *spc > 4096) {
+            std::cerr << "brantlow-cli: --sectors-per-cluster takes a power of two from 1 to 4096\n";
+            rc = kExitUsage;
+            return false;
+        }
+        int shift = 0;
+        while ((1ull << shift) < *spc) ++shift;
+        ctx.options.advancedClusterShift = shift;
+    }
+    const bool show = a.has("--candidates");
+    if (!a.has("--candidate") && !show) return true;
+    int maxCount = 3;
+    if (a.has("--max-candidates")) {
+        auto m = parseU64(a.get("--max-candidates"));
+        if (!m || *m > 1000) {
+            std::cerr << "brantlow-cli: --max-candidates takes a number up to 1000\n";
+            rc = kExitUsage;
+            return false;
+        }
+        maxCount = static_cast<int>(*m);
+    }
+    AdvancedSearch found = searchAdvancedCandidates(fileSystem, ctx.volume, maxCount, progress,
+                                                    &platform::interruptFlag());
+    if (interrupted()) {
+        rc = kExitInterrupted;
+        return false;
+    }
+    std::ostream& where = std::cerr;
+    if (show) {
+        for (size_t i = 0; i < found.candidates.size(); ++i) {
+            const AdvancedCandidate& c = found.candidates[i];
+            where << c.label << "\tbyte " << c.position << "\t" << c.note << (i == found.best ? "\t(best)" : "")
+                  << "\n";
+        }
+        for (const AdvancedCandidate& h : found.heaps)
+            where << h.label << "\tbyte " << h.position << "\t" << h.note << "\n";
+        if (found.candidates.empty()) where << "no candidates found\n";
+    }
+    if (!a.has("--candidate")) return true;
+    auto n = parseU64(a.get("--candidate"));
+    if (!n || *n >= found.candidates.size()) {
+        std::cerr << "brantlow-cli: --candidate: " << found.candidates.size() << " candidates were found\n";
+        rc = kExitUsage;
+        return false;
+    }
+    ctx.options.advancedCandidate = found.candidates[*n].position;
+    if (ctx.options.advancedClusterShift < 0 && found.candidates[*n].clusterShift >= 0)
+        ctx.options.advancedClusterShift = found.candidates[*n].clusterShift;
+    return true;
 }
 
 // Opens the source, picks the volume and runs the scan. Sets rc on failure.
@@ -102,6 +162,10 @@ std::optional<Scanned> scanVolume(const Args& a, int& rc) {
     ctx.volume = VolumeView(reader, start, size);
     ctx.mode = mode;
     ctx.options.driveFormatted = a.has("--formatted");
+    if (mode == ScanMode::Advanced && !applyAdvancedChoice(a, vol->fileSystem, ctx, &throttled, rc)) {
+        prog.done();
+        return std::nullopt;
+    }
     ctx.progress = &throttled;
     ctx.messages = &msgs;
     auto job = std::make_unique<ScanJob>();

@@ -30,9 +30,16 @@ void addVolumeChoice(CLI::App* sub, bool withFs) {
 }
 
 void addScanOptions(CLI::App* sub) {
-    sub->add_option("--mode", "standard (default) or deep (NTFS: every MFT record found on the volume)")->type_name("MODE")
-        ->check(CLI::IsMember({"standard", "advanced", "deep"}));
+    sub->add_option("--mode", "standard (default), advanced (NTFS, FAT, exFAT: start from metadata found by a "
+                              "search of the volume) or deep (NTFS: every MFT record found on the volume)")
+        ->type_name("MODE")->check(CLI::IsMember({"standard", "advanced", "deep"}));
     flag(sub, "--formatted", "the volume was formatted (FAT): read files from contiguous clusters");
+    sub->add_option("--candidate", "advanced: start from candidate N of the search (default: the best one)")
+        ->type_name("N");
+    sub->add_option("--max-candidates", "advanced: how many candidates to search for (default 3)")->type_name("N");
+    sub->add_option("--sectors-per-cluster", "advanced: the volume's sectors per cluster (default: as found)")
+        ->type_name("S");
+    flag(sub, "--candidates", "advanced: print the candidates the search finds (on stderr)");
     flag(sub, "--streams", "also named data streams (NTFS), as NAME:STREAM");
     flag(sub, "--quiet", "no progress on stderr");
 }

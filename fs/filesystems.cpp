@@ -27,11 +27,11 @@ const ProbeTable& probeTable() {
 const std::vector<ParserRow>& parserTable() {
     static const std::vector<ParserRow> rows = {
         {{"ntfs"}, "ntfs partition selected....", [] { return std::make_unique<ntfs>(); },
-         [](ScanMode m) { return m == ScanMode::Standard || m == ScanMode::Deep; }},
+         [](ScanMode) { return true; }},
         {{"fat32"}, nullptr, [] { return std::make_unique<Fat32Class>(); },
-         [](ScanMode m) { return m == ScanMode::Standard; }},
+         [](ScanMode m) { return m == ScanMode::Standard || m == ScanMode::Advanced; }},
         {{"fat16", "fat"}, nullptr, [] { return std::make_unique<Fat16Class>(); },
-         [](ScanMode m) { return m == ScanMode::Standard; }},
+         [](ScanMode m) { return m == ScanMode::Standard || m == ScanMode::Advanced; }},
         {{"fat64", "exfat"}, nullptr, [] { return std::make_unique<Fat64Class>(); },
          [](ScanMode m) { return m == ScanMode::Standard || m == ScanMode::Advanced; }},
         // Any mode: Standard reads the catalog file, the others search the

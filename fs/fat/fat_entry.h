@@ -22,6 +22,7 @@ struct FatEntry {
     uint32_t fileSize = 0;
     uint8_t deleted = 0;
     bool inDeletedTree = false;  // deleted itself, or below a deleted folder
+    bool orphan = false;         // under ORPHAN ENTRY: its folder's own entry is gone
     std::string name;            // UTF-8
     uint32_t parentIndex = 0;
     uint32_t ownIndex = 0;

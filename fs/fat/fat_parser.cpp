@@ -12,7 +12,6 @@ namespace brantlow {
 namespace {
 
 constexpr uint64_t kMaxDirectoryBytes = 2 * 1024 * 1024;  // 65,536 slots
-constexpr const char* kDummyName = "DUMMY ENTRY";
 // A bound on the table for volumes made of directory-looking garbage.
 constexpr size_t kMaxEntries = 32u * 1024 * 1024;
 
@@ -87,6 +86,7 @@ void FatParser::addSlots(const std::vector<ParsedSlot>& slots, uint32_t parent, 
         FatEntry e = p.entry;
         e.parentIndex = parent;
         e.inDeletedTree = deletedTree || e.deleted;
+        e.orphan = parent < entries_.size() && (parent == orphanIndex_ || entries_[parent].orphan);
         const uint32_t c = firstCluster(e);
         const bool dir = isFatDirectory(e.attribute);
         if (dir && layout_.clusterValid(c)) {
@@ -141,7 +141,25 @@ bool FatParser::readDirectory(uint32_t cluster, bool deletedTree, std::vector<ui
         runLen = 0;
     };
     uint64_t total = cs;
-    for (uint32_t c = nextCluster(cluster); c && total + cs <= kMaxDirectoryBytes; c = nextCluster(c)) {
+    const uint32_t first = nextCluster(cluster);
+    if (!first && (deletedTree || driveFormatted_) && (driveFormatted_ || fat_.entry(cluster) == 0)) {
+        // The chain was freed (or the FAT is gone): a folder's later
+        // clusters most likely follow its first one. Taken while they look
+        // like folder clusters that no other walk has opened.
+        std::vector<uint8_t> next(cs);
+        for (uint32_t c = cluster + 1; layout_.clusterValid(c) && total + cs <= kMaxDirectoryBytes; ++c) {
+            if (visitedLive_.count(c) || visitedDeleted_.count(c)) break;
+            if (volume_.read(layout_.clusterOffset(c), next.data(), cs) != cs) break;
+            uint32_t self = 0, parent = 0;
+            if (fatDirectoryStart(next.data(), cs, kind_ == FatKind::Fat32, &self, &parent)) break;
+            if (!fatLooksLikeDirectory(next.data(), cs, layout_.lastCluster, volume_.sizeBytes())) break;
+            visited.insert(c);
+            buf.insert(buf.end(), next.begin(), next.end());
+            total += cs;
+        }
+        return true;
+    }
+    for (uint32_t c = first; c && total + cs <= kMaxDirectoryBytes; c = nextCluster(c)) {
         if (deletedTree && visitedLive_.count(c)) break;
         if (!visited.insert(c).second) break;
         if (runLen && c == runStart + runLen)
@@ -167,7 +185,7 @@ void FatParser::walkRootDirectory() {
         parseDirectorySlots(rootBuffer_.data(), 32, one, first);
         if (!first.empty()) dummy = first[0].entry;
     }
-    dummy.name = kDummyName;
+    dummy.name = kFatDummyName;
     dummy.parentIndex = 0;
     dummy.ownIndex = 0;
     dummy.deleted = 0;
@@ -175,19 +193,28 @@ void FatParser::walkRootDirectory() {
     dummy.firstChild = dummy.nextSibling = kNoEntry;
     entries_.push_back(std::move(dummy));
 
-    SlotParseOptions opt;
-    opt.zeroEndsCluster = kind_ == FatKind::Fat32;
-    opt.clusterSize = layout_.clusterSize;
-    opt.volumeBytes = volume_.sizeBytes();
+    const SlotParseOptions opt = slotOptions();
     std::vector<ParsedSlot> slots;
     parseDirectorySlots(rootBuffer_.data(), rootBuffer_.size(), opt, slots);
     addSlots(slots, 0, false);
     rootBuffer_.clear();
     rootBuffer_.shrink_to_fit();
+    runJobs(opt);
+}
 
+SlotParseOptions FatParser::slotOptions() const {
+    SlotParseOptions opt;
+    opt.zeroEndsCluster = kind_ == FatKind::Fat32;
+    opt.clusterSize = layout_.clusterSize;
+    opt.volumeBytes = volume_.sizeBytes();
+    return opt;
+}
+
+void FatParser::runJobs(const SlotParseOptions& opt) {
     // Live folders first, then deleted ones: a deleted folder whose cluster
     // now belongs to a live folder does not show the live files.
     std::vector<uint8_t> buf;
+    std::vector<ParsedSlot> slots;
     while (!liveJobs_.empty() || !deletedJobs_.empty()) {
         if (polledStop()) break;
         auto& jobs = liveJobs_.empty() ? deletedJobs_ : liveJobs_;
@@ -240,7 +267,17 @@ ScanOutcome FatParser::scan(ScanContext& ctx) {
     deletedJobs_.clear();
     visitedLive_.clear();
     visitedDeleted_.clear();
-    if (!checkBootSector()) {
+    orphanIndex_ = kNoEntry;
+    foundStarts_.clear();
+    foundLoose_.clear();
+    advanced_ = ctx.mode == ScanMode::Advanced;
+    if (advanced_) {
+        stopRequested.store(false, std::memory_order_relaxed);
+        if (!advancedLayout(ctx)) {
+            ctx_ = nullptr;
+            return ScanOutcome::Rejected;
+        }
+    } else if (!checkBootSector()) {
         if (rejectedFat12_) ctx.status("FAT12 volumes are not supported");
         ctx_ = nullptr;
         return ScanOutcome::Rejected;
@@ -248,7 +285,19 @@ ScanOutcome FatParser::scan(ScanContext& ctx) {
     ctx.status(std::string("Finding ") + kindText(kind_) + " File And Directory entries recursively....");
     readRootDirectory();
     walkRootDirectory();
-    ctx.status("maintaining tree Structure in vector...");
+    // Folders whose own entry is gone (overwritten, or in a lost root
+    // cluster): Standard mode looks among the free clusters, Advanced mode
+    // among every cluster no walk reached.
+    if (!polledStop()) {
+        scanForDirectorySlots(!advanced_);
+        if (advanced_) ctx.status("Maintaining directory Structure in AdvanceScanning");
+        buildEntriesFromSlots();
+    }
+    if (advanced_)
+        ctx.status(kind_ == FatKind::Fat32 ? "Maintaining TreeStructure for Tree Control"
+                                           : "Maintaining Tree Structure for Tree Control");
+    else
+        ctx.status("maintaining tree Structure in vector...");
     linkParentChild();
     ctx.status("Creating Tree Structure....");
     fillRootEntries();
@@ -292,6 +341,7 @@ bool FatParser::readEntry(EntryId id, EntryInfo& out) const {
     out.accessed = fromDosAsUtc(e.accessDate, 0);
     out.attributes = dosAttributeText(e.attribute);
     out.hasChildren = e.firstChild != kNoEntry;
+    out.orphan = e.orphan;
     return true;
 }
 

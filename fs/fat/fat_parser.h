@@ -17,6 +17,36 @@
 
 namespace brantlow {
 
+// Names of the two placeholder folders.
+inline constexpr const char* kFatDummyName = "DUMMY ENTRY";
+inline constexpr const char* kFatOrphanName = "ORPHAN ENTRY";
+
+// Advanced mode: byte positions (from the volume start) of 512-byte sectors
+// that open a FAT of this kind (FAT16: F8 FF FF FF; FAT32: FAT[0] = 0x0FFFFFF8
+// and FAT[1] = 0x0FFFFFFF in their low 28 bits), in disk order, at most
+// maxCount (< 1: 3). Reads 10 MiB chunks; progress 0..1000 and "found fat
+// entry  %d "; stop and gate are polled between chunks.
+std::vector<uint64_t> findFatCandidates(const VolumeView& volume, FatKind kind, int maxCount, ProgressSink* progress,
+                                        const std::atomic<bool>* stop, PauseGate* gate = nullptr);
+
+// A cluster that opens a folder: "." (pointing at itself) and ".." slots.
+// self and parent get their first clusters.
+bool fatDirectoryStart(const uint8_t* p, size_t n, bool fat32, uint32_t* self, uint32_t* parent);
+
+// True when every 32-byte slot of a cluster is a plausible directory slot
+// (short slots with a valid name and dates, long-name slots, zero slots)
+// and at least one short slot is there: a folder's later cluster, or one
+// whose chain is lost.
+bool fatLooksLikeDirectory(const uint8_t* p, size_t n, uint32_t lastCluster, uint64_t volumeBytes);
+
+// The geometry the folders on a volume agree with when its boot sector is
+// gone: cluster size and data start voted for by every "." slot found (its
+// position against the cluster it names), the FAT at fatPos, its size from
+// the distance of the first two FAT candidates. shift >= 0 fixes the
+// cluster size (512 << shift). kind None when no folder was found.
+FatLayout guessFatLayout(const VolumeView& volume, FatKind kind, uint64_t fatPos, const std::vector<uint64_t>& fats,
+                         int shift, ProgressSink* progress, const std::atomic<bool>* stop, PauseGate* gate = nullptr);
+
 class FatParser : public VolumeParser {
 public:
     ScanOutcome scan(ScanContext& ctx) override;
@@ -48,6 +78,16 @@ public:
     static ListTexts formatListItem(const FatEntry& e);
     static std::string formatSize(const FatEntry& e);
 
+    // Folders no walk reached, searched among the clusters: their first
+    // clusters (opened by "." and "..") and, freeOnly clear, clusters that
+    // look like folder clusters whose chain is lost. Standard mode searches
+    // the free clusters only.
+    void scanForDirectorySlots(bool freeOnly);
+    // Turns what the search found into entries under ORPHAN ENTRY (the
+    // folders' contents, walked like deleted folders).
+    void buildEntriesFromSlots();
+    uint32_t orphanIndex() const { return orphanIndex_; }
+
     const std::vector<FatEntry>& entries() const { return entries_; }
     const FatLayout& layout() const { return layout_; }
     uint32_t firstCluster(const FatEntry& e) const;
@@ -69,6 +109,10 @@ private:
     // The FAT as a bitmap (a cluster is in use when its entry is not 0),
     // read once; Standard mode on a drive that was not formatted only.
     const AllocationMap& allocationMap() const;
+    void runJobs(const SlotParseOptions& opt);
+    SlotParseOptions slotOptions() const;
+    uint32_t ensureOrphanFolder();
+    bool advancedLayout(ScanContext& ctx);
 
     FatKind kind_;
     // "Is Drive Formated..?" (from the scan's options): every FAT lookup
@@ -86,6 +130,10 @@ private:
     // deleted ones (a deleted folder never takes a live folder's cluster).
     std::unordered_set<uint32_t> visitedLive_, visitedDeleted_;
     bool rejectedFat12_ = false;
+    bool advanced_ = false;
+    uint32_t orphanIndex_ = kNoEntry;
+    std::vector<uint32_t> foundStarts_;  // folder first clusters no walk reached
+    std::vector<uint32_t> foundLoose_;   // folder-like clusters no walk reached
     std::atomic<uint64_t> noTimesFor_{~0ull};
     bool standardMode_ = true;
     LazyAllocationMap allocation_;

@@ -54,6 +54,11 @@ struct NtfsEntry {
     bool hasName() const { return bits & kHasName; }
 };
 
+// Set in NtfsEntry::recordFlags (a bit NTFS leaves unused) on records found
+// after the end of the chosen MFT in Advanced mode: they belong to an
+// earlier file system and hang only under folders of that one (or the root).
+inline constexpr uint16_t kRecordPrevious = 0x8000;
+
 // A named data stream of a file.
 struct NtfsStream {
     uint32_t entry = 0;
@@ -75,6 +80,16 @@ struct DataPlan {
     uint16_t flags = 0;
     uint16_t unitExponent = 0;
     bool fromList = false;  // gathered through an attribute list
+};
+
+// A place where an MFT starts, found by the advanced candidate search: a
+// record named "$MFT" followed by "$MFTMirr" (the MFT itself, or the copy in
+// the mirror) or with "$Boot" seven records later.
+struct MftCandidate {
+    uint64_t offset = 0;       // byte position of the $MFT record in the volume
+    uint64_t clusterSize = 0;  // cluster size its runs agree with; 0 unknown
+    bool complete = false;     // "$Boot" seven records later: a whole MFT start
+    bool mirror = false;       // the copy in $MFTMirr (its runs name the MFT)
 };
 
 // Stream ids handed out by streams() start here (entry ids are table indexes).
@@ -102,6 +117,23 @@ public:
     void enumerateMft();
     void parseAllRecords();
 
+    // Advanced mode. prepareAdvanced attaches the volume and reads the boot
+    // sector (the advanced-input page runs it before the candidate count).
+    void prepareAdvanced(ScanContext& ctx);
+    // Searches the volume for MFT starts; stops once limit candidates are
+    // found (limit < 0: at the end of the first chunk holding one). Clears
+    // and honours stopRequested. Returns the number of candidates.
+    unsigned countMftCandidates(int64_t limit);
+    // Takes the MFT runs from candidate index; true when runs were found.
+    bool selectMftCandidate(size_t index);
+    const std::vector<MftCandidate>& mftCandidates() const { return mftCandidates_; }
+    // The candidate a scan takes when none was chosen: one whose runs point
+    // back at itself, else a whole MFT start, else the first.
+    size_t bestMftCandidate() const;
+    // The candidate for a record position chosen earlier (its cluster size
+    // worked out again).
+    MftCandidate candidateAt(uint64_t offset);
+
     // Runs of the unnamed $DATA of the record at recordOffset (type 0x80),
     // or of its $ATTRIBUTE_LIST (type 0x20). Sets dataClusterCount.
     std::vector<NtfsRun> readRuns(uint64_t recordOffset, uint32_t attributeType);
@@ -127,6 +159,9 @@ public:
     uint64_t volumeSize() const { return volumeSize_; }
     const std::vector<NtfsRun>& mftRuns() const { return runs_; }
     size_t memoryBytes() const;
+    // Advanced mode: records found after the end of the chosen MFT (left by
+    // an earlier, larger MFT) and listed as deleted.
+    uint64_t recordsPastMft() const { return previousRecords_; }
 
 private:
     bool planData(int64_t index, const std::string* streamName, DataPlan& plan, bool* validRecord = nullptr) const;
@@ -139,6 +174,9 @@ private:
     // $Bitmap (record 6), in Standard mode.
     const AllocationMap& allocationMap() const;
     bool scanForMft(bool deep);
+    bool advancedLocate();
+    void extendPastMft();
+    uint64_t inferClusterSize(uint64_t offset, bool* mirror);
     void linkOrphans();
     void reachabilityPass();
     void deepGrouping();
@@ -163,6 +201,9 @@ private:
     uint64_t mftByteCount_ = 0;  // bytes of MFT to enumerate (real size, clipped)
     uint64_t dataClusterCount_ = 0;
     std::vector<NtfsRun> runs_;
+    std::vector<MftCandidate> mftCandidates_;
+    uint64_t chosenClusterSize_ = 0;  // Advanced: the operator's cluster size
+    uint64_t previousRecords_ = 0;    // Advanced: records found past the MFT
 
     std::vector<NtfsEntry> entries_;
     std::vector<int64_t> lastChild_;  // per entry, for O(1) appends

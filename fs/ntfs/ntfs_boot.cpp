@@ -35,16 +35,22 @@ ScanOutcome ntfs::scan(ScanContext& ctx) {
     getRunFromFirstEntry_ = true;
     mftProbe_ = true;
     mftOrder_ = false;
+    previousRecords_ = 0;
+    chosenClusterSize_ = 0;
 
     readBootSector();
     if (scanMode_ == ScanMode::Deep) {
         status(" scanning for mft entries in deep mode ....");
         scanForMft(true);
+    } else if (scanMode_ == ScanMode::Advanced) {
+        stopRequested.store(false, std::memory_order_relaxed);
+        advancedLocate();
     } else {
         status(" ParsingBasedOnMFT is going on....");
         locateMft();
     }
     enumerateMft();
+    if (scanMode_ == ScanMode::Advanced) extendPastMft();
     parseAllRecords();
     ctx_ = nullptr;
     if (!bootIntact_ && !stopped()) {

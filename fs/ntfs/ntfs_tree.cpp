@@ -75,6 +75,10 @@ void ntfs::parseAllRecords() {
                      !(pe.bits & NtfsEntry::kExtension);
                 // Record 0 never holds children.
                 if (p == 0) ok = false;
+                // A record of an earlier file system under a folder of the
+                // current one: only the root is the same in both.
+                if ((e.recordFlags & kRecordPrevious) && !(pe.recordFlags & kRecordPrevious) && p != rootIndex_)
+                    ok = false;
             }
             if (ok)
                 attachToParent(i);

@@ -1,0 +1,218 @@
+#include "app/AdvanceOptions.h"
+
+#include <QComboBox>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "app/Pages.h"
+#include "base/texts.h"
+#include "scan/gui/VolumeScanDlg.h"
+#include "scan/scan_job.h"
+#include "ui/CurrentSource.h"
+
+namespace brantlow::gui {
+
+namespace {
+QString q(const std::string& s) { return QString::fromStdString(s); }
+}  // namespace
+
+advanceOptions::advanceOptions(const VolumeEntry& volume, int maxCandidates, const ScanOptions& base,
+                               WizardPage* opener)
+    : WizardPage("Advanced Input", opener),
+      volume_(volume),
+      maxCandidates_(maxCandidates < 1 ? 3 : maxCandidates),
+      base_(base),
+      fileSystem_(q(volume.fileSystem).trimmed()),
+      bridge_(std::make_unique<QtProgressBridge>()) {
+    setObjectName("advanceOptions");
+    auto* outer = new QVBoxLayout(content());
+    outer->setContentsMargins(18, 12, 18, 4);
+    auto* group = new QGroupBox("Advanced Input:", content());
+    outer->addWidget(group);
+    auto* g = new QGridLayout(group);
+    g->setColumnStretch(2, 1);
+    listLabel_ = new QLabel(group);
+    candidates_ = new QComboBox(group);
+    candidates_->setObjectName("candidateList");
+    candidates_->setMinimumWidth(220);
+    clusterLabel_ = new QLabel("Sectors Per Cluster :", group);
+    clusters_ = new QComboBox(group);
+    clusters_->setObjectName("sectorsPerCluster");
+    heapLabel_ = new QLabel("Heap Offset :", group);
+    heaps_ = new QComboBox(group);
+    heaps_->setObjectName("heapOffsets");
+    g->addWidget(listLabel_, 0, 0);
+    g->addWidget(candidates_, 0, 1);
+    g->addWidget(clusterLabel_, 1, 0);
+    g->addWidget(clusters_, 1, 1);
+    g->addWidget(heapLabel_, 2, 0);
+    g->addWidget(heaps_, 2, 1);
+    clusterLabel_->hide();
+    clusters_->hide();
+    heapLabel_->hide();
+    heaps_->hide();
+
+    progress_ = new QProgressBar(content());
+    progress_->setRange(0, 1000);
+    progress_->setValue(0);
+    outer->addWidget(progress_);
+    auto* row = new QHBoxLayout;
+    status_ = new QLabel(content());
+    status_->setObjectName("status");
+    row->addWidget(status_, 1);
+    pause_ = new QPushButton("Pause", content());
+    resume_ = new QPushButton("Resume", content());
+    stop_ = new QPushButton("Stop", content());
+    row->addWidget(pause_);
+    row->addWidget(resume_);
+    row->addWidget(stop_);
+    outer->addLayout(row);
+    outer->addStretch(1);
+
+    nextButton()->setEnabled(false);
+    backButton()->setEnabled(false);
+
+    connect(bridge_.get(), &QtProgressBridge::rangeSet, this, [this](qint64 hi) {
+        progress_->setRange(0, static_cast<int>(std::min<qint64>(hi, 1 << 30)));
+    });
+    connect(bridge_.get(), &QtProgressBridge::positionSet, this,
+            [this](qint64 p) { progress_->setValue(static_cast<int>(std::min<qint64>(p, progress_->maximum()))); });
+    connect(bridge_.get(), &QtProgressBridge::statusSet, status_, &QLabel::setText);
+    connect(pause_, &QPushButton::clicked, this, [this] {
+        if (!searching()) return;
+        gate_.pause();
+        status_->setText("Pause button pressed");
+    });
+    connect(resume_, &QPushButton::clicked, this, [this] {
+        if (!searching()) return;
+        gate_.resume();
+        status_->setText("Resume button pressed");
+    });
+    connect(stop_, &QPushButton::clicked, this, [this] {
+        if (!searching()) return;
+        // Next and Back follow once the worker has handed in what it found.
+        stopRequested_.store(true);
+        status_->setText("stop button pressed");
+    });
+    connect(this, &WizardPage::nextRequested, this, &advanceOptions::onNext);
+    start();
+}
+
+advanceOptions::~advanceOptions() { joinWorker(); }
+
+void advanceOptions::start() {
+    const std::string fs = asciiLower(volume_.fileSystem);
+    const bool known = fs == "ntfs" || fs == "fat32" || fs == "fat16" || fs == "fat" || fs == "fat64" || fs == "exfat";
+    if (!known) {
+        // No search for this file system: only Back is left.
+        backButton()->setEnabled(true);
+        status_->setText("No advanced search for this file system.");
+        progress_->hide();
+        pause_->hide();
+        resume_->hide();
+        stop_->hide();
+        return;
+    }
+    std::shared_ptr<readWriteInterface> reader = g_deviceReader;
+    if (!reader) {
+        messages().info("Please Restart the program to re begin necessary initialization...");
+        backButton()->setEnabled(true);
+        return;
+    }
+    if (fs == "ntfs") status_->setText("ntfs partition selected....");
+    listLabel_->setText(fs == "ntfs" || fs == "fat32" ? "TFS [Total File system entries]:"
+                        : fs == "fat16" || fs == "fat" ? "Total fat16 Entries Found:"
+                                                       : "Total fat64 Entries Found:");
+    uint64_t startByte = 0;
+    if (__builtin_mul_overflow(volume_.startSector, 512ull, &startByte)) startByte = 0;
+    VolumeView view(reader, startByte, volumeSizeBytes(volume_, reader->sizeBytes()));
+    throttled_ = std::make_unique<ThrottledProgress>(bridge_.get(), &gate_);
+    const std::string name = volume_.fileSystem;
+    const int max = maxCandidates_;
+    worker_ = std::thread([this, view, name, max] {
+        AdvancedSearch r = searchAdvancedCandidates(name, view, max, throttled_.get(), &stopRequested_, &gate_);
+        throttled_->flush();
+        // The GUI thread fills the lists and shows the box.
+        QMetaObject::invokeMethod(this, [this, r = std::move(r)]() mutable { onSearchDone(std::move(r)); },
+                                  Qt::QueuedConnection);
+    });
+}
+
+void advanceOptions::onSearchDone(AdvancedSearch r) {
+    joinWorker();
+    done_ = true;
+    result_ = std::move(r);
+    listLabel_->setText(q(result_.listLabel));
+    candidates_->clear();
+    for (const AdvancedCandidate& c : result_.candidates) candidates_->addItem(q(c.label));
+    clusters_->clear();
+    for (const std::string& t : result_.clusterTexts) clusters_->addItem(q(t));
+    heaps_->clear();
+    for (const AdvancedCandidate& h : result_.heaps) heaps_->addItem(q(h.label));
+    // The candidate the search ranks best (the first one unless the list
+    // says otherwise); the first cluster size (the volume's own, when known).
+    if (!result_.candidates.empty())
+        candidates_->setCurrentIndex(static_cast<int>(std::min(result_.best, result_.candidates.size() - 1)));
+    if (clusters_->count()) clusters_->setCurrentIndex(0);
+    if (heaps_->count()) heaps_->setCurrentIndex(0);
+    clusterLabel_->show();
+    clusters_->show();
+    const bool exfat = !result_.heaps.empty() || asciiLower(volume_.fileSystem) == "exfat" ||
+                       asciiLower(volume_.fileSystem) == "fat64";
+    heapLabel_->setVisible(exfat);
+    heaps_->setVisible(exfat);
+    nextButton()->setEnabled(true);
+    backButton()->setEnabled(true);
+    messages().info(result_.closingMessage);
+    progress_->hide();
+    pause_->hide();
+    resume_->hide();
+    stop_->hide();
+    status_->setText(q(result_.doneStatus));
+}
+
+ScanOptions advanceOptions::chosenOptions() const {
+    ScanOptions o = base_;
+    const int ci = candidates_->currentIndex();
+    if (ci >= 0 && static_cast<size_t>(ci) < result_.candidates.size())
+        o.advancedCandidate = result_.candidates[static_cast<size_t>(ci)].position;
+    const int si = clusters_->currentIndex();
+    if (si >= 0 && static_cast<size_t>(si) < result_.clusterShifts.size())
+        o.advancedClusterShift = result_.clusterShifts[static_cast<size_t>(si)];
+    const int hi = heaps_->currentIndex();
+    if (hi >= 0 && static_cast<size_t>(hi) < result_.heaps.size())
+        o.advancedHeap = result_.heaps[static_cast<size_t>(hi)].position;
+    return o;
+}
+
+void advanceOptions::onNext() {
+    // A candidate and a cluster size must be chosen; otherwise nothing.
+    if (!done_ || candidates_->currentIndex() < 0 || clusters_->currentIndex() < 0) return;
+    openScanPage(this, volume_, ScanMode::Advanced, chosenOptions());
+}
+
+void advanceOptions::joinWorker() {
+    if (!worker_.joinable()) return;
+    if (std::this_thread::get_id() == worker_.get_id()) return;
+    worker_.join();
+}
+
+void advanceOptions::stopWork() {
+    stopRequested_.store(true);
+    gate_.release();
+    joinWorker();
+}
+
+void advanceOptions::goBack() {
+    // The worker ends at its next stop check (a paused one is let go first)
+    // before the page and what it reads go away.
+    stopWork();
+    WizardPage::goBack();
+}
+
+}  // namespace brantlow::gui

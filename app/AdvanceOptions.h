@@ -1,0 +1,87 @@
+// The advanced-input page: the candidate search of the chosen file system on
+// a worker (progress, Pause, Resume, Stop), the candidate lists and cluster
+// sizes, and the scan page in Advanced mode with the operator's choice.
+#pragma once
+
+#include <QString>
+#include <atomic>
+#include <memory>
+#include <thread>
+
+#include "base/sinks.h"
+#include "disk/partition.h"
+#include "fs/advanced_search.h"
+#include "fs/api/parser.h"
+#include "ui/WizardPage.h"
+
+class QComboBox;
+class QLabel;
+class QProgressBar;
+class QPushButton;
+
+namespace brantlow::gui {
+
+class QtProgressBridge;
+
+class advanceOptions : public WizardPage {
+    Q_OBJECT
+public:
+    // maxCandidates: the recovery-mode page's value (below 1 means 3); base:
+    // its choices ("Is Drive Formated..?").
+    advanceOptions(const VolumeEntry& volume, int maxCandidates, const ScanOptions& base, WizardPage* opener);
+    ~advanceOptions() override;
+
+    void stopWork() override;
+
+    const VolumeEntry& volume() const { return volume_; }
+    int maxCandidates() const { return maxCandidates_; }
+    bool searching() const { return worker_.joinable() && !done_; }
+    const AdvancedSearch& result() const { return result_; }
+    // The options the scan page gets for the current selections.
+    ScanOptions chosenOptions() const;
+
+    QLabel* candidateLabel() const { return listLabel_; }
+    QComboBox* candidates() const { return candidates_; }
+    QComboBox* sectorsPerCluster() const { return clusters_; }
+    QComboBox* heapOffsets() const { return heaps_; }
+    QLabel* statusLine() const { return status_; }
+    QProgressBar* progress() const { return progress_; }
+    QPushButton* pauseButton() const { return pause_; }
+    QPushButton* resumeButton() const { return resume_; }
+    QPushButton* stopButton() const { return stop_; }
+
+protected:
+    void goBack() override;
+
+private:
+    void start();
+    void onSearchDone(AdvancedSearch result);
+    void onNext();
+    void joinWorker();
+
+    VolumeEntry volume_;
+    int maxCandidates_;
+    ScanOptions base_;
+    QString fileSystem_;
+    AdvancedSearch result_;
+    bool done_ = false;
+    std::thread worker_;
+    std::atomic<bool> stopRequested_{false};
+    PauseGate gate_;
+    std::unique_ptr<QtProgressBridge> bridge_;
+    std::unique_ptr<ThrottledProgress> throttled_;
+
+    QLabel* listLabel_;
+    QComboBox* candidates_;
+    QLabel* clusterLabel_;
+    QComboBox* clusters_;
+    QLabel* heapLabel_;
+    QComboBox* heaps_;
+    QProgressBar* progress_;
+    QLabel* status_;
+    QPushButton* pause_;
+    QPushButton* resume_;
+    QPushButton* stop_;
+};
+
+}  // namespace brantlow::gui

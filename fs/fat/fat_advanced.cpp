@@ -1,0 +1,345 @@
+// Folders the walk cannot reach and the advanced scan: FAT candidates, the
+// geometry the folders agree with when the boot sector is gone, the search
+// of the clusters for folders whose own entry (or chain) is lost, and their
+// contents listed under ORPHAN ENTRY.
+#include <algorithm>
+#include <cstring>
+#include <map>
+
+#include "base/bytes.h"
+#include "fs/fat/fat_parser.h"
+
+namespace brantlow {
+
+namespace {
+
+constexpr uint64_t kChunk = 10ull * 1024 * 1024;
+constexpr size_t kMaxFound = 4u * 1024 * 1024;  // folder clusters kept per search
+
+uint64_t volumeBytes(const VolumeView& v) {
+    if (v.sizeBytes()) return v.sizeBytes();
+    const uint64_t disk = v.reader() ? v.reader()->sizeBytes() : 0;
+    return disk > v.startByte() ? disk - v.startByte() : 0;
+}
+
+bool stoppedNow(const std::atomic<bool>* stop, PauseGate* gate) {
+    if (gate) gate->wait();
+    return stop && stop->load(std::memory_order_relaxed);
+}
+
+bool dateValid(uint16_t d) {
+    const unsigned day = d & 0x1F, month = (d >> 5) & 0x0F;
+    return day >= 1 && month >= 1 && month <= 12;
+}
+
+bool timeValid(uint16_t t) { return (t >> 11) < 24 && ((t >> 5) & 0x3F) < 60 && (t & 0x1F) < 30; }
+
+uint32_t slotCluster(const uint8_t* s, bool fat32) {
+    const uint32_t low = le16(s, 32, 26);
+    return fat32 ? (((static_cast<uint32_t>(le16(s, 32, 20)) << 16) | low) & 0x0FFFFFFF) : low;
+}
+
+}  // namespace
+
+std::vector<uint64_t> findFatCandidates(const VolumeView& volume, FatKind kind, int maxCount, ProgressSink* progress,
+                                        const std::atomic<bool>* stop, PauseGate* gate) {
+    std::vector<uint64_t> out;
+    const size_t max = maxCount > 0 ? static_cast<size_t>(maxCount) : 3;
+    const uint64_t total = volumeBytes(volume);
+    if (progress) progress->range(1000);
+    std::vector<uint8_t> buf;
+    for (uint64_t at = 0; at < total && out.size() < max; at += kChunk) {
+        if (stoppedNow(stop, gate)) break;
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(kChunk, total - at));
+        buf.assign(n, 0);
+        const size_t got = volume.read(at, buf.data(), n);
+        if (progress) progress->position(static_cast<int64_t>(1000.0 * static_cast<double>(at) / static_cast<double>(total)));
+        for (size_t s = 0; s + 8 <= got && out.size() < max; s += 512) {
+            const uint32_t a = le32(buf.data(), got, s), b = le32(buf.data(), got, s + 4);
+            const bool hit = kind == FatKind::Fat32
+                                 ? (a & 0x0FFFFFFF) == 0x0FFFFFF8 && (b & 0x0FFFFFFF) == 0x0FFFFFFF
+                                 : a == 0xFFFFFFF8u;
+            if (!hit) continue;
+            out.push_back(at + s);
+            if (progress) progress->status("found fat entry  " + std::to_string(out.size()) + " ");
+        }
+        if (got < n) break;
+    }
+    if (progress) progress->position(1000);
+    return out;
+}
+
+bool fatDirectoryStart(const uint8_t* p, size_t n, bool fat32, uint32_t* self, uint32_t* parent) {
+    if (n < 64) return false;
+    if (!bytesAt(p, n, 0, ".          ", 11) || !bytesAt(p, n, 32, "..         ", 11)) return false;
+    if (!(p[11] & 0x10) || !(p[43] & 0x10) || (p[11] & 0xC8) || (p[43] & 0xC8)) return false;
+    *self = slotCluster(p, fat32);
+    *parent = slotCluster(p + 32, fat32);
+    return *self >= 2;
+}
+
+bool fatLooksLikeDirectory(const uint8_t* p, size_t n, uint32_t lastCluster, uint64_t volumeBytes) {
+    int shorts = 0;
+    for (size_t off = 0; off + 32 <= n; off += 32) {
+        const uint8_t* s = p + off;
+        const uint8_t attr = s[11];
+        if (s[0] == 0) {
+            for (int i = 1; i < 32; ++i)
+                if (s[i]) return false;
+            continue;
+        }
+        if ((attr & 0x3F) == 0x0F) {
+            // Long-name slot: type 0, cluster 0, a sequence number 1..20
+            // (with the last-part bit), or deleted.
+            if (s[12] != 0 || s[26] != 0 || s[27] != 0) return false;
+            if (s[0] != 0xE5 && ((s[0] & 0x3F) == 0 || (s[0] & 0x3F) > 20 || (s[0] & 0x80))) return false;
+            continue;
+        }
+        if (attr & 0xC0) return false;
+        if (s[0] == '.') {
+            if (!bytesAt(s, 32, 0, ".          ", 11) && !bytesAt(s, 32, 0, "..         ", 11)) return false;
+            continue;
+        }
+        if (!fatShortNameValid(s)) return false;
+        const uint16_t wd = le16(s, 32, 24), wt = le16(s, 32, 22);
+        if (!dateValid(wd) || !timeValid(wt)) return false;
+        const uint16_t cd = le16(s, 32, 16);
+        if (cd && !dateValid(cd)) return false;
+        const uint32_t c = ((static_cast<uint32_t>(le16(s, 32, 20)) << 16) | le16(s, 32, 26)) & 0x0FFFFFFF;
+        if (c > lastCluster && (le16(s, 32, 26) > lastCluster)) return false;
+        if (!(attr & 0x18) && volumeBytes && le32(s, 32, 28) > volumeBytes) return false;
+        ++shorts;
+    }
+    return shorts > 0;
+}
+
+FatLayout guessFatLayout(const VolumeView& volume, FatKind kind, uint64_t fatPos, const std::vector<uint64_t>& fats,
+                         int shift, ProgressSink* progress, const std::atomic<bool>* stop, PauseGate* gate) {
+    FatLayout l;
+    const uint64_t total = volumeBytes(volume);
+    const bool fat32 = kind == FatKind::Fat32;
+    // The FAT's size: the distance to the next candidate when it is one.
+    uint64_t fatSize = 0;
+    for (uint64_t f : fats)
+        if (f > fatPos) {
+            const uint64_t d = f - fatPos;
+            if (d % 512 == 0 && (fat32 || d <= 131072 + 512)) fatSize = d;
+            break;
+        }
+    // "." slots: where folders start, and the cluster each names.
+    std::vector<std::pair<uint64_t, uint32_t>> dots;
+    if (progress) progress->range(1000);
+    std::vector<uint8_t> buf;
+    for (uint64_t at = fatPos; at < total && dots.size() < 4096; at += kChunk) {
+        if (stoppedNow(stop, gate)) break;
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(kChunk, total - at));
+        buf.assign(n, 0);
+        const size_t got = volume.read(at, buf.data(), n);
+        if (progress) progress->position(static_cast<int64_t>(1000.0 * static_cast<double>(at) / static_cast<double>(total)));
+        for (size_t s = 0; s + 64 <= got && dots.size() < 4096; s += 512) {
+            uint32_t self = 0, parent = 0;
+            if (fatDirectoryStart(buf.data() + s, got - s, fat32, &self, &parent)) dots.emplace_back(at + s, self);
+        }
+        if (got < n) break;
+    }
+    if (dots.empty()) return l;
+    // Votes for (exponent, data start).
+    const uint64_t expected = fatSize ? fatPos + 2 * fatSize + (fat32 ? 0 : 16384) : 0;
+    std::map<std::pair<int, uint64_t>, unsigned> votes;
+    static const int kOrder[] = {3, 0, 2, 4, 5, 6, 7, 1};
+    for (int e : kOrder) {
+        if (shift >= 0 && e != shift) continue;
+        const uint64_t cs = 512ull << e;
+        for (const auto& [pos, c] : dots) {
+            const uint64_t back = static_cast<uint64_t>(c - 2) * cs;
+            if (back > pos || pos - back < fatPos + 512) continue;
+            ++votes[{e, pos - back}];
+        }
+    }
+    if (shift >= 0 && votes.empty()) return l;
+    int bestShift = -1;
+    uint64_t bestData = 0;
+    unsigned bestVotes = 0;
+    for (int e : kOrder) {
+        for (const auto& [key, v] : votes) {
+            if (key.first != e) continue;
+            const bool better = v > bestVotes || (v == bestVotes && expected && key.second == expected &&
+                                                  bestData != expected);
+            if (better) {
+                bestVotes = v;
+                bestShift = key.first;
+                bestData = key.second;
+            }
+        }
+    }
+    if (bestShift < 0) return l;
+    l.kind = kind;
+    l.bytesPerSector = 512;
+    l.sectorsPerCluster = 1u << bestShift;
+    l.clusterSize = 512u << bestShift;
+    l.fatOffset = fatPos;
+    l.dataOffset = bestData;
+    const unsigned width = fat32 ? 4 : 2;
+    uint64_t last = total > bestData ? (total - bestData) / l.clusterSize + 1 : 1;
+    last = std::min<uint64_t>(last, fat32 ? 0x0FFFFFF6 : 0xFFF6);
+    l.lastCluster = static_cast<uint32_t>(last);
+    uint64_t fb = fatSize ? fatSize : (last + 1) * width;
+    if (bestData > fatPos) fb = std::min<uint64_t>(fb, bestData - fatPos);
+    l.fatBytes = fatPos ? fb : 0;  // no FAT found: every cluster reads as free
+    if (!fat32) {
+        l.rootBytes = 16384;  // 512 root entries, as formatters make it
+        l.rootOffset = bestData >= 16384 ? bestData - 16384 : 0;
+    } else {
+        l.rootCluster = 2;
+    }
+    return l;
+}
+
+bool FatParser::advancedLayout(ScanContext& ctx) {
+    const int64_t chosen = ctx.options.advancedCandidate;
+    const int shift = ctx.options.advancedClusterShift;
+    if (checkBootSector()) {
+        // The boot sector is sound: its geometry, with the FAT the operator
+        // chose (and the cluster size, when it agrees with nothing else).
+        if (chosen > 0 && static_cast<uint64_t>(chosen) != layout_.fatOffset) {
+            layout_.fatOffset = static_cast<uint64_t>(chosen) & ~511ull;
+            fat_.init(&volume_, layout_);
+        }
+        return true;
+    }
+    std::vector<uint64_t> fats = findFatCandidates(volume_, kind_, 3, nullptr, &stopRequested, ctx.gate);
+    uint64_t fatPos = chosen >= 0 ? static_cast<uint64_t>(chosen) & ~511ull : (fats.empty() ? 0 : fats[0]);
+    ctx.status("Finding geometry from folder entries....");
+    layout_ = guessFatLayout(volume_, kind_, fatPos, fats, shift, ctx.progress, &stopRequested, ctx.gate);
+    if (!layout_.valid()) return false;
+    fat_.init(&volume_, layout_);
+    return true;
+}
+
+uint32_t FatParser::ensureOrphanFolder() {
+    if (orphanIndex_ != kNoEntry) return orphanIndex_;
+    FatEntry o;
+    o.attribute = 0x10;
+    o.name = kFatOrphanName;
+    o.parentIndex = 0;
+    o.ownIndex = static_cast<uint32_t>(entries_.size());
+    orphanIndex_ = o.ownIndex;
+    entries_.push_back(std::move(o));
+    return orphanIndex_;
+}
+
+void FatParser::scanForDirectorySlots(bool freeOnly) {
+    foundStarts_.clear();
+    foundLoose_.clear();
+    if (!layout_.valid() || layout_.clusterSize == 0) return;
+    const uint64_t cs = layout_.clusterSize;
+    const uint64_t vol = volumeBytes(volume_);
+    const bool fat32 = kind_ == FatKind::Fat32;
+    const uint64_t perChunk = std::max<uint64_t>(1, kChunk / cs);
+    std::vector<uint8_t> buf;
+    if (ctx_) ctx_->range(1000);
+    // Standard mode looks only where the file system has written: up to
+    // the highest cluster the FAT still uses, or FAT32's next-free hint
+    // when that lies further (clusters freed at the end). Space never
+    // allocated is not read.
+    uint32_t limit = layout_.lastCluster;
+    if (freeOnly) {
+        uint32_t high = 2;
+        for (uint32_t k = layout_.lastCluster; k >= 2; --k)
+            if (fat_.entry(k) != 0) {
+                high = k;
+                break;
+            }
+        if (kind_ == FatKind::Fat32) {
+            uint8_t bs[512] = {}, info[512] = {};
+            volume_.read(0, bs, sizeof bs);
+            const uint64_t at = static_cast<uint64_t>(le16(bs, sizeof bs, 48)) * 512;
+            if (at && volume_.read(at, info, sizeof info) == sizeof info && le32(info, 512, 0) == 0x41615252 &&
+                le32(info, 512, 484) == 0x61417272) {
+                const uint32_t hint = le32(info, 512, 492);
+                if (layout_.clusterValid(hint) && hint > high) high = hint;
+            }
+        }
+        limit = std::min<uint32_t>(layout_.lastCluster, high + 64);
+    }
+    uint32_t c = 2;
+    while (c <= limit && layout_.clusterValid(c)) {
+        if (polledStop()) break;
+        // The next run of clusters to read: free ones (Standard) or any not
+        // opened by a walk.
+        auto wanted = [&](uint32_t k) {
+            if (visitedLive_.count(k) || visitedDeleted_.count(k)) return false;
+            return !freeOnly || fat_.entry(k) == 0;
+        };
+        while (c <= limit && layout_.clusterValid(c) && !wanted(c)) ++c;
+        if (c > limit || !layout_.clusterValid(c)) break;
+        uint32_t end = c;
+        while (end <= limit && layout_.clusterValid(end) && end - c < perChunk && wanted(end)) ++end;
+        const uint64_t at = layout_.clusterOffset(c);
+        if (at >= vol) break;
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(static_cast<uint64_t>(end - c) * cs, vol - at));
+        if (buf.size() < n) buf.resize(n);
+        const size_t got = volume_.read(at, buf.data(), n);
+        if (ctx_) ctx_->position(static_cast<int64_t>(1000.0 * static_cast<double>(at) / static_cast<double>(vol)));
+        for (size_t off = 0; off + cs <= got; off += cs) {
+            const uint32_t k = c + static_cast<uint32_t>(off / cs);
+            uint32_t self = 0, parent = 0;
+            if (fatDirectoryStart(buf.data() + off, cs, fat32, &self, &parent)) {
+                if (self == k && foundStarts_.size() < kMaxFound) foundStarts_.push_back(k);
+            } else if (!freeOnly && foundLoose_.size() < kMaxFound &&
+                       fatLooksLikeDirectory(buf.data() + off, cs, layout_.lastCluster, vol)) {
+                foundLoose_.push_back(k);
+            }
+        }
+        if (got < n) break;
+        c = end;
+    }
+    if (ctx_) ctx_->position(1000);
+}
+
+void FatParser::buildEntriesFromSlots() {
+    if (foundStarts_.empty() && foundLoose_.empty()) return;
+    const SlotParseOptions opt = slotOptions();
+    const bool fat32 = kind_ == FatKind::Fat32;
+    // Folders whose parent is not among the found ones come first: their
+    // contents go straight under ORPHAN ENTRY, and the walks reach their
+    // subfolders under their own names. What is still unreached after that
+    // (a parent that no longer names it) follows.
+    std::unordered_set<uint32_t> starts(foundStarts_.begin(), foundStarts_.end());
+    std::vector<uint32_t> later;
+    std::vector<uint8_t> head(64);
+    for (uint32_t c : foundStarts_) {
+        uint32_t self = 0, parent = 0;
+        volume_.read(layout_.clusterOffset(c), head.data(), head.size());
+        fatDirectoryStart(head.data(), head.size(), fat32, &self, &parent);
+        if (parent >= 2 && parent != c && starts.count(parent))
+            later.push_back(c);
+        else
+            deletedJobs_.push_back({ensureOrphanFolder(), c, true});
+    }
+    runJobs(opt);
+    for (uint32_t c : later) {
+        if (polledStop()) return;
+        if (visitedLive_.count(c) || visitedDeleted_.count(c)) continue;
+        deletedJobs_.push_back({ensureOrphanFolder(), c, true});
+        runJobs(opt);
+    }
+    // Clusters that look like a folder's but open with no "." slot: a later
+    // cluster of a folder whose chain is lost. Their entries go under ORPHAN
+    // ENTRY; folders among them are walked.
+    std::vector<uint8_t> buf(layout_.clusterSize);
+    std::vector<ParsedSlot> slots;
+    for (uint32_t c : foundLoose_) {
+        if (polledStop()) return;
+        if (visitedLive_.count(c) || visitedDeleted_.count(c)) continue;
+        visitedDeleted_.insert(c);
+        buf.assign(layout_.clusterSize, 0);
+        volume_.read(layout_.clusterOffset(c), buf.data(), buf.size());
+        slots.clear();
+        parseDirectorySlots(buf.data(), buf.size(), opt, slots);
+        addSlots(slots, ensureOrphanFolder(), true);
+        runJobs(opt);
+    }
+}
+
+}  // namespace brantlow

@@ -1,0 +1,83 @@
+// Advanced mode on hostile volumes: the input is laid out as the start of a
+// 4 MiB volume whose boot sector is zeroed (and copied again at 1 MiB and
+// 3 MiB, so that candidates point at each other), then the NTFS, FAT16 and
+// FAT32 candidate searches and Advanced scans run over it, the tree is
+// walked and a few files are written. Everything must end, stay in bounds
+// and never write more than a file's size.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "fs/advanced_search.h"
+#include "fs/fat/fat_parser.h"
+#include "fs/ntfs/ntfs.h"
+#include "scan/tree_walk.h"
+
+using namespace brantlow;
+
+namespace {
+
+class PieceReader : public readWriteInterface {
+public:
+    std::vector<uint8_t> bytes;
+    bool Open(const std::string&) override { return true; }
+    uint64_t sizeBytes() const override { return bytes.size(); }
+    long long readAbsolute(uint64_t off, void* buf, size_t count) override {
+        if (off >= bytes.size()) return 0;
+        count = static_cast<size_t>(std::min<uint64_t>(count, bytes.size() - off));
+        std::memcpy(buf, bytes.data() + off, count);
+        return static_cast<long long>(count);
+    }
+};
+
+void exercise(VolumeParser& p, const std::shared_ptr<PieceReader>& r, ScanOptions o) {
+    ScanContext ctx;
+    ctx.mode = ScanMode::Advanced;
+    ctx.options = o;
+    ctx.volume = VolumeView(r, 0, r->bytes.size());
+    if (p.scan(ctx) != ScanOutcome::Done) return;
+    size_t files = 0;
+    walkTree(p, kRootId, [&](const std::string&, EntryId id, const EntryInfo& info) {
+        p.listTexts(id);
+        if (info.kind != EntryKind::File || info.size > (256u << 10) || ++files > 8) return true;
+        MemorySink out(0);
+        p.writeContent(id, out);
+        if (out.size() > info.size) __builtin_trap();
+        return true;
+    });
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 2 || size > (1u << 20)) return 0;
+    const uint8_t which = data[0] % 3;
+    const int shift = data[1] % 9 - 1;  // -1: not chosen
+    data += 2;
+    size -= 2;
+    auto r = std::make_shared<PieceReader>();
+    r->bytes.assign(4u << 20, 0);
+    for (size_t at : {size_t{0}, size_t{1} << 20, size_t{3} << 20})
+        std::memcpy(r->bytes.data() + at, data, std::min<size_t>(size, (1u << 20)));
+    std::memset(r->bytes.data(), 0, std::min<size_t>(512, r->bytes.size()));
+    const VolumeView view(r, 0, r->bytes.size());
+    static const char* kNames[] = {"ntfs", "fat16", "fat32"};
+    AdvancedSearch s = searchAdvancedCandidates(kNames[which], view, 3, nullptr, nullptr);
+    ScanOptions o;
+    o.advancedClusterShift = shift;
+    if (!s.candidates.empty()) o.advancedCandidate = s.candidates.back().position;
+    std::unique_ptr<VolumeParser> p;
+    if (which == 0)
+        p = std::make_unique<ntfs>();
+    else if (which == 1)
+        p = std::make_unique<Fat16Class>();
+    else
+        p = std::make_unique<Fat32Class>();
+    exercise(*p, r, o);
+    o.advancedCandidate = -1;
+    exercise(*p, r, o);
+    return 0;
+}
