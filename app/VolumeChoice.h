@@ -67,7 +67,7 @@ struct NextDecision {
 NextDecision decideNext(const VolumeEntry& stored, const RowTexts& row, const CustomInput& in, bool customised,
                         uint64_t totalSectors);
 
-// Texts of the custom range checks (not in the original program, which
+// Texts of the custom range checks (not in the design we follow, which
 // accepted anything).
 inline constexpr const char* kBadStartSector = "Start Sector: please enter a sector number (digits only).";
 inline constexpr const char* kBadEndSector = "End Sector: please enter a sector number (digits only).";
