@@ -21,6 +21,7 @@
 #include "ui/CurrentSource.h"
 #include "ui/PageFactory.h"
 #include "tests/support/fixtures.h"
+#include "tests/support/wizard_pages.h"
 
 using namespace brantlow;
 using namespace brantlow::gui;
@@ -36,30 +37,6 @@ public:
     }
     std::vector<std::string> infos, questions;
 };
-
-void flushDeletes() {
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    QCoreApplication::processEvents();
-}
-
-void screenshot(QWidget* page, const QString& name) {
-    QDir().mkpath(BRANTLOW_SCREENSHOT_DIR);
-    QApplication::processEvents();
-    page->grab().save(QString(BRANTLOW_SCREENSHOT_DIR) + "/" + name + ".png");
-}
-
-template <typename T>
-T* nextPage(QWidget* parent) {
-    for (T* p : parent->findChildren<T*>(Qt::FindDirectChildrenOnly))
-        if (p->isVisible()) return p;
-    return nullptr;
-}
-
-QStringList columnTexts(QTreeWidget* list, int column) {
-    QStringList out;
-    for (int i = 0; i < list->topLevelItemCount(); ++i) out << list->topLevelItem(i)->text(column);
-    return out;
-}
 
 // Lets the page's worker run until its scan has ended.
 bool waitForScan(PopulateDriveDlg* list, int ms = 60000) {

@@ -35,6 +35,7 @@
 #include "disk/reader.h"
 #include "ui/CurrentSource.h"
 #include "tests/support/fixtures.h"
+#include "tests/support/wizard_pages.h"
 
 using namespace brantlow;
 using namespace brantlow::gui;
@@ -68,31 +69,6 @@ public:
     void info(const std::string& text) override { infos.push_back(text); }
     std::vector<std::string> infos;
 };
-
-void flushDeletes() {
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    QCoreApplication::processEvents();
-}
-
-void screenshot(QWidget* page, const QString& name) {
-    QDir().mkpath(BRANTLOW_SCREENSHOT_DIR);
-    QApplication::processEvents();
-    page->grab().save(QString(BRANTLOW_SCREENSHOT_DIR) + "/" + name + ".png");
-}
-
-// The only visible child page of `parent` of type T.
-template <typename T>
-T* nextPage(QWidget* parent) {
-    for (T* p : parent->findChildren<T*>(Qt::FindDirectChildrenOnly))
-        if (p->isVisible()) return p;
-    return nullptr;
-}
-
-QStringList columnTexts(QTreeWidget* list, int column) {
-    QStringList out;
-    for (int i = 0; i < list->topLevelItemCount(); ++i) out << list->topLevelItem(i)->text(column);
-    return out;
-}
 
 class Wizard : public ::testing::Test {
 protected:
