@@ -15,6 +15,7 @@
 #include "base/sinks.h"
 #include "base/times.h"
 #include "disk/volume_view.h"
+#include "fs/api/damage.h"
 #include "fs/api/recoverability.h"
 
 namespace brantlow {
@@ -183,11 +184,16 @@ public:
     void restoreName(EntryId id, RestoredName r) { restored_[id] = std::move(r); }
     size_t restoredNames() const { return restored_.size(); }
 
+    // Structures the scan refused or repaired, each named with its offset.
+    const DamageLog& damage() const { return damage_; }
+
     std::atomic<bool> stopRequested{false};
 
 protected:
     // The entry as its record says.
     virtual bool readEntry(EntryId id, EntryInfo& out) const = 0;
+
+    DamageLog damage_;
 
 private:
     std::unordered_map<EntryId, RestoredName> restored_;
