@@ -11,8 +11,10 @@
 
 #include "app/Pages.h"
 #include "base/texts.h"
+#include "fs/filesystems.h"
 #include "scan/gui/VolumeScanDlg.h"
 #include "scan/scan_job.h"
+#include "scan/volumes.h"
 #include "ui/CurrentSource.h"
 
 namespace brantlow::gui {
@@ -106,9 +108,8 @@ advanceOptions::advanceOptions(const VolumeEntry& volume, int maxCandidates, con
 advanceOptions::~advanceOptions() { joinWorker(); }
 
 void advanceOptions::start() {
-    const std::string fs = asciiLower(volume_.fileSystem);
-    const bool known = fs == "ntfs" || fs == "fat32" || fs == "fat16" || fs == "fat" || fs == "fat64" || fs == "exfat";
-    if (!known) {
+    const ParserRow* row = findParserRow(volume_.fileSystem);
+    if (!row || !row->advanced.search) {
         // No search for this file system: only Back is left.
         backButton()->setEnabled(true);
         status_->setText("No advanced search for this file system.");
@@ -124,13 +125,10 @@ void advanceOptions::start() {
         backButton()->setEnabled(true);
         return;
     }
-    if (fs == "ntfs") status_->setText("ntfs partition selected....");
-    listLabel_->setText(fs == "ntfs" || fs == "fat32" ? "TFS [Total File system entries]:"
-                        : fs == "fat16" || fs == "fat" ? "Total fat16 Entries Found:"
-                                                       : "Total fat64 Entries Found:");
-    uint64_t startByte = 0;
-    if (__builtin_mul_overflow(volume_.startSector, 512ull, &startByte)) startByte = 0;
-    VolumeView view(reader, startByte, volumeSizeBytes(volume_, reader->sizeBytes()));
+    if (row->statusText) status_->setText(row->statusText);
+    listLabel_->setText(row->advanced.listLabel);
+    heapsOffered_ = row->advanced.heaps;
+    VolumeView view = volumeView(volume_, reader);
     throttled_ = std::make_unique<ThrottledProgress>(bridge_.get(), &gate_);
     const std::string name = volume_.fileSystem;
     const int max = maxCandidates_;
@@ -162,10 +160,9 @@ void advanceOptions::onSearchDone(AdvancedSearch r) {
     if (heaps_->count()) heaps_->setCurrentIndex(0);
     clusterLabel_->show();
     clusters_->show();
-    const bool exfat = !result_.heaps.empty() || asciiLower(volume_.fileSystem) == "exfat" ||
-                       asciiLower(volume_.fileSystem) == "fat64";
-    heapLabel_->setVisible(exfat);
-    heaps_->setVisible(exfat);
+    const bool heaps = !result_.heaps.empty() || heapsOffered_;
+    heapLabel_->setVisible(heaps);
+    heaps_->setVisible(heaps);
     nextButton()->setEnabled(true);
     backButton()->setEnabled(true);
     messages().info(result_.closingMessage);

@@ -64,6 +64,7 @@ private:
     ScanOptions base_;
     QString fileSystem_;
     AdvancedSearch result_;
+    bool heapsOffered_ = false;  // the file system has a heap list (from its row)
     bool done_ = false;
     std::thread worker_;
     std::atomic<bool> stopRequested_{false};

@@ -11,7 +11,7 @@
 #include <QRadioButton>
 #include <QRegularExpressionValidator>
 
-#include "fs/api/parser.h"
+#include "fs/filesystems.h"
 #include <QVBoxLayout>
 
 #include "ui/PageFactory.h"
@@ -57,12 +57,11 @@ VolumeOperations::VolumeOperations(const VolumeEntry& volume, WizardPage* opener
 
 // ---- Recovery mode ---------------------------------------------------------
 
-ParceModeNtfsDlg::Offered ParceModeNtfsDlg::offeredModes(const QString& prefix) {
-    auto is = [&](const char* p) { return prefix.compare(QLatin1String(p), Qt::CaseInsensitive) == 0; };
-    if (is("fat") || is("exF")) return {true, true, false};
-    if (is("ext")) return {true, false, false};
-    if (is("HFS")) return {true, false, true};
-    return {true, true, true};  // "ntf" and any other
+ParceModeNtfsDlg::Offered ParceModeNtfsDlg::offeredModes(const std::string& fileSystem) {
+    const ParserRow* row = findParserRow(fileSystem);
+    // A volume no parser reads: every mode, and the scan page says why.
+    if (!row) return {true, true, true};
+    return {row->offers(ScanMode::Standard), row->offers(ScanMode::Advanced), row->offers(ScanMode::Deep)};
 }
 
 ParceModeNtfsDlg::ParceModeNtfsDlg(int openerKind, const VolumeEntry& volume, WizardPage* opener)
@@ -72,6 +71,8 @@ ParceModeNtfsDlg::ParceModeNtfsDlg(int openerKind, const VolumeEntry& volume, Wi
     int i = 0;
     while (i < fs.size() && fs[i] == ' ') ++i;
     fsPrefix_ = fs.mid(i, 3);
+    const ParserRow* row = findParserRow(fs.trimmed().toStdString());
+    formattedOffered_ = row && row->formattedOption;
 
     auto* outer = new QVBoxLayout(content());
     outer->setContentsMargins(18, 12, 18, 4);
@@ -106,7 +107,7 @@ ParceModeNtfsDlg::ParceModeNtfsDlg(int openerKind, const VolumeEntry& volume, Wi
     formatted_ = new QCheckBox("Is Drive Formated..?", group);
     g->addWidget(formatted_, 4, 0, 1, 3);
 
-    const Offered o = offeredModes(fsPrefix_);
+    const Offered o = offeredModes(QString::fromStdString(volume_.fileSystem).trimmed().toStdString());
     standard_->setVisible(o.standard);
     advanced_->setVisible(o.advanced);
     deep_->setVisible(o.deep);
@@ -126,7 +127,7 @@ void ParceModeNtfsDlg::setMode(int mode) {
     maxEdit_->setVisible(adv);
     maxNote_->setVisible(adv);
     formatted_->setChecked(false);
-    formatted_->setVisible(adv && fsPrefix_.compare("fat", Qt::CaseInsensitive) == 0);
+    formatted_->setVisible(adv && formattedOffered_);
 }
 
 int ParceModeNtfsDlg::maxCandidates() const {

@@ -180,6 +180,9 @@ private:
     void onStop();
     void onPause();
     void fillList(const std::vector<size_t>& indexes);
+    QTreeWidgetItem* makeRow(size_t index) const;
+    QTreeWidgetItem* parentRow(const VolumeEntry& v) const;
+    void enterLayer(QTreeWidgetItem* item);
     void fitColumns();
     void onRowSelected();
     void onCustomToggled(bool on);
@@ -259,7 +262,7 @@ public:
     struct Offered {
         bool standard, advanced, deep;
     };
-    static Offered offeredModes(const QString& fsPrefix);
+    static Offered offeredModes(const std::string& fileSystem);
 
 private:
     void setMode(int mode);
@@ -268,6 +271,7 @@ private:
     int openerKind_;
     VolumeEntry volume_;
     QString fsPrefix_;
+    bool formattedOffered_ = false;  // "Is Drive Formated..?" beside Advanced
     int recoveryMode_ = 1;
     QRadioButton* standard_;
     QRadioButton* advanced_;

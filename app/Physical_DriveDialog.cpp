@@ -13,6 +13,7 @@
 
 #include "app/Pages.h"
 #include "disk/source.h"
+#include "scan/volumes.h"
 #include "fs/filesystems.h"
 #include "ui/CurrentSource.h"
 
@@ -40,7 +41,7 @@ DriveSources systemDriveSources() {
     auto probe = [](const std::string& dev) {
         platform::DeviceProbe p;
         if (!platform::canOpenForReading(dev)) return p;
-        auto r = openSourceReader(dev);
+        auto r = openSourceReader(dev, nullptr, &volumeProbeTable());
         if (!r) return p;
         p.opened = true;
         p.sizeBytes = r->sizeBytes();
@@ -48,7 +49,7 @@ DriveSources systemDriveSources() {
         return p;
     };
     s.volumes = platform::volumesFromMounts(platform::parseMountInfo(platform::readTextFile("/proc/self/mountinfo")),
-                                            probe, platform::resolvePath);
+                                            probe, platform::resolvePath, fileSystemForMountType);
     return s;
 }
 

@@ -6,6 +6,8 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QInputDialog>
+#include <QTreeWidgetItemIterator>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -22,6 +24,8 @@
 #include "app/Pages.h"
 #include "app/VolumeChoice.h"
 #include "fs/filesystems.h"
+#include "platform/secret.h"
+#include "scan/volumes.h"
 #include "ui/CurrentSource.h"
 
 namespace brantlow::gui {
@@ -63,6 +67,25 @@ public:
 };
 
 namespace {
+// What a layer asks for, asked in a password box (the passphrase lives
+// only in the answer; the box's text is cleared at once).
+LayerAsk wizardLayerAsk(QWidget* parent) {
+    return [parent](const LayerQuestion& q, LayerAnswers& answers) {
+        if (q.kind != LayerQuestion::Kind::Passphrase) return false;
+        QInputDialog box(parent);
+        box.setWindowTitle("Brantlow v1.0");
+        box.setLabelText(QString::fromStdString(
+            (q.lastError.empty() ? std::string() : q.lastError + ". ") + q.prompt));
+        box.setTextEchoMode(QLineEdit::Password);
+        if (box.exec() != QDialog::Accepted) return false;
+        QByteArray bytes = box.textValue().toUtf8();
+        answers.passphrase.assign(bytes.constData(), static_cast<size_t>(bytes.size()));
+        platform::wipe(bytes.data(), static_cast<size_t>(bytes.size()));
+        box.setTextValue(QString());
+        return true;
+    };
+}
+
 // Collects what the walk finds and shows its status texts.
 class Collector : public PartitionOwner {
 public:
@@ -309,23 +332,55 @@ void PopulateDriveDlg::runAdvance() {
     std::shared_ptr<readWriteInterface> reader = g_deviceReader;
     Partition* procedure = procedure_.get();
     worker_ = std::thread([this, reader, procedure] {
-        const SectorScanResult r = ScanForFileSystems(*reader, *procedure, probeTable());
+        const SectorScanResult r = ScanForFileSystems(*reader, *procedure, volumeProbeTable());
         QMetaObject::invokeMethod(this, [this, r] { onScanEnded(r); }, Qt::QueuedConnection);
     });
 }
 
 void PopulateDriveDlg::onVolumeFound(const VolumeEntry& e) {
-    volumes_.push_back(e);
-    const RowTexts t = rowTexts(e);
+    // A layer found by the scan opens when it needs nothing; one that asks
+    // for a passphrase opens when it is chosen.
+    std::vector<VolumeEntry> found{e};
+    if (isLayerName(e.fileSystem)) openLayers(found, g_deviceReader);
+    for (const VolumeEntry& v : found) {
+        volumes_.push_back(v);
+        QTreeWidgetItem* row = makeRow(volumes_.size() - 1);
+        if (QTreeWidgetItem* parent = parentRow(v)) {
+            parent->addChild(row);
+            parent->setExpanded(true);
+            list_->setRootIsDecorated(true);
+            continue;
+        }
+        // In the order found, above the whole-disk row.
+        const int at = list_->topLevelItemCount() - (wholeDisk_ ? 1 : 0);
+        list_->insertTopLevelItem(std::max(0, at), row);
+    }
+    fitColumns();
+}
+
+QTreeWidgetItem* PopulateDriveDlg::makeRow(size_t index) const {
+    const VolumeEntry& v = volumes_[index];
+    const RowTexts t = rowTexts(v);
     auto* row = new QTreeWidgetItem(QStringList{QString::fromStdString(t.volume), QString::fromStdString(t.fileSystem),
                                                 QString::fromStdString(t.sizeText),
                                                 QString::fromStdString(t.startSector)});
-    row->setData(0, kIndexRole, static_cast<qulonglong>(volumes_.size() - 1));
-    row->setToolTip(1, QString::fromStdString(t.fileSystem));
-    // In the order found, above the whole-disk row.
-    const int at = list_->topLevelItemCount() - (wholeDisk_ ? 1 : 0);
-    list_->insertTopLevelItem(std::max(0, at), row);
-    fitColumns();
+    row->setData(0, kIndexRole, static_cast<qulonglong>(index));
+    QString tip = QString::fromStdString(t.fileSystem);
+    if (!v.within.empty()) tip += " in " + QString::fromStdString(v.within);
+    if (!v.layerNote.empty()) tip += " (not opened: " + QString::fromStdString(v.layerNote) + ")";
+    row->setToolTip(1, tip);
+    return row;
+}
+
+// The row of the volume a layered volume lies in, when it is listed.
+QTreeWidgetItem* PopulateDriveDlg::parentRow(const VolumeEntry& v) const {
+    if (v.parent.empty()) return nullptr;
+    for (QTreeWidgetItemIterator it(list_); *it; ++it) {
+        bool ok = false;
+        const qulonglong i = (*it)->data(0, kIndexRole).toULongLong(&ok);
+        if (ok && i < volumes_.size() && volumes_[static_cast<size_t>(i)].volumeNumber == v.parent) return *it;
+    }
+    return nullptr;
 }
 
 void PopulateDriveDlg::onScanEnded(const SectorScanResult& r) {
@@ -394,8 +449,9 @@ void PopulateDriveDlg::runStandard() {
         volumes_.clear();
         Collector c(status_);
         procedure.owner = &c;
-        ReadPartitionTables(*g_deviceReader, procedure, probeTable());
+        ReadPartitionTables(*g_deviceReader, procedure, volumeProbeTable());
         volumes_ = std::move(c.entries);
+        openLayers(volumes_, g_deviceReader, wizardLayerAsk(this));
         const uint64_t total = g_totalSectors.load();
         if (total > 0) wholeDisk_ = wholeDiskEntry(total);
         std::vector<size_t> all(volumes_.size());
@@ -417,16 +473,29 @@ void PopulateDriveDlg::runStandard() {
 
 void PopulateDriveDlg::fillList(const std::vector<size_t>& indexes) {
     list_->clear();
+    list_->setRootIsDecorated(false);
     // Each row is inserted at the top, from the last entry to the first, so
-    // the rows appear in the order found.
+    // the rows appear in the order found; a volume inside a layer goes under
+    // the layer's row.
+    std::vector<QTreeWidgetItem*> nested;
     for (auto it = indexes.rbegin(); it != indexes.rend(); ++it) {
-        const RowTexts t = rowTexts(volumes_[*it]);
-        auto* row = new QTreeWidgetItem(QStringList{QString::fromStdString(t.volume), QString::fromStdString(t.fileSystem),
-                                                    QString::fromStdString(t.sizeText),
-                                                    QString::fromStdString(t.startSector)});
-        row->setData(0, kIndexRole, static_cast<qulonglong>(*it));
-        row->setToolTip(1, QString::fromStdString(t.fileSystem));
+        QTreeWidgetItem* row = makeRow(*it);
+        if (!volumes_[*it].parent.empty()) {
+            nested.insert(nested.begin(), row);
+            continue;
+        }
         list_->insertTopLevelItem(0, row);
+    }
+    for (QTreeWidgetItem* row : nested) {
+        bool ok = false;
+        const size_t i = static_cast<size_t>(row->data(0, kIndexRole).toULongLong(&ok));
+        if (QTreeWidgetItem* parent = parentRow(volumes_[i])) {
+            parent->addChild(row);
+            parent->setExpanded(true);
+            list_->setRootIsDecorated(true);
+        } else {
+            list_->addTopLevelItem(row);
+        }
     }
     // The whole disk, always last.
     if (wholeDisk_) {
@@ -525,6 +594,10 @@ void PopulateDriveDlg::onNext() {
     in.endText = endEdit_->edit->text().toStdString();
     in.type = treatAs_->currentIndex() >= 0 ? treatAs_->currentText().toStdString() : std::string();
     in.rangeEdited = rangeEdited_;
+    if (isLayerName(stored->fileSystem) && !in.ticked) {
+        enterLayer(item);
+        return;
+    }
     NextDecision d = decideNext(*stored, row, in, customised_, g_totalSectors.load());
     if (d.kind == NextDecision::Refuse) {
         messages().info(d.message);
@@ -536,6 +609,33 @@ void PopulateDriveDlg::onNext() {
         openRawPage(this, chosen_);
     else
         openNext(new ParceModeNtfsDlg(ParceModeNtfsDlg::kFromVolumeList, chosen_, this));
+}
+
+// Next on a layer's row: what it holds is chosen instead (opened first,
+// asking for what it needs, when it is not open yet).
+void PopulateDriveDlg::enterLayer(QTreeWidgetItem* item) {
+    bool ok = false;
+    const size_t index = static_cast<size_t>(item->data(0, kIndexRole).toULongLong(&ok));
+    if (!ok || index >= volumes_.size()) return;
+    if (item->childCount() == 0) {
+        std::vector<VolumeEntry> one{volumes_[index]};
+        openLayers(one, g_deviceReader, wizardLayerAsk(this));
+        if (one.size() < 2) {
+            messages().info("The volume " + one[0].volumeNumber + " (" + one[0].fileSystem +
+                            ") cannot be opened: " + one[0].layerNote);
+            return;
+        }
+        volumes_[index].layerNote.clear();
+        for (size_t k = 1; k < one.size(); ++k) {
+            volumes_.push_back(one[k]);
+            item->addChild(makeRow(volumes_.size() - 1));
+        }
+        item->setExpanded(true);
+        list_->setRootIsDecorated(true);
+        fitColumns();
+    }
+    list_->setCurrentItem(item->child(0));
+    hint_->setText("Select a volume inside the layer and click next button...");
 }
 
 }  // namespace brantlow::gui

@@ -4,6 +4,8 @@
 #include <cctype>
 #include <cstdint>
 
+#include "fs/filesystems.h"
+
 namespace brantlow::gui {
 
 namespace {
@@ -25,7 +27,12 @@ bool equalsNoCase(const std::string& a, const std::string& b) { return upper(a) 
 }  // namespace
 
 const std::vector<std::string>& treatAsTypes() {
-    static const std::vector<std::string> t = {"EXTX", "FAT64", "FAT32", "FAT16", "NTFS", "HFS+", "RAW"};
+    static const std::vector<std::string> t = [] {
+        std::vector<std::string> out;
+        for (const ParserRow* row : treatAsRows()) out.push_back(row->treatAs);
+        out.push_back("RAW");
+        return out;
+    }();
     return t;
 }
 
@@ -41,12 +48,8 @@ int matchTreatAs(const std::string& fileSystem) {
 
 std::string fileSystemForTreatAs(const std::string& type) {
     const std::string t = upper(type);
-    if (t == "NTFS") return "ntfs";
-    if (t == "FAT16") return "fat16";
-    if (t == "FAT32") return "fat32";
-    if (t == "FAT64") return "fat64";
-    if (t == "EXTX") return "extX";
-    if (t == "HFS+") return "HFS+";
+    for (const ParserRow* row : treatAsRows())
+        if (upper(row->treatAs) == t) return row->treatAsGives ? row->treatAsGives : row->listName;
     return "";
 }
 

@@ -18,8 +18,8 @@ const std::vector<std::string>& treatAsTypes();
 // system (any case), searched from the second entry to the last, then the
 // first; -1 when none does.
 int matchTreatAs(const std::string& fileSystem);
-// The file-system name a "Treat file system as:" entry gives ("NTFS" ->
-// "ntfs", "EXTX" -> "extX", ...); "" for "RAW" and unknown entries.
+// The file-system name a "Treat file system as:" entry gives (as its row
+// says); "" for "RAW" and unknown entries.
 std::string fileSystemForTreatAs(const std::string& type);
 
 // A sector number as typed: decimal digits only (blanks around allowed),

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "disk/source.h"
+#include "scan/volumes.h"
 
 using namespace brantlow;
 
@@ -35,7 +36,7 @@ int main(int argc, char** argv) {
     }
     auto t0 = std::chrono::steady_clock::now();
     SourceError why;
-    auto r = openSourceReader(argv[1], &why);
+    auto r = openSourceReader(argv[1], &why, &brantlow::volumeProbeTable());
     if (!r) {
         std::fprintf(stderr, "bench_images: %s: %s\n", argv[1], why.text.c_str());
         return 2;

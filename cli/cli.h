@@ -10,6 +10,7 @@
 
 #include "disk/partition.h"
 #include "disk/reader.h"
+#include "layers/api/layer_row.h"
 #include "base/sinks.h"
 #include "base/times.h"
 
@@ -50,13 +51,20 @@ int64_t parseIsoUtc(const std::string& iso);
 // printed as it is met.
 std::shared_ptr<readWriteInterface> openSource(const std::string& path);
 
-// The volume list of the Standard walk.
-std::vector<VolumeEntry> standardVolumes(readWriteInterface& reader, bool gpt);
+// The volume list of the Standard walk, with the layers opened as far as
+// the answers (ask) go.
+std::vector<VolumeEntry> standardVolumes(const std::shared_ptr<readWriteInterface>& reader, bool gpt,
+                                         const LayerAsk& ask);
+
+// What a layer asks for, answered from --passphrase-file, else on the
+// terminal without echo (when standard input is one), else not at all.
+LayerAsk layerAsk(const Args& a);
 
 // The volume chosen by --volume N, or --start-sector S --fs NAME [--size-sectors Z].
 // Prints the reason and returns nullopt when there is none (rc: the exit
 // status to end with).
-std::optional<VolumeEntry> chooseVolume(readWriteInterface& reader, const Args& a, int* rc = nullptr);
+std::optional<VolumeEntry> chooseVolume(const std::shared_ptr<readWriteInterface>& reader, const Args& a,
+                                        int* rc = nullptr);
 
 // Progress to stderr when it is a terminal.
 bool stderrIsTerminal();
@@ -83,8 +91,10 @@ public:
     void info(const std::string& text) override;
 };
 
-// True when a parser reads volumes of this name.
-bool knownFileSystem(const std::string& fileSystem);
+// The list names of the file systems the parsers read, for help texts
+// ("NTFS, FAT32, ..."); with an Advanced-mode search only, or with the
+// "formatted" choice only, when asked.
+std::string fileSystemListText(bool advancedOnly = false, bool formattedOnly = false);
 
 int cmdVolumes(const Args& a);
 int cmdList(const Args& a);

@@ -9,7 +9,9 @@
 #include "disk/source.h"
 #include "fs/filesystems.h"
 #include "platform/files.h"
+#include "platform/secret.h"
 #include "scan/scan_job.h"
+#include "scan/volumes.h"
 
 namespace brantlow::cli {
 
@@ -107,7 +109,7 @@ std::string jsonTime(const OptTime& t) {
 
 std::shared_ptr<readWriteInterface> openSource(const std::string& path) {
     SourceError why;
-    auto r = openSourceReader(path, &why);
+    auto r = openSourceReader(path, &why, &volumeProbeTable());
     if (!r) {
         std::cerr << "brantlow-cli: cannot read " << path << ": " << why.text << "\n";
         return nullptr;
@@ -116,24 +118,64 @@ std::shared_ptr<readWriteInterface> openSource(const std::string& path) {
     return r;
 }
 
-namespace {
-class Collect : public PartitionOwner {
-public:
-    std::vector<VolumeEntry> entries;
-    void addEntry(const VolumeEntry& e) override { entries.push_back(e); }
-};
-}  // namespace
-
-std::vector<VolumeEntry> standardVolumes(readWriteInterface& reader, bool gpt) {
-    Collect c;
-    Partition p;
-    p.owner = &c;
-    p.useGpt = gpt;
-    ReadPartitionTables(reader, p, probeTable());
-    return c.entries;
+std::vector<VolumeEntry> standardVolumes(const std::shared_ptr<readWriteInterface>& reader, bool gpt,
+                                         const LayerAsk& ask) {
+    return listVolumes(reader, gpt, ask);
 }
 
-std::optional<VolumeEntry> chooseVolume(readWriteInterface& reader, const Args& a, int* rc) {
+LayerAsk layerAsk(const Args& a) {
+    const std::string file = a.get("--passphrase-file");
+    return [file](const LayerQuestion& q, LayerAnswers& answers) {
+        if (q.kind != LayerQuestion::Kind::Passphrase) return false;
+        if (!q.lastError.empty()) std::cerr << "brantlow-cli: " << q.lastError << "\n";
+        if (!file.empty()) {
+            // A file answers once: the same bytes again would fail again.
+            if (q.attempt > 0) return false;
+            int err = 0;
+            if (!platform::readSecretFile(file, 8u << 20, answers.passphrase, &err)) {
+                std::cerr << "brantlow-cli: cannot read the passphrase file " << terminalSafe(file) << ": "
+                          << std::strerror(err) << "\n";
+                return false;
+            }
+            // A passphrase file's last line break is not part of it.
+            size_t n = answers.passphrase.size();
+            const uint8_t* d = answers.passphrase.data();
+            while (n && (d[n - 1] == '\n' || d[n - 1] == '\r')) --n;
+            if (n != answers.passphrase.size()) {
+                platform::Secret cut(d, n);
+                answers.passphrase = std::move(cut);
+            }
+            return true;
+        }
+        return platform::readSecretLine(q.prompt, answers.passphrase);
+    };
+}
+
+namespace {
+
+// A layer volume chosen directly: what it holds, when that is one volume.
+std::optional<VolumeEntry> throughLayer(const std::shared_ptr<readWriteInterface>& reader, const VolumeEntry& v,
+                                        const Args& a, int* rc) {
+    std::vector<VolumeEntry> one{v};
+    openLayers(one, reader, layerAsk(a));
+    if (one.size() == 2) return one[1];
+    if (one.size() == 1) {
+        std::cerr << "brantlow-cli: volume " << v.volumeNumber << " (" << terminalSafe(v.fileSystem)
+                  << ") cannot be opened: " << terminalSafe(one[0].layerNote) << "\n";
+        if (rc) *rc = kExitSource;
+        return std::nullopt;
+    }
+    std::cerr << "brantlow-cli: volume " << v.volumeNumber << " holds " << one.size() - 1
+              << " volumes: name one with --volume (see 'brantlow-cli volumes')\n";
+    if (rc) *rc = kExitUsage;
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<VolumeEntry> chooseVolume(const std::shared_ptr<readWriteInterface>& readerPtr, const Args& a,
+                                        int* rc) {
+    readWriteInterface& reader = *readerPtr;
     if (rc) *rc = kExitUsage;
     if (a.has("--start-sector")) {
         auto s = parseU64(a.get("--start-sector"));
@@ -161,18 +203,24 @@ std::optional<VolumeEntry> chooseVolume(readWriteInterface& reader, const Args& 
         if (a.has("--fs")) {
             v.fileSystem = a.get("--fs");
         } else {
-            ProbeResult id = identifyVolume(reader, v.startSector, probeTable());
+            ProbeResult id = identifyVolume(reader, v.startSector, volumeProbeTable());
             v.fileSystem = id.fileSystem;
             if (!v.sizeSectors) v.sizeSectors = id.sizeSectors;
         }
         uint64_t total = reader.sizeBytes() / 512;
         if (!v.sizeSectors && total > v.startSector) v.sizeSectors = total - v.startSector;
+        if (isLayerName(v.fileSystem)) return throughLayer(readerPtr, v, a, rc);
         return v;
     }
     std::string want = a.get("--volume", "");
-    auto vols = standardVolumes(reader, a.has("--gpt"));
+    // Layers are opened (and asked for what they need) only when the
+    // volume chosen lies in one.
+    const bool inLayer = want.find('/') != std::string::npos;
+    auto vols = standardVolumes(readerPtr, a.has("--gpt"), inLayer ? layerAsk(a) : LayerAsk{});
     if (want.empty()) {
-        if (vols.size() == 1) return vols[0];
+        if (vols.size() == 1) return isLayerName(vols[0].fileSystem) ? throughLayer(readerPtr, vols[0], a, rc) : vols[0];
+        if (vols.size() == 2 && isLayerName(vols[0].fileSystem) && vols[1].parent == vols[0].volumeNumber)
+            return vols[1];
         if (vols.empty()) {
             std::cerr << "brantlow-cli: no volume found on this source (no partition table and no file system "
                          "at sector 0)\n";
@@ -182,10 +230,33 @@ std::optional<VolumeEntry> chooseVolume(readWriteInterface& reader, const Args& 
         std::cerr << "brantlow-cli: name a volume with --volume N (see 'brantlow-cli volumes')\n";
         return std::nullopt;
     }
+    for (const auto& v : vols) {
+        if (v.volumeNumber != want) continue;
+        if (isLayerName(v.fileSystem)) return throughLayer(readerPtr, v, a, rc);
+        return v;
+    }
+    // A volume inside a layer that did not open.
     for (const auto& v : vols)
-        if (v.volumeNumber == want) return v;
+        if (inLayer && want.rfind(v.volumeNumber + "/", 0) == 0 && !v.layerNote.empty()) {
+            std::cerr << "brantlow-cli: volume " << v.volumeNumber << " (" << terminalSafe(v.fileSystem)
+                      << ") cannot be opened: " << terminalSafe(v.layerNote) << "\n";
+            if (rc) *rc = kExitSource;
+            return std::nullopt;
+        }
     std::cerr << "brantlow-cli: no volume " << want << " on this source\n";
     return std::nullopt;
+}
+
+std::string fileSystemListText(bool advancedOnly, bool formattedOnly) {
+    std::string out;
+    for (const FileSystemRow& row : fileSystemTable())
+        for (const ParserRow& p : row.parsers) {
+            if (advancedOnly && !p.advanced.search) continue;
+            if (formattedOnly && !p.formattedOption) continue;
+            if (!out.empty()) out += ", ";
+            out += p.listName;
+        }
+    return out;
 }
 
 bool stderrIsTerminal() { return platform::isTerminal(2); }

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "cli/cli.h"
+#include "scan/volumes.h"
 #include "disk/volume_view.h"
 #include "base/sinks.h"
 #include "platform/files.h"
@@ -46,19 +47,24 @@ int cmdCarve(const Args& a) {
     auto reader = openSource(source);
     if (!reader) return kExitSource;
 
+    // The whole source, or the chosen volume (read through its layer when
+    // it lies in one).
+    std::shared_ptr<readWriteInterface> on = reader;
     uint64_t startByte = 0, bytes = reader->sizeBytes();
     if (a.has("--volume") || a.has("--start-sector")) {
         Args b = a;
         if (b.has("--start-sector") && !b.has("--fs")) b.options["--fs"] = "RAW";
-        auto v = chooseVolume(*reader, b);
-        if (!v) return kExitUsage;
+        int rc = kExitUsage;
+        auto v = chooseVolume(reader, b, &rc);
+        if (!v) return rc == kExitSource ? rc : kExitUsage;
+        on = volumeReader(*v, reader);
         startByte = v->startSector * 512;
         bytes = v->sizeSectors * 512;
-        if (startByte >= reader->sizeBytes()) {
+        if (startByte >= on->sizeBytes()) {
             std::cerr << "brantlow-cli: the volume starts beyond the end of the source\n";
             return kExitUsage;
         }
-        bytes = std::min<uint64_t>(bytes, reader->sizeBytes() - startByte);
+        bytes = std::min<uint64_t>(bytes, on->sizeBytes() - startByte);
     }
 
     std::string outDir = a.get("--out");
@@ -88,8 +94,8 @@ int cmdCarve(const Args& a) {
         std::cerr << "brantlow-cli: not properly initialized\n";
         return kExitSource;
     }
-    reader->adviseSequential();
-    engine->volume = VolumeView(reader, startByte, bytes);
+    on->adviseSequential();
+    engine->volume = VolumeView(on, startByte, bytes);
     engine->volumeBytes = bytes;
     StderrProgress prog(stderrIsTerminal() && !a.has("--quiet"));
     engine->progress = &prog;

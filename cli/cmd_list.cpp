@@ -18,6 +18,7 @@
 #include "scan/scan_job.h"
 #include "scan/search.h"
 #include "scan/tree_walk.h"
+#include "scan/volumes.h"
 
 namespace brantlow::cli {
 
@@ -35,12 +36,6 @@ struct Scanned {
 const char* kindName(EntryKind k) { return k == EntryKind::Folder ? "dir" : k == EntryKind::File ? "file" : "other"; }
 
 bool interrupted() { return platform::interruptFlag().load(); }
-
-// File systems the volume list names but no parser reads yet.
-bool namedButNotParsed(const std::string& fs) {
-    const std::string l = asciiLower(fs);
-    return l == "fat64" || l == "exfat" || l == "extx" || l == "hfs+" || l == "fat12";
-}
 
 // Runs the scan on a worker so that Ctrl-C can stop it.
 ScanOutcome runInterruptibly(ScanJob& job, VolumeParser& parser, ScanContext ctx) {
@@ -126,15 +121,15 @@ std::optional<Scanned> scanVolume(const Args& a, int& rc) {
         rc = kExitSource;
         return std::nullopt;
     }
-    auto vol = chooseVolume(*reader, a, &rc);
+    auto vol = chooseVolume(reader, a, &rc);
     if (!vol) return std::nullopt;
     ParserChoice choice = selectParser(vol->fileSystem, mode);
     if (!choice.parser) {
-        if (knownFileSystem(vol->fileSystem)) {
+        if (findParserRow(vol->fileSystem)) {
             rc = kExitUsage;
             std::cerr << "brantlow-cli: the " << terminalSafe(vol->fileSystem) << " parser offers no " << m
                       << " mode\n";
-        } else if (namedButNotParsed(vol->fileSystem)) {
+        } else if (recognisedButNotRead(vol->fileSystem)) {
             rc = kExitNoFs;
             std::cerr << "brantlow-cli: " << terminalSafe(vol->fileSystem) << " volumes are not supported yet\n";
         } else {
@@ -145,21 +140,23 @@ std::optional<Scanned> scanVolume(const Args& a, int& rc) {
         }
         return std::nullopt;
     }
+    // A volume inside a layer is read through the layer's reader.
+    const std::shared_ptr<readWriteInterface> on = volumeReader(*vol, reader);
     uint64_t start = 0;
-    if (__builtin_mul_overflow(vol->startSector, 512ull, &start) || start >= reader->sizeBytes()) {
+    if (__builtin_mul_overflow(vol->startSector, 512ull, &start) || start >= on->sizeBytes()) {
         rc = kExitNoFs;
         std::cerr << "brantlow-cli: the volume starts beyond the end of the source\n";
         return std::nullopt;
     }
-    const uint64_t size = volumeSizeBytes(*vol, reader->sizeBytes());
-    if (size > reader->sizeBytes() - start)
+    const uint64_t size = volumeSizeBytes(*vol, on->sizeBytes());
+    if (size > on->sizeBytes() - start)
         std::cerr << "brantlow-cli: warning: the volume runs past the end of the source (" << size
-                  << " bytes recorded, " << reader->sizeBytes() - start << " present); reading what is there\n";
+                  << " bytes recorded, " << on->sizeBytes() - start << " present); reading what is there\n";
     StderrProgress prog(stderrIsTerminal() && !a.has("--quiet"));
     ThrottledProgress throttled(&prog);
     StderrMessages msgs;
     ScanContext ctx;
-    ctx.volume = VolumeView(reader, start, size);
+    ctx.volume = volumeView(*vol, reader);
     ctx.mode = mode;
     ctx.options.driveFormatted = a.has("--formatted");
     if (mode == ScanMode::Advanced && !applyAdvancedChoice(a, vol->fileSystem, ctx, &throttled, rc)) {
@@ -251,14 +248,6 @@ const char* statusName(WriteStatus s) {
 }
 
 }  // namespace
-
-bool knownFileSystem(const std::string& fs) {
-    const std::string l = asciiLower(fs);
-    for (const ParserRow& row : parserTable())
-        for (const char* n : row.names)
-            if (n && l == n) return true;
-    return false;
-}
 
 int cmdList(const Args& a) {
     int rc = kExitOk;

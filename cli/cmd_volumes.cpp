@@ -7,20 +7,44 @@
 
 #include "cli/cli.h"
 #include "disk/sector_scan.h"
-#include "fs/filesystems.h"
+#include "scan/volumes.h"
 #include "platform/signals.h"
 
 namespace brantlow::cli {
 
 namespace {
 
-// Volumes as the sector scan finds them; printed at once.
+// One row of the volume list: a volume inside a layer says what holds it,
+// a layer that did not open says why.
+void printVolume(const VolumeEntry& v, bool json) {
+    if (json) {
+        std::cout << "{\"volume\":" << jsonString(v.volumeNumber) << ",\"fileSystem\":" << jsonString(v.fileSystem)
+                  << ",\"sizeText\":" << jsonString(v.sizeText) << ",\"startSector\":" << v.startSector
+                  << ",\"sizeSectors\":" << v.sizeSectors;
+        if (!v.parent.empty())
+            std::cout << ",\"parent\":" << jsonString(v.parent) << ",\"within\":" << jsonString(v.within);
+        if (!v.layerNote.empty()) std::cout << ",\"notOpened\":" << jsonString(v.layerNote);
+        std::cout << "}" << std::endl;
+        return;
+    }
+    std::printf("%-8s %-30s %-14s %llu", v.volumeNumber.c_str(), terminalSafe(v.fileSystem).c_str(),
+                v.sizeText.c_str(), static_cast<unsigned long long>(v.startSector));
+    if (!v.within.empty()) std::printf("  in %s", terminalSafe(v.within).c_str());
+    if (!v.layerNote.empty()) std::printf("  not opened: %s", terminalSafe(v.layerNote).c_str());
+    std::printf("\n");
+}
+
+// Volumes as the sector scan finds them; printed at once, a layer with
+// what it holds.
 class Printer : public PartitionOwner {
 public:
-    Printer(bool json, StderrProgress& progress) : json_(json), progress_(progress) {}
+    Printer(bool json, StderrProgress& progress, std::shared_ptr<readWriteInterface> source, LayerAsk ask)
+        : json_(json), progress_(progress), source_(std::move(source)), ask_(std::move(ask)) {}
     void addEntry(const VolumeEntry& v) override {
         progress_.done();
-        print(v);
+        std::vector<VolumeEntry> found{v};
+        if (isLayerName(v.fileSystem)) openLayers(found, source_, ask_);
+        for (const VolumeEntry& e : found) print(e);
         std::fflush(stdout);
     }
     void setStatus(const std::string& text) override { progress_.status(text); }
@@ -28,19 +52,13 @@ public:
     void header() const {
         if (!json_) std::printf("%-8s %-30s %-14s %s\n", "VOLUME", "FILE_SYSTEM", "VOLUME_SIZE", "START_SECTOR");
     }
-    void print(const VolumeEntry& v) const {
-        if (json_)
-            std::cout << "{\"volume\":" << jsonString(v.volumeNumber) << ",\"fileSystem\":" << jsonString(v.fileSystem)
-                      << ",\"sizeText\":" << jsonString(v.sizeText) << ",\"startSector\":" << v.startSector
-                      << ",\"sizeSectors\":" << v.sizeSectors << "}" << std::endl;
-        else
-            std::printf("%-8s %-30s %-14s %llu\n", v.volumeNumber.c_str(), v.fileSystem.c_str(), v.sizeText.c_str(),
-                        static_cast<unsigned long long>(v.startSector));
-    }
+    void print(const VolumeEntry& v) const { printVolume(v, json_); }
 
 private:
     bool json_;
     StderrProgress& progress_;
+    std::shared_ptr<readWriteInterface> source_;
+    LayerAsk ask_;
 };
 
 // A sector number option; false (with the reason printed) when it is not one.
@@ -55,7 +73,8 @@ bool sectorOption(const Args& a, const char* name, int64_t& out) {
     return true;
 }
 
-int scanVolumes(readWriteInterface& reader, const Args& a) {
+int scanVolumes(const std::shared_ptr<readWriteInterface>& source, const Args& a) {
+    readWriteInterface& reader = *source;
     const bool json = a.has("--json");
     Partition p;
     p.skipFoundVolumes = !a.has("--no-skip");
@@ -72,14 +91,14 @@ int scanVolumes(readWriteInterface& reader, const Args& a) {
         return kExitUsage;
     }
     StderrProgress progress(!a.has("--quiet") && stderrIsTerminal());
-    Printer printer(json, progress);
+    Printer printer(json, progress, source, layerAsk(a));
     p.owner = &printer;
     p.progress = &progress;
     printer.header();
     SectorScanResult res;
     std::atomic<bool> finished{false};
     std::thread worker([&] {
-        res = ScanForFileSystems(reader, p, probeTable());
+        res = ScanForFileSystems(reader, p, volumeProbeTable());
         finished.store(true);
     });
     // Ctrl-C stops the scan; what was found stays printed.
@@ -113,19 +132,11 @@ int cmdVolumes(const Args& a) {
     }
     auto reader = openSource(a.positional[0]);
     if (!reader) return kExitSource;
-    if (a.has("--scan")) return scanVolumes(*reader, a);
-    auto vols = standardVolumes(*reader, a.has("--gpt"));
-    if (a.has("--json")) {
-        for (const auto& v : vols)
-            std::cout << "{\"volume\":" << jsonString(v.volumeNumber) << ",\"fileSystem\":" << jsonString(v.fileSystem)
-                      << ",\"sizeText\":" << jsonString(v.sizeText) << ",\"startSector\":" << v.startSector
-                      << ",\"sizeSectors\":" << v.sizeSectors << "}\n";
-        return kExitOk;
-    }
-    std::printf("%-8s %-30s %-14s %s\n", "VOLUME", "FILE_SYSTEM", "VOLUME_SIZE", "START_SECTOR");
-    for (const auto& v : vols)
-        std::printf("%-8s %-30s %-14s %llu\n", v.volumeNumber.c_str(), v.fileSystem.c_str(), v.sizeText.c_str(),
-                    static_cast<unsigned long long>(v.startSector));
+    if (a.has("--scan")) return scanVolumes(reader, a);
+    auto vols = standardVolumes(reader, a.has("--gpt"), layerAsk(a));
+    const bool json = a.has("--json");
+    if (!json) std::printf("%-8s %-30s %-14s %s\n", "VOLUME", "FILE_SYSTEM", "VOLUME_SIZE", "START_SECTOR");
+    for (const auto& v : vols) printVolume(v, json);
     return kExitOk;
 }
 

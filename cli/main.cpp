@@ -18,29 +18,41 @@ CLI::Option* flag(CLI::App* sub, const std::string& name, const std::string& hel
 
 void addSource(CLI::App* sub) { sub->add_option("SOURCE", kSourceHelp)->required(); }
 
+// What opens an encrypted layer.
+void addPassphrase(CLI::App* sub) {
+    sub->add_option("--passphrase-file", "read the passphrase of an encrypted volume from this file (else it is "
+                                         "asked for on the terminal)")->type_name("FILE");
+}
+
 // --volume N, or --start-sector S with --fs and --size-sectors.
 void addVolumeChoice(CLI::App* sub, bool withFs) {
     sub->add_option("--volume", "the volume to use: the VOLUME column of 'volumes' (may be left out when the "
                                 "source holds one volume)")->type_name("N");
     sub->add_option("--start-sector", "the volume starts at this 512-byte sector instead")->type_name("S");
-    if (withFs) sub->add_option("--fs", "read it as this file system (NTFS, FAT16, FAT32, ...) instead of "
-                                        "recognising it")->type_name("NAME");
+    if (withFs)
+        sub->add_option("--fs")
+            ->description("read it as this file system (" + fileSystemListText() + ") instead of recognising it")
+            ->type_name("NAME");
     sub->add_option("--size-sectors", "its size in 512-byte sectors (default: as recorded, else to the end)")->type_name("Z");
     flag(sub, "--gpt", "walk the GPT even when the MBR is not a protective one");
+    addPassphrase(sub);
 }
 
 void addScanOptions(CLI::App* sub) {
-    sub->add_option("--mode", "standard (default), advanced (NTFS, FAT, exFAT: start from metadata found by a "
-                              "search of the volume) or deep (NTFS: every MFT record found on the volume)")
+    sub->add_option("--mode")
+        ->description("standard (default), advanced (" + fileSystemListText(true) +
+                      ": start from metadata found by a search of the volume) or deep (every record found on the "
+                      "volume, where the file system offers it)")
         ->type_name("MODE")->check(CLI::IsMember({"standard", "advanced", "deep"}));
-    flag(sub, "--formatted", "the volume was formatted (FAT): read files from contiguous clusters");
+    flag(sub, "--formatted", "the volume was formatted (" + fileSystemListText(false, true) +
+                                 "): read files from contiguous clusters");
     sub->add_option("--candidate", "advanced: start from candidate N of the search (default: the best one)")
         ->type_name("N");
     sub->add_option("--max-candidates", "advanced: how many candidates to search for (default 3)")->type_name("N");
     sub->add_option("--sectors-per-cluster", "advanced: the volume's sectors per cluster (default: as found)")
         ->type_name("S");
     flag(sub, "--candidates", "advanced: print the candidates the search finds (on stderr)");
-    flag(sub, "--streams", "also named data streams (NTFS), as NAME:STREAM");
+    flag(sub, "--streams", "also named data streams, where the file system keeps them, as NAME:STREAM");
     flag(sub, "--quiet", "no progress on stderr");
 }
 
@@ -74,6 +86,7 @@ int main(int argc, char** argv) {
                                                       "the volumes found by looking at every sector)");
     addSource(volumes);
     flag(volumes, "--gpt", "walk the GPT even when the MBR is not a protective one");
+    addPassphrase(volumes);
     flag(volumes, "--json", "one JSON object per volume (with --scan, a last object \"scan\" with the counts)");
     flag(volumes, "--scan", "search every sector for volumes whose partition-table entries are lost");
     volumes->add_option("--start", "--scan: the first 512-byte sector to look at (default 0)")->type_name("S");

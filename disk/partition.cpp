@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <vector>
 
 #include "base/bytes.h"
@@ -41,8 +42,6 @@ std::string fmt(const char* f, long long v) {
     return b;
 }
 
-bool isFatName(const std::string& n) { return n == "FAT12" || n == "FAT16" || n == "FAT32"; }
-
 }  // namespace
 
 std::string sizeTextMbSpaces3(uint64_t mib) { return fmt("%lld   MB", static_cast<long long>(mib)); }
@@ -71,7 +70,6 @@ struct Walk {
     Partition& p;
     const ProbeTable& probes;
     int volumeNumber = 0;
-    int ntfsCounter = 0;
     // 512-byte units per logical block: tables count in logical blocks, the
     // volume list in 512-byte sectors.
     uint64_t unit = reader.sectorSize() / 512;
@@ -79,17 +77,36 @@ struct Walk {
     // A logical block number (or count) in 512-byte sectors; false on overflow.
     bool to512(uint64_t lba, uint64_t* out) const { return !mulOverflows(lba, unit, out); }
 
+    // Running counts of the volumes of each kind found (the "%d" of their
+    // status texts).
+    std::map<std::string, long long> counts;
+
     std::string nextNumber() { return fmt("%d", volumeNumber++); }
 
-    // Refines a FAT type byte by the boot sector itself (cluster count).
-    std::string fatByBootSector(uint64_t start, const char* fallback) {
-        std::string name = identifyVolume(reader, start, probes).fileSystem;
-        return isFatName(name) ? name : fallback;
+    // Shows a kind's status text, counting the volume first when the text
+    // carries the running count.
+    void foundStatus(const std::string& name, const std::string& text, bool counted) {
+        if (counted) ++counts[name];
+        if (!text.empty()) p.status(countedText(text, counts[name]));
     }
 
-    void statusForName(const std::string& name) {
-        if (name == "FAT16") p.status("found FAT 16...");
-        else if (name == "FAT32") p.status("found FAT 32...");
+    // What an MBR slot is called: the row that recognised its first bytes
+    // is asked first, then the others in table order.
+    bool claimSlot(uint8_t type, bool logical, const std::string& probed, MbrSlotName& out) const {
+        const ProbeRow* recognised = probed.empty() ? nullptr : findProbeRow(probes, probed);
+        auto ask = [&](const ProbeRow& row) {
+            if (row.claimMbrSlot) return row.claimMbrSlot(type, logical, probed, out);
+            if (&row != recognised) return false;
+            const VolumeKind* kind = findVolumeKind(probes, probed);
+            out.name = probed;
+            out.status = kind ? kind->foundText : std::string();
+            out.counted = out.status.find("%d") != std::string::npos;
+            return true;
+        };
+        if (recognised && ask(*recognised)) return true;
+        for (const ProbeRow& row : probes)
+            if (&row != recognised && ask(row)) return true;
+        return false;
     }
 
     // Adds one MBR slot (primary or logical) as a volume; start and count
@@ -106,48 +123,14 @@ struct Walk {
         e.startSector = start;
         e.sizeSectors = count;
         e.sizeText = logical ? fmt("%d   MB", static_cast<long long>(count / 2048)) : sizeTextMbSpaces3(count / 2048);
-        switch (type) {
-            case 0x01:
-                e.fileSystem = fatByBootSector(start, "FAT12");
-                statusForName(e.fileSystem);
-                break;
-            case 0x04: case 0x06: case 0x0E:
-            case 0x0B: case 0x0C:
-                e.fileSystem = fatByBootSector(start, (type == 0x0B || type == 0x0C) ? "FAT32" : "FAT16");
-                statusForName(e.fileSystem);
-                break;
-            case 0x07:
-                if (identifyVolume(reader, start, probes).fileSystem == "FAT64") {
-                    e.fileSystem = "FAT64";
-                    p.status("found FAT64...");
-                } else {
-                    e.fileSystem = "NTFS";
-                    if (logical) {
-                        p.status("found NTFS...");
-                    } else {
-                        ++ntfsCounter;
-                        p.status(fmt("found NTFS %d...", ntfsCounter));
-                    }
-                }
-                break;
-            case 0x42:
-                if (logical) {
-                    e.fileSystem = "Unknown";
-                    p.status("found UNKNOWN...");
-                } else {
-                    e.fileSystem = "NTFS";
-                    p.status("NTFS...");
-                }
-                break;
-            case 0x83:
-                e.fileSystem = "extX";
-                p.status(logical ? "found extx..." : "found ext2...");
-                break;
-            default:
-                e.fileSystem = "Unknown";
-                p.status("found UNKNOWN...");
-                break;
+        MbrSlotName slot;
+        if (!claimSlot(type, logical, identifyVolume(reader, start, probes).fileSystem, slot)) {
+            slot.name = "Unknown";
+            slot.status = "found UNKNOWN...";
+            slot.counted = false;
         }
+        e.fileSystem = slot.name;
+        foundStatus(slot.name, slot.status, slot.counted);
         e.volumeNumber = nextNumber();
         p.add(e);
     }
@@ -242,30 +225,21 @@ struct Walk {
             if (!to512(c.start, &start512)) return EINVAL;
             if (c.end >= c.start && !to512(c.end - c.start + 1, &partSectors)) partSectors = 0;
             ProbeResult id = identifyVolume(reader, start512, probes);
-            if (id.fileSystem == "NTFS") {
-                uint64_t sectors = id.sizeSectors;
-                std::string number = nextNumber();
-                if (sectors >= 2048) {
-                    ++ntfsCounter;
-                    VolumeEntry e{"NTFS", "", number, sizeTextMbSpaces3(sectors / 2048), start512, sectors};
-                    p.add(e);
-                    p.status(fmt("found NTFS %d...", ntfsCounter));
-                }
-                continue;
-            }
-            if (isFatName(id.fileSystem) || id.fileSystem == "FAT64") {
-                if (id.fileSystem == "FAT12") p.status("found unknown...");
-                else if (id.fileSystem == "FAT64") p.status("found FAT 64...");
-                else statusForName(id.fileSystem);
+            const VolumeKind* kind = id.fileSystem.empty() ? nullptr : findVolumeKind(probes, id.fileSystem);
+            if (kind && kind->gptUsesOwnSize) {
+                // Listed with the size its own header records.
+                std::string number = kind->gptSkipTakesNumber ? nextNumber() : std::string();
+                foundStatus(kind->listName, kind->gptFoundText, kind->gptFoundText.find("%d") != std::string::npos);
                 if (id.sizeSectors >= 2048) {
-                    VolumeEntry e{id.fileSystem, "", nextNumber(), sizeTextMbSpaces2(id.sizeSectors / 2048), start512,
-                                  id.sizeSectors};
-                    p.add(e);
+                    if (number.empty()) number = nextNumber();
+                    const std::string size = kind->threeSpaceSize ? sizeTextMbSpaces3(id.sizeSectors / 2048)
+                                                                  : sizeTextMbSpaces2(id.sizeSectors / 2048);
+                    p.add(VolumeEntry{kind->listName, "", number, size, start512, id.sizeSectors});
                 }
                 continue;
             }
-            std::string name = c.name;
-            if (id.fileSystem == "extX" || id.fileSystem == "HFS+") name = id.fileSystem;
+            // A recognised volume by its own name, anything else by the entry's.
+            const std::string name = kind ? kind->listName : c.name;
             // (End - Start) / 2048, counted in 512-byte sectors.
             const uint64_t span = partSectors ? (partSectors - 1) / 2048 : 0;
             VolumeEntry e{name, "", nextNumber(), fmt("%lld", static_cast<long long>(span)), start512, partSectors};

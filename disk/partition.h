@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "base/sinks.h"
@@ -15,12 +16,23 @@ namespace brantlow {
 
 // One candidate volume.
 struct VolumeEntry {
-    std::string fileSystem;    // "NTFS", "FAT16", "FAT32", "FAT64", "extX", "HFS+", "Unknown", a GPT name...
+    std::string fileSystem;    // a name of the probe table's kinds, "Unknown", a GPT name...
     std::string rootPath;      // mount point of a mounted volume; empty for volumes found on a disk
-    std::string volumeNumber;  // decimal sequence number, or the device path of a mounted volume
+    // Decimal sequence number, or the device path of a mounted volume; a
+    // volume inside a layer adds its own number to its parent's ("1/0").
+    std::string volumeNumber;
     std::string sizeText;      // as shown in VOLUME_SIZE
-    uint64_t startSector = 0;  // 512-byte sectors from the start of the disk
+    uint64_t startSector = 0;  // 512-byte sectors from the start of `reader` (the disk when null)
     uint64_t sizeSectors = 0;  // exact size in 512-byte sectors (0: unknown)
+    // Volumes inside a layer (a decrypted container, a logical volume): the
+    // reader of what the layer yields, the parent volume's number and what
+    // holds it ("LV vg0/home on 1"). Null and empty at the top.
+    std::shared_ptr<readWriteInterface> reader;
+    std::string parent;
+    std::string within;
+    // A layer that could not be opened (it needs an answer, or failed):
+    // what it holds is not listed; why, for the operator.
+    std::string layerNote;
 };
 
 // Receives what a walk or scan finds.

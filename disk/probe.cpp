@@ -12,6 +12,39 @@ ProbeResult identifyBytes(const uint8_t* head, size_t len, const ProbeTable& pro
     return {};
 }
 
+namespace {
+bool sameNoCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+        if (x != y) return false;
+    }
+    return true;
+}
+}  // namespace
+
+const VolumeKind* findVolumeKind(const ProbeTable& probes, const std::string& listName) {
+    for (const ProbeRow& row : probes)
+        for (const VolumeKind& k : row.kinds)
+            if (sameNoCase(k.listName, listName)) return &k;
+    return nullptr;
+}
+
+const ProbeRow* findProbeRow(const ProbeTable& probes, const std::string& listName) {
+    for (const ProbeRow& row : probes)
+        for (const VolumeKind& k : row.kinds)
+            if (sameNoCase(k.listName, listName)) return &row;
+    return nullptr;
+}
+
+std::string countedText(const std::string& text, long long count) {
+    const size_t at = text.find("%d");
+    if (at == std::string::npos) return text;
+    return text.substr(0, at) + std::to_string(count) + text.substr(at + 2);
+}
+
 ProbeResult identifyVolume(readWriteInterface& reader, uint64_t sector, const ProbeTable& probes) {
     uint64_t off = 0;
     if (__builtin_mul_overflow(sector, 512ull, &off)) return {};

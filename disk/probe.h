@@ -17,7 +17,7 @@ namespace brantlow {
 constexpr size_t kProbeBytes = 4096;
 
 struct ProbeResult {
-    std::string fileSystem;    // the name the volume list shows ("NTFS", "FAT32", "FAT64", "extX", "HFS+")
+    std::string fileSystem;    // the name the volume list shows (one of the row's kinds)
     uint64_t sizeSectors = 0;  // the volume's size in 512-byte sectors by its own header (0: not said)
     // The sectors the volume occupies when more than sizeSectors (NTFS: the
     // backup boot sector follows the sectors its header counts); 0: the same.
@@ -42,8 +42,33 @@ struct CopyResult {
     bool certain = false;
 };
 
+// How one kind of volume (one name of the FILE_SYSTEM column) shows in the
+// partition walks and the sector scan. A "%d" in a status text is replaced
+// by a running count of the volumes of this kind found so far.
+struct VolumeKind {
+    std::string listName;       // the name the volume list shows
+    std::string foundText;      // status when the sector scan (or an MBR slot) finds one
+    std::string gptFoundText;   // status when a GPT entry holds one ("": none)
+    bool threeSpaceSize = false;  // VOLUME_SIZE as "%d   MB" rather than "%d  MB"
+    // A GPT entry holding this kind is listed with the size its own header
+    // records (and left out below 1 MiB) rather than the entry's span.
+    bool gptUsesOwnSize = false;
+    // A GPT entry left out for its size still takes a volume number.
+    bool gptSkipTakesNumber = false;
+    // The sector scan lists none larger than this many MiB (0: no limit),
+    // and reports one it does not list only when this is 0.
+    uint64_t maxScanMiB = 0;
+};
+
+// What an MBR slot of a given type byte is called.
+struct MbrSlotName {
+    std::string name;
+    std::string status;   // "%d": the running count of this kind
+    bool counted = false; // the slot counts towards the running count
+};
+
 struct ProbeRow {
-    const char* family;  // "ntfs", "fat", "exfat", "ext", "hfsplus"
+    const char* family;  // the lower-case family name of the row
     bool (*probe)(const uint8_t* head, size_t len, ProbeResult& out);
     // Optional, for the sector scan: the bytes `probe` recognised may be a
     // copy kept further into the volume; where would that volume start?
@@ -58,9 +83,24 @@ struct ProbeRow {
     // where a table points: a stricter test the bytes must pass as well (a
     // two-byte magic alone turns up in ordinary data).
     bool (*scanCheck)(const uint8_t* head, size_t len) = nullptr;
+    // The names `probe` gives, with their texts.
+    std::vector<VolumeKind> kinds;
+    // Optional: whether an MBR slot of this type byte is this row's, and
+    // what it is called. `probed` is the name the probe table gave the
+    // slot's first bytes ("" for none); `logical` for a slot of the extended
+    // chain. Without it, the row claims any slot whose bytes it recognised.
+    bool (*claimMbrSlot)(uint8_t type, bool logical, const std::string& probed, MbrSlotName& out) = nullptr;
 };
 
 using ProbeTable = std::vector<ProbeRow>;
+
+// The kind of this list name (compared without regard to ASCII case), or
+// nullptr.
+const VolumeKind* findVolumeKind(const ProbeTable& probes, const std::string& listName);
+// The row whose kinds hold this list name, or nullptr.
+const ProbeRow* findProbeRow(const ProbeTable& probes, const std::string& listName);
+// A status text with "%d" replaced by count.
+std::string countedText(const std::string& text, long long count);
 
 // Runs the table on the bytes at `sector` (512-byte units from the start of
 // the source). An empty name: nothing recognised.

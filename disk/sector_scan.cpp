@@ -19,8 +19,6 @@ constexpr uint64_t kSector = 512;
 constexpr uint64_t kOneMiBSectors = 2048;
 constexpr uint64_t kProbeSectors = kProbeBytes / kSector;
 constexpr size_t kRetryPiece = 64 * 1024;
-// The largest HFS+ volume listed, in MiB.
-constexpr uint64_t kMaxHfsMiB = 20971519;
 
 std::string fmtU(const char* f, unsigned long long v) {
     char b[96];
@@ -48,22 +46,15 @@ void readSpan(readWriteInterface& reader, uint64_t sector, uint8_t* dst, uint64_
     }
 }
 
-std::string foundText(const std::string& name, int ntfsCounter) {
-    if (name == "NTFS") return fmtU("found NTFS %llu...", static_cast<unsigned long long>(ntfsCounter));
-    if (name == "FAT32") return "found FAT 32...";
-    if (name == "FAT16") return "found FAT 16...";
-    if (name == "FAT12") return "found FAT 12...";
-    if (name == "FAT64") return "found FAT 64...";
-    return "found " + name + "...";
-}
-
 struct Scan {
     Scan(readWriteInterface& r, Partition& part, const ProbeTable& t) : reader(r), p(part), probes(t) {}
     readWriteInterface& reader;
     Partition& p;
     const ProbeTable& probes;
     SectorScanResult res;
-    int ntfsCounter = 0;
+    // Running counts of the volumes of each kind found (the "%d" of their
+    // status texts).
+    std::map<std::string, long long> counts;
     // Volumes reported: (start sector, probe row); tells a copy of a volume
     // already listed from the copy of one whose first structure is gone.
     std::set<std::pair<uint64_t, size_t>> reported;
@@ -118,16 +109,18 @@ struct Scan {
         }
 
         const uint64_t size = id.sizeSectors;
-        const bool isHfs = id.fileSystem == "HFS+";
-        const bool add = size >= kOneMiBSectors && (!isHfs || size / kOneMiBSectors <= kMaxHfsMiB);
-        if (id.fileSystem == "NTFS") ++ntfsCounter;
-        if (!isHfs || add) p.status(foundText(id.fileSystem, ntfsCounter));
+        const VolumeKind* kind = findVolumeKind(probes, id.fileSystem);
+        const uint64_t maxMiB = kind ? kind->maxScanMiB : 0;
+        const bool add = size >= kOneMiBSectors && (maxMiB == 0 || size / kOneMiBSectors <= maxMiB);
+        const std::string text = kind ? kind->foundText : "found " + id.fileSystem + "...";
+        if (text.find("%d") != std::string::npos) ++counts[id.fileSystem];
+        if (maxMiB == 0 || add) p.status(countedText(text, counts[id.fileSystem]));
         if (add) {
             VolumeEntry e;
             e.fileSystem = id.fileSystem;
             e.volumeNumber = std::to_string(res.volumesFound);
-            e.sizeText = id.fileSystem == "NTFS" ? sizeTextMbSpaces3(size / kOneMiBSectors)
-                                                  : sizeTextMbSpaces2(size / kOneMiBSectors);
+            e.sizeText = kind && kind->threeSpaceSize ? sizeTextMbSpaces3(size / kOneMiBSectors)
+                                                      : sizeTextMbSpaces2(size / kOneMiBSectors);
             e.startSector = start;
             e.sizeSectors = size;
             p.add(e);

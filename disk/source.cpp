@@ -1,5 +1,7 @@
 #include "disk/source.h"
 
+#include "disk/probe.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -113,25 +115,23 @@ std::string errnoText(int e) {
 }
 
 // Whether the bytes at a volume's or table's first sector look like one: a
-// boot sector or extended boot record (0x55AA), an ext superblock or an
-// HFS+ volume header.
-bool looksLikeVolumeStart(readWriteInterface& r, uint64_t lba, uint64_t unit, bool extended) {
+// boot sector or extended boot record (0x55AA), or a volume the probes
+// recognise (superblocks and volume headers further in).
+bool looksLikeVolumeStart(readWriteInterface& r, uint64_t lba, uint64_t unit, bool extended, const ProbeTable* probes) {
     uint64_t off = 0;
     const uint64_t size = r.sizeBytes();
     if (mulOverflows(lba, unit, &off) || (size && off + 512 > size)) return false;
-    uint8_t b[2048] = {};
+    uint8_t b[kProbeBytes] = {};
     size_t n = readZeroFill(r, off, b, sizeof b);
     if (n < 512) return false;
     if (b[510] == 0x55 && b[511] == 0xAA) return true;
-    if (extended) return false;
-    return le16(b, n, 1080) == 0xEF53 || bytesAt(b, n, 1024, "H+", 2) || bytesAt(b, n, 1024, "HX", 2);
+    if (extended || !probes) return false;
+    return !identifyBytes(b, n, *probes).fileSystem.empty();
 }
 
-// Sector 0 is a volume's own boot sector (a volume without a table).
-bool bareVolume(const uint8_t* b, size_t n) {
-    if (bytesAt(b, n, 3, "NTFS    ", 8) || bytesAt(b, n, 3, "EXFAT   ", 8)) return true;
-    if (bytesAt(b, n, 54, "FAT1", 4) || bytesAt(b, n, 82, "FAT32", 5)) return true;
-    return false;
+// Sector 0 is a volume's own first sector (a volume without a table).
+bool bareVolume(const uint8_t* b, size_t n, const ProbeTable* probes) {
+    return probes && !identifyBytes(b, n, *probes).fileSystem.empty();
 }
 
 }  // namespace
@@ -217,7 +217,7 @@ std::vector<std::string> splitRawSegments(const std::string& path) {
     return names;
 }
 
-uint32_t detectLogicalSectorSize(readWriteInterface& r, uint32_t declared) {
+uint32_t detectLogicalSectorSize(readWriteInterface& r, uint32_t declared, const ProbeTable* probes) {
     if (declared != 512 && declared != 1024 && declared != 2048 && declared != 4096) declared = 512;
     uint8_t head[4096 + 512] = {};
     const size_t n = readZeroFill(r, 0, head, sizeof head);
@@ -226,7 +226,7 @@ uint32_t detectLogicalSectorSize(readWriteInterface& r, uint32_t declared) {
     if (bytesAt(head, n, 512, "EFI PART", 8)) return 512;
     for (uint32_t ss : {4096u, 2048u, 1024u})
         if (bytesAt(head, n, ss, "EFI PART", 8)) return ss;
-    if (bareVolume(head, n) || head[510] != 0x55 || head[511] != 0xAA) return declared;
+    if (bareVolume(head, n, probes) || head[510] != 0x55 || head[511] != 0xAA) return declared;
     // An MBR: where do its entries lead?
     const uint64_t size = r.sizeBytes();
     int entries = 0, at512 = 0, at4096 = 0;
@@ -243,8 +243,8 @@ uint32_t detectLogicalSectorSize(readWriteInterface& r, uint32_t declared) {
         ++entries;
         maxEnd = std::max(maxEnd, start + count);
         if (size && (start + count) * 4096 > size) fit4096 = false;
-        if (looksLikeVolumeStart(r, start, 512, extended)) ++at512;
-        if (looksLikeVolumeStart(r, start, 4096, extended)) ++at4096;
+        if (looksLikeVolumeStart(r, start, 512, extended, probes)) ++at512;
+        if (looksLikeVolumeStart(r, start, 4096, extended, probes)) ++at4096;
     }
     if (at512) return 512;
     if (!entries) return declared;
@@ -255,7 +255,8 @@ uint32_t detectLogicalSectorSize(readWriteInterface& r, uint32_t declared) {
     return declared;
 }
 
-std::shared_ptr<readWriteInterface> openSourceReader(const std::string& path, SourceError* error) {
+std::shared_ptr<readWriteInterface> openSourceReader(const std::string& path, SourceError* error,
+                                                     const ProbeTable* probes) {
     auto fail = [&](int e, std::string text) -> std::shared_ptr<readWriteInterface> {
         if (error) {
             error->errnoValue = e;
@@ -312,7 +313,7 @@ std::shared_ptr<readWriteInterface> openSourceReader(const std::string& path, So
             }
         }
     }
-    reader->setSectorSize(detectLogicalSectorSize(*reader, declared));
+    reader->setSectorSize(detectLogicalSectorSize(*reader, declared, probes));
     return reader;
 }
 

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "disk/probe.h"
 #include "disk/reader.h"
 
 namespace brantlow {
@@ -54,10 +55,14 @@ std::vector<std::string> splitRawSegments(const std::string& path);
 // else at byte 4096 (1024, 2048); an MBR whose entries lead to volumes (or
 // extended boot records) only when counted in 4096-byte units and fit the
 // source that way. Without evidence: `declared` (a device's BLKSSZGET, an
-// image's own sector size), else 512.
-uint32_t detectLogicalSectorSize(readWriteInterface& reader, uint32_t declared);
+// image's own sector size), else 512. `probes` tells a volume's first bytes
+// (a volume without a table, a superblock where an entry points); without
+// it only boot signatures count.
+uint32_t detectLogicalSectorSize(readWriteInterface& reader, uint32_t declared, const ProbeTable* probes = nullptr);
 
 // Opens path as a source. nullptr with *error filled when it cannot be read.
-std::shared_ptr<readWriteInterface> openSourceReader(const std::string& path, SourceError* error = nullptr);
+// `probes` helps tell the logical sector size (detectLogicalSectorSize).
+std::shared_ptr<readWriteInterface> openSourceReader(const std::string& path, SourceError* error = nullptr,
+                                                     const ProbeTable* probes = nullptr);
 
 }  // namespace brantlow

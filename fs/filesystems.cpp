@@ -1,47 +1,79 @@
 #include "fs/filesystems.h"
 
-#include "fs/exfat/exfat_parser.h"
-#include "fs/exfat/exfat_probe.h"
-#include "fs/ext/ext_parser.h"
-#include "fs/ext/ext_probe.h"
-#include "fs/fat/fat_parser.h"
-#include "fs/fat/fat_probe.h"
-#include "fs/hfsplus/hfsplus.h"
-#include "fs/hfsplus/hfsplus_probe.h"
-#include "fs/ntfs/ntfs.h"
-#include "fs/ntfs/ntfs_probe.h"
+#include <algorithm>
+
+#include "base/texts.h"
+#include "fs/exfat/exfat_row.h"
+#include "fs/ext/ext_row.h"
+#include "fs/fat/fat_row.h"
+#include "fs/hfsplus/hfsplus_row.h"
+#include "fs/ntfs/ntfs_row.h"
 
 namespace brantlow {
 
-const ProbeTable& probeTable() {
-    static const ProbeTable rows = {
-        {"ntfs", probeNtfs, ntfsCopyAt, ntfsConfirm},
-        {"exfat", probeExfat, exfatCopyAt, exfatConfirm},
-        {"fat", probeFat, fatCopyAt, fatConfirm},
-        {"ext", probeExt, extCopyAt, nullptr, extGeometryPlausible},
-        {"hfsplus", probeHfsPlus, hfsPlusCopyAt, hfsPlusConfirm},
-    };
+const std::vector<FileSystemRow>& fileSystemTable() {
+    static const std::vector<FileSystemRow> rows = {ntfsRow(), exfatRow(), fatRow(), extRow(), hfsPlusRow()};
     return rows;
 }
 
-const std::vector<ParserRow>& parserTable() {
-    static const std::vector<ParserRow> rows = {
-        {{"ntfs"}, "ntfs partition selected....", [] { return std::make_unique<ntfs>(); },
-         [](ScanMode) { return true; }},
-        {{"fat32"}, nullptr, [] { return std::make_unique<Fat32Class>(); },
-         [](ScanMode m) { return m == ScanMode::Standard || m == ScanMode::Advanced; }},
-        {{"fat16", "fat"}, nullptr, [] { return std::make_unique<Fat16Class>(); },
-         [](ScanMode m) { return m == ScanMode::Standard || m == ScanMode::Advanced; }},
-        {{"fat64", "exfat"}, nullptr, [] { return std::make_unique<Fat64Class>(); },
-         [](ScanMode m) { return m == ScanMode::Standard || m == ScanMode::Advanced; }},
-        // Any mode: Standard reads the catalog file, the others search the
-        // volume for catalog leaf nodes.
-        {{"hfs+"}, "HFS+ partition selected....", [] { return std::make_unique<HFSP>(); },
-         [](ScanMode) { return true; }},
-        {{"extx", "ext2", "ext3", "ext4"}, nullptr, [] { return std::make_unique<ext2Class>(); },
-         [](ScanMode m) { return m == ScanMode::Standard; }},
-    };
-    return rows;
+const ProbeTable& probeTable() {
+    static const ProbeTable probes = [] {
+        ProbeTable t;
+        for (const FileSystemRow& row : fileSystemTable()) t.push_back(row.probe);
+        return t;
+    }();
+    return probes;
+}
+
+const ParserRow* findParserRow(const std::string& fileSystem) {
+    const std::string fs = asciiLower(fileSystem);
+    for (const FileSystemRow& row : fileSystemTable())
+        for (const ParserRow& p : row.parsers) {
+            if (asciiLower(p.listName) == fs) return &p;
+            for (const char* n : p.names)
+                if (n && fs == n) return &p;
+        }
+    return nullptr;
+}
+
+bool recognisedButNotRead(const std::string& fileSystem) {
+    return !findParserRow(fileSystem) && findVolumeKind(probeTable(), fileSystem) != nullptr;
+}
+
+std::vector<const ParserRow*> treatAsRows() {
+    std::vector<const ParserRow*> out;
+    for (const FileSystemRow& row : fileSystemTable())
+        for (const ParserRow& p : row.parsers)
+            if (p.treatAs) out.push_back(&p);
+    std::stable_sort(out.begin(), out.end(),
+                     [](const ParserRow* a, const ParserRow* b) { return a->treatAsOrder < b->treatAsOrder; });
+    return out;
+}
+
+std::string fileSystemForMountType(const std::string& type) {
+    for (const FileSystemRow& row : fileSystemTable())
+        for (const ParserRow& p : row.parsers)
+            for (const char* t : p.mountTypes)
+                if (type == t) return p.mountName ? p.mountName : p.listName;
+    return type;
+}
+
+std::vector<std::string> fileSystemNames() {
+    std::vector<std::string> out;
+    for (const FileSystemRow& row : fileSystemTable()) {
+        out.push_back(row.probe.family);
+        for (const VolumeKind& k : row.probe.kinds) out.push_back(k.listName);
+        for (const ParserRow& p : row.parsers) {
+            out.push_back(p.listName);
+            for (const char* n : p.names) out.push_back(n);
+            if (p.treatAs) out.push_back(p.treatAs);
+            if (p.treatAsGives) out.push_back(p.treatAsGives);
+            if (p.mountName) out.push_back(p.mountName);
+        }
+    }
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
 }
 
 }  // namespace brantlow

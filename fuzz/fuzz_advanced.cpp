@@ -1,7 +1,8 @@
 // Advanced mode on hostile volumes: the input is laid out as the start of a
 // 4 MiB volume whose boot sector is zeroed (and copied again at 1 MiB and
-// 3 MiB, so that candidates point at each other), then the NTFS, FAT16 and
-// FAT32 candidate searches and Advanced scans run over it, the tree is
+// 3 MiB, so that candidates point at each other), then the candidate search
+// and the Advanced scan of a file system of the table that offers one run
+// over it, the tree is
 // walked and a few files are written. Everything must end, stay in bounds
 // and never write more than a file's size.
 #include <algorithm>
@@ -12,8 +13,7 @@
 #include <vector>
 
 #include "fs/advanced_search.h"
-#include "fs/fat/fat_parser.h"
-#include "fs/ntfs/ntfs.h"
+#include "fs/filesystems.h"
 #include "scan/tree_walk.h"
 
 using namespace brantlow;
@@ -52,9 +52,20 @@ void exercise(VolumeParser& p, const std::shared_ptr<PieceReader>& r, ScanOption
 
 }  // namespace
 
+// The parsers with an Advanced-mode search.
+static std::vector<const ParserRow*> advancedRows() {
+    std::vector<const ParserRow*> out;
+    for (const FileSystemRow& fsRow : fileSystemTable())
+        for (const ParserRow& p : fsRow.parsers)
+            if (p.advanced.search) out.push_back(&p);
+    return out;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2 || size > (1u << 20)) return 0;
-    const uint8_t which = data[0] % 3;
+    static const std::vector<const ParserRow*> rows = advancedRows();
+    if (rows.empty()) return 0;
+    const ParserRow& row = *rows[data[0] % rows.size()];
     const int shift = data[1] % 9 - 1;  // -1: not chosen
     data += 2;
     size -= 2;
@@ -64,18 +75,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::memcpy(r->bytes.data() + at, data, std::min<size_t>(size, (1u << 20)));
     std::memset(r->bytes.data(), 0, std::min<size_t>(512, r->bytes.size()));
     const VolumeView view(r, 0, r->bytes.size());
-    static const char* kNames[] = {"ntfs", "fat16", "fat32"};
-    AdvancedSearch s = searchAdvancedCandidates(kNames[which], view, 3, nullptr, nullptr);
+    AdvancedSearch s = searchAdvancedCandidates(row.listName, view, 3, nullptr, nullptr);
     ScanOptions o;
     o.advancedClusterShift = shift;
     if (!s.candidates.empty()) o.advancedCandidate = s.candidates.back().position;
-    std::unique_ptr<VolumeParser> p;
-    if (which == 0)
-        p = std::make_unique<ntfs>();
-    else if (which == 1)
-        p = std::make_unique<Fat16Class>();
-    else
-        p = std::make_unique<Fat32Class>();
+    std::unique_ptr<VolumeParser> p = row.make();
     exercise(*p, r, o);
     o.advancedCandidate = -1;
     exercise(*p, r, o);

@@ -135,15 +135,6 @@ std::vector<MountInfo> parseMountInfo(const std::string& text) {
     return out;
 }
 
-std::string fileSystemFromMountType(const std::string& t) {
-    if (t == "ntfs" || t == "ntfs3") return "NTFS";
-    if (t == "exfat") return "exFAT";
-    if (t == "ext2" || t == "ext3" || t == "ext4") return "extX";
-    if (t == "hfsplus") return "HFS+";
-    if (t == "vfat" || t == "msdos") return "FAT";
-    return t;
-}
-
 std::string volumeSizeText(uint64_t bytes) {
     char buf[48];
     std::snprintf(buf, sizeof buf, "%llu  MB", static_cast<unsigned long long>(bytes >> 20));
@@ -151,7 +142,7 @@ std::string volumeSizeText(uint64_t bytes) {
 }
 
 std::vector<MountedVolume> volumesFromMounts(const std::vector<MountInfo>& mounts, const DeviceProber& probe,
-                                             const PathResolver& resolve) {
+                                             const PathResolver& resolve, const MountTypeNamer& nameType) {
     std::vector<MountedVolume> out;
     std::set<std::string> seen;
     for (const auto& m : mounts) {
@@ -160,7 +151,7 @@ std::vector<MountedVolume> volumesFromMounts(const std::vector<MountInfo>& mount
         DeviceProbe p = probe ? probe(dev) : DeviceProbe{};
         if (!p.opened) continue;  // listed only when the device can be read
         MountedVolume v;
-        v.fileSystem = p.fileSystem.empty() ? fileSystemFromMountType(m.fsType) : p.fileSystem;
+        v.fileSystem = !p.fileSystem.empty() ? p.fileSystem : nameType ? nameType(m.fsType) : m.fsType;
         v.rootPath = m.mountPoint;
         v.devicePath = dev;
         v.sizeBytes = p.sizeBytes;

@@ -44,12 +44,6 @@ struct MountInfo {
 // in the order given; malformed lines are skipped.
 std::vector<MountInfo> parseMountInfo(const std::string& text);
 
-// The program's name for a Linux mount type, used when probing the device
-// does not recognise the file system: "ntfs"/"ntfs3" -> "NTFS", "exfat" ->
-// "exFAT", "ext2/3/4" -> "extX", "hfsplus" -> "HFS+", "vfat"/"msdos" -> "FAT";
-// anything else is returned as it is.
-std::string fileSystemFromMountType(const std::string& fsType);
-
 // "%d  MB" (two blanks) of bytes >> 20.
 std::string volumeSizeText(uint64_t bytes);
 
@@ -71,12 +65,16 @@ struct DeviceProbe {
 };
 using DeviceProber = std::function<DeviceProbe(const std::string& devicePath)>;
 using PathResolver = std::function<std::string(const std::string& path)>;
+// The program's name for a Linux mount type ("ntfs3", "vfat"…), used when
+// probing the device does not recognise the file system.
+using MountTypeNamer = std::function<std::string(const std::string& fsType)>;
 
 // Turns the mounts into volumes: one per device (the first mount point
-// seen), resolved through `resolve`, left out when the device does not open.
+// seen), resolved through `resolve`, left out when the device does not open,
+// named by probing, else through `nameType` (else by the mount type itself).
 // The result is in descending order of mount point, the order the page shows.
 std::vector<MountedVolume> volumesFromMounts(const std::vector<MountInfo>& mounts, const DeviceProber& probe,
-                                             const PathResolver& resolve);
+                                             const PathResolver& resolve, const MountTypeNamer& nameType = {});
 
 // Reads a whole small text file ("" when it cannot be read).
 std::string readTextFile(const std::string& path);

@@ -11,17 +11,11 @@ namespace brantlow {
 
 ParserChoice selectParser(const std::string& fileSystem, ScanMode mode) {
     ParserChoice c;
-    const std::string fs = asciiLower(fileSystem);
-    for (const ParserRow& row : parserTable()) {
-        bool match = false;
-        for (const char* n : row.names)
-            if (n && fs == n) match = true;
-        if (!match) continue;
-        c.statusText = row.statusText ? row.statusText : "";
-        c.hasProcedure = row.supports(mode);
-        if (c.hasProcedure) c.parser = row.make();
-        return c;
-    }
+    const ParserRow* row = findParserRow(fileSystem);
+    if (!row) return c;
+    c.statusText = row->statusText ? row->statusText : "";
+    c.hasProcedure = row->runs(mode);
+    if (c.hasProcedure) c.parser = row->make();
     return c;
 }
 

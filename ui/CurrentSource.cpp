@@ -1,6 +1,7 @@
 #include "ui/CurrentSource.h"
 
 #include "disk/source.h"
+#include "scan/volumes.h"
 
 namespace brantlow {
 
@@ -11,7 +12,7 @@ namespace gui {
 
 bool openCurrentSource(const std::string& path, MessageSink& boxes) {
     SourceError why;
-    auto r = openSourceReader(path, &why);
+    auto r = openSourceReader(path, &why, &volumeProbeTable());
     g_totalSectors.store(0);
     if (!r) {
         // A reader that is not open, whose openError() says why the file

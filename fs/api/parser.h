@@ -199,14 +199,4 @@ private:
     std::unordered_map<EntryId, RestoredName> restored_;
 };
 
-// One row of the parser table: which file-system names (as the volume list
-// shows them, compared in lower case) a parser takes, the status text shown
-// when it is chosen, and the modes it offers.
-struct ParserRow {
-    std::vector<const char*> names;  // lower-case file-system names
-    const char* statusText;          // shown when chosen, or nullptr
-    std::function<std::unique_ptr<VolumeParser>()> make;
-    std::function<bool(ScanMode)> supports;
-};
-
 }  // namespace brantlow

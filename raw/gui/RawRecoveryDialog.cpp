@@ -359,7 +359,8 @@ void RawRecoveryDialog::parse() {
         status->setText("Processing done");
         return;
     }
-    engine->volume = VolumeView(reader_, volume_.startSector * 512, mib * 1048576);
+    // A volume inside a layer is carved through the layer.
+    engine->volume = VolumeView(volume_.reader ? volume_.reader : reader_, volume_.startSector * 512, mib * 1048576);
     engine->volumeBytes = mib * 1048576;
     engine->progress = progressSink_.get();
     engine->pauseGate = &gate_;

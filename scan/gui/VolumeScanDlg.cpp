@@ -36,6 +36,7 @@
 #include "base/texts.h"
 #include "fs/filesystems.h"
 #include "scan/tree_walk.h"
+#include "scan/volumes.h"
 #include "ui/CurrentSource.h"
 
 namespace brantlow::gui {
@@ -47,18 +48,10 @@ namespace {
 
 constexpr const char* kWaitText = "Please wait for other process to complete";
 
-bool knownFileSystem(const std::string& fs) {
-    const std::string lower = asciiLower(fs);
-    for (const ParserRow& row : parserTable())
-        for (const char* n : row.names)
-            if (n && lower == n) return true;
-    return false;
-}
-
 // The file systems whose quick save says where the file went.
 bool quickSaveTells(const std::string& fs) {
-    const std::string lower = asciiLower(fs);
-    return lower == "fat64" || lower == "exfat" || lower == "extx" || lower == "hfs+";
+    const ParserRow* row = findParserRow(fs);
+    return row && row->quickSaveTells;
 }
 
 }  // namespace
@@ -404,7 +397,7 @@ void VolumeScanDlg::start() {
         parser_ = ownParser_.get();
     }
     if (!parser_) {
-        if (choice.hasProcedure || !choice.statusText.empty() || knownFileSystem(volume_.fileSystem)) {
+        if (choice.hasProcedure || !choice.statusText.empty() || findParserRow(volume_.fileSystem)) {
             // A file system without a procedure for this mode: nothing runs;
             // Back is the way out.
             if (!choice.statusText.empty()) setStatus(QString::fromStdString(choice.statusText));
@@ -424,16 +417,16 @@ void VolumeScanDlg::start() {
         auto dev = std::make_shared<FileReadSeek>();
         if (dev->Open(volume_.volumeNumber)) reader_ = dev;
     }
+    // A volume inside a layer is read through the layer.
+    if (volume_.reader) reader_ = volume_.reader;
     if (!reader_) {
         messages().info("Please Restart the program to re begin necessary initialization...");
         backButton()->setEnabled(true);
         return;
     }
-    uint64_t startByte = 0;
-    if (__builtin_mul_overflow(volume_.startSector, 512ull, &startByte)) startByte = 0;
 
     ScanContext ctx;
-    ctx.volume = VolumeView(reader_, startByte, volumeSizeBytes(volume_, reader_->sizeBytes()));
+    ctx.volume = volumeView(volume_, reader_);
     ctx.mode = mode_;
     ctx.options = options_.scan;
     scanProgress_ = std::make_unique<ThrottledProgress>(&bridge_, &job_.gate());

@@ -253,7 +253,7 @@ TEST(SplitRaw, TheFirstFileOpensTheSetAndReadsRunAcrossTheFiles) {
 TEST(SectorSize, TheTablesSayWhatTheyCountIn) {
     auto sizeOf = [](std::vector<uint8_t> d, uint32_t declared = 512) {
         MemoryReader r(std::move(d));
-        return detectLogicalSectorSize(r, declared);
+        return detectLogicalSectorSize(r, declared, &probeTable());
     };
     EXPECT_EQ(sizeOf(gptDisk(512)), 512u);
     EXPECT_EQ(sizeOf(gptDisk(4096)), 4096u);

@@ -35,6 +35,7 @@
 #include "disk/reader.h"
 #include "ui/CurrentSource.h"
 #include "tests/support/fixtures.h"
+#include "tests/support/layered_disk.h"
 #include "tests/support/wizard_pages.h"
 
 using namespace brantlow;
@@ -671,6 +672,47 @@ TEST_F(Wizard, BareVolumeImageIsOneVolumeAtSectorZero) {
     EXPECT_EQ(list->list()->topLevelItem(0)->text(3), "0");
     EXPECT_EQ(list->list()->topLevelItem(1)->text(0), "whole disk");
     EXPECT_FALSE(list->notice()->isVisibleTo(list));
+}
+
+TEST_F(Wizard, VolumeInsideALayerIsListedUnderItsParent) {
+    BRANTLOW_REQUIRE_IMAGE(fat, "fat16");
+    std::ifstream in(fat, std::ios::binary);
+    const std::vector<uint8_t> volume((std::istreambuf_iterator<char>(in)), {});
+    test::TempDir tmp;
+    const std::string img = tmp.path() + "/layered.img";
+    const std::vector<uint8_t> disk = test::layeredDisk(volume, 0x5A, false);
+    std::ofstream(img, std::ios::binary).write(reinterpret_cast<const char*>(disk.data()),
+                                               static_cast<std::streamsize>(disk.size()));
+    start(DriveSources{}, {QString::fromStdString(img)});
+    first->nextButton()->click();
+    auto* modes = nextPage<DriveParsingModes>(first);
+    ASSERT_TRUE(modes);
+    modes->nextButton()->click();
+    auto* list = nextPage<PopulateDriveDlg>(modes);
+    ASSERT_TRUE(list);
+    QTreeWidget* rows = list->list();
+    ASSERT_EQ(rows->topLevelItemCount(), 2);  // the layer, the whole disk
+    QTreeWidgetItem* layer = rows->topLevelItem(0);
+    EXPECT_EQ(layer->text(0), "0");
+    ASSERT_EQ(layer->childCount(), 1);
+    QTreeWidgetItem* inner = layer->child(0);
+    EXPECT_EQ(inner->text(0), "0/0");
+    EXPECT_EQ(inner->text(1), "FAT16");
+    EXPECT_EQ(inner->text(3), "0");
+    EXPECT_TRUE(inner->toolTip(1).contains("in test layer on 0"));
+    screenshot(list, "layered-volume-list");
+    // Next on the layer's row moves to what it holds; Next again goes on
+    // with the volume, read through the layer.
+    rows->setCurrentItem(layer);
+    list->nextButton()->click();
+    EXPECT_EQ(rows->currentItem(), inner);
+    list->nextButton()->click();
+    auto* mode = nextPage<ParceModeNtfsDlg>(list);
+    ASSERT_TRUE(mode);
+    EXPECT_EQ(mode->volume().fileSystem, "FAT16");
+    EXPECT_EQ(mode->volume().parent, "0");
+    ASSERT_TRUE(mode->volume().reader);
+    EXPECT_EQ(mode->volume().reader->sizeBytes(), volume.size());
 }
 
 TEST_F(Wizard, MissingUnreadableAndEmptyImagesSaySoOnThePage) {

@@ -17,12 +17,15 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Folder (layer) → the folders it may include besides itself. Longer
-// prefixes are matched first ("fs/api" before "fs").
+// Folder (layer) → the folders it may include besides itself. Every folder
+// under fs/ (but fs/api) is a file system and every folder under layers/
+// (but layers/api) a volume layer: they follow the rows "fs/*" and
+// "layers/*". Longer prefixes are matched first ("fs/api" before "fs").
 const std::map<std::string, std::set<std::string>>& allowed() {
     static const std::set<std::string> below_fs = {"fs/api", "disk", "base", "platform"};
-    static const std::set<std::string> engine = {"scan", "fs", "fs/api", "fs/ntfs", "fs/fat", "fs/exfat",
-                                                 "fs/ext", "fs/hfsplus", "raw", "disk", "base", "platform"};
+    static const std::set<std::string> below_layers = {"layers/api", "disk", "base", "platform"};
+    static const std::set<std::string> engine = {"scan", "fs", "fs/api", "fs/*", "layers", "layers/api",
+                                                 "layers/*", "raw", "disk", "base", "platform"};
     auto with = [](std::set<std::string> s, std::initializer_list<const char*> more) {
         for (const char* m : more) s.insert(m);
         return s;
@@ -32,12 +35,11 @@ const std::map<std::string, std::set<std::string>>& allowed() {
         {"base", {}},
         {"disk", {"base", "platform"}},
         {"fs/api", {"disk", "base", "platform"}},
-        {"fs/ntfs", below_fs},
-        {"fs/fat", below_fs},
-        {"fs/exfat", below_fs},
-        {"fs/ext", below_fs},
-        {"fs/hfsplus", below_fs},
-        {"fs", with(below_fs, {"fs/ntfs", "fs/fat", "fs/exfat", "fs/ext", "fs/hfsplus"})},
+        {"fs/*", below_fs},
+        {"fs", with(below_fs, {"fs/*"})},
+        {"layers/api", {"disk", "base", "platform"}},
+        {"layers/*", below_layers},
+        {"layers", with(below_layers, {"layers/*"})},
         {"raw", {"disk", "base", "platform"}},
         {"scan", with(engine, {})},
         {"cli", with(engine, {})},
@@ -52,17 +54,31 @@ const std::map<std::string, std::set<std::string>>& allowed() {
 
 // Folders that make up the engine: no Qt there.
 bool isEngine(const std::string& layer) {
-    static const std::set<std::string> e = {"platform", "base", "disk", "fs/api", "fs/ntfs", "fs/fat", "fs/exfat",
-                                            "fs/ext", "fs/hfsplus", "fs", "raw", "scan", "cli", "controls"};
+    static const std::set<std::string> e = {"platform", "base", "disk", "fs/api", "fs/*", "fs", "layers/api",
+                                            "layers/*", "layers", "raw", "scan", "cli", "controls"};
     return e.count(layer) != 0;
 }
 
-// The layer a repository path belongs to, or empty (tests, bench, fuzz
-// and anything unlisted may include what they need).
-std::string layerOf(const std::string& rel) {
+// The row a repository path belongs to ("fs/ntfs/ntfs.h" -> "fs/*"), or
+// empty (tests, bench, fuzz and anything unlisted may include what they
+// need). `folder` gets the folder itself ("fs/ntfs"), so that a file
+// system's own files may include one another.
+std::string layerOf(const std::string& rel, std::string* folder = nullptr) {
+    for (const char* family : {"fs/", "layers/"}) {
+        const std::string f = family;
+        if (rel.rfind(f, 0) != 0) continue;
+        const size_t slash = rel.find('/', f.size());
+        if (slash == std::string::npos) break;  // a file of the family's own folder
+        const std::string sub = rel.substr(f.size(), slash - f.size());
+        if (sub == "api") break;
+        if (folder) *folder = f + sub;
+        return f + "*";
+    }
     std::string best;
     for (const auto& [layer, _] : allowed())
-        if (rel.rfind(layer + "/", 0) == 0 && layer.size() > best.size()) best = layer;
+        if (layer.find('*') == std::string::npos && rel.rfind(layer + "/", 0) == 0 && layer.size() > best.size())
+            best = layer;
+    if (folder) *folder = best;
     return best;
 }
 
@@ -83,7 +99,8 @@ std::vector<Violation> checkTree(const fs::path& root) {
         const std::string ext = it->path().extension().string();
         if (!it->is_regular_file() || (ext != ".h" && ext != ".cpp")) continue;
         const std::string rel = fs::relative(it->path(), root).generic_string();
-        const std::string layer = layerOf(rel);
+        std::string folder;
+        const std::string layer = layerOf(rel, &folder);
         if (layer.empty()) continue;
         std::ifstream in(it->path());
         std::string line;
@@ -94,8 +111,14 @@ std::vector<Violation> checkTree(const fs::path& root) {
                 continue;
             }
             if (!std::regex_search(line, m, own)) continue;
-            const std::string target = layerOf(m[1].str());
-            if (target.empty() || target == layer) continue;
+            std::string targetFolder;
+            const std::string target = layerOf(m[1].str(), &targetFolder);
+            if (target.empty() || targetFolder == folder) continue;
+            // One file system (or layer) never includes another.
+            if (target == layer && targetFolder != folder) {
+                out.push_back({rel, m[1].str()});
+                continue;
+            }
             if (!allowed().at(layer).count(target)) out.push_back({rel, m[1].str()});
         }
     }
@@ -128,10 +151,14 @@ TEST(Layers, PlantedWrongWayIncludesAreFound) {
     plant("fs/ntfs/ntfs.cpp", "#include \"fs/fat/fat_parser.h\"\n");                     // sideways
     plant("scan/gui/Page.cpp", "#include \"app/Pages.h\"\n");                            // up
     plant("scan/save.cpp", "#include <QString>\n");                                      // Qt in the engine
+    plant("fs/xfs/xfs.cpp", "#include \"fs/api/parser.h\"\n#include \"fs/xfs/xfs.h\"\n");   // fine
+    plant("layers/luks/luks.cpp", "#include \"fs/ntfs/ntfs.h\"\n");                     // a layer reads no file system
+    plant("fs/btrfs/btrfs.cpp", "#include \"layers/api/layer_row.h\"\n");              // nor the other way
     auto v = checkTree(root);
     std::set<std::string> files;
     for (const auto& x : v) files.insert(x.file);
     EXPECT_EQ(files, (std::set<std::string>{"disk/partition.cpp", "base/texts.cpp", "fs/ntfs/ntfs.cpp",
-                                            "scan/gui/Page.cpp", "scan/save.cpp"}))
+                                            "scan/gui/Page.cpp", "scan/save.cpp", "layers/luks/luks.cpp",
+                                            "fs/btrfs/btrfs.cpp"}))
         << describe(v);
 }

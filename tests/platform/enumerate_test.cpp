@@ -1,6 +1,8 @@
 // Drive and volume enumeration over fixture text of /sys/block and
 // /proc/self/mountinfo, and the single-instance lock.
 #include <gtest/gtest.h>
+
+#include "fs/filesystems.h"
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -62,7 +64,7 @@ TEST(Enumerate, VolumesProbedOnePerDeviceInDescendingOrder) {
     auto resolve = [](const std::string& p) {
         return p == "/dev/disk/by-label/STICK" ? std::string("/dev/sdb1") : p;
     };
-    auto v = volumesFromMounts(parseMountInfo(kMountInfo), probe, resolve);
+    auto v = volumesFromMounts(parseMountInfo(kMountInfo), probe, resolve, brantlow::fileSystemForMountType);
     ASSERT_EQ(v.size(), 4u);
     EXPECT_EQ(v[0].rootPath, "/mnt/win data");
     EXPECT_EQ(v[0].fileSystem, "NTFS");
@@ -77,13 +79,14 @@ TEST(Enumerate, VolumesProbedOnePerDeviceInDescendingOrder) {
 }
 
 TEST(Enumerate, MountTypeNames) {
-    EXPECT_EQ(fileSystemFromMountType("ntfs3"), "NTFS");
-    EXPECT_EQ(fileSystemFromMountType("ext4"), "extX");
-    EXPECT_EQ(fileSystemFromMountType("ext2"), "extX");
-    EXPECT_EQ(fileSystemFromMountType("hfsplus"), "HFS+");
-    EXPECT_EQ(fileSystemFromMountType("exfat"), "exFAT");
-    EXPECT_EQ(fileSystemFromMountType("vfat"), "FAT");
-    EXPECT_EQ(fileSystemFromMountType("btrfs"), "btrfs");
+    using brantlow::fileSystemForMountType;
+    EXPECT_EQ(fileSystemForMountType("ntfs3"), "NTFS");
+    EXPECT_EQ(fileSystemForMountType("ext4"), "extX");
+    EXPECT_EQ(fileSystemForMountType("ext2"), "extX");
+    EXPECT_EQ(fileSystemForMountType("hfsplus"), "HFS+");
+    EXPECT_EQ(fileSystemForMountType("exfat"), "exFAT");
+    EXPECT_EQ(fileSystemForMountType("vfat"), "FAT");
+    EXPECT_EQ(fileSystemForMountType("btrfs"), "btrfs");
     EXPECT_EQ(volumeSizeText(0), "0  MB");
     EXPECT_EQ(volumeSizeText((1ull << 20) - 1), "0  MB");
 }

@@ -1,0 +1,10 @@
+// exFAT's row of the file-system table.
+#pragma once
+
+#include "fs/api/filesystem_row.h"
+
+namespace brantlow {
+
+FileSystemRow exfatRow();
+
+}  // namespace brantlow

@@ -1,0 +1,10 @@
+// HFS+'s row of the file-system table.
+#pragma once
+
+#include "fs/api/filesystem_row.h"
+
+namespace brantlow {
+
+FileSystemRow hfsPlusRow();
+
+}  // namespace brantlow

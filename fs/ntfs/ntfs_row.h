@@ -1,0 +1,10 @@
+// NTFS's row of the file-system table.
+#pragma once
+
+#include "fs/api/filesystem_row.h"
+
+namespace brantlow {
+
+FileSystemRow ntfsRow();
+
+}  // namespace brantlow

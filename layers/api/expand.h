@@ -1,0 +1,30 @@
+// Opening the layers of a volume list: every volume whose name is a
+// layer's is opened (asking for what it needs), and the volumes inside are
+// walked like a disk and listed right after it with their parent.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "disk/partition.h"
+#include "layers/api/layer_row.h"
+
+namespace brantlow {
+
+// Layers inside layers are opened down to this depth.
+constexpr int kMaxLayerDepth = 4;
+// No more layers are opened once the list holds this many volumes (a
+// hostile volume group could name thousands).
+constexpr size_t kMaxListedVolumes = 4096;
+
+// The row whose kinds hold this name, or nullptr.
+const LayerRow* findLayerRow(const std::vector<LayerRow>& layers, const std::string& name);
+
+// Opens every layer volume of `volumes` (in place: what each holds follows
+// it). source is the reader the top-level volumes lie on; probes the table
+// that names what the layers hold (file systems and layers); ask may be
+// empty (layers that need an answer stay shut, with a note).
+void expandLayers(std::vector<VolumeEntry>& volumes, const std::shared_ptr<readWriteInterface>& source,
+                  const ProbeTable& probes, const std::vector<LayerRow>& layers, const LayerAsk& ask);
+
+}  // namespace brantlow

@@ -1,0 +1,30 @@
+#include "layers/layers.h"
+
+#include "layers/testlayer/testlayer.h"
+
+namespace brantlow {
+
+const std::vector<LayerRow>& layerTable() {
+    static const std::vector<LayerRow> rows = {testLayerRow()};
+    return rows;
+}
+
+const ProbeTable& layerProbeTable() {
+    static const ProbeTable probes = [] {
+        ProbeTable t;
+        for (const LayerRow& row : layerTable()) t.push_back(row.probe);
+        return t;
+    }();
+    return probes;
+}
+
+std::vector<std::string> layerNames() {
+    std::vector<std::string> out;
+    for (const LayerRow& row : layerTable()) {
+        out.push_back(row.probe.family);
+        for (const VolumeKind& k : row.probe.kinds) out.push_back(k.listName);
+    }
+    return out;
+}
+
+}  // namespace brantlow
