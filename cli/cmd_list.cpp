@@ -173,6 +173,9 @@ std::optional<Scanned> scanVolume(const Args& a, int& rc) {
         std::cerr << "brantlow-cli: interrupted\n";
         return std::nullopt;
     }
+    // Damage the scan went past, named with where it lies.
+    const std::string damage = choice.parser->damage().summary();
+    if (!damage.empty()) std::cerr << "brantlow-cli: " << terminalSafe(damage) << "\n";
     if (out == ScanOutcome::Rejected) {
         rc = kExitNoFs;
         return std::nullopt;
