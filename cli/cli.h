@@ -43,8 +43,6 @@ std::string jsonString(const std::string& s);
 // and bytes that are not UTF-8 become \xNN.
 std::string terminalSafe(const std::string& s);
 std::string jsonTime(const OptTime& t);
-// Seconds since 1970 of "YYYY-MM-DDTHH:MM:SSZ", or INT64_MIN.
-int64_t parseIsoUtc(const std::string& iso);
 
 // Opens SOURCE read-only (a device, a raw or split raw image, or an image
 // container); prints why not. Damage met later while reading an image is

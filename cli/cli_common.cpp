@@ -85,22 +85,6 @@ std::string terminalSafe(const std::string& s) {
     return o;
 }
 
-int64_t parseIsoUtc(const std::string& iso) {
-    int y, mo, d, h, mi, se;
-    char z = 0;
-    if (std::sscanf(iso.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &y, &mo, &d, &h, &mi, &se, &z) != 7 || z != 'Z' ||
-        mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || se > 60)
-        return INT64_MIN;
-    // Days from civil (proleptic Gregorian).
-    y -= mo <= 2;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const int64_t yoe = y - era * 400;
-    const int64_t doy = (153 * (mo + (mo > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    const int64_t days = era * 146097 + doe - 719468;
-    return days * 86400 + h * 3600 + mi * 60 + se;
-}
-
 std::string jsonTime(const OptTime& t) {
     if (!t) return "null";
     std::string s = isoUtc(t->sec);

@@ -1,7 +1,6 @@
 // brantlow-cli list and recover: one volume scanned, then listed or saved.
 #include <algorithm>
 #include <chrono>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -14,6 +13,7 @@
 #include "fs/filesystems.h"
 #include "platform/files.h"
 #include "platform/signals.h"
+#include "scan/recovery_model.h"
 #include "scan/save.h"
 #include "scan/scan_job.h"
 #include "scan/search.h"
@@ -96,15 +96,13 @@ bool applyAdvancedChoice(const Args& a, const std::string& fileSystem, ScanConte
         if (found.candidates.empty()) where << "no candidates found\n";
     }
     if (!a.has("--candidate")) return true;
-    auto n = parseU64(a.get("--candidate"));
-    if (!n || *n >= found.candidates.size()) {
+    AdvancedChoice choice;
+    if (auto n = parseU64(a.get("--candidate"))) choice.candidate = static_cast<size_t>(*n);
+    if (!choice.candidate || !applyAdvancedChoice(found, choice, ctx.options)) {
         std::cerr << "brantlow-cli: --candidate: " << found.candidates.size() << " candidates were found\n";
         rc = kExitUsage;
         return false;
     }
-    ctx.options.advancedCandidate = found.candidates[*n].position;
-    if (ctx.options.advancedClusterShift < 0 && found.candidates[*n].clusterShift >= 0)
-        ctx.options.advancedClusterShift = found.candidates[*n].clusterShift;
     return true;
 }
 
@@ -181,32 +179,6 @@ std::optional<Scanned> scanVolume(const Args& a, int& rc) {
         return std::nullopt;
     }
     return Scanned{std::move(choice.parser), std::move(job), *vol, reader};
-}
-
-// Finds the entry named by a "ROOT/a/b" path.
-std::optional<EntryId> findPath(const VolumeParser& p, const std::string& path) {
-    std::string rest = path;
-    if (rest.rfind("ROOT", 0) == 0) rest = rest.substr(4);
-    EntryId cur = kRootId;
-    size_t i = 0;
-    while (i < rest.size()) {
-        while (i < rest.size() && rest[i] == '/') ++i;
-        if (i >= rest.size()) break;
-        size_t j = rest.find('/', i);
-        std::string part = rest.substr(i, j == std::string::npos ? std::string::npos : j - i);
-        i = j == std::string::npos ? rest.size() : j;
-        bool found = false;
-        for (EntryId c : p.children(cur)) {
-            EntryInfo info;
-            if (p.entryInfo(c, info) && info.name == part) {
-                cur = c;
-                found = true;
-                break;
-            }
-        }
-        if (!found) return std::nullopt;
-    }
-    return cur;
 }
 
 // ,"recoverable":"partial","overwrittenShare":0.25 of a deleted file.
@@ -291,56 +263,48 @@ int cmdList(const Args& a) {
     return interrupted() ? kExitInterrupted : kExitOk;
 }
 
-int cmdSearch(const Args& a) {
+namespace {
+
+// The search filter of the command line, or nullopt when an option does
+// not read (said on stderr).
+std::optional<SearchFilter> searchFilterOf(const Args& a) {
+    auto given = [&](const char* opt) { return a.has(opt) ? std::optional<std::string>(a.get(opt)) : std::nullopt; };
+    FilterFields in;
+    in.pattern = a.get("--pattern");
+    in.deletedOnly = a.has("--deleted-only");
+    in.minSize = given("--min-size");
+    in.maxSize = given("--max-size");
+    in.modifiedAfter = given("--modified-after");
+    in.modifiedBefore = given("--modified-before");
+    in.extensions = a.get("--ext");
+    in.recoverable = given("--recoverable");
     SearchFilter f;
-    f.pattern = a.get("--pattern");
-    f.deletedOnly = a.has("--deleted-only");
-    auto number = [&](const char* opt, std::optional<uint64_t>& into) {
-        if (!a.has(opt)) return true;
-        into = parseU64(a.get(opt));
-        if (!into) std::cerr << "brantlow-cli: " << opt << " takes a number of bytes\n";
-        return into.has_value();
-    };
-    auto date = [&](const char* opt, std::optional<int64_t>& into) {
-        if (!a.has(opt)) return true;
-        std::string d = a.get(opt);
-        if (d.size() == 10) d += "T00:00:00Z";
-        int64_t t = parseIsoUtc(d);
-        if (t == INT64_MIN) {
-            std::cerr << "brantlow-cli: " << opt << " takes a date, YYYY-MM-DD or YYYY-MM-DDTHH:MM:SSZ\n";
-            return false;
-        }
-        into = t;
-        return true;
-    };
-    if (!number("--min-size", f.minSize) || !number("--max-size", f.maxSize) ||
-        !date("--modified-after", f.modifiedAfter) || !date("--modified-before", f.modifiedBefore))
-        return kExitUsage;
-    if (a.has("--ext")) {
-        std::string list = a.get("--ext");
-        for (size_t start = 0; start <= list.size();) {
-            size_t comma = list.find(',', start);
-            std::string e = list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-            if (!e.empty()) f.extensions.push_back(e);
-            if (comma == std::string::npos) break;
-            start = comma + 1;
-        }
+    const FilterError e = buildSearchFilter(in, f);
+    switch (e) {
+        case FilterError::None: return f;
+        case FilterError::MinSize:
+        case FilterError::MaxSize:
+            std::cerr << "brantlow-cli: " << (e == FilterError::MinSize ? "--min-size" : "--max-size")
+                      << " takes a number of bytes\n";
+            break;
+        case FilterError::ModifiedAfter:
+        case FilterError::ModifiedBefore:
+            std::cerr << "brantlow-cli: " << (e == FilterError::ModifiedAfter ? "--modified-after" : "--modified-before")
+                      << " takes a date, YYYY-MM-DD or YYYY-MM-DDTHH:MM:SSZ\n";
+            break;
+        case FilterError::Recoverable:
+            std::cerr << "brantlow-cli: --recoverable takes intact, partial, overwritten or unknown\n";
+            break;
     }
-    if (a.has("--recoverable")) {
-        std::string list = a.get("--recoverable");
-        for (size_t start = 0; start <= list.size();) {
-            size_t comma = list.find(',', start);
-            std::string e = list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-            Recoverability r;
-            if (!parseRecoverability(e, r)) {
-                std::cerr << "brantlow-cli: --recoverable takes intact, partial, overwritten or unknown\n";
-                return kExitUsage;
-            }
-            f.recoverable.push_back(r);
-            if (comma == std::string::npos) break;
-            start = comma + 1;
-        }
-    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+int cmdSearch(const Args& a) {
+    const std::optional<SearchFilter> filter = searchFilterOf(a);
+    if (!filter) return kExitUsage;
+    const SearchFilter& f = *filter;
     int rc = kExitOk;
     auto s = scanVolume(a, rc);
     if (!s) return rc;
@@ -377,15 +341,12 @@ int cmdRecover(const Args& a) {
     int rc = kExitOk;
     auto s = scanVolume(a, rc);
     if (!s) return rc;
-    EntryId folder = kRootId;
-    if (a.has("--path")) {
-        auto f = findPath(*s->parser, a.get("--path"));
-        EntryInfo info;
-        if (!f || (*f != kRootId && (!s->parser->entryInfo(*f, info) || info.kind != EntryKind::Folder))) {
-            std::cerr << "brantlow-cli: no folder " << terminalSafe(a.get("--path")) << " on this volume\n";
-            return kExitUsage;
-        }
-        folder = *f;
+    // The folder save: the whole volume, or the folder --path names.
+    const SavePlan plan =
+        planSave(*s->parser, {}, a.has("--path") ? entryAtPath(*s->parser, a.get("--path")) : kRootId);
+    if (plan.kind != SavePlan::Kind::Folder) {
+        std::cerr << "brantlow-cli: no folder " << terminalSafe(a.get("--path")) << " on this volume\n";
+        return kExitUsage;
     }
     // The output folder is made only now that there is something to write.
     if (int e = platform::makeDirs(out)) {
@@ -420,10 +381,10 @@ int cmdRecover(const Args& a) {
                       << terminalSafe(r.reason) << "\n";
         }
     };
-    SaveStats stats = saveFolder(*s->parser, folder, out, &throttled, &platform::interruptFlag(), opt);
+    SaveStats stats = runSave(*s->parser, plan, out, &throttled, &platform::interruptFlag(), opt);
     throttled.flush();
     prog.done();
-    std::cout << "work done: " << saveSummary(stats, out) << "; " << stats.skipped << " skipped, " << stats.bytes
+    std::cout << kWorkDoneText << ": " << saveSummary(stats, out) << "; " << stats.skipped << " skipped, " << stats.bytes
               << " bytes\n";
     if (stats.diskFull)
         std::cerr << "brantlow-cli: the output disk is full: stopped after " << stats.written + stats.partial
@@ -440,7 +401,7 @@ int cmdCat(const Args& a) {
     auto s = scanVolume(a, rc);
     if (!s) return rc;
     const std::string path = a.get("--path");
-    auto f = findPath(*s->parser, path);
+    auto f = entryAtPath(*s->parser, path);
     EntryInfo info;
     if (!f || *f == kRootId || !s->parser->entryInfo(*f, info) || info.kind == EntryKind::Folder) {
         std::cerr << "brantlow-cli: no file " << terminalSafe(path) << " on this volume\n";
