@@ -1,7 +1,12 @@
 // The scan page: runs the chosen parser on one worker thread with progress,
 // pause, resume and stop, then shows the result tree and the file list and
 // saves what the operator ticks (or, with nothing ticked, the selected
-// folder).
+// folder). What a save writes, which job may run, the search filter and
+// the texts after a save are decided by scan/recovery_model; the page
+// draws and wires. Its code is split by concern: VolumeScanDlg.cpp (start,
+// the scan and the commands), ScanPageLayout.cpp (the controls),
+// ScanPageTree.cpp (tree, list, ticks, preview), ScanPageSave.cpp and
+// ScanPageSearch.cpp.
 #pragma once
 
 #include <QHash>
@@ -16,20 +21,20 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "ui/WizardPage.h"
 #include "controls/CCheckListCtrl.h"
-#include "ui/PreviewPane.h"
 #include "controls/CXHtmlTree.h"
 #include "disk/partition.h"
 #include "disk/reader.h"
 #include "fs/api/parser.h"
+#include "scan/recovery_model.h"
 #include "scan/save.h"
 #include "scan/scan_job.h"
 #include "scan/search.h"
+#include "scan/gui/SearchFilterBox.h"
+#include "ui/PreviewPane.h"
+#include "ui/WizardPage.h"
 
-class QCheckBox;
 class QComboBox;
-class QDateEdit;
 class QGroupBox;
 class QDialog;
 class QLabel;
@@ -114,13 +119,13 @@ public:
     // The filters as the page would search with them now.
     SearchFilter searchFilter() const;
     const std::vector<EntryId>& searchHits() const { return searchHits_; }
-    bool searching() const { return searching_.load(std::memory_order_acquire); }
+    bool searching() const { return work_.running() == WorkState::Job::Search; }
     QComboBox* candidateCombo() const { return candidates_; }
     QComboBox* sectorsPerClusterCombo() const { return sectorsPerCluster_; }
     QComboBox* heapOffsetCombo() const { return heapOffset_; }
     // The preview of the highlighted file, and the recoverability filter.
     PreviewPane* preview() const { return preview_; }
-    QComboBox* recoverableCombo() const { return recoverable_; }
+    QComboBox* recoverableCombo() const { return filterBox_->recoverableCombo(); }
     // Previews the file of a list row or a tree item (nothing for folders
     // or while a worker runs).
     void previewRow(int row);
@@ -157,7 +162,6 @@ private:
 
     void buildControls();
     void buildSearchRow(QVBoxLayout* grid);
-    void buildFilterBox(QVBoxLayout* grid);
     void startSearch();
     void appendHits(const std::vector<SearchHit>& hits);
     void searchEnded(SearchEnd end);
@@ -169,16 +173,13 @@ private:
     void buildHiddenChoices();
     void loadIcons();
     void connectControls();
+    void connectTreeAndList();
+    void provideRowTexts();
     void start();
+    // Takes the parser for the volume and mode (false: none; the page says why).
+    bool chooseParser();
     void scanEnded(ScanOutcome outcome);
-    // What a save writes: one file (quick save), the ticked files, or a folder.
-    struct SaveJob {
-        enum Kind { Quick, Ticked, Folder } kind = Folder;
-        EntryId folder = kRootId;     // Quick: the file
-        std::vector<EntryId> files;  // Ticked
-        uint64_t count = 0;
-    };
-    void saveEnded(SaveStats stats, SaveJob job, QString folder, QString quickPath);
+    void saveEnded(SaveStats stats, SavePlan plan, uint64_t count, QString folder, QString written);
     void showWorkerControls(bool on);
     void setStatus(const QString& text);
     // Puts the children of folder item P in the tree (once), deleted
@@ -193,11 +194,12 @@ private:
     // Ticks agree: the list follows the tree, the tree follows the header box.
     void treeStateChanged(const QModelIndex& topLeft, const QModelIndex& bottomRight);
     void headerToggled(bool checked);
-    void collectTicked(controls::Item item, std::vector<EntryId>& out) const;
+    // The ticked items below item, in tree order.
+    void collectTicks(controls::Item item, std::vector<TickedItem>& out) const;
     int folderImage() const { return 0; }
     int iconFor(const std::string& name);
     QString pickFolder();
-    void startSave(SaveJob job, const QString& folder);
+    void startSave(SavePlan plan, uint64_t count, const QString& folder);
     // The output folder, asked for when none is set ("" when none chosen).
     QString outputFolderOrAsk(bool tellFirst);
     void setProgressRange(qint64 high);
@@ -217,12 +219,11 @@ private:
     QtProgressBridge bridge_;
     std::unique_ptr<ThrottledProgress> scanProgress_;
     std::unique_ptr<ThrottledProgress> saveProgress_;
+    WorkState work_;  // the scan, a save or a search: one at a time
     std::atomic<bool> stopSaving_{false};
-    std::atomic<bool> saving_{false};
     std::atomic<bool> closing_{false};
     std::thread saveThread_;
     std::thread searchThread_;
-    std::atomic<bool> searching_{false};
     std::atomic<bool> stopSearch_{false};
     PauseGate searchGate_;
     std::unique_ptr<ThrottledProgress> searchProgress_;
@@ -234,16 +235,7 @@ private:
     QLineEdit* volumeEdit_ = nullptr;
     QLineEdit* patternEdit_ = nullptr;
     QPushButton* searchButton_ = nullptr;
-    QGroupBox* filterBox_ = nullptr;
-    QCheckBox* deletedOnly_ = nullptr;
-    QLineEdit* minSize_ = nullptr;
-    QLineEdit* maxSize_ = nullptr;
-    QCheckBox* useAfter_ = nullptr;
-    QCheckBox* useBefore_ = nullptr;
-    QDateEdit* after_ = nullptr;
-    QDateEdit* before_ = nullptr;
-    QLineEdit* extensions_ = nullptr;
-    QComboBox* recoverable_ = nullptr;
+    SearchFilterBox* filterBox_ = nullptr;
     PreviewPane* preview_ = nullptr;
     std::unordered_map<EntryId, RecoveryEstimate> estimates_;
     controls::CXHtmlTree* tree_ = nullptr;
