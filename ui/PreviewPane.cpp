@@ -11,8 +11,6 @@
 #include <QStringDecoder>
 #include <QVBoxLayout>
 
-#include "scan/type_guess.h"
-
 namespace brantlow::gui {
 
 namespace {
@@ -140,11 +138,11 @@ QString hexDump(const std::vector<uint8_t>& b) {
 
 }  // namespace
 
-Preview makePreview(const std::vector<uint8_t>& bytes, const QString& name, int thumb) {
+Preview makePreview(const std::vector<uint8_t>& bytes, const QString& name, const ContentNamer& namer, int thumb) {
     (void)name;
     Preview p;
     if (bytes.empty()) return p;
-    p.detected = QString::fromStdString(guessExtensionFromBytes(bytes.data(), bytes.size()));
+    if (namer) p.detected = QString::fromStdString(namer(bytes.data(), bytes.size()));
     // Images: whatever format Qt's readers recognise in the content.
     QByteArray raw = QByteArray::fromRawData(reinterpret_cast<const char*>(bytes.data()),
                                              static_cast<qsizetype>(bytes.size()));
@@ -190,7 +188,7 @@ Preview makePreview(const std::vector<uint8_t>& bytes, const QString& name, int 
     return p;
 }
 
-PreviewPane::PreviewPane(QWidget* parent) : QWidget(parent) {
+PreviewPane::PreviewPane(ContentNamer namer, QWidget* parent) : QWidget(parent), namer_(std::move(namer)) {
     setObjectName("previewPane");
     auto* box = new QVBoxLayout(this);
     box->setContentsMargins(0, 0, 0, 0);
@@ -286,7 +284,7 @@ void PreviewPane::run() {
         if (fetch) fetch(sink);
         Preview p;
         const bool cancelled = sink.cancelled();
-        if (!cancelled) p = makePreview(sink.bytes, name);
+        if (!cancelled) p = makePreview(sink.bytes, name, namer_);
         {
             std::lock_guard<std::mutex> lk(mutex_);
             busy_.store(false);

@@ -1,7 +1,8 @@
 // A preview of the highlighted file on a result page: a thumbnail for
 // images (Qt's image readers), the first lines of a text file (its
 // encoding guessed), a hex dump of anything else, and the type its first
-// bytes show beside its extension. The bytes come from the file's own
+// bytes show beside its extension (named by the page that owns the pane,
+// which knows the signatures). The bytes come from the file's own
 // writer into memory (at most kPreviewCap bytes), on one worker thread;
 // nothing is written to disk. A new highlight cancels the preview under
 // way: only the newest request is ever read.
@@ -15,6 +16,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -38,9 +40,13 @@ struct Preview {
     QString detected;   // the type the content shows ("jpg"), or empty
 };
 
+// The type a file's first bytes show ("jpg"), or empty.
+using ContentNamer = std::function<std::string(const uint8_t* head, size_t n)>;
+
 // Builds the preview of a file's first bytes (name: for its extension).
 // Thumbnails fit in thumb x thumb pixels.
-Preview makePreview(const std::vector<uint8_t>& bytes, const QString& name, int thumb = 256);
+Preview makePreview(const std::vector<uint8_t>& bytes, const QString& name, const ContentNamer& namer,
+                    int thumb = 256);
 
 class PreviewPane : public QWidget {
     Q_OBJECT
@@ -49,7 +55,7 @@ public:
     // writer stops) once it is cancelled or holds kPreviewCap bytes.
     using Fetch = std::function<void(ContentSink& sink)>;
 
-    explicit PreviewPane(QWidget* parent = nullptr);
+    explicit PreviewPane(ContentNamer namer, QWidget* parent = nullptr);
     ~PreviewPane() override;
 
     // Previews a file: cancels the one under way and queues this one.
@@ -79,6 +85,7 @@ private:
     void run();
     void present(uint64_t generation, const QString& name, Preview p);
 
+    ContentNamer namer_;
     QLabel* type_ = nullptr;
     QStackedWidget* stack_ = nullptr;
     QLabel* image_ = nullptr;

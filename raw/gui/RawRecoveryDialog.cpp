@@ -24,6 +24,7 @@
 #include "base/texts.h"
 #include "platform/files.h"
 #include "raw/gui/RawSettingDlg.h"
+#include "scan/type_guess.h"
 
 namespace brantlow::raw::gui {
 
@@ -176,7 +177,7 @@ void RawRecoveryDialog::buildResults(QLayout* outer) {
     fileList->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
     fileList->setColumnWidth(0, 300);
     lv->addWidget(fileList, 1);
-    preview = new ::brantlow::gui::PreviewPane(listBox);
+    preview = new ::brantlow::gui::PreviewPane(guessExtensionFromBytes, listBox);
     lv->addWidget(preview, 1);
     hideMarkedCheck = new QCheckBox("Hide finds that fail their format check", listBox);
     hideMarkedCheck->setObjectName("hideMarked");

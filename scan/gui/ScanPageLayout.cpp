@@ -12,6 +12,7 @@
 
 #include "base/texts.h"
 #include "scan/gui/VolumeScanDlg.h"
+#include "scan/type_guess.h"
 
 namespace brantlow::gui {
 
@@ -65,7 +66,7 @@ void VolumeScanDlg::buildResultPanes(QVBoxLayout* grid) {
     list_->InitHeader();
     // The preview of the highlighted file below the list.
     auto* right = new QSplitter(Qt::Vertical);
-    preview_ = new PreviewPane;
+    preview_ = new PreviewPane(guessExtensionFromBytes);
     right->addWidget(list_);
     right->addWidget(preview_);
     right->setStretchFactor(0, 3);

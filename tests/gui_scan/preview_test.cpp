@@ -20,6 +20,7 @@
 #include "fake_parser.h"
 #include "gui_support.h"
 #include "tests/support/memory_reader.h"
+#include "scan/type_guess.h"
 #include "ui/PreviewPane.h"
 
 using namespace brantlow;
@@ -213,25 +214,25 @@ TEST_F(PreviewPage, RecoverabilityColumnTintAndFilter) {
 // Encodings the pane tells apart, and what it shows of each.
 TEST(PreviewBytes, EncodingsAndBinary) {
     auto bytesOf = [](const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); };
-    Preview u8 = gui::makePreview(bytesOf("caf\xC3\xA9 cr\xC3\xA8me\n"), "a.txt");
+    Preview u8 = gui::makePreview(bytesOf("caf\xC3\xA9 cr\xC3\xA8me\n"), "a.txt", guessExtensionFromBytes);
     EXPECT_EQ(u8.kind, Preview::Text);
     EXPECT_EQ(u8.encoding, "UTF-8");
     EXPECT_EQ(u8.text, QString::fromUtf8("café crème\n"));
-    Preview l1 = gui::makePreview(bytesOf("caf\xE9 cr\xE8me\n"), "a.txt");
+    Preview l1 = gui::makePreview(bytesOf("caf\xE9 cr\xE8me\n"), "a.txt", guessExtensionFromBytes);
     EXPECT_EQ(l1.encoding, "Latin-1");
     EXPECT_EQ(l1.text, QString::fromUtf8("café crème\n"));
     std::string u16 = "\xFF\xFE";
     for (char c : std::string("hello world, in UTF-16\n")) u16 += std::string{c, '\0'};
-    Preview w = gui::makePreview(bytesOf(u16), "w.txt");
+    Preview w = gui::makePreview(bytesOf(u16), "w.txt", guessExtensionFromBytes);
     EXPECT_EQ(w.encoding, "UTF-16LE");
     EXPECT_EQ(w.text, "hello world, in UTF-16\n");
     // PDF signature: text-like, but the carver's table names its type.
-    Preview pdf = gui::makePreview(bytesOf("%PDF-1.4\n%\xE2\xE3\xCF\xD3\n"), "x.bin");
+    Preview pdf = gui::makePreview(bytesOf("%PDF-1.4\n%\xE2\xE3\xCF\xD3\n"), "x.bin", guessExtensionFromBytes);
     EXPECT_EQ(pdf.detected, "pdf");
     std::vector<uint8_t> bin(300);
     for (size_t i = 0; i < bin.size(); ++i) bin[i] = static_cast<uint8_t>(i);
-    Preview h = gui::makePreview(bin, "b.dat");
+    Preview h = gui::makePreview(bin, "b.dat", guessExtensionFromBytes);
     EXPECT_EQ(h.kind, Preview::Hex);
     EXPECT_TRUE(h.text.startsWith("00000000  00 01 02 03 04 05 06 07  08 09 0a 0b 0c 0d 0e 0f  |................|"));
-    EXPECT_EQ(gui::makePreview({}, "empty").kind, Preview::None);
+    EXPECT_EQ(gui::makePreview({}, "empty", guessExtensionFromBytes).kind, Preview::None);
 }
