@@ -154,8 +154,7 @@ void advanceOptions::onSearchDone(AdvancedSearch r) {
     for (const AdvancedCandidate& h : result_.heaps) heaps_->addItem(q(h.label));
     // The candidate the search ranks best (the first one unless the list
     // says otherwise); the first cluster size (the volume's own, when known).
-    if (!result_.candidates.empty())
-        candidates_->setCurrentIndex(static_cast<int>(std::min(result_.best, result_.candidates.size() - 1)));
+    if (!result_.candidates.empty()) candidates_->setCurrentIndex(static_cast<int>(firstCandidate(result_)));
     if (clusters_->count()) clusters_->setCurrentIndex(0);
     if (heaps_->count()) heaps_->setCurrentIndex(0);
     clusterLabel_->show();
@@ -173,23 +172,26 @@ void advanceOptions::onSearchDone(AdvancedSearch r) {
     status_->setText(q(result_.doneStatus));
 }
 
+AdvancedChoice advanceOptions::choice() const {
+    AdvancedChoice c;
+    auto index = [](const QComboBox* box) {
+        return box->currentIndex() >= 0 ? std::optional<size_t>(static_cast<size_t>(box->currentIndex())) : std::nullopt;
+    };
+    c.candidate = index(candidates_);
+    c.clusterSize = index(clusters_);
+    c.heap = index(heaps_);
+    return c;
+}
+
 ScanOptions advanceOptions::chosenOptions() const {
     ScanOptions o = base_;
-    const int ci = candidates_->currentIndex();
-    if (ci >= 0 && static_cast<size_t>(ci) < result_.candidates.size())
-        o.advancedCandidate = result_.candidates[static_cast<size_t>(ci)].position;
-    const int si = clusters_->currentIndex();
-    if (si >= 0 && static_cast<size_t>(si) < result_.clusterShifts.size())
-        o.advancedClusterShift = result_.clusterShifts[static_cast<size_t>(si)];
-    const int hi = heaps_->currentIndex();
-    if (hi >= 0 && static_cast<size_t>(hi) < result_.heaps.size())
-        o.advancedHeap = result_.heaps[static_cast<size_t>(hi)].position;
+    applyAdvancedChoice(result_, choice(), o);
     return o;
 }
 
 void advanceOptions::onNext() {
     // A candidate and a cluster size must be chosen; otherwise nothing.
-    if (!done_ || candidates_->currentIndex() < 0 || clusters_->currentIndex() < 0) return;
+    if (!done_ || !advancedChoiceReady(result_, choice())) return;
     openScanPage(this, volume_, ScanMode::Advanced, chosenOptions());
 }
 

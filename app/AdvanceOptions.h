@@ -12,6 +12,7 @@
 #include "disk/partition.h"
 #include "fs/advanced_search.h"
 #include "fs/api/parser.h"
+#include "scan/recovery_model.h"
 #include "ui/WizardPage.h"
 
 class QComboBox;
@@ -58,6 +59,8 @@ private:
     void onSearchDone(AdvancedSearch result);
     void onNext();
     void joinWorker();
+    // The selections of the three lists.
+    AdvancedChoice choice() const;
 
     VolumeEntry volume_;
     int maxCandidates_;
