@@ -1,5 +1,5 @@
-// Volume information page, recovery-mode page, and the stand-ins for pages
-// that are not registered.
+// Volume information page, recovery-mode page, and the opening of the scan
+// and raw recovery pages that their subsystems register.
 #include <QCheckBox>
 #include <QFormLayout>
 #include <QGridLayout>
@@ -150,59 +150,14 @@ ScanOptions ParceModeNtfsDlg::scanOptions() const {
     return o;
 }
 
-// ---- Stand-ins -------------------------------------------------------------
-
-QString scanModeName(ScanMode m) {
-    switch (m) {
-        case ScanMode::Standard: return "Standard";
-        case ScanMode::Advanced: return "Advanced";
-        case ScanMode::Deep: return "Deep";
-    }
-    return {};
-}
-
-PlaceholderPage::PlaceholderPage(const QString& banner, const VolumeEntry& v, const QString& modeText,
-                                 const QString& note, WizardPage* opener)
-    : WizardPage(banner, opener) {
-    setObjectName("PlaceholderPage");
-    auto* outer = new QVBoxLayout(content());
-    outer->setContentsMargins(18, 12, 18, 4);
-    auto* group = new QGroupBox("Selected Volume :", content());
-    auto* form = new QFormLayout(group);
-    form->addRow("VOLUME", valueLabel(q(v.volumeNumber), group, "volume"));
-    if (!v.rootPath.empty()) form->addRow("Volume Name:", valueLabel(q(v.rootPath), group, "rootPath"));
-    form->addRow("FILE_SYSTEM", valueLabel(q(v.fileSystem), group, "fileSystem"));
-    form->addRow("VOLUME_SIZE", valueLabel(q(v.sizeText), group, "sizeText"));
-    form->addRow("START_SECTOR", valueLabel(QString::number(static_cast<qulonglong>(v.startSector)), group, "startSector"));
-    form->addRow("Sectors", valueLabel(QString::number(static_cast<qulonglong>(v.sizeSectors)), group, "sizeSectors"));
-    form->addRow("Mode", valueLabel(modeText, group, "mode"));
-    outer->addWidget(group);
-    text_ = new QLabel(note, content());
-    text_->setObjectName("note");
-    text_->setWordWrap(true);
-    outer->addWidget(text_);
-    outer->addStretch(1);
-    nextButton()->setEnabled(false);
-}
-
-QString PlaceholderPage::summary() const {
-    QStringList parts;
-    for (auto* l : findChildren<QLabel*>())
-        if (!l->objectName().isEmpty()) parts << l->objectName() + "=" + l->text();
-    return parts.join("; ");
-}
+// ---- The pages other subsystems build ---------------------------------------
 
 void openScanPage(WizardPage* opener, const VolumeEntry& volume, ScanMode mode, const ScanOptions& options) {
-    WizardPage* page = makeScanPage(opener, volume, mode, options);
-    if (!page)
-        page = new PlaceholderPage("Scan", volume, scanModeName(mode), "The scan page is not available yet.", opener);
-    opener->openNext(page);
+    if (WizardPage* page = makeScanPage(opener, volume, mode, options)) opener->openNext(page);
 }
 
 void openRawPage(WizardPage* opener, const VolumeEntry& volume) {
-    WizardPage* page = makeRawPage(opener, volume);
-    if (!page) page = new PlaceholderPage("Raw Recovery", volume, "RAW", "not available yet", opener);
-    opener->openNext(page);
+    if (WizardPage* page = makeRawPage(opener, volume)) opener->openNext(page);
 }
 
 }  // namespace brantlow::gui

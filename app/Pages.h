@@ -1,6 +1,5 @@
 // The wizard's pages: the first page with drives and volumes, the scan-mode
-// page, the volume list, the volume information page, the recovery-mode page,
-// and stand-ins for the scan and raw pages until those are registered.
+// page, the volume list, the volume information page, the recovery-mode page.
 #pragma once
 
 #include <QString>
@@ -282,24 +281,10 @@ private:
     QCheckBox* formatted_;
 };
 
-// Shown in place of the scan page (or the raw page) while no such page is
-// registered: what was chosen.
-class PlaceholderPage : public WizardPage {
-    Q_OBJECT
-public:
-    PlaceholderPage(const QString& banner, const VolumeEntry& volume, const QString& modeText, const QString& note,
-                    WizardPage* opener);
-    QString summary() const;
-
-private:
-    QLabel* text_;
-};
-
-QString scanModeName(ScanMode m);
-
-// Opens the scan page for the volume and mode (or the placeholder).
+// Opens the scan page for the volume and mode (through the hook the scan
+// page registers; nothing opens when none is registered).
 void openScanPage(WizardPage* opener, const VolumeEntry& volume, ScanMode mode, const ScanOptions& options = {});
-// Opens the raw recovery page (or the placeholder).
+// Opens the raw recovery page (the same way).
 void openRawPage(WizardPage* opener, const VolumeEntry& volume);
 
 }  // namespace brantlow::gui

@@ -64,6 +64,38 @@ public:
     std::deque<bool> answers;
 };
 
+// Stands in for the scan and raw recovery pages, which these tests leave
+// out: what the page was opened with.
+class StandInPage : public WizardPage {
+    Q_OBJECT
+public:
+    StandInPage(const QString& page, const VolumeEntry& v, const QString& mode, WizardPage* opener)
+        : WizardPage(page, opener) {
+        auto q = [](const std::string& s) { return QString::fromStdString(s); };
+        summary_ = QStringList{"page=" + page,
+                               "fileSystem=" + q(v.fileSystem),
+                               "sizeText=" + q(v.sizeText),
+                               "startSector=" + QString::number(static_cast<qulonglong>(v.startSector)),
+                               "sizeSectors=" + QString::number(static_cast<qulonglong>(v.sizeSectors)),
+                               "mode=" + mode}
+                       .join("; ");
+    }
+    QString summary() const { return summary_; }
+
+private:
+    QString summary_;
+};
+
+void standInForScanAndRawPages() {
+    setScanPageFactory([](WizardPage* opener, const VolumeEntry& v, ScanMode m, const ScanOptions&) -> WizardPage* {
+        const char* mode = m == ScanMode::Deep ? "Deep" : m == ScanMode::Advanced ? "Advanced" : "Standard";
+        return new StandInPage("scan", v, mode, opener);
+    });
+    setRawPageFactory([](WizardPage* opener, const VolumeEntry& v) -> WizardPage* {
+        return new StandInPage("raw", v, "RAW", opener);
+    });
+}
+
 // The message sink of start-up, before any page exists.
 class RecordingSink : public MessageSink {
 public:
@@ -76,9 +108,8 @@ protected:
     void SetUp() override {
         previous_ = setBoxPresenter(&sink);
         installWizardHooks();
-        // These tests walk the wizard alone: the stand-in takes the scan page's place.
-        setScanPageFactory({});
-        setRawPageFactory({});
+        // These tests walk the wizard alone: stand-ins take the scan and raw pages' places.
+        standInForScanAndRawPages();
     }
     void TearDown() override {
         delete first;
@@ -231,11 +262,11 @@ TEST_F(Wizard, StandardScanChainOnAPartitionedImage) {
     EXPECT_TRUE(mode->advancedMode()->isVisibleTo(mode));
     EXPECT_TRUE(mode->deepMode()->isVisibleTo(mode));
 
-    // Deep, Next: the scan page (a stand-in until one is registered).
+    // Deep, Next: the scan page (its stand-in).
     mode->deepMode()->click();
     EXPECT_EQ(mode->recoveryMode(), 3);
     mode->nextButton()->click();
-    auto* scan = nextPage<PlaceholderPage>(mode);
+    auto* scan = nextPage<StandInPage>(mode);
     ASSERT_TRUE(scan);
     EXPECT_TRUE(scan->summary().contains("mode=Deep"));
     EXPECT_TRUE(scan->summary().contains("startSector=2048"));
@@ -315,15 +346,15 @@ TEST_F(Wizard, CustomSettingsAreCheckedAndRawGoesToTheRawPage) {
     down->click();
     EXPECT_EQ(list->startSectorEdit()->text(), "0");
 
-    // "RAW": the raw recovery page (a stand-in that says it is not there yet).
+    // "RAW": the raw recovery page (its stand-in).
     list->startSectorEdit()->setText("202752");
     list->endSectorEdit()->setText("251903");
     list->treatAs()->setCurrentText("RAW");
     list->nextButton()->click();
-    auto* raw = nextPage<PlaceholderPage>(list);
+    auto* raw = nextPage<StandInPage>(list);
     ASSERT_TRUE(raw);
     EXPECT_TRUE(raw->summary().contains("fileSystem=RAW"));
-    EXPECT_TRUE(raw->summary().contains("not available yet"));
+    EXPECT_TRUE(raw->summary().contains("page=raw"));
     EXPECT_TRUE(raw->summary().contains("sizeText=24"));
     screenshot(raw, "6-raw-placeholder");
     raw->backButton()->click();
@@ -817,3 +848,5 @@ TEST(WizardHooks, RecoveryModeOpensTheScanPage) {
     g_deviceReader.reset();
     setBoxPresenter(previous);
 }
+
+#include "wizard_test.moc"
