@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "base/bytes.h"
-#include "disk/image_reader.h"
+#include "disk/image_libyal.h"
 
 namespace brantlow {
 
@@ -23,14 +23,6 @@ namespace {
 constexpr uint8_t kEvf1[8] = {'E', 'V', 'F', 0x09, 0x0D, 0x0A, 0xFF, 0x00};
 constexpr size_t kSectionBytes = 76;
 constexpr int kMaxSections = 1 << 20;
-
-std::string ewfReason(libewf_error_t* e) {
-    if (!e) return "unknown error";
-    char text[4096] = {};
-    libewf_error_backtrace_sprint(e, text, sizeof text);
-    libewf_error_free(&e);
-    return libraryReason(text);
-}
 
 std::string num(uint64_t v) {
     char b[32];
@@ -115,28 +107,34 @@ std::string checkSegments(const std::vector<std::string>& names) {
     return {};
 }
 
-class EwfImage : public ContainerReader {
-public:
-    ~EwfImage() override {
-        if (handle_) {
-            libewf_handle_close(handle_, nullptr);
-            libewf_handle_free(&handle_, nullptr);
-        }
+const LibyalCalls<libewf_handle_t, libewf_error_t> kEwf = {
+    "libewf",           libewf_handle_initialize,      libewf_handle_close,
+    libewf_handle_free, libewf_error_backtrace_sprint, libewf_error_free,
+    libewf_handle_get_media_size, libewf_handle_read_random,
+};
+
+// The segment files of the set that path opens (libewf's glob, or the one file).
+std::vector<std::string> segmentNames(const std::string& path) {
+    std::vector<std::string> names;
+    libewf_error_t* e = nullptr;
+    char** globbed = nullptr;
+    int n = 0;
+    if (libewf_glob(path.c_str(), path.size(), LIBEWF_FORMAT_UNKNOWN, &globbed, &n, &e) == 1 && n > 0) {
+        for (int i = 0; i < n; ++i) names.emplace_back(globbed[i]);
+        libewf_glob_free(globbed, n, nullptr);
+    } else {
+        if (e) libewf_error_free(&e);
+        names.push_back(path);  // a name libewf cannot glob: the one file
     }
+    return names;
+}
+
+class EwfImage : public LibyalImage<libewf_handle_t, libewf_error_t> {
+public:
+    EwfImage() : LibyalImage(kEwf) {}
 
     bool open(const std::string& path, std::string* why) {
-        fileName_ = baseName(path);
-        std::vector<std::string> names;
-        libewf_error_t* e = nullptr;
-        char** globbed = nullptr;
-        int n = 0;
-        if (libewf_glob(path.c_str(), path.size(), LIBEWF_FORMAT_UNKNOWN, &globbed, &n, &e) == 1 && n > 0) {
-            for (int i = 0; i < n; ++i) names.emplace_back(globbed[i]);
-            libewf_glob_free(globbed, n, nullptr);
-        } else {
-            if (e) libewf_error_free(&e);
-            names.push_back(path);  // a name libewf cannot glob: the one file
-        }
+        std::vector<std::string> names = segmentNames(path);
         std::string fault = checkSegments(names);
         if (!fault.empty()) {
             *why = "the E01 set is incomplete: " + fault;
@@ -144,42 +142,22 @@ public:
         }
         std::vector<char*> argv;
         for (auto& s : names) argv.push_back(s.data());
-        if (libewf_handle_initialize(&handle_, &e) != 1) {
-            *why = "libewf: " + ewfReason(e);
-            return false;
-        }
-        if (libewf_handle_open(handle_, argv.data(), static_cast<int>(argv.size()), LIBEWF_OPEN_READ, &e) != 1) {
-            *why = "the E01 image cannot be opened: " + ewfReason(e);
-            libewf_handle_free(&handle_, nullptr);
-            return false;
-        }
+        auto openRead = [&](libewf_handle_t* h, libewf_error_t** e) {
+            return libewf_handle_open(h, argv.data(), static_cast<int>(argv.size()), LIBEWF_OPEN_READ, e);
+        };
+        if (!openHandle(path, "E01", openRead, why)) return false;
         if (libewf_handle_segment_files_corrupted(handle_, nullptr) == 1) {
             *why = "the E01 set is damaged: libewf finds its segment files corrupted";
             return false;
         }
-        size64_t media = 0;
+        if (!readMediaSize(why)) return false;
         uint32_t bps = 0;
-        if (libewf_handle_get_media_size(handle_, &media, &e) != 1) {
-            *why = "the E01 image does not give its size: " + ewfReason(e);
-            return false;
-        }
         if (libewf_handle_get_bytes_per_sector(handle_, &bps, nullptr) == 1) declaredSectorSize_ = bps;
         sectorBytes_ = bps ? bps : 512;
-        mediaSize_ = media;
         return true;
     }
 
 protected:
-    long long readMedia(uint64_t offset, void* buffer, size_t count, std::string* why) override {
-        libewf_error_t* e = nullptr;
-        ssize_t n = libewf_handle_read_random(handle_, buffer, count, static_cast<off64_t>(offset), &e);
-        if (n < 0) {
-            *why = ewfReason(e);
-            return -1;
-        }
-        return n;
-    }
-
     // Chunks that fail their checksum come back zero-filled with an entry in
     // the handle's error list: every range seen there is damaged, for good.
     size_t soundPrefix(uint64_t offset, size_t count, std::string* why) override {
@@ -214,7 +192,6 @@ protected:
     }
 
 private:
-    libewf_handle_t* handle_ = nullptr;
     uint32_t sectorBytes_ = 512;
     uint32_t knownErrors_ = 0;
     std::vector<std::pair<uint64_t, uint64_t>> bad_;

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "base/bytes.h"
-#include "disk/image_reader.h"
+#include "disk/image_libyal.h"
 
 namespace brantlow {
 
@@ -22,14 +22,6 @@ constexpr uint64_t kKeptL1Entries = 1ull << 20;  // 8 MiB: 512 TiB of disk in 64
 constexpr uint64_t kL1Piece = 1ull << 16;
 constexpr uint64_t kL1OffsetMask = 0x00FFFFFFFFFFFE00ull;
 constexpr uint64_t kL1Reserved = 0x7F000000000001FFull;
-
-std::string qcowReason(libqcow_error_t* e) {
-    if (!e) return "unknown error";
-    char text[4096] = {};
-    libqcow_error_backtrace_sprint(e, text, sizeof text);
-    libqcow_error_free(&e);
-    return libraryReason(text);
-}
 
 std::string num(uint64_t v) {
     char b[32];
@@ -109,17 +101,17 @@ std::string checkQcow2Tables(FileReadSeek& f, Qcow2Map& map) {
     return {};
 }
 
-class QcowImage : public ContainerReader {
+const LibyalCalls<libqcow_file_t, libqcow_error_t> kQcow = {
+    "libqcow",          libqcow_file_initialize,        libqcow_file_close,
+    libqcow_file_free,  libqcow_error_backtrace_sprint, libqcow_error_free,
+    libqcow_file_get_media_size, libqcow_file_read_buffer_at_offset,
+};
+
+class QcowImage : public LibyalImage<libqcow_file_t, libqcow_error_t> {
 public:
-    ~QcowImage() override {
-        if (file_) {
-            libqcow_file_close(file_, nullptr);
-            libqcow_file_free(&file_, nullptr);
-        }
-    }
+    QcowImage() : LibyalImage(kQcow) {}
 
     bool open(const std::string& path, std::string* why) {
-        fileName_ = baseName(path);
         if (table_.Open(path)) {
             std::string fault = checkQcow2Tables(table_, map_);
             if (!fault.empty()) {
@@ -127,52 +119,32 @@ public:
                 return false;
             }
         }
-        libqcow_error_t* e = nullptr;
-        if (libqcow_file_initialize(&file_, &e) != 1) {
-            *why = "libqcow: " + qcowReason(e);
-            return false;
-        }
-        if (libqcow_file_open(file_, path.c_str(), LIBQCOW_OPEN_READ, &e) != 1) {
-            *why = "the QCOW image cannot be opened: " + qcowReason(e);
-            libqcow_file_free(&file_, nullptr);
-            return false;
-        }
-        size_t n = 0;
-        if (libqcow_file_get_utf8_backing_filename_size(file_, &n, nullptr) == 1 && n > 1) {
-            std::string backing;
-            if (n < 65536) {
-                std::vector<uint8_t> b(n, 0);
-                if (libqcow_file_get_utf8_backing_filename(file_, b.data(), b.size(), nullptr) == 1)
-                    backing.assign(reinterpret_cast<const char*>(b.data()));
-            }
+        auto openRead = [&](libqcow_file_t* f, libqcow_error_t** e) {
+            return libqcow_file_open(f, path.c_str(), LIBQCOW_OPEN_READ, e);
+        };
+        if (!openHandle(path, "QCOW", openRead, why)) return false;
+        std::string backing;
+        if (recordedName(libqcow_file_get_utf8_backing_filename_size, libqcow_file_get_utf8_backing_filename, backing)) {
             *why = "the QCOW image holds only the changes made over its backing file" +
                    (backing.empty() ? std::string() : " (" + backing + ")") +
                    "; images over a backing file are not supported: flatten it first (qemu-img convert)";
             return false;
         }
         uint32_t method = 0;
-        if (libqcow_file_get_encryption_method(file_, &method, nullptr) == 1 && method != LIBQCOW_ENCRYPTION_METHOD_NONE) {
+        if (libqcow_file_get_encryption_method(handle_, &method, nullptr) == 1 && method != LIBQCOW_ENCRYPTION_METHOD_NONE) {
             *why = "the QCOW image is encrypted; encrypted images are not supported";
             return false;
         }
-        size64_t media = 0;
-        if (libqcow_file_get_media_size(file_, &media, &e) != 1) {
-            *why = "the QCOW image does not give its size: " + qcowReason(e);
-            return false;
-        }
-        mediaSize_ = media;
-        return true;
+        return readMediaSize(why);
     }
 
 protected:
+    // A read the map explains fails with the map's fault as its reason.
     long long readMedia(uint64_t offset, void* buffer, size_t count, std::string* why) override {
-        libqcow_error_t* e = nullptr;
-        ssize_t n = libqcow_file_read_buffer_at_offset(file_, buffer, count, static_cast<off64_t>(offset), &e);
+        const long long n = LibyalImage::readMedia(offset, buffer, count, why);
         if (n < 0) {
-            *why = qcowReason(e);
             std::string table = tableFault(offset);
             if (!table.empty()) *why = table;
-            return -1;
         }
         return n;
     }
@@ -206,7 +178,6 @@ private:
                ", which points outside the file (" + num(map_.fileSize) + " bytes)";
     }
 
-    libqcow_file_t* file_ = nullptr;
     FileReadSeek table_;  // the file itself, to name what is wrong with its map
     Qcow2Map map_;
 };
