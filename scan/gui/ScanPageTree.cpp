@@ -160,17 +160,18 @@ void VolumeScanDlg::treeStateChanged(const QModelIndex& topLeft, const QModelInd
 
 void VolumeScanDlg::headerToggled(bool checked) {
     const controls::CheckListModel* m = list_->listModel();
-    for (int r = 0; r < m->rowCount(); ++r) {
-        const int item = m->rowData(r);
-        EntryId hit;
-        if (hitOf(item, hit)) {
-            if (checked)
-                searchTicked_.insert(hit);
-            else
-                searchTicked_.erase(hit);
-            continue;
-        }
-        if (item >= 0 && tree_->checkTree().valid(item)) tree_->SetCheck(item, checked);
+    for (int r = 0; r < m->rowCount(); ++r) tickRow(m->rowData(r), checked);
+}
+
+void VolumeScanDlg::tickRow(int rowData, bool checked) {
+    EntryId hit;
+    if (hitOf(rowData, hit)) {
+        if (checked)
+            searchTicked_.insert(hit);
+        else
+            searchTicked_.erase(hit);
+    } else if (rowData >= 0 && tree_->checkTree().valid(rowData)) {
+        tree_->SetCheck(rowData, checked);
     }
 }
 
@@ -222,19 +223,7 @@ void VolumeScanDlg::itemDoubleClicked(Item item) {
     startSave(std::move(plan), 1, out);
 }
 
-void VolumeScanDlg::listRowToggled(int row, bool checked) {
-    int item = list_->listModel()->rowData(row);
-    EntryId hit;
-    if (hitOf(item, hit)) {
-        if (checked)
-            searchTicked_.insert(hit);
-        else
-            searchTicked_.erase(hit);
-        return;
-    }
-    if (item < 0 || !tree_->checkTree().valid(item)) return;
-    tree_->SetCheck(item, checked);
-}
+void VolumeScanDlg::listRowToggled(int row, bool checked) { tickRow(list_->listModel()->rowData(row), checked); }
 
 // ---- Recoverability and preview --------------------------------------------
 

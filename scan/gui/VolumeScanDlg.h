@@ -194,6 +194,8 @@ private:
     // Ticks agree: the list follows the tree, the tree follows the header box.
     void treeStateChanged(const QModelIndex& topLeft, const QModelIndex& bottomRight);
     void headerToggled(bool checked);
+    // A row's tick: a search row keeps its own, a folder's row ticks its tree item.
+    void tickRow(int rowData, bool checked);
     // The ticked items below item, in tree order.
     void collectTicks(controls::Item item, std::vector<TickedItem>& out) const;
     int folderImage() const { return 0; }
