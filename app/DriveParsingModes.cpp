@@ -12,6 +12,7 @@
 #include "app/Pages.h"
 #include "app/VolumeChoice.h"
 #include "fs/filesystems.h"
+#include "scan/volumes.h"
 #include "ui/CurrentSource.h"
 
 namespace brantlow::gui {
@@ -77,7 +78,7 @@ DriveParsingModes::DriveParsingModes(const QString& drivePath, WizardPage* opene
     connect(custom_, &QCheckBox::toggled, this, [this] { updateControls(); });
     updateControls();
 
-    openCurrentSource(drivePath_.toStdString(), messages());  // "invalid handle ..." on failure; the page still opens
+    openCurrentSource(drivePath_.toStdString(), messages(), volumeProbeTable());  // "invalid handle ..." on failure; the page still opens
 
     connect(this, &WizardPage::nextRequested, this, &DriveParsingModes::onNext);
 }

@@ -297,7 +297,7 @@ void PopulateDriveDlg::runAdvance() {
     procedure_->skipFoundVolumes = !options_.doNotSkip;
     procedure_->scanStartSector = options_.customStartSector;
     procedure_->scanEndSector = options_.customEndSector;
-    if (!openCurrentSource(options_.drivePath.toStdString(), messages())) {
+    if (!openCurrentSource(options_.drivePath.toStdString(), messages(), volumeProbeTable())) {
         const int err = g_deviceReader ? g_deviceReader->openError() : 0;
         setNotice(QString("%1 cannot be read%2").arg(options_.drivePath,
                                                       err ? QString(": ") + QString::fromLocal8Bit(std::strerror(err))
@@ -438,7 +438,7 @@ void PopulateDriveDlg::runStandard() {
     filter_->setEnabled(false);
     Partition procedure;
     procedure.useGpt = options_.useGpt;
-    if (!openCurrentSource(options_.drivePath.toStdString(), messages())) {
+    if (!openCurrentSource(options_.drivePath.toStdString(), messages(), volumeProbeTable())) {
         const int err = g_deviceReader ? g_deviceReader->openError() : 0;
         setNotice(QString("%1 cannot be read%2").arg(options_.drivePath,
                                                       err ? QString(": ") + QString::fromLocal8Bit(std::strerror(err))

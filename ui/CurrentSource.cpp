@@ -1,7 +1,6 @@
 #include "ui/CurrentSource.h"
 
 #include "disk/source.h"
-#include "scan/volumes.h"
 
 namespace brantlow {
 
@@ -10,9 +9,9 @@ std::atomic<uint64_t> g_totalSectors{0};
 
 namespace gui {
 
-bool openCurrentSource(const std::string& path, MessageSink& boxes) {
+bool openCurrentSource(const std::string& path, MessageSink& boxes, const ProbeTable& probes) {
     SourceError why;
-    auto r = openSourceReader(path, &why, &volumeProbeTable());
+    auto r = openSourceReader(path, &why, &probes);
     g_totalSectors.store(0);
     if (!r) {
         // A reader that is not open, whose openError() says why the file

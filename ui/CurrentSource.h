@@ -9,6 +9,7 @@
 #include <string>
 
 #include "base/sinks.h"
+#include "disk/probe.h"
 #include "disk/reader.h"
 
 namespace brantlow {
@@ -22,8 +23,9 @@ namespace gui {
 // raw image, or an image container) and sets the sector count. On failure
 // shows "invalid handle ..." (or why an image cannot be read) through boxes
 // and leaves a reader that is not open (its openError() says why), with a
-// count of 0.
-bool openCurrentSource(const std::string& path, MessageSink& boxes);
+// count of 0. probes (the volume probes the wizard was given) help tell the
+// source's logical sector size.
+bool openCurrentSource(const std::string& path, MessageSink& boxes, const ProbeTable& probes);
 // Forgets the current source.
 void closeCurrentSource();
 
