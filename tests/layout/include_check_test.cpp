@@ -22,7 +22,7 @@ namespace {
 const std::map<std::string, std::set<std::string>>& allowed() {
     static const std::set<std::string> below_fs = {"fs/api", "disk", "base", "platform"};
     static const std::set<std::string> engine = {"scan", "fs", "fs/api", "fs/ntfs", "fs/fat", "fs/exfat",
-                                                 "fs/ext", "fs/hfsplus", "raw", "disk", "base", "platform"};
+                                                 "fs/ext", "fs/hfsplus", "raw", "imaging", "disk", "base", "platform"};
     auto with = [](std::set<std::string> s, std::initializer_list<const char*> more) {
         for (const char* m : more) s.insert(m);
         return s;
@@ -31,6 +31,7 @@ const std::map<std::string, std::set<std::string>>& allowed() {
         {"platform", {}},
         {"base", {}},
         {"disk", {"base", "platform"}},
+        {"imaging", {"disk", "base", "platform"}},
         {"fs/api", {"disk", "base", "platform"}},
         {"fs/ntfs", below_fs},
         {"fs/fat", below_fs},
@@ -52,7 +53,7 @@ const std::map<std::string, std::set<std::string>>& allowed() {
 
 // Folders that make up the engine: no Qt there.
 bool isEngine(const std::string& layer) {
-    static const std::set<std::string> e = {"platform", "base", "disk", "fs/api", "fs/ntfs", "fs/fat", "fs/exfat",
+    static const std::set<std::string> e = {"platform", "base", "disk", "imaging", "fs/api", "fs/ntfs", "fs/fat", "fs/exfat",
                                             "fs/ext", "fs/hfsplus", "fs", "raw", "scan", "cli", "controls"};
     return e.count(layer) != 0;
 }
