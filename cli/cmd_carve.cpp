@@ -43,7 +43,7 @@ int cmdCarve(const Args& a) {
     } restore{previous};
 
     const std::string source = a.positional[0];
-    auto reader = openSource(source);
+    auto reader = openSource(source, a.get("--map"));
     if (!reader) return kExitSource;
 
     uint64_t startByte = 0, bytes = reader->sizeBytes();

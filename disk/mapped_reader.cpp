@@ -15,16 +15,21 @@ constexpr uint64_t kMaxMapBytes = 256ull << 20;
 }  // namespace
 
 MappedReader::MappedReader(std::shared_ptr<readWriteInterface> image, RescueMap map, std::string mapPath)
-    : image_(std::move(image)), map_(std::move(map)), mapPath_(std::move(mapPath)) {
-    size_ = std::max(map_.extent(), image_->sizeBytes());
+    : image_(std::move(image)), map_(std::make_shared<const RescueMap>(std::move(map))), mapPath_(std::move(mapPath)) {
+    setSectorSize(image_->sectorSize());
+}
+
+MappedReader::MappedReader(std::shared_ptr<readWriteInterface> image, std::shared_ptr<const RescueMap> map)
+    : image_(std::move(image)), map_(std::move(map)) {
     setSectorSize(image_->sectorSize());
 }
 
 long long MappedReader::readAbsolute(uint64_t offset, void* buffer, size_t count) {
     if (count == 0) return 0;
-    if (offset >= size_) return 0;
-    count = static_cast<size_t>(std::min<uint64_t>(count, size_ - offset));
-    const auto bad = map_.firstUnfinished(offset, count);
+    const uint64_t size = sizeBytes();
+    if (offset >= size) return 0;
+    count = static_cast<size_t>(std::min<uint64_t>(count, size - offset));
+    const auto bad = map_->firstUnfinished(offset, count);
     const size_t good = bad ? static_cast<size_t>(*bad - offset) : count;
     if (good == 0) return -1;
     long long n = image_->readAbsolute(offset, buffer, good);
@@ -37,7 +42,7 @@ long long MappedReader::readAbsolute(uint64_t offset, void* buffer, size_t count
 
 uint64_t MappedReader::unreadableSectors(uint64_t offset, uint64_t size) const {
     uint64_t n = 0, next = 0;  // next: the first sector not counted yet
-    for (const MapBlock& b : map_.blocksIn(offset, size)) {
+    for (const MapBlock& b : map_->blocksIn(offset, size)) {
         if (b.state == BlockState::Finished || b.size == 0) continue;
         uint64_t first = b.pos / 512;
         const uint64_t last = (b.end() - 1) / 512;

@@ -4,6 +4,7 @@
 // unfinished image holds there for data.
 #pragma once
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -15,24 +16,26 @@ namespace brantlow {
 class MappedReader : public readWriteInterface {
 public:
     MappedReader(std::shared_ptr<readWriteInterface> image, RescueMap map, std::string mapPath = {});
+    // A map that changes as an imaging run goes on: the caller keeps reads
+    // and changes apart.
+    MappedReader(std::shared_ptr<readWriteInterface> image, std::shared_ptr<const RescueMap> map);
     bool Open(const std::string&) override { return false; }  // made by openMappedImage
     // A read that reaches an unfinished byte returns the bytes before it
     // (a short read), or -1 when the first byte is unfinished.
     long long readAbsolute(uint64_t offset, void* buffer, size_t count) override;
     // The source's size as the map records it (or the image's, if larger).
-    uint64_t sizeBytes() const override { return size_; }
+    uint64_t sizeBytes() const override { return std::max(map_->extent(), image_->sizeBytes()); }
     void adviseSequential() override { image_->adviseSequential(); }
 
-    const RescueMap& map() const { return map_; }
+    const RescueMap& map() const { return *map_; }
     const std::string& mapPath() const { return mapPath_; }
     // 512-byte sectors of [offset, offset + size) that hold an unfinished byte.
     uint64_t unreadableSectors(uint64_t offset, uint64_t size) const;
 
 private:
     std::shared_ptr<readWriteInterface> image_;
-    RescueMap map_;
+    std::shared_ptr<const RescueMap> map_;
     std::string mapPath_;
-    uint64_t size_ = 0;
 };
 
 // Reads the map file at mapPath for an opened image. nullptr with *why set

@@ -226,8 +226,16 @@ Rescuer::Rescuer(readWriteInterface& source, ImageSink& image, RescueMap& map, R
         opt_.skipMax = std::min<uint64_t>(std::max<uint64_t>(map_.extent() / 100, opt_.skipInitial), 1ull << 30);
     opt_.skipMax = std::max(roundUp(opt_.skipMax), opt_.skipInitial);
     skip_ = opt_.skipInitial;
-    // The domain: in order, joined, within the map.
-    auto d = opt_.domain;
+    setDomain(opt_.domain);
+    bufferSize_ = opt_.readSize;
+    buffer_ = alignedBuffer(bufferSize_);
+    if (opt_.readTimeout > 0) timed_ = std::make_unique<Timed>(source_, bufferSize_);
+    started_ = lastGood_ = lastSave_ = lastTick_ = rateAt_ = Clock::now();
+}
+
+void Rescuer::setDomain(std::vector<std::pair<uint64_t, uint64_t>> d) {
+    // In order, joined, within the map.
+    domain_.clear();
     if (d.empty()) d.push_back({0, map_.extent()});
     std::sort(d.begin(), d.end());
     for (auto [pos, size] : d) {
@@ -238,10 +246,7 @@ Rescuer::Rescuer(readWriteInterface& source, ImageSink& image, RescueMap& map, R
         else
             domain_.push_back({pos, end});
     }
-    bufferSize_ = opt_.readSize;
-    buffer_ = alignedBuffer(bufferSize_);
-    if (opt_.readTimeout > 0) timed_ = std::make_unique<Timed>(source_, bufferSize_);
-    started_ = lastGood_ = lastSave_ = lastTick_ = rateAt_ = Clock::now();
+    opt_.domain = std::move(d);
 }
 
 Rescuer::~Rescuer() {

@@ -134,6 +134,8 @@ public:
     // Copies [pos, pos + size) now (a sweep, then trimming), for reads
     // that need those bytes before the rest. The map is saved when due.
     RescueResult copyNow(uint64_t pos, uint64_t size, const std::atomic<bool>* stop);
+    // Replaces the domain (pos, size ranges; empty: the whole source).
+    void setDomain(std::vector<std::pair<uint64_t, uint64_t>> domain);
     // Saves the map now (after syncing the image). 0 or an errno value.
     int saveMap();
 
