@@ -309,8 +309,7 @@ std::optional<RescueMap> RescueMap::parse(std::string_view text, MapError* error
         Entry e{size, s, lineNo};
         m.blocks_.emplace(pos, e);
         m.account(e, +1);
-        m.extent_ = pos + size;
-        m.joinAround(pos);
+        m.extent_ = pos + size;  // kept apart as written, so a block can be named by its line
     }
     if (!haveStatus && lastLine != 0) return fail(lastLine, "not a ddrescue map: no status line");
     if (sourceSize) m.extendTo(*sourceSize);
