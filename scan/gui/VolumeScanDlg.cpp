@@ -36,6 +36,7 @@
 #include "base/texts.h"
 #include "fs/filesystems.h"
 #include "scan/tree_walk.h"
+#include "scan/unreadable.h"
 #include "ui/CurrentSource.h"
 
 namespace brantlow::gui {
@@ -197,7 +198,8 @@ void VolumeScanDlg::buildFilterBox(QVBoxLayout* grid) {
     row->addWidget(new QLabel("Recoverable:"));
     recoverable_ = new QComboBox;
     recoverable_->setObjectName("recoverableFilter");
-    recoverable_->addItems({"any", "intact", "intact or partly", "partly overwritten", "overwritten", "unknown"});
+    recoverable_->addItems({"any", "intact", "intact or partly", "partly overwritten", "overwritten", "unknown",
+                            "unreadable sectors"});
     row->addWidget(recoverable_);
     row->addWidget(new QLabel("Types:"));
     extensions_ = new QLineEdit;
@@ -354,7 +356,8 @@ void VolumeScanDlg::connectControls() {
         ListTexts t = parser_->listTexts(id);
         EntryInfo info;
         std::string recoverable;
-        if (parser_->entryInfo(id, info) && info.state == EntryState::Deleted && info.kind != EntryKind::Folder) {
+        if (parser_->entryInfo(id, info) && info.kind != EntryKind::Folder &&
+            (info.state == EntryState::Deleted || (unreadable_ && unreadable_->active()))) {
             QString tip;
             tintOf(id, tip);
             recoverable = tip.toStdString();
@@ -365,8 +368,8 @@ void VolumeScanDlg::connectControls() {
     // Deleted files are tinted by what is left of them.
     tree_->treeModel()->setTintProvider([this](uint64_t data, QString& tip) {
         EntryInfo info;
-        if (!parser_ || !parser_->entryInfo(data, info) || info.state != EntryState::Deleted ||
-            info.kind == EntryKind::Folder)
+        if (!parser_ || !parser_->entryInfo(data, info) || info.kind == EntryKind::Folder ||
+            (info.state != EntryState::Deleted && !(unreadable_ && unreadable_->active())))
             return controls::kColorNone;
         return tintOf(data, tip);
     });
@@ -434,6 +437,7 @@ void VolumeScanDlg::start() {
 
     ScanContext ctx;
     ctx.volume = VolumeView(reader_, startByte, volumeSizeBytes(volume_, reader_->sizeBytes()));
+    unreadable_ = std::make_shared<UnreadableSectors>(ctx.volume);
     ctx.mode = mode_;
     ctx.options = options_.scan;
     scanProgress_ = std::make_unique<ThrottledProgress>(&bridge_, &job_.gate());
@@ -672,17 +676,19 @@ void VolumeScanDlg::startSave(SaveJob job, const QString& folder) {
     std::string dir = folder.toStdString();
     VolumeParser* p = parser_;
     ThrottledProgress* prog = saveProgress_.get();
-    saveThread_ = std::thread([this, p, job = std::move(job), dir, prog, folder]() mutable {
+    SaveOptions saveOptions;
+    saveOptions.unreadable = unreadable_.get();
+    saveThread_ = std::thread([this, p, job = std::move(job), dir, prog, folder, saveOptions]() mutable {
         SaveStats stats;
         std::string written;  // quick save: where the file went
         if (job.kind == SaveJob::Quick) {
-            SaveOptions o;
+            SaveOptions o = saveOptions;
             o.onFile = [&](const FileReport& r) { written = r.path; };
             saveOne(*p, job.folder, dir, stats, o);
         } else if (job.kind == SaveJob::Ticked) {
-            stats = saveEntries(*p, job.files, dir, prog, &stopSaving_);
+            stats = saveEntries(*p, job.files, dir, prog, &stopSaving_, saveOptions);
         } else {
-            stats = saveFolder(*p, job.folder, dir, prog, &stopSaving_);
+            stats = saveFolder(*p, job.folder, dir, prog, &stopSaving_, saveOptions);
         }
         prog->flush();
         saving_.store(false, std::memory_order_release);
@@ -983,6 +989,7 @@ bool VolumeScanDlg::hitOf(int rowData, EntryId& id) const {
 
 SearchFilter VolumeScanDlg::searchFilter() const {
     SearchFilter f;
+    f.unreadable = unreadable_.get();
     f.pattern = patternEdit_->text().toStdString();
     if (!filterBox_->isChecked()) return f;
     f.deletedOnly = deletedOnly_->isChecked();
@@ -998,6 +1005,7 @@ SearchFilter VolumeScanDlg::searchFilter() const {
         case 3: f.recoverable = {Recoverability::Partial}; break;
         case 4: f.recoverable = {Recoverability::Overwritten}; break;
         case 5: f.recoverable = {Recoverability::Unknown}; break;
+        case 6: f.recoverable = {Recoverability::Unreadable}; break;
         default: break;
     }
     return f;
@@ -1098,12 +1106,17 @@ uint32_t VolumeScanDlg::tintOf(EntryId id, QString& tip) {
     // Nothing is read while a worker runs; asked again when drawn later.
     if (!parser_ || running()) return controls::kColorNone;
     auto it = estimates_.find(id);
-    if (it == estimates_.end()) it = estimates_.emplace(id, parser_->recoverability(id)).first;
+    if (it == estimates_.end()) {
+        EntryInfo info;
+        parser_->entryInfo(id, info);
+        it = estimates_.emplace(id, fileEstimate(*parser_, id, info, unreadable_.get())).first;
+    }
     tip = QString::fromStdString(recoverabilityText(it->second));
     switch (it->second.state) {
         case Recoverability::Intact: return 0xD8F0D8u;       // light green
         case Recoverability::Partial: return 0xB0E0FFu;      // light orange
         case Recoverability::Overwritten: return 0xE0E0E0u;  // light grey
+        case Recoverability::Unreadable: return 0xD0C0FFu;   // light red: on sectors the image's map lacks
         case Recoverability::Unknown: break;
     }
     return controls::kColorNone;

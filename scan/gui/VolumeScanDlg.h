@@ -26,6 +26,7 @@
 #include "scan/save.h"
 #include "scan/scan_job.h"
 #include "scan/search.h"
+#include "scan/unreadable.h"
 
 class QCheckBox;
 class QComboBox;
@@ -246,6 +247,8 @@ private:
     QComboBox* recoverable_ = nullptr;
     PreviewPane* preview_ = nullptr;
     std::unordered_map<EntryId, RecoveryEstimate> estimates_;
+    // Files on sectors the image's map does not mark finished (set when the scan starts).
+    std::shared_ptr<UnreadableSectors> unreadable_;
     controls::CXHtmlTree* tree_ = nullptr;
     controls::CCheckListCtrl* list_ = nullptr;
     QProgressBar* progress_ = nullptr;
