@@ -107,7 +107,7 @@ int cmdImage(const Args& a) {
     }
     const imaging::RescueStatus st = session.rescuer().status();
     if (show) std::fprintf(stderr, "\r%-150s\r", "");
-    std::cout << "image: " << imaging::statusText(st) << "\n";
+    std::cout << "image: " << imaging::statusText(st) << "; this run read " << st.readThisRun << " bytes\n";
     std::cerr << "brantlow-cli: " << session.endText(r) << "\n";
     switch (r.end) {
         case imaging::RescueEnd::Finished: break;

@@ -73,7 +73,10 @@ private:
 
 struct RescueOptions {
     uint32_t sectorSize = 512;         // the unit of trimming, scraping and retrying
-    uint32_t readSize = 1u << 20;      // large reads of the copying passes
+    // Large reads of the copying passes: through the page cache (read-ahead
+    // keeps the disk streaming), 64 KiB; a direct source gets 1 MiB (see
+    // ImagingSession).
+    uint32_t readSize = 64u << 10;
     uint64_t skipInitial = 64u << 10;  // first skip after an error or slow read (0: never skip)
     uint64_t skipMax = 0;              // largest skip (0: 1% of the source, at least skipInitial, at most 1 GiB)
     int retries = 0;                   // retry passes over bad sectors

@@ -58,6 +58,8 @@ bool ImagingSession::open(const ImagingRequest& req, std::string* why, ImagingRe
         return refuse(ImagingRefusal::Destination, "cannot write the image " + req.image + ": " + std::strerror(ie));
     RescueOptions o = req.options;
     if (o.sectorSize < source_->sectorSize()) o.sectorSize = source_->sectorSize();
+    // Direct reads have no read-ahead: larger ones keep the disk streaming.
+    if (source_->direct() && o.readSize == RescueOptions().readSize) o.readSize = 1u << 20;
     rescuer_ = std::make_unique<Rescuer>(*source_, image_, *map_, o);
     started_ = mapTimeNow();
     rescuer_->setMapSaver([this](const RescueMap& map) {
