@@ -360,7 +360,11 @@ void VolumeScanDlg::connectControls() {
             (info.state == EntryState::Deleted || (unreadable_ && unreadable_->active()))) {
             QString tip;
             tintOf(id, tip);
-            recoverable = tip.toStdString();
+            // A live file has a state only on unreadable sectors.
+            auto e = estimates_.find(id);
+            if (info.state == EntryState::Deleted ||
+                (e != estimates_.end() && e->second.state == Recoverability::Unreadable))
+                recoverable = tip.toStdString();
         }
         out = {t.created, t.accessed, t.modified, t.size, t.attributes, recoverable};
         return true;
@@ -371,7 +375,9 @@ void VolumeScanDlg::connectControls() {
         if (!parser_ || !parser_->entryInfo(data, info) || info.kind == EntryKind::Folder ||
             (info.state != EntryState::Deleted && !(unreadable_ && unreadable_->active())))
             return controls::kColorNone;
-        return tintOf(data, tip);
+        const uint32_t tint = tintOf(data, tip);
+        if (info.state != EntryState::Deleted && tint == controls::kColorNone) tip.clear();
+        return tint;
     });
     // The highlighted file is previewed.
     connect(list_->selectionModel(), &QItemSelectionModel::currentChanged, this,
