@@ -57,6 +57,9 @@ public:
     // Adds an image file under "     PHYSICAL DRIVES:" (walked like a drive)
     // and selects it.
     void addImage(const QString& path);
+    // The same, read through a GNU ddrescue map (sectors it does not mark
+    // finished read as unreadable).
+    void addImage(const QString& path, const QString& mapPath);
     // Names an image that could not be found (from the command line) on
     // the page.
     void addMissing(const QString& path, const QString& reason);
@@ -65,6 +68,8 @@ public:
     QTreeWidgetItem* volumesRoot() const { return volumesRoot_; }
     QTreeWidgetItem* drivesRoot() const { return drivesRoot_; }
     QPushButton* openImageButton() const { return openImage_; }
+    // "Image the disk first": the imaging page for the selected drive.
+    QPushButton* imageFirstButton() const { return imageFirst_; }
     QLabel* notice() const { return notice_; }
     QLabel* missingImages() const { return missing_; }
 
@@ -76,15 +81,20 @@ public:
 private:
     void onNext();
     void onOpenImage();
+    void onImageFirst();
 
     QTreeWidget* tree_;
     QTreeWidgetItem* volumesRoot_;
     QTreeWidgetItem* drivesRoot_;
     QPushButton* openImage_;
+    QPushButton* imageFirst_;
     QLabel* notice_;
     QLabel* missing_;
     std::vector<VolumeEntry> volumes_;  // items carry an index into it
 };
+
+// The question "Open Disk Image…" asks when a ddrescue map lies beside the image.
+QString mapQuestion(const QString& mapPath);
 
 // Scan-mode page for a drive.
 class DriveParsingModes : public WizardPage {

@@ -11,6 +11,7 @@
 #include <QVBoxLayout>
 #include <cerrno>
 
+#include "app/ImagingPage.h"
 #include "app/Pages.h"
 #include "disk/source.h"
 #include "scan/volumes.h"
@@ -119,6 +120,12 @@ Physical_DriveDialog::Physical_DriveDialog(const DriveSources& sources, QWidget*
     missing_->hide();
     lay->addWidget(missing_);
     row->addStretch(1);
+    imageFirst_ = new QPushButton(QString::fromUtf8("Image the disk first\u2026"), content());
+    imageFirst_->setObjectName("imageFirst");
+    imageFirst_->setAutoDefault(false);
+    imageFirst_->setToolTip("A failing disk: copy it once to an image file, good areas first, with a map of what "
+                            "was read; then recover from the image.");
+    row->addWidget(imageFirst_, 0, Qt::AlignRight);
     openImage_ = new QPushButton(QString::fromUtf8("Open Disk Image\u2026"), content());
     openImage_->setObjectName("openImage");
     openImage_->setAutoDefault(false);
@@ -127,18 +134,22 @@ Physical_DriveDialog::Physical_DriveDialog(const DriveSources& sources, QWidget*
     lay->addLayout(row);
 
     connect(openImage_, &QPushButton::clicked, this, &Physical_DriveDialog::onOpenImage);
+    connect(imageFirst_, &QPushButton::clicked, this, &Physical_DriveDialog::onImageFirst);
     connect(this, &WizardPage::nextRequested, this, &Physical_DriveDialog::onNext);
 }
 
 Physical_DriveDialog::~Physical_DriveDialog() { closeCurrentSource(); }
 
-void Physical_DriveDialog::addImage(const QString& path) {
+void Physical_DriveDialog::addImage(const QString& path) { addImage(path, QString()); }
+
+void Physical_DriveDialog::addImage(const QString& path, const QString& mapPath) {
     const QString abs = QFileInfo(path).absoluteFilePath();
+    setSourceMap(abs.toStdString(), mapPath.isEmpty() ? std::string() : QFileInfo(mapPath).absoluteFilePath().toStdString());
     auto* it = new QTreeWidgetItem(drivesRoot_, QStringList{abs});
     it->setIcon(0, style()->standardIcon(QStyle::SP_FileIcon));
     it->setData(0, kKindRole, "drive");
     it->setData(0, kDataRole, abs);
-    it->setToolTip(0, "Disk image");
+    it->setToolTip(0, mapPath.isEmpty() ? QString("Disk image") : "Disk image, read through the map " + mapPath);
     drivesRoot_->setExpanded(true);
     tree_->setCurrentItem(it);
 }
@@ -153,7 +164,27 @@ void Physical_DriveDialog::onOpenImage() {
     const QString path = QFileDialog::getOpenFileName(this, "Open Disk Image", QString(),
                                                       "Disk images (*.img *.dd *.raw *.bin *.iso *.001 *.aa *.E01 *.e01 *.vhd *.vhdx *.vmdk *.qcow2 *.qcow);;"
                                                       "All files (*)");
-    if (!path.isEmpty()) addImage(path);
+    if (path.isEmpty()) return;
+    // An image made with a ddrescue map is read through it when the
+    // operator says so.
+    const QString map = mapBesideImage(path);
+    if (!map.isEmpty() && messages().question(mapQuestion(map).toStdString())) return addImage(path, map);
+    addImage(path);
+}
+
+QString mapQuestion(const QString& map) {
+    return "A ddrescue map lies beside this image:\n" + map +
+           "\nRead the image through it? Sectors the map does not mark finished then read as unreadable, and files "
+           "on them are marked.";
+}
+
+void Physical_DriveDialog::onImageFirst() {
+    const QString drive = selectedDrivePath();
+    if (drive.isEmpty()) {
+        messages().info("Please select a volume or a drive..");
+        return;
+    }
+    openNext(new ImagingPage(drive, this));
 }
 
 const VolumeEntry* Physical_DriveDialog::selectedVolume() const {

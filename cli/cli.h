@@ -22,6 +22,8 @@ constexpr int kExitUsage = 1;        // the command line is wrong
 constexpr int kExitSource = 2;       // the source cannot be opened or read
 constexpr int kExitNoFs = 3;         // no file system this tool can parse there
 constexpr int kExitPartial = 4;      // done, but some files partial or failed (named)
+constexpr int kExitUnreadable = 5;   // done, but sectors are unreadable: files on them (list, recover, cat), or left by image
+constexpr int kExitDestination = 6;  // image: the image or its map cannot be written (full, read-only)
 constexpr int kExitInterrupted = 130;
 
 // Parsed "--name value" options and positional words.
@@ -46,8 +48,9 @@ std::string jsonTime(const OptTime& t);
 
 // Opens SOURCE read-only (a device, a raw or split raw image, or an image
 // container); prints why not. Damage met later while reading an image is
-// printed as it is met.
-std::shared_ptr<readWriteInterface> openSource(const std::string& path);
+// printed as it is met. With a map (GNU ddrescue's format), the image is
+// read through it: what it does not mark finished is unreadable.
+std::shared_ptr<readWriteInterface> openSource(const std::string& path, const std::string& mapPath = {});
 
 // The volume list of the Standard walk, with the layers opened as far as
 // the answers (ask) go.
@@ -98,6 +101,8 @@ int cmdVolumes(const Args& a);
 int cmdList(const Args& a);
 int cmdRecover(const Args& a);
 int cmdCarve(const Args& a);
+// Images SOURCE to IMAGE with a map (--map MAP).
+int cmdImage(const Args& a);
 int cmdSearch(const Args& a);
 // One file's content to stdout (--path ROOT/...).
 int cmdCat(const Args& a);

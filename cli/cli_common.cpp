@@ -6,6 +6,7 @@
 
 #include "cli/cli.h"
 #include "base/texts.h"
+#include "disk/mapped_reader.h"
 #include "disk/source.h"
 #include "fs/filesystems.h"
 #include "platform/files.h"
@@ -91,14 +92,22 @@ std::string jsonTime(const OptTime& t) {
     return s.empty() ? "null" : "\"" + s + "\"";
 }
 
-std::shared_ptr<readWriteInterface> openSource(const std::string& path) {
+std::shared_ptr<readWriteInterface> openSource(const std::string& path, const std::string& mapPath) {
     SourceError why;
-    auto r = openSourceReader(path, &why, &volumeProbeTable());
+    std::shared_ptr<readWriteInterface> r = openSourceReader(path, &why, &volumeProbeTable());
     if (!r) {
         std::cerr << "brantlow-cli: cannot read " << path << ": " << why.text << "\n";
         return nullptr;
     }
     r->setDamageReporter([](const std::string& text) { std::cerr << "brantlow-cli: " + text + "\n"; });
+    if (!mapPath.empty()) {
+        std::string refused;
+        r = openMappedImage(r, mapPath, &refused);
+        if (!r) {
+            std::cerr << "brantlow-cli: " << terminalSafe(refused) << "\n";
+            return nullptr;
+        }
+    }
     return r;
 }
 

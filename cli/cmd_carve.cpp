@@ -44,7 +44,7 @@ int cmdCarve(const Args& a) {
     } restore{previous};
 
     const std::string source = a.positional[0];
-    auto reader = openSource(source);
+    auto reader = openSource(source, a.get("--map"));
     if (!reader) return kExitSource;
 
     // The whole source, or the chosen volume (read through its layer when

@@ -19,6 +19,7 @@
 #include "scan/search.h"
 #include "scan/tree_walk.h"
 #include "scan/volumes.h"
+#include "scan/unreadable.h"
 
 namespace brantlow::cli {
 
@@ -31,6 +32,7 @@ struct Scanned {
     std::unique_ptr<ScanJob> job;
     VolumeEntry volume;
     std::shared_ptr<readWriteInterface> reader;
+    VolumeView view;
 };
 
 const char* kindName(EntryKind k) { return k == EntryKind::Folder ? "dir" : k == EntryKind::File ? "file" : "other"; }
@@ -114,7 +116,7 @@ std::optional<Scanned> scanVolume(const Args& a, int& rc) {
         mode = ScanMode::Advanced;
     else if (m == "deep")
         mode = ScanMode::Deep;
-    auto reader = openSource(a.positional.at(0));
+    auto reader = openSource(a.positional.at(0), a.get("--map"));
     if (!reader) {
         rc = kExitSource;
         return std::nullopt;
@@ -178,16 +180,19 @@ std::optional<Scanned> scanVolume(const Args& a, int& rc) {
         rc = kExitNoFs;
         return std::nullopt;
     }
-    return Scanned{std::move(choice.parser), std::move(job), *vol, reader};
+    return Scanned{std::move(choice.parser), std::move(job), *vol, reader, ctx.volume};
 }
 
-// ,"recoverable":"partial","overwrittenShare":0.25 of a deleted file.
-void recoverableJson(const VolumeParser& p, EntryId id) {
-    const RecoveryEstimate r = p.recoverability(id);
+// ,"recoverable":"partial","overwrittenShare":0.25 of a deleted file
+// (,"recoverable":"unreadable","overwrittenShare":null,"unreadableSectors":12
+// of any file on sectors the image's map does not mark finished).
+void recoverableJson(const RecoveryEstimate& r) {
     char share[32];
     std::snprintf(share, sizeof share, "%.4f", r.overwrittenShare());
+    const bool known = r.state != Recoverability::Unknown && r.state != Recoverability::Unreadable;
     std::cout << ",\"recoverable\":\"" << recoverabilityName(r.state) << "\",\"overwrittenShare\":"
-              << (r.state == Recoverability::Unknown ? "null" : share);
+              << (known ? share : "null");
+    if (r.state == Recoverability::Unreadable) std::cout << ",\"unreadableSectors\":" << r.unreadableSectors;
 }
 
 // Writes a file's content to stdout as the writer hands it over.
@@ -230,7 +235,14 @@ int cmdList(const Args& a) {
     if (!s) return rc;
     const bool json = a.has("--json");
     const bool streams = a.has("--streams");
+    const UnreadableSectors unreadable(s->view);
+    bool anyUnreadable = false;
     auto emit = [&](const std::string& path, EntryId id, const EntryInfo& info) {
+        RecoveryEstimate est;
+        if (info.kind != EntryKind::Folder && (info.state == EntryState::Deleted || unreadable.active()))
+            est = fileEstimate(*s->parser, id, info, &unreadable);
+        const bool onBad = est.state == Recoverability::Unreadable;
+        anyUnreadable |= onBad;
         if (json) {
             std::cout << "{\"path\":" << jsonString(path) << ",\"name\":" << jsonString(info.name)
                       << ",\"kind\":\"" << kindName(info.kind) << "\",\"state\":\"" << stateName(info.state)
@@ -241,11 +253,13 @@ int cmdList(const Args& a) {
             if (!info.originalPath.empty())
                 std::cout << ",\"originalPath\":" << jsonString(info.originalPath)
                           << ",\"deletedAt\":" << jsonTime(info.deletedAt);
-            if (info.state == EntryState::Deleted && info.kind != EntryKind::Folder) recoverableJson(*s->parser, id);
+            if ((info.state == EntryState::Deleted && info.kind != EntryKind::Folder) || onBad) recoverableJson(est);
             std::cout << "}\n";
         } else {
             std::cout << stateName(info.state) << (info.orphan ? "/orphan" : "") << "\t" << kindName(info.kind)
-                      << "\t" << info.size << "\t" << terminalSafe(displayUtf8(path)) << "\n";
+                      << "\t" << info.size << "\t" << terminalSafe(displayUtf8(path));
+            if (onBad) std::cout << "\t" << recoverabilityText(est);
+            std::cout << "\n";
         }
     };
     walkTree(*s->parser, kRootId, [&](const std::string& path, EntryId id, const EntryInfo& info) {
@@ -260,7 +274,8 @@ int cmdList(const Args& a) {
         }
         return !interrupted();
     });
-    return interrupted() ? kExitInterrupted : kExitOk;
+    if (interrupted()) return kExitInterrupted;
+    return anyUnreadable ? kExitUnreadable : kExitOk;
 }
 
 namespace {
@@ -293,7 +308,7 @@ std::optional<SearchFilter> searchFilterOf(const Args& a) {
                       << " takes a date, YYYY-MM-DD or YYYY-MM-DDTHH:MM:SSZ\n";
             break;
         case FilterError::Recoverable:
-            std::cerr << "brantlow-cli: --recoverable takes intact, partial, overwritten or unknown\n";
+            std::cerr << "brantlow-cli: --recoverable takes intact, partial, overwritten, unreadable or unknown\n";
             break;
     }
     return std::nullopt;
@@ -302,12 +317,14 @@ std::optional<SearchFilter> searchFilterOf(const Args& a) {
 }  // namespace
 
 int cmdSearch(const Args& a) {
-    const std::optional<SearchFilter> filter = searchFilterOf(a);
+    std::optional<SearchFilter> filter = searchFilterOf(a);
     if (!filter) return kExitUsage;
-    const SearchFilter& f = *filter;
+    SearchFilter& f = *filter;
     int rc = kExitOk;
     auto s = scanVolume(a, rc);
     if (!s) return rc;
+    const UnreadableSectors unreadable(s->view);
+    f.unreadable = &unreadable;
     const bool json = a.has("--json");
     EntryInfo info;
     SearchEnd end = searchNames(*s->parser, f, [&](const SearchHit& h) {
@@ -366,19 +383,25 @@ int cmdRecover(const Args& a) {
             return kExitUsage;
         }
     }
+    const UnreadableSectors unreadable(s->view);
     SaveOptions opt;
+    opt.unreadable = &unreadable;
     opt.streams = a.has("--streams");
     opt.deletedOnly = a.has("--deleted-only");
     StderrProgress prog(stderrIsTerminal() && !a.has("--quiet"));
     ThrottledProgress throttled(&prog);
     opt.onFile = [&](const FileReport& r) {
-        if (report)
-            report << "{\"path\":" << jsonString(r.path) << ",\"status\":\"" << statusName(r.status)
-                   << "\",\"bytes\":" << r.bytes << ",\"reason\":" << jsonString(r.reason) << "}\n";
+        const char* status = r.unreadableSectors ? "unreadable" : statusName(r.status);
+        if (report) {
+            report << "{\"path\":" << jsonString(r.path) << ",\"status\":\"" << status << "\",\"bytes\":" << r.bytes
+                   << ",\"reason\":" << jsonString(r.reason);
+            if (r.unreadableSectors) report << ",\"unreadableSectors\":" << r.unreadableSectors;
+            report << "}\n";
+        }
         if (r.status != WriteStatus::Complete) {
             prog.done();
-            std::cerr << "brantlow-cli: " << statusName(r.status) << ": " << terminalSafe(r.path) << ": "
-                      << terminalSafe(r.reason) << "\n";
+            std::cerr << "brantlow-cli: " << status << ": " << terminalSafe(r.path) << ": " << terminalSafe(r.reason)
+                      << "\n";
         }
     };
     SaveStats stats = runSave(*s->parser, plan, out, &throttled, &platform::interruptFlag(), opt);
@@ -393,6 +416,7 @@ int cmdRecover(const Args& a) {
         std::cerr << "brantlow-cli: interrupted: " << stats.notAttempted << " files not attempted\n";
         return kExitInterrupted;
     }
+    if (stats.unreadable) return kExitUnreadable;
     return stats.allDone() ? kExitOk : kExitPartial;
 }
 
@@ -408,15 +432,17 @@ int cmdCat(const Args& a) {
         return kExitUsage;
     }
     StdoutSink out;
-    const WriteResult r = s->parser->writeContent(*f, out);
+    WriteResult r = s->parser->writeContent(*f, out);
+    const uint64_t bad = UnreadableSectors(s->view).of(*s->parser, *f);
+    if (bad) r = WriteResult::partial("unreadable sectors (" + std::to_string(bad) + "), written as zeros");
     if (std::fflush(stdout) != 0 && r.status != WriteStatus::Failed) {
         std::cerr << "brantlow-cli: cannot write to the standard output\n";
         return kExitPartial;
     }
     if (r.status == WriteStatus::Complete) return kExitOk;
-    std::cerr << "brantlow-cli: " << statusName(r.status) << ": " << terminalSafe(path) << ": "
+    std::cerr << "brantlow-cli: " << (bad ? "unreadable" : statusName(r.status)) << ": " << terminalSafe(path) << ": "
               << terminalSafe(r.reason) << "\n";
-    return kExitPartial;
+    return bad ? kExitUnreadable : kExitPartial;
 }
 
 }  // namespace brantlow::cli

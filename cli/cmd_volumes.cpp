@@ -130,7 +130,7 @@ int cmdVolumes(const Args& a) {
         std::cerr << "brantlow-cli: --start, --end and --no-skip belong to --scan\n";
         return kExitUsage;
     }
-    auto reader = openSource(a.positional[0]);
+    auto reader = openSource(a.positional[0], a.get("--map"));
     if (!reader) return kExitSource;
     if (a.has("--scan")) return scanVolumes(reader, a);
     auto vols = standardVolumes(reader, a.has("--gpt"), layerAsk(a));

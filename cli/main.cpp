@@ -24,6 +24,12 @@ void addPassphrase(CLI::App* sub) {
                                          "asked for on the terminal)")->type_name("FILE");
 }
 
+// --map MAP: the image is read through the map of the run that made it.
+void addMap(CLI::App* sub) {
+    sub->add_option("--map", "SOURCE is an image made with this map (GNU ddrescue's format): sectors it does not "
+                             "mark finished read as unreadable, and files on them are marked")->type_name("MAP");
+}
+
 // --volume N, or --start-sector S with --fs and --size-sectors.
 void addVolumeChoice(CLI::App* sub, bool withFs) {
     sub->add_option("--volume", "the volume to use: the VOLUME column of 'volumes' (may be left out when the "
@@ -79,7 +85,8 @@ int main(int argc, char** argv) {
                  "SOURCE is a disk device or an image file; it is only ever read.\n"
                  "Exit status: 0 all done; 1 usage; 2 the source cannot be opened or read; 3 no file\n"
                  "system this tool can parse there; 4 done, but some files partial or failed (named on\n"
-                 "stderr); 130 interrupted."};
+                 "stderr); 5 done, but sectors are unreadable (files on them with --map; image: bad\n"
+                 "sectors left); 6 image: the image or its map cannot be written; 130 interrupted."};
     app.require_subcommand(1, 1);
 
     CLI::App* volumes = app.add_subcommand("volumes", "list the volumes the partition tables name (or, with --scan, "
@@ -94,12 +101,14 @@ int main(int argc, char** argv) {
     flag(volumes, "--no-skip", "--scan: look inside the volumes found too (a backup boot sector is then listed as "
                                "a volume of its own)");
     flag(volumes, "--quiet", "--scan: no progress on stderr");
+    addMap(volumes);
 
     CLI::App* list = app.add_subcommand("list", "list every entry of a volume, live and deleted");
     addSource(list);
     addVolumeChoice(list, true);
     addScanOptions(list);
     flag(list, "--json", "one JSON object per entry");
+    addMap(list);
 
     CLI::App* recover = app.add_subcommand("recover", "write the files of a volume into a folder");
     addSource(recover);
@@ -109,6 +118,7 @@ int main(int argc, char** argv) {
     recover->add_option("--path", "only the folder ROOT/... and what is below it")->type_name("ROOT/...");
     flag(recover, "--deleted-only", "only deleted and orphaned files");
     recover->add_option("--report", "write one JSON line per file (path, status, bytes, reason) to this file")->type_name("FILE");
+    addMap(recover);
 
     CLI::App* search = app.add_subcommand("search", "list the files whose names match a pattern, with filters");
     addSource(search);
@@ -123,8 +133,10 @@ int main(int argc, char** argv) {
         ->type_name("DATE");
     search->add_option("--modified-before", "modified at or before this UTC date")->type_name("DATE");
     search->add_option("--ext", "only these extensions, comma-separated (jpg,png)")->type_name("LIST");
-    search->add_option("--recoverable", "only deleted files in these states, comma-separated (intact,partial)")
+    search->add_option("--recoverable", "only deleted files in these states, comma-separated (intact,partial; "
+                                        "unreadable: any file on unreadable sectors, with --map)")
         ->type_name("LIST");
+    addMap(search);
     flag(search, "--json", "one JSON object per file found");
 
     CLI::App* cat = app.add_subcommand("cat", "write one file's content to the standard output");
@@ -132,6 +144,7 @@ int main(int argc, char** argv) {
     addVolumeChoice(cat, true);
     addScanOptions(cat);
     cat->add_option("--path", "the file ROOT/...")->type_name("ROOT/...")->required();
+    addMap(cat);
 
     CLI::App* carve = app.add_subcommand("carve", "search the sectors for files by their signatures");
     addSource(carve);
@@ -142,6 +155,27 @@ int main(int argc, char** argv) {
     flag(carve, "--json", "one JSON object per file found");
     flag(carve, "--hide-marked", "leave out finds that fail their format check");
     flag(carve, "--quiet", "no progress on stderr");
+    addMap(carve);
+
+    CLI::App* image = app.add_subcommand("image", "copy a (failing) disk to an image file, good areas first, keeping "
+                                                  "a map of what was read (GNU ddrescue's format); run the same command "
+                                                  "again to go on");
+    addSource(image);
+    image->add_option("IMAGE", "the image file (created when missing; never the source or a disk it is on)")->required();
+    image->add_option("--map", "the map file (created when missing; locked while the run goes)")->type_name("MAP")
+        ->required();
+    image->add_option("--retries", "read the bad sectors again this many times (default 0)")->type_name("N");
+    flag(image, "--reverse", "every pass the other way (from the end)");
+    image->add_option("--min-rate", "skip ahead where reads are slower than this (bytes/s: 500k, 2M), and come back "
+                                    "to it at the end of copying")->type_name("RATE");
+    image->add_option("--read-timeout", "give up a read that takes longer (seconds); it counts as failed")
+        ->type_name("SECONDS");
+    image->add_option("--domain", "all (default), or used: the volumes' metadata, then their live files; free "
+                                  "space is left for a later run")
+        ->type_name("DOMAIN")->check(CLI::IsMember({"all", "used"}));
+    flag(image, "--no-trim", "leave out trimming (the edges of failed areas)");
+    flag(image, "--no-scrape", "leave out scraping (the rest of failed areas, sector by sector)");
+    flag(image, "--quiet", "no progress on stderr");
 
     try {
         app.parse(argc, argv);
@@ -155,5 +189,6 @@ int main(int argc, char** argv) {
     if (carve->parsed()) return cmdCarve(argsOf(carve));
     if (search->parsed()) return cmdSearch(argsOf(search));
     if (cat->parsed()) return cmdCat(argsOf(cat));
+    if (image->parsed()) return cmdImage(argsOf(image));
     return kExitUsage;
 }

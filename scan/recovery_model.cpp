@@ -248,6 +248,7 @@ const std::vector<RecoverableChoice>& recoverableChoices() {
         {"partly overwritten", "partial"},
         {"overwritten", "overwritten"},
         {"unknown", "unknown"},
+        {"unreadable sectors", "unreadable"},
     };
     return choices;
 }

@@ -9,6 +9,7 @@
 #include "platform/files.h"
 #include "platform/output_file.h"
 #include "scan/tree_walk.h"
+#include "scan/unreadable.h"
 
 namespace brantlow {
 
@@ -50,8 +51,9 @@ struct Saver {
         return stats.diskFull || stats.interrupted;
     }
 
-    void report(const std::string& path, WriteStatus status, uint64_t bytes, const std::string& reason) {
-        FileReport r{path, status, bytes, reason};
+    void report(const std::string& path, WriteStatus status, uint64_t bytes, const std::string& reason,
+                uint64_t unreadableSectors = 0) {
+        FileReport r{path, status, bytes, reason, unreadableSectors};
         if (status != WriteStatus::Complete) stats.problems.push_back(r);
         if (options.onFile) options.onFile(r);
     }
@@ -111,14 +113,19 @@ struct Saver {
         if (res.status == WriteStatus::Failed) return failed(path, EIO, res.reason.empty() ? "read error" : res.reason);
         OptTime at, mt;
         parser.outputTimes(id, at, mt);
+        // Read through an image's map: content on sectors it does not mark
+        // finished came back as zeros, whatever the writer saw.
+        const uint64_t unreadable = options.unreadable ? options.unreadable->of(parser, id) : 0;
+        if (unreadable) res = WriteResult::partial("unreadable sectors (" + std::to_string(unreadable) + ")");
         const bool partial = res.status == WriteStatus::Partial;
         if (partial) name = names.claim(dir, name + ".partial");
         if (!commit(f, dir, name, at, mt)) return failed(path, f.error());
         stats.bytes += f.size();
         if (partial) {
             ++stats.partial;
+            if (unreadable) ++stats.unreadable;
             stats.lastError = res.reason;
-            report(f.path(), WriteStatus::Partial, f.size(), res.reason);
+            report(f.path(), WriteStatus::Partial, f.size(), res.reason, unreadable);
         } else {
             ++stats.written;
             report(f.path(), WriteStatus::Complete, f.size(), {});

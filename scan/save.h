@@ -15,18 +15,22 @@
 
 namespace brantlow {
 
+class UnreadableSectors;
+
 // What happened to one file.
 struct FileReport {
     std::string path;     // where it was written (or would have been), below the output folder
     WriteStatus status = WriteStatus::Complete;
     uint64_t bytes = 0;   // content bytes written
     std::string reason;   // partial / failed: why
+    uint64_t unreadableSectors = 0;  // sectors of it an image's map does not mark finished (written as zeros)
 };
 
 struct SaveStats {
     uint64_t files = 0;         // files counted for the save
     uint64_t written = 0;       // complete
     uint64_t partial = 0;       // kept as NAME.partial
+    uint64_t unreadable = 0;    // of those: on sectors an image's map does not mark finished
     uint64_t failed = 0;        // nothing written
     uint64_t notAttempted = 0;  // left when the save stopped (no space, Stop)
     uint64_t skipped = 0;       // counted but not written ("$BadClus")
@@ -43,6 +47,9 @@ struct SaveStats {
 struct SaveOptions {
     bool streams = false;      // write named data streams beside their file
     bool deletedOnly = false;  // only deleted and orphaned files; folders left empty are removed
+    // Files on sectors an image's map does not mark finished (or null):
+    // kept as NAME.partial, reported with the count.
+    const UnreadableSectors* unreadable = nullptr;
     // Called for every file handed to a writer (the CLI's --report).
     std::function<void(const FileReport&)> onFile;
 };

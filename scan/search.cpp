@@ -1,5 +1,7 @@
 #include "scan/search.h"
 
+#include "scan/unreadable.h"
+
 #include <algorithm>
 #include <memory>
 #include <regex>
@@ -97,8 +99,9 @@ SearchEnd searchNames(const VolumeParser& parser, const SearchFilter& filter,
         if (filter.modifiedBefore && (!info.modified || info.modified->sec > *filter.modifiedBefore)) return true;
         if (!exts.empty() && std::find(exts.begin(), exts.end(), extensionOf(info.name)) == exts.end()) return true;
         if (!filter.recoverable.empty()) {
-            if (info.state == EntryState::Live) return true;
-            const Recoverability r = parser.recoverability(id).state;
+            const Recoverability r = fileEstimate(parser, id, info, filter.unreadable).state;
+            // Live files have a state only when they sit on unreadable sectors.
+            if (info.state == EntryState::Live && r != Recoverability::Unreadable) return true;
             if (std::find(filter.recoverable.begin(), filter.recoverable.end(), r) == filter.recoverable.end())
                 return true;
         }

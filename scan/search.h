@@ -20,14 +20,19 @@ inline constexpr const char* kSearchFinishedText = "Searching Finished";
 inline constexpr const char* kBadPatternText =
     "such characters are not allowed for search.Try again with different pattern.";
 
+class UnreadableSectors;
+
 struct SearchFilter {
     std::string pattern;  // searched anywhere in the name; case matters
     bool deletedOnly = false;
     std::optional<uint64_t> minSize, maxSize;               // bytes
     std::optional<int64_t> modifiedAfter, modifiedBefore;   // seconds since 1970, UTC
     std::vector<std::string> extensions;                    // without the dot; any letter case
-    // Only deleted files in these recoverability states (empty: any file).
+    // Only deleted files in these recoverability states (empty: any file);
+    // Unreadable takes live files too.
     std::vector<Recoverability> recoverable;
+    // Files on sectors an image's map does not mark finished (or null).
+    const UnreadableSectors* unreadable = nullptr;
 
     // True when something would be searched for (an empty pattern with no
     // filter lists nothing).

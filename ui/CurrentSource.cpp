@@ -1,5 +1,9 @@
 #include "ui/CurrentSource.h"
 
+#include <map>
+#include <mutex>
+
+#include "disk/mapped_reader.h"
 #include "disk/source.h"
 
 namespace brantlow {
@@ -9,10 +13,36 @@ std::atomic<uint64_t> g_totalSectors{0};
 
 namespace gui {
 
+namespace {
+std::mutex g_mapsMutex;
+std::map<std::string, std::string> g_maps;  // image path -> map path
+}  // namespace
+
+void setSourceMap(const std::string& imagePath, const std::string& mapPath) {
+    std::lock_guard<std::mutex> lk(g_mapsMutex);
+    if (mapPath.empty())
+        g_maps.erase(imagePath);
+    else
+        g_maps[imagePath] = mapPath;
+}
+
+std::string sourceMapOf(const std::string& imagePath) {
+    std::lock_guard<std::mutex> lk(g_mapsMutex);
+    auto it = g_maps.find(imagePath);
+    return it == g_maps.end() ? std::string() : it->second;
+}
+
 bool openCurrentSource(const std::string& path, MessageSink& boxes, const ProbeTable& probes) {
     SourceError why;
-    auto r = openSourceReader(path, &why, &probes);
+    std::shared_ptr<readWriteInterface> r = openSourceReader(path, &why, &probes);
     g_totalSectors.store(0);
+    if (r) {
+        const std::string map = sourceMapOf(path);
+        if (!map.empty()) {
+            r = openMappedImage(r, map, &why.text);
+            why.errnoValue = 0;
+        }
+    }
     if (!r) {
         // A reader that is not open, whose openError() says why the file
         // itself could not be opened (0 for an image that cannot be read).

@@ -29,5 +29,11 @@ bool openCurrentSource(const std::string& path, MessageSink& boxes, const ProbeT
 // Forgets the current source.
 void closeCurrentSource();
 
+// The GNU ddrescue map an image is read through when it becomes the current
+// source (sectors the map does not mark finished read as unreadable); an
+// empty map path forgets it.
+void setSourceMap(const std::string& imagePath, const std::string& mapPath);
+std::string sourceMapOf(const std::string& imagePath);
+
 }  // namespace gui
 }  // namespace brantlow

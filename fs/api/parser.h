@@ -104,6 +104,12 @@ enum class WriteStatus {
     Failed,    // nothing usable
 };
 
+// A byte range of the volume.
+struct VolumeRange {
+    uint64_t offset = 0;  // from the volume's first byte
+    uint64_t length = 0;
+};
+
 struct WriteResult {
     WriteStatus status = WriteStatus::Complete;
     std::string reason;  // why not complete, for the summary
@@ -174,6 +180,12 @@ public:
     // reads it itself when this has not run. Pages call it on their worker
     // after the scan, so that nothing waits for it later.
     virtual void loadAllocationMap() const {}
+
+    // Where a file's content lies: the byte ranges of the volume that its
+    // writer reads (its runs, chain or extents, up to its size), in file
+    // order. Resident data, holes and unwritten extents have none. Default:
+    // none known.
+    virtual std::vector<VolumeRange> contentRanges(EntryId id) const { (void)id; return {}; }
 
     // Extra data streams of a file (NTFS named streams), written beside it
     // as "name:stream" when asked for. Default: none.

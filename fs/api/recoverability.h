@@ -20,12 +20,14 @@ enum class Recoverability : uint8_t {
     Intact,       // none of its clusters is allocated now
     Partial,      // some are
     Overwritten,  // all are (or none can be found)
+    Unreadable,   // read from an image whose map does not mark some of its sectors finished
 };
 
 struct RecoveryEstimate {
     Recoverability state = Recoverability::Unknown;
     uint64_t units = 0;        // clusters / blocks the content needs
     uint64_t overwritten = 0;  // of those: allocated now, or nowhere to be found
+    uint64_t unreadableSectors = 0;  // Unreadable: its 512-byte sectors the image's map does not mark finished
 
     double overwrittenShare() const {
         return units ? static_cast<double>(overwritten) / static_cast<double>(units) : 0.0;
@@ -41,11 +43,18 @@ struct RecoveryEstimate {
         return e;
     }
     static RecoveryEstimate intact() { return fromCounts(0, 0); }
+    static RecoveryEstimate unreadable(uint64_t sectors) {
+        RecoveryEstimate e;
+        e.state = Recoverability::Unreadable;
+        e.unreadableSectors = sectors;
+        return e;
+    }
 };
 
-// "intact", "partial", "overwritten", "unknown" (the --json values).
+// "intact", "partial", "overwritten", "unreadable", "unknown" (the --json values).
 inline const char* recoverabilityName(Recoverability r) {
     switch (r) {
+        case Recoverability::Unreadable: return "unreadable";
         case Recoverability::Intact: return "intact";
         case Recoverability::Partial: return "partial";
         case Recoverability::Overwritten: return "overwritten";
@@ -56,7 +65,7 @@ inline const char* recoverabilityName(Recoverability r) {
 
 inline bool parseRecoverability(const std::string& s, Recoverability& out) {
     for (Recoverability r : {Recoverability::Unknown, Recoverability::Intact, Recoverability::Partial,
-                             Recoverability::Overwritten})
+                             Recoverability::Overwritten, Recoverability::Unreadable})
         if (s == recoverabilityName(r)) {
             out = r;
             return true;
@@ -65,8 +74,11 @@ inline bool parseRecoverability(const std::string& s, Recoverability& out) {
 }
 
 // The list column: "intact", "partly overwritten (37%)", "overwritten",
-// "unknown". A share that rounds to 0 or 100 shows as 1 or 99.
+// "unknown", "unreadable sectors (12)". A share that rounds to 0 or 100
+// shows as 1 or 99.
 inline std::string recoverabilityText(const RecoveryEstimate& e) {
+    if (e.state == Recoverability::Unreadable)
+        return "unreadable sectors (" + std::to_string(e.unreadableSectors) + ")";
     if (e.state != Recoverability::Partial) {
         if (e.state == Recoverability::Intact) return "intact";
         return e.state == Recoverability::Overwritten ? "overwritten" : "unknown";

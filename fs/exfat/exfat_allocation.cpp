@@ -31,3 +31,26 @@ RecoveryEstimate Fat64Class::recoverability(EntryId id) const {
 }
 
 }  // namespace brantlow
+
+namespace brantlow {
+
+std::vector<VolumeRange> Fat64Class::contentRanges(EntryId id) const {
+    if (id == kRootId || id == 0 || id >= entries_.size()) return {};
+    const ExFatEntry& e = entries_[static_cast<size_t>(id)];
+    const uint64_t size = e.validDataLength;
+    const uint32_t cs = layout_.clusterSize;
+    if (isExfatDirectory(e.fileAttributes) || size == 0 || !cs || !layout_.clusterValid(e.firstCluster)) return {};
+    // streamChain only reads (the FAT cache has its own lock).
+    const Chain chain = const_cast<Fat64Class*>(this)->streamChain(e, size, nullptr);
+    std::vector<VolumeRange> out;
+    uint64_t left = size;
+    for (const ClusterRun& r : chain.runs) {
+        if (!left) break;
+        const uint64_t len = std::min<uint64_t>(static_cast<uint64_t>(r.count) * cs, left);
+        out.push_back({layout_.clusterOffset(r.first), len});
+        left -= len;
+    }
+    return out;
+}
+
+}  // namespace brantlow

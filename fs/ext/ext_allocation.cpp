@@ -81,3 +81,30 @@ RecoveryEstimate ext2Class::recoverability(EntryId id) const {
 }
 
 }  // namespace brantlow
+
+namespace brantlow {
+
+std::vector<VolumeRange> ext2Class::contentRanges(EntryId id) const {
+    const ExtEntry* e = entry(id);
+    if (!e || e->type() != kTypeFile || e->size == 0) return {};
+    const ExtInodeVersion* v = e->version != ExtEntry::kNone ? &versions_[e->version] : nullptr;
+    std::vector<uint8_t> raw;
+    if (v)
+        raw.assign(rawOf(*v), rawOf(*v) + sb_.inodeSize);
+    else if (!readInode(e->inode, raw))
+        return {};
+    Inode ino;
+    parseInode(raw.data(), raw.size(), ino);
+    if (ino.inlineData()) return {};
+    const uint64_t bs = sb_.blockSize, size = e->size;
+    std::vector<VolumeRange> out;
+    for (const Run& r : mapInode(ino, v, (e->bits & ExtEntry::kDeleted) != 0).runs) {
+        uint64_t start = 0, at = 0;
+        if (__builtin_mul_overflow(r.logical, bs, &start) || start >= size) break;
+        if (r.unwritten || __builtin_mul_overflow(r.physical, bs, &at)) continue;
+        out.push_back({at, std::min<uint64_t>(r.count * bs, size - start)});
+    }
+    return out;
+}
+
+}  // namespace brantlow

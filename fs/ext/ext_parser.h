@@ -68,6 +68,7 @@ public:
     ListTexts listTexts(EntryId id) const override;
     WriteResult writeContent(EntryId id, ContentSink& out) override;
     RecoveryEstimate recoverability(EntryId id) const override;
+    std::vector<VolumeRange> contentRanges(EntryId id) const override;
     void loadAllocationMap() const override;
 
     // The phases, in the order scan() runs them.

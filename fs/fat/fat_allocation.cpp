@@ -67,3 +67,35 @@ RecoveryEstimate FatParser::recoverability(EntryId id) const {
 }
 
 }  // namespace brantlow
+
+namespace brantlow {
+
+std::vector<VolumeRange> FatParser::contentRanges(EntryId id) const {
+    if (id == kRootId || id == 0 || id >= entries_.size()) return {};
+    const FatEntry& e = entries_[static_cast<size_t>(id)];
+    const uint64_t cs = layout_.clusterSize;
+    const uint32_t c0 = firstCluster(e);
+    if (isFatDirectory(e.attribute) || e.fileSize == 0 || cs == 0 || !layout_.clusterValid(c0)) return {};
+    // As the writer reads: the chain, or for a deleted file the clusters
+    // from the first one (only that one when another file holds it now).
+    auto& fat = const_cast<FatTable&>(fat_);  // reads only; its cache has its own lock
+    uint64_t need = e.fileSize / cs + (e.fileSize % cs ? 1 : 0);
+    bool chain = !driveFormatted_;
+    if (chain && (e.deleted || e.inDeletedTree)) {
+        chain = false;
+        if (fat.entry(c0) != 0) need = 1;
+    }
+    std::vector<VolumeRange> out;
+    uint32_t c = c0;
+    for (uint64_t i = 0; i < need && layout_.clusterValid(c); ++i) {
+        const uint64_t at = layout_.clusterOffset(c), len = std::min<uint64_t>(cs, e.fileSize - i * cs);
+        if (!out.empty() && out.back().offset + out.back().length == at)
+            out.back().length += len;
+        else
+            out.push_back({at, len});
+        c = chain ? fat.next(c) : c + 1;
+    }
+    return out;
+}
+
+}  // namespace brantlow

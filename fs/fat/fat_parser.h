@@ -57,6 +57,7 @@ public:
     WriteResult writeContent(EntryId id, ContentSink& out) override;
     void outputTimes(EntryId id, OptTime& accessed, OptTime& modified) const override;
     RecoveryEstimate recoverability(EntryId id) const override;
+    std::vector<VolumeRange> contentRanges(EntryId id) const override;
     void loadAllocationMap() const override;
 
     // The phases, in the order scan() runs them.

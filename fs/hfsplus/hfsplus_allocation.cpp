@@ -62,3 +62,35 @@ RecoveryEstimate HFSP::recoverability(EntryId id) const {
 }
 
 }  // namespace brantlow
+
+namespace brantlow {
+
+std::vector<VolumeRange> HFSP::contentRanges(EntryId id) const {
+    const bool rsrc = id >= kRsrcStreamBase;
+    const HfsEntry* e = find(rsrc ? id - kRsrcStreamBase : id);
+    if (!e || e->kind != 2 || !blockSize_) return {};
+    const HfsEntry* c = contentEntry(*e);
+    // Compressed content is in the resource fork (or in an attribute, with the metadata).
+    bool useRsrc = rsrc;
+    if (c->compressed && !rsrc) {
+        auto it = compression_.find(c->cnid);
+        if (it != compression_.end()) {
+            if (it->second.type != 4) return {};
+            useRsrc = true;
+        }
+    }
+    const uint64_t size = useRsrc ? c->rsrcSize : c->dataSize;
+    const ForkRuns fr = forkRuns(fork(*c, useRsrc), useRsrc ? kResourceFork : kDataFork,
+                                 static_cast<uint32_t>(c->cnid), extentsIndex_, blockSize_, volumeBlocks_);
+    std::vector<VolumeRange> out;
+    uint64_t left = size;
+    for (const Run& r : fr.runs) {
+        if (!left) break;
+        const uint64_t len = std::min<uint64_t>(r.blockCount * blockSize_, left);
+        left -= len;
+        if (r.valid) out.push_back({r.startBlock * blockSize_, len});
+    }
+    return out;
+}
+
+}  // namespace brantlow

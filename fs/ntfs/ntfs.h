@@ -109,6 +109,7 @@ public:
     WriteResult writeContent(EntryId id, ContentSink& out) override;
     std::vector<EntryId> streams(EntryId id) const override;
     RecoveryEstimate recoverability(EntryId id) const override;
+    std::vector<VolumeRange> contentRanges(EntryId id) const override;
     void loadAllocationMap() const override;
 
     // Phases (run on the scan's worker thread).

@@ -94,3 +94,41 @@ RecoveryEstimate ntfs::recoverability(EntryId id) const {
 }
 
 }  // namespace brantlow
+
+namespace brantlow {
+
+std::vector<VolumeRange> ntfs::contentRanges(EntryId id) const {
+    int64_t index;
+    std::string streamName;
+    const std::string* stream = nullptr;
+    if (id >= kNtfsStreamBase) {
+        const uint64_t k = id - kNtfsStreamBase;
+        if (k >= streams_.size()) return {};
+        index = streams_[k].entry;
+        streamName = namePool_.substr(streams_[k].nameOffset, streams_[k].nameLength);
+        stream = &streamName;
+    } else {
+        if (id >= entries_.size()) return {};
+        index = static_cast<int64_t>(id);
+    }
+    DataPlan plan;
+    if (!validIndex(index) || clusterSize_ == 0 || !planData(index, stream, plan) || plan.resident) return {};
+    // The clusters of the VCNs the writer reads: up to the recorded size
+    // (compressed units: as allocated), sparse runs excluded.
+    const uint64_t cs = clusterSize_;
+    const uint64_t bytes = plan.unitExponent ? std::max(plan.realSize, plan.allocatedSize) : plan.realSize;
+    const uint64_t need = bytes / cs + (bytes % cs ? 1 : 0);
+    std::vector<VolumeRange> out;
+    uint64_t vcn = 0;
+    for (const NtfsRun& r : plan.runs) {
+        if (vcn >= need) break;
+        const uint64_t n = std::min<uint64_t>(r.length, need - vcn);
+        vcn += n;
+        uint64_t at = 0;
+        if (r.sparse || r.lcn < 0 || __builtin_mul_overflow(static_cast<uint64_t>(r.lcn), cs, &at)) continue;
+        out.push_back({at, n * cs});
+    }
+    return out;
+}
+
+}  // namespace brantlow

@@ -217,10 +217,15 @@ void VolumeScanDlg::provideRowTexts() {
         ListTexts t = parser_->listTexts(id);
         EntryInfo info;
         std::string recoverable;
-        if (parser_->entryInfo(id, info) && info.state == EntryState::Deleted && info.kind != EntryKind::Folder) {
+        if (parser_->entryInfo(id, info) && info.kind != EntryKind::Folder &&
+            (info.state == EntryState::Deleted || (unreadable_ && unreadable_->active()))) {
             QString tip;
             tintOf(id, tip);
-            recoverable = tip.toStdString();
+            // A live file has a state only on unreadable sectors.
+            auto e = estimates_.find(id);
+            if (info.state == EntryState::Deleted ||
+                (e != estimates_.end() && e->second.state == Recoverability::Unreadable))
+                recoverable = tip.toStdString();
         }
         out = {t.created, t.accessed, t.modified, t.size, t.attributes, recoverable};
         return true;
@@ -228,10 +233,12 @@ void VolumeScanDlg::provideRowTexts() {
     // Deleted files are tinted by what is left of them.
     tree_->treeModel()->setTintProvider([this](uint64_t data, QString& tip) {
         EntryInfo info;
-        if (!parser_ || !parser_->entryInfo(data, info) || info.state != EntryState::Deleted ||
-            info.kind == EntryKind::Folder)
+        if (!parser_ || !parser_->entryInfo(data, info) || info.kind == EntryKind::Folder ||
+            (info.state != EntryState::Deleted && !(unreadable_ && unreadable_->active())))
             return controls::kColorNone;
-        return tintOf(data, tip);
+        const uint32_t tint = tintOf(data, tip);
+        if (info.state != EntryState::Deleted && tint == controls::kColorNone) tip.clear();
+        return tint;
     });
     // A file shown under the name the recycle bin recorded says where it was.
     list_->listModel()->setToolTipProvider([this](int data) {

@@ -110,9 +110,11 @@ void VolumeScanDlg::startSave(SavePlan plan, uint64_t count, const QString& fold
     const std::string dir = folder.toStdString();
     VolumeParser* p = parser_;
     ThrottledProgress* prog = saveProgress_.get();
-    saveThread_ = std::thread([this, p, plan = std::move(plan), count, dir, prog, folder]() mutable {
+    SaveOptions saveOptions;
+    saveOptions.unreadable = unreadable_.get();
+    saveThread_ = std::thread([this, p, plan = std::move(plan), count, dir, prog, folder, saveOptions]() mutable {
         std::string written;  // quick save: where the file went
-        const SaveStats stats = runSave(*p, plan, dir, prog, &stopSaving_, {}, &written);
+        const SaveStats stats = runSave(*p, plan, dir, prog, &stopSaving_, saveOptions, &written);
         prog->flush();
         work_.finish(WorkState::Job::Save);
         QMetaObject::invokeMethod(

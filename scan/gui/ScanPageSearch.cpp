@@ -22,6 +22,7 @@ SearchFilter VolumeScanDlg::searchFilter() const {
     fields.pattern = patternEdit_->text().toStdString();
     SearchFilter f;
     buildSearchFilter(fields, f);  // the page's fields always read
+    f.unreadable = unreadable_.get();
     return f;
 }
 

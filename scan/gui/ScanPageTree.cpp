@@ -231,12 +231,17 @@ uint32_t VolumeScanDlg::tintOf(EntryId id, QString& tip) {
     // Nothing is read while a worker runs; asked again when drawn later.
     if (!parser_ || work_.answer(WorkState::Action::ReadEntries) != WorkState::Answer::Go) return controls::kColorNone;
     auto it = estimates_.find(id);
-    if (it == estimates_.end()) it = estimates_.emplace(id, parser_->recoverability(id)).first;
+    if (it == estimates_.end()) {
+        EntryInfo info;
+        parser_->entryInfo(id, info);
+        it = estimates_.emplace(id, fileEstimate(*parser_, id, info, unreadable_.get())).first;
+    }
     tip = QString::fromStdString(recoverabilityText(it->second));
     switch (it->second.state) {
         case Recoverability::Intact: return 0xD8F0D8u;       // light green
         case Recoverability::Partial: return 0xB0E0FFu;      // light orange
         case Recoverability::Overwritten: return 0xE0E0E0u;  // light grey
+        case Recoverability::Unreadable: return 0xD0C0FFu;   // light red: on sectors the image's map lacks
         case Recoverability::Unknown: break;
     }
     return controls::kColorNone;

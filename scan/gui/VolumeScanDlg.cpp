@@ -98,6 +98,7 @@ void VolumeScanDlg::start() {
 
     ScanContext ctx;
     ctx.volume = volumeView(volume_, reader_);
+    unreadable_ = std::make_shared<UnreadableSectors>(ctx.volume);
     ctx.mode = mode_;
     ctx.options = options_.scan;
     scanProgress_ = std::make_unique<ThrottledProgress>(&bridge_, &job_.gate());

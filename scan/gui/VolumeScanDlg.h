@@ -30,6 +30,7 @@
 #include "scan/save.h"
 #include "scan/scan_job.h"
 #include "scan/search.h"
+#include "scan/unreadable.h"
 #include "scan/gui/SearchFilterBox.h"
 #include "ui/PreviewPane.h"
 #include "ui/WizardPage.h"
@@ -240,6 +241,8 @@ private:
     SearchFilterBox* filterBox_ = nullptr;
     PreviewPane* preview_ = nullptr;
     std::unordered_map<EntryId, RecoveryEstimate> estimates_;
+    // Files on sectors the image's map does not mark finished (set when the scan starts).
+    std::shared_ptr<UnreadableSectors> unreadable_;
     controls::CXHtmlTree* tree_ = nullptr;
     controls::CCheckListCtrl* list_ = nullptr;
     QProgressBar* progress_ = nullptr;

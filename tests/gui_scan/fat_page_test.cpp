@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "gui_support.h"
+#include "disk/mapped_reader.h"
 #include "scan/scan_job.h"
 #include "tests/support/fixtures.h"
 
@@ -56,4 +57,68 @@ TEST(ScanPageFat, ScanAndSaveTheVolumeMatchTheManifest) {
     delete opener;
     if (oldTz) setenv("TZ", savedTz.c_str(), 1); else unsetenv("TZ");
     tzset();
+}
+
+// The image read through a map that lacks one live file's first cluster:
+// that file, and only files on unfinished sectors, show "unreadable
+// sectors" in the column and a light red tint; the filter finds them.
+TEST(ScanPageFat, FilesOnUnreadableSectorsOfAMappedImage) {
+    if (!selectParser("FAT16", ScanMode::Standard).parser) GTEST_SKIP() << "the FAT parser is not in this build";
+    BRANTLOW_REQUIRE_IMAGE(image, "fat16");
+    auto file = std::make_shared<FileReadSeek>();
+    ASSERT_TRUE(file->Open(image));
+    // Where readme.txt lies, from the parser itself.
+    ParserChoice probe = selectParser("FAT16", ScanMode::Standard);
+    ScanContext ctx;
+    ctx.volume = VolumeView(file, 0, file->sizeBytes());
+    ASSERT_EQ(runScan(*probe.parser, ctx), ScanOutcome::Done);
+    EntryId docs = kRootId, readme = kRootId;
+    EntryInfo info;
+    for (EntryId c : probe.parser->children(kRootId))
+        if (probe.parser->entryInfo(c, info) && info.name == "Documents") docs = c;
+    for (EntryId c : probe.parser->children(docs))
+        if (probe.parser->entryInfo(c, info) && info.name == "readme.txt") readme = c;
+    ASSERT_NE(readme, kRootId);
+    const auto ranges = probe.parser->contentRanges(readme);
+    ASSERT_FALSE(ranges.empty());
+    RescueMap map(file->sizeBytes());
+    map.set(0, file->sizeBytes(), BlockState::Finished);
+    map.set(ranges[0].offset, 512, BlockState::BadSector);
+    auto mapped = std::make_shared<MappedReader>(file, map);
+
+    ScriptedSink sink;
+    auto* opener = new WizardPage("Brantlow");
+    VolumeScanDlg::Options o;
+    o.reader = mapped;
+    VolumeEntry v;
+    v.fileSystem = "FAT16";
+    v.volumeNumber = "0";
+    v.sizeSectors = file->sizeBytes() / 512;
+    auto* page = new VolumeScanDlg(opener, v, ScanMode::Standard, o);
+    page->show();
+    ASSERT_TRUE(waitFor([&] { return page->statusText() == kScanDoneText && !page->running(); }, 120000));
+    Item docsItem = childNamed(page->tree(), page->rootItem(), "Documents");
+    page->labelClicked(docsItem);
+    QCoreApplication::processEvents();
+    auto* list = page->list()->listModel();
+    int unreadable = 0;
+    for (int r = 0; r < list->rowCount(); ++r) {
+        const QString text = list->data(list->index(r, 6)).toString();
+        if (list->rowName(r) == "readme.txt") {
+            EXPECT_EQ(text, "unreadable sectors (1)");
+            ++unreadable;
+        } else {
+            EXPECT_FALSE(text.startsWith("unreadable")) << list->rowName(r).toStdString();
+        }
+    }
+    EXPECT_EQ(unreadable, 1);
+    page->tree()->Expand(docsItem, controls::ExpandAction::Expand);
+    QCoreApplication::processEvents();
+    auto* m = page->tree()->treeModel();
+    Item readmeItem = childNamed(page->tree(), docsItem, "readme.txt");
+    ASSERT_NE(readmeItem, controls::kNoItem);
+    EXPECT_EQ(m->data(m->indexOf(readmeItem), Qt::BackgroundRole).value<QColor>(), QColor(0xFF, 0xC0, 0xD0));
+    EXPECT_EQ(m->data(m->indexOf(readmeItem), Qt::ToolTipRole).toString(), "unreadable sectors (1)");
+    delete page;
+    delete opener;
 }

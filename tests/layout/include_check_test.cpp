@@ -25,7 +25,7 @@ const std::map<std::string, std::set<std::string>>& allowed() {
     static const std::set<std::string> below_fs = {"fs/api", "disk", "base", "platform"};
     static const std::set<std::string> below_layers = {"layers/api", "disk", "base", "platform"};
     static const std::set<std::string> engine = {"scan", "fs", "fs/api", "fs/*", "layers", "layers/api",
-                                                 "layers/*", "raw", "disk", "base", "platform"};
+                                                 "layers/*", "raw", "imaging", "disk", "base", "platform"};
     auto with = [](std::set<std::string> s, std::initializer_list<const char*> more) {
         for (const char* m : more) s.insert(m);
         return s;
@@ -34,6 +34,7 @@ const std::map<std::string, std::set<std::string>>& allowed() {
         {"platform", {}},
         {"base", {}},
         {"disk", {"base", "platform"}},
+        {"imaging", {"disk", "base", "platform"}},
         {"fs/api", {"disk", "base", "platform"}},
         {"fs/*", below_fs},
         {"fs", with(below_fs, {"fs/*"})},
@@ -56,8 +57,8 @@ const std::map<std::string, std::set<std::string>>& allowed() {
 
 // Folders that make up the engine: no Qt there.
 bool isEngine(const std::string& layer) {
-    static const std::set<std::string> e = {"platform", "base", "disk", "fs/api", "fs/*", "fs", "layers/api",
-                                            "layers/*", "layers", "raw", "scan", "cli", "controls"};
+    static const std::set<std::string> e = {"platform", "base", "disk", "imaging", "fs/api", "fs/*", "fs",
+                                            "layers/api", "layers/*", "layers", "raw", "scan", "cli", "controls"};
     return e.count(layer) != 0;
 }
 
