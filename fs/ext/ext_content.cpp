@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "base/bytes.h"
+#include "fs/ext/ext_internal.h"
 #include "fs/ext/ext_parser.h"
 
 namespace brantlow {
@@ -39,8 +40,7 @@ WriteResult ext2Class::writeContent(EntryId id, ContentSink& out) {
         raw.assign(rawOf(*v), rawOf(*v) + sb_.inodeSize);
     else if (!readInode(e->inode, raw))
         return WriteResult::failed("the inode could not be read");
-    Inode ino;
-    parseInode(raw.data(), raw.size(), ino);
+    const Inode ino = inodeAt(raw.data(), raw.size());
     if (ino.type() != kTypeFile && ino.type() != 0) return WriteResult::failed("not a regular file");
     const uint64_t size = e->size;
     if (size == 0) return WriteResult::complete();
@@ -121,8 +121,7 @@ WriteResult ext2Class::writeContent(EntryId id, ContentSink& out) {
 std::string ext2Class::guessExtension(const ExtEntry& e) const {
     if (!guess_ || e.version == ExtEntry::kNone) return {};
     const ExtInodeVersion& v = versions_[e.version];
-    Inode ino;
-    parseInode(rawOf(v), sb_.inodeSize, ino);
+    const Inode ino = inodeAt(rawOf(v), sb_.inodeSize);
     std::vector<uint8_t> buf(sb_.blockSize);
     if (ino.inlineData()) {
         std::memcpy(buf.data(), ino.block, std::min<size_t>(buf.size(), sizeof ino.block));
