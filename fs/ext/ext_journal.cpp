@@ -213,24 +213,7 @@ bool JournalIndex::build(const JournalRead& read, uint32_t blockSize, uint64_t j
     revokes_.clear();
     commits_.clear();
     if (blockSize < 1024 || blockSize > 65536) return false;
-    std::vector<uint8_t> first(blockSize, 0);
-    if (!read(0, 1, first.data())) return false;
-    const Decoded<JournalInfo> super = decodeJournalSuper(first.data(), first.size());
-    if (!super || super->blockSize != blockSize) {
-        damage(0, super ? "block size " + std::to_string(super->blockSize) + " is not the file system's"
-                        : super.reason(), false);
-        info_ = JournalInfo{};
-        return false;
-    }
-    info_ = *super;
-    // The log cannot be longer than the journal's own blocks.
-    if (info_.maxLen > journalBlocks) {
-        damage(0, "log length " + std::to_string(info_.maxLen) + " above the journal's " +
-                      std::to_string(journalBlocks) + " blocks: cut", true);
-        info_.maxLen = static_cast<uint32_t>(journalBlocks);
-    }
-    if (info_.first >= info_.maxLen) {
-        damage(0, "first log block " + std::to_string(info_.first) + " past the journal's end", false);
+    if (!readSuper(read, blockSize, journalBlocks)) {
         info_ = JournalInfo{};
         return false;
     }
@@ -247,28 +230,10 @@ bool JournalIndex::build(const JournalRead& read, uint32_t blockSize, uint64_t j
         if (read(at, n, buf.data())) {
             for (uint32_t i = 0; i < n; ++i) {
                 const uint8_t* b = buf.data() + static_cast<size_t>(i) * bs;
-                if (be32(b, bs, 0) != kJournalMagic) {
-                    if (onDataBlock) onDataBlock(at + i, b);
-                    if (!pending_.empty()) {
-                        auto p = pending_.find(at + i);
-                        if (p != pending_.end()) {
-                            JournalCopy& c = copies_[p->second];
-                            pending_.erase(p);
-                            c.streamed = true;
-                            if (checksumOk(c, b)) {
-                                if (c.escaped) {
-                                    std::memcpy(one.data(), b, bs);
-                                    std::memcpy(one.data(), "\xC0\x3B\x39\x98", 4);
-                                    onCopy(c, one.data());
-                                } else {
-                                    onCopy(c, b);
-                                }
-                            }
-                        }
-                    }
-                    continue;
-                }
-                header(b, at + i, fsBlocks);
+                if (be32(b, bs, 0) != kJournalMagic)
+                    dataBlock(b, at + i, one);
+                else
+                    header(b, at + i, fsBlocks);
             }
         }
         at += n;
@@ -288,6 +253,50 @@ bool JournalIndex::build(const JournalRead& read, uint32_t blockSize, uint64_t j
         return a.journalBlock > b.journalBlock;
     });
     return true;
+}
+
+// Journal block 0, checked against the file system's block size; the log
+// is cut at the journal's own length.
+bool JournalIndex::readSuper(const JournalRead& read, uint32_t blockSize, uint64_t journalBlocks) {
+    std::vector<uint8_t> first(blockSize, 0);
+    if (!read(0, 1, first.data())) return false;
+    const Decoded<JournalInfo> super = decodeJournalSuper(first.data(), first.size());
+    if (!super || super->blockSize != blockSize) {
+        damage(0, super ? "block size " + std::to_string(super->blockSize) + " is not the file system's"
+                        : super.reason(), false);
+        return false;
+    }
+    info_ = *super;
+    if (info_.maxLen > journalBlocks) {
+        damage(0, "log length " + std::to_string(info_.maxLen) + " above the journal's " +
+                      std::to_string(journalBlocks) + " blocks: cut", true);
+        info_.maxLen = static_cast<uint32_t>(journalBlocks);
+    }
+    if (info_.first >= info_.maxLen) {
+        damage(0, "first log block " + std::to_string(info_.first) + " past the journal's end", false);
+        return false;
+    }
+    return true;
+}
+
+// A block without the magic: a logged copy, or unused log space. A copy
+// whose descriptor came first is handed over as the walk passes it.
+void JournalIndex::dataBlock(const uint8_t* b, uint32_t at, std::vector<uint8_t>& one) {
+    if (onDataBlock) onDataBlock(at, b);
+    if (pending_.empty()) return;
+    auto p = pending_.find(at);
+    if (p == pending_.end()) return;
+    JournalCopy& c = copies_[p->second];
+    pending_.erase(p);
+    c.streamed = true;
+    if (!checksumOk(c, b)) return;
+    if (c.escaped) {
+        std::memcpy(one.data(), b, one.size());
+        std::memcpy(one.data(), "\xC0\x3B\x39\x98", 4);
+        onCopy(c, one.data());
+    } else {
+        onCopy(c, b);
+    }
 }
 
 std::vector<const JournalCopy*> JournalIndex::copiesOf(uint64_t fsBlock) const {

@@ -118,6 +118,8 @@ private:
     void descriptor(const uint8_t* b, uint32_t at, uint32_t seq, uint64_t fsBlocks);
     void revoke(const uint8_t* b, uint32_t at, uint32_t seq);
     void header(const uint8_t* b, uint32_t at, uint64_t fsBlocks);
+    bool readSuper(const JournalRead& read, uint32_t blockSize, uint64_t journalBlocks);
+    void dataBlock(const uint8_t* b, uint32_t at, std::vector<uint8_t>& one);
     void damage(uint32_t at, const std::string& what, bool repaired) const {
         if (onDamage) onDamage(at, what, repaired);
     }

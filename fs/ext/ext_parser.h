@@ -195,6 +195,18 @@ private:
     uint32_t addName(const uint8_t* p, size_t n);
     uint32_t addName(const std::string& s) { return addName(reinterpret_cast<const uint8_t*>(s.data()), s.size()); }
     std::string guessExtension(const ExtEntry& e) const;
+    // Writes a file's runs in order, keeping what the result depends on.
+    struct RunWriter {
+        const ext2Class& p;
+        ContentSink& out;
+        uint64_t size;
+        bool deleted;
+        uint64_t bs = p.sb_.blockSize;
+        uint64_t pos = 0;
+        uint64_t backed = 0;  // bytes that came from the file's own blocks
+        bool readError = false, reused = false, gaps = false, full = false;
+        bool run(const ext::Run& r, std::vector<uint8_t>& buf);
+    };
     WriteResult writeInline(const ext::Inode& ino, const std::vector<uint8_t>& raw, uint64_t size,
                             ContentSink& out) const;
 
