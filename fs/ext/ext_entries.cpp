@@ -14,7 +14,9 @@ using namespace ext;
 
 namespace {
 
-void takeTimes(ExtEntry& e, const Inode& ino) {
+// Type, size and times from an inode (or the inode pass's record of one).
+template <class InodeLike>
+void takeTimes(ExtEntry& e, const InodeLike& ino) {
     e.mode = e.inodeMode = ino.mode;
     e.size = ino.size;
     e.atime = ino.atime;
@@ -111,14 +113,7 @@ void ext2Class::addNamedEntries(const std::vector<Naming>& chosen, const std::ve
             if (versions_[v->second].fromJournal) e.bits |= ExtEntry::kFromJournal;
         } else if (r) {
             if (free && !isOwner(inode) && nm.kind != kLive) continue;
-            e.mode = e.inodeMode = r->mode;
-            e.size = r->size;
-            e.atime = r->atime;
-            e.mtime = r->mtime;
-            e.ctime = r->ctime;
-            e.atimeNs = r->atimeNs;
-            e.mtimeNs = r->mtimeNs;
-            e.ctimeNs = r->ctimeNs;
+            takeTimes(e, *r);
         } else {
             // Nothing left of the inode: kept only as the folder of others.
             if (!isOwner(inode)) continue;
@@ -141,13 +136,8 @@ void ext2Class::addRootDot() {
     e.nameOffset = addName(".");
     e.nameLength = 1;
     e.parent = kRootInode;
-    e.mode = e.inodeMode = r->mode;
-    e.atime = r->atime;
-    e.mtime = r->mtime;
-    e.ctime = r->ctime;
-    e.atimeNs = r->atimeNs;
-    e.mtimeNs = r->mtimeNs;
-    e.ctimeNs = r->ctimeNs;
+    takeTimes(e, *r);
+    e.size = 0;
     entries_.push_back(e);
 }
 

@@ -3,6 +3,7 @@
 // map of ext2/ext3 (twelve direct pointers, then single, double and triple
 // indirect blocks).
 #include <algorithm>
+#include <cstdio>
 #include <unordered_set>
 
 #include "base/bytes.h"
@@ -15,7 +16,11 @@ using std::to_string;
 Decoded<ExtentHeader> decodeExtentHeader(const uint8_t* n, size_t len, int expectDepth) {
     using D = Decoded<ExtentHeader>;
     if (len < 12) return D::refused("extent header past the node's end");
-    if (le16(n, len, 0) != kExtentMagic) return D::refused("extent magic " + to_string(le16(n, len, 0)) + " is not 0xF30A");
+    if (le16(n, len, 0) != kExtentMagic) {
+        char magic[8];
+        std::snprintf(magic, sizeof magic, "0x%X", le16(n, len, 0));
+        return D::refused(std::string("extent magic ") + magic + " is not 0xF30A");
+    }
     ExtentHeader h;
     h.entries = le16(n, len, 2);
     h.maxEntries = le16(n, len, 4);
