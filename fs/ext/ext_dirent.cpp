@@ -54,20 +54,13 @@ void slackRecords(const uint8_t* b, size_t len, size_t from, size_t to, const Di
 
 }  // namespace
 
-Decoded<DirEntry> decodeDirEntry(const uint8_t* b, size_t len, size_t off, bool hasFileType) {
+Decoded<DirEntry> refuseDirEntry(const DirEntry& e, size_t len, size_t off) {
     using D = Decoded<DirEntry>;
     if (off + 8 > len) return D::refused("record header past the block's end");
-    DirEntry e;
-    e.inode = le32(b, len, off);
-    e.recLen = le16(b, len, off + 4);
-    e.nameLength = hasFileType ? le8(b, len, off + 6) : le16(b, len, off + 6);
-    e.fileType = hasFileType ? le8(b, len, off + 7) : 0;
     if (e.recLen < 8 || e.recLen % 4 != 0) return D::refused("rec_len " + to_string(e.recLen) + " is not a multiple of 4 from 8");
     if (off + e.recLen > len) return D::refused("rec_len " + to_string(e.recLen) + " runs past the block's end");
     if (e.nameLength > 255) return D::refused("name length " + to_string(e.nameLength) + " above 255");
-    if (8u + e.nameLength > e.recLen)
-        return D::refused("name length " + to_string(e.nameLength) + " does not fit rec_len " + to_string(e.recLen));
-    return D::ok(e);
+    return D::refused("name length " + to_string(e.nameLength) + " does not fit rec_len " + to_string(e.recLen));
 }
 
 bool parseDirBlock(const uint8_t* b, size_t len, const DirParseOptions& opt, std::vector<DirRecord>& out,

@@ -9,12 +9,15 @@
 // directory blocks in ext_dirent.cpp, the journal in ext_journal.h.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "base/bytes.h"
 #include "base/decoded.h"
 
 namespace brantlow::ext {
@@ -130,11 +133,53 @@ struct Inode {
     // block pointer.
     bool hasBlockArea() const;
 };
+// Seconds of a 32-bit time field and its extra field (two epoch bits, 30
+// bits of nanoseconds). False when the nanoseconds are out of range (then 0).
+inline bool decodeInodeTime(uint32_t lo, uint32_t extra, bool hasExtra, int64_t& sec, int32_t& ns) {
+    sec = static_cast<int32_t>(lo);
+    ns = 0;
+    if (!hasExtra) return true;
+    sec += static_cast<int64_t>(extra & 3) << 32;
+    const uint32_t n = extra >> 2;
+    if (n > 999999999u) return false;
+    ns = static_cast<int32_t>(n);
+    return true;
+}
+// Out of line, for decodeInode: the refusal and the repairs' texts.
+Decoded<Inode> refuseInode(size_t len);
+void noteInodeRepairs(Decoded<Inode>& d, const uint8_t* p, size_t len, bool extraCut, bool nsBad);
+
 // Decodes an inode of `len` bytes (the inode size, at least 128; the extra
 // time fields are read only where i_extra_isize says they exist). An
 // i_extra_isize past the inode's end is cut to it, nanoseconds above
-// 999,999,999 become 0 (replaced).
-Decoded<Inode> decodeInode(const uint8_t* p, size_t len);
+// 999,999,999 become 0 (replaced). Inline: inodes are decoded by the million.
+inline Decoded<Inode> decodeInode(const uint8_t* p, size_t len) {
+    if (len < 128) return refuseInode(len);
+    Decoded<Inode> d = Decoded<Inode>::ok(Inode{});
+    Inode& out = *d;
+    out.mode = le16(p, len, 0);
+    out.size = le32(p, len, 4) | (static_cast<uint64_t>(le32(p, len, 108)) << 32);
+    out.dtime = le32(p, len, 20);
+    out.links = le16(p, len, 26);
+    out.flags = le32(p, len, 32);
+    std::memcpy(out.block, p + 40, 60);
+    out.generation = le32(p, len, 100);
+    // Extra fields exist up to 128 + i_extra_isize.
+    size_t extraEnd = 128;
+    bool extraCut = false;
+    if (len > 128) {
+        const size_t extra = le16(p, len, 128);
+        extraCut = 128 + extra > len;
+        extraEnd = std::min<size_t>(len, 128 + extra);
+    }
+    auto has = [&](size_t off) { return off + 4 <= extraEnd; };
+    bool nsOk = decodeInodeTime(le32(p, len, 8), le32(p, len, 140), has(140), out.atime, out.atimeNs);
+    nsOk &= decodeInodeTime(le32(p, len, 12), le32(p, len, 132), has(132), out.ctime, out.ctimeNs);
+    nsOk &= decodeInodeTime(le32(p, len, 16), le32(p, len, 136), has(136), out.mtime, out.mtimeNs);
+    if (has(144)) nsOk &= decodeInodeTime(le32(p, len, 144), le32(p, len, 148), has(148), out.crtime, out.crtimeNs);
+    if (extraCut || !nsOk) noteInodeRepairs(d, p, len, extraCut, !nsOk);
+    return d;
+}
 
 // The in-inode extended attribute "system.data" of an inline-data inode:
 // the bytes beyond the first 60. Empty when absent.
@@ -213,10 +258,26 @@ struct DirEntry {
     uint16_t nameLength = 0;
     uint8_t fileType = 0;
 };
+// Why decodeDirEntry refuses a record (out of line: the walk calls the
+// decoder for every record).
+Decoded<DirEntry> refuseDirEntry(const DirEntry& e, size_t len, size_t off);
 // The record at `off` of a directory block: its 8-byte header and name lie
 // inside the block, rec_len is at least 8, a multiple of 4 and stays in the
 // block, the name (at most 255 bytes) fits in the record.
-Decoded<DirEntry> decodeDirEntry(const uint8_t* b, size_t len, size_t off, bool hasFileType);
+inline Decoded<DirEntry> decodeDirEntry(const uint8_t* b, size_t len, size_t off, bool hasFileType) {
+    DirEntry e;
+    if (off + 8 <= len) {
+        const uint8_t* p = b + off;
+        e.inode = static_cast<uint32_t>(p[0] | (p[1] << 8) | (p[2] << 16)) | (static_cast<uint32_t>(p[3]) << 24);
+        e.recLen = static_cast<uint16_t>(p[4] | (p[5] << 8));
+        e.nameLength = hasFileType ? p[6] : static_cast<uint16_t>(p[6] | (p[7] << 8));
+        e.fileType = hasFileType ? p[7] : 0;
+        if (e.recLen >= 8 && e.recLen % 4 == 0 && off + e.recLen <= len && e.nameLength <= 255 &&
+            8u + e.nameLength <= e.recLen)
+            return Decoded<DirEntry>::ok(e);
+    }
+    return refuseDirEntry(e, len, off);
+}
 
 // Why a directory block's record walk ended early.
 struct DirFault {

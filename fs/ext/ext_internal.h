@@ -35,6 +35,9 @@ inline bool contentType(uint16_t type) { return type == kTypeFile || type == kTy
 
 // The inode at p (the superblock's inode size, never below 128), or an
 // empty one.
-inline Inode inodeAt(const uint8_t* p, size_t len) { return decodeInode(p, len).value().value_or(Inode{}); }
+inline Inode inodeAt(const uint8_t* p, size_t len) {
+    Decoded<Inode> d = decodeInode(p, len);
+    return d ? std::move(*d) : Inode{};
+}
 
 }  // namespace brantlow::ext

@@ -1,6 +1,7 @@
 // What the result tree, the list and the save ask of the ext parser: the
 // children of a folder, an entry as listed, its list texts.
 #include <algorithm>
+#include <cstring>
 
 #include "base/texts.h"
 #include "fs/ext/ext_parser.h"
@@ -67,11 +68,16 @@ bool ext2Class::readEntry(EntryId id, EntryInfo& out) const {
 }
 
 std::string ext2Class::attributeText(uint16_t mode) {
-    static const char* const codes[9] = {"-OE", "-OW", "-OR", "-GE", "-GW", "-GR", "-UE", "-UW", "-UR"};
-    std::string t;
+    static const char codes[9][4] = {"-OE", "-OW", "-OR", "-GE", "-GW", "-GR", "-UE", "-UW", "-UR"};
+    // Built in place: the list asks for it on every row.
+    char t[27];
+    size_t n = 0;
     for (int i = 0; i < 9; ++i)
-        if (mode & (1u << i)) t += codes[i];
-    return t;
+        if (mode & (1u << i)) {
+            std::memcpy(t + n, codes[i], 3);
+            n += 3;
+        }
+    return std::string(t, n);
 }
 
 std::string ext2Class::formatSize(const ExtEntry& e) const { return formatSizeText(e.size); }
