@@ -14,8 +14,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     constexpr uint32_t kBs = 1024;
     if (size < kInode) return 0;
     std::vector<uint8_t> raw(data, data + kInode);
-    Inode ino;
-    parseInode(raw.data(), raw.size(), ino);
+    const brantlow::Decoded<Inode> decoded = decodeInode(raw.data(), raw.size());
+    if (!decoded) __builtin_trap();  // 256 bytes always decode
+    const Inode& ino = *decoded;
     (void)inlineDataTail(raw.data(), raw.size());
     const size_t blocks = (size - kInode) / kBs;
     const uint64_t blocksCount = 64 + blocks;
@@ -29,6 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint64_t maxLogical = (ino.size + kBs - 1) / kBs;
     if (maxLogical > (1u << 20)) maxLogical = 1u << 20;
     MapResult m = mapBlocks(ino, kBs, blocksCount, maxLogical, fetch);
+    if (m.damaged != !m.fault.empty()) __builtin_trap();  // every fault says what it was
     uint64_t end = 0;
     for (const Run& r : m.runs) {
         if (r.count == 0 || r.logical < end || r.logical + r.count > maxLogical) __builtin_trap();

@@ -21,14 +21,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ExtentsIndex index;
     // Records of 76 bytes: key (12) + 8 extents (64), as in a leaf node.
     for (size_t off = 86; off + 76 <= size && index.size() < 4096; off += 76) {
-        ExtentKey k;
-        ExtentRecord e;
         std::vector<uint8_t> rec(14 + 76 + 2, 0);
         for (size_t i = 0; i < 76; ++i) rec[14 + i] = data[off + i];
         rec[14] = 0, rec[15] = 10;  // keyLength
-        if (!decodeExtentsRecord(rec.data(), rec.size(), 14, k, e)) continue;
-        k.fileId = fileId;  // make lookups hit
-        index.emplace(k, e);
+        Decoded<ExtentsRecord> r = decodeExtentsRecord(rec.data(), rec.size(), 14);
+        if (!r) continue;
+        r->key.fileId = fileId;  // make lookups hit
+        index.emplace(r->key, r->extents);
     }
     ForkRuns r = forkRuns(fork, forkType, fileId, index, blockSize, volumeBlocks);
     const uint64_t needed = fork.logicalSize / blockSize + (fork.logicalSize % blockSize ? 1 : 0);

@@ -3,6 +3,7 @@
 // all groups, read once into one map.
 #include <algorithm>
 
+#include "fs/ext/ext_internal.h"
 #include "fs/ext/ext_parser.h"
 
 namespace brantlow {
@@ -51,8 +52,7 @@ RecoveryEstimate ext2Class::recoverability(EntryId id) const {
         raw.assign(rawOf(*v), rawOf(*v) + sb_.inodeSize);
     else if (!readInode(e->inode, raw))
         return {};
-    Inode ino;
-    parseInode(raw.data(), raw.size(), ino);
+    const Inode ino = inodeAt(raw.data(), raw.size());
     const uint64_t size = e->size;
     if (size == 0) return RecoveryEstimate::intact();
     // Inline data lives in the inode copy itself.

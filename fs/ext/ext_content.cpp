@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "base/bytes.h"
+#include "fs/ext/ext_internal.h"
 #include "fs/ext/ext_parser.h"
 
 namespace brantlow {
@@ -39,90 +40,97 @@ WriteResult ext2Class::writeContent(EntryId id, ContentSink& out) {
         raw.assign(rawOf(*v), rawOf(*v) + sb_.inodeSize);
     else if (!readInode(e->inode, raw))
         return WriteResult::failed("the inode could not be read");
-    Inode ino;
-    parseInode(raw.data(), raw.size(), ino);
+    const Inode ino = inodeAt(raw.data(), raw.size());
     if (ino.type() != kTypeFile && ino.type() != 0) return WriteResult::failed("not a regular file");
     const uint64_t size = e->size;
     if (size == 0) return WriteResult::complete();
     if (ino.inlineData()) return writeInline(ino, raw, size, out);
 
-    const uint64_t bs = sb_.blockSize;
     MapResult m = mapInode(ino, v, deleted);
-    std::vector<uint8_t> buf(static_cast<size_t>(std::min<uint64_t>(kMaxRead, (size + bs - 1) / bs * bs)));
-    uint64_t pos = 0;
-    bool readError = false, reused = false, gaps = false;
-    uint64_t backed = 0;  // bytes that came from the file's own blocks
+    RunWriter w{*this, out, size, deleted};
+    std::vector<uint8_t> buf(static_cast<size_t>(std::min<uint64_t>(kMaxRead, (size + w.bs - 1) / w.bs * w.bs)));
     for (const Run& r : m.runs) {
-        const uint64_t start = r.logical * bs;
-        if (start >= size) break;
-        if (start > pos) {
-            gaps = true;
-            if (!out.writeZeros(start - pos)) return WriteResult::failed("write error");
-            pos = start;
-        }
-        const uint64_t runBytes = std::min<uint64_t>(r.count * bs, size - start);
-        if (r.unwritten) {
-            if (!out.writeZeros(runBytes)) return WriteResult::failed("write error");
-            pos += runBytes;
-            backed += runBytes;
-            continue;
-        }
-        const uint64_t blocks = (runBytes + bs - 1) / bs;
-        for (uint64_t b = 0; b < blocks;) {
-            if (out.full()) return WriteResult::complete();
-            uint64_t n = std::min<uint64_t>(blocks - b, buf.size() / bs);
-            if (deleted) {
-                // Blocks another file holds now are left out.
-                uint64_t k = 0;
-                while (k < n && blockInUse(r.physical + b + k)) ++k;
-                if (k) {
-                    reused = true;
-                    const uint64_t z = std::min<uint64_t>(k * bs, size - pos);
-                    if (!out.writeZeros(z)) return WriteResult::failed("write error");
-                    pos += z;
-                    b += k;
-                    continue;
-                }
-                k = 1;
-                while (k < n && !blockInUse(r.physical + b + k)) ++k;
-                n = k;
-            }
-            const uint64_t bytes = std::min<uint64_t>(n * bs, size - pos);
-            if (volume_.read((r.physical + b) * bs, buf.data(), static_cast<size_t>(bytes)) != bytes) {
-                // Block by block: only the blocks that fail become zeros.
-                readError = true;
-                for (uint64_t off = 0; off < bytes; off += bs) {
-                    const size_t piece = static_cast<size_t>(std::min<uint64_t>(bs, bytes - off));
-                    volume_.read((r.physical + b) * bs + off, buf.data() + off, piece);
-                }
-            }
-            if (!out.write(buf.data(), static_cast<size_t>(bytes))) return WriteResult::failed("write error");
-            pos += bytes;
-            backed += bytes;
-            b += n;
-        }
+        if (r.logical * w.bs >= size) break;
+        if (!w.run(r, buf)) return WriteResult::failed("write error");
+        if (w.full) return WriteResult::complete();
     }
-    if (pos < size) {
+    if (w.pos < size) {
         if (deleted || m.damaged) {
-            if (backed == 0) return WriteResult::failed("no block of the file is left");
+            if (w.backed == 0) return WriteResult::failed("no block of the file is left");
             return WriteResult::partial("the block map ends before the recorded size");
         }
         // A live file's trailing hole (a sparse file).
-        if (!out.writeZeros(size - pos)) return WriteResult::failed("write error");
+        if (!out.writeZeros(size - w.pos)) return WriteResult::failed("write error");
     }
-    if (deleted && backed == 0) return WriteResult::failed("its blocks now belong to other files");
-    if (reused) return WriteResult::partial("some blocks now belong to other files");
-    if (readError) return WriteResult::partial("some blocks could not be read");
+    if (deleted && w.backed == 0) return WriteResult::failed("its blocks now belong to other files");
+    if (w.reused) return WriteResult::partial("some blocks now belong to other files");
+    if (w.readError) return WriteResult::partial("some blocks could not be read");
     if (m.damaged) return WriteResult::partial("the block map is damaged");
-    if (deleted && gaps) return WriteResult::partial("the block map has gaps");
+    if (deleted && w.gaps) return WriteResult::partial("the block map has gaps");
     return WriteResult::complete();
+}
+
+// One run of a file: a hole before it as zeros, then its blocks (zeros for
+// an unwritten extent, and for a deleted file's blocks another file holds
+// now). False on a write error.
+bool ext2Class::RunWriter::run(const Run& r, std::vector<uint8_t>& buf) {
+    const uint64_t start = r.logical * bs;
+    if (start > pos) {
+        gaps = true;
+        if (!out.writeZeros(start - pos)) return false;
+        pos = start;
+    }
+    const uint64_t runBytes = std::min<uint64_t>(r.count * bs, size - start);
+    if (r.unwritten) {
+        if (!out.writeZeros(runBytes)) return false;
+        pos += runBytes;
+        backed += runBytes;
+        return true;
+    }
+    const uint64_t blocks = (runBytes + bs - 1) / bs;
+    for (uint64_t b = 0; b < blocks;) {
+        if (out.full()) {
+            full = true;
+            return true;
+        }
+        uint64_t n = std::min<uint64_t>(blocks - b, buf.size() / bs);
+        if (deleted) {
+            // Blocks another file holds now are left out.
+            uint64_t k = 0;
+            while (k < n && p.blockInUse(r.physical + b + k)) ++k;
+            if (k) {
+                reused = true;
+                const uint64_t z = std::min<uint64_t>(k * bs, size - pos);
+                if (!out.writeZeros(z)) return false;
+                pos += z;
+                b += k;
+                continue;
+            }
+            k = 1;
+            while (k < n && !p.blockInUse(r.physical + b + k)) ++k;
+            n = k;
+        }
+        const uint64_t bytes = std::min<uint64_t>(n * bs, size - pos);
+        if (p.volume_.read((r.physical + b) * bs, buf.data(), static_cast<size_t>(bytes)) != bytes) {
+            // Block by block: only the blocks that fail become zeros.
+            readError = true;
+            for (uint64_t off = 0; off < bytes; off += bs) {
+                const size_t piece = static_cast<size_t>(std::min<uint64_t>(bs, bytes - off));
+                p.volume_.read((r.physical + b) * bs + off, buf.data() + off, piece);
+            }
+        }
+        if (!out.write(buf.data(), static_cast<size_t>(bytes))) return false;
+        pos += bytes;
+        backed += bytes;
+        b += n;
+    }
+    return true;
 }
 
 std::string ext2Class::guessExtension(const ExtEntry& e) const {
     if (!guess_ || e.version == ExtEntry::kNone) return {};
     const ExtInodeVersion& v = versions_[e.version];
-    Inode ino;
-    parseInode(rawOf(v), sb_.inodeSize, ino);
+    const Inode ino = inodeAt(rawOf(v), sb_.inodeSize);
     std::vector<uint8_t> buf(sb_.blockSize);
     if (ino.inlineData()) {
         std::memcpy(buf.data(), ino.block, std::min<size_t>(buf.size(), sizeof ino.block));

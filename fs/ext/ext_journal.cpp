@@ -79,19 +79,23 @@ uint32_t crc32c(uint32_t crc, const void* data, size_t n) {
     return crc32cTable(crc, p, n);
 }
 
-bool parseJournalSuper(const uint8_t* b, size_t len, JournalInfo& out) {
+Decoded<JournalInfo> decodeJournalSuper(const uint8_t* b, size_t len) {
+    using D = Decoded<JournalInfo>;
     JournalInfo j;
-    if (be32(b, len, 0) != kJournalMagic) return false;
+    if (be32(b, len, 0) != kJournalMagic) return D::refused("no journal magic");
     const uint32_t type = be32(b, len, 4);
-    if (type != kSuperV1 && type != kSuperV2) return false;
+    if (type != kSuperV1 && type != kSuperV2) return D::refused("block type " + std::to_string(type) + " is not a superblock");
     j.v2 = type == kSuperV2;
     j.blockSize = be32(b, len, 12);
     j.maxLen = be32(b, len, 16);
     j.first = be32(b, len, 20);
     j.sequence = be32(b, len, 24);
     j.start = be32(b, len, 28);
-    if (j.blockSize < 1024 || j.blockSize > 65536 || (j.blockSize & (j.blockSize - 1))) return false;
-    if (j.first == 0 || j.first >= j.maxLen) return false;
+    if (j.blockSize < 1024 || j.blockSize > 65536 || (j.blockSize & (j.blockSize - 1)))
+        return D::refused("block size " + std::to_string(j.blockSize) + " is not a power of two from 1 to 64 KiB");
+    if (j.first == 0 || j.first >= j.maxLen)
+        return D::refused("first log block " + std::to_string(j.first) + " outside the journal's " +
+                          std::to_string(j.maxLen) + " blocks");
     if (j.v2) {
         j.incompat = be32(b, len, 40);
         if (fieldFits(len, 48, 16)) std::memcpy(j.uuid, b + 48, 16);
@@ -104,49 +108,104 @@ bool parseJournalSuper(const uint8_t* b, size_t len, JournalInfo& out) {
     else
         j.tagBytes = 8 + (j.csumV2 ? 2 : 0) + (j.is64 ? 4 : 0);
     j.valid = true;
-    out = j;
-    return true;
+    return D::ok(j);
 }
 
-void JournalIndex::descriptor(const uint8_t* b, uint32_t at, uint32_t seq, uint64_t fsBlocks) {
-    const size_t bs = info_.blockSize;
-    const size_t end = bs - ((info_.csumV2 || info_.csumV3) ? 4 : 0);
-    const size_t logLen = info_.maxLen - info_.first;
+Decoded<JournalHeader> decodeJournalHeader(const uint8_t* b, size_t len) {
+    using D = Decoded<JournalHeader>;
+    if (be32(b, len, 0) != kJournalMagic) return D::refused("no journal magic");
+    JournalHeader h;
+    h.type = be32(b, len, 4);
+    h.sequence = be32(b, len, 8);
+    if (h.type < kDescriptor || h.type > kRevoke) return D::refused("block type " + std::to_string(h.type) + " unknown");
+    return D::ok(h);
+}
+
+Decoded<std::vector<JournalTag>> decodeDescriptorTags(const uint8_t* b, const JournalInfo& j, uint64_t fsBlocks) {
+    const size_t bs = j.blockSize;
+    const size_t end = bs - ((j.csumV2 || j.csumV3) ? 4 : 0);
+    const size_t logLen = j.maxLen - j.first;
+    std::vector<JournalTag> tags;
+    uint64_t outside = 0, firstOutside = 0;
     size_t off = 12;
     uint32_t k = 0;
-    while (off + info_.tagBytes <= end && k < logLen) {
+    while (off + j.tagBytes <= end && k < logLen) {
         const uint16_t flags = be16(b, bs, off + 6);
-        uint64_t block = be32(b, bs, off);
-        if (info_.is64) block |= static_cast<uint64_t>(be32(b, bs, off + 8)) << 32;
-        uint32_t csum = 0;
-        if (info_.csumV3)
-            csum = be32(b, bs, off + 12);
-        else if (info_.csumV2)
-            csum = be16(b, bs, off + 4);
-        // The data block: the k-th after the descriptor, wrapping in the log.
-        uint64_t pos = static_cast<uint64_t>(at) + 1 + k;
-        if (pos >= info_.maxLen) pos = info_.first + (pos - info_.maxLen) % logLen;
-        if (block < fsBlocks && copies_.size() < maxCopies_) {
-            if (onCopy && pos > at && (info_.csumV2 || info_.csumV3)) pending_[static_cast<uint32_t>(pos)] = copies_.size();
-            copies_.push_back({block, static_cast<uint32_t>(pos), seq, csum, (flags & kTagEscape) != 0, false});
-        }
+        JournalTag t;
+        t.fsBlock = be32(b, bs, off);
+        if (j.is64) t.fsBlock |= static_cast<uint64_t>(be32(b, bs, off + 8)) << 32;
+        if (j.csumV3)
+            t.checksum = be32(b, bs, off + 12);
+        else if (j.csumV2)
+            t.checksum = be16(b, bs, off + 4);
+        t.index = k;
+        t.escaped = (flags & kTagEscape) != 0;
+        if (t.fsBlock < fsBlocks)
+            tags.push_back(t);
+        else if (outside++ == 0)
+            firstOutside = t.fsBlock;
         ++k;
-        off += info_.tagBytes;
+        off += j.tagBytes;
         if (!(flags & kTagSameUuid)) off += 16;
         if (flags & kTagLast) break;
     }
+    auto d = Decoded<std::vector<JournalTag>>::ok(std::move(tags));
+    if (outside)
+        d.replace(std::to_string(outside) + " tags name blocks beyond the file system (first: " +
+                  std::to_string(firstOutside) + "): left out");
+    return d;
 }
 
-void JournalIndex::revoke(const uint8_t* b, uint32_t seq) {
-    const size_t bs = info_.blockSize;
-    const size_t end = std::min<size_t>(be32(b, bs, 12), bs - ((info_.csumV2 || info_.csumV3) ? 4 : 0));
-    const size_t rec = info_.is64 ? 8 : 4;
-    for (size_t off = 16; off + rec <= end; off += rec) {
-        const uint64_t block = info_.is64 ? be64(b, bs, off) : be32(b, bs, off);
+Decoded<std::vector<uint64_t>> decodeRevokeBlock(const uint8_t* b, const JournalInfo& j) {
+    const size_t bs = j.blockSize;
+    const size_t room = bs - ((j.csumV2 || j.csumV3) ? 4 : 0);
+    const uint32_t count = be32(b, bs, 12);
+    const size_t end = std::min<size_t>(count, room);
+    const size_t rec = j.is64 ? 8 : 4;
+    std::vector<uint64_t> blocks;
+    for (size_t off = 16; off + rec <= end; off += rec) blocks.push_back(j.is64 ? be64(b, bs, off) : be32(b, bs, off));
+    auto d = Decoded<std::vector<uint64_t>>::ok(std::move(blocks));
+    if (count > room) d.replace("byte count " + std::to_string(count) + " past the block: cut to " + std::to_string(room));
+    return d;
+}
+
+void JournalIndex::descriptor(const uint8_t* b, uint32_t at, uint32_t seq, uint64_t fsBlocks) {
+    const Decoded<std::vector<JournalTag>> tags = decodeDescriptorTags(b, info_, fsBlocks);
+    for (const std::string& r : tags.replaced()) damage(at, "descriptor: " + r, true);
+    const size_t logLen = info_.maxLen - info_.first;
+    for (const JournalTag& t : *tags) {
+        if (copies_.size() >= maxCopies_) break;
+        // The data block: the k-th after the descriptor, wrapping in the log.
+        uint64_t pos = static_cast<uint64_t>(at) + 1 + t.index;
+        if (pos >= info_.maxLen) pos = info_.first + (pos - info_.maxLen) % logLen;
+        if (onCopy && pos > at && (info_.csumV2 || info_.csumV3)) pending_[static_cast<uint32_t>(pos)] = copies_.size();
+        copies_.push_back({t.fsBlock, static_cast<uint32_t>(pos), seq, t.checksum, t.escaped, false});
+    }
+}
+
+void JournalIndex::revoke(const uint8_t* b, uint32_t at, uint32_t seq) {
+    const Decoded<std::vector<uint64_t>> blocks = decodeRevokeBlock(b, info_);
+    for (const std::string& r : blocks.replaced()) damage(at, "revoke block: " + r, true);
+    for (uint64_t block : *blocks) {
         uint32_t& r = revokes_[block];
         r = std::max(r, seq);
         if (revokes_.size() > maxCopies_) return;
     }
+}
+
+// A block that starts with the journal magic.
+void JournalIndex::header(const uint8_t* b, uint32_t at, uint64_t fsBlocks) {
+    const Decoded<JournalHeader> h = decodeJournalHeader(b, info_.blockSize);
+    if (!h) {
+        damage(at, h.reason(), false);
+        return;
+    }
+    if (h->type == kDescriptor)
+        descriptor(b, at, h->sequence, fsBlocks);
+    else if (h->type == kCommit)
+        commits_[h->sequence] = true;
+    else if (h->type == kRevoke && (info_.incompat & kIncompatRevoke || !info_.v2))
+        revoke(b, at, h->sequence);
 }
 
 bool JournalIndex::build(const JournalRead& read, uint32_t blockSize, uint64_t journalBlocks, uint64_t fsBlocks, const std::function<bool()>& stop) {
@@ -154,15 +213,7 @@ bool JournalIndex::build(const JournalRead& read, uint32_t blockSize, uint64_t j
     revokes_.clear();
     commits_.clear();
     if (blockSize < 1024 || blockSize > 65536) return false;
-    std::vector<uint8_t> first(blockSize, 0);
-    if (!read(0, 1, first.data())) return false;
-    if (!parseJournalSuper(first.data(), first.size(), info_) || info_.blockSize != blockSize) {
-        info_ = JournalInfo{};
-        return false;
-    }
-    // The log cannot be longer than the journal's own blocks.
-    if (info_.maxLen > journalBlocks) info_.maxLen = static_cast<uint32_t>(journalBlocks);
-    if (info_.first >= info_.maxLen) {
+    if (!readSuper(read, blockSize, journalBlocks)) {
         info_ = JournalInfo{};
         return false;
     }
@@ -179,35 +230,10 @@ bool JournalIndex::build(const JournalRead& read, uint32_t blockSize, uint64_t j
         if (read(at, n, buf.data())) {
             for (uint32_t i = 0; i < n; ++i) {
                 const uint8_t* b = buf.data() + static_cast<size_t>(i) * bs;
-                if (be32(b, bs, 0) != kJournalMagic) {
-                    if (onDataBlock) onDataBlock(at + i, b);
-                    if (!pending_.empty()) {
-                        auto p = pending_.find(at + i);
-                        if (p != pending_.end()) {
-                            JournalCopy& c = copies_[p->second];
-                            pending_.erase(p);
-                            c.streamed = true;
-                            if (checksumOk(c, b)) {
-                                if (c.escaped) {
-                                    std::memcpy(one.data(), b, bs);
-                                    std::memcpy(one.data(), "\xC0\x3B\x39\x98", 4);
-                                    onCopy(c, one.data());
-                                } else {
-                                    onCopy(c, b);
-                                }
-                            }
-                        }
-                    }
-                    continue;
-                }
-                const uint32_t type = be32(b, bs, 4);
-                const uint32_t seq = be32(b, bs, 8);
-                if (type == kDescriptor)
-                    descriptor(b, at + i, seq, fsBlocks);
-                else if (type == kCommit)
-                    commits_[seq] = true;
-                else if (type == kRevoke && (info_.incompat & kIncompatRevoke || !info_.v2))
-                    revoke(b, seq);
+                if (be32(b, bs, 0) != kJournalMagic)
+                    dataBlock(b, at + i, one);
+                else
+                    header(b, at + i, fsBlocks);
             }
         }
         at += n;
@@ -227,6 +253,50 @@ bool JournalIndex::build(const JournalRead& read, uint32_t blockSize, uint64_t j
         return a.journalBlock > b.journalBlock;
     });
     return true;
+}
+
+// Journal block 0, checked against the file system's block size; the log
+// is cut at the journal's own length.
+bool JournalIndex::readSuper(const JournalRead& read, uint32_t blockSize, uint64_t journalBlocks) {
+    std::vector<uint8_t> first(blockSize, 0);
+    if (!read(0, 1, first.data())) return false;
+    const Decoded<JournalInfo> super = decodeJournalSuper(first.data(), first.size());
+    if (!super || super->blockSize != blockSize) {
+        damage(0, super ? "block size " + std::to_string(super->blockSize) + " is not the file system's"
+                        : super.reason(), false);
+        return false;
+    }
+    info_ = *super;
+    if (info_.maxLen > journalBlocks) {
+        damage(0, "log length " + std::to_string(info_.maxLen) + " above the journal's " +
+                      std::to_string(journalBlocks) + " blocks: cut", true);
+        info_.maxLen = static_cast<uint32_t>(journalBlocks);
+    }
+    if (info_.first >= info_.maxLen) {
+        damage(0, "first log block " + std::to_string(info_.first) + " past the journal's end", false);
+        return false;
+    }
+    return true;
+}
+
+// A block without the magic: a logged copy, or unused log space. A copy
+// whose descriptor came first is handed over as the walk passes it.
+void JournalIndex::dataBlock(const uint8_t* b, uint32_t at, std::vector<uint8_t>& one) {
+    if (onDataBlock) onDataBlock(at, b);
+    if (pending_.empty()) return;
+    auto p = pending_.find(at);
+    if (p == pending_.end()) return;
+    JournalCopy& c = copies_[p->second];
+    pending_.erase(p);
+    c.streamed = true;
+    if (!checksumOk(c, b)) return;
+    if (c.escaped) {
+        std::memcpy(one.data(), b, one.size());
+        std::memcpy(one.data(), "\xC0\x3B\x39\x98", 4);
+        onCopy(c, one.data());
+    } else {
+        onCopy(c, b);
+    }
 }
 
 std::vector<const JournalCopy*> JournalIndex::copiesOf(uint64_t fsBlock) const {

@@ -10,7 +10,10 @@
 #include <cstdint>
 #include <functional>
 #include <unordered_map>
+#include <string>
 #include <vector>
+
+#include "base/decoded.h"
 
 namespace brantlow::ext {
 
@@ -41,8 +44,34 @@ struct JournalInfo {
     size_t tagBytes = 8;
 };
 
-// Decodes the journal superblock (journal block 0).
-bool parseJournalSuper(const uint8_t* b, size_t len, JournalInfo& out);
+// The journal superblock (journal block 0): magic, a v1 or v2 type, a
+// block size that is a power of two from 1 to 64 KiB, a first log block
+// inside the journal.
+Decoded<JournalInfo> decodeJournalSuper(const uint8_t* b, size_t len);
+
+// The 12-byte header of a descriptor, commit or revoke block.
+struct JournalHeader {
+    uint32_t type = 0;      // 1 descriptor, 2 commit, 3/4 superblock, 5 revoke
+    uint32_t sequence = 0;  // the transaction
+};
+// Refused without the magic, or with a block type other than 1 to 5.
+Decoded<JournalHeader> decodeJournalHeader(const uint8_t* b, size_t len);
+
+// A descriptor block's tag: the file-system block whose copy follows the
+// descriptor as its `index`-th data block.
+struct JournalTag {
+    uint64_t fsBlock = 0;
+    uint32_t index = 0;
+    uint32_t checksum = 0;  // the tag's checksum (v2: low 16 bits)
+    bool escaped = false;   // the copy's first four bytes were the magic
+};
+// The tags of a descriptor block (len = the journal's block size), in the
+// plain, 64-bit and checksum v2/v3 layouts. Tags that name a block at or
+// beyond fsBlocks are left out (replaced); their data blocks still count.
+Decoded<std::vector<JournalTag>> decodeDescriptorTags(const uint8_t* b, const JournalInfo& j, uint64_t fsBlocks);
+// The blocks a revoke block lists. A byte count past the block (or its
+// checksum tail) is cut to it (replaced).
+Decoded<std::vector<uint64_t>> decodeRevokeBlock(const uint8_t* b, const JournalInfo& j);
 
 // Reads `count` journal blocks from journal block `first` into buf; false
 // when they cannot be read (the walk skips them).
@@ -76,6 +105,9 @@ public:
     // Called during build() for every block that is not a journal header
     // (a logged copy, or unused log space), with its journal block number.
     std::function<void(uint32_t journalBlock, const uint8_t* block)> onDataBlock;
+    // Called during build() for every header block the decoders refuse or
+    // repair, with its journal block number and what was wrong.
+    std::function<void(uint32_t journalBlock, const std::string& what, bool repaired)> onDamage;
 
     const JournalInfo& info() const { return info_; }
     // Every copy, ordered by file-system block, then newest first.
@@ -84,7 +116,13 @@ public:
 
 private:
     void descriptor(const uint8_t* b, uint32_t at, uint32_t seq, uint64_t fsBlocks);
-    void revoke(const uint8_t* b, uint32_t seq);
+    void revoke(const uint8_t* b, uint32_t at, uint32_t seq);
+    void header(const uint8_t* b, uint32_t at, uint64_t fsBlocks);
+    bool readSuper(const JournalRead& read, uint32_t blockSize, uint64_t journalBlocks);
+    void dataBlock(const uint8_t* b, uint32_t at, std::vector<uint8_t>& one);
+    void damage(uint32_t at, const std::string& what, bool repaired) const {
+        if (onDamage) onDamage(at, what, repaired);
+    }
     bool checksumOk(const JournalCopy& c, const uint8_t* b) const;
 
     JournalInfo info_;

@@ -4,7 +4,15 @@
 // texts and the writer. On a volume with a journal, inodes that are free
 // now are brought back from the newest logged copy of their inode table
 // block in which they were in use, and named from the logged copies of the
-// directory blocks that named them.
+// directory blocks that named them. Structures the decoders refuse or
+// repair go to the damage log, named with their byte offset.
+//
+// The phases live beside the structures they walk: ext_geometry.cpp
+// (superblock, descriptors, blocks and inodes by number), ext_inodes.cpp
+// (the inode tables), ext_journal_scan.cpp (the journal), ext_directories.cpp
+// (directory blocks), ext_entries.cpp (the named entries and their
+// folders), ext_tree.cpp (what the result tree asks), ext_content.cpp and
+// ext_allocation.cpp (the writer and the block bitmaps).
 #pragma once
 
 #include <atomic>
@@ -137,6 +145,31 @@ private:
 
     bool stopped();
     void status(const std::string& s) const;
+    // A refused or repaired structure, for the damage log.
+    void note(const std::string& structure, uint64_t offset, const std::string& what, bool repaired = false) {
+        damage_.add(structure, offset, what, repaired);
+    }
+    // The fault a block map met, named by the inode or the tree block.
+    void noteMapFault(uint32_t inode, const ext::MapResult& m);
+    // Byte position in the volume of a journal block, 0 when unmapped.
+    uint64_t journalByteOffset(uint32_t journalBlock) const;
+    bool listable(uint32_t inode) const;
+    // The inode pass over one group's table.
+    void readInodeTable(size_t group, std::vector<uint8_t>& table, std::vector<uint8_t>& bitmap);
+    void takeInode(const uint8_t* p, uint32_t inode, uint64_t slot, bool bitmapKnown, const uint8_t* bitmap);
+    // Logged copies of directory blocks (after the live pass).
+    void parseLoggedDirectories();
+    // The entry map, step by step.
+    std::vector<Naming> chooseNamings() const;
+    void addNamedEntries(const std::vector<Naming>& chosen, const std::vector<uint32_t>& owners);
+    void addRootDot();
+    void addNamelessEntries(const std::vector<Naming>& chosen, const std::vector<uint32_t>& owners);
+    bool anyBlockFree(const ext::Inode& ino, const ExtInodeVersion& v) const;
+    void nameNamelessFiles();
+    void releaseScanState();
+    // Where each entry hangs; loops go to the orphan folder.
+    void resolveParents();
+    void breakFolderLoops();
     const InodeRec* rec(uint32_t inode) const;
     bool inodeFree(uint32_t inode) const;
     // Position of an inode in the volume, 0 when its group is unknown.
@@ -154,7 +187,7 @@ private:
     // come from the journal (no newer than the copy) or from free blocks.
     ext::MapResult mapInode(const ext::Inode& ino, const ExtInodeVersion* v, bool deleted) const;
     void addNamings(const uint8_t* block, uint32_t owner, uint8_t kind, uint32_t sequence, bool readSlack,
-                    bool ownerLive);
+                    bool ownerLive, ext::DirFault* fault = nullptr);
     void parseDirectoryBlocks(const DirInode& d);
     // One logged copy of an inode-table block: its freed inodes as they were.
     void inodeTableCopy(const ext::JournalCopy& c, const uint8_t* data);
@@ -163,6 +196,18 @@ private:
     uint32_t addName(const uint8_t* p, size_t n);
     uint32_t addName(const std::string& s) { return addName(reinterpret_cast<const uint8_t*>(s.data()), s.size()); }
     std::string guessExtension(const ExtEntry& e) const;
+    // Writes a file's runs in order, keeping what the result depends on.
+    struct RunWriter {
+        const ext2Class& p;
+        ContentSink& out;
+        uint64_t size;
+        bool deleted;
+        uint64_t bs = p.sb_.blockSize;
+        uint64_t pos = 0;
+        uint64_t backed = 0;  // bytes that came from the file's own blocks
+        bool readError = false, reused = false, gaps = false, full = false;
+        bool run(const ext::Run& r, std::vector<uint8_t>& buf);
+    };
     WriteResult writeInline(const ext::Inode& ino, const std::vector<uint8_t>& raw, uint64_t size,
                             ContentSink& out) const;
 
@@ -204,7 +249,6 @@ private:
     std::string names_;
     uint32_t rootFirst_ = ExtEntry::kNone;
     uint32_t orphanFirst_ = ExtEntry::kNone;
-    bool rejectedNoSuper_ = false;
     std::vector<std::pair<std::string, double>> phaseSeconds_;
 
     // All groups' block bitmaps in one map (recoverability), read once.

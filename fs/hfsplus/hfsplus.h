@@ -4,7 +4,17 @@
 // leaf chain, records that survive in freed nodes, node free space and the
 // journal as deleted entries, hard links resolved through the private
 // metadata folder, and the content writer (data forks, resource forks as
-// streams, decmpfs-compressed files).
+// streams, decmpfs-compressed files). Structures the decoders refuse or
+// repair go to the damage log, named with their byte offset.
+//
+// The phases live beside the structures they walk: hfsplus_parser.cpp (the
+// volume header, forks and B-tree node maps), hfsplus_extents.cpp (the
+// extents overflow file), hfsplus_catalog.cpp (catalog nodes, the deep
+// search, records in free space), hfsplus_journal.cpp (the journal buffer),
+// hfsplus_records.cpp (what the records say together: stale copies,
+// threads, hard links, decmpfs attributes), hfsplus_tree.cpp (the folder
+// tree), hfsplus_content.cpp and hfsplus_allocation.cpp (the writer and the
+// allocation file).
 #pragma once
 
 #include <cstdint>
@@ -123,10 +133,26 @@ private:
 
     bool stopped() const;
     void status(const std::string& s) const;
+    // A refused or repaired structure, for the damage log.
+    void note(const std::string& structure, uint64_t offset, const std::string& what, bool repaired = false) {
+        damage_.add(structure, offset, what, repaired);
+    }
+    // Byte position in the volume of a byte of a fork, 0 when unmapped.
+    uint64_t forkByte(const std::vector<hfs::Run>& runs, uint64_t offset) const;
+    // Node 0 of a B-tree file: its header record, checked; `what` names the
+    // tree in damage notes.
+    bool readHeaderNode(const std::vector<hfs::Run>& runs, uint64_t forkBytes, const char* what, bool needKind,
+                        hfs::HeaderRecord& h, std::vector<uint8_t>& node0);
+    // The leaf records of one extents-overflow node.
+    void takeExtentsNode(const uint8_t* node, uint32_t ns, uint32_t n, bool used, hfs::ExtentsIndex& freed);
     bool readFork(const std::vector<hfs::Run>& runs, uint64_t offset, void* buf, size_t n) const;
     bool loadNodeMap(const std::vector<hfs::Run>& runs, const uint8_t* node0, uint32_t nodeSize,
-                     uint32_t totalNodes, std::vector<uint8_t>& bits) const;
-    void takeNode(const uint8_t* node, size_t nodeSize, uint64_t nodeOffset, bool inUse, HfsSource freedSource);
+                     uint32_t totalNodes, std::vector<uint8_t>& bits, const char* what);
+    // nodeNumber names the node in damage notes (-1: found by the search).
+    void takeNode(const uint8_t* node, size_t nodeSize, uint64_t nodeOffset, bool inUse, HfsSource freedSource,
+                  int64_t nodeNumber);
+    void takeLeafRecords(const uint8_t* node, size_t ns, uint64_t nodeOffset, const hfs::RecordTable& table,
+                         int64_t nodeNumber);
     void carve(const uint8_t* buf, size_t len, size_t from, size_t to, uint64_t bufOffset, Rank rank,
                HfsSource source);
     void takeRecord(const hfs::CatalogRecord& r, Rank rank, HfsSource source, uint64_t nodeOffset, uint32_t recOff);

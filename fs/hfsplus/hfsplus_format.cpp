@@ -2,6 +2,7 @@
 
 #include <utf8proc.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <set>
 
@@ -21,7 +22,9 @@ ForkData readForkData(const uint8_t* p, size_t len, size_t off) {
     return f;
 }
 
-VolumeHeader readVolumeHeader(const uint8_t* p, size_t len) {
+Decoded<VolumeHeader> decodeVolumeHeader(const uint8_t* p, size_t len) {
+    using D = Decoded<VolumeHeader>;
+    if (len < 512) return D::refused("only " + std::to_string(len) + " bytes");
     VolumeHeader h;
     h.signature = be16(p, len, 0);
     h.version = be16(p, len, 2);
@@ -34,194 +37,34 @@ VolumeHeader readVolumeHeader(const uint8_t* p, size_t len) {
     h.extentsFile = readForkData(p, len, 192);
     h.catalogFile = readForkData(p, len, 272);
     h.attributesFile = readForkData(p, len, 352);
-    return h;
-}
-
-bool geometryValid(const VolumeHeader& h) {
     const uint32_t bs = h.blockSize;
-    if (bs < 512 || bs > (1u << 30) || (bs & (bs - 1)) != 0) return false;
-    if (h.totalBlocks == 0) return false;
-    return h.catalogFile.extents[0].blockCount != 0 && h.catalogFile.logicalSize != 0;
-}
-
-NodeDescriptor readDescriptor(const uint8_t* node, size_t len) {
-    NodeDescriptor d;
-    d.fLink = be32(node, len, 0);
-    d.bLink = be32(node, len, 4);
-    d.kind = static_cast<int8_t>(le8(node, len, 8));
-    d.height = le8(node, len, 9);
-    d.numRecords = be16(node, len, 10);
+    if (bs < 512 || bs > (1u << 30) || (bs & (bs - 1)) != 0)
+        return D::refused("block size " + std::to_string(bs) + " is not a power of two from 512 to 1 GiB");
+    if (h.totalBlocks == 0) return D::refused("total blocks 0");
+    if (h.catalogFile.extents[0].blockCount == 0 || h.catalogFile.logicalSize == 0)
+        return D::refused("the catalog file has no extent");
+    D d = D::ok(h);
+    if (!h.hasSignature()) {
+        char sig[8];
+        std::snprintf(sig, sizeof sig, "0x%04X", h.signature);
+        d.replace(std::string("signature ") + sig + " is neither H+ nor HX: read as HFS+");
+    }
     return d;
 }
 
-HeaderRecord readHeaderRecord(const uint8_t* node0, size_t len) {
-    HeaderRecord h;
-    const size_t o = kNodeDescriptorSize;
-    h.treeDepth = be16(node0, len, o);
-    h.rootNode = be32(node0, len, o + 2);
-    h.leafRecords = be32(node0, len, o + 6);
-    h.firstLeafNode = be32(node0, len, o + 10);
-    h.lastLeafNode = be32(node0, len, o + 14);
-    h.nodeSize = be16(node0, len, o + 18);
-    h.maxKeyLength = be16(node0, len, o + 20);
-    h.totalNodes = be32(node0, len, o + 22);
-    h.freeNodes = be32(node0, len, o + 26);
-    h.keyCompareType = le8(node0, len, o + 37);
-    h.attributes = be32(node0, len, o + 38);
-    return h;
-}
-
-bool nodeGeometryValid(const HeaderRecord& h, uint64_t forkBytes) {
-    const uint32_t ns = h.nodeSize;
-    if (ns < 512 || ns > 32768 || (ns & (ns - 1)) != 0) return false;
-    return h.totalNodes != 0 && h.totalNodes <= forkBytes / ns;
-}
-
-std::vector<uint16_t> recordOffsets(const uint8_t* node, size_t nodeSize, uint16_t numRecords, size_t* freeStart) {
-    std::vector<uint16_t> out;
-    // The table holds numRecords + 1 slots (the last one: free space).
-    const uint64_t slots = static_cast<uint64_t>(numRecords) + 1;
-    if (nodeSize < kNodeDescriptorSize + 2 || 2 * slots > nodeSize - kNodeDescriptorSize) {
-        if (freeStart) *freeStart = nodeSize;
-        return out;
-    }
-    const size_t tableStart = nodeSize - 2 * slots;
-    out.reserve(numRecords);
-    size_t last = kNodeDescriptorSize;
-    for (uint16_t i = 0; i < numRecords; ++i) {
-        uint16_t off = be16(node, nodeSize, nodeSize - 2 * (static_cast<size_t>(i) + 1));
-        if (off < kNodeDescriptorSize || (off & 1) || off >= tableStart) continue;
-        out.push_back(off);
-        if (off > last) last = off;
-    }
-    if (freeStart) {
-        uint16_t f = be16(node, nodeSize, tableStart);
-        *freeStart = (f >= last && f <= tableStart && !(f & 1)) ? f : last;
-    }
-    return out;
-}
-
-namespace {
-
-bool cnidPlausible(uint32_t id) { return id == kRootFolderId || id >= 16; }
-
-bool forkPlausible(const ForkData& f) {
-    // Extents are filled in order: after the first empty one all are empty;
-    // together they claim no more than totalBlocks, and the logical size
-    // fits in totalBlocks of the largest block size.
-    uint64_t sum = 0;
-    bool ended = false;
-    for (const Extent& e : f.extents) {
-        if (ended && (e.blockCount || e.startBlock)) return false;
-        if (e.blockCount == 0) {
-            if (e.startBlock != 0) return false;
-            ended = true;
-        }
-        sum += e.blockCount;
-    }
-    if (sum > f.totalBlocks) return false;
-    return f.logicalSize <= (static_cast<uint64_t>(f.totalBlocks) << 30);
-}
-
-}  // namespace
-
-bool decodeCatalogRecord(const uint8_t* node, size_t nodeSize, size_t off, CatalogRecord& out, bool strict) {
-    if (off < kNodeDescriptorSize || off + 8 > nodeSize) return false;
-    const uint16_t keyLength = be16(node, nodeSize, off);
-    const uint16_t nameLen = be16(node, nodeSize, off + 6);
-    if (keyLength < 6 || keyLength > 516 || nameLen > kMaxNameUnits) return false;
-    if (off + 8 + 2 * static_cast<size_t>(nameLen) > nodeSize) return false;
-    if (6 + 2 * static_cast<size_t>(nameLen) > keyLength) return false;
-    if (strict && keyLength != 6 + 2 * nameLen) return false;
-    const size_t data = off + 2 + keyLength;
-    if (data + 2 > nodeSize) return false;
-    out = CatalogRecord{};
-    out.type = be16(node, nodeSize, data);
-    out.parentId = be32(node, nodeSize, off + 2);
-    out.name.resize(nameLen);
-    for (size_t i = 0; i < nameLen; ++i) out.name[i] = static_cast<char16_t>(be16(node, nodeSize, off + 8 + 2 * i));
-
-    switch (out.type) {
-    case kFolderRecord:
-    case kFileRecord: {
-        const size_t body = out.type == kFolderRecord ? kFolderRecordSize : kFileRecordSize;
-        if (data + body > nodeSize) return false;
-        out.flags = be16(node, nodeSize, data + 2);
-        out.cnid = be32(node, nodeSize, data + 8);
-        out.createDate = be32(node, nodeSize, data + 12);
-        out.contentModDate = be32(node, nodeSize, data + 16);
-        out.attributeModDate = be32(node, nodeSize, data + 20);
-        out.accessDate = be32(node, nodeSize, data + 24);
-        out.ownerFlags = le8(node, nodeSize, data + 41);
-        out.fileMode = be16(node, nodeSize, data + 42);
-        out.special = be32(node, nodeSize, data + 44);
-        out.fdType = be32(node, nodeSize, data + 48);
-        out.fdCreator = be32(node, nodeSize, data + 52);
-        if (out.type == kFileRecord) {
-            out.data = readForkData(node, nodeSize, data + 88);
-            out.rsrc = readForkData(node, nodeSize, data + 168);
-        }
-        out.length = 2 + keyLength + body;
-        if (out.cnid == 0) return false;
-        if (strict) {
-            if (nameLen == 0 || !cnidPlausible(out.cnid) || out.parentId == 0) return false;
-            if (out.cnid == kRootFolderId ? out.parentId != 1 : !cnidPlausible(out.parentId)) return false;
-            if (out.type == kFileRecord && (!forkPlausible(out.data) || !forkPlausible(out.rsrc))) return false;
-        }
-        return true;
-    }
-    case kFolderThreadRecord:
-    case kFileThreadRecord: {
-        if (data + 10 > nodeSize) return false;
-        const uint16_t tLen = be16(node, nodeSize, data + 8);
-        if (tLen > kMaxNameUnits || data + 10 + 2 * static_cast<size_t>(tLen) > nodeSize) return false;
-        out.cnid = out.parentId;
-        out.threadParent = be32(node, nodeSize, data + 4);
-        out.name.resize(tLen);
-        for (size_t i = 0; i < tLen; ++i)
-            out.name[i] = static_cast<char16_t>(be16(node, nodeSize, data + 10 + 2 * i));
-        out.length = 2 + keyLength + 10 + 2 * static_cast<size_t>(tLen);
-        if (strict) {
-            if (nameLen != 0 || tLen == 0 || !cnidPlausible(out.cnid)) return false;
-            if (out.cnid == kRootFolderId ? out.threadParent != 1 : !cnidPlausible(out.threadParent)) return false;
-        }
-        return true;
-    }
-    default:
-        return false;
-    }
-}
-
-bool decodeExtentsRecord(const uint8_t* node, size_t nodeSize, size_t off, ExtentKey& key, ExtentRecord& ext) {
-    if (off < kNodeDescriptorSize || off + 76 > nodeSize) return false;
-    if (be16(node, nodeSize, off) != 10) return false;
-    key.forkType = le8(node, nodeSize, off + 2);
-    key.fileId = be32(node, nodeSize, off + 4);
-    key.startBlock = be32(node, nodeSize, off + 8);
-    for (size_t i = 0; i < 8; ++i) {
-        ext[i].startBlock = be32(node, nodeSize, off + 12 + 8 * i);
-        ext[i].blockCount = be32(node, nodeSize, off + 16 + 8 * i);
-    }
-    return key.forkType == kDataFork || key.forkType == kResourceFork;
-}
-
-bool decodeAttributeRecord(const uint8_t* node, size_t nodeSize, size_t off, AttributeRecord& out) {
-    if (off < kNodeDescriptorSize || off + 14 > nodeSize) return false;
-    const uint16_t keyLength = be16(node, nodeSize, off);
-    const uint16_t nameLen = be16(node, nodeSize, off + 12);
-    if (nameLen > 127 || keyLength < 12 + 2 * nameLen || keyLength > 266) return false;
-    const size_t data = off + 2 + keyLength;
-    if (off + 14 + 2 * static_cast<size_t>(nameLen) > nodeSize || data + 16 > nodeSize) return false;
-    out = AttributeRecord{};
-    out.fileId = be32(node, nodeSize, off + 4);
-    out.name.resize(nameLen);
-    for (size_t i = 0; i < nameLen; ++i) out.name[i] = static_cast<char16_t>(be16(node, nodeSize, off + 14 + 2 * i));
-    out.recordType = be32(node, nodeSize, data);
-    if (out.recordType != 0x10) return true;  // fork data or extents: no inline bytes
-    out.size = be32(node, nodeSize, data + 12);
-    if (out.size > nodeSize - (data + 16)) return false;
-    out.data = node + data + 16;
-    return true;
+Decoded<JournalInfoBlock> decodeJournalInfoBlock(const uint8_t* p, size_t len, uint64_t volumeBytes) {
+    using D = Decoded<JournalInfoBlock>;
+    JournalInfoBlock j;
+    const uint32_t flags = be32(p, len, 0);
+    j.external = !(flags & 1) || (flags & 2);
+    j.offset = be64(p, len, 36);
+    j.size = be64(p, len, 44);
+    if (j.external) return D::ok(j);
+    if (j.offset >= volumeBytes || j.size == 0 || j.size > volumeBytes - j.offset)
+        return D::refused("journal of " + std::to_string(j.size) + " bytes at " + std::to_string(j.offset) +
+                          " outside the volume");
+    if (j.size > (1ull << 30)) return D::refused("journal of " + std::to_string(j.size) + " bytes above 1 GiB");
+    return D::ok(j);
 }
 
 ForkRuns forkRuns(const ForkData& fork, uint8_t forkType, uint32_t fileId, const ExtentsIndex& index,

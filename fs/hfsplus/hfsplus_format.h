@@ -1,7 +1,12 @@
 // HFS+ / HFSX on-disk structures, decoded with bounds checks: the volume
 // header, B-tree node descriptors, header records and record offsets,
-// catalog, extents-overflow and attribute records, and the runs of a fork.
-// Everything here works on bytes already read; nothing reads the disk.
+// catalog keys and records, extents-overflow and attribute records, the
+// journal info block, and the runs of a fork. Everything here works on bytes
+// already read; nothing reads the disk. A decoder gives the value or the
+// reason it was refused, and names the fields it replaced to go on.
+//
+// Where they are: the volume header, forks and names in hfsplus_format.cpp,
+// B-tree nodes and their records in hfsplus_btree.cpp.
 #pragma once
 
 #include <array>
@@ -12,6 +17,8 @@
 #include <string>
 #include <tuple>
 #include <vector>
+
+#include "base/decoded.h"
 
 namespace brantlow::hfs {
 
@@ -69,11 +76,21 @@ struct VolumeHeader {
     bool isHfsx() const { return signature == 0x4858; }
     bool journaled() const { return (attributes & 0x2000) != 0; }
 };
-// The 512 bytes of a volume header.
-VolumeHeader readVolumeHeader(const uint8_t* p, size_t len);
-// Block size a power of two from 512 to 1 GiB, at least one block, and a
-// catalog with at least one extent.
-bool geometryValid(const VolumeHeader& h);
+// The 512 bytes of a volume header. Refused when the geometry cannot be
+// right: a block size that is not a power of two from 512 to 1 GiB, no
+// blocks, a catalog without an extent or without bytes. A header without
+// the "H+" or "HX" signature is kept and says so (replaced).
+Decoded<VolumeHeader> decodeVolumeHeader(const uint8_t* p, size_t len);
+
+// The journal info block: where the journal buffer lies.
+struct JournalInfoBlock {
+    bool external = false;  // on another device: nothing to read here
+    uint64_t offset = 0;    // bytes from the volume start
+    uint64_t size = 0;
+};
+// Refused when a journal in this volume lies outside its volumeBytes or is
+// larger than 1 GiB.
+Decoded<JournalInfoBlock> decodeJournalInfoBlock(const uint8_t* p, size_t len, uint64_t volumeBytes);
 
 struct NodeDescriptor {
     uint32_t fLink = 0, bLink = 0;
@@ -81,7 +98,9 @@ struct NodeDescriptor {
     uint8_t height = 0;
     uint16_t numRecords = 0;
 };
-NodeDescriptor readDescriptor(const uint8_t* node, size_t len);
+// The first 14 bytes of a node; refused when the kind is not -1 (leaf),
+// 0 (index), 1 (header) or 2 (map).
+Decoded<NodeDescriptor> decodeNodeDescriptor(const uint8_t* node, size_t len);
 
 struct HeaderRecord {
     uint16_t treeDepth = 0;
@@ -91,22 +110,33 @@ struct HeaderRecord {
     uint8_t keyCompareType = 0;
     uint32_t attributes = 0;
 };
-// The header record of node 0 (at offset 14).
-HeaderRecord readHeaderRecord(const uint8_t* node0, size_t len);
-// nodeSize a power of two from 512 to 32768 and totalNodes within the
-// fork's logical size.
-bool nodeGeometryValid(const HeaderRecord& h, uint64_t forkBytes);
+// The header record of node 0 (at offset 14): refused unless nodeSize is a
+// power of two from 512 to 32768 and totalNodes lies within the fork's
+// logical size forkBytes.
+Decoded<HeaderRecord> decodeHeaderRecord(const uint8_t* node0, size_t len, uint64_t forkBytes);
 
-// The record offsets of a node, in record order, each checked: at least 14,
-// even, ascending, below the offset table, and within the node. A node
-// whose table is damaged gives the records up to the first bad offset.
-// freeStart (optional) receives the offset of the node's free space (the
-// table's last slot when valid, else the end of the last good record is
-// unknown and the first bad offset's predecessor is used).
-std::vector<uint16_t> recordOffsets(const uint8_t* node, size_t nodeSize, uint16_t numRecords,
-                                    size_t* freeStart = nullptr);
+// The record offsets of a node, in record order, and where its free space
+// starts. The table holds numRecords + 1 slots at the node's end; refused
+// when they do not fit. Offsets below 14, odd, or inside the table are
+// left out, and a free-space offset before the last record or inside the
+// table is replaced by the last record's offset (replaced).
+struct RecordTable {
+    std::vector<uint16_t> offsets;
+    size_t freeStart = 0;
+    size_t tableStart = 0;  // first byte of the offset table
+};
+Decoded<RecordTable> decodeRecordTable(const uint8_t* node, size_t nodeSize, uint16_t numRecords);
 
-// A catalog leaf record: a folder, a file or a thread.
+// A catalog key: keyLength (6-516, 8 + 2 x name length within the node,
+// name length at most 255 units and within keyLength; with strict set
+// exactly 6 + 2 x name length), parent ID and name.
+struct CatalogKey {
+    uint16_t keyLength = 0;
+    uint32_t parentId = 0;
+    std::u16string name;
+};
+Decoded<CatalogKey> decodeCatalogKey(const uint8_t* node, size_t nodeSize, size_t off, bool strict);
+
 struct CatalogRecord {
     uint16_t type = 0;
     uint32_t parentId = 0;      // from the key (threads: the key holds the CNID)
@@ -123,15 +153,14 @@ struct CatalogRecord {
     size_t length = 0;  // bytes the record takes from its offset
 };
 
-// Decodes the catalog leaf record at off. Checks (any failure: false): the
-// key (keyLength 6-516, 8 + 2 × name length within the node, name length at
-// most 255 units), and the body within the node. With strict set (records
-// found outside a record table: node free space, freed nodes, the journal)
-// it also requires keyLength = 6 + 2 × name length, a record type of 1-4,
-// a non-empty name for folders and files, CNIDs of 2 or at least 16 (1 for
-// the root's parent), fork sizes that their blocks can hold and extents
-// that add up to no more than totalBlocks.
-bool decodeCatalogRecord(const uint8_t* node, size_t nodeSize, size_t off, CatalogRecord& out, bool strict);
+// Decodes the catalog leaf record at off: its key (decodeCatalogKey), then
+// the body within the node. With strict set (records found outside a
+// record table: node free space, freed nodes, the journal) it also
+// requires a record type of 1-4, a non-empty name for folders and files,
+// CNIDs of 2 or at least 16 (1 for the root's parent), fork sizes that
+// their blocks can hold and extents that add up to no more than
+// totalBlocks.
+Decoded<CatalogRecord> decodeCatalogRecord(const uint8_t* node, size_t nodeSize, size_t off, bool strict);
 
 struct ExtentKey {
     uint8_t forkType = 0;
@@ -141,9 +170,13 @@ struct ExtentKey {
         return std::tie(forkType, fileId, startBlock) < std::tie(o.forkType, o.fileId, o.startBlock);
     }
 };
-// An extents-overflow leaf record at off: keyLength 10, the 8 extents at
-// off + 12, all within the node.
-bool decodeExtentsRecord(const uint8_t* node, size_t nodeSize, size_t off, ExtentKey& key, ExtentRecord& ext);
+// An extents-overflow leaf record at off: keyLength 10, a data or resource
+// fork type, the 8 extents at off + 12, all within the node.
+struct ExtentsRecord {
+    ExtentKey key;
+    ExtentRecord extents{};
+};
+Decoded<ExtentsRecord> decodeExtentsRecord(const uint8_t* node, size_t nodeSize, size_t off);
 
 // An attributes B-tree leaf record with inline data (type 0x10).
 struct AttributeRecord {
@@ -153,7 +186,7 @@ struct AttributeRecord {
     const uint8_t* data = nullptr;  // inline data (points into the node)
     uint32_t size = 0;
 };
-bool decodeAttributeRecord(const uint8_t* node, size_t nodeSize, size_t off, AttributeRecord& out);
+Decoded<AttributeRecord> decodeAttributeRecord(const uint8_t* node, size_t nodeSize, size_t off);
 
 // The extents-overflow records of a volume, by (fork type, file, start block).
 using ExtentsIndex = std::map<ExtentKey, ExtentRecord>;

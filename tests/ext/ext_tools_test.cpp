@@ -457,4 +457,60 @@ TEST(ExtHostile, UnreadableBlockKeepsLengthAndOffsets) {
     }
 }
 
+// ---- the damage log -------------------------------------------------------------
+
+// The note for `structure`, or none.
+const DamageNote* noteFor(const ext2Class& p, const std::string& structure) {
+    static std::vector<DamageNote> notes;
+    notes = p.damage().notes();
+    for (const DamageNote& n : notes)
+        if (n.structure == structure) return &n;
+    return nullptr;
+}
+
+TEST(ExtDamage, RefusedAndRepairedStructuresAreNamedWithTheirOffset) {
+    REQUIRE_TOOLS();
+    for (const char* type : {"ext2", "ext4"}) {
+        Hostile h(type);
+        Scanned s = scanImage(h.img);
+        ASSERT_EQ(s.outcome, ScanOutcome::Done);
+        EXPECT_EQ(s.parser->damage().count(), 0u) << type << ": " << s.parser->damage().summary();
+    }
+    {
+        Hostile h;
+        patch(h.img, 1024, std::vector<uint8_t>(1024, 0));
+        Scanned s = scanImage(h.img);
+        const DamageNote* n = noteFor(*s.parser, "ext superblock");
+        ASSERT_NE(n, nullptr) << s.parser->damage().summary();
+        EXPECT_EQ(n->offset, 1024u);
+        EXPECT_NE(n->what.find("magic 0x0 is not 0xEF53"), std::string::npos) << n->text();
+    }
+    {
+        // The record after ".." in /d's first block claims rec_len 3.
+        Hostile h;
+        const uint64_t block = firstBlock(h.img, "/d");
+        patch(h.img, block * 1024 + 28, le16v(3));
+        Scanned s = scanImage(h.img);
+        const uint32_t dir = static_cast<uint32_t>(s.ids.at("d"));
+        const DamageNote* n =
+            noteFor(*s.parser, "directory entry of inode " + std::to_string(dir) + " in block " + std::to_string(block));
+        ASSERT_NE(n, nullptr) << s.parser->damage().summary();
+        EXPECT_EQ(n->offset, block * 1024 + 24);
+        EXPECT_NE(n->what.find("rec_len 3"), std::string::npos) << n->text();
+    }
+    {
+        // A directory's extent header claiming 65535 entries: four are read.
+        Hostile h("ext4");
+        const uint64_t at = inodePosition(h.img, "/d", 1024);
+        patch(h.img, at + 40 + 2, le16v(65535));
+        Scanned s = scanImage(h.img);
+        const uint32_t dir = static_cast<uint32_t>(s.ids.at("d"));
+        const DamageNote* n = noteFor(*s.parser, "inode " + std::to_string(dir));
+        ASSERT_NE(n, nullptr) << s.parser->damage().summary();
+        EXPECT_EQ(n->offset, at);
+        EXPECT_NE(n->what.find("extent entries 65535"), std::string::npos) << n->text();
+        EXPECT_TRUE(s.byPath.count("d/big.bin"));
+    }
+}
+
 }  // namespace

@@ -233,3 +233,44 @@ TEST(HfsHostile, ParentLoopsAndUnsafeNames) {
     EXPECT_TRUE(loopShown);
     EXPECT_TRUE(s.paths.count("../../etc"));  // the name holds the "/"s; the save sanitises it
 }
+
+// Refused and repaired structures are in the damage log with their byte
+// offset; written volumes, with deleted records and a journal, note none.
+TEST(HfsHostile, DamageNotesNameTheStructureAndItsOffset) {
+    HfsOptions journaled;
+    journaled.journal = true;
+    journaled.blockSize = 16384;
+    for (const HfsOptions& o : {HfsOptions{}, journaled})
+        for (ScanMode mode : {ScanMode::Standard, ScanMode::Deep}) {
+            Scanned s = scanBytes(makeHfsVolume(items(), o).bytes, mode);
+            ASSERT_EQ(s.outcome, ScanOutcome::Done);
+            EXPECT_EQ(s.parser->damage().count(), 0u) << s.parser->damage().summary();
+        }
+    auto noteFor = [](const Scanned& s, const std::string& structure) {
+        for (const DamageNote& n : s.parser->damage().notes())
+            if (n.structure == structure) return n;
+        return DamageNote{};
+    };
+    HfsOptions o;
+    o.catalogNodeSize = 4096;
+    HfsImage img = makeHfsVolume(items(), o);
+    {
+        auto b = img.bytes;  // the primary header wiped: the alternate is used
+        std::fill(b.begin() + 1024, b.begin() + 1536, 0);
+        Scanned s = scanBytes(b);
+        const DamageNote n = noteFor(s, "volume header");
+        EXPECT_EQ(n.offset, 1024u) << s.parser->damage().summary();
+        EXPECT_EQ(n.what, "block size 0 is not a power of two from 512 to 1 GiB: the alternate header is used");
+    }
+    {
+        auto b = img.bytes;  // a live leaf's first record with key length 0xFFFF
+        const uint64_t leaf = img.catalogLeaves.at(0);
+        const uint32_t off = be16(b.data(), b.size(), leaf + 4096 - 2);
+        put16(b, leaf + off, 0xFFFF);
+        Scanned s = scanBytes(b);
+        const uint64_t node = (leaf - img.catalogNode0) / 4096;
+        const DamageNote n = noteFor(s, "catalog record in catalog node " + std::to_string(node));
+        EXPECT_EQ(n.offset, leaf + off) << s.parser->damage().summary();
+        EXPECT_EQ(n.what, "key length 65535 outside 6 to 516");
+    }
+}
