@@ -1,5 +1,7 @@
 #include "fs/fat/fat_slots.h"
 
+#include <string>
+
 #include "base/bytes.h"
 #include "base/texts.h"
 
@@ -69,10 +71,56 @@ uint8_t fatShortNameChecksum(const uint8_t* slot) {
     return sum;
 }
 
-void parseDirectorySlots(const uint8_t* buf, size_t len, const SlotParseOptions& opt, std::vector<ParsedSlot>& out) {
+Decoded<ParsedSlot> decodeFatShortEntry(const uint8_t* s, const SlotParseOptions& opt) {
+    ParsedSlot p;
+    FatEntry& e = p.entry;
+    e.attribute = s[11];
+    e.createTimeTenth = s[13];
+    e.createTime = le16(s, kSlot, 14);
+    e.createDate = le16(s, kSlot, 16);
+    e.accessDate = le16(s, kSlot, 18);
+    e.firstClusterHigh = le16(s, kSlot, 20);
+    e.writeTime = le16(s, kSlot, 22);
+    e.writeDate = le16(s, kSlot, 24);
+    e.firstClusterLow = le16(s, kSlot, 26);
+    e.fileSize = le32(s, kSlot, 28);
+    p.firstCluster = (static_cast<uint32_t>(e.firstClusterHigh) << 16) | e.firstClusterLow;
+    e.deleted = s[0] == 0xE5 ? 1 : 0;
+    p.dot = s[0] == '.' && (bytesAt(s, kSlot, 0, ".          ", 11) || bytesAt(s, kSlot, 0, "..         ", 11));
+    if (!p.dot && !isFatLabel(e.attribute)) {
+        if (!fatShortNameValid(s)) return Decoded<ParsedSlot>::refused("name bytes are not a short name");
+        if (!isFatDirectory(e.attribute) && opt.volumeBytes && e.fileSize > opt.volumeBytes)
+            return Decoded<ParsedSlot>::refused("size " + std::to_string(e.fileSize) + " beyond the volume");
+    }
+    e.name = fatShortName(s);
+    return Decoded<ParsedSlot>::ok(std::move(p));
+}
+
+Decoded<FatLongSlot> decodeFatLongNameSlot(const uint8_t* s) {
+    FatLongSlot l;
+    l.slot = s;
+    l.deleted = s[0] == 0xE5;
+    l.checksum = s[13];
+    if (s[12] != 0 || s[26] != 0 || s[27] != 0)
+        return Decoded<FatLongSlot>::refused("type or cluster field not 0");
+    if (!l.deleted) {
+        l.order = s[0] & 0x3F;
+        l.last = (s[0] & 0x40) != 0;
+        if (l.order == 0 || l.order > kMaxLongSlots || (s[0] & 0x80))
+            return Decoded<FatLongSlot>::refused("part number byte " + std::to_string(s[0]));
+    }
+    return Decoded<FatLongSlot>::ok(l);
+}
+
+void parseDirectorySlots(const uint8_t* buf, size_t len, const SlotParseOptions& opt, std::vector<ParsedSlot>& out,
+                         std::vector<SlotNote>* notes) {
     // Pending long-name slots, in physical order (last part first).
-    const uint8_t* pending[kMaxLongSlots];
+    FatLongSlot pending[kMaxLongSlots];
     size_t npending = 0;
+    size_t pendingAt = 0;  // offset of the first pending slot
+    auto refuse = [&](size_t off, const char* structure, std::string why) {
+        if (notes) notes->push_back({off, structure, std::move(why)});
+    };
     for (size_t off = 0; off + kSlot <= len; off += kSlot) {
         const uint8_t* s = buf + off;
         const uint8_t first = s[0];
@@ -89,41 +137,33 @@ void parseDirectorySlots(const uint8_t* buf, size_t len, const SlotParseOptions&
             continue;
         }
         if (isFatLongNameSlot(attr)) {
+            Decoded<FatLongSlot> l = decodeFatLongNameSlot(s);
+            if (!l) {
+                refuse(off, "FAT long-name slot", l.reason());
+                npending = 0;
+                continue;
+            }
             // A new run starts at a slot marked "last part" (0x40), or where
             // the state changes: what was pending belongs to no short slot.
-            const bool slotDeleted = first == 0xE5;
-            if (npending && (slotDeleted != (pending[npending - 1][0] == 0xE5) || (!slotDeleted && (first & 0x40))))
-                npending = 0;
+            if (npending && (l->deleted != pending[npending - 1].deleted || (!l->deleted && l->last))) npending = 0;
             if (npending == kMaxLongSlots) {
                 for (size_t i = 1; i < kMaxLongSlots; ++i) pending[i - 1] = pending[i];
                 --npending;
             }
-            pending[npending++] = s;
+            if (npending == 0) pendingAt = off;
+            pending[npending++] = *l;
             continue;
         }
-        ParsedSlot p;
-        p.offset = off;
-        FatEntry& e = p.entry;
-        e.attribute = attr;
-        e.createTimeTenth = s[13];
-        e.createTime = le16(s, kSlot, 14);
-        e.createDate = le16(s, kSlot, 16);
-        e.accessDate = le16(s, kSlot, 18);
-        e.firstClusterHigh = le16(s, kSlot, 20);
-        e.writeTime = le16(s, kSlot, 22);
-        e.writeDate = le16(s, kSlot, 24);
-        e.firstClusterLow = le16(s, kSlot, 26);
-        e.fileSize = le32(s, kSlot, 28);
-        p.firstCluster = (static_cast<uint32_t>(e.firstClusterHigh) << 16) | e.firstClusterLow;
-        const bool deleted = first == 0xE5;
-        e.deleted = deleted ? 1 : 0;
-        p.dot = first == '.' && (bytesAt(s, kSlot, 0, ".          ", 11) || bytesAt(s, kSlot, 0, "..         ", 11));
-        if (!p.dot && !isFatLabel(attr) &&
-            (!fatShortNameValid(s) ||
-             (!isFatDirectory(attr) && opt.volumeBytes && e.fileSize > opt.volumeBytes))) {
+        Decoded<ParsedSlot> d = decodeFatShortEntry(s, opt);
+        if (!d) {
+            refuse(off, "FAT directory entry", d.reason());
             npending = 0;
             continue;
         }
+        ParsedSlot& p = *d;
+        p.offset = off;
+        FatEntry& e = p.entry;
+        const bool deleted = e.deleted != 0;
         // A long name belongs to this slot when its slots are in the same
         // state; live ones must also carry this slot's checksum (a stale
         // deleted name before a reused slot is not this file's name).
@@ -131,18 +171,19 @@ void parseDirectorySlots(const uint8_t* buf, size_t len, const SlotParseOptions&
         if (useLong) {
             const uint8_t sum = fatShortNameChecksum(s);
             for (size_t i = 0; i < npending && useLong; ++i) {
-                const bool slotDeleted = pending[i][0] == 0xE5;
-                if (slotDeleted != deleted) useLong = false;
-                else if (!deleted && pending[i][13] != sum) useLong = false;
+                if (pending[i].deleted != deleted) {
+                    useLong = false;
+                } else if (!deleted && pending[i].checksum != sum) {
+                    useLong = false;
+                    refuse(pendingAt, "FAT long-name slot", "checksum does not match the short entry that follows");
+                }
             }
         }
         if (useLong) {
             std::u16string name;
-            for (size_t i = npending; i-- > 0;) appendLongPart(pending[i], name);
-            e.name = utf16ToUtf8(name);
-            if (e.name.empty()) e.name = fatShortName(s);
-        } else {
-            e.name = fatShortName(s);
+            for (size_t i = npending; i-- > 0;) appendLongPart(pending[i].slot, name);
+            std::string longName = utf16ToUtf8(name);
+            if (!longName.empty()) e.name = std::move(longName);
         }
         npending = 0;
         out.push_back(std::move(p));
