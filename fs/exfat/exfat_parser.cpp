@@ -77,42 +77,48 @@ bool Fat64Class::polledStop() {
     return stopRequested.load(std::memory_order_relaxed);
 }
 
+void Fat64Class::damaged(uint32_t ExfatProblems::*counter, const char* structure, uint64_t offset, std::string what,
+                         bool kept) {
+    if (counter) ++(problems_.*counter);
+    damage_.add(structure, offset, std::move(what), kept);
+}
+
 bool Fat64Class::checkBootSector() {
     bootAccepted_ = false;
-    uint8_t bs[512];
-    if (volume_.read(0, bs, sizeof bs) != sizeof bs) {
+    // The largest boot region: 12 sectors of 4096 bytes.
+    std::vector<uint8_t> region(12 * 4096);
+    const size_t got = volume_.read(0, region.data(), region.size());
+    if (got < 512) {
         if (ctx_) ctx_->message("cant read file");
         return false;
     }
-    if (!bytesAt(bs, sizeof bs, 3, "EXFAT", 5)) return false;
-    ExfatLayout l = readExfatLayout(bs, sizeof bs, volume_.sizeBytes());
-    uint32_t bps = l.bytesPerSector;
+    if (!bytesAt(region.data(), got, 3, "EXFAT", 5)) return false;
     uint64_t regionAt = 0;
-    if (!l.valid()) {
+    Decoded<ExfatLayout> d = decodeExfatBootRegion(region.data(), got, volume_.sizeBytes());
+    if (!d) {
         // The main boot sector is damaged: the backup boot region follows
         // the main one (sector 12 for the sector size it names).
-        for (uint32_t b = 512; b <= 4096 && !l.valid(); b *= 2) {
-            uint8_t bb[512];
-            if (volume_.read(12ull * b, bb, sizeof bb) != sizeof bb) continue;
-            ExfatLayout k = readExfatLayout(bb, sizeof bb, volume_.sizeBytes());
-            if (k.valid() && k.bytesPerSector == b) {
-                l = k;
-                bps = b;
+        const std::string why = d.reason();
+        for (uint32_t b = 512; b <= 4096; b *= 2) {
+            std::vector<uint8_t> backup(12ull * b);
+            const size_t n = volume_.read(12ull * b, backup.data(), backup.size());
+            if (n < 512) continue;
+            Decoded<ExfatLayout> k = decodeExfatBootRegion(backup.data(), n, volume_.sizeBytes());
+            if (k && k->bytesPerSector == b) {
+                d = std::move(k);
                 regionAt = 12ull * b;
-                ++problems_.backupBoot;
+                break;
             }
         }
-        if (!l.valid()) return false;
+        if (!d) {
+            damage_.add("exFAT boot sector", 0, why);
+            return false;
+        }
+        damaged(&ExfatProblems::backupBoot, "exFAT boot sector", 0, why + ": the backup boot region taken", false);
     }
-    // The boot checksum: sector 11 of the region repeats it.
-    std::vector<uint8_t> region(12ull * bps);
-    if (volume_.read(regionAt, region.data(), region.size()) == region.size()) {
-        const uint32_t sum = exfatBootChecksum(region.data(), bps);
-        if (le32(region.data(), region.size(), 11ull * bps) != sum) ++problems_.bootChecksum;
-    } else {
-        ++problems_.bootChecksum;
-    }
-    layout_ = l;
+    if (!d->checksumMatches) ++problems_.bootChecksum;
+    for (const std::string& r : d.replaced()) damage_.add("exFAT boot region", regionAt, r, true);
+    layout_ = *d;
     fat_.init(&volume_, layout_);
     bootAccepted_ = true;
     return true;
@@ -152,7 +158,9 @@ bool Fat64Class::readDirectory(const ExFatEntry* dir, bool deletedTree, std::vec
         else
             chain = followChain(next, fc, last, want);
     }
-    if (chain.end == ChainEnd::Loop && !dir) ++problems_.fatLoops;
+    if (chain.end == ChainEnd::Loop && !dir)
+        damaged(&ExfatProblems::fatLoops, "exFAT root directory", layout_.clusterOffset(layout_.rootCluster),
+                "its FAT chain comes back to a cluster it passed: read up to there");
     auto& visited = deletedTree ? visitedDeleted_ : visitedLive_;
     bool stop = false;
     for (const ClusterRun& r : chain.runs) {
@@ -176,7 +184,8 @@ bool Fat64Class::readDirectory(const ExFatEntry* dir, bool deletedTree, std::vec
         while (j < clusters.size() && clusters[j] == clusters[j - 1] + 1) ++j;
         const size_t bytes = (j - i) * static_cast<size_t>(cs);
         if (volume_.read(layout_.clusterOffset(clusters[i]), buf.data() + i * cs, bytes) != bytes) {
-            ++problems_.unreadable;
+            damaged(&ExfatProblems::unreadable, "exFAT directory cluster", layout_.clusterOffset(clusters[i]),
+                    std::to_string(j - i) + " clusters unreadable");
             if (i == 0) firstOk = false;
         }
         i = j;
@@ -193,15 +202,14 @@ bool Fat64Class::readRootDirectory() {
 
 void Fat64Class::addSets(ParsedDirectory& dir, const std::vector<uint32_t>& clusters, uint32_t parent,
                          bool deletedTree) {
-    problems_.cutSets += dir.cutSets;
-    problems_.missingStreams += dir.missingStreams;
     std::unordered_map<uint32_t, uint32_t> byCluster;
     for (ParsedSet& s : dir.sets) {
         if (entries_.size() >= kMaxEntries) return;
+        const uint64_t position = positionOf(clusters, s.offset);
         ExFatEntry e = std::move(s.entry);
         e.parentIndex = parent;
         e.inDeletedTree = deletedTree || e.deleted();
-        e.position = positionOf(clusters, s.offset);
+        e.position = position;
         if (advanced_) {
             auto seen = seenSlots_.find(e.position);
             if (seen != seenSlots_.end()) {
@@ -213,6 +221,9 @@ void Fat64Class::addSets(ParsedDirectory& dir, const std::vector<uint32_t>& clus
                 continue;
             }
         }
+        if (s.cut) ++problems_.cutSets;
+        if (!s.hasStream) ++problems_.missingStreams;
+        for (std::string& w : entrySetDamage(s)) damage_.add("exFAT entry set", position, std::move(w), true);
         const bool dirEntry = isExfatDirectory(e.fileAttributes);
         const bool walkable = dirEntry && layout_.clusterValid(e.firstCluster);
         if (walkable) {
@@ -379,22 +390,31 @@ void Fat64Class::checkAllocations() {
         if ((i & 1023) == 0 && polledStop()) return;
         const ExFatEntry& e = entries_[i];
         if (e.inDeletedTree) continue;
-        if (e.validDataLength > e.dataLength) ++problems_.sizeBeyondAllocation;
+        const char* set = "exFAT entry set";
+        if (e.validDataLength > e.dataLength)
+            damaged(&ExfatProblems::sizeBeyondAllocation, set, e.position,
+                    "valid data length " + std::to_string(e.validDataLength) + " beyond its data length " +
+                        std::to_string(e.dataLength));
         if (e.dataLength == 0) continue;
         if (!layout_.clusterValid(e.firstCluster)) {
-            ++problems_.badClusters;
+            damaged(&ExfatProblems::badClusters, set, e.position,
+                    "first cluster " + std::to_string(e.firstCluster) + " outside the heap");
             continue;
         }
         const uint64_t need = clustersFor(e.dataLength, cs);
         Chain ch = (e.noFatChain() || driveFormatted_) ? contiguousChain(e.firstCluster, last, need)
                                                        : followChain(next, e.firstCluster, last, need);
         if (ch.end == ChainEnd::Loop)
-            ++problems_.fatLoops;
+            damaged(&ExfatProblems::fatLoops, set, e.position, "its FAT chain comes back to a cluster it passed");
         else if (ch.clusters < need && !(driveFormatted_ && !e.noFatChain()))
-            ++problems_.sizeBeyondAllocation;
+            damaged(&ExfatProblems::sizeBeyondAllocation, set, e.position,
+                    "data length " + std::to_string(e.dataLength) + " beyond its " + std::to_string(ch.clusters) +
+                        " clusters");
         bool notInBitmap = false;
-        if (claim(ch, notInBitmap)) ++problems_.crossLinks;
-        if (notInBitmap) ++problems_.notInBitmap;
+        if (claim(ch, notInBitmap))
+            damaged(&ExfatProblems::crossLinks, set, e.position, "clusters shared with an earlier entry");
+        if (notInBitmap)
+            damaged(&ExfatProblems::notInBitmap, set, e.position, "clusters the allocation bitmap marks free");
     }
 }
 
@@ -409,6 +429,7 @@ ScanOutcome Fat64Class::scan(ScanContext& ctx) {
     visitedDeleted_.clear();
     seenSlots_.clear();
     problems_ = ExfatProblems{};
+    damage_.clear();
     failed_ = false;
     advanced_ = false;
     if (ctx.mode == ScanMode::Advanced) {

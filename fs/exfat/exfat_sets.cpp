@@ -20,9 +20,23 @@ bool isName(uint8_t t) { return t == 0xC1 || t == 0x41; }
 
 }  // namespace
 
-bool parseEntrySet(const uint8_t* buf, size_t len, size_t off, ParsedSet& out) {
-    if (!fieldFits(len, off, kEntry) || !isFile(buf[off])) return false;
-    out = ParsedSet{};
+namespace {
+
+// SetChecksum: every byte of the set but the checksum field itself.
+uint16_t setChecksum(const uint8_t* set, size_t bytes) {
+    uint16_t sum = 0;
+    for (size_t i = 0; i < bytes; ++i) {
+        if (i == 2 || i == 3) continue;
+        sum = static_cast<uint16_t>(((sum & 1) ? 0x8000 : 0) + (sum >> 1) + set[i]);
+    }
+    return sum;
+}
+
+}  // namespace
+
+Decoded<ParsedSet> decodeEntrySet(const uint8_t* buf, size_t len, size_t off) {
+    if (!fieldFits(len, off, kEntry) || !isFile(buf[off])) return Decoded<ParsedSet>::refused("no File entry");
+    ParsedSet out;
     out.offset = off;
     ExFatEntry& e = out.entry;
     const uint8_t* f = buf + off;
@@ -40,16 +54,12 @@ bool parseEntrySet(const uint8_t* buf, size_t len, size_t off, ParsedSet& out) {
     size_t pos = off + kEntry;
     out.entries = 1;
     const size_t secondaries = e.secondaryCount;
+    size_t names = 0;
     if (secondaries == 0) {
         // No room for a stream in this set: the stream fields stay empty.
-        return true;
-    }
-    if (!fieldFits(len, pos, kEntry)) {
+    } else if (!fieldFits(len, pos, kEntry)) {
         out.cut = true;
-        return true;
-    }
-    size_t names = 0;
-    if (isStream(buf[pos])) {
+    } else if (isStream(buf[pos])) {
         const uint8_t* s = buf + pos;
         e.streamEntryType = s[0];
         e.generalSecondaryFlags = s[1];
@@ -89,7 +99,24 @@ bool parseEntrySet(const uint8_t* buf, size_t len, size_t off, ParsedSet& out) {
         if (ended) break;
     }
     e.name = utf16ToUtf8(name);
-    return true;
+    // A live set that lies whole in the buffer must match its checksum.
+    const size_t setBytes = (secondaries + 1) * kEntry;
+    if (!e.deleted() && secondaries && fieldFits(len, off, setBytes)) {
+        const uint16_t stored = le16(f, kEntry, 2);
+        out.checksumMatches = setChecksum(f, setBytes) == stored;
+    }
+    std::vector<std::string> damage = entrySetDamage(out);
+    Decoded<ParsedSet> d = Decoded<ParsedSet>::ok(std::move(out));
+    for (std::string& w : damage) d.replace(std::move(w));
+    return d;
+}
+
+std::vector<std::string> entrySetDamage(const ParsedSet& s) {
+    std::vector<std::string> out;
+    if (s.cut) out.push_back("cut by the end of its directory");
+    if (!s.hasStream) out.push_back("no Stream Extension");
+    if (!s.checksumMatches) out.push_back("SetChecksum does not match its entries: taken as it is");
+    return out;
 }
 
 void parseDirectory(const uint8_t* buf, size_t len, ParsedDirectory& out) {
@@ -97,12 +124,11 @@ void parseDirectory(const uint8_t* buf, size_t len, ParsedDirectory& out) {
     while (off + kEntry <= len) {
         const uint8_t t = buf[off];
         if (isFile(t)) {
-            ParsedSet s;
-            parseEntrySet(buf, len, off, s);
-            if (s.cut) ++out.cutSets;
-            if (!s.hasStream) ++out.missingStreams;
-            off += s.entries * kEntry;
-            out.sets.push_back(std::move(s));
+            Decoded<ParsedSet> s = decodeEntrySet(buf, len, off);
+            if (s->cut) ++out.cutSets;
+            if (!s->hasStream) ++out.missingStreams;
+            off += s->entries * kEntry;
+            out.sets.push_back(std::move(*s));
             continue;
         }
         const uint8_t* p = buf + off;
