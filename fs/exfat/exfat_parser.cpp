@@ -15,15 +15,6 @@ constexpr size_t kMaxEntries = 32u * 1024 * 1024;
 // Cross-link and bitmap checks keep one bit per cluster: up to 64 MiB.
 constexpr uint64_t kMaxCheckedClusters = 512ull * 1024 * 1024;
 
-std::string attributeText(uint16_t attr) {
-    std::string a;
-    if (attr & 0x01) a += "-R";
-    if (attr & 0x02) a += "-H";
-    if (attr & 0x04) a += "-S";
-    if (attr & 0x20) a += "-A";
-    return a;
-}
-
 uint64_t clustersFor(uint64_t bytes, uint32_t cs) { return cs ? bytes / cs + (bytes % cs ? 1 : 0) : 0; }
 
 void addCount(std::string& s, uint32_t n, const char* one, const char* many) {
@@ -486,7 +477,7 @@ bool Fat64Class::readEntry(EntryId id, EntryInfo& out) const {
     out.created = exfatInstant(e.createTimestamp, e.create10msIncrement, e.createUtcOffset, true);
     out.modified = exfatInstant(e.lastModifiedTimestamp, e.lastModified10msIncrement, e.lastModifiedUtcOffset, true);
     out.accessed = exfatInstant(e.lastAccessedTimestamp, 0, e.lastAccessedUtcOffset, true);
-    out.attributes = attributeText(e.fileAttributes);
+    out.attributes = dosAttributeText(e.fileAttributes);
     out.hasChildren = e.firstChild != kNoExfatEntry;
     return true;
 }
@@ -520,7 +511,7 @@ ListTexts Fat64Class::formatListItem(const ExFatEntry& e) {
     t.created = text(e.createTimestamp);
     t.accessed = text(e.lastAccessedTimestamp);
     t.modified = text(e.lastModifiedTimestamp);
-    t.attributes = attributeText(e.fileAttributes);
+    t.attributes = dosAttributeText(e.fileAttributes);
     t.size = formatSize(e);
     return t;
 }
