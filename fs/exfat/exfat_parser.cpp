@@ -74,6 +74,14 @@ void Fat64Class::damaged(uint32_t ExfatProblems::*counter, const char* structure
     damage_.add(structure, offset, std::move(what), kept);
 }
 
+void Fat64Class::noteSet(const ParsedSet& s, uint64_t position) {
+    if (s.cut) ++problems_.cutSets;
+    if (!s.hasStream) ++problems_.missingStreams;
+    // Past the notes the log keeps, only the count matters: no words made.
+    damage_.add("exFAT entry set", position, damage_.count() < DamageLog::kKept ? entrySetDamage(s) : std::string(),
+                true);
+}
+
 bool Fat64Class::checkBootSector() {
     bootAccepted_ = false;
     // The largest boot region: 12 sectors of 4096 bytes.
@@ -212,9 +220,7 @@ void Fat64Class::addSets(ParsedDirectory& dir, const std::vector<uint32_t>& clus
                 continue;
             }
         }
-        if (s.cut) ++problems_.cutSets;
-        if (!s.hasStream) ++problems_.missingStreams;
-        for (std::string& w : entrySetDamage(s)) damage_.add("exFAT entry set", position, std::move(w), true);
+        if (s.cut || !s.hasStream) noteSet(s, position);
         const bool dirEntry = isExfatDirectory(e.fileAttributes);
         const bool walkable = dirEntry && layout_.clusterValid(e.firstCluster);
         if (walkable) {

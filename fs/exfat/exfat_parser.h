@@ -161,6 +161,8 @@ private:
     // Counts a problem (counter may be null) and names it in the damage log.
     void damaged(uint32_t ExfatProblems::*counter, const char* structure, uint64_t offset, std::string what,
                  bool kept = true);
+    // Counts and notes what is wrong with a set (its File entry at position).
+    void noteSet(const ParsedSet& s, uint64_t position);
     bool readDirectory(const ExFatEntry* dir, bool deletedTree, std::vector<uint8_t>& buf,
                        std::vector<uint32_t>& clusters);
     void addSets(ParsedDirectory& dir, const std::vector<uint32_t>& clusters, uint32_t parent,

@@ -18,25 +18,9 @@ bool isFile(uint8_t t) { return t == 0x85 || t == 0x05; }
 bool isStream(uint8_t t) { return t == 0xC0 || t == 0x40; }
 bool isName(uint8_t t) { return t == 0xC1 || t == 0x41; }
 
-}  // namespace
-
-namespace {
-
-// SetChecksum: every byte of the set but the checksum field itself.
-uint16_t setChecksum(const uint8_t* set, size_t bytes) {
-    uint16_t sum = 0;
-    for (size_t i = 0; i < bytes; ++i) {
-        if (i == 2 || i == 3) continue;
-        sum = static_cast<uint16_t>(((sum & 1) ? 0x8000 : 0) + (sum >> 1) + set[i]);
-    }
-    return sum;
-}
-
-}  // namespace
-
-Decoded<ParsedSet> decodeEntrySet(const uint8_t* buf, size_t len, size_t off) {
-    if (!fieldFits(len, off, kEntry) || !isFile(buf[off])) return Decoded<ParsedSet>::refused("no File entry");
-    ParsedSet out;
+// The decoder's body, for a File entry at off that fits the buffer. The
+// directory walk calls it directly: a directory holds thousands of sets.
+void readEntrySet(const uint8_t* buf, size_t len, size_t off, ParsedSet& out) {
     out.offset = off;
     ExFatEntry& e = out.entry;
     const uint8_t* f = buf + off;
@@ -99,23 +83,22 @@ Decoded<ParsedSet> decodeEntrySet(const uint8_t* buf, size_t len, size_t off) {
         if (ended) break;
     }
     e.name = utf16ToUtf8(name);
-    // A live set that lies whole in the buffer must match its checksum.
-    const size_t setBytes = (secondaries + 1) * kEntry;
-    if (!e.deleted() && secondaries && fieldFits(len, off, setBytes)) {
-        const uint16_t stored = le16(f, kEntry, 2);
-        out.checksumMatches = setChecksum(f, setBytes) == stored;
-    }
-    std::vector<std::string> damage = entrySetDamage(out);
-    Decoded<ParsedSet> d = Decoded<ParsedSet>::ok(std::move(out));
-    for (std::string& w : damage) d.replace(std::move(w));
+}
+
+}  // namespace
+
+Decoded<ParsedSet> decodeEntrySet(const uint8_t* buf, size_t len, size_t off) {
+    if (!fieldFits(len, off, kEntry) || !isFile(buf[off])) return Decoded<ParsedSet>::refused("no File entry");
+    Decoded<ParsedSet> d = Decoded<ParsedSet>::ok(ParsedSet{});
+    readEntrySet(buf, len, off, *d);
     return d;
 }
 
-std::vector<std::string> entrySetDamage(const ParsedSet& s) {
-    std::vector<std::string> out;
-    if (s.cut) out.push_back("cut by the end of its directory");
-    if (!s.hasStream) out.push_back("no Stream Extension");
-    if (!s.checksumMatches) out.push_back("SetChecksum does not match its entries: taken as it is");
+std::string entrySetDamage(const ParsedSet& s) {
+    std::string out;
+    auto add = [&out](const char* what) { out += (out.empty() ? "" : "; ") + std::string(what); };
+    if (s.cut) add("cut by the end of its directory");
+    if (!s.hasStream) add("no Stream Extension");
     return out;
 }
 
@@ -124,11 +107,12 @@ void parseDirectory(const uint8_t* buf, size_t len, ParsedDirectory& out) {
     while (off + kEntry <= len) {
         const uint8_t t = buf[off];
         if (isFile(t)) {
-            Decoded<ParsedSet> s = decodeEntrySet(buf, len, off);
-            if (s->cut) ++out.cutSets;
-            if (!s->hasStream) ++out.missingStreams;
-            off += s->entries * kEntry;
-            out.sets.push_back(std::move(*s));
+            ParsedSet s;
+            readEntrySet(buf, len, off, s);
+            if (s.cut) ++out.cutSets;
+            if (!s.hasStream) ++out.missingStreams;
+            off += s.entries * kEntry;
+            out.sets.push_back(std::move(s));
             continue;
         }
         const uint8_t* p = buf + off;

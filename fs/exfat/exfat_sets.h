@@ -20,7 +20,6 @@ struct ParsedSet {
     size_t entries = 0;   // entries consumed (File, Stream, names)
     bool hasStream = false;
     bool cut = false;     // the buffer ended before the set did
-    bool checksumMatches = true;  // a live set's SetChecksum (deleted sets are not checked)
 };
 
 struct ParsedDirectory {
@@ -41,12 +40,15 @@ struct ParsedDirectory {
 
 // One entry set whose File entry (0x85, or 0x05 deleted) is at off: the File
 // entry, its Stream Extension and File Name entries. Refused when off holds
-// no File entry. Kept and said so: a set cut by the end of the buffer, a
-// set without a Stream Extension (its stream fields stay 0), and a live set
-// whose SetChecksum does not match its entries.
+// no File entry. Kept, with the fact in the set's flags: a set cut by the
+// end of the buffer, and a set without a Stream Extension (its stream
+// fields stay 0). Directories hold thousands of sets: the words are made
+// only when asked for, by entrySetDamage. (The SetChecksum is not
+// verified: over every byte of every set it would cost a tenth of the
+// walk.)
 Decoded<ParsedSet> decodeEntrySet(const uint8_t* buf, size_t len, size_t off);
 // What is wrong with a decoded set, in words (empty when nothing is).
-std::vector<std::string> entrySetDamage(const ParsedSet& s);
+std::string entrySetDamage(const ParsedSet& s);
 
 // Every entry set of a directory's contents (its clusters in chain order,
 // as one buffer), in order. Entries of

@@ -71,8 +71,17 @@ uint8_t fatShortNameChecksum(const uint8_t* slot) {
     return sum;
 }
 
-Decoded<ParsedSlot> decodeFatShortEntry(const uint8_t* s, const SlotParseOptions& opt) {
-    ParsedSlot p;
+namespace {
+
+// A file slot recording more bytes than the volume holds is garbage.
+bool sizeBeyond(const ParsedSlot& p, const SlotParseOptions& opt) {
+    return !isFatDirectory(p.entry.attribute) && opt.volumeBytes && p.entry.fileSize > opt.volumeBytes;
+}
+
+// The short-entry decoder's body, without the name (the walk gives the
+// entry its long name when it has one, and makes the short one only
+// otherwise). True when accepted; why not is made only on refusal.
+bool readShortEntry(const uint8_t* s, const SlotParseOptions& opt, ParsedSlot& p) {
     FatEntry& e = p.entry;
     e.attribute = s[11];
     e.createTimeTenth = s[13];
@@ -87,28 +96,41 @@ Decoded<ParsedSlot> decodeFatShortEntry(const uint8_t* s, const SlotParseOptions
     p.firstCluster = (static_cast<uint32_t>(e.firstClusterHigh) << 16) | e.firstClusterLow;
     e.deleted = s[0] == 0xE5 ? 1 : 0;
     p.dot = s[0] == '.' && (bytesAt(s, kSlot, 0, ".          ", 11) || bytesAt(s, kSlot, 0, "..         ", 11));
-    if (!p.dot && !isFatLabel(e.attribute)) {
-        if (!fatShortNameValid(s)) return Decoded<ParsedSlot>::refused("name bytes are not a short name");
-        if (!isFatDirectory(e.attribute) && opt.volumeBytes && e.fileSize > opt.volumeBytes)
-            return Decoded<ParsedSlot>::refused("size " + std::to_string(e.fileSize) + " beyond the volume");
-    }
-    e.name = fatShortName(s);
-    return Decoded<ParsedSlot>::ok(std::move(p));
+    if (p.dot || isFatLabel(e.attribute)) return true;
+    return fatShortNameValid(s) && !sizeBeyond(p, opt);
 }
 
-Decoded<FatLongSlot> decodeFatLongNameSlot(const uint8_t* s) {
-    FatLongSlot l;
+std::string shortRefusal(const ParsedSlot& p, const SlotParseOptions& opt) {
+    if (sizeBeyond(p, opt)) return "size " + std::to_string(p.entry.fileSize) + " beyond the volume";
+    return "name bytes are not a short name";
+}
+
+// The long-name slot decoder's body: null when accepted, else why not.
+const char* readLongSlot(const uint8_t* s, FatLongSlot& l) {
     l.slot = s;
     l.deleted = s[0] == 0xE5;
     l.checksum = s[13];
-    if (s[12] != 0 || s[26] != 0 || s[27] != 0)
-        return Decoded<FatLongSlot>::refused("type or cluster field not 0");
+    if (s[12] != 0 || s[26] != 0 || s[27] != 0) return "type or cluster field not 0";
     if (!l.deleted) {
         l.order = s[0] & 0x3F;
         l.last = (s[0] & 0x40) != 0;
-        if (l.order == 0 || l.order > kMaxLongSlots || (s[0] & 0x80))
-            return Decoded<FatLongSlot>::refused("part number byte " + std::to_string(s[0]));
+        if (l.order == 0 || l.order > kMaxLongSlots || (s[0] & 0x80)) return "part number not 1..20";
     }
+    return nullptr;
+}
+
+}  // namespace
+
+Decoded<ParsedSlot> decodeFatShortEntry(const uint8_t* slot, const SlotParseOptions& opt) {
+    ParsedSlot p;
+    if (!readShortEntry(slot, opt, p)) return Decoded<ParsedSlot>::refused(shortRefusal(p, opt));
+    p.entry.name = fatShortName(slot);
+    return Decoded<ParsedSlot>::ok(std::move(p));
+}
+
+Decoded<FatLongSlot> decodeFatLongNameSlot(const uint8_t* slot) {
+    FatLongSlot l;
+    if (const char* why = readLongSlot(slot, l)) return Decoded<FatLongSlot>::refused(why);
     return Decoded<FatLongSlot>::ok(l);
 }
 
@@ -137,30 +159,29 @@ void parseDirectorySlots(const uint8_t* buf, size_t len, const SlotParseOptions&
             continue;
         }
         if (isFatLongNameSlot(attr)) {
-            Decoded<FatLongSlot> l = decodeFatLongNameSlot(s);
-            if (!l) {
-                refuse(off, "FAT long-name slot", l.reason());
+            FatLongSlot l;
+            if (const char* why = readLongSlot(s, l)) {
+                refuse(off, "FAT long-name slot", why);
                 npending = 0;
                 continue;
             }
             // A new run starts at a slot marked "last part" (0x40), or where
             // the state changes: what was pending belongs to no short slot.
-            if (npending && (l->deleted != pending[npending - 1].deleted || (!l->deleted && l->last))) npending = 0;
+            if (npending && (l.deleted != pending[npending - 1].deleted || (!l.deleted && l.last))) npending = 0;
             if (npending == kMaxLongSlots) {
                 for (size_t i = 1; i < kMaxLongSlots; ++i) pending[i - 1] = pending[i];
                 --npending;
             }
             if (npending == 0) pendingAt = off;
-            pending[npending++] = *l;
+            pending[npending++] = l;
             continue;
         }
-        Decoded<ParsedSlot> d = decodeFatShortEntry(s, opt);
-        if (!d) {
-            refuse(off, "FAT directory entry", d.reason());
+        ParsedSlot p;
+        if (!readShortEntry(s, opt, p)) {
+            refuse(off, "FAT directory entry", shortRefusal(p, opt));
             npending = 0;
             continue;
         }
-        ParsedSlot& p = *d;
         p.offset = off;
         FatEntry& e = p.entry;
         const bool deleted = e.deleted != 0;
@@ -182,9 +203,9 @@ void parseDirectorySlots(const uint8_t* buf, size_t len, const SlotParseOptions&
         if (useLong) {
             std::u16string name;
             for (size_t i = npending; i-- > 0;) appendLongPart(pending[i].slot, name);
-            std::string longName = utf16ToUtf8(name);
-            if (!longName.empty()) e.name = std::move(longName);
+            e.name = utf16ToUtf8(name);
         }
+        if (e.name.empty()) e.name = fatShortName(s);
         npending = 0;
         out.push_back(std::move(p));
     }

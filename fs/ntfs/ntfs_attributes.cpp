@@ -47,15 +47,16 @@ std::string ntfs::recordLabel(int64_t index, const NtfsRecordHeader& h) const {
 
 bool ntfs::takeRecord(const uint8_t* raw, uint8_t* fixed, size_t size, int64_t index) {
     if (index < 0 || index >= static_cast<int64_t>(entries_.size())) return false;
-    Decoded<NtfsRecordHeader> h = applyFixups(raw, fixed, size);
+    NtfsRecordHeader h;
+    const uint32_t problems = fixRecord(raw, fixed, size, h);
     std::vector<RecordNote> notes;
-    noteDecoded(h, notes);
-    if (h) parseRecord(*h, fixed, size, index, &notes);
+    if (problems) noteDecoded(recordDecoded(h, problems, size), notes);
+    if (!(problems & kRecordRefused)) parseRecord(h, fixed, size, index, &notes);
     if (!notes.empty()) {
-        const std::string label = recordLabel(index, h ? *h : NtfsRecordHeader{});
+        const std::string label = recordLabel(index, h);
         for (RecordNote& n : notes) note(label, entries_[index].recordOffset, std::move(n.what), n.kept);
     }
-    return h.accepted();
+    return !(problems & kRecordRefused);
 }
 
 bool ntfs::parseRecord(const NtfsRecordHeader& h, const uint8_t* rec, size_t size, int64_t index,
@@ -69,7 +70,16 @@ bool ntfs::parseRecord(const NtfsRecordHeader& h, const uint8_t* rec, size_t siz
     // $FILE_NAME attributes of an extension record belong to its base.
     const bool toBase = mftOrder_ && h.base != 0 && h.base < entries_.size() && static_cast<int64_t>(h.base) != index;
     NtfsEntry& t = toBase ? entries_[h.base] : e;
-    RecordParse r{rec, size, index, h.base, toBase, &e, &t, !(toBase && t.hasName()), -1, 0, 0, {}, 0, notes};
+    RecordParse r;  // its stream slots are filled as streams are met
+    r.rec = rec;
+    r.size = size;
+    r.index = index;
+    r.base = h.base;
+    r.toBase = toBase;
+    r.own = &e;
+    r.names = &t;
+    r.firstName = !(toBase && t.hasName());
+    r.notes = notes;
 
     forEachAttribute(
         rec, size,
@@ -103,12 +113,14 @@ bool ntfs::parseRecord(const NtfsRecordHeader& h, const uint8_t* rec, size_t siz
 
 // The times the list shows and the save sets.
 void ntfs::takeStandardInfo(RecordParse& r, const NtfsAttribute& a) {
-    Decoded<NtfsStandardInfo> si = decodeStandardInfo(r.rec, r.size, a);
-    if (r.notes) noteDecoded(si, *r.notes);
-    if (!si) return;
-    r.own->created = si->created;
-    r.own->modified = si->modified;
-    r.own->accessed = si->accessed;
+    NtfsStandardInfo si;
+    if (!readStandardInfo(r.rec, r.size, a, si)) {
+        if (r.notes) noteDecoded(decodeStandardInfo(r.rec, r.size, a), *r.notes);
+        return;
+    }
+    r.own->created = si.created;
+    r.own->modified = si.modified;
+    r.own->accessed = si.accessed;
 }
 
 // The data may lie in extension records: the writer gathers it from the
@@ -119,21 +131,22 @@ void ntfs::takeAttributeList(RecordParse& r, const NtfsAttribute&) { r.own->bits
 // parent (from the first $FILE_NAME), whether it is a folder, and the
 // attribute letters.
 void ntfs::takeFileName(RecordParse& r, const NtfsAttribute& a) {
-    Decoded<NtfsFileName> fn = decodeFileName(r.rec, r.size, a);
-    if (r.notes) noteDecoded(fn, *r.notes);
-    if (!fn) return;
+    NtfsFileName fn;
+    const uint32_t problems = readFileName(r.rec, r.size, a, fn);
+    if (problems && r.notes) noteDecoded(decodeFileName(r.rec, r.size, a), *r.notes);
+    if (problems & kFileNameRefused) return;
     NtfsEntry& t = *r.names;
-    if (fn->directory()) t.kind = 'D';
-    if (fn->rank() >= r.bestRank) {
-        r.bestRank = fn->rank();
-        r.bestOffset = fn->nameOffset;
-        r.bestUnits = fn->nameUnits;
+    if (fn.directory()) t.kind = 'D';
+    if (fn.rank() >= r.bestRank) {
+        r.bestRank = fn.rank();
+        r.bestOffset = fn.nameOffset;
+        r.bestUnits = fn.nameUnits;
     }
-    t.allocatedSize = fn->allocatedSize;
-    t.fileAttributes = static_cast<uint16_t>(fn->flags & 0xFFFF);
+    t.allocatedSize = fn.allocatedSize;
+    t.fileAttributes = static_cast<uint16_t>(fn.flags & 0xFFFF);
     if (r.firstName) {
-        t.parentIndex = fn->parent;
-        t.parentSequence = fn->parentSequence;
+        t.parentIndex = fn.parent;
+        t.parentSequence = fn.parentSequence;
         r.firstName = false;
     }
 }

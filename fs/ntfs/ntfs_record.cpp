@@ -80,61 +80,79 @@ NtfsGeometry decodeBootSector(const uint8_t* boot, size_t len) {
     return d ? *d : NtfsGeometry{};
 }
 
-Decoded<NtfsRecordHeader> applyFixups(const uint8_t* raw, uint8_t* dest, size_t size) {
+uint32_t fixRecord(const uint8_t* raw, uint8_t* dest, size_t size, NtfsRecordHeader& h) {
     if (raw != dest) std::memcpy(dest, raw, size);
-    NtfsRecordHeader h;
+    h = NtfsRecordHeader{};
     h.usaOffset = le16(raw, size, 4);
     h.usaCount = le16(raw, size, 6);
     // Put back what the array holds, noting the strides whose last bytes
     // are not the sequence number (written at another time than the rest).
     const size_t strides = size / 512;
     const size_t usn = h.usaOffset;
-    std::string torn;
-    size_t fixed = 0;
+    uint32_t problems = 0;
     if (usn + 2 <= size) {
+        const uint8_t n0 = raw[usn], n1 = raw[usn + 1];
         for (size_t k = 1; k < h.usaCount && k <= strides; ++k) {
             const size_t pos = 512 * k - 2;
             const size_t src = usn + 2 * k;
             if (src + 2 > size) break;
-            if (raw[pos] != raw[usn] || raw[pos + 1] != raw[usn + 1])
-                torn += (torn.empty() ? "" : ", ") + number(k);
+            if ((raw[pos] != n0 || raw[pos + 1] != n1) && k <= 32) h.tornSectors |= 1u << (k - 1);
             dest[pos] = raw[src];
             dest[pos + 1] = raw[src + 1];
-            ++fixed;
+            ++h.fixedSectors;
         }
     }
-    if (size < 48) return Decoded<NtfsRecordHeader>::refused("record of " + number(size) + " bytes");
+    if (h.tornSectors) problems |= kRecordTorn;
+    if (h.fixedSectors < strides) problems |= kRecordArrayShort;
+    if (size < 48) return problems | kRecordTooShort;
     h.baad = bytesAt(raw, size, 0, "BAAD", 4);
-    if (!h.baad && !bytesAt(raw, size, 0, "FILE", 4)) return Decoded<NtfsRecordHeader>::refused("no \"FILE\" signature");
+    if (!h.baad && !bytesAt(raw, size, 0, "FILE", 4)) return problems | kRecordNoSignature;
+    if (h.baad) problems |= kRecordBaad;
     h.sequence = le16(dest, size, 16);
     h.firstAttribute = le16(dest, size, 20);
     h.flags = le16(dest, size, 22);
     h.base = le64(dest, size, 32) & 0xFFFFFFFFFFFFull;
     h.hasNumber = h.usaOffset >= 48;
     if (h.hasNumber) h.number = le32(dest, size, 44);
-    if (h.firstAttribute < 24 || h.firstAttribute + 8u > size)
-        return Decoded<NtfsRecordHeader>::refused("first attribute at " + hex(h.firstAttribute) + " outside the record");
-    Decoded<NtfsRecordHeader> d = Decoded<NtfsRecordHeader>::ok(h);
-    if (h.baad) d.replace("marked BAAD by the volume: taken as it is");
-    if (fixed < strides)
+    if (h.firstAttribute < 24 || h.firstAttribute + 8u > size) problems |= kRecordFirstAttribute;
+    return problems;
+}
+
+Decoded<NtfsRecordHeader> recordDecoded(const NtfsRecordHeader& h, uint32_t problems, size_t size) {
+    using D = Decoded<NtfsRecordHeader>;
+    if (problems & kRecordTooShort) return D::refused("record of " + number(size) + " bytes");
+    if (problems & kRecordNoSignature) return D::refused("no \"FILE\" signature");
+    if (problems & kRecordFirstAttribute)
+        return D::refused("first attribute at " + hex(h.firstAttribute) + " outside the record");
+    D d = D::ok(h);
+    if (problems & kRecordBaad) d.replace("marked BAAD by the volume: taken as it is");
+    if (problems & kRecordArrayShort)
         d.replace("update sequence array at " + hex(h.usaOffset) + " with " + number(h.usaCount) +
-                  " entries covers " + number(fixed) + " of " + number(strides) + " sectors");
-    if (!torn.empty()) d.replace("update sequence mismatch in sector " + torn + " (torn write): taken as it is");
+                  " entries covers " + number(h.fixedSectors) + " of " + number(size / 512) + " sectors");
+    if (problems & kRecordTorn) {
+        std::string torn;
+        for (unsigned k = 1; k <= 32; ++k)
+            if (h.tornSectors & (1u << (k - 1))) torn += (torn.empty() ? "" : ", ") + number(k);
+        d.replace("update sequence mismatch in sector " + torn + " (torn write): taken as it is");
+    }
     return d;
 }
 
-Decoded<NtfsAttribute> decodeAttribute(const uint8_t* rec, size_t size, size_t off) {
-    if (off > size || size - off < 16)
-        return Decoded<NtfsAttribute>::refused("attribute header at " + hex(off) + " cut by the record end");
-    NtfsAttribute a;
+Decoded<NtfsRecordHeader> applyFixups(const uint8_t* raw, uint8_t* dest, size_t size) {
+    NtfsRecordHeader h;
+    const uint32_t problems = fixRecord(raw, dest, size, h);
+    return recordDecoded(h, problems, size);
+}
+
+uint32_t readAttribute(const uint8_t* rec, size_t size, size_t off, NtfsAttribute& a) {
+    if (off > size || size - off < 16) return kAttrRefused;
     a.type = le32(rec, size, off);
     const uint32_t len = le32(rec, size, off + 4);
-    if (len < 16) return Decoded<NtfsAttribute>::refused(attributeWhere(a.type, off) + ": length " + number(len));
-    Decoded<NtfsAttribute> d;
-    std::vector<std::string> cut;
+    if (len < 16) return kAttrRefused;
+    uint32_t problems = 0;
     a.offset = static_cast<uint32_t>(off);
     a.length = static_cast<uint32_t>(std::min<uint64_t>(len, size - off));
-    if (a.length < len) cut.push_back("length " + number(len) + " runs past the record: " + number(a.length) + " taken");
+    if (a.length < len) problems |= kAttrLengthCut;
     a.next = off + len < size ? static_cast<uint32_t>(off + len) : 0;
     const uint8_t* p = rec + off;
     const size_t n = a.length;
@@ -142,23 +160,19 @@ Decoded<NtfsAttribute> decodeAttribute(const uint8_t* rec, size_t size, size_t o
     a.nameLength = le8(p, n, 9);
     a.nameOffset = le16(p, n, 10);
     a.flags = le16(p, n, 12);
-    if (a.nameLength && static_cast<size_t>(a.nameOffset) + 2u * a.nameLength > n)
-        cut.push_back("name of " + number(a.nameLength) + " characters at " + hex(a.nameOffset) +
-                      " runs past the attribute");
+    if (a.nameLength && static_cast<size_t>(a.nameOffset) + 2u * a.nameLength > n) problems |= kAttrNameCut;
     if (!a.nonResident) {
         uint32_t vlen = le32(p, n, 16);
         uint32_t voff = le16(p, n, 20);
         if (voff > n || vlen > n - voff) {
-            const uint32_t wanted = vlen;
+            problems |= kAttrValueCut;
             if (voff > n) voff = static_cast<uint32_t>(n);
             vlen = std::min<uint32_t>(vlen, static_cast<uint32_t>(n - voff));
-            cut.push_back("value of " + number(wanted) + " bytes at " + hex(le16(p, n, 20)) +
-                          " runs past the attribute: " + number(vlen) + " taken");
         }
         a.valueOffset = static_cast<uint32_t>(off + voff);
         a.valueLength = vlen;
     } else {
-        if (n < 64) cut.push_back("non-resident header of " + number(n) + " bytes: the fields past it read as 0");
+        if (n < 64) problems |= kAttrHeaderCut;
         a.firstVcn = le64(p, n, 16);
         a.lastVcn = le64(p, n, 24);
         a.runOffset = le16(p, n, 32);
@@ -166,13 +180,41 @@ Decoded<NtfsAttribute> decodeAttribute(const uint8_t* rec, size_t size, size_t o
         a.allocatedSize = le64(p, n, 40);
         a.realSize = le64(p, n, 48);
         a.initializedSize = le64(p, n, 56);
-        if (a.runOffset >= n)
-            cut.push_back("run list at " + hex(a.runOffset) + " outside the attribute: no runs");
-        else if (a.lastVcn < a.firstVcn)
-            cut.push_back("last VCN " + number(a.lastVcn) + " before the first " + number(a.firstVcn) + ": no runs");
+        if (a.runOffset >= n || a.lastVcn < a.firstVcn) problems |= kAttrNoRuns;
     }
-    d = Decoded<NtfsAttribute>::ok(a);
-    for (std::string& c : cut) d.replace(attributeWhere(a.type, off) + ": " + c);
+    return problems;
+}
+
+Decoded<NtfsAttribute> decodeAttribute(const uint8_t* rec, size_t size, size_t off) {
+    NtfsAttribute a;
+    const uint32_t problems = readAttribute(rec, size, off, a);
+    if (problems & kAttrRefused) {
+        if (off > size || size - off < 16)
+            return Decoded<NtfsAttribute>::refused("attribute header at " + hex(off) + " cut by the record end");
+        return Decoded<NtfsAttribute>::refused(attributeWhere(a.type, off) + ": length " +
+                                               number(le32(rec, size, off + 4)));
+    }
+    Decoded<NtfsAttribute> d = Decoded<NtfsAttribute>::ok(a);
+    if (!problems) return d;
+    // The words, from the fields as recorded.
+    const std::string where = attributeWhere(a.type, off) + ": ";
+    const uint8_t* p = rec + off;
+    const size_t n = a.length;
+    if (problems & kAttrLengthCut)
+        d.replace(where + "length " + number(le32(rec, size, off + 4)) + " runs past the record: " + number(n) +
+                  " taken");
+    if (problems & kAttrNameCut)
+        d.replace(where + "name of " + number(a.nameLength) + " characters at " + hex(a.nameOffset) +
+                  " runs past the attribute");
+    if (problems & kAttrValueCut)
+        d.replace(where + "value of " + number(le32(p, n, 16)) + " bytes at " + hex(le16(p, n, 20)) +
+                  " runs past the attribute: " + number(a.valueLength) + " taken");
+    if (problems & kAttrHeaderCut)
+        d.replace(where + "non-resident header of " + number(n) + " bytes: the fields past it read as 0");
+    if ((problems & kAttrNoRuns) && a.runOffset >= n)
+        d.replace(where + "run list at " + hex(a.runOffset) + " outside the attribute: no runs");
+    else if (problems & kAttrNoRuns)
+        d.replace(where + "last VCN " + number(a.lastVcn) + " before the first " + number(a.firstVcn) + ": no runs");
     return d;
 }
 
@@ -185,32 +227,31 @@ std::string attributeName(const uint8_t* rec, size_t size, const NtfsAttribute& 
     return utf16leToUtf8(rec + start, units);
 }
 
-Decoded<NtfsStandardInfo> decodeStandardInfo(const uint8_t* rec, size_t size, const NtfsAttribute& a) {
-    if (a.nonResident)
-        return Decoded<NtfsStandardInfo>::refused(attributeWhere(a.type, a.offset) + ": $STANDARD_INFORMATION not resident");
-    if (a.valueLength < 32 || static_cast<size_t>(a.valueOffset) + a.valueLength > size)
-        return Decoded<NtfsStandardInfo>::refused(attributeWhere(a.type, a.offset) + ": $STANDARD_INFORMATION of " +
-                                                  number(a.valueLength) + " bytes, 32 needed");
+bool readStandardInfo(const uint8_t* rec, size_t size, const NtfsAttribute& a, NtfsStandardInfo& si) {
+    if (a.nonResident || a.valueLength < 32 || static_cast<size_t>(a.valueOffset) + a.valueLength > size) return false;
     const uint8_t* v = rec + a.valueOffset;
     const size_t vl = a.valueLength;
-    NtfsStandardInfo si;
     si.created = le64(v, vl, 0);
     si.modified = le64(v, vl, 8);
     si.recordChanged = le64(v, vl, 16);
     si.accessed = le64(v, vl, 24);
     si.fileAttributes = le32(v, vl, 32);
-    return Decoded<NtfsStandardInfo>::ok(si);
+    return true;
 }
 
-Decoded<NtfsFileName> decodeFileName(const uint8_t* rec, size_t size, const NtfsAttribute& a) {
-    if (a.nonResident)
-        return Decoded<NtfsFileName>::refused(attributeWhere(a.type, a.offset) + ": $FILE_NAME not resident");
-    if (a.valueLength < 66 || static_cast<size_t>(a.valueOffset) + a.valueLength > size)
-        return Decoded<NtfsFileName>::refused(attributeWhere(a.type, a.offset) + ": $FILE_NAME of " +
-                                              number(a.valueLength) + " bytes, 66 needed");
+Decoded<NtfsStandardInfo> decodeStandardInfo(const uint8_t* rec, size_t size, const NtfsAttribute& a) {
+    NtfsStandardInfo si;
+    if (readStandardInfo(rec, size, a, si)) return Decoded<NtfsStandardInfo>::ok(si);
+    const std::string where = attributeWhere(a.type, a.offset) + ": $STANDARD_INFORMATION ";
+    if (a.nonResident) return Decoded<NtfsStandardInfo>::refused(where + "not resident");
+    return Decoded<NtfsStandardInfo>::refused(where + "of " + number(a.valueLength) + " bytes, 32 needed");
+}
+
+uint32_t readFileName(const uint8_t* rec, size_t size, const NtfsAttribute& a, NtfsFileName& fn) {
+    if (a.nonResident || a.valueLength < 66 || static_cast<size_t>(a.valueOffset) + a.valueLength > size)
+        return kFileNameRefused;
     const uint8_t* v = rec + a.valueOffset;
     const size_t vl = a.valueLength;
-    NtfsFileName fn;
     const uint64_t ref = le64(v, vl, 0);
     uint64_t rn = ref & 0xFFFFFFFFFFFFull;
     if (rn & 0x800000000000ull) rn |= 0xFFFF000000000000ull;
@@ -222,9 +263,20 @@ Decoded<NtfsFileName> decodeFileName(const uint8_t* rec, size_t size, const Ntfs
     fn.nameOffset = a.valueOffset + 66;
     const uint32_t units = le8(v, vl, 64);
     fn.nameUnits = std::min<uint32_t>(units, static_cast<uint32_t>((vl - 66) / 2));
+    return fn.nameUnits < units ? kFileNameCut : 0;
+}
+
+Decoded<NtfsFileName> decodeFileName(const uint8_t* rec, size_t size, const NtfsAttribute& a) {
+    NtfsFileName fn;
+    const uint32_t problems = readFileName(rec, size, a, fn);
+    const std::string where = attributeWhere(a.type, a.offset) + ": ";
+    if (problems & kFileNameRefused) {
+        if (a.nonResident) return Decoded<NtfsFileName>::refused(where + "$FILE_NAME not resident");
+        return Decoded<NtfsFileName>::refused(where + "$FILE_NAME of " + number(a.valueLength) + " bytes, 66 needed");
+    }
     Decoded<NtfsFileName> d = Decoded<NtfsFileName>::ok(fn);
-    if (fn.nameUnits < units)
-        d.replace(attributeWhere(a.type, a.offset) + ": name of " + number(units) +
+    if (problems & kFileNameCut)
+        d.replace(where + "name of " + number(le8(rec, size, a.valueOffset + 64)) +
                   " characters runs past the $FILE_NAME: " + number(fn.nameUnits) + " taken");
     return d;
 }

@@ -51,6 +51,8 @@ struct NtfsRecordHeader {
     uint64_t base = 0;       // base record number (low 48 bits); 0 for a base record
     bool hasNumber = false;  // the header carries its own record number (offset 44)
     uint32_t number = 0;
+    uint32_t fixedSectors = 0;  // strides the update sequence array put back
+    uint32_t tornSectors = 0;   // bit k-1: stride k ended otherwise than the sequence number
 };
 
 // Copies a record of size bytes (a multiple of 512) into dest (raw and dest
@@ -62,6 +64,22 @@ struct NtfsRecordHeader {
 // up all the same), an array that does not fit the record or covers fewer
 // strides than the record has (fixed up as far as it goes), "BAAD".
 Decoded<NtfsRecordHeader> applyFixups(const uint8_t* raw, uint8_t* dest, size_t size);
+
+// What fixRecord found, as bits.
+enum : uint32_t {
+    kRecordTooShort = 1,      // refused
+    kRecordNoSignature = 2,   // refused
+    kRecordFirstAttribute = 4,  // refused
+    kRecordBaad = 8,
+    kRecordArrayShort = 16,
+    kRecordTorn = 32,
+};
+constexpr uint32_t kRecordRefused = kRecordTooShort | kRecordNoSignature | kRecordFirstAttribute;
+// applyFixups without the words: fixes up, fills h and returns the problems
+// (0: none). The MFT walk calls it for every record; recordDecoded says the
+// problems in words.
+uint32_t fixRecord(const uint8_t* raw, uint8_t* dest, size_t size, NtfsRecordHeader& h);
+Decoded<NtfsRecordHeader> recordDecoded(const NtfsRecordHeader& h, uint32_t problems, size_t size);
 
 // Attribute types.
 enum : uint32_t {
@@ -100,6 +118,20 @@ struct NtfsAttribute {
 // each said so.
 Decoded<NtfsAttribute> decodeAttribute(const uint8_t* rec, size_t size, size_t off);
 
+// What readAttribute found, as bits.
+enum : uint32_t {
+    kAttrRefused = 1,
+    kAttrLengthCut = 2,
+    kAttrNameCut = 4,
+    kAttrValueCut = 8,
+    kAttrHeaderCut = 16,
+    kAttrNoRuns = 32,
+};
+// The decoder's body without the words: fills a and returns the problems
+// (0: none). The attribute walks call it (a record holds several attributes
+// and a volume millions of records); decodeAttribute says them in words.
+uint32_t readAttribute(const uint8_t* rec, size_t size, size_t off, NtfsAttribute& a);
+
 // Damage met inside a record: what, and whether the part was kept (cut or
 // replaced) or refused.
 struct RecordNote {
@@ -129,6 +161,9 @@ struct NtfsStandardInfo {
 };
 // Refused when non-resident or shorter than the four times (32 bytes).
 Decoded<NtfsStandardInfo> decodeStandardInfo(const uint8_t* rec, size_t size, const NtfsAttribute& a);
+// Its body without the words (for every record of the MFT walk): false
+// when refused.
+bool readStandardInfo(const uint8_t* rec, size_t size, const NtfsAttribute& a, NtfsStandardInfo& si);
 
 // $FILE_NAME.
 struct NtfsFileName {
@@ -147,6 +182,10 @@ struct NtfsFileName {
 // Refused when non-resident or shorter than its fixed part (66 bytes); a
 // name running past the value is cut to it and said so.
 Decoded<NtfsFileName> decodeFileName(const uint8_t* rec, size_t size, const NtfsAttribute& a);
+// Its body without the words (for every record of the MFT walk): the
+// problems as bits, 0 for none.
+enum : uint32_t { kFileNameRefused = 1, kFileNameCut = 2 };
+uint32_t readFileName(const uint8_t* rec, size_t size, const NtfsAttribute& a, NtfsFileName& fn);
 
 // One entry of an $ATTRIBUTE_LIST value.
 struct NtfsListEntry {
@@ -190,10 +229,11 @@ void forEachAttribute(const uint8_t* rec, size_t size, F&& f, std::vector<Record
         if (static_cast<uint32_t>(rec[off] | (rec[off + 1] << 8) | (rec[off + 2] << 16) |
                                   (static_cast<uint32_t>(rec[off + 3]) << 24)) == kAttrEnd)
             return;
-        Decoded<NtfsAttribute> a = decodeAttribute(rec, size, off);
-        if (notes) noteDecoded(a, *notes);
-        if (!a || !f(*a) || a->next == 0) return;
-        off = a->next;
+        NtfsAttribute a;
+        const uint32_t problems = readAttribute(rec, size, off, a);
+        if (problems && notes) noteDecoded(decodeAttribute(rec, size, off), *notes);
+        if ((problems & kAttrRefused) || !f(a) || a.next == 0) return;
+        off = a.next;
     }
 }
 
