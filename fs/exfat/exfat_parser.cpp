@@ -12,10 +12,6 @@ namespace {
 
 // A bound on the table for volumes made of entry-looking garbage.
 constexpr size_t kMaxEntries = 32u * 1024 * 1024;
-// Cross-link and bitmap checks keep one bit per cluster: up to 64 MiB.
-constexpr uint64_t kMaxCheckedClusters = 512ull * 1024 * 1024;
-
-uint64_t clustersFor(uint64_t bytes, uint32_t cs) { return cs ? bytes / cs + (bytes % cs ? 1 : 0) : 0; }
 
 void addCount(std::string& s, uint32_t n, const char* one, const char* many) {
     if (!n) return;
@@ -147,7 +143,7 @@ bool Fat64Class::readDirectory(const ExFatEntry* dir, bool deletedTree, std::vec
     } else {
         const uint32_t fc = dir->firstCluster;
         if (!layout_.clusterValid(fc)) return false;
-        const uint64_t want = std::min(maxClusters, std::max<uint64_t>(1, clustersFor(dir->dataLength, cs)));
+        const uint64_t want = std::min(maxClusters, std::max<uint64_t>(1, layout_.clustersFor(dir->dataLength)));
         if (dir->noFatChain())
             chain = contiguousChain(fc, last, want);
         else if (driveFormatted_)
@@ -265,7 +261,7 @@ void Fat64Class::loadBitmap(const ParsedDirectory& root) {
     const uint64_t bytes = std::min<uint64_t>(root.bitmapLength, need);
     if (bytes == 0 || bytes > 64ull * 1024 * 1024) return;
     const uint32_t cs = layout_.clusterSize;
-    const uint64_t count = clustersFor(bytes, cs);
+    const uint64_t count = layout_.clustersFor(bytes);
     Chain ch = followChain([this](uint32_t c) { return fat_.entry(c); }, root.bitmapCluster,
                            layout_.lastCluster(), count);
     if (ch.clusters < count) ch = contiguousChain(root.bitmapCluster, layout_.lastCluster(), count);
@@ -355,64 +351,6 @@ void Fat64Class::fillRootEntries() {
     const size_t n = entries_.size();
     for (size_t i = 0; i < n; i += 4096) ctx_->status("filling entry =" + std::to_string(i) + " in tree ");
     if (n) ctx_->status("filling entry =" + std::to_string(n - 1) + " in tree ");
-}
-
-void Fat64Class::checkAllocations() {
-    if (!layout_.valid() || layout_.clusterCount > kMaxCheckedClusters) return;
-    const uint32_t cs = layout_.clusterSize;
-    const uint32_t last = layout_.lastCluster();
-    std::vector<uint64_t> claimed((static_cast<size_t>(layout_.clusterCount) + 2 + 63) / 64, 0);
-    // Marks the chain's clusters; true when one was claimed before.
-    auto claim = [&](const Chain& ch, bool& notInBitmap) {
-        bool cross = false;
-        for (const ClusterRun& r : ch.runs)
-            for (uint32_t i = 0; i < r.count; ++i) {
-                const uint32_t c = r.first + i;
-                uint64_t& w = claimed[c >> 6];
-                const uint64_t bit = 1ull << (c & 63);
-                if (w & bit) cross = true;
-                w |= bit;
-                if (bitmap_.loaded() && !bitmap_.inUse(c)) notInBitmap = true;
-            }
-        return cross;
-    };
-    bool dummyFlag = false;
-    {
-        Chain root;
-        for (size_t i = 0; i < rootClusters_.size(); ++i) root.runs.push_back({rootClusters_[i], 1});
-        claim(root, dummyFlag);
-    }
-    auto next = [this](uint32_t c) { return fat_.entry(c); };
-    for (size_t i = 1; i < entries_.size(); ++i) {
-        if ((i & 1023) == 0 && polledStop()) return;
-        const ExFatEntry& e = entries_[i];
-        if (e.inDeletedTree) continue;
-        const char* set = "exFAT entry set";
-        if (e.validDataLength > e.dataLength)
-            damaged(&ExfatProblems::sizeBeyondAllocation, set, e.position,
-                    "valid data length " + std::to_string(e.validDataLength) + " beyond its data length " +
-                        std::to_string(e.dataLength));
-        if (e.dataLength == 0) continue;
-        if (!layout_.clusterValid(e.firstCluster)) {
-            damaged(&ExfatProblems::badClusters, set, e.position,
-                    "first cluster " + std::to_string(e.firstCluster) + " outside the heap");
-            continue;
-        }
-        const uint64_t need = clustersFor(e.dataLength, cs);
-        Chain ch = (e.noFatChain() || driveFormatted_) ? contiguousChain(e.firstCluster, last, need)
-                                                       : followChain(next, e.firstCluster, last, need);
-        if (ch.end == ChainEnd::Loop)
-            damaged(&ExfatProblems::fatLoops, set, e.position, "its FAT chain comes back to a cluster it passed");
-        else if (ch.clusters < need && !(driveFormatted_ && !e.noFatChain()))
-            damaged(&ExfatProblems::sizeBeyondAllocation, set, e.position,
-                    "data length " + std::to_string(e.dataLength) + " beyond its " + std::to_string(ch.clusters) +
-                        " clusters");
-        bool notInBitmap = false;
-        if (claim(ch, notInBitmap))
-            damaged(&ExfatProblems::crossLinks, set, e.position, "clusters shared with an earlier entry");
-        if (notInBitmap)
-            damaged(&ExfatProblems::notInBitmap, set, e.position, "clusters the allocation bitmap marks free");
-    }
 }
 
 ScanOutcome Fat64Class::scan(ScanContext& ctx) {

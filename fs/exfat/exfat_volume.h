@@ -37,6 +37,10 @@ struct ExfatLayout {
     uint32_t lastCluster() const { return clusterCount + 1; }
     bool clusterValid(uint64_t c) const { return c >= 2 && c <= static_cast<uint64_t>(clusterCount) + 1; }
     uint64_t clusterOffset(uint32_t c) const { return heapOffset + static_cast<uint64_t>(c - 2) * clusterSize; }
+    // Clusters that hold bytes (0 without a cluster size).
+    uint64_t clustersFor(uint64_t bytes) const {
+        return clusterSize ? bytes / clusterSize + (bytes % clusterSize ? 1 : 0) : 0;
+    }
 };
 
 // Geometry from a boot sector: BytesPerSectorShift 9-12, the cluster at

@@ -188,8 +188,16 @@ private:
     uint64_t backedSize(const DataPlan& plan, std::string& why) const;
     // $Bitmap (record 6), in Standard mode.
     const AllocationMap& allocationMap() const;
+    // The MFT runs within the volume (into runs) and the records they hold.
+    uint64_t mftRecordCount(std::vector<NtfsRun>& runs) const;
     bool scanForMft(bool deep);
+    // The search for $MFT found its record: takes its runs (false when it
+    // has none).
+    bool takeMftRuns(const std::vector<uint8_t>& rec);
     bool advancedLocate();
+    // A place where an MFT starts (complete: "$Boot" seven records later),
+    // once.
+    void addMftCandidate(uint64_t offset, bool complete);
     void extendPastMft();
     uint64_t inferClusterSize(uint64_t offset, bool* mirror);
     void linkOrphans();

@@ -92,6 +92,21 @@ MftCandidate ntfs::candidateAt(uint64_t offset) {
     return c;
 }
 
+void ntfs::addMftCandidate(uint64_t offset, bool complete) {
+    for (MftCandidate& c : mftCandidates_)
+        if (c.offset == offset) {
+            c.complete = c.complete || complete;
+            return;
+        }
+    MftCandidate c;
+    c.offset = offset;
+    c.complete = complete;
+    mftCandidates_.push_back(c);
+    char text[80];
+    std::snprintf(text, sizeof text, "MFT ENTRY %zu Found.Parsing it ...", mftCandidates_.size());
+    status(text);
+}
+
 unsigned ntfs::countMftCandidates(int64_t limit) {
     mftCandidates_.clear();
     stopRequested.store(false, std::memory_order_relaxed);
@@ -108,20 +123,6 @@ unsigned ntfs::countMftCandidates(int64_t limit) {
         for (const auto& r : recent)
             if (r.first == off) return &r.second;
         return nullptr;
-    };
-    auto addCandidate = [&](uint64_t off, bool complete) {
-        for (MftCandidate& c : mftCandidates_)
-            if (c.offset == off) {
-                c.complete = c.complete || complete;
-                return;
-            }
-        MftCandidate c;
-        c.offset = off;
-        c.complete = complete;
-        mftCandidates_.push_back(c);
-        char text[80];
-        std::snprintf(text, sizeof text, "MFT ENTRY %zu Found.Parsing it ...", mftCandidates_.size());
-        status(text);
     };
     bool found = false;
     uint64_t pos = 0;
@@ -157,14 +158,14 @@ unsigned ntfs::countMftCandidates(int64_t limit) {
                 if (name == "$MFTMirr") {
                     const std::string* prev = at >= rs ? nameAt(at - rs) : nullptr;
                     if (prev && *prev == "$MFT") {
-                        addCandidate(at - rs, false);
+                        addMftCandidate(at - rs, false);
                         found = true;
                     }
                 } else if (name == "$Boot" && at >= 7ull * rs) {
                     // Seven records before it: $MFT (never $MFTMirr).
                     const std::string* prev = nameAt(at - 7ull * rs);
                     if (prev && *prev == "$MFT") {
-                        addCandidate(at - 7ull * rs, true);
+                        addMftCandidate(at - 7ull * rs, true);
                         found = true;
                     }
                 }

@@ -132,6 +132,26 @@ bool ntfs::locateMft() {
     return true;
 }
 
+bool ntfs::takeMftRuns(const std::vector<uint8_t>& rec) {
+    status("found mft entry.getting its run ...");
+    DataPlan plan;
+    RecordLookup none = [](uint64_t, std::vector<uint8_t>&) { return false; };
+    const bool found = planFromRecord(rec, 0, nullptr, none, plan) && !plan.resident && !plan.runs.empty();
+    status("got run ...");
+    if (!found) return false;
+    runs_ = plan.runs;
+    mftByteCount_ = plan.realSize;
+    runKnown_ = true;
+    getRunFromFirstEntry_ = false;
+    // The records met on the way are thrown away, and their notes.
+    holdNotes_ = false;
+    heldNotes_.clear();
+    entries_.clear();
+    namePool_.clear();
+    streams_.clear();
+    return true;
+}
+
 // Scans the volume in 10 MiB chunks for MFT records. Without deep, it stops
 // at the record named "$MFT" and takes its runs; with deep (or when no $MFT
 // is found) every record found becomes an entry, in disk order.
@@ -189,25 +209,7 @@ bool ntfs::scanForMft(bool deep) {
                     entries_.pop_back();
                 }
             }
-            if (!deep && mftProbe_ && nameOf(entries_.back().ownIndex) == "$MFT") {
-                status("found mft entry.getting its run ...");
-                DataPlan plan;
-                RecordLookup none = [](uint64_t, std::vector<uint8_t>&) { return false; };
-                if (planFromRecord(rec, 0, nullptr, none, plan) && !plan.resident && !plan.runs.empty()) {
-                    status("got run ...");
-                    runs_ = plan.runs;
-                    mftByteCount_ = plan.realSize;
-                    runKnown_ = true;
-                    getRunFromFirstEntry_ = false;
-                    holdNotes_ = false;
-                    heldNotes_.clear();
-                    entries_.clear();
-                    namePool_.clear();
-                    streams_.clear();
-                    return true;
-                }
-                status("got run ...");
-            }
+            if (!deep && mftProbe_ && nameOf(entries_.back().ownIndex) == "$MFT" && takeMftRuns(rec)) return true;
             s += rs;
         }
         pos += std::max<size_t>(s, 512);

@@ -41,12 +41,10 @@ std::string ntfs::nameOf(int64_t index) const {
     return namePool_.substr(e.nameOffset, e.nameLength);
 }
 
-void ntfs::enumerateMft() {
-    if (!runKnown_ || stopped()) return;
-    if (clusterSize_ == 0) clusterSize_ = 4096;
+uint64_t ntfs::mftRecordCount(std::vector<NtfsRun>& runs) const {
     // Bytes of MFT the runs cover, within the volume.
     uint64_t runBytes = 0;
-    std::vector<NtfsRun> runs;
+    runs.clear();
     for (const NtfsRun& r : runs_) {
         uint64_t len = 0;
         if (mulOverflows(r.length, clusterSize_, &len)) break;
@@ -57,8 +55,14 @@ void ntfs::enumerateMft() {
     uint64_t total = runBytes;
     if (mftByteCount_ && mftByteCount_ < total) total = mftByteCount_;
     if (total > volumeSize_) total = volumeSize_;
-    uint64_t records = total / recordSize_;
-    if (records > kMaxRecords) records = kMaxRecords;
+    return std::min<uint64_t>(total / recordSize_, kMaxRecords);
+}
+
+void ntfs::enumerateMft() {
+    if (!runKnown_ || stopped()) return;
+    if (clusterSize_ == 0) clusterSize_ = 4096;
+    std::vector<NtfsRun> runs;
+    const uint64_t records = mftRecordCount(runs);
     mftOrder_ = true;
     entries_.reserve(records + 1);  // + ORPHAN_ENTRY
     entries_.assign(records, NtfsEntry{});
