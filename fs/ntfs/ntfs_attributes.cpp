@@ -15,7 +15,6 @@ namespace brantlow {
 struct ntfs::RecordParse {
     const uint8_t* rec;
     size_t size;
-    int64_t index;
     uint64_t base;      // base record number; 0 for a base record
     bool toBase;        // names and sizes go to the base record's entry
     NtfsEntry* own;
@@ -73,7 +72,6 @@ bool ntfs::parseRecord(const NtfsRecordHeader& h, const uint8_t* rec, size_t siz
     RecordParse r;  // its stream slots are filled as streams are met
     r.rec = rec;
     r.size = size;
-    r.index = index;
     r.base = h.base;
     r.toBase = toBase;
     r.own = &e;

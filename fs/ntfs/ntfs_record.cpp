@@ -263,7 +263,7 @@ uint32_t readFileName(const uint8_t* rec, size_t size, const NtfsAttribute& a, N
     fn.nameOffset = a.valueOffset + 66;
     const uint32_t units = le8(v, vl, 64);
     fn.nameUnits = std::min<uint32_t>(units, static_cast<uint32_t>((vl - 66) / 2));
-    return fn.nameUnits < units ? kFileNameCut : 0;
+    return fn.nameUnits < units ? uint32_t{kFileNameCut} : 0u;
 }
 
 Decoded<NtfsFileName> decodeFileName(const uint8_t* rec, size_t size, const NtfsAttribute& a) {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "base/bytes.h"
 #include "base/decoded.h"
 
 namespace brantlow {
@@ -226,9 +227,7 @@ void forEachAttribute(const uint8_t* rec, size_t size, F&& f, std::vector<Record
     if (size < 24) return;
     size_t off = static_cast<size_t>(rec[20] | (rec[21] << 8));
     for (size_t guard = 0; guard < size / 16 + 1 && off + 4 <= size; ++guard) {
-        if (static_cast<uint32_t>(rec[off] | (rec[off + 1] << 8) | (rec[off + 2] << 16) |
-                                  (static_cast<uint32_t>(rec[off + 3]) << 24)) == kAttrEnd)
-            return;
+        if (le32(rec, size, off) == kAttrEnd) return;
         NtfsAttribute a;
         const uint32_t problems = readAttribute(rec, size, off, a);
         if (problems && notes) noteDecoded(decodeAttribute(rec, size, off), *notes);
