@@ -109,10 +109,14 @@ bool ntfs::locateMft() {
     recordSize_ = g.recordSize;
     runKnown_ = true;
     uint64_t mftPos = 0;
-    if (mulOverflows(g.mftCluster, clusterSize_, &mftPos) || mftPos >= volumeSize_) return true;
+    if (mulOverflows(g.mftCluster, clusterSize_, &mftPos) || mftPos >= volumeSize_) {
+        note("NTFS boot sector", 0, "MFT cluster " + std::to_string(g.mftCluster) + " lies past the volume", false);
+        return true;
+    }
     status("boot sector is fine.Getting run of mft entry...");
     std::vector<uint8_t> rec;
-    if (readRecordAt(mftPos, rec)) {
+    if (!readRecordAt(mftPos, rec)) note("MFT record 0", mftPos, "no MFT record where the boot sector puts it", false);
+    else {
         DataPlan plan;
         RecordLookup lookup = [&](uint64_t recno, std::vector<uint8_t>& out) {
             // Extension records of the MFT lie in its first extent.

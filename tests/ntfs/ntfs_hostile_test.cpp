@@ -350,4 +350,12 @@ TEST(NtfsHostile, TornAndRefusedRecordsAreNamedWithTheirOffsets) {
     EXPECT_EQ(refused.offset, otherAt);
     EXPECT_FALSE(refused.repaired);
     EXPECT_NE(refused.what.find("first attribute at 0x3FFC"), std::string::npos) << refused.text();
+
+    // A boot sector whose MFT cluster holds no record: said, with the place.
+    put64(p.image, 48, 1);  // inside $Boot
+    auto moved = scanImage(p.image);
+    auto first = moved->damage().notes();
+    ASSERT_EQ(first.size(), 1u) << moved->damage().summary();
+    EXPECT_EQ(first[0].structure, "MFT record 0");
+    EXPECT_EQ(first[0].offset, static_cast<uint64_t>(p.image[13] * (p.image[11] | (p.image[12] << 8))));
 }
