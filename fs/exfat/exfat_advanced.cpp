@@ -277,6 +277,12 @@ ScanOutcome Fat64Class::advancedScan(ScanContext& ctx) {
     ExfatCandidates none;
     const int bootShift = applyExfatBootSector(volume_, none);
     bootAccepted_ = bootShift >= 0;
+    if (!bootAccepted_) {
+        // Why the boot sector is not used, for the damage log.
+        uint8_t bs[512] = {};
+        volume_.read(0, bs, sizeof bs);
+        damage_.add("exFAT boot sector", 0, decodeExfatBootSector(bs, sizeof bs, volumeBytes(volume_)).reason());
+    }
     int64_t fatPos = ctx.options.advancedCandidate;
     int64_t heapPos = ctx.options.advancedHeap;
     int shift = ctx.options.advancedClusterShift;

@@ -87,7 +87,10 @@ bool Fat64Class::checkBootSector() {
         if (ctx_) ctx_->message("cant read file");
         return false;
     }
-    if (!bytesAt(region.data(), got, 3, "EXFAT", 5)) return false;
+    if (!bytesAt(region.data(), got, 3, "EXFAT", 5)) {
+        damage_.add("exFAT boot sector", 0, "no \"EXFAT\" at byte 3");
+        return false;
+    }
     uint64_t regionAt = 0;
     Decoded<ExfatLayout> d = decodeExfatBootRegion(region.data(), got, volume_.sizeBytes());
     if (!d) {
