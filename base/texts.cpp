@@ -89,9 +89,16 @@ void appendUtf8(std::string& out, uint32_t cp) {
 
 template <typename Get>
 static std::string utf16Generic(size_t units, bool stopAtNul, Get get) {
-    std::string out;
-    out.reserve(units);
-    for (size_t i = 0; i < units; ++i) {
+    // Names are mostly ASCII: a leading run of it is copied straight in.
+    std::string out(units, '\0');
+    size_t i = 0;
+    for (; i < units; ++i) {
+        const uint32_t u = get(i);
+        if (u >= 0x80 || (u == 0 && stopAtNul)) break;
+        out[i] = static_cast<char>(u);
+    }
+    out.resize(i);
+    for (; i < units; ++i) {
         uint32_t u = get(i);
         if (u == 0 && stopAtNul) break;
         if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units) {

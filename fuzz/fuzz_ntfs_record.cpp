@@ -1,6 +1,7 @@
 // MFT record parsing and content extraction: the input is MFT records 1-15
 // of a small volume whose record 0 describes a 16-record MFT. The volume is
-// scanned, its tree walked and every small file's content extracted.
+// scanned, its tree walked and every small file's content extracted. The
+// structure decoders also get the input on their own.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -9,6 +10,7 @@
 
 #include "disk/reader.h"
 #include "fs/ntfs/ntfs.h"
+#include "fs/ntfs/ntfs_record.h"
 #include "scan/tree_walk.h"
 
 using namespace brantlow;
@@ -76,9 +78,44 @@ void mftRecord(uint8_t* r) {
     put32(a, 0xFFFFFFFF);
 }
 
+// The decoders on their own: the input's first 1024 bytes as a record (its
+// attributes and their values) and its first 512 as a boot sector. Every
+// refusal and every cut is said in words that name what they are about.
+void decodeAlone(const uint8_t* data, size_t size) {
+    std::vector<uint8_t> rec(1024, 0), fixed(1024);
+    std::memcpy(rec.data(), data, std::min<size_t>(size, rec.size()));
+    Decoded<NtfsRecordHeader> h = applyFixups(rec.data(), fixed.data(), fixed.size());
+    if (!h && h.reason().empty()) __builtin_trap();
+    std::vector<RecordNote> notes;
+    forEachAttribute(
+        fixed.data(), fixed.size(),
+        [&](const NtfsAttribute& a) {
+            if (static_cast<size_t>(a.offset) + a.length > fixed.size()) __builtin_trap();
+            if (static_cast<size_t>(a.valueOffset) + a.valueLength > fixed.size()) __builtin_trap();
+            noteDecoded(decodeStandardInfo(fixed.data(), fixed.size(), a), notes);
+            Decoded<NtfsFileName> fn = decodeFileName(fixed.data(), fixed.size(), a);
+            if (fn && static_cast<size_t>(fn->nameOffset) + 2u * fn->nameUnits > fixed.size()) __builtin_trap();
+            (void)attributeName(fixed.data(), fixed.size(), a);
+            if (!a.nonResident) {
+                for (size_t off = 0; off < a.valueLength;) {
+                    Decoded<NtfsListEntry> le = decodeListEntry(fixed.data() + a.valueOffset, a.valueLength, off);
+                    if (!le) break;
+                    off += le->length;
+                }
+            }
+            return true;
+        },
+        &notes);
+    for (const RecordNote& n : notes)
+        if (n.what.empty()) __builtin_trap();
+    Decoded<NtfsGeometry> g = decodeNtfsBootSector(rec.data(), 512);
+    if (g && (g->clusterSize < 512 || g->recordSize < 1024)) __builtin_trap();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    decodeAlone(data, size);
     std::vector<uint8_t> img(kClusters * kCluster, 0);
     // Boot sector: 512-byte sectors, 8 per cluster, MFT at cluster 1.
     std::memcpy(img.data() + 3, "NTFS    ", 8);

@@ -67,13 +67,13 @@ ExfatCandidates findExfatCandidates(const VolumeView& volume, int maxCount, Prog
 int applyExfatBootSector(const VolumeView& volume, ExfatCandidates& c) {
     uint8_t bs[512];
     if (volume.read(0, bs, sizeof bs) != sizeof bs) return -1;
-    const ExfatLayout boot = readExfatLayout(bs, sizeof bs, volumeBytes(volume));
-    if (!boot.valid()) return -1;
+    const Decoded<ExfatLayout> boot = decodeExfatBootSector(bs, sizeof bs, volumeBytes(volume));
+    if (!boot) return -1;
     if (c.heaps.empty())
-        c.heaps.push_back(boot.heapOffset);
+        c.heaps.push_back(boot->heapOffset);
     else
-        c.heaps[0] = boot.heapOffset;
-    return boot.bytesPerSectorShift + boot.sectorsPerClusterShift - 9;
+        c.heaps[0] = boot->heapOffset;
+    return boot->bytesPerSectorShift + boot->sectorsPerClusterShift - 9;
 }
 
 std::vector<int> exfatClusterShiftChoices(int bootShift) {
@@ -210,7 +210,9 @@ void Fat64Class::buildEntriesFromSlots(const ExfatSlots& slots, uint64_t heapOff
             window.resize(std::max<size_t>(got, 0));
         }
         if (pos < windowAt || pos - windowAt >= window.size()) return false;
-        return parseEntrySet(window.data(), window.size(), static_cast<size_t>(pos - windowAt), s);
+        Decoded<ParsedSet> d = decodeEntrySet(window.data(), window.size(), static_cast<size_t>(pos - windowAt));
+        if (d) s = std::move(*d);
+        return d.accepted();
     };
 
     ParsedSet first;
@@ -275,6 +277,12 @@ ScanOutcome Fat64Class::advancedScan(ScanContext& ctx) {
     ExfatCandidates none;
     const int bootShift = applyExfatBootSector(volume_, none);
     bootAccepted_ = bootShift >= 0;
+    if (!bootAccepted_) {
+        // Why the boot sector is not used, for the damage log.
+        uint8_t bs[512] = {};
+        volume_.read(0, bs, sizeof bs);
+        damage_.add("exFAT boot sector", 0, decodeExfatBootSector(bs, sizeof bs, volumeBytes(volume_)).reason());
+    }
     int64_t fatPos = ctx.options.advancedCandidate;
     int64_t heapPos = ctx.options.advancedHeap;
     int shift = ctx.options.advancedClusterShift;

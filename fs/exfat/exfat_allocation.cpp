@@ -1,9 +1,77 @@
-// Recoverability: the clusters a deleted file's writer would read (its
-// chain, or the contiguous clusters from its first one when the chain was
-// freed) looked up in the allocation bitmap the scan read.
+// The allocation checks of a scan (chains, sizes, cross-links and the
+// bitmap of the live entries), and recoverability: the clusters a deleted
+// file's writer would read (its chain, or the contiguous clusters from its
+// first one when the chain was freed) looked up in the allocation bitmap
+// the scan read.
+#include <string>
+
 #include "fs/exfat/exfat_parser.h"
 
 namespace brantlow {
+
+namespace {
+
+// Cross-link and bitmap checks keep one bit per cluster: up to 64 MiB.
+constexpr uint64_t kMaxCheckedClusters = 512ull * 1024 * 1024;
+
+}  // namespace
+
+void Fat64Class::checkAllocations() {
+    if (!layout_.valid() || layout_.clusterCount > kMaxCheckedClusters) return;
+    const uint32_t last = layout_.lastCluster();
+    std::vector<uint64_t> claimed((static_cast<size_t>(layout_.clusterCount) + 2 + 63) / 64, 0);
+    // Marks the chain's clusters; true when one was claimed before.
+    auto claim = [&](const Chain& ch, bool& notInBitmap) {
+        bool cross = false;
+        for (const ClusterRun& r : ch.runs)
+            for (uint32_t i = 0; i < r.count; ++i) {
+                const uint32_t c = r.first + i;
+                uint64_t& w = claimed[c >> 6];
+                const uint64_t bit = 1ull << (c & 63);
+                if (w & bit) cross = true;
+                w |= bit;
+                if (bitmap_.loaded() && !bitmap_.inUse(c)) notInBitmap = true;
+            }
+        return cross;
+    };
+    bool dummyFlag = false;
+    {
+        Chain root;
+        for (size_t i = 0; i < rootClusters_.size(); ++i) root.runs.push_back({rootClusters_[i], 1});
+        claim(root, dummyFlag);
+    }
+    auto next = [this](uint32_t c) { return fat_.entry(c); };
+    for (size_t i = 1; i < entries_.size(); ++i) {
+        if ((i & 1023) == 0 && polledStop()) return;
+        const ExFatEntry& e = entries_[i];
+        if (e.inDeletedTree) continue;
+        const char* set = "exFAT entry set";
+        if (e.validDataLength > e.dataLength)
+            damaged(&ExfatProblems::sizeBeyondAllocation, set, e.position,
+                    "valid data length " + std::to_string(e.validDataLength) + " beyond its data length " +
+                        std::to_string(e.dataLength));
+        if (e.dataLength == 0) continue;
+        if (!layout_.clusterValid(e.firstCluster)) {
+            damaged(&ExfatProblems::badClusters, set, e.position,
+                    "first cluster " + std::to_string(e.firstCluster) + " outside the heap");
+            continue;
+        }
+        const uint64_t need = layout_.clustersFor(e.dataLength);
+        Chain ch = (e.noFatChain() || driveFormatted_) ? contiguousChain(e.firstCluster, last, need)
+                                                       : followChain(next, e.firstCluster, last, need);
+        if (ch.end == ChainEnd::Loop)
+            damaged(&ExfatProblems::fatLoops, set, e.position, "its FAT chain comes back to a cluster it passed");
+        else if (ch.clusters < need && !(driveFormatted_ && !e.noFatChain()))
+            damaged(&ExfatProblems::sizeBeyondAllocation, set, e.position,
+                    "data length " + std::to_string(e.dataLength) + " beyond its " + std::to_string(ch.clusters) +
+                        " clusters");
+        bool notInBitmap = false;
+        if (claim(ch, notInBitmap))
+            damaged(&ExfatProblems::crossLinks, set, e.position, "clusters shared with an earlier entry");
+        if (notInBitmap)
+            damaged(&ExfatProblems::notInBitmap, set, e.position, "clusters the allocation bitmap marks free");
+    }
+}
 
 RecoveryEstimate Fat64Class::recoverability(EntryId id) const {
     // Advanced mode rebuilds the layout from guesses, and a formatted

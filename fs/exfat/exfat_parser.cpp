@@ -12,19 +12,6 @@ namespace {
 
 // A bound on the table for volumes made of entry-looking garbage.
 constexpr size_t kMaxEntries = 32u * 1024 * 1024;
-// Cross-link and bitmap checks keep one bit per cluster: up to 64 MiB.
-constexpr uint64_t kMaxCheckedClusters = 512ull * 1024 * 1024;
-
-std::string attributeText(uint16_t attr) {
-    std::string a;
-    if (attr & 0x01) a += "-R";
-    if (attr & 0x02) a += "-H";
-    if (attr & 0x04) a += "-S";
-    if (attr & 0x20) a += "-A";
-    return a;
-}
-
-uint64_t clustersFor(uint64_t bytes, uint32_t cs) { return cs ? bytes / cs + (bytes % cs ? 1 : 0) : 0; }
 
 void addCount(std::string& s, uint32_t n, const char* one, const char* many) {
     if (!n) return;
@@ -77,42 +64,59 @@ bool Fat64Class::polledStop() {
     return stopRequested.load(std::memory_order_relaxed);
 }
 
+void Fat64Class::damaged(uint32_t ExfatProblems::*counter, const char* structure, uint64_t offset, std::string what,
+                         bool kept) {
+    if (counter) ++(problems_.*counter);
+    damage_.add(structure, offset, std::move(what), kept);
+}
+
+void Fat64Class::noteSet(const ParsedSet& s, uint64_t position) {
+    if (s.cut) ++problems_.cutSets;
+    if (!s.hasStream) ++problems_.missingStreams;
+    // Past the notes the log keeps, only the count matters: no words made.
+    damage_.add("exFAT entry set", position, damage_.count() < DamageLog::kKept ? entrySetDamage(s) : std::string(),
+                true);
+}
+
 bool Fat64Class::checkBootSector() {
     bootAccepted_ = false;
-    uint8_t bs[512];
-    if (volume_.read(0, bs, sizeof bs) != sizeof bs) {
+    // The largest boot region: 12 sectors of 4096 bytes.
+    std::vector<uint8_t> region(12 * 4096);
+    const size_t got = volume_.read(0, region.data(), region.size());
+    if (got < 512) {
         if (ctx_) ctx_->message("cant read file");
         return false;
     }
-    if (!bytesAt(bs, sizeof bs, 3, "EXFAT", 5)) return false;
-    ExfatLayout l = readExfatLayout(bs, sizeof bs, volume_.sizeBytes());
-    uint32_t bps = l.bytesPerSector;
+    if (!bytesAt(region.data(), got, 3, "EXFAT", 5)) {
+        damage_.add("exFAT boot sector", 0, "no \"EXFAT\" at byte 3");
+        return false;
+    }
     uint64_t regionAt = 0;
-    if (!l.valid()) {
+    Decoded<ExfatLayout> d = decodeExfatBootRegion(region.data(), got, volume_.sizeBytes());
+    if (!d) {
         // The main boot sector is damaged: the backup boot region follows
         // the main one (sector 12 for the sector size it names).
-        for (uint32_t b = 512; b <= 4096 && !l.valid(); b *= 2) {
-            uint8_t bb[512];
-            if (volume_.read(12ull * b, bb, sizeof bb) != sizeof bb) continue;
-            ExfatLayout k = readExfatLayout(bb, sizeof bb, volume_.sizeBytes());
-            if (k.valid() && k.bytesPerSector == b) {
-                l = k;
-                bps = b;
+        const std::string why = d.reason();
+        for (uint32_t b = 512; b <= 4096; b *= 2) {
+            std::vector<uint8_t> backup(12ull * b);
+            const size_t n = volume_.read(12ull * b, backup.data(), backup.size());
+            if (n < 512) continue;
+            Decoded<ExfatLayout> k = decodeExfatBootRegion(backup.data(), n, volume_.sizeBytes());
+            if (k && k->bytesPerSector == b) {
+                d = std::move(k);
                 regionAt = 12ull * b;
-                ++problems_.backupBoot;
+                break;
             }
         }
-        if (!l.valid()) return false;
+        if (!d) {
+            damage_.add("exFAT boot sector", 0, why);
+            return false;
+        }
+        damaged(&ExfatProblems::backupBoot, "exFAT boot sector", 0, why + ": the backup boot region taken", false);
     }
-    // The boot checksum: sector 11 of the region repeats it.
-    std::vector<uint8_t> region(12ull * bps);
-    if (volume_.read(regionAt, region.data(), region.size()) == region.size()) {
-        const uint32_t sum = exfatBootChecksum(region.data(), bps);
-        if (le32(region.data(), region.size(), 11ull * bps) != sum) ++problems_.bootChecksum;
-    } else {
-        ++problems_.bootChecksum;
-    }
-    layout_ = l;
+    if (!d->checksumMatches) ++problems_.bootChecksum;
+    for (const std::string& r : d.replaced()) damage_.add("exFAT boot region", regionAt, r, true);
+    layout_ = *d;
     fat_.init(&volume_, layout_);
     bootAccepted_ = true;
     return true;
@@ -142,7 +146,7 @@ bool Fat64Class::readDirectory(const ExFatEntry* dir, bool deletedTree, std::vec
     } else {
         const uint32_t fc = dir->firstCluster;
         if (!layout_.clusterValid(fc)) return false;
-        const uint64_t want = std::min(maxClusters, std::max<uint64_t>(1, clustersFor(dir->dataLength, cs)));
+        const uint64_t want = std::min(maxClusters, std::max<uint64_t>(1, layout_.clustersFor(dir->dataLength)));
         if (dir->noFatChain())
             chain = contiguousChain(fc, last, want);
         else if (driveFormatted_)
@@ -152,7 +156,9 @@ bool Fat64Class::readDirectory(const ExFatEntry* dir, bool deletedTree, std::vec
         else
             chain = followChain(next, fc, last, want);
     }
-    if (chain.end == ChainEnd::Loop && !dir) ++problems_.fatLoops;
+    if (chain.end == ChainEnd::Loop && !dir)
+        damaged(&ExfatProblems::fatLoops, "exFAT root directory", layout_.clusterOffset(layout_.rootCluster),
+                "its FAT chain comes back to a cluster it passed: read up to there");
     auto& visited = deletedTree ? visitedDeleted_ : visitedLive_;
     bool stop = false;
     for (const ClusterRun& r : chain.runs) {
@@ -176,7 +182,8 @@ bool Fat64Class::readDirectory(const ExFatEntry* dir, bool deletedTree, std::vec
         while (j < clusters.size() && clusters[j] == clusters[j - 1] + 1) ++j;
         const size_t bytes = (j - i) * static_cast<size_t>(cs);
         if (volume_.read(layout_.clusterOffset(clusters[i]), buf.data() + i * cs, bytes) != bytes) {
-            ++problems_.unreadable;
+            damaged(&ExfatProblems::unreadable, "exFAT directory cluster", layout_.clusterOffset(clusters[i]),
+                    std::to_string(j - i) + " clusters unreadable");
             if (i == 0) firstOk = false;
         }
         i = j;
@@ -193,15 +200,14 @@ bool Fat64Class::readRootDirectory() {
 
 void Fat64Class::addSets(ParsedDirectory& dir, const std::vector<uint32_t>& clusters, uint32_t parent,
                          bool deletedTree) {
-    problems_.cutSets += dir.cutSets;
-    problems_.missingStreams += dir.missingStreams;
     std::unordered_map<uint32_t, uint32_t> byCluster;
     for (ParsedSet& s : dir.sets) {
         if (entries_.size() >= kMaxEntries) return;
+        const uint64_t position = positionOf(clusters, s.offset);
         ExFatEntry e = std::move(s.entry);
         e.parentIndex = parent;
         e.inDeletedTree = deletedTree || e.deleted();
-        e.position = positionOf(clusters, s.offset);
+        e.position = position;
         if (advanced_) {
             auto seen = seenSlots_.find(e.position);
             if (seen != seenSlots_.end()) {
@@ -213,6 +219,7 @@ void Fat64Class::addSets(ParsedDirectory& dir, const std::vector<uint32_t>& clus
                 continue;
             }
         }
+        if (s.cut || !s.hasStream) noteSet(s, position);
         const bool dirEntry = isExfatDirectory(e.fileAttributes);
         const bool walkable = dirEntry && layout_.clusterValid(e.firstCluster);
         if (walkable) {
@@ -257,7 +264,7 @@ void Fat64Class::loadBitmap(const ParsedDirectory& root) {
     const uint64_t bytes = std::min<uint64_t>(root.bitmapLength, need);
     if (bytes == 0 || bytes > 64ull * 1024 * 1024) return;
     const uint32_t cs = layout_.clusterSize;
-    const uint64_t count = clustersFor(bytes, cs);
+    const uint64_t count = layout_.clustersFor(bytes);
     Chain ch = followChain([this](uint32_t c) { return fat_.entry(c); }, root.bitmapCluster,
                            layout_.lastCluster(), count);
     if (ch.clusters < count) ch = contiguousChain(root.bitmapCluster, layout_.lastCluster(), count);
@@ -349,55 +356,6 @@ void Fat64Class::fillRootEntries() {
     if (n) ctx_->status("filling entry =" + std::to_string(n - 1) + " in tree ");
 }
 
-void Fat64Class::checkAllocations() {
-    if (!layout_.valid() || layout_.clusterCount > kMaxCheckedClusters) return;
-    const uint32_t cs = layout_.clusterSize;
-    const uint32_t last = layout_.lastCluster();
-    std::vector<uint64_t> claimed((static_cast<size_t>(layout_.clusterCount) + 2 + 63) / 64, 0);
-    // Marks the chain's clusters; true when one was claimed before.
-    auto claim = [&](const Chain& ch, bool& notInBitmap) {
-        bool cross = false;
-        for (const ClusterRun& r : ch.runs)
-            for (uint32_t i = 0; i < r.count; ++i) {
-                const uint32_t c = r.first + i;
-                uint64_t& w = claimed[c >> 6];
-                const uint64_t bit = 1ull << (c & 63);
-                if (w & bit) cross = true;
-                w |= bit;
-                if (bitmap_.loaded() && !bitmap_.inUse(c)) notInBitmap = true;
-            }
-        return cross;
-    };
-    bool dummyFlag = false;
-    {
-        Chain root;
-        for (size_t i = 0; i < rootClusters_.size(); ++i) root.runs.push_back({rootClusters_[i], 1});
-        claim(root, dummyFlag);
-    }
-    auto next = [this](uint32_t c) { return fat_.entry(c); };
-    for (size_t i = 1; i < entries_.size(); ++i) {
-        if ((i & 1023) == 0 && polledStop()) return;
-        const ExFatEntry& e = entries_[i];
-        if (e.inDeletedTree) continue;
-        if (e.validDataLength > e.dataLength) ++problems_.sizeBeyondAllocation;
-        if (e.dataLength == 0) continue;
-        if (!layout_.clusterValid(e.firstCluster)) {
-            ++problems_.badClusters;
-            continue;
-        }
-        const uint64_t need = clustersFor(e.dataLength, cs);
-        Chain ch = (e.noFatChain() || driveFormatted_) ? contiguousChain(e.firstCluster, last, need)
-                                                       : followChain(next, e.firstCluster, last, need);
-        if (ch.end == ChainEnd::Loop)
-            ++problems_.fatLoops;
-        else if (ch.clusters < need && !(driveFormatted_ && !e.noFatChain()))
-            ++problems_.sizeBeyondAllocation;
-        bool notInBitmap = false;
-        if (claim(ch, notInBitmap)) ++problems_.crossLinks;
-        if (notInBitmap) ++problems_.notInBitmap;
-    }
-}
-
 ScanOutcome Fat64Class::scan(ScanContext& ctx) {
     driveFormatted_ = ctx.options.driveFormatted;
     ctx_ = &ctx;
@@ -409,6 +367,7 @@ ScanOutcome Fat64Class::scan(ScanContext& ctx) {
     visitedDeleted_.clear();
     seenSlots_.clear();
     problems_ = ExfatProblems{};
+    damage_.clear();
     failed_ = false;
     advanced_ = false;
     if (ctx.mode == ScanMode::Advanced) {
@@ -465,7 +424,7 @@ bool Fat64Class::readEntry(EntryId id, EntryInfo& out) const {
     out.created = exfatInstant(e.createTimestamp, e.create10msIncrement, e.createUtcOffset, true);
     out.modified = exfatInstant(e.lastModifiedTimestamp, e.lastModified10msIncrement, e.lastModifiedUtcOffset, true);
     out.accessed = exfatInstant(e.lastAccessedTimestamp, 0, e.lastAccessedUtcOffset, true);
-    out.attributes = attributeText(e.fileAttributes);
+    out.attributes = dosAttributeText(e.fileAttributes);
     out.hasChildren = e.firstChild != kNoExfatEntry;
     return true;
 }
@@ -499,7 +458,7 @@ ListTexts Fat64Class::formatListItem(const ExFatEntry& e) {
     t.created = text(e.createTimestamp);
     t.accessed = text(e.lastAccessedTimestamp);
     t.modified = text(e.lastModifiedTimestamp);
-    t.attributes = attributeText(e.fileAttributes);
+    t.attributes = dosAttributeText(e.fileAttributes);
     t.size = formatSize(e);
     return t;
 }

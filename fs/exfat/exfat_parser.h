@@ -23,7 +23,8 @@ namespace brantlow {
 inline constexpr const char* kExfatDummyName = "DUMMY ENTRY";
 inline constexpr const char* kExfatOrphanName = "ORPHAN ENTRY";
 
-// Damage the scan met and went past, each counted.
+// Damage the scan met and went past, counted by kind for the status line;
+// each is also named in the parser's damage log.
 struct ExfatProblems {
     uint32_t bootChecksum = 0;     // the boot region's checksum does not match
     uint32_t backupBoot = 0;       // the main boot sector was unusable; the backup was used
@@ -158,6 +159,11 @@ private:
         bool deletedTree;
     };
     bool polledStop();
+    // Counts a problem (counter may be null) and names it in the damage log.
+    void damaged(uint32_t ExfatProblems::*counter, const char* structure, uint64_t offset, std::string what,
+                 bool kept = true);
+    // Counts and notes what is wrong with a set (its File entry at position).
+    void noteSet(const ParsedSet& s, uint64_t position);
     bool readDirectory(const ExFatEntry* dir, bool deletedTree, std::vector<uint8_t>& buf,
                        std::vector<uint32_t>& clusters);
     void addSets(ParsedDirectory& dir, const std::vector<uint32_t>& clusters, uint32_t parent,

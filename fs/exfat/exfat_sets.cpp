@@ -18,11 +18,9 @@ bool isFile(uint8_t t) { return t == 0x85 || t == 0x05; }
 bool isStream(uint8_t t) { return t == 0xC0 || t == 0x40; }
 bool isName(uint8_t t) { return t == 0xC1 || t == 0x41; }
 
-}  // namespace
-
-bool parseEntrySet(const uint8_t* buf, size_t len, size_t off, ParsedSet& out) {
-    if (!fieldFits(len, off, kEntry) || !isFile(buf[off])) return false;
-    out = ParsedSet{};
+// The decoder's body, for a File entry at off that fits the buffer. The
+// directory walk calls it directly: a directory holds thousands of sets.
+void readEntrySet(const uint8_t* buf, size_t len, size_t off, ParsedSet& out) {
     out.offset = off;
     ExFatEntry& e = out.entry;
     const uint8_t* f = buf + off;
@@ -40,16 +38,12 @@ bool parseEntrySet(const uint8_t* buf, size_t len, size_t off, ParsedSet& out) {
     size_t pos = off + kEntry;
     out.entries = 1;
     const size_t secondaries = e.secondaryCount;
+    size_t names = 0;
     if (secondaries == 0) {
         // No room for a stream in this set: the stream fields stay empty.
-        return true;
-    }
-    if (!fieldFits(len, pos, kEntry)) {
+    } else if (!fieldFits(len, pos, kEntry)) {
         out.cut = true;
-        return true;
-    }
-    size_t names = 0;
-    if (isStream(buf[pos])) {
+    } else if (isStream(buf[pos])) {
         const uint8_t* s = buf + pos;
         e.streamEntryType = s[0];
         e.generalSecondaryFlags = s[1];
@@ -89,7 +83,23 @@ bool parseEntrySet(const uint8_t* buf, size_t len, size_t off, ParsedSet& out) {
         if (ended) break;
     }
     e.name = utf16ToUtf8(name);
-    return true;
+}
+
+}  // namespace
+
+Decoded<ParsedSet> decodeEntrySet(const uint8_t* buf, size_t len, size_t off) {
+    if (!fieldFits(len, off, kEntry) || !isFile(buf[off])) return Decoded<ParsedSet>::refused("no File entry");
+    Decoded<ParsedSet> d = Decoded<ParsedSet>::ok(ParsedSet{});
+    readEntrySet(buf, len, off, *d);
+    return d;
+}
+
+std::string entrySetDamage(const ParsedSet& s) {
+    std::string out;
+    auto add = [&out](const char* what) { out += (out.empty() ? "" : "; ") + std::string(what); };
+    if (s.cut) add("cut by the end of its directory");
+    if (!s.hasStream) add("no Stream Extension");
+    return out;
 }
 
 void parseDirectory(const uint8_t* buf, size_t len, ParsedDirectory& out) {
@@ -98,7 +108,7 @@ void parseDirectory(const uint8_t* buf, size_t len, ParsedDirectory& out) {
         const uint8_t t = buf[off];
         if (isFile(t)) {
             ParsedSet s;
-            parseEntrySet(buf, len, off, s);
+            readEntrySet(buf, len, off, s);
             if (s.cut) ++out.cutSets;
             if (!s.hasStream) ++out.missingStreams;
             off += s.entries * kEntry;

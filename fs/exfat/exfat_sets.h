@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/decoded.h"
 #include "fs/exfat/exfat_entry.h"
 
 namespace brantlow {
@@ -32,17 +33,26 @@ struct ParsedDirectory {
     uint32_t upcaseChecksum = 0;
     bool hasUpcase = false;
     std::string label;
-    uint32_t cutSets = 0;     // sets cut by the end of the buffer
-    uint32_t missingStreams = 0;  // File entries without a Stream Extension
+    // How many of sets are cut, and how many have no Stream Extension.
+    uint32_t cutSets = 0;
+    uint32_t missingStreams = 0;
 };
 
-// Reads one entry set whose File entry is at off. False when off does not
-// hold a File entry (0x85 or 0x05).
-bool parseEntrySet(const uint8_t* buf, size_t len, size_t off, ParsedSet& out);
+// One entry set whose File entry (0x85, or 0x05 deleted) is at off: the File
+// entry, its Stream Extension and File Name entries. Refused when off holds
+// no File entry. Kept, with the fact in the set's flags: a set cut by the
+// end of the buffer, and a set without a Stream Extension (its stream
+// fields stay 0). Directories hold thousands of sets: the words are made
+// only when asked for, by entrySetDamage. (The SetChecksum is not
+// verified: over every byte of every set it would cost a tenth of the
+// walk.)
+Decoded<ParsedSet> decodeEntrySet(const uint8_t* buf, size_t len, size_t off);
+// What is wrong with a decoded set, in words (empty when nothing is).
+std::string entrySetDamage(const ParsedSet& s);
 
 // Every entry set of a directory's contents (its clusters in chain order,
-// as one buffer), in order. Entries of other types, 0x00 included, are
-// stepped over one at a time.
+// as one buffer), in order. Entries of
+// other types, 0x00 included, are stepped over one at a time.
 void parseDirectory(const uint8_t* buf, size_t len, ParsedDirectory& out);
 
 // The advanced scan's test of a File entry at off and the entries after it

@@ -1,7 +1,9 @@
 #include "fs/exfat/exfat_volume.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "base/bytes.h"
 
@@ -21,20 +23,24 @@ uint32_t clusterCountFor(uint64_t heapOffset, uint32_t clusterSize, uint64_t vol
 
 }  // namespace
 
-ExfatLayout readExfatLayout(const uint8_t* bs, size_t len, uint64_t volumeSize) {
-    ExfatLayout l;
-    if (!bytesAt(bs, len, 3, "EXFAT", 5)) return l;
+Decoded<ExfatLayout> decodeExfatBootSector(const uint8_t* bs, size_t len, uint64_t volumeSize) {
+    using D = Decoded<ExfatLayout>;
+    if (!bytesAt(bs, len, 3, "EXFAT", 5)) return D::refused("no \"EXFAT\" at byte 3");
     const unsigned bpsShift = le8(bs, len, 108);
     const unsigned spcShift = le8(bs, len, 109);
-    if (bpsShift < 9 || bpsShift > 12 || bpsShift + spcShift > 25) return l;
+    if (bpsShift < 9 || bpsShift > 12) return D::refused("bytes per sector shift " + std::to_string(bpsShift));
+    if (bpsShift + spcShift > 25) return D::refused("sectors per cluster shift " + std::to_string(spcShift));
     const uint32_t root = le32(bs, len, 96);
-    if (root < 2) return l;
+    if (root < 2) return D::refused("root cluster " + std::to_string(root));
     const uint64_t bps = 1ull << bpsShift;
     const uint64_t fatOffset = static_cast<uint64_t>(le32(bs, len, 80)) * bps;
     const uint64_t fatLength = static_cast<uint64_t>(le32(bs, len, 84)) * bps;
     const uint64_t heapOffset = static_cast<uint64_t>(le32(bs, len, 88)) * bps;
     const uint32_t count = le32(bs, len, 92);
-    if (fatOffset == 0 || heapOffset == 0 || count == 0) return l;
+    if (fatOffset == 0) return D::refused("FAT offset 0");
+    if (heapOffset == 0) return D::refused("cluster heap offset 0");
+    if (count == 0) return D::refused("cluster count 0");
+    ExfatLayout l;
     l.bytesPerSectorShift = static_cast<uint8_t>(bpsShift);
     l.sectorsPerClusterShift = static_cast<uint8_t>(spcShift);
     l.bytesPerSector = static_cast<uint32_t>(bps);
@@ -44,13 +50,42 @@ ExfatLayout readExfatLayout(const uint8_t* bs, size_t len, uint64_t volumeSize) 
     l.rootCluster = root;
     l.volumeBytes = le64(bs, len, 72) << bpsShift;
     l.clusterCount = clusterCountFor(heapOffset, l.clusterSize, volumeSize, count);
+    if (l.clusterCount == 0) return D::refused("the cluster heap lies past the volume's end");
+    if (!l.clusterValid(root)) return D::refused("root cluster " + std::to_string(root) + " outside the heap");
     // The FAT holds an entry for every cluster up to the last one; a FAT
     // shorter than that (damaged length) bounds the chains instead.
     uint64_t need = (static_cast<uint64_t>(l.clusterCount) + 2) * 4;
     l.fatBytes = fatLength ? std::min(need, fatLength) : need;
-    if (l.clusterCount == 0) l.clusterSize = 0;
-    if (!l.clusterValid(root)) l.clusterSize = 0;
-    return l;
+    D d = D::ok(l);
+    if (l.clusterCount < count)
+        d.replace("cluster count " + std::to_string(count) + " runs past the volume: " +
+                  std::to_string(l.clusterCount) + " taken");
+    if (fatLength && fatLength < need)
+        d.replace("FAT length " + std::to_string(fatLength) + " bytes, " + std::to_string(need) +
+                  " needed: chains end at its end");
+    return d;
+}
+
+Decoded<ExfatLayout> decodeExfatBootRegion(const uint8_t* region, size_t len, uint64_t volumeSize) {
+    Decoded<ExfatLayout> d = decodeExfatBootSector(region, std::min<size_t>(len, 512), volumeSize);
+    if (!d) return d;
+    // Sector 11 repeats the checksum of sectors 0-10.
+    const size_t bps = d->bytesPerSector;
+    if (len < 12 * bps) {
+        d->checksumMatches = false;
+        d.replace("boot region cut short: its checksum not checked");
+    } else {
+        const uint32_t sum = exfatBootChecksum(region, bps);
+        const uint32_t stored = le32(region, len, 11 * bps);
+        if (stored != sum) {
+            d->checksumMatches = false;
+            char text[96];
+            std::snprintf(text, sizeof text, "boot checksum 0x%08X, the sectors give 0x%08X: taken as it is", stored,
+                          sum);
+            d.replace(text);
+        }
+    }
+    return d;
 }
 
 ExfatLayout substituteExfatLayout(uint64_t fatOffset, uint64_t heapOffset, unsigned shift, uint64_t volumeSize) {

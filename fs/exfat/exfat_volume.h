@@ -8,6 +8,7 @@
 #include <mutex>
 #include <vector>
 
+#include "base/decoded.h"
 #include "disk/volume_view.h"
 
 namespace brantlow {
@@ -30,18 +31,28 @@ struct ExfatLayout {
     uint32_t clusterCount = 0;  // clusters in the heap as the volume can hold them
     uint32_t rootCluster = 0;
     uint64_t volumeBytes = 0;   // what the boot sector says (VolumeLength)
+    bool checksumMatches = true;  // the boot region's checksum (false: wrong or not readable)
 
     bool valid() const { return clusterSize != 0; }
     uint32_t lastCluster() const { return clusterCount + 1; }
     bool clusterValid(uint64_t c) const { return c >= 2 && c <= static_cast<uint64_t>(clusterCount) + 1; }
     uint64_t clusterOffset(uint32_t c) const { return heapOffset + static_cast<uint64_t>(c - 2) * clusterSize; }
+    // Clusters that hold bytes (0 without a cluster size).
+    uint64_t clustersFor(uint64_t bytes) const {
+        return clusterSize ? bytes / clusterSize + (bytes % clusterSize ? 1 : 0) : 0;
+    }
 };
 
 // Geometry from a boot sector: BytesPerSectorShift 9-12, the cluster at
-// most 32 MiB, root cluster at least 2, heap and FAT inside the volume.
-// Invalid (clusterSize 0) otherwise. volumeSize (bytes, 0 = unknown)
-// bounds the cluster count.
-ExfatLayout readExfatLayout(const uint8_t* bs, size_t len, uint64_t volumeSize);
+// most 32 MiB, root cluster in the heap, FAT and heap offsets and the
+// cluster count not 0; refused with the reason otherwise. volumeSize (bytes,
+// 0 = unknown) bounds the cluster count, and a FAT length too short for it
+// bounds the chains; both are said so.
+Decoded<ExfatLayout> decodeExfatBootSector(const uint8_t* bs, size_t len, uint64_t volumeSize);
+// The boot region (12 sectors): its boot sector, and the checksum that
+// sector 11 repeats, which is said when it does not match (or the region
+// was cut short) and the sector is taken as it is.
+Decoded<ExfatLayout> decodeExfatBootRegion(const uint8_t* region, size_t len, uint64_t volumeSize);
 
 // A layout from chosen positions (advanced mode): 512-byte sectors,
 // 2^shift sectors per cluster, as many clusters as the volume holds after

@@ -329,6 +329,7 @@ void FatParser::buildEntriesFromSlots() {
     // ENTRY; folders among them are walked.
     std::vector<uint8_t> buf(layout_.clusterSize);
     std::vector<ParsedSlot> slots;
+    std::vector<SlotNote> notes;
     for (uint32_t c : foundLoose_) {
         if (polledStop()) return;
         if (visitedLive_.count(c) || visitedDeleted_.count(c)) continue;
@@ -336,7 +337,9 @@ void FatParser::buildEntriesFromSlots() {
         buf.assign(layout_.clusterSize, 0);
         volume_.read(layout_.clusterOffset(c), buf.data(), buf.size());
         slots.clear();
-        parseDirectorySlots(buf.data(), buf.size(), opt, slots);
+        notes.clear();
+        parseDirectorySlots(buf.data(), buf.size(), opt, slots, &notes);
+        noteSlots(notes, {c}, 0);
         addSlots(slots, ensureOrphanFolder(), true);
         runJobs(opt);
     }

@@ -16,6 +16,7 @@ constexpr uint64_t kMaxDirectoryBytes = 2 * 1024 * 1024;  // 65,536 slots
 constexpr size_t kMaxEntries = 32u * 1024 * 1024;
 
 const char* kindText(FatKind k) { return k == FatKind::Fat32 ? "Fat32" : "Fat16"; }
+const char* upperName(FatKind k) { return k == FatKind::Fat12 ? "FAT12" : k == FatKind::Fat32 ? "FAT32" : "FAT16"; }
 
 }  // namespace
 
@@ -40,20 +41,43 @@ bool FatParser::polledStop() {
 }
 
 bool FatParser::checkBootSector() {
-    uint8_t bs[512];
+    uint8_t bs[512] = {};
     volume_.read(0, bs, sizeof bs);
-    FatLayout l = readFatLayout(bs, sizeof bs);
-    if (l.kind == FatKind::Fat12) rejectedFat12_ = true;
-    if (l.kind != kind_) return false;
-    if (kind_ == FatKind::Fat16 && (le16(bs, sizeof bs, 22) == 0 || le16(bs, sizeof bs, 17) == 0)) return false;
-    if (kind_ == FatKind::Fat32 && le16(bs, sizeof bs, 22) != 0) return false;
-    layout_ = l;
+    Decoded<FatLayout> d = decodeFatLayout(bs, sizeof bs);
+    std::string refused = d ? std::string() : d.reason();
+    if (d && d->kind == FatKind::Fat12) rejectedFat12_ = true;
+    if (d && d->kind != kind_)
+        refused = std::string(upperName(d->kind)) + ", not " + upperName(kind_);
+    else if (d && kind_ == FatKind::Fat16 && (le16(bs, sizeof bs, 22) == 0 || le16(bs, sizeof bs, 17) == 0))
+        refused = "no sectors per FAT at byte 22 or no root entries";
+    else if (d && kind_ == FatKind::Fat32 && le16(bs, sizeof bs, 22) != 0)
+        refused = "sectors per FAT at byte 22, as FAT16 keeps them";
+    if (!refused.empty()) {
+        damage_.add("FAT boot sector", 0, refused);
+        return false;
+    }
+    for (const std::string& r : d.replaced()) damage_.add("FAT boot sector", 0, r, true);
+    layout_ = *d;
     fat_.init(&volume_, layout_);
     return true;
 }
 
+void FatParser::noteSlots(const std::vector<SlotNote>& notes, const std::vector<uint32_t>& clusters,
+                          uint64_t regionOffset) {
+    const size_t cs = layout_.clusterSize;
+    for (const SlotNote& n : notes) {
+        uint64_t at = regionOffset + n.offset;
+        if (!clusters.empty() && cs) {
+            const size_t k = n.offset / cs;
+            at = k < clusters.size() ? layout_.clusterOffset(clusters[k]) + n.offset % cs : 0;
+        }
+        damage_.add(n.structure, at, n.what);
+    }
+}
+
 void FatParser::readRootDirectory() {
     rootBuffer_.clear();
+    rootClusters_.clear();
     if (kind_ == FatKind::Fat16) {
         uint64_t n = std::min<uint64_t>(layout_.rootBytes, kMaxDirectoryBytes);
         rootBuffer_.resize(static_cast<size_t>(n));
@@ -73,6 +97,7 @@ void FatParser::readRootDirectory() {
         buf.resize(at + cs);
         volume_.read(layout_.clusterOffset(c), buf.data() + at, cs);
         visitedLive_.insert(c);
+        rootClusters_.push_back(c);
         c = nextCluster(c);
     }
     rootBuffer_ = std::move(buf);
@@ -116,8 +141,10 @@ void FatParser::addSlots(const std::vector<ParsedSlot>& slots, uint32_t parent, 
     }
 }
 
-bool FatParser::readDirectory(uint32_t cluster, bool deletedTree, std::vector<uint8_t>& buf) {
+bool FatParser::readDirectory(uint32_t cluster, bool deletedTree, std::vector<uint8_t>& buf,
+                              std::vector<uint32_t>& clusters) {
     buf.clear();
+    clusters.clear();
     if (!layout_.clusterValid(cluster)) return false;
     auto& visited = deletedTree ? visitedDeleted_ : visitedLive_;
     if (deletedTree && visitedLive_.count(cluster)) return false;
@@ -131,6 +158,7 @@ bool FatParser::readDirectory(uint32_t cluster, bool deletedTree, std::vector<ui
         buf.clear();
         return false;
     }
+    clusters.push_back(cluster);
     // The rest of the chain, gathered into runs of consecutive clusters.
     uint32_t runStart = 0, runLen = 0;
     auto flush = [&]() {
@@ -155,6 +183,7 @@ bool FatParser::readDirectory(uint32_t cluster, bool deletedTree, std::vector<ui
             if (!fatLooksLikeDirectory(next.data(), cs, layout_.lastCluster, volume_.sizeBytes())) break;
             visited.insert(c);
             buf.insert(buf.end(), next.begin(), next.end());
+            clusters.push_back(c);
             total += cs;
         }
         return true;
@@ -162,6 +191,7 @@ bool FatParser::readDirectory(uint32_t cluster, bool deletedTree, std::vector<ui
     for (uint32_t c = first; c && total + cs <= kMaxDirectoryBytes; c = nextCluster(c)) {
         if (deletedTree && visitedLive_.count(c)) break;
         if (!visited.insert(c).second) break;
+        clusters.push_back(c);
         if (runLen && c == runStart + runLen)
             ++runLen;
         else {
@@ -195,9 +225,12 @@ void FatParser::walkRootDirectory() {
 
     const SlotParseOptions opt = slotOptions();
     std::vector<ParsedSlot> slots;
-    parseDirectorySlots(rootBuffer_.data(), rootBuffer_.size(), opt, slots);
+    std::vector<SlotNote> notes;
+    parseDirectorySlots(rootBuffer_.data(), rootBuffer_.size(), opt, slots, &notes);
+    noteSlots(notes, rootClusters_, layout_.rootOffset);
     addSlots(slots, 0, false);
     rootBuffer_.clear();
+    rootClusters_.clear();
     rootBuffer_.shrink_to_fit();
     runJobs(opt);
 }
@@ -214,15 +247,19 @@ void FatParser::runJobs(const SlotParseOptions& opt) {
     // Live folders first, then deleted ones: a deleted folder whose cluster
     // now belongs to a live folder does not show the live files.
     std::vector<uint8_t> buf;
+    std::vector<uint32_t> clusters;
     std::vector<ParsedSlot> slots;
+    std::vector<SlotNote> notes;
     while (!liveJobs_.empty() || !deletedJobs_.empty()) {
         if (polledStop()) break;
         auto& jobs = liveJobs_.empty() ? deletedJobs_ : liveJobs_;
         DirJob job = jobs.back();
         jobs.pop_back();
-        if (!readDirectory(job.cluster, job.deletedTree, buf)) continue;
+        if (!readDirectory(job.cluster, job.deletedTree, buf, clusters)) continue;
         slots.clear();
-        parseDirectorySlots(buf.data(), buf.size(), opt, slots);
+        notes.clear();
+        parseDirectorySlots(buf.data(), buf.size(), opt, slots, &notes);
+        noteSlots(notes, clusters, 0);
         addSlots(slots, job.index, job.deletedTree);
     }
 }
@@ -268,6 +305,7 @@ ScanOutcome FatParser::scan(ScanContext& ctx) {
     visitedLive_.clear();
     visitedDeleted_.clear();
     orphanIndex_ = kNoEntry;
+    damage_.clear();
     foundStarts_.clear();
     foundLoose_.clear();
     advanced_ = ctx.mode == ScanMode::Advanced;

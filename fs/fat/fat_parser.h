@@ -103,9 +103,13 @@ private:
         bool deletedTree;
     };
     void addSlots(const std::vector<ParsedSlot>& slots, uint32_t parent, bool deletedTree);
-    // Reads a directory's clusters (the chain, bounded); empty when the
-    // first cluster does not open with a dot slot or was walked already.
-    bool readDirectory(uint32_t cluster, bool deletedTree, std::vector<uint8_t>& buf);
+    // Reads a directory's clusters (the chain, bounded) into buf, their
+    // numbers into clusters; empty when the first cluster does not open with
+    // a dot slot or was walked already.
+    bool readDirectory(uint32_t cluster, bool deletedTree, std::vector<uint8_t>& buf, std::vector<uint32_t>& clusters);
+    // Puts what the slot decoders refused in the damage log: the buffer
+    // held clusters (in order), or a region at regionOffset when empty.
+    void noteSlots(const std::vector<SlotNote>& notes, const std::vector<uint32_t>& clusters, uint64_t regionOffset);
     bool polledStop();
     // The FAT as a bitmap (a cluster is in use when its entry is not 0),
     // read once; Standard mode on a drive that was not formatted only.
@@ -125,6 +129,7 @@ private:
     VolumeView volume_;
     ScanContext* ctx_ = nullptr;
     std::vector<uint8_t> rootBuffer_;
+    std::vector<uint32_t> rootClusters_;  // FAT32: the root's clusters in rootBuffer_
     std::vector<FatEntry> entries_;
     std::vector<DirJob> liveJobs_, deletedJobs_;
     // Directory clusters opened by walks of live folders, and by walks of

@@ -1,5 +1,7 @@
 #include "fs/fat/fat_probe.h"
 
+#include <string>
+
 #include "base/bytes.h"
 
 namespace brantlow {
@@ -11,12 +13,14 @@ bool jumpOk(const uint8_t* bs) { return bs[0] == 0xEB && (bs[1] == 0x3C || bs[1]
 
 }  // namespace
 
-FatGeometry classifyFatBootSector(const uint8_t* bs, size_t len) {
-    FatGeometry g;
-    if (len < 512) return g;
+Decoded<FatGeometry> decodeFatBootSector(const uint8_t* bs, size_t len) {
+    using D = Decoded<FatGeometry>;
+    if (len < 512) return D::refused("only " + std::to_string(len) + " bytes");
     bool jump = jumpOk(bs) || bs[0] == 0xE9;
-    if (!jump) return g;
-    if (bytesAt(bs, len, 3, "EXFAT   ", 8) || bytesAt(bs, len, 3, "NTFS    ", 8)) return g;
+    if (!jump) return D::refused("no jump instruction at byte 0");
+    if (bytesAt(bs, len, 3, "EXFAT   ", 8)) return D::refused("an exFAT boot sector");
+    if (bytesAt(bs, len, 3, "NTFS    ", 8)) return D::refused("an NTFS boot sector");
+    FatGeometry g;
     g.bytesPerSector = le16(bs, len, 11);
     g.sectorsPerCluster = le8(bs, len, 13);
     g.reservedSectors = le16(bs, len, 14);
@@ -28,15 +32,25 @@ FatGeometry classifyFatBootSector(const uint8_t* bs, size_t len) {
     uint64_t spf32 = le32(bs, len, 36);
     g.totalSectors = total16 ? total16 : total32;
     g.sectorsPerFat = spf16 ? spf16 : spf32;
-    bool oem = bytesAt(bs, len, 3, "MSDO", 4);
-    bool plausible = g.bytesPerSector >= 512 && g.bytesPerSector <= 4096 && isPow2(g.bytesPerSector) &&
-                     isPow2(g.sectorsPerCluster) && g.reservedSectors >= 1 && g.fatCount >= 1 && g.fatCount <= 2 &&
-                     le8(bs, len, 510) == 0x55 && le8(bs, len, 511) == 0xAA;
-    if (!plausible && !oem) return g;
-    if (g.bytesPerSector == 0 || g.sectorsPerCluster == 0 || g.sectorsPerFat == 0 || g.totalSectors == 0) return g;
+    // A boot sector that names itself "MSDO..." is taken with odd values.
+    const bool oem = bytesAt(bs, len, 3, "MSDO", 4);
+    if (!oem) {
+        if (g.bytesPerSector < 512 || g.bytesPerSector > 4096 || !isPow2(g.bytesPerSector))
+            return D::refused("bytes per sector " + std::to_string(g.bytesPerSector));
+        if (!isPow2(g.sectorsPerCluster))
+            return D::refused("sectors per cluster " + std::to_string(g.sectorsPerCluster));
+        if (g.reservedSectors < 1) return D::refused("no reserved sectors");
+        if (g.fatCount < 1 || g.fatCount > 2) return D::refused(std::to_string(g.fatCount) + " FATs");
+        if (le8(bs, len, 510) != 0x55 || le8(bs, len, 511) != 0xAA) return D::refused("no 55 AA signature");
+    }
+    if (g.bytesPerSector == 0 || g.sectorsPerCluster == 0) return D::refused("sector or cluster size 0");
+    if (g.sectorsPerFat == 0) return D::refused("sectors per FAT 0");
+    if (g.totalSectors == 0) return D::refused("total sectors 0");
     uint64_t rootSectors = (static_cast<uint64_t>(g.rootEntries) * 32 + g.bytesPerSector - 1) / g.bytesPerSector;
     uint64_t meta = g.reservedSectors + g.fatCount * g.sectorsPerFat + rootSectors;
-    if (meta >= g.totalSectors) return g;
+    if (meta >= g.totalSectors)
+        return D::refused("the FATs and root take " + std::to_string(meta) + " of " + std::to_string(g.totalSectors) +
+                          " sectors");
     g.clusterCount = (g.totalSectors - meta) / g.sectorsPerCluster;
     if (g.clusterCount < 4085)
         g.kind = FatKind::Fat12;
@@ -46,7 +60,12 @@ FatGeometry classifyFatBootSector(const uint8_t* bs, size_t len) {
         g.kind = FatKind::Fat32;
     // A FAT32 volume keeps sectors-per-FAT at byte 36 and no fixed root.
     if (g.kind == FatKind::Fat32 && (spf16 != 0 || g.rootEntries != 0) && !oem) g.kind = FatKind::Fat16;
-    return g;
+    return D::ok(g);
+}
+
+FatGeometry classifyFatBootSector(const uint8_t* bs, size_t len) {
+    Decoded<FatGeometry> d = decodeFatBootSector(bs, len);
+    return d ? *d : FatGeometry{};
 }
 
 bool probeFat(const uint8_t* head, size_t len, ProbeResult& out) {

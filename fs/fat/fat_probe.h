@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/decoded.h"
 #include "disk/probe.h"
 
 namespace brantlow {
@@ -23,6 +24,11 @@ struct FatGeometry {
     uint64_t clusterCount = 0;
 };
 
+// The boot sector's BIOS parameter block: refused (with the reason) when
+// its geometry is not plausible (odd values pass when the OEM name starts
+// with "MSDO"); FAT12, FAT16 or FAT32 by cluster count.
+Decoded<FatGeometry> decodeFatBootSector(const uint8_t* bs, size_t len);
+// The geometry alone: kind None when refused.
 FatGeometry classifyFatBootSector(const uint8_t* bs, size_t len);
 // Probe row: "FAT12", "FAT16" or "FAT32".
 bool probeFat(const uint8_t* head, size_t len, ProbeResult& out);

@@ -1,5 +1,7 @@
 #include "fs/fat/fat_slots.h"
 
+#include <string>
+
 #include "base/bytes.h"
 #include "base/texts.h"
 
@@ -69,10 +71,78 @@ uint8_t fatShortNameChecksum(const uint8_t* slot) {
     return sum;
 }
 
-void parseDirectorySlots(const uint8_t* buf, size_t len, const SlotParseOptions& opt, std::vector<ParsedSlot>& out) {
+namespace {
+
+// A file slot recording more bytes than the volume holds is garbage.
+bool sizeBeyond(const ParsedSlot& p, const SlotParseOptions& opt) {
+    return !isFatDirectory(p.entry.attribute) && opt.volumeBytes && p.entry.fileSize > opt.volumeBytes;
+}
+
+// The short-entry decoder's body, without the name (the walk gives the
+// entry its long name when it has one, and makes the short one only
+// otherwise). True when accepted; why not is made only on refusal.
+bool readShortEntry(const uint8_t* s, const SlotParseOptions& opt, ParsedSlot& p) {
+    FatEntry& e = p.entry;
+    e.attribute = s[11];
+    e.createTimeTenth = s[13];
+    e.createTime = le16(s, kSlot, 14);
+    e.createDate = le16(s, kSlot, 16);
+    e.accessDate = le16(s, kSlot, 18);
+    e.firstClusterHigh = le16(s, kSlot, 20);
+    e.writeTime = le16(s, kSlot, 22);
+    e.writeDate = le16(s, kSlot, 24);
+    e.firstClusterLow = le16(s, kSlot, 26);
+    e.fileSize = le32(s, kSlot, 28);
+    p.firstCluster = (static_cast<uint32_t>(e.firstClusterHigh) << 16) | e.firstClusterLow;
+    e.deleted = s[0] == 0xE5 ? 1 : 0;
+    p.dot = s[0] == '.' && (bytesAt(s, kSlot, 0, ".          ", 11) || bytesAt(s, kSlot, 0, "..         ", 11));
+    if (p.dot || isFatLabel(e.attribute)) return true;
+    return fatShortNameValid(s) && !sizeBeyond(p, opt);
+}
+
+std::string shortRefusal(const ParsedSlot& p, const SlotParseOptions& opt) {
+    if (sizeBeyond(p, opt)) return "size " + std::to_string(p.entry.fileSize) + " beyond the volume";
+    return "name bytes are not a short name";
+}
+
+// The long-name slot decoder's body: null when accepted, else why not.
+const char* readLongSlot(const uint8_t* s, FatLongSlot& l) {
+    l.slot = s;
+    l.deleted = s[0] == 0xE5;
+    l.checksum = s[13];
+    if (s[12] != 0 || s[26] != 0 || s[27] != 0) return "type or cluster field not 0";
+    if (!l.deleted) {
+        l.order = s[0] & 0x3F;
+        l.last = (s[0] & 0x40) != 0;
+        if (l.order == 0 || l.order > kMaxLongSlots || (s[0] & 0x80)) return "part number not 1..20";
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+Decoded<ParsedSlot> decodeFatShortEntry(const uint8_t* slot, const SlotParseOptions& opt) {
+    ParsedSlot p;
+    if (!readShortEntry(slot, opt, p)) return Decoded<ParsedSlot>::refused(shortRefusal(p, opt));
+    p.entry.name = fatShortName(slot);
+    return Decoded<ParsedSlot>::ok(std::move(p));
+}
+
+Decoded<FatLongSlot> decodeFatLongNameSlot(const uint8_t* slot) {
+    FatLongSlot l;
+    if (const char* why = readLongSlot(slot, l)) return Decoded<FatLongSlot>::refused(why);
+    return Decoded<FatLongSlot>::ok(l);
+}
+
+void parseDirectorySlots(const uint8_t* buf, size_t len, const SlotParseOptions& opt, std::vector<ParsedSlot>& out,
+                         std::vector<SlotNote>* notes) {
     // Pending long-name slots, in physical order (last part first).
-    const uint8_t* pending[kMaxLongSlots];
+    FatLongSlot pending[kMaxLongSlots];
     size_t npending = 0;
+    size_t pendingAt = 0;  // offset of the first pending slot
+    auto refuse = [&](size_t off, const char* structure, std::string why) {
+        if (notes) notes->push_back({off, structure, std::move(why)});
+    };
     for (size_t off = 0; off + kSlot <= len; off += kSlot) {
         const uint8_t* s = buf + off;
         const uint8_t first = s[0];
@@ -89,41 +159,32 @@ void parseDirectorySlots(const uint8_t* buf, size_t len, const SlotParseOptions&
             continue;
         }
         if (isFatLongNameSlot(attr)) {
+            FatLongSlot l;
+            if (const char* why = readLongSlot(s, l)) {
+                refuse(off, "FAT long-name slot", why);
+                npending = 0;
+                continue;
+            }
             // A new run starts at a slot marked "last part" (0x40), or where
             // the state changes: what was pending belongs to no short slot.
-            const bool slotDeleted = first == 0xE5;
-            if (npending && (slotDeleted != (pending[npending - 1][0] == 0xE5) || (!slotDeleted && (first & 0x40))))
-                npending = 0;
+            if (npending && (l.deleted != pending[npending - 1].deleted || (!l.deleted && l.last))) npending = 0;
             if (npending == kMaxLongSlots) {
                 for (size_t i = 1; i < kMaxLongSlots; ++i) pending[i - 1] = pending[i];
                 --npending;
             }
-            pending[npending++] = s;
+            if (npending == 0) pendingAt = off;
+            pending[npending++] = l;
             continue;
         }
         ParsedSlot p;
-        p.offset = off;
-        FatEntry& e = p.entry;
-        e.attribute = attr;
-        e.createTimeTenth = s[13];
-        e.createTime = le16(s, kSlot, 14);
-        e.createDate = le16(s, kSlot, 16);
-        e.accessDate = le16(s, kSlot, 18);
-        e.firstClusterHigh = le16(s, kSlot, 20);
-        e.writeTime = le16(s, kSlot, 22);
-        e.writeDate = le16(s, kSlot, 24);
-        e.firstClusterLow = le16(s, kSlot, 26);
-        e.fileSize = le32(s, kSlot, 28);
-        p.firstCluster = (static_cast<uint32_t>(e.firstClusterHigh) << 16) | e.firstClusterLow;
-        const bool deleted = first == 0xE5;
-        e.deleted = deleted ? 1 : 0;
-        p.dot = first == '.' && (bytesAt(s, kSlot, 0, ".          ", 11) || bytesAt(s, kSlot, 0, "..         ", 11));
-        if (!p.dot && !isFatLabel(attr) &&
-            (!fatShortNameValid(s) ||
-             (!isFatDirectory(attr) && opt.volumeBytes && e.fileSize > opt.volumeBytes))) {
+        if (!readShortEntry(s, opt, p)) {
+            refuse(off, "FAT directory entry", shortRefusal(p, opt));
             npending = 0;
             continue;
         }
+        p.offset = off;
+        FatEntry& e = p.entry;
+        const bool deleted = e.deleted != 0;
         // A long name belongs to this slot when its slots are in the same
         // state; live ones must also carry this slot's checksum (a stale
         // deleted name before a reused slot is not this file's name).
@@ -131,19 +192,20 @@ void parseDirectorySlots(const uint8_t* buf, size_t len, const SlotParseOptions&
         if (useLong) {
             const uint8_t sum = fatShortNameChecksum(s);
             for (size_t i = 0; i < npending && useLong; ++i) {
-                const bool slotDeleted = pending[i][0] == 0xE5;
-                if (slotDeleted != deleted) useLong = false;
-                else if (!deleted && pending[i][13] != sum) useLong = false;
+                if (pending[i].deleted != deleted) {
+                    useLong = false;
+                } else if (!deleted && pending[i].checksum != sum) {
+                    useLong = false;
+                    refuse(pendingAt, "FAT long-name slot", "checksum does not match the short entry that follows");
+                }
             }
         }
         if (useLong) {
             std::u16string name;
-            for (size_t i = npending; i-- > 0;) appendLongPart(pending[i], name);
+            for (size_t i = npending; i-- > 0;) appendLongPart(pending[i].slot, name);
             e.name = utf16ToUtf8(name);
-            if (e.name.empty()) e.name = fatShortName(s);
-        } else {
-            e.name = fatShortName(s);
         }
+        if (e.name.empty()) e.name = fatShortName(s);
         npending = 0;
         out.push_back(std::move(p));
     }

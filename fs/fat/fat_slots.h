@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "base/decoded.h"
 #include "fs/fat/fat_entry.h"
 
 namespace brantlow {
@@ -41,11 +42,40 @@ uint8_t fatShortNameChecksum(const uint8_t* slot);
 // ? \ |, no dot inside, and the base does not start with a blank.
 bool fatShortNameValid(const uint8_t* slot);
 
+// A short (8.3) directory entry of 32 bytes: its fields, name and deleted
+// mark. Refused when a file or folder's name bytes are not a short name or
+// a file records more bytes than the volume holds (opt.volumeBytes); "."
+// and ".." and labels are taken as they are.
+Decoded<ParsedSlot> decodeFatShortEntry(const uint8_t* slot, const SlotParseOptions& opt);
+
+// A long-name slot of 32 bytes: 13 UTF-16 units of a name, in parts
+// numbered from 1 (0x40 marks the last part).
+struct FatLongSlot {
+    const uint8_t* slot = nullptr;
+    uint8_t order = 0;      // part number 1..20 (0 when deleted)
+    bool last = false;      // the first slot of a run on disk
+    bool deleted = false;   // 0xE5
+    uint8_t checksum = 0;   // of the short name it belongs to
+};
+// Refused when its type byte (12) or cluster field (26) is not 0, or a live
+// slot's part number is not 1..20.
+Decoded<FatLongSlot> decodeFatLongNameSlot(const uint8_t* slot);
+
+// Damage met in a directory: the offset in the buffer, the structure ("FAT
+// directory entry", "FAT long-name slot") and why it was refused.
+struct SlotNote {
+    size_t offset;
+    const char* structure;
+    std::string what;
+};
+
 // Parses every short slot in buf (long-name slots are gathered, up to 20,
 // and attached to the short slot that follows them). Slots whose first
-// byte is 0 are skipped, and so are file and folder slots whose name bytes
-// are not a short name or whose file size is beyond the volume. Bounded by
-// len; never reads past it.
-void parseDirectorySlots(const uint8_t* buf, size_t len, const SlotParseOptions& opt, std::vector<ParsedSlot>& out);
+// byte is 0 are skipped, and so are the entries and long-name slots their
+// decoders refuse, and a live long name whose checksum is not its short
+// slot's (each noted in notes when given). Bounded by len; never reads past
+// it.
+void parseDirectorySlots(const uint8_t* buf, size_t len, const SlotParseOptions& opt, std::vector<ParsedSlot>& out,
+                         std::vector<SlotNote>* notes = nullptr);
 
 }  // namespace brantlow

@@ -1,24 +1,28 @@
 #include "fs/fat/fat_volume.h"
 
 #include <cstring>
+#include <string>
 
 #include "base/bytes.h"
 
 namespace brantlow {
 
-FatLayout readFatLayout(const uint8_t* bs, size_t len) {
-    FatLayout l;
-    FatGeometry g = classifyFatBootSector(bs, len);
-    if (g.kind == FatKind::None) return l;
-    // classifyFatBootSector lets an "MSDO" name through with odd values:
+Decoded<FatLayout> decodeFatLayout(const uint8_t* bs, size_t len) {
+    using D = Decoded<FatLayout>;
+    Decoded<FatGeometry> geometry = decodeFatBootSector(bs, len);
+    if (!geometry) return D::refused(geometry.reason());
+    const FatGeometry& g = *geometry;
+    // The boot sector decoder lets an "MSDO" name through with odd values:
     // insist on real sector and cluster sizes here.
     const uint32_t bps = g.bytesPerSector;
-    if (bps < 512 || bps > 4096 || (bps & (bps - 1))) return l;
+    if (bps < 512 || bps > 4096 || (bps & (bps - 1))) return D::refused("bytes per sector " + std::to_string(bps));
     const uint32_t spc = g.sectorsPerCluster;
-    if (spc == 0 || spc > 128 || (spc & (spc - 1))) return l;
-    if (g.reservedSectors == 0 || g.fatCount == 0 || g.fatCount > 2) return l;
+    if (spc == 0 || spc > 128 || (spc & (spc - 1))) return D::refused("sectors per cluster " + std::to_string(spc));
+    if (g.reservedSectors == 0) return D::refused("no reserved sectors");
+    if (g.fatCount == 0 || g.fatCount > 2) return D::refused(std::to_string(g.fatCount) + " FATs");
+    FatLayout l;
     l.kind = g.kind;
-    if (g.kind == FatKind::Fat12) return l;
+    if (g.kind == FatKind::Fat12) return D::ok(l);
     l.bytesPerSector = bps;
     l.sectorsPerCluster = spc;
     l.clusterSize = bps * spc;
@@ -30,14 +34,18 @@ FatLayout readFatLayout(const uint8_t* bs, size_t len) {
     const uint64_t fatBytes = g.sectorsPerFat * bps;
     // The FAT must hold an entry for every cluster it claims; a short FAT
     // lowers the last cluster instead.
-    if (fatBytes / width < 3) {
-        l.kind = FatKind::None;
-        return l;
+    if (fatBytes / width < 3) return D::refused("a FAT of " + std::to_string(fatBytes) + " bytes");
+    std::string shortFat;
+    if (fatBytes / width - 1 < maxCluster) {
+        shortFat = "sectors per FAT " + std::to_string(g.sectorsPerFat) + " hold clusters up to " +
+                   std::to_string(fatBytes / width - 1) + ", not " + std::to_string(maxCluster) +
+                   ": the last cluster lowered";
+        maxCluster = fatBytes / width - 1;
     }
-    if (fatBytes / width - 1 < maxCluster) maxCluster = fatBytes / width - 1;
     l.lastCluster = static_cast<uint32_t>(maxCluster);
     l.fatBytes = (maxCluster + 1) * width;
     const uint64_t fatsEnd = l.fatOffset + static_cast<uint64_t>(g.fatCount) * fatBytes;
+    std::string root;
     if (g.kind == FatKind::Fat16) {
         l.rootOffset = fatsEnd;
         l.rootBytes = (static_cast<uint64_t>(g.rootEntries) * 32 + bps - 1) / bps * bps;
@@ -46,8 +54,17 @@ FatLayout readFatLayout(const uint8_t* bs, size_t len) {
         l.dataOffset = fatsEnd;
         uint32_t rc = le32(bs, len, 44) & 0x0FFFFFFF;
         l.rootCluster = l.clusterValid(rc) ? rc : 0;
+        if (!l.rootCluster) root = "root cluster " + std::to_string(rc) + " outside the data region: cluster 2 taken";
     }
-    return l;
+    D d = D::ok(l);
+    if (!shortFat.empty()) d.replace(std::move(shortFat));
+    if (!root.empty()) d.replace(std::move(root));
+    return d;
+}
+
+FatLayout readFatLayout(const uint8_t* bs, size_t len) {
+    Decoded<FatLayout> d = decodeFatLayout(bs, len);
+    return d ? *d : FatLayout{};
 }
 
 void FatTable::init(const VolumeView* volume, const FatLayout& layout) {

@@ -7,9 +7,9 @@
 #include <mutex>
 #include <vector>
 
+#include "base/decoded.h"
 #include "disk/volume_view.h"
 #include "fs/fat/fat_probe.h"
-#include "disk/volume_view.h"
 
 namespace brantlow {
 
@@ -33,8 +33,14 @@ struct FatLayout {
     }
 };
 
-// Reads the geometry from a 512-byte boot sector. kind is None when the
-// geometry is not plausible; Fat12 when the cluster count says FAT12.
+// The layout a 512-byte boot sector gives the parser: refused (with the
+// reason) when the geometry is not plausible or the FAT holds fewer than
+// three entries; only the kind when the cluster count says FAT12. A FAT too
+// short for the clusters counted lowers the last cluster, and a FAT32 root
+// cluster outside the data region is left 0 (the walk takes cluster 2);
+// both are said so.
+Decoded<FatLayout> decodeFatLayout(const uint8_t* bs, size_t len);
+// The layout alone: kind None when refused.
 FatLayout readFatLayout(const uint8_t* bs, size_t len);
 
 // The first FAT, read on demand in 64 KiB blocks (a bounded cache) and

@@ -138,8 +138,14 @@ public:
     // Runs of the unnamed $DATA of the record at recordOffset (type 0x80),
     // or of its $ATTRIBUTE_LIST (type 0x20). Sets dataClusterCount.
     std::vector<NtfsRun> readRuns(uint64_t recordOffset, uint32_t attributeType);
-    // Parses one record (already read and fixed up) for the entry at index.
-    bool parseRecord(const uint8_t* record, size_t size, int64_t index);
+    // Fixes up the record read for the entry at index (raw, size bytes) into
+    // fixed and parses it; what its decoders refuse or cut goes to the
+    // damage log. False when the record header is refused.
+    bool takeRecord(const uint8_t* raw, uint8_t* fixed, size_t size, int64_t index);
+    // Parses one fixed-up record (h its header) for the entry at index; what
+    // the attribute decoders refuse or cut is appended to notes.
+    bool parseRecord(const NtfsRecordHeader& h, const uint8_t* record, size_t size, int64_t index,
+                     std::vector<RecordNote>* notes = nullptr);
     // Appends an entry to its parent's child list (O(1), keeps order).
     void attachToParent(int64_t index);
 
@@ -165,6 +171,15 @@ public:
     uint64_t recordsPastMft() const { return previousRecords_; }
 
 private:
+    struct RecordParse;
+    void takeStandardInfo(RecordParse& r, const NtfsAttribute& a);
+    void takeAttributeList(RecordParse& r, const NtfsAttribute& a);
+    void takeFileName(RecordParse& r, const NtfsAttribute& a);
+    void takeData(RecordParse& r, const NtfsAttribute& a);
+    // "MFT record 37" (the record number where it is known).
+    std::string recordLabel(int64_t index, const NtfsRecordHeader& h) const;
+    // Adds to the damage log, or holds the note while holdNotes_ is set.
+    void note(const std::string& structure, uint64_t offset, std::string what, bool kept);
     bool planData(int64_t index, const std::string* streamName, DataPlan& plan, bool* validRecord = nullptr) const;
     bool readRecordAt(uint64_t offset, std::vector<uint8_t>& rec) const;
     WriteResult streamRuns(const DataPlan& plan, ContentSink& out) const;
@@ -174,8 +189,16 @@ private:
     uint64_t backedSize(const DataPlan& plan, std::string& why) const;
     // $Bitmap (record 6), in Standard mode.
     const AllocationMap& allocationMap() const;
+    // The MFT runs within the volume (into runs) and the records they hold.
+    uint64_t mftRecordCount(std::vector<NtfsRun>& runs) const;
     bool scanForMft(bool deep);
+    // The search for $MFT found its record: takes its runs (false when it
+    // has none).
+    bool takeMftRuns(const std::vector<uint8_t>& rec);
     bool advancedLocate();
+    // A place where an MFT starts (complete: "$Boot" seven records later),
+    // once.
+    void addMftCandidate(uint64_t offset, bool complete);
     void extendPastMft();
     uint64_t inferClusterSize(uint64_t offset, bool* mirror);
     void linkOrphans();
@@ -196,6 +219,7 @@ private:
     bool getRunFromFirstEntry_ = true;
     bool mftProbe_ = true;
     uint8_t bootSector_[512] = {};
+    NtfsGeometry geometry_;  // of bootSector_ (intact false when refused)
     uint64_t volumeSize_ = 0;
     uint64_t clusterSize_ = 0;
     uint32_t recordSize_ = 1024;
@@ -213,6 +237,10 @@ private:
     int64_t orphanIndex_ = -1;
     int64_t rootIndex_ = 5;
     LazyAllocationMap allocation_;
+    // The search for $MFT on a volume without a boot sector parses records
+    // it throws away when the MFT is found: their notes wait here.
+    bool holdNotes_ = false;
+    std::vector<DamageNote> heldNotes_;
 };
 
 }  // namespace brantlow

@@ -29,15 +29,11 @@ std::string recordName(const uint8_t* rec, size_t size) {
     std::string best;
     int bestRank = -1;
     forEachAttribute(rec, size, [&](const NtfsAttribute& a) {
-        if (a.type == kAttrFileName && !a.nonResident && a.valueLength >= 66) {
-            const uint8_t* v = rec + a.valueOffset;
-            const uint32_t units = std::min<uint32_t>(v[64], (a.valueLength - 66) / 2);
-            const uint8_t ns = v[65];
-            const int rank = (ns == 1 || ns == 3) ? 3 : ns == 0 ? 2 : 1;
-            if (rank > bestRank) {
-                bestRank = rank;
-                best = utf16leToUtf8(v + 66, units);
-            }
+        if (a.type != kAttrFileName) return true;
+        Decoded<NtfsFileName> fn = decodeFileName(rec, size, a);
+        if (fn && fn->rank() > bestRank) {
+            bestRank = fn->rank();
+            best = utf16leToUtf8(rec + fn->nameOffset, fn->nameUnits);
         }
         return true;
     });
@@ -96,6 +92,21 @@ MftCandidate ntfs::candidateAt(uint64_t offset) {
     return c;
 }
 
+void ntfs::addMftCandidate(uint64_t offset, bool complete) {
+    for (MftCandidate& c : mftCandidates_)
+        if (c.offset == offset) {
+            c.complete = c.complete || complete;
+            return;
+        }
+    MftCandidate c;
+    c.offset = offset;
+    c.complete = complete;
+    mftCandidates_.push_back(c);
+    char text[80];
+    std::snprintf(text, sizeof text, "MFT ENTRY %zu Found.Parsing it ...", mftCandidates_.size());
+    status(text);
+}
+
 unsigned ntfs::countMftCandidates(int64_t limit) {
     mftCandidates_.clear();
     stopRequested.store(false, std::memory_order_relaxed);
@@ -112,20 +123,6 @@ unsigned ntfs::countMftCandidates(int64_t limit) {
         for (const auto& r : recent)
             if (r.first == off) return &r.second;
         return nullptr;
-    };
-    auto addCandidate = [&](uint64_t off, bool complete) {
-        for (MftCandidate& c : mftCandidates_)
-            if (c.offset == off) {
-                c.complete = c.complete || complete;
-                return;
-            }
-        MftCandidate c;
-        c.offset = off;
-        c.complete = complete;
-        mftCandidates_.push_back(c);
-        char text[80];
-        std::snprintf(text, sizeof text, "MFT ENTRY %zu Found.Parsing it ...", mftCandidates_.size());
-        status(text);
     };
     bool found = false;
     uint64_t pos = 0;
@@ -161,14 +158,14 @@ unsigned ntfs::countMftCandidates(int64_t limit) {
                 if (name == "$MFTMirr") {
                     const std::string* prev = at >= rs ? nameAt(at - rs) : nullptr;
                     if (prev && *prev == "$MFT") {
-                        addCandidate(at - rs, false);
+                        addMftCandidate(at - rs, false);
                         found = true;
                     }
                 } else if (name == "$Boot" && at >= 7ull * rs) {
                     // Seven records before it: $MFT (never $MFTMirr).
                     const std::string* prev = nameAt(at - 7ull * rs);
                     if (prev && *prev == "$MFT") {
-                        addCandidate(at - 7ull * rs, true);
+                        addMftCandidate(at - 7ull * rs, true);
                         found = true;
                     }
                 }
@@ -262,7 +259,7 @@ void ntfs::extendPastMft() {
     if (addOverflows(static_cast<uint64_t>(last.lcn), last.length, &lastEnd) ||
         mulOverflows(lastEnd, clusterSize_, &lastEnd) || lastEnd >= volumeSize_)
         return;
-    std::vector<uint8_t> rec;
+    std::vector<uint8_t> raw(rs), rec(rs);
     uint64_t misses = 0;
     const size_t keep = entries_.size();
     size_t lastHit = keep;
@@ -280,15 +277,15 @@ void ntfs::extendPastMft() {
         NtfsEntry e;
         e.ownIndex = static_cast<int64_t>(k);
         entries_.push_back(e);
-        const bool ok = readRecordAt(off, rec) && le16(rec.data(), rec.size(), 4) >= 0x30 &&
-                        le32(rec.data(), rec.size(), 44) == static_cast<uint32_t>(k);
+        const bool ok = volume_.read(off, raw.data(), rs) == rs && isRecordSignature(raw.data()) &&
+                        le16(raw.data(), rs, 4) >= 0x30 && le32(raw.data(), rs, 44) == static_cast<uint32_t>(k);
         if (!ok) {
             ++misses;
             continue;
         }
         misses = 0;
         entries_.back().recordOffset = off;
-        parseRecord(rec.data(), rec.size(), static_cast<int64_t>(k));
+        takeRecord(raw.data(), rec.data(), rs, static_cast<int64_t>(k));
         entries_.back().recordFlags &= static_cast<uint16_t>(~0x0001u);
         entries_.back().recordFlags |= kRecordPrevious;
         lastHit = entries_.size();

@@ -36,6 +36,9 @@ ScanOutcome ntfs::scan(ScanContext& ctx) {
     mftProbe_ = true;
     mftOrder_ = false;
     previousRecords_ = 0;
+    damage_.clear();
+    holdNotes_ = false;
+    heldNotes_.clear();
     chosenClusterSize_ = 0;
 
     readBootSector();
@@ -67,7 +70,11 @@ std::string ntfs::rejectMessage() const { return "not an NTFS volume: no boot se
 
 bool ntfs::readBootSector() {
     volume_.read(0, bootSector_, sizeof bootSector_);
-    NtfsGeometry g = decodeBootSector(bootSector_, sizeof bootSector_);
+    Decoded<NtfsGeometry> d = decodeNtfsBootSector(bootSector_, sizeof bootSector_);
+    if (!d) note("NTFS boot sector", 0, d.reason(), false);
+    for (const std::string& r : d.replaced()) note("NTFS boot sector", 0, r, true);
+    geometry_ = d ? *d : NtfsGeometry{};
+    const NtfsGeometry& g = geometry_;
     bootIntact_ = g.intact;
     // The volume never extends past the device.
     uint64_t deviceLimit = volume_.sizeBytes();
@@ -80,6 +87,11 @@ bool ntfs::readBootSector() {
     }
     if (g.intact && g.volumeSize) {
         volumeSize_ = deviceLimit ? std::min(g.volumeSize, deviceLimit) : g.volumeSize;
+        if (volumeSize_ < g.volumeSize)
+            note("NTFS boot sector", 0,
+                 "total sectors reach " + std::to_string(g.volumeSize) + " bytes, past the device: " +
+                     std::to_string(volumeSize_) + " taken",
+                 true);
         clusterSize_ = g.clusterSize;
         recordSize_ = g.recordSize;
     } else {
@@ -92,15 +104,19 @@ bool ntfs::readBootSector() {
 
 bool ntfs::locateMft() {
     if (!bootIntact_) return scanForMft(false);
-    NtfsGeometry g = decodeBootSector(bootSector_, sizeof bootSector_);
+    const NtfsGeometry& g = geometry_;
     clusterSize_ = g.clusterSize;
     recordSize_ = g.recordSize;
     runKnown_ = true;
     uint64_t mftPos = 0;
-    if (mulOverflows(g.mftCluster, clusterSize_, &mftPos) || mftPos >= volumeSize_) return true;
+    if (mulOverflows(g.mftCluster, clusterSize_, &mftPos) || mftPos >= volumeSize_) {
+        note("NTFS boot sector", 0, "MFT cluster " + std::to_string(g.mftCluster) + " lies past the volume", false);
+        return true;
+    }
     status("boot sector is fine.Getting run of mft entry...");
     std::vector<uint8_t> rec;
-    if (readRecordAt(mftPos, rec)) {
+    if (!readRecordAt(mftPos, rec)) note("MFT record 0", mftPos, "no MFT record where the boot sector puts it", false);
+    else {
         DataPlan plan;
         RecordLookup lookup = [&](uint64_t recno, std::vector<uint8_t>& out) {
             // Extension records of the MFT lie in its first extent.
@@ -120,14 +136,38 @@ bool ntfs::locateMft() {
     return true;
 }
 
+bool ntfs::takeMftRuns(const std::vector<uint8_t>& rec) {
+    status("found mft entry.getting its run ...");
+    DataPlan plan;
+    RecordLookup none = [](uint64_t, std::vector<uint8_t>&) { return false; };
+    const bool found = planFromRecord(rec, 0, nullptr, none, plan) && !plan.resident && !plan.runs.empty();
+    status("got run ...");
+    if (!found) return false;
+    runs_ = plan.runs;
+    mftByteCount_ = plan.realSize;
+    runKnown_ = true;
+    getRunFromFirstEntry_ = false;
+    // The records met on the way are thrown away, and their notes.
+    holdNotes_ = false;
+    heldNotes_.clear();
+    entries_.clear();
+    namePool_.clear();
+    streams_.clear();
+    return true;
+}
+
 // Scans the volume in 10 MiB chunks for MFT records. Without deep, it stops
 // at the record named "$MFT" and takes its runs; with deep (or when no $MFT
 // is found) every record found becomes an entry, in disk order.
 bool ntfs::scanForMft(bool deep) {
     constexpr size_t kChunk = 10485760;
-    clusterSize_ = bootIntact_ ? decodeBootSector(bootSector_, sizeof bootSector_).clusterSize : 4096;
+    clusterSize_ = bootIntact_ ? geometry_.clusterSize : 4096;
     if (!deep) status("boot sector corrupt.Scanning for first mft entry...");
     runKnown_ = false;
+    // Records met before $MFT are thrown away when it is found; their damage
+    // counts only when the scan ends without it.
+    holdNotes_ = !deep;
+    heldNotes_.clear();
     const uint64_t chunks = volumeSize_ / kChunk;
     if (ctx_) ctx_->range(static_cast<int64_t>(chunks));
     std::vector<uint8_t> buf(kChunk);
@@ -153,18 +193,16 @@ bool ntfs::scanForMft(bool deep) {
                 continue;
             }
             rec.assign(rs, 0);
-            if (s + rs <= got)
-                applyFixups(buf.data() + s, rec.data(), rs);
-            else {
-                std::vector<uint8_t> raw(rs);
+            std::vector<uint8_t> raw;
+            if (s + rs > got) {
+                raw.assign(rs, 0);
                 volume_.read(pos + s, raw.data(), rs);
-                applyFixups(raw.data(), rec.data(), rs);
             }
             NtfsEntry e;
             e.recordOffset = pos + s;
             e.ownIndex = static_cast<int64_t>(entries_.size());
             entries_.push_back(e);
-            parseRecord(rec.data(), rs, entries_.back().ownIndex);
+            takeRecord(raw.empty() ? buf.data() + s : raw.data(), rec.data(), rs, entries_.back().ownIndex);
             if (deep) {
                 if (entries_.back().hasName()) {
                     entries_.back().unlinked = 1;
@@ -175,23 +213,7 @@ bool ntfs::scanForMft(bool deep) {
                     entries_.pop_back();
                 }
             }
-            if (!deep && mftProbe_ && nameOf(entries_.back().ownIndex) == "$MFT") {
-                status("found mft entry.getting its run ...");
-                DataPlan plan;
-                RecordLookup none = [](uint64_t, std::vector<uint8_t>&) { return false; };
-                if (planFromRecord(rec, 0, nullptr, none, plan) && !plan.resident && !plan.runs.empty()) {
-                    status("got run ...");
-                    runs_ = plan.runs;
-                    mftByteCount_ = plan.realSize;
-                    runKnown_ = true;
-                    getRunFromFirstEntry_ = false;
-                    entries_.clear();
-                    namePool_.clear();
-                    streams_.clear();
-                    return true;
-                }
-                status("got run ...");
-            }
+            if (!deep && mftProbe_ && nameOf(entries_.back().ownIndex) == "$MFT" && takeMftRuns(rec)) return true;
             s += rs;
         }
         pos += std::max<size_t>(s, 512);
@@ -199,6 +221,9 @@ bool ntfs::scanForMft(bool deep) {
         ++c;
     }
     if (ctx_) ctx_->position(static_cast<int64_t>(chunks));
+    holdNotes_ = false;
+    for (DamageNote& n : heldNotes_) damage_.add(std::move(n.structure), n.offset, std::move(n.what), n.repaired);
+    heldNotes_.clear();
     // No MFT: what was found is grouped as the deep scan groups it (the
     // table does not follow record numbers).
     scanMode_ = ScanMode::Deep;

@@ -15,12 +15,10 @@ namespace {
 
 constexpr size_t kReadPiece = 4u << 20;
 
+// The DOS letters (read-only 0x0001, hidden 0x0002, system 0x0004, archive
+// 0x0020), then compressed (0x0800) and encrypted (0x4000).
 std::string attributeText(uint16_t f) {
-    std::string t;
-    if (f & 0x0001) t += "-R";
-    if (f & 0x0002) t += "-H";
-    if (f & 0x0200) t += "-S";
-    if (f & 0x0020) t += "-A";
+    std::string t = dosAttributeText(f);
     if (f & 0x0800) t += "-C";
     if (f & 0x4000) t += "-E";
     return t;

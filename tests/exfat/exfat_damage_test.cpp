@@ -345,3 +345,34 @@ TEST(ExfatDamage, DeletedChainedFileWithFreedChain) {
 }
 
 }  // namespace
+
+// The damage log names each problem with its structure and byte offset,
+// once (the status line's counts come from the same call): a boot region
+// whose checksum is wrong, and an entry set cut by the end of the root
+// directory. Both are kept.
+TEST(ExfatDamage, DamageLogNamesStructureAndOffset) {
+    REQUIRE_VOLUME(bytes);
+    Scanned clean = scan(bytes);
+    ASSERT_EQ(clean.outcome, ScanOutcome::Done);
+    EXPECT_EQ(clean.parser->damage().count(), 0u) << clean.parser->damage().summary();
+    const ExfatLayout L = clean.parser->layout();
+    const EntryId s01 = find(*clean.parser, "small/s01.txt");
+    ASSERT_NE(s01, kRootId);
+    auto b = bytes;
+    b[300] ^= 0x5A;  // boot code: the region's checksum no longer holds
+    const uint64_t last = L.clusterOffset(L.rootCluster) + L.clusterSize - 32;
+    std::memcpy(b.data() + last, b.data() + entry(*clean.parser, s01).position, 32);
+    b[last + 1] = 2;  // a stream and a name should follow
+    Scanned s = scan(b);
+    ASSERT_EQ(s.outcome, ScanOutcome::Done);
+    auto notes = s.parser->damage().notes();
+    ASSERT_EQ(notes.size(), 2u) << s.parser->damage().summary();
+    EXPECT_EQ(s.parser->problems().total(), 3u);  // checksum, cut set, no stream
+    EXPECT_EQ(notes[0].structure, "exFAT boot region");
+    EXPECT_EQ(notes[0].offset, 0u);
+    EXPECT_NE(notes[0].what.find("boot checksum"), std::string::npos) << notes[0].text();
+    EXPECT_EQ(notes[1].structure, "exFAT entry set");
+    EXPECT_EQ(notes[1].offset, last);
+    EXPECT_TRUE(notes[1].repaired);
+    EXPECT_EQ(notes[1].what, "cut by the end of its directory; no Stream Extension") << notes[1].text();
+}

@@ -302,3 +302,33 @@ TEST_F(Fat16Image, FormattedDriveOptionReadsFirstClustersAndContiguousFiles) {
 }
 
 }  // namespace
+
+// Refused slots are named in the damage log with their byte offsets: a file
+// entry whose name bytes are no short name is left out; a long-name slot
+// with a type byte other than 0 is refused, and its file keeps its short
+// name. The clean volume has no damage.
+TEST_F(Fat16Image, RefusedSlotsAreNamedWithTheirOffsets) {
+    Volume clean = scanBytes(bytes, false);
+    EXPECT_EQ(clean.parser->damage().count(), 0u) << clean.parser->damage().summary();
+    const size_t s02 = slot("S02     TXT");
+    bytes[s02 + 1] = '*';
+    const char16_t part1[] = u"A very";
+    size_t lfn = 0;
+    for (size_t off = layout.rootOffset; off + 32 <= bytes.size() && !lfn; off += 32)
+        if (bytes[off + 11] == 0x0F && std::memcmp(&bytes[off + 1], part1, 10) == 0) lfn = off;
+    ASSERT_NE(lfn, 0u);
+    bytes[lfn + 12] = 1;
+    Volume v = scanBytes(bytes, false);
+    ASSERT_EQ(v.outcome, ScanOutcome::Done);
+    EXPECT_FALSE(v.has("small/s02.txt"));
+    EXPECT_TRUE(v.has("small/s01.txt"));
+    EXPECT_FALSE(v.has("Documents/Projects/Alpha/Design/A very long file name that exceeds the old 8.3 limit - final revision.txt"));
+    auto notes = v.parser->damage().notes();
+    ASSERT_EQ(notes.size(), 2u) << v.parser->damage().summary();
+    std::map<std::string, DamageNote> byStructure;
+    for (const DamageNote& n : notes) byStructure[n.structure] = n;
+    EXPECT_EQ(byStructure["FAT directory entry"].offset, s02);
+    EXPECT_EQ(byStructure["FAT directory entry"].what, "name bytes are not a short name");
+    EXPECT_EQ(byStructure["FAT long-name slot"].offset, lfn);
+    EXPECT_FALSE(byStructure["FAT long-name slot"].repaired);
+}

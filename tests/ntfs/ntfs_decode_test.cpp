@@ -186,3 +186,51 @@ TEST(NtfsRecord, FixupsAndAttributeWalkStayInsideTheRecord) {
     });
     EXPECT_EQ(n, 1);
 }
+
+// The update sequence number must end every 512-byte stride: a stride that
+// ends otherwise was written at another time (a torn write). The record is
+// kept, and the decoder says which sector disagrees; what it cannot use is
+// refused with the reason.
+TEST(NtfsRecord, UpdateSequenceIsCheckedAndDamageSaid) {
+    std::vector<uint8_t> rec(1024, 0), fixed(1024);
+    std::memcpy(rec.data(), "FILE", 4);
+    rec[4] = 48;  // array at 48: the number 7, then the saved words
+    rec[6] = 3;
+    rec[20] = 56;
+    rec[48] = 7;
+    rec[510] = 7;
+    rec[1022] = 7;
+    std::memcpy(rec.data() + 56, "\xFF\xFF\xFF\xFF", 4);
+    Decoded<NtfsRecordHeader> h = applyFixups(rec.data(), fixed.data(), fixed.size());
+    ASSERT_TRUE(h.accepted());
+    EXPECT_TRUE(h.replaced().empty());
+    rec[1022] = 8;
+    h = applyFixups(rec.data(), fixed.data(), fixed.size());
+    ASSERT_TRUE(h.accepted());
+    ASSERT_EQ(h.replaced().size(), 1u);
+    EXPECT_NE(h.replaced()[0].find("update sequence mismatch in sector 2"), std::string::npos) << h.replaced()[0];
+    // An array too short for the record: fixed up as far as it goes.
+    rec[1022] = 7;
+    rec[6] = 2;
+    h = applyFixups(rec.data(), fixed.data(), fixed.size());
+    ASSERT_TRUE(h.accepted());
+    EXPECT_NE(h.replaced().at(0).find("covers 1 of 2 sectors"), std::string::npos) << h.replaced()[0];
+    rec[20] = 0xFC;
+    rec[21] = 0x03;
+    EXPECT_FALSE(applyFixups(rec.data(), fixed.data(), fixed.size()).accepted());
+
+    // The boot sector's fallbacks say which field they replaced.
+    uint8_t boot[512] = {};
+    std::memcpy(boot + 3, "NTFS    ", 8);
+    boot[11] = 0x33;  // 51 bytes per sector
+    boot[13] = 8;
+    boot[40] = 1;
+    boot[64] = 0x7F;
+    Decoded<NtfsGeometry> g = decodeNtfsBootSector(boot, sizeof boot);
+    ASSERT_TRUE(g.accepted());
+    ASSERT_EQ(g.replaced().size(), 3u);
+    EXPECT_EQ(g.replaced()[0], "bytes per sector 51: 512 taken");
+    EXPECT_EQ(g.replaced()[2], "MFT record size byte 0x7F: 1024 bytes taken");
+    boot[3] = 'X';
+    EXPECT_EQ(decodeNtfsBootSector(boot, sizeof boot).reason(), "no \"NTFS\" at byte 3");
+}

@@ -194,3 +194,17 @@ TEST(NtfsFixtures, DeepScanFindsFilesOfTheFormerVolume) {
     EXPECT_GT(found, 50);
     EXPECT_EQ(recovered, intact);
 }
+
+// The attribute letters are the DOS bits of the name attribute: system
+// files show -S (0x0004); a sparse file (0x0200) does not.
+TEST(NtfsFixtures, SystemFilesShowSystemAndSparseFilesDoNot) {
+    BRANTLOW_REQUIRE_IMAGE(img, "ntfs");
+    CliResult list = runCli({"list", img, "--volume", "0", "--json"});
+    ASSERT_EQ(list.rc, 0);
+    std::map<std::string, std::string> attributes;
+    for (const auto& r : jsonLines(list.out)) attributes[r["path"]] = r["attributes"];
+    EXPECT_EQ(attributes["$MFTMirr"], "-H-S");
+    EXPECT_EQ(attributes["$Extend/$Quota"], "-H-S-A");
+    ASSERT_TRUE(attributes.count("Sparse/sparse_disk.vhd"));
+    EXPECT_EQ(attributes["Sparse/sparse_disk.vhd"], "-A");
+}

@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -305,4 +306,56 @@ TEST(NtfsHostile, DamagedBootSectorFindsMftByScanning) {
     EXPECT_TRUE(all.count("ORPHAN_ENTRY/child_a.txt"));
     // The mirror must not be taken for the MFT.
     EXPECT_GT(parser->entries().size(), 100u);
+}
+
+// Damage on a copy of the sample is named in the parser's damage log with
+// the record and its position: a torn record is kept (its file still
+// listed), a record whose first attribute lies outside it is refused. The
+// clean volume has no damage.
+TEST(NtfsHostile, TornAndRefusedRecordsAreNamedWithTheirOffsets) {
+    auto base = plantBase();
+    if (!base) GTEST_SKIP() << "sample image ntfs not found";
+    Planted p = std::move(*base);
+    auto clean = scanImage(p.image);
+    EXPECT_EQ(clean->damage().count(), 0u) << clean->damage().summary();
+    auto recordOf = [&](const std::string& path) {
+        EntryId found = kRootId;
+        walkTree(*clean, kRootId, [&](const std::string& at, EntryId id, const EntryInfo&) {
+            if (at == path) found = id;
+            return found == kRootId;
+        });
+        return static_cast<uint64_t>(found);
+    };
+    const uint64_t readme = recordOf("Documents/readme.txt"), other = recordOf("ORPHAN_ENTRY/child_a.txt");
+    ASSERT_NE(readme, kRootId);
+    ASSERT_NE(other, kRootId);
+    const uint64_t readmeAt = p.mftOffset + readme * 1024, otherAt = p.mftOffset + other * 1024;
+    p.image[readmeAt + 1022] ^= 0xFF;          // the second sector's sequence number
+    put16(p.image, otherAt + 20, 0x3FFC);      // first attribute outside the record
+
+    auto parser = scanImage(p.image);
+    auto all = listAll(*parser);
+    EXPECT_TRUE(all.count("Documents/readme.txt"));
+    EXPECT_FALSE(all.count("ORPHAN_ENTRY/child_a.txt"));
+    auto notes = parser->damage().notes();
+    ASSERT_EQ(notes.size(), 2u) << parser->damage().summary();
+    std::sort(notes.begin(), notes.end(), [](const DamageNote& a, const DamageNote& b) { return a.offset < b.offset; });
+    const DamageNote& torn = notes[readmeAt < otherAt ? 0 : 1];
+    const DamageNote& refused = notes[readmeAt < otherAt ? 1 : 0];
+    EXPECT_EQ(torn.structure, "MFT record " + std::to_string(readme));
+    EXPECT_EQ(torn.offset, readmeAt);
+    EXPECT_TRUE(torn.repaired);
+    EXPECT_NE(torn.what.find("update sequence mismatch in sector 2"), std::string::npos) << torn.text();
+    EXPECT_EQ(refused.structure, "MFT record " + std::to_string(other));
+    EXPECT_EQ(refused.offset, otherAt);
+    EXPECT_FALSE(refused.repaired);
+    EXPECT_NE(refused.what.find("first attribute at 0x3FFC"), std::string::npos) << refused.text();
+
+    // A boot sector whose MFT cluster holds no record: said, with the place.
+    put64(p.image, 48, 1);  // inside $Boot
+    auto moved = scanImage(p.image);
+    auto first = moved->damage().notes();
+    ASSERT_EQ(first.size(), 1u) << moved->damage().summary();
+    EXPECT_EQ(first[0].structure, "MFT record 0");
+    EXPECT_EQ(first[0].offset, static_cast<uint64_t>(p.image[13] * (p.image[11] | (p.image[12] << 8))));
 }
