@@ -93,8 +93,7 @@ std::vector<VolumeRange> ext2Class::contentRanges(EntryId id) const {
         raw.assign(rawOf(*v), rawOf(*v) + sb_.inodeSize);
     else if (!readInode(e->inode, raw))
         return {};
-    Inode ino;
-    parseInode(raw.data(), raw.size(), ino);
+    const Inode ino = ext::inodeAt(raw.data(), raw.size());
     if (ino.inlineData()) return {};
     const uint64_t bs = sb_.blockSize, size = e->size;
     std::vector<VolumeRange> out;
