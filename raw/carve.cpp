@@ -1,5 +1,7 @@
 #include "raw/carve.h"
 
+#include "raw/read_ahead.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
@@ -50,7 +52,64 @@ FindStatus startStatus(uint64_t packed) { return static_cast<FindStatus>(packed 
 
 }  // namespace
 
-CarveType typeFromRecord(const SettingsRecord& r, uint8_t identifier) {
+void CarveArea::assign(std::vector<ByteRange> ranges, uint64_t volumeBytes) {
+    ranges_.clear();
+    virt_.clear();
+    std::sort(ranges.begin(), ranges.end(), [](const ByteRange& a, const ByteRange& b) { return a.start < b.start; });
+    for (const ByteRange& r : ranges) {
+        uint64_t a = alignUp(r.start), b = satAdd(r.start, r.length);
+        b = std::min(b, volumeBytes) & ~(myJpg::step - 1);
+        if (a >= b) continue;
+        if (!ranges_.empty() && a <= ranges_.back().start + ranges_.back().length) {
+            ByteRange& last = ranges_.back();
+            last.length = std::max(last.start + last.length, b) - last.start;
+        } else {
+            ranges_.push_back({a, b - a});
+        }
+    }
+    uint64_t at = 0;
+    for (const ByteRange& r : ranges_) virt_.push_back(at += r.length);
+}
+
+uint64_t CarveArea::toVolume(uint64_t pos) const {
+    if (ranges_.empty()) return pos;
+    const size_t i = static_cast<size_t>(std::upper_bound(virt_.begin(), virt_.end(), pos) - virt_.begin());
+    if (i >= ranges_.size()) return ranges_.back().start + ranges_.back().length + (pos - virt_.back());
+    return ranges_[i].start + (pos - (virt_[i] - ranges_[i].length));
+}
+
+uint64_t CarveArea::toArea(uint64_t volumePos) const {
+    if (ranges_.empty()) return volumePos;
+    auto it = std::upper_bound(ranges_.begin(), ranges_.end(), volumePos,
+                               [](uint64_t p, const ByteRange& r) { return p < r.start; });
+    if (it == ranges_.begin()) return 0;
+    const size_t i = static_cast<size_t>(it - ranges_.begin()) - 1;
+    const uint64_t begin = virt_[i] - ranges_[i].length;
+    return begin + std::min(volumePos - ranges_[i].start, ranges_[i].length);
+}
+
+void CarveArea::read(const VolumeView& v, uint64_t pos, uint8_t* buf, size_t n) const {
+    if (ranges_.empty()) {
+        v.read(pos, buf, n);
+        return;
+    }
+    size_t i = static_cast<size_t>(std::upper_bound(virt_.begin(), virt_.end(), pos) - virt_.begin());
+    while (n > 0) {
+        if (i >= ranges_.size()) {
+            std::memset(buf, 0, n);
+            return;
+        }
+        const uint64_t begin = virt_[i] - ranges_[i].length;
+        const size_t k = static_cast<size_t>(std::min<uint64_t>(n, virt_[i] - pos));
+        v.read(ranges_[i].start + (pos - begin), buf, k);
+        buf += k;
+        pos += k;
+        n -= k;
+        ++i;
+    }
+}
+
+CarveType typeFromRecord(const SettingsRecord& r, uint16_t identifier) {
     CarveType t;
     static_cast<SettingsRecord&>(t) = r;
     t.startLength = std::min<uint8_t>(r.startLength, kSignatureMax);
@@ -66,7 +125,7 @@ CarveType typeFromRecord(const SettingsRecord& r, uint8_t identifier) {
 void myJpg::addRecords(const std::vector<SettingsRecord>& records) {
     for (const auto& r : records) {
         if (types_.size() >= maxTypes) break;
-        types_.push_back(typeFromRecord(r, static_cast<uint8_t>(types_.size())));
+        types_.push_back(typeFromRecord(r, static_cast<uint16_t>(types_.size())));
     }
     initialized_ = false;
 }
@@ -183,11 +242,11 @@ uint64_t myJpg::findEnd(uint32_t type, uint64_t from, uint64_t to, const uint8_t
 }
 
 void myJpg::record(uint32_t type, uint64_t start, uint64_t size, FindStatus status, const char* detected) {
-    if (type >= types_.size() || start >= volumeBytes) return;
+    if (type >= types_.size() || start >= scanBytes_) return;
     if (findsPerType_[type] >= maxFindsPerType) return;
     ++findsPerType_[type];
-    size = std::min<uint64_t>(size, volumeBytes - start);
-    CarvedItem item{start, size, type, status, detected};
+    size = std::min<uint64_t>(size, scanBytes_ - start);
+    CarvedItem item{area_.toVolume(start), size, type, status, detected};
     found_.push_back(item);
     const CarveType& t = types_[type];
     uint64_t count = ++categoryCounts_[t.categoryText];
@@ -197,7 +256,7 @@ void myJpg::record(uint32_t type, uint64_t start, uint64_t size, FindStatus stat
 // Reads count bytes at pos into buf (zeros where nothing could be read). A
 // failed or short read is retried sector by sector, so that only the
 // unreadable sectors are zeros.
-void myJpg::fillChunk(uint8_t* buf, uint64_t pos, size_t count) {
+void myJpg::fillChunk(uint8_t* buf, uint64_t pos, size_t count) const {
     readWriteInterface* r = volume.reader();
     if (pauseGate) pauseGate->wait();
     long long got = -1;
@@ -212,6 +271,34 @@ void myJpg::fillChunk(uint8_t* buf, uint64_t pos, size_t count) {
         if (dev && volume.startByte() + pos + off >= dev) break;  // beyond the device: zeros
         volume.read(pos + off, buf + off, std::min<size_t>(step, count - off));
     }
+}
+
+// The same for positions in the carve area.
+void myJpg::fillArea(uint8_t* buf, uint64_t pos, size_t count) const {
+    if (area_.whole()) {
+        fillChunk(buf, pos, count);
+        return;
+    }
+    const auto& r = area_.ranges();
+    while (count > 0) {
+        const uint64_t at = area_.toVolume(pos);
+        // The bytes left in the range holding at.
+        auto it = std::upper_bound(r.begin(), r.end(), at, [](uint64_t p, const ByteRange& x) { return p < x.start; });
+        if (it == r.begin() || at >= (it - 1)->start + (it - 1)->length) {
+            std::memset(buf, 0, count);
+            return;
+        }
+        --it;
+        const size_t k = static_cast<size_t>(std::min<uint64_t>(count, it->start + it->length - at));
+        fillChunk(buf, at, k);
+        buf += k;
+        pos += k;
+        count -= k;
+    }
+}
+
+void myJpg::readFind(const CarvedItem& item, uint64_t off, uint8_t* buf, size_t n) const {
+    area_.read(volume, area_.toArea(item.start) + off, buf, n);
 }
 
 // Categories: one item per distinct category, counts start at 0. The finds
@@ -246,7 +333,8 @@ void myJpg::drain() {
 
 struct myJpg::Scan {
     myJpg& e;
-    uint8_t* buf;
+    ReadAhead& reads;
+    const uint8_t* buf = nullptr;
     const uint64_t V;
     uint64_t base = 0;  // the buffer holds [base, base + held), zeros after
     uint64_t held = 0;
@@ -258,7 +346,7 @@ struct myJpg::Scan {
     std::vector<uint8_t> back;     // bytes behind the buffer that a finder asked for
     uint64_t backBase = kNone, backHeld = 0;
 
-    Scan(myJpg& engine, uint8_t* b) : e(engine), buf(b), V(engine.volumeBytes) { active.reserve(e.types_.size()); }
+    Scan(myJpg& engine, ReadAhead& r) : e(engine), reads(r), V(engine.scanBytes_) { active.reserve(e.types_.size()); }
 
     void run();
     void load(uint64_t at);
@@ -312,17 +400,13 @@ private:
     uint64_t start_;
 };
 
-// Fills the buffer from at (a page boundary below the volume's end): one
-// read of the chunk, then the lookahead; zeros beyond the volume.
+// The buffer from at (a page boundary below the volume's end): the chunk
+// and the lookahead, read ahead on the second thread; zeros beyond the volume.
 void myJpg::Scan::load(uint64_t at) {
     base = at;
     hi = std::min<uint64_t>(at + ioChunk, V);
-    const uint64_t want = std::min<uint64_t>(kBufferBytes, V - at);
-    const size_t main = static_cast<size_t>(std::min<uint64_t>(ioChunk, want));
-    e.fillChunk(buf, at, main);
-    if (want > main) e.fillChunk(buf + main, at + main, static_cast<size_t>(want - main));
-    if (want < kBufferBytes) std::memset(buf + want, 0, kBufferBytes - want);
-    held = want;
+    held = std::min<uint64_t>(kBufferBytes, V - at);
+    buf = reads.get(at);
     loaded = true;
     if (e.progress) e.progress->position(static_cast<int64_t>(at / chunkSize));
 }
@@ -332,7 +416,7 @@ const uint8_t* myJpg::Scan::lookBack(uint64_t pos, size_t want, size_t& len) {
         back.resize(kLookBackBytes);
         backBase = pos & ~(step - 1);
         backHeld = std::min<uint64_t>(kLookBackBytes, V - backBase);
-        e.volume.read(backBase, back.data(), static_cast<size_t>(backHeld));  // zeros where unreadable
+        e.fillArea(back.data(), backBase, static_cast<size_t>(backHeld));  // zeros where unreadable
     }
     len = static_cast<size_t>(backBase + backHeld - pos);
     return back.data() + (pos - backBase);
@@ -625,20 +709,22 @@ bool myJpg::scanVolume() {
     for (auto& p : pendingStarts_) p = Pending{};
     setUpCategories();
 
-    const uint64_t chunks = volumeBytes / chunkSize + (volumeBytes % chunkSize ? 1 : 0);
+    scanBytes_ = area_.whole() ? volumeBytes : area_.size();
+    const uint64_t chunks = scanBytes_ / chunkSize + (scanBytes_ % chunkSize ? 1 : 0);
     if (progress) {
         progress->range(1000);
         progress->range(static_cast<int64_t>(chunks));
     }
-    struct FreeBuf {
-        void operator()(uint8_t* p) const { std::free(p); }
-    };
-    std::unique_ptr<uint8_t, FreeBuf> buf(static_cast<uint8_t*>(std::aligned_alloc(kPage, ioChunk + kPage)));
-    if (!buf) {
+    std::unique_ptr<ReadAhead> reads;
+    try {
+        reads = std::make_unique<ReadAhead>(
+            [this](uint8_t* b, uint64_t pos, size_t n) { fillArea(b, pos, n); }, scanBytes_, ioChunk, kLookahead,
+            readSlots);
+    } catch (const std::exception&) {
         messageSink().info("not properly initialized");
         return false;
     }
-    Scan scan(*this, buf.get());
+    Scan scan(*this, *reads);
     scan.run();
     drain();
     return true;
@@ -687,13 +773,15 @@ SaveResult saveFinds(const myJpg& engine, const std::vector<size_t>& indexes, co
             fail(path, out.error());
             continue;
         }
-        // Never beyond the volume.
-        const uint64_t vol = engine.volumeBytes, start = it.start;
-        const uint64_t size = start >= vol ? 0 : std::min(it.size, vol - start);
+        // Never beyond the volume (or the carved area).
+        const uint64_t start = it.start;
+        const uint64_t vol = engine.area().whole() ? engine.volumeBytes : engine.area().size();
+        const uint64_t at = engine.area().toArea(start);
+        const uint64_t size = at >= vol ? 0 : std::min(it.size, vol - at);
         bool ok = true;
         for (uint64_t off = 0; off < size && ok;) {
             size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), size - off));
-            engine.volume.read(start + off, buf.data(), n);  // zeros where unreadable
+            engine.readFind(it, off, buf.data(), n);  // zeros where unreadable
             ok = out.write(buf.data(), n);
             off += n;
         }

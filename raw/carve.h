@@ -41,14 +41,40 @@ struct CarvedItem {
 // One loaded type: its settings record (size offset −1 when the record's is
 // 0 or less) and what the engine keeps beside it.
 struct CarveType : SettingsRecord {
-    uint8_t identifier = 0;           // position in the type list
+    uint16_t identifier = 0;          // position in the type list
     std::string extensionText;        // UTF-8 of the extension
     std::string categoryText;         // UTF-8 of the category
     const EndFinder* finder = nullptr;  // chosen by the extension
     bool startRepeats() const { return (flags & kFlagStartRepeats) != 0; }
 };
 
-CarveType typeFromRecord(const SettingsRecord& r, uint8_t identifier);
+CarveType typeFromRecord(const SettingsRecord& r, uint16_t identifier);
+
+// What to carve: byte ranges of the volume (a file system's free clusters),
+// taken as one stretch of bytes one after the other, so that a file whose
+// pieces lie around live files reads as one. Empty: the whole volume.
+struct ByteRange {
+    uint64_t start = 0;
+    uint64_t length = 0;
+};
+class CarveArea {
+public:
+    // Sorted, merged, cut to whole sectors and to the volume's size.
+    void assign(std::vector<ByteRange> ranges, uint64_t volumeBytes);
+    bool whole() const { return ranges_.empty(); }
+    const std::vector<ByteRange>& ranges() const { return ranges_; }
+    uint64_t size() const { return virt_.empty() ? 0 : virt_.back(); }
+    // Position in the volume of a position in the area, and back (positions
+    // outside every range map to the next range's start).
+    uint64_t toVolume(uint64_t pos) const;
+    uint64_t toArea(uint64_t volumePos) const;
+    // Reads n bytes at area position pos (zeros where unreadable).
+    void read(const VolumeView& v, uint64_t pos, uint8_t* buf, size_t n) const;
+
+private:
+    std::vector<ByteRange> ranges_;
+    std::vector<uint64_t> virt_;  // area position of each range's end
+};
 
 // Where the finds go while the scan runs (the page's tree, the CLI, tests).
 // Called on the scanning thread.
@@ -69,8 +95,9 @@ class myJpg {
 public:
     static constexpr uint64_t step = 512;
     static constexpr uint32_t chunkSize = 1048576;   // unit of the progress and the skip rule
-    static constexpr size_t ioChunk = 256 * 1024;     // bytes per read: stays in the L2 cache
-    static constexpr size_t maxTypes = 256;          // the type identifier is one byte
+    static constexpr size_t ioChunk = 256 * 1024;     // bytes per read
+    static constexpr size_t readSlots = 8;            // buffers read ahead on the second thread
+    static constexpr size_t maxTypes = 1024;         // several settings files of 256 records
     static constexpr size_t maxPendingPerType = 4096;
     static constexpr size_t maxFindsPerType = 1000000;
 
@@ -95,7 +122,12 @@ public:
 
     // Set before scanVolume.
     VolumeView volume;            // the volume (reads are positional)
-    uint64_t volumeBytes = 0;     // size of the area to scan
+    uint64_t volumeBytes = 0;     // size of the volume
+    // Carve only these ranges of the volume (setArea); whole volume when empty.
+    void setArea(std::vector<ByteRange> ranges) { area_.assign(std::move(ranges), volumeBytes); }
+    const CarveArea& area() const { return area_; }
+    // Reads n bytes of a find from offset off of it.
+    void readFind(const CarvedItem& item, uint64_t off, uint8_t* buf, size_t n) const;
     ProgressSink* progress = nullptr;
     PauseGate* pauseGate = nullptr;  // waited on before each read
     CarveSink* sink = nullptr;
@@ -140,10 +172,13 @@ private:
     void record(uint32_t type, uint64_t start, uint64_t size, FindStatus status, const char* detected);
     bool startAt(const uint8_t* p, uint32_t& type) const;
     uint64_t findEnd(uint32_t type, uint64_t from, uint64_t to, const uint8_t* buf, uint64_t bufBase) const;
-    void fillChunk(uint8_t* buf, uint64_t pos, size_t count);
+    void fillChunk(uint8_t* buf, uint64_t pos, size_t count) const;
+    void fillArea(uint8_t* buf, uint64_t pos, size_t count) const;
     void drain();
 
     std::vector<CarveType> types_;
+    CarveArea area_;
+    uint64_t scanBytes_ = 0;  // size of what is scanned: the area, or the volume
     std::vector<Pending> pendingStarts_;
     std::array<std::vector<StartMatcher>, 256> startByFirstByte_;  // start entries, lowest index first
     std::vector<CarvedItem> found_;

@@ -500,16 +500,14 @@ bool RawRecoveryDialog::findOf(Item item, const myJpg*& engine, size_t& index) c
 void RawRecoveryDialog::previewFind(const myJpg* engine, size_t index) {
     if (running() || !engine || index >= engine->foundItems().size()) return preview->clear();
     const CarvedItem it = engine->foundItems()[index];
-    const VolumeView volume = engine->volume;
-    const uint64_t vol = engine->volumeBytes;
     const std::string name = std::to_string(it.start) + "." + engine->extensionOf(it);
-    // As the save writes it: the find's bytes, never beyond the volume.
-    preview->showFile(QString::fromStdString(name), [volume, vol, it](ContentSink& sink) {
-        const uint64_t size = it.start >= vol ? 0 : std::min(it.size, vol - it.start);
+    // As the save writes it: the find's bytes (clamped to the volume when found).
+    preview->showFile(QString::fromStdString(name), [engine, it](ContentSink& sink) {
+        const uint64_t size = it.size;
         std::vector<uint8_t> buf(static_cast<size_t>(std::min<uint64_t>(size, 1u << 20)));
         for (uint64_t off = 0; off < size && !sink.full();) {
             const size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), size - off));
-            volume.read(it.start + off, buf.data(), n);
+            engine->readFind(it, off, buf.data(), n);
             if (!sink.write(buf.data(), n)) break;
             off += n;
         }

@@ -1,0 +1,62 @@
+// Reading ahead on a second thread: while the scan matches one buffer, the
+// next ones are read into their own buffers, so the kernel's copy and the
+// matching run side by side. A buffer handed out is the one the read
+// filled (no copy between read and match); it stays valid until the next
+// get().
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace brantlow::raw {
+
+class ReadAhead {
+public:
+    // fill(buf, pos, n): n bytes at pos (zeros where nothing could be read).
+    using Fill = std::function<void(uint8_t* buf, uint64_t pos, size_t n)>;
+
+    // Each buffer holds `chunk` bytes from its position plus `extra` bytes
+    // beyond (zeros past `total`); `slots` buffers (at least 2).
+    ReadAhead(Fill fill, uint64_t total, size_t chunk, size_t extra, size_t slots);
+    ~ReadAhead();
+    ReadAhead(const ReadAhead&) = delete;
+    ReadAhead& operator=(const ReadAhead&) = delete;
+
+    // The buffer holding [at, at + chunk + extra); at < total. A position
+    // that does not follow the last one starts reading anew from there.
+    const uint8_t* get(uint64_t at);
+    size_t bufferBytes() const { return chunk_ + extra_; }
+
+private:
+    enum class State { Free, Reading, Ready };
+    struct Slot {
+        uint8_t* buf = nullptr;
+        State state = State::Free;
+        uint64_t seq = 0;
+        uint64_t gen = 0;
+    };
+    void run();
+    uint64_t posOf(uint64_t seq) const { return origin_ + seq * chunk_; }
+
+    Fill fill_;
+    const uint64_t total_;
+    const size_t chunk_, extra_;
+    std::vector<Slot> slots_;
+    std::mutex m_;
+    std::condition_variable cv_;
+    uint64_t gen_ = 0;      // bumped when reading starts anew
+    uint64_t origin_ = 0;   // position of sequence number 0
+    uint64_t held_ = 0;     // sequence number the scan holds
+    bool holding_ = false;
+    uint64_t nextRead_ = 0; // next sequence number to read
+    size_t depth_ = 1;      // how far ahead of the held buffer to read
+    bool quit_ = false;
+    std::thread thread_;
+};
+
+}  // namespace brantlow::raw
