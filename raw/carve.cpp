@@ -20,8 +20,10 @@ namespace {
 
 constexpr uint64_t kNone = UINT64_MAX;
 constexpr size_t kLookahead = 512;  // held beyond each read: size fields and signature windows
-constexpr size_t kBufferBytes = myJpg::ioChunk + kLookahead;
 constexpr uint64_t kPage = 4096;    // reads start at page boundaries
+// Reads overlap by this much: a view of a finder (at most 4096 bytes) from
+// a page in a block's last bytes is held whole.
+constexpr size_t kReadOverlap = 2 * Source::kMaxView + kPage;
 constexpr size_t kLookBackBytes = 64 * 1024;
 constexpr uint8_t kWildcard = 0x2A;
 // A run of zeros this long that reaches a sector boundary ends a cut-off
@@ -156,6 +158,7 @@ bool myJpg::initialize() {
     if (running_.load()) return false;
     const size_t n = types_.size();
     for (auto& b : startByFirstByte_) b.clear();
+    startInside_.clear();
     for (size_t j = 0; j < n; ++j) {
         const CarveType& t = types_[j];
         // A signature shorter than 2 bytes never matches.
@@ -170,6 +173,13 @@ bool myJpg::initialize() {
         }
         std::memcpy(m.pat, pat, 16);
         std::memcpy(m.mask, mask, 16);
+        const uint32_t at = t.signatureAt();
+        if (at % step) {
+            // Only an end finder can tell where such a file starts.
+            if (useEndFinders && at + 16 <= kLookahead) startInside_.push_back({at, m});
+            continue;
+        }
+        if (at && !useEndFinders) continue;
         if (t.startSignature[0] == kWildcard) {
             for (auto& b : startByFirstByte_) b.push_back(m);
         } else {
@@ -197,6 +207,19 @@ bool myJpg::startAt(const uint8_t* p, uint32_t& type) const {
     uint64_t w[2];
     std::memcpy(w, p, 16);
     for (const StartMatcher& m : startByFirstByte_[p[0]]) {
+        if ((w[0] & m.mask[0]) == m.pat[0] && (w[1] & m.mask[1]) == m.pat[1]) {
+            type = m.type;
+            return true;
+        }
+    }
+    return false;
+}
+
+// p has at least 512 readable bytes.
+bool myJpg::startInside(const uint8_t* p, uint32_t& type) const {
+    for (const auto& [off, m] : startInside_) {
+        uint64_t w[2];
+        std::memcpy(w, p + off, 16);
         if ((w[0] & m.mask[0]) == m.pat[0] && (w[1] & m.mask[1]) == m.pat[1]) {
             type = m.type;
             return true;
@@ -403,10 +426,13 @@ private:
 // The buffer from at (a page boundary below the volume's end): the chunk
 // and the lookahead, read ahead on the second thread; zeros beyond the volume.
 void myJpg::Scan::load(uint64_t at) {
+    size_t avail = 0;
+    buf = reads.get(at, avail);
     base = at;
-    hi = std::min<uint64_t>(at + ioChunk, V);
-    held = std::min<uint64_t>(kBufferBytes, V - at);
-    buf = reads.get(at);
+    // Start tests stop where the block's own bytes end; the bytes after
+    // them (a read's overlap) serve signature windows and finders' views.
+    hi = std::min<uint64_t>({at + ioChunk, at + avail - kReadOverlap, V});
+    held = std::min<uint64_t>(avail, V - at);
     loaded = true;
     if (e.progress) e.progress->position(static_cast<int64_t>(at / chunkSize));
 }
@@ -499,7 +525,8 @@ void myJpg::Scan::scanBuffer() {
         bool matched = false;
         while (cur < sectorLimit) {
             const uint8_t* p = buf + (cur - base);
-            if (!e.startByFirstByte_[p[0]].empty() && e.startAt(p, type)) {
+            if ((!e.startByFirstByte_[p[0]].empty() && e.startAt(p, type)) ||
+                (!e.startInside_.empty() && e.startInside(p, type))) {
                 matched = true;
                 break;
             }
@@ -534,7 +561,27 @@ void myJpg::Scan::onStart(uint64_t P, uint32_t st) {
     }
     FindStatus mark = FindStatus::Unchecked;
     if (T.finder && e.useEndFinders) {
-        if (delimitByStructure(P, st, mark)) return;
+        // The file starts where its signature says: at the sector that
+        // matched, or that far before it.
+        const uint32_t at = T.signatureAt();
+        uint64_t S = P;
+        if (at && at % step == 0) {
+            if (P < at) {
+                cur = P + step;
+                return;
+            }
+            S = P - at;
+        }
+        if (delimitByStructure(S, st, mark)) {
+            cur = std::max(cur, P + step);
+            return;
+        }
+        // Such a file is no find without its finder; nor is a weak
+        // signature's start that fails its check.
+        if (at || (T.dropInvalid() && mark == FindStatus::Invalid)) {
+            cur = P + step;
+            return;
+        }
         ensureHeld(P);  // the rules below read the sector at P
     }
     const uint8_t* p = buf + (P - base);
@@ -718,8 +765,8 @@ bool myJpg::scanVolume() {
     std::unique_ptr<ReadAhead> reads;
     try {
         reads = std::make_unique<ReadAhead>(
-            [this](uint8_t* b, uint64_t pos, size_t n) { fillArea(b, pos, n); }, scanBytes_, ioChunk, kLookahead,
-            readSlots);
+            [this](uint8_t* b, uint64_t pos, size_t n) { fillArea(b, pos, n); }, scanBytes_, readBlock,
+            kReadOverlap, readSlots);
     } catch (const std::exception&) {
         messageSink().info("not properly initialized");
         return false;

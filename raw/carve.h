@@ -46,6 +46,9 @@ struct CarveType : SettingsRecord {
     std::string categoryText;         // UTF-8 of the category
     const EndFinder* finder = nullptr;  // chosen by the extension
     bool startRepeats() const { return (flags & kFlagStartRepeats) != 0; }
+    bool dropInvalid() const { return (flags & kFlagDropInvalid) != 0; }
+    // Where the start signature sits in the file (its finder says; 0 without).
+    uint32_t signatureAt() const { return finder ? finder->signatureAt : 0; }
 };
 
 CarveType typeFromRecord(const SettingsRecord& r, uint16_t identifier);
@@ -95,8 +98,9 @@ class myJpg {
 public:
     static constexpr uint64_t step = 512;
     static constexpr uint32_t chunkSize = 1048576;   // unit of the progress and the skip rule
-    static constexpr size_t ioChunk = 256 * 1024;     // bytes per read
-    static constexpr size_t readSlots = 8;            // buffers read ahead on the second thread
+    static constexpr size_t ioChunk = 256 * 1024;     // bytes matched per step
+    static constexpr size_t readBlock = 2048 * 1024;  // bytes per read, read ahead on the second thread
+    static constexpr size_t readSlots = 4;            // blocks held
     static constexpr size_t maxTypes = 1024;         // several settings files of 256 records
     static constexpr size_t maxPendingPerType = 4096;
     static constexpr size_t maxFindsPerType = 1000000;
@@ -171,6 +175,7 @@ private:
     void setUpCategories();
     void record(uint32_t type, uint64_t start, uint64_t size, FindStatus status, const char* detected);
     bool startAt(const uint8_t* p, uint32_t& type) const;
+    bool startInside(const uint8_t* p, uint32_t& type) const;
     uint64_t findEnd(uint32_t type, uint64_t from, uint64_t to, const uint8_t* buf, uint64_t bufBase) const;
     void fillChunk(uint8_t* buf, uint64_t pos, size_t count) const;
     void fillArea(uint8_t* buf, uint64_t pos, size_t count) const;
@@ -181,6 +186,8 @@ private:
     uint64_t scanBytes_ = 0;  // size of what is scanned: the area, or the volume
     std::vector<Pending> pendingStarts_;
     std::array<std::vector<StartMatcher>, 256> startByFirstByte_;  // start entries, lowest index first
+    // Signatures tested inside each sector (offset, matcher), lowest index first.
+    std::vector<std::pair<uint32_t, StartMatcher>> startInside_;
     std::vector<CarvedItem> found_;
     std::vector<uint64_t> findsPerType_;
     std::map<std::string, uint64_t> categoryCounts_;

@@ -183,6 +183,7 @@ std::vector<SettingsRecord> defaultRecords() {
         f.bytesAfterEnd = std::to_string(d.bytesAfterEnd);
         f.category = d.category;
         f.startRepeats = d.startRepeats;
+        f.dropInvalid = d.dropInvalid;
         SettingsRecord r;
         std::string msg;
         if (buildRecord(f, static_cast<uint8_t>(out.size()), r, msg)) out.push_back(r);

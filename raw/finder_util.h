@@ -1,6 +1,7 @@
 // Helpers shared by the end finders (not part of the engine's interface).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -45,6 +46,9 @@ inline uint64_t product(uint64_t a, uint64_t b) {
     uint64_t r;
     return mulOverflows(a, b, &r) ? UINT64_MAX : r;
 }
+
+// CRC-32 as zlib computes it (crc32Update(0, p, n) == crc32(0, p, n)).
+uint32_t crc32Update(uint32_t crc, const uint8_t* p, size_t n);
 
 inline bool same(const uint8_t* p, const char* text, size_t n) { return std::memcmp(p, text, n) == 0; }
 

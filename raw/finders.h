@@ -100,6 +100,11 @@ using EndFinderFn = EndResult (*)(Source&);
 struct EndFinder {
     const char* name;  // "JPEG", "ZIP family" …
     EndFinderFn find;
+    // Where the type's start signature sits in the file: 0 at its start; a
+    // multiple of 512 (ISO 9660's volume descriptor at 32768): the file
+    // starts that far before the sector that matched; below 497 (tar's
+    // "ustar" at 257): tested that far into every sector.
+    uint32_t signatureAt = 0;
 };
 
 // The finder for a type's extension (ASCII case ignored); nullptr when the

@@ -1,7 +1,5 @@
 // End finders for pictures: JPEG, PNG, GIF, BMP, TIFF and the camera raw
 // formats built on TIFF.
-#include <zlib.h>
-
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -161,10 +159,23 @@ EndResult findJpegEnd(Source& s) {
                 unsigned rst = 0;
                 uint64_t q = segEnd;
                 while (true) {
-                    uint64_t f = s.findByte(q, s.limit(), 0xFF);
-                    if (f == Source::kNotFound) return pastLimit(segEnd);
+                    // The next FF and the byte after it, from the held bytes
+                    // while they last (most FFs are stuffed FF 00).
+                    uint64_t f = Source::kNotFound;
                     uint8_t c = 0;
-                    if (!s.byteAt(f + 1, c)) return pastLimit(segEnd);
+                    size_t n = 0;
+                    if (const uint8_t* p = s.span(q, n)) {
+                        const uint8_t* h = n > 1 ? static_cast<const uint8_t*>(std::memchr(p, 0xFF, n - 1)) : nullptr;
+                        if (h) {
+                            f = q + static_cast<uint64_t>(h - p);
+                            c = h[1];
+                        }
+                    }
+                    if (f == Source::kNotFound) {
+                        f = s.findByte(q, s.limit(), 0xFF);
+                        if (f == Source::kNotFound) return pastLimit(segEnd);
+                        if (!s.byteAt(f + 1, c)) return pastLimit(segEnd);
+                    }
                     if (c == 0x00) {
                         q = f + 2;
                         continue;
@@ -213,19 +224,19 @@ EndResult findPngEnd(Source& s) {
         const uint64_t end = pos + 12 + len;
         if (end > s.limit()) return first ? invalid() : truncated(s.limit(), pos + 8);
         // CRC of the type and data.
-        uLong crc = crc32(0L, Z_NULL, 0);
+        uint32_t crc = 0;
         for (uint64_t at = pos + 4; at < pos + 8 + len;) {
             size_t n = 0;
             const uint8_t* p = s.span(at, n);
             if (!p) return truncated(s.limit(), pos + 8);
             n = static_cast<size_t>(std::min<uint64_t>(n, pos + 8 + len - at));
             n = std::min<size_t>(n, 1u << 30);
-            crc = crc32(crc, p, static_cast<uInt>(n));
+            crc = crc32Update(crc, p, n);
             at += n;
         }
         const uint8_t* t = s.view(pos + 8 + len, 4);
         if (!t) return truncated(s.limit(), pos + 8);
-        if (be32(t, 4, 0) != static_cast<uint32_t>(crc)) return first ? invalid() : truncated(end, pos + 8);
+        if (be32(t, 4, 0) != crc) return first ? invalid() : truncated(end, pos + 8);
         if (iend) return complete(end);
         first = false;
         pos = end;

@@ -31,10 +31,14 @@ ReadAhead::~ReadAhead() {
     for (Slot& s : slots_) std::free(s.buf);
 }
 
-const uint8_t* ReadAhead::get(uint64_t at) {
+const uint8_t* ReadAhead::get(uint64_t at, size_t& held) {
+    if (holding_ && at >= posOf(held_) && at < posOf(held_) + chunk_) {
+        held = static_cast<size_t>(posOf(held_) + chunk_ + extra_ - at);
+        return slots_[held_ % slots_.size()].buf + (at - posOf(held_));
+    }
     std::unique_lock<std::mutex> lk(m_);
     uint64_t seq;
-    if (holding_ && at == posOf(held_ + 1)) {
+    if (holding_ && at >= posOf(held_ + 1) && at < posOf(held_ + 1) + chunk_) {
         seq = held_ + 1;
         depth_ = slots_.size() - 1;  // reading on: fill every buffer but the held one
     } else {
@@ -50,7 +54,8 @@ const uint8_t* ReadAhead::get(uint64_t at) {
     cv_.notify_all();
     Slot& s = slots_[seq % slots_.size()];
     cv_.wait(lk, [&] { return s.state == State::Ready && s.gen == gen_ && s.seq == seq; });
-    return s.buf;
+    held = static_cast<size_t>(posOf(seq) + chunk_ + extra_ - at);
+    return s.buf + (at - posOf(seq));
 }
 
 void ReadAhead::run() {

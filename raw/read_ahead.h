@@ -27,9 +27,11 @@ public:
     ReadAhead(const ReadAhead&) = delete;
     ReadAhead& operator=(const ReadAhead&) = delete;
 
-    // The buffer holding [at, at + chunk + extra); at < total. A position
-    // that does not follow the last one starts reading anew from there.
-    const uint8_t* get(uint64_t at);
+    // The bytes from at (< total) on: a pointer into the block holding at,
+    // and in `held` how many bytes it holds from there (at least extra + 1;
+    // zeros past total). A position outside the held block and the next one
+    // starts reading anew from there.
+    const uint8_t* get(uint64_t at, size_t& held);
     size_t bufferBytes() const { return chunk_ + extra_; }
 
 private:
