@@ -23,7 +23,7 @@ constexpr size_t kLookahead = 512;  // held beyond each read: size fields and si
 constexpr uint64_t kPage = 4096;    // reads start at page boundaries
 // Reads overlap by this much: a view of a finder (at most 4096 bytes) from
 // a page in a block's last bytes is held whole.
-constexpr size_t kReadOverlap = 2 * Source::kMaxView + kPage;
+constexpr size_t kReadOverlap = Source::kMaxView + kPage + kLookahead;
 constexpr size_t kLookBackBytes = 64 * 1024;
 constexpr uint8_t kWildcard = 0x2A;
 // A run of zeros this long that reaches a sector boundary ends a cut-off
@@ -158,6 +158,7 @@ bool myJpg::initialize() {
     if (running_.load()) return false;
     const size_t n = types_.size();
     for (auto& b : startByFirstByte_) b.clear();
+    anchored_.clear();
     startInside_.clear();
     for (size_t j = 0; j < n; ++j) {
         const CarveType& t = types_[j];
@@ -181,7 +182,19 @@ bool myJpg::initialize() {
         }
         if (at && !useEndFinders) continue;
         if (t.startSignature[0] == kWildcard) {
-            for (auto& b : startByFirstByte_) b.push_back(m);
+            size_t k = 0;
+            while (k < t.startLength && t.startSignature[k] == kWildcard) ++k;
+            if (k == t.startLength) {  // all wildcards: every sector
+                for (auto& b : startByFirstByte_) b.push_back(m);
+                continue;
+            }
+            auto g = std::find_if(anchored_.begin(), anchored_.end(), [&](const auto& a) { return a.first == k; });
+            if (g == anchored_.end()) {
+                anchored_.emplace_back();
+                g = anchored_.end() - 1;
+                g->first = static_cast<uint32_t>(k);
+            }
+            g->second[t.startSignature[k]].push_back(m);
         } else {
             startByFirstByte_[t.startSignature[0]].push_back(m);
         }
@@ -206,13 +219,21 @@ std::string myJpg::extensionOf(const CarvedItem& item) const {
 bool myJpg::startAt(const uint8_t* p, uint32_t& type) const {
     uint64_t w[2];
     std::memcpy(w, p, 16);
-    for (const StartMatcher& m : startByFirstByte_[p[0]]) {
-        if ((w[0] & m.mask[0]) == m.pat[0] && (w[1] & m.mask[1]) == m.pat[1]) {
-            type = m.type;
-            return true;
+    uint32_t best = UINT32_MAX;
+    auto first = [&](const std::vector<StartMatcher>& bucket) {
+        for (const StartMatcher& m : bucket) {
+            if (m.type >= best) return;
+            if ((w[0] & m.mask[0]) == m.pat[0] && (w[1] & m.mask[1]) == m.pat[1]) {
+                best = m.type;
+                return;
+            }
         }
-    }
-    return false;
+    };
+    first(startByFirstByte_[p[0]]);
+    for (const auto& [k, table] : anchored_) first(table[p[k]]);
+    if (best == UINT32_MAX) return false;
+    type = best;
+    return true;
 }
 
 // p has at least 512 readable bytes.
@@ -358,6 +379,7 @@ struct myJpg::Scan {
     myJpg& e;
     ReadAhead& reads;
     const uint8_t* buf = nullptr;
+    const uint8_t* marks = nullptr;  // per sector of buf: a start signature may match there
     const uint64_t V;
     uint64_t base = 0;  // the buffer holds [base, base + held), zeros after
     uint64_t held = 0;
@@ -428,6 +450,7 @@ private:
 void myJpg::Scan::load(uint64_t at) {
     size_t avail = 0;
     buf = reads.get(at, avail);
+    marks = reads.marks(at);
     base = at;
     // Start tests stop where the block's own bytes end; the bytes after
     // them (a read's overlap) serve signature windows and finders' views.
@@ -523,10 +546,18 @@ void myJpg::Scan::scanBuffer() {
         const uint64_t sectorLimit = bestEnd == kNone ? hi : std::min(hi, bestEnd + 1);
         uint32_t type = 0;
         bool matched = false;
+        // The reading thread marked the sectors at which a start matches.
         while (cur < sectorLimit) {
+            const uint8_t* m = marks + (cur - base) / step;
+            const size_t left = static_cast<size_t>((sectorLimit - cur + step - 1) / step);
+            const void* hit = std::memchr(m, 1, left);
+            if (!hit) {
+                cur += left * step;
+                break;
+            }
+            cur += static_cast<uint64_t>(static_cast<const uint8_t*>(hit) - m) * step;
             const uint8_t* p = buf + (cur - base);
-            if ((!e.startByFirstByte_[p[0]].empty() && e.startAt(p, type)) ||
-                (!e.startInside_.empty() && e.startInside(p, type))) {
+            if (e.startAt(p, type) || e.startInside(p, type)) {
                 matched = true;
                 break;
             }
@@ -766,7 +797,11 @@ bool myJpg::scanVolume() {
     try {
         reads = std::make_unique<ReadAhead>(
             [this](uint8_t* b, uint64_t pos, size_t n) { fillArea(b, pos, n); }, scanBytes_, readBlock,
-            kReadOverlap, readSlots);
+            kReadOverlap, readSlots, [this](const uint8_t* b, size_t n, uint8_t* flags) {
+                uint32_t t;
+                for (size_t o = 0, i = 0; o < n; o += step, ++i)
+                    flags[i] = startAt(b + o, t) || (!startInside_.empty() && startInside(b + o, t));
+            });
     } catch (const std::exception&) {
         messageSink().info("not properly initialized");
         return false;

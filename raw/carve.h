@@ -99,8 +99,8 @@ public:
     static constexpr uint64_t step = 512;
     static constexpr uint32_t chunkSize = 1048576;   // unit of the progress and the skip rule
     static constexpr size_t ioChunk = 256 * 1024;     // bytes matched per step
-    static constexpr size_t readBlock = 2048 * 1024;  // bytes per read, read ahead on the second thread
-    static constexpr size_t readSlots = 4;            // blocks held
+    static constexpr size_t readBlock = 512 * 1024;  // bytes per read, read ahead on the second thread
+    static constexpr size_t readSlots = 3;            // blocks held
     static constexpr size_t maxTypes = 1024;         // several settings files of 256 records
     static constexpr size_t maxPendingPerType = 4096;
     static constexpr size_t maxFindsPerType = 1000000;
@@ -186,6 +186,9 @@ private:
     uint64_t scanBytes_ = 0;  // size of what is scanned: the area, or the volume
     std::vector<Pending> pendingStarts_;
     std::array<std::vector<StartMatcher>, 256> startByFirstByte_;  // start entries, lowest index first
+    // Signatures whose first bytes are wildcards, by their first byte that
+    // is not (offset, table by that byte).
+    std::vector<std::pair<uint32_t, std::array<std::vector<StartMatcher>, 256>>> anchored_;
     // Signatures tested inside each sector (offset, matcher), lowest index first.
     std::vector<std::pair<uint32_t, StartMatcher>> startInside_;
     std::vector<CarvedItem> found_;

@@ -12,9 +12,11 @@ constexpr size_t kAlign = 4096;  // reads land page-aligned
 size_t roundUp(size_t n) { return (n + kAlign - 1) & ~(kAlign - 1); }
 }  // namespace
 
-ReadAhead::ReadAhead(Fill fill, uint64_t total, size_t chunk, size_t extra, size_t slots)
-    : fill_(std::move(fill)), total_(total), chunk_(chunk), extra_(extra), slots_(slots < 2 ? 2 : slots) {
+ReadAhead::ReadAhead(Fill fill, uint64_t total, size_t chunk, size_t extra, size_t slots, Mark mark)
+    : fill_(std::move(fill)), mark_(std::move(mark)), total_(total), chunk_(chunk), extra_(extra),
+      slots_(slots < 2 ? 2 : slots) {
     for (Slot& s : slots_) {
+        if (mark_) s.flags.assign(chunk_ / kUnit + 1, 0);
         s.buf = static_cast<uint8_t*>(std::aligned_alloc(kAlign, roundUp(chunk_ + extra_ + 64)));
         if (!s.buf) throw std::bad_alloc();
     }
@@ -58,6 +60,10 @@ const uint8_t* ReadAhead::get(uint64_t at, size_t& held) {
     return s.buf + (at - posOf(seq));
 }
 
+const uint8_t* ReadAhead::marks(uint64_t at) const {
+    return slots_[held_ % slots_.size()].flags.data() + (at - posOf(held_)) / kUnit;
+}
+
 void ReadAhead::run() {
     std::unique_lock<std::mutex> lk(m_);
     while (true) {
@@ -84,7 +90,21 @@ void ReadAhead::run() {
         ++nextRead_;
         lk.unlock();
         const uint64_t want = std::min<uint64_t>(chunk_ + extra_, total_ - pos);
-        fill_(s->buf, pos, static_cast<size_t>(want));
+        if (!mark_) {
+            fill_(s->buf, pos, static_cast<size_t>(want));
+        } else {
+            // In pieces, each marked while it is in the cache.
+            constexpr size_t kPiece = 256 * 1024;
+            for (size_t off = 0; off < want; off += kPiece) {
+                const size_t k = static_cast<size_t>(std::min<uint64_t>(kPiece, want - off));
+                fill_(s->buf + off, pos + off, k);
+                if (off < chunk_) {
+                    const size_t m = std::min(k, chunk_ - off);
+                    std::memset(s->buf + off + k, 0, std::min<size_t>(kUnit, chunk_ + extra_ + 64 - off - k));
+                    mark_(s->buf + off, m, s->flags.data() + off / kUnit);
+                }
+            }
+        }
         std::memset(s->buf + want, 0, chunk_ + extra_ + 64 - static_cast<size_t>(want));
         lk.lock();
         s->state = State::Ready;
