@@ -9,6 +9,7 @@
 #include "base/sinks.h"
 #include "platform/files.h"
 #include "raw/carve.h"
+#include "scan/free_space.h"
 
 namespace brantlow::cli {
 
@@ -47,11 +48,14 @@ int cmdCarve(const Args& a) {
     if (!reader) return kExitSource;
 
     uint64_t startByte = 0, bytes = reader->sizeBytes();
-    if (a.has("--volume") || a.has("--start-sector")) {
+    const bool freeOnly = a.has("--free-only");
+    std::optional<VolumeEntry> chosen;
+    if (a.has("--volume") || a.has("--start-sector") || freeOnly) {
         Args b = a;
         if (b.has("--start-sector") && !b.has("--fs")) b.options["--fs"] = "RAW";
         auto v = chooseVolume(*reader, b);
         if (!v) return kExitUsage;
+        chosen = v;
         startByte = v->startSector * 512;
         bytes = v->sizeSectors * 512;
         if (startByte >= reader->sizeBytes()) {
@@ -88,9 +92,24 @@ int cmdCarve(const Args& a) {
         std::cerr << "brantlow-cli: not properly initialized\n";
         return kExitSource;
     }
-    reader->adviseSequential();
     engine->volume = VolumeView(reader, startByte, bytes);
     engine->volumeBytes = bytes;
+    if (freeOnly) {
+        // The file system's free clusters, from its allocation map.
+        FreeSpace space = findFreeSpace(reader, *chosen, bytes);
+        if (!space.error.empty()) {
+            std::cerr << "brantlow-cli: --free-only: " << space.error << "\n";
+            return kExitNoFs;
+        }
+        std::vector<raw::ByteRange> ranges;
+        ranges.reserve(space.ranges.size());
+        for (const ByteRun& r : space.ranges) ranges.push_back({r.start, r.length});
+        engine->setArea(std::move(ranges));
+        if (!a.has("--json"))
+            std::cerr << "free space: " << engine->area().size() << " of " << bytes << " bytes in "
+                      << engine->area().ranges().size() << " runs\n";
+    }
+    reader->adviseSequential();
     StderrProgress prog(stderrIsTerminal() && !a.has("--quiet"));
     engine->progress = &prog;
     engine->scanVolume();

@@ -174,6 +174,10 @@ public:
     // reads it itself when this has not run. Pages call it on their worker
     // after the scan, so that nothing waits for it later.
     virtual void loadAllocationMap() const {}
+    // Where the volume holds no file now: its free clusters (blocks) per
+    // that map, as byte ranges from the volume start, in order. Empty when
+    // the map is not known (default).
+    virtual std::vector<ByteRun> unallocatedRanges() const { return {}; }
 
     // Extra data streams of a file (NTFS named streams), written beside it
     // as "name:stream" when asked for. Default: none.

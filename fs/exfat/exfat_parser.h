@@ -121,6 +121,7 @@ public:
     void outputTimes(EntryId id, OptTime& accessed, OptTime& modified) const override;
     // From the allocation bitmap the scan read (Standard mode).
     RecoveryEstimate recoverability(EntryId id) const override;
+    std::vector<ByteRun> unallocatedRanges() const override;
 
     // Standard phases, in the order scan() runs them.
     bool checkBootSector();

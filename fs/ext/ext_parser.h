@@ -69,6 +69,7 @@ public:
     WriteResult writeContent(EntryId id, ContentSink& out) override;
     RecoveryEstimate recoverability(EntryId id) const override;
     void loadAllocationMap() const override;
+    std::vector<ByteRun> unallocatedRanges() const override;
 
     // The phases, in the order scan() runs them.
     bool findSuperblock();

@@ -58,6 +58,7 @@ public:
     void outputTimes(EntryId id, OptTime& accessed, OptTime& modified) const override;
     RecoveryEstimate recoverability(EntryId id) const override;
     void loadAllocationMap() const override;
+    std::vector<ByteRun> unallocatedRanges() const override;
 
     // The phases, in the order scan() runs them.
     bool checkBootSector();

@@ -85,6 +85,7 @@ public:
     std::vector<EntryId> streams(EntryId id) const override;
     RecoveryEstimate recoverability(EntryId id) const override;
     void loadAllocationMap() const override;
+    std::vector<ByteRun> unallocatedRanges() const override;
 
     // Phases (on the scan's worker thread).
     bool readVolumeHeader();

@@ -110,6 +110,7 @@ public:
     std::vector<EntryId> streams(EntryId id) const override;
     RecoveryEstimate recoverability(EntryId id) const override;
     void loadAllocationMap() const override;
+    std::vector<ByteRun> unallocatedRanges() const override;
 
     // Phases (run on the scan's worker thread).
     bool readBootSector();
