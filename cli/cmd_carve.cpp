@@ -133,7 +133,8 @@ int cmdCarve(const Args& a) {
                       << ",\"extension\":" << jsonString(t.extensionText)
                       << ",\"type\":" << jsonString(engine->extensionOf(it)) << ",\"status\":" << jsonString(status)
                       << ",\"category\":" << jsonString(t.categoryText)
-                      << ",\"name\":" << jsonString(engine->itemText(it)) << "}\n";
+                      << ",\"name\":" << jsonString(engine->itemText(it))
+                      << ",\"label\":" << jsonString(engine->labelOf(it)) << "}\n";
         } else {
             std::cout << it.start << "\t" << it.size << "\t" << t.extensionText << "\t" << engine->extensionOf(it)
                       << "\t" << status << "\t" << t.categoryText << "\n";

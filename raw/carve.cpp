@@ -285,12 +285,28 @@ uint64_t myJpg::findEnd(uint32_t type, uint64_t from, uint64_t to, const uint8_t
     return kNone;
 }
 
-void myJpg::record(uint32_t type, uint64_t start, uint64_t size, FindStatus status, const char* detected) {
+const std::string& myJpg::labelOf(const CarvedItem& item) const {
+    static const std::string none;
+    return item.label && item.label <= labels_.size() ? labels_[item.label - 1] : none;
+}
+
+std::string myJpg::outputName(const CarvedItem& item) const {
+    const std::string ext = extensionOf(item);
+    const std::string& label = labelOf(item);
+    return (label.empty() ? "" : label + " ") + std::to_string(item.start) + (ext.empty() ? "" : "." + ext);
+}
+
+void myJpg::record(uint32_t type, uint64_t start, uint64_t size, FindStatus status, const char* detected,
+                   const std::string& label) {
     if (type >= types_.size() || start >= scanBytes_) return;
     if (findsPerType_[type] >= maxFindsPerType) return;
     ++findsPerType_[type];
     size = std::min<uint64_t>(size, scanBytes_ - start);
     CarvedItem item{area_.toVolume(start), size, type, status, detected};
+    if (!label.empty()) {
+        labels_.push_back(label);
+        item.label = static_cast<uint32_t>(labels_.size());
+    }
     found_.push_back(item);
     const CarveType& t = types_[type];
     uint64_t count = ++categoryCounts_[t.categoryText];
@@ -724,7 +740,7 @@ bool myJpg::Scan::delimitByStructure(uint64_t P, uint32_t st, FindStatus& mark) 
         mark = FindStatus::Invalid;
         return false;
     }
-    e.record(st, P, size, r.status, r.type);
+    e.record(st, P, size, r.status, r.type, r.label);
     cur = std::max(P + step, alignUp(P + size));
     return true;
 }
@@ -846,7 +862,7 @@ SaveResult saveFinds(const myJpg& engine, const std::vector<size_t>& indexes, co
         }
         // Files already in the folder are left alone.
         const std::string& dir = f->second;
-        const std::string wanted = std::to_string(it.start) + (ext.empty() ? "" : "." + ext);
+        const std::string wanted = engine.outputName(it);
         std::string name = names.claim(dir, wanted);
         for (int k = 0; k < 10000 && platform::pathExists(joinPath(dir, name)); ++k) name = names.claim(dir, wanted);
         const std::string path = joinPath(dir, name);

@@ -36,6 +36,7 @@ struct CarvedItem {
     uint32_t type = 0;  // index in the engine's type list
     FindStatus status = FindStatus::Unchecked;
     const char* detected = nullptr;  // the detected type's extension; nullptr: the type's own
+    uint32_t label = 0;              // 1 + index of its name from content in the engine's labels; 0: none
 };
 
 // One loaded type: its settings record (size offset −1 when the record's is
@@ -148,6 +149,13 @@ public:
     // The extension a find is written with: the detected type's, else the
     // type's own (not yet sanitised).
     std::string extensionOf(const CarvedItem& item) const;
+    // What the find holds that names it ("2023-05-06 07.08.09 Canon EOS
+    // 80D", "Artist - Title"), or empty.
+    const std::string& labelOf(const CarvedItem& item) const;
+    // The file name a find is written under (before sanitising): the label
+    // and the start ("2023-05-06 07.08.09 Canon EOS 80D 1048576.jpg"), or
+    // the start alone ("1048576.jpg").
+    std::string outputName(const CarvedItem& item) const;
     // Pending starts dropped because a type had too many waiting.
     uint64_t droppedStarts() const { return droppedStarts_; }
 
@@ -173,7 +181,8 @@ private:
     friend class Window;
 
     void setUpCategories();
-    void record(uint32_t type, uint64_t start, uint64_t size, FindStatus status, const char* detected);
+    void record(uint32_t type, uint64_t start, uint64_t size, FindStatus status, const char* detected,
+                const std::string& label = std::string());
     bool startAt(const uint8_t* p, uint32_t& type) const;
     bool startInside(const uint8_t* p, uint32_t& type) const;
     uint64_t findEnd(uint32_t type, uint64_t from, uint64_t to, const uint8_t* buf, uint64_t bufBase) const;
@@ -192,6 +201,7 @@ private:
     // Signatures tested inside each sector (offset, matcher), lowest index first.
     std::vector<std::pair<uint32_t, StartMatcher>> startInside_;
     std::vector<CarvedItem> found_;
+    std::vector<std::string> labels_;
     std::vector<uint64_t> findsPerType_;
     std::map<std::string, uint64_t> categoryCounts_;
     std::atomic<bool> running_{false};

@@ -38,6 +38,9 @@ struct EndResult {
     // The detected type's extension ("docx", "mov", "nef" …); nullptr: the
     // type's own. Always a string literal.
     const char* type = nullptr;
+    // What the file holds that names it (EXIF date and camera, ID3 artist
+    // and title), or empty.
+    std::string label;
 };
 
 // The bytes of one candidate file, by offset from its first byte.

@@ -83,14 +83,19 @@ EndResult findJpegEnd(Source& s) {
     unsigned restartInterval = 0;
     uint64_t weak = kNone;  // where the last entropy-coded data began
     MpfIndex mpf;
+    std::string label;
     uint64_t pos = 2;
     auto broken = [&](uint64_t at) -> EndResult {
         if (!anySegment) return invalid();
-        return truncated(at, weak == kNone ? at : weak);
+        EndResult r = truncated(at, weak == kNone ? at : weak);
+        r.label = label;
+        return r;
     };
     auto pastLimit = [&](uint64_t from) -> EndResult {
         if (!anySegment) return invalid();
-        return truncated(s.limit(), weak == kNone ? from : weak);
+        EndResult r = truncated(s.limit(), weak == kNone ? from : weak);
+        r.label = label;
+        return r;
     };
     for (int guard = 0; guard < 1 << 22; ++guard) {
         uint8_t b = 0;
@@ -113,7 +118,9 @@ EndResult findJpegEnd(Source& s) {
                 }
                 if (ok) size = mpf.end;
             }
-            return complete(size);
+            EndResult r = complete(size);
+            r.label = label;
+            return r;
         }
         if (code == 0x01) {  // TEM: no length
             pos = m + 1;
@@ -191,6 +198,9 @@ EndResult findJpegEnd(Source& s) {
                 }
                 continue;
             }
+        } else if (code == 0xE1 && len >= 16 && label.empty()) {
+            const uint8_t* p = s.view(m + 1, 8);
+            if (p && same(p + 2, "Exif\0\0", 6)) label = exifLabel(s, m + 9);
         } else if (code == 0xE2 && len >= 8) {
             const size_t n = std::min<size_t>(len, Source::kMaxView);
             const uint8_t* p = s.view(m + 1, n);
@@ -522,8 +532,9 @@ EndResult findTiffEnd(Source& s) {
     else if (makeIs("PENTAX")) type = "pef";
     else if (makeIs("OLYMPUS")) type = "orf";
     else type = "tif";
-    if (w.end > s.limit()) return truncated(s.limit(), w.end, type);
-    return complete(w.end, type);
+    EndResult r = w.end > s.limit() ? truncated(s.limit(), w.end, type) : complete(w.end, type);
+    r.label = exifLabel(s, 0);
+    return r;
 }
 
 }  // namespace brantlow::raw

@@ -149,7 +149,9 @@ EndResult findMp3End(Source& s) {
         if (end <= s.limit()) pos = end;
     }
     if (const uint8_t* t = s.view(pos, 3); t && same(t, "TAG", 3) && pos + 128 <= s.limit()) pos += 128;
-    return complete(pos);
+    EndResult r = complete(pos);
+    if (!bare) r.label = id3Label(s);
+    return r;
 }
 
 // ---------------------------------------------------------------------------
