@@ -134,7 +134,17 @@ int cmdCarve(const Args& a) {
                       << ",\"type\":" << jsonString(engine->extensionOf(it)) << ",\"status\":" << jsonString(status)
                       << ",\"category\":" << jsonString(t.categoryText)
                       << ",\"name\":" << jsonString(engine->itemText(it))
-                      << ",\"label\":" << jsonString(engine->labelOf(it)) << "}\n";
+                      << ",\"label\":" << jsonString(engine->labelOf(it));
+            if (it.gapSectors) {
+                std::cout << ",\"pieces\":[";
+                const char* sep = "";
+                for (const auto& [at, len] : engine->pieces(it)) {
+                    std::cout << sep << "[" << at << "," << len << "]";
+                    sep = ",";
+                }
+                std::cout << "]";
+            }
+            std::cout << "}\n";
         } else {
             std::cout << it.start << "\t" << it.size << "\t" << t.extensionText << "\t" << engine->extensionOf(it)
                       << "\t" << status << "\t" << t.categoryText << "\n";

@@ -1,5 +1,6 @@
 #include "raw/carve.h"
 
+#include "raw/jpeg_fragments.h"
 #include "raw/read_ahead.h"
 
 #include <algorithm>
@@ -297,12 +298,17 @@ std::string myJpg::outputName(const CarvedItem& item) const {
 }
 
 void myJpg::record(uint32_t type, uint64_t start, uint64_t size, FindStatus status, const char* detected,
-                   const std::string& label) {
+                   const std::string& label, uint64_t firstLength, uint64_t gap) {
     if (type >= types_.size() || start >= scanBytes_) return;
     if (findsPerType_[type] >= maxFindsPerType) return;
     ++findsPerType_[type];
-    size = std::min<uint64_t>(size, scanBytes_ - start);
+    if (gap && (firstLength % step || gap % step || start + firstLength + gap >= scanBytes_ ||
+                firstLength / step > UINT32_MAX || gap / step > UINT32_MAX))
+        return;
+    size = std::min<uint64_t>(size, scanBytes_ - start - gap);
     CarvedItem item{area_.toVolume(start), size, type, status, detected};
+    item.firstSectors = static_cast<uint32_t>(firstLength / step);
+    item.gapSectors = static_cast<uint32_t>(gap / step);
     if (!label.empty()) {
         labels_.push_back(label);
         item.label = static_cast<uint32_t>(labels_.size());
@@ -358,7 +364,22 @@ void myJpg::fillArea(uint8_t* buf, uint64_t pos, size_t count) const {
 }
 
 void myJpg::readFind(const CarvedItem& item, uint64_t off, uint8_t* buf, size_t n) const {
-    area_.read(volume, area_.toArea(item.start) + off, buf, n);
+    const uint64_t at = area_.toArea(item.start);
+    const uint64_t first = uint64_t{item.firstSectors} * step, gap = uint64_t{item.gapSectors} * step;
+    if (gap && off < first && off + n > first) {  // across the gap
+        const size_t k = static_cast<size_t>(first - off);
+        area_.read(volume, at + off, buf, k);
+        area_.read(volume, at + first + gap, buf + k, n - k);
+        return;
+    }
+    area_.read(volume, at + off + (gap && off >= first ? gap : 0), buf, n);
+}
+
+std::vector<std::pair<uint64_t, uint64_t>> myJpg::pieces(const CarvedItem& item) const {
+    const uint64_t at = area_.toArea(item.start);
+    const uint64_t first = uint64_t{item.firstSectors} * step, gap = uint64_t{item.gapSectors} * step;
+    if (!gap) return {{item.start, item.size}};
+    return {{item.start, first}, {area_.toVolume(at + first + gap), item.size - first}};
 }
 
 // Categories: one item per distinct category, counts start at 0. The finds
@@ -735,6 +756,13 @@ bool myJpg::Scan::delimitByStructure(uint64_t P, uint32_t st, FindStatus& mark) 
         return false;
     }
     uint64_t size = std::min(r.size, limit);
+    if (r.status == FindStatus::Truncated && T.finder->find == findJpegEnd && e.maxFragmentGap) {
+        // A photo in two pieces: listed whole, beside its first piece.
+        Window all(*this, P, V - P);
+        JpegSplice sp;
+        if (findJpegSecondFragment(all, e.maxFragmentGap, sp) && !all.stopped() && sp.size <= limit)
+            e.record(st, P, sp.size, FindStatus::Complete, r.type, r.label, sp.firstLength, sp.gap);
+    }
     if (r.status == FindStatus::Truncated) size = cutTruncated(P, r);
     if (size == 0) {
         mark = FindStatus::Invalid;

@@ -37,6 +37,10 @@ struct CarvedItem {
     FindStatus status = FindStatus::Unchecked;
     const char* detected = nullptr;  // the detected type's extension; nullptr: the type's own
     uint32_t label = 0;              // 1 + index of its name from content in the engine's labels; 0: none
+    // A photo put back together from two pieces: the first piece's length
+    // and the gap after it, in sectors (0: one piece).
+    uint32_t firstSectors = 0;
+    uint32_t gapSectors = 0;
 };
 
 // One loaded type: its settings record (size offset −1 when the record's is
@@ -133,12 +137,18 @@ public:
     const CarveArea& area() const { return area_; }
     // Reads n bytes of a find from offset off of it.
     void readFind(const CarvedItem& item, uint64_t off, uint8_t* buf, size_t n) const;
+    // Where a find's bytes lie: (start, length) in the volume, one piece or two.
+    std::vector<std::pair<uint64_t, uint64_t>> pieces(const CarvedItem& item) const;
     ProgressSink* progress = nullptr;
     PauseGate* pauseGate = nullptr;  // waited on before each read
     CarveSink* sink = nullptr;
     std::atomic<bool> stopRequested{false};
     // Off: every type is delimited by its signatures and size rules only.
     bool useEndFinders = true;
+    // A JPEG whose data stops decoding part-way is looked for again after
+    // gaps of up to this many bytes (0: not at all); found, it is listed as
+    // a second find of two pieces beside the first piece.
+    uint64_t maxFragmentGap = 1 << 20;
 
     const std::vector<CarveType>& types() const { return types_; }
     const std::vector<CarvedItem>& foundItems() const { return found_; }
@@ -182,7 +192,7 @@ private:
 
     void setUpCategories();
     void record(uint32_t type, uint64_t start, uint64_t size, FindStatus status, const char* detected,
-                const std::string& label = std::string());
+                const std::string& label = std::string(), uint64_t firstLength = 0, uint64_t gap = 0);
     bool startAt(const uint8_t* p, uint32_t& type) const;
     bool startInside(const uint8_t* p, uint32_t& type) const;
     uint64_t findEnd(uint32_t type, uint64_t from, uint64_t to, const uint8_t* buf, uint64_t bufBase) const;
