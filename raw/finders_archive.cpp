@@ -453,7 +453,7 @@ EndResult findArEnd(Source& s) {
         pos = sum(pos + 60, size + (size & 1));
     }
     if (n == 0) return invalid();
-    return upTo(s, pos, type);
+    return upTo(s, pos, type ? type : "a");
 }
 
 // ---------------------------------------------------------------------------
