@@ -135,10 +135,12 @@ int cmdCarve(const Args& a) {
                       << ",\"category\":" << jsonString(t.categoryText)
                       << ",\"name\":" << jsonString(engine->itemText(it))
                       << ",\"label\":" << jsonString(engine->labelOf(it));
-            if (it.gapSectors) {
+            // A find in pieces (put back together, or read across live
+            // files' clusters): where each piece lies.
+            if (const auto parts = engine->pieces(it); parts.size() > 1) {
                 std::cout << ",\"pieces\":[";
                 const char* sep = "";
-                for (const auto& [at, len] : engine->pieces(it)) {
+                for (const auto& [at, len] : parts) {
                     std::cout << sep << "[" << at << "," << len << "]";
                     sep = ",";
                 }

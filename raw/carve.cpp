@@ -378,8 +378,32 @@ void myJpg::readFind(const CarvedItem& item, uint64_t off, uint8_t* buf, size_t 
 std::vector<std::pair<uint64_t, uint64_t>> myJpg::pieces(const CarvedItem& item) const {
     const uint64_t at = area_.toArea(item.start);
     const uint64_t first = uint64_t{item.firstSectors} * step, gap = uint64_t{item.gapSectors} * step;
-    if (!gap) return {{item.start, item.size}};
-    return {{item.start, first}, {area_.toVolume(at + first + gap), item.size - first}};
+    // The stretches of the area the find covers, each mapped to the volume
+    // (the area's ranges split them further), adjacent ones merged.
+    std::vector<std::pair<uint64_t, uint64_t>> out;
+    auto add = [&](uint64_t from, uint64_t len) {
+        while (len > 0) {
+            const uint64_t v = area_.toVolume(from);
+            uint64_t run = len;
+            if (!area_.whole()) {
+                const auto& r = area_.ranges();
+                auto it = std::upper_bound(r.begin(), r.end(), v, [](uint64_t p, const ByteRange& x) { return p < x.start; });
+                if (it != r.begin()) run = std::min(run, (it - 1)->start + (it - 1)->length - v);
+                if (run == 0) run = len;
+            }
+            if (!out.empty() && out.back().first + out.back().second == v) out.back().second += run;
+            else out.push_back({v, run});
+            from += run;
+            len -= run;
+        }
+    };
+    if (!gap) {
+        add(at, item.size);
+    } else {
+        add(at, first);
+        add(at + first + gap, item.size - first);
+    }
+    return out;
 }
 
 // Categories: one item per distinct category, counts start at 0. The finds
@@ -754,6 +778,17 @@ bool myJpg::Scan::delimitByStructure(uint64_t P, uint32_t st, FindStatus& mark) 
     if (r.status != FindStatus::Complete && r.status != FindStatus::Truncated) {
         mark = r.status;
         return false;
+    }
+    if (r.status == FindStatus::Complete && r.doubtful && T.finder->find == findJpegEnd) {
+        // Decoded to be sure: data between the pieces of a photo can pass
+        // for its scan data up to the EOI of the second piece.
+        Window check(*this, P, limit);
+        uint64_t failAt = 0;
+        if (!jpegDecodes(check, failAt) && !check.stopped()) {
+            r.status = FindStatus::Truncated;
+            r.size = std::min(failAt, limit);
+            r.weakFrom = 0;
+        }
     }
     uint64_t size = std::min(r.size, limit);
     if (r.status == FindStatus::Truncated && T.finder->find == findJpegEnd && e.maxFragmentGap) {

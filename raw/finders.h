@@ -38,6 +38,11 @@ struct EndResult {
     // The detected type's extension ("docx", "mov", "nef" …); nullptr: the
     // type's own. Always a string literal.
     const char* type = nullptr;
+    // The structure held, but part of the data looked unlike what the format
+    // writes there (JPEG: kilobytes of scan data without an FF byte, as text
+    // or zeros written between the pieces of a fragmented photo): the engine
+    // checks the data further before taking the find as complete.
+    bool doubtful = false;
     // What the file holds that names it (EXIF date and camera, ID3 artist
     // and title), or empty.
     std::string label;

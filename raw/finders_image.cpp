@@ -84,6 +84,7 @@ EndResult findJpegEnd(Source& s) {
     uint64_t weak = kNone;  // where the last entropy-coded data began
     MpfIndex mpf;
     std::string label;
+    bool doubtful = false;
     uint64_t pos = 2;
     auto broken = [&](uint64_t at) -> EndResult {
         if (!anySegment) return invalid();
@@ -120,6 +121,7 @@ EndResult findJpegEnd(Source& s) {
             }
             EndResult r = complete(size);
             r.label = label;
+            r.doubtful = doubtful;
             return r;
         }
         if (code == 0x01) {  // TEM: no length
@@ -183,6 +185,8 @@ EndResult findJpegEnd(Source& s) {
                         if (f == Source::kNotFound) return pastLimit(segEnd);
                         if (!s.byteAt(f + 1, c)) return pastLimit(segEnd);
                     }
+                    // Compressed data holds an FF every few hundred bytes.
+                    if (f - q > 4096) doubtful = true;
                     if (c == 0x00) {
                         q = f + 2;
                         continue;

@@ -256,6 +256,12 @@ Result decode(const Layout& L, Bytes& in, State& st, uint64_t stop, uint64_t& en
                 if (sym < 0 || sym > 11 || marker) return Result::Failed;
                 uint32_t v;
                 if (!bitsOf(sym, v)) return fail();
+                // The DC value stays within what 8-bit samples can give
+                // (data that only looks like codes drifts out of it).
+                const int diff = sym == 0 ? 0 : (v < (1u << (sym - 1)) ? static_cast<int>(v) - (1 << sym) + 1 : static_cast<int>(v));
+                int& pred = st.pred[ci & 3];
+                pred += diff;
+                if (pred > 2047 || pred < -2048) return Result::Failed;
                 for (int k = 1; k < 64;) {
                     if (!huff(L.ac[c.ac], sym)) return fail();
                     if (sym < 0) return Result::Failed;
@@ -294,7 +300,34 @@ Result decode(const Layout& L, Bytes& in, State& st, uint64_t stop, uint64_t& en
     return Result::Failed;
 }
 
+// Could these 512 bytes be Huffman-coded scan data? Such data looks random:
+// many bytes of 0x80 and above, and every FF stuffed (FF 00) or a restart
+// marker (or the EOI). Text, zeros and most other data are not.
+bool scanDataLike(const uint8_t* p) {
+    unsigned high = 0;
+    for (size_t i = 0; i < kSector; ++i) {
+        high += p[i] >> 7;
+        if (p[i] == 0xFF && i + 1 < kSector) {
+            const uint8_t c = p[i + 1];
+            if (c != 0x00 && !(c >= 0xD0 && c <= 0xD7) && c != 0xD9 && c != 0xFF) return false;
+        }
+    }
+    return high >= kSector / 5;
+}
+
 }  // namespace
+
+bool jpegDecodes(Source& s, uint64_t& failAt) {
+    Layout L;
+    if (!readLayout(s, L) || L.mcus == 0 || L.mcus > (1u << 24)) return true;
+    Bytes whole{s};
+    State st;
+    st.pos = L.dataStart;
+    uint64_t end = 0;
+    if (decode(L, whole, st, s.limit(), end, [](const State&) {}) != Result::Failed) return true;
+    failAt = st.pos;
+    return false;
+}
 
 bool findJpegSecondFragment(Source& s, uint64_t maxGap, JpegSplice& out) {
     Layout L;
@@ -307,7 +340,17 @@ bool findJpegSecondFragment(Source& s, uint64_t maxGap, JpegSplice& out) {
     uint64_t end = 0;
     const Result r = decode(L, whole, st, s.limit(), end, [&](const State& m) { marks.push_back(m); });
     if (r != Result::Failed) return false;  // whole, or cut by the end of what can be read
-    const uint64_t failAt = st.pos;
+    uint64_t failAt = st.pos;
+    // Foreign data that decodes for a while (text has no FF to trip on):
+    // the first sector that cannot be scan data is where the piece ended.
+    for (uint64_t sec = (L.dataStart + kSector - 1) & ~(kSector - 1); sec + kSector <= failAt; sec += kSector) {
+        const uint8_t* p = s.view(sec, kSector);
+        if (!p) break;
+        if (!scanDataLike(p)) {
+            failAt = sec;  // the first piece ends at or before it
+            break;
+        }
+    }
     // Break points: sector boundaries up to 16 KiB before the failure, the
     // nearest first; gaps of whole sectors, the smallest first.
     constexpr uint64_t kBack = 16 * 1024, kCheck = 32 * 1024;
@@ -340,12 +383,18 @@ bool findJpegSecondFragment(Source& s, uint64_t maxGap, JpegSplice& out) {
         const std::vector<uint8_t>& d_;
         uint64_t base_;
     } held(copy, copyFrom);
+    // Which sectors could begin the second piece.
+    std::vector<uint8_t> like(copy.size() / kSector);
+    for (size_t i = 0; i < like.size(); ++i) like[i] = scanDataLike(copy.data() + i * kSector);
     uint64_t tries = 0;
     // The break that keeps the most of the first piece first, then the
     // smallest gap after it.
     for (uint64_t cut = failAt & ~(kSector - 1); cut >= lowest && cut >= kSector; cut -= kSector) {
         for (uint64_t gap = kSector; gap <= maxGap; gap += kSector) {
-            if (++tries > 400000 || s.stopped()) return false;
+            const uint64_t next = cut + gap;
+            if (next < copyFrom || (next - copyFrom) / kSector >= like.size() || !like[(next - copyFrom) / kSector])
+                continue;
+            if (++tries > 200000 || s.stopped()) return false;
             // The last MCU that began reading before the cut.
             auto it = std::upper_bound(marks.begin(), marks.end(), cut,
                                        [](uint64_t c, const State& m) { return c < m.pos; });

@@ -19,4 +19,9 @@ struct JpegSplice {
 // the last MCU and the EOI, after a gap of at most maxGap bytes.
 bool findJpegSecondFragment(Source& s, uint64_t maxGap, JpegSplice& out);
 
+// False, with where it stops, when the photo's Huffman data does not decode
+// to its last MCU and EOI; true when it does or cannot be checked here
+// (progressive, arithmetic-coded).
+bool jpegDecodes(Source& s, uint64_t& failAt);
+
 }  // namespace brantlow::raw
