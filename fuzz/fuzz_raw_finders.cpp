@@ -4,7 +4,9 @@
 // input (ASan).
 #include <cstddef>
 #include <cstdint>
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 #include "raw/finders.h"
 #include "raw/jpeg_fragments.h"
@@ -12,6 +14,29 @@
 using namespace brantlow::raw;
 
 namespace {
+// Hands out each read as a fresh copy and frees the one before, so that a
+// finder that keeps a pointer past the next read is caught (ASan).
+class ReplacingSource : public Source {
+public:
+    ReplacingSource(const uint8_t* data, size_t size, uint64_t limit)
+        : Source(limit < size ? limit : size), data_(data) {}
+    ~ReplacingSource() override { delete[] held_; }
+
+protected:
+    const uint8_t* fetch(uint64_t off, size_t want, size_t& len) override {
+        (void)want;
+        delete[] held_;
+        len = static_cast<size_t>(std::min<uint64_t>(limit_ - off, 65536));
+        held_ = new uint8_t[len];
+        std::memcpy(held_, data_ + off, len);
+        return held_;
+    }
+
+private:
+    const uint8_t* data_;
+    uint8_t* held_ = nullptr;
+};
+
 // The JPEG decoder behind the two-piece search: its verdicts stay within
 // the input.
 EndResult jpegPieces(Source& s) {
@@ -50,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t len = size - 2;
     // Mostly the whole input; sometimes a cut-off view of it.
     const uint64_t limit = data[1] < 200 ? len : len * (data[1] - 200) / 56;
-    MemorySource src(body, len, limit);
+    ReplacingSource src(body, len, limit);
     const EndResult r = find(src);
     switch (r.status) {
     case FindStatus::Complete:

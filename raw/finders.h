@@ -65,6 +65,8 @@ public:
     // is then not used.
     bool stopped() const { return stopped_; }
 
+    // The bytes view, span and byteAt hand out stay valid until the next
+    // call on the source (a finder copies what it needs longer).
     // n (at most kMaxView) contiguous bytes at off; nullptr when they pass
     // the limit or reading stopped.
     const uint8_t* view(uint64_t off, size_t n);

@@ -103,9 +103,10 @@ EndResult findRar5End(Source& s) {
         if (flags & 2) vint(s, q, data);
         // The header CRC covers the size field and the header.
         if (const uint8_t* c = s.view(start, 4)) {
-            const uint8_t* hb = hsize + (body - start - 4) <= Source::kMaxView ? s.view(start + 4, static_cast<size_t>(hsize + (body - start - 4))) : nullptr;
-            if (hb && crc32Update(0, hb, static_cast<size_t>(hsize + (body - start - 4))) != le32(c, 4, 0))
-                return any ? complete(start) : invalid();
+            const uint32_t stored = le32(c, 4, 0);  // views hold until the next one
+            const size_t n = static_cast<size_t>(hsize + (body - start - 4));
+            const uint8_t* hb = n <= Source::kMaxView ? s.view(start + 4, n) : nullptr;
+            if (hb && crc32Update(0, hb, n) != stored) return any ? complete(start) : invalid();
         }
         any = true;
         pos = sum(sum(body, hsize), data);
@@ -230,13 +231,14 @@ EndResult findXzEnd(Source& s) {
     const uint8_t* h = s.view(0, 12);
     if (!h || !same(h, "\xFD" "7zXZ\0", 6) || h[6] != 0 || h[7] > 0x0F) return invalid();
     if (crc32Update(0, h + 6, 2) != le32(h, 12, 8)) return invalid();
+    const uint8_t flags[2] = {h[6], h[7]};  // views hold until the next one
     for (uint64_t from = 12;;) {
         const uint64_t y = s.find(from, s.limit(), "YZ", 2);
         if (y == Source::kNotFound) return truncated(s.limit(), 12);
         from = y + 1;
         if ((y + 2) % 4 || y < 22) continue;
         const uint8_t* f = s.view(y - 10, 12);
-        if (!f || f[8] != h[6] || f[9] != h[7] || crc32Update(0, f + 4, 6) != le32(f, 12, 0)) continue;
+        if (!f || f[8] != flags[0] || f[9] != flags[1] || crc32Update(0, f + 4, 6) != le32(f, 12, 0)) continue;
         const uint64_t index = y - 10 - (uint64_t{le32(f, 12, 4)} + 1) * 4;
         uint8_t b;
         if (index < 12 || index >= y || !s.byteAt(index, b) || b != 0) continue;

@@ -187,7 +187,9 @@ EndResult findFlacEnd(Source& s) {
             const uint8_t* p = s.span(q, n);
             if (!p) break;
             n = static_cast<size_t>(std::min<uint64_t>(n, reach - q));
-            for (size_t i = 0; i < n; ++i) {
+            bool reread = false;
+            for (size_t i = 0; i < n && !reread; ++i) {
+                const uint8_t byte = p[i];
                 // Bytes so far end with the stored CRC of what came before them?
                 if (seen >= 2 && prev2 == crc) {
                     const uint64_t end = q + i;
@@ -200,14 +202,15 @@ EndResult findFlacEnd(Source& s) {
                         frame = end;
                         break;
                     }
+                    reread = true;  // that view replaced the bytes p points at
                 }
                 // Slide: the value before the last two bytes gets the older one.
-                const uint8_t byte = p[i];
                 if (seen >= 2) crc = static_cast<uint16_t>((crc << 8) ^ t[(crc >> 8) ^ (prev2 >> 8)]);
                 prev2 = static_cast<uint16_t>(prev2 << 8 | byte);
                 ++seen;
+                if (reread) q += i + 1;
             }
-            if (!found) q += n;
+            if (!found && !reread) q += n;
         }
         if (!found) return truncated(std::min(q, s.limit()), frame);
         if (total && samples >= total) return complete(frame);
@@ -606,8 +609,11 @@ EndResult findIcoEnd(Source& s) {
     if (!h || le16(h, 6, 0) != 0 || (le16(h, 6, 2) != 1 && le16(h, 6, 2) != 2)) return invalid();
     const uint16_t count = le16(h, 6, 4);
     if (count == 0 || count > 256) return invalid();
-    const uint8_t* d = s.view(6, 16u * count);
-    if (!d) return invalid();
+    // A view holds until the next one: the directory is copied.
+    const uint8_t* dv = s.view(6, 16u * count);
+    if (!dv) return invalid();
+    const std::vector<uint8_t> dir(dv, dv + 16u * count);
+    const uint8_t* d = dir.data();
     uint64_t end = 6 + 16u * count;
     for (unsigned i = 0; i < count; ++i) {
         const uint8_t* e = d + 16 * i;
@@ -871,8 +877,10 @@ uint64_t sfntEnd(Source& s, uint64_t at) {
     if (v != 0x00010000u && v != 0x4F54544Fu && v != 0x74727565u && v != 0x74797031u) return 0;
     const uint16_t tables = be16(h, 12, 4);
     if (tables == 0 || tables > 128) return 0;
-    const uint8_t* t = s.view(at + 12, 16u * tables);
-    if (!t) return 0;
+    const uint8_t* tv = s.view(at + 12, 16u * tables);
+    if (!tv) return 0;
+    const std::vector<uint8_t> records(tv, tv + 16u * tables);  // views hold until the next one
+    const uint8_t* t = records.data();
     uint64_t end = at + 12 + 16u * tables;
     bool head = false;
     for (unsigned i = 0; i < tables; ++i) {
@@ -909,8 +917,10 @@ EndResult findFontEnd(Source& s) {
     if (same(h, "ttcf", 4)) {
         const uint32_t fonts = be32(h, 12, 8);
         if (fonts == 0 || fonts > 256) return invalid();
-        const uint8_t* o = s.view(12, 4u * fonts);
-        if (!o) return invalid();
+        const uint8_t* ov = s.view(12, 4u * fonts);
+        if (!ov) return invalid();
+        const std::vector<uint8_t> offsets(ov, ov + 4u * fonts);
+        const uint8_t* o = offsets.data();
         uint64_t end = 0;
         for (uint32_t i = 0; i < fonts; ++i) {
             const uint64_t e = sfntEnd(s, be32(o, 4u * fonts, 4 * i));
@@ -966,8 +976,10 @@ EndResult findMachoEnd(Source& s) {
     if (be32(h, 8, 0) == 0xCAFEBABEu) {
         const uint32_t n = be32(h, 8, 4);
         if (n == 0 || n > 32) return invalid();
-        const uint8_t* a = s.view(8, 20u * n);
-        if (!a) return invalid();
+        const uint8_t* av = s.view(8, 20u * n);
+        if (!av) return invalid();
+        const std::vector<uint8_t> archs(av, av + 20u * n);
+        const uint8_t* a = archs.data();
         uint64_t end = 8 + 20u * n;
         for (uint32_t i = 0; i < n; ++i) {
             const uint32_t off = be32(a, 20u * n, 20 * i + 8), size = be32(a, 20u * n, 20 * i + 12);

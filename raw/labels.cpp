@@ -3,6 +3,7 @@
 // tag.
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include "base/texts.h"
 #include "raw/finder_util.h"
@@ -52,8 +53,10 @@ std::string exifLabel(Source& s, uint64_t base) {
         const uint8_t* c = s.view(ifd, 2);
         if (!c) break;
         const uint16_t n = std::min<uint16_t>(e.u16(c), 128);
-        const uint8_t* entries = s.view(ifd + 2, 12u * n);
-        if (!entries) break;
+        const uint8_t* ev = s.view(ifd + 2, 12u * n);
+        if (!ev) break;
+        const std::vector<uint8_t> copy(ev, ev + 12u * n);  // views hold until the next one
+        const uint8_t* entries = copy.data();
         for (uint16_t i = 0; i < n; ++i) {
             const uint8_t* en = entries + 12 * i;
             switch (e.u16(en)) {
