@@ -212,10 +212,11 @@ if [ -f "$NTFS_IMG" ]; then
   # says are allocated (blkls -a).
   "$CLI" carve "$NTFS_IMG" --free-only --json > "$WORK/ntfs_free.json" 2> "$WORK/ntfs_free.err"
   "$CLI" carve "$NTFS_IMG" --free-only > /dev/null 2> "$WORK/ntfs_free.err"
-  live=$(blkls -l -a "$NTFS_IMG" | python3 - "$WORK/ntfs_free.json" <<'PY'
+  blkls -l -a "$NTFS_IMG" > "$WORK/ntfs_alloc.txt"
+  live=$(python3 - "$WORK/ntfs_free.json" "$WORK/ntfs_alloc.txt" <<'PY'
 import json, sys
 alloc = set()
-for line in sys.stdin:
+for line in open(sys.argv[2]):
     a = line.strip().split("|")
     if len(a) == 2 and a[0].isdigit():
         alloc.add(int(a[0]))
