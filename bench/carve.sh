@@ -11,7 +11,8 @@
 # (tests/raw/make_fragment_set.py); every type enabled in both tools. Last,
 # --free-only on the NTFS image of bench/ntfs.sh when it is there
 # (NTFS_IMG=…): its time beside the whole volume's and the live files carved.
-#   bench/carve.sh            (BUILD=build BENCH_DIR=/tmp/brantlow-bench-carve RUNS=3 SIZE_MIB=2048)
+#   bench/carve.sh            (BUILD=build BENCH_DIR=/tmp/brantlow-bench-carve RUNS=3 SIZE_MIB=2048
+#                              OUT_BASE=BENCH_DIR: where the tools write; /dev/shm/… takes the disk out)
 # Needs python3 and ImageMagick (to build the image), testdisk (photorec), foremost,
 # and the tools of scripts/deps.sh for the second image.
 set -euo pipefail
@@ -20,6 +21,7 @@ BUILD=${BUILD:-$ROOT/build}
 CLI=$BUILD/brantlow-cli
 SHARED=${SHARED:-$ROOT/../shared/bench-images}
 WORK=${BENCH_DIR:-/tmp/brantlow-bench-carve}
+OUT_BASE=${OUT_BASE:-$WORK}
 SIZE_MIB=${SIZE_MIB:-2048}
 RUNS=${RUNS:-3}
 IMG=$WORK/carve.img
@@ -54,7 +56,7 @@ run() {
   local name=$1; shift
   local times=() rss=()
   for i in $(seq "$RUNS"); do
-    rm -rf "$WORK/out_$name"; mkdir -p "$WORK/out_$name"
+    rm -rf "$OUT_BASE/out_$name"; mkdir -p "$OUT_BASE/out_$name"
     /usr/bin/time -f "%e %M" -o "$WORK/time_$name" "$@" > /dev/null 2>&1 || true
     read -r t m < "$WORK/time_$name"
     times+=("$t"); rss+=("$m")
@@ -84,18 +86,18 @@ cat "$IMG" > /dev/null  # warm the page cache
 run cat cat "$IMG"
 run brantlow_list "$CLI" carve "$IMG" --no-default-types --types four.types
 run brantlow_all "$CLI" carve "$IMG"
-run brantlow "$CLI" carve "$IMG" --no-default-types --types four.types --out "$WORK/out_brantlow"
-score brantlow "$WORK/out_brantlow"
+run brantlow "$CLI" carve "$IMG" --no-default-types --types four.types --out "$OUT_BASE/out_brantlow"
+score brantlow "$OUT_BASE/out_brantlow"
 if command -v photorec > /dev/null; then
-  run photorec photorec /log /d "$WORK/out_photorec/r" /cmd "$IMG" \
+  run photorec photorec /log /d "$OUT_BASE/out_photorec/r" /cmd "$IMG" \
     partition_none,fileopt,everything,disable,jpg,enable,png,enable,pdf,enable,zip,enable,search
-  score photorec "$WORK/out_photorec"
+  score photorec "$OUT_BASE/out_photorec"
 fi
 if command -v foremost > /dev/null; then
-  run foremost_q foremost -q -t jpg,png,pdf,zip -i "$IMG" -o "$WORK/out_foremost_q"
-  score foremost_q "$WORK/out_foremost_q"
-  run foremost foremost -t jpg,png,pdf,zip -i "$IMG" -o "$WORK/out_foremost"
-  score foremost "$WORK/out_foremost"
+  run foremost_q foremost -q -t jpg,png,pdf,zip -i "$IMG" -o "$OUT_BASE/out_foremost_q"
+  score foremost_q "$OUT_BASE/out_foremost_q"
+  run foremost foremost -t jpg,png,pdf,zip -i "$IMG" -o "$OUT_BASE/out_foremost"
+  score foremost "$OUT_BASE/out_foremost"
 fi
 
 printf '\ncarve.img: %s MiB, %s files (JPEG/PNG/PDF/ZIP); median of %s runs; page cache warm\n\n' \
