@@ -132,7 +132,7 @@ int cmdCarve(const Args& a) {
             std::cout << "{\"start\":" << it.start << ",\"size\":" << it.size
                       << ",\"extension\":" << jsonString(t.extensionText)
                       << ",\"type\":" << jsonString(engine->extensionOf(it)) << ",\"status\":" << jsonString(status)
-                      << ",\"category\":" << jsonString(t.categoryText)
+                      << ",\"category\":" << jsonString(engine->categoryOf(it))
                       << ",\"name\":" << jsonString(engine->itemText(it))
                       << ",\"label\":" << jsonString(engine->labelOf(it));
             // A find in pieces (put back together, or read across live
@@ -149,7 +149,7 @@ int cmdCarve(const Args& a) {
             std::cout << "}\n";
         } else {
             std::cout << it.start << "\t" << it.size << "\t" << t.extensionText << "\t" << engine->extensionOf(it)
-                      << "\t" << status << "\t" << t.categoryText << "\n";
+                      << "\t" << status << "\t" << engine->categoryOf(it) << "\n";
         }
     }
     if (!json) {

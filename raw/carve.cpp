@@ -291,6 +291,12 @@ const std::string& myJpg::labelOf(const CarvedItem& item) const {
     return item.label && item.label <= labels_.size() ? labels_[item.label - 1] : none;
 }
 
+const std::string& myJpg::categoryOf(const CarvedItem& item) const {
+    static const std::string twoPieces = kTwoPiecesCategory, none;
+    if (item.gapSectors) return twoPieces;
+    return item.type < types_.size() ? types_[item.type].categoryText : none;
+}
+
 std::string myJpg::outputName(const CarvedItem& item) const {
     const std::string ext = extensionOf(item);
     const std::string& label = labelOf(item);
@@ -315,8 +321,9 @@ void myJpg::record(uint32_t type, uint64_t start, uint64_t size, FindStatus stat
     }
     found_.push_back(item);
     const CarveType& t = types_[type];
-    uint64_t count = ++categoryCounts_[t.categoryText];
-    if (sink) sink->itemFound(found_.size() - 1, item, itemText(item), t.categoryText, count);
+    const std::string& category = categoryOf(item);
+    uint64_t count = ++categoryCounts_[category];
+    if (sink) sink->itemFound(found_.size() - 1, item, itemText(item), category, count);
 }
 
 // Reads count bytes at pos into buf (zeros where nothing could be read). A
@@ -912,7 +919,7 @@ SaveResult saveFinds(const myJpg& engine, const std::vector<size_t>& indexes, co
         if (idx >= items.size()) continue;
         const CarvedItem& it = items[idx];
         const CarveType* t = it.type < types.size() ? &types[it.type] : nullptr;
-        const std::string category = t && !t->categoryText.empty() ? t->categoryText : "Uncategorised";
+        const std::string category = !engine.categoryOf(it).empty() ? engine.categoryOf(it) : "Uncategorised";
         const std::string ext = engine.extensionOf(it);
         auto f = folders.find(category);
         if (f == folders.end()) {

@@ -162,6 +162,11 @@ public:
     // What the find holds that names it ("2023-05-06 07.08.09 Canon EOS
     // 80D", "Artist - Title"), or empty.
     const std::string& labelOf(const CarvedItem& item) const;
+    // A find's category: its type's, or, for a photo put back together from
+    // two pieces, kTwoPiecesCategory (a guess checked by decoding, listed
+    // apart from the finds whose bytes lie as they are).
+    const std::string& categoryOf(const CarvedItem& item) const;
+    static constexpr const char* kTwoPiecesCategory = "Photos in two pieces";
     // The file name a find is written under (before sanitising): the label
     // and the start ("2023-05-06 07.08.09 Canon EOS 80D 1048576.jpg"), or
     // the start alone ("1048576.jpg").

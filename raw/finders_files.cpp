@@ -176,8 +176,9 @@ EndResult findZipEnd(Source& s) {
             }
             if (entries == 0 && n == 8 && method == 0 && csize <= 100) {
                 const uint8_t* nm = s.view(pos + 30, 8);
-                const uint8_t* m = csize ? s.view(dataStart, static_cast<size_t>(csize)) : nullptr;
-                if (nm && m && same(nm, "mimetype", 8)) names.mimetype(m, static_cast<size_t>(csize));
+                const bool mimetype = nm && same(nm, "mimetype", 8);  // a view holds until the next one
+                const uint8_t* m = mimetype && csize ? s.view(dataStart, static_cast<size_t>(csize)) : nullptr;
+                if (m) names.mimetype(m, static_cast<size_t>(csize));
             }
             lastData = dataStart;
             ++entries;

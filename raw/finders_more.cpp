@@ -465,11 +465,10 @@ EndResult findTsEnd(Source& s) {
     uint64_t n = 0;
     for (; n < (1ull << 26); ++n) {
         uint8_t b;
-        if (!s.byteAt(pos + lead, b)) {
-            if (pos + size > s.limit() && pos < s.limit()) return n >= 16 ? truncated(s.limit(), pos, lead ? "m2ts" : "ts") : invalid();
-            break;
-        }
+        if (!s.byteAt(pos + lead, b)) break;
         if (b != 0x47) break;
+        if (pos + size > s.limit())  // a packet cut by the limit
+            return n >= 16 ? truncated(s.limit(), pos, lead ? "m2ts" : "ts") : invalid();
         pos += size;
     }
     if (n < 16) return invalid();
@@ -608,6 +607,7 @@ EndResult findIcoEnd(Source& s) {
     const uint8_t* h = s.view(0, 6);
     if (!h || le16(h, 6, 0) != 0 || (le16(h, 6, 2) != 1 && le16(h, 6, 2) != 2)) return invalid();
     const uint16_t count = le16(h, 6, 4);
+    const bool cursor = le16(h, 6, 2) == 2;
     if (count == 0 || count > 256) return invalid();
     // A view holds until the next one: the directory is copied.
     const uint8_t* dv = s.view(6, 16u * count);
@@ -624,7 +624,7 @@ EndResult findIcoEnd(Source& s) {
         if (img && !same(img, "\x89PNG", 4) && le32(img, 8, 0) != 40) return invalid();
         end = std::max(end, sum(off, size));
     }
-    return upTo(s, end, le16(h, 6, 2) == 2 ? "cur" : "ico", 6);
+    return upTo(s, end, cursor ? "cur" : "ico", 6);
 }
 
 // ---------------------------------------------------------------------------

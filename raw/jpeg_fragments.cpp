@@ -189,7 +189,8 @@ Result decode(const Layout& L, Bytes& in, State& st, uint64_t stop, uint64_t& en
     auto fill = [&](int need) -> bool {
         while (st.bits < need) {
             uint8_t b = 0;
-            if (!marker) {
+            if (marker) return false;  // the data ended: a code that reads on is no code
+            {
                 if (st.pos >= stop) return false;
                 if (!in.at(st.pos, b)) return false;
                 if (b == 0xFF) {
