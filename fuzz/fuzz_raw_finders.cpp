@@ -43,7 +43,7 @@ EndResult jpegPieces(Source& s) {
     uint64_t failAt = 0;
     if (!jpegDecodes(s, failAt) && failAt > s.limit() + 8) std::abort();
     JpegSplice sp;
-    if (findJpegSecondFragment(s, 64 * 1024, sp)) {
+    if (findJpegSecondFragment(s, 64 * 1024, sp, 1 << 20)) {
         if (sp.firstLength % 512 || sp.gap % 512 || sp.size > s.limit() || sp.size < sp.firstLength) std::abort();
     }
     EndResult r;

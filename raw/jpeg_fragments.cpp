@@ -330,7 +330,7 @@ bool jpegDecodes(Source& s, uint64_t& failAt) {
     return false;
 }
 
-bool findJpegSecondFragment(Source& s, uint64_t maxGap, JpegSplice& out) {
+bool findJpegSecondFragment(Source& s, uint64_t maxGap, JpegSplice& out, uint64_t budget) {
     Layout L;
     if (!readLayout(s, L) || L.mcus == 0 || L.mcus > (1u << 24)) return false;
     // The data as it lies: where does it stop decoding?
@@ -406,6 +406,9 @@ bool findJpegSecondFragment(Source& s, uint64_t maxGap, JpegSplice& out) {
             Bytes quick{held, cut, gap};
             State probe = from;
             Result q = decode(L, quick, probe, cut + kCheck, e, [](const State&) {});
+            const uint64_t spent = probe.pos > from.pos ? probe.pos - from.pos : 0;
+            if (spent >= budget) return false;
+            budget -= spent;
             if (q == Result::Failed) continue;
             if (q == Result::Limit) {
                 // Then the whole rest, to the last MCU and EOI.

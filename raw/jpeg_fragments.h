@@ -17,7 +17,8 @@ struct JpegSplice {
 // s: the bytes from the photo's first byte on (to the end of the volume).
 // True when its Huffman data stops decoding part-way and decodes again, to
 // the last MCU and the EOI, after a gap of at most maxGap bytes.
-bool findJpegSecondFragment(Source& s, uint64_t maxGap, JpegSplice& out);
+// The search decodes at most `budget` bytes in all.
+bool findJpegSecondFragment(Source& s, uint64_t maxGap, JpegSplice& out, uint64_t budget = 32ull << 20);
 
 // False, with where it stops, when the photo's Huffman data does not decode
 // to its last MCU and EOI; true when it does or cannot be checked here
