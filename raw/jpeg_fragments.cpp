@@ -415,7 +415,12 @@ bool findJpegSecondFragment(Source& s, uint64_t maxGap, JpegSplice& out, uint64_
                 Bytes spliced{s, cut, gap};
                 probe = from;
                 q = decode(L, spliced, probe, s.limit() > gap ? s.limit() - gap : 0, e, [](const State&) {});
-                if (q != Result::Done) continue;
+                const uint64_t more = probe.pos > from.pos ? probe.pos - from.pos : 0;
+                if (q != Result::Done && more >= budget) return false;
+                if (q != Result::Done) {
+                    budget -= more;
+                    continue;
+                }
             }
             out.firstLength = cut;
             out.gap = gap;
