@@ -64,7 +64,7 @@ for i in range(COUNT):
     # The placeholder that the photo's first piece will take.
     hole = os.path.join(work, "HOLE%04d.BIN" % i)
     with open(hole, "wb") as f:
-        f.write(os.urandom(first * CLUSTER))
+        f.write(rnd.randbytes(first * CLUSTER))
     # What lies between the pieces.
     between = os.path.join(work, "GAP%04d.BIN" % i)
     kind = rnd.choice(["random", "text", "photo"])
@@ -75,7 +75,7 @@ for i in range(COUNT):
     elif kind == "text":
         body = ("Some lines of a file that was written in between. %d\n" % i * 4000).encode()[: gap * CLUSTER]
     else:
-        body = os.urandom(gap * CLUSTER)
+        body = rnd.randbytes(gap * CLUSTER)
     with open(between, "wb") as f:
         f.write(body)
     run("mcopy", "-i", img, hole, "::HOLE%04d.BIN" % i)
