@@ -10,6 +10,7 @@
 #include "base/sinks.h"
 #include "platform/files.h"
 #include "raw/carve.h"
+#include "scan/free_space.h"
 
 namespace brantlow::cli {
 
@@ -51,13 +52,16 @@ int cmdCarve(const Args& a) {
     // it lies in one).
     std::shared_ptr<readWriteInterface> on = reader;
     uint64_t startByte = 0, bytes = reader->sizeBytes();
-    if (a.has("--volume") || a.has("--start-sector")) {
+    const bool freeOnly = a.has("--free-only");
+    std::optional<VolumeEntry> chosen;
+    if (a.has("--volume") || a.has("--start-sector") || freeOnly) {
         Args b = a;
         if (b.has("--start-sector") && !b.has("--fs")) b.options["--fs"] = "RAW";
         int rc = kExitUsage;
         auto v = chooseVolume(reader, b, &rc);
         if (!v) return rc == kExitSource ? rc : kExitUsage;
         on = volumeReader(*v, reader);
+        chosen = v;
         startByte = v->startSector * 512;
         bytes = v->sizeSectors * 512;
         if (startByte >= on->sizeBytes()) {
@@ -94,9 +98,24 @@ int cmdCarve(const Args& a) {
         std::cerr << "brantlow-cli: not properly initialized\n";
         return kExitSource;
     }
-    on->adviseSequential();
     engine->volume = VolumeView(on, startByte, bytes);
     engine->volumeBytes = bytes;
+    if (freeOnly) {
+        // The file system's free clusters, from its allocation map.
+        FreeSpace space = findFreeSpace(reader, *chosen, bytes);
+        if (!space.error.empty()) {
+            std::cerr << "brantlow-cli: --free-only: " << space.error << "\n";
+            return kExitNoFs;
+        }
+        std::vector<raw::ByteRange> ranges;
+        ranges.reserve(space.ranges.size());
+        for (const ByteRun& r : space.ranges) ranges.push_back({r.start, r.length});
+        engine->setArea(std::move(ranges));
+        if (!a.has("--json"))
+            std::cerr << "free space: " << engine->area().size() << " of " << bytes << " bytes in "
+                      << engine->area().ranges().size() << " runs\n";
+    }
+    on->adviseSequential();
     StderrProgress prog(stderrIsTerminal() && !a.has("--quiet"));
     engine->progress = &prog;
     engine->scanVolume();
@@ -119,11 +138,24 @@ int cmdCarve(const Args& a) {
             std::cout << "{\"start\":" << it.start << ",\"size\":" << it.size
                       << ",\"extension\":" << jsonString(t.extensionText)
                       << ",\"type\":" << jsonString(engine->extensionOf(it)) << ",\"status\":" << jsonString(status)
-                      << ",\"category\":" << jsonString(t.categoryText)
-                      << ",\"name\":" << jsonString(engine->itemText(it)) << "}\n";
+                      << ",\"category\":" << jsonString(engine->categoryOf(it))
+                      << ",\"name\":" << jsonString(engine->itemText(it))
+                      << ",\"label\":" << jsonString(engine->labelOf(it));
+            // A find in pieces (put back together, or read across live
+            // files' clusters): where each piece lies.
+            if (const auto parts = engine->pieces(it); parts.size() > 1) {
+                std::cout << ",\"pieces\":[";
+                const char* sep = "";
+                for (const auto& [at, len] : parts) {
+                    std::cout << sep << "[" << at << "," << len << "]";
+                    sep = ",";
+                }
+                std::cout << "]";
+            }
+            std::cout << "}\n";
         } else {
             std::cout << it.start << "\t" << it.size << "\t" << t.extensionText << "\t" << engine->extensionOf(it)
-                      << "\t" << status << "\t" << t.categoryText << "\n";
+                      << "\t" << status << "\t" << engine->categoryOf(it) << "\n";
         }
     }
     if (!json) {

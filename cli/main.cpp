@@ -154,6 +154,8 @@ int main(int argc, char** argv) {
     carve->add_option("--out", "write the files found into this folder (created when missing)")->type_name("DIR");
     flag(carve, "--json", "one JSON object per file found");
     flag(carve, "--hide-marked", "leave out finds that fail their format check");
+    flag(carve, "--free-only",
+         "carve only the clusters the volume's file system gives to no file (needs a volume it can parse)");
     flag(carve, "--quiet", "no progress on stderr");
     addMap(carve);
 

@@ -1,5 +1,8 @@
 #include "raw/carve.h"
 
+#include "raw/jpeg_fragments.h"
+#include "raw/read_ahead.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
@@ -18,8 +21,10 @@ namespace {
 
 constexpr uint64_t kNone = UINT64_MAX;
 constexpr size_t kLookahead = 512;  // held beyond each read: size fields and signature windows
-constexpr size_t kBufferBytes = myJpg::ioChunk + kLookahead;
 constexpr uint64_t kPage = 4096;    // reads start at page boundaries
+// Reads overlap by this much: a view of a finder (at most 4096 bytes) from
+// a page in a block's last bytes is held whole.
+constexpr size_t kReadOverlap = Source::kMaxView + kPage + kLookahead;
 constexpr size_t kLookBackBytes = 64 * 1024;
 constexpr uint8_t kWildcard = 0x2A;
 // A run of zeros this long that reaches a sector boundary ends a cut-off
@@ -50,7 +55,64 @@ FindStatus startStatus(uint64_t packed) { return static_cast<FindStatus>(packed 
 
 }  // namespace
 
-CarveType typeFromRecord(const SettingsRecord& r, uint8_t identifier) {
+void CarveArea::assign(std::vector<ByteRange> ranges, uint64_t volumeBytes) {
+    ranges_.clear();
+    virt_.clear();
+    std::sort(ranges.begin(), ranges.end(), [](const ByteRange& a, const ByteRange& b) { return a.start < b.start; });
+    for (const ByteRange& r : ranges) {
+        uint64_t a = alignUp(r.start), b = satAdd(r.start, r.length);
+        b = std::min(b, volumeBytes) & ~(myJpg::step - 1);
+        if (a >= b) continue;
+        if (!ranges_.empty() && a <= ranges_.back().start + ranges_.back().length) {
+            ByteRange& last = ranges_.back();
+            last.length = std::max(last.start + last.length, b) - last.start;
+        } else {
+            ranges_.push_back({a, b - a});
+        }
+    }
+    uint64_t at = 0;
+    for (const ByteRange& r : ranges_) virt_.push_back(at += r.length);
+}
+
+uint64_t CarveArea::toVolume(uint64_t pos) const {
+    if (ranges_.empty()) return pos;
+    const size_t i = static_cast<size_t>(std::upper_bound(virt_.begin(), virt_.end(), pos) - virt_.begin());
+    if (i >= ranges_.size()) return ranges_.back().start + ranges_.back().length + (pos - virt_.back());
+    return ranges_[i].start + (pos - (virt_[i] - ranges_[i].length));
+}
+
+uint64_t CarveArea::toArea(uint64_t volumePos) const {
+    if (ranges_.empty()) return volumePos;
+    auto it = std::upper_bound(ranges_.begin(), ranges_.end(), volumePos,
+                               [](uint64_t p, const ByteRange& r) { return p < r.start; });
+    if (it == ranges_.begin()) return 0;
+    const size_t i = static_cast<size_t>(it - ranges_.begin()) - 1;
+    const uint64_t begin = virt_[i] - ranges_[i].length;
+    return begin + std::min(volumePos - ranges_[i].start, ranges_[i].length);
+}
+
+void CarveArea::read(const VolumeView& v, uint64_t pos, uint8_t* buf, size_t n) const {
+    if (ranges_.empty()) {
+        v.read(pos, buf, n);
+        return;
+    }
+    size_t i = static_cast<size_t>(std::upper_bound(virt_.begin(), virt_.end(), pos) - virt_.begin());
+    while (n > 0) {
+        if (i >= ranges_.size()) {
+            std::memset(buf, 0, n);
+            return;
+        }
+        const uint64_t begin = virt_[i] - ranges_[i].length;
+        const size_t k = static_cast<size_t>(std::min<uint64_t>(n, virt_[i] - pos));
+        v.read(ranges_[i].start + (pos - begin), buf, k);
+        buf += k;
+        pos += k;
+        n -= k;
+        ++i;
+    }
+}
+
+CarveType typeFromRecord(const SettingsRecord& r, uint16_t identifier) {
     CarveType t;
     static_cast<SettingsRecord&>(t) = r;
     t.startLength = std::min<uint8_t>(r.startLength, kSignatureMax);
@@ -66,7 +128,7 @@ CarveType typeFromRecord(const SettingsRecord& r, uint8_t identifier) {
 void myJpg::addRecords(const std::vector<SettingsRecord>& records) {
     for (const auto& r : records) {
         if (types_.size() >= maxTypes) break;
-        types_.push_back(typeFromRecord(r, static_cast<uint8_t>(types_.size())));
+        types_.push_back(typeFromRecord(r, static_cast<uint16_t>(types_.size())));
     }
     initialized_ = false;
 }
@@ -97,6 +159,8 @@ bool myJpg::initialize() {
     if (running_.load()) return false;
     const size_t n = types_.size();
     for (auto& b : startByFirstByte_) b.clear();
+    anchored_.clear();
+    startInside_.clear();
     for (size_t j = 0; j < n; ++j) {
         const CarveType& t = types_[j];
         // A signature shorter than 2 bytes never matches.
@@ -111,8 +175,27 @@ bool myJpg::initialize() {
         }
         std::memcpy(m.pat, pat, 16);
         std::memcpy(m.mask, mask, 16);
+        const uint32_t at = t.signatureAt();
+        if (at % step) {
+            // Only an end finder can tell where such a file starts.
+            if (useEndFinders && at + 16 <= kLookahead) startInside_.push_back({at, m});
+            continue;
+        }
+        if (at && !useEndFinders) continue;
         if (t.startSignature[0] == kWildcard) {
-            for (auto& b : startByFirstByte_) b.push_back(m);
+            size_t k = 0;
+            while (k < t.startLength && t.startSignature[k] == kWildcard) ++k;
+            if (k == t.startLength) {  // all wildcards: every sector
+                for (auto& b : startByFirstByte_) b.push_back(m);
+                continue;
+            }
+            auto g = std::find_if(anchored_.begin(), anchored_.end(), [&](const auto& a) { return a.first == k; });
+            if (g == anchored_.end()) {
+                anchored_.emplace_back();
+                g = anchored_.end() - 1;
+                g->first = static_cast<uint32_t>(k);
+            }
+            g->second[t.startSignature[k]].push_back(m);
         } else {
             startByFirstByte_[t.startSignature[0]].push_back(m);
         }
@@ -137,7 +220,28 @@ std::string myJpg::extensionOf(const CarvedItem& item) const {
 bool myJpg::startAt(const uint8_t* p, uint32_t& type) const {
     uint64_t w[2];
     std::memcpy(w, p, 16);
-    for (const StartMatcher& m : startByFirstByte_[p[0]]) {
+    uint32_t best = UINT32_MAX;
+    auto first = [&](const std::vector<StartMatcher>& bucket) {
+        for (const StartMatcher& m : bucket) {
+            if (m.type >= best) return;
+            if ((w[0] & m.mask[0]) == m.pat[0] && (w[1] & m.mask[1]) == m.pat[1]) {
+                best = m.type;
+                return;
+            }
+        }
+    };
+    first(startByFirstByte_[p[0]]);
+    for (const auto& [k, table] : anchored_) first(table[p[k]]);
+    if (best == UINT32_MAX) return false;
+    type = best;
+    return true;
+}
+
+// p has at least 512 readable bytes.
+bool myJpg::startInside(const uint8_t* p, uint32_t& type) const {
+    for (const auto& [off, m] : startInside_) {
+        uint64_t w[2];
+        std::memcpy(w, p + off, 16);
         if ((w[0] & m.mask[0]) == m.pat[0] && (w[1] & m.mask[1]) == m.pat[1]) {
             type = m.type;
             return true;
@@ -182,22 +286,50 @@ uint64_t myJpg::findEnd(uint32_t type, uint64_t from, uint64_t to, const uint8_t
     return kNone;
 }
 
-void myJpg::record(uint32_t type, uint64_t start, uint64_t size, FindStatus status, const char* detected) {
-    if (type >= types_.size() || start >= volumeBytes) return;
+const std::string& myJpg::labelOf(const CarvedItem& item) const {
+    static const std::string none;
+    return item.label && item.label <= labels_.size() ? labels_[item.label - 1] : none;
+}
+
+const std::string& myJpg::categoryOf(const CarvedItem& item) const {
+    static const std::string twoPieces = kTwoPiecesCategory, none;
+    if (item.gapSectors) return twoPieces;
+    return item.type < types_.size() ? types_[item.type].categoryText : none;
+}
+
+std::string myJpg::outputName(const CarvedItem& item) const {
+    const std::string ext = extensionOf(item);
+    const std::string& label = labelOf(item);
+    return (label.empty() ? "" : label + " ") + std::to_string(item.start) + (ext.empty() ? "" : "." + ext);
+}
+
+void myJpg::record(uint32_t type, uint64_t start, uint64_t size, FindStatus status, const char* detected,
+                   const std::string& label, uint64_t firstLength, uint64_t gap) {
+    if (type >= types_.size() || start >= scanBytes_) return;
     if (findsPerType_[type] >= maxFindsPerType) return;
     ++findsPerType_[type];
-    size = std::min<uint64_t>(size, volumeBytes - start);
-    CarvedItem item{start, size, type, status, detected};
+    if (gap && (firstLength % step || gap % step || start + firstLength + gap >= scanBytes_ ||
+                firstLength / step > UINT32_MAX || gap / step > UINT32_MAX))
+        return;
+    size = std::min<uint64_t>(size, scanBytes_ - start - gap);
+    CarvedItem item{area_.toVolume(start), size, type, status, detected};
+    item.firstSectors = static_cast<uint32_t>(firstLength / step);
+    item.gapSectors = static_cast<uint32_t>(gap / step);
+    if (!label.empty()) {
+        labels_.push_back(label);
+        item.label = static_cast<uint32_t>(labels_.size());
+    }
     found_.push_back(item);
     const CarveType& t = types_[type];
-    uint64_t count = ++categoryCounts_[t.categoryText];
-    if (sink) sink->itemFound(found_.size() - 1, item, itemText(item), t.categoryText, count);
+    const std::string& category = categoryOf(item);
+    uint64_t count = ++categoryCounts_[category];
+    if (sink) sink->itemFound(found_.size() - 1, item, itemText(item), category, count);
 }
 
 // Reads count bytes at pos into buf (zeros where nothing could be read). A
 // failed or short read is retried sector by sector, so that only the
 // unreadable sectors are zeros.
-void myJpg::fillChunk(uint8_t* buf, uint64_t pos, size_t count) {
+void myJpg::fillChunk(uint8_t* buf, uint64_t pos, size_t count) const {
     readWriteInterface* r = volume.reader();
     if (pauseGate) pauseGate->wait();
     long long got = -1;
@@ -212,6 +344,73 @@ void myJpg::fillChunk(uint8_t* buf, uint64_t pos, size_t count) {
         if (dev && volume.startByte() + pos + off >= dev) break;  // beyond the device: zeros
         volume.read(pos + off, buf + off, std::min<size_t>(step, count - off));
     }
+}
+
+// The same for positions in the carve area.
+void myJpg::fillArea(uint8_t* buf, uint64_t pos, size_t count) const {
+    if (area_.whole()) {
+        fillChunk(buf, pos, count);
+        return;
+    }
+    const auto& r = area_.ranges();
+    while (count > 0) {
+        const uint64_t at = area_.toVolume(pos);
+        // The bytes left in the range holding at.
+        auto it = std::upper_bound(r.begin(), r.end(), at, [](uint64_t p, const ByteRange& x) { return p < x.start; });
+        if (it == r.begin() || at >= (it - 1)->start + (it - 1)->length) {
+            std::memset(buf, 0, count);
+            return;
+        }
+        --it;
+        const size_t k = static_cast<size_t>(std::min<uint64_t>(count, it->start + it->length - at));
+        fillChunk(buf, at, k);
+        buf += k;
+        pos += k;
+        count -= k;
+    }
+}
+
+void myJpg::readFind(const CarvedItem& item, uint64_t off, uint8_t* buf, size_t n) const {
+    const uint64_t at = area_.toArea(item.start);
+    const uint64_t first = uint64_t{item.firstSectors} * step, gap = uint64_t{item.gapSectors} * step;
+    if (gap && off < first && off + n > first) {  // across the gap
+        const size_t k = static_cast<size_t>(first - off);
+        area_.read(volume, at + off, buf, k);
+        area_.read(volume, at + first + gap, buf + k, n - k);
+        return;
+    }
+    area_.read(volume, at + off + (gap && off >= first ? gap : 0), buf, n);
+}
+
+std::vector<std::pair<uint64_t, uint64_t>> myJpg::pieces(const CarvedItem& item) const {
+    const uint64_t at = area_.toArea(item.start);
+    const uint64_t first = uint64_t{item.firstSectors} * step, gap = uint64_t{item.gapSectors} * step;
+    // The stretches of the area the find covers, each mapped to the volume
+    // (the area's ranges split them further), adjacent ones merged.
+    std::vector<std::pair<uint64_t, uint64_t>> out;
+    auto add = [&](uint64_t from, uint64_t len) {
+        while (len > 0) {
+            const uint64_t v = area_.toVolume(from);
+            uint64_t run = len;
+            if (!area_.whole()) {
+                const auto& r = area_.ranges();
+                auto it = std::upper_bound(r.begin(), r.end(), v, [](uint64_t p, const ByteRange& x) { return p < x.start; });
+                if (it != r.begin()) run = std::min(run, (it - 1)->start + (it - 1)->length - v);
+                if (run == 0) run = len;
+            }
+            if (!out.empty() && out.back().first + out.back().second == v) out.back().second += run;
+            else out.push_back({v, run});
+            from += run;
+            len -= run;
+        }
+    };
+    if (!gap) {
+        add(at, item.size);
+    } else {
+        add(at, first);
+        add(at + first + gap, item.size - first);
+    }
+    return out;
 }
 
 // Categories: one item per distinct category, counts start at 0. The finds
@@ -246,7 +445,9 @@ void myJpg::drain() {
 
 struct myJpg::Scan {
     myJpg& e;
-    uint8_t* buf;
+    ReadAhead& reads;
+    const uint8_t* buf = nullptr;
+    const uint8_t* marks = nullptr;  // per sector of buf: a start signature may match there
     const uint64_t V;
     uint64_t base = 0;  // the buffer holds [base, base + held), zeros after
     uint64_t held = 0;
@@ -258,7 +459,7 @@ struct myJpg::Scan {
     std::vector<uint8_t> back;     // bytes behind the buffer that a finder asked for
     uint64_t backBase = kNone, backHeld = 0;
 
-    Scan(myJpg& engine, uint8_t* b) : e(engine), buf(b), V(engine.volumeBytes) { active.reserve(e.types_.size()); }
+    Scan(myJpg& engine, ReadAhead& r) : e(engine), reads(r), V(engine.scanBytes_) { active.reserve(e.types_.size()); }
 
     void run();
     void load(uint64_t at);
@@ -312,17 +513,17 @@ private:
     uint64_t start_;
 };
 
-// Fills the buffer from at (a page boundary below the volume's end): one
-// read of the chunk, then the lookahead; zeros beyond the volume.
+// The buffer from at (a page boundary below the volume's end): the chunk
+// and the lookahead, read ahead on the second thread; zeros beyond the volume.
 void myJpg::Scan::load(uint64_t at) {
+    size_t avail = 0;
+    buf = reads.get(at, avail);
+    marks = reads.marks(at);
     base = at;
-    hi = std::min<uint64_t>(at + ioChunk, V);
-    const uint64_t want = std::min<uint64_t>(kBufferBytes, V - at);
-    const size_t main = static_cast<size_t>(std::min<uint64_t>(ioChunk, want));
-    e.fillChunk(buf, at, main);
-    if (want > main) e.fillChunk(buf + main, at + main, static_cast<size_t>(want - main));
-    if (want < kBufferBytes) std::memset(buf + want, 0, kBufferBytes - want);
-    held = want;
+    // Start tests stop where the block's own bytes end; the bytes after
+    // them (a read's overlap) serve signature windows and finders' views.
+    hi = std::min<uint64_t>({at + ioChunk, at + avail - kReadOverlap, V});
+    held = std::min<uint64_t>(avail, V - at);
     loaded = true;
     if (e.progress) e.progress->position(static_cast<int64_t>(at / chunkSize));
 }
@@ -332,7 +533,7 @@ const uint8_t* myJpg::Scan::lookBack(uint64_t pos, size_t want, size_t& len) {
         back.resize(kLookBackBytes);
         backBase = pos & ~(step - 1);
         backHeld = std::min<uint64_t>(kLookBackBytes, V - backBase);
-        e.volume.read(backBase, back.data(), static_cast<size_t>(backHeld));  // zeros where unreadable
+        e.fillArea(back.data(), backBase, static_cast<size_t>(backHeld));  // zeros where unreadable
     }
     len = static_cast<size_t>(backBase + backHeld - pos);
     return back.data() + (pos - backBase);
@@ -413,9 +614,18 @@ void myJpg::Scan::scanBuffer() {
         const uint64_t sectorLimit = bestEnd == kNone ? hi : std::min(hi, bestEnd + 1);
         uint32_t type = 0;
         bool matched = false;
+        // The reading thread marked the sectors at which a start matches.
         while (cur < sectorLimit) {
+            const uint8_t* m = marks + (cur - base) / step;
+            const size_t left = static_cast<size_t>((sectorLimit - cur + step - 1) / step);
+            const void* hit = std::memchr(m, 1, left);
+            if (!hit) {
+                cur += left * step;
+                break;
+            }
+            cur += static_cast<uint64_t>(static_cast<const uint8_t*>(hit) - m) * step;
             const uint8_t* p = buf + (cur - base);
-            if (!e.startByFirstByte_[p[0]].empty() && e.startAt(p, type)) {
+            if (e.startAt(p, type) || e.startInside(p, type)) {
                 matched = true;
                 break;
             }
@@ -450,7 +660,27 @@ void myJpg::Scan::onStart(uint64_t P, uint32_t st) {
     }
     FindStatus mark = FindStatus::Unchecked;
     if (T.finder && e.useEndFinders) {
-        if (delimitByStructure(P, st, mark)) return;
+        // The file starts where its signature says: at the sector that
+        // matched, or that far before it.
+        const uint32_t at = T.signatureAt();
+        uint64_t S = P;
+        if (at && at % step == 0) {
+            if (P < at) {
+                cur = P + step;
+                return;
+            }
+            S = P - at;
+        }
+        if (delimitByStructure(S, st, mark)) {
+            cur = std::max(cur, P + step);
+            return;
+        }
+        // Such a file is no find without its finder; nor is a weak
+        // signature's start that fails its check.
+        if (at || (T.dropInvalid() && mark == FindStatus::Invalid)) {
+            cur = P + step;
+            return;
+        }
         ensureHeld(P);  // the rules below read the sector at P
     }
     const uint8_t* p = buf + (P - base);
@@ -556,13 +786,31 @@ bool myJpg::Scan::delimitByStructure(uint64_t P, uint32_t st, FindStatus& mark) 
         mark = r.status;
         return false;
     }
+    if (r.status == FindStatus::Complete && r.doubtful && T.finder->find == findJpegEnd) {
+        // Decoded to be sure: data between the pieces of a photo can pass
+        // for its scan data up to the EOI of the second piece.
+        Window check(*this, P, limit);
+        uint64_t failAt = 0;
+        if (!jpegDecodes(check, failAt) && !check.stopped()) {
+            r.status = FindStatus::Truncated;
+            r.size = std::min(failAt, limit);
+            r.weakFrom = 0;
+        }
+    }
     uint64_t size = std::min(r.size, limit);
+    if (r.status == FindStatus::Truncated && T.finder->find == findJpegEnd && e.maxFragmentGap) {
+        // A photo in two pieces: listed whole, beside its first piece.
+        Window all(*this, P, V - P);
+        JpegSplice sp;
+        if (findJpegSecondFragment(all, e.maxFragmentGap, sp) && !all.stopped() && sp.size <= limit)
+            e.record(st, P, sp.size, FindStatus::Complete, r.type, r.label, sp.firstLength, sp.gap);
+    }
     if (r.status == FindStatus::Truncated) size = cutTruncated(P, r);
     if (size == 0) {
         mark = FindStatus::Invalid;
         return false;
     }
-    e.record(st, P, size, r.status, r.type);
+    e.record(st, P, size, r.status, r.type, r.label);
     cur = std::max(P + step, alignUp(P + size));
     return true;
 }
@@ -625,20 +873,26 @@ bool myJpg::scanVolume() {
     for (auto& p : pendingStarts_) p = Pending{};
     setUpCategories();
 
-    const uint64_t chunks = volumeBytes / chunkSize + (volumeBytes % chunkSize ? 1 : 0);
+    scanBytes_ = area_.whole() ? volumeBytes : area_.size();
+    const uint64_t chunks = scanBytes_ / chunkSize + (scanBytes_ % chunkSize ? 1 : 0);
     if (progress) {
         progress->range(1000);
         progress->range(static_cast<int64_t>(chunks));
     }
-    struct FreeBuf {
-        void operator()(uint8_t* p) const { std::free(p); }
-    };
-    std::unique_ptr<uint8_t, FreeBuf> buf(static_cast<uint8_t*>(std::aligned_alloc(kPage, ioChunk + kPage)));
-    if (!buf) {
+    std::unique_ptr<ReadAhead> reads;
+    try {
+        reads = std::make_unique<ReadAhead>(
+            [this](uint8_t* b, uint64_t pos, size_t n) { fillArea(b, pos, n); }, scanBytes_, readBlock,
+            kReadOverlap, readSlots, [this](const uint8_t* b, size_t n, uint8_t* flags) {
+                uint32_t t;
+                for (size_t o = 0, i = 0; o < n; o += step, ++i)
+                    flags[i] = startAt(b + o, t) || (!startInside_.empty() && startInside(b + o, t));
+            });
+    } catch (const std::exception&) {
         messageSink().info("not properly initialized");
         return false;
     }
-    Scan scan(*this, buf.get());
+    Scan scan(*this, *reads);
     scan.run();
     drain();
     return true;
@@ -665,7 +919,7 @@ SaveResult saveFinds(const myJpg& engine, const std::vector<size_t>& indexes, co
         if (idx >= items.size()) continue;
         const CarvedItem& it = items[idx];
         const CarveType* t = it.type < types.size() ? &types[it.type] : nullptr;
-        const std::string category = t && !t->categoryText.empty() ? t->categoryText : "Uncategorised";
+        const std::string category = !engine.categoryOf(it).empty() ? engine.categoryOf(it) : "Uncategorised";
         const std::string ext = engine.extensionOf(it);
         auto f = folders.find(category);
         if (f == folders.end()) {
@@ -678,7 +932,7 @@ SaveResult saveFinds(const myJpg& engine, const std::vector<size_t>& indexes, co
         }
         // Files already in the folder are left alone.
         const std::string& dir = f->second;
-        const std::string wanted = std::to_string(it.start) + (ext.empty() ? "" : "." + ext);
+        const std::string wanted = engine.outputName(it);
         std::string name = names.claim(dir, wanted);
         for (int k = 0; k < 10000 && platform::pathExists(joinPath(dir, name)); ++k) name = names.claim(dir, wanted);
         const std::string path = joinPath(dir, name);
@@ -687,13 +941,15 @@ SaveResult saveFinds(const myJpg& engine, const std::vector<size_t>& indexes, co
             fail(path, out.error());
             continue;
         }
-        // Never beyond the volume.
-        const uint64_t vol = engine.volumeBytes, start = it.start;
-        const uint64_t size = start >= vol ? 0 : std::min(it.size, vol - start);
+        // Never beyond the volume (or the carved area).
+        const uint64_t start = it.start;
+        const uint64_t vol = engine.area().whole() ? engine.volumeBytes : engine.area().size();
+        const uint64_t at = engine.area().toArea(start);
+        const uint64_t size = at >= vol ? 0 : std::min(it.size, vol - at);
         bool ok = true;
         for (uint64_t off = 0; off < size && ok;) {
             size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), size - off));
-            engine.volume.read(start + off, buf.data(), n);  // zeros where unreadable
+            engine.readFind(it, off, buf.data(), n);  // zeros where unreadable
             ok = out.write(buf.data(), n);
             off += n;
         }

@@ -36,19 +36,53 @@ struct CarvedItem {
     uint32_t type = 0;  // index in the engine's type list
     FindStatus status = FindStatus::Unchecked;
     const char* detected = nullptr;  // the detected type's extension; nullptr: the type's own
+    uint32_t label = 0;              // 1 + index of its name from content in the engine's labels; 0: none
+    // A photo put back together from two pieces: the first piece's length
+    // and the gap after it, in sectors (0: one piece).
+    uint32_t firstSectors = 0;
+    uint32_t gapSectors = 0;
 };
 
 // One loaded type: its settings record (size offset −1 when the record's is
 // 0 or less) and what the engine keeps beside it.
 struct CarveType : SettingsRecord {
-    uint8_t identifier = 0;           // position in the type list
+    uint16_t identifier = 0;          // position in the type list
     std::string extensionText;        // UTF-8 of the extension
     std::string categoryText;         // UTF-8 of the category
     const EndFinder* finder = nullptr;  // chosen by the extension
     bool startRepeats() const { return (flags & kFlagStartRepeats) != 0; }
+    bool dropInvalid() const { return (flags & kFlagDropInvalid) != 0; }
+    // Where the start signature sits in the file (its finder says; 0 without).
+    uint32_t signatureAt() const { return finder ? finder->signatureAt : 0; }
 };
 
-CarveType typeFromRecord(const SettingsRecord& r, uint8_t identifier);
+CarveType typeFromRecord(const SettingsRecord& r, uint16_t identifier);
+
+// What to carve: byte ranges of the volume (a file system's free clusters),
+// taken as one stretch of bytes one after the other, so that a file whose
+// pieces lie around live files reads as one. Empty: the whole volume.
+struct ByteRange {
+    uint64_t start = 0;
+    uint64_t length = 0;
+};
+class CarveArea {
+public:
+    // Sorted, merged, cut to whole sectors and to the volume's size.
+    void assign(std::vector<ByteRange> ranges, uint64_t volumeBytes);
+    bool whole() const { return ranges_.empty(); }
+    const std::vector<ByteRange>& ranges() const { return ranges_; }
+    uint64_t size() const { return virt_.empty() ? 0 : virt_.back(); }
+    // Position in the volume of a position in the area, and back (positions
+    // outside every range map to the next range's start).
+    uint64_t toVolume(uint64_t pos) const;
+    uint64_t toArea(uint64_t volumePos) const;
+    // Reads n bytes at area position pos (zeros where unreadable).
+    void read(const VolumeView& v, uint64_t pos, uint8_t* buf, size_t n) const;
+
+private:
+    std::vector<ByteRange> ranges_;
+    std::vector<uint64_t> virt_;  // area position of each range's end
+};
 
 // Where the finds go while the scan runs (the page's tree, the CLI, tests).
 // Called on the scanning thread.
@@ -69,8 +103,10 @@ class myJpg {
 public:
     static constexpr uint64_t step = 512;
     static constexpr uint32_t chunkSize = 1048576;   // unit of the progress and the skip rule
-    static constexpr size_t ioChunk = 256 * 1024;     // bytes per read: stays in the L2 cache
-    static constexpr size_t maxTypes = 256;          // the type identifier is one byte
+    static constexpr size_t ioChunk = 256 * 1024;     // bytes matched per step
+    static constexpr size_t readBlock = 512 * 1024;  // bytes per read, read ahead on the second thread
+    static constexpr size_t readSlots = 3;            // blocks held
+    static constexpr size_t maxTypes = 1024;         // several settings files of 256 records
     static constexpr size_t maxPendingPerType = 4096;
     static constexpr size_t maxFindsPerType = 1000000;
 
@@ -95,13 +131,24 @@ public:
 
     // Set before scanVolume.
     VolumeView volume;            // the volume (reads are positional)
-    uint64_t volumeBytes = 0;     // size of the area to scan
+    uint64_t volumeBytes = 0;     // size of the volume
+    // Carve only these ranges of the volume (setArea); whole volume when empty.
+    void setArea(std::vector<ByteRange> ranges) { area_.assign(std::move(ranges), volumeBytes); }
+    const CarveArea& area() const { return area_; }
+    // Reads n bytes of a find from offset off of it.
+    void readFind(const CarvedItem& item, uint64_t off, uint8_t* buf, size_t n) const;
+    // Where a find's bytes lie: (start, length) in the volume, one piece or two.
+    std::vector<std::pair<uint64_t, uint64_t>> pieces(const CarvedItem& item) const;
     ProgressSink* progress = nullptr;
     PauseGate* pauseGate = nullptr;  // waited on before each read
     CarveSink* sink = nullptr;
     std::atomic<bool> stopRequested{false};
     // Off: every type is delimited by its signatures and size rules only.
     bool useEndFinders = true;
+    // A JPEG whose data stops decoding part-way is looked for again after
+    // gaps of up to this many bytes (0: not at all); found, it is listed as
+    // a second find of two pieces beside the first piece.
+    uint64_t maxFragmentGap = 1 << 20;
 
     const std::vector<CarveType>& types() const { return types_; }
     const std::vector<CarvedItem>& foundItems() const { return found_; }
@@ -112,6 +159,18 @@ public:
     // The extension a find is written with: the detected type's, else the
     // type's own (not yet sanitised).
     std::string extensionOf(const CarvedItem& item) const;
+    // What the find holds that names it ("2023-05-06 07.08.09 Canon EOS
+    // 80D", "Artist - Title"), or empty.
+    const std::string& labelOf(const CarvedItem& item) const;
+    // A find's category: its type's, or, for a photo put back together from
+    // two pieces, kTwoPiecesCategory (a guess checked by decoding, listed
+    // apart from the finds whose bytes lie as they are).
+    const std::string& categoryOf(const CarvedItem& item) const;
+    static constexpr const char* kTwoPiecesCategory = "Photos in two pieces";
+    // The file name a find is written under (before sanitising): the label
+    // and the start ("2023-05-06 07.08.09 Canon EOS 80D 1048576.jpg"), or
+    // the start alone ("1048576.jpg").
+    std::string outputName(const CarvedItem& item) const;
     // Pending starts dropped because a type had too many waiting.
     uint64_t droppedStarts() const { return droppedStarts_; }
 
@@ -137,16 +196,27 @@ private:
     friend class Window;
 
     void setUpCategories();
-    void record(uint32_t type, uint64_t start, uint64_t size, FindStatus status, const char* detected);
+    void record(uint32_t type, uint64_t start, uint64_t size, FindStatus status, const char* detected,
+                const std::string& label = std::string(), uint64_t firstLength = 0, uint64_t gap = 0);
     bool startAt(const uint8_t* p, uint32_t& type) const;
+    bool startInside(const uint8_t* p, uint32_t& type) const;
     uint64_t findEnd(uint32_t type, uint64_t from, uint64_t to, const uint8_t* buf, uint64_t bufBase) const;
-    void fillChunk(uint8_t* buf, uint64_t pos, size_t count);
+    void fillChunk(uint8_t* buf, uint64_t pos, size_t count) const;
+    void fillArea(uint8_t* buf, uint64_t pos, size_t count) const;
     void drain();
 
     std::vector<CarveType> types_;
+    CarveArea area_;
+    uint64_t scanBytes_ = 0;  // size of what is scanned: the area, or the volume
     std::vector<Pending> pendingStarts_;
     std::array<std::vector<StartMatcher>, 256> startByFirstByte_;  // start entries, lowest index first
+    // Signatures whose first bytes are wildcards, by their first byte that
+    // is not (offset, table by that byte).
+    std::vector<std::pair<uint32_t, std::array<std::vector<StartMatcher>, 256>>> anchored_;
+    // Signatures tested inside each sector (offset, matcher), lowest index first.
+    std::vector<std::pair<uint32_t, StartMatcher>> startInside_;
     std::vector<CarvedItem> found_;
+    std::vector<std::string> labels_;
     std::vector<uint64_t> findsPerType_;
     std::map<std::string, uint64_t> categoryCounts_;
     std::atomic<bool> running_{false};

@@ -22,6 +22,7 @@ struct DefaultType {
     const char* category;
     const char* source;     // where the bytes come from
     bool startRepeats = false;
+    bool dropInvalid = false;
 };
 
 const std::vector<DefaultType>& defaultTypeTable();

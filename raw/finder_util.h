@@ -1,8 +1,10 @@
 // Helpers shared by the end finders (not part of the engine's interface).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 #include "base/bytes.h"
 #include "raw/finders.h"
@@ -45,6 +47,15 @@ inline uint64_t product(uint64_t a, uint64_t b) {
     uint64_t r;
     return mulOverflows(a, b, &r) ? UINT64_MAX : r;
 }
+
+// Names from content (empty when there is none): "2023-05-06 07.08.09 Canon
+// EOS 80D" from the EXIF data whose TIFF header is at base; "Artist - Title"
+// from an ID3v2 tag at the start.
+std::string exifLabel(Source& s, uint64_t base);
+std::string id3Label(Source& s);
+
+// CRC-32 as zlib computes it (crc32Update(0, p, n) == crc32(0, p, n)).
+uint32_t crc32Update(uint32_t crc, const uint8_t* p, size_t n);
 
 inline bool same(const uint8_t* p, const char* text, size_t n) { return std::memcmp(p, text, n) == 0; }
 

@@ -38,6 +38,14 @@ struct EndResult {
     // The detected type's extension ("docx", "mov", "nef" …); nullptr: the
     // type's own. Always a string literal.
     const char* type = nullptr;
+    // The structure held, but part of the data looked unlike what the format
+    // writes there (JPEG: kilobytes of scan data without an FF byte, as text
+    // or zeros written between the pieces of a fragmented photo): the engine
+    // checks the data further before taking the find as complete.
+    bool doubtful = false;
+    // What the file holds that names it (EXIF date and camera, ID3 artist
+    // and title), or empty.
+    std::string label;
 };
 
 // The bytes of one candidate file, by offset from its first byte.
@@ -57,6 +65,8 @@ public:
     // is then not used.
     bool stopped() const { return stopped_; }
 
+    // The bytes view, span and byteAt hand out stay valid until the next
+    // call on the source (a finder copies what it needs longer).
     // n (at most kMaxView) contiguous bytes at off; nullptr when they pass
     // the limit or reading stopped.
     const uint8_t* view(uint64_t off, size_t n);
@@ -100,6 +110,11 @@ using EndFinderFn = EndResult (*)(Source&);
 struct EndFinder {
     const char* name;  // "JPEG", "ZIP family" …
     EndFinderFn find;
+    // Where the type's start signature sits in the file: 0 at its start; a
+    // multiple of 512 (ISO 9660's volume descriptor at 32768): the file
+    // starts that far before the sector that matched; below 497 (tar's
+    // "ustar" at 257): tested that far into every sector.
+    uint32_t signatureAt = 0;
 };
 
 // The finder for a type's extension (ASCII case ignored); nullptr when the
@@ -123,5 +138,65 @@ EndResult findPdfEnd(Source& s);
 EndResult findSqliteEnd(Source& s);
 EndResult findElfEnd(Source& s);
 EndResult findPeEnd(Source& s);
+EndResult find7zEnd(Source& s);
+EndResult findRar4End(Source& s);
+EndResult findRar5End(Source& s);
+EndResult findGzipEnd(Source& s);
+EndResult findBzip2End(Source& s);
+EndResult findXzEnd(Source& s);
+EndResult findZstdEnd(Source& s);
+EndResult findLz4End(Source& s);
+EndResult findTarEnd(Source& s);
+EndResult findCpioEnd(Source& s);
+EndResult findArEnd(Source& s);
+EndResult findCabEnd(Source& s);
+EndResult findWimEnd(Source& s);
+EndResult findIsoEnd(Source& s);
+EndResult findVhdEnd(Source& s);
+EndResult findVmdkEnd(Source& s);
+EndResult findQcowEnd(Source& s);
+EndResult findVdiEnd(Source& s);
+EndResult findEwfEnd(Source& s);
+EndResult findEvtxEnd(Source& s);
+EndResult findEvtEnd(Source& s);
+EndResult findRegfEnd(Source& s);
+EndResult findPrefetchEnd(Source& s);
+EndResult findPcapEnd(Source& s);
+EndResult findPcapngEnd(Source& s);
+EndResult findOggEnd(Source& s);
+EndResult findFlacEnd(Source& s);
+EndResult findAdtsEnd(Source& s);
+EndResult findMidiEnd(Source& s);
+EndResult findIffEnd(Source& s);
+EndResult findAuEnd(Source& s);
+EndResult findDsfEnd(Source& s);
+EndResult findDffEnd(Source& s);
+EndResult findWavpackEnd(Source& s);
+EndResult findIcnsEnd(Source& s);
+EndResult findMkvEnd(Source& s);
+EndResult findFlvEnd(Source& s);
+EndResult findMpegPsEnd(Source& s);
+EndResult findTsEnd(Source& s);
+EndResult findAsfEnd(Source& s);
+EndResult findRmEnd(Source& s);
+EndResult findIvfEnd(Source& s);
+EndResult findPsdEnd(Source& s);
+EndResult findIcoEnd(Source& s);
+EndResult findRafEnd(Source& s);
+EndResult findJp2End(Source& s);
+EndResult findPnmEnd(Source& s);
+EndResult findOleEnd(Source& s);
+EndResult findRtfEnd(Source& s);
+EndResult findTextEnd(Source& s);
+EndResult findFontEnd(Source& s);
+EndResult findMachoEnd(Source& s);
+EndResult findDexEnd(Source& s);
+EndResult findWasmEnd(Source& s);
+EndResult findWalEnd(Source& s);
+EndResult findPstEnd(Source& s);
+EndResult findKdbxEnd(Source& s);
+EndResult findBdbEnd(Source& s);
+EndResult findBlendEnd(Source& s);
+EndResult findEmfEnd(Source& s);
 
 }  // namespace brantlow::raw

@@ -22,6 +22,8 @@ constexpr uint32_t kLocal = 0x04034b50, kCentral = 0x02014b50, kEnd = 0x06054b50
 
 struct ZipNames {
     bool contentTypes = false, word = false, xl = false, ppt = false, manifest = false, android = false;
+    bool iwork = false, keynote = false, numbers = false, visio = false, xps = false, ipa = false, appx = false,
+         model3d = false;
     const char* mime = nullptr;
 
     void add(const uint8_t* p, size_t n) {
@@ -33,6 +35,17 @@ struct ZipNames {
         else if (starts("ppt/")) ppt = true;
         else if (is("META-INF/MANIFEST.MF")) manifest = true;
         else if (is("AndroidManifest.xml")) android = true;
+        else if (starts("Index/")) {
+            // iWork: the archive's index names what it holds.
+            iwork = true;
+            if (starts("Index/Slide") || starts("Index/MasterSlide")) keynote = true;
+            if (starts("Index/CalculationEngine") || starts("Index/Tables/")) numbers = true;
+        } else if (is("index.apxl")) keynote = iwork = true;
+        else if (starts("visio/")) visio = true;
+        else if (is("FixedDocSeq.fdseq") || is("FixedDocumentSequence.fdseq")) xps = true;
+        else if (starts("Payload/")) ipa = true;
+        else if (is("AppxManifest.xml")) appx = true;
+        else if (is("3D/3dmodel.model")) model3d = true;
     }
     void mimetype(const uint8_t* p, size_t n) {
         static const std::pair<const char*, const char*> kinds[] = {
@@ -41,6 +54,12 @@ struct ZipNames {
             {"application/vnd.oasis.opendocument.presentation", "odp"},
             {"application/vnd.oasis.opendocument.graphics", "odg"},
             {"application/epub+zip", "epub"},
+            {"application/vnd.oasis.opendocument.formula", "odf"},
+            {"application/vnd.sun.xml.writer", "sxw"},
+            {"application/vnd.sun.xml.calc", "sxc"},
+            {"application/vnd.sun.xml.impress", "sxi"},
+            {"application/x-krita", "kra"},
+            {"image/openraster", "ora"},
         };
         for (const auto& [text, ext] : kinds)
             if (n == std::strlen(text) && std::memcmp(p, text, n) == 0) mime = ext;
@@ -51,6 +70,12 @@ struct ZipNames {
         if (contentTypes && word) return "docx";
         if (contentTypes && xl) return "xlsx";
         if (contentTypes && ppt) return "pptx";
+        if (contentTypes && visio) return "vsdx";
+        if (xps) return "xps";
+        if (model3d) return "3mf";
+        if (appx) return "appx";
+        if (iwork) return keynote ? "key" : numbers ? "numbers" : "pages";
+        if (ipa) return "ipa";
         if (manifest) return "jar";
         return "zip";
     }
@@ -151,8 +176,9 @@ EndResult findZipEnd(Source& s) {
             }
             if (entries == 0 && n == 8 && method == 0 && csize <= 100) {
                 const uint8_t* nm = s.view(pos + 30, 8);
-                const uint8_t* m = csize ? s.view(dataStart, static_cast<size_t>(csize)) : nullptr;
-                if (nm && m && same(nm, "mimetype", 8)) names.mimetype(m, static_cast<size_t>(csize));
+                const bool mimetype = nm && same(nm, "mimetype", 8);  // a view holds until the next one
+                const uint8_t* m = mimetype && csize ? s.view(dataStart, static_cast<size_t>(csize)) : nullptr;
+                if (m) names.mimetype(m, static_cast<size_t>(csize));
             }
             lastData = dataStart;
             ++entries;

@@ -1,7 +1,5 @@
 // End finders for pictures: JPEG, PNG, GIF, BMP, TIFF and the camera raw
 // formats built on TIFF.
-#include <zlib.h>
-
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -85,14 +83,20 @@ EndResult findJpegEnd(Source& s) {
     unsigned restartInterval = 0;
     uint64_t weak = kNone;  // where the last entropy-coded data began
     MpfIndex mpf;
+    std::string label;
+    bool doubtful = false;
     uint64_t pos = 2;
     auto broken = [&](uint64_t at) -> EndResult {
         if (!anySegment) return invalid();
-        return truncated(at, weak == kNone ? at : weak);
+        EndResult r = truncated(at, weak == kNone ? at : weak);
+        r.label = label;
+        return r;
     };
     auto pastLimit = [&](uint64_t from) -> EndResult {
         if (!anySegment) return invalid();
-        return truncated(s.limit(), weak == kNone ? from : weak);
+        EndResult r = truncated(s.limit(), weak == kNone ? from : weak);
+        r.label = label;
+        return r;
     };
     for (int guard = 0; guard < 1 << 22; ++guard) {
         uint8_t b = 0;
@@ -115,7 +119,10 @@ EndResult findJpegEnd(Source& s) {
                 }
                 if (ok) size = mpf.end;
             }
-            return complete(size);
+            EndResult r = complete(size);
+            r.label = label;
+            r.doubtful = doubtful;
+            return r;
         }
         if (code == 0x01) {  // TEM: no length
             pos = m + 1;
@@ -161,10 +168,25 @@ EndResult findJpegEnd(Source& s) {
                 unsigned rst = 0;
                 uint64_t q = segEnd;
                 while (true) {
-                    uint64_t f = s.findByte(q, s.limit(), 0xFF);
-                    if (f == Source::kNotFound) return pastLimit(segEnd);
+                    // The next FF and the byte after it, from the held bytes
+                    // while they last (most FFs are stuffed FF 00).
+                    uint64_t f = Source::kNotFound;
                     uint8_t c = 0;
-                    if (!s.byteAt(f + 1, c)) return pastLimit(segEnd);
+                    size_t n = 0;
+                    if (const uint8_t* p = s.span(q, n)) {
+                        const uint8_t* h = n > 1 ? static_cast<const uint8_t*>(std::memchr(p, 0xFF, n - 1)) : nullptr;
+                        if (h) {
+                            f = q + static_cast<uint64_t>(h - p);
+                            c = h[1];
+                        }
+                    }
+                    if (f == Source::kNotFound) {
+                        f = s.findByte(q, s.limit(), 0xFF);
+                        if (f == Source::kNotFound) return pastLimit(segEnd);
+                        if (!s.byteAt(f + 1, c)) return pastLimit(segEnd);
+                    }
+                    // Compressed data holds an FF every few hundred bytes.
+                    if (f - q > 4096) doubtful = true;
                     if (c == 0x00) {
                         q = f + 2;
                         continue;
@@ -180,6 +202,9 @@ EndResult findJpegEnd(Source& s) {
                 }
                 continue;
             }
+        } else if (code == 0xE1 && len >= 16 && label.empty()) {
+            const uint8_t* p = s.view(m + 1, 8);
+            if (p && same(p + 2, "Exif\0\0", 6)) label = exifLabel(s, m + 9);
         } else if (code == 0xE2 && len >= 8) {
             const size_t n = std::min<size_t>(len, Source::kMaxView);
             const uint8_t* p = s.view(m + 1, n);
@@ -197,40 +222,47 @@ EndResult findJpegEnd(Source& s) {
 // the first chunk is IHDR.
 
 EndResult findPngEnd(Source& s) {
-    static const uint8_t sig[8] = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
+    // PNG, and MNG and JNG, which share its chunks.
     const uint8_t* h = s.view(0, 8);
-    if (!h || std::memcmp(h, sig, 8) != 0) return invalid();
+    if (!h || !same(h + 2, "NG\r\n\x1A\n", 6)) return invalid();
+    const char* type = nullptr;
+    const char* head = "IHDR";
+    const char* last = "IEND";
+    uint32_t headLen = 13;
+    if (h[0] == 0x8A && h[1] == 'M') type = "mng", head = "MHDR", last = "MEND", headLen = 28;
+    else if (h[0] == 0x8B && h[1] == 'J') type = "jng", head = "JHDR", headLen = 16;
+    else if (h[0] != 0x89 || h[1] != 'P') return invalid();
     uint64_t pos = 8;
     bool first = true;
     for (uint64_t chunks = 0; chunks < (1u << 24); ++chunks) {
         const uint8_t* c = s.view(pos, 8);
-        if (!c) return first ? invalid() : truncated(s.limit(), pos);
+        if (!c) return first ? invalid() : truncated(s.limit(), pos, type);
         const uint32_t len = be32(c, 8, 0);
         const bool named = isAlpha(c[4]) && isAlpha(c[5]) && isAlpha(c[6]) && isAlpha(c[7]);
-        if (!named || len > 0x7FFFFFFFu) return first ? invalid() : truncated(pos, pos);
-        const bool iend = same(c + 4, "IEND", 4);
-        if (first && (!same(c + 4, "IHDR", 4) || len != 13)) return invalid();
+        if (!named || len > 0x7FFFFFFFu) return first ? invalid() : truncated(pos, pos, type);
+        const bool iend = same(c + 4, last, 4);
+        if (first && (!same(c + 4, head, 4) || len != headLen)) return invalid();
         const uint64_t end = pos + 12 + len;
-        if (end > s.limit()) return first ? invalid() : truncated(s.limit(), pos + 8);
+        if (end > s.limit()) return first ? invalid() : truncated(s.limit(), pos + 8, type);
         // CRC of the type and data.
-        uLong crc = crc32(0L, Z_NULL, 0);
+        uint32_t crc = 0;
         for (uint64_t at = pos + 4; at < pos + 8 + len;) {
             size_t n = 0;
             const uint8_t* p = s.span(at, n);
-            if (!p) return truncated(s.limit(), pos + 8);
+            if (!p) return truncated(s.limit(), pos + 8, type);
             n = static_cast<size_t>(std::min<uint64_t>(n, pos + 8 + len - at));
             n = std::min<size_t>(n, 1u << 30);
-            crc = crc32(crc, p, static_cast<uInt>(n));
+            crc = crc32Update(crc, p, n);
             at += n;
         }
         const uint8_t* t = s.view(pos + 8 + len, 4);
-        if (!t) return truncated(s.limit(), pos + 8);
-        if (be32(t, 4, 0) != static_cast<uint32_t>(crc)) return first ? invalid() : truncated(end, pos + 8);
-        if (iend) return complete(end);
+        if (!t) return truncated(s.limit(), pos + 8, type);
+        if (be32(t, 4, 0) != crc) return first ? invalid() : truncated(end, pos + 8, type);
+        if (iend) return complete(end, type);
         first = false;
         pos = end;
     }
-    return truncated(pos, pos);
+    return truncated(pos, pos, type);
 }
 
 // ---------------------------------------------------------------------------
@@ -410,6 +442,8 @@ struct TiffWalk {
         end = std::max(end, off + 2 + 12u * n + 4);
         std::array<uint8_t, 12> offsets{}, counts{}, jpegOff{}, jpegLen{}, tileOff{}, tileLen{};
         bool haveOff = false, haveCount = false, haveJo = false, haveJl = false, haveTo = false, haveTl = false;
+        std::array<uint8_t, 12> jxrOff[2]{}, jxrLen[2]{};  // JPEG XR image and alpha planes
+        bool haveXo[2]{}, haveXl[2]{};
         int known = 0;
         for (uint16_t i = 0; i < n; ++i) {
             const uint8_t* en = s.view(off + 2 + 12u * i, 12);
@@ -429,6 +463,8 @@ struct TiffWalk {
             case 324: tileOff = entry; haveTo = true; break;
             case 325: tileLen = entry; haveTl = true; break;
             case 513: jpegOff = entry; haveJo = true; break;
+            case 48320: case 48322: jxrOff[tag == 48322] = entry; haveXo[tag == 48322] = true; break;
+            case 48321: case 48323: jxrLen[tag == 48323] = entry; haveXl[tag == 48323] = true; break;
             case 514: jpegLen = entry; haveJl = true; break;
             case 271:
                 if (type == 2) {
@@ -454,6 +490,8 @@ struct TiffWalk {
         if (known == 0) return false;
         if (haveOff && haveCount) extents(offsets.data(), counts.data());
         if (haveTo && haveTl) extents(tileOff.data(), tileLen.data());
+        for (int k = 0; k < 2; ++k)
+            if (haveXo[k] && haveXl[k]) extents(jxrOff[k].data(), jxrLen[k].data());
         if (haveJo && haveJl) {
             uint64_t o, l;
             if (value(jpegOff.data(), 0, o) && value(jpegLen.data(), 0, l)) end = std::max(end, sum(o, l));
@@ -469,7 +507,12 @@ EndResult findTiffEnd(Source& s) {
     const uint8_t* h = s.view(0, 16);
     if (!h) return invalid();
     TiffWalk w(s);
+    const char* variant = nullptr;  // the layouts on TIFF's with another magic number
     if (same(h, "MM\0*", 4)) w.e.big = true;
+    else if (same(h, "IIRO", 4) || same(h, "IIRS", 4)) variant = "orf";
+    else if (same(h, "MMOR", 4)) w.e.big = true, variant = "orf";
+    else if (same(h, "IIU\0", 4)) variant = "rw2";
+    else if (same(h, "II\xBC\x01", 4)) variant = "jxr";
     else if (!same(h, "II*\0", 4)) return invalid();
     const uint32_t first = w.e.u32(h + 4);
     const bool cr2 = first == 16 && same(h + 8, "CR", 2);
@@ -485,15 +528,17 @@ EndResult findTiffEnd(Source& s) {
     if (!firstOk || s.stopped()) return invalid();
     const char* type = nullptr;
     auto makeIs = [&](const char* m) { return w.make.rfind(m, 0) == 0; };
-    if (cr2) type = "cr2";
+    if (variant) type = variant;
+    else if (cr2) type = "cr2";
     else if (w.dng) type = "dng";
     else if (makeIs("NIKON")) type = "nef";
     else if (makeIs("SONY")) type = "arw";
     else if (makeIs("PENTAX")) type = "pef";
     else if (makeIs("OLYMPUS")) type = "orf";
     else type = "tif";
-    if (w.end > s.limit()) return truncated(s.limit(), w.end, type);
-    return complete(w.end, type);
+    EndResult r = w.end > s.limit() ? truncated(s.limit(), w.end, type) : complete(w.end, type);
+    r.label = exifLabel(s, 0);
+    return r;
 }
 
 }  // namespace brantlow::raw

@@ -107,10 +107,13 @@ bool mpegHeader(const uint8_t* p, MpegHeader& h) {
 
 EndResult findMp3End(Source& s) {
     const uint8_t* h = s.view(0, 10);
-    if (!h || !same(h, "ID3", 3) || h[3] < 2 || h[3] > 4 || h[4] == 0xFF) return invalid();
-    if ((h[6] | h[7] | h[8] | h[9]) & 0x80) return invalid();
-    uint64_t pos = 10 + ((uint64_t{h[6]} << 21) | (h[7] << 14) | (h[8] << 7) | h[9]);
-    if (h[5] & 0x10) pos += 10;  // footer
+    if (!h) return invalid();
+    // Without a tag the frames start at once; a few of them must follow.
+    const bool bare = h[0] == 0xFF && (h[1] & 0xE0) == 0xE0;
+    if (!bare && (!same(h, "ID3", 3) || h[3] < 2 || h[3] > 4 || h[4] == 0xFF)) return invalid();
+    if (!bare && ((h[6] | h[7] | h[8] | h[9]) & 0x80)) return invalid();
+    uint64_t pos = bare ? 0 : 10 + ((uint64_t{h[6]} << 21) | (h[7] << 14) | (h[8] << 7) | h[9]);
+    if (!bare && (h[5] & 0x10)) pos += 10;  // footer
     if (pos > s.limit()) return truncated(s.limit(), s.limit());
     // Padding some writers leave after the tag.
     for (int k = 0; k < 65536; ++k) {
@@ -137,7 +140,7 @@ EndResult findMp3End(Source& s) {
         pos += cur.length;
         ++frames;
     }
-    if (frames < 2) return frames == 0 ? invalid() : truncated(pos, lastFrame);
+    if (frames < 2 || (bare && frames < 8)) return frames == 0 || bare ? invalid() : truncated(pos, lastFrame);
     if (expected && frames < expected) return truncated(pos, lastFrame);
     // Tags after the audio: APEv2 (header "APETAGEX", size without it),
     // then ID3v1 ("TAG", 128 bytes).
@@ -146,7 +149,9 @@ EndResult findMp3End(Source& s) {
         if (end <= s.limit()) pos = end;
     }
     if (const uint8_t* t = s.view(pos, 3); t && same(t, "TAG", 3) && pos + 128 <= s.limit()) pos += 128;
-    return complete(pos);
+    EndResult r = complete(pos);
+    if (!bare) r.label = id3Label(s);
+    return r;
 }
 
 // ---------------------------------------------------------------------------

@@ -13,7 +13,8 @@
 //   67 100 category, UTF-16, zero-terminated  167   4  flags (0 in older files):
 //      bit 0: the start signature also occurs inside the file (ZIP local
 //      headers): while a start waits for its end, further starts of the
-//      type are taken as part of that file
+//      type are taken as part of that file; bit 1: a start that fails its
+//      format's check is no find
 #pragma once
 
 #include <array>
@@ -54,6 +55,9 @@ struct SettingsRecord {
 };
 
 constexpr uint32_t kFlagStartRepeats = 1;
+// Bit 1: a start whose format check fails is no find (signatures short or
+// common enough to match inside other data: MPEG audio frames, fonts …).
+constexpr uint32_t kFlagDropInvalid = 2;
 
 // Writes the record's 171 bytes. Over-long texts are cut to the record's room.
 std::array<uint8_t, kRecordBytes> encodeRecord(const SettingsRecord& r);
@@ -75,6 +79,7 @@ struct EditorFields {
     std::string bytesAfterEnd;
     std::string category;
     bool startRepeats = false;
+    bool dropInvalid = false;
 };
 
 // Comma-separated hexadecimal bytes; empty pieces are skipped, "0x" is

@@ -180,6 +180,10 @@ public:
     // reads it itself when this has not run. Pages call it on their worker
     // after the scan, so that nothing waits for it later.
     virtual void loadAllocationMap() const {}
+    // Where the volume holds no file now: its free clusters (blocks) per
+    // that map, as byte ranges from the volume start, in order. Empty when
+    // the map is not known (default).
+    virtual std::vector<ByteRun> unallocatedRanges() const { return {}; }
 
     // Where a file's content lies: the byte ranges of the volume that its
     // writer reads (its runs, chain or extents, up to its size), in file

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <vector>
+#include <vector>
 
 namespace brantlow {
 
@@ -165,6 +166,38 @@ private:
     uint64_t count_ = 0;
     uint64_t first_ = 0;
 };
+
+// A stretch of the volume: bytes from its start, and how many.
+struct ByteRun {
+    uint64_t start = 0;
+    uint64_t length = 0;
+};
+
+// The units the map says are free, as byte runs: unit u lies at
+// origin + u * unitBytes (origin may be below zero: FAT's cluster 2 is its
+// first). Units outside the map are not free.
+inline std::vector<ByteRun> freeRuns(const AllocationMap& map, int64_t origin, uint64_t unitBytes) {
+    std::vector<ByteRun> out;
+    if (!map.known() || unitBytes == 0) return out;
+    const uint64_t first = map.first(), end = first + map.count();
+    for (uint64_t u = first; u < end;) {
+        // Whole words of units in use are passed over at once.
+        if (((u - first) & 63) == 0 && end - u >= 64 && map.allocatedIn(u, 64) == 64) {
+            u += 64;
+            continue;
+        }
+        if (map.allocated(u)) {
+            ++u;
+            continue;
+        }
+        uint64_t v = u + 1;
+        while (v < end && !map.allocated(v)) ++v;
+        const int64_t at = origin + static_cast<int64_t>(u * unitBytes);
+        if (at >= 0) out.push_back({static_cast<uint64_t>(at), (v - u) * unitBytes});
+        u = v;
+    }
+    return out;
+}
 
 // A parser's map, read on first use from whichever thread asks first; the
 // others wait for it. Reset when a new scan starts (no reader then).

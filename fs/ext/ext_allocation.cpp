@@ -41,6 +41,10 @@ const AllocationMap& ext2Class::allocationMap() const {
     });
 }
 
+std::vector<ByteRun> ext2Class::unallocatedRanges() const {
+    return freeRuns(allocationMap(), 0, sb_.blockSize);
+}
+
 RecoveryEstimate ext2Class::recoverability(EntryId id) const {
     const ExtEntry* e = entry(id);
     if (!e || e->type() != kTypeFile || !(e->bits & ExtEntry::kDeleted)) return {};

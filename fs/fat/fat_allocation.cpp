@@ -48,6 +48,11 @@ const AllocationMap& FatParser::allocationMap() const {
     });
 }
 
+std::vector<ByteRun> FatParser::unallocatedRanges() const {
+    const int64_t cs = layout_.clusterSize;
+    return freeRuns(allocationMap(), static_cast<int64_t>(layout_.dataOffset) - 2 * cs, layout_.clusterSize);
+}
+
 RecoveryEstimate FatParser::recoverability(EntryId id) const {
     if (id == kRootId || id == 0 || id >= entries_.size()) return {};
     const FatEntry& e = entries_[static_cast<size_t>(id)];

@@ -28,6 +28,10 @@ const AllocationMap& HFSP::allocationMap() const {
     });
 }
 
+std::vector<ByteRun> HFSP::unallocatedRanges() const {
+    return freeRuns(allocationMap(), 0, blockSize_);
+}
+
 RecoveryEstimate HFSP::recoverability(EntryId id) const {
     const bool rsrc = id >= kRsrcStreamBase;
     const HfsEntry* e = find(rsrc ? id - kRsrcStreamBase : id);

@@ -40,6 +40,10 @@ const AllocationMap& ntfs::allocationMap() const {
     });
 }
 
+std::vector<ByteRun> ntfs::unallocatedRanges() const {
+    return freeRuns(allocationMap(), 0, clusterSize_);
+}
+
 RecoveryEstimate ntfs::recoverability(EntryId id) const {
     int64_t index;
     std::string streamName;

@@ -2,6 +2,8 @@
 
 #include <QAbstractTableModel>
 #include <QCheckBox>
+
+#include "scan/free_space.h"
 #include <QColor>
 #include <QCoreApplication>
 #include <QFileDialog>
@@ -150,6 +152,10 @@ void RawRecoveryDialog::buildSettingsGroup(QLayout* outer) {
     g->addWidget(loadDefaultCheck, 1, 0);
     g->addWidget(settingButton, 1, 1);
     g->addWidget(new QLabel("[Add new signatures in\nnew/existing file]", group), 1, 2);
+    freeOnlyCheck = new QCheckBox("Free space only (a volume the program can parse)", group);
+    freeOnlyCheck->setObjectName("freeOnly");
+    freeOnlyCheck->setToolTip("Carve only the clusters the file system gives to no file: faster, and no copies of live files");
+    g->addWidget(freeOnlyCheck, 2, 0, 1, 3);
     outer->addWidget(group);
 }
 
@@ -383,7 +389,22 @@ void RawRecoveryDialog::parse() {
     progress->setRange(0, 1000);
     progress->setValue(0);
     flushTimer_.start();
-    worker_ = std::thread([this, e] {
+    const bool freeOnly = freeOnlyCheck->isChecked();
+    worker_ = std::thread([this, e, freeOnly] {
+        if (freeOnly) {
+            // The file system's free clusters first, from its allocation map.
+            FreeSpace space = findFreeSpace(reader_, volume_, e->volumeBytes, &e->stopRequested);
+            if (!space.error.empty()) {
+                const std::string why = "Free space only: " + space.error;
+                QMetaObject::invokeMethod(this, [why] { messageSink().info(why); }, Qt::QueuedConnection);
+                workerDone_ = true;
+                QMetaObject::invokeMethod(this, "workerEnded", Qt::QueuedConnection);
+                return;
+            }
+            std::vector<ByteRange> ranges;
+            for (const ByteRun& r : space.ranges) ranges.push_back({r.start, r.length});
+            e->setArea(std::move(ranges));
+        }
         e->scanVolume();
         workerDone_ = true;
         QMetaObject::invokeMethod(this, "workerEnded", Qt::QueuedConnection);
@@ -502,16 +523,14 @@ bool RawRecoveryDialog::findOf(Item item, const myJpg*& engine, size_t& index) c
 void RawRecoveryDialog::previewFind(const myJpg* engine, size_t index) {
     if (running() || !engine || index >= engine->foundItems().size()) return preview->clear();
     const CarvedItem it = engine->foundItems()[index];
-    const VolumeView volume = engine->volume;
-    const uint64_t vol = engine->volumeBytes;
     const std::string name = std::to_string(it.start) + "." + engine->extensionOf(it);
-    // As the save writes it: the find's bytes, never beyond the volume.
-    preview->showFile(QString::fromStdString(name), [volume, vol, it](ContentSink& sink) {
-        const uint64_t size = it.start >= vol ? 0 : std::min(it.size, vol - it.start);
+    // As the save writes it: the find's bytes (clamped to the volume when found).
+    preview->showFile(QString::fromStdString(name), [engine, it](ContentSink& sink) {
+        const uint64_t size = it.size;
         std::vector<uint8_t> buf(static_cast<size_t>(std::min<uint64_t>(size, 1u << 20)));
         for (uint64_t off = 0; off < size && !sink.full();) {
             const size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), size - off));
-            volume.read(it.start + off, buf.data(), n);
+            engine->readFind(it, off, buf.data(), n);
             if (!sink.write(buf.data(), n)) break;
             off += n;
         }

@@ -78,6 +78,7 @@ public:
     // The preview of the highlighted find (its bytes read into memory).
     ::brantlow::gui::PreviewPane* preview;
     QCheckBox* hideMarkedCheck;
+    QCheckBox* freeOnlyCheck;
     QProgressBar* progress;
     QPushButton* pauseButton;
     QPushButton* resumeButton;

@@ -60,6 +60,7 @@ RawSettingDlg::RawSettingDlg(QWidget* parent) : QDialog(parent) {
     approxEdit = new QLineEdit(group);
     bytesAfterEndEdit = new QLineEdit(group);
     startRepeatsCheck = new QCheckBox("Starting signature repeats inside the file", group);
+    dropInvalidCheck = new QCheckBox("No file where the format check fails", group);
     categoryEdit = new QLineEdit(group);
 
     extensionHelp = addRow("File Extention :", extensionEdit, kExtensionHelp);
@@ -105,6 +106,10 @@ RawSettingDlg::RawSettingDlg(QWidget* parent) : QDialog(parent) {
     addRow("", startRepeatsCheck,
            "check this checkbox if the starting signature also occurs inside the file (zip files: every member "
            "starts with it).\n its optional Field .you can leave it if you don't know.");
+    addRow("", dropInvalidCheck,
+           "check this checkbox when the starting signature is short or common (it matches inside other data): a "
+           "start whose format the program checks and rejects is then no file.\n its optional Field .you can leave "
+           "it if you don't know.");
     addRow("Put Under Category :", categoryEdit, "here enter the name of category you want to put these files under");
     outer->addWidget(group);
 
@@ -144,6 +149,7 @@ EditorFields RawSettingDlg::fields() const {
     f.approximateSize = approxEdit->text().toStdString();
     f.bytesAfterEnd = bytesAfterEndEdit->text().toStdString();
     f.startRepeats = startRepeatsCheck->isChecked();
+    f.dropInvalid = dropInvalidCheck->isChecked();
     f.category = categoryEdit->text().toStdString();
     return f;
 }

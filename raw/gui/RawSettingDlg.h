@@ -39,6 +39,7 @@ public:
     QLineEdit* approxEdit;
     QLineEdit* bytesAfterEndEdit;
     QCheckBox* startRepeatsCheck;
+    QCheckBox* dropInvalidCheck;
     QLineEdit* categoryEdit;
     QLineEdit* pathEdit;
     QPushButton* browseButton;

@@ -1,0 +1,115 @@
+#include "raw/read_ahead.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace brantlow::raw {
+
+namespace {
+constexpr size_t kAlign = 4096;  // reads land page-aligned
+size_t roundUp(size_t n) { return (n + kAlign - 1) & ~(kAlign - 1); }
+}  // namespace
+
+ReadAhead::ReadAhead(Fill fill, uint64_t total, size_t chunk, size_t extra, size_t slots, Mark mark)
+    : fill_(std::move(fill)), mark_(std::move(mark)), total_(total), chunk_(chunk), extra_(extra),
+      slots_(slots < 2 ? 2 : slots) {
+    for (Slot& s : slots_) {
+        if (mark_) s.flags.assign(chunk_ / kUnit + 1, 0);
+        s.buf = static_cast<uint8_t*>(std::aligned_alloc(kAlign, roundUp(chunk_ + extra_ + 64)));
+        if (!s.buf) throw std::bad_alloc();
+    }
+    thread_ = std::thread([this] { run(); });
+}
+
+ReadAhead::~ReadAhead() {
+    {
+        std::lock_guard<std::mutex> lk(m_);
+        quit_ = true;
+    }
+    cv_.notify_all();
+    thread_.join();
+    for (Slot& s : slots_) std::free(s.buf);
+}
+
+const uint8_t* ReadAhead::get(uint64_t at, size_t& held) {
+    if (holding_ && at >= posOf(held_) && at < posOf(held_) + chunk_) {
+        held = static_cast<size_t>(posOf(held_) + chunk_ + extra_ - at);
+        return slots_[held_ % slots_.size()].buf + (at - posOf(held_));
+    }
+    std::unique_lock<std::mutex> lk(m_);
+    uint64_t seq;
+    if (holding_ && at >= posOf(held_ + 1) && at < posOf(held_ + 1) + chunk_) {
+        seq = held_ + 1;
+        depth_ = slots_.size() - 1;  // reading on: fill every buffer but the held one
+    } else {
+        // A jump: what was read ahead is of no use.
+        ++gen_;
+        origin_ = at;
+        seq = 0;
+        nextRead_ = 0;
+        depth_ = 1;
+    }
+    held_ = seq;
+    holding_ = true;
+    cv_.notify_all();
+    Slot& s = slots_[seq % slots_.size()];
+    cv_.wait(lk, [&] { return s.state == State::Ready && s.gen == gen_ && s.seq == seq; });
+    held = static_cast<size_t>(posOf(seq) + chunk_ + extra_ - at);
+    return s.buf + (at - posOf(seq));
+}
+
+const uint8_t* ReadAhead::marks(uint64_t at) const {
+    return slots_[held_ % slots_.size()].flags.data() + (at - posOf(held_)) / kUnit;
+}
+
+void ReadAhead::run() {
+    std::unique_lock<std::mutex> lk(m_);
+    while (true) {
+        Slot* s = nullptr;
+        uint64_t seq = 0, gen = 0, pos = 0;
+        cv_.wait(lk, [&] {
+            if (quit_) return true;
+            if (!holding_) return false;
+            seq = nextRead_;
+            if (seq > held_ + depth_ || posOf(seq) >= total_) return false;
+            Slot& c = slots_[seq % slots_.size()];
+            // The slot the scan holds is never written.
+            if (c.state == State::Ready && c.gen == gen_ && c.seq == held_) return false;
+            if (c.state == State::Reading) return false;
+            s = &c;
+            return true;
+        });
+        if (quit_) return;
+        gen = gen_;
+        pos = posOf(seq);
+        s->state = State::Reading;
+        s->seq = seq;
+        s->gen = gen;
+        ++nextRead_;
+        lk.unlock();
+        const uint64_t want = std::min<uint64_t>(chunk_ + extra_, total_ - pos);
+        if (!mark_) {
+            fill_(s->buf, pos, static_cast<size_t>(want));
+        } else {
+            // In pieces, each marked while it is in the cache.
+            constexpr size_t kPiece = 256 * 1024;
+            for (size_t off = 0; off < want; off += kPiece) {
+                const size_t k = static_cast<size_t>(std::min<uint64_t>(kPiece, want - off));
+                fill_(s->buf + off, pos + off, k);
+                if (off < chunk_) {
+                    const size_t m = std::min(k, chunk_ - off);
+                    std::memset(s->buf + off + k, 0, std::min<size_t>(kUnit, chunk_ + extra_ + 64 - off - k));
+                    mark_(s->buf + off, m, s->flags.data() + off / kUnit);
+                }
+            }
+        }
+        std::memset(s->buf + want, 0, chunk_ + extra_ + 64 - static_cast<size_t>(want));
+        lk.lock();
+        s->state = State::Ready;
+        cv_.notify_all();
+    }
+}
+
+}  // namespace brantlow::raw

@@ -1,0 +1,74 @@
+// Reading ahead on a second thread: while the scan matches one buffer, the
+// next ones are read into their own buffers, so the kernel's copy and the
+// matching run side by side. A buffer handed out is the one the read
+// filled (no copy between read and match); it stays valid until the next
+// get().
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace brantlow::raw {
+
+class ReadAhead {
+public:
+    // fill(buf, pos, n): n bytes at pos (zeros where nothing could be read).
+    using Fill = std::function<void(uint8_t* buf, uint64_t pos, size_t n)>;
+    // mark(buf, n, flags): one byte per 512-byte unit of buf[0, n), set
+    // while the bytes just read are still in this core's cache (the start
+    // signature test of the scan).
+    using Mark = std::function<void(const uint8_t* buf, size_t n, uint8_t* flags)>;
+    static constexpr size_t kUnit = 512;
+
+    // Each buffer holds `chunk` bytes from its position plus `extra` bytes
+    // beyond (zeros past `total`); `slots` buffers (at least 2).
+    ReadAhead(Fill fill, uint64_t total, size_t chunk, size_t extra, size_t slots, Mark mark = nullptr);
+    ~ReadAhead();
+    ReadAhead(const ReadAhead&) = delete;
+    ReadAhead& operator=(const ReadAhead&) = delete;
+
+    // The bytes from at (< total) on: a pointer into the block holding at,
+    // and in `held` how many bytes it holds from there (at least extra + 1;
+    // zeros past total). A position outside the held block and the next one
+    // starts reading anew from there.
+    const uint8_t* get(uint64_t at, size_t& held);
+    // The marks of the units from at (a multiple of 512 from the position
+    // reading started at) to the end of its block, after get(at).
+    const uint8_t* marks(uint64_t at) const;
+    size_t bufferBytes() const { return chunk_ + extra_; }
+
+private:
+    enum class State { Free, Reading, Ready };
+    struct Slot {
+        uint8_t* buf = nullptr;
+        std::vector<uint8_t> flags;
+        State state = State::Free;
+        uint64_t seq = 0;
+        uint64_t gen = 0;
+    };
+    void run();
+    uint64_t posOf(uint64_t seq) const { return origin_ + seq * chunk_; }
+
+    Fill fill_;
+    Mark mark_;
+    const uint64_t total_;
+    const size_t chunk_, extra_;
+    std::vector<Slot> slots_;
+    std::mutex m_;
+    std::condition_variable cv_;
+    uint64_t gen_ = 0;      // bumped when reading starts anew
+    uint64_t origin_ = 0;   // position of sequence number 0
+    uint64_t held_ = 0;     // sequence number the scan holds
+    bool holding_ = false;
+    uint64_t nextRead_ = 0; // next sequence number to read
+    size_t depth_ = 1;      // how far ahead of the held buffer to read
+    bool quit_ = false;
+    std::thread thread_;
+};
+
+}  // namespace brantlow::raw
