@@ -109,7 +109,7 @@ int cmdCarve(const Args& a) {
         }
         std::vector<raw::ByteRange> ranges;
         ranges.reserve(space.ranges.size());
-        for (const ByteRun& r : space.ranges) ranges.push_back({r.start, r.length});
+        for (const VolumeRange& r : space.ranges) ranges.push_back({r.offset, r.length});
         engine->setArea(std::move(ranges));
         if (!a.has("--json"))
             std::cerr << "free space: " << engine->area().size() << " of " << bytes << " bytes in "

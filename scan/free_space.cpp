@@ -27,7 +27,7 @@ FreeSpace findFreeSpace(const std::shared_ptr<readWriteInterface>& reader, const
     }
     parser.loadAllocationMap();
     out.ranges = parser.unallocatedRanges();
-    for (const ByteRun& r : out.ranges) out.freeBytes += r.length;
+    for (const VolumeRange& r : out.ranges) out.freeBytes += r.length;
     if (out.ranges.empty()) out.error = "the volume's allocation map could not be read";
     return out;
 }

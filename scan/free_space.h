@@ -14,7 +14,7 @@
 namespace brantlow {
 
 struct FreeSpace {
-    std::vector<ByteRun> ranges;  // bytes from the volume start, in order
+    std::vector<VolumeRange> ranges;  // bytes from the volume start, in order
     uint64_t freeBytes = 0;
     std::string error;            // why there are none ("" when found)
 };

@@ -104,12 +104,6 @@ enum class WriteStatus {
     Failed,    // nothing usable
 };
 
-// A byte range of the volume.
-struct VolumeRange {
-    uint64_t offset = 0;  // from the volume's first byte
-    uint64_t length = 0;
-};
-
 struct WriteResult {
     WriteStatus status = WriteStatus::Complete;
     std::string reason;  // why not complete, for the summary
@@ -183,7 +177,7 @@ public:
     // Where the volume holds no file now: its free clusters (blocks) per
     // that map, as byte ranges from the volume start, in order. Empty when
     // the map is not known (default).
-    virtual std::vector<ByteRun> unallocatedRanges() const { return {}; }
+    virtual std::vector<VolumeRange> unallocatedRanges() const { return {}; }
 
     // Where a file's content lies: the byte ranges of the volume that its
     // writer reads (its runs, chain or extents, up to its size), in file

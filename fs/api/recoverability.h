@@ -167,17 +167,17 @@ private:
     uint64_t first_ = 0;
 };
 
-// A stretch of the volume: bytes from its start, and how many.
-struct ByteRun {
-    uint64_t start = 0;
+// A byte range of the volume.
+struct VolumeRange {
+    uint64_t offset = 0;  // from the volume's first byte
     uint64_t length = 0;
 };
 
 // The units the map says are free, as byte runs: unit u lies at
 // origin + u * unitBytes (origin may be below zero: FAT's cluster 2 is its
 // first). Units outside the map are not free.
-inline std::vector<ByteRun> freeRuns(const AllocationMap& map, int64_t origin, uint64_t unitBytes) {
-    std::vector<ByteRun> out;
+inline std::vector<VolumeRange> freeRuns(const AllocationMap& map, int64_t origin, uint64_t unitBytes) {
+    std::vector<VolumeRange> out;
     if (!map.known() || unitBytes == 0) return out;
     const uint64_t first = map.first(), end = first + map.count();
     for (uint64_t u = first; u < end;) {

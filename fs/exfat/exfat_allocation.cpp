@@ -71,10 +71,12 @@ void Fat64Class::checkAllocations() {
         if (notInBitmap)
             damaged(&ExfatProblems::notInBitmap, set, e.position, "clusters the allocation bitmap marks free");
     }
+}
+
 // The clusters the allocation bitmap marks free (none in Advanced mode or
 // on a formatted drive, where the bitmap says nothing).
-std::vector<ByteRun> Fat64Class::unallocatedRanges() const {
-    std::vector<ByteRun> out;
+std::vector<VolumeRange> Fat64Class::unallocatedRanges() const {
+    std::vector<VolumeRange> out;
     if (advanced_ || driveFormatted_ || !bitmap_.loaded() || !layout_.clusterSize) return out;
     for (uint64_t c = 2; c <= layout_.lastCluster();) {
         if (bitmap_.inUse(static_cast<uint32_t>(c))) {

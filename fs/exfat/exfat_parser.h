@@ -123,7 +123,7 @@ public:
     // From the allocation bitmap the scan read (Standard mode).
     RecoveryEstimate recoverability(EntryId id) const override;
     std::vector<VolumeRange> contentRanges(EntryId id) const override;
-    std::vector<ByteRun> unallocatedRanges() const override;
+    std::vector<VolumeRange> unallocatedRanges() const override;
 
     // Standard phases, in the order scan() runs them.
     bool checkBootSector();

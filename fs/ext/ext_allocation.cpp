@@ -41,7 +41,7 @@ const AllocationMap& ext2Class::allocationMap() const {
     });
 }
 
-std::vector<ByteRun> ext2Class::unallocatedRanges() const {
+std::vector<VolumeRange> ext2Class::unallocatedRanges() const {
     return freeRuns(allocationMap(), 0, sb_.blockSize);
 }
 

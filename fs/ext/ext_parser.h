@@ -78,7 +78,7 @@ public:
     RecoveryEstimate recoverability(EntryId id) const override;
     std::vector<VolumeRange> contentRanges(EntryId id) const override;
     void loadAllocationMap() const override;
-    std::vector<ByteRun> unallocatedRanges() const override;
+    std::vector<VolumeRange> unallocatedRanges() const override;
 
     // The phases, in the order scan() runs them.
     bool findSuperblock();

@@ -48,7 +48,7 @@ const AllocationMap& FatParser::allocationMap() const {
     });
 }
 
-std::vector<ByteRun> FatParser::unallocatedRanges() const {
+std::vector<VolumeRange> FatParser::unallocatedRanges() const {
     const int64_t cs = layout_.clusterSize;
     return freeRuns(allocationMap(), static_cast<int64_t>(layout_.dataOffset) - 2 * cs, layout_.clusterSize);
 }

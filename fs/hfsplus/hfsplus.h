@@ -96,7 +96,7 @@ public:
     RecoveryEstimate recoverability(EntryId id) const override;
     std::vector<VolumeRange> contentRanges(EntryId id) const override;
     void loadAllocationMap() const override;
-    std::vector<ByteRun> unallocatedRanges() const override;
+    std::vector<VolumeRange> unallocatedRanges() const override;
 
     // Phases (on the scan's worker thread).
     bool readVolumeHeader();

@@ -28,7 +28,7 @@ const AllocationMap& HFSP::allocationMap() const {
     });
 }
 
-std::vector<ByteRun> HFSP::unallocatedRanges() const {
+std::vector<VolumeRange> HFSP::unallocatedRanges() const {
     return freeRuns(allocationMap(), 0, blockSize_);
 }
 

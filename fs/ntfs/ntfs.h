@@ -111,7 +111,7 @@ public:
     RecoveryEstimate recoverability(EntryId id) const override;
     std::vector<VolumeRange> contentRanges(EntryId id) const override;
     void loadAllocationMap() const override;
-    std::vector<ByteRun> unallocatedRanges() const override;
+    std::vector<VolumeRange> unallocatedRanges() const override;
 
     // Phases (run on the scan's worker thread).
     bool readBootSector();

@@ -40,7 +40,7 @@ const AllocationMap& ntfs::allocationMap() const {
     });
 }
 
-std::vector<ByteRun> ntfs::unallocatedRanges() const {
+std::vector<VolumeRange> ntfs::unallocatedRanges() const {
     return freeRuns(allocationMap(), 0, clusterSize_);
 }
 

@@ -402,7 +402,7 @@ void RawRecoveryDialog::parse() {
                 return;
             }
             std::vector<ByteRange> ranges;
-            for (const ByteRun& r : space.ranges) ranges.push_back({r.start, r.length});
+            for (const VolumeRange& r : space.ranges) ranges.push_back({r.offset, r.length});
             e->setArea(std::move(ranges));
         }
         e->scanVolume();
