@@ -1,0 +1,233 @@
+// Writing one XFS file: its extents in file order (from the inode, its
+// block-map B+tree, or for a deleted file the fork kept from its freed
+// inode), holes and unwritten extents as zeros. A deleted file's blocks
+// that the free-space trees give to something else now are not its
+// content: they become zeros and the file is reported partial. Files of
+// the real-time device are refused.
+#include <algorithm>
+#include <cstring>
+
+#include "base/bytes.h"
+#include "fs/xfs/xfs_parser.h"
+
+namespace brantlow {
+
+using namespace xfs;
+
+namespace {
+constexpr uint64_t kMaxRead = 8u << 20;
+// A block map without a recorded extent count stops here.
+constexpr uint64_t kMaxTreeExtents = 1u << 24;
+}  // namespace
+
+std::vector<Extent> XfsParser::mapFork(const uint8_t* fork, size_t n, uint8_t format, uint64_t maxExtents,
+                                       uint64_t ino, bool freedInode, bool* damaged) const {
+    if (format == kFormatExtents) return decodeExtentList(fork, n, maxExtents, sb_, damaged);
+    if (format != kFormatBtree) return {};
+    auto root = decodeBmapRoot(fork, n, sb_);
+    if (!root) {
+        if (damaged) *damaged = true;
+        return {};
+    }
+    BlockRead read = [this, freedInode](uint64_t b, uint8_t* buf) {
+        // A freed inode's tree blocks count only while nobody else holds them.
+        if (freedInode && blockInUse(b)) return false;
+        return readBlock(b, buf);
+    };
+    WalkDamage dmg;
+    std::vector<Extent> out =
+        mapBmapTree(sb_, *root, sb_.v5() ? ino : 0, read, std::min(maxExtents, kMaxTreeExtents), dmg);
+    if (dmg.damaged && damaged) *damaged = true;
+    return out;
+}
+
+std::vector<Extent> XfsParser::entryExtents(const XfsEntry& e, bool* damaged) const {
+    if (e.bits & XfsEntry::kDeleted) {
+        if (e.fork >= forks_.size()) return {};
+        const XfsKeptFork& k = forks_[e.fork];
+        const std::vector<uint8_t> bytes = forkBytes(k.offset, k.stored, k.length);
+        return mapFork(bytes.data(), bytes.size(), k.format, k.maxExtents, e.ino, true, damaged);
+    }
+    std::vector<uint8_t> raw;
+    if (!readInode(e.ino, raw)) {
+        if (damaged) *damaged = true;
+        return {};
+    }
+    auto ino = decodeInode(raw.data(), raw.size(), sb_);
+    if (!ino || (ino->version == 3 && ino->ino != e.ino)) {
+        if (damaged) *damaged = true;
+        return {};
+    }
+    return mapFork(raw.data() + ino->forkOffset, ino->forkSize, ino->format, ino->nextents, e.ino, false, damaged);
+}
+
+WriteResult XfsParser::writeContent(EntryId id, ContentSink& out) {
+    const XfsEntry* e = entry(id);
+    if (!e) return WriteResult::failed("no such entry");
+    if (e->type() != kTypeFile) return WriteResult::complete();
+    if (e->bits & XfsEntry::kRealtime)
+        return WriteResult::failed("its data lies on the real-time device, a separate disk");
+    const uint64_t size = e->size;
+    if (size == 0) return WriteResult::complete();
+    const bool deleted = e->bits & XfsEntry::kDeleted;
+    bool damaged = false;
+    const std::vector<Extent> ext = entryExtents(*e, &damaged);
+    const uint64_t bs = sb_.blockSize;
+    std::vector<uint8_t> buf(static_cast<size_t>(std::min<uint64_t>(kMaxRead, (size + bs - 1) / bs * bs)));
+    uint64_t pos = 0, backed = 0;
+    bool readError = false, reused = false, gaps = false;
+    for (const Extent& x : ext) {
+        const uint64_t start = x.startOff * bs;
+        if (start >= size) break;
+        if (start > pos) {
+            gaps = true;
+            if (!out.writeZeros(start - pos)) return WriteResult::failed("write error");
+            pos = start;
+        }
+        const uint64_t runBytes = std::min<uint64_t>(static_cast<uint64_t>(x.count) * bs, size - start);
+        if (x.unwritten) {
+            if (!out.writeZeros(runBytes)) return WriteResult::failed("write error");
+            pos += runBytes;
+            backed += runBytes;
+            continue;
+        }
+        uint64_t first = 0;
+        sb_.linear(x.startBlock, first);
+        const uint64_t blocks = (runBytes + bs - 1) / bs;
+        for (uint64_t b = 0; b < blocks;) {
+            if (out.full()) return WriteResult::complete();
+            uint64_t n = std::min<uint64_t>(blocks - b, buf.size() / bs);
+            if (deleted) {
+                // Blocks another file holds now are left out.
+                uint64_t k = 0;
+                while (k < n && blockInUse(first + b + k)) ++k;
+                if (k) {
+                    reused = true;
+                    const uint64_t z = std::min<uint64_t>(k * bs, size - pos);
+                    if (!out.writeZeros(z)) return WriteResult::failed("write error");
+                    pos += z;
+                    b += k;
+                    continue;
+                }
+                k = 1;
+                while (k < n && !blockInUse(first + b + k)) ++k;
+                n = k;
+            }
+            const uint64_t bytes = std::min<uint64_t>(n * bs, size - pos);
+            if (volume_.read((first + b) * bs, buf.data(), static_cast<size_t>(bytes)) != bytes) {
+                // Block by block: only the blocks that fail become zeros.
+                readError = true;
+                for (uint64_t off = 0; off < bytes; off += bs) {
+                    const size_t piece = static_cast<size_t>(std::min<uint64_t>(bs, bytes - off));
+                    volume_.read((first + b) * bs + off, buf.data() + off, piece);
+                }
+            }
+            if (!out.write(buf.data(), static_cast<size_t>(bytes))) return WriteResult::failed("write error");
+            pos += bytes;
+            backed += bytes;
+            b += n;
+        }
+    }
+    if (pos < size) {
+        if (deleted || damaged) {
+            if (backed == 0) return WriteResult::failed("no block of the file is left");
+            return WriteResult::partial("the extents end before the recorded size");
+        }
+        // A live file's trailing hole (a sparse file).
+        if (!out.writeZeros(size - pos)) return WriteResult::failed("write error");
+    }
+    if (deleted && backed == 0) return WriteResult::failed("its blocks now belong to other files");
+    if (reused) return WriteResult::partial("some blocks now belong to other files");
+    if (readError) return WriteResult::partial("some blocks could not be read");
+    if (damaged) return WriteResult::partial("the block map is damaged");
+    if (deleted && gaps) return WriteResult::partial("the extent list has gaps");
+    return WriteResult::complete();
+}
+
+// ---- free space -------------------------------------------------------------------
+
+void XfsParser::loadAllocationMap() const { allocationMap(); }
+
+bool XfsParser::blockInUse(uint64_t linearBlock) const {
+    const AllocationMap& m = allocationMap();
+    return m.known() ? m.allocated(linearBlock) : false;
+}
+
+const AllocationMap& XfsParser::allocationMap() const {
+    return allocation_.get([this](AllocationMap& map) {
+        const uint64_t count = sb_.dblocks;
+        const uint64_t need = (count + 7) / 8;
+        if (count == 0 || need > kMaxAllocationMapBytes || agf_.empty()) return;
+        // Everything is in use but what the free-space trees list.
+        std::vector<uint8_t> bits(static_cast<size_t>(need), 0xFF);
+        auto clear = [&](uint64_t from, uint64_t n) {
+            uint64_t i = from, end = std::min(from + n, count);
+            while (i < end && (i & 7)) bits[i >> 3] &= static_cast<uint8_t>(~(1u << (i & 7))), ++i;
+            if (end - i >= 8) {
+                std::memset(bits.data() + (i >> 3), 0, static_cast<size_t>((end - i) >> 3));
+                i += (end - i) & ~uint64_t{7};
+            }
+            while (i < end) bits[i >> 3] &= static_cast<uint8_t>(~(1u << (i & 7))), ++i;
+        };
+        auto set = [&](uint64_t from, uint64_t n) {
+            for (uint64_t i = from; i < std::min(from + n, count); ++i) bits[i >> 3] |= static_cast<uint8_t>(1u << (i & 7));
+        };
+        BlockRead read = [this](uint64_t b, uint8_t* buf) { return readBlock(b, buf); };
+        for (uint32_t ag = 0; ag < agf_.size(); ++ag) {
+            if (!agfOk_[ag]) continue;
+            const uint64_t start = static_cast<uint64_t>(ag) * sb_.agBlocks;
+            const uint64_t len = sb_.agLength(ag);
+            // By block number; where that tree is damaged, by size.
+            for (int pass = 0; pass < 2; ++pass) {
+                const bool byBlock = pass == 0;
+                WalkDamage dmg;
+                walkAgTree(sb_, ag, byBlock ? agf_[ag].bnoRoot : agf_[ag].cntRoot,
+                           byBlock ? agf_[ag].bnoLevel : agf_[ag].cntLevel, byBlock ? kBnoTree : kCntTree, read,
+                           [&](const uint8_t* r) {
+                               const uint64_t b = be32(r, 8, 0), n = be32(r, 8, 4);
+                               if (b < len && n <= len - b) clear(start + b, n);
+                               return true;
+                           },
+                           dmg);
+                if (!dmg.damaged) break;
+                mapDamage_.push_back({std::string(byBlock ? kBnoTree.name : kCntTree.name) + " of AG " +
+                                          std::to_string(ag),
+                                      dmg.offset, dmg.what, false});
+                set(start, len);  // nothing of a damaged walk is trusted
+            }
+        }
+        map.assign(std::move(bits), count, AllocationMap::BitOrder::LsbFirst, 0);
+    });
+}
+
+RecoveryEstimate XfsParser::recoverability(EntryId id) const {
+    const XfsEntry* e = entry(id);
+    if (!e || e->type() != kTypeFile || !(e->bits & XfsEntry::kDeleted)) return {};
+    const AllocationMap& map = allocationMap();
+    if (!map.known()) return {};
+    const uint64_t size = e->size;
+    if (size == 0) return RecoveryEstimate::intact();
+    const uint64_t bs = sb_.blockSize;
+    const uint64_t need = size / bs + (size % bs ? 1 : 0);
+    const std::vector<Extent> ext = entryExtents(*e, nullptr);
+    if (ext.empty()) return {};
+    uint64_t mapped = 0, lost = 0, units = 0;
+    for (const Extent& x : ext) {
+        if (x.startOff >= need) break;
+        const uint64_t n = std::min<uint64_t>(x.count, need - x.startOff);
+        mapped += n;
+        if (x.unwritten) continue;
+        uint64_t first = 0;
+        sb_.linear(x.startBlock, first);
+        units += n;
+        lost += map.allocatedIn(first, n);
+    }
+    // Blocks no extent reaches cannot come back.
+    if (mapped < need) {
+        units += need - mapped;
+        lost += need - mapped;
+    }
+    return RecoveryEstimate::fromCounts(units, lost);
+}
+
+}  // namespace brantlow
