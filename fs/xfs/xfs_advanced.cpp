@@ -70,8 +70,14 @@ std::vector<std::pair<uint64_t, Superblock>> XfsParser::findSuperblocks(const Vo
 
 void XfsParser::searchInodeChunks() {
     status("searching for inode chunks....");
-    std::unordered_set<uint64_t> known;
-    for (const auto& c : chunks_) known.insert(c.first);
+    // Chunks the inode B+trees gave (64 inodes from each start).
+    std::vector<uint64_t> known;
+    for (const auto& c : chunks_) known.push_back(c.first);
+    std::sort(known.begin(), known.end());
+    auto inKnownChunk = [&](uint64_t ino) {
+        auto it = std::upper_bound(known.begin(), known.end(), ino);
+        return it != known.begin() && ino - *std::prev(it) < 64;
+    };
     const size_t isz = sb_.inodeSize;
     const uint64_t bytes = std::min<uint64_t>(sb_.dblocks * sb_.blockSize, volume_.sizeBytes());
     // The internal log holds inode copies of its own: not inodes.
@@ -96,8 +102,7 @@ void XfsParser::searchInodeChunks() {
             const uint64_t pos = base + off;
             if (pos >= logFirst && pos < logEnd) continue;
             const uint64_t ino = sb_.inodeAt(pos);
-            const uint64_t chunkStart = ino & ~uint64_t{63};
-            if (known.count(chunkStart)) continue;
+            if (inKnownChunk(ino)) continue;
             auto d = decodeInode(p, isz, sb_);
             if (!d) continue;
             if (d->version == 3 ? d->ino != ino : (d->mode != 0 && (d->type() == 0 || d->nlink == 0))) continue;
@@ -106,7 +111,7 @@ void XfsParser::searchInodeChunks() {
             // Outside a sound tree's chunks: a chunk freed whole. In an AG
             // whose tree is damaged, an inode with a mode and links is in use.
             const bool free = treeSound || d->mode == 0 || d->nlink == 0;
-            if (found.insert(chunkStart).second) ++chunksRead_;
+            if (found.insert(ino >> 6).second) ++chunksRead_;
             takeInode(ino, p, free, true);
         }
     }

@@ -139,7 +139,8 @@ WriteResult XfsParser::writeContent(EntryId id, ContentSink& out) {
     if (deleted && backed == 0) return WriteResult::failed("its blocks now belong to other files");
     if (reused) return WriteResult::partial("some blocks now belong to other files");
     if (readError) return WriteResult::partial("some blocks could not be read");
-    if (damaged) return WriteResult::partial("the block map is damaged");
+    // A damaged map matters where it left holes in the recorded size.
+    if (damaged && gaps) return WriteResult::partial("the block map is damaged");
     if (deleted && gaps) return WriteResult::partial("the extent list has gaps");
     return WriteResult::complete();
 }

@@ -135,10 +135,14 @@ Decoded<Superblock> decodeSuperblock(const uint8_t* p, size_t len) {
         return R::refused(num(s.agCount) + " AGs of " + num(s.agBlocks) + " blocks do not hold " + num(s.dblocks) +
                           " blocks");
     if (s.blockLog + s.dirBlockLog > 16) return R::refused("directory blocks larger than 64 KiB");
-    if (!s.validIno(s.rootIno)) return R::refused("root inode " + num(s.rootIno) + " lies outside the volume");
     uint64_t logBlock = 0;
     if (s.logStart != 0 && !s.linearRun(s.logStart, s.logBlocks, logBlock)) s.logStart = 0;
-    return R::ok(s);
+    // Copies in later AGs may have been written before the root existed.
+    const uint64_t root = s.rootIno;
+    if (!s.validIno(root)) s.rootIno = 0;
+    R r = R::ok(s);
+    if (!s.rootIno) r.replace("root inode " + num(root) + " is no inode of the volume: the folder that is its own parent taken");
+    return r;
 }
 
 Decoded<Agf> decodeAgf(const uint8_t* p, size_t len, const Superblock& sb, uint32_t ag) {

@@ -272,7 +272,7 @@ void XfsParser::readInodeTrees() {
                        x.start = be32(r, 16, 0);
                        x.holes = sb_.sparseInodes() ? be16(r, 16, 4) : 0;
                        x.free = be64(r, 16, 8);
-                       if (x.start % kChunkInodes == 0 && x.start + uint64_t{kChunkInodes} <= agInodes)
+                       if (x.start + uint64_t{kChunkInodes} <= agInodes)
                            recs.push_back(x);
                        else
                            dmg.note(static_cast<uint64_t>(ag) * sb_.agBlocks * sb_.blockSize,
@@ -411,6 +411,7 @@ void XfsParser::readDirectory(const DirInode& d) {
         }
         addNamings(sd->names, fork.data(), d.ino, kind, 0, d.gen, !d.freed);
         if (d.freed && !dotParent_.count(d.ino)) dotParent_[d.ino] = sd->parent;
+        if (!d.freed && sb_.rootIno == 0 && sd->parent == d.ino) sb_.rootIno = d.ino;
         return;
     }
     bool damaged = false;
@@ -471,9 +472,11 @@ void XfsParser::readDirectory(const DirInode& d) {
                 if (!d.freed)
                     for (const std::string& r : db.replaced())
                         damage_.add("folder " + inodeName(d.ino) + " block", (first + done + k) * bs, r, true);
-                for (const DirName& x : db->names)
-                    if (d.freed && x.dot && x.nameLength == 2 && !x.stale && !dotParent_.count(d.ino))
-                        dotParent_[d.ino] = x.ino;
+                for (const DirName& x : db->names) {
+                    if (!x.dot || x.nameLength != 2 || x.stale) continue;
+                    if (d.freed && !dotParent_.count(d.ino)) dotParent_[d.ino] = x.ino;
+                    if (!d.freed && sb_.rootIno == 0 && x.ino == d.ino) sb_.rootIno = d.ino;
+                }
                 addNamings(db->names, blockData, d.ino, kind, 0, d.gen, !d.freed);
             }
             done += n;
