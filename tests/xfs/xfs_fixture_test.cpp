@@ -168,4 +168,39 @@ TEST(XfsFixture, RecoversDeletedFilesWithNames) {
     }
 }
 
+// In a Linux partition (type 0x83) of an MBR disk the volume is named by
+// its own superblock; with the table and the primary superblock wiped, the
+// sector scan finds it through the copy of AG 1.
+TEST(XfsFixture, OnAnMbrDiskAndByTheSectorScan) {
+    BRANTLOW_REQUIRE_IMAGE(img, "xfs");
+    if (std::system("command -v sfdisk >/dev/null 2>&1") != 0) GTEST_SKIP() << "sfdisk not installed";
+    TempDir t;
+    const std::string disk = t.path() + "/disk.img";
+    ASSERT_EQ(std::system(("truncate -s 80M " + disk + " && printf 'label: dos\\nstart=2048, size=98304, type=83\\n' | "
+                           "sfdisk -q " + disk + " && dd if=" + img + " of=" + disk +
+                           " bs=512 seek=2048 conv=notrunc status=none")
+                              .c_str()),
+              0);
+    CliResult v = runCli({"volumes", disk, "--json"});
+    auto rows = jsonLines(v.out);
+    ASSERT_EQ(rows.size(), 1u) << v.out;
+    EXPECT_EQ(rows[0]["fileSystem"], "XFS");
+    EXPECT_EQ(rows[0]["startSector"], 2048);
+    CliResult l = runCli({"list", disk, "--volume", "0", "--quiet"});
+    EXPECT_NE(l.out.find("Documents/deleted note.txt"), std::string::npos);
+    ASSERT_EQ(std::system(("dd if=/dev/zero of=" + disk + " bs=512 count=1 conv=notrunc status=none && dd if=/dev/zero of=" +
+                           disk + " bs=512 seek=2048 count=1 conv=notrunc status=none")
+                              .c_str()),
+              0);
+    CliResult scan = runCli({"volumes", disk, "--scan", "--json"});
+    rows.clear();
+    for (const json& r : jsonLines(scan.out))
+        if (r.contains("fileSystem")) rows.push_back(r);
+    ASSERT_EQ(rows.size(), 1u) << scan.out;
+    EXPECT_EQ(rows[0]["fileSystem"], "XFS");
+    EXPECT_EQ(rows[0]["startSector"], 2048);
+    CliResult again = runCli({"list", disk, "--start-sector", "2048", "--fs", "xfs", "--quiet"});
+    EXPECT_NE(again.out.find("Documents/deleted note.txt"), std::string::npos);
+}
+
 }  // namespace
