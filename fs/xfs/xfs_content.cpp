@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "base/bytes.h"
+#include "fs/api/block_runs.h"
 #include "fs/xfs/xfs_parser.h"
 
 namespace brantlow {
@@ -15,7 +16,6 @@ namespace brantlow {
 using namespace xfs;
 
 namespace {
-constexpr uint64_t kMaxRead = 8u << 20;
 // A block map without a recorded extent count stops here.
 constexpr uint64_t kMaxTreeExtents = 1u << 24;
 }  // namespace
@@ -67,82 +67,17 @@ WriteResult XfsParser::writeContent(EntryId id, ContentSink& out) {
     if (e->type() != kTypeFile) return WriteResult::complete();
     if (e->bits & XfsEntry::kRealtime)
         return WriteResult::failed("its data lies on the real-time device, a separate disk");
-    const uint64_t size = e->size;
-    if (size == 0) return WriteResult::complete();
-    const bool deleted = e->bits & XfsEntry::kDeleted;
     bool damaged = false;
-    const std::vector<Extent> ext = entryExtents(*e, &damaged);
-    const uint64_t bs = sb_.blockSize;
-    std::vector<uint8_t> buf(static_cast<size_t>(std::min<uint64_t>(kMaxRead, (size + bs - 1) / bs * bs)));
-    uint64_t pos = 0, backed = 0;
-    bool readError = false, reused = false, gaps = false;
-    for (const Extent& x : ext) {
-        const uint64_t start = x.startOff * bs;
-        if (start >= size) break;
-        if (start > pos) {
-            gaps = true;
-            if (!out.writeZeros(start - pos)) return WriteResult::failed("write error");
-            pos = start;
-        }
-        const uint64_t runBytes = std::min<uint64_t>(static_cast<uint64_t>(x.count) * bs, size - start);
-        if (x.unwritten) {
-            if (!out.writeZeros(runBytes)) return WriteResult::failed("write error");
-            pos += runBytes;
-            backed += runBytes;
-            continue;
-        }
-        uint64_t first = 0;
-        sb_.linear(x.startBlock, first);
-        const uint64_t blocks = (runBytes + bs - 1) / bs;
-        for (uint64_t b = 0; b < blocks;) {
-            if (out.full()) return WriteResult::complete();
-            uint64_t n = std::min<uint64_t>(blocks - b, buf.size() / bs);
-            if (deleted) {
-                // Blocks another file holds now are left out.
-                uint64_t k = 0;
-                while (k < n && blockInUse(first + b + k)) ++k;
-                if (k) {
-                    reused = true;
-                    const uint64_t z = std::min<uint64_t>(k * bs, size - pos);
-                    if (!out.writeZeros(z)) return WriteResult::failed("write error");
-                    pos += z;
-                    b += k;
-                    continue;
-                }
-                k = 1;
-                while (k < n && !blockInUse(first + b + k)) ++k;
-                n = k;
-            }
-            const uint64_t bytes = std::min<uint64_t>(n * bs, size - pos);
-            if (volume_.read((first + b) * bs, buf.data(), static_cast<size_t>(bytes)) != bytes) {
-                // Block by block: only the blocks that fail become zeros.
-                readError = true;
-                for (uint64_t off = 0; off < bytes; off += bs) {
-                    const size_t piece = static_cast<size_t>(std::min<uint64_t>(bs, bytes - off));
-                    volume_.read((first + b) * bs + off, buf.data() + off, piece);
-                }
-            }
-            if (!out.write(buf.data(), static_cast<size_t>(bytes))) return WriteResult::failed("write error");
-            pos += bytes;
-            backed += bytes;
-            b += n;
-        }
+    std::vector<BlockRun> runs;
+    for (const Extent& x : entryExtents(*e, &damaged)) {
+        BlockRun r;
+        r.logical = x.startOff;
+        r.count = x.count;
+        r.unwritten = x.unwritten;
+        if (sb_.linear(x.startBlock, r.physical)) runs.push_back(r);
     }
-    if (pos < size) {
-        if (deleted || damaged) {
-            if (backed == 0) return WriteResult::failed("no block of the file is left");
-            return WriteResult::partial("the extents end before the recorded size");
-        }
-        // A live file's trailing hole (a sparse file).
-        if (!out.writeZeros(size - pos)) return WriteResult::failed("write error");
-    }
-    if (deleted && backed == 0) return WriteResult::failed("its blocks now belong to other files");
-    if (reused) return WriteResult::partial("some blocks now belong to other files");
-    if (readError) return WriteResult::partial("some blocks could not be read");
-    // A damaged map matters where it left holes in the recorded size.
-    if (damaged && gaps) return WriteResult::partial("the block map is damaged");
-    if (deleted && gaps) return WriteResult::partial("the extent list has gaps");
-    return WriteResult::complete();
+    return writeBlockRuns(runs, e->size, sb_.blockSize, volume_, e->bits & XfsEntry::kDeleted, damaged,
+                          [this](uint64_t b) { return blockInUse(b); }, out);
 }
 
 // ---- free space -------------------------------------------------------------------

@@ -125,7 +125,9 @@ Decoded<Superblock> decodeSuperblock(const uint8_t* p, size_t len) {
         return R::refused("inode size " + num(s.inodeSize) + " is not valid");
     if (s.inoPerBlockLog != s.blockLog - s.inodeLog || s.inodesPerBlock != (1u << s.inoPerBlockLog))
         return R::refused("inodes per block " + num(s.inodesPerBlock) + " disagree with the block and inode sizes");
-    if (s.agBlocks < 16 || s.agBlocks > (1u << 31) || s.agBlockLog != log2Up(s.agBlocks))
+    // AGs of 16 MiB to 1 TiB, as the kernel requires.
+    const uint64_t agBytes = static_cast<uint64_t>(s.agBlocks) * s.blockSize;
+    if (agBytes < (16ull << 20) || agBytes > (1ull << 40) || s.agBlockLog != log2Up(s.agBlocks))
         return R::refused("AG size " + num(s.agBlocks) + " is not valid");
     if (s.agBlockLog + s.inoPerBlockLog > 32) return R::refused("inode numbers inside an AG exceed 32 bits");
     if (s.agCount == 0 || s.dblocks == 0 || s.dblocks > (1ull << 54))

@@ -108,9 +108,10 @@ struct Superblock {
 
 // Decodes a superblock sector (at least 264 bytes): the magic, version 4 or
 // 5, power-of-two block, sector and inode sizes that agree with their
-// logarithms, an AG size and count that cover the data blocks, directory
-// blocks of at most 64 KiB. A root inode number that names no inode (AG
-// copies written before the root existed) is replaced by 0.
+// logarithms, AGs of 16 MiB to 1 TiB whose size and count cover the data
+// blocks, directory blocks of at most 64 KiB. A root inode number that
+// names no inode (AG copies written before the root existed) is replaced
+// by 0.
 Decoded<Superblock> decodeSuperblock(const uint8_t* p, size_t len);
 
 // Free-space header of an AG (sector 1 of the AG).

@@ -8,6 +8,7 @@
 
 #include "base/bytes.h"
 #include "base/texts.h"
+#include "fs/api/entry_links.h"
 
 namespace brantlow {
 
@@ -348,11 +349,16 @@ void XfsParser::readLog() {
                     }
                 }
             }
-            if (!f || l.core.mode == 0) return;
+            if (l.core.mode == 0) return;
+            // An inode no inode B+tree knows: its chunk may have been freed
+            // whole. Kept until its own inode has been read.
+            const bool unknown = !f && !live(l.ino);
+            if (!f && !unknown) return;
             // The incarnation that was freed last: its generation was one
             // lower (or the same, when the freed core was never cleared).
-            if (l.core.gen + 1 != f->gen && !(f->mode != 0 && l.core.gen == f->gen)) return;
-            LogCopy& c = logCopies_[l.ino];
+            if (f && l.core.gen + 1 != f->gen && !(f->mode != 0 && l.core.gen == f->gen)) return;
+            LogCopy& c = unknown ? unknownCopies_[l.ino] : logCopies_[l.ino];
+            if (unknown && c.lsn && c.gen != l.core.gen) c = LogCopy{};  // a later incarnation
             const bool truncated = l.core.isFile() && l.core.size == 0 && c.size > 0;
             if (l.lsn >= c.lsn && !truncated) {
                 c.lsn = l.lsn;
@@ -372,6 +378,23 @@ void XfsParser::readLog() {
             }
         },
         [this] { return stopped(); }, &logStats_);
+    // Inodes the log knows and the inode B+trees do not (in AGs whose tree
+    // is sound): read from their place; a chunk freed whole keeps them.
+    std::vector<uint8_t> raw;
+    const size_t before = freed_.size();
+    for (const auto& [ino, c] : unknownCopies_) {
+        if (stopped()) break;
+        const uint64_t ag = ino >> sb_.agInoBits();
+        if (ag >= inodeTreeSound_.size() || !inodeTreeSound_[ag] || !readInode(ino, raw)) continue;
+        const size_t n = freed_.size();
+        takeInode(ino, raw.data(), true, true);
+        if (freed_.size() == n) continue;
+        const FreedInode& f = freed_.back();
+        if (f.gen == c.gen + 1 || (f.mode && f.gen == c.gen)) logCopies_[ino] = c;
+    }
+    unknownCopies_.clear();
+    if (freed_.size() != before)
+        std::sort(freed_.begin(), freed_.end(), [](const FreedInode& a, const FreedInode& b) { return a.ino < b.ino; });
 }
 
 // ---- directories ------------------------------------------------------------------
@@ -382,7 +405,9 @@ void XfsParser::addNamings(const std::vector<DirName>& names, const uint8_t* bas
         if (d.dot) continue;
         uint8_t k = kind;
         if (kind == kLive && d.stale) k = kStale;
-        if (k != kLive && !d.lowOnly && !freed(d.ino)) continue;  // names of freed inodes only
+        // Names of freed inodes only (logged names also of inodes the
+        // inode B+trees no longer know).
+        if (k == kLogged ? live(d.ino) != nullptr : (k != kLive && !d.lowOnly && !freed(d.ino))) continue;
         (void)liveOwner;
         Naming nm;
         nm.ino = d.ino;
@@ -794,62 +819,13 @@ void XfsParser::linkParentChild() {
     status("Maintaining Parent Child....");
     if (ctx_) ctx_->range(static_cast<int64_t>(n));
     for (XfsEntry& e : entries_) {
-        if (e.parent == sb_.rootIno) {
-            e.parent = kRootId;
-            continue;
-        }
-        if (e.parent == kXfsOrphanId) {
-            e.bits |= XfsEntry::kOrphan;
-            continue;
-        }
-        const uint32_t pi = indexOf(e.parent);
-        if (pi == XfsEntry::kNone || e.parent == e.ino || entries_[pi].type() != kTypeDir) {
-            e.parent = kXfsOrphanId;
-            e.bits |= XfsEntry::kOrphan;
-        }
+        if (e.parent == sb_.rootIno) e.parent = kRootId;
+        if (e.parent == kXfsOrphanId) e.bits |= XfsEntry::kOrphan;
     }
-    // Folder loops (freed folders naming each other): the entry where a
-    // loop closes goes to the orphan folder.
-    std::vector<uint8_t> state(n, 0);  // 0 unknown, 1 on the current path, 2 reaches the top
-    std::vector<uint32_t> path;
-    for (size_t i = 0; i < n; ++i) {
-        path.clear();
-        size_t cur = i;
-        while (true) {
-            if (state[cur] == 2) break;
-            if (state[cur] == 1) {
-                entries_[cur].parent = kXfsOrphanId;
-                entries_[cur].bits |= XfsEntry::kOrphan;
-                break;
-            }
-            state[cur] = 1;
-            path.push_back(static_cast<uint32_t>(cur));
-            const EntryId p = entries_[cur].parent;
-            if (p == kRootId || p == kXfsOrphanId) break;
-            cur = indexOf(p);
-        }
-        for (uint32_t k : path) state[k] = 2;
-    }
-    // Children in ascending inode order: each is put in front, last first.
-    rootFirst_ = orphanFirst_ = XfsEntry::kNone;
-    for (XfsEntry& e : entries_) e.firstChild = e.nextSibling = XfsEntry::kNone;
-    for (size_t i = n; i-- > 0;) {
-        if ((i & 4095) == 0) {
-            status(fmt("Maintaining Parent Child for record %d of %d....", static_cast<long long>(n - i),
-                       static_cast<long long>(n)));
-            if (ctx_) ctx_->position(static_cast<int64_t>(n - i));
-        }
-        XfsEntry& e = entries_[i];
-        uint32_t* head;
-        if (e.parent == kRootId)
-            head = &rootFirst_;
-        else if (e.parent == kXfsOrphanId)
-            head = &orphanFirst_;
-        else
-            head = &entries_[indexOf(e.parent)].firstChild;
-        e.nextSibling = *head;
-        *head = static_cast<uint32_t>(i);
-    }
+    linkEntries(
+        entries_, kXfsOrphanId, rootFirst_, orphanFirst_, [this](EntryId id) { return indexOf(id); },
+        [](const XfsEntry& e) { return e.type() == kTypeDir; }, [](XfsEntry& e) { e.bits |= XfsEntry::kOrphan; });
+    status(fmt("Maintaining Parent Child for record %d of %d....", static_cast<long long>(n), static_cast<long long>(n)));
     if (ctx_) ctx_->position(static_cast<int64_t>(n));
 }
 
@@ -865,6 +841,7 @@ ScanOutcome XfsParser::scan(ScanContext& ctx) {
     freed_.clear();
     dirs_.clear();
     logCopies_.clear();
+    unknownCopies_.clear();
     namings_.clear();
     dotParent_.clear();
     oldDirBlocks_.clear();
@@ -934,21 +911,17 @@ ScanOutcome XfsParser::scan(ScanContext& ctx) {
 // ---- the result tree -----------------------------------------------------------------
 
 std::vector<EntryId> XfsParser::children(EntryId folder) const {
-    std::vector<EntryId> out;
-    uint32_t c;
+    uint32_t first;
     if (folder == kRootId) {
-        c = rootFirst_;
+        first = rootFirst_;
     } else if (folder == kXfsOrphanId) {
-        c = orphanFirst_;
+        first = orphanFirst_;
     } else {
         const XfsEntry* e = entry(folder);
-        if (!e || e->type() != kTypeDir) return out;
-        c = e->firstChild;
+        if (!e || e->type() != kTypeDir) return {};
+        first = e->firstChild;
     }
-    for (size_t steps = 0; c != XfsEntry::kNone && c < entries_.size() && steps < entries_.size(); ++steps) {
-        out.push_back(entries_[c].ino);
-        c = entries_[c].nextSibling;
-    }
+    std::vector<EntryId> out = childIds(entries_, first, [](const XfsEntry& e) { return e.ino; });
     if (folder == kRootId && orphanFirst_ != XfsEntry::kNone) out.push_back(kXfsOrphanId);
     return out;
 }

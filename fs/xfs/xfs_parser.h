@@ -225,6 +225,7 @@ private:
     std::vector<FreedInode> freed_;  // ascending inode
     std::vector<DirInode> dirs_;
     std::unordered_map<uint64_t, LogCopy> logCopies_;
+    std::unordered_map<uint64_t, LogCopy> unknownCopies_;  // logged inodes of no known chunk
     std::vector<Naming> namings_;
     std::unordered_map<uint64_t, uint64_t> dotParent_;  // freed folder -> parent its own data names
     // Blocks a folder held earlier (its logged block maps): (folder, first block).
