@@ -82,6 +82,27 @@ WriteResult XfsParser::writeContent(EntryId id, ContentSink& out) {
 
 // ---- free space -------------------------------------------------------------------
 
+std::vector<uint32_t> XfsParser::agFreeList(uint32_t ag) const {
+    std::vector<uint32_t> out;
+    if (ag >= agf_.size() || !agfOk_[ag]) return out;
+    const Agf& f = agf_[ag];
+    std::vector<uint8_t> sector(sb_.sectSize);
+    const uint64_t at = static_cast<uint64_t>(ag) * sb_.agBlocks * sb_.blockSize + 3u * sb_.sectSize;
+    if (!volume_.readExact(at, sector.data(), sector.size())) return out;
+    // v5: a header ("XAFL", AG number, UUID, LSN, CRC) before the array.
+    size_t header = 0;
+    if (sb_.v5()) {
+        if (be32(sector.data(), sector.size(), 0) != 0x5841464c || be32(sector.data(), sector.size(), 4) != ag)
+            return out;
+        header = 36;
+    }
+    const uint32_t slots = static_cast<uint32_t>((sector.size() - header) / 4);
+    if (f.flCount == 0 || f.flCount > slots || f.flFirst >= slots) return out;
+    for (uint32_t k = 0; k < f.flCount; ++k)
+        out.push_back(be32(sector.data(), sector.size(), header + ((f.flFirst + k) % slots) * 4));
+    return out;
+}
+
 void XfsParser::loadAllocationMap() const { allocationMap(); }
 
 bool XfsParser::blockInUse(uint64_t linearBlock) const {
@@ -125,7 +146,13 @@ const AllocationMap& XfsParser::allocationMap() const {
                                return true;
                            },
                            dmg);
-                if (!dmg.damaged) break;
+                if (!dmg.damaged) {
+                    // Blocks on the AG's free list are not in use either: they
+                    // keep what they held until a B+tree takes them.
+                    for (uint32_t b : agFreeList(ag))
+                        if (b < len) clear(start + b, 1);
+                    break;
+                }
                 mapDamage_.push_back({std::string(byBlock ? kBnoTree.name : kCntTree.name) + " of AG " +
                                           std::to_string(ag),
                                       dmg.offset, dmg.what, false});

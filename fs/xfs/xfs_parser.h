@@ -204,6 +204,8 @@ private:
     const LiveInode* live(uint64_t ino) const;
     const FreedInode* freed(uint64_t ino) const;
     bool blockInUse(uint64_t linearBlock) const;
+    // The blocks on an AG's free list (AG-relative).
+    std::vector<uint32_t> agFreeList(uint32_t ag) const;
     const AllocationMap& allocationMap() const;
     uint64_t trimmedSize(const std::vector<xfs::Extent>& ext) const;
 
