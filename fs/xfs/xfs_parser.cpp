@@ -328,7 +328,7 @@ void XfsParser::readLog() {
             if ((l.fields & kLogData) && l.core.isDir() && l.core.format == kFormatLocal && !l.fork.empty()) {
                 auto sd = decodeShortDir(l.fork.data(), l.fork.size(), l.fork.size(), sb_, false);
                 if (sd) {
-                    addNamings(sd->names, l.fork.data(), l.ino, kLogged, l.lsn, l.core.gen, false);
+                    addNamings(sd->names, l.fork.data(), l.ino, kLogged, l.lsn, l.core.gen);
                     if (f && f->gen == l.core.gen + 1) dotParent_[l.ino] = sd->parent;
                 }
             }
@@ -400,7 +400,7 @@ void XfsParser::readLog() {
 // ---- directories ------------------------------------------------------------------
 
 void XfsParser::addNamings(const std::vector<DirName>& names, const uint8_t* base, uint64_t owner, uint8_t kind,
-                           uint64_t lsn, uint32_t ownerGen, bool liveOwner) {
+                           uint64_t lsn, uint32_t ownerGen) {
     for (const DirName& d : names) {
         if (d.dot) continue;
         uint8_t k = kind;
@@ -408,7 +408,6 @@ void XfsParser::addNamings(const std::vector<DirName>& names, const uint8_t* bas
         // Names of freed inodes only (logged names also of inodes the
         // inode B+trees no longer know).
         if (k == kLogged ? live(d.ino) != nullptr : (k != kLive && !d.lowOnly && !freed(d.ino))) continue;
-        (void)liveOwner;
         Naming nm;
         nm.ino = d.ino;
         nm.owner = owner;
@@ -434,7 +433,7 @@ void XfsParser::readDirectory(const DirInode& d) {
             if (!d.freed) damage_.add("folder " + inodeName(d.ino), at, sd.reason());
             return;
         }
-        addNamings(sd->names, fork.data(), d.ino, kind, 0, d.gen, !d.freed);
+        addNamings(sd->names, fork.data(), d.ino, kind, 0, d.gen);
         if (d.freed && !dotParent_.count(d.ino)) dotParent_[d.ino] = sd->parent;
         if (!d.freed && sb_.rootIno == 0 && sd->parent == d.ino) sb_.rootIno = d.ino;
         return;
@@ -502,7 +501,7 @@ void XfsParser::readDirectory(const DirInode& d) {
                     if (d.freed && !dotParent_.count(d.ino)) dotParent_[d.ino] = x.ino;
                     if (!d.freed && sb_.rootIno == 0 && x.ino == d.ino) sb_.rootIno = d.ino;
                 }
-                addNamings(db->names, blockData, d.ino, kind, 0, d.gen, !d.freed);
+                addNamings(db->names, blockData, d.ino, kind, 0, d.gen);
             }
             done += n;
         }
@@ -534,7 +533,7 @@ void XfsParser::readDirectories() {
         if (!volume_.readExact(block * sb_.blockSize, buf.data(), buf.size()) || !isDirBlock(buf.data(), dirBytes))
             continue;
         auto db = decodeDirBlock(buf.data(), dirBytes, sb_, sb_.v5() ? owner : 0);
-        if (db) addNamings(db->names, buf.data(), owner, kFreedDir, 0, 0, false);
+        if (db) addNamings(db->names, buf.data(), owner, kFreedDir, 0, 0);
     }
     oldDirBlocks_.clear();
     status(fmt("parsed inode entry %d  of %d ", total, total));
@@ -637,7 +636,10 @@ uint64_t XfsParser::trimmedSize(const std::vector<Extent>& ext) const {
     const uint64_t end = (last.startOff + last.count) * bs;
     uint64_t b = 0;
     std::vector<uint8_t> block(bs);
-    if (last.unwritten || !sb_.linear(last.startBlock, b) || !readBlock(b + last.count - 1, block.data())) return end;
+    // The last block says where the content ends, while it is still the file's.
+    if (last.unwritten || !sb_.linear(last.startBlock, b) || blockInUse(b + last.count - 1) ||
+        !readBlock(b + last.count - 1, block.data()))
+        return end;
     size_t n = bs;
     while (n > 0 && block[n - 1] == 0) --n;
     return n == 0 ? end : end - bs + n;

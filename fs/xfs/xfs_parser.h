@@ -194,7 +194,7 @@ private:
     uint32_t addName(const uint8_t* p, size_t n);
     uint32_t addName(const std::string& s) { return addName(reinterpret_cast<const uint8_t*>(s.data()), s.size()); }
     void addNamings(const std::vector<xfs::DirName>& names, const uint8_t* base, uint64_t owner, uint8_t kind,
-                    uint64_t lsn, uint32_t ownerGen, bool live);
+                    uint64_t lsn, uint32_t ownerGen);
     // Extents of a data fork (extent records or a block-map root); a freed
     // inode's tree blocks count only while they are free.
     std::vector<xfs::Extent> mapFork(const uint8_t* fork, size_t n, uint8_t format, uint64_t maxExtents, uint64_t ino,
