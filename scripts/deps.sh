@@ -3,10 +3,10 @@
 set -euo pipefail
 pkgs=(cmake ninja-build g++ pkg-config xz-utils libgtest-dev libgmock-dev nlohmann-json3-dev
       qt6-base-dev libgl-dev libbenchmark-dev clang libclang-rt-14-dev libcli11-dev
-      fdisk mtools dosfstools ntfs-3g exfatprogs exfat-fuse sleuthkit e2fsprogs libutf8proc-dev zlib1g-dev
+      fdisk mtools dosfstools ntfs-3g exfatprogs exfat-fuse sleuthkit e2fsprogs xfsprogs libutf8proc-dev zlib1g-dev
       xvfb openbox xdotool x11-utils imagemagick
       libimage-exiftool-perl ffmpeg lame sqlite3 ghostscript qpdf libheif-examples zip testdisk
-      libewf-dev libvhdi-dev libvmdk-dev libqcow-dev ewf-tools qemu-utils xfsprogs)
+      libewf-dev libvhdi-dev libvmdk-dev libqcow-dev ewf-tools qemu-utils)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
