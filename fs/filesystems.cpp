@@ -8,11 +8,12 @@
 #include "fs/fat/fat_row.h"
 #include "fs/hfsplus/hfsplus_row.h"
 #include "fs/ntfs/ntfs_row.h"
+#include "fs/xfs/xfs_row.h"
 
 namespace brantlow {
 
 const std::vector<FileSystemRow>& fileSystemTable() {
-    static const std::vector<FileSystemRow> rows = {ntfsRow(), exfatRow(), fatRow(), extRow(), hfsPlusRow()};
+    static const std::vector<FileSystemRow> rows = {ntfsRow(), exfatRow(), fatRow(), extRow(), hfsPlusRow(), xfsRow()};
     return rows;
 }
 
