@@ -33,6 +33,9 @@ struct VolumeEntry {
     // A layer that could not be opened (it needs an answer, or failed):
     // what it holds is not listed; why, for the operator.
     std::string layerNote;
+    // What a save's summary says of files read through its layers ("the
+    // files were written decrypted (read through LUKS2 … on 1)").
+    std::string outputNote;
 };
 
 // Receives what a walk or scan finds.

@@ -58,6 +58,10 @@ struct VolumeKind {
     // The sector scan lists none larger than this many MiB (0: no limit),
     // and reports one it does not list only when this is 0.
     uint64_t maxScanMiB = 0;
+    // Its header records no size (an encrypted container fills its
+    // partition): the sector scan lists it up to the end of the source and
+    // looks on behind its first spanSectors.
+    bool sizeUnrecorded = false;
 };
 
 // What an MBR slot of a given type byte is called.

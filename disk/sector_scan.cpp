@@ -108,8 +108,10 @@ struct Scan {
             }
         }
 
-        const uint64_t size = id.sizeSectors;
         const VolumeKind* kind = findVolumeKind(probes, id.fileSystem);
+        const bool unsized = kind && kind->sizeUnrecorded && id.sizeSectors == 0;
+        const uint64_t total = reader.sizeBytes() / kSector;
+        const uint64_t size = unsized ? (total > start ? total - start : 0) : id.sizeSectors;
         const uint64_t maxMiB = kind ? kind->maxScanMiB : 0;
         const bool add = size >= kOneMiBSectors && (maxMiB == 0 || size / kOneMiBSectors <= maxMiB);
         const std::string text = kind ? kind->foundText : "found " + id.fileSystem + "...";
@@ -134,8 +136,9 @@ struct Scan {
         }
         if (!p.skipFoundVolumes || size < kOneMiBSectors) return x + 1;
         // Behind the volume: its counted sectors, and what follows them
-        // (NTFS: the backup boot sector).
-        const uint64_t span = std::max(size, id.spanSectors);
+        // (NTFS: the backup boot sector); behind the header of one whose
+        // size is not recorded.
+        const uint64_t span = unsized ? std::max<uint64_t>(id.spanSectors, 1) : std::max(size, id.spanSectors);
         uint64_t next = 0;
         if (addOverflows(start, span, &next)) return UINT64_MAX;
         return next > x ? next : x + 1;

@@ -32,10 +32,16 @@ std::vector<LayeredVolume> openLayer(const LayerRow& row, VolumeEntry& e, const 
     for (int attempt = 0; r.volumes.empty() && r.needsAnswer && ask && attempt < 3; ++attempt) {
         LayerQuestion q = r.question;
         q.attempt = attempt;
+        const size_t at = q.prompt.find("%s");
+        if (at != std::string::npos) q.prompt.replace(at, 2, e.volumeNumber);
         if (!ask(q, answers)) break;
         r = row.open({view}, answers);
     }
-    if (r.volumes.empty()) e.layerNote = !r.error.empty() ? r.error : r.needsAnswer ? r.question.prompt : "nothing inside";
+    if (r.volumes.empty())
+        e.layerNote = !r.error.empty()  ? r.error
+                      : r.needsAnswer   ? (r.question.kind == LayerQuestion::Kind::Passphrase ? "a passphrase is needed"
+                                                                                              : "an answer is needed")
+                                        : "nothing inside";
     return std::move(r.volumes);
 }
 
@@ -62,6 +68,9 @@ std::vector<VolumeEntry> walkInside(const VolumeEntry& parent, const std::vector
             e.reader = lv.reader;
             e.parent = parent.volumeNumber;
             e.within = lv.description + " on " + parent.volumeNumber;
+            // A note of the layer's own, else the one of the layer around it.
+            e.outputNote = lv.outputNote.empty() ? parent.outputNote
+                                                 : lv.outputNote + " (read through " + e.within + ")";
             e.volumeNumber = parent.volumeNumber + "/" + std::to_string(number++);
             out.push_back(std::move(e));
         }
