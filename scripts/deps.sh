@@ -6,7 +6,8 @@ pkgs=(cmake ninja-build g++ pkg-config xz-utils libgtest-dev libgmock-dev nlohma
       fdisk mtools dosfstools ntfs-3g exfatprogs exfat-fuse sleuthkit e2fsprogs libutf8proc-dev zlib1g-dev
       xvfb openbox xdotool x11-utils imagemagick
       libimage-exiftool-perl ffmpeg lame sqlite3 ghostscript qpdf libheif-examples zip testdisk
-      libewf-dev libvhdi-dev libvmdk-dev libqcow-dev ewf-tools qemu-utils)
+      libewf-dev libvhdi-dev libvmdk-dev libqcow-dev ewf-tools qemu-utils
+      libcryptsetup-dev libgcrypt20-dev cryptsetup-bin)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
