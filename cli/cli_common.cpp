@@ -123,30 +123,53 @@ std::vector<VolumeEntry> standardVolumes(const std::shared_ptr<readWriteInterfac
     return listVolumes(reader, gpt, ask);
 }
 
+namespace {
+
+// A file's bytes as a secret; false (said on stderr) when it cannot be read.
+bool secretFile(const std::string& path, const char* what, platform::Secret& out) {
+    int err = 0;
+    if (platform::readSecretFile(path, 8u << 20, out, &err)) return true;
+    std::cerr << "brantlow-cli: cannot read the " << what << " " << terminalSafe(path) << ": " << std::strerror(err)
+              << "\n";
+    return false;
+}
+
+}  // namespace
+
 LayerAsk layerAsk(const Args& a) {
-    const std::string file = a.get("--passphrase-file");
-    return [file](const LayerQuestion& q, LayerAnswers& answers) {
+    const std::string passFile = a.get("--passphrase-file"), keyFile = a.get("--key-file"),
+                      volumeKeyFile = a.get("--volume-key-file");
+    return [passFile, keyFile, volumeKeyFile](const LayerQuestion& q, LayerAnswers& answers) {
+        if (q.kind != LayerQuestion::Kind::Passphrase && q.kind != LayerQuestion::Kind::VolumeKey) return false;
+        if (!passFile.empty() || !keyFile.empty() || !volumeKeyFile.empty()) {
+            // Files answer once: the same bytes again would fail again.
+            if (q.attempt > 0) return false;
+            if (!volumeKeyFile.empty()) {
+                platform::Secret text;
+                if (!secretFile(volumeKeyFile, "volume key file", text)) return false;
+                // Hex digits as luksDump prints them, else the key's own bytes.
+                if (!platform::hexSecret(text, answers.volumeKey)) answers.volumeKey = std::move(text);
+            }
+            if (!keyFile.empty()) {
+                // A key file is taken whole, line breaks and all.
+                if (!secretFile(keyFile, "key file", answers.passphrase)) return false;
+                answers.keyFile = true;
+            } else if (!passFile.empty()) {
+                if (!secretFile(passFile, "passphrase file", answers.passphrase)) return false;
+                // A passphrase file's last line break is not part of it.
+                size_t n = answers.passphrase.size();
+                const uint8_t* d = answers.passphrase.data();
+                while (n && (d[n - 1] == '\n' || d[n - 1] == '\r')) --n;
+                if (n != answers.passphrase.size()) {
+                    platform::Secret cut(d, n);
+                    answers.passphrase = std::move(cut);
+                }
+            }
+            return q.kind == LayerQuestion::Kind::Passphrase || !answers.volumeKey.empty();
+        }
+        // A volume key is never typed.
         if (q.kind != LayerQuestion::Kind::Passphrase) return false;
         if (!q.lastError.empty()) std::cerr << "brantlow-cli: " << q.lastError << "\n";
-        if (!file.empty()) {
-            // A file answers once: the same bytes again would fail again.
-            if (q.attempt > 0) return false;
-            int err = 0;
-            if (!platform::readSecretFile(file, 8u << 20, answers.passphrase, &err)) {
-                std::cerr << "brantlow-cli: cannot read the passphrase file " << terminalSafe(file) << ": "
-                          << std::strerror(err) << "\n";
-                return false;
-            }
-            // A passphrase file's last line break is not part of it.
-            size_t n = answers.passphrase.size();
-            const uint8_t* d = answers.passphrase.data();
-            while (n && (d[n - 1] == '\n' || d[n - 1] == '\r')) --n;
-            if (n != answers.passphrase.size()) {
-                platform::Secret cut(d, n);
-                answers.passphrase = std::move(cut);
-            }
-            return true;
-        }
         return platform::readSecretLine(q.prompt, answers.passphrase);
     };
 }

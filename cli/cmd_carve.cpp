@@ -51,6 +51,7 @@ int cmdCarve(const Args& a) {
     // it lies in one).
     std::shared_ptr<readWriteInterface> on = reader;
     uint64_t startByte = 0, bytes = reader->sizeBytes();
+    std::string outputNote;
     if (a.has("--volume") || a.has("--start-sector")) {
         Args b = a;
         if (b.has("--start-sector") && !b.has("--fs")) b.options["--fs"] = "RAW";
@@ -58,6 +59,7 @@ int cmdCarve(const Args& a) {
         auto v = chooseVolume(reader, b, &rc);
         if (!v) return rc == kExitSource ? rc : kExitUsage;
         on = volumeReader(*v, reader);
+        outputNote = v->outputNote;
         startByte = v->startSector * 512;
         bytes = v->sizeSectors * 512;
         if (startByte >= on->sizeBytes()) {
@@ -141,6 +143,7 @@ int cmdCarve(const Args& a) {
         auto res = raw::saveFinds(*engine, shown, outDir);
         std::cerr << res.written << " files written to " << outDir;
         if (res.failed) std::cerr << ", " << res.failed << " failed (" << res.error << ")";
+        if (!outputNote.empty()) std::cerr << "; " << outputNote;
         std::cerr << "\n";
         if (res.failed) return kExitSource;
     }

@@ -420,7 +420,7 @@ int cmdRecover(const Args& a) {
     SaveStats stats = saveFolder(*s->parser, folder, out, &throttled, &platform::interruptFlag(), opt);
     throttled.flush();
     prog.done();
-    std::cout << "work done: " << saveSummary(stats, out) << "; " << stats.skipped << " skipped, " << stats.bytes
+    std::cout << "work done: " << saveSummary(stats, out, s->volume.outputNote) << "; " << stats.skipped << " skipped, " << stats.bytes
               << " bytes\n";
     if (stats.diskFull)
         std::cerr << "brantlow-cli: the output disk is full: stopped after " << stats.written + stats.partial

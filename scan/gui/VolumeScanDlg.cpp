@@ -696,7 +696,7 @@ void VolumeScanDlg::saveEnded(SaveStats stats, SaveJob job, QString folder, QStr
     // What was written and where, with the files that were not, before any
     // box appears: no "saving File" text is left behind.
     problems_ = stats.problems;
-    status2_->setText(QString::fromStdString(saveSummary(stats, folder.toStdString())));
+    status2_->setText(QString::fromStdString(saveSummary(stats, folder.toStdString(), volume_.outputNote)));
     detailsButton_->setVisible(!problems_.empty());
     if (job.kind == SaveJob::Quick) {
         if (stats.written || stats.partial)
