@@ -116,8 +116,7 @@ gcry_cipher_hd_t openCipher(int algo, int mode, const platform::Secret& key) {
 }  // namespace
 
 Decoded<std::shared_ptr<SectorCipher>> SectorCipher::make(const std::string& specText, const platform::Secret& key,
-                                                          uint32_t sectorSize, bool largeIvSectors,
-                                                          uint64_t ivTweak) {
+                                                          uint32_t sectorSize, uint64_t ivTweak) {
     using R = Decoded<std::shared_ptr<SectorCipher>>;
     ensureCrypto();
     Spec s;
@@ -126,7 +125,7 @@ Decoded<std::shared_ptr<SectorCipher>> SectorCipher::make(const std::string& spe
         return R::refused("encryption sectors of " + std::to_string(sectorSize) + " bytes are not supported");
     std::shared_ptr<SectorCipher> c(new SectorCipher);
     c->sectorSize_ = sectorSize;
-    c->ivUnit_ = largeIvSectors ? 1 : sectorSize / 512;
+    c->ivUnit_ = sectorSize / 512;
     c->ivTweak_ = ivTweak;
     const std::string unsupported = "the cipher " + specText + " is not supported";
     if (s.cipher == "cipher_null") {

@@ -31,10 +31,10 @@ int hashAlgorithm(const std::string& name);
 class SectorCipher {
 public:
     // The cipher the spec names with this key, for sectors of sectorSize
-    // bytes whose IVs count in sectorSize units (largeIvSectors) or in
-    // 512-byte units, ivTweak added to each.
+    // bytes; their IVs count 512-byte units (a 4096-byte sector's IV
+    // numbers go 0, 8, 16…), ivTweak added to each.
     static Decoded<std::shared_ptr<SectorCipher>> make(const std::string& spec, const platform::Secret& key,
-                                                       uint32_t sectorSize, bool largeIvSectors, uint64_t ivTweak);
+                                                       uint32_t sectorSize, uint64_t ivTweak);
     ~SectorCipher();
     SectorCipher(const SectorCipher&) = delete;
     SectorCipher& operator=(const SectorCipher&) = delete;
@@ -60,7 +60,7 @@ private:
     Iv iv_ = Iv::None;
     size_t block_ = 16;
     uint32_t sectorSize_ = 512;
-    uint64_t ivUnit_ = 1;  // IV sectors per encryption sector
+    uint64_t ivUnit_ = 1;  // 512-byte IV units per encryption sector
     uint64_t ivTweak_ = 0;
     platform::Secret key_, essivKey_;
     mutable std::mutex mutex_;

@@ -70,8 +70,7 @@ LayerOpen open(const std::vector<VolumeView>& sources, const LayerAnswers& answe
         r.needsAnswer = u.wrongAnswer;
         return r;
     }
-    // LUKS2 counts the IVs of larger sectors in those sectors.
-    auto cipher = luks::SectorCipher::make(h->cipher, u.key, h->sectorSize, h->version == 2, h->ivTweak);
+    auto cipher = luks::SectorCipher::make(h->cipher, u.key, h->sectorSize, h->ivTweak);
     if (!cipher) {
         r.error = cipher.reason();
         return r;
