@@ -352,8 +352,7 @@ Decoded<Header> readHeader(const VolumeView& v) {
     if (!primary.header && !secondary.header) {
         if (primary.sig.version != 2 && secondary.sig.version != 2)
             return R::refused(readable ? sig.reason() : "the first sector cannot be read");
-        return R::refused("the LUKS2 header cannot be read: primary: " + primary.header.reason() +
-                          "; secondary " + secondaryWhy);
+        return R::refused("primary: " + primary.header.reason() + "; secondary " + secondaryWhy);
     }
     // Both sound: the newer one (an interrupted update leaves the other
     // behind).
