@@ -7,11 +7,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <random>
 
+#include "layers/luks/luks_header.h"
 #include "scan/volumes.h"
 #include "tests/support/fixtures.h"
 
@@ -320,4 +322,50 @@ TEST_F(MadeByCryptsetup, EveryModeAndCarvingReadTheDecryptedVolume) {
     }
     EXPECT_EQ(runCli({"carve", img, "--volume", "0/0", "--key-file", key, "--json"}).out,
               runCli({"carve", plain, "--json"}).out);
+}
+
+// The fixture's own LUKS2 metadata, changed the ways a damaged or hostile
+// header may be: refused with the reason, or the bad key slot passed over.
+TEST_F(Luks2Fixture, MetadataThatCannotBeTrustedIsRefusedWithTheReason) {
+    const char* js = reinterpret_cast<const char*>(image.data() + 4096);
+    const nlohmann::json real = nlohmann::json::parse(std::string(js, strnlen(js, 12288)));
+    auto decode = [](const nlohmann::json& j) { return luks::decodeLuks2Json(j.dump(), 16384); };
+    auto ok = decode(real);
+    ASSERT_TRUE(ok) << ok.reason();
+    EXPECT_EQ(ok->payloadOffset, 1048576u);
+    EXPECT_EQ(ok->cipher, "aes-xts-plain64");
+    EXPECT_EQ(ok->keyBytes, 64u);
+    ASSERT_EQ(ok->keyslots.size(), 1u);
+    EXPECT_EQ(ok->metadataEnd, 32768u + 258048u);
+
+    nlohmann::json j = real;
+    j["segments"]["1"] = j["segments"]["0"];
+    EXPECT_EQ(decode(j).reason(),
+              "the volume has 2 data segments (a re-encryption was under way); only volumes with one are read");
+    j = real;
+    j["config"]["requirements"]["mandatory"] = {"online-reencrypt-v2"};
+    EXPECT_EQ(decode(j).reason(),
+              "the volume requires online-reencrypt-v2 (a re-encryption was under way), which this program does not read");
+    j = real;
+    j["segments"]["0"]["offset"] = "4096";
+    EXPECT_EQ(decode(j).reason(), "the data segment starts at byte 4096, inside the header");
+    j = real;
+    j["segments"]["0"]["sector_size"] = 768;
+    EXPECT_FALSE(decode(j));
+    j = real;
+    j["segments"]["0"]["offset"] = 1048576;  // a number where a string belongs: read all the same
+    EXPECT_TRUE(decode(j));
+    j["segments"]["0"]["offset"] = "99999999999999999999999";
+    EXPECT_FALSE(decode(j));
+    // A key slot whose area lies far away is passed over, not read.
+    j = real;
+    j["keyslots"]["0"]["area"]["offset"] = "18446744073709551000";
+    auto far = decode(j);
+    ASSERT_TRUE(far);
+    EXPECT_TRUE(far->keyslots.empty());
+    ASSERT_EQ(far->damage.size(), 1u);
+    EXPECT_EQ(far->damage[0], "key slot 0: its area cannot be read");
+    // Deep nesting and garbage.
+    EXPECT_FALSE(luks::decodeLuks2Json(std::string(100000, '[') + std::string(100000, ']'), 16384));
+    EXPECT_FALSE(luks::decodeLuks2Json("{\"config\":", 16384));
 }
