@@ -6,7 +6,6 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
-#include <QInputDialog>
 #include <QTreeWidgetItemIterator>
 #include <QLabel>
 #include <QLineEdit>
@@ -21,10 +20,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include "app/LayerAskDialog.h"
 #include "app/Pages.h"
 #include "app/VolumeChoice.h"
 #include "fs/filesystems.h"
-#include "platform/secret.h"
 #include "scan/volumes.h"
 #include "ui/CurrentSource.h"
 
@@ -67,24 +66,6 @@ public:
 };
 
 namespace {
-// What a layer asks for, asked in a password box (the passphrase lives
-// only in the answer; the box's text is cleared at once).
-LayerAsk wizardLayerAsk(QWidget* parent) {
-    return [parent](const LayerQuestion& q, LayerAnswers& answers) {
-        if (q.kind != LayerQuestion::Kind::Passphrase) return false;
-        QInputDialog box(parent);
-        box.setWindowTitle("Brantlow v1.0");
-        box.setLabelText(QString::fromStdString(
-            (q.lastError.empty() ? std::string() : q.lastError + ". ") + q.prompt));
-        box.setTextEchoMode(QLineEdit::Password);
-        if (box.exec() != QDialog::Accepted) return false;
-        QByteArray bytes = box.textValue().toUtf8();
-        answers.passphrase.assign(bytes.constData(), static_cast<size_t>(bytes.size()));
-        platform::wipe(bytes.data(), static_cast<size_t>(bytes.size()));
-        box.setTextValue(QString());
-        return true;
-    };
-}
 
 // Collects what the walk finds and shows its status texts.
 class Collector : public PartitionOwner {
@@ -451,7 +432,8 @@ void PopulateDriveDlg::runStandard() {
         procedure.owner = &c;
         ReadPartitionTables(*g_deviceReader, procedure, volumeProbeTable());
         volumes_ = std::move(c.entries);
-        openLayers(volumes_, g_deviceReader, wizardLayerAsk(this));
+        // Layers that need nothing open now; one that asks, when it is chosen.
+        openLayers(volumes_, g_deviceReader);
         const uint64_t total = g_totalSectors.load();
         if (total > 0) wholeDisk_ = wholeDiskEntry(total);
         std::vector<size_t> all(volumes_.size());

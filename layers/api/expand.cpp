@@ -29,7 +29,7 @@ std::vector<LayeredVolume> openLayer(const LayerRow& row, VolumeEntry& e, const 
                                      const LayerAsk& ask) {
     LayerAnswers answers;
     LayerOpen r = row.open({view}, answers);
-    for (int attempt = 0; r.volumes.empty() && r.needsAnswer && ask && attempt < 3; ++attempt) {
+    for (int attempt = 0; r.volumes.empty() && r.needsAnswer && ask && attempt < kLayerAskTries; ++attempt) {
         LayerQuestion q = r.question;
         q.attempt = attempt;
         const size_t at = q.prompt.find("%s");

@@ -33,6 +33,9 @@ struct LayerQuestion {
     int attempt = 0;        // 0 the first time
 };
 
+// An operator is asked this many times at most before a layer stays shut.
+constexpr int kLayerAskTries = 3;
+
 // The operator's answers; secrets live only in memory.
 struct LayerAnswers {
     platform::Secret passphrase;                    // a passphrase or a key file's bytes

@@ -90,10 +90,13 @@ LayerRow luksRow() {
     row.probe.family = "luks";
     row.probe.probe = probe;
     row.probe.copyAt = copyAt;
-    VolumeKind v1{"LUKS1", "found LUKS1...", "", false, false, false, 0};
-    VolumeKind v2{"LUKS2", "found LUKS2...", "", false, false, false, 0};
-    v1.sizeUnrecorded = v2.sizeUnrecorded = true;
-    row.probe.kinds = {v1, v2};
+    for (const char* name : {"LUKS1", "LUKS2"}) {
+        VolumeKind k;
+        k.listName = name;
+        k.foundText = std::string("found ") + name + "...";
+        k.sizeUnrecorded = true;
+        row.probe.kinds.push_back(k);
+    }
     row.open = open;
     return row;
 }

@@ -16,6 +16,7 @@
 #include "layers/luks/luks_header.h"
 #include "scan/volumes.h"
 #include "tests/support/fixtures.h"
+#include "tests/support/luks_image.h"
 
 using namespace brantlow;
 using namespace brantlow::test;
@@ -49,8 +50,6 @@ std::map<std::string, std::string> tree(const std::string& dir) {
 }
 
 bool contains(const std::string& s, const std::string& what) { return s.find(what) != std::string::npos; }
-
-bool haveCryptsetup() { return std::system("cryptsetup --version >/dev/null 2>&1") == 0; }
 
 std::vector<uint8_t> unhex(const std::string& h) {
     std::vector<uint8_t> out;
@@ -223,26 +222,16 @@ TEST_F(Luks2Fixture, SecondaryHeaderOpensItWhenThePrimaryIsDamaged) {
 
 namespace {
 
-// A plain volume image encrypted in place by cryptsetup (offline, no
-// device mapper): the image grows by 8 MiB, the header goes in front and
-// the payload holds the volume from its first byte.
 class MadeByCryptsetup : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!haveCryptsetup()) GTEST_SKIP() << "cryptsetup not installed";
         key = writeText(tmp.path() + "/key", "made-at-test-time");
     }
-    // Encrypts a copy of plainPath; options go to cryptsetup reencrypt.
     std::string encrypt(const std::string& plainPath, const std::string& name, const std::string& options,
                         bool luks1 = false) {
         const std::string out = tmp.path() + "/" + name;
-        fs::copy_file(plainPath, out);
-        fs::resize_file(out, fs::file_size(out) + (8u << 20));
-        const std::string cs = "cryptsetup --batch-mode --disable-locks ";
-        std::string cmd = cs + "reencrypt --encrypt --type luks2 --reduce-device-size 8M --key-file " + key + " " +
-                          options + " " + out;
-        if (luks1) cmd += " && " + cs + "convert --type luks1 " + out;
-        EXPECT_EQ(std::system((cmd + " >/dev/null 2>&1").c_str()), 0) << cmd;
+        EXPECT_TRUE(encryptWithCryptsetup(plainPath, out, key, options, luks1)) << options;
         return out;
     }
     TempDir tmp;
