@@ -201,20 +201,43 @@ std::optional<VolumeEntry> chooseVolume(const std::shared_ptr<readWriteInterface
     readWriteInterface& reader = *readerPtr;
     if (rc) *rc = kExitUsage;
     if (a.has("--start-sector")) {
+        // Counted from the start of the volume --volume names, when given (a
+        // volume inside a layer: on what the layer yields), else of the source.
+        std::shared_ptr<readWriteInterface> on = readerPtr;
+        uint64_t base = 0, room = reader.sizeBytes() / 512;
+        std::optional<VolumeEntry> outer;
+        if (a.has("--volume")) {
+            Args b = a;
+            for (const char* o : {"--start-sector", "--size-sectors", "--fs"}) b.options.erase(o);
+            outer = chooseVolume(readerPtr, b, rc);
+            if (!outer) return std::nullopt;
+            if (rc) *rc = kExitUsage;
+            on = volumeReader(*outer, readerPtr);
+            base = outer->startSector;
+            const uint64_t total = on->sizeBytes() / 512;
+            room = outer->sizeSectors ? outer->sizeSectors : (total > base ? total - base : 0);
+        }
         auto s = parseU64(a.get("--start-sector"));
         if (!s) {
             std::cerr << "brantlow-cli: --start-sector takes a sector number\n";
             return std::nullopt;
         }
-        if (reader.sizeBytes() && *s >= reader.sizeBytes() / 512) {
-            std::cerr << "brantlow-cli: sector " << *s << " lies beyond the end of the source ("
-                      << reader.sizeBytes() / 512 << " sectors)\n";
+        if (room && *s >= room) {
+            std::cerr << "brantlow-cli: sector " << *s << " lies beyond the end of the "
+                      << (outer ? "volume " + outer->volumeNumber : std::string("source")) << " (" << room
+                      << " sectors)\n";
             if (rc) *rc = kExitNoFs;
             return std::nullopt;
         }
         VolumeEntry v;
-        v.startSector = *s;
-        v.volumeNumber = "0";
+        v.startSector = base + *s;
+        v.volumeNumber = outer ? outer->volumeNumber : "0";
+        if (outer) {
+            v.reader = outer->reader;
+            v.parent = outer->parent;
+            v.within = outer->within;
+            v.outputNote = outer->outputNote;
+        }
         if (a.has("--size-sectors")) {
             auto z = parseU64(a.get("--size-sectors"));
             if (!z) {
@@ -226,12 +249,11 @@ std::optional<VolumeEntry> chooseVolume(const std::shared_ptr<readWriteInterface
         if (a.has("--fs")) {
             v.fileSystem = a.get("--fs");
         } else {
-            ProbeResult id = identifyVolume(reader, v.startSector, volumeProbeTable());
+            ProbeResult id = identifyVolume(*on, v.startSector, volumeProbeTable());
             v.fileSystem = id.fileSystem;
             if (!v.sizeSectors) v.sizeSectors = id.sizeSectors;
         }
-        uint64_t total = reader.sizeBytes() / 512;
-        if (!v.sizeSectors && total > v.startSector) v.sizeSectors = total - v.startSector;
+        if (!v.sizeSectors && room > *s) v.sizeSectors = room - *s;
         if (isLayerName(v.fileSystem)) return throughLayer(readerPtr, v, a, rc);
         return v;
     }

@@ -180,7 +180,7 @@ SectorScanResult ScanForFileSystems(readWriteInterface& reader, Partition& p, co
 
     uint64_t x = first;
     while (x <= last) {
-        if (p.stopRequested.load(std::memory_order_relaxed)) break;
+        if (p.stopping()) break;
         // Keep what is held from x on; read what follows.
         if (x >= winFirst && x < winFirst + winSectors) {
             const uint64_t drop = x - winFirst;
@@ -203,7 +203,7 @@ SectorScanResult ScanForFileSystems(readWriteInterface& reader, Partition& p, co
         const bool atEnd = readNext >= readLimit;
         const uint64_t winEnd = winFirst + winSectors;
         while (x <= last && x < winEnd && (atEnd || x + kProbeSectors <= winEnd)) {
-            if (p.stopRequested.load(std::memory_order_relaxed)) break;
+            if (p.stopping()) break;
             const size_t off = static_cast<size_t>((x - winFirst) * kSector);
             const size_t len = std::min<size_t>(kProbeBytes, static_cast<size_t>(winSectors * kSector) - off);
             x = scan.examine(x, buf.data() + off, len);
@@ -219,7 +219,7 @@ SectorScanResult ScanForFileSystems(readWriteInterface& reader, Partition& p, co
             if (pm != permille) p.progress->position(permille = pm);
         }
     }
-    if (p.stopRequested.load()) {
+    if (p.stopping()) {
         res.stopped = true;
         p.status("Scanned Partitions");
     }

@@ -45,17 +45,21 @@ std::vector<LayeredVolume> openLayer(const LayerRow& row, VolumeEntry& e, const 
     return std::move(r.volumes);
 }
 
-// The volumes a layer yields, each walked like a disk.
+// The volumes a layer yields, each walked like a disk (or searched by find).
 std::vector<VolumeEntry> walkInside(const VolumeEntry& parent, const std::vector<LayeredVolume>& inside,
-                                    const ProbeTable& probes) {
+                                    const ProbeTable& probes, const FindInside& find) {
     std::vector<VolumeEntry> out;
     int number = 0;
     for (const LayeredVolume& lv : inside) {
         if (!lv.reader) continue;
         Collect c;
-        Partition p;
-        p.owner = &c;
-        ReadPartitionTables(*lv.reader, p, probes);
+        if (find) {
+            c.entries = find(*lv.reader);
+        } else {
+            Partition p;
+            p.owner = &c;
+            ReadPartitionTables(*lv.reader, p, probes);
+        }
         if (c.entries.empty()) {
             // Nothing this program recognises: listed all the same.
             VolumeEntry u;
@@ -88,7 +92,8 @@ const LayerRow* findLayerRow(const std::vector<LayerRow>& layers, const std::str
 }
 
 void expandLayers(std::vector<VolumeEntry>& volumes, const std::shared_ptr<readWriteInterface>& source,
-                  const ProbeTable& probes, const std::vector<LayerRow>& layers, const LayerAsk& ask) {
+                  const ProbeTable& probes, const std::vector<LayerRow>& layers, const LayerAsk& ask,
+                  const FindInside& find) {
     // Children go right behind their parent and are looked at in turn, so
     // layers inside layers open too (down to kMaxLayerDepth).
     for (size_t i = 0; i < volumes.size() && volumes.size() < kMaxListedVolumes; ++i) {
@@ -106,7 +111,7 @@ void expandLayers(std::vector<VolumeEntry>& volumes, const std::shared_ptr<readW
         std::vector<LayeredVolume> inside = openLayer(*row, e, view, ask);
         for (LayeredVolume& lv : inside)
             if (lv.reader) lv.reader->setSectorSize(reader->sectorSize());
-        std::vector<VolumeEntry> children = walkInside(volumes[i], inside, probes);
+        std::vector<VolumeEntry> children = walkInside(volumes[i], inside, probes, find);
         volumes.insert(volumes.begin() + static_cast<std::ptrdiff_t>(i) + 1, children.begin(), children.end());
     }
 }
