@@ -5,6 +5,7 @@
 
 #include <QString>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -174,6 +175,8 @@ private:
     void fillVolumes();
     void runStandard();
     void runAdvance();
+    void startScan(std::shared_ptr<readWriteInterface> reader);
+    void insideEnded(const std::string& parent, const SectorScanResult& r);
     // On the GUI thread, from the sector scan.
     void onVolumeFound(const VolumeEntry& e);
     void onScanEnded(const SectorScanResult& r);
@@ -222,6 +225,10 @@ private:
     PauseGate gate_;
     std::thread worker_;
     SectorScanResult lastScan_;
+    // While the scan searches what a layer yields: those volumes (the
+    // first is being searched), and the count of volumes found in them.
+    std::deque<VolumeEntry> inside_;
+    int insideCount_ = 0;
 };
 
 // Volume information page for a mounted volume.

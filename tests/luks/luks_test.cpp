@@ -358,3 +358,31 @@ TEST_F(Luks2Fixture, MetadataThatCannotBeTrustedIsRefusedWithTheReason) {
     EXPECT_FALSE(luks::decodeLuks2Json(std::string(100000, '[') + std::string(100000, ']'), 16384));
     EXPECT_FALSE(luks::decodeLuks2Json("{\"config\":", 16384));
 }
+
+// volumes --scan searches inside what it opens: an ext4 whose first
+// superblock is gone is found through its copies, and named by
+// --volume N --start-sector S.
+TEST_F(MadeByCryptsetup, TheSectorScanSearchesInsideTheDecryptedVolume) {
+    const std::string files = tmp.path() + "/files", plain = tmp.path() + "/ext4.img";
+    fs::create_directories(files + "/d");
+    for (int i = 0; i < 30; ++i) writeText(files + "/d/f" + std::to_string(i), std::string(3000 * i, 'a' + i % 26));
+    ASSERT_EQ(std::system(("mkfs.ext4 -q -F -b 1024 -d " + files + " " + plain + " 24M >/dev/null 2>&1").c_str()), 0);
+    const std::string listing = runCli({"list", plain, "--json"}).out;
+    ASSERT_EQ(std::system(("dd if=/dev/zero of=" + plain + " bs=1024 seek=1 count=1 conv=notrunc status=none").c_str()),
+              0);
+    const std::string img = encrypt(plain, "wiped-inside.img", "--pbkdf pbkdf2 --pbkdf-force-iterations 1000");
+    EXPECT_TRUE(contains(runCli({"volumes", img, "--key-file", key}).out, "0/0      Unknown"));
+    auto scan = runCli({"volumes", img, "--scan", "--quiet", "--key-file", key, "--json"});
+    auto found = jsonLines(scan.out);
+    ASSERT_GE(found.size(), 2u) << scan.out;
+    EXPECT_EQ(found[0]["fileSystem"], "LUKS2");
+    EXPECT_EQ(found[1]["volume"], "0/0");
+    EXPECT_EQ(found[1]["fileSystem"], "extX");
+    EXPECT_EQ(found[1]["startSector"], 0);
+    EXPECT_EQ(runCli({"list", img, "--volume", "0", "--start-sector", "0", "--fs", "extX", "--key-file", key, "--json"})
+                  .out,
+              listing);
+    auto beyond = runCli({"list", img, "--volume", "0", "--start-sector", "99999999", "--key-file", key}, true);
+    EXPECT_EQ(beyond.rc, 3);
+    EXPECT_TRUE(contains(beyond.out, "lies beyond the end of the volume 0/0")) << beyond.out;
+}
