@@ -177,6 +177,7 @@ private:
     void runAdvance();
     void startScan(std::shared_ptr<readWriteInterface> reader);
     void insideEnded(const std::string& parent, const SectorScanResult& r);
+    void scanControlsDone();
     // On the GUI thread, from the sector scan.
     void onVolumeFound(const VolumeEntry& e);
     void onScanEnded(const SectorScanResult& r);

@@ -398,19 +398,10 @@ void PopulateDriveDlg::onScanEnded(const SectorScanResult& r) {
         insideEnded(parent, r);
         return;
     }
-    backButton()->setEnabled(true);
     status_->setText("Scanned Partitions");
     messages().info("populated partitions....");
-    status_->setText("Finished Scanning.");
-    procedure_.reset();
-    bridge_.reset();
+    scanControlsDone();
     if (list_->topLevelItemCount() > 0) custom_->setEnabled(true);
-    addCustom_->setEnabled(true);
-    filter_->setEnabled(true);
-    progress_->hide();
-    stop_->hide();
-    pause_->hide();
-    nextButton()->setEnabled(true);
     hint_->setText("Select volume and click next button...");
     QStringList notes;
     if (r.unreadableSectors)
@@ -665,8 +656,10 @@ void PopulateDriveDlg::enterLayer(QTreeWidgetItem* item) {
 }
 
 // The end of the sector scan inside a layer: its first volume chosen.
-void PopulateDriveDlg::insideEnded(const std::string& parent, const SectorScanResult& r) {
+// The page's controls as they are when no scan runs.
+void PopulateDriveDlg::scanControlsDone() {
     backButton()->setEnabled(true);
+    status_->setText("Finished Scanning.");
     procedure_.reset();
     bridge_.reset();
     addCustom_->setEnabled(true);
@@ -675,7 +668,10 @@ void PopulateDriveDlg::insideEnded(const std::string& parent, const SectorScanRe
     stop_->hide();
     pause_->hide();
     nextButton()->setEnabled(true);
-    status_->setText("Finished Scanning.");
+}
+
+void PopulateDriveDlg::insideEnded(const std::string& parent, const SectorScanResult& r) {
+    scanControlsDone();
     QTreeWidgetItem* layer = nullptr;
     for (QTreeWidgetItemIterator it(list_); *it && !layer; ++it) {
         bool ok = false;

@@ -3,7 +3,7 @@
 # 2 GiB volume (1 GiB of random bytes like media files, 512 MiB of text, 512
 # MiB of zeros) encrypted by cryptsetup's own offline encryption in three
 # ways (AES-XTS with 512- and 4096-byte sectors, AES-CBC-ESSIV as older
-# LUKS1 volumes have it). bench_luks opens each, derives the key, and reads
+# LUKS1 volumes have it). bench_images opens each, derives the key, and reads
 # the decrypted volume from start to end in 1 MiB pieces, then 20,000
 # scattered 4 KiB pieces; the plain image is read the same way. Every file
 # is read once first, so the figures are the decryption's own cost over the
@@ -17,8 +17,8 @@ W=${1:-/tmp/brantlow-bench-luks}
 RUNS=${RUNS:-3}
 mkdir -p "$W"
 [ -f build/build.ninja ] || cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRANTLOW_GUI=OFF >/dev/null
-ninja -C build bench_luks >/dev/null
-BENCH=$PWD/build/bench/bench_luks
+ninja -C build bench_images >/dev/null
+BENCH=$PWD/build/bench/bench_images
 
 plain=$W/plain.img
 if [ ! -f "$plain" ]; then
