@@ -73,6 +73,9 @@ struct MbrSlotName {
 
 struct ProbeRow {
     const char* family;  // the lower-case family name of the row
+    // Recognises a volume's first bytes; leaves out untouched when it
+    // returns false (the sector scan runs every row at every sector and
+    // clears out only after a row that said yes).
     bool (*probe)(const uint8_t* head, size_t len, ProbeResult& out);
     // Optional, for the sector scan: the bytes `probe` recognised may be a
     // copy kept further into the volume; where would that volume start?

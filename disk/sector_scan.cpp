@@ -84,10 +84,11 @@ struct Scan {
         size_t row = 0;
         ProbeResult id;
         for (; row < probes.size(); ++row) {
+            // A probe that refuses leaves id as it was: it is cleared only
+            // after one that recognised the bytes was turned down here.
+            if (!probes[row].probe || !probes[row].probe(head, len, id)) continue;
+            if (!id.fileSystem.empty() && (!probes[row].scanCheck || probes[row].scanCheck(head, len))) break;
             id = ProbeResult{};
-            if (probes[row].probe && probes[row].probe(head, len, id) && !id.fileSystem.empty() &&
-                (!probes[row].scanCheck || probes[row].scanCheck(head, len)))
-                break;
         }
         if (row == probes.size()) return x + 1;
         const ProbeRow& r = probes[row];

@@ -1,6 +1,7 @@
 #include "layers/luks/luks.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "layers/luks/luks_cipher.h"
 #include "layers/luks/luks_header.h"
@@ -13,7 +14,14 @@ namespace {
 
 std::string nameOf(int version) { return version == 1 ? "LUKS1" : "LUKS2"; }
 
+// The sector scan asks at every sector: most are turned away by their first
+// four bytes.
+bool maybeLuks(const uint8_t* head, size_t len) {
+    return len >= 6 && (std::memcmp(head, "LUKS", 4) == 0 || std::memcmp(head, "SKUL", 4) == 0);
+}
+
 bool probe(const uint8_t* head, size_t len, ProbeResult& out) {
+    if (!maybeLuks(head, len)) return false;
     auto s = luks::decodeSignature(head, len);
     if (!s) return false;
     out.fileSystem = nameOf(s->version);
@@ -26,6 +34,7 @@ bool probe(const uint8_t* head, size_t len, ProbeResult& out) {
 
 // A LUKS2 secondary header says where its volume starts.
 bool copyAt(const uint8_t* head, size_t len, CopyResult& out) {
+    if (!maybeLuks(head, len)) return false;
     auto s = luks::decodeSignature(head, len);
     if (!s || !s->secondary) return false;
     out.sectorsIn = s->hdrOffset / 512;
