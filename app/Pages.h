@@ -4,6 +4,7 @@
 
 #include <QString>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -183,6 +184,9 @@ private:
     void fillVolumes();
     void runStandard();
     void runAdvance();
+    void startScan(std::shared_ptr<readWriteInterface> reader);
+    void insideEnded(const std::string& parent, const SectorScanResult& r);
+    void scanControlsDone();
     // On the GUI thread, from the sector scan.
     void onVolumeFound(const VolumeEntry& e);
     void onScanEnded(const SectorScanResult& r);
@@ -231,6 +235,10 @@ private:
     PauseGate gate_;
     std::thread worker_;
     SectorScanResult lastScan_;
+    // While the scan searches what a layer yields: those volumes (the
+    // first is being searched), and the count of volumes found in them.
+    std::deque<VolumeEntry> inside_;
+    int insideCount_ = 0;
 };
 
 // Volume information page for a mounted volume.

@@ -6,7 +6,6 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
-#include <QInputDialog>
 #include <QTreeWidgetItemIterator>
 #include <QLabel>
 #include <QLineEdit>
@@ -21,10 +20,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include "app/LayerAskDialog.h"
 #include "app/Pages.h"
 #include "app/VolumeChoice.h"
 #include "fs/filesystems.h"
-#include "platform/secret.h"
 #include "scan/volumes.h"
 #include "ui/CurrentSource.h"
 
@@ -67,24 +66,6 @@ public:
 };
 
 namespace {
-// What a layer asks for, asked in a password box (the passphrase lives
-// only in the answer; the box's text is cleared at once).
-LayerAsk wizardLayerAsk(QWidget* parent) {
-    return [parent](const LayerQuestion& q, LayerAnswers& answers) {
-        if (q.kind != LayerQuestion::Kind::Passphrase) return false;
-        QInputDialog box(parent);
-        box.setWindowTitle("Brantlow v1.0");
-        box.setLabelText(QString::fromStdString(
-            (q.lastError.empty() ? std::string() : q.lastError + ". ") + q.prompt));
-        box.setTextEchoMode(QLineEdit::Password);
-        if (box.exec() != QDialog::Accepted) return false;
-        QByteArray bytes = box.textValue().toUtf8();
-        answers.passphrase.assign(bytes.constData(), static_cast<size_t>(bytes.size()));
-        platform::wipe(bytes.data(), static_cast<size_t>(bytes.size()));
-        box.setTextValue(QString());
-        return true;
-    };
-}
 
 // Collects what the walk finds and shows its status texts.
 class Collector : public PartitionOwner {
@@ -293,10 +274,6 @@ void PopulateDriveDlg::runAdvance() {
     addCustom_->setEnabled(false);
     nextButton()->setEnabled(false);
     filter_->setEnabled(false);
-    procedure_ = std::make_unique<Partition>();
-    procedure_->skipFoundVolumes = !options_.doNotSkip;
-    procedure_->scanStartSector = options_.customStartSector;
-    procedure_->scanEndSector = options_.customEndSector;
     if (!openCurrentSource(options_.drivePath.toStdString(), messages(), volumeProbeTable())) {
         const int err = g_deviceReader ? g_deviceReader->openError() : 0;
         setNotice(QString("%1 cannot be read%2").arg(options_.drivePath,
@@ -315,7 +292,22 @@ void PopulateDriveDlg::runAdvance() {
     const uint64_t total = g_totalSectors.load();
     if (total > 0) wholeDisk_ = wholeDiskEntry(total);
     fillList({});
+    startScan(g_deviceReader);
+}
+
+// The sector scan of reader on the worker (the disk, or what a layer
+// yields).
+void PopulateDriveDlg::startScan(std::shared_ptr<readWriteInterface> reader) {
+    addCustom_->setEnabled(false);
+    nextButton()->setEnabled(false);
+    filter_->setEnabled(false);
     backButton()->setEnabled(false);
+    procedure_ = std::make_unique<Partition>();
+    procedure_->skipFoundVolumes = !options_.doNotSkip;
+    if (inside_.empty()) {  // the custom range is the disk's
+        procedure_->scanStartSector = options_.customStartSector;
+        procedure_->scanEndSector = options_.customEndSector;
+    }
     progress_->setRange(0, 1000);
     progress_->setValue(0);
     progress_->show();
@@ -329,7 +321,6 @@ void PopulateDriveDlg::runAdvance() {
     procedure_->progress = bridge.get();
     procedure_->pause = &gate_;
     bridge_ = std::move(bridge);
-    std::shared_ptr<readWriteInterface> reader = g_deviceReader;
     Partition* procedure = procedure_.get();
     worker_ = std::thread([this, reader, procedure] {
         const SectorScanResult r = ScanForFileSystems(*reader, *procedure, volumeProbeTable());
@@ -337,7 +328,17 @@ void PopulateDriveDlg::runAdvance() {
     });
 }
 
-void PopulateDriveDlg::onVolumeFound(const VolumeEntry& e) {
+void PopulateDriveDlg::onVolumeFound(const VolumeEntry& found0) {
+    VolumeEntry e = found0;
+    if (!inside_.empty()) {
+        // Found inside what a layer yields: listed under the layer.
+        const VolumeEntry& in = inside_.front();
+        e.reader = in.reader;
+        e.parent = in.parent;
+        e.within = in.within;
+        e.outputNote = in.outputNote;
+        e.volumeNumber = in.parent + "/" + std::to_string(insideCount_++);
+    }
     // A layer found by the scan opens when it needs nothing; one that asks
     // for a passphrase opens when it is chosen.
     std::vector<VolumeEntry> found{e};
@@ -386,19 +387,21 @@ QTreeWidgetItem* PopulateDriveDlg::parentRow(const VolumeEntry& v) const {
 void PopulateDriveDlg::onScanEnded(const SectorScanResult& r) {
     if (worker_.joinable()) worker_.join();
     lastScan_ = r;
-    backButton()->setEnabled(true);
+    if (!inside_.empty()) {
+        const std::string parent = inside_.front().parent;
+        inside_.pop_front();
+        if (!inside_.empty() && !r.stopped) {
+            startScan(inside_.front().reader);
+            return;
+        }
+        inside_.clear();
+        insideEnded(parent, r);
+        return;
+    }
     status_->setText("Scanned Partitions");
     messages().info("populated partitions....");
-    status_->setText("Finished Scanning.");
-    procedure_.reset();
-    bridge_.reset();
+    scanControlsDone();
     if (list_->topLevelItemCount() > 0) custom_->setEnabled(true);
-    addCustom_->setEnabled(true);
-    filter_->setEnabled(true);
-    progress_->hide();
-    stop_->hide();
-    pause_->hide();
-    nextButton()->setEnabled(true);
     hint_->setText("Select volume and click next button...");
     QStringList notes;
     if (r.unreadableSectors)
@@ -451,7 +454,8 @@ void PopulateDriveDlg::runStandard() {
         procedure.owner = &c;
         ReadPartitionTables(*g_deviceReader, procedure, volumeProbeTable());
         volumes_ = std::move(c.entries);
-        openLayers(volumes_, g_deviceReader, wizardLayerAsk(this));
+        // Layers that need nothing open now; one that asks, when it is chosen.
+        openLayers(volumes_, g_deviceReader);
         const uint64_t total = g_totalSectors.load();
         if (total > 0) wholeDisk_ = wholeDiskEntry(total);
         std::vector<size_t> all(volumes_.size());
@@ -612,20 +616,33 @@ void PopulateDriveDlg::onNext() {
 }
 
 // Next on a layer's row: what it holds is chosen instead (opened first,
-// asking for what it needs, when it is not open yet).
+// asking for what it needs, when it is not open yet). After an Advance Scan
+// what it holds is searched by the sector scan too.
 void PopulateDriveDlg::enterLayer(QTreeWidgetItem* item) {
     bool ok = false;
     const size_t index = static_cast<size_t>(item->data(0, kIndexRole).toULongLong(&ok));
     if (!ok || index >= volumes_.size()) return;
     if (item->childCount() == 0) {
         std::vector<VolumeEntry> one{volumes_[index]};
-        openLayers(one, g_deviceReader, wizardLayerAsk(this));
+        const bool search = options_.scanMode != 1;
+        // Searching: each volume the layer yields, as it is, to be scanned.
+        FindInside asIs;
+        if (search) asIs = [](readWriteInterface&) { return std::vector<VolumeEntry>{}; };
+        openLayers(one, g_deviceReader, wizardLayerAsk(this), asIs);
         if (one.size() < 2) {
             messages().info("The volume " + one[0].volumeNumber + " (" + one[0].fileSystem +
                             ") cannot be opened: " + one[0].layerNote);
             return;
         }
         volumes_[index].layerNote.clear();
+        item->setToolTip(1, makeRow(index)->toolTip(1));
+        if (search) {
+            inside_.assign(one.begin() + 1, one.end());
+            insideCount_ = 0;
+            status_->setText("Scanning inside the volume " + QString::fromStdString(one[0].volumeNumber) + "...");
+            startScan(inside_.front().reader);
+            return;
+        }
         for (size_t k = 1; k < one.size(); ++k) {
             volumes_.push_back(one[k]);
             item->addChild(makeRow(volumes_.size() - 1));
@@ -636,6 +653,39 @@ void PopulateDriveDlg::enterLayer(QTreeWidgetItem* item) {
     }
     list_->setCurrentItem(item->child(0));
     hint_->setText("Select a volume inside the layer and click next button...");
+}
+
+// The end of the sector scan inside a layer: its first volume chosen.
+// The page's controls as they are when no scan runs.
+void PopulateDriveDlg::scanControlsDone() {
+    backButton()->setEnabled(true);
+    status_->setText("Finished Scanning.");
+    procedure_.reset();
+    bridge_.reset();
+    addCustom_->setEnabled(true);
+    filter_->setEnabled(true);
+    progress_->hide();
+    stop_->hide();
+    pause_->hide();
+    nextButton()->setEnabled(true);
+}
+
+void PopulateDriveDlg::insideEnded(const std::string& parent, const SectorScanResult& r) {
+    scanControlsDone();
+    QTreeWidgetItem* layer = nullptr;
+    for (QTreeWidgetItemIterator it(list_); *it && !layer; ++it) {
+        bool ok = false;
+        const qulonglong i = (*it)->data(0, kIndexRole).toULongLong(&ok);
+        if (ok && i < volumes_.size() && volumes_[static_cast<size_t>(i)].volumeNumber == parent) layer = *it;
+    }
+    if (layer && layer->childCount() > 0) {
+        layer->setExpanded(true);
+        list_->setCurrentItem(layer->child(0));
+        hint_->setText("Select a volume inside the layer and click next button...");
+        setNotice(r.stopped ? "The scan inside the volume was stopped before its end." : QString());
+    } else {
+        setNotice("No volume was found inside the volume " + QString::fromStdString(parent) + ".");
+    }
 }
 
 }  // namespace brantlow::gui

@@ -1,9 +1,11 @@
 // Reading through an image container, as the engine reads: the source opened
 // by content (openSourceReader), then read from start to end in 1 MiB pieces
 // (the sector scan and the carving engine), then 20,000 reads of 4 KiB at
-// scattered places (the parsers' record and cluster reads).
+// scattered places (the parsers' record and cluster reads). With KEYFILE,
+// the volume list is made with the layers opened by that key file, and the
+// first volume a layer yields (a decrypted volume) is read instead.
 //
-// Usage: bench_images IMAGE   → one line: open, sequential and scattered figures.
+// Usage: bench_images IMAGE [KEYFILE]   → one line: open, sequential and scattered figures.
 #include <sys/resource.h>
 
 #include <chrono>
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "disk/source.h"
+#include "platform/secret.h"
 #include "scan/volumes.h"
 
 using namespace brantlow;
@@ -30,16 +33,31 @@ double since(std::chrono::steady_clock::time_point t) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: bench_images IMAGE\n");
+    if (argc != 2 && argc != 3) {
+        std::fprintf(stderr, "usage: bench_images IMAGE [KEYFILE]\n");
         return 1;
     }
     auto t0 = std::chrono::steady_clock::now();
     SourceError why;
-    auto r = openSourceReader(argv[1], &why, &brantlow::volumeProbeTable());
+    std::shared_ptr<readWriteInterface> r = openSourceReader(argv[1], &why, &brantlow::volumeProbeTable());
     if (!r) {
         std::fprintf(stderr, "bench_images: %s: %s\n", argv[1], why.text.c_str());
         return 2;
+    }
+    if (argc == 3) {
+        const std::string keyFile = argv[2];
+        std::shared_ptr<readWriteInterface> inner;
+        for (const VolumeEntry& v : listVolumes(r, false, [&](const LayerQuestion&, LayerAnswers& a) {
+                 int err = 0;
+                 a.keyFile = true;
+                 return platform::readSecretFile(keyFile, 8u << 20, a.passphrase, &err);
+             }))
+            if (v.reader && !inner) inner = v.reader;
+        if (!inner) {
+            std::fprintf(stderr, "bench_images: no volume opened inside %s\n", argv[1]);
+            return 2;
+        }
+        r = inner;
     }
     const double openS = since(t0);
     const uint64_t size = r->sizeBytes();

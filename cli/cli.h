@@ -57,8 +57,9 @@ std::shared_ptr<readWriteInterface> openSource(const std::string& path, const st
 std::vector<VolumeEntry> standardVolumes(const std::shared_ptr<readWriteInterface>& reader, bool gpt,
                                          const LayerAsk& ask);
 
-// What a layer asks for, answered from --passphrase-file, else on the
-// terminal without echo (when standard input is one), else not at all.
+// What a layer asks for, answered from --passphrase-file, --key-file or
+// --volume-key-file (once each), else a passphrase on the terminal without
+// echo (when standard input is one), else not at all.
 LayerAsk layerAsk(const Args& a);
 
 // The volume chosen by --volume N, or --start-sector S --fs NAME [--size-sectors Z].

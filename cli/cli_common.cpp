@@ -116,30 +116,53 @@ std::vector<VolumeEntry> standardVolumes(const std::shared_ptr<readWriteInterfac
     return listVolumes(reader, gpt, ask);
 }
 
+namespace {
+
+// A file's bytes as a secret; false (said on stderr) when it cannot be read.
+bool secretFile(const std::string& path, const char* what, platform::Secret& out) {
+    int err = 0;
+    if (platform::readSecretFile(path, 8u << 20, out, &err)) return true;
+    std::cerr << "brantlow-cli: cannot read the " << what << " " << terminalSafe(path) << ": " << std::strerror(err)
+              << "\n";
+    return false;
+}
+
+}  // namespace
+
 LayerAsk layerAsk(const Args& a) {
-    const std::string file = a.get("--passphrase-file");
-    return [file](const LayerQuestion& q, LayerAnswers& answers) {
+    const std::string passFile = a.get("--passphrase-file"), keyFile = a.get("--key-file"),
+                      volumeKeyFile = a.get("--volume-key-file");
+    return [passFile, keyFile, volumeKeyFile](const LayerQuestion& q, LayerAnswers& answers) {
+        if (q.kind != LayerQuestion::Kind::Passphrase && q.kind != LayerQuestion::Kind::VolumeKey) return false;
+        if (!passFile.empty() || !keyFile.empty() || !volumeKeyFile.empty()) {
+            // Files answer once: the same bytes again would fail again.
+            if (q.attempt > 0) return false;
+            if (!volumeKeyFile.empty()) {
+                platform::Secret text;
+                if (!secretFile(volumeKeyFile, "volume key file", text)) return false;
+                // Hex digits as luksDump prints them, else the key's own bytes.
+                if (!platform::hexSecret(text, answers.volumeKey)) answers.volumeKey = std::move(text);
+            }
+            if (!keyFile.empty()) {
+                // A key file is taken whole, line breaks and all.
+                if (!secretFile(keyFile, "key file", answers.passphrase)) return false;
+                answers.keyFile = true;
+            } else if (!passFile.empty()) {
+                if (!secretFile(passFile, "passphrase file", answers.passphrase)) return false;
+                // A passphrase file's last line break is not part of it.
+                size_t n = answers.passphrase.size();
+                const uint8_t* d = answers.passphrase.data();
+                while (n && (d[n - 1] == '\n' || d[n - 1] == '\r')) --n;
+                if (n != answers.passphrase.size()) {
+                    platform::Secret cut(d, n);
+                    answers.passphrase = std::move(cut);
+                }
+            }
+            return q.kind == LayerQuestion::Kind::Passphrase || !answers.volumeKey.empty();
+        }
+        // A volume key is never typed.
         if (q.kind != LayerQuestion::Kind::Passphrase) return false;
         if (!q.lastError.empty()) std::cerr << "brantlow-cli: " << q.lastError << "\n";
-        if (!file.empty()) {
-            // A file answers once: the same bytes again would fail again.
-            if (q.attempt > 0) return false;
-            int err = 0;
-            if (!platform::readSecretFile(file, 8u << 20, answers.passphrase, &err)) {
-                std::cerr << "brantlow-cli: cannot read the passphrase file " << terminalSafe(file) << ": "
-                          << std::strerror(err) << "\n";
-                return false;
-            }
-            // A passphrase file's last line break is not part of it.
-            size_t n = answers.passphrase.size();
-            const uint8_t* d = answers.passphrase.data();
-            while (n && (d[n - 1] == '\n' || d[n - 1] == '\r')) --n;
-            if (n != answers.passphrase.size()) {
-                platform::Secret cut(d, n);
-                answers.passphrase = std::move(cut);
-            }
-            return true;
-        }
         return platform::readSecretLine(q.prompt, answers.passphrase);
     };
 }
@@ -171,20 +194,43 @@ std::optional<VolumeEntry> chooseVolume(const std::shared_ptr<readWriteInterface
     readWriteInterface& reader = *readerPtr;
     if (rc) *rc = kExitUsage;
     if (a.has("--start-sector")) {
+        // Counted from the start of the volume --volume names, when given (a
+        // volume inside a layer: on what the layer yields), else of the source.
+        std::shared_ptr<readWriteInterface> on = readerPtr;
+        uint64_t base = 0, room = reader.sizeBytes() / 512;
+        std::optional<VolumeEntry> outer;
+        if (a.has("--volume")) {
+            Args b = a;
+            for (const char* o : {"--start-sector", "--size-sectors", "--fs"}) b.options.erase(o);
+            outer = chooseVolume(readerPtr, b, rc);
+            if (!outer) return std::nullopt;
+            if (rc) *rc = kExitUsage;
+            on = volumeReader(*outer, readerPtr);
+            base = outer->startSector;
+            const uint64_t total = on->sizeBytes() / 512;
+            room = outer->sizeSectors ? outer->sizeSectors : (total > base ? total - base : 0);
+        }
         auto s = parseU64(a.get("--start-sector"));
         if (!s) {
             std::cerr << "brantlow-cli: --start-sector takes a sector number\n";
             return std::nullopt;
         }
-        if (reader.sizeBytes() && *s >= reader.sizeBytes() / 512) {
-            std::cerr << "brantlow-cli: sector " << *s << " lies beyond the end of the source ("
-                      << reader.sizeBytes() / 512 << " sectors)\n";
+        if (room && *s >= room) {
+            std::cerr << "brantlow-cli: sector " << *s << " lies beyond the end of the "
+                      << (outer ? "volume " + outer->volumeNumber : std::string("source")) << " (" << room
+                      << " sectors)\n";
             if (rc) *rc = kExitNoFs;
             return std::nullopt;
         }
         VolumeEntry v;
-        v.startSector = *s;
-        v.volumeNumber = "0";
+        v.startSector = base + *s;
+        v.volumeNumber = outer ? outer->volumeNumber : "0";
+        if (outer) {
+            v.reader = outer->reader;
+            v.parent = outer->parent;
+            v.within = outer->within;
+            v.outputNote = outer->outputNote;
+        }
         if (a.has("--size-sectors")) {
             auto z = parseU64(a.get("--size-sectors"));
             if (!z) {
@@ -196,12 +242,11 @@ std::optional<VolumeEntry> chooseVolume(const std::shared_ptr<readWriteInterface
         if (a.has("--fs")) {
             v.fileSystem = a.get("--fs");
         } else {
-            ProbeResult id = identifyVolume(reader, v.startSector, volumeProbeTable());
+            ProbeResult id = identifyVolume(*on, v.startSector, volumeProbeTable());
             v.fileSystem = id.fileSystem;
             if (!v.sizeSectors) v.sizeSectors = id.sizeSectors;
         }
-        uint64_t total = reader.sizeBytes() / 512;
-        if (!v.sizeSectors && total > v.startSector) v.sizeSectors = total - v.startSector;
+        if (!v.sizeSectors && room > *s) v.sizeSectors = room - *s;
         if (isLayerName(v.fileSystem)) return throughLayer(readerPtr, v, a, rc);
         return v;
     }

@@ -54,6 +54,7 @@ int cmdCarve(const Args& a) {
     uint64_t startByte = 0, bytes = reader->sizeBytes();
     const bool freeOnly = a.has("--free-only");
     std::optional<VolumeEntry> chosen;
+    std::string outputNote;
     if (a.has("--volume") || a.has("--start-sector") || freeOnly) {
         Args b = a;
         if (b.has("--start-sector") && !b.has("--fs")) b.options["--fs"] = "RAW";
@@ -62,6 +63,7 @@ int cmdCarve(const Args& a) {
         if (!v) return rc == kExitSource ? rc : kExitUsage;
         on = volumeReader(*v, reader);
         chosen = v;
+        outputNote = v->outputNote;
         startByte = v->startSector * 512;
         bytes = v->sizeSectors * 512;
         if (startByte >= on->sizeBytes()) {
@@ -173,6 +175,7 @@ int cmdCarve(const Args& a) {
         auto res = raw::saveFinds(*engine, shown, outDir);
         std::cerr << res.written << " files written to " << outDir;
         if (res.failed) std::cerr << ", " << res.failed << " failed (" << res.error << ")";
+        if (!outputNote.empty()) std::cerr << "; " << outputNote;
         std::cerr << "\n";
         if (res.failed) return kExitSource;
     }

@@ -407,7 +407,7 @@ int cmdRecover(const Args& a) {
     SaveStats stats = runSave(*s->parser, plan, out, &throttled, &platform::interruptFlag(), opt);
     throttled.flush();
     prog.done();
-    std::cout << kWorkDoneText << ": " << saveSummary(stats, out) << "; " << stats.skipped << " skipped, " << stats.bytes
+    std::cout << kWorkDoneText << ": " << saveSummary(stats, out, s->volume.outputNote) << "; " << stats.skipped << " skipped, " << stats.bytes
               << " bytes\n";
     if (stats.diskFull)
         std::cerr << "brantlow-cli: the output disk is full: stopped after " << stats.written + stats.partial

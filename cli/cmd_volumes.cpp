@@ -35,15 +35,16 @@ void printVolume(const VolumeEntry& v, bool json) {
 }
 
 // Volumes as the sector scan finds them; printed at once, a layer with
-// what it holds.
+// what the same scan finds inside it.
 class Printer : public PartitionOwner {
 public:
-    Printer(bool json, StderrProgress& progress, std::shared_ptr<readWriteInterface> source, LayerAsk ask)
-        : json_(json), progress_(progress), source_(std::move(source)), ask_(std::move(ask)) {}
+    Printer(bool json, StderrProgress& progress, std::shared_ptr<readWriteInterface> source, LayerAsk ask,
+            const Partition& scan)
+        : json_(json), progress_(progress), source_(std::move(source)), ask_(std::move(ask)), scan_(scan) {}
     void addEntry(const VolumeEntry& v) override {
         progress_.done();
         std::vector<VolumeEntry> found{v};
-        if (isLayerName(v.fileSystem)) openLayers(found, source_, ask_);
+        if (isLayerName(v.fileSystem)) openLayers(found, source_, ask_, scanInside(scan_));
         for (const VolumeEntry& e : found) print(e);
         std::fflush(stdout);
     }
@@ -59,6 +60,7 @@ private:
     StderrProgress& progress_;
     std::shared_ptr<readWriteInterface> source_;
     LayerAsk ask_;
+    const Partition& scan_;
 };
 
 // A sector number option; false (with the reason printed) when it is not one.
@@ -91,7 +93,7 @@ int scanVolumes(const std::shared_ptr<readWriteInterface>& source, const Args& a
         return kExitUsage;
     }
     StderrProgress progress(!a.has("--quiet") && stderrIsTerminal());
-    Printer printer(json, progress, source, layerAsk(a));
+    Printer printer(json, progress, source, layerAsk(a), p);
     p.owner = &printer;
     p.progress = &progress;
     printer.header();

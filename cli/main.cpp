@@ -20,8 +20,14 @@ void addSource(CLI::App* sub) { sub->add_option("SOURCE", kSourceHelp)->required
 
 // What opens an encrypted layer.
 void addPassphrase(CLI::App* sub) {
-    sub->add_option("--passphrase-file", "read the passphrase of an encrypted volume from this file (else it is "
-                                         "asked for on the terminal)")->type_name("FILE");
+    auto* pass = sub->add_option("--passphrase-file", "read the passphrase of an encrypted volume from this file "
+                                                      "(else it is asked for on the terminal)")->type_name("FILE");
+    auto* key = sub->add_option("--key-file", "open an encrypted volume with this key file (its bytes as they are)")
+                    ->type_name("FILE");
+    pass->excludes(key);
+    sub->add_option("--volume-key-file", "open an encrypted volume with its volume key from this file (hex digits, "
+                                         "as luksDump prints it, or the key's bytes); it opens a volume whose key "
+                                         "slots are gone")->type_name("FILE");
 }
 
 // --map MAP: the image is read through the map of the run that made it.

@@ -33,6 +33,9 @@ struct VolumeEntry {
     // A layer that could not be opened (it needs an answer, or failed):
     // what it holds is not listed; why, for the operator.
     std::string layerNote;
+    // What a save's summary says of files read through its layers ("the
+    // files were written decrypted (read through LUKS2 … on 1)").
+    std::string outputNote;
 };
 
 // Receives what a walk or scan finds.
@@ -51,6 +54,13 @@ public:
     PauseGate* pause = nullptr;        // sector scan: waited on between reads
     bool skipFoundVolumes = true;
     std::atomic<bool> stopRequested{false};
+    // The stop of a scan this one runs inside (a scan inside a decrypted
+    // volume found by the scan of the disk), or null.
+    const std::atomic<bool>* outerStop = nullptr;
+    bool stopping() const {
+        return stopRequested.load(std::memory_order_relaxed) ||
+               (outerStop && outerStop->load(std::memory_order_relaxed));
+    }
     int64_t scanStartSector = 0;
     int64_t scanEndSector = 0;
     bool useGpt = false;

@@ -58,6 +58,10 @@ struct VolumeKind {
     // The sector scan lists none larger than this many MiB (0: no limit),
     // and reports one it does not list only when this is 0.
     uint64_t maxScanMiB = 0;
+    // Its header records no size (an encrypted container fills its
+    // partition): the sector scan lists it up to the end of the source and
+    // looks on behind its first spanSectors.
+    bool sizeUnrecorded = false;
 };
 
 // What an MBR slot of a given type byte is called.
@@ -69,6 +73,9 @@ struct MbrSlotName {
 
 struct ProbeRow {
     const char* family;  // the lower-case family name of the row
+    // Recognises a volume's first bytes; leaves out untouched when it
+    // returns false (the sector scan runs every row at every sector and
+    // clears out only after a row that said yes).
     bool (*probe)(const uint8_t* head, size_t len, ProbeResult& out);
     // Optional, for the sector scan: the bytes `probe` recognised may be a
     // copy kept further into the volume; where would that volume start?

@@ -84,10 +84,11 @@ struct Scan {
         size_t row = 0;
         ProbeResult id;
         for (; row < probes.size(); ++row) {
+            // A probe that refuses leaves id as it was: it is cleared only
+            // after one that recognised the bytes was turned down here.
+            if (!probes[row].probe || !probes[row].probe(head, len, id)) continue;
+            if (!id.fileSystem.empty() && (!probes[row].scanCheck || probes[row].scanCheck(head, len))) break;
             id = ProbeResult{};
-            if (probes[row].probe && probes[row].probe(head, len, id) && !id.fileSystem.empty() &&
-                (!probes[row].scanCheck || probes[row].scanCheck(head, len)))
-                break;
         }
         if (row == probes.size()) return x + 1;
         const ProbeRow& r = probes[row];
@@ -108,8 +109,10 @@ struct Scan {
             }
         }
 
-        const uint64_t size = id.sizeSectors;
         const VolumeKind* kind = findVolumeKind(probes, id.fileSystem);
+        const bool unsized = kind && kind->sizeUnrecorded && id.sizeSectors == 0;
+        const uint64_t total = reader.sizeBytes() / kSector;
+        const uint64_t size = unsized ? (total > start ? total - start : 0) : id.sizeSectors;
         const uint64_t maxMiB = kind ? kind->maxScanMiB : 0;
         const bool add = size >= kOneMiBSectors && (maxMiB == 0 || size / kOneMiBSectors <= maxMiB);
         const std::string text = kind ? kind->foundText : "found " + id.fileSystem + "...";
@@ -134,8 +137,9 @@ struct Scan {
         }
         if (!p.skipFoundVolumes || size < kOneMiBSectors) return x + 1;
         // Behind the volume: its counted sectors, and what follows them
-        // (NTFS: the backup boot sector).
-        const uint64_t span = std::max(size, id.spanSectors);
+        // (NTFS: the backup boot sector); behind the header of one whose
+        // size is not recorded.
+        const uint64_t span = unsized ? std::max<uint64_t>(id.spanSectors, 1) : std::max(size, id.spanSectors);
         uint64_t next = 0;
         if (addOverflows(start, span, &next)) return UINT64_MAX;
         return next > x ? next : x + 1;
@@ -177,7 +181,7 @@ SectorScanResult ScanForFileSystems(readWriteInterface& reader, Partition& p, co
 
     uint64_t x = first;
     while (x <= last) {
-        if (p.stopRequested.load(std::memory_order_relaxed)) break;
+        if (p.stopping()) break;
         // Keep what is held from x on; read what follows.
         if (x >= winFirst && x < winFirst + winSectors) {
             const uint64_t drop = x - winFirst;
@@ -200,7 +204,7 @@ SectorScanResult ScanForFileSystems(readWriteInterface& reader, Partition& p, co
         const bool atEnd = readNext >= readLimit;
         const uint64_t winEnd = winFirst + winSectors;
         while (x <= last && x < winEnd && (atEnd || x + kProbeSectors <= winEnd)) {
-            if (p.stopRequested.load(std::memory_order_relaxed)) break;
+            if (p.stopping()) break;
             const size_t off = static_cast<size_t>((x - winFirst) * kSector);
             const size_t len = std::min<size_t>(kProbeBytes, static_cast<size_t>(winSectors * kSector) - off);
             x = scan.examine(x, buf.data() + off, len);
@@ -216,7 +220,7 @@ SectorScanResult ScanForFileSystems(readWriteInterface& reader, Partition& p, co
             if (pm != permille) p.progress->position(permille = pm);
         }
     }
-    if (p.stopRequested.load()) {
+    if (p.stopping()) {
         res.stopped = true;
         p.status("Scanned Partitions");
     }

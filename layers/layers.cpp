@@ -1,11 +1,12 @@
 #include "layers/layers.h"
 
+#include "layers/luks/luks.h"
 #include "layers/testlayer/testlayer.h"
 
 namespace brantlow {
 
 const std::vector<LayerRow>& layerTable() {
-    static const std::vector<LayerRow> rows = {testLayerRow()};
+    static const std::vector<LayerRow> rows = {luksRow(), testLayerRow()};
     return rows;
 }
 

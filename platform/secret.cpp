@@ -86,6 +86,36 @@ bool readSecretFile(const std::string& path, size_t maxBytes, Secret& out, int* 
     return ok;
 }
 
+bool hexSecret(const Secret& text, Secret& out) {
+    const size_t cap = text.size() / 2 + 1;
+    auto* bytes = static_cast<uint8_t*>(std::malloc(cap));
+    if (!bytes) return false;
+    size_t n = 0;
+    int high = -1;
+    bool ok = true;
+    for (size_t i = 0; i < text.size() && ok; ++i) {
+        const char c = static_cast<char>(text.data()[i]);
+        int v = -1;
+        if (c >= '0' && c <= '9') v = c - '0';
+        else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
+        else if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == ':') continue;
+        else ok = false;
+        if (!ok) break;
+        if (high < 0) {
+            high = v;
+        } else {
+            bytes[n++] = static_cast<uint8_t>(high << 4 | v);
+            high = -1;
+        }
+    }
+    ok = ok && high < 0 && n > 0;
+    if (ok) out.assign(bytes, n);
+    wipe(bytes, cap);
+    std::free(bytes);
+    return ok;
+}
+
 bool readSecretLine(const std::string& prompt, Secret& out) {
     if (!isatty(STDIN_FILENO)) return false;
     termios old{};

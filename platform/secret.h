@@ -50,6 +50,11 @@ void wipe(void* p, size_t n);
 // errno value in *err when it cannot be read or is larger.
 bool readSecretFile(const std::string& path, size_t maxBytes, Secret& out, int* err);
 
+// A key written as hex digits (blanks, colons and line breaks between them
+// are passed over, as `cryptsetup luksDump --dump-volume-key` prints it)
+// into its bytes; false when text holds anything else or an odd count.
+bool hexSecret(const Secret& text, Secret& out);
+
 // Reads one line from the terminal without echo after printing prompt to
 // stderr; false when standard input is not a terminal or nothing was read.
 bool readSecretLine(const std::string& prompt, Secret& out);

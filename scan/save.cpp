@@ -285,13 +285,14 @@ bool saveOne(VolumeParser& parser, EntryId id, const std::string& outDir, SaveSt
     return s.stats.written == 1;
 }
 
-std::string saveSummary(const SaveStats& st, const std::string& outDir) {
+std::string saveSummary(const SaveStats& st, const std::string& outDir, const std::string& note) {
     std::string t = std::to_string(st.written) + " files written to " + outDir;
     if (st.partial) t += ", " + std::to_string(st.partial) + " partial";
     if (st.failed) t += ", " + std::to_string(st.failed) + " failed";
     if (st.notAttempted) t += ", " + std::to_string(st.notAttempted) + " not attempted";
     if (st.diskFull) t += " (no space left on the output disk)";
     else if (st.interrupted) t += " (stopped)";
+    if (!note.empty()) t += "; " + note;
     return t;
 }
 

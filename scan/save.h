@@ -77,7 +77,8 @@ bool saveOne(VolumeParser& parser, EntryId id, const std::string& outDir, SaveSt
              const SaveOptions& options = {});
 
 // "N files written to FOLDER" and, when there were any, the counts of
-// partial, failed and not attempted files.
-std::string saveSummary(const SaveStats& stats, const std::string& outDir);
+// partial, failed and not attempted files; then the note of the layers the
+// volume was read through, if any ("; the files were written decrypted …").
+std::string saveSummary(const SaveStats& stats, const std::string& outDir, const std::string& note = {});
 
 }  // namespace brantlow

@@ -1,5 +1,6 @@
 #include "scan/volumes.h"
 
+#include "disk/sector_scan.h"
 #include "fs/filesystems.h"
 #include "layers/api/expand.h"
 #include "layers/layers.h"
@@ -38,8 +39,26 @@ std::vector<VolumeEntry> listVolumes(const std::shared_ptr<readWriteInterface>& 
 }
 
 void openLayers(std::vector<VolumeEntry>& volumes, const std::shared_ptr<readWriteInterface>& source,
-                const LayerAsk& ask) {
-    expandLayers(volumes, source, volumeProbeTable(), layerTable(), ask);
+                const LayerAsk& ask, const FindInside& find) {
+    expandLayers(volumes, source, volumeProbeTable(), layerTable(), ask, find);
+}
+
+FindInside scanInside(const Partition& like) {
+    const bool skip = like.skipFoundVolumes;
+    ProgressSink* progress = like.progress;
+    PauseGate* pause = like.pause;
+    const std::atomic<bool>* stop = &like.stopRequested;
+    return [skip, progress, pause, stop](readWriteInterface& reader) {
+        Collect c;
+        Partition p;
+        p.owner = &c;
+        p.progress = progress;
+        p.pause = pause;
+        p.skipFoundVolumes = skip;
+        p.outerStop = stop;
+        ScanForFileSystems(reader, p, volumeProbeTable());
+        return std::move(c.entries);
+    };
 }
 
 bool isLayerName(const std::string& fileSystem) { return findLayerRow(layerTable(), fileSystem) != nullptr; }

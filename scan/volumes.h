@@ -10,6 +10,7 @@
 
 #include "disk/partition.h"
 #include "disk/volume_view.h"
+#include "layers/api/expand.h"
 #include "layers/api/layer_row.h"
 
 namespace brantlow {
@@ -23,9 +24,14 @@ std::vector<VolumeEntry> listVolumes(const std::shared_ptr<readWriteInterface>& 
                                      const LayerAsk& ask = {});
 // Opens the layers among volumes (in place: each layer's volumes follow it,
 // numbered under it). ask may be empty: a layer that needs an answer then
-// stays shut with a note.
+// stays shut with a note. What a layer holds is found by the partition
+// walk, or by find (scanInside: the sector scan).
 void openLayers(std::vector<VolumeEntry>& volumes, const std::shared_ptr<readWriteInterface>& source,
-                const LayerAsk& ask = {});
+                const LayerAsk& ask = {}, const FindInside& find = {});
+// The sector scan as openLayers' find: every volume it finds inside what a
+// layer yields, with the options of `like` (skipping, progress, pause); the
+// stop of `like` ends it too.
+FindInside scanInside(const Partition& like);
 
 // Whether a volume of this name is a layer (opened, not parsed).
 bool isLayerName(const std::string& fileSystem);

@@ -29,27 +29,37 @@ std::vector<LayeredVolume> openLayer(const LayerRow& row, VolumeEntry& e, const 
                                      const LayerAsk& ask) {
     LayerAnswers answers;
     LayerOpen r = row.open({view}, answers);
-    for (int attempt = 0; r.volumes.empty() && r.needsAnswer && ask && attempt < 3; ++attempt) {
+    for (int attempt = 0; r.volumes.empty() && r.needsAnswer && ask && attempt < kLayerAskTries; ++attempt) {
         LayerQuestion q = r.question;
         q.attempt = attempt;
+        const size_t at = q.prompt.find("%s");
+        if (at != std::string::npos) q.prompt.replace(at, 2, e.volumeNumber);
         if (!ask(q, answers)) break;
         r = row.open({view}, answers);
     }
-    if (r.volumes.empty()) e.layerNote = !r.error.empty() ? r.error : r.needsAnswer ? r.question.prompt : "nothing inside";
+    if (r.volumes.empty())
+        e.layerNote = !r.error.empty()  ? r.error
+                      : r.needsAnswer   ? (r.question.kind == LayerQuestion::Kind::Passphrase ? "a passphrase is needed"
+                                                                                              : "an answer is needed")
+                                        : "nothing inside";
     return std::move(r.volumes);
 }
 
-// The volumes a layer yields, each walked like a disk.
+// The volumes a layer yields, each walked like a disk (or searched by find).
 std::vector<VolumeEntry> walkInside(const VolumeEntry& parent, const std::vector<LayeredVolume>& inside,
-                                    const ProbeTable& probes) {
+                                    const ProbeTable& probes, const FindInside& find) {
     std::vector<VolumeEntry> out;
     int number = 0;
     for (const LayeredVolume& lv : inside) {
         if (!lv.reader) continue;
         Collect c;
-        Partition p;
-        p.owner = &c;
-        ReadPartitionTables(*lv.reader, p, probes);
+        if (find) {
+            c.entries = find(*lv.reader);
+        } else {
+            Partition p;
+            p.owner = &c;
+            ReadPartitionTables(*lv.reader, p, probes);
+        }
         if (c.entries.empty()) {
             // Nothing this program recognises: listed all the same.
             VolumeEntry u;
@@ -62,6 +72,9 @@ std::vector<VolumeEntry> walkInside(const VolumeEntry& parent, const std::vector
             e.reader = lv.reader;
             e.parent = parent.volumeNumber;
             e.within = lv.description + " on " + parent.volumeNumber;
+            // A note of the layer's own, else the one of the layer around it.
+            e.outputNote = lv.outputNote.empty() ? parent.outputNote
+                                                 : lv.outputNote + " (read through " + e.within + ")";
             e.volumeNumber = parent.volumeNumber + "/" + std::to_string(number++);
             out.push_back(std::move(e));
         }
@@ -79,7 +92,8 @@ const LayerRow* findLayerRow(const std::vector<LayerRow>& layers, const std::str
 }
 
 void expandLayers(std::vector<VolumeEntry>& volumes, const std::shared_ptr<readWriteInterface>& source,
-                  const ProbeTable& probes, const std::vector<LayerRow>& layers, const LayerAsk& ask) {
+                  const ProbeTable& probes, const std::vector<LayerRow>& layers, const LayerAsk& ask,
+                  const FindInside& find) {
     // Children go right behind their parent and are looked at in turn, so
     // layers inside layers open too (down to kMaxLayerDepth).
     for (size_t i = 0; i < volumes.size() && volumes.size() < kMaxListedVolumes; ++i) {
@@ -97,7 +111,7 @@ void expandLayers(std::vector<VolumeEntry>& volumes, const std::shared_ptr<readW
         std::vector<LayeredVolume> inside = openLayer(*row, e, view, ask);
         for (LayeredVolume& lv : inside)
             if (lv.reader) lv.reader->setSectorSize(reader->sectorSize());
-        std::vector<VolumeEntry> children = walkInside(volumes[i], inside, probes);
+        std::vector<VolumeEntry> children = walkInside(volumes[i], inside, probes, find);
         volumes.insert(volumes.begin() + static_cast<std::ptrdiff_t>(i) + 1, children.begin(), children.end());
     }
 }

@@ -20,11 +20,17 @@ constexpr size_t kMaxListedVolumes = 4096;
 // The row whose kinds hold this name, or nullptr.
 const LayerRow* findLayerRow(const std::vector<LayerRow>& layers, const std::string& name);
 
+// What lies inside a volume a layer yields, found on its reader (start
+// sectors counted on it). Empty: its partition walk.
+using FindInside = std::function<std::vector<VolumeEntry>(readWriteInterface& reader)>;
+
 // Opens every layer volume of `volumes` (in place: what each holds follows
 // it). source is the reader the top-level volumes lie on; probes the table
 // that names what the layers hold (file systems and layers); ask may be
-// empty (layers that need an answer stay shut, with a note).
+// empty (layers that need an answer stay shut, with a note); find, when
+// given, replaces the partition walk inside (the sector scan does).
 void expandLayers(std::vector<VolumeEntry>& volumes, const std::shared_ptr<readWriteInterface>& source,
-                  const ProbeTable& probes, const std::vector<LayerRow>& layers, const LayerAsk& ask);
+                  const ProbeTable& probes, const std::vector<LayerRow>& layers, const LayerAsk& ask,
+                  const FindInside& find = {});
 
 }  // namespace brantlow

@@ -22,12 +22,19 @@ namespace brantlow {
 
 // What a layer asks the operator before it can open a volume.
 struct LayerQuestion {
-    enum class Kind { Passphrase, Members, Parameters };
+    // VolumeKey: only a volume key given outright opens it (no key slot is
+    // left); the front ends answer it from a file, never by typing.
+    enum class Kind { Passphrase, VolumeKey, Members, Parameters };
     Kind kind = Kind::Passphrase;
-    std::string prompt;     // "Passphrase for LUKS2 volume 1: "
+    // "Passphrase for LUKS2 volume 1: " (a "%s" in the layer's text is
+    // replaced by the volume's number before it is asked).
+    std::string prompt;
     std::string lastError;  // why the previous answer did not open it ("" the first time)
     int attempt = 0;        // 0 the first time
 };
+
+// An operator is asked this many times at most before a layer stays shut.
+constexpr int kLayerAskTries = 3;
 
 // The operator's answers; secrets live only in memory.
 struct LayerAnswers {
@@ -45,6 +52,9 @@ using LayerAsk = std::function<bool(const LayerQuestion&, LayerAnswers&)>;
 struct LayeredVolume {
     std::shared_ptr<readWriteInterface> reader;  // its bytes, from its first
     std::string description;                     // "LUKS2", "LV vg0/home", "RAID5 of 3, 64 KiB"
+    // What a save's summary says of the files read through it ("the files
+    // were written decrypted"); empty: nothing.
+    std::string outputNote;
 };
 
 struct LayerOpen {

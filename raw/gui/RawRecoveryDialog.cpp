@@ -610,7 +610,8 @@ void RawRecoveryDialog::save() {
         failed += r.failed;
         if (error.empty()) error = r.error;
     }
-    status->setText(QString("%1 files written").arg(written));
+    status->setText(QString("%1 files written").arg(written) +
+                    (volume_.outputNote.empty() ? QString() : "; " + QString::fromStdString(volume_.outputNote)));
     if (failed) messageSink().info(std::to_string(failed) + " files could not be written: " + error);
 }
 

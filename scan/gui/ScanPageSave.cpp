@@ -136,7 +136,7 @@ void VolumeScanDlg::saveEnded(SaveStats stats, SavePlan plan, uint64_t count, QS
     // What was written and where, with the files that were not, before any
     // box appears: no "saving File" text is left behind.
     problems_ = stats.problems;
-    status2_->setText(QString::fromStdString(saveSummary(stats, folder.toStdString())));
+    status2_->setText(QString::fromStdString(saveSummary(stats, folder.toStdString(), volume_.outputNote)));
     detailsButton_->setVisible(!problems_.empty());
     if (plan.kind != SavePlan::Kind::Quick) setProgressPos(static_cast<qint64>(count));
     const SaveEnding end = saveEnding(plan, stats, folder.toStdString(), written.toStdString(),

@@ -10,17 +10,22 @@
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
+#include <QTimer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTreeWidget>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 
+#include "app/LayerAskDialog.h"
 #include "app/Pages.h"
 #include "app/Startup.h"
 #include "ui/CurrentSource.h"
 #include "ui/PageFactory.h"
 #include "tests/support/fixtures.h"
+#include "tests/support/luks_image.h"
 #include "tests/support/wizard_pages.h"
 
 using namespace brantlow;
@@ -288,4 +293,64 @@ TEST_F(AdvanceScan, CustomVolumeInStandardModeGoesOnThroughNext) {
     EXPECT_EQ(mode->volume().startSector, 2048u);
     EXPECT_EQ(mode->volume().sizeText, "32");
     EXPECT_TRUE(mode->deepMode()->isVisibleTo(mode));
+}
+
+// After an Advance Scan an encrypted volume, once opened, is searched by
+// the sector scan too: an ext4 inside whose first superblock is gone is
+// found through its copies.
+TEST_F(AdvanceScan, EncryptedVolumeIsSearchedInsideWhenChosen) {
+    if (!test::haveCryptsetup()) GTEST_SKIP() << "cryptsetup not installed";
+    test::TempDir dir;
+    const std::string files = dir.path() + "/files", plain = dir.path() + "/ext4.img", img = dir.path() + "/luks.img",
+                      key = dir.path() + "/key";
+    std::filesystem::create_directories(files);
+    for (int i = 0; i < 10; ++i) std::ofstream(files + "/f" + std::to_string(i)) << std::string(3000 * i, 'x');
+    ASSERT_EQ(std::system(("mkfs.ext4 -q -F -b 1024 -d " + files + " " + plain + " 16M >/dev/null 2>&1 && dd "
+                           "if=/dev/zero of=" + plain + " bs=1024 seek=1 count=1 conv=notrunc status=none").c_str()),
+              0);
+    std::ofstream(key) << "scan-inside";
+    ASSERT_TRUE(test::encryptWithCryptsetup(plain, img, key, "--pbkdf pbkdf2 --pbkdf-force-iterations 1000"));
+
+    auto* modes = modesFor(img);
+    ASSERT_TRUE(modes);
+    modes->advanceScan()->click();
+    modes->nextButton()->click();
+    auto* list = nextPage<PopulateDriveDlg>(modes);
+    ASSERT_TRUE(list);
+    ASSERT_TRUE(waitForScan(list));
+    QTreeWidget* rows = list->list();
+    ASSERT_EQ(rows->topLevelItemCount(), 2);  // the encrypted volume, the whole disk
+    QTreeWidgetItem* layer = rows->topLevelItem(0);
+    EXPECT_EQ(layer->text(1), "LUKS2");
+    EXPECT_EQ(layer->childCount(), 0);
+
+    // Next on it: the box asks, the scan searches inside.
+    int asked = 0;
+    QTimer driver;
+    driver.setInterval(5);
+    QObject::connect(&driver, &QTimer::timeout, [&] {
+        if (auto* box = qobject_cast<LayerAskDialog*>(QApplication::activeModalWidget())) {
+            ++asked;
+            box->passphrase()->setText("scan-inside");
+            box->accept();
+        }
+    });
+    driver.start();
+    rows->setCurrentItem(layer);
+    list->nextButton()->click();
+    driver.stop();
+    EXPECT_EQ(asked, 1);
+    EXPECT_TRUE(list->scanning());
+    ASSERT_TRUE(waitForScan(list));
+    ASSERT_EQ(layer->childCount(), 1);
+    EXPECT_EQ(layer->child(0)->text(0), "0/0");
+    EXPECT_EQ(layer->child(0)->text(1), "extX");
+    EXPECT_EQ(rows->currentItem(), layer->child(0));
+    EXPECT_TRUE(list->nextButton()->isEnabled());
+    list->nextButton()->click();
+    auto* mode = nextPage<ParceModeNtfsDlg>(list);
+    ASSERT_TRUE(mode);
+    EXPECT_EQ(mode->volume().fileSystem, "extX");
+    EXPECT_EQ(mode->volume().parent, "0");
+    ASSERT_TRUE(mode->volume().reader);
 }

@@ -9,6 +9,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QElapsedTimer>
@@ -25,6 +26,7 @@
 #include <fstream>
 
 #include "app/CBrantlowAboutDlg.h"
+#include "app/LayerAskDialog.h"
 #include "app/Pages.h"
 #include "ui/PageFactory.h"
 #include "app/Startup.h"
@@ -36,6 +38,7 @@
 #include "ui/CurrentSource.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/layered_disk.h"
+#include "tests/support/luks_image.h"
 #include "tests/support/wizard_pages.h"
 
 using namespace brantlow;
@@ -744,6 +747,101 @@ TEST_F(Wizard, VolumeInsideALayerIsListedUnderItsParent) {
     EXPECT_EQ(mode->volume().parent, "0");
     ASSERT_TRUE(mode->volume().reader);
     EXPECT_EQ(mode->volume().reader->sizeBytes(), volume.size());
+}
+
+// An encrypted volume is asked for when it is chosen, not while the list
+// is made: a password box with a key-file button, what was wrong with the
+// last answer, three tries.
+TEST_F(Wizard, EncryptedVolumeAsksWhenChosen) {
+    BRANTLOW_REQUIRE_IMAGE(fat, "fat16");
+    if (!test::haveCryptsetup()) GTEST_SKIP() << "cryptsetup not installed";
+    test::TempDir tmp;
+    const std::string key = tmp.path() + "/key", img = tmp.path() + "/luks.img";
+    std::ofstream(key) << "wizard-key";
+    ASSERT_TRUE(test::encryptWithCryptsetup(fat, img, key, "--pbkdf pbkdf2 --pbkdf-force-iterations 1000"));
+
+    // Each step acts on the modal window it is meant for (true: done).
+    std::deque<std::function<bool(QWidget*)>> script;
+    std::vector<std::string> messages;
+    int boxes = 0;
+    QTimer driver;
+    driver.setInterval(5);
+    QObject::connect(&driver, &QTimer::timeout, [&] {
+        QWidget* w = QApplication::activeModalWidget();
+        if (auto* box = qobject_cast<LayerAskDialog*>(w)) {
+            if (script.empty()) {  // not expected: shut it
+                ++boxes;
+                box->reject();
+                return;
+            }
+        }
+        if (w && !script.empty() && script.front()(w)) script.pop_front();
+    });
+    driver.start();
+    auto typed = [&](const QString& text) {
+        return [&, text](QWidget* w) {
+            auto* box = qobject_cast<LayerAskDialog*>(w);
+            if (!box) return false;
+            ++boxes;
+            messages.push_back(box->message()->isVisibleTo(box) ? box->message()->text().toStdString() : "");
+            box->passphrase()->setText(text);
+            box->accept();
+            return true;
+        };
+    };
+
+    start(DriveSources{}, {QString::fromStdString(img)});
+    first->nextButton()->click();
+    auto* modes = nextPage<DriveParsingModes>(first);
+    ASSERT_TRUE(modes);
+    modes->nextButton()->click();
+    auto* list = nextPage<PopulateDriveDlg>(modes);
+    ASSERT_TRUE(list);
+    EXPECT_EQ(boxes, 0);  // nothing asked while listing
+    QTreeWidget* rows = list->list();
+    ASSERT_EQ(rows->topLevelItemCount(), 2);
+    QTreeWidgetItem* layer = rows->topLevelItem(0);
+    EXPECT_EQ(layer->text(1), "LUKS2");
+    EXPECT_EQ(layer->childCount(), 0);
+    EXPECT_TRUE(layer->toolTip(1).contains("not opened: a passphrase is needed")) << layer->toolTip(1).toStdString();
+
+    // Three wrong passphrases: each box says why the last one failed.
+    for (int i = 0; i < 3; ++i) script.push_back(typed("wrong"));
+    rows->setCurrentItem(layer);
+    list->nextButton()->click();
+    EXPECT_TRUE(script.empty());
+    EXPECT_EQ(messages, (std::vector<std::string>{"", "wrong passphrase: it opens no key slot. Try again (2 of 3).",
+                                                  "wrong passphrase: it opens no key slot. Try again (3 of 3)."}));
+    ASSERT_FALSE(sink.infos.empty());
+    EXPECT_EQ(sink.infos.back(), "The volume 0 (LUKS2) cannot be opened: wrong passphrase: it opens no key slot");
+    EXPECT_EQ(layer->childCount(), 0);
+
+    // Next again: the key file opens it, and Next goes on inside.
+    script.push_back([&](QWidget* w) {
+        auto* box = qobject_cast<LayerAskDialog*>(w);
+        if (!box) return false;
+        QTimer::singleShot(0, box, [box] { box->keyFileButton()->click(); });
+        return true;
+    });
+    script.push_back([&](QWidget* w) {
+        auto* files = qobject_cast<QFileDialog*>(w);
+        if (!files) return false;
+        files->selectFile(QString::fromStdString(key));
+        QMetaObject::invokeMethod(files, "accept", Qt::DirectConnection);
+        return true;
+    });
+    list->nextButton()->click();
+    EXPECT_TRUE(script.empty());
+    ASSERT_EQ(layer->childCount(), 1);
+    EXPECT_EQ(layer->child(0)->text(0), "0/0");
+    EXPECT_EQ(layer->child(0)->text(1), "FAT16");
+    EXPECT_EQ(rows->currentItem(), layer->child(0));
+    list->nextButton()->click();
+    auto* mode = nextPage<ParceModeNtfsDlg>(list);
+    ASSERT_TRUE(mode);
+    EXPECT_EQ(mode->volume().fileSystem, "FAT16");
+    EXPECT_EQ(mode->volume().outputNote, "the files were written decrypted (read through LUKS2 aes-xts-plain64 on 0)");
+    driver.stop();
 }
 
 TEST_F(Wizard, MissingUnreadableAndEmptyImagesSaySoOnThePage) {
