@@ -278,8 +278,12 @@ bool saveOne(VolumeParser& parser, EntryId id, const std::string& outDir, SaveSt
     return s.stats.written == 1;
 }
 
+std::string filesWrittenText(uint64_t written, const std::string& outDir) {
+    return std::to_string(written) + (written == 1 ? " file" : " files") + " written to " + outDir;
+}
+
 std::string saveSummary(const SaveStats& st, const std::string& outDir) {
-    std::string t = std::to_string(st.written) + " files written to " + outDir;
+    std::string t = filesWrittenText(st.written, outDir);
     if (st.partial) t += ", " + std::to_string(st.partial) + " partial";
     if (st.failed) t += ", " + std::to_string(st.failed) + " failed";
     if (st.notAttempted) t += ", " + std::to_string(st.notAttempted) + " not attempted";

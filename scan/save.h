@@ -69,8 +69,10 @@ SaveStats saveEntries(VolumeParser& parser, const std::vector<EntryId>& files, c
 bool saveOne(VolumeParser& parser, EntryId id, const std::string& outDir, SaveStats& stats,
              const SaveOptions& options = {});
 
-// "N files written to FOLDER" and, when there were any, the counts of
-// partial, failed and not attempted files.
+// "N files written to FOLDER" ("1 file written to FOLDER") and, when there
+// were any, the counts of partial, failed and not attempted files.
 std::string saveSummary(const SaveStats& stats, const std::string& outDir);
+// "N files written to FOLDER", "1 file written to FOLDER".
+std::string filesWrittenText(uint64_t written, const std::string& outDir);
 
 }  // namespace brantlow
