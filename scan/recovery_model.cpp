@@ -34,7 +34,8 @@ std::vector<EntryId> filesOfTicks(const VolumeParser& parser, const std::vector<
     return files;
 }
 
-SavePlan planSave(const VolumeParser& parser, std::vector<EntryId> tickedFiles, std::optional<EntryId> selected) {
+SavePlan planSave(const VolumeParser& parser, std::vector<EntryId> tickedFiles, std::optional<EntryId> selected,
+                  std::vector<EntryId> selectedPath) {
     SavePlan plan;
     if (!tickedFiles.empty()) {
         plan.kind = SavePlan::Kind::Ticked;
@@ -45,6 +46,8 @@ SavePlan planSave(const VolumeParser& parser, std::vector<EntryId> tickedFiles, 
     if (selected && (*selected == kRootId || (parser.entryInfo(*selected, info) && info.kind == EntryKind::Folder))) {
         plan.kind = SavePlan::Kind::Folder;
         plan.entry = *selected;
+        if (*selected != kRootId && !selectedPath.empty() && selectedPath.back() == *selected)
+            plan.folderPath = std::move(selectedPath);
     }
     return plan;
 }
@@ -89,7 +92,12 @@ SaveStats runSave(VolumeParser& parser, const SavePlan& plan, const std::string&
             break;
         }
         case SavePlan::Kind::Ticked: stats = saveEntries(parser, plan.files, outDir, progress, stop, options); break;
-        case SavePlan::Kind::Folder: stats = saveFolder(parser, plan.entry, outDir, progress, stop, options); break;
+        case SavePlan::Kind::Folder: {
+            SaveOptions o = options;
+            o.keepPath = plan.folderPath;
+            stats = saveFolder(parser, plan.entry, outDir, progress, stop, o);
+            break;
+        }
     }
     return stats;
 }

@@ -45,12 +45,21 @@ struct SavePlan {
     Kind kind = Kind::Nothing;
     EntryId entry = kRootId;     // Folder: the folder (kRootId: the whole volume); Quick: the file
     std::vector<EntryId> files;  // Ticked
+    // Folder: the folders from below ROOT down to the folder itself; the
+    // save recreates them, so the folder keeps its name and its place below
+    // ROOT, as the ticked files keep theirs.
+    std::vector<EntryId> folderPath;
 };
 
 // Save: when anything is ticked, exactly the ticked files (the selection
 // plays no part); otherwise the selected folder (kRootId: the whole
 // volume); a file or nothing selected saves nothing (kNothingToSaveText).
-SavePlan planSave(const VolumeParser& parser, std::vector<EntryId> tickedFiles, std::optional<EntryId> selected);
+// selectedPath, the folders from below ROOT down to the selected folder
+// itself, makes the save keep the folder's name and place (the scan page);
+// without it the folder's children go straight into the output folder
+// (brantlow-cli recover --path).
+SavePlan planSave(const VolumeParser& parser, std::vector<EntryId> tickedFiles, std::optional<EntryId> selected,
+                  std::vector<EntryId> selectedPath = {});
 // A double-click on a file: that file alone (Nothing for anything else).
 SavePlan planQuickSave(const VolumeParser& parser, EntryId file);
 

@@ -45,6 +45,11 @@ struct SaveOptions {
     bool deletedOnly = false;  // only deleted and orphaned files; folders left empty are removed
     // Called for every file handed to a writer (the CLI's --report).
     std::function<void(const FileReport&)> onFile;
+    // Folder save: the folders from below ROOT down to the saved folder
+    // itself, recreated under the output folder first, so the saved folder
+    // keeps its name and its place below ROOT (empty: its children go
+    // straight into the output folder).
+    std::vector<EntryId> keepPath;
 };
 
 // Counts the files below folder (recursively), as the save's question shows.
@@ -52,7 +57,7 @@ uint64_t countFiles(const VolumeParser& parser, EntryId folder, const std::atomi
                     const SaveOptions& options = {});
 
 // Writes every file below folder into outDir, recreating subfolders (the
-// folder itself is not recreated). Names go through the sanitiser; a name
+// folder itself is not recreated unless options.keepPath names it). Names go through the sanitiser; a name
 // repeated in one output folder gets " (1)", " (2)" before its extension.
 // Goes on after a failed file; stops on "no space left" or on stop, and
 // counts what it did not attempt. Progress: range = count, position =

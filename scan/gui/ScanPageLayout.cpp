@@ -205,8 +205,12 @@ void VolumeScanDlg::connectTreeAndList() {
     // The highlighted file is previewed.
     connect(list_->selectionModel(), &QItemSelectionModel::currentChanged, this,
             [this](const QModelIndex& cur) { previewRow(cur.isValid() ? cur.row() : -1); });
-    connect(tree_->selectionModel(), &QItemSelectionModel::currentChanged, this,
-            [this](const QModelIndex& cur) { previewItem(tree_->treeModel()->itemOf(cur)); });
+    // The list follows the highlight, by mouse or by keyboard.
+    connect(tree_->selectionModel(), &QItemSelectionModel::currentChanged, this, [this](const QModelIndex& cur) {
+        const Item it = tree_->treeModel()->itemOf(cur);
+        if (it != controls::kNoItem) showItem(it);
+        previewItem(it);
+    });
 }
 
 // The texts the list and the tree ask for when they draw a row.

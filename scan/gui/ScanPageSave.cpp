@@ -73,13 +73,18 @@ void VolumeScanDlg::save() {
     if (!parser_) return;
     // Ticks decide; with nothing ticked, the selected folder (ROOT: the whole volume).
     std::optional<EntryId> selected;
+    std::vector<EntryId> path;  // the folders from below ROOT down to the selected one
     const Item sel = tree_->GetSelectedItem();
     EntryId id;
-    if (sel != kNoItem && sel == root_)
+    if (sel != kNoItem && sel == root_) {
         selected = kRootId;
-    else if (entryOf(sel, id))
+    } else if (entryOf(sel, id)) {
         selected = id;
-    SavePlan plan = planSave(*parser_, tickedFiles(), selected);
+        const controls::CheckTree& t = tree_->checkTree();
+        for (Item a = sel; a != kNoItem && a != root_; a = t.parent(a))
+            if (t.hasData(a)) path.insert(path.begin(), t.data(a));
+    }
+    SavePlan plan = planSave(*parser_, tickedFiles(), selected, std::move(path));
     if (plan.kind == SavePlan::Kind::Nothing) {
         setStatus(kNothingToSaveText);
         return;

@@ -200,7 +200,7 @@ TEST_F(ScanPage, ScanExpandClickTickAndSave) {
     list()->setData(list()->index(2, 0), Qt::Unchecked, Qt::CheckStateRole);
 
     // Save, nothing ticked: no folder yet, so the page asks for one; then
-    // the count question; the folder selected is saved.
+    // the count question; the folder selected is saved, under its own name.
     TempDir out;
     picked = QString::fromStdString(out.path());
     tree()->SelectItem(docs);
@@ -212,13 +212,13 @@ TEST_F(ScanPage, ScanExpandClickTickAndSave) {
     EXPECT_EQ(sink.questions()[0],
               "number of files found inside this folder = 4 .do u want to continue dumping these files..?");
     EXPECT_EQ(page->outputFolder(), picked);
-    // The folder's children go straight into the output folder.
-    EXPECT_EQ(readFile(out.path() + "/a.txt"), "alpha\n");
-    EXPECT_EQ(readFile(out.path() + "/b.txt"), "bravo bravo\n");
-    EXPECT_EQ(readFile(out.path() + "/old.txt"), "was deleted\n");
-    EXPECT_EQ(readFile(out.path() + "/sub/c.txt"), "charlie\n");
+    // The folder keeps its name, as its ticked files would.
+    EXPECT_EQ(readFile(out.path() + "/docs/a.txt"), "alpha\n");
+    EXPECT_EQ(readFile(out.path() + "/docs/b.txt"), "bravo bravo\n");
+    EXPECT_EQ(readFile(out.path() + "/docs/old.txt"), "was deleted\n");
+    EXPECT_EQ(readFile(out.path() + "/docs/sub/c.txt"), "charlie\n");
     struct stat st {};
-    ASSERT_EQ(stat((out.path() + "/a.txt").c_str(), &st), 0);
+    ASSERT_EQ(stat((out.path() + "/docs/a.txt").c_str(), &st), 0);
     EXPECT_EQ(st.st_mtime, fake->entries[fake->find("docs/a.txt")].mtime);
     EXPECT_EQ(page->status2Text(), QString("4 files written to %1").arg(picked));
     EXPECT_EQ(page->statusText(), "work done");
@@ -229,7 +229,7 @@ TEST_F(ScanPage, ScanExpandClickTickAndSave) {
     for (QWidget* p : sink.parents()) EXPECT_EQ(p, page);
 }
 
-TEST_F(ScanPage, LabelClicksFillOnceAndFollowTheExpandedRule) {
+TEST_F(ScanPage, LabelClicksFillOnceAndTheListFollowsTheHighlight) {
     open();
     ASSERT_TRUE(finished());
     Item docs = top("docs");
@@ -241,11 +241,11 @@ TEST_F(ScanPage, LabelClicksFillOnceAndFollowTheExpandedRule) {
     // A click on a file's label shows that file alone.
     clickLabel(childNamed(tree(), docs, "b.txt"));
     EXPECT_EQ(listNames(), QStringList({"b.txt"}));
-    // An expanded folder with a clear box ignores the click...
+    // An expanded folder with a clear box lists its files too, ticked or not.
     tree()->Expand(docs, controls::ExpandAction::Expand);
     clickLabel(docs);
-    EXPECT_EQ(listNames(), QStringList({"b.txt"}));
-    // ...but not once it is ticked.
+    EXPECT_EQ(listNames(), QStringList({"a.txt", "b.txt", "old.txt"}));
+    clickLabel(childNamed(tree(), docs, "b.txt"));
     tree()->SetCheck(docs, true);
     clickLabel(docs);
     EXPECT_EQ(listNames(), QStringList({"a.txt", "b.txt", "old.txt"}));
@@ -396,12 +396,12 @@ TEST_F(ScanPage, StopEndsASaveEarly) {
     page->setOutputFolder(QString::fromStdString(out.path()));
     tree()->SelectItem(top("big"));
     page->save();
-    ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(out.path() + "/f1002.dat"); }));
+    ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(out.path() + "/big/f1002.dat"); }));
     EXPECT_TRUE(page->findChild<QPushButton*>("stopButton")->isVisible());
     page->stop();
     ASSERT_TRUE(waitFor([&] { return sink.saw("work done"); }));
     size_t n = 0;
-    for (auto& e : std::filesystem::directory_iterator(out.path())) n += e.is_regular_file();
+    for (auto& e : std::filesystem::directory_iterator(out.path() + "/big")) n += e.is_regular_file();
     EXPECT_LT(n, 1000u);
     // The summary counts what was written and what was not attempted.
     const QString summary = page->status2Text();
@@ -421,7 +421,7 @@ TEST_F(ScanPage, QuickSaveAsksForAFolderAndWritesTheFile) {
     ASSERT_TRUE(waitFor([&] { return sink.saw("file is dumped in path  :  " + out.path() + "   "); }));
     // The status lines say where it went.
     EXPECT_EQ(page->statusText(), QString::fromStdString("File saved to " + out.path() + "/top.bin"));
-    EXPECT_EQ(page->status2Text(), QString::fromStdString("1 files written to " + out.path()));
+    EXPECT_EQ(page->status2Text(), QString::fromStdString("1 file written to " + out.path()));
     // A double-click on a folder lists its files by name only.
     page->itemDoubleClicked(top("pics"));
     EXPECT_EQ(listNames(), QStringList({"p1.jpg", "p2.png", "notes.txt"}));
@@ -437,14 +437,14 @@ TEST_F(ScanPage, PartialAndFailedFilesAreCountedAndListed) {
     ASSERT_TRUE(finished());
     TempDir out;
     // A folder where a file must go: that file cannot be written.
-    std::filesystem::create_directory(out.path() + "/b.txt");
+    std::filesystem::create_directories(out.path() + "/docs/b.txt");
     page->setOutputFolder(QString::fromStdString(out.path()));
     tree()->SelectItem(top("docs"));
     page->save();
     ASSERT_TRUE(waitFor([&] { return sink.saw("work done"); }));
     EXPECT_EQ(page->status2Text(), QString::fromStdString("2 files written to " + out.path() + ", 1 partial, 1 failed"));
-    EXPECT_EQ(readFile(out.path() + "/a.txt"), "alpha\n");
-    EXPECT_EQ(readFile(out.path() + "/sub/c.txt.partial"), "char");
+    EXPECT_EQ(readFile(out.path() + "/docs/a.txt"), "alpha\n");
+    EXPECT_EQ(readFile(out.path() + "/docs/sub/c.txt.partial"), "char");
     // "Details…" lists them.
     ASSERT_TRUE(page->detailsButton()->isVisible());
     page->detailsButton()->click();
@@ -453,7 +453,7 @@ TEST_F(ScanPage, PartialAndFailedFilesAreCountedAndListed) {
     auto* rows = d->findChild<QTreeWidget*>("problemList");
     ASSERT_TRUE(rows);
     ASSERT_EQ(rows->topLevelItemCount(), 2);
-    EXPECT_EQ(rows->topLevelItem(0)->text(0), QString::fromStdString(out.path() + "/b.txt"));
+    EXPECT_EQ(rows->topLevelItem(0)->text(0), QString::fromStdString(out.path() + "/docs/b.txt"));
     EXPECT_EQ(rows->topLevelItem(0)->text(1), "failed");
     EXPECT_FALSE(rows->topLevelItem(0)->text(3).isEmpty());
     EXPECT_EQ(rows->topLevelItem(1)->text(1), "partial");
@@ -646,12 +646,14 @@ TEST_F(ScanPage, EnterAsksTheCloseQuestionAndSearchesFromThePattern) {
                                         "ROOT\\loop\\y.txt", "ROOT\\gone.txt"}));
     EXPECT_EQ(page->statusText(), "Searching Finished");
     EXPECT_EQ(sink.count("Searching Finished"), 1);
-    // "TXT" matches nothing (case matters); "jpg|png" two; "*.txt" is refused.
+    // "TXT" matches nothing (case matters); "jpg|png" two; "txt(" is refused.
     search("TXT");
     EXPECT_TRUE(listNames().isEmpty());
     search("jpg|png");
     EXPECT_EQ(listNames(), QStringList({"ROOT\\pics\\p1.jpg", "ROOT\\pics\\p2.png"}));
-    search("*.txt");
+    page->patternEdit()->setText("txt(");
+    page->patternEdit()->setFocus();
+    QTest::keyClick(page->patternEdit(), Qt::Key_Return);
     EXPECT_TRUE(sink.saw(kBadPatternText));
     // With the filters: deleted files only.
     page->filterBox()->setChecked(true);
@@ -668,4 +670,82 @@ TEST_F(ScanPage, EnterAsksTheCloseQuestionAndSearchesFromThePattern) {
     page->save();
     ASSERT_TRUE(waitFor([&] { return sink.saw("work done"); }));
     EXPECT_EQ(readFile(out.path() + "/gone.txt"), "gone\n");
+}
+
+// The list always shows what the tree highlights, by mouse or keyboard
+// (ROOT and expanded folders too); a search clears the highlight, takes the
+// usual wildcards, keeps the list when it refuses a pattern, and its hits
+// carry the ticks of the tree, both ways.
+TEST_F(ScanPage, ListFollowsTheHighlightAndSearchHitsShareTheTreeTicks) {
+    open();
+    ASSERT_TRUE(finished());
+    Item docs = top("docs");
+    Item pics = top("pics");
+    tree()->expand(tree()->treeModel()->indexOf(docs));
+    QCoreApplication::processEvents();
+    clickLabel(pics);
+    EXPECT_EQ(listNames(), QStringList({"p1.jpg", "p2.png", "notes.txt"}));
+    // The expanded, unticked folder's label: its files.
+    clickLabel(docs);
+    EXPECT_EQ(tree()->GetSelectedItem(), docs);
+    EXPECT_EQ(listNames(), QStringList({"a.txt", "b.txt", "old.txt"}));
+    // The keyboard moves the highlight and the list with it.
+    tree()->setFocus();
+    QTest::keyClick(tree(), Qt::Key_Down);  // docs/a.txt
+    EXPECT_EQ(listNames(), QStringList({"a.txt"}));
+    QTest::keyClick(tree(), Qt::Key_Up);
+    EXPECT_EQ(listNames(), QStringList({"a.txt", "b.txt", "old.txt"}));
+
+    // Hits come with the tree's ticks: a ticked file, and the files of a
+    // ticked folder that was never opened.
+    tree()->SetCheck(childNamed(tree(), docs, "b.txt"), true);
+    tree()->SetCheck(top("loop"), true);
+    auto search = [&](const QString& pattern) {
+        int done = 0;
+        auto c = QObject::connect(page, &VolumeScanDlg::searchFinished, [&] { ++done; });
+        page->patternEdit()->setText(pattern);
+        page->searchButton()->click();
+        waitFor([&] { return done > 0; }, 5000);
+        QObject::disconnect(c);
+    };
+    search("*.TXT");
+    const QStringList hits{"ROOT\\docs\\a.txt", "ROOT\\docs\\b.txt", "ROOT\\docs\\old.txt",
+                           "ROOT\\docs\\sub\\c.txt", "ROOT\\pics\\notes.txt", "ROOT\\loop\\x.txt",
+                           "ROOT\\loop\\y.txt", "ROOT\\gone.txt"};
+    ASSERT_EQ(listNames(), hits);
+    EXPECT_EQ(tree()->GetSelectedItem(), kNoItem);  // nothing highlighted while hits are listed
+    auto ticks = [&] {
+        QList<bool> t;
+        for (int r = 0; r < list()->rowCount(); ++r) t << list()->rowChecked(r);
+        return t;
+    };
+    EXPECT_EQ(ticks(), QList<bool>({false, true, false, false, false, true, true, false}));
+    // Ticking a hit ticks its tree item (opening the folders on its way);
+    // ticking in the tree ticks the hit.
+    ASSERT_TRUE(list()->setData(list()->index(3, 0), Qt::Checked, Qt::CheckStateRole));  // docs/sub/c.txt
+    Item sub = childNamed(tree(), docs, "sub");
+    EXPECT_TRUE(tree()->GetCheck(childNamed(tree(), sub, "c.txt")));
+    ASSERT_TRUE(list()->setData(list()->index(5, 0), Qt::Unchecked, Qt::CheckStateRole));  // loop/x.txt
+    EXPECT_EQ(treeState(top("loop")), Qt::PartiallyChecked);
+    tree()->SetCheck(pics, true);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(ticks(), QList<bool>({false, true, false, true, true, false, true, false}));
+    // Save writes exactly what is ticked: the hits and the tree agree.
+    EXPECT_EQ(page->tickedFiles().size(), 6u);  // b, c, y and the three of pics
+
+    // A refused pattern says so and keeps the list.
+    page->patternEdit()->setText("(txt");
+    page->searchButton()->click();
+    EXPECT_TRUE(sink.saw(kBadPatternText));
+    EXPECT_EQ(listNames(), hits);
+    // Without ticks and with hits listed, Save names what to do.
+    tree()->SetCheck(page->rootItem(), true);
+    tree()->SetCheck(page->rootItem(), false);
+    QCoreApplication::processEvents();
+    page->save();
+    EXPECT_EQ(page->statusText(), "Tick the files to save, or select a folder.");
+    EXPECT_TRUE(sink.questions().empty());
+    // A click on ROOT after a search lists ROOT's files.
+    clickLabel(page->rootItem());
+    EXPECT_EQ(listNames(), QStringList({"gone.txt", "top.bin"}));
 }
