@@ -162,8 +162,7 @@ void CCheckHeadCtrl::paintSection(QPainter* painter, const QRect& rect, int logi
     QStyleOptionButton box;
     int side = style()->pixelMetric(QStyle::PM_IndicatorWidth, nullptr, this);
     box.rect = QRect(rect.left() + 4, rect.top() + (rect.height() - side) / 2, side, side);
-    box.state = QStyle::State_Enabled |
-                (st.headerImage() == CheckListState::kHeaderTicked ? QStyle::State_On : QStyle::State_Off);
+    box.state = QStyle::State_Enabled | (st.headerShownTicked() ? QStyle::State_On : QStyle::State_Off);
     style()->drawPrimitive(QStyle::PE_IndicatorCheckBox, &box, painter, this);
     opt.rect = rect.adjusted(side + 8, 0, 0, 0);
     style()->drawControl(QStyle::CE_HeaderLabel, &opt, painter, this);

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <unordered_set>
 
+#include "scan/scan_job.h"
 #include "scan/tree_walk.h"
 
 namespace brantlow {
@@ -104,6 +105,14 @@ SaveStats runSave(VolumeParser& parser, const SavePlan& plan, const std::string&
 
 SaveEnding saveEnding(const SavePlan& plan, const SaveStats& stats, const std::string& outDir,
                       const std::string& written, bool tellFolder) {
+    if (stats.diskFull) {
+        SaveEnding e;
+        e.status = "The output disk is full: the save stopped.";
+        e.box = e.status + "\n\n" + saveSummary(stats, outDir) +
+                ".\n\nFree some space on that disk, or choose another output folder, and save again.";
+        e.warning = true;
+        return e;
+    }
     if (plan.kind != SavePlan::Kind::Quick) return {kWorkDoneText, kWorkDoneText};
     SaveEnding e;
     if (stats.written || stats.partial)
@@ -112,6 +121,19 @@ SaveEnding saveEnding(const SavePlan& plan, const SaveStats& stats, const std::s
         e.status = "File not saved: " + stats.lastError;
     if (tellFolder) e.box = "file is dumped in path  :  " + outDir + "   ";
     return e;
+}
+
+std::string scanEndingBox(const VolumeParser& parser, ScanOutcome outcome, bool commonEnding) {
+    if (commonEnding) return kScanDoneText;
+    if (outcome == ScanOutcome::Rejected) return {};
+    const char* own = parser.endingStatus(outcome);
+    return own ? own : std::string();
+}
+
+std::string unsavedNote(bool results, uint64_t savedFiles, bool ticked) {
+    if (!results || savedFiles > 0) return {};
+    return std::string("The results of this scan have not been saved: closing the program loses them") +
+           (ticked ? " and the files you ticked." : ".");
 }
 
 std::optional<EntryId> entryAtPath(const VolumeParser& parser, const std::string& path) {

@@ -74,10 +74,12 @@ SaveStats runSave(VolumeParser& parser, const SavePlan& plan, const std::string&
                   const std::atomic<bool>* stop, const SaveOptions& options = {}, std::string* written = nullptr);
 
 // The status line and the box after a save (box empty: none). tellFolder:
-// the quick save also says in a box which folder it wrote to.
+// the quick save also says in a box which folder it wrote to. A save that
+// the full output disk stopped says so in a warning box with its counts.
 struct SaveEnding {
     std::string status;
     std::string box;
+    bool warning = false;  // the box is a warning
 };
 SaveEnding saveEnding(const SavePlan& plan, const SaveStats& stats, const std::string& outDir,
                       const std::string& written, bool tellFolder);
@@ -85,6 +87,18 @@ SaveEnding saveEnding(const SavePlan& plan, const SaveStats& stats, const std::s
 // The entry at "ROOT/a/b" ("ROOT" may be left out; blank names between
 // slashes are skipped), or nullopt.
 std::optional<EntryId> entryAtPath(const VolumeParser& parser, const std::string& path);
+
+// The box at the end of a scan: the common one (commonEnding: the scan
+// reached it), or for a file system with an ending of its own (a status
+// text instead, as HFS+ has), that text in a box as well, so every file
+// system says in a box that its scan is done; "" when no box is due (a
+// rejected volume has said why already).
+std::string scanEndingBox(const VolumeParser& parser, ScanOutcome outcome, bool commonEnding);
+
+// The line below the close question: what closing the program now would
+// lose ("" when nothing is at stake). results: the page holds what a scan
+// found; savedFiles: files written from it so far; ticked: files are ticked.
+std::string unsavedNote(bool results, uint64_t savedFiles, bool ticked);
 
 // ---- One job at a time ----------------------------------------------------------
 

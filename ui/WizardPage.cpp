@@ -97,6 +97,8 @@ static void openUrl(const QString& url) {
 
 WizardPage::WizardPage(const QString& bannerTitle, QWidget* opener)
     : QDialog(opener), opener_(opener), boxes_(this) {
+    auto* from = qobject_cast<WizardPage*>(opener);
+    session_ = from ? from->session_ : std::make_shared<WizardSession>();
     setWindowTitle(kCaption);
     setModal(false);
     resize(770, 490);
@@ -200,7 +202,7 @@ void WizardPage::goBack() {
 }
 
 void WizardPage::reject() {
-    if (boxes_.question("Do you want to Close Application ?")) {
+    if (boxes_.closeQuestion("Do you want to Close Application ?", unsavedWork().toStdString())) {
         openUrl(productWebPage());
         accept();
     }

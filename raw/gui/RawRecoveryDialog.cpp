@@ -24,6 +24,7 @@
 #include "base/texts.h"
 #include "platform/files.h"
 #include "raw/gui/RawSettingDlg.h"
+#include "scan/recovery_model.h"
 #include "scan/save.h"
 #include "scan/scan_job.h"
 #include "scan/type_guess.h"
@@ -391,6 +392,7 @@ void RawRecoveryDialog::parse() {
     shownCategory_ = kNoItem;
     tree->DeleteAllItems();
     engines_.clear();
+    savedFinds_ = 0;
     engines_.push_back(std::move(engine));
 
     currentTop_ = tree->InsertItem("RAW RECOVERY ", kFolderImage);
@@ -481,6 +483,11 @@ void RawRecoveryDialog::workerEnded() {
     emit scanFinished();
     const bool found = !engines_.empty() && !engines_.back()->foundItems().empty();
     messageSink().info(found ? kCarveDoneText : kCarveNothingText);
+}
+
+std::string RawRecoveryDialog::unsavedNote() const {
+    const bool finds = !engines_.empty() && !engines_.back()->foundItems().empty();
+    return ::brantlow::unsavedNote(finds, savedFinds_, tree->GetCheckedCount() > 0);
 }
 
 void RawRecoveryDialog::stopWork() {
@@ -611,6 +618,7 @@ void RawRecoveryDialog::save() {
         failed += r.failed;
         if (error.empty()) error = r.error;
     }
+    savedFinds_ += written;
     status->setText(QString::fromStdString(filesWrittenText(written, dir.toStdString())));
     if (failed) messageSink().info(std::to_string(failed) + (failed == 1 ? " file" : " files") +
                                    " could not be written to " + dir.toStdString() + ": " + error);

@@ -100,6 +100,8 @@ public:
     QPushButton* helpButton;
 
     QString defaultPath() const { return defaultPath_; }
+    // What closing now would lose: finds that no save has written ("": none).
+    std::string unsavedNote() const;
 
 signals:
     void scanFinished();
@@ -154,6 +156,7 @@ private:
     VolumeEntry volume_;
     QString defaultPath_;
     std::vector<std::unique_ptr<myJpg>> engines_;
+    uint64_t savedFinds_ = 0;  // finds of the current Parse written so far
     std::unique_ptr<Sink> sink_;
     std::unique_ptr<Progress> progressSink_;
     PauseGate gate_;

@@ -4,6 +4,7 @@
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLabel>
 #include <QPushButton>
 #include <QTreeWidget>
@@ -37,7 +38,9 @@ void VolumeScanDlg::chooseOutputFolder() { setOutputFolder(pickFolder()); }
 
 QString VolumeScanDlg::outputFolderOrAsk(bool tellFirst) {
     QString out = outputFolder().trimmed();
-    if (!out.isEmpty()) return out;
+    if (!out.isEmpty() && QFileInfo(out).isDir()) return out;
+    // None, or one that is gone since it was chosen: ask.
+    if (!out.isEmpty()) setOutputFolder(QString());
     if (tellFirst) messages().info("select output folder");
     out = pickFolder().trimmed();
     if (!out.isEmpty()) setOutputFolder(out);
@@ -139,13 +142,19 @@ void VolumeScanDlg::saveEnded(SaveStats stats, SavePlan plan, uint64_t count, QS
     // What was written and where, with the files that were not, before any
     // box appears: no "saving File" text is left behind.
     problems_ = stats.problems;
+    savedFiles_ += stats.written + stats.partial;
     status2_->setText(QString::fromStdString(saveSummary(stats, folder.toStdString())));
     detailsButton_->setVisible(!problems_.empty());
     if (plan.kind != SavePlan::Kind::Quick) setProgressPos(static_cast<qint64>(count));
     const SaveEnding end = saveEnding(plan, stats, folder.toStdString(), written.toStdString(),
                                       quickSaveTells(volume_.fileSystem));
     setStatus(QString::fromStdString(end.status));
-    if (!end.box.empty()) messages().info(end.box);
+    if (!end.box.empty()) {
+        if (end.warning)
+            messages().warning(end.box);
+        else
+            messages().info(end.box);
+    }
     emit saveFinished();
 }
 

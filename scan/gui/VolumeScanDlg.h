@@ -85,6 +85,8 @@ public:
     ~VolumeScanDlg() override;
 
     void stopWork() override;
+    // The close question's note: a scan's results that no save has written.
+    QString unsavedWork() const override;
 
     // True while a scan or a save runs.
     bool running() const;
@@ -235,6 +237,8 @@ private:
     std::unique_ptr<ThrottledProgress> saveProgress_;
     WorkState work_;  // the scan, a save or a search: one at a time
     std::atomic<bool> stopSaving_{false};
+    bool results_ = false;     // the scan ended with a tree to save from
+    uint64_t savedFiles_ = 0;  // files written from it so far
     std::atomic<bool> closing_{false};
     std::thread saveThread_;
     std::thread searchThread_;

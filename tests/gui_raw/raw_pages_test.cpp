@@ -249,9 +249,12 @@ TEST(RawRecoveryPage, ASecondParseReplacesTheFirst) {
     Item found = d.tree->GetChildItem(photos);
     EXPECT_EQ(d.tree->GetItemText(found), "5541888 .bmp");
     d.tree->SetCheck(tops(d)[0], true);
+    // The close question would say that the finds are not saved yet.
+    EXPECT_NE(d.unsavedNote().find("have not been saved"), std::string::npos);
     test::TempDir out;
     d.chooseOutputFolder = [&] { return QString::fromStdString(out.path()); };
     d.save();
+    EXPECT_EQ(d.unsavedNote(), "");
     auto man = test::fixtureManifest("carve");
     std::string want;
     for (const auto& f : (*man)["carved_files"])

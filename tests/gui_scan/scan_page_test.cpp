@@ -1,6 +1,7 @@
 // The scan page with an in-memory parser: scan, tree, list, ticks, saving,
 // pause, stop and the refusals while a worker runs.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <QApplication>
@@ -13,14 +14,19 @@
 #include <QTreeWidget>
 #include <QCheckBox>
 #include <QGroupBox>
+#include <QMessageBox>
 #include <QTest>
+#include <QTimer>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "fake_parser.h"
 #include "base/texts.h"
+#include "scan/recovery_model.h"
 #include "gui_support.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/memory_reader.h"
@@ -748,4 +754,135 @@ TEST_F(ScanPage, ListFollowsTheHighlightAndSearchHitsShareTheTreeTicks) {
     // A click on ROOT after a search lists ROOT's files.
     clickLabel(page->rootItem());
     EXPECT_EQ(listNames(), QStringList({"gone.txt", "top.bin"}));
+}
+
+// The close question: No is its default (Escape then Enter keeps
+// everything), and it says when the scan's results are not saved.
+TEST_F(ScanPage, CloseQuestionDefaultsToNoAndSaysWhatIsNotSaved) {
+    open();
+    ASSERT_TRUE(finished());
+    sink.answer(false);
+    QTest::keyClick(tree(), Qt::Key_Escape);
+    ASSERT_EQ(sink.closeNotes().size(), 1u);
+    EXPECT_EQ(sink.questions().back(), "Do you want to Close Application ?");
+    EXPECT_EQ(sink.closeNotes().back(), unsavedNote(true, 0, false));
+    EXPECT_NE(sink.closeNotes().back().find("have not been saved"), std::string::npos);
+    tree()->SetCheck(top("top.bin"), true);
+    sink.answer(false);
+    QTest::keyClick(tree(), Qt::Key_Escape);
+    EXPECT_EQ(sink.closeNotes().back(), unsavedNote(true, 0, true));
+
+    // The real box: Escape on the page, then Enter in the box answers No.
+    gui::BoxPresenter* scripted = gui::setBoxPresenter(nullptr);
+    QString informative;
+    bool noByDefault = false, answered = false;
+    QTimer look;
+    QObject::connect(&look, &QTimer::timeout, [&] {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            auto* box = qobject_cast<QMessageBox*>(w);
+            if (!box || !box->isVisible() || answered) continue;
+            answered = true;
+            informative = box->informativeText();
+            noByDefault = box->defaultButton() == box->button(QMessageBox::No);
+            QTest::keyClick(box, Qt::Key_Return);
+        }
+    });
+    look.start(20);
+    QTest::keyClick(tree(), Qt::Key_Escape);
+    look.stop();
+    gui::setBoxPresenter(scripted);
+    EXPECT_TRUE(answered);
+    EXPECT_TRUE(noByDefault);
+    EXPECT_EQ(informative.toStdString(), unsavedNote(true, 0, true));
+    EXPECT_TRUE(page->isVisible());
+    EXPECT_EQ(childTexts(tree(), page->rootItem()).size(), 6);
+
+    // Once something is saved, nothing is said below the question.
+    TempDir out;
+    page->setOutputFolder(QString::fromStdString(out.path()));
+    page->save();
+    ASSERT_TRUE(waitFor([&] { return sink.saw("work done"); }));
+    sink.answer(false);
+    QTest::keyClick(tree(), Qt::Key_Escape);
+    EXPECT_EQ(sink.closeNotes().back(), "");
+    EXPECT_TRUE(unsavedNote(false, 0, true).empty());  // nothing found, nothing to lose
+}
+
+// The end of the scan for a file system with an ending of its own (HFS+:
+// "Work Done." in the status line) comes with a box too; the list header
+// box is clear on an empty list; "1 file written".
+TEST_F(ScanPage, OwnEndingHasItsBoxAndTheHeaderBoxIsClearOnAnEmptyList) {
+    open([](FakeParser& p) { p.ownEnding = "Work Done."; });
+    ASSERT_TRUE(waitFor([&] { return page->statusText() == "Work Done." && !page->running(); }));
+    ASSERT_TRUE(waitFor([&] { return sink.saw("Work Done."); }, 2000));
+    EXPECT_FALSE(sink.saw(kScanDoneText));
+    EXPECT_EQ(childTexts(tree(), page->rootItem()).size(), 6);
+    EXPECT_EQ(list()->rowCount(), 0);
+    EXPECT_FALSE(list()->state().headerShownTicked());
+    clickLabel(top("pics"));
+    list()->headerClick(0);
+    EXPECT_TRUE(list()->state().headerShownTicked());
+    // A search that finds nothing empties the list: the box shows clear.
+    page->patternEdit()->setText("nothing-like-this");
+    page->searchButton()->click();
+    ASSERT_TRUE(waitFor([&] { return sink.saw("Searching Finished"); }));
+    EXPECT_EQ(list()->rowCount(), 0);
+    EXPECT_FALSE(list()->state().headerShownTicked());
+}
+
+// The output folder is kept for the next volume's page (while it exists).
+TEST_F(ScanPage, TheOutputFolderIsRememberedForTheNextVolume) {
+    open();
+    ASSERT_TRUE(finished());
+    TempDir out;
+    page->setOutputFolder(QString::fromStdString(out.path()));
+    delete page;
+    page = nullptr;
+    VolumeScanDlg::Options o;
+    o.reader = reader;
+    o.choose = [](const std::string&, ScanMode) {
+        ParserChoice c;
+        auto p = std::make_unique<FakeParser>();
+        buildSampleTree(*p);
+        c.parser = std::move(p);
+        c.hasProcedure = true;
+        return c;
+    };
+    VolumeEntry v;
+    v.fileSystem = "FAKE";
+    v.sizeSectors = 64;
+    page = new VolumeScanDlg(opener, v, ScanMode::Standard, o);
+    EXPECT_EQ(page->outputFolder().toStdString(), out.path());
+    EXPECT_EQ(page->outputFolderLabel()->text().toStdString(), out.path());
+    ASSERT_TRUE(finished());
+    // Saved there without asking; "1 file written".
+    page->itemDoubleClicked(top("top.bin"));
+    ASSERT_TRUE(waitFor([&] { return !page->status2Text().isEmpty(); }));
+    EXPECT_EQ(page->status2Text().toStdString(), "1 file written to " + out.path());
+    EXPECT_TRUE(std::filesystem::exists(out.path() + "/top.bin"));
+    EXPECT_EQ(picks, 0);
+}
+
+// A save that fills the output disk ends in a warning box with the counts
+// (a 64 KiB tmpfs as the output disk; skipped where it cannot be mounted).
+TEST_F(ScanPage, AFullOutputDiskEndsInAWarningWithTheCounts) {
+    TempDir mnt;
+    if (::mount("tmpfs", mnt.path().c_str(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "a tmpfs cannot be mounted here (needs root): " << std::strerror(errno);
+    struct Unmount {
+        std::string p;
+        ~Unmount() { ::umount2(p.c_str(), MNT_DETACH); }
+    } unmount{mnt.path()};
+    open();
+    ASSERT_TRUE(finished());
+    page->setOutputFolder(QString::fromStdString(mnt.path()));
+    tree()->SelectItem(top("big"));
+    page->save();
+    ASSERT_TRUE(waitFor([&] { return !sink.warnings().empty(); }));
+    const std::string w = sink.warnings().front();
+    EXPECT_EQ(w.rfind("The output disk is full: the save stopped.", 0), 0u) << w;
+    EXPECT_NE(w.find(" written to " + mnt.path()), std::string::npos) << w;
+    EXPECT_NE(w.find("not attempted (no space left on the output disk)"), std::string::npos) << w;
+    EXPECT_FALSE(sink.saw("work done"));
+    EXPECT_EQ(page->statusText(), "The output disk is full: the save stopped.");
 }
