@@ -8,6 +8,7 @@
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QHash>
+#include <QScreen>
 #include <QSettings>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -101,8 +102,9 @@ WizardPage::WizardPage(const QString& bannerTitle, QWidget* opener)
     session_ = from ? from->session_ : std::make_shared<WizardSession>();
     setWindowTitle(kCaption);
     setModal(false);
-    resize(770, 490);
     setMinimumSize(640, 420);
+    const QScreen* screen = opener ? opener->screen() : QGuiApplication::primaryScreen();
+    resize(defaultPageSize(screen ? screen->availableGeometry().size() : QSize()));
 
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
@@ -158,6 +160,12 @@ WizardPage::WizardPage(const QString& bannerTitle, QWidget* opener)
         goBack();
     });
     connect(next_, &QPushButton::clicked, this, &WizardPage::nextRequested);
+}
+
+QSize defaultPageSize(const QSize& available) {
+    QSize s(1100, 760);
+    if (available.isValid()) s = s.boundedTo(available * 0.95);
+    return s.expandedTo(QSize(640, 420));
 }
 
 WizardPage* WizardPage::opener() const { return qobject_cast<WizardPage*>(opener_.data()); }

@@ -6,6 +6,7 @@
 
 #include <QDialog>
 #include <QPointer>
+#include <QSize>
 #include <functional>
 #include <memory>
 
@@ -87,6 +88,10 @@ private:
     std::shared_ptr<WizardSession> session_;
     QtMessageSink boxes_;
 };
+
+// The size a page opens at: large enough for the scan page's lists and
+// filters (1100 x 760), within the screen's free area when that is smaller.
+QSize defaultPageSize(const QSize& available);
 
 // Ends the program: stops the pages' work, then quits the event loop. The
 // only way the program ends (it does not quit when its last window closes).

@@ -64,6 +64,7 @@ void VolumeScanDlg::buildResultPanes(QVBoxLayout* grid) {
     list_ = new controls::CCheckListCtrl;
     list_->setObjectName("fileList");
     list_->InitHeader();
+    tree_->setMinimumWidth(180);
     // The preview of the highlighted file below the list.
     auto* right = new QSplitter(Qt::Vertical);
     preview_ = new PreviewPane(guessExtensionFromBytes);
@@ -73,8 +74,11 @@ void VolumeScanDlg::buildResultPanes(QVBoxLayout* grid) {
     right->setStretchFactor(1, 1);
     split->addWidget(tree_);
     split->addWidget(right);
-    split->setStretchFactor(0, 2);
+    // The list and its columns take most of the width; names elide in the
+    // middle (the start and the extension stay).
+    split->setStretchFactor(0, 1);
     split->setStretchFactor(1, 3);
+    tree_->setTextElideMode(Qt::ElideMiddle);
     grid->addWidget(split, 1);
 }
 

@@ -167,11 +167,13 @@ void VolumeScanDlg::showProblems() {
     d->setObjectName("saveProblems");
     d->setWindowTitle(kCaption);
     d->setAttribute(Qt::WA_DeleteOnClose);
-    d->resize(720, 360);
+    d->resize(900, 400);
     auto* lay = new QVBoxLayout(d);
     auto* list = new QTreeWidget(d);
     list->setObjectName("problemList");
     list->setRootIsDecorated(false);
+    // Paths elide in the middle: the file name stays readable.
+    list->setTextElideMode(Qt::ElideMiddle);
     list->setHeaderLabels({"File", "Result", "Bytes written", "Reason"});
     for (const FileReport& r : problems_) {
         const char* what = r.status == WriteStatus::Partial ? "partial" : "failed";
@@ -183,6 +185,7 @@ void VolumeScanDlg::showProblems() {
     }
     list->resizeColumnToContents(1);
     list->resizeColumnToContents(2);
+    list->setColumnWidth(0, 480);
     lay->addWidget(list, 1);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, d);
     connect(buttons, &QDialogButtonBox::rejected, d, &QDialog::close);

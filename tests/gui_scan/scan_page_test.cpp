@@ -773,6 +773,14 @@ TEST_F(ScanPage, CloseQuestionDefaultsToNoAndSaysWhatIsNotSaved) {
     EXPECT_EQ(sink.closeNotes().back(), unsavedNote(true, 0, true));
 
     // The real box: Escape on the page, then Enter in the box answers No.
+    // (An exit asked by an earlier test would end the box's loop at once:
+    // one run of the main loop takes it.)
+    QTimer drain;
+    drain.setSingleShot(true);
+    QObject::connect(&drain, &QTimer::timeout, [] { QApplication::exit(0); });
+    drain.start(0);
+    QApplication::exec();
+    drain.stop();
     gui::BoxPresenter* scripted = gui::setBoxPresenter(nullptr);
     QString informative;
     bool noByDefault = false, answered = false;
