@@ -130,6 +130,15 @@ std::string scanEndingBox(const VolumeParser& parser, ScanOutcome outcome, bool 
     return own ? own : std::string();
 }
 
+std::string lostLetterNote(const EntryInfo& info) {
+    if (!info.firstLetterLost || info.name.empty()) return {};
+    // The first character, whole (UTF-8).
+    size_t n = 1;
+    while (n < info.name.size() && (static_cast<unsigned char>(info.name[n]) & 0xC0) == 0x80) ++n;
+    return "The first letter of this name was lost when the file was deleted: \"" + info.name.substr(0, n) +
+           "\" stands in its place (the deletion mark). Rename the file after saving it.";
+}
+
 std::string unsavedNote(bool results, uint64_t savedFiles, bool ticked) {
     if (!results || savedFiles > 0) return {};
     return std::string("The results of this scan have not been saved: closing the program loses them") +

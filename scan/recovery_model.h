@@ -95,6 +95,10 @@ std::optional<EntryId> entryAtPath(const VolumeParser& parser, const std::string
 // rejected volume has said why already).
 std::string scanEndingBox(const VolumeParser& parser, ScanOutcome outcome, bool commonEnding);
 
+// What the tooltip and the preview say of a name whose first letter was
+// lost with the deletion (EntryInfo::firstLetterLost); "" otherwise.
+std::string lostLetterNote(const EntryInfo& info);
+
 // The line below the close question: what closing the program now would
 // lose ("" when nothing is at stake). results: the page holds what a scan
 // found; savedFiles: files written from it so far; ticked: files are ticked.

@@ -140,9 +140,13 @@ void parseDirectorySlots(const uint8_t* buf, size_t len, const SlotParseOptions&
             std::u16string name;
             for (size_t i = npending; i-- > 0;) appendLongPart(pending[i], name);
             e.name = utf16ToUtf8(name);
-            if (e.name.empty()) e.name = fatShortName(s);
+            if (e.name.empty()) {
+                e.name = fatShortName(s);
+                e.firstLetterLost = deleted;
+            }
         } else {
             e.name = fatShortName(s);
+            e.firstLetterLost = deleted && !p.dot;
         }
         npending = 0;
         out.push_back(std::move(p));

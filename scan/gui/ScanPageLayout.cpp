@@ -233,23 +233,33 @@ void VolumeScanDlg::provideRowTexts() {
         out = {t.created, t.accessed, t.modified, t.size, t.attributes, recoverable};
         return true;
     });
-    // Deleted files are tinted by what is left of them.
+    // Deleted files are tinted by what is left of them; a name whose first
+    // letter was lost says so.
     tree_->treeModel()->setTintProvider([this](uint64_t data, QString& tip) {
         EntryInfo info;
-        if (!parser_ || !parser_->entryInfo(data, info) || info.state != EntryState::Deleted ||
-            info.kind == EntryKind::Folder)
+        if (!parser_ || !parser_->entryInfo(data, info) || info.state != EntryState::Deleted) return controls::kColorNone;
+        const QString lost = QString::fromStdString(lostLetterNote(info));
+        if (info.kind == EntryKind::Folder) {
+            tip = lost;
             return controls::kColorNone;
-        return tintOf(data, tip);
+        }
+        const uint32_t tint = tintOf(data, tip);
+        if (!lost.isEmpty()) tip = tip.isEmpty() ? lost : tip + "\n" + lost;
+        return tint;
     });
-    // A file shown under the name the recycle bin recorded says where it was.
+    // A file shown under the name the recycle bin recorded says where it
+    // was; one whose first letter was lost says that.
     list_->listModel()->setToolTipProvider([this](int data) {
         EntryId id;
         EntryInfo info;
-        if (!parser_ || (!entryOf(data, id) && !hitOf(data, id)) || !parser_->entryInfo(id, info) ||
-            info.originalPath.empty())
-            return QString();
-        QString tip = QString::fromStdString(info.name) + "\nOriginally: " + QString::fromStdString(info.originalPath);
-        if (info.deletedAt) tip += "\nDeleted: " + QString::fromStdString(isoUtc(info.deletedAt->sec));
+        if (!parser_ || (!entryOf(data, id) && !hitOf(data, id)) || !parser_->entryInfo(id, info)) return QString();
+        QString tip;
+        if (!info.originalPath.empty()) {
+            tip = QString::fromStdString(info.name) + "\nOriginally: " + QString::fromStdString(info.originalPath);
+            if (info.deletedAt) tip += "\nDeleted: " + QString::fromStdString(isoUtc(info.deletedAt->sec));
+        }
+        const std::string lost = lostLetterNote(info);
+        if (!lost.empty()) tip = QString::fromStdString(info.name) + "\n" + QString::fromStdString(lost);
         return tip;
     });
 }

@@ -336,7 +336,8 @@ void VolumeScanDlg::previewEntry(EntryId id) {
         return;
     }
     VolumeParser* p = parser_;
-    preview_->showFile(QString::fromStdString(info.name), [p, id](ContentSink& sink) { p->writeContent(id, sink); });
+    preview_->showFile(QString::fromStdString(info.name), [p, id](ContentSink& sink) { p->writeContent(id, sink); },
+                       QString::fromStdString(lostLetterNote(info)));
 }
 
 }  // namespace brantlow::gui
