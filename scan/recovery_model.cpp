@@ -297,6 +297,15 @@ size_t firstCandidate(const AdvancedSearch& found) {
     return found.candidates.empty() ? 0 : std::min(found.best, found.candidates.size() - 1);
 }
 
+std::string candidateDetail(const AdvancedCandidate& c, bool best) {
+    std::string t;
+    if (c.position >= 0)
+        t = "byte " + std::to_string(c.position) + " (sector " + std::to_string(c.position / 512) + ")";
+    if (!c.note.empty()) t += (t.empty() ? "" : ", ") + c.note;
+    if (best) t += t.empty() ? "best" : ", best";
+    return t;
+}
+
 bool advancedChoiceReady(const AdvancedSearch& found, const AdvancedChoice& c) {
     return c.candidate && *c.candidate < found.candidates.size() && c.clusterSize &&
            *c.clusterSize < found.clusterShifts.size();

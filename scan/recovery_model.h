@@ -181,6 +181,10 @@ struct AdvancedChoice {
 
 // The candidate a list selects first: the one the search ranks best.
 size_t firstCandidate(const AdvancedSearch& found);
+// Where a candidate lies and what it is, said beside its list text:
+// "byte 33550336 (sector 65528), mirror copy of $MFT, best" ("best" only for
+// the one the search ranks first among several; heaps are never "best").
+std::string candidateDetail(const AdvancedCandidate& c, bool best);
 // Whether the scan may start from the choice: a candidate and a cluster
 // size are chosen, each within its list.
 bool advancedChoiceReady(const AdvancedSearch& found, const AdvancedChoice& choice);
