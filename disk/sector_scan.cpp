@@ -216,6 +216,7 @@ SectorScanResult ScanForFileSystems(readWriteInterface& reader, Partition& p, co
             if (pm != permille) p.progress->position(permille = pm);
         }
     }
+    res.endedAt = std::min(x, last + 1);
     if (p.stopRequested.load()) {
         res.stopped = true;
         p.status("Scanned Partitions");
