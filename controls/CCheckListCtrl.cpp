@@ -204,7 +204,7 @@ void CCheckListCtrl::fitNameColumn() {
     int others = 0;
     for (int c = 1; c < model_->columnCount(); ++c) others += columnWidth(c);
     fitting_ = true;
-    setColumnWidth(0, std::max({view / 3, view - others, 60}));
+    setColumnWidth(0, std::max({view * 2 / 5, view - others, 60}));
     fitting_ = false;
 }
 

@@ -114,7 +114,7 @@ public:
 
     // Replaces the header with the one carrying the box; once.
     void InitHeader();
-    // The name column takes the width the others leave (at least a third of
+    // The name column takes the width the others leave (at least two fifths of
     // the view), until the operator sizes it by hand.
     void fitNameColumn();
     CheckListModel* listModel() const { return model_; }
