@@ -104,6 +104,29 @@ private:
     gui::BoxPresenter* previous_ = nullptr;
 };
 
+// A scan page over a whole image read as one volume of file system fs,
+// opened by a page of its own; both go with it.
+struct ImagePage {
+    ImagePage(const std::string& image, const std::string& fs) {
+        auto reader = std::make_shared<FileReadSeek>();
+        EXPECT_TRUE(reader->Open(image));
+        opener = new gui::WizardPage("Brantlow");
+        gui::VolumeScanDlg::Options o;
+        o.reader = reader;
+        VolumeEntry v;
+        v.fileSystem = fs;
+        v.volumeNumber = "1";
+        v.sizeSectors = reader->sizeBytes() / 512;
+        page = new gui::VolumeScanDlg(opener, v, ScanMode::Standard, o);
+    }
+    ~ImagePage() {
+        delete page;
+        delete opener;
+    }
+    gui::WizardPage* opener = nullptr;
+    gui::VolumeScanDlg* page = nullptr;
+};
+
 // Runs the event loop until cond holds or ms pass.
 inline bool waitFor(const std::function<bool()>& cond, int ms = 20000) {
     QElapsedTimer t;

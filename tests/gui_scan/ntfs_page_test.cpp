@@ -138,17 +138,9 @@ Item openPath(VolumeScanDlg* page, const QStringList& names) {
 TEST(ScanPageNtfs, LongNamesAreReadableAtTheDefaultSizeAndMaximised) {
     if (!selectParser("NTFS", ScanMode::Standard).parser) GTEST_SKIP() << "the NTFS parser is not in this build";
     BRANTLOW_REQUIRE_IMAGE(image, "ntfs");
-    auto reader = std::make_shared<FileReadSeek>();
-    ASSERT_TRUE(reader->Open(image));
     ScriptedSink sink;
-    auto* opener = new WizardPage("Brantlow");
-    VolumeScanDlg::Options o;
-    o.reader = reader;
-    VolumeEntry v;
-    v.fileSystem = "NTFS";
-    v.volumeNumber = "1";
-    v.sizeSectors = reader->sizeBytes() / 512;
-    auto* page = new VolumeScanDlg(opener, v, ScanMode::Standard, o);
+    ImagePage opened_(image, "NTFS");
+    VolumeScanDlg* page = opened_.page;
     page->show();
     const QSize opened = page->size();
     ASSERT_TRUE(waitFor([&] { return page->statusText() == kScanDoneText && !page->running(); }, 120000));
@@ -197,6 +189,4 @@ TEST(ScanPageNtfs, LongNamesAreReadableAtTheDefaultSizeAndMaximised) {
     list->horizontalHeader()->resizeSection(1, 300);
     QCoreApplication::processEvents();
     EXPECT_EQ(list->columnWidth(1), 300);
-    delete page;
-    delete opener;
 }
