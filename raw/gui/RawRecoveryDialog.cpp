@@ -620,7 +620,7 @@ void RawRecoveryDialog::save() {
     }
     savedFinds_ += written;
     status->setText(QString::fromStdString(filesWrittenText(written, dir.toStdString())));
-    if (failed) messageSink().info(std::to_string(failed) + (failed == 1 ? " file" : " files") +
+    if (failed) messageSink().warning(std::to_string(failed) + (failed == 1 ? " file" : " files") +
                                    " could not be written to " + dir.toStdString() + ": " + error);
 }
 
