@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTreeWidget>
 #include <QVBoxLayout>
 
 #include "app/Pages.h"
@@ -48,12 +49,26 @@ advanceOptions::advanceOptions(const VolumeEntry& volume, int maxCandidates, con
     heapLabel_ = new QLabel("Heap Offset :", group);
     heaps_ = new QComboBox(group);
     heaps_->setObjectName("heapOffsets");
+    detail_ = new QLabel(group);
+    detail_->setObjectName("candidateDetail");
+    heapDetail_ = new QLabel(group);
+    heapDetail_->setObjectName("heapDetail");
     g->addWidget(listLabel_, 0, 0);
     g->addWidget(candidates_, 0, 1);
+    g->addWidget(detail_, 0, 2);
     g->addWidget(clusterLabel_, 1, 0);
     g->addWidget(clusters_, 1, 1);
     g->addWidget(heapLabel_, 2, 0);
     g->addWidget(heaps_, 2, 1);
+    g->addWidget(heapDetail_, 2, 2);
+    // Every candidate with where it lies and what it is; a click chooses it.
+    table_ = new QTreeWidget(group);
+    table_->setObjectName("candidateTable");
+    table_->setRootIsDecorated(false);
+    table_->setHeaderLabels({"Candidate", "Byte", "Sector", "What it is", "Best"});
+    table_->setMinimumHeight(110);
+    table_->hide();
+    g->addWidget(table_, 3, 0, 1, 3);
     clusterLabel_->hide();
     clusters_->hide();
     heapLabel_->hide();
@@ -102,6 +117,15 @@ advanceOptions::advanceOptions(const VolumeEntry& volume, int maxCandidates, con
         status_->setText("stop button pressed");
     });
     connect(this, &WizardPage::nextRequested, this, &advanceOptions::onNext);
+    connect(candidates_, &QComboBox::currentIndexChanged, this, [this](int i) {
+        if (i >= 0 && i < table_->topLevelItemCount()) table_->setCurrentItem(table_->topLevelItem(i));
+        showDetails();
+    });
+    connect(heaps_, &QComboBox::currentIndexChanged, this, [this] { showDetails(); });
+    connect(table_, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) {
+        const int i = item ? table_->indexOfTopLevelItem(item) : -1;
+        if (i >= 0 && i != candidates_->currentIndex()) candidates_->setCurrentIndex(i);
+    });
     start();
 }
 
@@ -147,14 +171,38 @@ void advanceOptions::onSearchDone(AdvancedSearch r) {
     result_ = std::move(r);
     listLabel_->setText(q(result_.listLabel));
     candidates_->clear();
-    for (const AdvancedCandidate& c : result_.candidates) candidates_->addItem(q(c.label));
+    table_->clear();
+    const size_t best = firstCandidate(result_);
+    for (size_t i = 0; i < result_.candidates.size(); ++i) {
+        const AdvancedCandidate& c = result_.candidates[i];
+        const bool isBest = i == best && result_.candidates.size() > 1;
+        candidates_->addItem(q(c.label));
+        const int at = candidates_->count() - 1;
+        candidates_->setItemData(at, q(::brantlow::candidateDetail(c, isBest)), Qt::ToolTipRole);
+        if (i == best) {
+            QFont f = candidates_->font();
+            f.setBold(true);
+            candidates_->setItemData(at, f, Qt::FontRole);
+        }
+        auto* row = new QTreeWidgetItem(table_, QStringList{q(c.label),
+                                                            c.position >= 0 ? QString::number(c.position) : QString(),
+                                                            c.position >= 0 ? QString::number(c.position / 512) : QString(),
+                                                            q(c.note), isBest ? QString("best") : QString()});
+        row->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
+        row->setTextAlignment(2, Qt::AlignRight | Qt::AlignVCenter);
+    }
+    for (int c = 0; c < 5; ++c) table_->resizeColumnToContents(c);
+    table_->setVisible(!result_.candidates.empty());
     clusters_->clear();
     for (const std::string& t : result_.clusterTexts) clusters_->addItem(q(t));
     heaps_->clear();
-    for (const AdvancedCandidate& h : result_.heaps) heaps_->addItem(q(h.label));
+    for (const AdvancedCandidate& h : result_.heaps) {
+        heaps_->addItem(q(h.label));
+        heaps_->setItemData(heaps_->count() - 1, q(::brantlow::candidateDetail(h, false)), Qt::ToolTipRole);
+    }
     // The candidate the search ranks best (the first one unless the list
     // says otherwise); the first cluster size (the volume's own, when known).
-    if (!result_.candidates.empty()) candidates_->setCurrentIndex(static_cast<int>(firstCandidate(result_)));
+    if (!result_.candidates.empty()) candidates_->setCurrentIndex(static_cast<int>(best));
     if (clusters_->count()) clusters_->setCurrentIndex(0);
     if (heaps_->count()) heaps_->setCurrentIndex(0);
     clusterLabel_->show();
@@ -162,6 +210,8 @@ void advanceOptions::onSearchDone(AdvancedSearch r) {
     const bool heaps = !result_.heaps.empty() || heapsOffered_;
     heapLabel_->setVisible(heaps);
     heaps_->setVisible(heaps);
+    heapDetail_->setVisible(heaps);
+    showDetails();
     nextButton()->setEnabled(true);
     backButton()->setEnabled(true);
     messages().info(result_.closingMessage);
@@ -170,6 +220,19 @@ void advanceOptions::onSearchDone(AdvancedSearch r) {
     resume_->hide();
     stop_->hide();
     status_->setText(q(result_.doneStatus));
+}
+
+void advanceOptions::showDetails() {
+    const int i = candidates_->currentIndex();
+    detail_->setText(i >= 0 && static_cast<size_t>(i) < result_.candidates.size()
+                         ? q(::brantlow::candidateDetail(result_.candidates[static_cast<size_t>(i)],
+                                             static_cast<size_t>(i) == firstCandidate(result_) &&
+                                                 result_.candidates.size() > 1))
+                         : QString());
+    const int h = heaps_->currentIndex();
+    heapDetail_->setText(h >= 0 && static_cast<size_t>(h) < result_.heaps.size()
+                             ? q(::brantlow::candidateDetail(result_.heaps[static_cast<size_t>(h)], false))
+                             : QString());
 }
 
 AdvancedChoice advanceOptions::choice() const {

@@ -16,6 +16,7 @@
 #include "ui/WizardPage.h"
 
 class QComboBox;
+class QTreeWidget;
 class QLabel;
 class QProgressBar;
 class QPushButton;
@@ -42,6 +43,11 @@ public:
     ScanOptions chosenOptions() const;
 
     QLabel* candidateLabel() const { return listLabel_; }
+    // Beside the list: where the chosen candidate lies, what it is, whether
+    // it is the best; and the table of every candidate found.
+    QLabel* candidateDetail() const { return detail_; }
+    QTreeWidget* candidateTable() const { return table_; }
+    QLabel* heapDetail() const { return heapDetail_; }
     QComboBox* candidates() const { return candidates_; }
     QComboBox* sectorsPerCluster() const { return clusters_; }
     QComboBox* heapOffsets() const { return heaps_; }
@@ -59,6 +65,7 @@ private:
     void onSearchDone(AdvancedSearch result);
     void onNext();
     void joinWorker();
+    void showDetails();
     // The selections of the three lists.
     AdvancedChoice choice() const;
 
@@ -77,6 +84,9 @@ private:
 
     QLabel* listLabel_;
     QComboBox* candidates_;
+    QLabel* detail_;
+    QTreeWidget* table_;
+    QLabel* heapDetail_;
     QLabel* clusterLabel_;
     QComboBox* clusters_;
     QLabel* heapLabel_;

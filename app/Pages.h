@@ -211,6 +211,7 @@ private:
     VolumeEntry chosen_;
     bool customised_ = false;
     bool rangeEdited_ = false;
+    std::vector<std::string> unfilteredNumbers_;  // while filtered: every entry's own number
     QTreeWidget* list_;
     QPushButton* filter_;
     QPushButton* addCustom_;

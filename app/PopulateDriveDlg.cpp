@@ -148,8 +148,9 @@ void PopulateDriveDlg::buildVolumeList(QHBoxLayout* top) {
     left->addWidget(list_, 1);
     auto* buttons = new QHBoxLayout;
     filter_ = new QPushButton("Filter Entries", content());
-    filter_->setToolTip("Filter volume entries.");
+    filter_->setToolTip(kFilterExplained);
     filter_->setAutoDefault(false);
+    filter_->setCheckable(true);  // pressed while the list is filtered
     addCustom_ = new QPushButton("Add Custom Volume", content());
     addCustom_->setToolTip("Add Custom Volume entry.");
     addCustom_->setAutoDefault(false);
@@ -399,14 +400,22 @@ void PopulateDriveDlg::onScanEnded(const SectorScanResult& r) {
         return;
     }
     status_->setText("Scanned Partitions");
-    messages().info("populated partitions....");
     scanControlsDone();
+    // A stopped scan says so, and where: the disk after it was not searched.
+    if (r.stopped) {
+        messages().info(scanStoppedBox(r.endedAt, r.firstSector, r.lastSector));
+        status_->setText(QString::fromStdString(scanStoppedStatus(r.endedAt, r.firstSector, r.lastSector)));
+    } else {
+        messages().info("populated partitions....");
+    }
     if (list_->topLevelItemCount() > 0) custom_->setEnabled(true);
     hint_->setText("Select volume and click next button...");
     QStringList notes;
     if (r.unreadableSectors)
         notes << QString("%1 unreadable sectors were skipped.").arg(static_cast<qulonglong>(r.unreadableSectors));
-    if (r.stopped) notes << "The scan was stopped before the end of the disk.";
+    if (r.stopped)
+        notes << QString::fromStdString(scanStoppedStatus(r.endedAt, r.firstSector, r.lastSector)) +
+                     " Volumes after it are not listed.";
     if (r.tooMany) notes << QString("The scan ended after %1 volumes.").arg(static_cast<qulonglong>(kMaxScanVolumes));
     if (volumes_.empty() && !r.stopped && g_totalSectors.load() > 0)
         notes << "No volume was found. Choose \"whole disk\" to search it for files by their signatures (raw "
@@ -465,8 +474,7 @@ void PopulateDriveDlg::runStandard() {
         if (total == 0)
             setNotice("The disk is empty (0 bytes): there is nothing to recover on it.");
         else if (volumes_.empty())
-            setNotice("No partition table and no file system were found on this disk. Choose \"whole disk\" "
-                      "to search it for files by their signatures (raw recovery).");
+            setNotice(kNothingFoundText);
     }
     filter_->setEnabled(true);
     progress_->hide();
@@ -555,11 +563,26 @@ void PopulateDriveDlg::onCustomToggled(bool on) {
 
 void PopulateDriveDlg::onFilter() {
     list_->clear();
+    if (!unfilteredNumbers_.empty()) {
+        // A second click: every volume again, with its own number.
+        for (size_t i = 0; i < volumes_.size() && i < unfilteredNumbers_.size(); ++i)
+            volumes_[i].volumeNumber = unfilteredNumbers_[i];
+        unfilteredNumbers_.clear();
+        std::vector<size_t> all(volumes_.size());
+        for (size_t i = 0; i < all.size(); ++i) all[i] = i;
+        fillList(all);
+        filter_->setChecked(false);
+        setNotice({});
+        return;
+    }
+    for (const VolumeEntry& v : volumes_) unfilteredNumbers_.push_back(v.volumeNumber);
     const std::vector<size_t> kept = filterEntries(volumes_);
     for (size_t k = 0; k < kept.size(); ++k) volumes_[kept[k]].volumeNumber = std::to_string(k);
     // Each kept entry goes to the top of the list.
     std::vector<size_t> reversed(kept.rbegin(), kept.rend());
     fillList(reversed);
+    filter_->setChecked(true);
+    setNotice(QString::fromStdString(filteredText(kept.size(), volumes_.size())));
 }
 
 void PopulateDriveDlg::onAddCustom() {
@@ -581,6 +604,8 @@ void PopulateDriveDlg::onAddCustom() {
     list_->setCurrentItem(row);
     startEdit_->edit->setText("0");
     endEdit_->edit->setText("0");
+    // Its file system is the operator's to choose (Next asks for it).
+    treatAs_->setCurrentIndex(-1);
 }
 
 void PopulateDriveDlg::onNext() {

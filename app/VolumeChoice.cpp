@@ -93,6 +93,32 @@ std::vector<size_t> filterEntries(const std::vector<VolumeEntry>& volumes) {
     return kept;
 }
 
+std::string filteredText(size_t kept, size_t all) {
+    return "Filter Entries: " + std::to_string(kept) + " of " + std::to_string(all) +
+           " volumes kept, those that start one sector after the volume before them. Click Filter Entries again "
+           "to list every volume.";
+}
+
+namespace {
+// "sector N of the range F-L (P %)".
+std::string whereStopped(uint64_t at, uint64_t first, uint64_t last) {
+    const uint64_t range = last >= first ? last - first + 1 : 0;
+    const uint64_t done = at > first ? at - first : 0;
+    const unsigned pct = range ? static_cast<unsigned>(static_cast<unsigned __int128>(done) * 100 / range) : 0;
+    return "sector " + std::to_string(at) + " of " + std::to_string(first) + "-" + std::to_string(last) + " (" +
+           std::to_string(pct) + " %)";
+}
+}  // namespace
+
+std::string scanStoppedStatus(uint64_t at, uint64_t first, uint64_t last) {
+    return "Scan stopped at " + whereStopped(at, first, last) + ".";
+}
+
+std::string scanStoppedBox(uint64_t at, uint64_t first, uint64_t last) {
+    return "populated partitions....\n\nThe scan was stopped at " + whereStopped(at, first, last) +
+           ": the sectors after it were not searched, so volumes there are not listed.";
+}
+
 VolumeEntry wholeDiskEntry(uint64_t totalSectors) {
     VolumeEntry e;
     e.fileSystem = "RAW";
@@ -159,6 +185,11 @@ NextDecision decideNext(const VolumeEntry& stored, const RowTexts& row, const Cu
     }
     if (equalsNoCase(e.fileSystem, "unknown")) {
         d.message = "can not parse unknown volume";
+        return d;
+    }
+    // A custom volume goes on only with the file system it is to be read as.
+    if (trim(e.fileSystem) == "CUSTOM") {
+        d.message = kCustomNeedsType;
         return d;
     }
     d.kind = NextDecision::Recovery;

@@ -33,6 +33,20 @@ uint64_t endSectorForRow(uint64_t start, const std::string& sizeText);
 // Filter Entries: the indexes of the entries kept (each one whose start
 // sector is exactly one more than that of the entry before it).
 std::vector<size_t> filterEntries(const std::vector<VolumeEntry>& volumes);
+// What Filter Entries does, for its tool tip; and what it did, for the page.
+inline constexpr const char* kFilterExplained =
+    "Filter volume entries.\nKeeps only the volumes that start one sector after the volume before them (one "
+    "volume a sector scan found twice); click it again to list every volume.";
+std::string filteredText(size_t kept, size_t all);
+
+// Said where Standard Scan finds no volume: Advance Scan first, then raw recovery.
+inline constexpr const char* kNothingFoundText =
+    "No partition table and no file system were found on this disk. Go Back and choose \"Advance Scan\": it "
+    "searches the whole disk for volumes whose partition table is gone. Or choose \"whole disk\" to search it "
+    "for files by their signatures (raw recovery).";
+// A stopped Advance Scan: where it stopped (status line), and its box.
+std::string scanStoppedStatus(uint64_t endedAt, uint64_t firstSector, uint64_t lastSector);
+std::string scanStoppedBox(uint64_t endedAt, uint64_t firstSector, uint64_t lastSector);
 
 // The row the volume list always ends with: the whole disk from sector 0,
 // from which raw recovery starts when there is no partition table, an
@@ -53,6 +67,11 @@ struct CustomInput {
     std::string type;            // selected "Treat file system as:" entry, "" for none
     bool rangeEdited = true;     // false when the edits still hold what selecting the row put there
 };
+
+// Next on a custom volume whose file system was not chosen.
+inline constexpr const char* kCustomNeedsType =
+    "Choose the file system of the custom volume in \"Treat file system as:\" (RAW searches it for files by "
+    "their signatures).";
 
 struct NextDecision {
     enum Kind { Refuse, Recovery, Raw } kind = Refuse;

@@ -17,6 +17,8 @@ public:
     virtual ~MessageSink() = default;
     // An information box.
     virtual void info(const std::string& text) = 0;
+    // A warning box: something went wrong that the operator must act on.
+    virtual void warning(const std::string& text) { info(text); }
     // A Yes/No question; true for Yes. Headless sinks answer yes.
     virtual bool question(const std::string& text) { (void)text; return true; }
 };

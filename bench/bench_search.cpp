@@ -63,7 +63,7 @@ int main(int argc, char** argv) {
         const char* what;
         SearchFilter f;
     };
-    std::vector<Case> cases(4);
+    std::vector<Case> cases(5);
     cases[0] = {"plain text \"txt\"", {}};
     cases[0].f.pattern = "txt";
     cases[1] = {"alternatives \"jpg|png\"", {}};
@@ -75,6 +75,8 @@ int main(int argc, char** argv) {
     cases[3].f.minSize = 1000000;
     cases[3].f.maxSize = 2000000;
     cases[3].f.extensions = {"docx"};
+    cases[4] = {"wildcards \"img_1*.JPG\"", {}};
+    cases[4].f.pattern = "img_1*.JPG";
     std::printf("%llu entries\n", static_cast<unsigned long long>(folders * files + folders));
     for (const Case& c : cases) {
         uint64_t hits = 0;

@@ -4,6 +4,7 @@
 #include <QFontMetrics>
 #include <algorithm>
 #include <QPainter>
+#include <QResizeEvent>
 #include <QStyleOptionButton>
 #include <QStyleOptionHeader>
 
@@ -162,8 +163,7 @@ void CCheckHeadCtrl::paintSection(QPainter* painter, const QRect& rect, int logi
     QStyleOptionButton box;
     int side = style()->pixelMetric(QStyle::PM_IndicatorWidth, nullptr, this);
     box.rect = QRect(rect.left() + 4, rect.top() + (rect.height() - side) / 2, side, side);
-    box.state = QStyle::State_Enabled |
-                (st.headerImage() == CheckListState::kHeaderTicked ? QStyle::State_On : QStyle::State_Off);
+    box.state = QStyle::State_Enabled | (st.headerShownTicked() ? QStyle::State_On : QStyle::State_Off);
     style()->drawPrimitive(QStyle::PE_IndicatorCheckBox, &box, painter, this);
     opt.rect = rect.adjusted(side + 8, 0, 0, 0);
     style()->drawControl(QStyle::CE_HeaderLabel, &opt, painter, this);
@@ -182,23 +182,54 @@ CCheckListCtrl::CCheckListCtrl(QWidget* parent) : QTableView(parent), model_(new
     verticalHeader()->setVisible(false);
     verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
-    // Column widths in dialog units (a quarter of the average character).
-    const int widths[6] = {80, 90, 90, 90, 80, 70};
-    int unit = qMax(1, fontMetrics().averageCharWidth());
-    // Wide enough for a whole date text.
-    int date = fontMetrics().horizontalAdvance("00/00/0000  00:00 AM") + 12;
-    for (int c = 0; c < 6; ++c) setColumnWidth(c, (c >= 1 && c <= 3) ? std::max(date, widths[c] * unit / 4) : widths[c] * unit / 4);
+    // Long names elide in the middle: their start and extension stay.
+    setTextElideMode(Qt::ElideMiddle);
+    setColumnWidths();
+}
+
+void CCheckListCtrl::setColumnWidths() {
+    // Each column as wide as its usual text or its title, whichever is wider.
+    const QFontMetrics fm = fontMetrics();
+    const QStringList titles = columnTitles();
+    const char* samples[7] = {"", "00/00/0000  00:00 AM", "00/00/0000  00:00 AM", "00/00/0000  00:00 AM",
+                              "1023.99 MB", "-R-H-S-A", "partly overwritten (25%)"};
+    setColumnWidth(0, 80 * qMax(1, fm.averageCharWidth()) / 4);
+    for (int c = 1; c < 7; ++c)
+        setColumnWidth(c, std::max(fm.horizontalAdvance(samples[c]), fm.horizontalAdvance(titles[c]) + 24) + 14);
+}
+
+void CCheckListCtrl::fitNameColumn() {
+    if (nameSizedByHand_ || !horizontalHeader()) return;
+    const int view = viewport()->width();
+    int others = 0;
+    for (int c = 1; c < model_->columnCount(); ++c) others += columnWidth(c);
+    fitting_ = true;
+    setColumnWidth(0, std::max({view * 2 / 5, view - others, 60}));
+    fitting_ = false;
+}
+
+void CCheckListCtrl::resizeEvent(QResizeEvent* e) {
+    QTableView::resizeEvent(e);
+    fitNameColumn();
 }
 
 void CCheckListCtrl::InitHeader() {
     if (!model_->state().initHeader()) return;
-    QList<int> widths;
-    for (int c = 0; c < 6; ++c) widths << columnWidth(c);
     header_ = new CCheckHeadCtrl(this);
     setHorizontalHeader(header_);
-    for (int c = 0; c < 6; ++c) setColumnWidth(c, widths[c]);
-    // The name takes the width the other columns leave.
-    header_->setSectionResizeMode(0, QHeaderView::Stretch);
+    setColumnWidths();
+    // Every column can be resized; the name takes the width the other
+    // columns leave, and gives way when one of them is widened.
+    header_->setStretchLastSection(false);
+    header_->setSectionResizeMode(QHeaderView::Interactive);
+    connect(header_, &QHeaderView::sectionResized, this, [this](int section, int, int) {
+        if (fitting_) return;
+        if (section == 0 && header_->underMouse())
+            nameSizedByHand_ = true;
+        else if (section != 0)
+            QMetaObject::invokeMethod(this, [this] { fitNameColumn(); }, Qt::QueuedConnection);
+    });
+    fitNameColumn();
     connect(header_, &QHeaderView::sectionClicked, model_, [this](int section) { model_->headerClick(section); });
     connect(model_, &CheckListModel::headerStateChanged, header_, [this] { header_->viewport()->update(); });
 }

@@ -114,14 +114,24 @@ public:
 
     // Replaces the header with the one carrying the box; once.
     void InitHeader();
+    // The name column takes the width the others leave (at least two fifths of
+    // the view), until the operator sizes it by hand.
+    void fitNameColumn();
     CheckListModel* listModel() const { return model_; }
     CCheckHeadCtrl* checkHeader() const { return header_; }
     // Column captions, in order.
     static QStringList columnTitles();
 
+protected:
+    void resizeEvent(QResizeEvent* e) override;
+
 private:
+    void setColumnWidths();
+
     CheckListModel* model_;
     CCheckHeadCtrl* header_ = nullptr;
+    bool nameSizedByHand_ = false;
+    bool fitting_ = false;
 };
 
 }  // namespace brantlow::controls

@@ -20,6 +20,9 @@ public:
     bool initHeader();
     bool headerReady() const { return headerReady_; }
     int headerImage() const { return headerImage_; }
+    // What the header box shows: ticked only when there are rows and every
+    // one is ticked (an empty list shows it clear).
+    bool headerShownTicked() const { return headerImage_ == kHeaderTicked && !rows_.empty(); }
 
     // A click on the header of `column`: only the first column counts. The
     // header image flips and every row follows it. True when applied.

@@ -220,6 +220,7 @@ SectorScanResult ScanForFileSystems(readWriteInterface& reader, Partition& p, co
             if (pm != permille) p.progress->position(permille = pm);
         }
     }
+    res.endedAt = std::min(x, last + 1);
     if (p.stopping()) {
         res.stopped = true;
         p.status("Scanned Partitions");

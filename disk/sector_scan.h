@@ -26,6 +26,7 @@ struct SectorScanResult {
     uint64_t unreadableSectors = 0;  // sectors that could not be read: skipped, taken as zeros
     uint64_t volumesFound = 0;
     bool stopped = false;            // ended by stopRequested
+    uint64_t endedAt = 0;            // the first sector not examined (lastSector + 1 when the scan ran to its end)
     bool tooMany = false;            // ended at kMaxScanVolumes
 };
 

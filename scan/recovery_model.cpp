@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <unordered_set>
 
+#include "scan/scan_job.h"
 #include "scan/tree_walk.h"
 
 namespace brantlow {
@@ -34,7 +35,8 @@ std::vector<EntryId> filesOfTicks(const VolumeParser& parser, const std::vector<
     return files;
 }
 
-SavePlan planSave(const VolumeParser& parser, std::vector<EntryId> tickedFiles, std::optional<EntryId> selected) {
+SavePlan planSave(const VolumeParser& parser, std::vector<EntryId> tickedFiles, std::optional<EntryId> selected,
+                  std::vector<EntryId> selectedPath) {
     SavePlan plan;
     if (!tickedFiles.empty()) {
         plan.kind = SavePlan::Kind::Ticked;
@@ -45,6 +47,8 @@ SavePlan planSave(const VolumeParser& parser, std::vector<EntryId> tickedFiles, 
     if (selected && (*selected == kRootId || (parser.entryInfo(*selected, info) && info.kind == EntryKind::Folder))) {
         plan.kind = SavePlan::Kind::Folder;
         plan.entry = *selected;
+        if (*selected != kRootId && !selectedPath.empty() && selectedPath.back() == *selected)
+            plan.folderPath = std::move(selectedPath);
     }
     return plan;
 }
@@ -89,13 +93,26 @@ SaveStats runSave(VolumeParser& parser, const SavePlan& plan, const std::string&
             break;
         }
         case SavePlan::Kind::Ticked: stats = saveEntries(parser, plan.files, outDir, progress, stop, options); break;
-        case SavePlan::Kind::Folder: stats = saveFolder(parser, plan.entry, outDir, progress, stop, options); break;
+        case SavePlan::Kind::Folder: {
+            SaveOptions o = options;
+            o.keepPath = plan.folderPath;
+            stats = saveFolder(parser, plan.entry, outDir, progress, stop, o);
+            break;
+        }
     }
     return stats;
 }
 
 SaveEnding saveEnding(const SavePlan& plan, const SaveStats& stats, const std::string& outDir,
                       const std::string& written, bool tellFolder) {
+    if (stats.diskFull) {
+        SaveEnding e;
+        e.status = "The output disk is full: the save stopped.";
+        e.box = e.status + "\n\n" + saveSummary(stats, outDir) +
+                ".\n\nFree some space on that disk, or choose another output folder, and save again.";
+        e.warning = true;
+        return e;
+    }
     if (plan.kind != SavePlan::Kind::Quick) return {kWorkDoneText, kWorkDoneText};
     SaveEnding e;
     if (stats.written || stats.partial)
@@ -104,6 +121,28 @@ SaveEnding saveEnding(const SavePlan& plan, const SaveStats& stats, const std::s
         e.status = "File not saved: " + stats.lastError;
     if (tellFolder) e.box = "file is dumped in path  :  " + outDir + "   ";
     return e;
+}
+
+std::string scanEndingBox(const VolumeParser& parser, ScanOutcome outcome, bool commonEnding) {
+    if (commonEnding) return kScanDoneText;
+    if (outcome == ScanOutcome::Rejected) return {};
+    const char* own = parser.endingStatus(outcome);
+    return own ? own : std::string();
+}
+
+std::string lostLetterNote(const EntryInfo& info) {
+    if (!info.firstLetterLost || info.name.empty()) return {};
+    // The first character, whole (UTF-8).
+    size_t n = 1;
+    while (n < info.name.size() && (static_cast<unsigned char>(info.name[n]) & 0xC0) == 0x80) ++n;
+    return "The first letter of this name was lost when the file was deleted: \"" + info.name.substr(0, n) +
+           "\" stands in its place (the deletion mark). Rename the file after saving it.";
+}
+
+std::string unsavedNote(bool results, uint64_t savedFiles, bool ticked) {
+    if (!results || savedFiles > 0) return {};
+    return std::string("The results of this scan have not been saved: closing the program loses them") +
+           (ticked ? " and the files you ticked." : ".");
 }
 
 std::optional<EntryId> entryAtPath(const VolumeParser& parser, const std::string& path) {
@@ -257,6 +296,15 @@ const std::vector<RecoverableChoice>& recoverableChoices() {
 
 size_t firstCandidate(const AdvancedSearch& found) {
     return found.candidates.empty() ? 0 : std::min(found.best, found.candidates.size() - 1);
+}
+
+std::string candidateDetail(const AdvancedCandidate& c, bool best) {
+    std::string t;
+    if (c.position >= 0)
+        t = "byte " + std::to_string(c.position) + " (sector " + std::to_string(c.position / 512) + ")";
+    if (!c.note.empty()) t += (t.empty() ? "" : ", ") + c.note;
+    if (best) t += t.empty() ? "best" : ", best";
+    return t;
 }
 
 bool advancedChoiceReady(const AdvancedSearch& found, const AdvancedChoice& c) {

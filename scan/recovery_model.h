@@ -45,12 +45,21 @@ struct SavePlan {
     Kind kind = Kind::Nothing;
     EntryId entry = kRootId;     // Folder: the folder (kRootId: the whole volume); Quick: the file
     std::vector<EntryId> files;  // Ticked
+    // Folder: the folders from below ROOT down to the folder itself; the
+    // save recreates them, so the folder keeps its name and its place below
+    // ROOT, as the ticked files keep theirs.
+    std::vector<EntryId> folderPath;
 };
 
 // Save: when anything is ticked, exactly the ticked files (the selection
 // plays no part); otherwise the selected folder (kRootId: the whole
 // volume); a file or nothing selected saves nothing (kNothingToSaveText).
-SavePlan planSave(const VolumeParser& parser, std::vector<EntryId> tickedFiles, std::optional<EntryId> selected);
+// selectedPath, the folders from below ROOT down to the selected folder
+// itself, makes the save keep the folder's name and place (the scan page);
+// without it the folder's children go straight into the output folder
+// (brantlow-cli recover --path).
+SavePlan planSave(const VolumeParser& parser, std::vector<EntryId> tickedFiles, std::optional<EntryId> selected,
+                  std::vector<EntryId> selectedPath = {});
 // A double-click on a file: that file alone (Nothing for anything else).
 SavePlan planQuickSave(const VolumeParser& parser, EntryId file);
 
@@ -65,10 +74,12 @@ SaveStats runSave(VolumeParser& parser, const SavePlan& plan, const std::string&
                   const std::atomic<bool>* stop, const SaveOptions& options = {}, std::string* written = nullptr);
 
 // The status line and the box after a save (box empty: none). tellFolder:
-// the quick save also says in a box which folder it wrote to.
+// the quick save also says in a box which folder it wrote to. A save that
+// the full output disk stopped says so in a warning box with its counts.
 struct SaveEnding {
     std::string status;
     std::string box;
+    bool warning = false;  // the box is a warning
 };
 SaveEnding saveEnding(const SavePlan& plan, const SaveStats& stats, const std::string& outDir,
                       const std::string& written, bool tellFolder);
@@ -76,6 +87,22 @@ SaveEnding saveEnding(const SavePlan& plan, const SaveStats& stats, const std::s
 // The entry at "ROOT/a/b" ("ROOT" may be left out; blank names between
 // slashes are skipped), or nullopt.
 std::optional<EntryId> entryAtPath(const VolumeParser& parser, const std::string& path);
+
+// The box at the end of a scan: the common one (commonEnding: the scan
+// reached it), or for a file system with an ending of its own (a status
+// text instead, as HFS+ has), that text in a box as well, so every file
+// system says in a box that its scan is done; "" when no box is due (a
+// rejected volume has said why already).
+std::string scanEndingBox(const VolumeParser& parser, ScanOutcome outcome, bool commonEnding);
+
+// What the tooltip and the preview say of a name whose first letter was
+// lost with the deletion (EntryInfo::firstLetterLost); "" otherwise.
+std::string lostLetterNote(const EntryInfo& info);
+
+// The line below the close question: what closing the program now would
+// lose ("" when nothing is at stake). results: the page holds what a scan
+// found; savedFiles: files written from it so far; ticked: files are ticked.
+std::string unsavedNote(bool results, uint64_t savedFiles, bool ticked);
 
 // ---- One job at a time ----------------------------------------------------------
 
@@ -154,6 +181,10 @@ struct AdvancedChoice {
 
 // The candidate a list selects first: the one the search ranks best.
 size_t firstCandidate(const AdvancedSearch& found);
+// Where a candidate lies and what it is, said beside its list text:
+// "byte 33550336 (sector 65528), mirror copy of $MFT, best" ("best" only for
+// the one the search ranks first among several; heaps are never "best").
+std::string candidateDetail(const AdvancedCandidate& c, bool best);
 // Whether the scan may start from the choice: a candidate and a cluster
 // size are chosen, each within its list.
 bool advancedChoiceReady(const AdvancedSearch& found, const AdvancedChoice& choice);

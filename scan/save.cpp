@@ -186,10 +186,30 @@ SaveStats saveFolder(VolumeParser& parser, EntryId folder, const std::string& ou
                      const std::atomic<bool>* stop, const SaveOptions& options) {
     Saver s{parser, progress, stop, options, {}, {}, {}, 0};
     s.stats.files = countFiles(parser, folder, stop, options);
+    // The folders above the saved one and the folder itself, when it keeps
+    // its place; one that cannot be made takes every file with it.
+    std::string base = outDir;
+    for (EntryId f : options.keepPath) {
+        EntryInfo fi;
+        if (!parser.entryInfo(f, fi) || fi.name.empty()) continue;
+        int err = 0;
+        std::string sub = s.makeFolder(base, s.names.claim(base, fi.name), err);
+        if (sub.empty()) {
+            s.handled += s.stats.files;
+            s.stats.failed += s.stats.files;
+            s.stats.lastError = std::strerror(err);
+            if (err == ENOSPC) s.stats.diskFull = true;
+            s.report(joinPath(base, sanitizeComponent(fi.name)) + "/", WriteStatus::Failed, 0,
+                     "folder not created (" + std::to_string(s.stats.files) + " files): " + std::strerror(err));
+            s.finish();
+            return s.stats;
+        }
+        base = sub;
+    }
     // Output folder of each folder entered so far (the walk visits a folder
     // before its children). A folder that could not be made takes its files
     // with it: they count as failed.
-    std::unordered_map<EntryId, std::string> dirs{{folder, outDir}};
+    std::unordered_map<EntryId, std::string> dirs{{folder, base}};
     walkTree(parser, folder, [&](const WalkStep& st) {
         if (s.stopped()) return false;
         auto d = dirs.find(st.parent);
@@ -285,8 +305,12 @@ bool saveOne(VolumeParser& parser, EntryId id, const std::string& outDir, SaveSt
     return s.stats.written == 1;
 }
 
+std::string filesWrittenText(uint64_t written, const std::string& outDir) {
+    return std::to_string(written) + (written == 1 ? " file" : " files") + " written to " + outDir;
+}
+
 std::string saveSummary(const SaveStats& st, const std::string& outDir, const std::string& note) {
-    std::string t = std::to_string(st.written) + " files written to " + outDir;
+    std::string t = filesWrittenText(st.written, outDir);
     if (st.partial) t += ", " + std::to_string(st.partial) + " partial";
     if (st.failed) t += ", " + std::to_string(st.failed) + " failed";
     if (st.notAttempted) t += ", " + std::to_string(st.notAttempted) + " not attempted";

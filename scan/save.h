@@ -52,6 +52,11 @@ struct SaveOptions {
     const UnreadableSectors* unreadable = nullptr;
     // Called for every file handed to a writer (the CLI's --report).
     std::function<void(const FileReport&)> onFile;
+    // Folder save: the folders from below ROOT down to the saved folder
+    // itself, recreated under the output folder first, so the saved folder
+    // keeps its name and its place below ROOT (empty: its children go
+    // straight into the output folder).
+    std::vector<EntryId> keepPath;
 };
 
 // Counts the files below folder (recursively), as the save's question shows.
@@ -59,7 +64,7 @@ uint64_t countFiles(const VolumeParser& parser, EntryId folder, const std::atomi
                     const SaveOptions& options = {});
 
 // Writes every file below folder into outDir, recreating subfolders (the
-// folder itself is not recreated). Names go through the sanitiser; a name
+// folder itself is not recreated unless options.keepPath names it). Names go through the sanitiser; a name
 // repeated in one output folder gets " (1)", " (2)" before its extension.
 // Goes on after a failed file; stops on "no space left" or on stop, and
 // counts what it did not attempt. Progress: range = count, position =
@@ -76,9 +81,12 @@ SaveStats saveEntries(VolumeParser& parser, const std::vector<EntryId>& files, c
 bool saveOne(VolumeParser& parser, EntryId id, const std::string& outDir, SaveStats& stats,
              const SaveOptions& options = {});
 
-// "N files written to FOLDER" and, when there were any, the counts of
-// partial, failed and not attempted files; then the note of the layers the
-// volume was read through, if any ("; the files were written decrypted …").
+// "N files written to FOLDER" ("1 file written to FOLDER") and, when there
+// were any, the counts of partial, failed and not attempted files; then the
+// note of the layers the volume was read through, if any ("; the files were
+// written decrypted …").
 std::string saveSummary(const SaveStats& stats, const std::string& outDir, const std::string& note = {});
+// "N files written to FOLDER", "1 file written to FOLDER".
+std::string filesWrittenText(uint64_t written, const std::string& outDir);
 
 }  // namespace brantlow

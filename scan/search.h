@@ -1,6 +1,8 @@
 // Name search over a scanned volume: every file whose name holds the
-// pattern (a regular expression, alternatives separated by "|"), with the
-// filters people ask for in a recovery tool. Paths are shown as
+// pattern (a regular expression, alternatives separated by "|"), or whose
+// whole name fits it as wildcards ("*.txt", "IMG_????.JPG", "*.jpg|*.png":
+// "*" any characters, "?" one, letter case ignored), with the filters
+// people ask for in a recovery tool. Paths are shown as
 // "ROOT\folder\name".
 #pragma once
 
@@ -23,7 +25,7 @@ inline constexpr const char* kBadPatternText =
 class UnreadableSectors;
 
 struct SearchFilter {
-    std::string pattern;  // searched anywhere in the name; case matters
+    std::string pattern;  // searched anywhere in the name (case matters), or wildcards
     bool deletedOnly = false;
     std::optional<uint64_t> minSize, maxSize;               // bytes
     std::optional<int64_t> modifiedAfter, modifiedBefore;   // seconds since 1970, UTC
@@ -42,7 +44,16 @@ struct SearchFilter {
 struct SearchHit {
     std::string path;  // "ROOT\a\b.txt"
     EntryId id;
+    std::vector<EntryId> folders;  // the folders from below ROOT down to the file's own
 };
+
+// How a pattern is read: wildcards when it holds "*" or "?" and none of
+// the characters only a regular expression uses (\ ^ $ + ( ) [ ] { });
+// else a regular expression.
+bool isWildcardPattern(const std::string& pattern);
+// False for a pattern the search refuses (kBadPatternText), so a page can
+// say so before it changes anything.
+bool searchPatternValid(const std::string& pattern);
 
 enum class SearchEnd { Finished, BadPattern, Stopped };
 

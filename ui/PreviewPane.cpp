@@ -196,6 +196,11 @@ PreviewPane::PreviewPane(ContentNamer namer, QWidget* parent) : QWidget(parent),
     type_->setObjectName("previewType");
     type_->setWordWrap(true);
     box->addWidget(type_);
+    note_ = new QLabel;
+    note_->setObjectName("previewNote");
+    note_->setWordWrap(true);
+    note_->hide();
+    box->addWidget(note_);
     stack_ = new QStackedWidget;
     empty_ = new QLabel;
     image_ = new QLabel;
@@ -223,7 +228,9 @@ PreviewPane::~PreviewPane() {
     if (worker_.joinable()) worker_.join();
 }
 
-void PreviewPane::showFile(const QString& name, Fetch fetch) {
+void PreviewPane::showFile(const QString& name, Fetch fetch, const QString& note) {
+    note_->setText(note);
+    note_->setVisible(!note.isEmpty());
     {
         std::lock_guard<std::mutex> lk(mutex_);
         queued_ = generation_.fetch_add(1) + 1;
@@ -244,6 +251,8 @@ void PreviewPane::clear() {
     shown_ = Preview();
     shownName_.clear();
     type_->clear();
+    note_->clear();
+    note_->hide();
     stack_->setCurrentWidget(empty_);
 }
 

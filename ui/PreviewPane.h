@@ -58,8 +58,9 @@ public:
     explicit PreviewPane(ContentNamer namer, QWidget* parent = nullptr);
     ~PreviewPane() override;
 
-    // Previews a file: cancels the one under way and queues this one.
-    void showFile(const QString& name, Fetch fetch);
+    // Previews a file: cancels the one under way and queues this one. note
+    // (may be empty) is said below the file's name (what is known of it).
+    void showFile(const QString& name, Fetch fetch, const QString& note = {});
     // Nothing highlighted (cancels the one under way).
     void clear();
     // Cancels and waits until no fetch runs (before a worker of the page
@@ -72,6 +73,7 @@ public:
     QLabel* imageLabel() const { return image_; }
     QPlainTextEdit* textView() const { return text_; }
     QLabel* typeLabel() const { return type_; }
+    QLabel* noteLabel() const { return note_; }
     // Fetches started, and the one running now (empty when none).
     int fetchesStarted() const { return started_.load(); }
     bool fetching() const { return busy_.load(); }
@@ -87,6 +89,7 @@ private:
 
     ContentNamer namer_;
     QLabel* type_ = nullptr;
+    QLabel* note_ = nullptr;
     QStackedWidget* stack_ = nullptr;
     QLabel* image_ = nullptr;
     QPlainTextEdit* text_ = nullptr;

@@ -52,6 +52,38 @@ void QtMessageSink::info(const std::string& text) {
     });
 }
 
+void QtMessageSink::warning(const std::string& text) {
+    onGuiThread([&] {
+        QWidget* parent = boxParent();
+        const QString t = QString::fromStdString(text);
+        if (g_presenter) {
+            g_presenter->warning(parent, t);
+            return;
+        }
+        QMessageBox box(QMessageBox::Warning, kCaption, t, QMessageBox::Ok, parent);
+        box.exec();
+    });
+}
+
+bool QtMessageSink::closeQuestion(const std::string& text, const std::string& note) {
+    bool yes = false;
+    onGuiThread([&] {
+        QWidget* parent = boxParent();
+        const QString t = QString::fromStdString(text), n = QString::fromStdString(note);
+        if (g_presenter) {
+            yes = g_presenter->closeQuestion(parent, t, n);
+            return;
+        }
+        QMessageBox box(QMessageBox::Question, kCaption, t, QMessageBox::Yes | QMessageBox::No, parent);
+        box.setObjectName("closeQuestion");
+        box.setDefaultButton(QMessageBox::No);
+        box.setEscapeButton(QMessageBox::No);
+        if (!n.isEmpty()) box.setInformativeText(n);
+        yes = box.exec() == QMessageBox::Yes;
+    });
+    return yes;
+}
+
 bool QtMessageSink::question(const std::string& text) {
     bool yes = false;
     onGuiThread([&] {

@@ -21,6 +21,15 @@ public:
     virtual void info(QWidget* parent, const QString& text) = 0;
     // Yes/No; true for Yes.
     virtual bool question(QWidget* parent, const QString& text) = 0;
+    // A warning box (by default shown as info).
+    virtual void warning(QWidget* parent, const QString& text) { info(parent, text); }
+    // The close question: No is the default button (Enter, Escape), note
+    // (may be empty) the line below the question (by default asked as a
+    // plain question).
+    virtual bool closeQuestion(QWidget* parent, const QString& text, const QString& note) {
+        (void)note;
+        return question(parent, text);
+    }
 };
 // Installs a presenter (nullptr: real message boxes). Returns the previous
 // one (nullptr for the real boxes). GUI thread only.
@@ -37,6 +46,10 @@ public:
     explicit QtMessageSink(QWidget* page = nullptr) : page_(page) {}
     void info(const std::string& text) override;
     bool question(const std::string& text) override;
+    void warning(const std::string& text) override;
+    // Yes/No with No as the default button (Enter and Escape answer No);
+    // note, when not empty, is said below the question.
+    bool closeQuestion(const std::string& text, const std::string& note);
     // The parent the next box gets. GUI thread only.
     QWidget* boxParent() const;
 

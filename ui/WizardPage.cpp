@@ -8,6 +8,7 @@
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QHash>
+#include <QScreen>
 #include <QSettings>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -97,10 +98,13 @@ static void openUrl(const QString& url) {
 
 WizardPage::WizardPage(const QString& bannerTitle, QWidget* opener)
     : QDialog(opener), opener_(opener), boxes_(this) {
+    auto* from = qobject_cast<WizardPage*>(opener);
+    session_ = from ? from->session_ : std::make_shared<WizardSession>();
     setWindowTitle(kCaption);
     setModal(false);
-    resize(770, 490);
     setMinimumSize(640, 420);
+    const QScreen* screen = opener ? opener->screen() : QGuiApplication::primaryScreen();
+    resize(defaultPageSize(screen ? screen->availableGeometry().size() : QSize()));
 
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
@@ -158,6 +162,12 @@ WizardPage::WizardPage(const QString& bannerTitle, QWidget* opener)
     connect(next_, &QPushButton::clicked, this, &WizardPage::nextRequested);
 }
 
+QSize defaultPageSize(const QSize& available) {
+    QSize s(1100, 760);
+    if (available.isValid()) s = s.boundedTo(available * 0.95);
+    return s.expandedTo(QSize(640, 420));
+}
+
 WizardPage* WizardPage::opener() const { return qobject_cast<WizardPage*>(opener_.data()); }
 
 namespace {
@@ -200,7 +210,7 @@ void WizardPage::goBack() {
 }
 
 void WizardPage::reject() {
-    if (boxes_.question("Do you want to Close Application ?")) {
+    if (boxes_.closeQuestion("Do you want to Close Application ?", unsavedWork().toStdString())) {
         openUrl(productWebPage());
         accept();
     }

@@ -6,7 +6,9 @@
 
 #include <QDialog>
 #include <QPointer>
+#include <QSize>
 #include <functional>
+#include <memory>
 
 #include "ui/QtMessageSink.h"
 
@@ -20,6 +22,12 @@ namespace brantlow::gui {
 
 inline constexpr const char* kCaption = "Brantlow v1.0";
 
+// What the operator chose that every page of one wizard keeps: handed from
+// a page to the pages it opens, so a second volume saves where the first did.
+struct WizardSession {
+    QString outputFolder;
+};
+
 class WizardPage : public QDialog {
     Q_OBJECT
 public:
@@ -32,6 +40,8 @@ public:
     QPushButton* nextButton() const { return next_; }
     QToolButton* helpButton() const { return help_; }
     WizardPage* opener() const;
+    // Shared with the opener and every page opened from this one.
+    WizardSession& session() const { return *session_; }
 
     // The page's message boxes: each one is a child of this page. Hand it
     // to the engine as ScanContext::messages.
@@ -43,6 +53,9 @@ public:
     // Stops whatever the page runs (worker threads) before it closes or the
     // program ends. Pages with workers override it.
     virtual void stopWork() {}
+    // What closing the program now would lose, said below the close
+    // question ("": nothing). Pages with results override it.
+    virtual QString unsavedWork() const { return {}; }
 
 signals:
     void backRequested();
@@ -53,8 +66,9 @@ signals:
 protected:
     // Back: show the opener again in this page's place and destroy this page.
     virtual void goBack();
-    // Escape, Enter or the close box: "Do you want to Close Application ?";
-    // Yes ends the program through accept().
+    // Escape, Enter or the close box: "Do you want to Close Application ?"
+    // with No as the default answer (and what would be lost, when
+    // anything); Yes ends the program through accept().
     void reject() override;
     // Ends the program at once (after Yes to the close question). Pages
     // with a running worker stop it first.
@@ -71,8 +85,13 @@ private:
     QPushButton* next_;
     QToolButton* help_;
     QPointer<QWidget> opener_;
+    std::shared_ptr<WizardSession> session_;
     QtMessageSink boxes_;
 };
+
+// The size a page opens at: large enough for the scan page's lists and
+// filters (1100 x 760), within the screen's free area when that is smaller.
+QSize defaultPageSize(const QSize& available);
 
 // Ends the program: stops the pages' work, then quits the event loop. The
 // only way the program ends (it does not quit when its last window closes).

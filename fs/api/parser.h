@@ -37,6 +37,10 @@ struct EntryInfo {
     std::string attributes;  // the list's attribute text
     bool hasChildren = false;
     bool skipOnSave = false;  // counted by the save but not written ("$BadClus")
+    // The first character of the name was overwritten when the entry was
+    // deleted (a short name without its long name): the name shows the
+    // character the deletion mark stands for in its code page.
+    bool firstLetterLost = false;
     // A file of the recycle bin shown under its former name: the path it
     // had and when it was deleted (empty / none otherwise).
     std::string originalPath;
@@ -139,6 +143,7 @@ public:
             auto it = restored_.find(id);
             if (it != restored_.end()) {
                 out.name = it->second.name;
+                out.firstLetterLost = false;
                 out.originalPath = it->second.originalPath;
                 out.deletedAt = it->second.deletedAt;
             }

@@ -23,6 +23,7 @@ struct FatEntry {
     uint8_t deleted = 0;
     bool inDeletedTree = false;  // deleted itself, or below a deleted folder
     bool orphan = false;         // under ORPHAN ENTRY: its folder's own entry is gone
+    bool firstLetterLost = false;  // a deleted short name: its first byte is the deletion mark
     std::string name;            // UTF-8
     uint32_t parentIndex = 0;
     uint32_t ownIndex = 0;

@@ -123,6 +123,7 @@ void FatParser::addSlots(const std::vector<ParsedSlot>& slots, uint32_t parent, 
                 if (!e.deleted) {
                     const bool wasDeleted = old.inDeletedTree;
                     old.name = e.name;
+                    old.firstLetterLost = false;
                     old.deleted = 0;
                     old.inDeletedTree = deletedTree;
                     // Walked as the live folder it now is (live walks run
@@ -130,6 +131,7 @@ void FatParser::addSlots(const std::vector<ParsedSlot>& slots, uint32_t parent, 
                     if (wasDeleted && !deletedTree) liveJobs_.push_back({it->second, c, false});
                 } else if (old.deleted) {
                     old.name = e.name;
+                    old.firstLetterLost = e.firstLetterLost;
                 }
                 continue;
             }
@@ -380,6 +382,7 @@ bool FatParser::readEntry(EntryId id, EntryInfo& out) const {
     out.attributes = dosAttributeText(e.attribute);
     out.hasChildren = e.firstChild != kNoEntry;
     out.orphan = e.orphan;
+    out.firstLetterLost = e.firstLetterLost;
     return true;
 }
 

@@ -204,6 +204,13 @@ void parseDirectorySlots(const uint8_t* buf, size_t len, const SlotParseOptions&
             std::u16string name;
             for (size_t i = npending; i-- > 0;) appendLongPart(pending[i].slot, name);
             e.name = utf16ToUtf8(name);
+            if (e.name.empty()) {
+                e.name = fatShortName(s);
+                e.firstLetterLost = deleted;
+            }
+        } else {
+            e.name = fatShortName(s);
+            e.firstLetterLost = deleted && !p.dot;
         }
         if (e.name.empty()) e.name = fatShortName(s);
         npending = 0;

@@ -26,6 +26,9 @@
 #include "base/texts.h"
 #include "platform/files.h"
 #include "raw/gui/RawSettingDlg.h"
+#include "scan/recovery_model.h"
+#include "scan/save.h"
+#include "scan/scan_job.h"
 #include "scan/type_guess.h"
 
 namespace brantlow::raw::gui {
@@ -40,6 +43,14 @@ constexpr uint32_t kInvalidColor = 0x00808080;    // grey
 
 QString sizeText(uint64_t bytes) { return QString::fromStdString(formatSizeText(bytes)); }
 }  // namespace
+
+uint64_t carveBytes(const VolumeEntry& v, uint64_t sourceBytes) {
+    uint64_t bytes = volumeSizeBytes(v, sourceBytes);
+    if (sourceBytes == 0) return bytes;
+    uint64_t start = 0;
+    if (__builtin_mul_overflow(v.startSector, 512ull, &start) || start >= sourceBytes) return 0;
+    return std::min(bytes, sourceBytes - start);
+}
 
 // The file list: rows are (engine, index) pairs, texts made on demand, so a
 // category with 100,000 finds is one model reset, not 100,000 inserts. The
@@ -345,9 +356,11 @@ void RawRecoveryDialog::parse() {
     pathEdit->setEnabled(false);
     settingButton->setEnabled(false);
 
-    // The volume size is taken in whole MiB, as the volume list shows it.
-    const uint64_t mib = volume_.sizeSectors * 512 / 1048576;
-    if (mib == 0) {
+    // The whole volume, to its last sector (not only its whole MiB), and
+    // never beyond the end of what holds it.
+    const std::shared_ptr<readWriteInterface> source = volume_.reader ? volume_.reader : reader_;
+    const uint64_t bytes = carveBytes(volume_, source ? source->sizeBytes() : 0);
+    if (bytes == 0) {
         backButton->setEnabled(true);
         browseButton->setEnabled(true);
         pathEdit->setEnabled(true);
@@ -367,8 +380,8 @@ void RawRecoveryDialog::parse() {
         return;
     }
     // A volume inside a layer is carved through the layer.
-    engine->volume = VolumeView(volume_.reader ? volume_.reader : reader_, volume_.startSector * 512, mib * 1048576);
-    engine->volumeBytes = mib * 1048576;
+    engine->volume = VolumeView(source, volume_.startSector * 512, bytes);
+    engine->volumeBytes = bytes;
     engine->progress = progressSink_.get();
     engine->pauseGate = &gate_;
     engine->sink = sink_.get();
@@ -377,9 +390,17 @@ void RawRecoveryDialog::parse() {
         return;
     }
     myJpg* e = engine.get();
+    // A new Parse replaces the finds of the one before: its tree, its list
+    // and its engine go (nothing reads them now: no worker runs and the
+    // preview has stopped).
+    preview->cancelAndWait();
+    listModel_->setRows({});
+    shownCategory_ = kNoItem;
+    tree->DeleteAllItems();
+    engines_.clear();
+    savedFinds_ = 0;
     engines_.push_back(std::move(engine));
 
-    // A new top item for this Parse; earlier ones stay with their engines.
     currentTop_ = tree->InsertItem("RAW RECOVERY ", kFolderImage);
     currentCategories_.clear();
 
@@ -481,7 +502,13 @@ void RawRecoveryDialog::workerEnded() {
     status->setText("Processing done");
     setScanningControls(false);
     emit scanFinished();
-    messageSink().info("Scanning processing done.Select save button to save the data..");
+    const bool found = !engines_.empty() && !engines_.back()->foundItems().empty();
+    messageSink().info(found ? kCarveDoneText : kCarveNothingText);
+}
+
+std::string RawRecoveryDialog::unsavedNote() const {
+    const bool finds = !engines_.empty() && !engines_.back()->foundItems().empty();
+    return ::brantlow::unsavedNote(finds, savedFinds_, tree->GetCheckedCount() > 0);
 }
 
 void RawRecoveryDialog::stopWork() {
@@ -610,9 +637,11 @@ void RawRecoveryDialog::save() {
         failed += r.failed;
         if (error.empty()) error = r.error;
     }
-    status->setText(QString("%1 files written").arg(written) +
+    savedFinds_ += written;
+    status->setText(QString::fromStdString(filesWrittenText(written, dir.toStdString())) +
                     (volume_.outputNote.empty() ? QString() : "; " + QString::fromStdString(volume_.outputNote)));
-    if (failed) messageSink().info(std::to_string(failed) + " files could not be written: " + error);
+    if (failed) messageSink().warning(std::to_string(failed) + (failed == 1 ? " file" : " files") +
+                                   " could not be written to " + dir.toStdString() + ": " + error);
 }
 
 }  // namespace brantlow::raw::gui

@@ -4,9 +4,10 @@
 // category's files (item text, detected type, size, status), and writes the
 // ticked finds.
 //
-// Each Parse makes a new engine and a new "RAW RECOVERY " top item; every
-// engine lives until the page closes, and each find item carries (engine,
-// index), so items of an earlier Parse still save the right bytes.
+// Each Parse makes a new engine whose "RAW RECOVERY " tree replaces the one
+// before (a find is listed and saved once however often Parse is pressed).
+// Parse carves the whole volume, to its last sector. Each find item carries
+// (engine, index).
 #pragma once
 
 #include <QDialog>
@@ -40,6 +41,15 @@ class QTableView;
 namespace brantlow::raw::gui {
 
 class FindListModel;
+
+// The end of a carve: the box when something was found, and when nothing was.
+inline constexpr const char* kCarveDoneText = "Scanning processing done.Select save button to save the data..";
+inline constexpr const char* kCarveNothingText = "Scanning processing done.No file was found on this volume.";
+
+// The bytes Parse carves of a volume: all of it, to its last sector, and
+// never beyond the end of the source that holds it (sourceBytes; 0:
+// unknown). 0 when nothing is left to carve.
+uint64_t carveBytes(const VolumeEntry& volume, uint64_t sourceBytes);
 
 class RawRecoveryDialog : public QDialog {
     Q_OBJECT
@@ -91,6 +101,8 @@ public:
     QPushButton* helpButton;
 
     QString defaultPath() const { return defaultPath_; }
+    // What closing now would lose: finds that no save has written ("": none).
+    std::string unsavedNote() const;
 
 signals:
     void scanFinished();
@@ -145,6 +157,7 @@ private:
     VolumeEntry volume_;
     QString defaultPath_;
     std::vector<std::unique_ptr<myJpg>> engines_;
+    uint64_t savedFinds_ = 0;  // finds of the current Parse written so far
     std::unique_ptr<Sink> sink_;
     std::unique_ptr<Progress> progressSink_;
     PauseGate gate_;

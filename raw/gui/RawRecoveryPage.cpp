@@ -1,6 +1,7 @@
 #include "raw/gui/RawRecoveryPage.h"
 
 #include <QEvent>
+#include <QFileDialog>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -24,6 +25,14 @@ RawRecoveryPage::RawRecoveryPage(WizardPage* opener, const VolumeEntry& volume)
     // The dialog disables its own Back while it carves: the frame's follows it.
     dialog_->backButton->installEventFilter(this);
     backButton()->setEnabled(dialog_->backButton->isEnabled());
+    // Save starts in the output folder of the volume before, and leaves its
+    // own for the next.
+    dialog_->chooseOutputFolder = [this] {
+        const QString dir =
+            QFileDialog::getExistingDirectory(this, "Please choose a folder.", session().outputFolder);
+        if (!dir.isEmpty()) session().outputFolder = dir;
+        return dir;
+    };
 }
 
 bool RawRecoveryPage::eventFilter(QObject* watched, QEvent* event) {
@@ -33,6 +42,8 @@ bool RawRecoveryPage::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void RawRecoveryPage::stopWork() { dialog_->stopWork(); }
+
+QString RawRecoveryPage::unsavedWork() const { return QString::fromStdString(dialog_->unsavedNote()); }
 
 void registerRawPage() {
     setRawPageFactory([](WizardPage* opener, const VolumeEntry& volume) -> WizardPage* {

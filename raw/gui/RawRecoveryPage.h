@@ -17,6 +17,7 @@ public:
     RawRecoveryPage(WizardPage* opener, const VolumeEntry& volume);
     raw::gui::RawRecoveryDialog* dialog() const { return dialog_; }
     void stopWork() override;
+    QString unsavedWork() const override;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

@@ -64,6 +64,7 @@ void VolumeScanDlg::buildResultPanes(QVBoxLayout* grid) {
     list_ = new controls::CCheckListCtrl;
     list_->setObjectName("fileList");
     list_->InitHeader();
+    tree_->setMinimumWidth(180);
     // The preview of the highlighted file below the list.
     auto* right = new QSplitter(Qt::Vertical);
     preview_ = new PreviewPane(guessExtensionFromBytes);
@@ -73,8 +74,11 @@ void VolumeScanDlg::buildResultPanes(QVBoxLayout* grid) {
     right->setStretchFactor(1, 1);
     split->addWidget(tree_);
     split->addWidget(right);
-    split->setStretchFactor(0, 2);
+    // The list and its columns take most of the width; names elide in the
+    // middle (the start and the extension stay).
+    split->setStretchFactor(0, 1);
     split->setStretchFactor(1, 3);
+    tree_->setTextElideMode(Qt::ElideMiddle);
     grid->addWidget(split, 1);
 }
 
@@ -205,8 +209,12 @@ void VolumeScanDlg::connectTreeAndList() {
     // The highlighted file is previewed.
     connect(list_->selectionModel(), &QItemSelectionModel::currentChanged, this,
             [this](const QModelIndex& cur) { previewRow(cur.isValid() ? cur.row() : -1); });
-    connect(tree_->selectionModel(), &QItemSelectionModel::currentChanged, this,
-            [this](const QModelIndex& cur) { previewItem(tree_->treeModel()->itemOf(cur)); });
+    // The list follows the highlight, by mouse or by keyboard.
+    connect(tree_->selectionModel(), &QItemSelectionModel::currentChanged, this, [this](const QModelIndex& cur) {
+        const Item it = tree_->treeModel()->itemOf(cur);
+        if (it != controls::kNoItem) showItem(it);
+        previewItem(it);
+    });
 }
 
 // The texts the list and the tree ask for when they draw a row.
@@ -230,25 +238,37 @@ void VolumeScanDlg::provideRowTexts() {
         out = {t.created, t.accessed, t.modified, t.size, t.attributes, recoverable};
         return true;
     });
-    // Deleted files are tinted by what is left of them.
+    // Deleted files are tinted by what is left of them; a name whose first
+    // letter was lost says so.
     tree_->treeModel()->setTintProvider([this](uint64_t data, QString& tip) {
         EntryInfo info;
-        if (!parser_ || !parser_->entryInfo(data, info) || info.kind == EntryKind::Folder ||
-            (info.state != EntryState::Deleted && !(unreadable_ && unreadable_->active())))
+        if (!parser_ || !parser_->entryInfo(data, info)) return controls::kColorNone;
+        const bool deleted = info.state == EntryState::Deleted;
+        const QString lost = deleted ? QString::fromStdString(lostLetterNote(info)) : QString();
+        if (info.kind == EntryKind::Folder) {
+            tip = lost;
             return controls::kColorNone;
+        }
+        // A live file is tinted only when it lies on unreadable sectors.
+        if (!deleted && !(unreadable_ && unreadable_->active())) return controls::kColorNone;
         const uint32_t tint = tintOf(data, tip);
-        if (info.state != EntryState::Deleted && tint == controls::kColorNone) tip.clear();
+        if (!deleted && tint == controls::kColorNone) tip.clear();
+        if (!lost.isEmpty()) tip = tip.isEmpty() ? lost : tip + "\n" + lost;
         return tint;
     });
-    // A file shown under the name the recycle bin recorded says where it was.
+    // A file shown under the name the recycle bin recorded says where it
+    // was; one whose first letter was lost says that.
     list_->listModel()->setToolTipProvider([this](int data) {
         EntryId id;
         EntryInfo info;
-        if (!parser_ || (!entryOf(data, id) && !hitOf(data, id)) || !parser_->entryInfo(id, info) ||
-            info.originalPath.empty())
-            return QString();
-        QString tip = QString::fromStdString(info.name) + "\nOriginally: " + QString::fromStdString(info.originalPath);
-        if (info.deletedAt) tip += "\nDeleted: " + QString::fromStdString(isoUtc(info.deletedAt->sec));
+        if (!parser_ || (!entryOf(data, id) && !hitOf(data, id)) || !parser_->entryInfo(id, info)) return QString();
+        QString tip;
+        if (!info.originalPath.empty()) {
+            tip = QString::fromStdString(info.name) + "\nOriginally: " + QString::fromStdString(info.originalPath);
+            if (info.deletedAt) tip += "\nDeleted: " + QString::fromStdString(isoUtc(info.deletedAt->sec));
+        }
+        const std::string lost = lostLetterNote(info);
+        if (!lost.empty()) tip = QString::fromStdString(info.name) + "\n" + QString::fromStdString(lost);
         return tip;
     });
 }

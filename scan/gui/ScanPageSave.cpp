@@ -4,6 +4,7 @@
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLabel>
 #include <QPushButton>
 #include <QTreeWidget>
@@ -37,7 +38,9 @@ void VolumeScanDlg::chooseOutputFolder() { setOutputFolder(pickFolder()); }
 
 QString VolumeScanDlg::outputFolderOrAsk(bool tellFirst) {
     QString out = outputFolder().trimmed();
-    if (!out.isEmpty()) return out;
+    if (!out.isEmpty() && QFileInfo(out).isDir()) return out;
+    // None, or one that is gone since it was chosen: ask.
+    if (!out.isEmpty()) setOutputFolder(QString());
     if (tellFirst) messages().info("select output folder");
     out = pickFolder().trimmed();
     if (!out.isEmpty()) setOutputFolder(out);
@@ -73,13 +76,18 @@ void VolumeScanDlg::save() {
     if (!parser_) return;
     // Ticks decide; with nothing ticked, the selected folder (ROOT: the whole volume).
     std::optional<EntryId> selected;
+    std::vector<EntryId> path;  // the folders from below ROOT down to the selected one
     const Item sel = tree_->GetSelectedItem();
     EntryId id;
-    if (sel != kNoItem && sel == root_)
+    if (sel != kNoItem && sel == root_) {
         selected = kRootId;
-    else if (entryOf(sel, id))
+    } else if (entryOf(sel, id)) {
         selected = id;
-    SavePlan plan = planSave(*parser_, tickedFiles(), selected);
+        const controls::CheckTree& t = tree_->checkTree();
+        for (Item a = sel; a != kNoItem && a != root_; a = t.parent(a))
+            if (t.hasData(a)) path.insert(path.begin(), t.data(a));
+    }
+    SavePlan plan = planSave(*parser_, tickedFiles(), selected, std::move(path));
     if (plan.kind == SavePlan::Kind::Nothing) {
         setStatus(kNothingToSaveText);
         return;
@@ -136,13 +144,19 @@ void VolumeScanDlg::saveEnded(SaveStats stats, SavePlan plan, uint64_t count, QS
     // What was written and where, with the files that were not, before any
     // box appears: no "saving File" text is left behind.
     problems_ = stats.problems;
+    savedFiles_ += stats.written + stats.partial;
     status2_->setText(QString::fromStdString(saveSummary(stats, folder.toStdString(), volume_.outputNote)));
     detailsButton_->setVisible(!problems_.empty());
     if (plan.kind != SavePlan::Kind::Quick) setProgressPos(static_cast<qint64>(count));
     const SaveEnding end = saveEnding(plan, stats, folder.toStdString(), written.toStdString(),
                                       quickSaveTells(volume_.fileSystem));
     setStatus(QString::fromStdString(end.status));
-    if (!end.box.empty()) messages().info(end.box);
+    if (!end.box.empty()) {
+        if (end.warning)
+            messages().warning(end.box);
+        else
+            messages().info(end.box);
+    }
     emit saveFinished();
 }
 
@@ -155,11 +169,13 @@ void VolumeScanDlg::showProblems() {
     d->setObjectName("saveProblems");
     d->setWindowTitle(kCaption);
     d->setAttribute(Qt::WA_DeleteOnClose);
-    d->resize(720, 360);
+    d->resize(900, 400);
     auto* lay = new QVBoxLayout(d);
     auto* list = new QTreeWidget(d);
     list->setObjectName("problemList");
     list->setRootIsDecorated(false);
+    // Paths elide in the middle: the file name stays readable.
+    list->setTextElideMode(Qt::ElideMiddle);
     list->setHeaderLabels({"File", "Result", "Bytes written", "Reason"});
     for (const FileReport& r : problems_) {
         const char* what = r.status == WriteStatus::Partial ? "partial" : "failed";
@@ -171,6 +187,7 @@ void VolumeScanDlg::showProblems() {
     }
     list->resizeColumnToContents(1);
     list->resizeColumnToContents(2);
+    list->setColumnWidth(0, 480);
     lay->addWidget(list, 1);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, d);
     connect(buttons, &QDialogButtonBox::rejected, d, &QDialog::close);

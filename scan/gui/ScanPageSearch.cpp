@@ -33,12 +33,22 @@ void VolumeScanDlg::startSearch() {
     }
     if (!parser_) return;
     const SearchFilter filter = searchFilter();
+    // A pattern the search refuses changes nothing: the list stays.
+    if (!searchPatternValid(filter.pattern)) {
+        messages().info(kBadPatternText);
+        return;
+    }
     if (searchThread_.joinable()) searchThread_.join();
     preview_->cancelAndWait();
     preview_->clear();
+    // The list shows the hits now, not a folder: nothing stays highlighted
+    // (so Save without ticks does not write a folder the list does not show).
+    tree_->selectionModel()->clear();
     list_->listModel()->clearRows();
+    listShows_ = controls::kNoItem;
     rowOfItem_.clear();
     searchHits_.clear();
+    hitFolders_.clear();
     searchTicked_.clear();
     stopSearch_.store(false);
     searchGate_.resume();
@@ -82,6 +92,9 @@ void VolumeScanDlg::appendHits(const std::vector<SearchHit>& hits) {
         r.name = QString::fromStdString(displayUtf8(h.path));
         r.data = static_cast<int>(-2 - static_cast<int64_t>(searchHits_.size()));
         searchHits_.push_back(h.id);
+        hitFolders_.push_back(h.folders);
+        // The hit comes with the tick the tree already has for it.
+        r.checked = hitTicked(searchHits_.size() - 1);
         if (parser_->entryInfo(h.id, info)) {
             r.image = iconFor(info.name);
             if (info.state == EntryState::Deleted) r.textColor = controls::kColorRed;

@@ -119,8 +119,10 @@ void VolumeScanDlg::fillListWithFiles(Item folder, bool nameOnly) {
     controls::CheckTree& t = tree_->checkTree();
     controls::CheckListModel* m = list_->listModel();
     m->clearRows();
+    listShows_ = nameOnly ? kNoItem : folder;
     // The rows of a search (and their ticks) give way to the folder's.
     searchHits_.clear();
+    hitFolders_.clear();
     searchTicked_.clear();
     std::vector<controls::NewRow> rows;
     for (Item c : t.children(folder)) {
@@ -134,7 +136,9 @@ void VolumeScanDlg::fillListWithFiles(Item folder, bool nameOnly) {
 void VolumeScanDlg::showFileRow(Item file) {
     controls::CheckListModel* m = list_->listModel();
     m->clearRows();
+    listShows_ = file;
     searchHits_.clear();
+    hitFolders_.clear();
     searchTicked_.clear();
     m->addRows({rowFor(tree_->checkTree(), file, false)});
     rememberRows();
@@ -148,6 +152,11 @@ void VolumeScanDlg::rememberRows() {
 }
 
 void VolumeScanDlg::treeStateChanged(const QModelIndex& topLeft, const QModelIndex& bottomRight) {
+    // Rows of a search follow the tree once its changes are done.
+    if (!searchHits_.empty() && !hitRefreshQueued_) {
+        hitRefreshQueued_ = true;
+        QMetaObject::invokeMethod(this, [this] { refreshHitTicks(); }, Qt::QueuedConnection);
+    }
     if (rowOfItem_.isEmpty() || !topLeft.isValid()) return;
     controls::CheckTreeModel* tm = tree_->treeModel();
     const QModelIndex parent = topLeft.parent();
@@ -166,22 +175,81 @@ void VolumeScanDlg::headerToggled(bool checked) {
 void VolumeScanDlg::tickRow(int rowData, bool checked) {
     EntryId hit;
     if (hitOf(rowData, hit)) {
-        if (checked)
+        // A hit's tick is its tree item's (the folders on its path are
+        // opened for it); only a hit the tree cannot place keeps its own.
+        const size_t k = static_cast<size_t>(-2 - static_cast<int64_t>(rowData));
+        const Item it = itemOfHit(k, true);
+        if (it != kNoItem) {
+            tree_->SetCheck(it, checked);
+        } else if (checked) {
             searchTicked_.insert(hit);
-        else
+        } else {
             searchTicked_.erase(hit);
+        }
     } else if (rowData >= 0 && tree_->checkTree().valid(rowData)) {
         tree_->SetCheck(rowData, checked);
     }
 }
 
-void VolumeScanDlg::labelClicked(Item item) {
+Item VolumeScanDlg::itemOfHit(size_t k, bool open, Item* unopened) {
+    if (unopened) *unopened = kNoItem;
+    if (k >= searchHits_.size() || k >= hitFolders_.size() || root_ == kNoItem) return kNoItem;
+    const controls::CheckTree& t = tree_->checkTree();
+    std::vector<EntryId> chain = hitFolders_[k];
+    chain.push_back(searchHits_[k]);
+    Item at = root_;
+    for (EntryId want : chain) {
+        if (tree_->treeModel()->isPlaceholder(t.firstChild(at))) {
+            if (!open) {
+                if (unopened) *unopened = at;
+                return kNoItem;
+            }
+            fillChildren(at, true);
+        }
+        if (t.firstChild(at) == kNoItem) return kNoItem;
+        auto [index, made] = childrenByEntry_.try_emplace(at);
+        if (made)
+            for (Item c : t.children(at))
+                if (t.hasData(c)) index->second.emplace(t.data(c), c);
+        auto next = index->second.find(want);
+        if (next == index->second.end()) return kNoItem;
+        at = next->second;
+    }
+    return at;
+}
+
+bool VolumeScanDlg::hitTicked(size_t k) {
+    Item unopened = kNoItem;
+    const Item it = itemOfHit(k, false, &unopened);
+    if (it != kNoItem) return tree_->GetCheck(it);
+    if (unopened != kNoItem) return tree_->GetCheck(unopened);
+    return k < searchHits_.size() && searchTicked_.count(searchHits_[k]);
+}
+
+void VolumeScanDlg::refreshHitTicks() {
+    hitRefreshQueued_ = false;
+    controls::CheckListModel* m = list_->listModel();
+    for (int r = 0; r < m->rowCount(); ++r) {
+        EntryId id;
+        if (!hitOf(m->rowData(r), id)) continue;
+        m->setRowChecked(r, hitTicked(static_cast<size_t>(-2 - static_cast<int64_t>(m->rowData(r)))));
+    }
+}
+
+void VolumeScanDlg::labelClicked(Item item) { showItem(item); }
+
+void VolumeScanDlg::showItem(Item item) {
     // Nothing is read while a worker runs.
     if (work_.answer(WorkState::Action::ReadEntries) != WorkState::Answer::Go || !parser_) return;
     controls::CheckTree& t = tree_->checkTree();
-    if (!t.valid(item)) return;
-    // An expanded, unticked folder ignores the click.
-    if (t.expanded(item) && t.expandedOnce(item) && t.stateImage(item) == controls::kUnchecked) return;
+    // Shown already (a click right after the highlight moved there).
+    if (!t.valid(item) || item == listShows_) return;
+    // The list always shows what is highlighted: ROOT and every folder,
+    // expanded or not, list their files; a file lists itself.
+    if (item == root_) {
+        fillListWithFiles(root_, false);
+        return;
+    }
     EntryId id;
     EntryInfo info;
     if (!entryOf(item, id) || !parser_->entryInfo(id, info)) return;
@@ -273,7 +341,8 @@ void VolumeScanDlg::previewEntry(EntryId id) {
         return;
     }
     VolumeParser* p = parser_;
-    preview_->showFile(QString::fromStdString(info.name), [p, id](ContentSink& sink) { p->writeContent(id, sink); });
+    preview_->showFile(QString::fromStdString(info.name), [p, id](ContentSink& sink) { p->writeContent(id, sink); },
+                       QString::fromStdString(lostLetterNote(info)));
 }
 
 }  // namespace brantlow::gui

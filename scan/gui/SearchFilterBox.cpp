@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QRegularExpressionValidator>
+#include <QVBoxLayout>
 
 namespace brantlow::gui {
 
@@ -14,8 +15,14 @@ SearchFilterBox::SearchFilterBox(QWidget* parent) : QGroupBox("Search filters", 
     setObjectName("searchFilters");
     setCheckable(true);
     setChecked(false);
-    auto* row = new QHBoxLayout(this);
-    row->setContentsMargins(6, 2, 6, 2);
+    // Two rows, so every label is shown whole in a window of ordinary size.
+    auto* rows = new QVBoxLayout(this);
+    rows->setContentsMargins(6, 2, 6, 2);
+    rows->setSpacing(2);
+    auto* row = new QHBoxLayout;
+    auto* second = new QHBoxLayout;
+    rows->addLayout(row);
+    rows->addLayout(second);
     deletedOnly_ = new QCheckBox("Deleted only");
     deletedOnly_->setObjectName("deletedOnly");
     row->addWidget(deletedOnly_);
@@ -48,16 +55,18 @@ SearchFilterBox::SearchFilterBox(QWidget* parent) : QGroupBox("Search filters", 
     row->addWidget(after_);
     row->addWidget(useBefore_);
     row->addWidget(before_);
-    row->addWidget(new QLabel("Recoverable:"));
+    row->addStretch(1);
+    second->addWidget(new QLabel("Recoverable:"));
     recoverable_ = new QComboBox;
     recoverable_->setObjectName("recoverableFilter");
     for (const RecoverableChoice& c : recoverableChoices()) recoverable_->addItem(c.label);
-    row->addWidget(recoverable_);
-    row->addWidget(new QLabel("Types:"));
+    second->addWidget(recoverable_);
+    second->addWidget(new QLabel("Types:"));
     extensions_ = new QLineEdit;
     extensions_->setObjectName("extensions");
     extensions_->setPlaceholderText("jpg,png,docx");
-    row->addWidget(extensions_, 1);
+    extensions_->setMinimumWidth(120);
+    second->addWidget(extensions_, 1);
 }
 
 FilterFields SearchFilterBox::fields() const {

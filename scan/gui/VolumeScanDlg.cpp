@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QFileIconProvider>
 #include <QLabel>
 #include <QLineEdit>
@@ -52,6 +53,8 @@ VolumeScanDlg::VolumeScanDlg(WizardPage* opener, const VolumeEntry& volume, Scan
     reader_ = options_.reader ? options_.reader : g_deviceReader;
     iconProvider_ = std::make_unique<QFileIconProvider>();
     buildControls();
+    // The output folder of the volume before, while it is there.
+    if (QFileInfo(session().outputFolder).isDir()) setOutputFolder(session().outputFolder);
 
     connect(&bridge_, &QtProgressBridge::rangeSet, this, &VolumeScanDlg::setProgressRange, Qt::QueuedConnection);
     connect(&bridge_, &QtProgressBridge::positionSet, this, &VolumeScanDlg::setProgressPos, Qt::QueuedConnection);
@@ -155,14 +158,15 @@ void VolumeScanDlg::scanEnded(ScanOutcome outcome) {
     // The first level, each folder with its placeholder.
     fillChildren(root_, true);
     tree_->Expand(root_, controls::ExpandAction::Expand);
+    results_ = tree_->GetChildItem(root_) != controls::kNoItem;
     backButton()->setEnabled(true);
     showWorkerControls(false);
     list_->listModel()->setTextsAllowed(true);
-    if (messages_->done.load()) {
-        // The status line first, so no phase text is left under the box.
-        setStatus(kScanDoneText);
-        messages().info(kScanDoneText);
-    }
+    // The status line first, so no phase text is left under the box; a file
+    // system with its own ending has set its text already.
+    if (messages_->done.load()) setStatus(kScanDoneText);
+    const std::string box = scanEndingBox(*parser_, outcome, messages_->done.load());
+    if (!box.empty()) messages().info(box);
     emit scanFinished();
 }
 
@@ -174,12 +178,19 @@ void VolumeScanDlg::showWorkerControls(bool on) {
 
 bool VolumeScanDlg::running() const { return work_.busy(); }
 
+QString VolumeScanDlg::unsavedWork() const {
+    const bool ticked = tree_->GetCheckedCount() > 0 || !searchTicked_.empty();
+    return QString::fromStdString(unsavedNote(results_, savedFiles_, ticked));
+}
+
 void VolumeScanDlg::setStatus(const QString& text) { status_->setText(text); }
 QString VolumeScanDlg::statusText() const { return status_->text(); }
 QString VolumeScanDlg::status2Text() const { return status2_->text(); }
 QString VolumeScanDlg::outputFolder() const { return outputEdit_->text(); }
 void VolumeScanDlg::setOutputFolder(const QString& path) {
     outputEdit_->setText(path);
+    // The next volume's page starts with it.
+    if (!path.trimmed().isEmpty()) session().outputFolder = path.trimmed();
     const QString shown = path.trimmed();
     outputLabel_->setText(shown.isEmpty() ? QString("(none chosen)") : shown);
     outputLabel_->setToolTip(shown);

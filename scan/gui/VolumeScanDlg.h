@@ -86,6 +86,8 @@ public:
     ~VolumeScanDlg() override;
 
     void stopWork() override;
+    // The close question's note: a scan's results that no save has written.
+    QString unsavedWork() const override;
 
     // True while a scan or a save runs.
     bool running() const;
@@ -134,6 +136,9 @@ public:
 
     // The handlers, as the controls call them.
     void labelClicked(controls::Item item);
+    // The list shows the highlighted item: a folder's files (ROOT's too),
+    // or a file alone.
+    void showItem(controls::Item item);
     void itemExpanding(controls::Item item);
     void itemDoubleClicked(controls::Item item);
     void listRowToggled(int row, bool checked);
@@ -168,6 +173,15 @@ private:
     void searchEnded(SearchEnd end);
     // The entry of a search row's data (rows of a search carry -2 - index).
     bool hitOf(int rowData, EntryId& id) const;
+    // The tree item of hit k, or kNoItem. open: folders on its path are
+    // filled when needed; otherwise *unopened gets the nearest folder whose
+    // children are not in the tree yet (kNoItem when there is none).
+    controls::Item itemOfHit(size_t k, bool open, controls::Item* unopened = nullptr);
+    // Whether hit k is ticked in the tree (its item, or an unopened folder
+    // above it, ticked), or by its own row when the tree cannot place it.
+    bool hitTicked(size_t k);
+    // The rows of the hits take the ticks the tree has now.
+    void refreshHitTicks();
     void buildResultPanes(QVBoxLayout* grid);
     void buildProgressRow(QVBoxLayout* grid);
     void buildStatusRow(QVBoxLayout* grid);
@@ -224,6 +238,8 @@ private:
     std::unique_ptr<ThrottledProgress> saveProgress_;
     WorkState work_;  // the scan, a save or a search: one at a time
     std::atomic<bool> stopSaving_{false};
+    bool results_ = false;     // the scan ended with a tree to save from
+    uint64_t savedFiles_ = 0;  // files written from it so far
     std::atomic<bool> closing_{false};
     std::thread saveThread_;
     std::thread searchThread_;
@@ -231,7 +247,13 @@ private:
     PauseGate searchGate_;
     std::unique_ptr<ThrottledProgress> searchProgress_;
     std::vector<EntryId> searchHits_;
+    std::vector<std::vector<EntryId>> hitFolders_;  // the folders on each hit's path
+    // Hits ticked by their own row: those the tree cannot place.
     std::unordered_set<EntryId> searchTicked_;
+    bool hitRefreshQueued_ = false;
+    // A filled folder item's children by their entries (made when a hit is
+    // placed; a folder's children never change once filled).
+    std::unordered_map<controls::Item, std::unordered_map<EntryId, controls::Item>> childrenByEntry_;
     ScanJob job_;  // declared after the parser: destroyed (joined) first
     int64_t progressScale_ = 1;
 
@@ -259,6 +281,9 @@ private:
     QPointer<QDialog> problemsDialog_;
     std::vector<FileReport> problems_;
     QHash<int, int> rowOfItem_;  // list row of a tree item
+    // The folder (or file) whose rows the list shows; kNoItem: search hits,
+    // a double-click's names, or nothing.
+    controls::Item listShows_ = controls::kNoItem;
     QComboBox* candidates_ = nullptr;
     QComboBox* sectorsPerCluster_ = nullptr;
     QComboBox* heapOffset_ = nullptr;

@@ -68,3 +68,14 @@ TEST(CheckList, HundredThousandRowsToggleQuickly) {
     EXPECT_LT(ms, 1000);
     EXPECT_EQ(s.tickedCount(), 100000u);
 }
+
+TEST(CheckList, AnEmptyListDrawsTheHeaderBoxClear) {
+    CheckListState s;
+    s.initHeader();
+    EXPECT_FALSE(s.headerShownTicked());
+    s.addRows(2);
+    s.headerClick(0);
+    EXPECT_TRUE(s.headerShownTicked());
+    s.clear();
+    EXPECT_FALSE(s.headerShownTicked());
+}

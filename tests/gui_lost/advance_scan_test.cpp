@@ -22,6 +22,7 @@
 #include "app/LayerAskDialog.h"
 #include "app/Pages.h"
 #include "app/Startup.h"
+#include "app/VolumeChoice.h"
 #include "ui/CurrentSource.h"
 #include "ui/PageFactory.h"
 #include "tests/support/fixtures.h"
@@ -166,6 +167,18 @@ TEST_F(AdvanceScan, LostTableImageFillsTheListAsVolumesAreFound) {
     EXPECT_EQ(list->lastScan().volumesFound, 4u);
     screenshot(list, "2-advance-scan-list");
 
+    // Filter Entries says what it does and what it did; a second click
+    // brings every volume back with its own number.
+    EXPECT_TRUE(list->filterButton()->toolTip().startsWith("Filter volume entries.\nKeeps only the volumes"));
+    list->filterButton()->click();
+    EXPECT_TRUE(list->filterButton()->isChecked());
+    EXPECT_EQ(columnTexts(rows, 0), (QStringList{"whole disk"}));
+    EXPECT_EQ(list->notice()->text().toStdString(), filteredText(0, 4));
+    list->filterButton()->click();
+    EXPECT_FALSE(list->filterButton()->isChecked());
+    EXPECT_EQ(columnTexts(rows, 0), (QStringList{"0", "1", "2", "3", "whole disk"}));
+    EXPECT_FALSE(list->notice()->isVisibleTo(list));
+
     // The logical exFAT volume goes on to the recovery-mode page.
     rows->setCurrentItem(rows->topLevelItem(3));
     EXPECT_EQ(list->treatAs()->currentText(), "FAT64");
@@ -185,6 +198,12 @@ TEST_F(AdvanceScan, LostTableImageFillsTheListAsVolumesAreFound) {
     EXPECT_EQ(rows->topLevelItem(0)->text(0), "4");
     EXPECT_EQ(rows->currentItem(), rows->topLevelItem(0));
     EXPECT_TRUE(list->customSettings()->isChecked());
+    // Without a file system chosen it goes nowhere: the page says why.
+    EXPECT_EQ(list->treatAs()->currentIndex(), -1);
+    list->nextButton()->click();
+    EXPECT_EQ(sink.infos.back(), kCustomNeedsType);
+    EXPECT_TRUE(list->isVisible());
+    EXPECT_EQ(list->findChild<ParceModeNtfsDlg*>(), nullptr);
     list->startSectorEdit()->setText("67584");
     emit list->startSectorEdit()->textEdited("67584");
     list->endSectorEdit()->setText(QString::number(67584 + 81920 - 1));
@@ -251,6 +270,12 @@ TEST_F(AdvanceScan, PauseHoldsAndStopEndsTheScan) {
     ASSERT_TRUE(waitForScan(list));
     EXPECT_TRUE(list->lastScan().stopped);
     EXPECT_TRUE(list->notice()->text().contains("stopped")) << list->notice()->text().toStdString();
+    // Said as stopped, and where, in the box and the status line.
+    const SectorScanResult& r = list->lastScan();
+    EXPECT_LT(r.endedAt, r.lastSector);
+    EXPECT_EQ(sink.infos.back(), scanStoppedBox(r.endedAt, r.firstSector, r.lastSector));
+    EXPECT_TRUE(QString::fromStdString(sink.infos.back()).startsWith("populated partitions....\n\nThe scan was stopped at sector "));
+    EXPECT_EQ(list->statusLine()->text().toStdString(), scanStoppedStatus(r.endedAt, r.firstSector, r.lastSector));
     EXPECT_TRUE(list->backButton()->isEnabled());
     EXPECT_TRUE(list->nextButton()->isEnabled());
     // Back while a scan runs is not offered; leaving the page with a
@@ -278,6 +303,9 @@ TEST_F(AdvanceScan, CustomVolumeInStandardModeGoesOnThroughNext) {
     QTreeWidget* rows = list->list();
     ASSERT_EQ(rows->topLevelItemCount(), 1);
     EXPECT_FALSE(list->addCustomButton()->isVisibleTo(list));
+    // Advance Scan is suggested first, raw recovery second.
+    EXPECT_EQ(list->notice()->text(), kNothingFoundText);
+    EXPECT_LT(list->notice()->text().indexOf("Advance Scan"), list->notice()->text().indexOf("whole disk"));
     rows->setCurrentItem(rows->topLevelItem(0));
     ASSERT_TRUE(list->customSettings()->isEnabled());
     list->customSettings()->setChecked(true);

@@ -13,7 +13,9 @@
 #include <QKeyEvent>
 #include <QPushButton>
 #include <QTableView>
+#include <QTest>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <iterator>
@@ -202,7 +204,9 @@ TEST(RawRecoveryPage, SecondParseRefusedAndStopEndsAPausedWorker) {
     EXPECT_TRUE(d.backButton->isEnabled());
 }
 
-TEST(RawRecoveryPage, ItemsOfAnEarlierParseSaveTheirOwnBytes) {
+// A second Parse (the button again, or Enter on it) replaces the first
+// one's tree: every find is listed, and saved, once.
+TEST(RawRecoveryPage, ASecondParseReplacesTheFirst) {
     BRANTLOW_REQUIRE_IMAGE(img, "carve");
     Guard g;
     test::TempDir dir;
@@ -231,32 +235,104 @@ TEST(RawRecoveryPage, ItemsOfAnEarlierParseSaveTheirOwnBytes) {
     d.pathEdit->setText(writeTypes("png.types", png));
     d.parse();
     finish(d);
+    d.showCategory(categoryItem(d, tops(d)[0], "Photos"));
+    EXPECT_EQ(d.fileList->model()->rowCount(), 1);
     d.pathEdit->setEnabled(true);
     d.pathEdit->setText(writeTypes("bmp.types", bmp));
     d.parse();
     finish(d);
-    ASSERT_EQ(tops(d).size(), 2u);
-    Item first = categoryItem(d, tops(d)[0], "Photos");
-    ASSERT_NE(first, controls::kNoItem);
-    ASSERT_EQ(childCount(d, first), 1);
-    Item found = d.tree->GetChildItem(first);
-    EXPECT_EQ(d.tree->GetItemText(found), "4460032 .png");
-    d.tree->SetCheck(found, true);
+    ASSERT_EQ(tops(d).size(), 1u);
+    EXPECT_EQ(d.fileList->model()->rowCount(), 0);  // the old list went with its tree
+    Item photos = categoryItem(d, tops(d)[0], "Photos");
+    ASSERT_NE(photos, controls::kNoItem);
+    ASSERT_EQ(childCount(d, photos), 1);
+    Item found = d.tree->GetChildItem(photos);
+    EXPECT_EQ(d.tree->GetItemText(found), "5541888 .bmp");
+    d.tree->SetCheck(tops(d)[0], true);
+    // The close question would say that the finds are not saved yet.
+    EXPECT_NE(d.unsavedNote().find("have not been saved"), std::string::npos);
     test::TempDir out;
     d.chooseOutputFolder = [&] { return QString::fromStdString(out.path()); };
     d.save();
+    EXPECT_EQ(d.unsavedNote(), "");
     auto man = test::fixtureManifest("carve");
     std::string want;
     for (const auto& f : (*man)["carved_files"])
-        if (f["offset"] == 4460032) want = f["sha256"];
-    EXPECT_EQ(test::sha256File(out.path() + "/Photos/4460032.png"), want);
+        if (f["offset"] == 5541888) want = f["sha256"];
+    EXPECT_EQ(test::sha256File(out.path() + "/Photos/5541888.bmp"), want);
+    EXPECT_EQ(d.status->text(), QString::fromStdString("1 file written to " + out.path()));
+    size_t files = 0;
+    for (auto& e : std::filesystem::recursive_directory_iterator(out.path())) files += e.is_regular_file();
+    EXPECT_EQ(files, 2u);  // the find and carve-summary.txt
+
+    // Parse by Enter on the focused button, in the wizard page: still one tree.
+    g_deviceReader = reader;
+    brantlow::gui::RawRecoveryPage page(nullptr, wholeImage(reader->sizeBytes()));
+    page.show();
+    RawRecoveryDialog* pd = page.dialog();
+    pd->loadDefaultCheck->setChecked(false);
+    pd->pathEdit->setText(writeTypes("png2.types", png));
+    for (int k = 0; k < 2; ++k) {
+        pd->parseButton->setFocus();
+        QTest::keyClick(pd->parseButton, Qt::Key_Return);
+        finish(*pd);
+        pd->pathEdit->setEnabled(true);
+    }
+    EXPECT_EQ(tops(*pd).size(), 1u);
+    EXPECT_EQ(childCount(*pd, categoryItem(*pd, tops(*pd)[0], "Photos")), 1);
+    g_deviceReader.reset();
+}
+
+// The last part of a volume that is not a whole MiB is carved too: a PNG
+// at 3 MiB in an image of 3.25 MiB is found, as brantlow-cli carve finds it.
+// A volume with nothing in it says so instead of asking to save.
+TEST(RawRecoveryPage, CarvesToTheLastSectorAndSaysWhenNothingIsFound) {
+    BRANTLOW_REQUIRE_IMAGE(img, "carve");
+    Guard g;
+    std::vector<uint8_t> carve;
+    {
+        std::ifstream f(img, std::ios::binary);
+        carve.assign(std::istreambuf_iterator<char>(f), {});
+    }
+    // The PNG of the carving image, at 3 MiB of a 3.25 MiB disk.
+    std::vector<uint8_t> disk((3 << 20) + (256 << 10), 0);
+    const size_t pngAt = 4460032, pngLen = 177033;
+    ASSERT_GE(carve.size(), pngAt + pngLen);
+    std::copy_n(carve.begin() + pngAt, pngLen, disk.begin() + (3 << 20));
+    auto reader = std::make_shared<test::MemoryReader>(disk);
+    RawRecoveryDialog d(reader, wholeImage(disk.size()));
+    d.pathEdit->setText(QString::fromStdString(defaultTypes()));
+    d.loadDefaultCheck->setChecked(false);
+    d.parse();
+    finish(d);
+    EXPECT_EQ(g.rec.texts.back(), kCarveDoneText);
+    Item photos = categoryItem(d, tops(d)[0], "Photos");
+    ASSERT_NE(photos, controls::kNoItem);
+    EXPECT_NE(findItem(d, photos, "3145728 .png"), controls::kNoItem);
+    // A volume of 4 KiB (under 1 MiB) is carved as well; with nothing in it.
+    auto small = std::make_shared<test::MemoryReader>(std::vector<uint8_t>(4096));
+    RawRecoveryDialog e(small, wholeImage(4096));
+    e.pathEdit->setText(QString::fromStdString(defaultTypes()));
+    e.loadDefaultCheck->setChecked(false);
+    e.parse();
+    finish(e);
+    EXPECT_EQ(g.rec.texts.back(), kCarveNothingText);
+    // What the page carves of a volume: to its last sector, within its source.
+    VolumeEntry v = wholeImage(3072);  // 6 sectors
+    EXPECT_EQ(carveBytes(v, 0), 3072u);
+    v.startSector = 2;
+    EXPECT_EQ(carveBytes(v, 4096), 3072u);
+    EXPECT_EQ(carveBytes(v, 2048), 1024u);
+    EXPECT_EQ(carveBytes(v, 1024), 0u);
 }
 
 TEST(RawRecoveryPage, ZeroSizeVolumeAndMissingReader) {
     Guard g;
     {
         auto reader = std::make_shared<test::MemoryReader>(std::vector<uint8_t>(4096));
-        RawRecoveryDialog d(reader, wholeImage(4096));  // under 1 MiB: zero MiB
+        VolumeEntry beyond = wholeImage(4096);
+        beyond.startSector = 8;  // nothing of it lies on the disk
+        RawRecoveryDialog d(reader, beyond);
         d.pathEdit->setText(QString::fromStdString(defaultTypes()));
         d.parse();
         EXPECT_EQ(g.rec.texts.back(), "zero size volume..");

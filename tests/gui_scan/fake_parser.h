@@ -38,6 +38,7 @@ public:
     bool readEntry(EntryId id, EntryInfo& out) const override;
     ListTexts listTexts(EntryId id) const override;
     WriteResult writeContent(EntryId id, ContentSink& out) override;
+    const char* endingStatus(ScanOutcome) const override { return ownEnding; }
 
     std::vector<Entry> entries;
     std::vector<EntryId> rootChildren;
@@ -45,6 +46,7 @@ public:
     int writeDelayMs = 0;       // per written file
     bool repeatChildren = false;  // children() hands out repeats and the parent itself
     std::vector<EntryId> partial;  // written half, reported partial
+    const char* ownEnding = nullptr;  // a status text instead of the common ending (as HFS+)
     std::atomic<size_t> found{0};  // entries the scan has reached
     std::atomic<int> textCalls{0};
     std::atomic<int> steps{0};

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <QApplication>
+#include <QLabel>
 #include <cstdlib>
 #include <ctime>
 
@@ -45,6 +46,36 @@ TEST(ScanPageFat, ScanAndSaveTheVolumeMatchTheManifest) {
     auto* tree = page->tree();
     Item root = page->rootItem();
     EXPECT_NE(childNamed(tree, root, "Documents"), controls::kNoItem);
+
+    // A deleted short name keeps the code page's character for the deletion
+    // mark ("σata.bin"); its tooltips and its preview say the first letter
+    // was lost.
+    Item old = childNamed(tree, root, "OldProject");
+    ASSERT_NE(old, controls::kNoItem);
+    tree->SelectItem(old);
+    QCoreApplication::processEvents();
+    auto* list = page->list()->listModel();
+    int row = -1;
+    for (int r = 0; r < list->rowCount(); ++r)
+        if (list->rowName(r) == QString::fromUtf8("\u03C3ata.bin")) row = r;
+    ASSERT_GE(row, 0);
+    const QString rowTip = list->data(list->index(row, 0), Qt::ToolTipRole).toString();
+    EXPECT_TRUE(rowTip.contains("first letter of this name was lost")) << rowTip.toStdString();
+    Item lost = childNamed(tree, old, QString::fromUtf8("\u03C3ata.bin"));
+    ASSERT_NE(lost, controls::kNoItem);
+    const QString treeTip = tree->treeModel()->data(tree->treeModel()->indexOf(lost), Qt::ToolTipRole).toString();
+    EXPECT_TRUE(treeTip.contains(QString::fromUtf8("\"\u03C3\" stands in its place"))) << treeTip.toStdString();
+    page->previewRow(row);
+    EXPECT_TRUE(page->preview()->noteLabel()->text().contains("first letter")) << page->preview()->noteLabel()->text().toStdString();
+    EXPECT_FALSE(page->preview()->noteLabel()->isHidden());
+    // A deleted name that kept its long name lost nothing.
+    Item docs = childNamed(tree, root, "Documents");
+    tree->SelectItem(docs);
+    QCoreApplication::processEvents();
+    for (int r = 0; r < list->rowCount(); ++r)
+        if (list->rowName(r) == "deleted note.txt")
+            EXPECT_FALSE(list->data(list->index(r, 0), Qt::ToolTipRole).toString().contains("first letter"));
+    tree->SelectItem(root);
 
     TempDir out;
     page->setOutputFolder(QString::fromStdString(out.path()));

@@ -33,6 +33,20 @@ public:
         infos_.push_back(text.toStdString());
         parents_.push_back(parent);
     }
+    void warning(QWidget* parent, const QString& text) override {
+        {
+            std::lock_guard<std::mutex> lk(m_);
+            warnings_.push_back(text.toStdString());
+        }
+        info(parent, text);
+    }
+    bool closeQuestion(QWidget* parent, const QString& text, const QString& note) override {
+        {
+            std::lock_guard<std::mutex> lk(m_);
+            closeNotes_.push_back(note.toStdString());
+        }
+        return question(parent, text);
+    }
     bool question(QWidget* parent, const QString& text) override {
         if (onQuestion) onQuestion(text.toStdString());
         std::lock_guard<std::mutex> lk(m_);
@@ -55,6 +69,15 @@ public:
         std::lock_guard<std::mutex> lk(m_);
         return questions_;
     }
+    // Warning boxes (also recorded as boxes), and the notes of the close questions.
+    std::vector<std::string> warnings() const {
+        std::lock_guard<std::mutex> lk(m_);
+        return warnings_;
+    }
+    std::vector<std::string> closeNotes() const {
+        std::lock_guard<std::mutex> lk(m_);
+        return closeNotes_;
+    }
     // The parent of every box, in order.
     std::vector<QWidget*> parents() const {
         std::lock_guard<std::mutex> lk(m_);
@@ -75,10 +98,33 @@ public:
 
 private:
     mutable std::mutex m_;
-    std::vector<std::string> infos_, questions_;
+    std::vector<std::string> infos_, questions_, warnings_, closeNotes_;
     std::vector<QWidget*> parents_;
     std::deque<bool> answers_;
     gui::BoxPresenter* previous_ = nullptr;
+};
+
+// A scan page over a whole image read as one volume of file system fs,
+// opened by a page of its own; both go with it.
+struct ImagePage {
+    ImagePage(const std::string& image, const std::string& fs) {
+        auto reader = std::make_shared<FileReadSeek>();
+        EXPECT_TRUE(reader->Open(image));
+        opener = new gui::WizardPage("Brantlow");
+        gui::VolumeScanDlg::Options o;
+        o.reader = reader;
+        VolumeEntry v;
+        v.fileSystem = fs;
+        v.volumeNumber = "1";
+        v.sizeSectors = reader->sizeBytes() / 512;
+        page = new gui::VolumeScanDlg(opener, v, ScanMode::Standard, o);
+    }
+    ~ImagePage() {
+        delete page;
+        delete opener;
+    }
+    gui::WizardPage* opener = nullptr;
+    gui::VolumeScanDlg* page = nullptr;
 };
 
 // Runs the event loop until cond holds or ms pass.

@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 
 #include <QApplication>
+#include <QGroupBox>
+#include <QHeaderView>
 #include <QRegularExpression>
+#include <QScreen>
 #include <QTest>
 
 #include "base/texts.h"
@@ -111,4 +114,79 @@ TEST(ScanPageNtfs, ScanBrowseTickAndSaveMatchTheManifest) {
     EXPECT_GT(compared, 20);
     delete page;
     delete opener;
+}
+
+namespace {
+// The item at "a/b/c" below ROOT, each folder opened on the way.
+Item openPath(VolumeScanDlg* page, const QStringList& names) {
+    auto* tree = page->tree();
+    Item at = page->rootItem();
+    for (const QString& n : names) {
+        tree->expand(tree->treeModel()->indexOf(at));
+        QCoreApplication::processEvents();
+        at = childNamed(tree, at, n);
+        if (at == controls::kNoItem) return at;
+    }
+    return at;
+}
+}  // namespace
+
+// The page as it opens and maximised, on a folder of long names: the names
+// get the free width (elided in the middle when they must be), every column
+// can be resized, the search filters fit, and the screenshots for the
+// documentation are made (scan-page-default.png, scan-page-maximised.png).
+TEST(ScanPageNtfs, LongNamesAreReadableAtTheDefaultSizeAndMaximised) {
+    if (!selectParser("NTFS", ScanMode::Standard).parser) GTEST_SKIP() << "the NTFS parser is not in this build";
+    BRANTLOW_REQUIRE_IMAGE(image, "ntfs");
+    ScriptedSink sink;
+    ImagePage opened_(image, "NTFS");
+    VolumeScanDlg* page = opened_.page;
+    page->show();
+    const QSize opened = page->size();
+    ASSERT_TRUE(waitFor([&] { return page->statusText() == kScanDoneText && !page->running(); }, 120000));
+    Item design = openPath(page, {"Documents", "Projects", "Alpha", "Design"});
+    ASSERT_NE(design, controls::kNoItem);
+    auto* tree = page->tree();
+    tree->SelectItem(design);
+    QCoreApplication::processEvents();
+    auto* list = page->list();
+    ASSERT_EQ(list->listModel()->rowCount(), 3);
+    list->selectRow(2);  // the deleted one: its preview and recoverability
+    page->filterBox()->setChecked(true);
+    waitFor([&] { return false; }, 300);
+
+    auto check = [&](const char* shot) {
+        QCoreApplication::processEvents();
+        const int view = list->viewport()->width();
+        int others = 0;
+        for (int c = 1; c < list->model()->columnCount(); ++c) others += list->columnWidth(c);
+        // The name takes what the others leave, and never less than two fifths.
+        EXPECT_GE(list->columnWidth(0), std::max(view * 2 / 5, view - others) - 2) << shot;
+        EXPECT_EQ(list->textElideMode(), Qt::ElideMiddle);
+        for (int c = 0; c < list->model()->columnCount(); ++c)
+            EXPECT_EQ(list->horizontalHeader()->sectionResizeMode(c), QHeaderView::Interactive) << c;
+        // Every filter label is shown whole.
+        QGroupBox* filters = page->filterBox();
+        EXPECT_GE(filters->width(), filters->minimumSizeHint().width()) << shot;
+        EXPECT_GE(tree->height(), 200) << shot;
+        page->grab().save(QString(BRANTLOW_BUILD_DIR) + "/" + shot);
+    };
+    // It opens at the default size, within the screen (the offscreen one is
+    // 800 x 600); on a screen of ordinary size that is 1100 x 760.
+    EXPECT_EQ(opened, gui::defaultPageSize(page->screen()->availableGeometry().size()));
+    EXPECT_EQ(gui::defaultPageSize(QSize(1920, 1040)), QSize(1100, 760));
+    EXPECT_EQ(gui::defaultPageSize(QSize(1366, 700)), QSize(1100, 665));
+    check("scan-page-small-screen.png");
+    page->resize(gui::defaultPageSize(QSize(1920, 1040)));
+    check("scan-page-default.png");
+    page->resize(1920, 1010);
+    check("scan-page-maximised.png");
+    // At that size the whole row fits: Recoverability is on screen.
+    int all = 0;
+    for (int c = 0; c < list->model()->columnCount(); ++c) all += list->columnWidth(c);
+    EXPECT_LE(all, list->viewport()->width() + 2);
+    // A column resized by hand keeps its width; the name gives way.
+    list->horizontalHeader()->resizeSection(1, 300);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(list->columnWidth(1), 300);
 }

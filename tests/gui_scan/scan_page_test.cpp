@@ -1,6 +1,7 @@
 // The scan page with an in-memory parser: scan, tree, list, ticks, saving,
 // pause, stop and the refusals while a worker runs.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <QApplication>
@@ -13,14 +14,19 @@
 #include <QTreeWidget>
 #include <QCheckBox>
 #include <QGroupBox>
+#include <QMessageBox>
 #include <QTest>
+#include <QTimer>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "fake_parser.h"
 #include "base/texts.h"
+#include "scan/recovery_model.h"
 #include "gui_support.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/memory_reader.h"
@@ -200,7 +206,7 @@ TEST_F(ScanPage, ScanExpandClickTickAndSave) {
     list()->setData(list()->index(2, 0), Qt::Unchecked, Qt::CheckStateRole);
 
     // Save, nothing ticked: no folder yet, so the page asks for one; then
-    // the count question; the folder selected is saved.
+    // the count question; the folder selected is saved, under its own name.
     TempDir out;
     picked = QString::fromStdString(out.path());
     tree()->SelectItem(docs);
@@ -212,13 +218,13 @@ TEST_F(ScanPage, ScanExpandClickTickAndSave) {
     EXPECT_EQ(sink.questions()[0],
               "number of files found inside this folder = 4 .do u want to continue dumping these files..?");
     EXPECT_EQ(page->outputFolder(), picked);
-    // The folder's children go straight into the output folder.
-    EXPECT_EQ(readFile(out.path() + "/a.txt"), "alpha\n");
-    EXPECT_EQ(readFile(out.path() + "/b.txt"), "bravo bravo\n");
-    EXPECT_EQ(readFile(out.path() + "/old.txt"), "was deleted\n");
-    EXPECT_EQ(readFile(out.path() + "/sub/c.txt"), "charlie\n");
+    // The folder keeps its name, as its ticked files would.
+    EXPECT_EQ(readFile(out.path() + "/docs/a.txt"), "alpha\n");
+    EXPECT_EQ(readFile(out.path() + "/docs/b.txt"), "bravo bravo\n");
+    EXPECT_EQ(readFile(out.path() + "/docs/old.txt"), "was deleted\n");
+    EXPECT_EQ(readFile(out.path() + "/docs/sub/c.txt"), "charlie\n");
     struct stat st {};
-    ASSERT_EQ(stat((out.path() + "/a.txt").c_str(), &st), 0);
+    ASSERT_EQ(stat((out.path() + "/docs/a.txt").c_str(), &st), 0);
     EXPECT_EQ(st.st_mtime, fake->entries[fake->find("docs/a.txt")].mtime);
     EXPECT_EQ(page->status2Text(), QString("4 files written to %1").arg(picked));
     EXPECT_EQ(page->statusText(), "work done");
@@ -229,7 +235,7 @@ TEST_F(ScanPage, ScanExpandClickTickAndSave) {
     for (QWidget* p : sink.parents()) EXPECT_EQ(p, page);
 }
 
-TEST_F(ScanPage, LabelClicksFillOnceAndFollowTheExpandedRule) {
+TEST_F(ScanPage, LabelClicksFillOnceAndTheListFollowsTheHighlight) {
     open();
     ASSERT_TRUE(finished());
     Item docs = top("docs");
@@ -241,11 +247,11 @@ TEST_F(ScanPage, LabelClicksFillOnceAndFollowTheExpandedRule) {
     // A click on a file's label shows that file alone.
     clickLabel(childNamed(tree(), docs, "b.txt"));
     EXPECT_EQ(listNames(), QStringList({"b.txt"}));
-    // An expanded folder with a clear box ignores the click...
+    // An expanded folder with a clear box lists its files too, ticked or not.
     tree()->Expand(docs, controls::ExpandAction::Expand);
     clickLabel(docs);
-    EXPECT_EQ(listNames(), QStringList({"b.txt"}));
-    // ...but not once it is ticked.
+    EXPECT_EQ(listNames(), QStringList({"a.txt", "b.txt", "old.txt"}));
+    clickLabel(childNamed(tree(), docs, "b.txt"));
     tree()->SetCheck(docs, true);
     clickLabel(docs);
     EXPECT_EQ(listNames(), QStringList({"a.txt", "b.txt", "old.txt"}));
@@ -396,12 +402,12 @@ TEST_F(ScanPage, StopEndsASaveEarly) {
     page->setOutputFolder(QString::fromStdString(out.path()));
     tree()->SelectItem(top("big"));
     page->save();
-    ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(out.path() + "/f1002.dat"); }));
+    ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(out.path() + "/big/f1002.dat"); }));
     EXPECT_TRUE(page->findChild<QPushButton*>("stopButton")->isVisible());
     page->stop();
     ASSERT_TRUE(waitFor([&] { return sink.saw("work done"); }));
     size_t n = 0;
-    for (auto& e : std::filesystem::directory_iterator(out.path())) n += e.is_regular_file();
+    for (auto& e : std::filesystem::directory_iterator(out.path() + "/big")) n += e.is_regular_file();
     EXPECT_LT(n, 1000u);
     // The summary counts what was written and what was not attempted.
     const QString summary = page->status2Text();
@@ -421,7 +427,7 @@ TEST_F(ScanPage, QuickSaveAsksForAFolderAndWritesTheFile) {
     ASSERT_TRUE(waitFor([&] { return sink.saw("file is dumped in path  :  " + out.path() + "   "); }));
     // The status lines say where it went.
     EXPECT_EQ(page->statusText(), QString::fromStdString("File saved to " + out.path() + "/top.bin"));
-    EXPECT_EQ(page->status2Text(), QString::fromStdString("1 files written to " + out.path()));
+    EXPECT_EQ(page->status2Text(), QString::fromStdString("1 file written to " + out.path()));
     // A double-click on a folder lists its files by name only.
     page->itemDoubleClicked(top("pics"));
     EXPECT_EQ(listNames(), QStringList({"p1.jpg", "p2.png", "notes.txt"}));
@@ -437,14 +443,14 @@ TEST_F(ScanPage, PartialAndFailedFilesAreCountedAndListed) {
     ASSERT_TRUE(finished());
     TempDir out;
     // A folder where a file must go: that file cannot be written.
-    std::filesystem::create_directory(out.path() + "/b.txt");
+    std::filesystem::create_directories(out.path() + "/docs/b.txt");
     page->setOutputFolder(QString::fromStdString(out.path()));
     tree()->SelectItem(top("docs"));
     page->save();
     ASSERT_TRUE(waitFor([&] { return sink.saw("work done"); }));
     EXPECT_EQ(page->status2Text(), QString::fromStdString("2 files written to " + out.path() + ", 1 partial, 1 failed"));
-    EXPECT_EQ(readFile(out.path() + "/a.txt"), "alpha\n");
-    EXPECT_EQ(readFile(out.path() + "/sub/c.txt.partial"), "char");
+    EXPECT_EQ(readFile(out.path() + "/docs/a.txt"), "alpha\n");
+    EXPECT_EQ(readFile(out.path() + "/docs/sub/c.txt.partial"), "char");
     // "Details…" lists them.
     ASSERT_TRUE(page->detailsButton()->isVisible());
     page->detailsButton()->click();
@@ -453,7 +459,7 @@ TEST_F(ScanPage, PartialAndFailedFilesAreCountedAndListed) {
     auto* rows = d->findChild<QTreeWidget*>("problemList");
     ASSERT_TRUE(rows);
     ASSERT_EQ(rows->topLevelItemCount(), 2);
-    EXPECT_EQ(rows->topLevelItem(0)->text(0), QString::fromStdString(out.path() + "/b.txt"));
+    EXPECT_EQ(rows->topLevelItem(0)->text(0), QString::fromStdString(out.path() + "/docs/b.txt"));
     EXPECT_EQ(rows->topLevelItem(0)->text(1), "failed");
     EXPECT_FALSE(rows->topLevelItem(0)->text(3).isEmpty());
     EXPECT_EQ(rows->topLevelItem(1)->text(1), "partial");
@@ -646,12 +652,14 @@ TEST_F(ScanPage, EnterAsksTheCloseQuestionAndSearchesFromThePattern) {
                                         "ROOT\\loop\\y.txt", "ROOT\\gone.txt"}));
     EXPECT_EQ(page->statusText(), "Searching Finished");
     EXPECT_EQ(sink.count("Searching Finished"), 1);
-    // "TXT" matches nothing (case matters); "jpg|png" two; "*.txt" is refused.
+    // "TXT" matches nothing (case matters); "jpg|png" two; "txt(" is refused.
     search("TXT");
     EXPECT_TRUE(listNames().isEmpty());
     search("jpg|png");
     EXPECT_EQ(listNames(), QStringList({"ROOT\\pics\\p1.jpg", "ROOT\\pics\\p2.png"}));
-    search("*.txt");
+    page->patternEdit()->setText("txt(");
+    page->patternEdit()->setFocus();
+    QTest::keyClick(page->patternEdit(), Qt::Key_Return);
     EXPECT_TRUE(sink.saw(kBadPatternText));
     // With the filters: deleted files only.
     page->filterBox()->setChecked(true);
@@ -668,4 +676,221 @@ TEST_F(ScanPage, EnterAsksTheCloseQuestionAndSearchesFromThePattern) {
     page->save();
     ASSERT_TRUE(waitFor([&] { return sink.saw("work done"); }));
     EXPECT_EQ(readFile(out.path() + "/gone.txt"), "gone\n");
+}
+
+// The list always shows what the tree highlights, by mouse or keyboard
+// (ROOT and expanded folders too); a search clears the highlight, takes the
+// usual wildcards, keeps the list when it refuses a pattern, and its hits
+// carry the ticks of the tree, both ways.
+TEST_F(ScanPage, ListFollowsTheHighlightAndSearchHitsShareTheTreeTicks) {
+    open();
+    ASSERT_TRUE(finished());
+    Item docs = top("docs");
+    Item pics = top("pics");
+    tree()->expand(tree()->treeModel()->indexOf(docs));
+    QCoreApplication::processEvents();
+    clickLabel(pics);
+    EXPECT_EQ(listNames(), QStringList({"p1.jpg", "p2.png", "notes.txt"}));
+    // The expanded, unticked folder's label: its files.
+    clickLabel(docs);
+    EXPECT_EQ(tree()->GetSelectedItem(), docs);
+    EXPECT_EQ(listNames(), QStringList({"a.txt", "b.txt", "old.txt"}));
+    // The keyboard moves the highlight and the list with it.
+    tree()->setFocus();
+    QTest::keyClick(tree(), Qt::Key_Down);  // docs/a.txt
+    EXPECT_EQ(listNames(), QStringList({"a.txt"}));
+    QTest::keyClick(tree(), Qt::Key_Up);
+    EXPECT_EQ(listNames(), QStringList({"a.txt", "b.txt", "old.txt"}));
+
+    // Hits come with the tree's ticks: a ticked file, and the files of a
+    // ticked folder that was never opened.
+    tree()->SetCheck(childNamed(tree(), docs, "b.txt"), true);
+    tree()->SetCheck(top("loop"), true);
+    auto search = [&](const QString& pattern) {
+        int done = 0;
+        auto c = QObject::connect(page, &VolumeScanDlg::searchFinished, [&] { ++done; });
+        page->patternEdit()->setText(pattern);
+        page->searchButton()->click();
+        waitFor([&] { return done > 0; }, 5000);
+        QObject::disconnect(c);
+    };
+    search("*.TXT");
+    const QStringList hits{"ROOT\\docs\\a.txt", "ROOT\\docs\\b.txt", "ROOT\\docs\\old.txt",
+                           "ROOT\\docs\\sub\\c.txt", "ROOT\\pics\\notes.txt", "ROOT\\loop\\x.txt",
+                           "ROOT\\loop\\y.txt", "ROOT\\gone.txt"};
+    ASSERT_EQ(listNames(), hits);
+    EXPECT_EQ(tree()->GetSelectedItem(), kNoItem);  // nothing highlighted while hits are listed
+    auto ticks = [&] {
+        QList<bool> t;
+        for (int r = 0; r < list()->rowCount(); ++r) t << list()->rowChecked(r);
+        return t;
+    };
+    EXPECT_EQ(ticks(), QList<bool>({false, true, false, false, false, true, true, false}));
+    // Ticking a hit ticks its tree item (opening the folders on its way);
+    // ticking in the tree ticks the hit.
+    ASSERT_TRUE(list()->setData(list()->index(3, 0), Qt::Checked, Qt::CheckStateRole));  // docs/sub/c.txt
+    Item sub = childNamed(tree(), docs, "sub");
+    EXPECT_TRUE(tree()->GetCheck(childNamed(tree(), sub, "c.txt")));
+    ASSERT_TRUE(list()->setData(list()->index(5, 0), Qt::Unchecked, Qt::CheckStateRole));  // loop/x.txt
+    EXPECT_EQ(treeState(top("loop")), Qt::PartiallyChecked);
+    tree()->SetCheck(pics, true);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(ticks(), QList<bool>({false, true, false, true, true, false, true, false}));
+    // Save writes exactly what is ticked: the hits and the tree agree.
+    EXPECT_EQ(page->tickedFiles().size(), 6u);  // b, c, y and the three of pics
+
+    // A refused pattern says so and keeps the list.
+    page->patternEdit()->setText("(txt");
+    page->searchButton()->click();
+    EXPECT_TRUE(sink.saw(kBadPatternText));
+    EXPECT_EQ(listNames(), hits);
+    // Without ticks and with hits listed, Save names what to do.
+    tree()->SetCheck(page->rootItem(), true);
+    tree()->SetCheck(page->rootItem(), false);
+    QCoreApplication::processEvents();
+    page->save();
+    EXPECT_EQ(page->statusText(), "Tick the files to save, or select a folder.");
+    EXPECT_TRUE(sink.questions().empty());
+    // A click on ROOT after a search lists ROOT's files.
+    clickLabel(page->rootItem());
+    EXPECT_EQ(listNames(), QStringList({"gone.txt", "top.bin"}));
+}
+
+// The close question: No is its default (Escape then Enter keeps
+// everything), and it says when the scan's results are not saved.
+TEST_F(ScanPage, CloseQuestionDefaultsToNoAndSaysWhatIsNotSaved) {
+    open();
+    ASSERT_TRUE(finished());
+    sink.answer(false);
+    QTest::keyClick(tree(), Qt::Key_Escape);
+    ASSERT_EQ(sink.closeNotes().size(), 1u);
+    EXPECT_EQ(sink.questions().back(), "Do you want to Close Application ?");
+    EXPECT_EQ(sink.closeNotes().back(), unsavedNote(true, 0, false));
+    EXPECT_NE(sink.closeNotes().back().find("have not been saved"), std::string::npos);
+    tree()->SetCheck(top("top.bin"), true);
+    sink.answer(false);
+    QTest::keyClick(tree(), Qt::Key_Escape);
+    EXPECT_EQ(sink.closeNotes().back(), unsavedNote(true, 0, true));
+
+    // The real box: Escape on the page, then Enter in the box answers No.
+    // (An exit asked by an earlier test would end the box's loop at once:
+    // one run of the main loop takes it.)
+    QTimer drain;
+    drain.setSingleShot(true);
+    QObject::connect(&drain, &QTimer::timeout, [] { QApplication::exit(0); });
+    drain.start(0);
+    QApplication::exec();
+    drain.stop();
+    gui::BoxPresenter* scripted = gui::setBoxPresenter(nullptr);
+    QString informative;
+    bool noByDefault = false, answered = false;
+    QTimer look;
+    QObject::connect(&look, &QTimer::timeout, [&] {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            auto* box = qobject_cast<QMessageBox*>(w);
+            if (!box || !box->isVisible() || answered) continue;
+            answered = true;
+            informative = box->informativeText();
+            noByDefault = box->defaultButton() == box->button(QMessageBox::No);
+            QTest::keyClick(box, Qt::Key_Return);
+        }
+    });
+    look.start(20);
+    QTest::keyClick(tree(), Qt::Key_Escape);
+    look.stop();
+    gui::setBoxPresenter(scripted);
+    EXPECT_TRUE(answered);
+    EXPECT_TRUE(noByDefault);
+    EXPECT_EQ(informative.toStdString(), unsavedNote(true, 0, true));
+    EXPECT_TRUE(page->isVisible());
+    EXPECT_EQ(childTexts(tree(), page->rootItem()).size(), 6);
+
+    // Once something is saved, nothing is said below the question.
+    TempDir out;
+    page->setOutputFolder(QString::fromStdString(out.path()));
+    page->save();
+    ASSERT_TRUE(waitFor([&] { return sink.saw("work done"); }));
+    sink.answer(false);
+    QTest::keyClick(tree(), Qt::Key_Escape);
+    EXPECT_EQ(sink.closeNotes().back(), "");
+    EXPECT_TRUE(unsavedNote(false, 0, true).empty());  // nothing found, nothing to lose
+}
+
+// The end of the scan for a file system with an ending of its own (HFS+:
+// "Work Done." in the status line) comes with a box too; the list header
+// box is clear on an empty list; "1 file written".
+TEST_F(ScanPage, OwnEndingHasItsBoxAndTheHeaderBoxIsClearOnAnEmptyList) {
+    open([](FakeParser& p) { p.ownEnding = "Work Done."; });
+    ASSERT_TRUE(waitFor([&] { return page->statusText() == "Work Done." && !page->running(); }));
+    ASSERT_TRUE(waitFor([&] { return sink.saw("Work Done."); }, 2000));
+    EXPECT_FALSE(sink.saw(kScanDoneText));
+    EXPECT_EQ(childTexts(tree(), page->rootItem()).size(), 6);
+    EXPECT_EQ(list()->rowCount(), 0);
+    EXPECT_FALSE(list()->state().headerShownTicked());
+    clickLabel(top("pics"));
+    list()->headerClick(0);
+    EXPECT_TRUE(list()->state().headerShownTicked());
+    // A search that finds nothing empties the list: the box shows clear.
+    page->patternEdit()->setText("nothing-like-this");
+    page->searchButton()->click();
+    ASSERT_TRUE(waitFor([&] { return sink.saw("Searching Finished"); }));
+    EXPECT_EQ(list()->rowCount(), 0);
+    EXPECT_FALSE(list()->state().headerShownTicked());
+}
+
+// The output folder is kept for the next volume's page (while it exists).
+TEST_F(ScanPage, TheOutputFolderIsRememberedForTheNextVolume) {
+    open();
+    ASSERT_TRUE(finished());
+    TempDir out;
+    page->setOutputFolder(QString::fromStdString(out.path()));
+    delete page;
+    page = nullptr;
+    VolumeScanDlg::Options o;
+    o.reader = reader;
+    o.choose = [](const std::string&, ScanMode) {
+        ParserChoice c;
+        auto p = std::make_unique<FakeParser>();
+        buildSampleTree(*p);
+        c.parser = std::move(p);
+        c.hasProcedure = true;
+        return c;
+    };
+    VolumeEntry v;
+    v.fileSystem = "FAKE";
+    v.sizeSectors = 64;
+    page = new VolumeScanDlg(opener, v, ScanMode::Standard, o);
+    EXPECT_EQ(page->outputFolder().toStdString(), out.path());
+    EXPECT_EQ(page->outputFolderLabel()->text().toStdString(), out.path());
+    ASSERT_TRUE(finished());
+    // Saved there without asking; "1 file written".
+    page->itemDoubleClicked(top("top.bin"));
+    ASSERT_TRUE(waitFor([&] { return !page->status2Text().isEmpty(); }));
+    EXPECT_EQ(page->status2Text().toStdString(), "1 file written to " + out.path());
+    EXPECT_TRUE(std::filesystem::exists(out.path() + "/top.bin"));
+    EXPECT_EQ(picks, 0);
+}
+
+// A save that fills the output disk ends in a warning box with the counts
+// (a 64 KiB tmpfs as the output disk; skipped where it cannot be mounted).
+TEST_F(ScanPage, AFullOutputDiskEndsInAWarningWithTheCounts) {
+    TempDir mnt;
+    if (::mount("tmpfs", mnt.path().c_str(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "a tmpfs cannot be mounted here (needs root): " << std::strerror(errno);
+    struct Unmount {
+        std::string p;
+        ~Unmount() { ::umount2(p.c_str(), MNT_DETACH); }
+    } unmount{mnt.path()};
+    open();
+    ASSERT_TRUE(finished());
+    page->setOutputFolder(QString::fromStdString(mnt.path()));
+    tree()->SelectItem(top("big"));
+    page->save();
+    ASSERT_TRUE(waitFor([&] { return !sink.warnings().empty(); }));
+    const std::string w = sink.warnings().front();
+    EXPECT_EQ(w.rfind("The output disk is full: the save stopped.", 0), 0u) << w;
+    EXPECT_NE(w.find(" written to " + mnt.path()), std::string::npos) << w;
+    EXPECT_NE(w.find("not attempted (no space left on the output disk)"), std::string::npos) << w;
+    EXPECT_FALSE(sink.saw("work done"));
+    EXPECT_EQ(page->statusText(), "The output disk is full: the save stopped.");
 }

@@ -4,11 +4,17 @@
 # NTFS and the FAT32 volume are scanned, every box is answered with a click
 # on its button, ROOT is ticked with its first item unticked, and Save
 # writes the ticked files; ROUNDS times in a row, in one run of the program.
+# In the first round a click on the label of an expanded folder, then Save
+# without ticks, writes that folder under its own name. Then the whole disk
+# goes to raw recovery, where Parse is pressed twice (the button, then
+# Enter) and everything is saved: each find once, the PNG in the disk's
+# last quarter MiB too. Escape then Enter keeps the program; Escape and Yes
+# end it.
 #
 # Fails when the program ends by itself, a page moves, an expected window
 # does not come, or a saved file differs from what `brantlow-cli recover`
-# writes. Screenshots of each page (first round) go to BUILD/gui-session/.
-# Exit 77 (skipped) when a tool is missing.
+# (or `carve`) writes. Screenshots of each page (first round) go to
+# BUILD/gui-session/. Exit 77 (skipped) when a tool is missing.
 #
 #   tests/gui_session/run.sh BUILD_DIR [ROUNDS]
 set -uo pipefail
@@ -20,7 +26,7 @@ rounds=${2:-20}
 app=$build/app/brantlow
 cli=$build/brantlow-cli
 
-for t in Xvfb openbox xdotool xwininfo xz sha256sum; do
+for t in Xvfb openbox xdotool xwininfo xz sha256sum convert import; do
     command -v "$t" >/dev/null || { echo "gui-session: $t is missing (scripts/deps.sh installs it); skipped"; exit 77; }
 done
 [ -x "$app" ] && [ -x "$cli" ] || { echo "gui-session: build brantlow and brantlow-cli first"; exit 1; }
@@ -30,6 +36,15 @@ rm -rf "$work"
 mkdir -p "$work/screens" "$work/out" "$work/home" "$work/runtime"
 chmod 700 "$work/runtime"
 xz -dc "$src/samples/disk_mbr.img.xz" >"$work/disk.img"
+# A quarter MiB more at the end of the disk, a PNG at its start: raw
+# recovery must carve to the last sector to find it.
+disk_end=$(stat -c %s "$work/disk.img")
+xz -dc "$src/tests/data/carve.img.xz" | tail -c +4460033 | head -c 177033 >"$work/tail.png"
+{ cat "$work/tail.png"; head -c $((262144 - 177033)) /dev/zero; } >>"$work/disk.img"
+"$cli" carve "$work/disk.img" --start-sector 0 --out "$work/refraw" --quiet >/dev/null 2>&1 || true
+raw_total=$(find "$work/refraw" -type f ! -name carve-summary.txt | wc -l)
+[ -n "$(find "$work/refraw" -name "$disk_end.png")" ] ||
+    { echo "gui-session: brantlow-cli carve did not find the PNG at byte $disk_end"; exit 1; }
 # What the command-line tool writes for each volume: the reference.
 total=()
 for v in 0 1; do
@@ -134,10 +149,35 @@ click() {  # click WINDOW X Y; negative X or Y count from the right or bottom ed
 # Buttons, from the bottom-right corner of their window.
 next() { click "$1" -52 -22; }
 back() { click "$1" -137 -22; }
-backOnScan() { click "$1" -52 -22; }  # the scan page has no Next
+backOnScan() { click "$1" -52 -22; }  # the scan and raw pages have no Next
+rawSave() { click "$1" -52 -62; }
 saveButton() { click "$1" -52 -84; }
 ok() { click "$1" -51 -24; }
 yes() { click "$1" -137 -24; }
+# The middle y of the highlighted row in a window's column x (the selection
+# colour: blue well above red), from a picture of the window.
+highlightY() {
+    import -window "$1" "$work/look.png" 2>/dev/null || return 1
+    convert "$work/look.png" -crop "1x$(geom "$1" | awk '{print $4}')+$2+0" -depth 8 txt:- 2>/dev/null |
+        awk -F'[ ,:()]+' '/^0,/ {y=$2; r=$3; b=$5; if (b > 150 && r < 110) {if (first == "") first = y; last = y}}
+                          END {if (first != "") print int((first + last) / 2)}'
+}
+# Saves in folder $1 through the "select output folder" box, the folder
+# dialog and the save question; the "work done" box closes it.
+saveThroughDialogs() {
+    answerOk "select-output-folder"
+    local dlg q
+    dlg=$(waitfor "folder dialog" xdotool search --onlyvisible --name '^Please choose a folder\.$') || die
+    [ "$round" = 1 ] && shot folder-dialog
+    xdotool key ctrl+a
+    xdotool type --delay 2 "$1"
+    xdotool key Return
+    q=$(waitfor "save question" box) || die
+    [ "$round" = 1 ] && shot save-question
+    yes "$q"
+    answerOk "work-done-$2"
+    alive
+}
 answerOk() {  # answerOk WHAT: a box came and is clicked OK
     local b
     b=$(waitfor "$1 box" box) || die
@@ -187,6 +227,36 @@ for round in $(seq "$rounds"); do
         answerOk "scan-done-${names[$v]}"
         alive
         [ "$(page)" = "$scan" ] || fail "the scan page is gone after the done box ($round_text)"
+        # First round, NTFS: "Documents" opened by the keyboard, "small"
+        # highlighted, then a click on the label of the expanded Documents;
+        # Save without ticks writes Documents, under its own name.
+        if [ "$round" = 1 ] && [ "$v" = 0 ]; then
+            click "$scan" 200 -200
+            xdotool key Home
+            xdotool type --delay 40 Documents
+            xdotool key Right
+            sleep 0.6
+            ydoc=$(highlightY "$scan" 150)
+            [ -n "$ydoc" ] || fail "no highlighted row after choosing Documents ($round_text)"
+            xdotool type --delay 40 small
+            sleep 0.6
+            [ "$(highlightY "$scan" 150)" != "$ydoc" ] || fail "the highlight did not move to small ($round_text)"
+            click "$scan" 220 "$ydoc"
+            [ "$(highlightY "$scan" 150)" = "$ydoc" ] || fail "a click on the expanded folder did not highlight it ($round_text)"
+            shot expanded-folder-clicked
+            mkdir -p "$work/out/docs"
+            saveButton "$scan"
+            saveThroughDialogs "$work/out/docs" folder
+            (cd "$work/out/docs" && find . -type f -print0 | xargs -0 -r sha256sum) >"$work/saved.sha256"
+            grep -qv '  ./Documents/' "$work/saved.sha256" && fail "a file outside Documents/ was saved ($round_text)"
+            count=$(wc -l <"$work/saved.sha256")
+            want=$(find "$work/ref0/Documents" -type f | wc -l)
+            [ "$count" = "$want" ] || fail "$count files saved of Documents' $want ($round_text)"
+            (cd "$work/ref0" && sha256sum --quiet -c "$work/saved.sha256" >"$work/check.log" 2>&1) ||
+                fail "Documents saved differently from brantlow-cli recover: $(head -3 "$work/check.log")"
+            echo "gui-session: the expanded folder's label clicked: Documents saved under its name, $count files"
+            rm -rf "$work/out/docs"
+        fi
         # ROOT ticked, its first item unticked: Home, Space, Down, Space.
         click "$scan" 200 -200
         xdotool key Home space Down space
@@ -194,17 +264,7 @@ for round in $(seq "$rounds"); do
         out=$work/out/r$round-v$v
         mkdir -p "$out"
         saveButton "$scan"
-        answerOk "select-output-folder"
-        dlg=$(waitfor "folder dialog" xdotool search --onlyvisible --name '^Please choose a folder\.$') || die
-        [ "$round" = 1 ] && shot folder-dialog
-        xdotool key ctrl+a
-        xdotool type --delay 2 "$out"
-        xdotool key Return
-        q=$(waitfor "save question" box) || die
-        [ "$round" = 1 ] && shot save-question
-        yes "$q"
-        answerOk "work-done-${names[$v]}"
-        alive
+        saveThroughDialogs "$out" "${names[$v]}"
         # What was saved: some files, each as brantlow-cli wrote it.
         (cd "$out" && find . -type f -print0 | xargs -0 -r sha256sum) >"$work/saved.sha256"
         count=$(wc -l <"$work/saved.sha256")
@@ -225,6 +285,56 @@ for round in $(seq "$rounds"); do
 done
 round_text="end"
 echo "gui-session: $rounds rounds in $(($(date +%s) - start)) s, the program still running"
+
+# Raw recovery of the whole disk (the last row): Parse, then Enter on Parse
+# again; every find ticked and saved, each once, the end-of-disk PNG too.
+round=1
+round_text="raw recovery"
+click "$list" 200 -150
+xdotool key End
+next "$list"
+raw=$(newpage "$list") || die
+samePlace "$raw"
+click "$raw" 200 96  # the settings file, then Tab to Parse
+xdotool key Tab Tab Return
+answerOk raw-done
+xdotool key Return
+answerOk raw-done-again
+shot raw-parsed-twice
+click "$raw" 200 300  # the tree: its top item ticked
+xdotool key Home space
+mkdir -p "$work/out/raw"
+rawSave "$raw"
+dlg=$(waitfor "folder dialog" xdotool search --onlyvisible --name '^Please choose a folder\.$') || die
+xdotool key ctrl+a
+xdotool type --delay 2 "$work/out/raw"
+xdotool key Return
+for _ in $(seq 300); do [ -f "$work/out/raw/carve-summary.txt" ] && break; alive; sleep 0.1; done
+[ -f "$work/out/raw/carve-summary.txt" ] || fail "raw recovery saved nothing"
+sleep 0.5
+(cd "$work/out/raw" && find . -type f ! -name carve-summary.txt -print0 | xargs -0 -r sha256sum) >"$work/saved.sha256"
+count=$(wc -l <"$work/saved.sha256")
+[ "$count" = "$raw_total" ] || fail "raw recovery saved $count files, brantlow-cli carve $raw_total (a find twice?)"
+(cd "$work/refraw" && sha256sum --quiet -c "$work/saved.sha256" >"$work/check.log" 2>&1) ||
+    fail "raw finds differ from brantlow-cli carve: $(head -3 "$work/check.log")"
+grep -q "/$disk_end.png\$" "$work/saved.sha256" || fail "the PNG at the end of the disk was not carved"
+echo "gui-session: raw recovery: Parse twice, $count finds saved once each, the PNG at byte $disk_end among them"
+shot raw-saved
+backOnScan "$raw"
+list=$(newpage "$raw") || die
+samePlace "$list"
+
+# Escape, then Enter: the close question's default is No, the program stays.
+click "$list" 200 -150
+xdotool key Escape
+q=$(waitfor "close question" box) || die
+xdotool key Return
+for _ in $(seq 100); do [ -z "$(box)" ] && break; sleep 0.05; done
+[ -z "$(box)" ] || fail "Enter did not answer the close question"
+sleep 0.5
+alive
+[ "$(page)" = "$list" ] || fail "the volume list is gone after Escape and Enter"
+echo "gui-session: Escape then Enter answered No; the program goes on"
 
 # Escape asks the close question; Yes ends the program with status 0.
 click "$list" 200 -150

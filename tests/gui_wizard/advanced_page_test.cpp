@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
+#include <QTreeWidget>
 #include <filesystem>
 #include <fstream>
 
@@ -97,6 +98,12 @@ TEST_F(AdvancedPage, NtfsAdvancedModeThroughTheAdvancedInputPageToTheScanPage) {
     EXPECT_EQ(adv->candidateLabel()->text(), "TFS [Total File system entries]:");
     ASSERT_EQ(adv->candidates()->count(), 1);
     EXPECT_EQ(adv->candidates()->itemText(0), "MFT_ENTRY:0");
+    // Beside it: where the candidate lies and what it is, as the CLI says.
+    const QString where = QString("byte %1 (sector %2), mirror copy of $MFT").arg(8191ll * 4096).arg(8191ll * 8);
+    EXPECT_TRUE(adv->candidateDetail()->text().startsWith(where)) << adv->candidateDetail()->text().toStdString();
+    ASSERT_EQ(adv->candidateTable()->topLevelItemCount(), 1);
+    EXPECT_EQ(adv->candidateTable()->topLevelItem(0)->text(1), QString::number(8191ll * 4096));
+    EXPECT_TRUE(adv->candidateTable()->topLevelItem(0)->text(3).startsWith("mirror copy of $MFT"));
     // The cluster size the mirror's runs agree with heads the list.
     EXPECT_EQ(adv->sectorsPerCluster()->currentText(), "8");
     EXPECT_FALSE(adv->heapOffsets()->isVisible());
@@ -151,6 +158,41 @@ TEST_F(AdvancedPage, StopEndsTheSearchAndBackReturnsToTheModePage) {
     QCoreApplication::processEvents();
     EXPECT_TRUE(modes->isVisible());
     delete modes;
+}
+
+// Several candidates: each is listed with where it lies, the best one is
+// chosen and marked, and a row of the table chooses its candidate.
+TEST_F(AdvancedPage, CandidatesShowWhereTheyAreAndWhichIsBest) {
+    BRANTLOW_REQUIRE_IMAGE(img, "fat32");
+    auto reader = std::make_shared<FileReadSeek>();
+    ASSERT_TRUE(reader->Open(img));
+    g_deviceReader = reader;
+    VolumeEntry v{"FAT32", "", "0", "48   MB", 0, 98304};
+    WizardPage opener("Recovery mode");
+    advanceOptions page(v, 3, ScanOptions{}, &opener);
+    page.show();
+    ASSERT_TRUE(waitFor([&] { return page.nextButton()->isEnabled(); }));
+    const AdvancedSearch& found = page.result();
+    ASSERT_GE(found.candidates.size(), 2u);
+    QTreeWidget* table = page.candidateTable();
+    ASSERT_EQ(table->topLevelItemCount(), static_cast<int>(found.candidates.size()));
+    const int best = static_cast<int>(firstCandidate(found));
+    EXPECT_EQ(page.candidates()->currentIndex(), best);
+    for (int i = 0; i < table->topLevelItemCount(); ++i) {
+        const AdvancedCandidate& c = found.candidates[static_cast<size_t>(i)];
+        EXPECT_EQ(page.candidates()->itemText(i).toStdString(), c.label);  // the list's own text
+        EXPECT_EQ(table->topLevelItem(i)->text(1), QString::number(c.position));
+        EXPECT_EQ(table->topLevelItem(i)->text(2), QString::number(c.position / 512));
+        EXPECT_EQ(table->topLevelItem(i)->text(4), i == best ? "best" : "");
+        EXPECT_EQ(page.candidates()->itemData(i, Qt::ToolTipRole).toString().toStdString(),
+                  candidateDetail(c, i == best));
+    }
+    EXPECT_TRUE(page.candidateDetail()->text().endsWith(", best")) << page.candidateDetail()->text().toStdString();
+    const int other = best == 0 ? 1 : 0;
+    table->setCurrentItem(table->topLevelItem(other));
+    EXPECT_EQ(page.candidates()->currentIndex(), other);
+    EXPECT_FALSE(page.candidateDetail()->text().endsWith(", best"));
+    EXPECT_EQ(page.chosenOptions().advancedCandidate, found.candidates[static_cast<size_t>(other)].position);
 }
 
 TEST_F(AdvancedPage, UnknownFileSystemStartsNoSearchButLeavesBack) {

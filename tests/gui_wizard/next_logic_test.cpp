@@ -144,3 +144,19 @@ TEST(VolumeNext, FilterKeepsEntriesOneSectorAfterTheirPredecessor) {
     EXPECT_TRUE(filterEntries({v[0]}).empty());
     EXPECT_TRUE(filterEntries({}).empty());
 }
+
+TEST(VolumeNext, CustomVolumeNeedsItsFileSystemAndTheTextsSayWhatHappened) {
+    // Without "Treat file system as:" a custom volume goes nowhere; with a
+    // type (RAW too) it goes on.
+    EXPECT_EQ(decideNext(entry("CUSTOM ", 0, "0", 0), {}, ticked("4096", "8191"), false, kDisk).message,
+              kCustomNeedsType);
+    EXPECT_EQ(decideNext(entry("CUSTOM ", 0, "0", 0), {}, {}, false, kDisk).kind, NextDecision::Refuse);
+    EXPECT_EQ(decideNext(entry("CUSTOM ", 0, "0", 0), {}, ticked("4096", "8191", "RAW"), false, kDisk).kind,
+              NextDecision::Raw);
+    EXPECT_EQ(decideNext(entry("CUSTOM ", 0, "0", 0), {}, ticked("4096", "8191", "EXTX"), false, kDisk).kind,
+              NextDecision::Recovery);
+    EXPECT_EQ(filteredText(2, 5), "Filter Entries: 2 of 5 volumes kept, those that start one sector after the volume "
+                                  "before them. Click Filter Entries again to list every volume.");
+    EXPECT_EQ(scanStoppedStatus(250, 0, 999), "Scan stopped at sector 250 of 0-999 (25 %).");
+    EXPECT_EQ(scanStoppedBox(250, 0, 999).rfind("populated partitions....", 0), 0u);
+}

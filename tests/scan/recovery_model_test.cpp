@@ -54,6 +54,12 @@ TEST(SavePlanning, TicksBeforeTheSelectedFolder) {
     EXPECT_EQ(planQuickSave(s.p, s.docs).kind, SavePlan::Kind::Nothing);
     EXPECT_EQ(planQuickSave(s.p, s.p1).kind, SavePlan::Kind::Quick);
 
+    // With its path from ROOT the folder keeps its name (the page); without,
+    // its children go straight into the output folder (the CLI's --path).
+    EXPECT_TRUE(folder.folderPath.empty());
+    EXPECT_EQ(planSave(s.p, {}, s.sub, {s.docs, s.sub}).folderPath, (std::vector<EntryId>{s.docs, s.sub}));
+    EXPECT_TRUE(planSave(s.p, {}, kRootId, {}).folderPath.empty());
+
     EXPECT_EQ(entryAtPath(s.p, "ROOT/docs/sub/c.txt"), s.c);
     EXPECT_EQ(entryAtPath(s.p, "ROOT"), kRootId);
     EXPECT_EQ(entryAtPath(s.p, "ROOT/docs/none"), std::nullopt);

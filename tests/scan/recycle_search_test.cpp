@@ -172,6 +172,24 @@ TEST(NameSearch, PathsFiltersCyclesAndBadPatterns) {
     EXPECT_TRUE(run(filters).empty());
 
     SearchFilter bad;
-    bad.pattern = "*.txt";
+    bad.pattern = "txt(";
     EXPECT_EQ(searchNames(p, bad, [](const SearchHit&) {}), SearchEnd::BadPattern);
+    EXPECT_FALSE(searchPatternValid("txt("));
+    EXPECT_FALSE(searchPatternValid("+txt"));
+
+    // Wildcards: "*" and "?" fit the whole name, in any letter case; each
+    // hit knows the folders on its path.
+    f.pattern = "*.txt";
+    EXPECT_EQ(run(f), (std::vector<std::string>{"ROOT\\docs\\report.TXT", "ROOT\\notes.txt", "ROOT\\empty.txt"}));
+    f.pattern = "?otes.*|*.JPG";
+    EXPECT_EQ(run(f), (std::vector<std::string>{"ROOT\\docs\\loop\\deep.jpg", "ROOT\\notes.txt"}));
+    f.pattern = "a*t*b*k";
+    EXPECT_EQ(run(f), (std::vector<std::string>{"ROOT\\docs\\a.txt.bak"}));
+    EXPECT_TRUE(isWildcardPattern("*.txt"));
+    EXPECT_FALSE(isWildcardPattern("^a.*\\.txt$"));
+    EXPECT_FALSE(isWildcardPattern("jpg|doc"));
+    std::vector<std::vector<EntryId>> chains;
+    f.pattern = "deep.jpg";
+    searchNames(p, f, [&](const SearchHit& h) { chains.push_back(h.folders); });
+    EXPECT_EQ(chains, (std::vector<std::vector<EntryId>>{{docs, loop}}));
 }

@@ -113,3 +113,32 @@ TEST(FolderSave, FailuresAreCountedNotHidden) {
     EXPECT_EQ(slurp(tmp.path() + "/x"), "data");
     EXPECT_EQ(slurp(tmp.path() + "/x (1)/inner.txt"), "in");
 }
+
+// The scan page's folder save keeps the folder's name and its place below
+// ROOT, as a ticked save does; the folders above it are made even when
+// empty of other files, and a hostile name there stays inside.
+TEST(FolderSave, KeptPathRecreatesTheFolderAndThoseAboveIt) {
+    TreeParser p;
+    EntryId build = p.add(kRootId, "Build", EntryKind::Folder);
+    EntryId log = p.add(build, "log", EntryKind::Folder);
+    p.add(log, "a.txt", EntryKind::File, EntryState::Live, "a");
+    p.add(build, "other.txt", EntryKind::File, EntryState::Live, "o");
+    EntryId up = p.add(kRootId, "..", EntryKind::Folder);
+    p.add(up, "in.txt", EntryKind::File, EntryState::Live, "i");
+    test::TempDir tmp;
+    SaveOptions keep;
+    keep.keepPath = {build, log};
+    SaveStats st = saveFolder(p, log, tmp.path(), nullptr, nullptr, keep);
+    EXPECT_EQ(st.written, 1u);
+    EXPECT_EQ(slurp(tmp.path() + "/Build/log/a.txt"), "a");
+    EXPECT_FALSE(fs::exists(tmp.path() + "/Build/other.txt"));
+    keep.keepPath = {up};
+    EXPECT_EQ(saveFolder(p, up, tmp.path(), nullptr, nullptr, keep).written, 1u);
+    EXPECT_EQ(slurp(tmp.path() + "/_../in.txt"), "i");
+    // A folder above that cannot be made: every file fails, and says why.
+    { std::ofstream(tmp.path() + "/blocked") << "a file"; }
+    SaveStats bad = saveFolder(p, log, tmp.path() + "/blocked", nullptr, nullptr, SaveOptions{.keepPath = {build, log}});
+    EXPECT_EQ(bad.failed, 1u);
+    ASSERT_EQ(bad.problems.size(), 1u);
+    EXPECT_NE(bad.problems[0].reason.find("folder not created"), std::string::npos);
+}
