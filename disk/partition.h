@@ -33,6 +33,9 @@ struct VolumeEntry {
     // A layer that could not be opened (it needs an answer, or failed):
     // what it holds is not listed; why, for the operator.
     std::string layerNote;
+    // A member of a set (a RAID set, a volume group over several disks)
+    // opened under another volume: that volume's number.
+    std::string memberOf;
 };
 
 // Receives what a walk or scan finds.

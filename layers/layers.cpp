@@ -1,11 +1,12 @@
 #include "layers/layers.h"
 
+#include "layers/md/md_row.h"
 #include "layers/testlayer/testlayer.h"
 
 namespace brantlow {
 
 const std::vector<LayerRow>& layerTable() {
-    static const std::vector<LayerRow> rows = {testLayerRow()};
+    static const std::vector<LayerRow> rows = {mdRow(), testLayerRow()};
     return rows;
 }
 
