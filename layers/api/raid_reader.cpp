@@ -174,10 +174,13 @@ std::vector<Zone> raid0Zones(const RaidGeometry& g) {
     return zones;
 }
 
+// The smallest data area of the members there (a missing member's is not
+// known).
 uint64_t minData(const RaidGeometry& g) {
     uint64_t m = UINT64_MAX;
-    for (const RaidMember& x : g.members) m = std::min(m, x.dataBytes);
-    return g.members.empty() ? 0 : m;
+    for (const RaidMember& x : g.members)
+        if (x.reader) m = std::min(m, x.dataBytes);
+    return m == UINT64_MAX ? 0 : m;
 }
 
 // RAID 10: where each copy of array chunk `chunk` lies (role, member byte
