@@ -1,12 +1,13 @@
 #include "layers/layers.h"
 
+#include "layers/lvm/lvm_row.h"
 #include "layers/md/md_row.h"
 #include "layers/testlayer/testlayer.h"
 
 namespace brantlow {
 
 const std::vector<LayerRow>& layerTable() {
-    static const std::vector<LayerRow> rows = {mdRow(), testLayerRow()};
+    static const std::vector<LayerRow> rows = {mdRow(), lvmRow(), testLayerRow()};
     return rows;
 }
 

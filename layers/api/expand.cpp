@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "disk/segment_reader.h"
+
 namespace brantlow {
 
 namespace {
@@ -77,7 +79,19 @@ std::vector<VolumeEntry> walkInside(const VolumeEntry& parent, const std::vector
     std::vector<VolumeEntry> out;
     int number = 0;
     for (const LayeredVolume& lv : inside) {
-        if (!lv.reader) continue;
+        if (!lv.reader) {
+            if (lv.note.empty()) continue;
+            VolumeEntry u;
+            u.fileSystem = "Unknown";
+            u.sizeText = sizeText(0);
+            u.parent = parent.volumeNumber;
+            u.within = lv.description + " on " + parent.volumeNumber;
+            u.layerNote = lv.note;
+            u.reader = std::make_shared<SegmentReader>(std::vector<SegmentReader::Segment>{});  // nothing to read
+            u.volumeNumber = parent.volumeNumber + "/" + std::to_string(number++);
+            out.push_back(std::move(u));
+            continue;
+        }
         Collect c;
         Partition p;
         p.owner = &c;

@@ -46,6 +46,9 @@ using LayerAsk = std::function<bool(const LayerQuestion&, LayerAnswers&)>;
 struct LayeredVolume {
     std::shared_ptr<readWriteInterface> reader;  // its bytes, from its first
     std::string description;                     // "LUKS2", "LV vg0/home", "RAID5 of 3, 64 KiB"
+    // Without a reader: why this volume cannot be read (it is listed with
+    // the reason).
+    std::string note;
 };
 
 struct LayerOpen {
