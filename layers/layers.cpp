@@ -2,12 +2,13 @@
 
 #include "layers/lvm/lvm_row.h"
 #include "layers/md/md_row.h"
+#include "layers/rawraid/rawraid_row.h"
 #include "layers/testlayer/testlayer.h"
 
 namespace brantlow {
 
 const std::vector<LayerRow>& layerTable() {
-    static const std::vector<LayerRow> rows = {mdRow(), lvmRow(), testLayerRow()};
+    static const std::vector<LayerRow> rows = {mdRow(), lvmRow(), rawRaidRow(), testLayerRow()};
     return rows;
 }
 
