@@ -67,7 +67,12 @@ Assembly assembleSources(const std::vector<std::shared_ptr<readWriteInterface>>&
             out.notes.push_back(set.layer + " on " + from + ": " + set.error);
             continue;
         }
-        for (const LayeredVolume& lv : set.volumes) out.disks.push_back({lv.reader, lv.description + " from " + from});
+        for (const LayeredVolume& lv : set.volumes) {
+            if (lv.reader)
+                out.disks.push_back({lv.reader, lv.description + " from " + from});
+            else
+                out.notes.push_back(lv.description + " on " + from + ": " + lv.note);
+        }
     }
     return out;
 }
