@@ -16,6 +16,7 @@
 #include "disk/sector_scan.h"
 #include "fs/api/parser.h"
 #include "platform/enumerate.h"
+#include "scan/volumes.h"
 
 class QButtonGroup;
 class QCheckBox;
@@ -66,6 +67,12 @@ public:
     QTreeWidgetItem* volumesRoot() const { return volumesRoot_; }
     QTreeWidgetItem* drivesRoot() const { return drivesRoot_; }
     QPushButton* openImageButton() const { return openImage_; }
+    // Puts the ticked drives and images together as the sets they make
+    // (RAID members, a volume group over disks; asks to search for a set
+    // without metadata) and lists each set as a drive of its own.
+    QPushButton* assembleRaidButton() const { return assemble_; }
+    // Ticks a drive or image row by its path (for scripts and tests).
+    void setTicked(const QString& path, bool ticked);
     QLabel* notice() const { return notice_; }
     QLabel* missingImages() const { return missing_; }
 
@@ -77,11 +84,16 @@ public:
 private:
     void onNext();
     void onOpenImage();
+    void onAssemble();
+    void updateAssemble();
+    // Adds a set put together as a drive row and selects it.
+    void addAssembled(const AssembledDisk& d);
 
     QTreeWidget* tree_;
     QTreeWidgetItem* volumesRoot_;
     QTreeWidgetItem* drivesRoot_;
     QPushButton* openImage_;
+    QPushButton* assemble_;
     QLabel* notice_;
     QLabel* missing_;
     std::vector<VolumeEntry> volumes_;  // items carry an index into it

@@ -1,5 +1,7 @@
 #include "ui/CurrentSource.h"
 
+#include <map>
+
 #include "disk/source.h"
 #include "scan/volumes.h"
 
@@ -10,7 +12,27 @@ std::atomic<uint64_t> g_totalSectors{0};
 
 namespace gui {
 
+namespace {
+// The sets put together this session, by name (GUI thread only).
+std::map<std::string, std::shared_ptr<readWriteInterface>>& assembledSources() {
+    static std::map<std::string, std::shared_ptr<readWriteInterface>> sets;
+    return sets;
+}
+}  // namespace
+
+std::string registerAssembledSource(std::shared_ptr<readWriteInterface> reader) {
+    auto& sets = assembledSources();
+    const std::string name = "assembled:" + std::to_string(sets.size() + 1);
+    sets[name] = std::move(reader);
+    return name;
+}
+
 bool openCurrentSource(const std::string& path, MessageSink& boxes) {
+    if (auto it = assembledSources().find(path); it != assembledSources().end()) {
+        g_deviceReader = it->second;
+        g_totalSectors.store(it->second->sizeBytes() / 512);
+        return true;
+    }
     SourceError why;
     auto r = openSourceReader(path, &why, &volumeProbeTable());
     g_totalSectors.store(0);

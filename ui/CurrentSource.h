@@ -27,5 +27,10 @@ bool openCurrentSource(const std::string& path, MessageSink& boxes);
 // Forgets the current source.
 void closeCurrentSource();
 
+// A set put together from several drives or images (a RAID set, a volume
+// group over disks): registered under a name that openCurrentSource then
+// opens like a drive's path. The name is not a path ("assembled:1").
+std::string registerAssembledSource(std::shared_ptr<readWriteInterface> reader);
+
 }  // namespace gui
 }  // namespace brantlow

@@ -20,6 +20,8 @@ constexpr uint64_t kStep = 1ull << 20;
 constexpr size_t kMaxHitsPerMember = 16;
 constexpr size_t kMaxStarts = 6;
 constexpr uint64_t kPlacementBudget = 8ull << 20;
+constexpr uint64_t kFirstLookBudget = 512u << 10;
+constexpr size_t kFinalists = 16;
 constexpr size_t kBoundaries = 128;
 constexpr const char* kPartitionTable = "a partition table";
 
@@ -184,8 +186,11 @@ double continuity(readWriteInterface& r, uint64_t chunk, uint64_t size) {
     return (sum + 0.5) / (count + 1);
 }
 
-// What the candidate holds at its start, and how much of it is in place.
-void score(Candidate& c, const std::vector<VolumeView>& members, const SetSearchContext& ctx) {
+// What the candidate holds at its start, and how much of it is in place
+// (reading at most `budget` bytes for the placement checks); with `full`,
+// the boundary likeness too, and the description.
+void score(Candidate& c, const std::vector<VolumeView>& members, const SetSearchContext& ctx, uint64_t budget,
+           bool full) {
     const RaidGeometry g = geometryOf(c.p, members);
     auto reader = makeRaidReader(g);
     if (!reader) return;
@@ -197,7 +202,7 @@ void score(Candidate& c, const std::vector<VolumeView>& members, const SetSearch
     auto check = [&](const std::string& name, uint64_t at) {
         const ProbeRow* row = ctx.probes ? findProbeRow(*ctx.probes, name) : nullptr;
         if (!row || !row->placementCheck || at >= size) return;
-        const PlacementCheck p = row->placementCheck(*reader, at, size - at, kPlacementBudget);
+        const PlacementCheck p = row->placementCheck(*reader, at, size - at, budget);
         pc.looked += p.looked;
         pc.placed += p.placed;
     };
@@ -227,8 +232,9 @@ void score(Candidate& c, const std::vector<VolumeView>& members, const SetSearch
         check(what, 0);
     }
     const double placed = (pc.placed + 0.5) / (pc.looked + 1.0);
-    const double cont = c.p.level == 1 ? 0.5 : continuity(*reader, c.p.chunkBytes, size);
+    const double cont = !full || c.p.level == 1 ? 0.5 : continuity(*reader, c.p.chunkBytes, size);
     c.score = placed * 1000 + std::min<uint32_t>(pc.placed, 1000) * 0.05 + c.parityFit * 20 + cont * 20;
+    if (!full) return;
     c.description = raidDescription(g) + ", data from byte " + std::to_string(c.p.start) + ": " +
                     (what.empty() ? "nothing recognised at the start" : what + " at the start");
     if (pc.looked)
@@ -337,14 +343,27 @@ SetSearchResult searchSet(const std::vector<VolumeView>& members, const SetSearc
             }
         }
     }
+    // A first look at every candidate with a small read budget, then a
+    // full one at the best.
     for (size_t i = 0; i < cands.size(); ++i) {
         if (stopped(ctx)) {
             out.error = "stopped";
             return out;
         }
-        if (ctx.progress) ctx.progress->position(600 + static_cast<int64_t>(i * 400 / cands.size()));
-        score(cands[i], members, ctx);
+        if (ctx.progress) ctx.progress->position(600 + static_cast<int64_t>(i * 300 / cands.size()));
+        score(cands[i], members, ctx, kFirstLookBudget, false);
     }
+    std::stable_sort(cands.begin(), cands.end(), [](const Candidate& a, const Candidate& b) { return a.score > b.score; });
+    const size_t finals = std::min(cands.size(), std::max<size_t>(ctx.maxCandidates, kFinalists));
+    for (size_t i = 0; i < finals; ++i) {
+        if (stopped(ctx)) {
+            out.error = "stopped";
+            return out;
+        }
+        if (ctx.progress) ctx.progress->position(900 + static_cast<int64_t>(i * 100 / finals));
+        score(cands[i], members, ctx, kPlacementBudget, true);
+    }
+    cands.resize(finals);
     std::stable_sort(cands.begin(), cands.end(), [](const Candidate& a, const Candidate& b) { return a.score > b.score; });
     for (const Candidate& c : cands) {
         if (out.candidates.size() >= std::max<size_t>(ctx.maxCandidates, 1)) break;
