@@ -196,7 +196,9 @@ void Physical_DriveDialog::onAssemble() {
             return;
         }
         readers.push_back(std::move(r));
-        names.push_back(it->text(0).toStdString());
+        // An image by its file name, a drive by its row.
+        const QString text = it->text(0);
+        names.push_back((QFileInfo(text).isAbsolute() ? QFileInfo(text).fileName() : text).toStdString());
     }
     if (readers.size() < 2) return;
     const Assembly a = assembleSources(readers, names);

@@ -368,6 +368,7 @@ QTreeWidgetItem* PopulateDriveDlg::makeRow(size_t index) const {
     QString tip = QString::fromStdString(t.fileSystem);
     if (!v.within.empty()) tip += " in " + QString::fromStdString(v.within);
     if (!v.layerNote.empty()) tip += " (not opened: " + QString::fromStdString(v.layerNote) + ")";
+    if (!v.memberOf.empty()) tip += " (member of the set under " + QString::fromStdString(v.memberOf) + ")";
     row->setToolTip(1, tip);
     return row;
 }
