@@ -31,9 +31,9 @@ bool raid10Layout(const std::string& s, int& layout) {
 
 bool parseParams(const std::map<std::string, std::string>& p, size_t sources, Params& out, std::string& error) {
     static const char* const known[] = {"level", "chunk", "layout", "order", "start"};
-    for (const auto& [k, v] : p)
-        if (std::none_of(std::begin(known), std::end(known), [&](const char* x) { return k == x; })) {
-            error = "unknown parameter " + k + " (level, chunk, layout, order, start)";
+    for (const auto& kv : p)
+        if (std::none_of(std::begin(known), std::end(known), [&](const char* x) { return kv.first == x; })) {
+            error = "unknown parameter " + kv.first + " (level, chunk, layout, order, start)";
             return false;
         }
     auto get = [&](const char* k) {
