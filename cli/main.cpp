@@ -24,7 +24,7 @@ CLI::Option* flag(CLI::App* sub, const std::string& name, const std::string& hel
 // group) in any order.
 void addSource(CLI::App* sub) {
     static std::deque<std::vector<std::string>> values;  // CLI11 takes several only into a vector
-    sub->add_option("SOURCE", values.emplace_back(), kSourceHelp)->required()->expected(1, 64);
+    sub->add_option("SOURCE", values.emplace_back(), kSourceHelp)->required()->expected(-1);
     sub->add_option("--raid", "the SOURCE arguments are the members of a RAID set without metadata: 'search' "
                               "ranks the ways they fit together and takes the best, or give the parameters "
                               "(level=5,chunk=64K,layout=left-symmetric,order=0:1:2,start=1M; order counts the "
