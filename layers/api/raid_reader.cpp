@@ -34,6 +34,8 @@ const Gf& gf() {
 
 bool parityLevel(int level) { return level == 4 || level == 5 || level == 6; }
 
+constexpr size_t kRebuildSlice = 256 * 1024;
+
 bool knownParityLayout(int level, int layout) {
     if (level == 4) return true;  // md puts RAID 4's parity on the last member whatever the word says
     if (layout >= kLeftAsymmetric && layout <= kParityLast) return true;
@@ -327,7 +329,11 @@ private:
         const uint64_t memberAt = stripe * c + at % c;
         const int role = s.dataRole[k];
         if (readMember(role, memberAt, out, n)) return true;
-        return rebuild(s, role, memberAt, out, n);
+        // Rebuilt a slice at a time: the other members' bytes are held
+        // only for one slice.
+        for (size_t done = 0; done < n; done += kRebuildSlice)
+            if (!rebuild(s, role, memberAt + done, out + done, std::min(kRebuildSlice, n - done))) return false;
+        return true;
     }
 
     // A data chunk whose member is missing (or unreadable here), from the

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "base/bytes.h"
+#include "layers/lvm/lvm_text.h"
 
 namespace brantlow::lvm {
 
@@ -68,14 +69,15 @@ Decoded<std::vector<MetadataText>> readMetadataArea(readWriteInterface& reader, 
                                                     uint64_t pvBytes) {
     using D = Decoded<std::vector<MetadataText>>;
     const std::string where = "metadata area at byte " + std::to_string(area.offset);
-    if (area.size <= kMdaHeader || area.offset >= pvBytes || area.size > pvBytes - area.offset)
+    uint64_t base = 0;
+    if (area.size <= kMdaHeader || area.offset >= pvBytes || area.size > pvBytes - area.offset ||
+        addOverflows(pvStart, area.offset, &base))
         return D::refused(where + ": it does not lie in the PV");
-    const uint64_t size = std::min(area.size, kMaxAreaBytes);
-    std::vector<uint8_t> ring(static_cast<size_t>(size));
-    uint64_t abs = 0;
-    if (addOverflows(pvStart, area.offset, &abs) || readZeroFill(reader, abs, ring.data(), ring.size()) != ring.size())
-        return D::refused(where + ": cannot be read");
-    const uint8_t* h = ring.data();
+    auto readAt = [&](uint64_t at, void* out, size_t n) {  // at: from the area's start
+        return at <= area.size && n <= area.size - at && readZeroFill(reader, base + at, out, n) == n;
+    };
+    uint8_t h[kMdaHeader];
+    if (!readAt(0, h, sizeof h)) return D::refused(where + ": cannot be read");
     if (std::memcmp(h + 4, kMdaMagic, 16) != 0) return D::refused(where + ": no metadata area header");
     if (lvmCrc(h + 4, kMdaHeader - 4) != le32(h, kMdaHeader, 0)) return D::refused(where + ": header checksum");
     if (le32(h, kMdaHeader, 20) != 1) return D::refused(where + ": version " + std::to_string(le32(h, kMdaHeader, 20)));
@@ -85,24 +87,24 @@ Decoded<std::vector<MetadataText>> readMetadataArea(readWriteInterface& reader, 
     const uint64_t offset = le64(h, kMdaHeader, 40), bytes = le64(h, kMdaHeader, 48);
     const uint32_t sum = le32(h, kMdaHeader, 56);
     uint64_t currentStart = UINT64_MAX;
-    if (bytes > 0 && bytes < size && offset >= kMdaHeader && offset < size) {
+    if (bytes > 0 && bytes <= kMaxTextBytes && bytes < area.size && offset >= kMdaHeader && offset < area.size) {
         MetadataText t;
         t.current = true;
         t.areaOffset = currentStart = offset;
-        const uint64_t first = std::min<uint64_t>(bytes, size - offset);
-        t.text.assign(reinterpret_cast<const char*>(h + offset), static_cast<size_t>(first));
-        if (first < bytes) {
-            const uint64_t rest = bytes - first;
-            if (rest <= size - kMdaHeader) t.text.append(reinterpret_cast<const char*>(h + kMdaHeader), static_cast<size_t>(rest));
-        }
-        t.checksumOk = t.text.size() == bytes && lvmCrc(t.text.data(), t.text.size()) == sum;
+        const uint64_t first = std::min<uint64_t>(bytes, area.size - offset);
+        t.text.resize(static_cast<size_t>(bytes));
+        bool ok = readAt(offset, t.text.data(), static_cast<size_t>(first));
+        if (ok && first < bytes) ok = readAt(kMdaHeader, t.text.data() + first, static_cast<size_t>(bytes - first));
+        t.checksumOk = ok && lvmCrc(t.text.data(), t.text.size()) == sum;
         // The text ends at its NUL.
         const size_t nul = t.text.find('\0');
         if (nul != std::string::npos) t.text.resize(nul);
-        out.push_back(std::move(t));
+        if (ok) out.push_back(std::move(t));
     }
-    // Older texts: every "name {" that starts the ring's data or follows a
-    // NUL, up to its own NUL.
+    // Older texts in the ring (its first kMaxAreaBytes): every "name {"
+    // that starts the ring's data or follows a NUL, up to its own NUL.
+    std::vector<uint8_t> ring(static_cast<size_t>(std::min(area.size, kMaxAreaBytes)));
+    if (!readAt(0, ring.data(), ring.size())) ring.clear();
     size_t at = kMdaHeader;
     while (at < ring.size() && out.size() < kMaxCopies) {
         const size_t end = static_cast<size_t>(std::find(ring.begin() + static_cast<std::ptrdiff_t>(at), ring.end(), 0) - ring.begin());

@@ -14,7 +14,7 @@
 namespace brantlow::lvm {
 
 constexpr size_t kMaxAreas = 8;          // data or metadata areas a header may list
-constexpr uint64_t kMaxAreaBytes = 64u << 20;  // a metadata area read at most this large
+constexpr uint64_t kMaxAreaBytes = 16u << 20;  // older texts are looked for in this much of a ring
 constexpr size_t kMaxCopies = 64;        // metadata texts kept from one ring
 
 // The CRC LVM2 puts on its label, its metadata area headers and texts.
@@ -46,7 +46,7 @@ struct MetadataText {
 
 // The texts of the metadata area at `area` of the PV starting at byte
 // `pvStart`: the current one first (read across the ring's end where it
-// wraps), then older ones still found in the ring.
+// wraps; at most kMaxTextBytes), then older ones still found in the ring.
 Decoded<std::vector<MetadataText>> readMetadataArea(readWriteInterface& reader, uint64_t pvStart, const Area& area,
                                                     uint64_t pvBytes);
 

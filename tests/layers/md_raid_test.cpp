@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "disk/sector_scan.h"
 #include "layers/api/raid_reader.h"
 #include "scan/volumes.h"
 #include "tests/support/fixtures.h"
@@ -293,3 +294,65 @@ TEST_P(MdFixtures, ListAndRecoverLikeTheVolumeAlone) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sets, MdFixtures, ::testing::Values("raid0_set", "raid5_set"));
+
+namespace {
+
+// An MBR disk whose partitions (type 0xFD) hold the members given, 1 MiB
+// apart.
+Bytes diskOf(const std::vector<Bytes>& parts) {
+    uint64_t size = 1 << 20;
+    for (const Bytes& p : parts) size += (p.size() + (1 << 20) - 1) / (1 << 20) * (1 << 20);
+    Bytes d(size, 0);
+    uint64_t at = 1 << 20;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        uint8_t* e = d.data() + 446 + 16 * i;
+        e[4] = 0xFD;
+        const uint32_t first = static_cast<uint32_t>(at / 512), count = static_cast<uint32_t>(parts[i].size() / 512);
+        std::memcpy(e + 8, &first, 4);
+        std::memcpy(e + 12, &count, 4);
+        std::memcpy(d.data() + at, parts[i].data(), parts[i].size());
+        at += (parts[i].size() + (1 << 20) - 1) / (1 << 20) * (1 << 20);
+    }
+    d[510] = 0x55;
+    d[511] = 0xAA;
+    return d;
+}
+
+}  // namespace
+
+TEST(MdSets, MembersOnOneDiskOpenTogetherAndTheSectorScanFindsThem) {
+    const Bytes volume = volumeBytes(2 << 20, 9);
+    MdSpec spec;
+    spec.level = 5;
+    spec.members = 3;
+    spec.chunkBytes = 16384;
+    const std::vector<Bytes> members = makeMdMembers(volume, spec);
+    Bytes disk = diskOf(members);
+    auto reader = std::make_shared<MemoryReader>(disk);
+    const std::vector<VolumeEntry> vols = listVolumes(reader, false);
+    ASSERT_EQ(vols.size(), 4u);  // three members, the array under the first
+    EXPECT_EQ(vols[0].fileSystem, "md RAID");
+    EXPECT_EQ(vols[1].volumeNumber, "0/0");
+    EXPECT_NE(vols[1].within.find("RAID5 of 3, 16 KiB"), std::string::npos) << vols[1].within;
+    EXPECT_EQ(vols[2].memberOf, "0");
+    EXPECT_EQ(vols[3].memberOf, "0");
+    Bytes got(volume.size());
+    ASSERT_EQ(readZeroFill(*vols[1].reader, 0, got.data(), got.size()), got.size());
+    EXPECT_EQ(got, volume);
+    // Without the table, the sector scan finds each member at its start
+    // (its 1.2 superblock lies 4 KiB in).
+    std::memset(disk.data(), 0, 512);
+    struct Owner : PartitionOwner {
+        std::vector<VolumeEntry> found;
+        void addEntry(const VolumeEntry& e) override { found.push_back(e); }
+    } owner;
+    Partition p;
+    p.owner = &owner;
+    auto wiped = std::make_shared<MemoryReader>(disk);
+    ScanForFileSystems(*wiped, p, volumeProbeTable());
+    ASSERT_EQ(owner.found.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(owner.found[i].fileSystem, "md RAID");
+        EXPECT_EQ(owner.found[i].startSector, vols[i == 0 ? 0 : i + 1].startSector);
+    }
+}
