@@ -194,6 +194,7 @@ private:
     void fillList(const std::vector<size_t>& indexes);
     QTreeWidgetItem* makeRow(size_t index) const;
     QTreeWidgetItem* parentRow(const VolumeEntry& v) const;
+    QTreeWidgetItem* rowOf(const std::string& volumeNumber) const;
     void enterLayer(QTreeWidgetItem* item);
     void fitColumns();
     void onRowSelected();

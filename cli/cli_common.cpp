@@ -315,8 +315,16 @@ std::optional<VolumeEntry> chooseVolume(const Sources& sources, const Args& a, i
     auto vols = standardVolumes(sources, a.has("--gpt"), inLayer ? layerAsk(a) : LayerAsk{});
     if (want.empty()) {
         if (vols.size() == 1) return isLayerName(vols[0].fileSystem) ? throughLayer(readerPtr, vols[0], a, rc) : vols[0];
-        if (vols.size() == 2 && isLayerName(vols[0].fileSystem) && vols[1].parent == vols[0].volumeNumber)
-            return vols[1];
+        // One volume that is not a layer (what a layer, or a set of
+        // members, holds).
+        const VolumeEntry* only = nullptr;
+        size_t leaves = 0;
+        for (const VolumeEntry& v : vols)
+            if (!isLayerName(v.fileSystem)) {
+                only = &v;
+                ++leaves;
+            }
+        if (leaves == 1 && !only->parent.empty()) return *only;
         if (vols.empty()) {
             std::cerr << "brantlow-cli: no volume found on this source (no partition table and no file system "
                          "at sector 0)\n";
@@ -328,8 +336,20 @@ std::optional<VolumeEntry> chooseVolume(const Sources& sources, const Args& a, i
     }
     for (const auto& v : vols) {
         if (v.volumeNumber != want) continue;
-        if (isLayerName(v.fileSystem)) return throughLayer(readerPtr, v, a, rc);
-        return v;
+        if (!isLayerName(v.fileSystem)) return v;
+        // A layer: what it holds, when that is listed and one volume (a
+        // further member of a set: what the set holds).
+        const std::string holder = v.memberOf.empty() ? v.volumeNumber : v.memberOf;
+        std::vector<const VolumeEntry*> inside;
+        for (const auto& c : vols)
+            if (c.parent == holder) inside.push_back(&c);
+        if (inside.size() == 1) return *inside[0];
+        if (inside.size() > 1) {
+            std::cerr << "brantlow-cli: volume " << holder << " holds " << inside.size()
+                      << " volumes: name one with --volume (see 'brantlow-cli volumes')\n";
+            return std::nullopt;
+        }
+        return throughLayer(readerPtr, v, a, rc);
     }
     // A volume inside a layer that did not open.
     for (const auto& v : vols)

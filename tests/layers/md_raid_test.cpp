@@ -356,3 +356,22 @@ TEST(MdSets, MembersOnOneDiskOpenTogetherAndTheSectorScanFindsThem) {
         EXPECT_EQ(owner.found[i].startSector, vols[i == 0 ? 0 : i + 1].startSector);
     }
 }
+
+TEST(MdSets, AnyMemberOnADiskChoosesWhatTheSetHolds) {
+    BRANTLOW_REQUIRE_IMAGE(fat, "fat16");
+    MdSpec spec;
+    spec.level = 1;
+    spec.members = 2;
+    spec.version = "1.0";
+    TempDir tmp;
+    const std::string disk = writeFile(tmp.path() + "/disk.img", diskOf(makeMdMembers(fileBytes(fat), spec)));
+    const auto alone = runCli({"list", fat, "--json"});
+    ASSERT_EQ(alone.rc, 0);
+    const auto vols = runCli({"volumes", disk});
+    EXPECT_NE(vols.out.find("member of the set under 0"), std::string::npos) << vols.out;
+    for (const char* choice : {"", "0", "1", "0/0"}) {
+        std::vector<std::string> args = {"list", disk, "--json"};
+        if (*choice) args.insert(args.end(), {"--volume", choice});
+        EXPECT_EQ(runCli(args).out, alone.out) << "--volume " << choice;
+    }
+}
