@@ -825,8 +825,7 @@ namespace {
 // The members of a RAID 5 set holding the FAT16 sample, written as images
 // (md superblocks when asked).
 QStringList raidImages(const std::string& dir, const std::string& fat, bool superblocks) {
-    std::ifstream in(fat, std::ios::binary);
-    const test::Bytes volume((std::istreambuf_iterator<char>(in)), {});
+    const test::Bytes volume = test::fileBytes(fat);
     test::MdSpec spec;
     spec.chunkBytes = 16384;
     if (!superblocks) {
@@ -835,11 +834,8 @@ QStringList raidImages(const std::string& dir, const std::string& fat, bool supe
     }
     QStringList out;
     int i = 0;
-    for (const test::Bytes& m : test::makeMdMembers(volume, spec)) {
-        const std::string p = dir + "/member" + std::to_string(i++) + ".img";
-        std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(m.data()), static_cast<std::streamsize>(m.size()));
-        out << QString::fromStdString(p);
-    }
+    for (const test::Bytes& m : test::makeMdMembers(volume, spec))
+        out << QString::fromStdString(test::writeBytes(dir + "/member" + std::to_string(i++) + ".img", m));
     return out;
 }
 

@@ -35,15 +35,6 @@ Bytes readAll(readWriteInterface& r, uint64_t n) {
     return b;
 }
 
-Bytes fileBytes(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(f), {});
-}
-
-std::string writeFile(const std::string& path, const Bytes& d) {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(d.data()), static_cast<std::streamsize>(d.size()));
-    return path;
-}
 
 std::map<std::string, std::string> tree(const std::string& dir) {
     std::map<std::string, std::string> out;
@@ -245,7 +236,7 @@ TEST_P(MdFixtures, ListAndRecoverLikeTheVolumeAlone) {
     const auto manifest = fixtureManifest(set);
     ASSERT_TRUE(manifest);
     TempDir tmp;
-    const std::string alone = writeFile(tmp.path() + "/alone.img", destriped(members, (*manifest)["raid"]));
+    const std::string alone = writeBytes(tmp.path() + "/alone.img", destriped(members, (*manifest)["raid"]));
     const auto expected = runCli({"list", alone, "--json"});
     ASSERT_EQ(expected.rc, 0);
     ASSERT_FALSE(expected.out.empty());
@@ -364,7 +355,7 @@ TEST(MdSets, AnyMemberOnADiskChoosesWhatTheSetHolds) {
     spec.members = 2;
     spec.version = "1.0";
     TempDir tmp;
-    const std::string disk = writeFile(tmp.path() + "/disk.img", diskOf(makeMdMembers(fileBytes(fat), spec)));
+    const std::string disk = writeBytes(tmp.path() + "/disk.img", diskOf(makeMdMembers(fileBytes(fat), spec)));
     const auto alone = runCli({"list", fat, "--json"});
     ASSERT_EQ(alone.rc, 0);
     const auto vols = runCli({"volumes", disk});

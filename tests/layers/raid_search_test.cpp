@@ -20,15 +20,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-Bytes fileBytes(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(f), {});
-}
-
-std::string writeFile(const std::string& path, const Bytes& d) {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(d.data()), static_cast<std::streamsize>(d.size()));
-    return path;
-}
 
 std::vector<std::shared_ptr<readWriteInterface>> readersOf(const std::vector<Bytes>& members) {
     std::vector<std::shared_ptr<readWriteInterface>> r;
@@ -50,7 +41,7 @@ Bytes ext4Volume(const std::string& dir, uint64_t mib) {
         const std::string sub = tree + "/d" + std::to_string(d) + "/e" + std::to_string(d % 5);
         fs::create_directories(sub);
         for (int f = 0; f < 6; ++f)
-            writeFile(sub + "/f" + std::to_string(f) + ".bin", volumeBytes(4096 * (1 + (d * 7 + f * 3) % 40), d * 10 + f));
+            writeBytes(sub + "/f" + std::to_string(f) + ".bin", volumeBytes(4096 * (1 + (d * 7 + f * 3) % 40), d * 10 + f));
     }
     const std::string img = dir + "/ext4.img";
     const std::string cmd = "truncate -s " + std::to_string(mib) + "M '" + img + "' && mke2fs -q -F -t ext4 -d '" + tree +
@@ -76,7 +67,7 @@ TEST(RaidSearch, FixtureSetsWithoutSuperblocksRankTheTruthFirst) {
         for (int i : {2, 0, 1}) {
             Bytes m = fileBytes(paths[static_cast<size_t>(i)]);
             std::memset(m.data() + 4096, 0, 4096);
-            wiped.push_back(writeFile(tmp.path() + "/w" + std::to_string(i), m));
+            wiped.push_back(writeBytes(tmp.path() + "/w" + std::to_string(i), m));
             members.push_back(std::move(m));
         }
         const std::string truth = set == "raid0_set" ? "level=0,chunk=64K,order=1:2:0,start=1M"
@@ -127,7 +118,7 @@ TEST(RaidSearch, TypedParametersAreChecked) {
     spec.dataOffset = 0;
     TempDir tmp;
     std::vector<std::string> m;
-    for (const Bytes& b : makeMdMembers(volume, spec)) m.push_back(writeFile(tmp.path() + "/m" + std::to_string(m.size()), b));
+    for (const Bytes& b : makeMdMembers(volume, spec)) m.push_back(writeBytes(tmp.path() + "/m" + std::to_string(m.size()), b));
     auto run = [&](const std::string& spec) { return runCli({"volumes", m[0], m[1], m[2], "--raid", spec}, true); };
     for (const auto& [spec, says] : std::vector<std::pair<std::string, std::string>>{
              {"level=3,chunk=64K", "level takes"},

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <random>
 
@@ -79,6 +80,17 @@ void parityRoles(const MdSpec& spec, uint64_t s, int& p, int& q) {
 }
 
 }  // namespace
+
+Bytes fileBytes(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(f), {});
+}
+
+std::string writeBytes(const std::string& path, const Bytes& bytes) {
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return path;
+}
 
 Bytes volumeBytes(size_t bytes, uint32_t seed) {
     Bytes v(bytes);

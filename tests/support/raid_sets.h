@@ -39,6 +39,10 @@ void writeMd090(Bytes& member, const MdSpec& spec, int role, uint64_t dataBytes,
 Bytes makeLvmPv(uint64_t bytes, const std::string& pvId, const std::vector<std::string>& texts,
                 uint64_t areaBytes = 1 << 20);
 
+// A file's bytes; bytes written to a file (returns its path).
+Bytes fileBytes(const std::string& path);
+std::string writeBytes(const std::string& path, const Bytes& bytes);
+
 // Random bytes (a fixed seed) with some zero and repeated blocks, like a
 // volume's content.
 Bytes volumeBytes(size_t bytes, uint32_t seed);
