@@ -366,3 +366,27 @@ TEST(MdSets, AnyMemberOnADiskChoosesWhatTheSetHolds) {
         EXPECT_EQ(runCli(args).out, alone.out) << "--volume " << choice;
     }
 }
+
+// A NAS's usual stack: LVM2 on an md RAID 5 set; the logical volume's file
+// system reads as it does alone.
+TEST(MdSets, VolumeGroupOnARaidSet) {
+    BRANTLOW_REQUIRE_IMAGE(fat, "fat16");
+    const Bytes volume = fileBytes(fat);
+    const std::string text =
+        "nas {\nid = \"NASVG0-0000-1111-2222-3333-4444-555555\"\nseqno = 1\nextent_size = 2048\n"
+        "physical_volumes {\npv0 {\nid = \"PVPVPV-pvpv-PVPV-pvpv-PVPV-pvpv-PVPVpv\"\npe_start = 2048\npe_count = 60\n}\n}\n"
+        "logical_volumes {\nshare {\nid = \"share-id\"\nstatus = [\"READ\", \"WRITE\", \"VISIBLE\"]\nsegment_count = 1\n"
+        "segment1 {\nstart_extent = 0\nextent_count = " + std::to_string((volume.size() + (1 << 20) - 1) >> 20) +
+        "\ntype = \"striped\"\nstripe_count = 1\nstripes = [\n\"pv0\", 3\n]\n}\n}\n}\n}\n";
+    Bytes pv = makeLvmPv(64 << 20, "PVPVPVpvpvPVPVpvpvPVPVpvpvPVPVpv", {text});
+    std::memcpy(pv.data() + (1 << 20) + 3 * (1 << 20), volume.data(), volume.size());
+    MdSpec spec;
+    spec.chunkBytes = 65536;
+    TempDir tmp;
+    std::vector<std::string> m;
+    for (const Bytes& b : makeMdMembers(pv, spec)) m.push_back(writeBytes(tmp.path() + "/m" + std::to_string(m.size()), b));
+    const auto vols = runCli({"volumes", m[1], m[2], m[0]});
+    EXPECT_NE(vols.out.find("0/0      FAT16"), std::string::npos) << vols.out;
+    EXPECT_NE(vols.out.find("in LV nas/share on 0"), std::string::npos) << vols.out;
+    EXPECT_TRUE(runCli({"list", m[1], m[2], m[0], "--json"}).out == runCli({"list", fat, "--json"}).out);
+}
