@@ -1,6 +1,7 @@
 #include "layers/lvm/lvm_row.h"
 
 #include <algorithm>
+#include <cstring>
 #include <set>
 
 #include "layers/lvm/lvm_label.h"
@@ -14,11 +15,25 @@ namespace {
 constexpr const char* kName = "LVM2";
 constexpr size_t kLabelBytes = 2048;
 
+// On a volume's first bytes (and at every sector of the sector scan): the
+// label where lvm2 writes it, in sector 1.
 bool probe(const uint8_t* head, size_t len, ProbeResult& out) {
+    if (len < 1024 || std::memcmp(head + 512, "LABELONE", 8) != 0) return false;
     Decoded<lvm::PvLabel> label = lvm::decodeLabel(head, len);
     if (!label) return false;
     out.fileSystem = kName;
     out.sizeSectors = label->deviceBytes / 512;
+    return true;
+}
+
+// A volume's first four sectors, where lvm2 also looks for a label.
+bool probeVolume(readWriteInterface& reader, uint64_t startByte, uint64_t sizeBytes, ProbeResult& out) {
+    uint8_t head[kLabelBytes];
+    if (sizeBytes < sizeof head || readZeroFill(reader, startByte, head, sizeof head) != sizeof head) return false;
+    Decoded<lvm::PvLabel> label = lvm::decodeLabel(head, sizeof head);
+    if (!label) return false;
+    out.fileSystem = kName;
+    out.sizeSectors = sizeBytes / 512;
     return true;
 }
 
@@ -154,6 +169,7 @@ LayerOpen open(const std::vector<VolumeView>& sources, const LayerAnswers& answe
 LayerRow lvmRow() {
     LayerRow row;
     row.probe = {"lvm", probe};
+    row.probe.probeVolume = probeVolume;
     row.probe.kinds = {{kName, "found LVM2 physical volume...", "", false, false, false, 0}};
     row.open = open;
     row.setKey = setKey;

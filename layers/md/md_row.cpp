@@ -27,7 +27,12 @@ uint64_t memberSectors(const md::Superblock& s) {
     return std::max(end, s.superOffset + 4096) / 512;
 }
 
+// The magic alone, before anything is decoded (the sector scan asks at
+// every sector).
+bool magicAt(const uint8_t* head, size_t len) { return len >= 1024 && le32(head, len, 0) == md::kMagic; }
+
 bool probe(const uint8_t* head, size_t len, ProbeResult& out) {
+    if (!magicAt(head, len)) return false;
     Decoded<md::Superblock> s = headSuperblock(head, len);
     if (!s) return false;
     out.fileSystem = kName;
@@ -38,6 +43,7 @@ bool probe(const uint8_t* head, size_t len, ProbeResult& out) {
 // The sector scan meets a 1.2 or 1.0 superblock inside its member: the
 // member starts where the superblock says it lies.
 bool copyAt(const uint8_t* head, size_t len, CopyResult& out) {
+    if (!magicAt(head, len)) return false;
     Decoded<md::Superblock> s = headSuperblock(head, len);
     if (!s || s->superOffset == 0) return false;
     out.sectorsIn = s->superOffset / 512;

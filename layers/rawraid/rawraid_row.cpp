@@ -11,9 +11,6 @@ namespace {
 
 constexpr const char* kName = "RAID without metadata";
 
-// Nothing on a member says it belongs to such a set.
-bool probe(const uint8_t*, size_t, ProbeResult&) { return false; }
-
 LayerOpen open(const std::vector<VolumeView>& sources, const LayerAnswers& answers) {
     LayerOpen r;
     if (answers.parameters.empty()) {
@@ -52,7 +49,8 @@ SetSearchResult search(const std::vector<VolumeView>& members, const SetSearchCo
 
 LayerRow rawRaidRow() {
     LayerRow row;
-    row.probe = {"rawraid", probe};
+    // Nothing on a member says it belongs to such a set: no probe.
+    row.probe = {"rawraid", nullptr};
     row.probe.kinds = {{kName, "", "", false, false, false, 0}};
     row.open = open;
     row.search = search;
