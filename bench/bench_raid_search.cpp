@@ -23,13 +23,13 @@ int main(int argc, char** argv) {
     if (cmd == "make" && argc == 7) {
         std::ifstream in(argv[2], std::ios::binary);
         const test::Bytes volume((std::istreambuf_iterator<char>(in)), {});
-        test::MdSpec spec;
-        spec.level = std::atoi(argv[4]);
-        spec.chunkBytes = static_cast<uint32_t>(std::atoi(argv[5])) * 1024;
-        spec.members = std::atoi(argv[6]);
-        spec.version = "";
-        spec.dataOffset = 1 << 20;
-        const auto members = test::makeMdMembers(volume, spec);
+        test::MdSetup setup;
+        setup.level = std::atoi(argv[4]);
+        setup.chunkBytes = static_cast<uint32_t>(std::atoi(argv[5])) * 1024;
+        setup.members = std::atoi(argv[6]);
+        setup.version = "";
+        setup.dataOffset = 1 << 20;
+        const auto members = test::makeMdMembers(volume, setup);
         for (size_t i = 0; i < members.size(); ++i) {
             std::ofstream out(std::string(argv[3]) + "/m" + std::to_string(i) + ".img", std::ios::binary);
             out.write(reinterpret_cast<const char*>(members[i].data()), static_cast<std::streamsize>(members[i].size()));

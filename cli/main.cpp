@@ -28,7 +28,7 @@ void addSource(CLI::App* sub) {
     sub->add_option("--raid", "the SOURCE arguments are the members of a RAID set without metadata: 'search' "
                               "ranks the ways they fit together and takes the best, or give the parameters "
                               "(level=5,chunk=64K,layout=left-symmetric,order=0:1:2,start=1M; order counts the "
-                              "SOURCE arguments from 0)")->type_name("SPEC");
+                              "SOURCE arguments from 0)")->type_name("search|PARAMETERS");
 }
 
 // What opens an encrypted layer.

@@ -826,15 +826,15 @@ namespace {
 // (md superblocks when asked).
 QStringList raidImages(const std::string& dir, const std::string& fat, bool superblocks) {
     const test::Bytes volume = test::fileBytes(fat);
-    test::MdSpec spec;
-    spec.chunkBytes = 16384;
+    test::MdSetup setup;
+    setup.chunkBytes = 16384;
     if (!superblocks) {
-        spec.version = "";
-        spec.dataOffset = 0;
+        setup.version = "";
+        setup.dataOffset = 0;
     }
     QStringList out;
     int i = 0;
-    for (const test::Bytes& m : test::makeMdMembers(volume, spec))
+    for (const test::Bytes& m : test::makeMdMembers(volume, setup))
         out << QString::fromStdString(test::writeBytes(dir + "/member" + std::to_string(i++) + ".img", m));
     return out;
 }

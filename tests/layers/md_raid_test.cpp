@@ -123,14 +123,14 @@ TEST(MdSets, EveryLevelAndSuperblockReadsTheVolume) {
         {10, 0x10201, 3, "1.2"},         {kRaidLinear, 0, 3, "1.2"},
     };
     for (const Case& c : cases) {
-        MdSpec spec;
-        spec.level = c.level;
-        spec.layout = c.layout;
-        spec.members = c.members;
-        spec.version = c.version;
-        spec.chunkBytes = 16384;
+        MdSetup setup;
+        setup.level = c.level;
+        setup.layout = c.layout;
+        setup.members = c.members;
+        setup.version = c.version;
+        setup.chunkBytes = 16384;
         SCOPED_TRACE("level " + std::to_string(c.level) + " layout " + std::to_string(c.layout) + " " + c.version);
-        const std::vector<Bytes> members = makeMdMembers(volume, spec);
+        const std::vector<Bytes> members = makeMdMembers(volume, setup);
         Readers all = readersOf(members);
         Bytes got;
         const std::string desc = assembled(all, &got, volume.size());
@@ -160,26 +160,26 @@ TEST(MdSets, EveryLevelAndSuperblockReadsTheVolume) {
 
 TEST(MdSets, HostileSuperblocksAreRefusedWithAReason) {
     const Bytes volume = volumeBytes(1 << 20, 3);
-    MdSpec spec;
-    spec.chunkBytes = 16384;
+    MdSetup setup;
+    setup.chunkBytes = 16384;
     auto refused = [&](const std::function<void(std::vector<Bytes>&)>& spoil) {
-        std::vector<Bytes> m = makeMdMembers(volume, spec);
+        std::vector<Bytes> m = makeMdMembers(volume, setup);
         spoil(m);
         return assembled(readersOf(m), nullptr, 0);
     };
     auto rewrite = [&](std::vector<Bytes>& m, auto change) {
         for (size_t r = 0; r < m.size(); ++r) {
-            MdSpec s = spec;
+            MdSetup s = setup;
             change(s);
-            writeMdV1(m[r], s, static_cast<int>(r), 3 * 65536 / 2 * 0 + (m[r].size() - spec.dataOffset));
+            writeMdV1(m[r], s, static_cast<int>(r), 3 * 65536 / 2 * 0 + (m[r].size() - setup.dataOffset));
         }
     };
     // An absurd chunk size, member count and level: named, nothing read.
-    EXPECT_NE(refused([&](auto& m) { rewrite(m, [](MdSpec& s) { s.chunkBytes = 1u << 31; }); }).find("chunk size"),
+    EXPECT_NE(refused([&](auto& m) { rewrite(m, [](MdSetup& s) { s.chunkBytes = 1u << 31; }); }).find("chunk size"),
               std::string::npos);
-    EXPECT_NE(refused([&](auto& m) { rewrite(m, [](MdSpec& s) { s.members = 100000; }); }).find("100000"),
+    EXPECT_NE(refused([&](auto& m) { rewrite(m, [](MdSetup& s) { s.members = 100000; }); }).find("100000"),
               std::string::npos);
-    EXPECT_NE(refused([&](auto& m) { rewrite(m, [](MdSpec& s) { s.level = 42; }); }).find("level 42"),
+    EXPECT_NE(refused([&](auto& m) { rewrite(m, [](MdSetup& s) { s.level = 42; }); }).find("level 42"),
               std::string::npos);
     // A flipped byte: the checksum refuses the superblock; no member, no set.
     EXPECT_EQ(refused([&](auto& m) {
@@ -313,11 +313,11 @@ Bytes diskOf(const std::vector<Bytes>& parts) {
 
 TEST(MdSets, MembersOnOneDiskOpenTogetherAndTheSectorScanFindsThem) {
     const Bytes volume = volumeBytes(2 << 20, 9);
-    MdSpec spec;
-    spec.level = 5;
-    spec.members = 3;
-    spec.chunkBytes = 16384;
-    const std::vector<Bytes> members = makeMdMembers(volume, spec);
+    MdSetup setup;
+    setup.level = 5;
+    setup.members = 3;
+    setup.chunkBytes = 16384;
+    const std::vector<Bytes> members = makeMdMembers(volume, setup);
     Bytes disk = diskOf(members);
     auto reader = std::make_shared<MemoryReader>(disk);
     const std::vector<VolumeEntry> vols = listVolumes(reader, false);
@@ -350,12 +350,12 @@ TEST(MdSets, MembersOnOneDiskOpenTogetherAndTheSectorScanFindsThem) {
 
 TEST(MdSets, AnyMemberOnADiskChoosesWhatTheSetHolds) {
     BRANTLOW_REQUIRE_IMAGE(fat, "fat16");
-    MdSpec spec;
-    spec.level = 1;
-    spec.members = 2;
-    spec.version = "1.0";
+    MdSetup setup;
+    setup.level = 1;
+    setup.members = 2;
+    setup.version = "1.0";
     TempDir tmp;
-    const std::string disk = writeBytes(tmp.path() + "/disk.img", diskOf(makeMdMembers(fileBytes(fat), spec)));
+    const std::string disk = writeBytes(tmp.path() + "/disk.img", diskOf(makeMdMembers(fileBytes(fat), setup)));
     const auto alone = runCli({"list", fat, "--json"});
     ASSERT_EQ(alone.rc, 0);
     const auto vols = runCli({"volumes", disk});
@@ -380,11 +380,11 @@ TEST(MdSets, VolumeGroupOnARaidSet) {
         "\ntype = \"striped\"\nstripe_count = 1\nstripes = [\n\"pv0\", 3\n]\n}\n}\n}\n}\n";
     Bytes pv = makeLvmPv(64 << 20, "PVPVPVpvpvPVPVpvpvPVPVpvpvPVPVpv", {text});
     std::memcpy(pv.data() + (1 << 20) + 3 * (1 << 20), volume.data(), volume.size());
-    MdSpec spec;
-    spec.chunkBytes = 65536;
+    MdSetup setup;
+    setup.chunkBytes = 65536;
     TempDir tmp;
     std::vector<std::string> m;
-    for (const Bytes& b : makeMdMembers(pv, spec)) m.push_back(writeBytes(tmp.path() + "/m" + std::to_string(m.size()), b));
+    for (const Bytes& b : makeMdMembers(pv, setup)) m.push_back(writeBytes(tmp.path() + "/m" + std::to_string(m.size()), b));
     const auto vols = runCli({"volumes", m[1], m[2], m[0]});
     EXPECT_NE(vols.out.find("0/0      FAT16"), std::string::npos) << vols.out;
     EXPECT_NE(vols.out.find("in LV nas/share on 0"), std::string::npos) << vols.out;

@@ -101,26 +101,26 @@ TEST(RaidSearch, EveryParityLayoutAndChunkSizeOfAnExt4Set) {
         {0, 0, 524288, "level=0,chunk=512K,order=0:1:2,start=0"},
     };
     for (const Case& c : cases) {
-        MdSpec spec;
-        spec.level = c.level;
-        spec.layout = c.layout;
-        spec.chunkBytes = c.chunk;
-        spec.version = "";
-        spec.dataOffset = 0;
-        EXPECT_EQ(best(makeMdMembers(volume, spec)), c.truth);
+        MdSetup setup;
+        setup.level = c.level;
+        setup.layout = c.layout;
+        setup.chunkBytes = c.chunk;
+        setup.version = "";
+        setup.dataOffset = 0;
+        EXPECT_EQ(best(makeMdMembers(volume, setup)), c.truth);
     }
 }
 
 TEST(RaidSearch, TypedParametersAreChecked) {
     const Bytes volume = volumeBytes(2 << 20, 1);
-    MdSpec spec;
-    spec.version = "";
-    spec.dataOffset = 0;
+    MdSetup setup;
+    setup.version = "";
+    setup.dataOffset = 0;
     TempDir tmp;
     std::vector<std::string> m;
-    for (const Bytes& b : makeMdMembers(volume, spec)) m.push_back(writeBytes(tmp.path() + "/m" + std::to_string(m.size()), b));
-    auto run = [&](const std::string& spec) { return runCli({"volumes", m[0], m[1], m[2], "--raid", spec}, true); };
-    for (const auto& [spec, says] : std::vector<std::pair<std::string, std::string>>{
+    for (const Bytes& b : makeMdMembers(volume, setup)) m.push_back(writeBytes(tmp.path() + "/m" + std::to_string(m.size()), b));
+    auto run = [&](const std::string& setup) { return runCli({"volumes", m[0], m[1], m[2], "--raid", setup}, true); };
+    for (const auto& [setup, says] : std::vector<std::pair<std::string, std::string>>{
              {"level=3,chunk=64K", "level takes"},
              {"level=5,chunk=3000", "chunk takes"},
              {"level=5,chunk=64K,order=0:0:1", "twice"},
@@ -130,9 +130,9 @@ TEST(RaidSearch, TypedParametersAreChecked) {
              {"level=0,chunk=64K,order=0:-:1", "missing"},
              {"level5,chunk=64K", "is not NAME=VALUE"},
              {"colour=blue", "unknown parameter"}}) {
-        const auto r = run(spec);
-        EXPECT_EQ(r.rc, 1) << spec;
-        EXPECT_NE(r.out.find(says), std::string::npos) << spec << ": " << r.out;
+        const auto r = run(setup);
+        EXPECT_EQ(r.rc, 1) << setup;
+        EXPECT_NE(r.out.find(says), std::string::npos) << setup << ": " << r.out;
     }
     // A member missing, rebuilt from parity.
     const auto degraded = run("level=5,chunk=64K,order=0:-:2");

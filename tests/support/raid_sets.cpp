@@ -49,18 +49,18 @@ uint64_t roundUp(uint64_t v, uint64_t to) { return (v + to - 1) / to * to; }
 
 // Where md keeps P and Q of stripe s (the data roles come from the
 // reader's layout, checked against md's tables elsewhere).
-void parityRoles(const MdSpec& spec, uint64_t s, int& p, int& q) {
-    const int n = spec.members;
+void parityRoles(const MdSetup& setup, uint64_t s, int& p, int& q) {
+    const int n = setup.members;
     q = -1;
-    if (spec.level == 4) {
+    if (setup.level == 4) {
         p = n - 1;
         return;
     }
     const int rot = static_cast<int>(s % n), rot1 = static_cast<int>(s % (n - 1));
-    const int d = n - (spec.level == 6 ? 2 : 1);
-    switch (spec.layout) {
+    const int d = n - (setup.level == 6 ? 2 : 1);
+    switch (setup.layout) {
         case kLeftAsymmetric:
-        case kLeftSymmetric: p = spec.level == 6 ? n - 1 - rot : d - rot; break;
+        case kLeftSymmetric: p = setup.level == 6 ? n - 1 - rot : d - rot; break;
         case kRightAsymmetric:
         case kRightSymmetric: p = rot; break;
         case kParityFirst: p = 0; break;
@@ -71,11 +71,11 @@ void parityRoles(const MdSpec& spec, uint64_t s, int& p, int& q) {
         case kRightSymmetric6: p = rot1; break;
         default: p = 0; break;  // kParityFirst6
     }
-    if (spec.level != 6) return;
-    if (spec.layout >= kLeftAsymmetric6) q = n - 1;
-    else if (spec.layout == kParityFirst) q = 1;
-    else if (spec.layout == kParityLast) q = d + 1;
-    else if (spec.layout == kLeftSymmetric || spec.layout == kRightSymmetric) q = (p + 1) % n;
+    if (setup.level != 6) return;
+    if (setup.layout >= kLeftAsymmetric6) q = n - 1;
+    else if (setup.layout == kParityFirst) q = 1;
+    else if (setup.layout == kParityLast) q = d + 1;
+    else if (setup.layout == kLeftSymmetric || setup.layout == kRightSymmetric) q = (p + 1) % n;
     else q = p == n - 1 ? 0 : p + 1;
 }
 
@@ -105,38 +105,38 @@ Bytes volumeBytes(size_t bytes, uint32_t seed) {
     return v;
 }
 
-std::vector<Bytes> makeMdMembers(const Bytes& volume, const MdSpec& spec) {
-    const int n = spec.members;
-    const uint64_t c = spec.chunkBytes;
-    const bool v090 = spec.version.rfind("0.90", 0) == 0;
-    const bool atEnd = v090 || spec.version == "1.0";
-    const uint64_t dataOffset = atEnd ? 0 : spec.dataOffset;
-    const int parityCount = spec.level == 6 ? 2 : (spec.level == 4 || spec.level == 5) ? 1 : 0;
+std::vector<Bytes> makeMdMembers(const Bytes& volume, const MdSetup& setup) {
+    const int n = setup.members;
+    const uint64_t c = setup.chunkBytes;
+    const bool v090 = setup.version.rfind("0.90", 0) == 0;
+    const bool atEnd = v090 || setup.version == "1.0";
+    const uint64_t dataOffset = atEnd ? 0 : setup.dataOffset;
+    const int parityCount = setup.level == 6 ? 2 : (setup.level == 4 || setup.level == 5) ? 1 : 0;
     const int d = n - parityCount;
     uint64_t dataBytes = 0;
     const uint64_t chunks = roundUp(volume.size(), c) / c;
-    if (spec.level == 1) {
+    if (setup.level == 1) {
         dataBytes = roundUp(volume.size(), 4096);
-    } else if (spec.level == kRaidLinear) {
+    } else if (setup.level == kRaidLinear) {
         dataBytes = roundUp(roundUp(volume.size(), n) / n, 4096);
-    } else if (spec.level == 10) {
-        const Raid10Copies k = raid10Copies(spec.layout);
+    } else if (setup.level == 10) {
+        const Raid10Copies k = raid10Copies(setup.layout);
         dataBytes = static_cast<uint64_t>(k.farCopies) * roundUp(chunks * k.nearCopies, n) / n * c;
     } else {
         dataBytes = roundUp(chunks, d) / d * c;
     }
     uint64_t memberBytes = dataOffset + dataBytes;
     if (v090) memberBytes = roundUp(dataBytes, 65536) + 65536;
-    if (spec.version == "1.0") memberBytes = roundUp(dataBytes + 8192, 4096);
+    if (setup.version == "1.0") memberBytes = roundUp(dataBytes + 8192, 4096);
     std::vector<Bytes> members(static_cast<size_t>(n), Bytes(memberBytes, 0));
     auto at = [&](int role, uint64_t off) { return members[static_cast<size_t>(role)].data() + dataOffset + off; };
 
-    if (spec.level == 1) {
+    if (setup.level == 1) {
         for (Bytes& m : members) std::memcpy(m.data() + dataOffset, volume.data(), volume.size());
-    } else if (spec.level == 10) {
+    } else if (setup.level == 10) {
         // md's RAID 10: near copies on neighbouring members, far copies a
         // section further on the next ones, offset copies a row further.
-        const Raid10Copies k = raid10Copies(spec.layout);
+        const Raid10Copies k = raid10Copies(setup.layout);
         const uint64_t stride = k.offset ? c : dataBytes / c / k.farCopies * c;
         for (uint64_t chunk = 0; chunk < chunks; ++chunk) {
             const uint64_t len = std::min<uint64_t>(c, volume.size() - chunk * c);
@@ -151,8 +151,8 @@ std::vector<Bytes> makeMdMembers(const Bytes& volume, const MdSpec& spec) {
         }
     } else {
         RaidGeometry g;
-        g.level = spec.level;
-        g.layout = spec.layout;
+        g.level = setup.level;
+        g.layout = setup.layout;
         g.chunkBytes = c;
         for (int r = 0; r < n; ++r) g.members.push_back({std::make_shared<MemoryReader>(Bytes{}), 0, dataBytes});
         for (uint64_t off = 0; off < volume.size(); off += std::min<uint64_t>(c, volume.size() - off)) {
@@ -165,7 +165,7 @@ std::vector<Bytes> makeMdMembers(const Bytes& volume, const MdSpec& spec) {
         if (parityCount) {
             for (uint64_t s = 0; s < dataBytes / c; ++s) {
                 int p = 0, q = 0;
-                parityRoles(spec, s, p, q);
+                parityRoles(setup, s, p, q);
                 const int d0 = q == n - 1 ? 0 : q + 1;
                 for (uint64_t i = 0; i < c; ++i) {
                     uint8_t pv = 0, qv = 0;
@@ -182,7 +182,7 @@ std::vector<Bytes> makeMdMembers(const Bytes& volume, const MdSpec& spec) {
             }
         }
     }
-    if (spec.level == kRaidLinear)
+    if (setup.level == kRaidLinear)
         for (int r = 0; r < n; ++r) {
             const uint64_t from = static_cast<uint64_t>(r) * dataBytes;
             if (from < volume.size())
@@ -190,35 +190,35 @@ std::vector<Bytes> makeMdMembers(const Bytes& volume, const MdSpec& spec) {
         }
     for (int r = 0; r < n; ++r) {
         if (v090)
-            writeMd090(members[static_cast<size_t>(r)], spec, r, dataBytes, spec.version == "0.90be");
-        else if (!spec.version.empty())
-            writeMdV1(members[static_cast<size_t>(r)], spec, r, dataBytes);
+            writeMd090(members[static_cast<size_t>(r)], setup, r, dataBytes, setup.version == "0.90be");
+        else if (!setup.version.empty())
+            writeMdV1(members[static_cast<size_t>(r)], setup, r, dataBytes);
     }
     return members;
 }
 
-void writeMdV1(Bytes& member, const MdSpec& spec, int role, uint64_t dataBytes, uint64_t events) {
+void writeMdV1(Bytes& member, const MdSetup& setup, int role, uint64_t dataBytes, uint64_t events) {
     const uint64_t size = member.size();
-    uint64_t at = spec.version == "1.1" ? 0 : spec.version == "1.2" ? 4096 : ((size / 512 - 16) & ~uint64_t{7}) * 512;
-    const uint32_t maxDev = static_cast<uint32_t>(std::min(spec.members, 382)) + 2;
+    uint64_t at = setup.version == "1.1" ? 0 : setup.version == "1.2" ? 4096 : ((size / 512 - 16) & ~uint64_t{7}) * 512;
+    const uint32_t maxDev = static_cast<uint32_t>(std::min(setup.members, 382)) + 2;
     Bytes sb(256 + 2 * maxDev, 0);
     put32(sb, 0, 0xa92b4efc);
     put32(sb, 4, 1);
-    std::memset(sb.data() + 16, spec.uuidByte, 16);
+    std::memset(sb.data() + 16, setup.uuidByte, 16);
     std::memcpy(sb.data() + 32, "test:set", 8);
-    put32(sb, 72, static_cast<uint32_t>(spec.level));
-    put32(sb, 76, static_cast<uint32_t>(spec.layout));
-    put64(sb, 80, spec.level == 0 || spec.level == kRaidLinear ? 0 : dataBytes / 512);
-    put32(sb, 88, spec.chunkBytes / 512);
-    put32(sb, 92, static_cast<uint32_t>(spec.members));
-    put64(sb, 128, spec.version == "1.0" ? 0 : spec.dataOffset / 512);
+    put32(sb, 72, static_cast<uint32_t>(setup.level));
+    put32(sb, 76, static_cast<uint32_t>(setup.layout));
+    put64(sb, 80, setup.level == 0 || setup.level == kRaidLinear ? 0 : dataBytes / 512);
+    put32(sb, 88, setup.chunkBytes / 512);
+    put32(sb, 92, static_cast<uint32_t>(setup.members));
+    put64(sb, 128, setup.version == "1.0" ? 0 : setup.dataOffset / 512);
     put64(sb, 136, dataBytes / 512);
     put64(sb, 144, at / 512);
     put32(sb, 160, static_cast<uint32_t>(role));
     std::memset(sb.data() + 168, 0x10 + role, 16);
     put64(sb, 200, events);
     put32(sb, 220, maxDev);
-    for (uint32_t i = 0; i < maxDev; ++i) put16(sb, 256 + 2 * i, i < static_cast<uint32_t>(spec.members) ? i : 0xffff);
+    for (uint32_t i = 0; i < maxDev; ++i) put16(sb, 256 + 2 * i, i < static_cast<uint32_t>(setup.members) ? i : 0xffff);
     uint64_t sum = 0;
     for (size_t i = 0; i + 4 <= sb.size(); i += 4) sum += get32(sb, i);
     if (sb.size() % 4) sum += static_cast<uint32_t>(sb[sb.size() - 2] | sb[sb.size() - 1] << 8);
@@ -226,7 +226,7 @@ void writeMdV1(Bytes& member, const MdSpec& spec, int role, uint64_t dataBytes, 
     std::memcpy(member.data() + at, sb.data(), sb.size());
 }
 
-void writeMd090(Bytes& member, const MdSpec& spec, int role, uint64_t dataBytes, bool big) {
+void writeMd090(Bytes& member, const MdSetup& setup, int role, uint64_t dataBytes, bool big) {
     const uint64_t at = (member.size() & ~uint64_t{65535}) - 65536;
     Bytes sb(4096, 0);
     auto w = [&](size_t word, uint32_t v) { put32(sb, word * 4, v, big); };
@@ -234,18 +234,18 @@ void writeMd090(Bytes& member, const MdSpec& spec, int role, uint64_t dataBytes,
     w(1, 0);
     w(2, 90);
     uint32_t uuid = 0;
-    std::memset(&uuid, spec.uuidByte, 4);
+    std::memset(&uuid, setup.uuidByte, 4);
     w(5, uuid);
     w(13, uuid);
     w(14, uuid);
     w(15, uuid);
-    w(7, static_cast<uint32_t>(spec.level));
+    w(7, static_cast<uint32_t>(setup.level));
     w(8, static_cast<uint32_t>(dataBytes / 1024));
-    w(9, static_cast<uint32_t>(spec.members));
-    w(10, static_cast<uint32_t>(spec.members));
+    w(9, static_cast<uint32_t>(setup.members));
+    w(10, static_cast<uint32_t>(setup.members));
     put64(sb, 39 * 4, 7, big);  // events
-    w(64, static_cast<uint32_t>(spec.layout));
-    w(65, spec.chunkBytes);
+    w(64, static_cast<uint32_t>(setup.layout));
+    w(65, setup.chunkBytes);
     w(992, static_cast<uint32_t>(role));
     w(992 + 3, static_cast<uint32_t>(role));
     w(992 + 4, 6);  // active, in sync

@@ -15,7 +15,7 @@ namespace brantlow::test {
 
 using Bytes = std::vector<uint8_t>;
 
-struct MdSpec {
+struct MdSetup {
     int level = 5;
     int layout = kLeftSymmetric;
     uint32_t chunkBytes = 64 * 1024;
@@ -26,12 +26,12 @@ struct MdSpec {
 };
 
 // The members of a set holding `volume` (padded to whole stripes).
-std::vector<Bytes> makeMdMembers(const Bytes& volume, const MdSpec& spec);
+std::vector<Bytes> makeMdMembers(const Bytes& volume, const MdSetup& setup);
 
 // Writes a version 1 superblock (at its version's place) for member `role`.
-void writeMdV1(Bytes& member, const MdSpec& spec, int role, uint64_t dataBytes, uint64_t events = 10);
+void writeMdV1(Bytes& member, const MdSetup& setup, int role, uint64_t dataBytes, uint64_t events = 10);
 // Writes a 0.90 superblock near the member's end (big-endian when asked).
-void writeMd090(Bytes& member, const MdSpec& spec, int role, uint64_t dataBytes, bool bigEndian);
+void writeMd090(Bytes& member, const MdSetup& setup, int role, uint64_t dataBytes, bool bigEndian);
 
 // An LVM2 physical volume of `bytes`: label in sector 1 (PV UUID `pvId`,
 // 32 characters), one metadata area at 4 KiB of `areaBytes` whose ring
