@@ -16,6 +16,7 @@
 #include "disk/sector_scan.h"
 #include "fs/api/parser.h"
 #include "platform/enumerate.h"
+#include "scan/volumes.h"
 
 class QButtonGroup;
 class QCheckBox;
@@ -71,6 +72,12 @@ public:
     QPushButton* openImageButton() const { return openImage_; }
     // "Image the disk first": the imaging page for the selected drive.
     QPushButton* imageFirstButton() const { return imageFirst_; }
+    // Puts the ticked drives and images together as the sets they make
+    // (RAID members, a volume group over disks; asks to search for a set
+    // without metadata) and lists each set as a drive of its own.
+    QPushButton* assembleRaidButton() const { return assemble_; }
+    // Ticks a drive or image row by its path (for scripts and tests).
+    void setTicked(const QString& path, bool ticked);
     QLabel* notice() const { return notice_; }
     QLabel* missingImages() const { return missing_; }
 
@@ -83,12 +90,17 @@ private:
     void onNext();
     void onOpenImage();
     void onImageFirst();
+    void onAssemble();
+    void updateAssemble();
+    // Adds a set put together as a drive row and selects it.
+    void addAssembled(const AssembledDisk& d);
 
     QTreeWidget* tree_;
     QTreeWidgetItem* volumesRoot_;
     QTreeWidgetItem* drivesRoot_;
     QPushButton* openImage_;
     QPushButton* imageFirst_;
+    QPushButton* assemble_;
     QLabel* notice_;
     QLabel* missing_;
     std::vector<VolumeEntry> volumes_;  // items carry an index into it
@@ -195,6 +207,7 @@ private:
     void fillList(const std::vector<size_t>& indexes);
     QTreeWidgetItem* makeRow(size_t index) const;
     QTreeWidgetItem* parentRow(const VolumeEntry& v) const;
+    QTreeWidgetItem* rowOf(const std::string& volumeNumber) const;
     void enterLayer(QTreeWidgetItem* item);
     void fitColumns();
     void onRowSelected();

@@ -13,6 +13,7 @@
 
 #include "app/ImagingPage.h"
 #include "app/Pages.h"
+#include "app/RaidParametersDialog.h"
 #include "disk/source.h"
 #include "scan/volumes.h"
 #include "fs/filesystems.h"
@@ -84,6 +85,8 @@ Physical_DriveDialog::Physical_DriveDialog(const DriveSources& sources, QWidget*
         it->setData(0, kKindRole, "drive");
         it->setData(0, kDataRole, QString::fromStdString(d.devicePath));
         it->setToolTip(0, QString::fromStdString(d.devicePath));
+        it->setFlags(it->flags() | Qt::ItemIsUserCheckable);
+        it->setCheckState(0, Qt::Unchecked);
     }
     for (const auto& v : sources.volumes) {
         VolumeEntry e;
@@ -126,6 +129,13 @@ Physical_DriveDialog::Physical_DriveDialog(const DriveSources& sources, QWidget*
     imageFirst_->setToolTip("A failing disk: copy it once to an image file, good areas first, with a map of what "
                             "was read; then recover from the image.");
     row->addWidget(imageFirst_, 0, Qt::AlignRight);
+    assemble_ = new QPushButton("Assemble RAID", content());
+    assemble_->setObjectName("assembleRaid");
+    assemble_->setAutoDefault(false);
+    assemble_->setEnabled(false);
+    assemble_->setToolTip("Tick two or more drives or images that belong together (the members of a RAID set, the "
+                          "disks of a volume group) and put them together as one drive.");
+    row->addWidget(assemble_, 0, Qt::AlignRight);
     openImage_ = new QPushButton(QString::fromUtf8("Open Disk Image\u2026"), content());
     openImage_->setObjectName("openImage");
     openImage_->setAutoDefault(false);
@@ -135,6 +145,8 @@ Physical_DriveDialog::Physical_DriveDialog(const DriveSources& sources, QWidget*
 
     connect(openImage_, &QPushButton::clicked, this, &Physical_DriveDialog::onOpenImage);
     connect(imageFirst_, &QPushButton::clicked, this, &Physical_DriveDialog::onImageFirst);
+    connect(assemble_, &QPushButton::clicked, this, &Physical_DriveDialog::onAssemble);
+    connect(tree_, &QTreeWidget::itemChanged, this, [this] { updateAssemble(); });
     connect(this, &WizardPage::nextRequested, this, &Physical_DriveDialog::onNext);
 }
 
@@ -150,8 +162,72 @@ void Physical_DriveDialog::addImage(const QString& path, const QString& mapPath)
     it->setData(0, kKindRole, "drive");
     it->setData(0, kDataRole, abs);
     it->setToolTip(0, mapPath.isEmpty() ? QString("Disk image") : "Disk image, read through the map " + mapPath);
+    it->setFlags(it->flags() | Qt::ItemIsUserCheckable);
+    it->setCheckState(0, Qt::Unchecked);
     drivesRoot_->setExpanded(true);
     tree_->setCurrentItem(it);
+}
+
+void Physical_DriveDialog::setTicked(const QString& path, bool ticked) {
+    for (int i = 0; i < drivesRoot_->childCount(); ++i) {
+        QTreeWidgetItem* it = drivesRoot_->child(i);
+        if (it->data(0, kDataRole).toString() == path) it->setCheckState(0, ticked ? Qt::Checked : Qt::Unchecked);
+    }
+}
+
+void Physical_DriveDialog::updateAssemble() {
+    int ticked = 0;
+    for (int i = 0; i < drivesRoot_->childCount(); ++i)
+        ticked += drivesRoot_->child(i)->checkState(0) == Qt::Checked ? 1 : 0;
+    assemble_->setEnabled(ticked >= 2);
+}
+
+void Physical_DriveDialog::addAssembled(const AssembledDisk& d) {
+    const QString name = QString::fromStdString(registerAssembledSource(d.reader));
+    auto* it = new QTreeWidgetItem(drivesRoot_, QStringList{QString::fromStdString(d.description)});
+    it->setIcon(0, style()->standardIcon(QStyle::SP_DriveNetIcon));
+    it->setData(0, kKindRole, "drive");
+    it->setData(0, kDataRole, name);
+    it->setToolTip(0, QString::fromStdString(d.description));
+    drivesRoot_->setExpanded(true);
+    tree_->setCurrentItem(it);
+}
+
+void Physical_DriveDialog::onAssemble() {
+    std::vector<std::shared_ptr<readWriteInterface>> readers;
+    std::vector<std::string> names;
+    for (int i = 0; i < drivesRoot_->childCount(); ++i) {
+        QTreeWidgetItem* it = drivesRoot_->child(i);
+        if (it->checkState(0) != Qt::Checked) continue;
+        const std::string path = it->data(0, kDataRole).toString().toStdString();
+        SourceError why;
+        auto r = openSourceReader(path, &why, &volumeProbeTable());
+        if (!r) {
+            messages().info(path + " cannot be read: " + (why.text.empty() ? "invalid handle ..." : why.text));
+            return;
+        }
+        readers.push_back(std::move(r));
+        // An image by its file name, a drive by its row.
+        const QString text = it->text(0);
+        names.push_back((QFileInfo(text).isAbsolute() ? QFileInfo(text).fileName() : text).toStdString());
+    }
+    if (readers.size() < 2) return;
+    const Assembly a = assembleSources(readers, names);
+    for (const AssembledDisk& d : a.disks) addAssembled(d);
+    std::string notes;
+    for (const std::string& n : a.notes) notes += n + "\n";
+    if (!a.disks.empty()) {
+        if (!notes.empty()) messages().info(notes);
+        return;
+    }
+    if (!messages().question(notes + "The ticked drives make no set by their metadata. Look for the way they fit "
+                                     "together as a RAID set without metadata?"))
+        return;
+    auto* box = new RaidParametersDialog(readers, names, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    connect(box, &QDialog::accepted, this, [this, box] { addAssembled(box->assembled()); });
+    box->open();
+    box->startSearch();
 }
 
 void Physical_DriveDialog::addMissing(const QString& path, const QString& reason) {

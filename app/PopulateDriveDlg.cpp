@@ -370,17 +370,22 @@ QTreeWidgetItem* PopulateDriveDlg::makeRow(size_t index) const {
     QString tip = QString::fromStdString(t.fileSystem);
     if (!v.within.empty()) tip += " in " + QString::fromStdString(v.within);
     if (!v.layerNote.empty()) tip += " (not opened: " + QString::fromStdString(v.layerNote) + ")";
+    if (!v.memberOf.empty()) tip += " (member of the set under " + QString::fromStdString(v.memberOf) + ")";
     row->setToolTip(1, tip);
     return row;
 }
 
 // The row of the volume a layered volume lies in, when it is listed.
 QTreeWidgetItem* PopulateDriveDlg::parentRow(const VolumeEntry& v) const {
-    if (v.parent.empty()) return nullptr;
+    return v.parent.empty() ? nullptr : rowOf(v.parent);
+}
+
+// The row of the volume of this number, when it is listed.
+QTreeWidgetItem* PopulateDriveDlg::rowOf(const std::string& volumeNumber) const {
     for (QTreeWidgetItemIterator it(list_); *it; ++it) {
         bool ok = false;
         const qulonglong i = (*it)->data(0, kIndexRole).toULongLong(&ok);
-        if (ok && i < volumes_.size() && volumes_[static_cast<size_t>(i)].volumeNumber == v.parent) return *it;
+        if (ok && i < volumes_.size() && volumes_[static_cast<size_t>(i)].volumeNumber == volumeNumber) return *it;
     }
     return nullptr;
 }
@@ -647,6 +652,16 @@ void PopulateDriveDlg::enterLayer(QTreeWidgetItem* item) {
     bool ok = false;
     const size_t index = static_cast<size_t>(item->data(0, kIndexRole).toULongLong(&ok));
     if (!ok || index >= volumes_.size()) return;
+    // A further member of a set: the set is open under its first member.
+    if (!volumes_[index].memberOf.empty()) {
+        if (QTreeWidgetItem* owner = rowOf(volumes_[index].memberOf)) {
+            if (owner->childCount() > 0) {
+                list_->setCurrentItem(owner->child(0));
+                hint_->setText("Select a volume inside the layer and click next button...");
+                return;
+            }
+        }
+    }
     if (item->childCount() == 0) {
         std::vector<VolumeEntry> one{volumes_[index]};
         const bool search = options_.scanMode != 1;

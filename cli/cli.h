@@ -11,6 +11,7 @@
 #include "disk/partition.h"
 #include "disk/reader.h"
 #include "layers/api/layer_row.h"
+#include "scan/volumes.h"
 #include "base/sinks.h"
 #include "base/times.h"
 
@@ -52,10 +53,23 @@ std::string jsonTime(const OptTime& t);
 // read through it: what it does not mark finished is unreadable.
 std::shared_ptr<readWriteInterface> openSource(const std::string& path, const std::string& mapPath = {});
 
+// What a command reads: one SOURCE, or the sets several SOURCE arguments
+// make (RAID members, the physical volumes of a volume group), or with
+// --raid the set without metadata they make; each set read like a disk.
+struct Sources {
+    std::vector<std::string> paths;
+    std::vector<AssembledDisk> disks;  // one for one SOURCE
+    const std::shared_ptr<readWriteInterface>& reader() const { return disks.front().reader; }
+};
+// Opens the SOURCE arguments (and puts them together); prints why not and
+// sets rc when they cannot be read.
+std::optional<Sources> openSources(const Args& a, int& rc);
+
 // The volume list of the Standard walk, with the layers opened as far as
 // the answers (ask) go.
 std::vector<VolumeEntry> standardVolumes(const std::shared_ptr<readWriteInterface>& reader, bool gpt,
                                          const LayerAsk& ask);
+std::vector<VolumeEntry> standardVolumes(const Sources& sources, bool gpt, const LayerAsk& ask);
 
 // What a layer asks for, answered from --passphrase-file, --key-file or
 // --volume-key-file (once each), else a passphrase on the terminal without
@@ -65,8 +79,7 @@ LayerAsk layerAsk(const Args& a);
 // The volume chosen by --volume N, or --start-sector S --fs NAME [--size-sectors Z].
 // Prints the reason and returns nullopt when there is none (rc: the exit
 // status to end with).
-std::optional<VolumeEntry> chooseVolume(const std::shared_ptr<readWriteInterface>& reader, const Args& a,
-                                        int* rc = nullptr);
+std::optional<VolumeEntry> chooseVolume(const Sources& sources, const Args& a, int* rc = nullptr);
 
 // Progress to stderr when it is a terminal.
 bool stderrIsTerminal();

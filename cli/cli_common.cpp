@@ -11,6 +11,7 @@
 #include "fs/filesystems.h"
 #include "platform/files.h"
 #include "platform/secret.h"
+#include "platform/signals.h"
 #include "scan/scan_job.h"
 #include "scan/volumes.h"
 
@@ -129,6 +130,101 @@ bool secretFile(const std::string& path, const char* what, platform::Secret& out
 
 }  // namespace
 
+std::vector<VolumeEntry> standardVolumes(const Sources& sources, bool gpt, const LayerAsk& ask) {
+    return listDisks(sources.disks, gpt, ask);
+}
+
+namespace {
+
+constexpr size_t kMaxSources = 64;
+
+// --raid: a set without metadata, by typed parameters or the best the
+// search finds (the ranking printed).
+std::optional<AssembledDisk> withoutMetadata(const std::vector<std::shared_ptr<readWriteInterface>>& readers,
+                                             const std::vector<std::string>& paths, const Args& a, int& rc) {
+    std::string params = a.get("--raid");
+    if (params == "search") {
+        StderrProgress prog(stderrIsTerminal() && !a.has("--quiet"));
+        ThrottledProgress throttled(&prog);
+        const SetSearchResult res = searchSetParameters(readers, &platform::interruptFlag(), &throttled);
+        prog.done();
+        if (platform::interruptFlag().load()) {
+            std::cerr << "brantlow-cli: interrupted\n";
+            rc = kExitInterrupted;
+            return std::nullopt;
+        }
+        if (res.candidates.empty()) {
+            std::cerr << "brantlow-cli: no way to put the sources together was found"
+                      << (res.error.empty() ? "" : ": " + res.error) << "\n";
+            rc = kExitSource;
+            return std::nullopt;
+        }
+        std::cerr << "brantlow-cli: the ways the sources fit together, best first:\n";
+        for (size_t i = 0; i < res.candidates.size(); ++i)
+            std::cerr << "  " << i + 1 << ". " << setParametersText(res.candidates[i].parameters) << "  ("
+                      << res.candidates[i].description << ")\n";
+        params = setParametersText(res.candidates[0].parameters);
+    }
+    std::string error;
+    AssembledDisk d = assembleWithParameters(readers, paths, params, error);
+    if (!d.reader) {
+        std::cerr << "brantlow-cli: --raid " << terminalSafe(params) << ": " << terminalSafe(error) << "\n";
+        rc = kExitUsage;
+        return std::nullopt;
+    }
+    return d;
+}
+
+}  // namespace
+
+std::optional<Sources> openSources(const Args& a, int& rc) {
+    Sources s;
+    s.paths = a.positional;
+    if (s.paths.empty() || s.paths.size() > kMaxSources) {
+        std::cerr << "brantlow-cli: give from 1 to " << kMaxSources << " SOURCE arguments\n";
+        rc = kExitUsage;
+        return std::nullopt;
+    }
+    if (a.has("--map") && s.paths.size() > 1) {
+        std::cerr << "brantlow-cli: --map reads one image through its map: give one SOURCE\n";
+        rc = kExitUsage;
+        return std::nullopt;
+    }
+    std::vector<std::shared_ptr<readWriteInterface>> readers;
+    for (const std::string& p : s.paths) {
+        auto r = openSource(p, a.get("--map"));
+        if (!r) {
+            rc = kExitSource;
+            return std::nullopt;
+        }
+        readers.push_back(std::move(r));
+    }
+    if (a.has("--raid")) {
+        auto d = withoutMetadata(readers, s.paths, a, rc);
+        if (!d) return std::nullopt;
+        std::cerr << "brantlow-cli: assembled " << terminalSafe(d->description) << "\n";
+        s.disks.push_back(std::move(*d));
+        return s;
+    }
+    if (readers.size() == 1) {
+        s.disks.push_back({readers[0], s.paths[0]});
+        return s;
+    }
+    Assembly as = assembleSources(readers, s.paths, layerAsk(a));
+    for (const std::string& note : as.notes) std::cerr << "brantlow-cli: " << terminalSafe(note) << "\n";
+    if (as.disks.empty()) {
+        std::cerr << "brantlow-cli: the sources make no set that can be read (for a set without metadata, try "
+                     "--raid search)\n";
+        rc = kExitSource;
+        return std::nullopt;
+    }
+    for (size_t k = 0; k < as.disks.size(); ++k)
+        std::cerr << "brantlow-cli: assembled " << (as.disks.size() > 1 ? std::to_string(k) + ": " : "")
+                  << terminalSafe(as.disks[k].description) << "\n";
+    s.disks = std::move(as.disks);
+    return s;
+}
+
 LayerAsk layerAsk(const Args& a) {
     const std::string passFile = a.get("--passphrase-file"), keyFile = a.get("--key-file"),
                       volumeKeyFile = a.get("--volume-key-file");
@@ -189,10 +285,15 @@ std::optional<VolumeEntry> throughLayer(const std::shared_ptr<readWriteInterface
 
 }  // namespace
 
-std::optional<VolumeEntry> chooseVolume(const std::shared_ptr<readWriteInterface>& readerPtr, const Args& a,
-                                        int* rc) {
+std::optional<VolumeEntry> chooseVolume(const Sources& sources, const Args& a, int* rc) {
+    const std::shared_ptr<readWriteInterface>& readerPtr = sources.reader();
     readWriteInterface& reader = *readerPtr;
     if (rc) *rc = kExitUsage;
+    if (a.has("--start-sector") && sources.disks.size() > 1) {
+        std::cerr << "brantlow-cli: the sources make " << sources.disks.size()
+                  << " sets: name a volume with --volume (see 'brantlow-cli volumes')\n";
+        return std::nullopt;
+    }
     if (a.has("--start-sector")) {
         // Counted from the start of the volume --volume names, when given (a
         // volume inside a layer: on what the layer yields), else of the source.
@@ -202,7 +303,7 @@ std::optional<VolumeEntry> chooseVolume(const std::shared_ptr<readWriteInterface
         if (a.has("--volume")) {
             Args b = a;
             for (const char* o : {"--start-sector", "--size-sectors", "--fs"}) b.options.erase(o);
-            outer = chooseVolume(readerPtr, b, rc);
+            outer = chooseVolume(sources, b, rc);
             if (!outer) return std::nullopt;
             if (rc) *rc = kExitUsage;
             on = volumeReader(*outer, readerPtr);
@@ -254,11 +355,19 @@ std::optional<VolumeEntry> chooseVolume(const std::shared_ptr<readWriteInterface
     // Layers are opened (and asked for what they need) only when the
     // volume chosen lies in one.
     const bool inLayer = want.find('/') != std::string::npos;
-    auto vols = standardVolumes(readerPtr, a.has("--gpt"), inLayer ? layerAsk(a) : LayerAsk{});
+    auto vols = standardVolumes(sources, a.has("--gpt"), inLayer ? layerAsk(a) : LayerAsk{});
     if (want.empty()) {
         if (vols.size() == 1) return isLayerName(vols[0].fileSystem) ? throughLayer(readerPtr, vols[0], a, rc) : vols[0];
-        if (vols.size() == 2 && isLayerName(vols[0].fileSystem) && vols[1].parent == vols[0].volumeNumber)
-            return vols[1];
+        // One volume that is not a layer (what a layer, or a set of
+        // members, holds).
+        const VolumeEntry* only = nullptr;
+        size_t leaves = 0;
+        for (const VolumeEntry& v : vols)
+            if (!isLayerName(v.fileSystem)) {
+                only = &v;
+                ++leaves;
+            }
+        if (leaves == 1 && !only->parent.empty()) return *only;
         if (vols.empty()) {
             std::cerr << "brantlow-cli: no volume found on this source (no partition table and no file system "
                          "at sector 0)\n";
@@ -270,8 +379,20 @@ std::optional<VolumeEntry> chooseVolume(const std::shared_ptr<readWriteInterface
     }
     for (const auto& v : vols) {
         if (v.volumeNumber != want) continue;
-        if (isLayerName(v.fileSystem)) return throughLayer(readerPtr, v, a, rc);
-        return v;
+        if (!isLayerName(v.fileSystem)) return v;
+        // A layer: what it holds, when that is listed and one volume (a
+        // further member of a set: what the set holds).
+        const std::string holder = v.memberOf.empty() ? v.volumeNumber : v.memberOf;
+        std::vector<const VolumeEntry*> inside;
+        for (const auto& c : vols)
+            if (c.parent == holder) inside.push_back(&c);
+        if (inside.size() == 1) return *inside[0];
+        if (inside.size() > 1) {
+            std::cerr << "brantlow-cli: volume " << holder << " holds " << inside.size()
+                      << " volumes: name one with --volume (see 'brantlow-cli volumes')\n";
+            return std::nullopt;
+        }
+        return throughLayer(readerPtr, v, a, rc);
     }
     // A volume inside a layer that did not open.
     for (const auto& v : vols)

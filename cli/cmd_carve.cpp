@@ -1,4 +1,5 @@
 // brantlow-cli carve: signature carving of a whole source or one volume.
+#include <algorithm>
 #include <cstring>
 #include <iostream>
 #include <map>
@@ -33,10 +34,6 @@ std::string defaultTypesPath() {
 }  // namespace
 
 int cmdCarve(const Args& a) {
-    if (a.positional.size() != 1) {
-        std::cerr << "brantlow-cli: carve takes one SOURCE\n";
-        return kExitUsage;
-    }
     StderrMessages messages;
     MessageSink* previous = setMessageSink(&messages);
     struct Restore {
@@ -44,14 +41,20 @@ int cmdCarve(const Args& a) {
         ~Restore() { setMessageSink(p); }
     } restore{previous};
 
-    const std::string source = a.positional[0];
-    auto reader = openSource(source, a.get("--map"));
-    if (!reader) return kExitSource;
+    int openRc = kExitSource;
+    auto sources = openSources(a, openRc);
+    if (!sources) return openRc;
+    const std::shared_ptr<readWriteInterface> reader = sources->reader();
 
     // The whole source, or the chosen volume (read through its layer when
     // it lies in one).
     std::shared_ptr<readWriteInterface> on = reader;
     uint64_t startByte = 0, bytes = reader->sizeBytes();
+    if (!a.has("--volume") && !a.has("--start-sector") && sources->disks.size() > 1) {
+        std::cerr << "brantlow-cli: the sources make " << sources->disks.size()
+                  << " sets: name a volume with --volume (see 'brantlow-cli volumes')\n";
+        return kExitUsage;
+    }
     const bool freeOnly = a.has("--free-only");
     std::optional<VolumeEntry> chosen;
     std::string outputNote;
@@ -59,7 +62,7 @@ int cmdCarve(const Args& a) {
         Args b = a;
         if (b.has("--start-sector") && !b.has("--fs")) b.options["--fs"] = "RAW";
         int rc = kExitUsage;
-        auto v = chooseVolume(reader, b, &rc);
+        auto v = chooseVolume(*sources, b, &rc);
         if (!v) return rc == kExitSource ? rc : kExitUsage;
         on = volumeReader(*v, reader);
         chosen = v;
@@ -83,7 +86,8 @@ int cmdCarve(const Args& a) {
             std::cerr << "brantlow-cli: cannot create output folder " << outDir << ": " << std::strerror(e) << "\n";
             return kExitUsage;
         }
-        if (platform::folderOnDevice(outDir, source)) {
+        if (std::any_of(a.positional.begin(), a.positional.end(),
+                        [&](const std::string& source) { return platform::folderOnDevice(outDir, source); })) {
             std::cerr << "brantlow-cli: the output folder lies on the device being carved; choose another\n";
             return kExitUsage;
         }

@@ -116,12 +116,10 @@ std::optional<Scanned> scanVolume(const Args& a, int& rc) {
         mode = ScanMode::Advanced;
     else if (m == "deep")
         mode = ScanMode::Deep;
-    auto reader = openSource(a.positional.at(0), a.get("--map"));
-    if (!reader) {
-        rc = kExitSource;
-        return std::nullopt;
-    }
-    auto vol = chooseVolume(reader, a, &rc);
+    auto sources = openSources(a, rc);
+    if (!sources) return std::nullopt;
+    const std::shared_ptr<readWriteInterface> reader = sources->reader();
+    auto vol = chooseVolume(*sources, a, &rc);
     if (!vol) return std::nullopt;
     ParserChoice choice = selectParser(vol->fileSystem, mode);
     if (!choice.parser) {
@@ -371,7 +369,8 @@ int cmdRecover(const Args& a) {
                   << "\n";
         return kExitUsage;
     }
-    if (platform::folderOnDevice(out, a.positional.at(0))) {
+    if (std::any_of(a.positional.begin(), a.positional.end(),
+                    [&](const std::string& source) { return platform::folderOnDevice(out, source); })) {
         std::cerr << "brantlow-cli: the output folder lies on the device being recovered; choose another\n";
         return kExitUsage;
     }

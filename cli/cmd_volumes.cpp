@@ -24,6 +24,7 @@ void printVolume(const VolumeEntry& v, bool json) {
         if (!v.parent.empty())
             std::cout << ",\"parent\":" << jsonString(v.parent) << ",\"within\":" << jsonString(v.within);
         if (!v.layerNote.empty()) std::cout << ",\"notOpened\":" << jsonString(v.layerNote);
+        if (!v.memberOf.empty()) std::cout << ",\"memberOf\":" << jsonString(v.memberOf);
         std::cout << "}" << std::endl;
         return;
     }
@@ -31,6 +32,7 @@ void printVolume(const VolumeEntry& v, bool json) {
                 v.sizeText.c_str(), static_cast<unsigned long long>(v.startSector));
     if (!v.within.empty()) std::printf("  in %s", terminalSafe(v.within).c_str());
     if (!v.layerNote.empty()) std::printf("  not opened: %s", terminalSafe(v.layerNote).c_str());
+    if (!v.memberOf.empty()) std::printf("  member of the set under %s", terminalSafe(v.memberOf).c_str());
     std::printf("\n");
 }
 
@@ -39,13 +41,18 @@ void printVolume(const VolumeEntry& v, bool json) {
 class Printer : public PartitionOwner {
 public:
     Printer(bool json, StderrProgress& progress, std::shared_ptr<readWriteInterface> source, LayerAsk ask,
-            const Partition& scan)
-        : json_(json), progress_(progress), source_(std::move(source)), ask_(std::move(ask)), scan_(scan) {}
+            const Partition& scan, std::string prefix)
+        : json_(json), progress_(progress), source_(std::move(source)), ask_(std::move(ask)), scan_(scan),
+          prefix_(std::move(prefix)) {}
     void addEntry(const VolumeEntry& v) override {
         progress_.done();
         std::vector<VolumeEntry> found{v};
         if (isLayerName(v.fileSystem)) openLayers(found, source_, ask_, scanInside(scan_));
-        for (const VolumeEntry& e : found) print(e);
+        for (VolumeEntry& e : found) {
+            e.volumeNumber = prefix_ + e.volumeNumber;
+            if (!e.parent.empty()) e.parent = prefix_ + e.parent;
+            print(e);
+        }
         std::fflush(stdout);
     }
     void setStatus(const std::string& text) override { progress_.status(text); }
@@ -61,6 +68,7 @@ private:
     std::shared_ptr<readWriteInterface> source_;
     LayerAsk ask_;
     const Partition& scan_;
+    std::string prefix_;  // the set's number when several are scanned ("1:")
 };
 
 // A sector number option; false (with the reason printed) when it is not one.
@@ -75,7 +83,8 @@ bool sectorOption(const Args& a, const char* name, int64_t& out) {
     return true;
 }
 
-int scanVolumes(const std::shared_ptr<readWriteInterface>& source, const Args& a) {
+int scanVolumes(const std::shared_ptr<readWriteInterface>& source, const Args& a, const std::string& prefix,
+                bool header) {
     readWriteInterface& reader = *source;
     const bool json = a.has("--json");
     Partition p;
@@ -93,10 +102,10 @@ int scanVolumes(const std::shared_ptr<readWriteInterface>& source, const Args& a
         return kExitUsage;
     }
     StderrProgress progress(!a.has("--quiet") && stderrIsTerminal());
-    Printer printer(json, progress, source, layerAsk(a), p);
+    Printer printer(json, progress, source, layerAsk(a), p, prefix);
     p.owner = &printer;
     p.progress = &progress;
-    printer.header();
+    if (header) printer.header();
     SectorScanResult res;
     std::atomic<bool> finished{false};
     std::thread worker([&] {
@@ -124,18 +133,27 @@ int scanVolumes(const std::shared_ptr<readWriteInterface>& source, const Args& a
 }  // namespace
 
 int cmdVolumes(const Args& a) {
-    if (a.positional.size() != 1) {
-        std::cerr << "usage: brantlow-cli volumes SOURCE [--gpt] [--json] [--scan [--start S] [--end E] [--no-skip]]\n";
+    if (a.positional.empty()) {
+        std::cerr << "usage: brantlow-cli volumes SOURCE... [--gpt] [--json] [--scan [--start S] [--end E] [--no-skip]]\n";
         return kExitUsage;
     }
     if (!a.has("--scan") && (a.has("--start") || a.has("--end") || a.has("--no-skip"))) {
         std::cerr << "brantlow-cli: --start, --end and --no-skip belong to --scan\n";
         return kExitUsage;
     }
-    auto reader = openSource(a.positional[0], a.get("--map"));
-    if (!reader) return kExitSource;
-    if (a.has("--scan")) return scanVolumes(reader, a);
-    auto vols = standardVolumes(reader, a.has("--gpt"), layerAsk(a));
+    int rc = kExitSource;
+    auto sources = openSources(a, rc);
+    if (!sources) return rc;
+    if (a.has("--scan")) {
+        // Each set is scanned like a disk of its own.
+        const size_t n = sources->disks.size();
+        for (size_t k = 0; k < n; ++k) {
+            rc = scanVolumes(sources->disks[k].reader, a, n > 1 ? std::to_string(k) + ":" : "", k == 0);
+            if (rc != kExitOk) return rc;
+        }
+        return kExitOk;
+    }
+    auto vols = standardVolumes(*sources, a.has("--gpt"), layerAsk(a));
     const bool json = a.has("--json");
     if (!json) std::printf("%-8s %-30s %-14s %s\n", "VOLUME", "FILE_SYSTEM", "VOLUME_SIZE", "START_SECTOR");
     for (const auto& v : vols) printVolume(v, json);

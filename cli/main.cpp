@@ -1,7 +1,9 @@
 // brantlow-cli: the recovery engine without a display.
 #include <CLI/CLI.hpp>
 
+#include <deque>
 #include <iostream>
+#include <vector>
 
 #include "cli/cli.h"
 #include "platform/signals.h"
@@ -10,13 +12,24 @@ using namespace brantlow::cli;
 
 namespace {
 
-constexpr const char* kSourceHelp = "a disk device or an image file; it is only ever read";
+constexpr const char* kSourceHelp =
+    "a disk device or an image file; it is only ever read. Several SOURCE arguments are put together into the "
+    "sets they make (RAID members, the disks of a volume group)";
 
 CLI::Option* flag(CLI::App* sub, const std::string& name, const std::string& help) {
     return sub->add_flag(name, help);
 }
 
-void addSource(CLI::App* sub) { sub->add_option("SOURCE", kSourceHelp)->required(); }
+// One SOURCE, or the members of a set (RAID members, the disks of a volume
+// group) in any order.
+void addSource(CLI::App* sub) {
+    static std::deque<std::vector<std::string>> values;  // CLI11 takes several only into a vector
+    sub->add_option("SOURCE", values.emplace_back(), kSourceHelp)->required()->expected(-1);
+    sub->add_option("--raid", "the SOURCE arguments are the members of a RAID set without metadata: 'search' "
+                              "ranks the ways they fit together and takes the best, or give the parameters "
+                              "(level=5,chunk=64K,layout=left-symmetric,order=0:1:2,start=1M; order counts the "
+                              "SOURCE arguments from 0)")->type_name("search|PARAMETERS");
+}
 
 // What opens an encrypted layer.
 void addPassphrase(CLI::App* sub) {

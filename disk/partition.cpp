@@ -124,7 +124,7 @@ struct Walk {
         e.sizeSectors = count;
         e.sizeText = logical ? fmt("%d   MB", static_cast<long long>(count / 2048)) : sizeTextMbSpaces3(count / 2048);
         MbrSlotName slot;
-        if (!claimSlot(type, logical, identifyVolume(reader, start, probes).fileSystem, slot)) {
+        if (!claimSlot(type, logical, identifyVolume(reader, start, probes, count).fileSystem, slot)) {
             slot.name = "Unknown";
             slot.status = "found UNKNOWN...";
             slot.counted = false;
@@ -224,7 +224,7 @@ struct Walk {
             uint64_t start512 = 0, partSectors = 0;
             if (!to512(c.start, &start512)) return EINVAL;
             if (c.end >= c.start && !to512(c.end - c.start + 1, &partSectors)) partSectors = 0;
-            ProbeResult id = identifyVolume(reader, start512, probes);
+            ProbeResult id = identifyVolume(reader, start512, probes, partSectors);
             const VolumeKind* kind = id.fileSystem.empty() ? nullptr : findVolumeKind(probes, id.fileSystem);
             if (kind && kind->gptUsesOwnSize) {
                 // Listed with the size its own header records.

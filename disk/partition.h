@@ -36,6 +36,9 @@ struct VolumeEntry {
     // What a save's summary says of files read through its layers ("the
     // files were written decrypted (read through LUKS2 … on 1)").
     std::string outputNote;
+    // A member of a set (a RAID set, a volume group over several disks)
+    // opened under another volume: that volume's number.
+    std::string memberOf;
 };
 
 // Receives what a walk or scan finds.

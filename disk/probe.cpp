@@ -45,9 +45,21 @@ std::string countedText(const std::string& text, long long count) {
     return text.substr(0, at) + std::to_string(count) + text.substr(at + 2);
 }
 
-ProbeResult identifyVolume(readWriteInterface& reader, uint64_t sector, const ProbeTable& probes) {
+ProbeResult identifyVolume(readWriteInterface& reader, uint64_t sector, const ProbeTable& probes,
+                           uint64_t sizeSectors) {
     uint64_t off = 0;
     if (__builtin_mul_overflow(sector, 512ull, &off)) return {};
+    const uint64_t total = reader.sizeBytes();
+    uint64_t size = 0;
+    if (total > off) {
+        size = total - off;
+        uint64_t want = 0;
+        if (sizeSectors && !__builtin_mul_overflow(sizeSectors, 512ull, &want) && want < size) size = want;
+    }
+    for (const ProbeRow& row : probes) {
+        ProbeResult r;
+        if (row.probeVolume && size && row.probeVolume(reader, off, size, r) && !r.fileSystem.empty()) return r;
+    }
     std::vector<uint8_t> head(kProbeBytes, 0);
     size_t n = readZeroFill(reader, off, head.data(), head.size());
     if (n < 512) return {};

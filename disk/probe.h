@@ -71,6 +71,12 @@ struct MbrSlotName {
     bool counted = false; // the slot counts towards the running count
 };
 
+// What a placement check found (ProbeRow::placementCheck).
+struct PlacementCheck {
+    uint32_t looked = 0;  // structures read
+    uint32_t placed = 0;  // of those, found where they name
+};
+
 struct ProbeRow {
     const char* family;  // the lower-case family name of the row
     // Recognises a volume's first bytes; leaves out untouched when it
@@ -97,6 +103,21 @@ struct ProbeRow {
     // slot's first bytes ("" for none); `logical` for a slot of the extended
     // chain. Without it, the row claims any slot whose bytes it recognised.
     bool (*claimMbrSlot)(uint8_t type, bool logical, const std::string& probed, MbrSlotName& out) = nullptr;
+    // Optional: recognition that reads for itself, for a header the first
+    // kProbeBytes do not hold (a superblock further in, or at the volume's
+    // end). It is tried before the probes on the first bytes: such a header
+    // says what the volume is even when its first bytes look like a file
+    // system (a mirror member's data starts at its first byte). A few small
+    // reads.
+    bool (*probeVolume)(readWriteInterface& reader, uint64_t startByte, uint64_t sizeBytes,
+                        ProbeResult& out) = nullptr;
+    // Optional: how many of the volume's structures that name their own
+    // place (a record's own number, a folder whose first entry names the
+    // folder) were looked at, and how many read back where they name,
+    // within `budgetBytes` of reads. It ranks the ways a set of disks can be
+    // put together: only the right one puts every structure in its place.
+    PlacementCheck (*placementCheck)(readWriteInterface& reader, uint64_t startByte, uint64_t sizeBytes,
+                                     uint64_t budgetBytes) = nullptr;
 };
 
 using ProbeTable = std::vector<ProbeRow>;
@@ -109,9 +130,12 @@ const ProbeRow* findProbeRow(const ProbeTable& probes, const std::string& listNa
 // A status text with "%d" replaced by count.
 std::string countedText(const std::string& text, long long count);
 
-// Runs the table on the bytes at `sector` (512-byte units from the start of
-// the source). An empty name: nothing recognised.
-ProbeResult identifyVolume(readWriteInterface& reader, uint64_t sector, const ProbeTable& probes);
+// Runs the table on the volume at `sector` (512-byte units from the start
+// of the source), `sizeSectors` long (0: to the end of the source): the
+// rows' own readers first, then the probes on its first bytes. An empty
+// name: nothing recognised.
+ProbeResult identifyVolume(readWriteInterface& reader, uint64_t sector, const ProbeTable& probes,
+                           uint64_t sizeSectors = 0);
 // The same on bytes already read.
 ProbeResult identifyBytes(const uint8_t* head, size_t len, const ProbeTable& probes);
 

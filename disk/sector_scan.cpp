@@ -84,11 +84,16 @@ struct Scan {
         size_t row = 0;
         ProbeResult id;
         for (; row < probes.size(); ++row) {
-            // A probe that refuses leaves id as it was: it is cleared only
-            // after one that recognised the bytes was turned down here.
-            if (!probes[row].probe || !probes[row].probe(head, len, id)) continue;
-            if (!id.fileSystem.empty() && (!probes[row].scanCheck || probes[row].scanCheck(head, len))) break;
-            id = ProbeResult{};
+            if (!probes[row].probe) continue;
+            // A fresh result each time (nothing to clear: no work for the
+            // rows that do not match, which is nearly every row at nearly
+            // every sector).
+            ProbeResult r;
+            if (probes[row].probe(head, len, r) && !r.fileSystem.empty() &&
+                (!probes[row].scanCheck || probes[row].scanCheck(head, len))) {
+                id = std::move(r);
+                break;
+            }
         }
         if (row == probes.size()) return x + 1;
         const ProbeRow& r = probes[row];

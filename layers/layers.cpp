@@ -1,12 +1,15 @@
 #include "layers/layers.h"
 
 #include "layers/luks/luks.h"
+#include "layers/lvm/lvm_row.h"
+#include "layers/md/md_row.h"
+#include "layers/rawraid/rawraid_row.h"
 #include "layers/testlayer/testlayer.h"
 
 namespace brantlow {
 
 const std::vector<LayerRow>& layerTable() {
-    static const std::vector<LayerRow> rows = {luksRow(), testLayerRow()};
+    static const std::vector<LayerRow> rows = {luksRow(), mdRow(), lvmRow(), rawRaidRow(), testLayerRow()};
     return rows;
 }
 

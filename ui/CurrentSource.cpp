@@ -16,6 +16,12 @@ namespace gui {
 namespace {
 std::mutex g_mapsMutex;
 std::map<std::string, std::string> g_maps;  // image path -> map path
+
+// The sets put together this session, by name (GUI thread only).
+std::map<std::string, std::shared_ptr<readWriteInterface>>& assembledSources() {
+    static std::map<std::string, std::shared_ptr<readWriteInterface>> sets;
+    return sets;
+}
 }  // namespace
 
 void setSourceMap(const std::string& imagePath, const std::string& mapPath) {
@@ -32,7 +38,19 @@ std::string sourceMapOf(const std::string& imagePath) {
     return it == g_maps.end() ? std::string() : it->second;
 }
 
+std::string registerAssembledSource(std::shared_ptr<readWriteInterface> reader) {
+    auto& sets = assembledSources();
+    const std::string name = "assembled:" + std::to_string(sets.size() + 1);
+    sets[name] = std::move(reader);
+    return name;
+}
+
 bool openCurrentSource(const std::string& path, MessageSink& boxes, const ProbeTable& probes) {
+    if (auto it = assembledSources().find(path); it != assembledSources().end()) {
+        g_deviceReader = it->second;
+        g_totalSectors.store(it->second->sizeBytes() / 512);
+        return true;
+    }
     SourceError why;
     std::shared_ptr<readWriteInterface> r = openSourceReader(path, &why, &probes);
     g_totalSectors.store(0);

@@ -34,6 +34,10 @@ void closeCurrentSource();
 // empty map path forgets it.
 void setSourceMap(const std::string& imagePath, const std::string& mapPath);
 std::string sourceMapOf(const std::string& imagePath);
+// A set put together from several drives or images (a RAID set, a volume
+// group over disks): registered under a name that openCurrentSource then
+// opens like a drive's path. The name is not a path ("assembled:1").
+std::string registerAssembledSource(std::shared_ptr<readWriteInterface> reader);
 
 }  // namespace gui
 }  // namespace brantlow

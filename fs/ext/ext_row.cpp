@@ -3,6 +3,7 @@
 #include "fs/ext/ext_row.h"
 
 #include "fs/ext/ext_parser.h"
+#include "fs/ext/ext_placement.h"
 #include "fs/ext/ext_probe.h"
 
 namespace brantlow {
@@ -24,6 +25,7 @@ FileSystemRow extRow() {
     row.probe = {"ext", probeExt, extCopyAt, nullptr, extGeometryPlausible};
     row.probe.kinds = {{"extX", "found extX...", "", false, false, false, 0}};
     row.probe.claimMbrSlot = claimSlot;
+    row.probe.placementCheck = extPlacementCheck;
     ParserRow p;
     p.listName = "extX";
     p.names = {"extx", "ext2", "ext3", "ext4"};

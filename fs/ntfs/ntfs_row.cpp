@@ -3,6 +3,7 @@
 #include "fs/ntfs/ntfs_row.h"
 
 #include "fs/ntfs/ntfs.h"
+#include "fs/ntfs/ntfs_placement.h"
 #include "fs/ntfs/ntfs_probe.h"
 
 namespace brantlow {
@@ -71,6 +72,7 @@ FileSystemRow ntfsRow() {
     row.probe = {"ntfs", probeNtfs, ntfsCopyAt, ntfsConfirm};
     row.probe.kinds = {{"NTFS", "found NTFS %d...", "found NTFS %d...", true, true, true, 0}};
     row.probe.claimMbrSlot = claimSlot;
+    row.probe.placementCheck = ntfsPlacementCheck;
     ParserRow p;
     p.listName = "NTFS";
     p.names = {"ntfs"};

@@ -17,6 +17,9 @@ constexpr int kMaxLayerDepth = 4;
 // hostile volume group could name thousands).
 constexpr size_t kMaxListedVolumes = 4096;
 
+// A set gathers at most this many members.
+constexpr size_t kMaxSetMembers = 64;
+
 // The row whose kinds hold this name, or nullptr.
 const LayerRow* findLayerRow(const std::vector<LayerRow>& layers, const std::string& name);
 
@@ -29,8 +32,23 @@ using FindInside = std::function<std::vector<VolumeEntry>(readWriteInterface& re
 // that names what the layers hold (file systems and layers); ask may be
 // empty (layers that need an answer stay shut, with a note); find, when
 // given, replaces the partition walk inside (the sector scan does).
+// The members of a set found in the list (a RAID set's members on one
+// disk, a volume group's physical volumes) are opened together under the
+// first; the others name it in memberOf.
 void expandLayers(std::vector<VolumeEntry>& volumes, const std::shared_ptr<readWriteInterface>& source,
                   const ProbeTable& probes, const std::vector<LayerRow>& layers, const LayerAsk& ask,
                   const FindInside& find = {});
+
+// A set put together from members found on several sources.
+struct OpenedSet {
+    std::string layer;                   // the members' name in the volume list
+    std::vector<size_t> members;         // indexes into the volumes given, the first found first
+    std::vector<LayeredVolume> volumes;  // what it yields
+    std::string error;                   // why it yields nothing
+};
+// Groups the set members among `volumes` (each on its own reader: the
+// volumes of several sources) by their sets and opens each set.
+std::vector<OpenedSet> openSets(const std::vector<VolumeEntry>& volumes, const std::vector<LayerRow>& layers,
+                                const LayerAsk& ask);
 
 }  // namespace brantlow

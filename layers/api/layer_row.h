@@ -16,6 +16,7 @@
 #include "disk/probe.h"
 #include "disk/reader.h"
 #include "disk/volume_view.h"
+#include "layers/api/set_search.h"
 #include "platform/secret.h"
 
 namespace brantlow {
@@ -55,6 +56,9 @@ struct LayeredVolume {
     // What a save's summary says of the files read through it ("the files
     // were written decrypted"); empty: nothing.
     std::string outputNote;
+    // Without a reader: why this volume cannot be read (it is listed with
+    // the reason).
+    std::string note;
 };
 
 struct LayerOpen {
@@ -73,6 +77,17 @@ struct LayerRow {
     // recognised (further sources: other members of a set), with the
     // answers given so far.
     LayerOpen (*open)(const std::vector<VolumeView>& sources, const LayerAnswers& answers) = nullptr;
+    // Optional, for layers made of several volumes (the members of a RAID
+    // set, the physical volumes of a volume group): the set a member
+    // belongs to ("" when its header names none). Members with the same
+    // key, among the volumes of every source given, are opened together:
+    // `open` receives them all, the first one found first.
+    std::string (*setKey)(const VolumeView& member) = nullptr;
+    // Optional, for sets that carry no metadata at all (a hardware RAID's
+    // disks): ranks the ways the member sources can be put together
+    // (layers/api/set_search.h); `open` then takes one of them as typed
+    // parameters (LayerAnswers::parameters).
+    SetSearchResult (*search)(const std::vector<VolumeView>& members, const SetSearchContext& context) = nullptr;
 };
 
 }  // namespace brantlow

@@ -28,6 +28,7 @@
 #include "app/CBrantlowAboutDlg.h"
 #include "app/LayerAskDialog.h"
 #include "app/Pages.h"
+#include "app/RaidParametersDialog.h"
 #include "ui/PageFactory.h"
 #include "app/Startup.h"
 #include "app/VolumeChoice.h"
@@ -39,6 +40,7 @@
 #include "tests/support/fixtures.h"
 #include "tests/support/layered_disk.h"
 #include "tests/support/luks_image.h"
+#include "tests/support/raid_sets.h"
 #include "tests/support/wizard_pages.h"
 
 using namespace brantlow;
@@ -947,4 +949,94 @@ TEST(WizardHooks, RecoveryModeOpensTheScanPage) {
     setBoxPresenter(previous);
 }
 
+namespace {
+
+// The members of a RAID 5 set holding the FAT16 sample, written as images
+// (md superblocks when asked).
+QStringList raidImages(const std::string& dir, const std::string& fat, bool superblocks) {
+    const test::Bytes volume = test::fileBytes(fat);
+    test::MdSetup setup;
+    setup.chunkBytes = 16384;
+    if (!superblocks) {
+        setup.version = "";
+        setup.dataOffset = 0;
+    }
+    QStringList out;
+    int i = 0;
+    for (const test::Bytes& m : test::makeMdMembers(volume, setup))
+        out << QString::fromStdString(test::writeBytes(dir + "/member" + std::to_string(i++) + ".img", m));
+    return out;
+}
+
+}  // namespace
+
+TEST_F(Wizard, TickedImagesAssembleIntoADriveOfTheirOwn) {
+    BRANTLOW_REQUIRE_IMAGE(fat, "fat16");
+    test::TempDir tmp;
+    const QStringList images = raidImages(tmp.path(), fat, true);
+    start(DriveSources{}, images);
+    QPushButton* assemble = first->assembleRaidButton();
+    EXPECT_EQ(assemble->text(), "Assemble RAID");
+    EXPECT_FALSE(assemble->isEnabled());
+    // Ticked in another order than the roles; two make the button live.
+    first->setTicked(images[2], true);
+    first->setTicked(images[0], true);
+    EXPECT_TRUE(assemble->isEnabled());
+    first->setTicked(images[1], true);
+    screenshot(first, "assemble-raid-ticked");
+    assemble->click();
+    ASSERT_EQ(first->drivesRoot()->childCount(), 4);
+    QTreeWidgetItem* set = first->drivesRoot()->child(3);
+    EXPECT_TRUE(set->text(0).startsWith("RAID5 of 3, 16 KiB")) << set->text(0).toStdString();
+    EXPECT_EQ(first->tree()->currentItem(), set);
+    EXPECT_TRUE(sink.infos.empty());
+    screenshot(first, "assemble-raid-assembled");
+    // The set goes on like a drive: the volume list walks the array.
+    first->nextButton()->click();
+    auto* modes = nextPage<DriveParsingModes>(first);
+    ASSERT_TRUE(modes);
+    modes->nextButton()->click();
+    auto* list = nextPage<PopulateDriveDlg>(modes);
+    ASSERT_TRUE(list);
+    ASSERT_GE(list->list()->topLevelItemCount(), 1);
+    EXPECT_EQ(list->list()->topLevelItem(0)->text(1), "FAT16");
+    EXPECT_EQ(list->list()->topLevelItem(0)->text(3), "0");
+}
+
+TEST_F(Wizard, DrivesWithoutMetadataAreSearchedOrTyped) {
+    BRANTLOW_REQUIRE_IMAGE(fat, "fat16");
+    test::TempDir tmp;
+    const QStringList images = raidImages(tmp.path(), fat, false);
+    start(DriveSources{}, images);
+    for (const QString& i : images) first->setTicked(i, true);
+    sink.answers = {true};  // search for the way they fit together
+    first->assembleRaidButton()->click();
+    ASSERT_EQ(sink.questions.size(), 1u);
+    EXPECT_NE(sink.questions[0].find("make no set by their metadata"), std::string::npos);
+    auto* box = first->findChild<RaidParametersDialog*>();
+    ASSERT_TRUE(box);
+    QElapsedTimer t;
+    t.start();
+    while (box->searching() && t.elapsed() < 60000) QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    QCoreApplication::processEvents();
+    EXPECT_GT(box->candidates()->topLevelItemCount(), 0);
+    EXPECT_EQ(box->parameters()->text(), box->candidates()->topLevelItem(0)->text(0));
+    screenshot(box, "assemble-raid-search");
+    // A typed mistake is named; the right parameters put the set together.
+    box->parameters()->setText("level=5,chunk=16K,order=0:0:1");
+    box->assembleButton()->click();
+    EXPECT_TRUE(box->problem()->text().contains("twice"));
+    box->parameters()->setText("level=5,chunk=16K,layout=left-symmetric,order=0:1:2,start=0");
+    box->assembleButton()->click();
+    flushDeletes();
+    ASSERT_EQ(first->drivesRoot()->childCount(), 4);
+    EXPECT_TRUE(first->drivesRoot()->child(3)->text(0).contains("without metadata"));
+    first->nextButton()->click();
+    auto* modes = nextPage<DriveParsingModes>(first);
+    ASSERT_TRUE(modes);
+    modes->nextButton()->click();
+    auto* list = nextPage<PopulateDriveDlg>(modes);
+    ASSERT_TRUE(list);
+    EXPECT_EQ(list->list()->topLevelItem(0)->text(1), "FAT16");
+}
 #include "wizard_test.moc"
