@@ -31,6 +31,9 @@ void addSource(CLI::App* sub) {
                               "SOURCE arguments from 0)")->type_name("search|PARAMETERS");
 }
 
+// Exactly one SOURCE (the imaging copy reads one disk).
+void addOneSource(CLI::App* sub) { sub->add_option("SOURCE", kSourceHelp)->required(); }
+
 // What opens an encrypted layer.
 void addPassphrase(CLI::App* sub) {
     auto* pass = sub->add_option("--passphrase-file", "read the passphrase of an encrypted volume from this file "
@@ -181,7 +184,7 @@ int main(int argc, char** argv) {
     CLI::App* image = app.add_subcommand("image", "copy a (failing) disk to an image file, good areas first, keeping "
                                                   "a map of what was read (GNU ddrescue's format); run the same command "
                                                   "again to go on");
-    addSource(image);
+    addOneSource(image);
     image->add_option("IMAGE", "the image file (created when missing; never the source or a disk it is on)")->required();
     image->add_option("--map", "the map file (created when missing; locked while the run goes)")->type_name("MAP")
         ->required();

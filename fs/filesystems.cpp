@@ -62,7 +62,6 @@ std::string fileSystemForMountType(const std::string& type) {
 std::vector<std::string> fileSystemNames() {
     std::vector<std::string> out;
     for (const FileSystemRow& row : fileSystemTable()) {
-        out.push_back(row.probe.family);
         for (const VolumeKind& k : row.probe.kinds) out.push_back(k.listName);
         for (const ParserRow& p : row.parsers) {
             out.push_back(p.listName);

@@ -25,7 +25,6 @@ const ProbeTable& layerProbeTable() {
 std::vector<std::string> layerNames() {
     std::vector<std::string> out;
     for (const LayerRow& row : layerTable()) {
-        out.push_back(row.probe.family);
         for (const VolumeKind& k : row.probe.kinds) out.push_back(k.listName);
     }
     return out;
