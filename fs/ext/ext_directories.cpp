@@ -32,6 +32,7 @@ void ext2Class::addNamings(const uint8_t* block, uint32_t owner, uint8_t kind, u
     opt.hasFileType = sb_.hasFileType();
     opt.readSlack = readSlack;
     opt.maxInode = sb_.inodesCount;
+    opt.keepNoInode = kind != kJournal;
     std::vector<DirRecord> recs;
     if (!parseDirBlock(block, bs, opt, recs, nullptr, fault)) return;
     for (const DirRecord& r : recs) {
@@ -43,10 +44,27 @@ void ext2Class::addNamings(const uint8_t* block, uint32_t owner, uint8_t kind, u
         }
         if (r.nameLength == 2 && name[0] == '.' && name[1] == '.') continue;
         if (r.nameLength == 1 && name[0] == '.') continue;
+        if (r.inode == 0) {
+            noInodeNames_.push_back({0, owner, addName(name, r.nameLength), r.nameLength, r.fileType, kind, sequence});
+            continue;
+        }
         uint8_t k = kind;
         if (kind == kJournal) {
-            // Logged names serve only inodes that are free now.
-            if (!inodeFree(r.inode)) continue;
+            // Logged names serve only inodes that are free now; a folder in
+            // use keeps its oldest logged name, for an earlier incarnation.
+            if (!inodeFree(r.inode)) {
+                if (!opt.hasFileType || r.fileType == 2) {
+                    const InodeRec* ir = rec(r.inode);
+                    auto og = folderOldSeq_.find(r.inode);
+                    const bool early = og == folderOldSeq_.end() || sequence <= og->second;
+                    auto it = oldFolderNames_.find(r.inode);
+                    if (ir && (ir->mode & kTypeMask) == kTypeDir && early &&
+                        (it == oldFolderNames_.end() || sequence < it->second.sequence))
+                        oldFolderNames_[r.inode] = {r.inode, owner, addName(name, r.nameLength), r.nameLength,
+                                                    r.fileType, kJournal, sequence};
+                }
+                continue;
+            }
             auto og = otherGenerationSeq_.find(r.inode);
             if (og != otherGenerationSeq_.end() && sequence <= og->second) continue;
             auto v = versionOf_.find(r.inode);

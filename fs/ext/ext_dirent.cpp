@@ -101,6 +101,13 @@ bool parseDirBlock(const uint8_t* b, size_t len, const DirParseOptions& opt, std
             dxRoot = off == 12 && nl == 2 && b[off + 8] == '.' && b[off + 9] == '.' && off + rec == len &&
                      le8(b, len, off + 8 + 4 + 5) == 8;
             if (dxRoot && indexNode) *indexNode = true;
+        } else if (inode == 0 && nl > 0 && opt.keepNoInode && plausibleName(b + off + 8, nl)) {
+            DirRecord r;
+            r.fileType = opt.hasFileType && d->fileType <= 7 ? d->fileType : 0;
+            r.offset = static_cast<uint32_t>(off);
+            r.nameOffset = static_cast<uint16_t>(off + 8);
+            r.nameLength = static_cast<uint8_t>(nl);
+            out.push_back(r);
         }
         if (opt.readSlack && !dxRoot) {
             const size_t used = inode != 0 || nl > 0 ? idealLength(nl) : 8;

@@ -4,6 +4,7 @@
 // lost their name ("inode-N" under the orphan folder); then each entry
 // linked under its folder.
 #include <algorithm>
+#include <unordered_map>
 
 #include "fs/ext/ext_internal.h"
 #include "fs/ext/ext_parser.h"
@@ -31,8 +32,8 @@ bool byInode(const ExtEntry& a, const ExtEntry& b) { return a.inode < b.inode; }
 
 }  // namespace
 
-// Inode 3 stands for ROOT and the volume's last inode is left out.
-bool ext2Class::listable(uint32_t n) const { return n >= 1 && n <= sb_.inodesCount && n != 3 && n != sb_.inodesCount; }
+// Inode 3 stands for ROOT; every other inode up to the last one counts.
+bool ext2Class::listable(uint32_t n) const { return n >= 1 && n <= sb_.inodesCount && n != 3; }
 
 void ext2Class::buildEntryMap() {
     status("clearing vector....");
@@ -45,7 +46,10 @@ void ext2Class::buildEntryMap() {
     std::sort(owners.begin(), owners.end());
     owners.erase(std::unique(owners.begin(), owners.end()), owners.end());
 
-    addNamedEntries(chosen, owners);
+    // Deleted entries whose folder's inode now holds another folder: (file
+    // inode, folder inode).
+    std::vector<std::pair<uint32_t, uint32_t>> displaced;
+    addNamedEntries(chosen, owners, displaced);
     // Entries so far follow the inode order of `chosen`; the rest are
     // merged in below.
     const size_t named = entries_.size();
@@ -54,6 +58,7 @@ void ext2Class::buildEntryMap() {
     std::sort(entries_.begin() + static_cast<std::ptrdiff_t>(named), entries_.end(), byInode);
     std::inplace_merge(entries_.begin(), entries_.begin() + static_cast<std::ptrdiff_t>(named), entries_.end(), byInode);
     nameNamelessFiles();
+    addNoInodeEntries(displaced);
     releaseScanState();
 }
 
@@ -94,7 +99,25 @@ std::vector<ext2Class::Naming> ext2Class::chooseNamings() const {
     return chosen;
 }
 
-void ext2Class::addNamedEntries(const std::vector<Naming>& chosen, const std::vector<uint32_t>& owners) {
+bool ext2Class::fromEarlierFolder(const Naming& nm, const ExtEntry& e) const {
+    if (nm.owner == kRootInode || nm.kind == kLive || inodeFree(nm.owner)) return false;
+    // A logged copy of the folder's inode with another generation, no older
+    // than the logged directory block that names the entry.
+    if (nm.kind == kJournal) {
+        auto og = folderOldSeq_.find(nm.owner);
+        if (og != folderOldSeq_.end() && nm.sequence <= og->second) return true;
+    }
+    // A folder made after the entry's inode last changed did not hold it:
+    // creating, moving or linking a file into a folder sets its ctime.
+    auto d = std::lower_bound(dirs_.begin(), dirs_.end(), nm.owner,
+                              [](const DirInode& a, uint32_t n) { return a.inode < n; });
+    if (d == dirs_.end() || d->inode != nm.owner || !d->inUse || d->ino.crtime == 0) return false;
+    if (!(e.bits & ExtEntry::kFromJournal)) return false;
+    return d->ino.crtime > e.ctime || (d->ino.crtime == e.ctime && d->ino.crtimeNs > e.ctimeNs);
+}
+
+void ext2Class::addNamedEntries(const std::vector<Naming>& chosen, const std::vector<uint32_t>& owners,
+                                std::vector<std::pair<uint32_t, uint32_t>>& displaced) {
     auto isOwner = [&](uint32_t inode) { return std::binary_search(owners.begin(), owners.end(), inode); };
     entries_.reserve(chosen.size() + versionOf_.size() / 8 + 16);
     for (const Naming& nm : chosen) {
@@ -123,6 +146,10 @@ void ext2Class::addNamedEntries(const std::vector<Naming>& chosen, const std::ve
         // The directory entry's type 1 or 2 decides file or folder.
         if (sb_.hasFileType() && nm.fileType == 1) e.mode = static_cast<uint16_t>((e.mode & ~kTypeMask) | kTypeFile);
         if (sb_.hasFileType() && nm.fileType == 2) e.mode = static_cast<uint16_t>((e.mode & ~kTypeMask) | kTypeDir);
+        if ((e.bits & ExtEntry::kDeleted) && fromEarlierFolder(nm, e)) {
+            displaced.emplace_back(inode, nm.owner);
+            e.parent = kExtOrphanId;
+        }
         entries_.push_back(e);
     }
 }
@@ -178,6 +205,47 @@ bool ext2Class::anyBlockFree(const Inode& ino, const ExtInodeVersion& v) const {
     return false;
 }
 
+// Entries without an inode, put in front: names whose inode field is 0
+// (deleted names with nothing to recover), and the earlier incarnations
+// of reused folders, named as the journal last logged them, holding the
+// deleted entries that were theirs.
+void ext2Class::addNoInodeEntries(const std::vector<std::pair<uint32_t, uint32_t>>& displaced) {
+    std::vector<ExtEntry> front;
+    auto make = [&](const Naming& nm, uint16_t type) {
+        ExtEntry e;
+        e.nameOffset = nm.nameOffset;
+        e.nameLength = nm.nameLength;
+        e.mode = e.inodeMode = type;
+        e.bits = ExtEntry::kDeleted;
+        e.parent = nm.owner;
+        front.push_back(e);
+    };
+    std::unordered_map<uint32_t, uint32_t> folderAt;  // folder inode -> position
+    for (const auto& [file, folder] : displaced) {
+        (void)file;
+        if (folderAt.count(folder)) continue;
+        auto it = oldFolderNames_.find(folder);
+        if (it == oldFolderNames_.end()) continue;
+        // Without a logged copy of the earlier incarnation, a name the
+        // folder still has may be its own.
+        const uint32_t now = indexOf(folder);
+        if (!folderOldSeq_.count(folder) && now != ExtEntry::kNone &&
+            nameOf(entries_[now]) == names_.substr(it->second.nameOffset, it->second.nameLength))
+            continue;
+        folderAt.emplace(folder, static_cast<uint32_t>(front.size()));
+        make(it->second, kTypeDir);
+    }
+    for (const Naming& nm : noInodeNames_)
+        make(nm, sb_.hasFileType() && nm.fileType == 2 ? kTypeDir : kTypeFile);
+    if (front.empty()) return;
+    entries_.insert(entries_.begin(), front.begin(), front.end());
+    for (const auto& [file, folder] : displaced) {
+        const uint32_t i = indexOf(file);
+        if (i == ExtEntry::kNone) continue;
+        if (auto f = folderAt.find(folder); f != folderAt.end()) entries_[i].parent = kExtNoInodeBase + f->second;
+    }
+}
+
 // Extensions for the nameless files, from what their first block holds.
 void ext2Class::nameNamelessFiles() {
     if (!guess_) return;
@@ -196,6 +264,10 @@ void ext2Class::releaseScanState() {
     namings_.clear();
     namings_.shrink_to_fit();
     journalNames_.clear();
+    oldFolderNames_.clear();
+    folderOldSeq_.clear();
+    noInodeNames_.clear();
+    noInodeNames_.shrink_to_fit();
     recs_.clear();
     recs_.shrink_to_fit();
     inUseBits_.clear();
@@ -229,7 +301,7 @@ void ext2Class::linkParentChild() {
         else if (e.parent == kExtOrphanId)
             head = &orphanFirst_;
         else
-            head = &entries_[indexOf(e.parent)].firstChild;
+            head = &entries_[indexOfId(e.parent)].firstChild;
         e.nextSibling = *head;
         *head = static_cast<uint32_t>(i);
     }
@@ -247,7 +319,7 @@ void ext2Class::resolveParents() {
             e.bits |= ExtEntry::kOrphan;
             continue;
         }
-        const uint32_t pi = indexOf(e.parent);
+        const uint32_t pi = indexOfId(e.parent);
         if (pi == ExtEntry::kNone || e.parent == e.inode || entries_[pi].type() != kTypeDir) {
             e.parent = kExtOrphanId;
             e.bits |= ExtEntry::kOrphan;
@@ -276,7 +348,7 @@ void ext2Class::breakFolderLoops() {
             path.push_back(static_cast<uint32_t>(cur));
             const EntryId p = entries_[cur].parent;
             if (p == kRootId || p == kExtOrphanId) break;
-            cur = indexOf(p);
+            cur = indexOfId(p);
         }
         for (uint32_t k : path) state[k] = 2;
     }

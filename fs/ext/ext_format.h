@@ -289,9 +289,11 @@ struct DirParseOptions {
     bool hasFileType = true;
     bool readSlack = true;   // look for deleted names in record slack
     uint32_t maxInode = 0;   // inode numbers above this are not names
+    bool keepNoInode = false;  // also return records whose inode is 0 and name is left
 };
 
-// Parses one directory block. Records with inode 0 are not returned; the
+// Parses one directory block. Records with inode 0 are not returned
+// (unless keepNoInode: then those that still hold a name); the
 // walk ends at the first record decodeDirEntry refuses (`fault` says
 // which). Returns false when the first record is not a valid record at all.
 // `indexNode` is set for an htree interior node (one empty record spanning

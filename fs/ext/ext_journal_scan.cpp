@@ -106,8 +106,16 @@ void ext2Class::inodeTableCopy(const JournalCopy& c, const uint8_t* data) {
         const uint64_t n64 = first + k;
         if (n64 > sb_.inodesCount || n64 < sb_.firstInode) continue;
         const uint32_t n = static_cast<uint32_t>(n64);
-        if (!inodeFree(n)) continue;
         const uint8_t* p = data + static_cast<size_t>(k) * isz;
+        if (!inodeFree(n)) {
+            // A folder in use whose inode held another incarnation then.
+            const InodeRec* r = rec(n);
+            if (r && (r->mode & kTypeMask) == kTypeDir && le16(p, isz, 0) != 0 && le32(p, isz, 100) != r->generation) {
+                uint32_t& o = folderOldSeq_[n];
+                o = std::max(o, c.sequence);
+            }
+            continue;
+        }
         if (le16(p, isz, 0) == 0) continue;
         const Inode ino = inodeAt(p, isz);
         copiesSeen_.push_back({n, c.sequence, ino.generation});

@@ -25,6 +25,9 @@ ScanOutcome ext2Class::scan(ScanContext& ctx) {
     versionBytes_.clear();
     versionOf_.clear();
     otherGenerationSeq_.clear();
+    folderOldSeq_.clear();
+    oldFolderNames_.clear();
+    noInodeNames_.clear();
     dotParent_.clear();
     copiesSeen_.clear();
     names_.clear();

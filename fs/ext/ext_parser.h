@@ -31,6 +31,10 @@ namespace brantlow {
 // The folder that collects entries whose folder is gone, and its id.
 inline constexpr const char* kExtOrphanName = "ORPHAN_ENTRY";
 inline constexpr EntryId kExtOrphanId = 1ull << 40;
+// Entries without an inode of their own (a name whose inode field is 0, the
+// earlier incarnation of a folder whose inode was reused) sit at the front
+// of the entry list; their id is this plus their position.
+inline constexpr EntryId kExtNoInodeBase = 1ull << 41;
 
 // One named inode (or a recovered one under the orphan folder). The id of
 // an entry is its inode number.
@@ -162,7 +166,8 @@ private:
     void parseLoggedDirectories();
     // The entry map, step by step.
     std::vector<Naming> chooseNamings() const;
-    void addNamedEntries(const std::vector<Naming>& chosen, const std::vector<uint32_t>& owners);
+    void addNamedEntries(const std::vector<Naming>& chosen, const std::vector<uint32_t>& owners,
+                         std::vector<std::pair<uint32_t, uint32_t>>& displaced);
     void addRootDot();
     void addNamelessEntries(const std::vector<Naming>& chosen, const std::vector<uint32_t>& owners);
     bool anyBlockFree(const ext::Inode& ino, const ExtInodeVersion& v) const;
@@ -239,6 +244,16 @@ private:
     std::unordered_map<uint32_t, uint32_t> versionOf_;   // inode -> versions_ index
     std::unordered_map<uint32_t, uint32_t> otherGenerationSeq_;  // newest copy of an earlier incarnation
     std::unordered_map<uint32_t, std::pair<uint32_t, uint32_t>> dotParent_;  // freed folder -> (parent, sequence)
+    // Folders in use whose inode had another generation in a logged copy:
+    // the newest such copy's transaction; and the name that earlier
+    // incarnation had (from a logged directory block no newer than it).
+    std::unordered_map<uint32_t, uint32_t> folderOldSeq_;
+    std::unordered_map<uint32_t, Naming> oldFolderNames_;
+    std::vector<Naming> noInodeNames_;  // records whose inode field is 0
+    // Whether a deleted entry named in folder `owner` (in use) was put
+    // there by an earlier incarnation of that folder.
+    bool fromEarlierFolder(const Naming& nm, const ExtEntry& e) const;
+    void addNoInodeEntries(const std::vector<std::pair<uint32_t, uint32_t>>& displaced);
 
     std::vector<ExtInodeVersion> versions_;
     std::vector<uint8_t> versionBytes_;  // inode copies, inodeSize bytes each
@@ -246,6 +261,9 @@ private:
     uint32_t addVersion(const uint8_t* p, uint32_t sequence, bool fromJournal);
     // Index of an entry in entries_ (sorted by inode), or kNone.
     uint32_t indexOf(uint64_t inode) const;
+    // Index of an entry by its id (inode, or kExtNoInodeBase + position).
+    uint32_t indexOfId(EntryId id) const;
+    EntryId idAt(uint32_t i) const { return entries_[i].inode ? EntryId{entries_[i].inode} : kExtNoInodeBase + i; }
     std::vector<ExtEntry> entries_;  // ascending inode
     std::string names_;
     uint32_t rootFirst_ = ExtEntry::kNone;

@@ -11,14 +11,22 @@ namespace brantlow {
 using namespace ext;
 
 uint32_t ext2Class::indexOf(uint64_t inode) const {
-    if (inode > 0xFFFFFFFFull) return ExtEntry::kNone;
+    if (inode == 0 || inode > 0xFFFFFFFFull) return ExtEntry::kNone;
     auto it = std::lower_bound(entries_.begin(), entries_.end(), static_cast<uint32_t>(inode),
                                [](const ExtEntry& e, uint32_t n) { return e.inode < n; });
     return it != entries_.end() && it->inode == inode ? static_cast<uint32_t>(it - entries_.begin()) : ExtEntry::kNone;
 }
 
+uint32_t ext2Class::indexOfId(EntryId id) const {
+    if (id >= kExtNoInodeBase && id - kExtNoInodeBase < entries_.size()) {
+        const auto i = static_cast<uint32_t>(id - kExtNoInodeBase);
+        return entries_[i].inode == 0 ? i : ExtEntry::kNone;
+    }
+    return indexOf(id);
+}
+
 const ExtEntry* ext2Class::entry(EntryId id) const {
-    const uint32_t i = indexOf(id);
+    const uint32_t i = indexOfId(id);
     return i == ExtEntry::kNone ? nullptr : &entries_[i];
 }
 
@@ -35,7 +43,7 @@ std::vector<EntryId> ext2Class::children(EntryId folder) const {
         c = e->firstChild;
     }
     for (size_t steps = 0; c != ExtEntry::kNone && c < entries_.size() && steps < entries_.size(); ++steps) {
-        out.push_back(entries_[c].inode);
+        out.push_back(idAt(c));
         c = entries_[c].nextSibling;
     }
     if (folder == kRootId && orphanFirst_ != ExtEntry::kNone) out.push_back(kExtOrphanId);
