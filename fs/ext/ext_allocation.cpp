@@ -48,7 +48,7 @@ std::vector<VolumeRange> ext2Class::unallocatedRanges() const {
 RecoveryEstimate ext2Class::recoverability(EntryId id) const {
     const ExtEntry* e = entry(id);
     if (!e || e->type() != kTypeFile || !(e->bits & ExtEntry::kDeleted)) return {};
-    if (e->inode == 0) return RecoveryEstimate::fromCounts(1, 1);  // only the name is left
+    if (e->inode == 0 && e->version == ExtEntry::kNone) return RecoveryEstimate::fromCounts(1, 1);  // only the name is left
     const AllocationMap& map = allocationMap();
     if (!map.known()) return {};
     const ExtInodeVersion* v = e->version != ExtEntry::kNone ? &versions_[e->version] : nullptr;
@@ -91,7 +91,7 @@ namespace brantlow {
 
 std::vector<VolumeRange> ext2Class::contentRanges(EntryId id) const {
     const ExtEntry* e = entry(id);
-    if (!e || e->type() != kTypeFile || e->size == 0 || e->inode == 0) return {};
+    if (!e || e->type() != kTypeFile || e->size == 0 || (e->inode == 0 && e->version == ExtEntry::kNone)) return {};
     const ExtInodeVersion* v = e->version != ExtEntry::kNone ? &versions_[e->version] : nullptr;
     std::vector<uint8_t> raw;
     if (v)

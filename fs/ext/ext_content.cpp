@@ -34,7 +34,8 @@ WriteResult ext2Class::writeContent(EntryId id, ContentSink& out) {
     if (!e) return WriteResult::failed("no such entry");
     if (e->type() != kTypeFile) return WriteResult::complete();
     // A name whose inode field was cleared says nothing of its content.
-    if (e->inode == 0) return WriteResult::failed("only the name is left: nothing to recover");
+    if (e->inode == 0 && e->version == ExtEntry::kNone)
+        return WriteResult::failed("only the name is left: nothing to recover");
     const bool deleted = e->bits & ExtEntry::kDeleted;
     const ExtInodeVersion* v = e->version != ExtEntry::kNone ? &versions_[e->version] : nullptr;
     std::vector<uint8_t> raw;

@@ -53,6 +53,16 @@ void ext2Class::addNamings(const uint8_t* block, uint32_t owner, uint8_t kind, u
             // Logged names serve only inodes that are free now; a folder in
             // use keeps its oldest logged name, for an earlier incarnation.
             if (!inodeFree(r.inode)) {
+                // A name no newer than the logged copy of the file the inode
+                // held before.
+                if (auto ev = earlierVersionOf_.find(r.inode);
+                    ev != earlierVersionOf_.end() && sequence <= versions_[ev->second].sequence &&
+                    (!opt.hasFileType || r.fileType == 1)) {
+                    auto it = earlierNames_.find(r.inode);
+                    if (it == earlierNames_.end() || it->second.sequence < sequence)
+                        earlierNames_[r.inode] = {r.inode, owner, addName(name, r.nameLength), r.nameLength,
+                                                  r.fileType, kJournal, sequence};
+                }
                 if (!opt.hasFileType || r.fileType == 2) {
                     const InodeRec* ir = rec(r.inode);
                     auto og = folderOldSeq_.find(r.inode);

@@ -205,12 +205,45 @@ bool ext2Class::anyBlockFree(const Inode& ino, const ExtInodeVersion& v) const {
     return false;
 }
 
-// Entries without an inode, put in front: names whose inode field is 0
-// (deleted names with nothing to recover), and the earlier incarnations
-// of reused folders, named as the journal last logged them, holding the
-// deleted entries that were theirs.
+// Entries without an inode of their own, put in front: files whose inode
+// was reused since (their logged copy, while some of their blocks are
+// free, under their logged name or as "inode-N"), names whose inode field
+// is 0 (deleted names with nothing to recover), and the earlier
+// incarnations of reused folders, named as the journal logged them,
+// holding the deleted entries that were theirs.
 void ext2Class::addNoInodeEntries(const std::vector<std::pair<uint32_t, uint32_t>>& displaced) {
     std::vector<ExtEntry> front;
+    std::vector<std::pair<uint32_t, uint32_t>> frontDisplaced;  // (position, folder inode)
+    std::vector<std::pair<uint32_t, uint32_t>> earlier(earlierVersionOf_.begin(), earlierVersionOf_.end());
+    std::sort(earlier.begin(), earlier.end());
+    for (const auto& [inode, vi] : earlier) {
+        const Inode ino = inodeAt(rawOf(versions_[vi]), sb_.inodeSize);
+        if (!listable(inode) || !anyBlockFree(ino, versions_[vi])) continue;
+        ExtEntry e;
+        e.inode = inode;  // for the checks below; 0 once listed
+        takeTimes(e, ino);
+        e.version = vi;
+        e.bits = ExtEntry::kDeleted | ExtEntry::kFromJournal;
+        e.parent = kExtOrphanId;
+        auto nm = earlierNames_.find(inode);
+        if (nm != earlierNames_.end()) {
+            e.nameOffset = nm->second.nameOffset;
+            e.nameLength = nm->second.nameLength;
+            if (fromEarlierFolder(nm->second, e))
+                frontDisplaced.emplace_back(static_cast<uint32_t>(front.size()), nm->second.owner);
+            else
+                e.parent = nm->second.owner;
+        } else {
+            std::string name = "inode-" + std::to_string(inode);
+            const std::string ext = guessExtension(e);
+            if (!ext.empty()) name += "." + ext;
+            e.nameOffset = addName(name);
+            e.nameLength = static_cast<uint16_t>(name.size());
+            e.bits |= ExtEntry::kNameless;
+        }
+        e.inode = 0;
+        front.push_back(e);
+    }
     auto make = [&](const Naming& nm, uint16_t type) {
         ExtEntry e;
         e.nameOffset = nm.nameOffset;
@@ -220,24 +253,27 @@ void ext2Class::addNoInodeEntries(const std::vector<std::pair<uint32_t, uint32_t
         e.parent = nm.owner;
         front.push_back(e);
     };
+    for (const Naming& nm : noInodeNames_)
+        make(nm, sb_.hasFileType() && nm.fileType == 2 ? kTypeDir : kTypeFile);
     std::unordered_map<uint32_t, uint32_t> folderAt;  // folder inode -> position
-    for (const auto& [file, folder] : displaced) {
-        (void)file;
-        if (folderAt.count(folder)) continue;
+    auto oldFolder = [&](uint32_t folder) {
+        if (folderAt.count(folder)) return;
         auto it = oldFolderNames_.find(folder);
-        if (it == oldFolderNames_.end()) continue;
+        if (it == oldFolderNames_.end()) return;
         // Without a logged copy of the earlier incarnation, a name the
         // folder still has may be its own.
         const uint32_t now = indexOf(folder);
         if (!folderOldSeq_.count(folder) && now != ExtEntry::kNone &&
             nameOf(entries_[now]) == names_.substr(it->second.nameOffset, it->second.nameLength))
-            continue;
+            return;
         folderAt.emplace(folder, static_cast<uint32_t>(front.size()));
         make(it->second, kTypeDir);
-    }
-    for (const Naming& nm : noInodeNames_)
-        make(nm, sb_.hasFileType() && nm.fileType == 2 ? kTypeDir : kTypeFile);
+    };
+    for (const auto& d : displaced) oldFolder(d.second);
+    for (const auto& d : frontDisplaced) oldFolder(d.second);
     if (front.empty()) return;
+    for (const auto& [at, folder] : frontDisplaced)
+        if (auto f = folderAt.find(folder); f != folderAt.end()) front[at].parent = kExtNoInodeBase + f->second;
     entries_.insert(entries_.begin(), front.begin(), front.end());
     for (const auto& [file, folder] : displaced) {
         const uint32_t i = indexOf(file);
@@ -268,6 +304,8 @@ void ext2Class::releaseScanState() {
     folderOldSeq_.clear();
     noInodeNames_.clear();
     noInodeNames_.shrink_to_fit();
+    earlierVersionOf_.clear();
+    earlierNames_.clear();
     recs_.clear();
     recs_.shrink_to_fit();
     inUseBits_.clear();

@@ -110,9 +110,21 @@ void ext2Class::inodeTableCopy(const JournalCopy& c, const uint8_t* data) {
         if (!inodeFree(n)) {
             // A folder in use whose inode held another incarnation then.
             const InodeRec* r = rec(n);
-            if (r && (r->mode & kTypeMask) == kTypeDir && le16(p, isz, 0) != 0 && le32(p, isz, 100) != r->generation) {
+            if (!r || le16(p, isz, 0) == 0 || le32(p, isz, 100) == r->generation) continue;
+            if ((r->mode & kTypeMask) == kTypeDir) {
                 uint32_t& o = folderOldSeq_[n];
                 o = std::max(o, c.sequence);
+            }
+            // A file this inode held before it was reused: the newest copy
+            // of it with its blocks.
+            const Inode old = inodeAt(p, isz);
+            if (old.links == 0 || old.type() != kTypeFile || !old.hasBlockArea() || old.size == 0) continue;
+            auto have = earlierVersionOf_.find(n);
+            if (have == earlierVersionOf_.end()) {
+                earlierVersionOf_[n] = addVersion(p, c.sequence, true);
+            } else if (versions_[have->second].sequence < c.sequence) {
+                std::memcpy(versionBytes_.data() + versions_[have->second].rawOffset, p, isz);
+                versions_[have->second].sequence = c.sequence;
             }
             continue;
         }

@@ -28,6 +28,8 @@ ScanOutcome ext2Class::scan(ScanContext& ctx) {
     folderOldSeq_.clear();
     oldFolderNames_.clear();
     noInodeNames_.clear();
+    earlierVersionOf_.clear();
+    earlierNames_.clear();
     dotParent_.clear();
     copiesSeen_.clear();
     names_.clear();

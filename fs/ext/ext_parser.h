@@ -250,6 +250,10 @@ private:
     std::unordered_map<uint32_t, uint32_t> folderOldSeq_;
     std::unordered_map<uint32_t, Naming> oldFolderNames_;
     std::vector<Naming> noInodeNames_;  // records whose inode field is 0
+    // Inodes in use now that held another file before: the newest logged
+    // copy of that file (versions_ index), and its newest logged name.
+    std::unordered_map<uint32_t, uint32_t> earlierVersionOf_;
+    std::unordered_map<uint32_t, Naming> earlierNames_;
     // Whether a deleted entry named in folder `owner` (in use) was put
     // there by an earlier incarnation of that folder.
     bool fromEarlierFolder(const Naming& nm, const ExtEntry& e) const;

@@ -7,8 +7,14 @@
 # file's blocks are still free and hold its bytes).
 #
 # Needs root, losetup and an ext4 mount; exits 77 when the mount fails.
-# Usage: make_ext4_deleted.sh IMAGE MANIFEST
+# Usage: [BLOCK_SIZE=1024] [CHURN=N] make_ext4_deleted.sh IMAGE MANIFEST
+#   BLOCK_SIZE  the file-system block size (default 4096)
+#   CHURN       after the deletions, N small files more in a folder "churn",
+#               with a remount between the steps: the freed inodes are
+#               taken again, and only the journal keeps the files they held
 set -eu
+bs=${BLOCK_SIZE:-4096}
+churn=${CHURN:-0}
 img=$1
 manifest=$2
 work=$(mktemp -d)
@@ -24,7 +30,7 @@ trap cleanup EXIT
 
 rm -f "$img"
 truncate -s 16M "$img"
-mkfs.ext4 -q -F -b 4096 -L deleted -U 0b5e4c1e-0000-4000-8000-000000000026 \
+mkfs.ext4 -q -F -b "$bs" -L deleted -U 0b5e4c1e-0000-4000-8000-000000000026 \
     -E lazy_itable_init=0,lazy_journal_init=0 "$img" >/dev/null
 loop=$(losetup -f --show "$img" 2>/dev/null) || exit 77
 mount -t ext4 "$loop" "$mnt" 2>/dev/null || exit 77
@@ -49,13 +55,16 @@ make notes.txt 5000; files+=(notes.txt)
 make big.bin 1200000; files+=(big.bin)
 sync
 
-# Where each file lies (physical 4 KiB blocks, in logical order) and its hash.
+remount() { [ "$churn" = 0 ] || { umount "$mnt"; mount -t ext4 "$loop" "$mnt"; }; }
+remount
+
+# Where each file lies (physical blocks, in logical order) and its hash.
 declare -A blocks sha size_of ino
 for f in "${files[@]}"; do
     sha[$f]=$(sha256sum < "$mnt/$f" | cut -d' ' -f1)
     size_of[$f]=$(stat -c %s "$mnt/$f")
     ino[$f]=$(stat -c %i "$mnt/$f")
-    blocks[$f]=$(filefrag -e -b4096 "$mnt/$f" | awk -F'[:. ]+' '/^ *[0-9]+:/ { for (b = $5; b <= $6; ++b) printf "%d ", b }')
+    blocks[$f]=$(filefrag -e -b"$bs" "$mnt/$f" | awk -F'[:. ]+' '/^ *[0-9]+:/ { for (b = $5; b <= $6; ++b) printf "%d ", b }')
 done
 
 deleted=(Downloads/file_040 Downloads/file_041 Downloads/file_042 Downloads/file_043
@@ -66,6 +75,7 @@ deleted=(Downloads/file_040 Downloads/file_041 Downloads/file_042 Downloads/file
 for f in "${deleted[@]}"; do rm "$mnt/$f"; done
 rmdir "$mnt/Downloads"
 sync
+remount
 sleep 1
 
 # New folder (takes inode 12) and new files.
@@ -76,18 +86,30 @@ for f in "${newfiles[@]}"; do
     files+=("$f"); sha[$f]=$(sha256sum < "$mnt/$f" | cut -d' ' -f1); size_of[$f]=$(stat -c %s "$mnt/$f")
     ino[$f]=$(stat -c %i "$mnt/$f")
 done
+if [ "$churn" != 0 ]; then
+    mkdir "$mnt/churn"
+    for k in $(seq 1 "$churn"); do
+        echo "$k" > "$mnt/churn/c$k"
+        files+=("churn/c$k"); sha[churn/c$k]=$(sha256sum < "$mnt/churn/c$k" | cut -d' ' -f1)
+        size_of[churn/c$k]=$(stat -c %s "$mnt/churn/c$k"); ino[churn/c$k]=$(stat -c %i "$mnt/churn/c$k")
+        [ $((k % 50)) = 0 ] && sync
+    done
+fi
 new_ino=$(stat -c %i "$mnt/New")
 sync
 umount "$mnt"
 losetup -d "$loop"; loop=""
 
 # A deleted file is intact when its blocks are all free and still hold it.
+declare -A used
+for f in "${deleted[@]}"; do for b in ${blocks[$f]}; do echo "testb $b"; done; done > "$work/testb"
+for b in $(debugfs -f "$work/testb" "$img" 2>/dev/null | awk '/marked in use/ { print $2 }'); do used[$b]=1; done
 intact() {  # path size
     local b out=$work/blocks
     : > "$out"
     for b in ${blocks[$1]}; do
-        debugfs -R "testb $b" "$img" 2>/dev/null | grep -q "marked in use" && return 1
-        dd if="$img" bs=4096 skip="$b" count=1 status=none >> "$out"
+        [ -n "${used[$b]:-}" ] && return 1
+        dd if="$img" bs="$bs" skip="$b" count=1 status=none >> "$out"
     done
     [ "$(head -c "$2" "$out" | sha256sum | cut -d' ' -f1)" = "${sha[$1]}" ]
 }
@@ -95,7 +117,7 @@ declare -A isdel
 for f in "${deleted[@]}"; do isdel[$f]=1; done
 {
     echo '{'
-    echo ' "made_by": "tests/ext/make_ext4_deleted.sh (mkfs.ext4 -b 4096, kernel ext4 driver through a loop mount)",'
+    echo ' "made_by": "tests/ext/make_ext4_deleted.sh (mkfs.ext4 -b '"$bs"', churn '"$churn"', kernel ext4 driver through a loop mount)",'
     echo ' "removed_folder": "Downloads", "new_folder": "New", "new_folder_inode": '"$new_ino"','
     echo ' "entries": ['
     sep=""
