@@ -2,13 +2,14 @@
 # ext4 benchmark on the 50,000-file image of the shared bench images
 # (2 GiB ext4, about half the files deleted, 5% of the folders removed
 # whole): listing beside The Sleuth Kit's `fls -r -p`, and the recovery of
-# the deleted files through the journal beside `ext4magic -r`, both scored
+# the deleted files through the journal beside `ext4magic -r` and
+# `extundelete --restore-all`, all scored
 # against the image's ground truth by content hash.
 #
 # Usage: bench/ext.sh [WORKDIR]     (default /tmp/brantlow-bench-ext)
 # Builds WORKDIR/ext4.img once, as ../shared/bench-images/make_images.sh
 # does (root: a loop mount). Needs: e2fsprogs, sleuthkit, ext4magic
-# (optional), python3, GNU time.
+# and extundelete (optional), python3, GNU time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 W=${1:-/tmp/brantlow-bench-ext}
@@ -83,4 +84,12 @@ if command -v ext4magic >/dev/null; then
   rm -rf "$W/em_out"
 else
   echo "ext4magic not installed (Debian package ext4magic): figures from the issue: 45 s, 23,545 of 23,750, no names"
+fi
+if command -v extundelete >/dev/null; then
+  rm -rf "$W/eu_out"
+  /usr/bin/time -f "%e %U %S %M" -o "$W/time.out" extundelete "$IMG" --restore-all -o "$W/eu_out" >/dev/null 2>&1 || true
+  read -r ut uu us um <"$W/time.out"
+  echo "extundelete --restore-all: ${ut} s wall, $(echo "$uu+$us" | bc) s cpu, $((um / 1024)) MiB peak"
+  echo "  $(python3 "$H/compare_truth.py" fs "$IMG.truth.tsv" "$W/eu_out")  $(names "$W/eu_out")"
+  rm -rf "$W/eu_out"
 fi

@@ -1,5 +1,5 @@
 // Directory-block parser: any bytes as a block of 1, 2 or 4 KiB, with and
-// without file types and slack names.
+// without file types, slack names and names whose inode is 0.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -16,13 +16,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     DirParseOptions opt;
     opt.hasFileType = data[0] & 8;
     opt.readSlack = data[0] & 16;
+    opt.keepNoInode = data[0] & 32;
     opt.maxInode = 1u << 20;
     std::vector<DirRecord> out;
     bool index = false;
     parseDirBlock(b.data(), b.size(), opt, out, &index);
     for (const DirRecord& r : out) {
         if (r.nameLength == 0 || static_cast<size_t>(r.nameOffset) + r.nameLength > bs) __builtin_trap();
-        if (r.inode == 0 || r.inode > opt.maxInode || r.offset + 8 > bs) __builtin_trap();
+        if ((r.inode == 0 && !opt.keepNoInode) || r.inode > opt.maxInode || r.offset + 8 > bs) __builtin_trap();
     }
     uint32_t self = 0, parent = 0;
     (void)dotEntries(b.data(), b.size(), self, parent);
