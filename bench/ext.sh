@@ -86,9 +86,10 @@ else
   echo "ext4magic not installed (Debian package ext4magic): figures from the issue: 45 s, 23,545 of 23,750, no names"
 fi
 if command -v extundelete >/dev/null; then
-  rm -rf "$W/eu_out"
-  /usr/bin/time -f "%e %U %S %M" -o "$W/time.out" extundelete "$IMG" --restore-all -o "$W/eu_out" >/dev/null 2>&1 || true
-  read -r ut uu us um <"$W/time.out"
+  rm -rf "$W/eu_out" && mkdir -p "$W/eu_out"
+  # extundelete takes the output folder relative to where it runs
+  (cd "$W" && /usr/bin/time -f "%e %U %S %M" -o "$W/time.out" extundelete "$IMG" --restore-all -o eu_out >/dev/null 2>&1) || true
+  read -r ut uu us um < <(tail -n 1 "$W/time.out")
   echo "extundelete --restore-all: ${ut} s wall, $(echo "$uu+$us" | bc) s cpu, $((um / 1024)) MiB peak"
   echo "  $(python3 "$H/compare_truth.py" fs "$IMG.truth.tsv" "$W/eu_out")  $(names "$W/eu_out")"
   rm -rf "$W/eu_out"
