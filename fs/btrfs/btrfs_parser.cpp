@@ -1,0 +1,770 @@
+#include "fs/btrfs/btrfs_parser.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "base/bytes.h"
+#include "base/texts.h"
+#include "fs/btrfs/btrfs_compress.h"
+
+namespace brantlow {
+
+using namespace btrfs;
+
+namespace {
+
+constexpr size_t kReadPiece = 1u << 20;
+// A compressed extent never holds more than 128 KiB; anything larger is
+// not one.
+constexpr uint64_t kMaxCompressed = 128u << 10;
+
+OptTime timeOf(const Timespec& t) { return fromUnixSeconds(t.sec, static_cast<int32_t>(t.nsec)); }
+
+}  // namespace
+
+std::string BtrfsParser::rejectMessage() const { return "Selected Drive is not in Btrfs Format"; }
+
+bool BtrfsParser::stopped() {
+    if (ctx_) ctx_->wait();
+    return stopRequested.load(std::memory_order_relaxed);
+}
+
+// ---- superblock and chunks ---------------------------------------------------------
+
+bool BtrfsParser::findSuperblock(const ScanContext& ctx) {
+    std::vector<uint8_t> buf(kSuperSize);
+    const uint64_t places[3] = {kSuperOffset, kMirrorOffsets[0], kMirrorOffsets[1]};
+    for (uint64_t at : places) {
+        if (at + kSuperSize > ctx.volume.sizeBytes()) break;
+        if (!ctx.volume.readExact(at, buf.data(), buf.size())) continue;
+        auto sb = decodeSuperblock(buf.data(), buf.size());
+        std::string why;
+        if (!sb)
+            why = sb.reason();
+        else if (!sb->checksumOk)
+            why = "checksum mismatch";
+        else if (sb->bytenr != at)
+            why = "records itself at byte " + std::to_string(sb->bytenr);
+        if (why.empty()) {
+            sb_ = *sb;
+            superOffset_ = at;
+            return true;
+        }
+        damage_.add("Btrfs superblock", at, why);
+    }
+    return false;
+}
+
+bool BtrfsParser::addChunk(const Chunk& c, uint64_t at) {
+    MappedChunk m;
+    m.logical = c.logical;
+    m.length = c.length;
+    m.type = c.type;
+    for (const Stripe& s : c.stripes) {
+        uint64_t end = 0;
+        if (s.devid != sb_.devid || addOverflows(s.offset, c.length, &end) || end > volume_.sizeBytes()) continue;
+        m.physical.push_back(s.offset);
+        if (!(c.type & (kBgDup | kBgMirrored))) break;  // single: one stripe
+    }
+    if (c.type & kBgStriped) {
+        m.refused = true;
+        m.physical.clear();
+        damage_.add("Btrfs chunk " + std::to_string(c.logical), at,
+                    "striped over several devices (RAID0, RAID10, RAID5 or RAID6): not read");
+        if (!refusedMessage_ && ctx_)
+            ctx_->message("This Btrfs volume spreads some of its data over several devices (RAID0, RAID10, RAID5 "
+                          "or RAID6): files stored there cannot be read from this device alone.");
+        refusedMessage_ = true;
+    } else if (m.physical.empty()) {
+        damage_.add("Btrfs chunk " + std::to_string(c.logical), at, "no copy on this device");
+    }
+    auto it = std::lower_bound(chunks_.begin(), chunks_.end(), m.logical,
+                               [](const MappedChunk& a, uint64_t l) { return a.logical < l; });
+    if (it != chunks_.end() && it->logical == m.logical && it->length == m.length) return true;  // seen
+    const bool overlapsNext = it != chunks_.end() && it->logical < m.logical + m.length;
+    const bool overlapsPrev = it != chunks_.begin() && std::prev(it)->logical + std::prev(it)->length > m.logical;
+    if (overlapsNext || overlapsPrev) {
+        damage_.add("Btrfs chunk " + std::to_string(c.logical), at, "overlaps another chunk: refused");
+        return false;
+    }
+    chunks_.insert(it, std::move(m));
+    return true;
+}
+
+std::vector<uint64_t> BtrfsParser::mapLogical(uint64_t logical, uint64_t length) const {
+    auto it = std::upper_bound(chunks_.begin(), chunks_.end(), logical,
+                               [](uint64_t l, const MappedChunk& a) { return l < a.logical; });
+    if (it == chunks_.begin()) return {};
+    --it;
+    if (logical - it->logical >= it->length || length > it->length - (logical - it->logical)) return {};
+    std::vector<uint64_t> out;
+    for (uint64_t p : it->physical) out.push_back(p + (logical - it->logical));
+    return out;
+}
+
+bool BtrfsParser::readChunkTree() {
+    for (const auto& c : decodeSysChunkArray(sb_.sysChunkArray)) {
+        if (!c) {
+            damage_.add("Btrfs system chunk array", superOffset_ + 0x32b, c.reason());
+            break;
+        }
+        addChunk(*c, superOffset_ + 0x32b);
+    }
+    return walkTree(sb_.chunkRoot, sb_.chunkRootLevel, 0, false, "chunk tree",
+                    [&](const uint8_t* node, const NodeHeader&, const LeafItem& it, uint64_t leaf) {
+                        if (it.key.type != kChunkItem) return;
+                        auto c = decodeChunk(node + it.offset, it.size, it.key.offset);
+                        if (!c) {
+                            damage_.add("Btrfs chunk item", leaf, c.reason());
+                            return;
+                        }
+                        addChunk(*c, leaf);
+                    });
+}
+
+// ---- nodes and trees ---------------------------------------------------------------
+
+bool BtrfsParser::readNode(uint64_t logical, std::vector<uint8_t>& buf, NodeHeader& h, std::string* why) const {
+    buf.resize(sb_.nodeSize);
+    const auto copies = mapLogical(logical, sb_.nodeSize);
+    if (copies.empty()) {
+        if (why) *why = "not inside a chunk on this device";
+        return false;
+    }
+    for (uint64_t phys : copies) {
+        if (!volume_.readExact(phys, buf.data(), buf.size())) {
+            if (why) *why = "unreadable";
+            continue;
+        }
+        auto hd = decodeNodeHeader(buf.data(), buf.size(), sb_.nodeSize);
+        if (!hd) {
+            if (why) *why = hd.reason();
+            continue;
+        }
+        if (hd->bytenr != logical) {
+            if (why) *why = "holds the node of " + std::to_string(hd->bytenr);
+            continue;
+        }
+        if (std::memcmp(hd->fsid, sb_.fsid, 16) != 0) {
+            if (why) *why = "belongs to another volume";
+            continue;
+        }
+        if (sb_.csumType == 0 && !checksumMatches(buf.data(), buf.size())) {
+            if (why) *why = "checksum mismatch";
+            continue;
+        }
+        h = *hd;
+        return true;
+    }
+    return false;
+}
+
+template <class Fn>
+bool BtrfsParser::walkTree(uint64_t root, uint8_t level, uint64_t generation, bool quiet, const char* what, Fn&& fn) {
+    struct Step {
+        uint64_t logical, generation;
+        uint8_t level;
+    };
+    std::vector<Step> stack{{root, generation, level}};
+    std::unordered_set<uint64_t> seen;
+    const uint64_t maxNodes = volume_.sizeBytes() / sb_.nodeSize + 1;
+    std::vector<uint8_t> buf;
+    bool whole = true;
+    auto note = [&](uint64_t at, const std::string& why) {
+        whole = false;
+        if (!quiet) damage_.add(std::string("Btrfs ") + what + " node " + std::to_string(at), at, why);
+    };
+    while (!stack.empty()) {
+        if (stopped()) return false;
+        const Step s = stack.back();
+        stack.pop_back();
+        if (!seen.insert(s.logical).second || seen.size() > maxNodes) {
+            note(s.logical, "reached twice: a cycle");
+            continue;
+        }
+        NodeHeader h;
+        std::string why;
+        if (!readNode(s.logical, buf, h, &why)) {
+            note(s.logical, why);
+            continue;
+        }
+        if (h.level != s.level) {
+            note(s.logical, "level " + std::to_string(h.level) + " where " + std::to_string(s.level) + " was due");
+            continue;
+        }
+        if (s.generation && h.generation != s.generation) {
+            note(s.logical, "generation " + std::to_string(h.generation) + " where " + std::to_string(s.generation) +
+                                " was due");
+            continue;
+        }
+        if (h.level == 0) {
+            for (uint32_t i = 0; i < h.nritems; ++i) {
+                auto it = leafItem(buf.data(), buf.size(), h, i);
+                if (!it) {
+                    note(s.logical, it.reason());
+                    continue;
+                }
+                fn(buf.data(), h, *it, s.logical);
+            }
+            continue;
+        }
+        // Children pushed last-first so that leaves come in key order.
+        for (uint32_t i = h.nritems; i-- > 0;) {
+            const KeyPtr p = keyPtr(buf.data(), buf.size(), i);
+            stack.push_back({p.block, p.generation, static_cast<uint8_t>(h.level - 1)});
+        }
+    }
+    return whole;
+}
+
+bool BtrfsParser::readRoots(uint64_t root, uint8_t level, uint64_t generation, bool quiet,
+                            std::vector<TreeRoot>& fsTrees, TreeRoot* extentTree) {
+    return walkTree(root, level, generation, quiet, "root tree",
+                    [&](const uint8_t* node, const NodeHeader&, const LeafItem& it, uint64_t leaf) {
+                        if (it.key.type != kRootItemKey) return;
+                        const uint64_t id = it.key.objectid;
+                        const bool fs = id == kFsTree || (id >= kFirstFree && id <= kLastFree);
+                        if (!fs && id != kExtentTree) return;
+                        auto r = decodeRootItem(node + it.offset, it.size);
+                        if (!r) {
+                            if (!quiet) damage_.add("Btrfs root item " + std::to_string(id), leaf, r.reason());
+                            return;
+                        }
+                        TreeRoot t{id, r->bytenr, r->generation, r->rootDirid ? r->rootDirid : 256, r->level};
+                        if (id == kExtentTree) {
+                            if (extentTree) *extentTree = t;
+                        } else {
+                            fsTrees.push_back(t);
+                        }
+                    });
+}
+
+BtrfsParser::TreeItems BtrfsParser::collect(const TreeRoot& t, bool quiet) {
+    TreeItems items;
+    const bool whole = walkTree(
+        t.bytenr, t.level, t.generation, quiet, "file-system tree",
+        [&](const uint8_t* node, const NodeHeader& h, const LeafItem& it, uint64_t leaf) {
+            const uint8_t* p = node + it.offset;
+            switch (it.key.type) {
+                case kInodeItem: {
+                    auto in = decodeInode(p, it.size);
+                    if (in) items.inodes[it.key.objectid] = *in;
+                    break;
+                }
+                case kDirIndex: {
+                    auto d = decodeDirEntry(p, it.size, 0);
+                    if (!d) {
+                        if (!quiet) damage_.add("Btrfs directory index of inode " + std::to_string(it.key.objectid), leaf, d.reason());
+                        break;
+                    }
+                    if (d->location.type != kInodeItem && d->location.type != kRootItemKey) break;
+                    TreeItems::Name n;
+                    n.dir = it.key.objectid;
+                    n.child = d->location.objectid;
+                    n.childKeyType = d->location.type;
+                    n.nameOffset = static_cast<uint32_t>(items.namePool.size());
+                    n.nameLength = d->nameLength;
+                    items.namePool.append(reinterpret_cast<const char*>(p + d->nameOffset), d->nameLength);
+                    items.names.push_back(n);
+                    break;
+                }
+                case kExtentData: {
+                    auto e = decodeFileExtent(p, it.size);
+                    if (!e) {
+                        if (!quiet) damage_.add("Btrfs file extent of inode " + std::to_string(it.key.objectid), leaf, e.reason());
+                        break;
+                    }
+                    BtrfsExtent x;
+                    x.fileOffset = it.key.offset;
+                    x.ramBytes = e->ramBytes;
+                    x.type = e->type;
+                    x.compression = e->compression;
+                    if (e->encryption || e->otherEncoding) break;  // nothing this reader can decode
+                    if (e->type == kExtentInline) {
+                        x.diskBytenr = leaf;
+                        x.offset = it.offset + e->inlineOffset;
+                        x.diskNumBytes = e->inlineLength;
+                        x.numBytes = e->compression ? e->ramBytes : e->inlineLength;
+                        x.leafGeneration = h.generation;
+                    } else {
+                        x.diskBytenr = e->diskBytenr;
+                        x.diskNumBytes = e->diskNumBytes;
+                        x.offset = e->offset;
+                        x.numBytes = e->numBytes;
+                    }
+                    items.extents.emplace_back(it.key.objectid, x);
+                    break;
+                }
+                default: break;
+            }
+        });
+    items.complete = whole;
+    std::stable_sort(items.extents.begin(), items.extents.end(), [](const auto& a, const auto& b) {
+        return a.first != b.first ? a.first < b.first : a.second.fileOffset < b.second.fileOffset;
+    });
+    return items;
+}
+
+// ---- the entry table ---------------------------------------------------------------
+
+uint32_t BtrfsParser::find(uint64_t tree, uint64_t ino) const {
+    auto range = byInode_.equal_range(key(tree, ino));
+    for (auto it = range.first; it != range.second; ++it)
+        if (entries_[it->second].tree == tree && entries_[it->second].ino == ino) return it->second;
+    return BtrfsEntry::kNone;
+}
+
+uint32_t BtrfsParser::addEntry(uint64_t tree, uint64_t ino, const Inode& inode, uint32_t parent, const TreeItems& items,
+                               const char* name, size_t nameLength, uint8_t bits) {
+    BtrfsEntry e;
+    e.tree = tree;
+    e.ino = ino;
+    e.generation = inode.generation;
+    e.size = inode.size;
+    e.mode = inode.mode;
+    e.atime = inode.atime;
+    e.mtime = inode.mtime;
+    e.ctime = inode.ctime;
+    e.otime = inode.otime;
+    e.parent = parent;
+    e.bits = bits;
+    e.nameOffset = static_cast<uint32_t>(names_.size());
+    e.nameLength = static_cast<uint16_t>(nameLength);
+    names_.append(name, nameLength);
+    if ((inode.mode & kTypeMask) == kTypeFile || (inode.mode & kTypeMask) == kTypeLink) {
+        auto lo = std::lower_bound(items.extents.begin(), items.extents.end(), ino,
+                                   [](const auto& a, uint64_t i) { return a.first < i; });
+        e.extFirst = static_cast<uint32_t>(extents_.size());
+        for (; lo != items.extents.end() && lo->first == ino; ++lo) extents_.push_back(lo->second);
+        e.extCount = static_cast<uint32_t>(extents_.size() - e.extFirst);
+    }
+    const uint32_t idx = static_cast<uint32_t>(entries_.size());
+    entries_.push_back(e);
+    uint32_t& first = parent == BtrfsEntry::kNone ? rootFirst_ : entries_[parent].firstChild;
+    uint32_t& last = parent == BtrfsEntry::kNone ? rootLast_ : entries_[parent].lastChild;
+    if (first == BtrfsEntry::kNone)
+        first = idx;
+    else
+        entries_[last].nextSibling = idx;
+    last = idx;
+    byInode_.emplace(key(tree, ino), idx);
+    return idx;
+}
+
+// Walks one tree's folders from its root folder, naming each child through
+// the directory index. `visit(tree, dir, parentEntry)` runs the folders.
+void BtrfsParser::buildLive(std::unordered_map<uint64_t, TreeItems>& trees, const std::vector<TreeRoot>& roots) {
+    std::unordered_map<uint64_t, const TreeRoot*> rootOf;
+    for (const TreeRoot& r : roots) rootOf[r.id] = &r;
+    struct Dir {
+        uint64_t tree, ino;
+        uint32_t entry;
+    };
+    auto topIt = rootOf.find(kFsTree);
+    if (topIt == rootOf.end() || !trees.count(kFsTree)) return;
+    std::vector<Dir> stack{{kFsTree, topIt->second->rootDirid, BtrfsEntry::kNone}};
+    std::unordered_set<uint64_t> visitedDirs;
+    std::unordered_set<uint64_t> subvolumesShown;
+    while (!stack.empty()) {
+        if (stopped()) return;
+        const Dir d = stack.back();
+        stack.pop_back();
+        if (!visitedDirs.insert(key(d.tree, d.ino)).second) continue;
+        const TreeItems& items = trees[d.tree];
+        auto lo = std::lower_bound(items.names.begin(), items.names.end(), d.ino,
+                                   [](const TreeItems::Name& n, uint64_t dir) { return n.dir < dir; });
+        std::vector<Dir> sub;
+        for (; lo != items.names.end() && lo->dir == d.ino; ++lo) {
+            const char* name = items.namePool.data() + lo->nameOffset;
+            if (lo->childKeyType == kRootItemKey) {
+                auto r = rootOf.find(lo->child);
+                auto t = trees.find(lo->child);
+                if (r == rootOf.end() || t == trees.end() || !subvolumesShown.insert(lo->child).second) continue;
+                auto in = t->second.inodes.find(r->second->rootDirid);
+                if (in == t->second.inodes.end()) continue;
+                const uint32_t idx = addEntry(lo->child, r->second->rootDirid, in->second, d.entry, t->second, name,
+                                              lo->nameLength, BtrfsEntry::kSubvolume);
+                sub.push_back({lo->child, r->second->rootDirid, idx});
+                continue;
+            }
+            auto in = items.inodes.find(lo->child);
+            if (in == items.inodes.end()) {
+                damage_.add("Btrfs inode " + std::to_string(lo->child), 0, "named in a folder but has no inode item");
+                continue;
+            }
+            const uint32_t idx = addEntry(d.tree, lo->child, in->second, d.entry, items, name, lo->nameLength, 0);
+            if ((in->second.mode & kTypeMask) == kTypeDir) sub.push_back({d.tree, lo->child, idx});
+        }
+        for (auto it = sub.rbegin(); it != sub.rend(); ++it) stack.push_back(*it);
+    }
+}
+
+// Files and folders of an older generation's trees that the current trees
+// do not hold: listed as deleted under the folder they had (a live one, or
+// a deleted one found here or in a newer root).
+void BtrfsParser::mergeOlder(std::unordered_map<uint64_t, TreeItems>& trees, const std::vector<TreeRoot>& roots,
+                             uint32_t& found) {
+    std::unordered_map<uint64_t, const TreeRoot*> rootOf;
+    for (const TreeRoot& r : roots) rootOf[r.id] = &r;
+    struct Dir {
+        uint64_t tree, ino;
+        uint32_t entry;
+    };
+    auto topIt = rootOf.find(kFsTree);
+    if (topIt == rootOf.end() || !trees.count(kFsTree)) return;
+    std::vector<Dir> stack{{kFsTree, topIt->second->rootDirid, BtrfsEntry::kNone}};
+    std::unordered_set<uint64_t> visitedDirs;
+    while (!stack.empty()) {
+        if (stopped()) return;
+        const Dir d = stack.back();
+        stack.pop_back();
+        if (!visitedDirs.insert(key(d.tree, d.ino)).second) continue;
+        auto tIt = trees.find(d.tree);
+        if (tIt == trees.end()) continue;
+        const TreeItems& items = tIt->second;
+        auto lo = std::lower_bound(items.names.begin(), items.names.end(), d.ino,
+                                   [](const TreeItems::Name& n, uint64_t dir) { return n.dir < dir; });
+        for (; lo != items.names.end() && lo->dir == d.ino; ++lo) {
+            const char* name = items.namePool.data() + lo->nameOffset;
+            uint64_t tree = d.tree, ino = lo->child;
+            const TreeItems* owner = &items;
+            uint8_t bits = BtrfsEntry::kDeleted;
+            if (lo->childKeyType == kRootItemKey) {
+                auto r = rootOf.find(lo->child);
+                auto t = trees.find(lo->child);
+                if (r == rootOf.end() || t == trees.end()) continue;
+                tree = lo->child;
+                ino = r->second->rootDirid;
+                owner = &t->second;
+                bits |= BtrfsEntry::kSubvolume;
+            }
+            auto in = owner->inodes.find(ino);
+            if (in == owner->inodes.end()) continue;
+            uint32_t idx = find(tree, ino);
+            if (idx != BtrfsEntry::kNone && entries_[idx].generation != in->second.generation &&
+                !(entries_[idx].bits & BtrfsEntry::kDeleted))
+                idx = BtrfsEntry::kNone;  // the number went to another inode since
+            if (idx == BtrfsEntry::kNone) {
+                idx = addEntry(tree, ino, in->second, d.entry, *owner, name, lo->nameLength, bits);
+                if (!entries_[idx].isDir()) ++found;
+            }
+            if (entries_[idx].isDir()) stack.push_back({tree, ino, idx});
+        }
+    }
+}
+
+void BtrfsParser::readOlderRoots() {
+    std::vector<BackupRoot> older;
+    for (const BackupRoot& b : sb_.backups)
+        if (b.treeRoot && b.treeRootGen < sb_.generation) older.push_back(b);
+    std::sort(older.begin(), older.end(), [](const BackupRoot& a, const BackupRoot& b) { return a.treeRootGen > b.treeRootGen; });
+    uint64_t last = 0;
+    for (const BackupRoot& b : older) {
+        if (stopped()) return;
+        if (b.treeRootGen == last) continue;
+        last = b.treeRootGen;
+        if (ctx_) ctx_->status("Reading the trees of generation " + std::to_string(b.treeRootGen) + "....");
+        std::vector<TreeRoot> roots;
+        readRoots(b.treeRoot, b.treeRootLevel, b.treeRootGen, true, roots, nullptr);
+        bool haveTop = false;
+        for (const TreeRoot& r : roots) haveTop |= r.id == kFsTree;
+        if (!haveTop && b.fsRoot) roots.push_back({kFsTree, b.fsRoot, b.fsRootGen, 256, b.fsRootLevel});
+        std::unordered_map<uint64_t, TreeItems> trees;
+        for (const TreeRoot& r : roots) trees.emplace(r.id, collect(r, true));
+        uint32_t found = 0;
+        mergeOlder(trees, roots, found);
+        olderRoots_.emplace_back(b.treeRootGen, found);
+    }
+}
+
+void BtrfsParser::readExtentTree(const TreeRoot& t) {
+    allocated_.clear();
+    extentTreeRead_ = walkTree(t.bytenr, t.level, t.generation, false, "extent tree",
+                               [&](const uint8_t*, const NodeHeader&, const LeafItem& it, uint64_t) {
+                                   if (it.key.type == kExtentItem && it.key.offset)
+                                       allocated_.emplace_back(it.key.objectid, it.key.offset);
+                                   else if (it.key.type == kMetadataItem)
+                                       allocated_.emplace_back(it.key.objectid, sb_.nodeSize);
+                               });
+    std::sort(allocated_.begin(), allocated_.end());
+}
+
+bool BtrfsParser::allocated(uint64_t logical, uint64_t length, uint64_t* busySectors) const {
+    uint64_t busy = 0;
+    const uint64_t end = logical + length;
+    auto it = std::upper_bound(allocated_.begin(), allocated_.end(), std::pair<uint64_t, uint64_t>(logical, UINT64_MAX));
+    // Extents do not overlap: only the last one starting before can reach in.
+    if (it != allocated_.begin()) --it;
+    for (; it != allocated_.end() && it->first < end; ++it) {
+        const uint64_t a = std::max(logical, it->first), b = std::min(end, it->first + it->second);
+        if (a < b) busy += b - a;
+    }
+    if (busySectors) *busySectors = (busy + sb_.sectorSize - 1) / sb_.sectorSize;
+    return busy > 0;
+}
+
+ScanOutcome BtrfsParser::scan(ScanContext& ctx) {
+    ctx_ = &ctx;
+    volume_ = ctx.volume;
+    damage_.clear();
+    chunks_.clear();
+    extents_.clear();
+    entries_.clear();
+    names_.clear();
+    byInode_.clear();
+    allocated_.clear();
+    olderRoots_.clear();
+    rootFirst_ = rootLast_ = BtrfsEntry::kNone;
+    extentTreeRead_ = false;
+    refusedMessage_ = false;
+    rejected_ = false;
+    if (!findSuperblock(ctx)) {
+        rejected_ = true;
+        stopRequested.store(false);
+        ctx_ = nullptr;
+        return ScanOutcome::Rejected;
+    }
+    stopRequested.store(false);
+    ctx.status("Reading the chunk tree....");
+    readChunkTree();
+    ctx.status("Reading the root tree....");
+    std::vector<TreeRoot> roots;
+    TreeRoot extentTree;
+    readRoots(sb_.root, sb_.rootLevel, 0, false, roots, &extentTree);
+    std::unordered_map<uint64_t, TreeItems> trees;
+    for (const TreeRoot& r : roots) {
+        if (stopped()) break;
+        ctx.status("Reading the file-system tree " + std::to_string(r.id) + "....");
+        trees.emplace(r.id, collect(r, false));
+    }
+    buildLive(trees, roots);
+    trees.clear();
+    stopRequested.store(false);
+    if (extentTree.bytenr) readExtentTree(extentTree);
+    stopRequested.store(false);
+    readOlderRoots();
+    stopRequested.store(false);
+    ctx.status("filling root entries in  tree....");
+    ctx_ = nullptr;
+    return ScanOutcome::Done;
+}
+
+// ---- the result tree ---------------------------------------------------------------
+
+std::vector<EntryId> BtrfsParser::children(EntryId folder) const {
+    uint32_t at = rootFirst_;
+    if (folder != kRootId) {
+        if (folder >= entries_.size() || !entries_[folder].isDir()) return {};
+        at = entries_[folder].firstChild;
+    }
+    std::vector<EntryId> out;
+    // Children always come after their folder in the table: a link back ends the chain.
+    for (size_t n = 0; at != BtrfsEntry::kNone && at < entries_.size() && n < entries_.size(); ++n) {
+        out.push_back(at);
+        const uint32_t next = entries_[at].nextSibling;
+        if (next != BtrfsEntry::kNone && next <= at) break;
+        at = next;
+    }
+    return out;
+}
+
+bool BtrfsParser::readEntry(EntryId id, EntryInfo& out) const {
+    out = EntryInfo{};
+    if (id >= entries_.size()) return false;
+    const BtrfsEntry& e = entries_[id];
+    out.name = nameOf(e);
+    const uint32_t t = e.mode & kTypeMask;
+    out.kind = t == kTypeDir ? EntryKind::Folder : t == kTypeFile ? EntryKind::File : EntryKind::Other;
+    out.state = (e.bits & BtrfsEntry::kDeleted) ? EntryState::Deleted : EntryState::Live;
+    out.size = out.kind == EntryKind::Folder ? 0 : e.size;
+    out.created = timeOf(e.otime);
+    out.modified = timeOf(e.mtime);
+    out.accessed = timeOf(e.atime);
+    out.attributes = listTexts(id).attributes;
+    out.hasChildren = out.kind == EntryKind::Folder && e.firstChild != BtrfsEntry::kNone;
+    return true;
+}
+
+ListTexts BtrfsParser::listTexts(EntryId id) const {
+    if (id >= entries_.size()) return {};
+    const BtrfsEntry& e = entries_[id];
+    auto date = [](const Timespec& ts) {
+        auto f = localFields(ts.sec);
+        return f ? formatDateText(*f) : std::string();
+    };
+    static const char* const codes[9] = {"-OE", "-OW", "-OR", "-GE", "-GW", "-GR", "-UE", "-UW", "-UR"};
+    ListTexts t;
+    t.created = date(e.otime);
+    t.accessed = date(e.atime);
+    t.modified = date(e.mtime);
+    for (int i = 0; i < 9; ++i)
+        if (e.mode & (1u << i)) t.attributes += codes[i];
+    if (e.bits & BtrfsEntry::kSubvolume) t.attributes += "-SV";
+    t.size = formatSizeText(e.isDir() ? 0 : e.size);
+    return t;
+}
+
+// ---- content -----------------------------------------------------------------------
+
+bool BtrfsParser::readLogical(uint64_t logical, uint8_t* dst, size_t n) const {
+    size_t done = 0;
+    while (done < n) {
+        auto it = std::upper_bound(chunks_.begin(), chunks_.end(), logical + done,
+                                   [](uint64_t l, const MappedChunk& a) { return l < a.logical; });
+        if (it == chunks_.begin()) return false;
+        --it;
+        const uint64_t in = logical + done - it->logical;
+        if (in >= it->length || it->physical.empty()) return false;
+        const size_t take = static_cast<size_t>(std::min<uint64_t>(n - done, it->length - in));
+        bool ok = false;
+        for (uint64_t phys : it->physical)
+            if (volume_.readExact(phys + in, dst + done, take)) {
+                ok = true;
+                break;
+            }
+        if (!ok) return false;
+        done += take;
+    }
+    return true;
+}
+
+WriteResult BtrfsParser::writeContent(EntryId id, ContentSink& out) {
+    if (id >= entries_.size()) return WriteResult::failed("no such entry");
+    const BtrfsEntry& e = entries_[id];
+    if (e.isDir()) return WriteResult::complete();
+    const uint64_t size = e.size;
+    uint64_t at = 0;  // bytes written
+    std::string problem;
+    std::vector<uint8_t> buf, raw, dec, node;
+    auto zeros = [&](uint64_t upto) {
+        if (upto > at) {
+            if (!out.writeZeros(upto - at)) return false;
+            at = upto;
+        }
+        return true;
+    };
+    for (uint32_t k = 0; k < e.extCount && at < size && !out.full(); ++k) {
+        const BtrfsExtent& x = extents_[e.extFirst + k];
+        if (x.fileOffset < at) continue;  // overlapping extents: the first wins
+        if (!zeros(std::min(x.fileOffset, size))) return WriteResult::failed("write error");
+        const uint64_t want = std::min<uint64_t>(x.numBytes, size - at);
+        if (want == 0) continue;
+        if (x.type == kExtentInline) {
+            NodeHeader h;
+            if (!readNode(x.diskBytenr, node, h, nullptr) || h.generation != x.leafGeneration ||
+                x.offset + x.diskNumBytes > node.size()) {
+                problem = "the leaf holding the data was overwritten";
+                if (!zeros(at + want)) return WriteResult::failed("write error");
+                continue;
+            }
+            const uint8_t* p = node.data() + x.offset;
+            if (x.compression) {
+                std::string why;
+                const size_t ram = static_cast<size_t>(std::min<uint64_t>(x.ramBytes, sb_.nodeSize * 8ull));
+                if (!decompress(x.compression, p, x.diskNumBytes, ram, sb_.sectorSize, dec, &why)) problem = why;
+                const size_t take = static_cast<size_t>(std::min<uint64_t>(want, dec.size()));
+                if (!out.write(dec.data(), take)) return WriteResult::failed("write error");
+                at += take;
+            } else {
+                const size_t take = static_cast<size_t>(std::min<uint64_t>(want, x.diskNumBytes));
+                if (!out.write(p, take)) return WriteResult::failed("write error");
+                at += take;
+            }
+            if (at < x.fileOffset + want && !zeros(x.fileOffset + want)) return WriteResult::failed("write error");
+            continue;
+        }
+        if (x.type == kExtentPrealloc || x.diskBytenr == 0) {  // unwritten or a hole
+            if (!zeros(at + want)) return WriteResult::failed("write error");
+            continue;
+        }
+        if (x.compression) {
+            if (x.diskNumBytes > kMaxCompressed || x.ramBytes > kMaxCompressed || x.offset > x.ramBytes) {
+                problem = "compressed extent of impossible size";
+                if (!zeros(at + want)) return WriteResult::failed("write error");
+                continue;
+            }
+            raw.resize(static_cast<size_t>(x.diskNumBytes));
+            std::string why;
+            if (!readLogical(x.diskBytenr, raw.data(), raw.size())) {
+                problem = "compressed extent outside the volume's chunks";
+                dec.clear();
+            } else if (!decompress(x.compression, raw.data(), raw.size(), static_cast<size_t>(x.ramBytes),
+                                   sb_.sectorSize, dec, &why)) {
+                problem = why;
+            }
+            const uint64_t have = dec.size() > x.offset ? dec.size() - x.offset : 0;
+            const size_t take = static_cast<size_t>(std::min(want, have));
+            if (take && !out.write(dec.data() + x.offset, take)) return WriteResult::failed("write error");
+            at += take;
+            if (take < want) {
+                if (problem.empty()) problem = "compressed extent shorter than recorded";
+                if (!zeros(at + (want - take))) return WriteResult::failed("write error");
+            }
+            continue;
+        }
+        uint64_t logical = 0;
+        if (addOverflows(x.diskBytenr, x.offset, &logical)) {
+            problem = "extent past the address space";
+            continue;
+        }
+        for (uint64_t done = 0; done < want && !out.full();) {
+            const size_t n = static_cast<size_t>(std::min<uint64_t>(kReadPiece, want - done));
+            buf.resize(n);
+            if (!readLogical(logical + done, buf.data(), n)) {
+                problem = "extent outside the volume's chunks";
+                std::fill(buf.begin(), buf.end(), 0);
+            }
+            if (!out.write(buf.data(), n)) return WriteResult::failed("write error");
+            done += n;
+            at += n;
+        }
+    }
+    // What no extent covers up to the size is a hole.
+    if (at < size && !out.full()) {
+        if (size - at > volume_.sizeBytes() * 16 + (1ull << 30)) return WriteResult::partial("size beyond any hole");
+        if (!zeros(size)) return WriteResult::failed("write error");
+    }
+    if (!problem.empty()) return WriteResult::partial(problem);
+    return WriteResult::complete();
+}
+
+RecoveryEstimate BtrfsParser::recoverability(EntryId id) const {
+    if (id >= entries_.size()) return {};
+    const BtrfsEntry& e = entries_[id];
+    if (!(e.bits & BtrfsEntry::kDeleted) || e.isDir()) return {};
+    if (!extentTreeRead_) return {};
+    uint64_t units = 0, busy = 0;
+    for (uint32_t k = 0; k < e.extCount; ++k) {
+        const BtrfsExtent& x = extents_[e.extFirst + k];
+        if (x.type != kExtentRegular || x.diskBytenr == 0) continue;
+        const uint64_t from = x.compression ? x.diskBytenr : x.diskBytenr + x.offset;
+        const uint64_t len = x.compression ? x.diskNumBytes : x.numBytes;
+        uint64_t b = 0;
+        allocated(from, len, &b);
+        units += (len + sb_.sectorSize - 1) / sb_.sectorSize;
+        busy += b;
+    }
+    return RecoveryEstimate::fromCounts(units, busy);
+}
+
+std::vector<VolumeRange> BtrfsParser::contentRanges(EntryId id) const {
+    std::vector<VolumeRange> out;
+    if (id >= entries_.size()) return out;
+    const BtrfsEntry& e = entries_[id];
+    for (uint32_t k = 0; k < e.extCount; ++k) {
+        const BtrfsExtent& x = extents_[e.extFirst + k];
+        if (x.type != kExtentRegular || x.diskBytenr == 0) continue;
+        const uint64_t from = x.compression ? x.diskBytenr : x.diskBytenr + x.offset;
+        const uint64_t len = x.compression ? x.diskNumBytes : x.numBytes;
+        auto phys = mapLogical(from, len);
+        if (!phys.empty()) out.push_back({phys.front(), len});
+    }
+    return out;
+}
+
+size_t BtrfsParser::memoryBytes() const {
+    return entries_.capacity() * sizeof(BtrfsEntry) + extents_.capacity() * sizeof(BtrfsExtent) + names_.capacity() +
+           byInode_.size() * 32 + allocated_.capacity() * 16;
+}
+
+}  // namespace brantlow
