@@ -102,6 +102,11 @@ std::vector<uint64_t> BtrfsParser::mapLogical(uint64_t logical, uint64_t length)
     return out;
 }
 
+uint64_t BtrfsParser::placeOf(uint64_t logical) const {
+    auto at = mapLogical(logical, 1);
+    return at.empty() ? logical : at.front();
+}
+
 bool BtrfsParser::readChunkTree() {
     for (const auto& c : decodeSysChunkArray(sb_.sysChunkArray)) {
         if (!c) {
@@ -115,10 +120,10 @@ bool BtrfsParser::readChunkTree() {
                         if (it.key.type != kChunkItem) return;
                         auto c = decodeChunk(node + it.offset, it.size, it.key.offset);
                         if (!c) {
-                            damage_.add("Btrfs chunk item", leaf, c.reason());
+                            damage_.add("Btrfs chunk item", placeOf(leaf), c.reason());
                             return;
                         }
-                        addChunk(*c, leaf);
+                        addChunk(*c, placeOf(leaf));
                     });
 }
 
@@ -172,7 +177,7 @@ bool BtrfsParser::walkTree(uint64_t root, uint8_t level, uint64_t generation, bo
     bool whole = true;
     auto note = [&](uint64_t at, const std::string& why) {
         whole = false;
-        if (!quiet) damage_.add(std::string("Btrfs ") + what + " node " + std::to_string(at), at, why);
+        if (!quiet) damage_.add(std::string("Btrfs ") + what + " node " + std::to_string(at), placeOf(at), why);
     };
     while (!stack.empty()) {
         if (stopped()) return false;
@@ -227,7 +232,7 @@ bool BtrfsParser::readRoots(uint64_t root, uint8_t level, uint64_t generation, b
                         if (!fs && id != kExtentTree) return;
                         auto r = decodeRootItem(node + it.offset, it.size);
                         if (!r) {
-                            if (!quiet) damage_.add("Btrfs root item " + std::to_string(id), leaf, r.reason());
+                            if (!quiet) damage_.add("Btrfs root item " + std::to_string(id), placeOf(leaf), r.reason());
                             return;
                         }
                         TreeRoot t{id, r->bytenr, r->generation, r->rootDirid ? r->rootDirid : 256, r->level};
@@ -254,7 +259,7 @@ BtrfsParser::TreeItems BtrfsParser::collect(const TreeRoot& t, bool quiet) {
                 case kDirIndex: {
                     auto d = decodeDirEntry(p, it.size, 0);
                     if (!d) {
-                        if (!quiet) damage_.add("Btrfs directory index of inode " + std::to_string(it.key.objectid), leaf, d.reason());
+                        if (!quiet) damage_.add("Btrfs directory index of inode " + std::to_string(it.key.objectid), placeOf(leaf), d.reason());
                         break;
                     }
                     if (d->location.type != kInodeItem && d->location.type != kRootItemKey) break;
@@ -271,7 +276,7 @@ BtrfsParser::TreeItems BtrfsParser::collect(const TreeRoot& t, bool quiet) {
                 case kExtentData: {
                     auto e = decodeFileExtent(p, it.size);
                     if (!e) {
-                        if (!quiet) damage_.add("Btrfs file extent of inode " + std::to_string(it.key.objectid), leaf, e.reason());
+                        if (!quiet) damage_.add("Btrfs file extent of inode " + std::to_string(it.key.objectid), placeOf(leaf), e.reason());
                         break;
                     }
                     BtrfsExtent x;

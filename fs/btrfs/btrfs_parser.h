@@ -114,6 +114,8 @@ private:
     // Reads the node at `logical` (any copy that passes): header, place, volume id, checksum.
     bool readNode(uint64_t logical, std::vector<uint8_t>& buf, btrfs::NodeHeader& h, std::string* why) const;
     bool readLogical(uint64_t logical, uint8_t* dst, size_t n) const;
+    // The volume byte of a logical address (damage notes), or the address itself.
+    uint64_t placeOf(uint64_t logical) const;
     // Walks a tree in key order; fn gets each leaf item. Bounded: every node
     // once, levels falling by one, at most kMaxLevel deep. Damage is noted
     // unless quiet (older trees). False when a node could not be read.
