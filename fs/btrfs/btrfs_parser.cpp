@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 #include "base/bytes.h"
 #include "base/texts.h"
@@ -165,7 +166,8 @@ bool BtrfsParser::readNode(uint64_t logical, std::vector<uint8_t>& buf, NodeHead
 }
 
 template <class Fn>
-bool BtrfsParser::walkTree(uint64_t root, uint8_t level, uint64_t generation, bool quiet, const char* what, Fn&& fn) {
+bool BtrfsParser::walkTree(uint64_t root, uint8_t level, uint64_t generation, bool quiet, const char* what, Fn&& fn,
+                           NodeSet* record, const NodeSet* skip) {
     struct Step {
         uint64_t logical, generation;
         uint8_t level;
@@ -183,6 +185,12 @@ bool BtrfsParser::walkTree(uint64_t root, uint8_t level, uint64_t generation, bo
         if (stopped()) return false;
         const Step s = stack.back();
         stack.pop_back();
+        if (skip && s.generation) {
+            // A node the current trees hold too (same place, same
+            // generation): nothing in it differs from them.
+            auto held = skip->find(s.logical);
+            if (held != skip->end() && held->second == s.generation) continue;
+        }
         if (!seen.insert(s.logical).second || seen.size() > maxNodes) {
             note(s.logical, "reached twice: a cycle");
             continue;
@@ -202,6 +210,7 @@ bool BtrfsParser::walkTree(uint64_t root, uint8_t level, uint64_t generation, bo
                                 " was due");
             continue;
         }
+        if (record) (*record)[s.logical] = h.generation;
         if (h.level == 0) {
             for (uint32_t i = 0; i < h.nritems; ++i) {
                 auto it = leafItem(buf.data(), buf.size(), h, i);
@@ -244,8 +253,9 @@ bool BtrfsParser::readRoots(uint64_t root, uint8_t level, uint64_t generation, b
                     });
 }
 
-BtrfsParser::TreeItems BtrfsParser::collect(const TreeRoot& t, bool quiet) {
+BtrfsParser::TreeItems BtrfsParser::collect(const TreeRoot& t, bool older) {
     TreeItems items;
+    const bool quiet = older;
     const bool whole = walkTree(
         t.bytenr, t.level, t.generation, quiet, "file-system tree",
         [&](const uint8_t* node, const NodeHeader& h, const LeafItem& it, uint64_t leaf) {
@@ -302,7 +312,8 @@ BtrfsParser::TreeItems BtrfsParser::collect(const TreeRoot& t, bool quiet) {
                 }
                 default: break;
             }
-        });
+        },
+        older ? nullptr : &currentNodes_, older ? &currentNodes_ : nullptr);
     items.complete = whole;
     std::stable_sort(items.extents.begin(), items.extents.end(), [](const auto& a, const auto& b) {
         return a.first != b.first ? a.first < b.first : a.second.fileOffset < b.second.fileOffset;
@@ -406,54 +417,64 @@ void BtrfsParser::buildLive(std::unordered_map<uint64_t, TreeItems>& trees, cons
 
 // Files and folders of an older generation's trees that the current trees
 // do not hold: listed as deleted under the folder they had (a live one, or
-// a deleted one found here or in a newer root).
+// a deleted one found here or in a newer root). Only the nodes the current
+// trees do not share were read, and those hold every item of a deleted
+// file or folder: each is placed from its own directory index entry up.
 void BtrfsParser::mergeOlder(std::unordered_map<uint64_t, TreeItems>& trees, const std::vector<TreeRoot>& roots,
                              uint32_t& found) {
-    std::unordered_map<uint64_t, const TreeRoot*> rootOf;
-    for (const TreeRoot& r : roots) rootOf[r.id] = &r;
-    struct Dir {
-        uint64_t tree, ino;
-        uint32_t entry;
+    std::unordered_map<uint64_t, uint64_t> rootDir;  // tree -> its root folder's inode
+    for (const TreeRoot& r : roots) rootDir[r.id] = r.rootDirid;
+    // Where each inode (and each subvolume) is named: (tree, index into its names).
+    std::unordered_map<uint64_t, std::pair<uint64_t, size_t>> namedAt;
+    for (auto& [tree, items] : trees)
+        for (size_t i = 0; i < items.names.size(); ++i) {
+            const TreeItems::Name& n = items.names[i];
+            const uint64_t k = n.childKeyType == kRootItemKey ? key(n.child, rootDir.count(n.child) ? rootDir[n.child] : 256)
+                                                              : key(tree, n.child);
+            namedAt.emplace(k, std::make_pair(tree, i));
+        }
+    // The entry of (tree, ino): live with the same inode generation, deleted
+    // from a newer root, or made now; ROOT for the top folder; kNone when it
+    // cannot be placed.
+    constexpr uint32_t kTop = BtrfsEntry::kNone - 1;
+    std::function<uint32_t(uint64_t, uint64_t, const Inode*, int)> ensure = [&](uint64_t tree, uint64_t ino,
+                                                                               const Inode* inode, int depth) -> uint32_t {
+        if (tree == kFsTree && rootDir.count(kFsTree) && ino == rootDir[kFsTree]) return kTop;
+        if (depth > 256) return BtrfsEntry::kNone;
+        auto range = byInode_.equal_range(key(tree, ino));
+        for (auto it = range.first; it != range.second; ++it) {
+            const BtrfsEntry& e = entries_[it->second];
+            if (e.tree != tree || e.ino != ino) continue;
+            if (!inode || e.generation == inode->generation || (e.bits & BtrfsEntry::kDeleted)) return it->second;
+        }
+        auto tIt = trees.find(tree);
+        if (tIt == trees.end()) return BtrfsEntry::kNone;
+        if (!inode) {
+            auto in = tIt->second.inodes.find(ino);
+            if (in == tIt->second.inodes.end()) return BtrfsEntry::kNone;
+            inode = &in->second;
+        }
+        auto named = namedAt.find(key(tree, ino));
+        if (named == namedAt.end()) return BtrfsEntry::kNone;
+        const TreeItems& owner = trees[named->second.first];
+        const TreeItems::Name& n = owner.names[named->second.second];
+        const uint32_t parent = ensure(named->second.first, n.dir, nullptr, depth + 1);
+        if (parent == BtrfsEntry::kNone) return BtrfsEntry::kNone;
+        if (parent != kTop && !entries_[parent].isDir()) return BtrfsEntry::kNone;
+        uint8_t bits = BtrfsEntry::kDeleted;
+        if (n.childKeyType == kRootItemKey) bits |= BtrfsEntry::kSubvolume;
+        const uint32_t idx = addEntry(tree, ino, *inode, parent == kTop ? BtrfsEntry::kNone : parent, tIt->second,
+                                      owner.namePool.data() + n.nameOffset, n.nameLength, bits);
+        if (!entries_[idx].isDir()) ++found;
+        return idx;
     };
-    auto topIt = rootOf.find(kFsTree);
-    if (topIt == rootOf.end() || !trees.count(kFsTree)) return;
-    std::vector<Dir> stack{{kFsTree, topIt->second->rootDirid, BtrfsEntry::kNone}};
-    std::unordered_set<uint64_t> visitedDirs;
-    while (!stack.empty()) {
-        if (stopped()) return;
-        const Dir d = stack.back();
-        stack.pop_back();
-        if (!visitedDirs.insert(key(d.tree, d.ino)).second) continue;
-        auto tIt = trees.find(d.tree);
-        if (tIt == trees.end()) continue;
-        const TreeItems& items = tIt->second;
-        auto lo = std::lower_bound(items.names.begin(), items.names.end(), d.ino,
-                                   [](const TreeItems::Name& n, uint64_t dir) { return n.dir < dir; });
-        for (; lo != items.names.end() && lo->dir == d.ino; ++lo) {
-            const char* name = items.namePool.data() + lo->nameOffset;
-            uint64_t tree = d.tree, ino = lo->child;
-            const TreeItems* owner = &items;
-            uint8_t bits = BtrfsEntry::kDeleted;
-            if (lo->childKeyType == kRootItemKey) {
-                auto r = rootOf.find(lo->child);
-                auto t = trees.find(lo->child);
-                if (r == rootOf.end() || t == trees.end()) continue;
-                tree = lo->child;
-                ino = r->second->rootDirid;
-                owner = &t->second;
-                bits |= BtrfsEntry::kSubvolume;
-            }
-            auto in = owner->inodes.find(ino);
-            if (in == owner->inodes.end()) continue;
-            uint32_t idx = find(tree, ino);
-            if (idx != BtrfsEntry::kNone && entries_[idx].generation != in->second.generation &&
-                !(entries_[idx].bits & BtrfsEntry::kDeleted))
-                idx = BtrfsEntry::kNone;  // the number went to another inode since
-            if (idx == BtrfsEntry::kNone) {
-                idx = addEntry(tree, ino, in->second, d.entry, *owner, name, lo->nameLength, bits);
-                if (!entries_[idx].isDir()) ++found;
-            }
-            if (entries_[idx].isDir()) stack.push_back({tree, ino, idx});
+    for (auto& [tree, items] : trees) {
+        std::vector<std::pair<uint64_t, const Inode*>> inodes;
+        for (const auto& [ino, inode] : items.inodes) inodes.emplace_back(ino, &inode);
+        std::sort(inodes.begin(), inodes.end());
+        for (const auto& [ino, inode] : inodes) {
+            if (stopped()) return;
+            ensure(tree, ino, inode, 0);
         }
     }
 }
@@ -519,6 +540,7 @@ ScanOutcome BtrfsParser::scan(ScanContext& ctx) {
     byInode_.clear();
     allocated_.clear();
     olderRoots_.clear();
+    currentNodes_.clear();
     rootFirst_ = rootLast_ = BtrfsEntry::kNone;
     extentTreeRead_ = false;
     refusedMessage_ = false;
@@ -548,6 +570,7 @@ ScanOutcome BtrfsParser::scan(ScanContext& ctx) {
     if (extentTree.bytenr) readExtentTree(extentTree);
     stopRequested.store(false);
     readOlderRoots();
+    currentNodes_ = {};
     stopRequested.store(false);
     ctx.status("filling root entries in  tree....");
     ctx_ = nullptr;

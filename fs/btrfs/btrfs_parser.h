@@ -119,11 +119,17 @@ private:
     // Walks a tree in key order; fn gets each leaf item. Bounded: every node
     // once, levels falling by one, at most kMaxLevel deep. Damage is noted
     // unless quiet (older trees). False when a node could not be read.
+    // Node addresses with their generations.
+    using NodeSet = std::unordered_map<uint64_t, uint64_t>;
+    // `record` gets every node read; nodes in `skip` with the generation
+    // their parent names are passed over.
     template <class Fn>
-    bool walkTree(uint64_t root, uint8_t level, uint64_t generation, bool quiet, const char* what, Fn&& fn);
+    bool walkTree(uint64_t root, uint8_t level, uint64_t generation, bool quiet, const char* what, Fn&& fn,
+                  NodeSet* record = nullptr, const NodeSet* skip = nullptr);
     bool readRoots(uint64_t root, uint8_t level, uint64_t generation, bool quiet, std::vector<TreeRoot>& fsTrees,
                    TreeRoot* extentTree);
-    TreeItems collect(const TreeRoot& t, bool quiet);
+    // An older tree (older: quiet, and only the nodes the current trees do not hold).
+    TreeItems collect(const TreeRoot& t, bool older);
     void buildLive(std::unordered_map<uint64_t, TreeItems>& trees, const std::vector<TreeRoot>& roots);
     uint32_t addEntry(uint64_t tree, uint64_t ino, const btrfs::Inode& inode, uint32_t parent, const TreeItems& items,
                       const char* name, size_t nameLength, uint8_t bits);
@@ -150,6 +156,7 @@ private:
     std::vector<std::pair<uint64_t, uint64_t>> allocated_;  // data extents now, by logical address
     bool extentTreeRead_ = false;
     std::vector<std::pair<uint64_t, uint32_t>> olderRoots_;
+    NodeSet currentNodes_;  // the current file-system trees' nodes
 };
 
 }  // namespace brantlow
