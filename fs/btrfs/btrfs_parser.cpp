@@ -253,72 +253,167 @@ bool BtrfsParser::readRoots(uint64_t root, uint8_t level, uint64_t generation, b
                     });
 }
 
+void BtrfsParser::takeItem(TreeItems& items, const uint8_t* node, const NodeHeader& h, const LeafItem& it,
+                           uint64_t leaf, bool quiet) {
+    const uint8_t* p = node + it.offset;
+    auto addName = [&](uint64_t dir, uint64_t child, uint8_t keyType, const uint8_t* name, uint16_t length,
+                       std::vector<TreeItems::Name>& into) {
+        TreeItems::Name n;
+        n.dir = dir;
+        n.child = child;
+        n.childKeyType = keyType;
+        n.nameOffset = static_cast<uint32_t>(items.namePool.size());
+        n.nameLength = length;
+        n.generation = h.generation;
+        items.namePool.append(reinterpret_cast<const char*>(name), length);
+        into.push_back(n);
+    };
+    switch (it.key.type) {
+        case kInodeItem: {
+            auto in = decodeInode(p, it.size);
+            if (!in) break;
+            auto [pos, added] = items.inodes.emplace(it.key.objectid, *in);
+            auto& gen = items.inodeLeafGen[it.key.objectid];
+            if (!added && gen > h.generation) break;  // a newer copy is held
+            pos->second = *in;
+            gen = h.generation;
+            break;
+        }
+        case kInodeRef: {
+            // index, name length, name: the first name the inode has in folder key.offset.
+            if (it.size < 10) break;
+            const uint16_t len = le16(p, it.size, 8);
+            if (len == 0 || len > 255 || 10u + len > it.size) break;
+            addName(it.key.offset, it.key.objectid, kInodeItem, p + 10, len, items.refs);
+            break;
+        }
+        case kDirIndex: {
+            auto d = decodeDirEntry(p, it.size, 0);
+            if (!d) {
+                if (!quiet)
+                    damage_.add("Btrfs directory index of inode " + std::to_string(it.key.objectid), placeOf(leaf),
+                                d.reason());
+                break;
+            }
+            if (d->location.type != kInodeItem && d->location.type != kRootItemKey) break;
+            addName(it.key.objectid, d->location.objectid, d->location.type, p + d->nameOffset, d->nameLength,
+                    items.names);
+            break;
+        }
+        case kExtentData: {
+            auto e = decodeFileExtent(p, it.size);
+            if (!e) {
+                if (!quiet)
+                    damage_.add("Btrfs file extent of inode " + std::to_string(it.key.objectid), placeOf(leaf),
+                                e.reason());
+                break;
+            }
+            if (e->encryption || e->otherEncoding) break;  // nothing this reader can decode
+            BtrfsExtent x;
+            x.fileOffset = it.key.offset;
+            x.ramBytes = e->ramBytes;
+            x.type = e->type;
+            x.compression = e->compression;
+            x.leafGeneration = h.generation;
+            x.generation = e->generation;
+            if (e->type == kExtentInline) {
+                x.diskBytenr = leaf;
+                x.offset = it.offset + e->inlineOffset;
+                x.diskNumBytes = e->inlineLength;
+                x.numBytes = e->compression ? e->ramBytes : e->inlineLength;
+            } else {
+                x.diskBytenr = e->diskBytenr;
+                x.diskNumBytes = e->diskNumBytes;
+                x.offset = e->offset;
+                x.numBytes = e->numBytes;
+            }
+            items.extents.emplace_back(it.key.objectid, x);
+            break;
+        }
+        default: break;
+    }
+}
+
+// Extents by inode and file offset; of several copies of one (leaves of
+// different generations), the newest.
+void BtrfsParser::TreeItems::settle() {
+    std::stable_sort(extents.begin(), extents.end(), [](const auto& a, const auto& b) {
+        if (a.first != b.first) return a.first < b.first;
+        if (a.second.fileOffset != b.second.fileOffset) return a.second.fileOffset < b.second.fileOffset;
+        return a.second.leafGeneration > b.second.leafGeneration;
+    });
+    extents.erase(std::unique(extents.begin(), extents.end(),
+                              [](const auto& a, const auto& b) {
+                                  return a.first == b.first && a.second.fileOffset == b.second.fileOffset;
+                              }),
+                  extents.end());
+    inodeLeafGen.clear();
+}
+
 BtrfsParser::TreeItems BtrfsParser::collect(const TreeRoot& t, bool older) {
     TreeItems items;
-    const bool quiet = older;
-    const bool whole = walkTree(
-        t.bytenr, t.level, t.generation, quiet, "file-system tree",
+    items.complete = walkTree(
+        t.bytenr, t.level, t.generation, older, "file-system tree",
         [&](const uint8_t* node, const NodeHeader& h, const LeafItem& it, uint64_t leaf) {
-            const uint8_t* p = node + it.offset;
-            switch (it.key.type) {
-                case kInodeItem: {
-                    auto in = decodeInode(p, it.size);
-                    if (in) items.inodes[it.key.objectid] = *in;
-                    break;
-                }
-                case kDirIndex: {
-                    auto d = decodeDirEntry(p, it.size, 0);
-                    if (!d) {
-                        if (!quiet) damage_.add("Btrfs directory index of inode " + std::to_string(it.key.objectid), placeOf(leaf), d.reason());
-                        break;
-                    }
-                    if (d->location.type != kInodeItem && d->location.type != kRootItemKey) break;
-                    TreeItems::Name n;
-                    n.dir = it.key.objectid;
-                    n.child = d->location.objectid;
-                    n.childKeyType = d->location.type;
-                    n.nameOffset = static_cast<uint32_t>(items.namePool.size());
-                    n.nameLength = d->nameLength;
-                    items.namePool.append(reinterpret_cast<const char*>(p + d->nameOffset), d->nameLength);
-                    items.names.push_back(n);
-                    break;
-                }
-                case kExtentData: {
-                    auto e = decodeFileExtent(p, it.size);
-                    if (!e) {
-                        if (!quiet) damage_.add("Btrfs file extent of inode " + std::to_string(it.key.objectid), placeOf(leaf), e.reason());
-                        break;
-                    }
-                    BtrfsExtent x;
-                    x.fileOffset = it.key.offset;
-                    x.ramBytes = e->ramBytes;
-                    x.type = e->type;
-                    x.compression = e->compression;
-                    if (e->encryption || e->otherEncoding) break;  // nothing this reader can decode
-                    if (e->type == kExtentInline) {
-                        x.diskBytenr = leaf;
-                        x.offset = it.offset + e->inlineOffset;
-                        x.diskNumBytes = e->inlineLength;
-                        x.numBytes = e->compression ? e->ramBytes : e->inlineLength;
-                        x.leafGeneration = h.generation;
-                    } else {
-                        x.diskBytenr = e->diskBytenr;
-                        x.diskNumBytes = e->diskNumBytes;
-                        x.offset = e->offset;
-                        x.numBytes = e->numBytes;
-                    }
-                    items.extents.emplace_back(it.key.objectid, x);
-                    break;
-                }
-                default: break;
-            }
+            takeItem(items, node, h, it, leaf, older);
         },
-        older ? nullptr : &currentNodes_, older ? &currentNodes_ : nullptr);
-    items.complete = whole;
-    std::stable_sort(items.extents.begin(), items.extents.end(), [](const auto& a, const auto& b) {
-        return a.first != b.first ? a.first < b.first : a.second.fileOffset < b.second.fileOffset;
-    });
+        older ? &olderNodes_ : &currentNodes_, older ? &currentNodes_ : nullptr);
+    items.settle();
     return items;
+}
+
+// Leaves of file-system trees that no tree reachable now or from a backup
+// root holds: the metadata chunks read in order, each node-sized block
+// that is a leaf of this volume at its own address, with a sound checksum
+// and an older generation. Bounded by kNodeSearchBytes.
+void BtrfsParser::searchOlderNodes() {
+    std::unordered_map<uint64_t, TreeItems> trees;
+    uint64_t budget = kNodeSearchBytes, leaves = 0;
+    std::vector<uint8_t> buf;
+    for (const MappedChunk& c : chunks_) {
+        if (!(c.type & kBgMetadata) || c.physical.empty() || c.refused) continue;
+        for (uint64_t in = 0; in + sb_.nodeSize <= c.length && budget >= sb_.nodeSize;) {
+            if (stopped()) return;
+            const size_t n = static_cast<size_t>(std::min<uint64_t>({kReadPiece, c.length - in, budget}));
+            const size_t whole = n - n % sb_.nodeSize;
+            buf.resize(whole);
+            volume_.read(c.physical.front() + in, buf.data(), whole);
+            budget -= whole;
+            for (size_t at = 0; at < whole; at += sb_.nodeSize) {
+                const uint8_t* node = buf.data() + at;
+                const uint64_t logical = c.logical + in + at;
+                auto h = decodeNodeHeader(node, sb_.nodeSize, sb_.nodeSize);
+                if (!h || h->level != 0 || h->bytenr != logical || h->generation >= sb_.generation) continue;
+                if (h->owner != kFsTree && (h->owner < kFirstFree || h->owner > kLastFree)) continue;
+                if (std::memcmp(h->fsid, sb_.fsid, 16) != 0) continue;
+                if (sb_.csumType == 0 && !checksumMatches(node, sb_.nodeSize)) continue;
+                auto held = currentNodes_.find(logical);
+                if (held != currentNodes_.end() && held->second == h->generation) continue;
+                held = olderNodes_.find(logical);
+                if (held != olderNodes_.end() && held->second == h->generation) continue;
+                ++leaves;
+                TreeItems& items = trees[h->owner];
+                for (uint32_t i = 0; i < h->nritems; ++i) {
+                    auto it = leafItem(node, sb_.nodeSize, *h, i);
+                    if (it) takeItem(items, node, *h, *it, logical, true);
+                }
+            }
+            in += whole;
+        }
+    }
+    if (budget < sb_.nodeSize)
+        damage_.add("Btrfs metadata search", 0, "stopped after " + std::to_string(kNodeSearchBytes >> 20) + " MiB", true);
+    if (trees.empty()) return;
+    std::vector<TreeRoot> roots;
+    for (auto& [id, items] : trees) {
+        items.settle();
+        roots.push_back({id, 0, 0, 256, 0});
+    }
+    if (!trees.count(kFsTree)) roots.push_back({kFsTree, 0, 0, 256, 0});
+    uint32_t found = 0;
+    mergeOlder(trees, roots, found);
+    olderRoots_.emplace_back(0, found);
+    (void)leaves;
 }
 
 // ---- the entry table ---------------------------------------------------------------
@@ -426,13 +521,21 @@ void BtrfsParser::mergeOlder(std::unordered_map<uint64_t, TreeItems>& trees, con
     for (const TreeRoot& r : roots) rootDir[r.id] = r.rootDirid;
     // Where each inode (and each subvolume) is named: (tree, index into its names).
     std::unordered_map<uint64_t, std::pair<uint64_t, size_t>> namedAt;
-    for (auto& [tree, items] : trees)
+    std::unordered_map<uint64_t, std::pair<uint64_t, size_t>> refAt;  // the same from inode references
+    for (auto& [tree, items] : trees) {
         for (size_t i = 0; i < items.names.size(); ++i) {
             const TreeItems::Name& n = items.names[i];
             const uint64_t k = n.childKeyType == kRootItemKey ? key(n.child, rootDir.count(n.child) ? rootDir[n.child] : 256)
                                                               : key(tree, n.child);
-            namedAt.emplace(k, std::make_pair(tree, i));
+            auto [pos, added] = namedAt.emplace(k, std::make_pair(tree, i));
+            if (!added && trees[pos->second.first].names[pos->second.second].generation < n.generation)
+                pos->second = {tree, i};
         }
+        for (size_t i = 0; i < items.refs.size(); ++i) {
+            auto [pos, added] = refAt.emplace(key(tree, items.refs[i].child), std::make_pair(tree, i));
+            if (!added && items.refs[pos->second.second].generation < items.refs[i].generation) pos->second = {tree, i};
+        }
+    }
     // The entry of (tree, ino): live with the same inode generation, deleted
     // from a newer root, or made now; ROOT for the top folder; kNone when it
     // cannot be placed.
@@ -454,17 +557,26 @@ void BtrfsParser::mergeOlder(std::unordered_map<uint64_t, TreeItems>& trees, con
             if (in == tIt->second.inodes.end()) return BtrfsEntry::kNone;
             inode = &in->second;
         }
-        auto named = namedAt.find(key(tree, ino));
-        if (named == namedAt.end()) return BtrfsEntry::kNone;
-        const TreeItems& owner = trees[named->second.first];
-        const TreeItems::Name& n = owner.names[named->second.second];
-        const uint32_t parent = ensure(named->second.first, n.dir, nullptr, depth + 1);
-        if (parent == BtrfsEntry::kNone) return BtrfsEntry::kNone;
-        if (parent != kTop && !entries_[parent].isDir()) return BtrfsEntry::kNone;
+        const TreeItems::Name* n = nullptr;
+        uint64_t nameTree = tree;
+        if (auto named = namedAt.find(key(tree, ino)); named != namedAt.end()) {
+            nameTree = named->second.first;
+            n = &trees[nameTree].names[named->second.second];
+        } else if (auto ref = refAt.find(key(tree, ino)); ref != refAt.end()) {
+            n = &tIt->second.refs[ref->second.second];
+        }
+        if (!n) return BtrfsEntry::kNone;
+        const TreeItems& owner = trees[nameTree];
+        uint32_t parent = ensure(nameTree, n->dir, nullptr, depth + 1);
+        if (parent != kTop && (parent == BtrfsEntry::kNone || !entries_[parent].isDir())) {
+            // Its folder is gone from every tree read: under the orphan folder.
+            if (depth > 0) return BtrfsEntry::kNone;
+            parent = orphanFolder();
+        }
         uint8_t bits = BtrfsEntry::kDeleted;
-        if (n.childKeyType == kRootItemKey) bits |= BtrfsEntry::kSubvolume;
+        if (n->childKeyType == kRootItemKey) bits |= BtrfsEntry::kSubvolume;
         const uint32_t idx = addEntry(tree, ino, *inode, parent == kTop ? BtrfsEntry::kNone : parent, tIt->second,
-                                      owner.namePool.data() + n.nameOffset, n.nameLength, bits);
+                                      owner.namePool.data() + n->nameOffset, n->nameLength, bits);
         if (!entries_[idx].isDir()) ++found;
         return idx;
     };
@@ -477,6 +589,16 @@ void BtrfsParser::mergeOlder(std::unordered_map<uint64_t, TreeItems>& trees, con
             ensure(tree, ino, inode, 0);
         }
     }
+}
+
+uint32_t BtrfsParser::orphanFolder() {
+    if (orphan_ != BtrfsEntry::kNone) return orphan_;
+    Inode folder;
+    folder.mode = kTypeDir;
+    static const TreeItems none;
+    orphan_ = addEntry(0, 0, folder, BtrfsEntry::kNone, none, kBtrfsOrphanName, std::strlen(kBtrfsOrphanName),
+                       BtrfsEntry::kSynthetic);
+    return orphan_;
 }
 
 void BtrfsParser::readOlderRoots() {
@@ -515,18 +637,39 @@ void BtrfsParser::readExtentTree(const TreeRoot& t) {
     std::sort(allocated_.begin(), allocated_.end());
 }
 
-bool BtrfsParser::allocated(uint64_t logical, uint64_t length, uint64_t* busySectors) const {
-    uint64_t busy = 0;
-    const uint64_t end = logical + length;
-    auto it = std::upper_bound(allocated_.begin(), allocated_.end(), std::pair<uint64_t, uint64_t>(logical, UINT64_MAX));
-    // Extents do not overlap: only the last one starting before can reach in.
-    if (it != allocated_.begin()) --it;
-    for (; it != allocated_.end() && it->first < end; ++it) {
-        const uint64_t a = std::max(logical, it->first), b = std::min(end, it->first + it->second);
-        if (a < b) busy += b - a;
+void BtrfsParser::indexWriters() {
+    writers_.clear();
+    longestWriter_ = 0;
+    for (const BtrfsExtent& x : extents_) {
+        if (x.type == kExtentInline || x.diskBytenr == 0) continue;
+        writers_.push_back({x.diskBytenr, x.diskNumBytes, x.generation});
+        longestWriter_ = std::max(longestWriter_, x.diskNumBytes);
     }
-    if (busySectors) *busySectors = (busy + sb_.sectorSize - 1) / sb_.sectorSize;
-    return busy > 0;
+    std::sort(writers_.begin(), writers_.end(), [](const Writer& a, const Writer& b) { return a.logical < b.logical; });
+}
+
+uint64_t BtrfsParser::busySectors(uint64_t logical, uint64_t length, uint64_t generation) const {
+    const uint64_t ss = sb_.sectorSize;
+    const uint64_t sectors = (length + ss - 1) / ss;
+    if (sectors == 0 || sectors > (1u << 24)) return sectors;
+    std::vector<uint8_t> busy(static_cast<size_t>(sectors), 0);
+    const uint64_t end = logical + length;
+    auto mark = [&](uint64_t from, uint64_t len) {
+        const uint64_t a = std::max(logical, from), b = std::min(end, from + len);
+        for (uint64_t x = a; x < b; x = (x / ss + 1) * ss) busy[static_cast<size_t>((x - logical) / ss)] = 1;
+    };
+    // Extents do not overlap in the extent tree: only the last one starting before can reach in.
+    auto it = std::upper_bound(allocated_.begin(), allocated_.end(), std::pair<uint64_t, uint64_t>(logical, UINT64_MAX));
+    if (it != allocated_.begin()) --it;
+    for (; it != allocated_.end() && it->first < end; ++it) mark(it->first, it->second);
+    const uint64_t from = logical > longestWriter_ ? logical - longestWriter_ : 0;
+    auto w = std::lower_bound(writers_.begin(), writers_.end(), from,
+                              [](const Writer& a, uint64_t l) { return a.logical < l; });
+    for (; w != writers_.end() && w->logical < end; ++w)
+        if (w->generation > generation) mark(w->logical, w->length);
+    uint64_t n = 0;
+    for (uint8_t b : busy) n += b;
+    return n;
 }
 
 ScanOutcome BtrfsParser::scan(ScanContext& ctx) {
@@ -541,6 +684,8 @@ ScanOutcome BtrfsParser::scan(ScanContext& ctx) {
     allocated_.clear();
     olderRoots_.clear();
     currentNodes_.clear();
+    olderNodes_.clear();
+    orphan_ = BtrfsEntry::kNone;
     rootFirst_ = rootLast_ = BtrfsEntry::kNone;
     extentTreeRead_ = false;
     refusedMessage_ = false;
@@ -570,7 +715,12 @@ ScanOutcome BtrfsParser::scan(ScanContext& ctx) {
     if (extentTree.bytenr) readExtentTree(extentTree);
     stopRequested.store(false);
     readOlderRoots();
+    stopRequested.store(false);
+    ctx.status("Searching the metadata for older tree nodes....");
+    searchOlderNodes();
     currentNodes_ = {};
+    olderNodes_ = {};
+    indexWriters();
     stopRequested.store(false);
     ctx.status("filling root entries in  tree....");
     ctx_ = nullptr;
@@ -604,6 +754,7 @@ bool BtrfsParser::readEntry(EntryId id, EntryInfo& out) const {
     const uint32_t t = e.mode & kTypeMask;
     out.kind = t == kTypeDir ? EntryKind::Folder : t == kTypeFile ? EntryKind::File : EntryKind::Other;
     out.state = (e.bits & BtrfsEntry::kDeleted) ? EntryState::Deleted : EntryState::Live;
+    out.orphan = id != orphan_ && e.parent == orphan_ && orphan_ != BtrfsEntry::kNone;
     out.size = out.kind == EntryKind::Folder ? 0 : e.size;
     out.created = timeOf(e.otime);
     out.modified = timeOf(e.mtime);
@@ -767,10 +918,8 @@ RecoveryEstimate BtrfsParser::recoverability(EntryId id) const {
         if (x.type != kExtentRegular || x.diskBytenr == 0) continue;
         const uint64_t from = x.compression ? x.diskBytenr : x.diskBytenr + x.offset;
         const uint64_t len = x.compression ? x.diskNumBytes : x.numBytes;
-        uint64_t b = 0;
-        allocated(from, len, &b);
         units += (len + sb_.sectorSize - 1) / sb_.sectorSize;
-        busy += b;
+        busy += busySectors(from, len, x.generation);
     }
     return RecoveryEstimate::fromCounts(units, busy);
 }

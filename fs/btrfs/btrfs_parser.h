@@ -24,6 +24,11 @@
 
 namespace brantlow {
 
+// The folder that collects deleted entries whose folder is found nowhere.
+inline constexpr const char* kBtrfsOrphanName = "ORPHAN_ENTRY";
+// At most this much of the metadata chunks is searched for older leaves.
+inline constexpr uint64_t kNodeSearchBytes = 4ull << 30;
+
 struct BtrfsExtent {
     uint64_t fileOffset = 0;
     uint64_t ramBytes = 0;
@@ -32,7 +37,8 @@ struct BtrfsExtent {
     // leaf's logical address, offset the data's place in the leaf and
     // diskNumBytes its stored length; numBytes the bytes the file gets.
     uint64_t diskBytenr = 0, diskNumBytes = 0, offset = 0, numBytes = 0;
-    uint64_t leafGeneration = 0;  // inline: the leaf's generation
+    uint64_t leafGeneration = 0;  // the leaf's generation
+    uint64_t generation = 0;      // the transaction that wrote the extent
     uint8_t type = 0;
     uint8_t compression = 0;
 };
@@ -52,7 +58,7 @@ struct BtrfsEntry {
     uint32_t firstChild = kNone, lastChild = kNone, nextSibling = kNone;
 
     static constexpr uint32_t kNone = 0xFFFFFFFFu;
-    enum : uint8_t { kDeleted = 1, kSubvolume = 2 };
+    enum : uint8_t { kDeleted = 1, kSubvolume = 2, kSynthetic = 4 };
     bool isDir() const { return (mode & btrfs::kTypeMask) == btrfs::kTypeDir; }
 };
 
@@ -88,12 +94,16 @@ public:
             uint8_t childKeyType = 0;  // INODE_ITEM, or ROOT_ITEM for a subvolume
             uint32_t nameOffset = 0;
             uint16_t nameLength = 0;
+            uint64_t generation = 0;  // of the leaf it came from
         };
         std::unordered_map<uint64_t, btrfs::Inode> inodes;
+        std::unordered_map<uint64_t, uint64_t> inodeLeafGen;  // while collecting: the leaf each inode came from
         std::vector<Name> names;  // directory index order
+        std::vector<Name> refs;   // inode references: the folder and name an inode has
         std::vector<std::pair<uint64_t, BtrfsExtent>> extents;
         std::string namePool;
         bool complete = true;  // every node read
+        void settle();
     };
 
 private:
@@ -130,13 +140,20 @@ private:
                    TreeRoot* extentTree);
     // An older tree (older: quiet, and only the nodes the current trees do not hold).
     TreeItems collect(const TreeRoot& t, bool older);
+    void takeItem(TreeItems& items, const uint8_t* node, const btrfs::NodeHeader& h, const btrfs::LeafItem& it,
+                  uint64_t leaf, bool quiet);
+    void searchOlderNodes();
+    uint32_t orphanFolder();
     void buildLive(std::unordered_map<uint64_t, TreeItems>& trees, const std::vector<TreeRoot>& roots);
     uint32_t addEntry(uint64_t tree, uint64_t ino, const btrfs::Inode& inode, uint32_t parent, const TreeItems& items,
                       const char* name, size_t nameLength, uint8_t bits);
     void readOlderRoots();
     void mergeOlder(std::unordered_map<uint64_t, TreeItems>& trees, const std::vector<TreeRoot>& roots, uint32_t& found);
     void readExtentTree(const TreeRoot& t);
-    bool allocated(uint64_t logical, uint64_t length, uint64_t* busySectors) const;
+    // Sectors of [logical, +length) that the extent tree gives out now or
+    // that an extent written later (by a file listed live or deleted) covers.
+    uint64_t busySectors(uint64_t logical, uint64_t length, uint64_t generation) const;
+    void indexWriters();
 
     static uint64_t key(uint64_t tree, uint64_t ino) { return tree * 0x9E3779B97F4A7C15ull ^ ino; }
     uint32_t find(uint64_t tree, uint64_t ino) const;
@@ -154,9 +171,16 @@ private:
     std::unordered_multimap<uint64_t, uint32_t> byInode_;  // key(tree, ino) -> entry
     uint32_t rootFirst_ = BtrfsEntry::kNone, rootLast_ = BtrfsEntry::kNone;
     std::vector<std::pair<uint64_t, uint64_t>> allocated_;  // data extents now, by logical address
+    struct Writer {
+        uint64_t logical, length, generation;
+    };
+    std::vector<Writer> writers_;  // every listed file's extents on disk, by logical address
+    uint64_t longestWriter_ = 0;
     bool extentTreeRead_ = false;
     std::vector<std::pair<uint64_t, uint32_t>> olderRoots_;
     NodeSet currentNodes_;  // the current file-system trees' nodes
+    NodeSet olderNodes_;    // those of the backup roots' trees
+    uint32_t orphan_ = BtrfsEntry::kNone;
 };
 
 }  // namespace brantlow

@@ -90,7 +90,8 @@ TEST(BtrfsTools, CompressedSubvolumesHolesAndPreallocatedComeBackByteExact) {
 }
 
 // `btrfs restore -t` over each backup root: the files the older roots add
-// to the current one are the files listed as deleted.
+// to the current one are all listed as deleted (with more from the leaves
+// the metadata search finds, which no root leads to).
 TEST(BtrfsTools, DeletedFilesMatchBtrfsRestoreOverTheBackupRoots) {
     BRANTLOW_REQUIRE_IMAGE(img, "btrfs");
     if (sh("command -v btrfs") != 0) GTEST_SKIP() << "btrfs-progs not installed";
@@ -117,7 +118,9 @@ TEST(BtrfsTools, DeletedFilesMatchBtrfsRestoreOverTheBackupRoots) {
               << " more over the backup roots; listed: " << liveFiles.size() << " live, " << deletedFiles.size()
               << " deleted\n";
     EXPECT_EQ(liveFiles, current);
-    EXPECT_EQ(deletedFiles, restoredDeleted);
+    for (const auto& p : restoredDeleted) EXPECT_TRUE(deletedFiles.count(p)) << p;
+    EXPECT_EQ(restoredDeleted.size(), 3u);
+    EXPECT_EQ(deletedFiles.size(), 25u);
 }
 
 }  // namespace
