@@ -1,6 +1,7 @@
 #include "fs/btrfs/btrfs_parser.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <functional>
 
@@ -697,6 +698,13 @@ ScanOutcome BtrfsParser::scan(ScanContext& ctx) {
         return ScanOutcome::Rejected;
     }
     stopRequested.store(false);
+    phaseSeconds_.clear();
+    auto t = std::chrono::steady_clock::now();
+    auto lap = [&](const char* name) {
+        auto now = std::chrono::steady_clock::now();
+        phaseSeconds_.emplace_back(name, std::chrono::duration<double>(now - t).count());
+        t = now;
+    };
     ctx.status("Reading the chunk tree....");
     readChunkTree();
     ctx.status("Reading the root tree....");
@@ -711,13 +719,17 @@ ScanOutcome BtrfsParser::scan(ScanContext& ctx) {
     }
     buildLive(trees, roots);
     trees.clear();
+    lap("current trees");
     stopRequested.store(false);
     if (extentTree.bytenr) readExtentTree(extentTree);
+    lap("extent tree");
     stopRequested.store(false);
     readOlderRoots();
+    lap("backup roots");
     stopRequested.store(false);
     ctx.status("Searching the metadata for older tree nodes....");
     searchOlderNodes();
+    lap("metadata search");
     currentNodes_ = {};
     olderNodes_ = {};
     indexWriters();

@@ -80,6 +80,7 @@ public:
     // The older roots walked for deleted entries, newest first: (generation, files found deleted).
     const std::vector<std::pair<uint64_t, uint32_t>>& olderRoots() const { return olderRoots_; }
     size_t memoryBytes() const;
+    const std::vector<std::pair<std::string, double>>& phaseSeconds() const { return phaseSeconds_; }
     std::string nameOf(const BtrfsEntry& e) const { return names_.substr(e.nameOffset, e.nameLength); }
 
     // A logical range on this device: the device byte positions of its
@@ -181,6 +182,7 @@ private:
     NodeSet currentNodes_;  // the current file-system trees' nodes
     NodeSet olderNodes_;    // those of the backup roots' trees
     uint32_t orphan_ = BtrfsEntry::kNone;
+    std::vector<std::pair<std::string, double>> phaseSeconds_;
 };
 
 }  // namespace brantlow
