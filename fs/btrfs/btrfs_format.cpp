@@ -228,7 +228,9 @@ Decoded<RootItem> decodeRootItem(const uint8_t* p, size_t n) {
     return Decoded<RootItem>::ok(r);
 }
 
-uint32_t crc32c(uint32_t crc, const void* data, size_t n) {
+namespace {
+
+uint32_t crc32cTable(uint32_t crc, const uint8_t* p, size_t n) {
     static const auto table = [] {
         std::vector<uint32_t> t(256);
         for (uint32_t i = 0; i < 256; ++i) {
@@ -238,10 +240,33 @@ uint32_t crc32c(uint32_t crc, const void* data, size_t n) {
         }
         return t;
     }();
-    const auto* p = static_cast<const uint8_t*>(data);
-    crc = ~crc;
     for (size_t i = 0; i < n; ++i) crc = table[(crc ^ p[i]) & 0xFF] ^ (crc >> 8);
-    return ~crc;
+    return crc;
+}
+
+#if defined(__x86_64__)
+__attribute__((target("sse4.2"))) uint32_t crc32cSse(uint32_t crc, const uint8_t* p, size_t n) {
+    uint64_t c = crc;
+    for (; n >= 8; n -= 8, p += 8) {
+        uint64_t v;
+        std::memcpy(&v, p, 8);
+        c = __builtin_ia32_crc32di(c, v);
+    }
+    uint32_t c32 = static_cast<uint32_t>(c);
+    for (; n; --n, ++p) c32 = __builtin_ia32_crc32qi(c32, *p);
+    return c32;
+}
+#endif
+
+}  // namespace
+
+uint32_t crc32c(uint32_t crc, const void* data, size_t n) {
+    const auto* p = static_cast<const uint8_t*>(data);
+#if defined(__x86_64__)
+    static const bool sse = __builtin_cpu_supports("sse4.2");
+    if (sse) return ~crc32cSse(~crc, p, n);
+#endif
+    return ~crc32cTable(~crc, p, n);
 }
 
 bool checksumMatches(const uint8_t* p, size_t n) {

@@ -233,13 +233,13 @@ bool BtrfsParser::walkTree(uint64_t root, uint8_t level, uint64_t generation, bo
 }
 
 bool BtrfsParser::readRoots(uint64_t root, uint8_t level, uint64_t generation, bool quiet,
-                            std::vector<TreeRoot>& fsTrees, TreeRoot* extentTree) {
+                            std::vector<TreeRoot>& fsTrees, TreeRoot* extentTree, TreeRoot* csumTree) {
     return walkTree(root, level, generation, quiet, "root tree",
                     [&](const uint8_t* node, const NodeHeader&, const LeafItem& it, uint64_t leaf) {
                         if (it.key.type != kRootItemKey) return;
                         const uint64_t id = it.key.objectid;
                         const bool fs = id == kFsTree || (id >= kFirstFree && id <= kLastFree);
-                        if (!fs && id != kExtentTree) return;
+                        if (!fs && id != kExtentTree && id != kCsumTree) return;
                         auto r = decodeRootItem(node + it.offset, it.size);
                         if (!r) {
                             if (!quiet) damage_.add("Btrfs root item " + std::to_string(id), placeOf(leaf), r.reason());
@@ -248,6 +248,8 @@ bool BtrfsParser::readRoots(uint64_t root, uint8_t level, uint64_t generation, b
                         TreeRoot t{id, r->bytenr, r->generation, r->rootDirid ? r->rootDirid : 256, r->level};
                         if (id == kExtentTree) {
                             if (extentTree) *extentTree = t;
+                        } else if (id == kCsumTree) {
+                            if (csumTree) *csumTree = t;
                         } else {
                             fsTrees.push_back(t);
                         }
@@ -638,6 +640,45 @@ void BtrfsParser::readExtentTree(const TreeRoot& t) {
     std::sort(allocated_.begin(), allocated_.end());
 }
 
+void BtrfsParser::readCsumTree(const TreeRoot& t) {
+    csums_.clear();
+    if (sb_.csumType != 0) return;  // only crc32c is checked
+    walkTree(t.bytenr, t.level, t.generation, false, "checksum tree",
+             [&](const uint8_t*, const NodeHeader&, const LeafItem& it, uint64_t leaf) {
+                 if (it.key.objectid != kExtentCsumObjectid || it.key.type != kExtentCsum) return;
+                 csums_.push_back({it.key.offset, it.size / 4u, leaf, it.offset});
+             });
+    std::sort(csums_.begin(), csums_.end(), [](const CsumRun& a, const CsumRun& b) { return a.logical < b.logical; });
+}
+
+uint64_t BtrfsParser::badSectors(uint64_t logical, const uint8_t* data, size_t n, std::vector<uint8_t>& leaf,
+                                 uint64_t& leafAt) const {
+    const uint64_t ss = sb_.sectorSize;
+    if (csums_.empty() || logical % ss) return 0;
+    uint64_t bad = 0;
+    for (size_t at = 0; at + ss <= n; at += ss) {
+        const uint64_t sector = logical + at;
+        auto it = std::upper_bound(csums_.begin(), csums_.end(), sector,
+                                   [](uint64_t l, const CsumRun& r) { return l < r.logical; });
+        if (it == csums_.begin()) continue;
+        --it;
+        const uint64_t k = (sector - it->logical) / ss;
+        if (sector < it->logical || k >= it->sectors) continue;
+        if (leafAt != it->leaf) {
+            NodeHeader h;
+            if (!readNode(it->leaf, leaf, h, nullptr)) {
+                leafAt = 0;
+                continue;
+            }
+            leafAt = it->leaf;
+        }
+        const size_t pos = it->offset + static_cast<size_t>(k) * 4;
+        if (pos + 4 > leaf.size()) continue;
+        bad += crc32c(0, data + at, ss) != le32(leaf.data(), leaf.size(), pos);
+    }
+    return bad;
+}
+
 void BtrfsParser::indexWriters() {
     writers_.clear();
     longestWriter_ = 0;
@@ -709,8 +750,8 @@ ScanOutcome BtrfsParser::scan(ScanContext& ctx) {
     readChunkTree();
     ctx.status("Reading the root tree....");
     std::vector<TreeRoot> roots;
-    TreeRoot extentTree;
-    readRoots(sb_.root, sb_.rootLevel, 0, false, roots, &extentTree);
+    TreeRoot extentTree, csumTree;
+    readRoots(sb_.root, sb_.rootLevel, 0, false, roots, &extentTree, &csumTree);
     std::unordered_map<uint64_t, TreeItems> trees;
     for (const TreeRoot& r : roots) {
         if (stopped()) break;
@@ -722,7 +763,9 @@ ScanOutcome BtrfsParser::scan(ScanContext& ctx) {
     lap("current trees");
     stopRequested.store(false);
     if (extentTree.bytenr) readExtentTree(extentTree);
-    lap("extent tree");
+    csums_.clear();
+    if (csumTree.bytenr) readCsumTree(csumTree);
+    lap("extent and checksum trees");
     stopRequested.store(false);
     readOlderRoots();
     lap("backup roots");
@@ -826,7 +869,10 @@ WriteResult BtrfsParser::writeContent(EntryId id, ContentSink& out) {
     const uint64_t size = e.size;
     uint64_t at = 0;  // bytes written
     std::string problem;
-    std::vector<uint8_t> buf, raw, dec, node;
+    std::vector<uint8_t> buf, raw, dec, node, csumLeaf;
+    uint64_t csumLeafAt = 0, bad = 0;
+    // Data checksums hold for what the current trees give out: live files.
+    const bool verify = !(e.bits & BtrfsEntry::kDeleted) && !csums_.empty();
     auto zeros = [&](uint64_t upto) {
         if (upto > at) {
             if (!out.writeZeros(upto - at)) return false;
@@ -879,9 +925,11 @@ WriteResult BtrfsParser::writeContent(EntryId id, ContentSink& out) {
             if (!readLogical(x.diskBytenr, raw.data(), raw.size())) {
                 problem = "compressed extent outside the volume's chunks";
                 dec.clear();
-            } else if (!decompress(x.compression, raw.data(), raw.size(), static_cast<size_t>(x.ramBytes),
-                                   sb_.sectorSize, dec, &why)) {
-                problem = why;
+            } else {
+                if (verify) bad += badSectors(x.diskBytenr, raw.data(), raw.size(), csumLeaf, csumLeafAt);
+                if (!decompress(x.compression, raw.data(), raw.size(), static_cast<size_t>(x.ramBytes), sb_.sectorSize,
+                                dec, &why))
+                    problem = why;
             }
             const uint64_t have = dec.size() > x.offset ? dec.size() - x.offset : 0;
             const size_t take = static_cast<size_t>(std::min(want, have));
@@ -904,6 +952,8 @@ WriteResult BtrfsParser::writeContent(EntryId id, ContentSink& out) {
             if (!readLogical(logical + done, buf.data(), n)) {
                 problem = "extent outside the volume's chunks";
                 std::fill(buf.begin(), buf.end(), 0);
+            } else if (verify) {
+                bad += badSectors(logical + done, buf.data(), n, csumLeaf, csumLeafAt);
             }
             if (!out.write(buf.data(), n)) return WriteResult::failed("write error");
             done += n;
@@ -914,6 +964,11 @@ WriteResult BtrfsParser::writeContent(EntryId id, ContentSink& out) {
     if (at < size && !out.full()) {
         if (size - at > volume_.sizeBytes() * 16 + (1ull << 30)) return WriteResult::partial("size beyond any hole");
         if (!zeros(size)) return WriteResult::failed("write error");
+    }
+    if (bad) {
+        damage_.add("Btrfs file " + nameOf(e) + " (inode " + std::to_string(e.ino) + ")", 0,
+                    std::to_string(bad) + " data sectors fail their checksum");
+        if (problem.empty()) problem = std::to_string(bad) + " sectors fail their checksum: the data is damaged";
     }
     if (!problem.empty()) return WriteResult::partial(problem);
     return WriteResult::complete();

@@ -138,7 +138,12 @@ private:
     bool walkTree(uint64_t root, uint8_t level, uint64_t generation, bool quiet, const char* what, Fn&& fn,
                   NodeSet* record = nullptr, const NodeSet* skip = nullptr);
     bool readRoots(uint64_t root, uint8_t level, uint64_t generation, bool quiet, std::vector<TreeRoot>& fsTrees,
-                   TreeRoot* extentTree);
+                   TreeRoot* extentTree, TreeRoot* csumTree = nullptr);
+    void readCsumTree(const TreeRoot& t);
+    // Sectors of data at `logical` (n bytes, sector-aligned) whose checksum
+    // the checksum tree holds and does not match; `leaf` caches a node.
+    uint64_t badSectors(uint64_t logical, const uint8_t* data, size_t n, std::vector<uint8_t>& leaf,
+                        uint64_t& leafAt) const;
     // An older tree (older: quiet, and only the nodes the current trees do not hold).
     TreeItems collect(const TreeRoot& t, bool older);
     void takeItem(TreeItems& items, const uint8_t* node, const btrfs::NodeHeader& h, const btrfs::LeafItem& it,
@@ -175,7 +180,14 @@ private:
     struct Writer {
         uint64_t logical, length, generation;
     };
-    std::vector<Writer> writers_;  // every listed file's extents on disk, by logical address
+    std::vector<Writer> writers_;
+    struct CsumRun {
+        uint64_t logical = 0;  // first data byte covered
+        uint64_t sectors = 0;
+        uint64_t leaf = 0;     // the leaf holding the checksums, and where in it
+        uint32_t offset = 0;
+    };
+    std::vector<CsumRun> csums_;  // by logical address  // every listed file's extents on disk, by logical address
     uint64_t longestWriter_ = 0;
     bool extentTreeRead_ = false;
     std::vector<std::pair<uint64_t, uint32_t>> olderRoots_;

@@ -29,6 +29,7 @@ struct Scanned {
     std::unique_ptr<BtrfsParser> parser;
     ScanOutcome outcome = ScanOutcome::Failed;
     std::map<std::string, EntryInfo> byPath;
+    std::map<std::string, EntryId> ids;
     std::string damage;
 };
 
@@ -41,8 +42,9 @@ Scanned scanBytes(const std::vector<uint8_t>& bytes) {
     s.outcome = s.parser->scan(ctx);
     for (const DamageNote& d : s.parser->damage().notes()) s.damage += d.text() + "\n";
     if (s.outcome != ScanOutcome::Done) return s;
-    walkTree(*s.parser, kRootId, [&](const std::string& path, EntryId, const EntryInfo& info) {
+    walkTree(*s.parser, kRootId, [&](const std::string& path, EntryId id, const EntryInfo& info) {
         s.byPath[path] = info;
+        s.ids[path] = id;
         return true;
     });
     return s;
@@ -151,6 +153,25 @@ TEST_F(BtrfsHostile, PrimarySuperblockFailingItsChecksumGivesWayToTheCopy) {
     // No copy left: not this file system.
     for (uint64_t at : {btrfs::kSuperOffset, btrfs::kMirrorOffsets[0]}) img[at + 0x40] = 0;
     EXPECT_EQ(scanBytes(img).outcome, ScanOutcome::Rejected);
+}
+
+// A live file whose data no longer matches the checksum tree is written
+// whole but not called complete; the scan itself is not stopped.
+TEST_F(BtrfsHostile, DataFailingItsChecksumMarksTheFileDamaged) {
+    const EntryId id = clean_.ids.at("large/big.dat");
+    const auto ranges = clean_.parser->contentRanges(id);
+    ASSERT_FALSE(ranges.empty());
+    auto img = bytes_;
+    img[ranges.front().offset + 5000] ^= 0xFF;
+    Scanned s = scanBytes(img);
+    ASSERT_EQ(s.outcome, ScanOutcome::Done);
+    MemorySink sink(8u << 20);
+    const WriteResult r = s.parser->writeContent(s.ids.at("large/big.dat"), sink);
+    EXPECT_EQ(r.status, WriteStatus::Partial);
+    EXPECT_NE(r.reason.find("1 sectors fail their checksum"), std::string::npos) << r.reason;
+    EXPECT_EQ(sink.size(), 5500000u);
+    MemorySink other(1u << 20);
+    EXPECT_TRUE(s.parser->writeContent(s.ids.at("medium/m03.bin"), other).ok());
 }
 
 }  // namespace
