@@ -25,13 +25,13 @@ constexpr int kMaxLevel = 8;         // levels 0..7
 constexpr uint32_t kMinNode = 4096, kMaxNode = 65536;
 
 // Tree ids.
-constexpr uint64_t kRootTree = 1, kExtentTree = 2, kChunkTree = 3, kFsTree = 5, kCsumTree = 7;
+constexpr uint64_t kRootTree = 1, kExtentTree = 2, kChunkTree = 3, kDevTree = 4, kFsTree = 5, kCsumTree = 7;
 constexpr uint64_t kExtentCsumObjectid = ~0ull - 9;  // the key of data checksum items
 constexpr uint64_t kFirstFree = 256, kLastFree = ~0ull - 255;  // subvolume ids, inode numbers
 
 // Item types.
 constexpr uint8_t kInodeItem = 1, kInodeRef = 12, kDirItem = 84, kDirIndex = 96, kExtentData = 108,
-                  kExtentCsum = 128, kRootItemKey = 132, kRootRef = 156, kExtentItem = 168, kMetadataItem = 169, kChunkItem = 228;
+                  kExtentCsum = 128, kRootItemKey = 132, kRootRef = 156, kExtentItem = 168, kMetadataItem = 169, kDevExtent = 204, kChunkItem = 228;
 
 // Block-group profile bits of a chunk's type.
 constexpr uint64_t kBgData = 1, kBgSystem = 2, kBgMetadata = 4, kBgRaid0 = 8, kBgRaid1 = 16, kBgDup = 32,

@@ -33,8 +33,30 @@ bool BtrfsParser::stopped() {
 
 // ---- superblock and chunks ---------------------------------------------------------
 
+std::vector<std::pair<uint64_t, Superblock>> BtrfsParser::findSuperblocks(const VolumeView& volume) {
+    std::vector<std::pair<uint64_t, Superblock>> out;
+    std::vector<uint8_t> buf(kSuperSize);
+    for (uint64_t at : {kSuperOffset, kMirrorOffsets[0], kMirrorOffsets[1]}) {
+        if (at + kSuperSize > volume.sizeBytes()) break;
+        if (!volume.readExact(at, buf.data(), buf.size())) continue;
+        auto sb = decodeSuperblock(buf.data(), buf.size());
+        if (sb && sb->bytenr == at) out.emplace_back(at, *sb);
+    }
+    return out;
+}
+
 bool BtrfsParser::findSuperblock(const ScanContext& ctx) {
     std::vector<uint8_t> buf(kSuperSize);
+    if (ctx.mode == ScanMode::Advanced && ctx.options.advancedCandidate >= 0) {
+        // The copy chosen on the advanced-input page, taken even when its checksum fails.
+        for (const auto& [at, sb] : findSuperblocks(ctx.volume))
+            if (at == static_cast<uint64_t>(ctx.options.advancedCandidate)) {
+                if (!sb.checksumOk) damage_.add("Btrfs superblock", at, "checksum mismatch: taken as chosen", true);
+                sb_ = sb;
+                superOffset_ = at;
+                return true;
+            }
+    }
     const uint64_t places[3] = {kSuperOffset, kMirrorOffsets[0], kMirrorOffsets[1]};
     for (uint64_t at : places) {
         if (at + kSuperSize > ctx.volume.sizeBytes()) break;
@@ -239,7 +261,7 @@ bool BtrfsParser::readRoots(uint64_t root, uint8_t level, uint64_t generation, b
                         if (it.key.type != kRootItemKey) return;
                         const uint64_t id = it.key.objectid;
                         const bool fs = id == kFsTree || (id >= kFirstFree && id <= kLastFree);
-                        if (!fs && id != kExtentTree && id != kCsumTree) return;
+                        if (!fs && id != kExtentTree && id != kCsumTree && id != kDevTree) return;
                         auto r = decodeRootItem(node + it.offset, it.size);
                         if (!r) {
                             if (!quiet) damage_.add("Btrfs root item " + std::to_string(id), placeOf(leaf), r.reason());
@@ -250,6 +272,8 @@ bool BtrfsParser::readRoots(uint64_t root, uint8_t level, uint64_t generation, b
                             if (extentTree) *extentTree = t;
                         } else if (id == kCsumTree) {
                             if (csumTree) *csumTree = t;
+                        } else if (id == kDevTree) {
+                            devTree_ = t;
                         } else {
                             fsTrees.push_back(t);
                         }
@@ -369,10 +393,39 @@ BtrfsParser::TreeItems BtrfsParser::collect(const TreeRoot& t, bool older) {
 // root holds: the metadata chunks read in order, each node-sized block
 // that is a leaf of this volume at its own address, with a sound checksum
 // and an older generation. Bounded by kNodeSearchBytes.
+bool BtrfsParser::takeOlderLeaf(const uint8_t* node, uint64_t logical, bool anyGeneration,
+                                std::unordered_map<uint64_t, TreeItems>& trees) {
+    auto h = decodeNodeHeader(node, sb_.nodeSize, sb_.nodeSize);
+    if (!h || h->level != 0 || h->bytenr != logical) return false;
+    if (!anyGeneration && h->generation >= sb_.generation) return false;
+    if (h->owner != kFsTree && (h->owner < kFirstFree || h->owner > kLastFree)) return false;
+    if (std::memcmp(h->fsid, sb_.fsid, 16) != 0) return false;
+    if (sb_.csumType == 0 && !checksumMatches(node, sb_.nodeSize)) return false;
+    auto held = currentNodes_.find(logical);
+    if (held != currentNodes_.end() && held->second == h->generation) return false;
+    held = olderNodes_.find(logical);
+    if (held != olderNodes_.end() && held->second == h->generation) return false;
+    olderNodes_[logical] = h->generation;
+    TreeItems& items = trees[h->owner];
+    for (uint32_t i = 0; i < h->nritems; ++i) {
+        auto it = leafItem(node, sb_.nodeSize, *h, i);
+        if (it) takeItem(items, node, *h, *it, logical, true);
+    }
+    return true;
+}
+
 void BtrfsParser::searchOlderNodes() {
     std::unordered_map<uint64_t, TreeItems> trees;
-    uint64_t budget = kNodeSearchBytes, leaves = 0;
+    uint64_t budget = kNodeSearchBytes;
     std::vector<uint8_t> buf;
+    if (!deviceLeaves_.empty()) {
+        // Advanced mode: the leaves the device search found, wherever they lie.
+        buf.resize(sb_.nodeSize);
+        for (const auto& [phys, logical] : deviceLeaves_) {
+            if (stopped()) return;
+            if (volume_.readExact(phys, buf.data(), buf.size())) takeOlderLeaf(buf.data(), logical, true, trees);
+        }
+    }
     for (const MappedChunk& c : chunks_) {
         if (!(c.type & kBgMetadata) || c.physical.empty() || c.refused) continue;
         for (uint64_t in = 0; in + sb_.nodeSize <= c.length && budget >= sb_.nodeSize;) {
@@ -382,25 +435,8 @@ void BtrfsParser::searchOlderNodes() {
             buf.resize(whole);
             volume_.read(c.physical.front() + in, buf.data(), whole);
             budget -= whole;
-            for (size_t at = 0; at < whole; at += sb_.nodeSize) {
-                const uint8_t* node = buf.data() + at;
-                const uint64_t logical = c.logical + in + at;
-                auto h = decodeNodeHeader(node, sb_.nodeSize, sb_.nodeSize);
-                if (!h || h->level != 0 || h->bytenr != logical || h->generation >= sb_.generation) continue;
-                if (h->owner != kFsTree && (h->owner < kFirstFree || h->owner > kLastFree)) continue;
-                if (std::memcmp(h->fsid, sb_.fsid, 16) != 0) continue;
-                if (sb_.csumType == 0 && !checksumMatches(node, sb_.nodeSize)) continue;
-                auto held = currentNodes_.find(logical);
-                if (held != currentNodes_.end() && held->second == h->generation) continue;
-                held = olderNodes_.find(logical);
-                if (held != olderNodes_.end() && held->second == h->generation) continue;
-                ++leaves;
-                TreeItems& items = trees[h->owner];
-                for (uint32_t i = 0; i < h->nritems; ++i) {
-                    auto it = leafItem(node, sb_.nodeSize, *h, i);
-                    if (it) takeItem(items, node, *h, *it, logical, true);
-                }
-            }
+            for (size_t at = 0; at < whole; at += sb_.nodeSize)
+                takeOlderLeaf(buf.data() + at, c.logical + in + at, false, trees);
             in += whole;
         }
     }
@@ -416,7 +452,84 @@ void BtrfsParser::searchOlderNodes() {
     uint32_t found = 0;
     mergeOlder(trees, roots, found);
     olderRoots_.emplace_back(0, found);
-    (void)leaves;
+}
+
+// Advanced mode: every sector of the volume looked at as a tree node of
+// this volume (its id, a sound checksum). Chunk-tree leaves give the chunk
+// map where the chunk tree cannot be walked (newest first; a chunk that
+// overlaps one taken is refused), root-tree leaves the trees' roots where
+// the root tree cannot, and file-system leaves are kept for the search of
+// older leaves.
+// Advanced mode: the device tree's extents name, for each piece of this
+// device, the chunk address it holds; chunks no chunk-tree leaf gave are
+// mapped from them (their kind unknown: read as single copies).
+void BtrfsParser::mapDeviceExtents() {
+    walkTree(devTree_.bytenr, devTree_.level, devTree_.generation, false, "device tree",
+             [&](const uint8_t* node, const NodeHeader&, const LeafItem& it, uint64_t) {
+                 if (it.key.type != kDevExtent || it.key.objectid != sb_.devid || it.size < 32) return;
+                 const uint8_t* p = node + it.offset;
+                 Chunk c;
+                 c.logical = le64(p, it.size, 16);
+                 c.length = le64(p, it.size, 24);
+                 c.type = kBgData;
+                 c.stripes.push_back({sb_.devid, it.key.offset});
+                 uint64_t end = 0;
+                 if (c.length == 0 || addOverflows(c.logical, c.length, &end) || !mapLogical(c.logical, 1).empty())
+                     return;
+                 addChunk(c, placeOf(it.key.offset));
+             });
+}
+
+void BtrfsParser::searchDevice(ScanContext& ctx) {
+    deviceLeaves_.clear();
+    deviceRoots_.clear();
+    std::vector<std::pair<uint64_t, Chunk>> chunks;  // (leaf generation, chunk)
+    std::unordered_map<uint64_t, uint64_t> rootGen;
+    const uint64_t ss = sb_.sectorSize, ns = sb_.nodeSize, size = volume_.sizeBytes();
+    std::vector<uint8_t> buf;
+    ctx.status("Searching the volume for tree nodes....");
+    ctx.range(static_cast<int64_t>(size >> 20));
+    for (uint64_t at = 0; at + ns <= size;) {
+        if (stopped()) return;
+        ctx.position(static_cast<int64_t>(at >> 20));
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(kReadPiece + ns, size - at));
+        buf.resize(n);
+        volume_.read(at, buf.data(), n);
+        const size_t last = n - ns;  // nodes starting in this piece
+        for (size_t off = 0; off <= last && off < kReadPiece; off += ss) {
+            const uint8_t* node = buf.data() + off;
+            if (std::memcmp(node + 0x20, sb_.fsid, 16) != 0) continue;
+            auto h = decodeNodeHeader(node, ns, ns);
+            if (!h || (sb_.csumType == 0 && !checksumMatches(node, ns))) continue;
+            if (h->level != 0) continue;
+            if (h->owner == kChunkTree) {
+                for (uint32_t i = 0; i < h->nritems; ++i) {
+                    auto it = leafItem(node, ns, *h, i);
+                    if (!it || it->key.type != kChunkItem) continue;
+                    auto c = decodeChunk(node + it->offset, it->size, it->key.offset);
+                    if (c) chunks.emplace_back(h->generation, *c);
+                }
+            } else if (h->owner == kRootTree) {
+                for (uint32_t i = 0; i < h->nritems; ++i) {
+                    auto it = leafItem(node, ns, *h, i);
+                    if (!it || it->key.type != kRootItemKey) continue;
+                    const uint64_t id = it->key.objectid;
+                    if (id != kFsTree && id != kExtentTree && id != kCsumTree && id != kDevTree &&
+                        (id < kFirstFree || id > kLastFree))
+                        continue;
+                    auto r = decodeRootItem(node + it->offset, it->size);
+                    if (!r || (rootGen.count(id) && rootGen[id] >= h->generation)) continue;
+                    rootGen[id] = h->generation;
+                    deviceRoots_[id] = {id, r->bytenr, r->generation, r->rootDirid ? r->rootDirid : 256, r->level};
+                }
+            } else if (h->owner == kFsTree || (h->owner >= kFirstFree && h->owner <= kLastFree)) {
+                if (deviceLeaves_.size() < (1u << 22)) deviceLeaves_.emplace_back(at + off, h->bytenr);
+            }
+        }
+        at += std::min<uint64_t>(kReadPiece, n);
+    }
+    std::stable_sort(chunks.begin(), chunks.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+    for (const auto& [gen, c] : chunks) addChunk(c, 0);
 }
 
 // ---- the entry table ---------------------------------------------------------------
@@ -730,6 +843,9 @@ ScanOutcome BtrfsParser::scan(ScanContext& ctx) {
     orphan_ = BtrfsEntry::kNone;
     rootFirst_ = rootLast_ = BtrfsEntry::kNone;
     extentTreeRead_ = false;
+    devTree_ = {};
+    deviceLeaves_.clear();
+    deviceRoots_.clear();
     refusedMessage_ = false;
     rejected_ = false;
     if (!findSuperblock(ctx)) {
@@ -748,10 +864,29 @@ ScanOutcome BtrfsParser::scan(ScanContext& ctx) {
     };
     ctx.status("Reading the chunk tree....");
     readChunkTree();
+    if (ctx.mode == ScanMode::Advanced) searchDevice(ctx);
+    stopRequested.store(false);
     ctx.status("Reading the root tree....");
     std::vector<TreeRoot> roots;
     TreeRoot extentTree, csumTree;
     readRoots(sb_.root, sb_.rootLevel, 0, false, roots, &extentTree, &csumTree);
+    bool haveTop = false;
+    for (const TreeRoot& r : roots) haveTop |= r.id == kFsTree;
+    if (!haveTop && !deviceRoots_.empty()) {
+        // The root tree is gone: the newest root items the device search found.
+        roots.clear();
+        for (const auto& [id, r] : deviceRoots_) {
+            if (id == kExtentTree)
+                extentTree = r;
+            else if (id == kCsumTree)
+                csumTree = r;
+            else if (id == kDevTree)
+                devTree_ = r;
+            else
+                roots.push_back(r);
+        }
+    }
+    if (ctx.mode == ScanMode::Advanced && devTree_.bytenr) mapDeviceExtents();
     std::unordered_map<uint64_t, TreeItems> trees;
     for (const TreeRoot& r : roots) {
         if (stopped()) break;
@@ -775,6 +910,9 @@ ScanOutcome BtrfsParser::scan(ScanContext& ctx) {
     lap("metadata search");
     currentNodes_ = {};
     olderNodes_ = {};
+    deviceLeaves_ = {};
+    deviceRoots_.clear();
+    devTree_ = {};
     indexWriters();
     stopRequested.store(false);
     ctx.status("filling root entries in  tree....");

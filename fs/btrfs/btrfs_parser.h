@@ -83,6 +83,10 @@ public:
     const std::vector<std::pair<std::string, double>>& phaseSeconds() const { return phaseSeconds_; }
     std::string nameOf(const BtrfsEntry& e) const { return names_.substr(e.nameOffset, e.nameLength); }
 
+    // The superblock copies that decode and sit where they say (the
+    // primary, 64 MiB, 256 GiB), checksum sound or not.
+    static std::vector<std::pair<uint64_t, btrfs::Superblock>> findSuperblocks(const VolumeView& volume);
+
     // A logical range on this device: the device byte positions of its
     // copies (DUP, RAID1: more than one), or none.
     std::vector<uint64_t> mapLogical(uint64_t logical, uint64_t length) const;
@@ -149,6 +153,10 @@ private:
     void takeItem(TreeItems& items, const uint8_t* node, const btrfs::NodeHeader& h, const btrfs::LeafItem& it,
                   uint64_t leaf, bool quiet);
     void searchOlderNodes();
+    bool takeOlderLeaf(const uint8_t* node, uint64_t logical, bool anyGeneration,
+                       std::unordered_map<uint64_t, TreeItems>& trees);
+    void searchDevice(ScanContext& ctx);
+    void mapDeviceExtents();
     uint32_t orphanFolder();
     void buildLive(std::unordered_map<uint64_t, TreeItems>& trees, const std::vector<TreeRoot>& roots);
     uint32_t addEntry(uint64_t tree, uint64_t ino, const btrfs::Inode& inode, uint32_t parent, const TreeItems& items,
@@ -195,6 +203,11 @@ private:
     NodeSet olderNodes_;    // those of the backup roots' trees
     uint32_t orphan_ = BtrfsEntry::kNone;
     std::vector<std::pair<std::string, double>> phaseSeconds_;
+    // Advanced mode's device search: file-system leaves (volume byte,
+    // address) and the newest root item of each tree.
+    std::vector<std::pair<uint64_t, uint64_t>> deviceLeaves_;
+    std::unordered_map<uint64_t, TreeRoot> deviceRoots_;
+    TreeRoot devTree_;
 };
 
 }  // namespace brantlow

@@ -33,12 +33,13 @@ struct Scanned {
     std::string damage;
 };
 
-Scanned scanBytes(const std::vector<uint8_t>& bytes) {
+Scanned scanBytes(const std::vector<uint8_t>& bytes, ScanMode mode = ScanMode::Standard) {
     Scanned s;
     auto r = std::make_shared<MemoryReader>(bytes);
     s.parser = std::make_unique<BtrfsParser>();
     ScanContext ctx;
     ctx.volume = VolumeView(r, 0, r->sizeBytes());
+    ctx.mode = mode;
     s.outcome = s.parser->scan(ctx);
     for (const DamageNote& d : s.parser->damage().notes()) s.damage += d.text() + "\n";
     if (s.outcome != ScanOutcome::Done) return s;
@@ -172,6 +173,30 @@ TEST_F(BtrfsHostile, DataFailingItsChecksumMarksTheFileDamaged) {
     EXPECT_EQ(sink.size(), 5500000u);
     MemorySink other(1u << 20);
     EXPECT_TRUE(s.parser->writeContent(s.ids.at("medium/m03.bin"), other).ok());
+}
+
+// Both copies of the chunk tree's only leaf destroyed: Standard mode maps
+// the system chunk alone and finds nothing; Advanced mode searches the
+// volume, takes the chunk map from older chunk-tree leaves and the device
+// tree's extents, and every file comes back as before.
+TEST_F(BtrfsHostile, AdvancedModeRebuildsTheChunkMapFromNodesFound) {
+    auto img = bytes_;
+    const uint64_t chunkRoot = clean_.parser->superblock().chunkRoot;
+    for (uint64_t phys : clean_.parser->mapLogical(chunkRoot, 16384))
+        std::fill(img.begin() + phys + 0x100, img.begin() + phys + 0x140, 0xFF);
+    Scanned standard = scanBytes(img);
+    ASSERT_EQ(standard.outcome, ScanOutcome::Done);
+    EXPECT_TRUE(standard.byPath.empty());
+    EXPECT_NE(standard.damage.find("chunk tree node"), std::string::npos) << standard.damage;
+    Scanned adv = scanBytes(img, ScanMode::Advanced);
+    ASSERT_EQ(adv.outcome, ScanOutcome::Done);
+    EXPECT_EQ(adv.byPath.size(), clean_.byPath.size());
+    for (const char* path : {"large/big.dat", "日本語フォルダ/写真/夜景_01.bin", "cow/generation_2.txt"}) {
+        MemorySink a(8u << 20), b(8u << 20);
+        ASSERT_TRUE(adv.parser->writeContent(adv.ids.at(path), a).ok()) << path;
+        ASSERT_TRUE(clean_.parser->writeContent(clean_.ids.at(path), b).ok()) << path;
+        EXPECT_EQ(a.bytes, b.bytes) << path;
+    }
 }
 
 }  // namespace
