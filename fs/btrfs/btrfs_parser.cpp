@@ -281,8 +281,16 @@ bool BtrfsParser::readRoots(uint64_t root, uint8_t level, uint64_t generation, b
 }
 
 void BtrfsParser::takeItem(TreeItems& items, const uint8_t* node, const NodeHeader& h, const LeafItem& it,
-                           uint64_t leaf, bool quiet) {
+                           uint64_t leaf, bool quiet, uint64_t olderOf) {
     const uint8_t* p = node + it.offset;
+    // Older trees: what they hold of an inode the current tree lists is an
+    // older state of a live file, not kept (folder entries are, when they
+    // name something no longer listed).
+    auto listed = [&](uint64_t ino) {
+        const uint32_t i = find(olderOf, ino);
+        return i != BtrfsEntry::kNone && !(entries_[i].bits & BtrfsEntry::kDeleted);
+    };
+    if (olderOf && it.key.type != kDirIndex && listed(it.key.objectid)) return;
     auto addName = [&](uint64_t dir, uint64_t child, uint8_t keyType, const uint8_t* name, uint16_t length,
                        std::vector<TreeItems::Name>& into) {
         TreeItems::Name n;
@@ -323,6 +331,7 @@ void BtrfsParser::takeItem(TreeItems& items, const uint8_t* node, const NodeHead
                 break;
             }
             if (d->location.type != kInodeItem && d->location.type != kRootItemKey) break;
+            if (olderOf && d->location.type == kInodeItem && listed(d->location.objectid)) break;
             addName(it.key.objectid, d->location.objectid, d->location.type, p + d->nameOffset, d->nameLength,
                     items.names);
             break;
@@ -374,6 +383,8 @@ void BtrfsParser::TreeItems::settle() {
                                   return a.first == b.first && a.second.fileOffset == b.second.fileOffset;
                               }),
                   extents.end());
+    // Folder order as the index keys give it; a damaged tree may not.
+    std::stable_sort(names.begin(), names.end(), [](const Name& a, const Name& b) { return a.dir < b.dir; });
     inodeLeafGen.clear();
 }
 
@@ -382,7 +393,7 @@ BtrfsParser::TreeItems BtrfsParser::collect(const TreeRoot& t, bool older) {
     items.complete = walkTree(
         t.bytenr, t.level, t.generation, older, "file-system tree",
         [&](const uint8_t* node, const NodeHeader& h, const LeafItem& it, uint64_t leaf) {
-            takeItem(items, node, h, it, leaf, older);
+            takeItem(items, node, h, it, leaf, older, older ? t.id : 0);
         },
         older ? &olderNodes_ : &currentNodes_, older ? &currentNodes_ : nullptr);
     items.settle();
@@ -409,7 +420,7 @@ bool BtrfsParser::takeOlderLeaf(const uint8_t* node, uint64_t logical, bool anyG
     TreeItems& items = trees[h->owner];
     for (uint32_t i = 0; i < h->nritems; ++i) {
         auto it = leafItem(node, sb_.nodeSize, *h, i);
-        if (it) takeItem(items, node, *h, *it, logical, true);
+        if (it) takeItem(items, node, *h, *it, logical, true, h->owner);
     }
     return true;
 }

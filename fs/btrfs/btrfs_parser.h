@@ -150,8 +150,9 @@ private:
                         uint64_t& leafAt) const;
     // An older tree (older: quiet, and only the nodes the current trees do not hold).
     TreeItems collect(const TreeRoot& t, bool older);
+    // olderOf: the tree id of an older tree (0: the current one).
     void takeItem(TreeItems& items, const uint8_t* node, const btrfs::NodeHeader& h, const btrfs::LeafItem& it,
-                  uint64_t leaf, bool quiet);
+                  uint64_t leaf, bool quiet, uint64_t olderOf = 0);
     void searchOlderNodes();
     bool takeOlderLeaf(const uint8_t* node, uint64_t logical, bool anyGeneration,
                        std::unordered_map<uint64_t, TreeItems>& trees);
