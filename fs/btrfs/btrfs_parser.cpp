@@ -1015,9 +1015,11 @@ WriteResult BtrfsParser::writeContent(EntryId id, ContentSink& out) {
     if (id >= entries_.size()) return WriteResult::failed("no such entry");
     const BtrfsEntry& e = entries_[id];
     if (e.isDir()) return WriteResult::complete();
-    const uint64_t size = e.size;
+    // Holes may make a file larger than its volume, but not without bound.
+    const uint64_t cap = volume_.sizeBytes() * 16 + (1ull << 30);
+    const uint64_t size = std::min(e.size, cap);
     uint64_t at = 0;  // bytes written
-    std::string problem;
+    std::string problem = e.size > cap ? "size beyond what the volume can hold, even with holes" : "";
     std::vector<uint8_t> buf, raw, dec, node, csumLeaf;
     uint64_t csumLeafAt = 0, bad = 0;
     // Data checksums hold for what the current trees give out: live files.
@@ -1033,7 +1035,7 @@ WriteResult BtrfsParser::writeContent(EntryId id, ContentSink& out) {
         const BtrfsExtent& x = extents_[e.extFirst + k];
         if (x.fileOffset < at) continue;  // overlapping extents: the first wins
         if (!zeros(std::min(x.fileOffset, size))) return WriteResult::failed("write error");
-        const uint64_t want = std::min<uint64_t>(x.numBytes, size - at);
+        uint64_t want = std::min<uint64_t>(x.numBytes, size - at);
         if (want == 0) continue;
         if (x.type == kExtentInline) {
             NodeHeader h;
@@ -1091,9 +1093,14 @@ WriteResult BtrfsParser::writeContent(EntryId id, ContentSink& out) {
             continue;
         }
         uint64_t logical = 0;
-        if (addOverflows(x.diskBytenr, x.offset, &logical)) {
+        if (addOverflows(x.diskBytenr, x.offset, &logical) || x.offset >= x.diskNumBytes) {
             problem = "extent past the address space";
             continue;
+        }
+        if (want > x.diskNumBytes - x.offset) {
+            // An uncompressed extent holds no more than its bytes on disk.
+            problem = "extent longer than its bytes on disk";
+            want = x.diskNumBytes - x.offset;
         }
         for (uint64_t done = 0; done < want && !out.full();) {
             const size_t n = static_cast<size_t>(std::min<uint64_t>(kReadPiece, want - done));
@@ -1111,7 +1118,6 @@ WriteResult BtrfsParser::writeContent(EntryId id, ContentSink& out) {
     }
     // What no extent covers up to the size is a hole.
     if (at < size && !out.full()) {
-        if (size - at > volume_.sizeBytes() * 16 + (1ull << 30)) return WriteResult::partial("size beyond any hole");
         if (!zeros(size)) return WriteResult::failed("write error");
     }
     if (bad) {
