@@ -69,7 +69,8 @@ FileSystemRow btrfsRow() {
     p.treatAs = "Btrfs";
     p.treatAsGives = "Btrfs";
     p.treatAsOrder = 7;
-    p.mountTypes = {"btrfs"};
+    // No mount type: a mounted volume whose device cannot be probed keeps
+    // the kernel's name "btrfs", which selects this parser all the same.
     p.quickSaveTells = true;
     row.parsers.push_back(std::move(p));
     return row;
