@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "base/texts.h"
+#include "fs/btrfs/btrfs_row.h"
 #include "fs/exfat/exfat_row.h"
 #include "fs/ext/ext_row.h"
 #include "fs/fat/fat_row.h"
@@ -13,7 +14,7 @@
 namespace brantlow {
 
 const std::vector<FileSystemRow>& fileSystemTable() {
-    static const std::vector<FileSystemRow> rows = {ntfsRow(), exfatRow(), fatRow(), extRow(), hfsPlusRow(), xfsRow()};
+    static const std::vector<FileSystemRow> rows = {ntfsRow(), exfatRow(), fatRow(), extRow(), hfsPlusRow(), xfsRow(), btrfsRow()};
     return rows;
 }
 

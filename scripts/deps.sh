@@ -9,6 +9,7 @@ pkgs=(cmake ninja-build g++ pkg-config xz-utils libgtest-dev libgmock-dev nlohma
       p7zip-full gcab genisoimage msitools lz4 zstd flac vorbis-tools fonts-dejavu-core
       libewf-dev libvhdi-dev libvmdk-dev libqcow-dev ewf-tools qemu-utils
       libcryptsetup-dev libgcrypt20-dev cryptsetup-bin
+      liblzo2-dev libzstd-dev btrfs-progs
       gddrescue)  # gddrescue: ddrescue and ddrescuelog, peers and oracles of the imaging tests only
 missing=()
 for p in "${pkgs[@]}"; do

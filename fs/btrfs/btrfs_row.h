@@ -1,0 +1,9 @@
+#pragma once
+
+#include "fs/api/filesystem_row.h"
+
+namespace brantlow {
+
+FileSystemRow btrfsRow();
+
+}  // namespace brantlow
