@@ -286,7 +286,7 @@ void FatParser::scanForDirectorySlots(bool freeOnly) {
             uint32_t self = 0, parent = 0;
             if (fatDirectoryStart(buf.data() + off, cs, fat32, &self, &parent)) {
                 if (self == k && foundStarts_.size() < kMaxFound) foundStarts_.push_back(k);
-            } else if (!freeOnly && foundLoose_.size() < kMaxFound &&
+            } else if (foundLoose_.size() < kMaxFound &&
                        fatLooksLikeDirectory(buf.data() + off, cs, layout_.lastCluster, vol)) {
                 foundLoose_.push_back(k);
             }

@@ -1,4 +1,4 @@
-// FAT16 and FAT32 volume parsers: boot sector, FAT, the walk of the root and
+// FAT12, FAT16 and FAT32 volume parsers: boot sector, FAT, the walk of the root and
 // every reachable directory (deleted ones included), the tree links, the
 // list texts and the writer.
 #pragma once
@@ -81,9 +81,9 @@ public:
     static std::string formatSize(const FatEntry& e);
 
     // Folders no walk reached, searched among the clusters: their first
-    // clusters (opened by "." and "..") and, freeOnly clear, clusters that
-    // look like folder clusters whose chain is lost. Standard mode searches
-    // the free clusters only.
+    // clusters (opened by "." and "..") and clusters that look like folder
+    // clusters whose chain is lost (a deleted folder's later clusters, past
+    // clusters in use). Standard mode searches the free clusters only.
     void scanForDirectorySlots(bool freeOnly);
     // Turns what the search found into entries under ORPHAN ENTRY (the
     // folders' contents, walked like deleted folders).
@@ -136,7 +136,6 @@ private:
     // Directory clusters opened by walks of live folders, and by walks of
     // deleted ones (a deleted folder never takes a live folder's cluster).
     std::unordered_set<uint32_t> visitedLive_, visitedDeleted_;
-    bool rejectedFat12_ = false;
     bool advanced_ = false;
     uint32_t orphanIndex_ = kNoEntry;
     std::vector<uint32_t> foundStarts_;  // folder first clusters no walk reached
@@ -149,6 +148,11 @@ private:
 class Fat16Class : public FatParser {
 public:
     Fat16Class() : FatParser(FatKind::Fat16) {}
+};
+
+class Fat12Class : public FatParser {
+public:
+    Fat12Class() : FatParser(FatKind::Fat12) {}
 };
 
 class Fat32Class : public FatParser {
