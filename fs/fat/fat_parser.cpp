@@ -159,6 +159,7 @@ bool FatParser::readDirectory(uint32_t cluster, bool deletedTree, std::vector<ui
         buf.clear();
         return false;
     }
+    ++foldersOpened_;
     clusters.push_back(cluster);
     // The rest of the chain, gathered into runs of consecutive clusters.
     uint32_t runStart = 0, runLen = 0;
@@ -309,6 +310,9 @@ ScanOutcome FatParser::scan(ScanContext& ctx) {
     damage_.clear();
     foundStarts_.clear();
     foundLoose_.clear();
+    voteDots_ = false;
+    dots_.clear();
+    foldersOpened_ = 0;
     advanced_ = ctx.mode == ScanMode::Advanced;
     if (advanced_) {
         stopRequested.store(false, std::memory_order_relaxed);
@@ -328,6 +332,7 @@ ScanOutcome FatParser::scan(ScanContext& ctx) {
     // among every cluster no walk reached.
     if (!polledStop()) {
         scanForDirectorySlots(!advanced_);
+        if (advanced_) takeEarlierGeometry();
         if (advanced_) ctx.status("Maintaining directory Structure in AdvanceScanning");
         buildEntriesFromSlots();
     }
