@@ -67,7 +67,8 @@ void Fat64Class::findUnreachedFolders() {
         ParsedDirectory d;
         parseDirectory(p, cs, d);
         for (const ParsedSet& s : d.sets)
-            if (isExfatDirectory(s.entry.fileAttributes) && layout_.clusterValid(s.entry.firstCluster))
+            if (named.size() < kMaxFound && isExfatDirectory(s.entry.fileAttributes) &&
+                layout_.clusterValid(s.entry.firstCluster))
                 named.insert(s.entry.firstCluster);
     };
     uint32_t c = 2;
