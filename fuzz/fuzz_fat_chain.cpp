@@ -49,6 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 4) return 0;
     const bool fat32 = data[0] & 1;
     const bool formatted = data[0] & 2;
+    const bool fat12 = !fat32 && (data[0] & 4);  // 12-bit entries, two in three bytes
     const uint8_t spc = fat32 ? 1 : static_cast<uint8_t>(1u << (data[1] % 3));
     data += 2;
     size -= 2;
@@ -71,7 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fatBytes = spf * 512ull;
         dataOff = fatOff + fatBytes;
     } else {
-        const uint32_t clusters = 5000, spf = (clusters + 2) * 2 / 512 + 1;
+        const uint32_t clusters = fat12 ? 2000 : 5000;
+        const uint32_t spf = (fat12 ? (clusters + 2) * 3 / 2 : (clusters + 2) * 2) / 512 + 1;
         put16(bs, 14, 1);
         put16(bs, 17, 64);  // 4 sectors of root
         put16(bs, 19, static_cast<uint16_t>(1 + spf + 4 + clusters * spc));
@@ -80,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fatBytes = spf * 512ull;
         dataOff = fatOff + fatBytes;  // the root region, then cluster 2
     }
-    r->size = dataOff + (fat32 ? 70000ull : 5000ull * spc + 4) * 512 * spc;
+    r->size = dataOff + (fat32 ? 70000ull : (fat12 ? 2000ull : 5000ull) * spc + 4) * 512 * spc;
     r->pieces.emplace_back(0, bs);
     // The input: half to the FAT, half to the root and first clusters.
     size_t half = size / 2;
@@ -90,6 +92,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::unique_ptr<FatParser> p;
     if (fat32)
         p = std::make_unique<Fat32Class>();
+    else if (fat12)
+        p = std::make_unique<Fat12Class>();
     else
         p = std::make_unique<Fat16Class>();
     ScanContext ctx;

@@ -3,7 +3,7 @@
 set -euo pipefail
 pkgs=(cmake ninja-build g++ pkg-config xz-utils libgtest-dev libgmock-dev nlohmann-json3-dev
       qt6-base-dev libgl-dev libbenchmark-dev clang libclang-rt-14-dev libcli11-dev
-      fdisk mtools dosfstools ntfs-3g exfatprogs exfat-fuse sleuthkit e2fsprogs xfsprogs libutf8proc-dev zlib1g-dev
+      fdisk mtools dosfstools fusefat ntfs-3g exfatprogs exfat-fuse sleuthkit e2fsprogs xfsprogs libutf8proc-dev zlib1g-dev
       xvfb openbox xdotool x11-utils imagemagick
       libimage-exiftool-perl ffmpeg lame sqlite3 ghostscript qpdf libheif-examples zip testdisk libisal-dev
       p7zip-full gcab genisoimage msitools lz4 zstd flac vorbis-tools fonts-dejavu-core

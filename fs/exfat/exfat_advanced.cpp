@@ -232,6 +232,7 @@ void Fat64Class::buildEntriesFromSlots(const ExfatSlots& slots, uint64_t heapOff
     orphan.parentIndex = 0;
     orphan.ownIndex = 1;
     entries_.push_back(orphan);
+    orphanIndex_ = 1;
 
     // The root: the cluster holding the volume label (or the first set),
     // followed through the FAT like any root.

@@ -37,7 +37,7 @@ Chain Fat64Class::streamChain(const ExFatEntry& e, uint64_t wantBytes, bool* con
 WriteResult Fat64Class::writeContent(EntryId id, ContentSink& out) {
     if (id == kRootId || id == 0 || id >= entries_.size()) return WriteResult::failed("no such entry");
     const ExFatEntry e = entries_[static_cast<size_t>(id)];
-    if (isExfatDirectory(e.fileAttributes) || (advanced_ && id == 1)) return WriteResult::complete();
+    if (isExfatDirectory(e.fileAttributes) || id == orphanIndex_) return WriteResult::complete();
     noTimesFor_.store(~0ull);
     uint64_t remaining = e.validDataLength;
     if (remaining == 0) return WriteResult::complete();

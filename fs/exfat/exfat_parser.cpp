@@ -338,7 +338,7 @@ void Fat64Class::computeStates() {
         queue.pop_front();
         const ExFatEntry& pe = entries_[p];
         const bool pDeleted = p != 0 && pe.inDeletedTree;
-        const bool pOrphan = advanced_ && (p == 1 || (p != 0 && pe.orphan));
+        const bool pOrphan = p == orphanIndex_ || (p != 0 && pe.orphan);
         for (uint32_t c = pe.firstChild; c != kNoExfatEntry && c < n && !done[c]; c = entries_[c].nextSibling) {
             done[c] = 1;
             ExFatEntry& ce = entries_[c];
@@ -370,6 +370,7 @@ ScanOutcome Fat64Class::scan(ScanContext& ctx) {
     damage_.clear();
     failed_ = false;
     advanced_ = false;
+    orphanIndex_ = kNoExfatEntry;
     if (ctx.mode == ScanMode::Advanced) {
         ScanOutcome o = advancedScan(ctx);
         ctx_ = nullptr;
@@ -387,6 +388,7 @@ ScanOutcome Fat64Class::scan(ScanContext& ctx) {
         return ScanOutcome::Failed;
     }
     walkRootDirectory();
+    if (!polledStop()) findUnreachedFolders();
     linkParentChild();
     ctx.status("creating tree Structure...");
     fillRootEntries();
@@ -402,7 +404,7 @@ std::vector<EntryId> Fat64Class::children(EntryId folder) const {
     if (n == 0) return out;
     size_t idx = folder == kRootId ? 0 : static_cast<size_t>(folder);
     if (idx >= n) return out;
-    if (idx != 0 && !(advanced_ && idx == 1) && !isExfatDirectory(entries_[idx].fileAttributes)) return out;
+    if (idx != 0 && idx != orphanIndex_ && !isExfatDirectory(entries_[idx].fileAttributes)) return out;
     uint32_t c = entries_[idx].firstChild;
     for (size_t steps = 0; c != kNoExfatEntry && c < n && steps < n; ++steps) {
         if (c != 0) out.push_back(c);

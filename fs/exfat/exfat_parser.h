@@ -133,6 +133,10 @@ public:
     void fillRootEntries();
     // Chains, sizes, cross-links and the bitmap of the live entries.
     void checkAllocations();
+    // Standard mode: free clusters (up to the highest in use) that open with
+    // an entry set and that no walk opened, walked as deleted folders whose
+    // contents go under ORPHAN ENTRY.
+    void findUnreachedFolders();
 
     // Advanced scan with chosen positions and exponent (the scan page's
     // part; scan() calls it in Advanced mode).
@@ -174,6 +178,7 @@ private:
     void computeStates();
     bool isAncestor(uint32_t maybeAncestor, uint32_t of) const;
     ScanOutcome advancedScan(ScanContext& ctx);
+    uint32_t ensureOrphanFolder();
     uint64_t positionOf(const std::vector<uint32_t>& clusters, size_t offset) const;
 
     bool driveFormatted_ = false;
@@ -196,6 +201,7 @@ private:
     std::unordered_map<uint64_t, uint32_t> seenSlots_;
     ExfatCandidates candidates_;
     int chosenShift_ = -1;
+    uint32_t orphanIndex_ = kNoExfatEntry;  // ORPHAN ENTRY, when there is one
     std::atomic<uint64_t> noTimesFor_{~0ull};
 };
 

@@ -7,6 +7,7 @@
 #include <map>
 
 #include "base/bytes.h"
+#include "fs/api/advanced.h"
 #include "fs/fat/fat_parser.h"
 
 namespace brantlow {
@@ -114,7 +115,8 @@ bool fatLooksLikeDirectory(const uint8_t* p, size_t n, uint32_t lastCluster, uin
 }
 
 FatLayout guessFatLayout(const VolumeView& volume, FatKind kind, uint64_t fatPos, const std::vector<uint64_t>& fats,
-                         int shift, ProgressSink* progress, const std::atomic<bool>* stop, PauseGate* gate) {
+                         int shift, ProgressSink* progress, const std::atomic<bool>* stop, PauseGate* gate,
+                         const FatLayout* boot, FatGeometryVotes* tally) {
     FatLayout l;
     const uint64_t total = volumeBytes(volume);
     const bool fat32 = kind == FatKind::Fat32;
@@ -142,7 +144,21 @@ FatLayout guessFatLayout(const VolumeView& volume, FatKind kind, uint64_t fatPos
         }
         if (got < n) break;
     }
+    return fatLayoutFromDots(dots, kind, fatPos, fatSize, shift, total, boot, tally);
+}
+
+FatLayout fatLayoutFromDots(const std::vector<std::pair<uint64_t, uint32_t>>& dots, FatKind kind, uint64_t fatPos,
+                            uint64_t fatSize, int shift, uint64_t total, const FatLayout* boot, FatGeometryVotes* tally) {
+    FatLayout l;
+    const bool fat32 = kind == FatKind::Fat32;
     if (dots.empty()) return l;
+    if (tally && boot && boot->clusterSize) {
+        // The folders that agree with the boot sector's own geometry.
+        for (const auto& [pos, c] : dots) {
+            const uint64_t back = static_cast<uint64_t>(c - 2) * boot->clusterSize;
+            if (back <= pos && pos - back == boot->dataOffset) ++tally->boot;
+        }
+    }
     // Votes for (exponent, data start).
     const uint64_t expected = fatSize ? fatPos + 2 * fatSize + (fat32 ? 0 : 16384) : 0;
     std::map<std::pair<int, uint64_t>, unsigned> votes;
@@ -173,6 +189,7 @@ FatLayout guessFatLayout(const VolumeView& volume, FatKind kind, uint64_t fatPos
         }
     }
     if (bestShift < 0) return l;
+    if (tally) tally->best = bestVotes;
     l.kind = kind;
     l.bytesPerSector = 512;
     l.sectorsPerCluster = 1u << bestShift;
@@ -203,6 +220,37 @@ bool FatParser::advancedLayout(ScanContext& ctx) {
         // chose (and the cluster size, when it agrees with nothing else).
         if (chosen > 0 && static_cast<uint64_t>(chosen) != layout_.fatOffset) {
             layout_.fatOffset = static_cast<uint64_t>(chosen) & ~511ull;
+            fat_.init(&volume_, layout_);
+        }
+        // A volume formatted again with another cluster size: the folders of
+        // the file system formatted over vote for their own cluster size and
+        // data start ("." slots against the cluster they name). Taken when
+        // more folders agree with it than with the boot sector's geometry,
+        // or when the operator chose another cluster size than the boot
+        // sector's. Its FAT is gone (the new one says nothing of its files):
+        // folders and files are read from contiguous clusters.
+        const int bootShift = layout_.bytesPerSector == 512 ? advanced::log2Exact(layout_.sectorsPerCluster) : -1;
+        if (shift >= 0 && shift == bootShift) return true;
+        if (shift < 0) {
+            // Nothing chosen: the search for lost folders reads the clusters
+            // no walk reached anyway; the "." slots it meets vote there.
+            voteDots_ = true;
+            return true;
+        }
+        ctx.status("Finding geometry from folder entries....");
+        FatGeometryVotes votes;
+        FatLayout previous = guessFatLayout(volume_, kind_, layout_.fatOffset, {}, shift, ctx.progress,
+                                            &stopRequested, ctx.gate, &layout_, &votes);
+        const bool other = previous.valid() && (previous.clusterSize != layout_.clusterSize ||
+                                                previous.dataOffset != layout_.dataOffset);
+        if (other && (shift >= 0 || votes.best > votes.boot)) {
+            damage_.add("FAT boot sector", 0,
+                        std::to_string(votes.best) + " folders agree with " + std::to_string(previous.clusterSize) +
+                            "-byte clusters from byte " + std::to_string(previous.dataOffset) + ", " +
+                            std::to_string(votes.boot) + " with the boot sector's geometry: the earlier one taken",
+                        true);
+            layout_ = previous;
+            driveFormatted_ = true;
             fat_.init(&volume_, layout_);
         }
         return true;
@@ -281,12 +329,17 @@ void FatParser::scanForDirectorySlots(bool freeOnly) {
         if (buf.size() < n) buf.resize(n);
         const size_t got = volume_.read(at, buf.data(), n);
         if (ctx_) ctx_->position(static_cast<int64_t>(1000.0 * static_cast<double>(at) / static_cast<double>(vol)));
+        if (voteDots_)
+            for (size_t s = 0; s + 64 <= got && dots_.size() < 4096; s += 512) {
+                uint32_t self = 0, parent = 0;
+                if (fatDirectoryStart(buf.data() + s, got - s, fat32, &self, &parent)) dots_.emplace_back(at + s, self);
+            }
         for (size_t off = 0; off + cs <= got; off += cs) {
             const uint32_t k = c + static_cast<uint32_t>(off / cs);
             uint32_t self = 0, parent = 0;
             if (fatDirectoryStart(buf.data() + off, cs, fat32, &self, &parent)) {
                 if (self == k && foundStarts_.size() < kMaxFound) foundStarts_.push_back(k);
-            } else if (!freeOnly && foundLoose_.size() < kMaxFound &&
+            } else if (foundLoose_.size() < kMaxFound &&
                        fatLooksLikeDirectory(buf.data() + off, cs, layout_.lastCluster, vol)) {
                 foundLoose_.push_back(k);
             }
@@ -295,6 +348,38 @@ void FatParser::scanForDirectorySlots(bool freeOnly) {
         c = end;
     }
     if (ctx_) ctx_->position(1000);
+}
+
+bool FatParser::takeEarlierGeometry() {
+    if (!voteDots_) return false;
+    voteDots_ = false;
+    FatGeometryVotes votes;
+    const FatLayout previous =
+        fatLayoutFromDots(dots_, kind_, layout_.fatOffset, 0, -1, volumeBytes(volume_), &layout_, &votes);
+    dots_.clear();
+    // Folders the walks opened agree with the boot sector too.
+    const unsigned boot = votes.boot + foldersOpened_;
+    if (!previous.valid() || votes.best <= boot ||
+        (previous.clusterSize == layout_.clusterSize && previous.dataOffset == layout_.dataOffset))
+        return false;
+    damage_.add("FAT boot sector", 0,
+                std::to_string(votes.best) + " folders agree with " + std::to_string(previous.clusterSize) +
+                    "-byte clusters from byte " + std::to_string(previous.dataOffset) + ", " + std::to_string(boot) +
+                    " with the boot sector's geometry: the earlier file system's taken",
+                true);
+    layout_ = previous;
+    driveFormatted_ = true;  // its FAT is gone: contiguous clusters
+    fat_.init(&volume_, layout_);
+    entries_.clear();
+    liveJobs_.clear();
+    deletedJobs_.clear();
+    visitedLive_.clear();
+    visitedDeleted_.clear();
+    orphanIndex_ = kNoEntry;
+    readRootDirectory();
+    walkRootDirectory();
+    if (!polledStop()) scanForDirectorySlots(false);
+    return true;
 }
 
 void FatParser::buildEntriesFromSlots() {

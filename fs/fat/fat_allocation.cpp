@@ -19,30 +19,29 @@ const AllocationMap& FatParser::allocationMap() const {
         // A formatted drive's FAT says nothing of the files found.
         if (!standardMode_ || driveFormatted_ || !layout_.valid() || layout_.lastCluster < 2) return;
         const uint64_t clusters = static_cast<uint64_t>(layout_.lastCluster) + 1;
-        const unsigned width = layout_.kind == FatKind::Fat32 ? 4 : 2;
         if (clusters / 8 > kMaxAllocationMapBytes) return;
         std::vector<uint8_t> bits(static_cast<size_t>((clusters + 7) / 8), 0);
         bits[0] |= 0x03;  // clusters 0 and 1 are not data
         std::vector<uint8_t> buf;
-        const uint64_t fatBytes = std::min<uint64_t>(layout_.fatBytes, clusters * width);
+        const uint64_t fatBytes = std::min<uint64_t>(layout_.fatBytes, fatBytesFor(layout_.kind, clusters - 1));
+        const uint64_t held = std::min<uint64_t>(clusters, fatEntriesIn(layout_.kind, fatBytes));
+        // Pieces of whole entry groups (FAT12 packs two entries in three
+        // bytes), each read once.
+        const uint64_t piece = kPiece - kPiece % 12;
         for (uint64_t done = 0; done < fatBytes;) {
-            const uint64_t n = std::min<uint64_t>(kPiece, fatBytes - done);
+            const uint64_t n = std::min<uint64_t>(piece, fatBytes - done);
             buf.resize(static_cast<size_t>(n));
             // An unreadable piece reads as zeros: its clusters look free.
             volume_.read(layout_.fatOffset + done, buf.data(), buf.size());
-            const uint64_t first = done / width;
-            for (uint64_t k = 0; k + width <= n; k += width) {
-                const uint64_t c = first + k / width;
-                if (c < 2 || c >= clusters) continue;
-                const uint32_t v = width == 4 ? le32(buf.data(), buf.size(), static_cast<size_t>(k)) & 0x0FFFFFFF
-                                              : le16(buf.data(), buf.size(), static_cast<size_t>(k));
-                if (v) bits[static_cast<size_t>(c >> 3)] |= static_cast<uint8_t>(1u << (c & 7));
-            }
-            done += n - n % width;
-            if (n < width) break;
+            const uint64_t first = fatEntriesIn(layout_.kind, done);
+            const uint64_t end = std::min<uint64_t>(held, fatEntriesIn(layout_.kind, done + n));
+            for (uint64_t c = std::max<uint64_t>(first, 2); c < end; ++c)
+                if (fatEntryIn(layout_.kind, buf.data(), buf.size(), done, c))
+                    bits[static_cast<size_t>(c >> 3)] |= static_cast<uint8_t>(1u << (c & 7));
+            done += n;
         }
         // Clusters the FAT has no entry for read as in use.
-        for (uint64_t c = fatBytes / width; c < clusters; ++c)
+        for (uint64_t c = held; c < clusters; ++c)
             bits[static_cast<size_t>(c >> 3)] |= static_cast<uint8_t>(1u << (c & 7));
         map.assign(std::move(bits), clusters, AllocationMap::BitOrder::LsbFirst);
     });

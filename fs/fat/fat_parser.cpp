@@ -15,18 +15,18 @@ constexpr uint64_t kMaxDirectoryBytes = 2 * 1024 * 1024;  // 65,536 slots
 // A bound on the table for volumes made of directory-looking garbage.
 constexpr size_t kMaxEntries = 32u * 1024 * 1024;
 
-const char* kindText(FatKind k) { return k == FatKind::Fat32 ? "Fat32" : "Fat16"; }
+const char* kindText(FatKind k) { return k == FatKind::Fat32 ? "Fat32" : k == FatKind::Fat12 ? "Fat12" : "Fat16"; }
 const char* upperName(FatKind k) { return k == FatKind::Fat12 ? "FAT12" : k == FatKind::Fat32 ? "FAT32" : "FAT16"; }
 
 }  // namespace
 
 std::string FatParser::rejectMessage() const {
-    return kind_ == FatKind::Fat32 ? "Selected Drive is not in Fat32 Format" : "Selected Drive is not in Fat16 Format";
+    return std::string("Selected Drive is not in ") + kindText(kind_) + " Format";
 }
 
 uint32_t FatParser::firstCluster(const FatEntry& e) const {
-    // FAT16 keeps other data (an extended-attribute handle) in the high half.
-    if (kind_ == FatKind::Fat16) return e.firstClusterLow;
+    // FAT12/16 keep other data (an extended-attribute handle) in the high half.
+    if (kind_ != FatKind::Fat32) return e.firstClusterLow;
     return ((static_cast<uint32_t>(e.firstClusterHigh) << 16) | e.firstClusterLow) & 0x0FFFFFFF;
 }
 
@@ -45,10 +45,9 @@ bool FatParser::checkBootSector() {
     volume_.read(0, bs, sizeof bs);
     Decoded<FatLayout> d = decodeFatLayout(bs, sizeof bs);
     std::string refused = d ? std::string() : d.reason();
-    if (d && d->kind == FatKind::Fat12) rejectedFat12_ = true;
     if (d && d->kind != kind_)
         refused = std::string(upperName(d->kind)) + ", not " + upperName(kind_);
-    else if (d && kind_ == FatKind::Fat16 && (le16(bs, sizeof bs, 22) == 0 || le16(bs, sizeof bs, 17) == 0))
+    else if (d && kind_ != FatKind::Fat32 && (le16(bs, sizeof bs, 22) == 0 || le16(bs, sizeof bs, 17) == 0))
         refused = "no sectors per FAT at byte 22 or no root entries";
     else if (d && kind_ == FatKind::Fat32 && le16(bs, sizeof bs, 22) != 0)
         refused = "sectors per FAT at byte 22, as FAT16 keeps them";
@@ -78,7 +77,7 @@ void FatParser::noteSlots(const std::vector<SlotNote>& notes, const std::vector<
 void FatParser::readRootDirectory() {
     rootBuffer_.clear();
     rootClusters_.clear();
-    if (kind_ == FatKind::Fat16) {
+    if (kind_ != FatKind::Fat32) {
         uint64_t n = std::min<uint64_t>(layout_.rootBytes, kMaxDirectoryBytes);
         rootBuffer_.resize(static_cast<size_t>(n));
         if (n) volume_.read(layout_.rootOffset, rootBuffer_.data(), rootBuffer_.size());
@@ -160,6 +159,7 @@ bool FatParser::readDirectory(uint32_t cluster, bool deletedTree, std::vector<ui
         buf.clear();
         return false;
     }
+    ++foldersOpened_;
     clusters.push_back(cluster);
     // The rest of the chain, gathered into runs of consecutive clusters.
     uint32_t runStart = 0, runLen = 0;
@@ -268,8 +268,8 @@ void FatParser::runJobs(const SlotParseOptions& opt) {
 
 void FatParser::linkParentChild() {
     const size_t n = entries_.size();
-    // FAT16 shows the linking on the progress bar; FAT32 does not.
-    ProgressSink* bar = kind_ == FatKind::Fat16 && ctx_ ? ctx_->progress : nullptr;
+    // FAT12/16 show the linking on the progress bar; FAT32 does not.
+    ProgressSink* bar = kind_ != FatKind::Fat32 && ctx_ ? ctx_->progress : nullptr;
     if (bar) bar->range(1000);
     std::vector<uint32_t> tail(n, kNoEntry);
     for (auto& e : entries_) e.firstChild = e.nextSibling = kNoEntry;
@@ -310,6 +310,9 @@ ScanOutcome FatParser::scan(ScanContext& ctx) {
     damage_.clear();
     foundStarts_.clear();
     foundLoose_.clear();
+    voteDots_ = false;
+    dots_.clear();
+    foldersOpened_ = 0;
     advanced_ = ctx.mode == ScanMode::Advanced;
     if (advanced_) {
         stopRequested.store(false, std::memory_order_relaxed);
@@ -318,7 +321,6 @@ ScanOutcome FatParser::scan(ScanContext& ctx) {
             return ScanOutcome::Rejected;
         }
     } else if (!checkBootSector()) {
-        if (rejectedFat12_) ctx.status("FAT12 volumes are not supported");
         ctx_ = nullptr;
         return ScanOutcome::Rejected;
     }
@@ -330,6 +332,7 @@ ScanOutcome FatParser::scan(ScanContext& ctx) {
     // among every cluster no walk reached.
     if (!polledStop()) {
         scanForDirectorySlots(!advanced_);
+        if (advanced_) takeEarlierGeometry();
         if (advanced_) ctx.status("Maintaining directory Structure in AdvanceScanning");
         buildEntriesFromSlots();
     }
@@ -342,7 +345,7 @@ ScanOutcome FatParser::scan(ScanContext& ctx) {
     ctx.status("Creating Tree Structure....");
     fillRootEntries();
     ctx.status("Tree Structure Created.");
-    if (kind_ == FatKind::Fat16) {
+    if (kind_ != FatKind::Fat32) {
         ctx.range(100);
         ctx.position(100);
     }

@@ -1,4 +1,4 @@
-// FAT16 and FAT32 volume parsers: boot sector, FAT, the walk of the root and
+// FAT12, FAT16 and FAT32 volume parsers: boot sector, FAT, the walk of the root and
 // every reachable directory (deleted ones included), the tree links, the
 // list texts and the writer.
 #pragma once
@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <unordered_set>
 #include <vector>
 
@@ -44,8 +45,21 @@ bool fatLooksLikeDirectory(const uint8_t* p, size_t n, uint32_t lastCluster, uin
 // position against the cluster it names), the FAT at fatPos, its size from
 // the distance of the first two FAT candidates. shift >= 0 fixes the
 // cluster size (512 << shift). kind None when no folder was found.
+// With tally: how many "." slots the best geometry has, and how many agree
+// with boot's (cluster size and data start).
+struct FatGeometryVotes {
+    unsigned best = 0;
+    unsigned boot = 0;
+};
 FatLayout guessFatLayout(const VolumeView& volume, FatKind kind, uint64_t fatPos, const std::vector<uint64_t>& fats,
-                         int shift, ProgressSink* progress, const std::atomic<bool>* stop, PauseGate* gate = nullptr);
+                         int shift, ProgressSink* progress, const std::atomic<bool>* stop, PauseGate* gate = nullptr,
+                         const FatLayout* boot = nullptr, FatGeometryVotes* tally = nullptr);
+
+// The vote itself, over "." slots found elsewhere (byte position, the
+// cluster it names); fatSize 0 when unknown, total the volume's bytes.
+FatLayout fatLayoutFromDots(const std::vector<std::pair<uint64_t, uint32_t>>& dots, FatKind kind, uint64_t fatPos,
+                            uint64_t fatSize, int shift, uint64_t total, const FatLayout* boot = nullptr,
+                            FatGeometryVotes* tally = nullptr);
 
 class FatParser : public VolumeParser {
 public:
@@ -81,14 +95,19 @@ public:
     static std::string formatSize(const FatEntry& e);
 
     // Folders no walk reached, searched among the clusters: their first
-    // clusters (opened by "." and "..") and, freeOnly clear, clusters that
-    // look like folder clusters whose chain is lost. Standard mode searches
-    // the free clusters only.
+    // clusters (opened by "." and "..") and clusters that look like folder
+    // clusters whose chain is lost (a deleted folder's later clusters, past
+    // clusters in use). Standard mode searches the free clusters only.
     void scanForDirectorySlots(bool freeOnly);
     // Turns what the search found into entries under ORPHAN ENTRY (the
     // folders' contents, walked like deleted folders).
     void buildEntriesFromSlots();
     uint32_t orphanIndex() const { return orphanIndex_; }
+    // Advanced mode on a sound boot sector: when the "." slots the search
+    // met agree with another cluster size and data start more often than
+    // with the boot sector's (the file system this one was formatted over),
+    // walks again with that geometry. True when it did.
+    bool takeEarlierGeometry();
 
     const std::vector<FatEntry>& entries() const { return entries_; }
     const FatLayout& layout() const { return layout_; }
@@ -136,9 +155,11 @@ private:
     // Directory clusters opened by walks of live folders, and by walks of
     // deleted ones (a deleted folder never takes a live folder's cluster).
     std::unordered_set<uint32_t> visitedLive_, visitedDeleted_;
-    bool rejectedFat12_ = false;
     bool advanced_ = false;
     uint32_t orphanIndex_ = kNoEntry;
+    bool voteDots_ = false;
+    std::vector<std::pair<uint64_t, uint32_t>> dots_;  // "." slots met by the search (position, cluster)
+    unsigned foldersOpened_ = 0;                       // folders the walks opened
     std::vector<uint32_t> foundStarts_;  // folder first clusters no walk reached
     std::vector<uint32_t> foundLoose_;   // folder-like clusters no walk reached
     std::atomic<uint64_t> noTimesFor_{~0ull};
@@ -149,6 +170,11 @@ private:
 class Fat16Class : public FatParser {
 public:
     Fat16Class() : FatParser(FatKind::Fat16) {}
+};
+
+class Fat12Class : public FatParser {
+public:
+    Fat12Class() : FatParser(FatKind::Fat12) {}
 };
 
 class Fat32Class : public FatParser {

@@ -52,13 +52,17 @@ Decoded<FatGeometry> decodeFatBootSector(const uint8_t* bs, size_t len) {
         return D::refused("the FATs and root take " + std::to_string(meta) + " of " + std::to_string(g.totalSectors) +
                           " sectors");
     g.clusterCount = (g.totalSectors - meta) / g.sectorsPerCluster;
-    if (g.clusterCount < 4085)
+    // A FAT32 boot sector keeps sectors-per-FAT at byte 36 (0 at byte 22)
+    // and has no fixed root: FAT32 whatever its cluster count (mkfs.fat
+    // -F 32 makes small ones, and they mount). Otherwise the count decides.
+    if (spf16 == 0 && spf32 != 0 && g.rootEntries == 0)
+        g.kind = FatKind::Fat32;
+    else if (g.clusterCount < 4085)
         g.kind = FatKind::Fat12;
     else if (g.clusterCount < 65525)
         g.kind = FatKind::Fat16;
     else
         g.kind = FatKind::Fat32;
-    // A FAT32 volume keeps sectors-per-FAT at byte 36 and no fixed root.
     if (g.kind == FatKind::Fat32 && (spf16 != 0 || g.rootEntries != 0) && !oem) g.kind = FatKind::Fat16;
     return D::ok(g);
 }

@@ -1,5 +1,5 @@
 // Recognising a FAT boot sector: plausible geometry (or the OEM name
-// "MSDO"), FAT12/16/32 by cluster count.
+// "MSDO"); FAT32 by its layout, FAT12/16/32 otherwise by cluster count.
 #pragma once
 
 #include <cstddef>
@@ -26,7 +26,9 @@ struct FatGeometry {
 
 // The boot sector's BIOS parameter block: refused (with the reason) when
 // its geometry is not plausible (odd values pass when the OEM name starts
-// with "MSDO"); FAT12, FAT16 or FAT32 by cluster count.
+// with "MSDO"). FAT32 when sectors-per-FAT lives at byte 36 alone and no
+// fixed root is given, whatever the cluster count; otherwise FAT12, FAT16
+// or FAT32 by cluster count.
 Decoded<FatGeometry> decodeFatBootSector(const uint8_t* bs, size_t len);
 // The geometry alone: kind None when refused.
 FatGeometry classifyFatBootSector(const uint8_t* bs, size_t len);

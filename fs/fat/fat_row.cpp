@@ -1,6 +1,7 @@
 // FAT in the file-system table: recognition (FAT12/16/32 by cluster count),
 // the FAT16 and FAT32 parsers, their modes, their Advanced-mode search (FAT
-// candidates) and their texts. FAT12 is recognised but not read.
+// candidates) and their texts. FAT12 is read in Standard mode (as FAT16,
+// with 12-bit entries); it has no Advanced-mode search.
 #include "fs/fat/fat_row.h"
 
 #include "fs/fat/fat_parser.h"
@@ -110,7 +111,12 @@ FileSystemRow fatRow() {
     fat16.treatAsOrder = 3;
     fat16.mountTypes = {"vfat", "msdos"};
     fat16.mountName = "FAT";
-    row.parsers = {std::move(fat32), std::move(fat16)};
+    ParserRow fat12;
+    fat12.listName = "FAT12";
+    fat12.names = {"fat12"};
+    fat12.make = [] { return std::make_unique<Fat12Class>(); };
+    fat12.modes = {ScanMode::Standard};
+    row.parsers = {std::move(fat32), std::move(fat16), std::move(fat12)};
     return row;
 }
 

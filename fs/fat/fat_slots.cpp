@@ -119,6 +119,17 @@ const char* readLongSlot(const uint8_t* s, FatLongSlot& l) {
     return nullptr;
 }
 
+// True when a long-name slot holds the name's end: a 0x0000 or 0xFFFF
+// character among its 13.
+bool endsName(const uint8_t* s) {
+    static const uint8_t at[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+    for (uint8_t o : at) {
+        const uint16_t c = static_cast<uint16_t>(s[o] | s[o + 1] << 8);
+        if (c == 0x0000 || c == 0xFFFF) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 Decoded<ParsedSlot> decodeFatShortEntry(const uint8_t* slot, const SlotParseOptions& opt) {
@@ -200,6 +211,10 @@ void parseDirectorySlots(const uint8_t* buf, size_t len, const SlotParseOptions&
                 }
             }
         }
+        // A deleted run at the very start of the buffer may have lost its
+        // first parts to the cluster before (a folder cluster read alone):
+        // taken only when its last part ends the name.
+        if (useLong && deleted && pendingAt == 0 && !endsName(pending[0].slot)) useLong = false;
         if (useLong) {
             std::u16string name;
             for (size_t i = npending; i-- > 0;) appendLongPart(pending[i].slot, name);

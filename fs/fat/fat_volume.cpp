@@ -22,31 +22,30 @@ Decoded<FatLayout> decodeFatLayout(const uint8_t* bs, size_t len) {
     if (g.fatCount == 0 || g.fatCount > 2) return D::refused(std::to_string(g.fatCount) + " FATs");
     FatLayout l;
     l.kind = g.kind;
-    if (g.kind == FatKind::Fat12) return D::ok(l);
     l.bytesPerSector = bps;
     l.sectorsPerCluster = spc;
     l.clusterSize = bps * spc;
     l.fatOffset = static_cast<uint64_t>(g.reservedSectors) * bps;
-    const unsigned width = g.kind == FatKind::Fat32 ? 4 : 2;
     uint64_t maxCluster = g.clusterCount + 1;
+    if (g.kind == FatKind::Fat12 && maxCluster > 0xFF6) maxCluster = 0xFF6;
     if (g.kind == FatKind::Fat16 && maxCluster > 0xFFF6) maxCluster = 0xFFF6;
     if (g.kind == FatKind::Fat32 && maxCluster > 0x0FFFFFF6) maxCluster = 0x0FFFFFF6;
     const uint64_t fatBytes = g.sectorsPerFat * bps;
     // The FAT must hold an entry for every cluster it claims; a short FAT
     // lowers the last cluster instead.
-    if (fatBytes / width < 3) return D::refused("a FAT of " + std::to_string(fatBytes) + " bytes");
+    const uint64_t held = fatEntriesIn(g.kind, fatBytes);
+    if (held < 3) return D::refused("a FAT of " + std::to_string(fatBytes) + " bytes");
     std::string shortFat;
-    if (fatBytes / width - 1 < maxCluster) {
+    if (held - 1 < maxCluster) {
         shortFat = "sectors per FAT " + std::to_string(g.sectorsPerFat) + " hold clusters up to " +
-                   std::to_string(fatBytes / width - 1) + ", not " + std::to_string(maxCluster) +
-                   ": the last cluster lowered";
-        maxCluster = fatBytes / width - 1;
+                   std::to_string(held - 1) + ", not " + std::to_string(maxCluster) + ": the last cluster lowered";
+        maxCluster = held - 1;
     }
     l.lastCluster = static_cast<uint32_t>(maxCluster);
-    l.fatBytes = (maxCluster + 1) * width;
+    l.fatBytes = fatBytesFor(g.kind, maxCluster);
     const uint64_t fatsEnd = l.fatOffset + static_cast<uint64_t>(g.fatCount) * fatBytes;
     std::string root;
-    if (g.kind == FatKind::Fat16) {
+    if (l.fixedRoot()) {
         l.rootOffset = fatsEnd;
         l.rootBytes = (static_cast<uint64_t>(g.rootEntries) * 32 + bps - 1) / bps * bps;
         l.dataOffset = l.rootOffset + l.rootBytes;
@@ -67,11 +66,37 @@ FatLayout readFatLayout(const uint8_t* bs, size_t len) {
     return d ? *d : FatLayout{};
 }
 
+uint64_t fatEntriesIn(FatKind kind, uint64_t fatBytes) {
+    if (kind == FatKind::Fat12) return fatBytes * 2 / 3;
+    return fatBytes / (kind == FatKind::Fat32 ? 4 : 2);
+}
+
+uint64_t fatBytesFor(FatKind kind, uint64_t lastCluster) {
+    if (kind == FatKind::Fat12) return ((lastCluster + 1) * 3 + 1) / 2;
+    return (lastCluster + 1) * (kind == FatKind::Fat32 ? 4 : 2);
+}
+
+uint32_t fatEntryIn(FatKind kind, const uint8_t* buf, size_t len, uint64_t firstByte, uint64_t c) {
+    if (kind == FatKind::Fat12) {
+        // Two entries in three bytes: an even entry takes the first byte and
+        // the low half of the second, an odd one the high half and the third.
+        const uint64_t pos = c + c / 2;
+        if (pos < firstByte || pos - firstByte + 2 > len) return 0;
+        const uint32_t v = le16(buf, len, static_cast<size_t>(pos - firstByte));
+        return c & 1 ? v >> 4 : v & 0x0FFF;
+    }
+    const unsigned width = kind == FatKind::Fat32 ? 4 : 2;
+    const uint64_t pos = c * width;
+    if (pos < firstByte || pos - firstByte + width > len) return 0;
+    const size_t at = static_cast<size_t>(pos - firstByte);
+    return width == 4 ? le32(buf, len, at) & 0x0FFFFFFF : le16(buf, len, at);
+}
+
 void FatTable::init(const VolumeView* volume, const FatLayout& layout) {
     std::lock_guard<std::mutex> lk(mutex_);
     volume_ = volume;
     layout_ = layout;
-    width_ = layout.kind == FatKind::Fat32 ? 4 : 2;
+    width_ = layout.kind == FatKind::Fat32 ? 4 : layout.kind == FatKind::Fat12 ? 0 : 2;
     blocks_.clear();
     blocks_.resize((layout.fatBytes + kBlock - 1) / kBlock);
     loaded_ = 0;
@@ -94,9 +119,22 @@ const uint8_t* FatTable::block(uint64_t index) {
     return blocks_[index].get();
 }
 
+uint8_t FatTable::byteAt(uint64_t pos) {
+    if (pos >= layout_.fatBytes) return 0;
+    const uint8_t* b = block(pos / kBlock);
+    return b ? b[pos % kBlock] : 0;
+}
+
 uint32_t FatTable::entry(uint32_t c) {
     std::lock_guard<std::mutex> lk(mutex_);
     if (c > layout_.lastCluster) return 0;
+    if (width_ == 0) {
+        // FAT12: the pair of bytes may straddle two cached blocks.
+        const uint64_t pos = static_cast<uint64_t>(c) + c / 2;
+        if (pos + 2 > layout_.fatBytes) return 0;
+        const uint32_t v = byteAt(pos) | static_cast<uint32_t>(byteAt(pos + 1)) << 8;
+        return c & 1 ? v >> 4 : v & 0x0FFF;
+    }
     uint64_t pos = static_cast<uint64_t>(c) * width_;
     if (pos + width_ > layout_.fatBytes) return 0;
     const uint8_t* b = block(pos / kBlock);

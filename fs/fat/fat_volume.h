@@ -1,4 +1,4 @@
-// FAT geometry from the boot sector and the FAT itself (FAT16 and FAT32):
+// FAT geometry from the boot sector and the FAT itself (FAT12/16/32):
 // where the FAT, the root and the data region lie, and the chain lookup.
 #pragma once
 
@@ -20,13 +20,15 @@ struct FatLayout {
     uint32_t clusterSize = 0;
     uint64_t fatOffset = 0;     // first FAT, bytes from the volume start
     uint64_t fatBytes = 0;      // bytes of the first FAT that hold entries
-    uint64_t rootOffset = 0;    // FAT16: fixed root region
-    uint64_t rootBytes = 0;     // FAT16: root region rounded up to a sector
+    uint64_t rootOffset = 0;    // FAT12/16: fixed root region
+    uint64_t rootBytes = 0;     // FAT12/16: root region rounded up to a sector
     uint64_t dataOffset = 0;    // byte offset of cluster 2
     uint32_t lastCluster = 0;   // highest valid cluster number
     uint32_t rootCluster = 0;   // FAT32: from the boot sector (0 when invalid)
 
-    bool valid() const { return kind == FatKind::Fat16 || kind == FatKind::Fat32; }
+    bool valid() const { return kind == FatKind::Fat12 || kind == FatKind::Fat16 || kind == FatKind::Fat32; }
+    // FAT12 and FAT16 keep a fixed root region; FAT32 a root cluster chain.
+    bool fixedRoot() const { return kind == FatKind::Fat12 || kind == FatKind::Fat16; }
     bool clusterValid(uint64_t c) const { return c >= 2 && c <= lastCluster; }
     uint64_t clusterOffset(uint32_t c) const {
         return dataOffset + static_cast<uint64_t>(c - 2) * clusterSize;
@@ -35,7 +37,7 @@ struct FatLayout {
 
 // The layout a 512-byte boot sector gives the parser: refused (with the
 // reason) when the geometry is not plausible or the FAT holds fewer than
-// three entries; only the kind when the cluster count says FAT12. A FAT too
+// three entries. A FAT too
 // short for the clusters counted lowers the last cluster, and a FAT32 root
 // cluster outside the data region is left 0 (the walk takes cluster 2);
 // both are said so.
@@ -43,12 +45,21 @@ Decoded<FatLayout> decodeFatLayout(const uint8_t* bs, size_t len);
 // The layout alone: kind None when refused.
 FatLayout readFatLayout(const uint8_t* bs, size_t len);
 
+// Entries that fit in fatBytes bytes of a FAT of this kind.
+uint64_t fatEntriesIn(FatKind kind, uint64_t fatBytes);
+// Bytes that hold entries 0..lastCluster.
+uint64_t fatBytesFor(FatKind kind, uint64_t lastCluster);
+// Entry c of a FAT held in buf (buf[0] is the FAT's byte firstByte); 0 when
+// the entry is not wholly in buf.
+uint32_t fatEntryIn(FatKind kind, const uint8_t* buf, size_t len, uint64_t firstByte, uint64_t c);
+
 // The first FAT, read on demand in 64 KiB blocks (a bounded cache) and
 // shared by the walk and the writers.
 class FatTable {
 public:
     void init(const VolumeView* volume, const FatLayout& layout);
-    // The stored entry for cluster c (28 bits on FAT32); 0 outside the FAT.
+    // The stored entry for cluster c (12 bits on FAT12, packed two in three
+    // bytes; 28 bits on FAT32); 0 outside the FAT.
     uint32_t entry(uint32_t c);
     // The next cluster of a chain, or 0 at its end (end markers, bad
     // cluster, free, out of range).
@@ -60,7 +71,8 @@ private:
     static constexpr size_t kMaxBlocks = 1024;  // 64 MiB
     const VolumeView* volume_ = nullptr;
     FatLayout layout_;
-    unsigned width_ = 2;
+    unsigned width_ = 2;  // bytes per entry; 0 for FAT12's 1.5
+    uint8_t byteAt(uint64_t pos);
     std::vector<std::unique_ptr<uint8_t[]>> blocks_;
     size_t loaded_ = 0;
     std::mutex mutex_;

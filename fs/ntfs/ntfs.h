@@ -80,6 +80,7 @@ struct DataPlan {
     uint16_t flags = 0;
     uint16_t unitExponent = 0;
     bool fromList = false;  // gathered through an attribute list
+    uint64_t clusterBytes = 0;  // the cluster size its runs count in (0: the volume's)
 };
 
 // A place where an MFT starts, found by the advanced candidate search: a
@@ -170,6 +171,7 @@ public:
     // Advanced mode: records found after the end of the chosen MFT (left by
     // an earlier, larger MFT) and listed as deleted.
     uint64_t recordsPastMft() const { return previousRecords_; }
+    uint64_t previousClusterSize() const { return previousClusterSize_; }
 
 private:
     struct RecordParse;
@@ -201,6 +203,11 @@ private:
     // once.
     void addMftCandidate(uint64_t offset, bool complete);
     void extendPastMft();
+    // Advanced: the records found past the MFT vote for their own cluster
+    // size when the volume's puts their runs outside it (formatted again
+    // with larger clusters).
+    void votePreviousGeometry();
+    uint64_t clusterSizeFor(int64_t index) const;
     uint64_t inferClusterSize(uint64_t offset, bool* mirror);
     void linkOrphans();
     void reachabilityPass();
@@ -230,6 +237,7 @@ private:
     std::vector<MftCandidate> mftCandidates_;
     uint64_t chosenClusterSize_ = 0;  // Advanced: the operator's cluster size
     uint64_t previousRecords_ = 0;    // Advanced: records found past the MFT
+    uint64_t previousClusterSize_ = 0;  // Advanced: their own cluster size, when another
 
     std::vector<NtfsEntry> entries_;
     std::vector<int64_t> lastChild_;  // per entry, for O(1) appends

@@ -300,4 +300,58 @@ void ntfs::extendPastMft() {
     }
 }
 
+uint64_t ntfs::clusterSizeFor(int64_t index) const {
+    if (previousClusterSize_ && index >= 0 && index < static_cast<int64_t>(entries_.size()) &&
+        (entries_[static_cast<size_t>(index)].recordFlags & kRecordPrevious))
+        return previousClusterSize_;
+    return clusterSize_;
+}
+
+// Each record past the MFT with runs votes for the cluster sizes (up to the
+// volume's) at which all its runs end inside the volume. When the volume's
+// own size leaves more than a tenth of them outside, the largest smaller
+// size that holds 95 % of them is theirs: the file system formatted over had
+// smaller clusters. (A larger old size cannot be told this way: its runs fit
+// at the volume's size too.)
+void ntfs::votePreviousGeometry() {
+    previousClusterSize_ = 0;
+    if (!previousRecords_ || clusterSize_ < 1024 || stopped()) return;
+    std::vector<uint64_t> fits;  // by exponent above 512
+    uint64_t considered = 0;
+    for (size_t i = 0; i < entries_.size() && considered < 4096; ++i) {
+        if (!(entries_[i].recordFlags & kRecordPrevious) || entries_[i].kind == 'D') continue;
+        DataPlan plan;
+        if (!planData(static_cast<int64_t>(i), nullptr, plan) || plan.resident || plan.runs.empty()) continue;
+        uint64_t end = 0;
+        for (const NtfsRun& r : plan.runs) {
+            uint64_t e = 0;
+            if (r.sparse || r.lcn < 0) continue;
+            if (addOverflows(static_cast<uint64_t>(r.lcn), r.length, &e)) e = ~0ull;
+            end = std::max(end, e);
+        }
+        if (!end) continue;
+        ++considered;
+        unsigned k = 0;
+        for (uint64_t cs = 512; cs <= clusterSize_; cs <<= 1, ++k) {
+            if (fits.size() <= k) fits.push_back(0);
+            uint64_t bytes = 0;
+            if (!mulOverflows(end, cs, &bytes) && bytes <= volumeSize_) ++fits[k];
+        }
+    }
+    if (considered < 4 || fits.empty()) return;
+    const size_t own = fits.size() - 1;
+    if (fits[own] * 10 >= considered * 9) return;
+    for (size_t k = own; k-- > 0;)
+        if (fits[k] * 20 >= considered * 19) {
+            previousClusterSize_ = 512ull << k;
+            break;
+        }
+    if (!previousClusterSize_) return;
+    damage_.add("NTFS boot sector", 0,
+                std::to_string(considered - fits[own]) + " of " + std::to_string(considered) +
+                    " records past the MFT have runs beyond the volume in " + std::to_string(clusterSize_) +
+                    "-byte clusters: read in " + std::to_string(previousClusterSize_) + "-byte clusters",
+                true);
+}
+
 }  // namespace brantlow

@@ -70,6 +70,8 @@ RecoveryEstimate ntfs::recoverability(EntryId id) const {
     }
     // Resident data lives in the record itself, which is still this file's.
     if (plan.resident) return RecoveryEstimate::intact();
+    // Runs in another file system's clusters: the map says nothing of them.
+    if (plan.clusterBytes && plan.clusterBytes != clusterSize_) return {};
     const uint64_t cs = clusterSize_;
     const uint64_t need = plan.realSize / cs + (plan.realSize % cs ? 1 : 0);
     // The clusters of the first `need` VCNs (holes hold nothing to lose);
@@ -119,7 +121,7 @@ std::vector<VolumeRange> ntfs::contentRanges(EntryId id) const {
     if (!validIndex(index) || clusterSize_ == 0 || !planData(index, stream, plan) || plan.resident) return {};
     // The clusters of the VCNs the writer reads: up to the recorded size
     // (compressed units: as allocated), sparse runs excluded.
-    const uint64_t cs = clusterSize_;
+    const uint64_t cs = plan.clusterBytes ? plan.clusterBytes : clusterSize_;
     const uint64_t bytes = plan.unitExponent ? std::max(plan.realSize, plan.allocatedSize) : plan.realSize;
     const uint64_t need = bytes / cs + (bytes % cs ? 1 : 0);
     std::vector<VolumeRange> out;

@@ -36,6 +36,7 @@ ScanOutcome ntfs::scan(ScanContext& ctx) {
     mftProbe_ = true;
     mftOrder_ = false;
     previousRecords_ = 0;
+    previousClusterSize_ = 0;
     damage_.clear();
     holdNotes_ = false;
     heldNotes_.clear();
@@ -55,6 +56,7 @@ ScanOutcome ntfs::scan(ScanContext& ctx) {
     enumerateMft();
     if (scanMode_ == ScanMode::Advanced) extendPastMft();
     parseAllRecords();
+    if (scanMode_ == ScanMode::Advanced) votePreviousGeometry();
     ctx_ = nullptr;
     if (!bootIntact_ && !stopped()) {
         // Neither a boot sector nor a single MFT record: not NTFS.

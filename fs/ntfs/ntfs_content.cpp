@@ -108,7 +108,8 @@ std::string ntfs::formatSize(int64_t index) const {
             uint64_t clusters = 0;
             for (const NtfsRun& r : plan.runs) clusters += r.length;
             uint64_t bytes = 0;
-            if (!mulOverflows(clusters, clusterSize_, &bytes)) return formatSizeText(bytes);
+            if (!mulOverflows(clusters, plan.clusterBytes ? plan.clusterBytes : clusterSize_, &bytes))
+                return formatSizeText(bytes);
         }
     }
     return formatSizeText(e.kind == 'D' ? 0 : e.dataSize);
@@ -133,7 +134,10 @@ bool ntfs::planData(int64_t index, const std::string* streamName, DataPlan& plan
         if (deep || recno == 0 || recno >= static_cast<uint64_t>(tableEnd)) return false;
         return readRecordAt(entries_[recno].recordOffset, out);
     };
-    return planFromRecord(rec, static_cast<uint64_t>(index), streamName, lookup, plan, &volume_, clusterSize_);
+    const uint64_t cs = clusterSizeFor(index);
+    const bool ok = planFromRecord(rec, static_cast<uint64_t>(index), streamName, lookup, plan, &volume_, cs);
+    plan.clusterBytes = cs;
+    return ok;
 }
 
 WriteResult ntfs::writeContent(EntryId id, ContentSink& out) { return writeEntryToDisk(id, out); }
@@ -188,7 +192,7 @@ uint64_t ntfs::backedSize(const DataPlan& plan, std::string& why) const {
     for (const NtfsRun& r : plan.runs)
         if (addOverflows(clusters, r.length, &clusters)) clusters = ~0ull;
     uint64_t mapped = 0;
-    if (mulOverflows(clusters, clusterSize_, &mapped)) mapped = ~0ull;
+    if (mulOverflows(clusters, plan.clusterBytes ? plan.clusterBytes : clusterSize_, &mapped)) mapped = ~0ull;
     uint64_t size = plan.realSize;
     if (size > mapped) {
         why = "recorded size " + std::to_string(plan.realSize) + " bytes, its runs map " + std::to_string(mapped);
@@ -206,7 +210,7 @@ uint64_t ntfs::backedSize(const DataPlan& plan, std::string& why) const {
 // what the runs back; holes give zeros, clusters outside the volume give
 // zeros and leave the file partial, bytes past the initialized size zeros.
 WriteResult ntfs::streamRuns(const DataPlan& plan, ContentSink& out) const {
-    const uint64_t cs = clusterSize_;
+    const uint64_t cs = plan.clusterBytes ? plan.clusterBytes : clusterSize_;
     std::string cut;
     const uint64_t real = backedSize(plan, cut);
     const uint64_t init = std::min(plan.initializedSize, real);
@@ -249,7 +253,7 @@ WriteResult ntfs::streamRuns(const DataPlan& plan, ContentSink& out) const {
 // cluster is allocated is stored as it is, the others are decompressed.
 // Every unit stands for exactly its size in the output.
 WriteResult ntfs::streamCompressed(const DataPlan& plan, ContentSink& out) const {
-    const uint64_t cs = clusterSize_;
+    const uint64_t cs = plan.clusterBytes ? plan.clusterBytes : clusterSize_;
     const uint64_t cu = 1ull << plan.unitExponent;  // clusters per unit (<= 256)
     const uint64_t unitBytes = cu * cs;
     std::string cut;

@@ -103,6 +103,23 @@ TEST(FatAdvanced, ReformattedVolumeGivesBackWhatItsFoldersStillName) {
     EXPECT_EQ(now.byContent, now.entries);
 }
 
+// Formatted again with 2 sectors per cluster over 1: the folders that
+// survive vote for the earlier geometry, found by themselves or chosen with
+// --sectors-per-cluster 1 (the boot sector's own 2 gives nothing old). As
+// above, the new files overwrote every old folder but frag and frag/pad.
+TEST(FatAdvanced, ReformattedWithAnotherClusterSizeTakesTheEarlierGeometry) {
+    BRANTLOW_REQUIRE_IMAGE(img, "reformat_fat32_cs");
+    for (const std::vector<std::string>& extra : {std::vector<std::string>{}, {"--sectors-per-cluster", "1"}}) {
+        Coverage adv = measure(img, "reformat_fat32_cs", "fat32", "advanced", "previous_fs", extra);
+        EXPECT_EQ(adv.entries, 34);
+        EXPECT_GE(adv.byContent, 6) << ::testing::PrintToString(adv.missing);
+        EXPECT_GE(adv.byName, 6);
+    }
+    Coverage now = measure(img, "reformat_fat32_cs", "fat32", "standard", "live");
+    EXPECT_EQ(now.byPath, now.entries);
+    EXPECT_EQ(now.byContent, now.entries);
+}
+
 }  // namespace
 
 namespace {

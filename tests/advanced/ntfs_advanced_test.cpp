@@ -72,4 +72,18 @@ TEST(NtfsAdvanced, ReformattedVolumeGivesBackThePreviousFileSystem) {
     EXPECT_EQ(now.byPath, now.entries);
 }
 
+// Formatted again with 4 KiB clusters over 2 KiB ones: the old records'
+// runs leave the volume at the new size and vote for their own; the old
+// files come back whole, the new ones stay in place.
+TEST(NtfsAdvanced, ReformattedWithLargerClustersReadsOldRecordsInTheirOwnClusters) {
+    BRANTLOW_REQUIRE_IMAGE(img, "reformat_ntfs_cs");
+    Coverage adv = measure(img, "reformat_ntfs_cs", "ntfs", "advanced", "previous_fs");
+    EXPECT_EQ(adv.entries, 42);
+    EXPECT_GE(adv.byContent, 40) << ::testing::PrintToString(adv.missing);
+    EXPECT_GE(adv.byName, 38);
+    Coverage now = measure(img, "reformat_ntfs_cs", "ntfs", "advanced", "live");
+    EXPECT_EQ(now.byPath, now.entries);
+    EXPECT_EQ(now.byContent, now.entries);
+}
+
 }  // namespace

@@ -1,7 +1,8 @@
 // exFAT volumes made by mkfs.exfat and a real driver: every file the volume
 // still records is listed with its name, path, state, size and time, every
 // intact file is recovered byte for byte with its modification time, and
-// the advanced scan finds the orphans and works without a boot sector.
+// Standard mode and the advanced scan find the orphans, and the advanced
+// scan works without a boot sector.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -37,7 +38,7 @@ std::vector<std::string> withVolume(std::vector<std::string> args, const ExfatCa
 }
 
 // What the directories still record: live entries and deleted sets whose
-// slots survive (orphans need the advanced scan).
+// slots survive (orphans are checked on their own).
 bool expectedInListing(const json& e) {
     const std::string state = e.value("state", "");
     if (state != "live" && state != "deleted") return false;
@@ -170,6 +171,37 @@ TEST_P(ExfatFixture, AdvancedScanListsOrphansAndTheWholeTree) {
         ASSERT_TRUE(sha) << p;
         EXPECT_EQ(*sha, e["sha256"].get<std::string>()) << p;
     }
+}
+
+// Standard mode finds them too: the orphaned folder's clusters are free
+// and open with entry sets no walk reached. Saved byte-exact.
+TEST_P(ExfatFixture, StandardModeFindsFoldersNoWalkReaches) {
+    const ExfatCase& c = GetParam();
+    BRANTLOW_REQUIRE_IMAGE(img, c.image);
+    auto manifest = fixtureManifest(c.image);
+    ASSERT_TRUE(manifest);
+    const json& vol = (*manifest)["volumes"][c.manifestVolume];
+    CliResult r = runCli(withVolume({"list", img, "--json"}, c));
+    ASSERT_EQ(r.rc, 0);
+    auto listed = byPath(r.out);
+    TempDir out;
+    CliResult rr = runCli(withVolume({"recover", img, "--out", out.path(), "--quiet"}, c));
+    EXPECT_EQ(rr.rc, 0) << rr.out;
+    size_t orphans = 0;
+    for (const json& e : vol["entries"]) {
+        if (e["state"] != "orphan") continue;
+        std::string p = e["path"];
+        std::string under = "ORPHAN ENTRY/" + p.substr(p.find('/') + 1);
+        ASSERT_TRUE(listed.count(under)) << under;
+        EXPECT_TRUE(listed[under]["orphan"].get<bool>());
+        EXPECT_EQ(listed[under]["state"], "deleted");
+        ++orphans;
+        if (e["type"] != "file" || !e.value("content_intact_on_disk", false)) continue;
+        auto sha = sha256File(out.path() + "/" + under);
+        ASSERT_TRUE(sha) << p;
+        EXPECT_EQ(*sha, e["sha256"].get<std::string>()) << p;
+    }
+    EXPECT_GE(orphans, 3u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, ExfatFixture, ::testing::ValuesIn(kCases),

@@ -43,7 +43,10 @@ TEST(FatScan, ParserChoiceStatusTextsAndRejection) {
         ParserChoice c = selectParser(name, ScanMode::Standard);
         ASSERT_TRUE(c.parser) << name;
     }
-    EXPECT_FALSE(selectParser("FAT12", ScanMode::Standard).parser);
+    // FAT12 is read in Standard mode only; a name no parser reads gets none.
+    EXPECT_TRUE(selectParser("FAT12", ScanMode::Standard).parser);
+    EXPECT_FALSE(selectParser("FAT12", ScanMode::Advanced).parser);
+    EXPECT_FALSE(selectParser("CUSTOM ", ScanMode::Standard).parser);
     EXPECT_FALSE(selectParser("FAT32", ScanMode::Deep).parser);
 
     const std::string kind[2] = {"Fat16", "Fat32"};

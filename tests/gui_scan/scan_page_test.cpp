@@ -487,7 +487,7 @@ TEST_F(ScanPage, SaveQuestionAnsweredNoWritesNothing) {
 }
 
 TEST_F(ScanPage, UnknownFileSystemIsNotAValidDrive) {
-    open({}, "FAT12", false);
+    open({}, "CUSTOM ", false);
     ASSERT_TRUE(waitFor([&] { return sink.saw("not a valid drive."); }));
     EXPECT_EQ(page->statusText(), "Not a valid Drive .Go back");
     EXPECT_TRUE(page->backButton()->isEnabled());
