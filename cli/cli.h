@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "disk/partition.h"
@@ -46,6 +47,41 @@ std::string jsonString(const std::string& s);
 // and bytes that are not UTF-8 become \xNN.
 std::string terminalSafe(const std::string& s);
 std::string jsonTime(const OptTime& t);
+// The same appended to a line being built.
+void appendJsonString(std::string& out, const std::string& s);
+void appendTerminalSafe(std::string& out, const std::string& s);
+void appendJsonTime(std::string& out, const OptTime& t);
+
+// Lines for the standard output, built in one buffer and written in large
+// blocks (a listing prints one line per entry).
+class LineOut {
+public:
+    LineOut() { buf_.reserve(kBlock + 4096); }
+    ~LineOut() { flush(); }
+    LineOut(const LineOut&) = delete;
+    LineOut& operator=(const LineOut&) = delete;
+    // The line so far, for the append functions above.
+    std::string& text() { return buf_; }
+    LineOut& operator<<(std::string_view s) {
+        buf_.append(s);
+        return *this;
+    }
+    LineOut& operator<<(char c) {
+        buf_ += c;
+        return *this;
+    }
+    LineOut& num(uint64_t v);
+    // Ends the line; the buffer goes out when it holds a block.
+    void endLine() {
+        buf_ += '\n';
+        if (buf_.size() >= kBlock) flush();
+    }
+    void flush();
+
+private:
+    static constexpr size_t kBlock = 256 * 1024;
+    std::string buf_;
+};
 
 // Opens SOURCE read-only (a device, a raw or split raw image, or an image
 // container); prints why not. Damage met later while reading an image is
