@@ -53,10 +53,10 @@ TYPES=$CARVE_WORK/four.types
 TMP=$(mktemp -d "$OUT_BASE/brantlow-all.XXXXXX")
 trap 'rm -rf "$TMP"' EXIT
 
-# One timed run: "wall peak_KiB" of CMD..., its output thrown away.
+# One timed run: "wall cpu peak_KiB" of CMD..., its output thrown away.
 timed() {
-  /usr/bin/time -f "%e %M" -o "$TMP/time" "$@" > /dev/null 2>&1 || true
-  tail -1 "$TMP/time"
+  /usr/bin/time -f "%e %U %S %M" -o "$TMP/time" "$@" > /dev/null 2>&1 || true
+  tail -1 "$TMP/time" | awk '{printf "%s %.2f %s\n", $1, $2 + $3, $4}'
 }
 median() { sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 maxof() { sort -g | tail -1; }
@@ -69,19 +69,23 @@ ROWS=()
 pair() {
   local key=$1 work=$2 peerName=$3 target=$4 runs=$5 prep=$6 ours=$7 peer=$8
   [[ $key =~ $ONLY ]] || return 0
-  local ot=() pt=() om=() pm=() ratios=()
+  local ot=() pt=() oc=() pc=() om=() pm=() ratios=() cratios=()
   bash -c "$prep"; bash -c "$ours" > /dev/null 2>&1 || true  # warm-up
   for _ in $(seq "$runs"); do
-    bash -c "$prep"; read -r t m < <(timed bash -c "$ours"); ot+=("$t"); om+=("$m")
-    bash -c "$prep"; read -r u n < <(timed bash -c "$peer"); pt+=("$u"); pm+=("$n")
+    bash -c "$prep"; read -r t c m < <(timed bash -c "$ours"); ot+=("$t"); oc+=("$c"); om+=("$m")
+    bash -c "$prep"; read -r u d n < <(timed bash -c "$peer"); pt+=("$u"); pc+=("$d"); pm+=("$n")
     ratios+=("$(awk -v a="$t" -v b="$u" 'BEGIN {printf "%.4f", (a > 0 ? b / a : 0)}')")
+    cratios+=("$(awk -v a="$c" -v b="$d" 'BEGIN {printf "%.4f", (a > 0 ? b / a : 0)}')")
   done
   bash -c "$prep"
-  local o p r
+  local o p r oC pC rC
+  oC=$(printf '%s\n' "${oc[@]}" | median)
+  pC=$(printf '%s\n' "${pc[@]}" | median)
+  rC=$(printf '%s\n' "${cratios[@]}" | median)
   o=$(printf '%s\n' "${ot[@]}" | median)
   p=$(printf '%s\n' "${pt[@]}" | median)
   r=$(printf '%s\n' "${ratios[@]}" | median)
-  ROWS+=("$work|$o|$(( $(printf '%s\n' "${om[@]}" | maxof) / 1024 ))|$peerName|$p|$(( $(printf '%s\n' "${pm[@]}" | maxof) / 1024 ))|$r|$target")
+  ROWS+=("$work|$o|$(( $(printf '%s\n' "${om[@]}" | maxof) / 1024 ))|$peerName|$p|$(( $(printf '%s\n' "${pm[@]}" | maxof) / 1024 ))|$r|$target|$oC|$pC|$rC")
   echo "done: $work" >&2
 }
 
@@ -120,18 +124,23 @@ model=$(awk -F': ' '/^model name/ {print $2; exit}' /proc/cpuinfo)
 printf '\n%s, %s cores, %s GiB; %s; load average %s\n' "${model:-unknown CPU}" "$(nproc)" \
   "$(awk '/MemTotal/ {printf "%d", $2 / 1048576}' /proc/meminfo)" "$(date -u '+%Y-%m-%d %H:%M UTC')" \
   "$(cut -d' ' -f1-3 /proc/loadavg)"
-printf 'median of %s paired runs (%s for the slow rows), wall seconds, peak memory in MiB; ratio = peer / ours, pair by pair\n\n' \
+printf 'median of %s paired runs (%s for the slow rows); wall seconds, then CPU seconds (user + system) in\n' \
   "$RUNS" "$SLOW_RUNS"
+printf 'brackets; peak memory in MiB; ratio = peer / ours, pair by pair (wall, CPU); met: by the wall ratio\n\n'
 printf '| work | ours | peak | peer | peer time | peer peak | ratio | target | met |\n'
 printf '|---|---|---|---|---|---|---|---|---|\n'
 for r in "${ROWS[@]}"; do
-  IFS='|' read -r work o om peerName p pm ratio target <<<"$r"
+  IFS='|' read -r work o om peerName p pm ratio target oC pC rC <<<"$r"
   met=$(awk -v o="$o" -v r="$ratio" -v t="$target" 'BEGIN {
     sub(/^keep/, "", t)
     if (substr(t, 1, 2) == ">=") ok = r >= substr(t, 3) + 0
     else if (substr(t, 1, 1) == "<") ok = o < substr(t, 2) + 0
     print ok ? "yes" : "no" }')
-  if [ "$peerName" = cat ]; then shown="$(printf '%.2f' "$ratio")x cat"; else shown="$(printf '%.1f' "$ratio")x"; fi
-  printf '| %s | %s s | %s | %s | %s s | %s | %s | %s | %s |\n' "$work" "$o" "$om" "$peerName" "$p" "$pm" "$shown" \
-    "$target" "$met"
+  if [ "$peerName" = cat ]; then
+    shown="$(printf '%.2f' "$ratio")x cat ($(printf '%.2f' "$rC"))"
+  else
+    shown="$(printf '%.1f' "$ratio")x ($(printf '%.1f' "$rC"))"
+  fi
+  printf '| %s | %s s (%s) | %s | %s | %s s (%s) | %s | %s | %s | %s |\n' "$work" "$o" "$oC" "$om" "$peerName" "$p" \
+    "$pC" "$pm" "$shown" "$target" "$met"
 done

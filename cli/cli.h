@@ -1,9 +1,12 @@
 // Shared pieces of the command-line tool.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -116,6 +119,30 @@ LayerAsk layerAsk(const Args& a);
 // Prints the reason and returns nullopt when there is none (rc: the exit
 // status to end with).
 std::optional<VolumeEntry> chooseVolume(const Sources& sources, const Args& a, int* rc = nullptr);
+
+// The end of a worker thread, awaited in steps so that the caller can
+// look at Ctrl-C in between; no sleep past the end.
+class WorkerEnd {
+public:
+    // From the worker, last.
+    void done() {
+        {
+            std::lock_guard<std::mutex> lock(m_);
+            done_ = true;
+        }
+        cv_.notify_all();
+    }
+    // True once done() was called; false after the step ran out.
+    bool wait(std::chrono::milliseconds step) {
+        std::unique_lock<std::mutex> lock(m_);
+        return cv_.wait_for(lock, step, [this] { return done_; });
+    }
+
+private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    bool done_ = false;
+};
 
 // Progress to stderr when it is a terminal.
 bool stderrIsTerminal();

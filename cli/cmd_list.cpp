@@ -43,11 +43,13 @@ bool interrupted() { return platform::interruptFlag().load(); }
 // Runs the scan on a worker so that Ctrl-C can stop it.
 ScanOutcome runInterruptibly(ScanJob& job, VolumeParser& parser, ScanContext ctx) {
     ScanOutcome outcome = ScanOutcome::Failed;
-    job.start(&parser, std::move(ctx), [&](ScanOutcome o) { outcome = o; });
-    while (job.running()) {
+    WorkerEnd end;
+    job.start(&parser, std::move(ctx), [&](ScanOutcome o) {
+        outcome = o;
+        end.done();
+    });
+    while (!end.wait(std::chrono::milliseconds(20)) && job.running())
         if (interrupted()) job.stop();
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
     job.join();
     return outcome;
 }
