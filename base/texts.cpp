@@ -1,5 +1,6 @@
 #include "base/texts.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 
@@ -86,8 +87,27 @@ std::optional<DateFields> utcFields(int64_t unixSeconds) {
 }
 
 bool appendIsoUtc(std::string& out, int64_t unixSeconds) {
-    const auto f = utcFields(unixSeconds);
-    if (!f) return false;
+    if (!timeInRange(unixSeconds)) return false;
+    int64_t days = unixSeconds / 86400, rest = unixSeconds % 86400;
+    if (rest < 0) {
+        rest += 86400;
+        --days;
+    }
+    // A listing's times fall on few days: the last day's date is kept.
+    struct Day {
+        int64_t days = INT64_MIN;
+        DateFields date;
+    };
+    thread_local Day last;
+    if (last.days != days) {
+        last.days = days;
+        civilFromDays(days, last.date.year, last.date.month, last.date.day);
+    }
+    DateFields fields = last.date;
+    fields.hour = static_cast<int>(rest / 3600);
+    fields.minute = static_cast<int>(rest / 60 % 60);
+    fields.second = static_cast<int>(rest % 60);
+    const DateFields* f = &fields;
     char b[20] = {'0', '0', '0', '0', '-', '0', '0', '-', '0', '0', 'T', '0', '0', ':', '0', '0', ':', '0', '0', 'Z'};
     auto two = [&](int at, int v) {
         b[at] = static_cast<char>('0' + v / 10);
