@@ -235,8 +235,9 @@ SectorScanResult ScanForFileSystems(readWriteInterface& reader, Partition& p, co
     // Sectors needed to look at the last sector of the range.
     const uint64_t readLimit = std::min(total, last + kProbeSectors);
     if (!p.skipFoundVolumes) {
-        // Every sector in order: read ahead on a second thread.
-        scanAllSectors(scan, first, last, readLimit, chunkSectors);
+        // Every sector in order: read ahead on a second thread, in blocks
+        // of at most 1 MiB (three of them held).
+        scanAllSectors(scan, first, last, readLimit, std::min(chunkSectors, std::max(kOneMiBSectors, kProbeSectors)));
         return finish(scan, p);
     }
     std::vector<uint8_t> buf(static_cast<size_t>((chunkSectors + kProbeSectors) * kSector));
