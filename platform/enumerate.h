@@ -36,7 +36,7 @@ std::vector<DriveInfo> listDrives(const std::string& root = "/sys/block");
 // One line of /proc/self/mountinfo.
 struct MountInfo {
     std::string mountPoint;  // octal escapes (\040 for a blank) decoded
-    std::string fsType;      // "vfat", "ext4", "fuseblk", ...
+    std::string fsType;      // the kernel's type name, as mountinfo gives it
     std::string source;      // "/dev/sda1"
 };
 

@@ -1,4 +1,4 @@
-// The sector cipher of an encrypted volume, as a cipher spec names it
+// The sector cipher of an encrypted volume, as the header's cipher name and mode give it
 // ("aes-xts-plain64", "aes-cbc-essiv:sha256", "serpent-xts-plain64",
 // "capi:xts(aes)-plain64"): every sector decrypted on its own, in place,
 // with its IV from the sector number (plain: 32 bits, plain64: 64 bits
@@ -30,7 +30,7 @@ int hashAlgorithm(const std::string& name);
 
 class SectorCipher {
 public:
-    // The cipher the spec names with this key, for sectors of sectorSize
+    // The cipher the header names, with this key, for sectors of sectorSize
     // bytes; their IVs count 512-byte units (a 4096-byte sector's IV
     // numbers go 0, 8, 16…), ivTweak added to each.
     static Decoded<std::shared_ptr<SectorCipher>> make(const std::string& spec, const platform::Secret& key,
