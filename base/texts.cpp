@@ -1,5 +1,6 @@
 #include "base/texts.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 
@@ -52,20 +53,81 @@ std::optional<DateFields> localFields(int64_t unixSeconds) {
     return fromTm(localtime_r(&t, &tmv));
 }
 
+namespace {
+
+// The proleptic Gregorian date of a day count from 1970-01-01 (the same
+// calendar gmtime uses), by whole 400-year eras.
+void civilFromDays(int64_t z, int& year, int& month, int& day) {
+    z += 719468;
+    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const int64_t doe = z - era * 146097;
+    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const int64_t mp = (5 * doy + 2) / 153;
+    day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    year = static_cast<int>(yoe + era * 400 + (month <= 2));
+}
+
+}  // namespace
+
 std::optional<DateFields> utcFields(int64_t unixSeconds) {
     if (!timeInRange(unixSeconds)) return std::nullopt;
-    time_t t = static_cast<time_t>(unixSeconds);
-    struct tm tmv {};
-    return fromTm(gmtime_r(&t, &tmv));
+    int64_t days = unixSeconds / 86400, rest = unixSeconds % 86400;
+    if (rest < 0) {
+        rest += 86400;
+        --days;
+    }
+    DateFields d;
+    civilFromDays(days, d.year, d.month, d.day);
+    d.hour = static_cast<int>(rest / 3600);
+    d.minute = static_cast<int>(rest / 60 % 60);
+    d.second = static_cast<int>(rest % 60);
+    return d;
+}
+
+bool appendIsoUtc(std::string& out, int64_t unixSeconds) {
+    if (!timeInRange(unixSeconds)) return false;
+    int64_t days = unixSeconds / 86400, rest = unixSeconds % 86400;
+    if (rest < 0) {
+        rest += 86400;
+        --days;
+    }
+    // A listing's times fall on few days: the last day's date is kept.
+    struct Day {
+        int64_t days = INT64_MIN;
+        DateFields date;
+    };
+    thread_local Day last;
+    if (last.days != days) {
+        last.days = days;
+        civilFromDays(days, last.date.year, last.date.month, last.date.day);
+    }
+    DateFields fields = last.date;
+    fields.hour = static_cast<int>(rest / 3600);
+    fields.minute = static_cast<int>(rest / 60 % 60);
+    fields.second = static_cast<int>(rest % 60);
+    const DateFields* f = &fields;
+    char b[20] = {'0', '0', '0', '0', '-', '0', '0', '-', '0', '0', 'T', '0', '0', ':', '0', '0', ':', '0', '0', 'Z'};
+    auto two = [&](int at, int v) {
+        b[at] = static_cast<char>('0' + v / 10);
+        b[at + 1] = static_cast<char>('0' + v % 10);
+    };
+    two(0, f->year / 100);  // years 1 to 9999: four digits
+    two(2, f->year % 100);
+    two(5, f->month);
+    two(8, f->day);
+    two(11, f->hour);
+    two(14, f->minute);
+    two(17, f->second);
+    out.append(b, sizeof b);
+    return true;
 }
 
 std::string isoUtc(int64_t unixSeconds) {
-    auto f = utcFields(unixSeconds);
-    if (!f) return {};
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02dZ", f->year, f->month, f->day, f->hour, f->minute,
-                  f->second);
-    return buf;
+    std::string s;
+    appendIsoUtc(s, unixSeconds);
+    return s;
 }
 
 void appendUtf8(std::string& out, uint32_t cp) {

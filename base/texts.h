@@ -25,8 +25,11 @@ std::optional<DateFields> localFields(int64_t unixSeconds);
 // UTC calendar time, or nullopt.
 std::optional<DateFields> utcFields(int64_t unixSeconds);
 
-// ISO 8601 UTC, "YYYY-MM-DDTHH:MM:SSZ".
+// ISO 8601 UTC, "YYYY-MM-DDTHH:MM:SSZ" (empty out of range).
 std::string isoUtc(int64_t unixSeconds);
+// The same appended to out, without a formatting call per field; false
+// (nothing appended) out of range.
+bool appendIsoUtc(std::string& out, int64_t unixSeconds);
 
 // UTF-16 (little-endian bytes) to UTF-8; unpaired surrogates become U+FFFD.
 // Stops at the first NUL when stopAtNul is set.

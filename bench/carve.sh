@@ -49,6 +49,8 @@ with open(sys.argv[2], 'wb') as f:
         f.write(r)
 PY
 
+[ -z "${IMAGES_ONLY:-}" ] || exit 0  # bench/all.sh: the images only
+
 median() { sort -n | awk '{a[NR]=$1} END{print a[int((NR+1)/2)]}'; }
 # run NAME CMD...: median wall seconds and the peak RSS (KiB) of the median run
 declare -A SECS RSS EXACT

@@ -34,6 +34,8 @@ if [ ! -f "$IMG" ]; then
 fi
 
 # Median wall time (s), CPU time (user+sys, s) and peak RSS (KiB) over RUNS.
+[ -z "${IMAGES_ONLY:-}" ] || exit 0  # bench/all.sh: the images only
+
 measure() {
   for _ in $(seq "$RUNS"); do
     /usr/bin/time -f "%e %U %S %M" -o "$W/time.out" "$@" >/dev/null 2>&1

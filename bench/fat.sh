@@ -74,6 +74,8 @@ for i in range(0, $f, 2): print('::big/F%06d.TXT' % i)
   echo "$img"
 }
 
+[ -z "${IMAGES_ONLY:-}" ] || exit 0  # bench/all.sh: the images only
+
 # Median wall time (s) and peak RSS (KiB) of a command over RUNS runs.
 measure() {
   local t

@@ -17,6 +17,8 @@ INPROC=$PWD/build/bench/bench_hfsplus
 img=$W/nested_$N.img
 [ -f "$img" ] || "$INPROC" make "$img" "$N"
 
+[ -z "${IMAGES_ONLY:-}" ] || exit 0  # bench/all.sh: the images only
+
 measure() {
   local t
   for _ in $(seq "$RUNS"); do

@@ -41,6 +41,8 @@ if [ ! -f "$DIR/flat100k.img" ]; then
   mv "$DIR/flat100k.tmp" "$DIR/flat100k.img"
 fi
 
+[ -z "${IMAGES_ONLY:-}" ] || exit 0  # bench/all.sh: the images only
+
 [ -x build/bench/bench_ntfs ] || { cmake -S . -B build -G Ninja >/dev/null; ninja -C build bench_ntfs >/dev/null; }
 BENCH=build/bench/bench_ntfs
 

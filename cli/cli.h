@@ -1,11 +1,15 @@
 // Shared pieces of the command-line tool.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "disk/partition.h"
@@ -46,6 +50,41 @@ std::string jsonString(const std::string& s);
 // and bytes that are not UTF-8 become \xNN.
 std::string terminalSafe(const std::string& s);
 std::string jsonTime(const OptTime& t);
+// The same appended to a line being built.
+void appendJsonString(std::string& out, const std::string& s);
+void appendTerminalSafe(std::string& out, const std::string& s);
+void appendJsonTime(std::string& out, const OptTime& t);
+
+// Lines for the standard output, built in one buffer and written in large
+// blocks (a listing prints one line per entry).
+class LineOut {
+public:
+    LineOut() { buf_.reserve(kBlock + 4096); }
+    ~LineOut() { flush(); }
+    LineOut(const LineOut&) = delete;
+    LineOut& operator=(const LineOut&) = delete;
+    // The line so far, for the append functions above.
+    std::string& text() { return buf_; }
+    LineOut& operator<<(std::string_view s) {
+        buf_.append(s);
+        return *this;
+    }
+    LineOut& operator<<(char c) {
+        buf_ += c;
+        return *this;
+    }
+    LineOut& num(uint64_t v);
+    // Ends the line; the buffer goes out when it holds a block.
+    void endLine() {
+        buf_ += '\n';
+        if (buf_.size() >= kBlock) flush();
+    }
+    void flush();
+
+private:
+    static constexpr size_t kBlock = 256 * 1024;
+    std::string buf_;
+};
 
 // Opens SOURCE read-only (a device, a raw or split raw image, or an image
 // container); prints why not. Damage met later while reading an image is
@@ -80,6 +119,30 @@ LayerAsk layerAsk(const Args& a);
 // Prints the reason and returns nullopt when there is none (rc: the exit
 // status to end with).
 std::optional<VolumeEntry> chooseVolume(const Sources& sources, const Args& a, int* rc = nullptr);
+
+// The end of a worker thread, awaited in steps so that the caller can
+// look at Ctrl-C in between; no sleep past the end.
+class WorkerEnd {
+public:
+    // From the worker, last.
+    void done() {
+        {
+            std::lock_guard<std::mutex> lock(m_);
+            done_ = true;
+        }
+        cv_.notify_all();
+    }
+    // True once done() was called; false after the step ran out.
+    bool wait(std::chrono::milliseconds step) {
+        std::unique_lock<std::mutex> lock(m_);
+        return cv_.wait_for(lock, step, [this] { return done_; });
+    }
+
+private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    bool done_ = false;
+};
 
 // Progress to stderr when it is a terminal.
 bool stderrIsTerminal();

@@ -1,4 +1,5 @@
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cstdio>
 #include <iostream>
@@ -28,10 +29,28 @@ std::optional<uint64_t> parseU64(const std::string& s) {
     return v;
 }
 
-std::string jsonString(const std::string& raw) {
-    const std::string s = displayUtf8(raw);
-    std::string o = "\"";
-    for (unsigned char c : s) {
+void appendJsonString(std::string& o, const std::string& raw) {
+    if (!isValidUtf8(raw)) {
+        appendJsonString(o, displayUtf8(raw));
+        return;
+    }
+    static const char hexDigits[] = "0123456789abcdef";
+    o += '"';
+    const size_t n = raw.size();
+    for (size_t i = 0; i < n; ++i) {
+        // Plain characters go in as one run.
+        size_t j = i;
+        while (j < n) {
+            const unsigned char k = static_cast<unsigned char>(raw[j]);
+            if (k < 0x20 || k == 0x7F || k == '"' || k == '\\') break;
+            ++j;
+        }
+        if (j > i) {
+            o.append(raw, i, j - i);
+            if (j == n) break;
+            i = j;
+        }
+        const unsigned char c = static_cast<unsigned char>(raw[i]);
         switch (c) {
             case '"': o += "\\\""; break;
             case '\\': o += "\\\\"; break;
@@ -40,24 +59,27 @@ std::string jsonString(const std::string& raw) {
             case '\t': o += "\\t"; break;
             default:
                 if (c < 0x20 || c == 0x7F) {
-                    char b[8];
-                    std::snprintf(b, sizeof b, "\\u%04x", c);
-                    o += b;
+                    const char b[6] = {'\\', 'u', '0', '0', hexDigits[c >> 4], hexDigits[c & 15]};
+                    o.append(b, sizeof b);
                 } else {
                     o += static_cast<char>(c);
                 }
         }
     }
-    return o + "\"";
+    o += '"';
 }
 
-std::string terminalSafe(const std::string& s) {
+std::string jsonString(const std::string& raw) {
     std::string o;
-    o.reserve(s.size());
+    appendJsonString(o, raw);
+    return o;
+}
+
+void appendTerminalSafe(std::string& o, const std::string& s) {
+    static const char hexDigits[] = "0123456789ABCDEF";
     auto hex = [&](unsigned char c) {
-        char b[8];
-        std::snprintf(b, sizeof b, "\\x%02X", c);
-        o += b;
+        const char b[4] = {'\\', 'x', hexDigits[c >> 4], hexDigits[c & 15]};
+        o.append(b, sizeof b);
     };
     for (size_t i = 0; i < s.size();) {
         const unsigned char c = static_cast<unsigned char>(s[i]);
@@ -84,13 +106,43 @@ std::string terminalSafe(const std::string& s) {
             ++i;
         }
     }
+}
+
+std::string terminalSafe(const std::string& s) {
+    std::string o;
+    o.reserve(s.size());
+    appendTerminalSafe(o, s);
     return o;
 }
 
+void appendJsonTime(std::string& o, const OptTime& t) {
+    const size_t at = o.size();
+    o += '"';
+    if (t && appendIsoUtc(o, t->sec)) {
+        o += '"';
+    } else {
+        o.resize(at);
+        o += "null";
+    }
+}
+
+LineOut& LineOut::num(uint64_t v) {
+    char t[24];
+    const auto r = std::to_chars(t, t + sizeof t, v);
+    buf_.append(t, r.ptr);
+    return *this;
+}
+
+void LineOut::flush() {
+    if (!buf_.empty()) std::fwrite(buf_.data(), 1, buf_.size(), stdout);
+    buf_.clear();
+    std::fflush(stdout);
+}
+
 std::string jsonTime(const OptTime& t) {
-    if (!t) return "null";
-    std::string s = isoUtc(t->sec);
-    return s.empty() ? "null" : "\"" + s + "\"";
+    std::string o;
+    appendJsonTime(o, t);
+    return o;
 }
 
 std::shared_ptr<readWriteInterface> openSource(const std::string& path, const std::string& mapPath) {

@@ -1,5 +1,6 @@
 // brantlow-cli list and recover: one volume scanned, then listed or saved.
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -42,11 +43,13 @@ bool interrupted() { return platform::interruptFlag().load(); }
 // Runs the scan on a worker so that Ctrl-C can stop it.
 ScanOutcome runInterruptibly(ScanJob& job, VolumeParser& parser, ScanContext ctx) {
     ScanOutcome outcome = ScanOutcome::Failed;
-    job.start(&parser, std::move(ctx), [&](ScanOutcome o) { outcome = o; });
-    while (job.running()) {
+    WorkerEnd end;
+    job.start(&parser, std::move(ctx), [&](ScanOutcome o) {
+        outcome = o;
+        end.done();
+    });
+    while (!end.wait(std::chrono::milliseconds(20)) && job.running())
         if (interrupted()) job.stop();
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
     job.join();
     return outcome;
 }
@@ -184,13 +187,20 @@ std::optional<Scanned> scanVolume(const Args& a, int& rc) {
 // ,"recoverable":"partial","overwrittenShare":0.25 of a deleted file
 // (,"recoverable":"unreadable","overwrittenShare":null,"unreadableSectors":12
 // of any file on sectors the image's map does not mark finished).
-void recoverableJson(const RecoveryEstimate& r) {
-    char share[32];
-    std::snprintf(share, sizeof share, "%.4f", r.overwrittenShare());
+void recoverableJson(LineOut& out, const RecoveryEstimate& r) {
     const bool known = r.state != Recoverability::Unknown && r.state != Recoverability::Unreadable;
-    std::cout << ",\"recoverable\":\"" << recoverabilityName(r.state) << "\",\"overwrittenShare\":"
-              << (known ? share : "null");
-    if (r.state == Recoverability::Unreadable) std::cout << ",\"unreadableSectors\":" << r.unreadableSectors;
+    out << ",\"recoverable\":\"" << recoverabilityName(r.state) << "\",\"overwrittenShare\":";
+    if (known) {
+        char share[32];
+        const auto end = std::to_chars(share, share + sizeof share, r.overwrittenShare(), std::chars_format::fixed, 4);
+        out << std::string_view(share, static_cast<size_t>(end.ptr - share));
+    } else {
+        out << "null";
+    }
+    if (r.state == Recoverability::Unreadable) {
+        out << ",\"unreadableSectors\":";
+        out.num(r.unreadableSectors);
+    }
 }
 
 // Writes a file's content to stdout as the writer hands it over.
@@ -235,30 +245,44 @@ int cmdList(const Args& a) {
     const bool streams = a.has("--streams");
     const UnreadableSectors unreadable(s->view);
     bool anyUnreadable = false;
+    LineOut out;
     auto emit = [&](const std::string& path, EntryId id, const EntryInfo& info) {
         RecoveryEstimate est;
         if (info.kind != EntryKind::Folder && (info.state == EntryState::Deleted || unreadable.active()))
             est = fileEstimate(*s->parser, id, info, &unreadable);
         const bool onBad = est.state == Recoverability::Unreadable;
         anyUnreadable |= onBad;
+        std::string& line = out.text();
         if (json) {
-            std::cout << "{\"path\":" << jsonString(path) << ",\"name\":" << jsonString(info.name)
-                      << ",\"kind\":\"" << kindName(info.kind) << "\",\"state\":\"" << stateName(info.state)
-                      << "\",\"orphan\":" << (info.orphan ? "true" : "false") << ",\"size\":" << info.size
-                      << ",\"created\":" << jsonTime(info.created) << ",\"modified\":" << jsonTime(info.modified)
-                      << ",\"accessed\":" << jsonTime(info.accessed)
-                      << ",\"attributes\":" << jsonString(info.attributes);
-            if (!info.originalPath.empty())
-                std::cout << ",\"originalPath\":" << jsonString(info.originalPath)
-                          << ",\"deletedAt\":" << jsonTime(info.deletedAt);
-            if ((info.state == EntryState::Deleted && info.kind != EntryKind::Folder) || onBad) recoverableJson(est);
-            std::cout << "}\n";
+            line += "{\"path\":";
+            appendJsonString(line, path);
+            line += ",\"name\":";
+            appendJsonString(line, info.name);
+            out << ",\"kind\":\"" << kindName(info.kind) << "\",\"state\":\"" << stateName(info.state)
+                << "\",\"orphan\":" << (info.orphan ? "true" : "false") << ",\"size\":";
+            out.num(info.size) << ",\"created\":";
+            appendJsonTime(line, info.created);
+            line += ",\"modified\":";
+            appendJsonTime(line, info.modified);
+            line += ",\"accessed\":";
+            appendJsonTime(line, info.accessed);
+            line += ",\"attributes\":";
+            appendJsonString(line, info.attributes);
+            if (!info.originalPath.empty()) {
+                line += ",\"originalPath\":";
+                appendJsonString(line, info.originalPath);
+                line += ",\"deletedAt\":";
+                appendJsonTime(line, info.deletedAt);
+            }
+            if ((info.state == EntryState::Deleted && info.kind != EntryKind::Folder) || onBad) recoverableJson(out, est);
+            out << '}';
         } else {
-            std::cout << stateName(info.state) << (info.orphan ? "/orphan" : "") << "\t" << kindName(info.kind)
-                      << "\t" << info.size << "\t" << terminalSafe(displayUtf8(path));
-            if (onBad) std::cout << "\t" << recoverabilityText(est);
-            std::cout << "\n";
+            out << stateName(info.state) << (info.orphan ? "/orphan" : "") << '\t' << kindName(info.kind) << '\t';
+            out.num(info.size) << '\t';
+            appendTerminalSafe(line, isValidUtf8(path) ? path : displayUtf8(path));
+            if (onBad) out << '\t' << recoverabilityText(est);
         }
+        out.endLine();
     };
     walkTree(*s->parser, kRootId, [&](const std::string& path, EntryId id, const EntryInfo& info) {
         emit(path, id, info);
@@ -272,6 +296,7 @@ int cmdList(const Args& a) {
         }
         return !interrupted();
     });
+    out.flush();
     if (interrupted()) return kExitInterrupted;
     return anyUnreadable ? kExitUnreadable : kExitOk;
 }
@@ -325,20 +350,33 @@ int cmdSearch(const Args& a) {
     f.unreadable = &unreadable;
     const bool json = a.has("--json");
     EntryInfo info;
+    LineOut out;
+    std::string& line = out.text();
     SearchEnd end = searchNames(*s->parser, f, [&](const SearchHit& h) {
         if (!json) {
-            std::cout << terminalSafe(displayUtf8(h.path)) << "\n";
+            appendTerminalSafe(line, isValidUtf8(h.path) ? h.path : displayUtf8(h.path));
+            out.endLine();
             return;
         }
         s->parser->entryInfo(h.id, info);
-        std::cout << "{\"path\":" << jsonString(h.path) << ",\"name\":" << jsonString(info.name)
-                  << ",\"state\":\"" << stateName(info.state) << "\",\"orphan\":" << (info.orphan ? "true" : "false")
-                  << ",\"size\":" << info.size << ",\"modified\":" << jsonTime(info.modified);
-        if (!info.originalPath.empty())
-            std::cout << ",\"originalPath\":" << jsonString(info.originalPath)
-                      << ",\"deletedAt\":" << jsonTime(info.deletedAt);
-        std::cout << "}\n";
+        line += "{\"path\":";
+        appendJsonString(line, h.path);
+        line += ",\"name\":";
+        appendJsonString(line, info.name);
+        out << ",\"state\":\"" << stateName(info.state) << "\",\"orphan\":" << (info.orphan ? "true" : "false")
+            << ",\"size\":";
+        out.num(info.size) << ",\"modified\":";
+        appendJsonTime(line, info.modified);
+        if (!info.originalPath.empty()) {
+            line += ",\"originalPath\":";
+            appendJsonString(line, info.originalPath);
+            line += ",\"deletedAt\":";
+            appendJsonTime(line, info.deletedAt);
+        }
+        out << '}';
+        out.endLine();
     }, nullptr, &platform::interruptFlag());
+    out.flush();
     if (end == SearchEnd::BadPattern) {
         std::cerr << "brantlow-cli: " << kBadPatternText << "\n";
         return kExitUsage;

@@ -107,16 +107,14 @@ int scanVolumes(const std::shared_ptr<readWriteInterface>& source, const Args& a
     p.progress = &progress;
     if (header) printer.header();
     SectorScanResult res;
-    std::atomic<bool> finished{false};
+    WorkerEnd finished;
     std::thread worker([&] {
         res = ScanForFileSystems(reader, p, volumeProbeTable());
-        finished.store(true);
+        finished.done();
     });
     // Ctrl-C stops the scan; what was found stays printed.
-    while (!finished.load()) {
+    while (!finished.wait(std::chrono::milliseconds(20)))
         if (platform::interruptFlag().load()) p.stopRequested.store(true);
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
     worker.join();
     progress.done();
     const bool interrupted = platform::interruptFlag().load();

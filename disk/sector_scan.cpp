@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/bytes.h"
+#include "disk/read_ahead.h"
 
 namespace brantlow {
 
@@ -151,6 +152,62 @@ struct Scan {
     }
 };
 
+SectorScanResult finish(Scan& scan, Partition& p);
+
+// Sectors first .. last, each looked at in order (no volume skipped): the
+// blocks are read on a second thread while this one looks at the last.
+// Each block holds its own sectors and the probe window behind them; the
+// sectors read and the unreadable ones are counted for the blocks taken.
+void scanAllSectors(Scan& scan, uint64_t first, uint64_t last, uint64_t readLimit, uint64_t chunkSectors) {
+    Partition& p = scan.p;
+    SectorScanResult& res = scan.res;
+    readWriteInterface& reader = scan.reader;
+    const uint64_t range = last - first + 1;
+    int64_t permille = -1;
+    ReadAhead reads(
+        [&](uint8_t* buf, uint64_t pos, size_t n) -> uint64_t {
+            if (p.pause) p.pause->wait();
+            // A block's own sectors are counted with it; the window behind
+            // them with the next block, or here when no block follows.
+            const uint64_t at = pos / kSector, sectors = n / kSector;
+            const uint64_t own = std::min(sectors, chunkSectors);
+            SectorScanResult counted, spare;
+            readSpan(reader, at, buf, own, counted);
+            if (sectors > own)
+                readSpan(reader, at + own, buf + own * kSector, sectors - own, at + own > last ? counted : spare);
+            return counted.unreadableSectors;
+        },
+        readLimit * kSector, static_cast<size_t>(chunkSectors * kSector), kProbeBytes, 3);
+    uint64_t x = first;
+    while (x <= last) {
+        if (p.stopping()) break;
+        size_t held = 0;
+        const uint8_t* at = reads.get(x * kSector, held);
+        const uint64_t blockFirst = reads.heldPosition() / kSector;
+        const uint8_t* block = at - (x - blockFirst) * kSector;
+        res.unreadableSectors += reads.heldTag();
+        const uint64_t blockEnd = std::min(blockFirst + chunkSectors, readLimit);
+        res.sectorsRead += blockEnd - blockFirst;
+        if (blockEnd > last) res.sectorsRead += readLimit - blockEnd;
+        while (x <= last && x < blockEnd) {
+            if (p.stopping()) break;
+            const size_t len = static_cast<size_t>(std::min<uint64_t>(kProbeBytes, (readLimit - x) * kSector));
+            x = scan.examine(x, block + (x - blockFirst) * kSector, len);
+            if (res.volumesFound >= kMaxScanVolumes) break;
+        }
+        if (res.volumesFound >= kMaxScanVolumes) {
+            res.tooMany = true;
+            break;
+        }
+        if (p.progress) {
+            const uint64_t done = std::min(x, last + 1) - first;
+            const int64_t pm = static_cast<int64_t>(static_cast<unsigned __int128>(done) * 1000 / range);
+            if (pm != permille) p.progress->position(permille = pm);
+        }
+    }
+    res.endedAt = std::min(x, last + 1);
+}
+
 }  // namespace
 
 SectorScanResult ScanForFileSystems(readWriteInterface& reader, Partition& p, const ProbeTable& probes,
@@ -177,6 +234,12 @@ SectorScanResult ScanForFileSystems(readWriteInterface& reader, Partition& p, co
     const uint64_t chunkSectors = std::max<uint64_t>(chunkBytes / kSector, kProbeSectors);
     // Sectors needed to look at the last sector of the range.
     const uint64_t readLimit = std::min(total, last + kProbeSectors);
+    if (!p.skipFoundVolumes) {
+        // Every sector in order: read ahead on a second thread, in blocks
+        // of at most 1 MiB (three of them held).
+        scanAllSectors(scan, first, last, readLimit, std::min(chunkSectors, std::max(kOneMiBSectors, kProbeSectors)));
+        return finish(scan, p);
+    }
     std::vector<uint8_t> buf(static_cast<size_t>((chunkSectors + kProbeSectors) * kSector));
     uint64_t winFirst = first;  // sector of buf[0]
     uint64_t winSectors = 0;    // sectors held
@@ -226,6 +289,13 @@ SectorScanResult ScanForFileSystems(readWriteInterface& reader, Partition& p, co
         }
     }
     res.endedAt = std::min(x, last + 1);
+    return finish(scan, p);
+}
+
+namespace {
+
+SectorScanResult finish(Scan& scan, Partition& p) {
+    SectorScanResult& res = scan.res;
     if (p.stopping()) {
         res.stopped = true;
         p.status("Scanned Partitions");
@@ -236,5 +306,7 @@ SectorScanResult ScanForFileSystems(readWriteInterface& reader, Partition& p, co
         p.status(fmtU("%llu unreadable sectors were skipped.", static_cast<unsigned long long>(res.unreadableSectors)));
     return res;
 }
+
+}  // namespace
 
 }  // namespace brantlow

@@ -18,24 +18,63 @@ std::string join(const std::string& dir, const std::string& name) {
     return dir.back() == '/' ? dir + name : dir + "/" + name;
 }
 
+long processId() {
+    static const long pid = static_cast<long>(::getpid());
+    return pid;
+}
+
+// A fresh temporary name in a folder.
+std::string tempName() {
+    char name[64];
+    std::snprintf(name, sizeof name, ".brantlow-%ld-%llu.part", processId(),
+                  static_cast<unsigned long long>(g_tempSerial.fetch_add(1)));
+    return name;
+}
+
 }  // namespace
+
+OutputFolder::~OutputFolder() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool OutputFolder::hold(const std::string& dir) {
+    if (fd_ >= 0) ::close(fd_);
+    path_ = dir;
+    do {
+        fd_ = ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    } while (fd_ < 0 && errno == EINTR);
+    return fd_ >= 0;
+}
 
 OutputFile::~OutputFile() { discard(); }
 
-bool OutputFile::create(const std::string& dir) {
+bool OutputFile::create(const std::string& dir) { return create(dir, nullptr); }
+
+bool OutputFile::create(const std::string& dir, const OutputFolder* held) {
     discard();
     err_ = 0;
     size_ = stored_ = pendingHole_ = 0;
     closed_ = false;
+    anonymous_ = false;
     dir_ = dir;
     final_.clear();
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        char name[64];
-        std::snprintf(name, sizeof name, ".brantlow-%ld-%llu.part", static_cast<long>(::getpid()),
-                      static_cast<unsigned long long>(g_tempSerial.fetch_add(1)));
-        temp_ = join(dir, name);
+    dirFd_ = held && held->descriptor() >= 0 && held->path() == dir ? held->descriptor() : -1;
+    if (dirFd_ >= 0) {
+        // A file without a name; media that have none take a temporary name.
         do {
-            fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+            fd_ = ::openat(dirFd_, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+        } while (fd_ < 0 && errno == EINTR);
+        if (fd_ >= 0) {
+            anonymous_ = true;
+            return true;
+        }
+    }
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        tempName_ = tempName();
+        temp_ = join(dir, tempName_);
+        const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW;
+        do {
+            fd_ = dirFd_ >= 0 ? ::openat(dirFd_, tempName_.c_str(), flags, 0666) : ::open(temp_.c_str(), flags, 0666);
         } while (fd_ < 0 && errno == EINTR);
         if (fd_ >= 0) return true;
         if (errno != EEXIST) break;
@@ -87,7 +126,7 @@ bool OutputFile::skip(uint64_t n) {
 
 bool OutputFile::commit(const std::string& name, const std::optional<Stamp>& accessed,
                         const std::optional<Stamp>& modified) {
-    if (temp_.empty()) return false;
+    if (temp_.empty() && !anonymous_) return false;
     if (!closed_) {
         if (fd_ < 0) return false;
         if (!err_ && pendingHole_ && ::ftruncate(fd_, static_cast<off_t>(size_)) != 0) err_ = errno;
@@ -98,13 +137,18 @@ bool OutputFile::commit(const std::string& name, const std::optional<Stamp>& acc
         ts[1].tv_sec = modified ? static_cast<time_t>(modified->sec) : 0;
         ts[1].tv_nsec = modified ? modified->nsec : UTIME_OMIT;
         if (!err_) ::futimens(fd_, ts);
-        if (::close(fd_) != 0 && !err_) err_ = errno;
-        fd_ = -1;
         closed_ = true;
+        if (!anonymous_) {
+            if (::close(fd_) != 0 && !err_) err_ = errno;
+            fd_ = -1;
+        }
         if (err_) return false;
     }
+    if (anonymous_) return linkAnonymous(name);
     std::string target = join(dir_, name);
-    if (::rename(temp_.c_str(), target.c_str()) != 0) {
+    const int r = dirFd_ >= 0 ? ::renameat(dirFd_, tempName_.c_str(), dirFd_, name.c_str())
+                              : ::rename(temp_.c_str(), target.c_str());
+    if (r != 0) {
         err_ = errno;
         return false;
     }
@@ -114,10 +158,64 @@ bool OutputFile::commit(const std::string& name, const std::optional<Stamp>& acc
     return true;
 }
 
-void OutputFile::discard() {
-    if (fd_ >= 0) ::close(fd_);
+// Gives the unnamed file its name in the held folder (a file of that name
+// replaced), then closes it. On failure the file stays open and unnamed.
+bool OutputFile::linkAnonymous(const std::string& name) {
+    auto linkAs = [&](const std::string& as) {
+        if (::linkat(fd_, "", dirFd_, as.c_str(), AT_EMPTY_PATH) == 0) return true;
+        if (errno != ENOENT && errno != EPERM) return false;
+        // Without the right to link a descriptor: through its /proc name.
+        char proc[64];
+        std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd_);
+        return ::linkat(AT_FDCWD, proc, dirFd_, as.c_str(), AT_SYMLINK_FOLLOW) == 0;
+    };
+    if (!linkAs(name)) {
+        if (errno != EEXIST) {
+            err_ = errno;
+            return false;
+        }
+        // A file of that name is replaced: linked under a temporary name,
+        // then renamed over it.
+        std::string temp;
+        bool linked = false;
+        for (int attempt = 0; attempt < 100 && !linked; ++attempt) {
+            temp = tempName();
+            linked = linkAs(temp);
+            if (!linked && errno != EEXIST) break;
+        }
+        if (!linked) {
+            err_ = errno;
+            return false;
+        }
+        if (::renameat(dirFd_, temp.c_str(), dirFd_, name.c_str()) != 0) {
+            err_ = errno;
+            ::unlinkat(dirFd_, temp.c_str(), 0);
+            return false;
+        }
+    }
+    const int closed = ::close(fd_);
     fd_ = -1;
-    if (!temp_.empty()) ::unlink(temp_.c_str());
+    anonymous_ = false;
+    if (closed != 0) {
+        err_ = errno;
+        ::unlinkat(dirFd_, name.c_str(), 0);  // its content may not all have been stored
+        return false;
+    }
+    err_ = 0;
+    final_ = join(dir_, name);
+    return true;
+}
+
+void OutputFile::discard() {
+    if (fd_ >= 0) ::close(fd_);  // an unnamed file goes with its descriptor
+    fd_ = -1;
+    anonymous_ = false;
+    if (!temp_.empty()) {
+        if (dirFd_ >= 0)
+            ::unlinkat(dirFd_, tempName_.c_str(), 0);
+        else
+            ::unlink(temp_.c_str());
+    }
     temp_.clear();
 }
 

@@ -15,6 +15,25 @@ struct Stamp {
     int32_t nsec = 0;  // 0..999999999
 };
 
+// A folder held open while files are written in it: the files are then
+// created and named relative to it, without walking its path each time.
+class OutputFolder {
+public:
+    OutputFolder() = default;
+    ~OutputFolder();
+    OutputFolder(const OutputFolder&) = delete;
+    OutputFolder& operator=(const OutputFolder&) = delete;
+    // Holds dir (the folder held before is let go); false when it cannot be
+    // opened (files are then made through the path).
+    bool hold(const std::string& dir);
+    const std::string& path() const { return path_; }
+    int descriptor() const { return fd_; }
+
+private:
+    int fd_ = -1;
+    std::string path_;
+};
+
 class OutputFile {
 public:
     OutputFile() = default;
@@ -26,6 +45,10 @@ public:
     // Creates a new temporary file in dir (O_EXCL, O_NOFOLLOW). False with
     // error() set.
     bool create(const std::string& dir);
+    // The same in a folder held open (when it holds dir; it must outlive
+    // this file). Where the medium allows, the file has no name at all
+    // until commit links it in (nothing is left behind on a crash).
+    bool create(const std::string& dir, const OutputFolder* held);
     // Appends n bytes.
     bool write(const void* data, size_t n);
     // Appends n zero bytes as a hole: nothing is stored for them.
@@ -51,13 +74,17 @@ public:
 
 private:
     bool flushHole();
+    bool linkAnonymous(const std::string& name);
     int fd_ = -1;
+    int dirFd_ = -1;         // the held folder's descriptor, or -1 (paths)
+    bool anonymous_ = false;  // created without a name (O_TMPFILE)
     int err_ = 0;
     uint64_t size_ = 0;
     uint64_t stored_ = 0;
     uint64_t pendingHole_ = 0;
     bool closed_ = false;
     std::string dir_, temp_, final_;
+    std::string tempName_;  // temp_ within the held folder
 };
 
 // A whole small file written in one go under a temporary name and renamed

@@ -1,7 +1,7 @@
 #include "raw/carve.h"
 
 #include "raw/jpeg_fragments.h"
-#include "raw/read_ahead.h"
+#include "disk/read_ahead.h"
 
 #include <algorithm>
 #include <cctype>
@@ -882,7 +882,10 @@ bool myJpg::scanVolume() {
     std::unique_ptr<ReadAhead> reads;
     try {
         reads = std::make_unique<ReadAhead>(
-            [this](uint8_t* b, uint64_t pos, size_t n) { fillArea(b, pos, n); }, scanBytes_, readBlock,
+            [this](uint8_t* b, uint64_t pos, size_t n) {
+                fillArea(b, pos, n);
+                return uint64_t{0};
+            }, scanBytes_, readBlock,
             kReadOverlap, readSlots, [this](const uint8_t* b, size_t n, uint8_t* flags) {
                 uint32_t t;
                 for (size_t o = 0, i = 0; o < n; o += step, ++i)

@@ -44,6 +44,7 @@ struct Saver {
     NameBook names;
     std::vector<std::string> created;  // folders this save made, in order
     uint64_t handled = 0;              // files taken so far (written, partial, failed, skipped)
+    platform::OutputFolder folder;     // the folder files are being written in
 
     bool stopRequested() const { return stop && stop->load(std::memory_order_relaxed); }
     bool stopped() {
@@ -99,7 +100,8 @@ struct Saver {
             progress->status2("File size: " + std::to_string(static_cast<long long>(info.size / 1024)) + " kb");
         }
         platform::OutputFile f;
-        if (!f.create(dir)) return failed(path, f.error());
+        if (folder.path() != dir) folder.hold(dir);
+        if (!f.create(dir, &folder)) return failed(path, f.error());
         FileSink sink(f, stop);
         WriteResult res = parser.writeContent(id, sink);
         if (sink.stopped()) {

@@ -16,6 +16,12 @@ namespace {
 
 constexpr uint64_t kChunk = 10ull * 1024 * 1024;
 constexpr size_t kMaxFound = 4u * 1024 * 1024;  // folder clusters kept per search
+// Runs of free clusters up to this long are searched by their first slots
+// alone (a read of kHeadBytes each) rather than read whole; longer runs are
+// read in pieces of kFreeRunBytes, which stay in the processor's cache.
+constexpr uint32_t kHeadReadRun = 2;
+constexpr size_t kHeadBytes = 64;
+constexpr uint64_t kFreeRunBytes = 256 * 1024;
 
 uint64_t volumeBytes(const VolumeView& v) {
     if (v.sizeBytes()) return v.sizeBytes();
@@ -283,7 +289,7 @@ void FatParser::scanForDirectorySlots(bool freeOnly) {
     const uint64_t cs = layout_.clusterSize;
     const uint64_t vol = volumeBytes(volume_);
     const bool fat32 = kind_ == FatKind::Fat32;
-    const uint64_t perChunk = std::max<uint64_t>(1, kChunk / cs);
+    const uint64_t perChunk = std::max<uint64_t>(1, (freeOnly ? kFreeRunBytes : kChunk) / cs);
     std::vector<uint8_t> buf;
     if (ctx_) ctx_->range(1000);
     // Standard mode looks only where the file system has written: up to
@@ -291,10 +297,14 @@ void FatParser::scanForDirectorySlots(bool freeOnly) {
     // when that lies further (clusters freed at the end). Space never
     // allocated is not read.
     uint32_t limit = layout_.lastCluster;
+    // Which clusters are free, from the FAT in one pass (Standard mode).
+    std::vector<bool> freeBits;
+    if (freeOnly) fat_.freeClusters(0, layout_.lastCluster + 1, freeBits);
+    auto isFree = [&](uint32_t k) { return k >= freeBits.size() || freeBits[k]; };
     if (freeOnly) {
         uint32_t high = 2;
         for (uint32_t k = layout_.lastCluster; k >= 2; --k)
-            if (fat_.entry(k) != 0) {
+            if (!isFree(k)) {
                 high = k;
                 break;
             }
@@ -316,8 +326,8 @@ void FatParser::scanForDirectorySlots(bool freeOnly) {
         // The next run of clusters to read: free ones (Standard) or any not
         // opened by a walk.
         auto wanted = [&](uint32_t k) {
-            if (visitedLive_.count(k) || visitedDeleted_.count(k)) return false;
-            return !freeOnly || fat_.entry(k) == 0;
+            if (freeOnly && !isFree(k)) return false;  // the cheap test first
+            return !visitedLive_.count(k) && !visitedDeleted_.count(k);
         };
         while (c <= limit && layout_.clusterValid(c) && !wanted(c)) ++c;
         if (c > limit || !layout_.clusterValid(c)) break;
@@ -325,6 +335,27 @@ void FatParser::scanForDirectorySlots(bool freeOnly) {
         while (end <= limit && layout_.clusterValid(end) && end - c < perChunk && wanted(end)) ++end;
         const uint64_t at = layout_.clusterOffset(c);
         if (at >= vol) break;
+        if (freeOnly && end - c <= kHeadReadRun && cs > kHeadBytes) {
+            // Free clusters between used ones: only a folder's first two
+            // slots ("." and "..") are looked at, so only they are read.
+            uint8_t head[kHeadBytes];
+            bool short_ = false;
+            for (uint32_t k = c; k < end; ++k) {
+                const uint64_t pos = layout_.clusterOffset(k);
+                if (pos >= vol || vol - pos < cs || volume_.read(pos, head, sizeof head) != sizeof head) {
+                    short_ = true;
+                    break;
+                }
+                uint32_t self = 0, parent = 0;
+                if (fatDirectoryStart(head, sizeof head, fat32, &self, &parent) && self == k &&
+                    foundStarts_.size() < kMaxFound)
+                    foundStarts_.push_back(k);
+            }
+            if (ctx_) ctx_->position(static_cast<int64_t>(1000.0 * static_cast<double>(at) / static_cast<double>(vol)));
+            if (short_) break;
+            c = end;
+            continue;
+        }
         const size_t n = static_cast<size_t>(std::min<uint64_t>(static_cast<uint64_t>(end - c) * cs, vol - at));
         if (buf.size() < n) buf.resize(n);
         const size_t got = volume_.read(at, buf.data(), n);

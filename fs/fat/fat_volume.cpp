@@ -144,6 +144,26 @@ uint32_t FatTable::entry(uint32_t c) {
     return le32(b, kBlock, in) & 0x0FFFFFFF;
 }
 
+void FatTable::freeClusters(uint32_t first, uint32_t count, std::vector<bool>& out) {
+    out.assign(count, true);
+    std::lock_guard<std::mutex> lk(mutex_);
+    const uint8_t* b = nullptr;
+    uint64_t held = ~0ull;
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint64_t c = static_cast<uint64_t>(first) + i;
+        if (c > layout_.lastCluster) break;
+        const uint64_t pos = c * width_;
+        if (pos + width_ > layout_.fatBytes) break;
+        if (pos / kBlock != held) {
+            held = pos / kBlock;
+            b = block(held);
+        }
+        if (!b) continue;
+        const size_t in = static_cast<size_t>(pos % kBlock);
+        out[i] = (width_ == 2 ? le16(b, kBlock, in) : le32(b, kBlock, in) & 0x0FFFFFFF) == 0;
+    }
+}
+
 uint32_t FatTable::next(uint32_t c) {
     if (!layout_.clusterValid(c)) return 0;
     uint32_t v = entry(c);

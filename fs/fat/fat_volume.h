@@ -61,6 +61,10 @@ public:
     // The stored entry for cluster c (12 bits on FAT12, packed two in three
     // bytes; 28 bits on FAT32); 0 outside the FAT.
     uint32_t entry(uint32_t c);
+    // Whether each of clusters first .. first + count - 1 is free (its
+    // entry 0, or outside the FAT), under one lock: for passes over every
+    // cluster.
+    void freeClusters(uint32_t first, uint32_t count, std::vector<bool>& out);
     // The next cluster of a chain, or 0 at its end (end markers, bad
     // cluster, free, out of range).
     uint32_t next(uint32_t c);

@@ -194,6 +194,10 @@ private:
     std::vector<uint8_t> catalogMap_;  // the catalog B-tree's node bitmap (empty: unknown)
 
     std::map<uint64_t, HfsEntry> catalog_;
+    // catalog_ by CNID once the tree is linked (empty: look in the map;
+    // made only when the CNIDs are dense enough).
+    std::vector<HfsEntry*> byId_;
+    void indexCatalog();
     struct Thread {
         uint64_t parent = 0;
         uint32_t nameOffset = 0, nameLength = 0;

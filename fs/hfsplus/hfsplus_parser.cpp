@@ -34,13 +34,25 @@ uint32_t HFSP::addName(const std::string& s) {
 }
 
 const HfsEntry* HFSP::find(uint64_t cnid) const {
+    if (!byId_.empty()) return cnid < byId_.size() ? byId_[cnid] : nullptr;
     auto it = catalog_.find(cnid);
     return it == catalog_.end() ? nullptr : &it->second;
 }
 
 HfsEntry* HFSP::find(uint64_t cnid) {
+    if (!byId_.empty()) return cnid < byId_.size() ? byId_[cnid] : nullptr;
     auto it = catalog_.find(cnid);
     return it == catalog_.end() ? nullptr : &it->second;
+}
+
+// The map's nodes stay where they are, so pointers to them index it.
+void HFSP::indexCatalog() {
+    byId_.clear();
+    if (catalog_.empty()) return;
+    const uint64_t top = catalog_.rbegin()->first;
+    if (top >= 4 * static_cast<uint64_t>(catalog_.size()) + 65536) return;
+    byId_.assign(static_cast<size_t>(top) + 2, nullptr);  // one more for ORPHAN_ENTRY
+    for (auto& [id, e] : catalog_) byId_[static_cast<size_t>(id)] = &e;
 }
 
 std::map<HfsSource, uint64_t> HFSP::sourceCounts() const { return counts_; }
@@ -75,6 +87,7 @@ ScanOutcome HFSP::scan(ScanContext& ctx) {
     mode_ = ctx.mode;
     allocation_.reset();
     catalog_.clear();
+    byId_.clear();
     threads_.clear();
     compression_.clear();
     namePool_.clear();

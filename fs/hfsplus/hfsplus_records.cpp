@@ -4,6 +4,7 @@
 // folder, and compressed files get their decmpfs attributes.
 #include <cstring>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "base/bytes.h"
@@ -40,11 +41,18 @@ void HFSP::dropStaleDuplicates() {
         size_t operator()(const Key& k) const { return std::hash<std::string_view>()(k.second) ^ (k.first * 0x9E3779B97F4A7C15ull); }
     };
     auto key = [&](const HfsEntry& e) { return Key{e.parentId, std::string_view(namePool_).substr(e.nameOffset, e.nameLength)}; };
-    std::unordered_set<Key, KeyHash> liveKeys;
+    // The keys of the entries that are not live (the fewer), each marked
+    // when a live entry has it too; the marked ones go.
+    std::unordered_map<Key, bool, KeyHash> staleKeys;
     for (const auto& [id, e] : catalog_)
-        if (e.rank == kLive && parents.count(e.parentId)) liveKeys.insert(key(e));
+        if (e.rank != kLive) staleKeys.emplace(key(e), false);
+    for (const auto& [id, e] : catalog_)
+        if (e.rank == kLive && parents.count(e.parentId)) {
+            auto it = staleKeys.find(key(e));
+            if (it != staleKeys.end()) it->second = true;
+        }
     for (auto it = catalog_.begin(); it != catalog_.end();) {
-        if (it->second.rank != kLive && liveKeys.count(key(it->second)))
+        if (it->second.rank != kLive && staleKeys.find(key(it->second))->second)
             it = catalog_.erase(it);
         else
             ++it;

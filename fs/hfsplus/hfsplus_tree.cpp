@@ -30,6 +30,7 @@ void HFSP::linkParentChild() {
         r.source = HfsSource::Thread;
         catalog_[kRootFolderId] = r;
     }
+    indexCatalog();
     if (mode_ == ScanMode::Standard)
         linkStandard();
     else
@@ -47,7 +48,13 @@ uint64_t HFSP::ensureOrphan() {
     o.source = HfsSource::Thread;
     o.nameOffset = addName(hfs::ORPHAN_ENTRY);
     o.nameLength = static_cast<uint32_t>(std::strlen(hfs::ORPHAN_ENTRY));
-    catalog_[orphanId_] = o;
+    HfsEntry& placed = catalog_[orphanId_] = o;
+    if (!byId_.empty()) {
+        if (orphanId_ < byId_.size())
+            byId_[static_cast<size_t>(orphanId_)] = &placed;
+        else
+            byId_.clear();  // the map alone from here
+    }
     hasOrphan_ = true;
     return orphanId_;
 }

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -234,6 +235,12 @@ private:
     uint64_t mftByteCount_ = 0;  // bytes of MFT to enumerate (real size, clipped)
     uint64_t dataClusterCount_ = 0;
     std::vector<NtfsRun> runs_;
+    // The MFT bytes around the record read last: records asked for in MFT
+    // order (a folder's deleted files) come from one read.
+    mutable std::mutex windowMutex_;
+    mutable std::vector<uint8_t> window_;
+    mutable uint64_t windowAt_ = 0;
+    bool fromWindow(uint64_t offset, uint8_t* out) const;
     std::vector<MftCandidate> mftCandidates_;
     uint64_t chosenClusterSize_ = 0;  // Advanced: the operator's cluster size
     uint64_t previousRecords_ = 0;    // Advanced: records found past the MFT

@@ -195,6 +195,10 @@ size_t ntfs::bestMftCandidate() const {
 bool ntfs::selectMftCandidate(size_t index) {
     runKnown_ = false;
     runs_.clear();
+    {
+        std::lock_guard<std::mutex> lock(windowMutex_);
+        window_.clear();
+    }
     if (index >= mftCandidates_.size()) return false;
     const MftCandidate& c = mftCandidates_[index];
     if (chosenClusterSize_)

@@ -29,6 +29,10 @@ ScanOutcome ntfs::scan(ScanContext& ctx) {
     namePool_.clear();
     streams_.clear();
     runs_.clear();
+    {
+        std::lock_guard<std::mutex> lock(windowMutex_);
+        window_.clear();
+    }
     orphanIndex_ = -1;
     rootIndex_ = 5;
     runKnown_ = false;

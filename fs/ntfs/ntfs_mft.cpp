@@ -19,10 +19,42 @@ constexpr size_t kPiece = 4u << 20;          // sequential read size
 
 }  // namespace
 
+// The record at offset copied from the window, which is moved to the MFT
+// run holding it (bytes the scan read already) when it does not hold it.
+// False when the record is not wholly inside one MFT run.
+bool ntfs::fromWindow(uint64_t offset, uint8_t* out) const {
+    constexpr uint64_t kWindow = 64 * 1024;
+    std::lock_guard<std::mutex> lock(windowMutex_);
+    if (offset >= windowAt_ && offset - windowAt_ <= window_.size() &&
+        window_.size() - (offset - windowAt_) >= recordSize_) {
+        std::memcpy(out, window_.data() + (offset - windowAt_), recordSize_);
+        return true;
+    }
+    for (const NtfsRun& r : runs_) {
+        uint64_t start = 0, len = 0;
+        if (r.sparse || r.lcn < 0 || mulOverflows(static_cast<uint64_t>(r.lcn), clusterSize_, &start) ||
+            mulOverflows(r.length, clusterSize_, &len) || start > UINT64_MAX - len)
+            continue;
+        if (offset < start || offset - start >= len || len - (offset - start) < recordSize_) continue;
+        const uint64_t from = std::max(start, offset & ~(kWindow - 1));
+        const uint64_t n = std::min(kWindow, start + len - from);
+        if (n < offset - from + recordSize_) return false;
+        window_.resize(static_cast<size_t>(n));
+        if (volume_.read(from, window_.data(), window_.size()) != window_.size()) {
+            window_.clear();
+            return false;
+        }
+        windowAt_ = from;
+        std::memcpy(out, window_.data() + (offset - from), recordSize_);
+        return true;
+    }
+    return false;
+}
+
 bool ntfs::readRecordAt(uint64_t offset, std::vector<uint8_t>& rec) const {
     std::vector<uint8_t> raw(recordSize_);
     rec.assign(recordSize_, 0);
-    if (volume_.read(offset, raw.data(), raw.size()) != raw.size()) return false;
+    if (!fromWindow(offset, raw.data()) && volume_.read(offset, raw.data(), raw.size()) != raw.size()) return false;
     Decoded<NtfsRecordHeader> h = applyFixups(raw.data(), rec.data(), rec.size());
     return h && !h->baad;
 }

@@ -13,12 +13,13 @@
 #include <thread>
 #include <vector>
 
-namespace brantlow::raw {
+namespace brantlow {
 
 class ReadAhead {
 public:
-    // fill(buf, pos, n): n bytes at pos (zeros where nothing could be read).
-    using Fill = std::function<void(uint8_t* buf, uint64_t pos, size_t n)>;
+    // fill(buf, pos, n): n bytes at pos (zeros where nothing could be read);
+    // what it returns is summed into the buffer's tag (heldTag()).
+    using Fill = std::function<uint64_t(uint8_t* buf, uint64_t pos, size_t n)>;
     // mark(buf, n, flags): one byte per 512-byte unit of buf[0, n), set
     // while the bytes just read are still in this core's cache (the start
     // signature test of the scan).
@@ -41,6 +42,10 @@ public:
     // reading started at) to the end of its block, after get(at).
     const uint8_t* marks(uint64_t at) const;
     size_t bufferBytes() const { return chunk_ + extra_; }
+    // The position of the block held since the last get(), and the sum of
+    // what fill returned for it.
+    uint64_t heldPosition() const { return posOf(held_); }
+    uint64_t heldTag() const { return slots_[held_ % slots_.size()].tag; }
 
 private:
     enum class State { Free, Reading, Ready };
@@ -50,6 +55,7 @@ private:
         State state = State::Free;
         uint64_t seq = 0;
         uint64_t gen = 0;
+        uint64_t tag = 0;
     };
     void run();
     uint64_t posOf(uint64_t seq) const { return origin_ + seq * chunk_; }
@@ -71,4 +77,4 @@ private:
     std::thread thread_;
 };
 
-}  // namespace brantlow::raw
+}  // namespace brantlow

@@ -1,11 +1,11 @@
-#include "raw/read_ahead.h"
+#include "disk/read_ahead.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
-namespace brantlow::raw {
+namespace brantlow {
 
 namespace {
 constexpr size_t kAlign = 4096;  // reads land page-aligned
@@ -90,14 +90,15 @@ void ReadAhead::run() {
         ++nextRead_;
         lk.unlock();
         const uint64_t want = std::min<uint64_t>(chunk_ + extra_, total_ - pos);
+        uint64_t tag = 0;
         if (!mark_) {
-            fill_(s->buf, pos, static_cast<size_t>(want));
+            tag = fill_(s->buf, pos, static_cast<size_t>(want));
         } else {
             // In pieces, each marked while it is in the cache.
             constexpr size_t kPiece = 256 * 1024;
             for (size_t off = 0; off < want; off += kPiece) {
                 const size_t k = static_cast<size_t>(std::min<uint64_t>(kPiece, want - off));
-                fill_(s->buf + off, pos + off, k);
+                tag += fill_(s->buf + off, pos + off, k);
                 if (off < chunk_) {
                     const size_t m = std::min(k, chunk_ - off);
                     std::memset(s->buf + off + k, 0, std::min<size_t>(kUnit, chunk_ + extra_ + 64 - off - k));
@@ -107,9 +108,10 @@ void ReadAhead::run() {
         }
         std::memset(s->buf + want, 0, chunk_ + extra_ + 64 - static_cast<size_t>(want));
         lk.lock();
+        s->tag = tag;
         s->state = State::Ready;
         cv_.notify_all();
     }
 }
 
-}  // namespace brantlow::raw
+}  // namespace brantlow
