@@ -387,6 +387,7 @@ int cmdRecover(const Args& a) {
     opt.unreadable = &unreadable;
     opt.streams = a.has("--streams");
     opt.deletedOnly = a.has("--deleted-only");
+    opt.includeOverwritten = a.has("--include-overwritten");
     StderrProgress prog(stderrIsTerminal() && !a.has("--quiet"));
     ThrottledProgress throttled(&prog);
     opt.onFile = [&](const FileReport& r) {
@@ -434,6 +435,10 @@ int cmdCat(const Args& a) {
     WriteResult r = s->parser->writeContent(*f, out);
     const uint64_t bad = UnreadableSectors(s->view).of(*s->parser, *f);
     if (bad) r = WriteResult::partial("unreadable sectors (" + std::to_string(bad) + "), written as zeros");
+    // A deleted file whose clusters other files hold now: their bytes.
+    const RecoveryEstimate est = bad ? RecoveryEstimate{} : fileEstimate(*s->parser, *f, info, nullptr);
+    if (est.state == Recoverability::Overwritten || est.state == Recoverability::Partial)
+        r = WriteResult::partial(recoverabilityText(est) + ": its clusters hold another file's data now");
     if (std::fflush(stdout) != 0 && r.status != WriteStatus::Failed) {
         std::cerr << "brantlow-cli: cannot write to the standard output\n";
         return kExitPartial;

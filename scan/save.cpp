@@ -20,6 +20,17 @@ std::optional<platform::Stamp> stamp(const OptTime& t) {
     return platform::Stamp{t->sec, t->nsec};
 }
 
+// "overwritten: 12 of 12 clusters are another file's now" (and ", written
+// on request" when it was written all the same); "partly overwritten (25%):
+// 3 of 12 clusters are another file's now".
+std::string overwrittenReason(const RecoveryEstimate& e, bool written) {
+    std::string t = recoverabilityText(e);
+    if (e.units)
+        t += ": " + std::to_string(e.overwritten) + " of " + std::to_string(e.units) + " clusters are another file's now";
+    if (written && e.state == Recoverability::Overwritten) t += ", written on request";
+    return t;
+}
+
 // A parser's writer writing into an output file: zeros become holes, and a
 // stop request ends the file at once.
 class FileSink : public ContentSink {
@@ -98,6 +109,12 @@ struct Saver {
             progress->status("saving File  " + path);
             progress->status2("File size: " + std::to_string(static_cast<long long>(info.size / 1024)) + " kb");
         }
+        // A deleted file whose clusters belong to other files now holds
+        // their bytes, not its own: never written as complete.
+        const RecoveryEstimate est = info.state == EntryState::Live && !info.orphan ? RecoveryEstimate{}
+                                                                                     : parser.recoverability(id);
+        if (est.state == Recoverability::Overwritten && !options.includeOverwritten)
+            return failed(path, 0, overwrittenReason(est, false));
         platform::OutputFile f;
         if (!f.create(dir)) return failed(path, f.error());
         FileSink sink(f, stop);
@@ -117,6 +134,11 @@ struct Saver {
         // finished came back as zeros, whatever the writer saw.
         const uint64_t unreadable = options.unreadable ? options.unreadable->of(parser, id) : 0;
         if (unreadable) res = WriteResult::partial("unreadable sectors (" + std::to_string(unreadable) + ")");
+        else if (est.state == Recoverability::Overwritten || est.state == Recoverability::Partial) {
+            const std::string why = overwrittenReason(est, true);
+            res = WriteResult::partial(res.status == WriteStatus::Partial && !res.reason.empty() ? res.reason + "; " + why
+                                                                                                 : why);
+        }
         const bool partial = res.status == WriteStatus::Partial;
         if (partial) name = names.claim(dir, name + ".partial");
         if (!commit(f, dir, name, at, mt)) return failed(path, f.error());

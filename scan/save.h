@@ -47,6 +47,11 @@ struct SaveStats {
 struct SaveOptions {
     bool streams = false;      // write named data streams beside their file
     bool deletedOnly = false;  // only deleted and orphaned files; folders left empty are removed
+    // Deleted files whose clusters the allocation map gives to other files
+    // now: by default one partly overwritten is kept as NAME.partial and
+    // one wholly overwritten is not written (failed, "overwritten"); with
+    // this set the latter is written too, as NAME.partial.
+    bool includeOverwritten = false;
     // Files on sectors an image's map does not mark finished (or null):
     // kept as NAME.partial, reported with the count.
     const UnreadableSectors* unreadable = nullptr;
