@@ -306,7 +306,7 @@ std::optional<SearchFilter> searchFilterOf(const Args& a) {
                       << " takes a date, YYYY-MM-DD or YYYY-MM-DDTHH:MM:SSZ\n";
             break;
         case FilterError::Recoverable:
-            std::cerr << "brantlow-cli: --recoverable takes intact, partial, overwritten, unreadable or unknown\n";
+            std::cerr << "brantlow-cli: --recoverable takes intact, partial, overwritten, uncertain, unreadable or unknown\n";
             break;
     }
     return std::nullopt;
@@ -437,8 +437,9 @@ int cmdCat(const Args& a) {
     if (bad) r = WriteResult::partial("unreadable sectors (" + std::to_string(bad) + "), written as zeros");
     // A deleted file whose clusters other files hold now: their bytes.
     const RecoveryEstimate est = bad ? RecoveryEstimate{} : fileEstimate(*s->parser, *f, info, nullptr);
-    if (est.state == Recoverability::Overwritten || est.state == Recoverability::Partial)
-        r = WriteResult::partial(recoverabilityText(est) + ": its clusters hold another file's data now");
+    if (est.state == Recoverability::Overwritten || est.state == Recoverability::Partial ||
+        est.state == Recoverability::Uncertain)
+        r = WriteResult::partial(recoverabilityText(est) + ": its clusters may hold another file's data");
     if (std::fflush(stdout) != 0 && r.status != WriteStatus::Failed) {
         std::cerr << "brantlow-cli: cannot write to the standard output\n";
         return kExitPartial;

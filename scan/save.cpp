@@ -134,8 +134,12 @@ struct Saver {
         // finished came back as zeros, whatever the writer saw.
         const uint64_t unreadable = options.unreadable ? options.unreadable->of(parser, id) : 0;
         if (unreadable) res = WriteResult::partial("unreadable sectors (" + std::to_string(unreadable) + ")");
-        else if (est.state == Recoverability::Overwritten || est.state == Recoverability::Partial) {
-            const std::string why = overwrittenReason(est, true);
+        else if (est.state == Recoverability::Overwritten || est.state == Recoverability::Partial ||
+                 est.state == Recoverability::Uncertain) {
+            const std::string why =
+                est.state == Recoverability::Uncertain
+                    ? "uncertain: another file starts among the clusters after its first one, read as its own"
+                    : overwrittenReason(est, true);
             res = WriteResult::partial(res.status == WriteStatus::Partial && !res.reason.empty() ? res.reason + "; " + why
                                                                                                  : why);
         }

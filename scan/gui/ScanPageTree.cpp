@@ -310,6 +310,7 @@ uint32_t VolumeScanDlg::tintOf(EntryId id, QString& tip) {
         case Recoverability::Partial: return 0xB0E0FFu;      // light orange
         case Recoverability::Overwritten: return 0xE0E0E0u;  // light grey
         case Recoverability::Unreadable: return 0xD0C0FFu;   // light red: on sectors the image's map lacks
+        case Recoverability::Uncertain: return 0xC0F0F8u;    // light yellow: the contiguous rule is a guess here
         case Recoverability::Unknown: break;
     }
     return controls::kColorNone;

@@ -286,3 +286,45 @@ TEST(MtoolsFat32Root, RootIsTakenFromTheBootSector) {
 }
 
 }  // namespace
+
+namespace {
+
+// A deleted file that was fragmented: its freed chain, read as the clusters
+// after its first one, runs over where another (deleted) file starts. The
+// map calls those clusters free, yet they are not all its own: the state
+// is "uncertain", and the save keeps it as NAME.partial with status 4.
+TEST_P(MtoolsFat, FragmentedDeletedFileIsUncertainNotIntact) {
+    // FAT16 only: on FAT32 mtools goes on after the last cluster it gave
+    // (the FSInfo hint) and never fills the hole.
+    if (std::string(GetParam()) != "fat16") GTEST_SKIP() << "mtools fills holes on FAT16 only";
+    put("f1.bin", randomBytes(400, 1));
+    put("f2.bin", randomBytes(400, 2));
+    put("f3.bin", randomBytes(400, 3));
+    sh("mdel -i " + img + " ::f2.bin");
+    // big.bin takes f2's cluster, then the clusters after f3's.
+    put("big.bin", randomBytes(3 * 512, 4));
+    sh("mdel -i " + img + " ::big.bin");
+    sh("mdel -i " + img + " ::f3.bin");
+    Listing l = list(img);
+    std::string big;
+    for (auto& [p, j] : l.byPath)
+        if (j["state"] == "deleted" && j["size"] == 3 * 512) big = p;
+    ASSERT_FALSE(big.empty());
+    EXPECT_EQ(l.byPath[big]["recoverable"], "uncertain");
+    TempDir out;
+    const std::string rep = dir.path() + "/report.json";
+    CliResult r = runCli({"recover", img, "--out", out.path(), "--quiet", "--report", rep});
+    EXPECT_EQ(r.rc, 4);
+    struct stat st {};
+    EXPECT_NE(::stat((out.path() + "/" + big).c_str(), &st), 0);
+    EXPECT_EQ(::stat((out.path() + "/" + big + ".partial").c_str(), &st), 0);
+    std::ifstream in(rep);
+    bool said = false;
+    for (std::string line; std::getline(in, line);)
+        said = said || (line.find(big + ".partial") != std::string::npos &&
+                         line.find("\"reason\":\"uncertain") != std::string::npos);
+    EXPECT_TRUE(said);
+    EXPECT_EQ(runCli({"search", img, "--quiet", "--pattern", "*", "--recoverable", "uncertain"}).rc, 0);
+}
+
+}  // namespace
