@@ -1,5 +1,6 @@
 // brantlow-cli list and recover: one volume scanned, then listed or saved.
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -353,9 +354,32 @@ int cmdRecover(const Args& a) {
         std::cerr << "brantlow-cli: --out needs a folder\n";
         return kExitUsage;
     }
+    // --max-output: bytes, or with a K, M, G or T suffix (powers of 1024).
+    uint64_t maxOutput = 0;
+    if (a.has("--max-output")) {
+        std::string v = a.get("--max-output");
+        unsigned shift = 0;
+        if (!v.empty()) {
+            const char* units = "KMGT";
+            if (const char* u = std::strchr(units, std::toupper(static_cast<unsigned char>(v.back()))); u && *u) {
+                shift = 10u * static_cast<unsigned>(u - units + 1);
+                v.pop_back();
+            }
+        }
+        auto n = parseU64(v);
+        if (!n || *n == 0 || (shift && *n > (~0ull >> shift))) {
+            std::cerr << "brantlow-cli: --max-output takes a number of bytes above 0 (K, M, G, T allowed)\n";
+            return kExitUsage;
+        }
+        maxOutput = *n << shift;
+    }
     int rc = kExitOk;
     auto s = scanVolume(a, rc);
     if (!s) return rc;
+    if (!maxOutput) {
+        const uint64_t source = s->reader ? s->reader->sizeBytes() : s->view.sizeBytes();
+        maxOutput = source > (~0ull >> 1) ? ~0ull : source * 2;
+    }
     // The folder save: the whole volume, or the folder --path names.
     const SavePlan plan =
         planSave(*s->parser, {}, a.has("--path") ? entryAtPath(*s->parser, a.get("--path")) : kRootId);
@@ -388,6 +412,7 @@ int cmdRecover(const Args& a) {
     opt.streams = a.has("--streams");
     opt.deletedOnly = a.has("--deleted-only");
     opt.includeOverwritten = a.has("--include-overwritten");
+    opt.maxOutput = maxOutput;
     StderrProgress prog(stderrIsTerminal() && !a.has("--quiet"));
     ThrottledProgress throttled(&prog);
     opt.onFile = [&](const FileReport& r) {
@@ -416,6 +441,12 @@ int cmdRecover(const Args& a) {
         std::cerr << "brantlow-cli: interrupted: " << stats.notAttempted << " files not attempted\n";
         return kExitInterrupted;
     }
+    if (stats.limitReached)
+        std::cerr << "brantlow-cli: stopped: the next file would take the output past " << maxOutput
+                  << " bytes (--max-output); " << stats.notAttempted << " files not attempted\n";
+    if (stats.sameClusters)
+        std::cerr << "brantlow-cli: " << stats.sameClusters
+                  << " files share their clusters with a file written before; each is written once\n";
     if (stats.unreadable) return kExitUnreadable;
     return stats.allDone() ? kExitOk : kExitPartial;
 }

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -56,10 +57,55 @@ struct Saver {
     std::vector<std::string> created;  // folders this save made, in order
     uint64_t handled = 0;              // files taken so far (written, partial, failed, skipped)
 
+    // The volume ranges of the files written so far in this run, so that a
+    // cluster is written once however many entries claim it (cross-linked
+    // chains, hard links, a file found twice).
+    struct Owner {
+        std::string path;  // as written (NAME or NAME.partial)
+        uint64_t first = 0, total = 0, size = 0;
+        size_t ranges = 0;
+        bool partial = false;
+    };
+    struct Claim {
+        uint64_t end;
+        size_t owner;
+    };
+    using Claims = std::map<uint64_t, Claim>;  // by start; no two overlap
+    // Every file's ranges, and those of live files alone: a live file's
+    // clusters are its own by the allocation map, so it gives way only to
+    // another live file, never to a deleted one written before it.
+    Claims claims, liveClaims;
+    std::vector<Owner> owners;
+
+    // The earlier file that holds any of these ranges, or -1.
+    static long claimedBy(const Claims& in, const std::vector<VolumeRange>& ranges) {
+        for (const VolumeRange& r : ranges) {
+            if (!r.length) continue;
+            auto it = in.upper_bound(r.offset);
+            if (it != in.begin() && std::prev(it)->second.end > r.offset) return static_cast<long>(std::prev(it)->second.owner);
+            if (it != in.end() && it->first < r.offset + r.length) return static_cast<long>(it->second.owner);
+        }
+        return -1;
+    }
+    static void add(Claims& in, const VolumeRange& r, size_t owner) {
+        if (r.length && claimedBy(in, {r}) < 0) in.emplace(r.offset, Claim{r.offset + r.length, owner});
+    }
+    void claim(const std::vector<VolumeRange>& ranges, bool live, const std::string& path, uint64_t size,
+               bool partial) {
+        Owner o{path, ranges.empty() ? 0 : ranges.front().offset, 0, size, ranges.size(), partial};
+        const size_t idx = owners.size();
+        for (const VolumeRange& r : ranges) {
+            o.total += r.length;
+            add(claims, r, idx);
+            if (live) add(liveClaims, r, idx);
+        }
+        owners.push_back(std::move(o));
+    }
+
     bool stopRequested() const { return stop && stop->load(std::memory_order_relaxed); }
     bool stopped() {
         if (stopRequested()) stats.interrupted = true;
-        return stats.diskFull || stats.interrupted;
+        return stats.diskFull || stats.interrupted || stats.limitReached;
     }
 
     void report(const std::string& path, WriteStatus status, uint64_t bytes, const std::string& reason,
@@ -115,6 +161,45 @@ struct Saver {
                                                                                      : parser.recoverability(id);
         if (est.state == Recoverability::Overwritten && !options.includeOverwritten)
             return failed(path, 0, overwrittenReason(est, false));
+        // The run's bound: no file begins that could take it past the limit.
+        if (options.maxOutput && (stats.bytes > options.maxOutput || info.size > options.maxOutput - stats.bytes)) {
+            --handled;
+            stats.limitReached = true;
+            stats.lastError = "output limit reached";
+            return;
+        }
+        // Clusters written already for another file in this run are not
+        // written again: the same content is a second name of that file,
+        // anything else is refused.
+        // (A deleted file the allocation map calls partly overwritten shares
+        // clusters with live files by definition: the map has spoken.)
+        const bool mapSpoke = est.state == Recoverability::Partial || est.state == Recoverability::Overwritten;
+        std::vector<VolumeRange> ranges;
+        if (!mapSpoke) ranges = parser.contentRanges(id);
+        const bool live = info.state == EntryState::Live;
+        if (const long o = claimedBy(live ? liveClaims : claims, ranges); o >= 0) {
+            const Owner& own = owners[static_cast<size_t>(o)];
+            uint64_t total = 0;
+            for (const VolumeRange& r : ranges) total += r.length;
+            const std::string why = "same clusters as " + own.path;
+            ++stats.sameClusters;
+            if (own.first == ranges.front().offset && own.total == total && own.ranges == ranges.size() &&
+                own.size == info.size) {
+                if (own.partial) name = names.claim(dir, name + ".partial");
+                const std::string to = joinPath(dir, name);
+                if (platform::hardLink(own.path, to) == 0) {
+                    if (own.partial) {
+                        ++stats.partial;
+                        report(to, WriteStatus::Partial, 0, why);
+                    } else {
+                        ++stats.written;
+                        report(to, WriteStatus::Complete, 0, why);
+                    }
+                    return;
+                }
+            }
+            return failed(path, 0, why);
+        }
         platform::OutputFile f;
         if (!f.create(dir)) return failed(path, f.error());
         FileSink sink(f, stop);
@@ -147,6 +232,7 @@ struct Saver {
         if (partial) name = names.claim(dir, name + ".partial");
         if (!commit(f, dir, name, at, mt)) return failed(path, f.error());
         stats.bytes += f.size();
+        claim(ranges, live, f.path(), info.size, partial);
         if (partial) {
             ++stats.partial;
             if (unreadable) ++stats.unreadable;
@@ -341,6 +427,7 @@ std::string saveSummary(const SaveStats& st, const std::string& outDir, const st
     if (st.failed) t += ", " + std::to_string(st.failed) + " failed";
     if (st.notAttempted) t += ", " + std::to_string(st.notAttempted) + " not attempted";
     if (st.diskFull) t += " (no space left on the output disk)";
+    else if (st.limitReached) t += " (stopped at the output limit)";
     else if (st.interrupted) t += " (stopped)";
     if (!note.empty()) t += "; " + note;
     return t;

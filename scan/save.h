@@ -39,9 +39,13 @@ struct SaveStats {
     std::string lastError;      // text of the last failure
     bool diskFull = false;      // the save stopped on "no space left"
     bool interrupted = false;   // the save stopped on request
+    bool limitReached = false;  // the save stopped before going past SaveOptions::maxOutput
+    uint64_t sameClusters = 0;  // files not written again: their clusters were written for another file
     std::vector<FileReport> problems;  // every partial or failed file, in order
 
-    bool allDone() const { return partial == 0 && failed == 0 && notAttempted == 0 && !interrupted; }
+    bool allDone() const {
+        return partial == 0 && failed == 0 && notAttempted == 0 && !interrupted && !limitReached;
+    }
 };
 
 struct SaveOptions {
@@ -52,6 +56,9 @@ struct SaveOptions {
     // one wholly overwritten is not written (failed, "overwritten"); with
     // this set the latter is written too, as NAME.partial.
     bool includeOverwritten = false;
+    // Stop the run before the content written passes this many bytes (0:
+    // no limit); what is left counts as not attempted.
+    uint64_t maxOutput = 0;
     // Files on sectors an image's map does not mark finished (or null):
     // kept as NAME.partial, reported with the count.
     const UnreadableSectors* unreadable = nullptr;
