@@ -51,13 +51,11 @@ void VolumeScanDlg::fillChildren(Item p, bool labelClick) {
 
     EntryId id = kRootId;
     if (p != root_ && !entryOf(p, id)) return;
-    // The entries on the path to P: a child that is one of them is a cycle.
+    // The entries on the path to P (any depth): a child that is one of them
+    // is a cycle.
     std::unordered_set<EntryId> onPath{id};
-    int depth = 0;
-    for (Item a = t.parent(p); a != kNoItem; a = t.parent(a)) {
-        if (++depth > kMaxTreeDepth) return;
+    for (Item a = t.parent(p); a != kNoItem; a = t.parent(a))
         if (t.hasData(a)) onPath.insert(t.data(a));
-    }
     bool checked = tree_->GetCheck(p);
     std::vector<controls::NewItem> newItems;
     std::unordered_set<EntryId> seen;
