@@ -123,11 +123,31 @@ struct Saver {
         report(path, WriteStatus::Failed, 0, why);
     }
 
+    // The name to write under: one the output folder holds already (from
+    // before this run: a file, a folder, a link) takes the next free name,
+    // and so does a complete file named like the partial marker or a
+    // temporary, which would read as something it is not.
+    std::string freeName(const std::string& dir, std::string name, bool complete) {
+        const auto endsWith = [&](const char* tail) {
+            const size_t n = std::strlen(tail);
+            return name.size() >= n && name.compare(name.size() - n, n, tail) == 0;
+        };
+        if (complete && (endsWith(".partial") || (name.rfind(".brantlow-", 0) == 0 && endsWith(".part"))))
+            name = names.claim(dir, name + " (1)");
+        for (int i = 0; i < 10000 && platform::pathExists(joinPath(dir, name)); ++i) name = names.claim(dir, name);
+        return name;
+    }
+
     // Creates dir/name (sanitised; the strict form when the medium refuses
     // the name). Returns the path, or empty with err set.
     std::string makeFolder(const std::string& dir, const std::string& name, int& err) {
         std::string path = joinPath(dir, name);
         err = platform::makeDir(path);
+        // A file or a link of that name from before: the next free name.
+        for (int i = 0; err == EEXIST && i < 10000; ++i) {
+            path = joinPath(dir, names.claim(dir, name));
+            err = platform::makeDir(path);
+        }
         if (err == EINVAL) {
             path = joinPath(dir, sanitizeComponentStrict(name));
             err = platform::makeDir(path);
@@ -186,7 +206,7 @@ struct Saver {
             if (own.first == ranges.front().offset && own.total == total && own.ranges == ranges.size() &&
                 own.size == info.size) {
                 if (own.partial) name = names.claim(dir, name + ".partial");
-                const std::string to = joinPath(dir, name);
+                const std::string to = joinPath(dir, freeName(dir, name, !own.partial));
                 if (platform::hardLink(own.path, to) == 0) {
                     if (own.partial) {
                         ++stats.partial;
@@ -230,6 +250,7 @@ struct Saver {
         }
         const bool partial = res.status == WriteStatus::Partial;
         if (partial) name = names.claim(dir, name + ".partial");
+        name = freeName(dir, name, !partial);
         if (!commit(f, dir, name, at, mt)) return failed(path, f.error());
         stats.bytes += f.size();
         claim(ranges, live, f.path(), info.size, partial);

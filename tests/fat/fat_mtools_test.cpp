@@ -405,3 +405,47 @@ TEST(FatCrossLinks, ARunWritesNoMoreThanTheDistinctClusters) {
 }
 
 }  // namespace
+
+namespace {
+
+// Names in the output folder: a file or a link there already with a
+// folder's or a file's name, and recovered files named like the partial
+// marker or a temporary, all take the next free name; nothing there before
+// is replaced.
+TEST(FatOutputNames, CollisionsTakeTheNextFreeName) {
+    if (!haveTools()) GTEST_SKIP() << "mtools / mkfs.fat not installed";
+    TempDir dir;
+    const std::string img = dir.path() + "/v.img";
+    sh("truncate -s 16M " + img + " && mkfs.fat -F 16 " + img);
+    writeFile(dir.path() + "/a", "inside docs");
+    writeFile(dir.path() + "/b", "complete, though named like a partial file");
+    writeFile(dir.path() + "/c", "a recovered file named like a temporary");
+    writeFile(dir.path() + "/d", "recovered keep.txt");
+    sh("mmd -i " + img + " ::Docs ::Linked");
+    sh("mcopy -i " + img + " " + dir.path() + "/a ::Docs/a.txt");
+    sh("mcopy -i " + img + " " + dir.path() + "/a ::Linked/b.txt");
+    sh("mcopy -i " + img + " " + dir.path() + "/b '::report.partial'");
+    sh("mcopy -i " + img + " " + dir.path() + "/c '::.brantlow-1-1.part'");
+    sh("mcopy -i " + img + " " + dir.path() + "/d ::keep.txt");
+    TempDir out;
+    writeFile(out.path() + "/Docs", "a file that was there before");
+    writeFile(out.path() + "/keep.txt", "the operator's own");
+    ASSERT_EQ(::symlink("/nonexistent", (out.path() + "/Linked").c_str()), 0);
+    const std::string rep = dir.path() + "/report.json";
+    CliResult r = runCli({"recover", img, "--out", out.path(), "--quiet", "--report", rep}, true);
+    EXPECT_EQ(r.rc, 0) << r.out;
+    auto read = [](const std::string& p) {
+        std::ifstream in(p, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    };
+    EXPECT_EQ(read(out.path() + "/Docs"), "a file that was there before");
+    EXPECT_EQ(read(out.path() + "/Docs (1)/a.txt"), "inside docs");
+    EXPECT_EQ(read(out.path() + "/Linked (1)/b.txt"), "inside docs");
+    EXPECT_EQ(read(out.path() + "/keep.txt"), "the operator's own");
+    EXPECT_EQ(read(out.path() + "/keep (1).txt"), "recovered keep.txt");
+    EXPECT_EQ(read(out.path() + "/report.partial (1)"), "complete, though named like a partial file");
+    EXPECT_FALSE(std::filesystem::exists(out.path() + "/report.partial"));
+    EXPECT_EQ(read(out.path() + "/.brantlow-1-1.part (1)"), "a recovered file named like a temporary");
+}
+
+}  // namespace
