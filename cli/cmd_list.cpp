@@ -252,6 +252,8 @@ int cmdList(const Args& a) {
             if (!info.originalPath.empty())
                 std::cout << ",\"originalPath\":" << jsonString(info.originalPath)
                           << ",\"deletedAt\":" << jsonTime(info.deletedAt);
+            else if (info.deletedAt)
+                std::cout << ",\"deletedAt\":" << jsonTime(info.deletedAt);
             if ((info.state == EntryState::Deleted && info.kind != EntryKind::Folder) || onBad) recoverableJson(est);
             std::cout << "}\n";
         } else {
