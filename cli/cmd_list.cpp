@@ -128,6 +128,10 @@ std::optional<Scanned> scanVolume(const Args& a, int& rc) {
             rc = kExitUsage;
             std::cerr << "brantlow-cli: the " << terminalSafe(vol->fileSystem) << " parser offers no " << m
                       << " mode\n";
+        } else if (a.has("--fs") && !recognisedButNotRead(vol->fileSystem)) {
+            // A name no file system goes by: the command line is wrong.
+            rc = kExitUsage;
+            std::cerr << "brantlow-cli: --fs: no file system is called \"" << terminalSafe(vol->fileSystem) << "\"\n";
         } else if (recognisedButNotRead(vol->fileSystem)) {
             rc = kExitNoFs;
             std::cerr << "brantlow-cli: " << terminalSafe(vol->fileSystem) << " volumes are not supported yet\n";
@@ -393,7 +397,7 @@ int cmdRecover(const Args& a) {
     if (int e = platform::makeDirs(out)) {
         std::cerr << "brantlow-cli: cannot create output folder " << terminalSafe(out) << ": " << std::strerror(e)
                   << "\n";
-        return kExitUsage;
+        return kExitDestination;
     }
     if (std::any_of(a.positional.begin(), a.positional.end(),
                     [&](const std::string& source) { return platform::folderOnDevice(out, source); })) {

@@ -56,6 +56,7 @@ struct Saver {
     NameBook names;
     std::vector<std::string> created;  // folders this save made, in order
     uint64_t handled = 0;              // files taken so far (written, partial, failed, skipped)
+    uint64_t taken = 0;                // bytes read for the files written (the --max-output count)
 
     // The volume ranges of the files written so far in this run, so that a
     // cluster is written once however many entries claim it (cross-linked
@@ -181,23 +182,26 @@ struct Saver {
                                                                                      : parser.recoverability(id);
         if (est.state == Recoverability::Overwritten && !options.includeOverwritten)
             return failed(path, 0, overwrittenReason(est, false));
-        // The run's bound: no file begins that could take it past the limit.
-        if (options.maxOutput && (stats.bytes > options.maxOutput || info.size > options.maxOutput - stats.bytes)) {
+        // Clusters written already for another file in this run are not
+        // written again: the same content is a second name of that file,
+        // anything else is refused. (A deleted file the allocation map
+        // calls partly overwritten shares clusters with live files by
+        // definition: the map has spoken.)
+        const bool mapSpoke = est.state == Recoverability::Partial || est.state == Recoverability::Overwritten;
+        const std::vector<VolumeRange> ranges = parser.contentRanges(id);
+        // The run's bound: no file begins that could take it past the limit
+        // (what it reads from the volume, or its size where nothing says).
+        uint64_t need = 0;
+        for (const VolumeRange& r : ranges) need += r.length;
+        if (ranges.empty()) need = info.size;
+        if (options.maxOutput && (taken > options.maxOutput || need > options.maxOutput - taken)) {
             --handled;
             stats.limitReached = true;
             stats.lastError = "output limit reached";
             return;
         }
-        // Clusters written already for another file in this run are not
-        // written again: the same content is a second name of that file,
-        // anything else is refused.
-        // (A deleted file the allocation map calls partly overwritten shares
-        // clusters with live files by definition: the map has spoken.)
-        const bool mapSpoke = est.state == Recoverability::Partial || est.state == Recoverability::Overwritten;
-        std::vector<VolumeRange> ranges;
-        if (!mapSpoke) ranges = parser.contentRanges(id);
         const bool live = info.state == EntryState::Live;
-        if (const long o = claimedBy(live ? liveClaims : claims, ranges); o >= 0) {
+        if (const long o = mapSpoke ? -1 : claimedBy(live ? liveClaims : claims, ranges); o >= 0) {
             const Owner& own = owners[static_cast<size_t>(o)];
             uint64_t total = 0;
             for (const VolumeRange& r : ranges) total += r.length;
@@ -253,7 +257,8 @@ struct Saver {
         name = freeName(dir, name, !partial);
         if (!commit(f, dir, name, at, mt)) return failed(path, f.error());
         stats.bytes += f.size();
-        claim(ranges, live, f.path(), info.size, partial);
+        if (!mapSpoke) claim(ranges, live, f.path(), info.size, partial);
+        taken += need;
         if (partial) {
             ++stats.partial;
             if (unreadable) ++stats.unreadable;
