@@ -71,11 +71,13 @@ struct Saver {
         uint64_t end;
         size_t owner;
     };
+    // The ranges of the live files written so far: a live file's clusters
+    // are its own by the allocation map, so a second claim on them (a
+    // cross-link, a hard link) by a live or a deleted file is the one that
+    // gives way. (Deleted files guessed from freed chains may overlap each
+    // other; the allocation map and --max-output bound them.)
     using Claims = std::map<uint64_t, Claim>;  // by start; no two overlap
-    // Every file's ranges, and those of live files alone: a live file's
-    // clusters are its own by the allocation map, so it gives way only to
-    // another live file, never to a deleted one written before it.
-    Claims claims, liveClaims;
+    Claims liveClaims;
     std::vector<Owner> owners;
 
     // The earlier file that holds any of these ranges, or -1.
@@ -91,14 +93,12 @@ struct Saver {
     static void add(Claims& in, const VolumeRange& r, size_t owner) {
         if (r.length && claimedBy(in, {r}) < 0) in.emplace(r.offset, Claim{r.offset + r.length, owner});
     }
-    void claim(const std::vector<VolumeRange>& ranges, bool live, const std::string& path, uint64_t size,
-               bool partial) {
+    void claim(const std::vector<VolumeRange>& ranges, const std::string& path, uint64_t size, bool partial) {
         Owner o{path, ranges.empty() ? 0 : ranges.front().offset, 0, size, ranges.size(), partial};
         const size_t idx = owners.size();
         for (const VolumeRange& r : ranges) {
             o.total += r.length;
-            add(claims, r, idx);
-            if (live) add(liveClaims, r, idx);
+            add(liveClaims, r, idx);
         }
         owners.push_back(std::move(o));
     }
@@ -201,7 +201,7 @@ struct Saver {
             return;
         }
         const bool live = info.state == EntryState::Live;
-        if (const long o = mapSpoke ? -1 : claimedBy(live ? liveClaims : claims, ranges); o >= 0) {
+        if (const long o = mapSpoke ? -1 : claimedBy(liveClaims, ranges); o >= 0) {
             const Owner& own = owners[static_cast<size_t>(o)];
             uint64_t total = 0;
             for (const VolumeRange& r : ranges) total += r.length;
@@ -257,7 +257,7 @@ struct Saver {
         name = freeName(dir, name, !partial);
         if (!commit(f, dir, name, at, mt)) return failed(path, f.error());
         stats.bytes += f.size();
-        if (!mapSpoke) claim(ranges, live, f.path(), info.size, partial);
+        if (live) claim(ranges, f.path(), info.size, partial);
         taken += need;
         if (partial) {
             ++stats.partial;
