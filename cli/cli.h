@@ -28,7 +28,7 @@ constexpr int kExitSource = 2;       // the source cannot be opened or read
 constexpr int kExitNoFs = 3;         // no file system this tool can parse there
 constexpr int kExitPartial = 4;      // done, but some files partial or failed (named)
 constexpr int kExitUnreadable = 5;   // done, but sectors are unreadable: files on them (list, recover, cat), or left by image
-constexpr int kExitDestination = 6;  // image: the image or its map cannot be written (full, read-only)
+constexpr int kExitDestination = 6;  // the output cannot be written: image's image or map, recover's or carve's folder
 constexpr int kExitInterrupted = 130;
 
 // Parsed "--name value" options and positional words.

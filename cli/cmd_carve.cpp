@@ -84,7 +84,7 @@ int cmdCarve(const Args& a) {
         }
         if (int e = platform::makeDirs(outDir)) {
             std::cerr << "brantlow-cli: cannot create output folder " << outDir << ": " << std::strerror(e) << "\n";
-            return kExitUsage;
+            return kExitDestination;
         }
         if (std::any_of(a.positional.begin(), a.positional.end(),
                         [&](const std::string& source) { return platform::folderOnDevice(outDir, source); })) {

@@ -1,6 +1,7 @@
 // brantlow-cli list and recover: one volume scanned, then listed or saved.
 #include <algorithm>
 #include <charconv>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -130,6 +131,10 @@ std::optional<Scanned> scanVolume(const Args& a, int& rc) {
             rc = kExitUsage;
             std::cerr << "brantlow-cli: the " << terminalSafe(vol->fileSystem) << " parser offers no " << m
                       << " mode\n";
+        } else if (a.has("--fs") && !recognisedButNotRead(vol->fileSystem)) {
+            // A name no file system goes by: the command line is wrong.
+            rc = kExitUsage;
+            std::cerr << "brantlow-cli: --fs: no file system is called \"" << terminalSafe(vol->fileSystem) << "\"\n";
         } else if (recognisedButNotRead(vol->fileSystem)) {
             rc = kExitNoFs;
             std::cerr << "brantlow-cli: " << terminalSafe(vol->fileSystem) << " volumes are not supported yet\n";
@@ -273,6 +278,9 @@ int cmdList(const Args& a) {
                 appendJsonString(line, info.originalPath);
                 line += ",\"deletedAt\":";
                 appendJsonTime(line, info.deletedAt);
+            } else if (info.deletedAt) {
+                line += ",\"deletedAt\":";
+                appendJsonTime(line, info.deletedAt);
             }
             if ((info.state == EntryState::Deleted && info.kind != EntryKind::Folder) || onBad) recoverableJson(out, est);
             out << '}';
@@ -331,7 +339,7 @@ std::optional<SearchFilter> searchFilterOf(const Args& a) {
                       << " takes a date, YYYY-MM-DD or YYYY-MM-DDTHH:MM:SSZ\n";
             break;
         case FilterError::Recoverable:
-            std::cerr << "brantlow-cli: --recoverable takes intact, partial, overwritten, unreadable or unknown\n";
+            std::cerr << "brantlow-cli: --recoverable takes intact, partial, overwritten, uncertain, unreadable or unknown\n";
             break;
     }
     return std::nullopt;
@@ -391,9 +399,32 @@ int cmdRecover(const Args& a) {
         std::cerr << "brantlow-cli: --out needs a folder\n";
         return kExitUsage;
     }
+    // --max-output: bytes, or with a K, M, G or T suffix (powers of 1024).
+    uint64_t maxOutput = 0;
+    if (a.has("--max-output")) {
+        std::string v = a.get("--max-output");
+        unsigned shift = 0;
+        if (!v.empty()) {
+            const char* units = "KMGT";
+            if (const char* u = std::strchr(units, std::toupper(static_cast<unsigned char>(v.back()))); u && *u) {
+                shift = 10u * static_cast<unsigned>(u - units + 1);
+                v.pop_back();
+            }
+        }
+        auto n = parseU64(v);
+        if (!n || *n == 0 || (shift && *n > (~0ull >> shift))) {
+            std::cerr << "brantlow-cli: --max-output takes a number of bytes above 0 (K, M, G, T allowed)\n";
+            return kExitUsage;
+        }
+        maxOutput = *n << shift;
+    }
     int rc = kExitOk;
     auto s = scanVolume(a, rc);
     if (!s) return rc;
+    if (!maxOutput) {
+        const uint64_t source = s->reader ? s->reader->sizeBytes() : s->view.sizeBytes();
+        maxOutput = source > (~0ull >> 1) ? ~0ull : source * 2;
+    }
     // The folder save: the whole volume, or the folder --path names.
     const SavePlan plan =
         planSave(*s->parser, {}, a.has("--path") ? entryAtPath(*s->parser, a.get("--path")) : kRootId);
@@ -405,7 +436,7 @@ int cmdRecover(const Args& a) {
     if (int e = platform::makeDirs(out)) {
         std::cerr << "brantlow-cli: cannot create output folder " << terminalSafe(out) << ": " << std::strerror(e)
                   << "\n";
-        return kExitUsage;
+        return kExitDestination;
     }
     if (std::any_of(a.positional.begin(), a.positional.end(),
                     [&](const std::string& source) { return platform::folderOnDevice(out, source); })) {
@@ -425,6 +456,8 @@ int cmdRecover(const Args& a) {
     opt.unreadable = &unreadable;
     opt.streams = a.has("--streams");
     opt.deletedOnly = a.has("--deleted-only");
+    opt.includeOverwritten = a.has("--include-overwritten");
+    opt.maxOutput = maxOutput;
     StderrProgress prog(stderrIsTerminal() && !a.has("--quiet"));
     ThrottledProgress throttled(&prog);
     opt.onFile = [&](const FileReport& r) {
@@ -453,6 +486,12 @@ int cmdRecover(const Args& a) {
         std::cerr << "brantlow-cli: interrupted: " << stats.notAttempted << " files not attempted\n";
         return kExitInterrupted;
     }
+    if (stats.limitReached)
+        std::cerr << "brantlow-cli: stopped: the next file would take the output past " << maxOutput
+                  << " bytes (--max-output); " << stats.notAttempted << " files not attempted\n";
+    if (stats.sameClusters)
+        std::cerr << "brantlow-cli: " << stats.sameClusters
+                  << " files share their clusters with a file written before; each is written once\n";
     if (stats.unreadable) return kExitUnreadable;
     return stats.allDone() ? kExitOk : kExitPartial;
 }
@@ -472,6 +511,11 @@ int cmdCat(const Args& a) {
     WriteResult r = s->parser->writeContent(*f, out);
     const uint64_t bad = UnreadableSectors(s->view).of(*s->parser, *f);
     if (bad) r = WriteResult::partial("unreadable sectors (" + std::to_string(bad) + "), written as zeros");
+    // A deleted file whose clusters other files hold now: their bytes.
+    const RecoveryEstimate est = bad ? RecoveryEstimate{} : fileEstimate(*s->parser, *f, info, nullptr);
+    if (est.state == Recoverability::Overwritten || est.state == Recoverability::Partial ||
+        est.state == Recoverability::Uncertain)
+        r = WriteResult::partial(recoverabilityText(est) + ": its clusters may hold another file's data");
     if (std::fflush(stdout) != 0 && r.status != WriteStatus::Failed) {
         std::cerr << "brantlow-cli: cannot write to the standard output\n";
         return kExitPartial;

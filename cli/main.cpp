@@ -139,6 +139,10 @@ int main(int argc, char** argv) {
     recover->add_option("--out", "the output folder (created when missing)")->type_name("DIR")->required();
     recover->add_option("--path", "only the folder ROOT/... and what is below it")->type_name("ROOT/...");
     flag(recover, "--deleted-only", "only deleted and orphaned files");
+    recover->add_option("--max-output", "stop before the files written pass this many bytes (K, M, G, T suffixes; "
+                        "default: twice the source's size)")->type_name("BYTES");
+    flag(recover, "--include-overwritten",
+         "also write deleted files whose clusters belong to other files now (as NAME.partial)");
     recover->add_option("--report", "write one JSON line per file (path, status, bytes, reason) to this file")->type_name("FILE");
     addMap(recover);
 

@@ -15,6 +15,10 @@ int makeDir(const std::string& path) {
     return e;
 }
 
+int hardLink(const std::string& existing, const std::string& newPath) {
+    return ::link(existing.c_str(), newPath.c_str()) == 0 ? 0 : errno;
+}
+
 int makeDirs(const std::string& path) {
     if (path.empty()) return ENOENT;
     for (size_t i = 1; i <= path.size(); ++i) {

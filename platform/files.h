@@ -25,6 +25,9 @@ bool folderOnDevice(const std::string& folder, const std::string& devicePath);
 // Reads a regular file of at most maxBytes (EFBIG beyond; EISDIR/EINVAL for
 // what is not a regular file).
 int readWholeFile(const std::string& path, uint64_t maxBytes, std::vector<uint8_t>& out);
+// Makes newPath a second name of the file at existing (a hard link); fails
+// with EEXIST when newPath exists.
+int hardLink(const std::string& existing, const std::string& newPath);
 // Creates an empty file, or empties an existing one.
 int createEmptyFile(const std::string& path);
 // The folder of the running executable (empty when unknown).

@@ -11,6 +11,13 @@
 namespace brantlow::platform {
 
 int openSource(const std::string& path, int* err) {
+    // A socket cannot be opened at all (ENXIO, "No such device or
+    // address"): say what it is instead, as for a FIFO.
+    struct stat pre {};
+    if (::stat(path.c_str(), &pre) == 0 && S_ISSOCK(pre.st_mode)) {
+        if (err) *err = ENOTBLK;
+        return -1;
+    }
     int fd;
     do {
         fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);

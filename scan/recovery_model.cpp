@@ -288,6 +288,7 @@ const std::vector<RecoverableChoice>& recoverableChoices() {
         {"overwritten", "overwritten"},
         {"unknown", "unknown"},
         {"unreadable sectors", "unreadable"},
+        {"uncertain", "uncertain"},
     };
     return choices;
 }

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -18,6 +19,17 @@ namespace {
 std::optional<platform::Stamp> stamp(const OptTime& t) {
     if (!t) return std::nullopt;
     return platform::Stamp{t->sec, t->nsec};
+}
+
+// "overwritten: 12 of 12 clusters are another file's now" (and ", written
+// on request" when it was written all the same); "partly overwritten (25%):
+// 3 of 12 clusters are another file's now".
+std::string overwrittenReason(const RecoveryEstimate& e, bool written) {
+    std::string t = recoverabilityText(e);
+    if (e.units)
+        t += ": " + std::to_string(e.overwritten) + " of " + std::to_string(e.units) + " clusters are another file's now";
+    if (written && e.state == Recoverability::Overwritten) t += ", written on request";
+    return t;
 }
 
 // A parser's writer writing into an output file: zeros become holes, and a
@@ -45,11 +57,57 @@ struct Saver {
     std::vector<std::string> created;  // folders this save made, in order
     uint64_t handled = 0;              // files taken so far (written, partial, failed, skipped)
     platform::OutputFolder folder;     // the folder files are being written in
+    uint64_t taken = 0;                // bytes read for the files written (the --max-output count)
+
+    // The volume ranges of the files written so far in this run, so that a
+    // cluster is written once however many entries claim it (cross-linked
+    // chains, hard links, a file found twice).
+    struct Owner {
+        std::string path;  // as written (NAME or NAME.partial)
+        uint64_t first = 0, total = 0, size = 0;
+        size_t ranges = 0;
+        bool partial = false;
+    };
+    struct Claim {
+        uint64_t end;
+        size_t owner;
+    };
+    // The ranges of the live files written so far: a live file's clusters
+    // are its own by the allocation map, so a second claim on them (a
+    // cross-link, a hard link) by a live or a deleted file is the one that
+    // gives way. (Deleted files guessed from freed chains may overlap each
+    // other; the allocation map and --max-output bound them.)
+    using Claims = std::map<uint64_t, Claim>;  // by start; no two overlap
+    Claims liveClaims;
+    std::vector<Owner> owners;
+
+    // The earlier file that holds any of these ranges, or -1.
+    static long claimedBy(const Claims& in, const std::vector<VolumeRange>& ranges) {
+        for (const VolumeRange& r : ranges) {
+            if (!r.length) continue;
+            auto it = in.upper_bound(r.offset);
+            if (it != in.begin() && std::prev(it)->second.end > r.offset) return static_cast<long>(std::prev(it)->second.owner);
+            if (it != in.end() && it->first < r.offset + r.length) return static_cast<long>(it->second.owner);
+        }
+        return -1;
+    }
+    static void add(Claims& in, const VolumeRange& r, size_t owner) {
+        if (r.length && claimedBy(in, {r}) < 0) in.emplace(r.offset, Claim{r.offset + r.length, owner});
+    }
+    void claim(const std::vector<VolumeRange>& ranges, const std::string& path, uint64_t size, bool partial) {
+        Owner o{path, ranges.empty() ? 0 : ranges.front().offset, 0, size, ranges.size(), partial};
+        const size_t idx = owners.size();
+        for (const VolumeRange& r : ranges) {
+            o.total += r.length;
+            add(liveClaims, r, idx);
+        }
+        owners.push_back(std::move(o));
+    }
 
     bool stopRequested() const { return stop && stop->load(std::memory_order_relaxed); }
     bool stopped() {
         if (stopRequested()) stats.interrupted = true;
-        return stats.diskFull || stats.interrupted;
+        return stats.diskFull || stats.interrupted || stats.limitReached;
     }
 
     void report(const std::string& path, WriteStatus status, uint64_t bytes, const std::string& reason,
@@ -67,11 +125,31 @@ struct Saver {
         report(path, WriteStatus::Failed, 0, why);
     }
 
+    // The name to write under: one the output folder holds already (from
+    // before this run: a file, a folder, a link) takes the next free name,
+    // and so does a complete file named like the partial marker or a
+    // temporary, which would read as something it is not.
+    std::string freeName(const std::string& dir, std::string name, bool complete) {
+        const auto endsWith = [&](const char* tail) {
+            const size_t n = std::strlen(tail);
+            return name.size() >= n && name.compare(name.size() - n, n, tail) == 0;
+        };
+        if (complete && (endsWith(".partial") || (name.rfind(".brantlow-", 0) == 0 && endsWith(".part"))))
+            name = names.claim(dir, name + " (1)");
+        for (int i = 0; i < 10000 && platform::pathExists(joinPath(dir, name)); ++i) name = names.claim(dir, name);
+        return name;
+    }
+
     // Creates dir/name (sanitised; the strict form when the medium refuses
     // the name). Returns the path, or empty with err set.
     std::string makeFolder(const std::string& dir, const std::string& name, int& err) {
         std::string path = joinPath(dir, name);
         err = platform::makeDir(path);
+        // A file or a link of that name from before: the next free name.
+        for (int i = 0; err == EEXIST && i < 10000; ++i) {
+            path = joinPath(dir, names.claim(dir, name));
+            err = platform::makeDir(path);
+        }
         if (err == EINVAL) {
             path = joinPath(dir, sanitizeComponentStrict(name));
             err = platform::makeDir(path);
@@ -99,6 +177,54 @@ struct Saver {
             progress->status("saving File  " + path);
             progress->status2("File size: " + std::to_string(static_cast<long long>(info.size / 1024)) + " kb");
         }
+        // A deleted file whose clusters belong to other files now holds
+        // their bytes, not its own: never written as complete.
+        const RecoveryEstimate est = info.state == EntryState::Live && !info.orphan ? RecoveryEstimate{}
+                                                                                     : parser.recoverability(id);
+        if (est.state == Recoverability::Overwritten && !options.includeOverwritten)
+            return failed(path, 0, overwrittenReason(est, false));
+        // Clusters written already for another file in this run are not
+        // written again: the same content is a second name of that file,
+        // anything else is refused. (A deleted file the allocation map
+        // calls partly overwritten shares clusters with live files by
+        // definition: the map has spoken.)
+        const bool mapSpoke = est.state == Recoverability::Partial || est.state == Recoverability::Overwritten;
+        const std::vector<VolumeRange> ranges = parser.contentRanges(id);
+        // The run's bound: no file begins that could take it past the limit
+        // (what it reads from the volume, or its size where nothing says).
+        uint64_t need = 0;
+        for (const VolumeRange& r : ranges) need += r.length;
+        if (ranges.empty()) need = info.size;
+        if (options.maxOutput && (taken > options.maxOutput || need > options.maxOutput - taken)) {
+            --handled;
+            stats.limitReached = true;
+            stats.lastError = "output limit reached";
+            return;
+        }
+        const bool live = info.state == EntryState::Live;
+        if (const long o = mapSpoke ? -1 : claimedBy(liveClaims, ranges); o >= 0) {
+            const Owner& own = owners[static_cast<size_t>(o)];
+            uint64_t total = 0;
+            for (const VolumeRange& r : ranges) total += r.length;
+            const std::string why = "same clusters as " + own.path;
+            ++stats.sameClusters;
+            if (own.first == ranges.front().offset && own.total == total && own.ranges == ranges.size() &&
+                own.size == info.size) {
+                if (own.partial) name = names.claim(dir, name + ".partial");
+                const std::string to = joinPath(dir, freeName(dir, name, !own.partial));
+                if (platform::hardLink(own.path, to) == 0) {
+                    if (own.partial) {
+                        ++stats.partial;
+                        report(to, WriteStatus::Partial, 0, why);
+                    } else {
+                        ++stats.written;
+                        report(to, WriteStatus::Complete, 0, why);
+                    }
+                    return;
+                }
+            }
+            return failed(path, 0, why);
+        }
         platform::OutputFile f;
         if (folder.path() != dir) folder.hold(dir);
         if (!f.create(dir, &folder)) return failed(path, f.error());
@@ -119,10 +245,22 @@ struct Saver {
         // finished came back as zeros, whatever the writer saw.
         const uint64_t unreadable = options.unreadable ? options.unreadable->of(parser, id) : 0;
         if (unreadable) res = WriteResult::partial("unreadable sectors (" + std::to_string(unreadable) + ")");
+        else if (est.state == Recoverability::Overwritten || est.state == Recoverability::Partial ||
+                 est.state == Recoverability::Uncertain) {
+            const std::string why =
+                est.state == Recoverability::Uncertain
+                    ? "uncertain: another file starts among the clusters after its first one, read as its own"
+                    : overwrittenReason(est, true);
+            res = WriteResult::partial(res.status == WriteStatus::Partial && !res.reason.empty() ? res.reason + "; " + why
+                                                                                                 : why);
+        }
         const bool partial = res.status == WriteStatus::Partial;
         if (partial) name = names.claim(dir, name + ".partial");
+        name = freeName(dir, name, !partial);
         if (!commit(f, dir, name, at, mt)) return failed(path, f.error());
         stats.bytes += f.size();
+        if (live) claim(ranges, f.path(), info.size, partial);
+        taken += need;
         if (partial) {
             ++stats.partial;
             if (unreadable) ++stats.unreadable;
@@ -317,6 +455,7 @@ std::string saveSummary(const SaveStats& st, const std::string& outDir, const st
     if (st.failed) t += ", " + std::to_string(st.failed) + " failed";
     if (st.notAttempted) t += ", " + std::to_string(st.notAttempted) + " not attempted";
     if (st.diskFull) t += " (no space left on the output disk)";
+    else if (st.limitReached) t += " (stopped at the output limit)";
     else if (st.interrupted) t += " (stopped)";
     if (!note.empty()) t += "; " + note;
     return t;

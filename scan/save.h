@@ -39,14 +39,26 @@ struct SaveStats {
     std::string lastError;      // text of the last failure
     bool diskFull = false;      // the save stopped on "no space left"
     bool interrupted = false;   // the save stopped on request
+    bool limitReached = false;  // the save stopped before going past SaveOptions::maxOutput
+    uint64_t sameClusters = 0;  // files not written again: their clusters were written for another file
     std::vector<FileReport> problems;  // every partial or failed file, in order
 
-    bool allDone() const { return partial == 0 && failed == 0 && notAttempted == 0 && !interrupted; }
+    bool allDone() const {
+        return partial == 0 && failed == 0 && notAttempted == 0 && !interrupted && !limitReached;
+    }
 };
 
 struct SaveOptions {
     bool streams = false;      // write named data streams beside their file
     bool deletedOnly = false;  // only deleted and orphaned files; folders left empty are removed
+    // Deleted files whose clusters the allocation map gives to other files
+    // now: by default one partly overwritten is kept as NAME.partial and
+    // one wholly overwritten is not written (failed, "overwritten"); with
+    // this set the latter is written too, as NAME.partial.
+    bool includeOverwritten = false;
+    // Stop the run before the content written passes this many bytes (0:
+    // no limit); what is left counts as not attempted.
+    uint64_t maxOutput = 0;
     // Files on sectors an image's map does not mark finished (or null):
     // kept as NAME.partial, reported with the count.
     const UnreadableSectors* unreadable = nullptr;

@@ -9,15 +9,20 @@ const char* stateName(EntryState s) { return s == EntryState::Deleted ? "deleted
 
 void walkTree(const VolumeParser& parser, EntryId folder, const std::function<bool(const WalkStep&)>& visit,
               const std::atomic<bool>* stop) {
+    // No recursion and no depth limit: a folder is entered once, so the
+    // stack holds at most one frame per folder. One path buffer serves every
+    // depth (a frame keeps the length of its folder's path), so a chain of
+    // 10,000 folders costs its path once, not once per level.
     struct Frame {
         EntryId folder;
         std::vector<EntryId> kids;
         size_t next = 0;
-        std::string prefix;
+        size_t prefix = 0;  // length of the folder's path in the buffer
     };
     std::unordered_set<EntryId> entered{folder};
     std::vector<Frame> stack;
-    stack.push_back({folder, parser.children(folder), 0, ""});
+    stack.push_back({folder, parser.children(folder), 0, 0});
+    std::string path;
     EntryInfo info;
     while (!stack.empty()) {
         if (stop && stop->load(std::memory_order_relaxed)) return;
@@ -29,12 +34,15 @@ void walkTree(const VolumeParser& parser, EntryId folder, const std::function<bo
         EntryId id = f.kids[f.next++];
         info = EntryInfo{};
         if (!parser.entryInfo(id, info)) continue;
-        std::string path = f.prefix.empty() ? info.name : f.prefix + "/" + info.name;
+        path.resize(f.prefix);
+        if (f.prefix) path += '/';
+        path += info.name;
         const int depth = static_cast<int>(stack.size());
-        bool descend = visit(WalkStep{path, id, f.folder, depth, info});
-        if (descend && info.kind == EntryKind::Folder && depth < kMaxTreeDepth && entered.insert(id).second) {
+        const EntryId parent = f.folder;
+        bool descend = visit(WalkStep{path, id, parent, depth, info});
+        if (descend && info.kind == EntryKind::Folder && entered.insert(id).second) {
             std::vector<EntryId> kids = parser.children(id);
-            if (!kids.empty()) stack.push_back({id, std::move(kids), 0, std::move(path)});
+            if (!kids.empty()) stack.push_back({id, std::move(kids), 0, path.size()});
         }
     }
 }

@@ -1,5 +1,6 @@
 // Walking a parser's result tree: the one walk that listing, counting,
-// saving and searching share, bounded against cycles and depth.
+// saving and searching share, bounded against cycles (a folder is entered
+// once) and without a depth limit.
 #pragma once
 
 #include <atomic>
@@ -9,8 +10,6 @@
 #include "fs/api/parser.h"
 
 namespace brantlow {
-
-constexpr int kMaxTreeDepth = 512;
 
 struct WalkStep {
     const std::string& path;  // "/"-joined names below the walk's folder ("a/b/c.txt")
@@ -22,8 +21,8 @@ struct WalkStep {
 
 // Calls visit for every entry below folder, depth first, in tree order (a
 // folder before its children). A folder already entered is not entered
-// again; depth is capped. Return false from visit to skip a folder's
-// children.
+// again; there is no depth limit. path is valid during the call only.
+// Return false from visit to skip a folder's children.
 void walkTree(const VolumeParser& parser, EntryId folder, const std::function<bool(const WalkStep&)>& visit,
               const std::atomic<bool>* stop = nullptr);
 

@@ -22,6 +22,10 @@ enum class Recoverability : uint8_t {
     Partial,      // some are
     Overwritten,  // all are (or none can be found)
     Unreadable,   // read from an image whose map does not mark some of its sectors finished
+    // FAT, exFAT: its chain was freed and the clusters after its first one
+    // are a guess (the contiguous rule) that another entry contradicts:
+    // one of them is where another file or folder starts.
+    Uncertain,
 };
 
 struct RecoveryEstimate {
@@ -44,6 +48,12 @@ struct RecoveryEstimate {
         return e;
     }
     static RecoveryEstimate intact() { return fromCounts(0, 0); }
+    static RecoveryEstimate uncertain(uint64_t units) {
+        RecoveryEstimate e;
+        e.state = Recoverability::Uncertain;
+        e.units = units;
+        return e;
+    }
     static RecoveryEstimate unreadable(uint64_t sectors) {
         RecoveryEstimate e;
         e.state = Recoverability::Unreadable;
@@ -59,6 +69,7 @@ inline const char* recoverabilityName(Recoverability r) {
         case Recoverability::Intact: return "intact";
         case Recoverability::Partial: return "partial";
         case Recoverability::Overwritten: return "overwritten";
+        case Recoverability::Uncertain: return "uncertain";
         case Recoverability::Unknown: break;
     }
     return "unknown";
@@ -66,7 +77,7 @@ inline const char* recoverabilityName(Recoverability r) {
 
 inline bool parseRecoverability(const std::string& s, Recoverability& out) {
     for (Recoverability r : {Recoverability::Unknown, Recoverability::Intact, Recoverability::Partial,
-                             Recoverability::Overwritten, Recoverability::Unreadable})
+                             Recoverability::Overwritten, Recoverability::Unreadable, Recoverability::Uncertain})
         if (s == recoverabilityName(r)) {
             out = r;
             return true;
@@ -80,6 +91,7 @@ inline bool parseRecoverability(const std::string& s, Recoverability& out) {
 inline std::string recoverabilityText(const RecoveryEstimate& e) {
     if (e.state == Recoverability::Unreadable)
         return "unreadable sectors (" + std::to_string(e.unreadableSectors) + ")";
+    if (e.state == Recoverability::Uncertain) return "uncertain";
     if (e.state != Recoverability::Partial) {
         if (e.state == Recoverability::Intact) return "intact";
         return e.state == Recoverability::Overwritten ? "overwritten" : "unknown";
@@ -89,6 +101,30 @@ inline std::string recoverabilityText(const RecoveryEstimate& e) {
     if (pct > 99) pct = 99;
     return "partly overwritten (" + std::to_string(pct) + "%)";
 }
+
+// The first clusters of a volume's entries, sorted and filled once: a
+// deleted file read from the clusters after its first one (its chain was
+// freed) cannot be vouched for when another entry starts among them.
+class StartClusters {
+public:
+    template <class Fill>
+    const StartClusters& ensure(Fill fill) const {
+        std::call_once(once_, [&] {
+            fill(starts_);
+            std::sort(starts_.begin(), starts_.end());
+        });
+        return *this;
+    }
+    // Whether an entry starts in [first, end).
+    bool anyIn(uint64_t first, uint64_t end) const {
+        auto it = std::lower_bound(starts_.begin(), starts_.end(), first);
+        return it != starts_.end() && *it < end;
+    }
+
+private:
+    mutable std::once_flag once_;
+    mutable std::vector<uint64_t> starts_;
+};
 
 // One bit per allocation unit (cluster or block), set when the unit is in
 // use, for units [first, first + count). Held least significant bit first

@@ -104,7 +104,8 @@ RecoveryEstimate Fat64Class::recoverability(EntryId id) const {
     if (!cs || !layout_.clusterValid(e.firstCluster)) return {};
     const uint64_t need = size / cs + (size % cs ? 1 : 0);
     // streamChain only reads (the FAT cache has its own lock).
-    const Chain chain = const_cast<Fat64Class*>(this)->streamChain(e, size, nullptr);
+    bool guess = false;
+    const Chain chain = const_cast<Fat64Class*>(this)->streamChain(e, size, &guess);
     uint64_t found = 0, lost = 0;
     for (const ClusterRun& r : chain.runs) {
         for (uint32_t k = 0; k < r.count && found < need; ++k, ++found)
@@ -113,7 +114,16 @@ RecoveryEstimate Fat64Class::recoverability(EntryId id) const {
     // The writer takes only the first cluster when another file holds it:
     // what it does not reach is lost too.
     if (found < need) lost += need - found;
-    return RecoveryEstimate::fromCounts(need, lost);
+    RecoveryEstimate est = RecoveryEstimate::fromCounts(need, lost);
+    // A freed chain read as contiguous clusters where another entry (live
+    // or deleted) starts: the file was fragmented, the run is not all its own.
+    if (guess && est.state == Recoverability::Intact && need > 1 &&
+        starts_.ensure([this](std::vector<uint64_t>& v) {
+                   for (const ExFatEntry& o : entries_)
+                       if (layout_.clusterValid(o.firstCluster)) v.push_back(o.firstCluster);
+               }).anyIn(uint64_t{e.firstCluster} + 1, uint64_t{e.firstCluster} + need))
+        return RecoveryEstimate::uncertain(need);
+    return est;
 }
 
 }  // namespace brantlow

@@ -190,6 +190,7 @@ private:
     ExfatLayout layout_;
     ExfatFat fat_;
     ExfatBitmap bitmap_;
+    StartClusters starts_;  // every entry's first cluster (the contiguous rule's check)
     ExfatProblems problems_;
     std::string label_;
     std::vector<uint8_t> rootBuffer_;

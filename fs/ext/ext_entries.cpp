@@ -26,6 +26,13 @@ void takeTimes(ExtEntry& e, const InodeLike& ino) {
     e.atimeNs = ino.atimeNs;
     e.mtimeNs = ino.mtimeNs;
     e.ctimeNs = ino.ctimeNs;
+    e.crtime = ino.crtime;
+    e.crtimeNs = ino.crtimeNs;
+    e.dtime = ino.dtime;
+    if (ino.hasCrtime)
+        e.bits |= ExtEntry::kHasCrtime;
+    else
+        e.bits &= static_cast<uint8_t>(~ExtEntry::kHasCrtime);
 }
 
 bool byInode(const ExtEntry& a, const ExtEntry& b) { return a.inode < b.inode; }
@@ -132,6 +139,15 @@ void ext2Class::addNamedEntries(const std::vector<Naming>& chosen, const std::ve
         auto v = versionOf_.find(inode);
         if (free && v != versionOf_.end()) {
             takeTimes(e, inodeAt(rawOf(versions_[v->second]), sb_.inodeSize));
+            // The freed inode itself says when it was deleted, and keeps the
+            // creation time the journal's older copy may predate.
+            if (r && r->dtime) {
+                e.dtime = r->dtime;
+                if (r->hasCrtime && r->crtime) {
+                    e.crtime = r->crtime;
+                    e.crtimeNs = r->crtimeNs;
+                }
+            }
             e.version = v->second;
             if (versions_[v->second].fromJournal) e.bits |= ExtEntry::kFromJournal;
         } else if (r) {

@@ -121,6 +121,7 @@ struct Inode {
     int64_t atime = 0, ctime = 0, mtime = 0, crtime = 0;
     int32_t atimeNs = 0, ctimeNs = 0, mtimeNs = 0, crtimeNs = 0;
     uint32_t dtime = 0;
+    bool hasCrtime = false;  // a large inode with room for i_crtime
     uint32_t generation = 0;
     uint8_t block[60] = {};
 
@@ -176,6 +177,7 @@ inline Decoded<Inode> decodeInode(const uint8_t* p, size_t len) {
     bool nsOk = decodeInodeTime(le32(p, len, 8), le32(p, len, 140), has(140), out.atime, out.atimeNs);
     nsOk &= decodeInodeTime(le32(p, len, 12), le32(p, len, 132), has(132), out.ctime, out.ctimeNs);
     nsOk &= decodeInodeTime(le32(p, len, 16), le32(p, len, 136), has(136), out.mtime, out.mtimeNs);
+    out.hasCrtime = has(144);
     if (has(144)) nsOk &= decodeInodeTime(le32(p, len, 144), le32(p, len, 148), has(148), out.crtime, out.crtimeNs);
     if (extraCut || !nsOk) noteInodeRepairs(d, p, len, extraCut, !nsOk);
     return d;

@@ -94,6 +94,10 @@ void ext2Class::takeInode(const uint8_t* p, uint32_t inode, uint64_t slot, bool 
     r.atimeNs = ino.atimeNs;
     r.mtimeNs = ino.mtimeNs;
     r.ctimeNs = ino.ctimeNs;
+    r.crtime = ino.crtime;
+    r.crtimeNs = ino.crtimeNs;
+    r.dtime = ino.dtime;
+    r.hasCrtime = ino.hasCrtime;
     recs_.push_back(r);
     if (r.inUse && !inUseBits_.empty()) inUseBits_[inode / 64] |= 1ull << (inode % 64);
     // A freed inode that still holds its block map (ext2).

@@ -49,6 +49,9 @@ struct ExtEntry {
     uint64_t size = 0;
     int64_t atime = 0, mtime = 0, ctime = 0;
     int32_t atimeNs = 0, mtimeNs = 0, ctimeNs = 0;
+    int64_t crtime = 0;   // i_crtime (kHasCrtime)
+    int32_t crtimeNs = 0;
+    uint32_t dtime = 0;   // i_dtime (0: none)
     uint32_t version = kNone;  // index of the recovered inode copy, or kNone
     uint32_t firstChild = kNone;
     uint32_t nextSibling = kNone;
@@ -59,6 +62,7 @@ struct ExtEntry {
         kOrphan = 2,      // under ORPHAN_ENTRY
         kFromJournal = 4, // inode and name taken from the journal
         kNameless = 8,    // named "inode-N" here
+        kHasCrtime = 16,  // the inode is large enough to hold i_crtime
     };
     uint16_t type() const { return mode & ext::kTypeMask; }
 };
@@ -95,7 +99,7 @@ public:
     void linkParentChild();
     void fillRootEntries();
 
-    // List texts: ctime, atime and mtime as local dates, "-OE" ... "-UR".
+    // List texts: crtime (none in a small inode), atime and mtime as local dates, "-OE" ... "-UR".
     ListTexts formatListItem(const ExtEntry& e) const;
     static std::string attributeText(uint16_t mode);
     std::string formatSize(const ExtEntry& e) const;
@@ -124,6 +128,10 @@ private:
         uint64_t size = 0;
         int64_t atime = 0, mtime = 0, ctime = 0;
         int32_t atimeNs = 0, mtimeNs = 0, ctimeNs = 0;
+        int64_t crtime = 0;
+        int32_t crtimeNs = 0;
+        uint32_t dtime = 0;
+        bool hasCrtime = false;
     };
     struct DirInode {
         uint32_t inode = 0;

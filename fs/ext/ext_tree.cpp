@@ -67,7 +67,12 @@ bool ext2Class::readEntry(EntryId id, EntryInfo& out) const {
     out.state = (e->bits & ExtEntry::kDeleted) ? EntryState::Deleted : EntryState::Live;
     out.orphan = e->bits & ExtEntry::kOrphan;
     out.size = out.kind == EntryKind::Folder ? 0 : e->size;
-    out.created = fromUnixSeconds(e->ctime, e->ctimeNs);
+    // Creation: i_crtime where the inode is large enough to hold it (none
+    // in a 128-byte inode: the change time is not a creation time).
+    if ((e->bits & ExtEntry::kHasCrtime) && (e->crtime || e->crtimeNs))
+        out.created = fromUnixSeconds(e->crtime, e->crtimeNs);
+    // i_dtime of a deleted inode (on a live one it may link the orphan list).
+    if (e->dtime && out.state == EntryState::Deleted) out.deletedAt = fromUnixSeconds(e->dtime, 0);
     out.modified = fromUnixSeconds(e->mtime, e->mtimeNs);
     out.accessed = fromUnixSeconds(e->atime, e->atimeNs);
     out.attributes = attributeText(e->inodeMode);
@@ -96,7 +101,7 @@ ListTexts ext2Class::formatListItem(const ExtEntry& e) const {
         return f ? formatDateText(*f) : std::string();
     };
     ListTexts t;
-    t.created = date(e.ctime);
+    if ((e.bits & ExtEntry::kHasCrtime) && e.crtime) t.created = date(e.crtime);
     t.accessed = date(e.atime);
     t.modified = date(e.mtime);
     t.attributes = attributeText(e.inodeMode);

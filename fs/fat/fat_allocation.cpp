@@ -67,7 +67,16 @@ RecoveryEstimate FatParser::recoverability(EntryId id) const {
     // The writer takes only the first cluster when another file holds it:
     // nothing of this file comes back.
     if (map.allocated(c0)) return RecoveryEstimate::fromCounts(need, need);
-    return RecoveryEstimate::fromCounts(need, map.allocatedIn(c0, need));
+    RecoveryEstimate est = RecoveryEstimate::fromCounts(need, map.allocatedIn(c0, need));
+    // Free clusters after the first one where another entry (live or
+    // deleted) starts: the file was fragmented, the run is not all its own.
+    if (est.state == Recoverability::Intact && need > 1 &&
+        starts_.ensure([this](std::vector<uint64_t>& v) {
+                   for (const FatEntry& o : entries_)
+                       if (layout_.clusterValid(firstCluster(o))) v.push_back(firstCluster(o));
+               }).anyIn(uint64_t{c0} + 1, uint64_t{c0} + need))
+        return RecoveryEstimate::uncertain(need);
+    return est;
 }
 
 }  // namespace brantlow

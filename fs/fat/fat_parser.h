@@ -165,6 +165,7 @@ private:
     std::atomic<uint64_t> noTimesFor_{~0ull};
     bool standardMode_ = true;
     LazyAllocationMap allocation_;
+    StartClusters starts_;  // every entry's first cluster (the contiguous rule's check)
 };
 
 class Fat16Class : public FatParser {

@@ -243,7 +243,9 @@ std::vector<EntryId> ntfs::children(EntryId folder) const {
     int64_t c = entries_[start].firstChild;
     for (int64_t steps = 0; c > 0 && c < n && steps < n; ++steps) {
         if (c == start) break;
-        if (entries_[c].hasName()) out.push_back(static_cast<EntryId>(c));
+        // ORPHAN_ENTRY shows only when something is under it.
+        const bool emptyOrphans = c == orphanIndex_ && entries_[c].firstChild <= 0;
+        if (entries_[c].hasName() && !emptyOrphans) out.push_back(static_cast<EntryId>(c));
         c = entries_[c].nextSibling;
     }
     return out;

@@ -51,13 +51,11 @@ void VolumeScanDlg::fillChildren(Item p, bool labelClick) {
 
     EntryId id = kRootId;
     if (p != root_ && !entryOf(p, id)) return;
-    // The entries on the path to P: a child that is one of them is a cycle.
+    // The entries on the path to P (any depth): a child that is one of them
+    // is a cycle.
     std::unordered_set<EntryId> onPath{id};
-    int depth = 0;
-    for (Item a = t.parent(p); a != kNoItem; a = t.parent(a)) {
-        if (++depth > kMaxTreeDepth) return;
+    for (Item a = t.parent(p); a != kNoItem; a = t.parent(a))
         if (t.hasData(a)) onPath.insert(t.data(a));
-    }
     bool checked = tree_->GetCheck(p);
     std::vector<controls::NewItem> newItems;
     std::unordered_set<EntryId> seen;
@@ -310,6 +308,7 @@ uint32_t VolumeScanDlg::tintOf(EntryId id, QString& tip) {
         case Recoverability::Partial: return 0xB0E0FFu;      // light orange
         case Recoverability::Overwritten: return 0xE0E0E0u;  // light grey
         case Recoverability::Unreadable: return 0xD0C0FFu;   // light red: on sectors the image's map lacks
+        case Recoverability::Uncertain: return 0xC0F0F8u;    // light yellow: the contiguous rule is a guess here
         case Recoverability::Unknown: break;
     }
     return controls::kColorNone;

@@ -105,7 +105,8 @@ void recoverAndCheck(const ExfatCase& c, const char* tz, const std::vector<std::
     std::vector<std::string> args = withVolume({"recover", img, "--out", out.path(), "--quiet"}, c);
     args.insert(args.end(), extra.begin(), extra.end());
     CliResult r = runCli(args);
-    EXPECT_EQ(r.rc, 0) << r.out;
+    // Deleted files whose clusters were reused are not written (status 4).
+    EXPECT_TRUE(r.rc == 0 || r.rc == 4) << r.out;
     size_t checked = 0;
     for (const json& e : vol["entries"]) {
         if (!recoverable(e) || !expectedInListing(e)) continue;
@@ -163,7 +164,9 @@ TEST_P(ExfatFixture, AdvancedScanListsOrphansAndTheWholeTree) {
     EXPECT_GE(orphans, 3u);
     TempDir out;
     CliResult rr = runCli(withVolume({"recover", img, "--out", out.path(), "--quiet", "--mode", "advanced"}, c));
-    EXPECT_EQ(rr.rc, 0) << rr.out;
+    // The deleted fillers whose clusters the fragmented file holds are not
+    // written a second time (status 4).
+    EXPECT_TRUE(rr.rc == 0 || rr.rc == 4) << rr.out;
     for (const json& e : vol["entries"]) {
         if (e["state"] != "orphan" || e["type"] != "file" || !e.value("content_intact_on_disk", false)) continue;
         std::string p = e["path"];

@@ -12,7 +12,9 @@
 #include <filesystem>
 #include <ctime>
 #include <fstream>
+#include <filesystem>
 #include <map>
+#include <set>
 #include <random>
 #include <set>
 
@@ -425,6 +427,167 @@ TEST(MtoolsFat32Root, RootIsTakenFromTheBootSector) {
         return true;
     });
     EXPECT_EQ(n, 41u);
+}
+
+}  // namespace
+
+namespace {
+
+// A deleted file that was fragmented: its freed chain, read as the clusters
+// after its first one, runs over where another (deleted) file starts. The
+// map calls those clusters free, yet they are not all its own: the state
+// is "uncertain", and the save keeps it as NAME.partial with status 4.
+TEST_P(MtoolsFat, FragmentedDeletedFileIsUncertainNotIntact) {
+    // FAT16 only: on FAT32 mtools goes on after the last cluster it gave
+    // (the FSInfo hint) and never fills the hole.
+    if (std::string(GetParam()) != "fat16") GTEST_SKIP() << "mtools fills holes on FAT16 only";
+    put("f1.bin", randomBytes(400, 1));
+    put("f2.bin", randomBytes(400, 2));
+    put("f3.bin", randomBytes(400, 3));
+    sh("mdel -i " + img + " ::f2.bin");
+    // big.bin takes f2's cluster, then the clusters after f3's.
+    put("big.bin", randomBytes(3 * 512, 4));
+    sh("mdel -i " + img + " ::big.bin");
+    sh("mdel -i " + img + " ::f3.bin");
+    Listing l = list(img);
+    std::string big;
+    for (auto& [p, j] : l.byPath)
+        if (j["state"] == "deleted" && j["size"] == 3 * 512) big = p;
+    ASSERT_FALSE(big.empty());
+    EXPECT_EQ(l.byPath[big]["recoverable"], "uncertain");
+    TempDir out;
+    const std::string rep = dir.path() + "/report.json";
+    CliResult r = runCli({"recover", img, "--out", out.path(), "--quiet", "--report", rep});
+    EXPECT_EQ(r.rc, 4);
+    struct stat st {};
+    EXPECT_NE(::stat((out.path() + "/" + big).c_str(), &st), 0);
+    EXPECT_EQ(::stat((out.path() + "/" + big + ".partial").c_str(), &st), 0);
+    std::ifstream in(rep);
+    bool said = false;
+    for (std::string line; std::getline(in, line);)
+        said = said || (line.find(big + ".partial") != std::string::npos &&
+                         line.find("\"reason\":\"uncertain") != std::string::npos);
+    EXPECT_TRUE(said);
+    EXPECT_EQ(runCli({"search", img, "--quiet", "--pattern", "*", "--recoverable", "uncertain"}).rc, 0);
+}
+
+}  // namespace
+
+namespace {
+
+// Bytes of content below a folder, each file counted once however many
+// names (hard links) it has.
+uint64_t distinctBytes(const std::string& dir) {
+    std::set<std::pair<dev_t, ino_t>> seen;
+    uint64_t n = 0;
+    for (const auto& f : std::filesystem::recursive_directory_iterator(dir)) {
+        struct stat st {};
+        if (!f.is_regular_file() || ::stat(f.path().c_str(), &st) != 0) continue;
+        if (seen.insert({st.st_dev, st.st_ino}).second) n += static_cast<uint64_t>(st.st_blocks) * 512;
+    }
+    return n;
+}
+
+// A hostile FAT16 volume: mkfs.fat and mtools write a 30 MiB file and 300
+// small ones, then every small file's slot is pointed at the big file's
+// chain (half with its size, half shorter). The run writes the chain once:
+// the same run of clusters with the same size becomes a second name of the
+// first file, any other claim on it is refused ("same clusters as ..."),
+// and --max-output stops the run with status 4.
+TEST(FatCrossLinks, ARunWritesNoMoreThanTheDistinctClusters) {
+    if (!haveTools()) GTEST_SKIP() << "mtools / mkfs.fat not installed";
+    TempDir dir;
+    const std::string img = dir.path() + "/x.img", src = dir.path() + "/src";
+    ASSERT_EQ(::mkdir(src.c_str(), 0755), 0);
+    sh("truncate -s 32M " + img + " && mkfs.fat -F 16 -s 4 " + img);
+    writeFile(dir.path() + "/BIG.BIN", randomBytes(30u << 20, 5));
+    for (int i = 0; i < 300; ++i) writeFile(src + "/F" + std::to_string(i) + ".BIN", "small " + std::to_string(i));
+    sh("mcopy -i " + img + " " + dir.path() + "/BIG.BIN ::");
+    sh("mcopy -i " + img + " " + src + "/* ::");
+    // Root folder: after the reserved sectors and the FATs.
+    std::vector<uint8_t> b = loadFile(img);
+    const uint64_t bps = le16(b.data(), b.size(), 11);
+    const uint64_t root = (le16(b.data(), b.size(), 14) + uint64_t{b[16]} * le16(b.data(), b.size(), 22)) * bps;
+    const uint64_t rootEntries = le16(b.data(), b.size(), 17);
+    size_t big = 0;
+    for (uint64_t k = 0; k < rootEntries; ++k)
+        if (std::memcmp(&b[root + k * 32], "BIG     BIN", 11) == 0) big = root + k * 32;
+    ASSERT_NE(big, 0u);
+    const uint32_t bigSize = static_cast<uint32_t>(le32(b.data(), b.size(), big + 28));
+    int linked = 0;
+    for (uint64_t k = 0; k < rootEntries; ++k) {
+        uint8_t* e = &b[root + k * 32];
+        if (e[0] != 'F' || e[11] == 0x0F) continue;
+        std::memcpy(e + 26, &b[big + 26], 2);  // the big file's first cluster
+        const uint32_t size = (linked++ % 2) ? bigSize : bigSize - 4096;
+        std::memcpy(e + 28, &size, 4);
+    }
+    ASSERT_EQ(linked, 300);
+    {
+        std::ofstream o(img, std::ios::binary | std::ios::trunc);
+        o.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+    }
+    TempDir out;
+    const std::string rep = dir.path() + "/report.json";
+    CliResult r = runCli({"recover", img, "--out", out.path(), "--quiet", "--report", rep}, true);
+    EXPECT_EQ(r.rc, 4) << r.out;
+    EXPECT_NE(r.out.find("share their clusters"), std::string::npos) << r.out;
+    EXPECT_LE(distinctBytes(out.path()), (32u << 20)) << "more than the volume's clusters";
+    std::ifstream in(rep);
+    int same = 0;
+    for (std::string l; std::getline(in, l);) same += l.find("same clusters as") != std::string::npos;
+    EXPECT_EQ(same, 300);
+
+    TempDir capped;
+    CliResult c = runCli({"recover", img, "--out", capped.path(), "--quiet", "--max-output", "1M"}, true);
+    EXPECT_EQ(c.rc, 4);
+    EXPECT_NE(c.out.find("--max-output"), std::string::npos) << c.out;
+    EXPECT_LE(distinctBytes(capped.path()), (1u << 20) + (1u << 16));
+    EXPECT_EQ(runCli({"recover", img, "--out", capped.path(), "--max-output", "lots"}).rc, 1);
+}
+
+}  // namespace
+
+namespace {
+
+// Names in the output folder: a file or a link there already with a
+// folder's or a file's name, and recovered files named like the partial
+// marker or a temporary, all take the next free name; nothing there before
+// is replaced.
+TEST(FatOutputNames, CollisionsTakeTheNextFreeName) {
+    if (!haveTools()) GTEST_SKIP() << "mtools / mkfs.fat not installed";
+    TempDir dir;
+    const std::string img = dir.path() + "/v.img";
+    sh("truncate -s 16M " + img + " && mkfs.fat -F 16 " + img);
+    writeFile(dir.path() + "/a", "inside docs");
+    writeFile(dir.path() + "/b", "complete, though named like a partial file");
+    writeFile(dir.path() + "/c", "a recovered file named like a temporary");
+    writeFile(dir.path() + "/d", "recovered keep.txt");
+    sh("mmd -i " + img + " ::Docs ::Linked");
+    sh("mcopy -i " + img + " " + dir.path() + "/a ::Docs/a.txt");
+    sh("mcopy -i " + img + " " + dir.path() + "/a ::Linked/b.txt");
+    sh("mcopy -i " + img + " " + dir.path() + "/b '::report.partial'");
+    sh("mcopy -i " + img + " " + dir.path() + "/c '::.brantlow-1-1.part'");
+    sh("mcopy -i " + img + " " + dir.path() + "/d ::keep.txt");
+    TempDir out;
+    writeFile(out.path() + "/Docs", "a file that was there before");
+    writeFile(out.path() + "/keep.txt", "the operator's own");
+    ASSERT_EQ(::symlink("/nonexistent", (out.path() + "/Linked").c_str()), 0);
+    const std::string rep = dir.path() + "/report.json";
+    CliResult r = runCli({"recover", img, "--out", out.path(), "--quiet", "--report", rep}, true);
+    EXPECT_EQ(r.rc, 0) << r.out;
+    auto read = [](const std::string& p) {
+        std::ifstream in(p, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    };
+    EXPECT_EQ(read(out.path() + "/Docs"), "a file that was there before");
+    EXPECT_EQ(read(out.path() + "/Docs (1)/a.txt"), "inside docs");
+    EXPECT_EQ(read(out.path() + "/Linked (1)/b.txt"), "inside docs");
+    EXPECT_EQ(read(out.path() + "/keep.txt"), "the operator's own");
+    EXPECT_EQ(read(out.path() + "/keep (1).txt"), "recovered keep.txt");
+    EXPECT_EQ(read(out.path() + "/report.partial (1)"), "complete, though named like a partial file");
+    EXPECT_FALSE(std::filesystem::exists(out.path() + "/report.partial"));
+    EXPECT_EQ(read(out.path() + "/.brantlow-1-1.part (1)"), "a recovered file named like a temporary");
 }
 
 }  // namespace

@@ -127,6 +127,8 @@ WriteResult FakeParser::writeContent(EntryId id, ContentSink& out) {
     if (id >= entries.size()) return WriteResult::failed("no such entry");
     if (writeDelayMs) std::this_thread::sleep_for(std::chrono::milliseconds(writeDelayMs));
     const std::string& c = entries[id].content;
+    for (EntryId f : failing)
+        if (f == id) return WriteResult::failed("read error");
     for (EntryId p : partial)
         if (p == id)
             return out.write(c.data(), c.size() / 2) ? WriteResult::partial("only half of it is backed")

@@ -46,6 +46,7 @@ public:
     int writeDelayMs = 0;       // per written file
     bool repeatChildren = false;  // children() hands out repeats and the parent itself
     std::vector<EntryId> partial;  // written half, reported partial
+    std::vector<EntryId> failing;  // nothing readable, reported failed
     const char* ownEnding = nullptr;  // a status text instead of the common ending (as HFS+)
     std::atomic<size_t> found{0};  // entries the scan has reached
     std::atomic<int> textCalls{0};

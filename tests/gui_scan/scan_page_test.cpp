@@ -438,12 +438,11 @@ TEST_F(ScanPage, PartialAndFailedFilesAreCountedAndListed) {
     open([](FakeParser& p) {
         p.found = p.entries.size();  // find() sees what the scan has reached
         p.partial = {p.find("docs/sub/c.txt")};
+        p.failing = {p.find("docs/b.txt")};  // nothing of it can be read
         p.found = 0;
     });
     ASSERT_TRUE(finished());
     TempDir out;
-    // A folder where a file must go: that file cannot be written.
-    std::filesystem::create_directories(out.path() + "/docs/b.txt");
     page->setOutputFolder(QString::fromStdString(out.path()));
     tree()->SelectItem(top("docs"));
     page->save();

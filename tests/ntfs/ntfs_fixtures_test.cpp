@@ -57,7 +57,9 @@ void checkVolume(const Case& c) {
 
     TempDir out;
     CliResult rec = runCli({"recover", img, "--volume", c.volume, "--out", out.path()});
-    ASSERT_EQ(rec.rc, 0) << rec.out;
+    // The deleted fillers whose clusters the fragmented file took are not
+    // written (status 4).
+    ASSERT_TRUE(rec.rc == 0 || rec.rc == 4) << rec.out;
     if (std::string(c.image) == "ntfs") {
         // $Boot maps cluster 0: the boot sector and its code, not zeros.
         std::ifstream boot(out.path() + "/$Boot", std::ios::binary), vol(img, std::ios::binary);

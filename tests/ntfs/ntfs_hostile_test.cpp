@@ -258,7 +258,8 @@ TEST(NtfsHostile, UnsafeNamesLoopsAndWildRunsStayInsideTheOutputFolder) {
     struct stat st {};
     ASSERT_EQ(::stat((out + "/wild.bin.partial").c_str(), &st), 0);
     EXPECT_EQ(st.st_size, 5000);
-    EXPECT_GT(stats.written, 500u);
+    // (Deleted fillers whose clusters other files hold are not written.)
+    EXPECT_GT(stats.written + stats.failed, 500u);
 }
 
 // A volume whose root record is gone still shows ORPHAN_ENTRY with every
