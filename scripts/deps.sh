@@ -2,7 +2,7 @@
 # Installs what Brantlow needs to build and test on Debian 12, when missing.
 set -euo pipefail
 pkgs=(cmake ninja-build g++ pkg-config xz-utils libgtest-dev libgmock-dev nlohmann-json3-dev
-      qt6-base-dev libgl-dev libbenchmark-dev clang libclang-rt-14-dev libcli11-dev
+      qt6-base-dev libgl-dev help2man libbenchmark-dev clang libclang-rt-14-dev libcli11-dev
       fdisk mtools dosfstools ntfs-3g exfatprogs exfat-fuse sleuthkit e2fsprogs xfsprogs libutf8proc-dev zlib1g-dev
       xvfb openbox xdotool x11-utils imagemagick
       libimage-exiftool-perl ffmpeg lame sqlite3 ghostscript qpdf libheif-examples zip testdisk libisal-dev
