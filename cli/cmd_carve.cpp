@@ -126,7 +126,7 @@ int cmdCarve(const Args& a) {
                       << engine->area().ranges().size() << " runs\n";
     }
     on->adviseSequential();
-    StderrProgress prog(stderrIsTerminal() && !a.has("--quiet"));
+    StderrProgress prog(progressStyle(a), engine->area().size() ? engine->area().size() : bytes);
     engine->progress = &prog;
     engine->scanVolume();
     prog.done();
