@@ -12,12 +12,13 @@
 #include <memory>
 
 #include "platform/secret.h"
+#include "ui/WizardPage.h"
 
 namespace brantlow::gui {
 
 LayerAskDialog::LayerAskDialog(const LayerQuestion& q, LayerAnswers& answers, QWidget* parent)
     : QDialog(parent), answers_(answers) {
-    setWindowTitle("Brantlow v1.0");
+    setWindowTitle(kCaption);
     auto* layout = new QVBoxLayout(this);
     message_ = new QLabel(this);
     message_->setWordWrap(true);

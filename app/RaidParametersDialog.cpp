@@ -11,6 +11,7 @@
 #include <QVBoxLayout>
 
 #include "base/sinks.h"
+#include "ui/WizardPage.h"
 
 namespace brantlow::gui {
 
@@ -41,7 +42,7 @@ RaidParametersDialog::RaidParametersDialog(std::vector<std::shared_ptr<readWrite
                                            std::vector<std::string> names, QWidget* parent)
     : QDialog(parent), members_(std::move(members)), names_(std::move(names)) {
     setObjectName("RaidParametersDialog");
-    setWindowTitle("Brantlow v1.0");
+    setWindowTitle(kCaption);
     auto* lay = new QVBoxLayout(this);
     status_ = new QLabel("Looking for the way the drives fit together...", this);
     lay->addWidget(status_);

@@ -6,19 +6,30 @@
 #include <string>
 
 #include "app/Startup.h"
+#include "base/version.h"
 #include "platform/enumerate.h"
 #include "platform/files.h"
 #include "ui/QtMessageSink.h"
 
 int main(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i)
-        if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
-            std::printf("usage: brantlow [IMAGE...]\n"
-                        "Recovers deleted files from disks and disk images (read-only).\n"
-                        "Disks need root rights or membership of the \"disk\" group; images listed here\n"
-                        "appear under PHYSICAL DRIVES.\n");
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--version")) {
+            std::printf("brantlow %s\n", BRANTLOW_VERSION);
             return 0;
         }
+        if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
+            std::printf("Usage: brantlow [IMAGE...]\n"
+                        "Recovers deleted files from disks and disk images (read-only).\n"
+                        "Disks need root rights or membership of the \"disk\" group; images listed here\n"
+                        "appear under PHYSICAL DRIVES.\n"
+                        "\n"
+                        "  -h, --help   print this help and exit\n"
+                        "  --version    print the version and exit\n"
+                        "\n"
+                        "The same engine without a display is brantlow-cli (see brantlow-cli --help).\n");
+            return 0;
+        }
+    }
     QApplication app(argc, argv);
     brantlow::gui::configureApplication(app);
     // Pages show their own boxes. This sink serves what still reports

@@ -147,20 +147,32 @@ private:
 // Progress to stderr when it is a terminal.
 bool stderrIsTerminal();
 
-// Percent and status line on stderr (when on); done() clears the line.
+// How a job shows its progress on stderr: nothing (--quiet), a bar with the
+// rate and the time left (a terminal), or a plain line now and then when the
+// job runs long (a log or a pipe).
+enum class ProgressStyle { Off, Bar, Lines };
+ProgressStyle progressStyle(const Args& a);
+
+// Progress on stderr in the chosen style; done() clears the bar. bytes: the
+// size of what the job reads, for the rate (0: no rate shown).
 class StderrProgress : public ProgressSink {
 public:
-    explicit StderrProgress(bool on) : on_(on) {}
+    explicit StderrProgress(bool on) : StderrProgress(on ? ProgressStyle::Bar : ProgressStyle::Off) {}
+    explicit StderrProgress(ProgressStyle style, uint64_t bytes = 0);
     void range(int64_t hi) override { hi_ = hi; }
     void position(int64_t p) override;
     void status(const std::string& s) override;
     void done();
 
 private:
-    bool on_;
+    void draw(int permille);
+    ProgressStyle style_;
+    uint64_t bytes_;
     int64_t hi_ = 0;
     int lastPermille_ = -1;
     std::string status_;
+    std::chrono::steady_clock::time_point start_, lastLine_;
+    bool drawn_ = false;
 };
 
 // Message boxes as lines on stderr (the scan's closing text is left out).

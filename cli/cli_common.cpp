@@ -196,7 +196,7 @@ std::optional<AssembledDisk> withoutMetadata(const std::vector<std::shared_ptr<r
                                              const std::vector<std::string>& paths, const Args& a, int& rc) {
     std::string params = a.get("--raid");
     if (params == "search") {
-        StderrProgress prog(stderrIsTerminal() && !a.has("--quiet"));
+        StderrProgress prog(progressStyle(a));
         ThrottledProgress throttled(&prog);
         const SetSearchResult res = searchSetParameters(readers, &platform::interruptFlag(), &throttled);
         prog.done();
@@ -472,21 +472,85 @@ std::string fileSystemListText(bool advancedOnly, bool formattedOnly) {
 
 bool stderrIsTerminal() { return platform::isTerminal(2); }
 
+ProgressStyle progressStyle(const Args& a) {
+    if (a.has("--quiet")) return ProgressStyle::Off;
+    return stderrIsTerminal() ? ProgressStyle::Bar : ProgressStyle::Lines;
+}
+
+namespace {
+
+// "1:02:03" or "2:03".
+std::string clockText(double seconds) {
+    const auto s = static_cast<long long>(seconds + 0.5);
+    char buf[32];
+    if (s >= 3600)
+        std::snprintf(buf, sizeof buf, "%lld:%02lld:%02lld", s / 3600, s / 60 % 60, s % 60);
+    else
+        std::snprintf(buf, sizeof buf, "%lld:%02lld", s / 60, s % 60);
+    return buf;
+}
+
+// "12.3 MB/s" (decimal units, as disk sizes are given).
+std::string rateText(double bytesPerSecond) {
+    static const char* units[] = {"B/s", "kB/s", "MB/s", "GB/s"};
+    int u = 0;
+    while (bytesPerSecond >= 1000 && u < 3) bytesPerSecond /= 1000, ++u;
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.1f %s", bytesPerSecond, units[u]);
+    return buf;
+}
+
+constexpr auto kFirstLine = std::chrono::seconds(5);   // a log hears of jobs longer than this
+constexpr auto kLineEvery = std::chrono::seconds(30);  // and then this often
+
+}  // namespace
+
+StderrProgress::StderrProgress(ProgressStyle style, uint64_t bytes)
+    : style_(style), bytes_(bytes), start_(std::chrono::steady_clock::now()), lastLine_(start_) {}
+
 void StderrProgress::position(int64_t p) {
-    if (!on_ || hi_ <= 0) return;
-    int pm = static_cast<int>((p >= hi_ ? hi_ : p) * 1000 / hi_);
+    if (style_ == ProgressStyle::Off || hi_ <= 0) return;
+    int pm = static_cast<int>((p >= hi_ ? hi_ : p < 0 ? 0 : p) * 1000 / hi_);
     if (pm == lastPermille_) return;
     lastPermille_ = pm;
-    std::fprintf(stderr, "\r%3d.%d%% %-60.60s", pm / 10, pm % 10, status_.c_str());
+    draw(pm);
+}
+
+void StderrProgress::draw(int pm) {
+    const auto now = std::chrono::steady_clock::now();
+    const double elapsed = std::chrono::duration<double>(now - start_).count();
+    const double f = pm / 1000.0;
+    std::string tail;
+    if (bytes_ && elapsed >= 1) tail += "  " + rateText(f * static_cast<double>(bytes_) / elapsed);
+    if (pm >= 10 && pm < 1000 && elapsed >= 2) tail += "  " + clockText(elapsed * (1 - f) / f) + " left";
+    if (style_ == ProgressStyle::Lines) {
+        if (now - start_ < kFirstLine || (drawn_ && now - lastLine_ < kLineEvery)) return;
+        lastLine_ = now;
+        drawn_ = true;
+        std::fprintf(stderr, "brantlow-cli: %d.%d%%%s%s%s\n", pm / 10, pm % 10, tail.c_str(),
+                     status_.empty() ? "" : "  ", status_.c_str());
+        return;
+    }
+    constexpr int kWidth = 24;
+    const int filled = pm * kWidth / 1000;
+    const std::string bar = std::string(filled, '#') + std::string(kWidth - filled, '-');
+    const std::string line = "[" + bar + "] " + std::to_string(pm / 10) + "." + std::to_string(pm % 10) + "%" + tail +
+                             (status_.empty() ? "" : "  " + status_);
+    std::fprintf(stderr, "\r%-79.79s", line.c_str());
+    drawn_ = true;
 }
 
 void StderrProgress::status(const std::string& s) {
     status_ = s;
-    if (on_) std::fprintf(stderr, "\r       %-60.60s", s.c_str());
+    if (style_ != ProgressStyle::Bar) return;
+    if (lastPermille_ >= 0)
+        draw(lastPermille_);
+    else
+        std::fprintf(stderr, "\r%-79.79s", s.c_str());
 }
 
 void StderrProgress::done() {
-    if (on_) std::fprintf(stderr, "\r%-70s\r", "");
+    if (style_ == ProgressStyle::Bar) std::fprintf(stderr, "\r%-79s\r", "");
 }
 
 void StderrMessages::info(const std::string& text) {

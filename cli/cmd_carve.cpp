@@ -17,12 +17,16 @@ namespace brantlow::cli {
 
 namespace {
 
-// "FileSetting.txt" beside the executable, else the installed copy.
+// "FileSetting.txt" beside the executable, else the copy installed with it
+// (PREFIX/bin/brantlow-cli, PREFIX/share/brantlow/FileSetting.txt), else the
+// usual installed place.
 std::string defaultTypesPath() {
     std::string dir = platform::executableDir();
     if (!dir.empty()) {
-        std::string p = dir + "/FileSetting.txt";
-        if (platform::isReadable(p)) return p;
+        for (const char* rel : {"/FileSetting.txt", "/../share/brantlow/FileSetting.txt"}) {
+            std::string p = dir + rel;
+            if (platform::isReadable(p)) return p;
+        }
     }
 #ifdef BRANTLOW_SHARE_DIR
     return std::string(BRANTLOW_SHARE_DIR) + "/FileSetting.txt";
@@ -122,7 +126,7 @@ int cmdCarve(const Args& a) {
                       << engine->area().ranges().size() << " runs\n";
     }
     on->adviseSequential();
-    StderrProgress prog(stderrIsTerminal() && !a.has("--quiet"));
+    StderrProgress prog(progressStyle(a), engine->area().size() ? engine->area().size() : bytes);
     engine->progress = &prog;
     engine->scanVolume();
     prog.done();

@@ -158,7 +158,7 @@ std::optional<Scanned> scanVolume(const Args& a, int& rc) {
     if (size > on->sizeBytes() - start)
         std::cerr << "brantlow-cli: warning: the volume runs past the end of the source (" << size
                   << " bytes recorded, " << on->sizeBytes() - start << " present); reading what is there\n";
-    StderrProgress prog(stderrIsTerminal() && !a.has("--quiet"));
+    StderrProgress prog(progressStyle(a), size);
     ThrottledProgress throttled(&prog);
     StderrMessages msgs;
     ScanContext ctx;
@@ -458,7 +458,7 @@ int cmdRecover(const Args& a) {
     opt.deletedOnly = a.has("--deleted-only");
     opt.includeOverwritten = a.has("--include-overwritten");
     opt.maxOutput = maxOutput;
-    StderrProgress prog(stderrIsTerminal() && !a.has("--quiet"));
+    StderrProgress prog(progressStyle(a));
     ThrottledProgress throttled(&prog);
     opt.onFile = [&](const FileReport& r) {
         const char* status = r.unreadableSectors ? "unreadable" : statusName(r.status);

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <climits>
@@ -101,7 +102,12 @@ int scanVolumes(const std::shared_ptr<readWriteInterface>& source, const Args& a
                   << " sectors)\n";
         return kExitUsage;
     }
-    StderrProgress progress(!a.has("--quiet") && stderrIsTerminal());
+    uint64_t scanBytes = 0;  // for the rate
+    if (total > 0) {
+        const uint64_t last = a.has("--end") ? std::min<uint64_t>(p.scanEndSector, total - 1) : total - 1;
+        scanBytes = (last + 1 - static_cast<uint64_t>(p.scanStartSector)) * 512;
+    }
+    StderrProgress progress(progressStyle(a), scanBytes);
     Printer printer(json, progress, source, layerAsk(a), p, prefix);
     p.owner = &printer;
     p.progress = &progress;

@@ -5,6 +5,7 @@
 #include <iostream>
 #include <vector>
 
+#include "base/version.h"
 #include "cli/cli.h"
 #include "platform/signals.h"
 
@@ -108,7 +109,9 @@ int main(int argc, char** argv) {
                  "Exit status: 0 all done; 1 usage; 2 the source cannot be opened or read; 3 no file\n"
                  "system this tool can parse there; 4 done, but some files partial or failed (named on\n"
                  "stderr); 5 done, but sectors are unreadable (files on them with --map; image: bad\n"
-                 "sectors left); 6 image: the image or its map cannot be written; 130 interrupted."};
+                 "sectors left); 6 image: the image or its map cannot be written; 130 interrupted.",
+                 "brantlow-cli"};
+    app.set_version_flag("--version", "brantlow-cli " BRANTLOW_VERSION, "print the version and exit");
     app.require_subcommand(1, 1);
 
     CLI::App* volumes = app.add_subcommand("volumes", "list the volumes the partition tables name (or, with --scan, "

@@ -4,8 +4,13 @@
 # orphaned file of an NTFS volume image into out/recovered-ntfs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh
-scripts/build.sh >/dev/null
+# Only what brantlow-cli needs, and only brantlow-cli is built.
+scripts/deps.sh cli
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRANTLOW_TESTS=OFF -DBRANTLOW_BENCH=OFF \
+  "${launcher[@]}" >/dev/null
+cmake --build build --target brantlow-cli >/dev/null
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 xz -dc samples/disk_mbr.img.xz > "$work/disk_mbr.img"

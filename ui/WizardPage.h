@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 
+#include "base/version.h"
 #include "ui/QtMessageSink.h"
 
 class QLabel;
@@ -20,7 +21,7 @@ class QWidget;
 
 namespace brantlow::gui {
 
-inline constexpr const char* kCaption = "Brantlow v1.0";
+inline constexpr const char* kCaption = "Brantlow v" BRANTLOW_VERSION;
 
 // What the operator chose that every page of one wizard keeps: handed from
 // a page to the pages it opens, so a second volume saves where the first did.

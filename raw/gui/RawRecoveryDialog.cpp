@@ -239,9 +239,13 @@ void RawRecoveryDialog::buildButtonRow(QLayout* outer) {
     static_cast<QBoxLayout*>(outer)->addLayout(bottom);
 }
 
-// "FileSetting.txt" beside the program, else the installed copy.
+// "FileSetting.txt" beside the program, else the copy installed with it
+// (PREFIX/bin/brantlow, PREFIX/share/brantlow/FileSetting.txt).
 void RawRecoveryDialog::chooseDefaultPath() {
     defaultPath_ = QCoreApplication::applicationDirPath() + "/FileSetting.txt";
+    const QString installed = QCoreApplication::applicationDirPath() + "/../share/brantlow/FileSetting.txt";
+    if (!QFileInfo::exists(defaultPath_) && QFileInfo::exists(installed))
+        defaultPath_ = QFileInfo(installed).canonicalFilePath();
 #ifdef BRANTLOW_SHARE_DIR
     if (!QFileInfo::exists(defaultPath_)) defaultPath_ = QString(BRANTLOW_SHARE_DIR) + "/FileSetting.txt";
 #endif
