@@ -200,7 +200,7 @@ void ext2Class::addNamelessEntries(const std::vector<Naming>& chosen, const std:
         e.inode = inode;
         takeTimes(e, ino);
         e.version = vi;
-        e.bits = ExtEntry::kDeleted | ExtEntry::kNameless | (versions_[vi].fromJournal ? ExtEntry::kFromJournal : 0);
+        e.bits |= ExtEntry::kDeleted | ExtEntry::kNameless | (versions_[vi].fromJournal ? ExtEntry::kFromJournal : 0);
         e.parent = kExtOrphanId;
         // A folder without a name still says in its ".." record whose it was.
         if (auto dp = dotParent_.find(inode); ino.isDir() && dp != dotParent_.end()) e.parent = dp->second.first;
@@ -239,7 +239,7 @@ void ext2Class::addNoInodeEntries(const std::vector<std::pair<uint32_t, uint32_t
         e.inode = inode;  // for the checks below; 0 once listed
         takeTimes(e, ino);
         e.version = vi;
-        e.bits = ExtEntry::kDeleted | ExtEntry::kFromJournal;
+        e.bits |= ExtEntry::kDeleted | ExtEntry::kFromJournal;  // keeps the times' bits
         e.parent = kExtOrphanId;
         auto nm = earlierNames_.find(inode);
         if (nm != earlierNames_.end()) {

@@ -16,11 +16,9 @@ namespace {
 
 constexpr uint64_t kChunk = 10ull * 1024 * 1024;
 constexpr size_t kMaxFound = 4u * 1024 * 1024;  // folder clusters kept per search
-// Runs of free clusters up to this long are searched by their first slots
-// alone (a read of kHeadBytes each) rather than read whole; longer runs are
-// read in pieces of kFreeRunBytes, which stay in the processor's cache.
-constexpr uint32_t kHeadReadRun = 2;
-constexpr size_t kHeadBytes = 64;
+// Free runs are read in pieces of kFreeRunBytes, which stay in the
+// processor's cache. (Every free cluster is read whole: a deleted folder's
+// later clusters hold slots without "." and "..".)
 constexpr uint64_t kFreeRunBytes = 256 * 1024;
 
 uint64_t volumeBytes(const VolumeView& v) {
@@ -335,27 +333,6 @@ void FatParser::scanForDirectorySlots(bool freeOnly) {
         while (end <= limit && layout_.clusterValid(end) && end - c < perChunk && wanted(end)) ++end;
         const uint64_t at = layout_.clusterOffset(c);
         if (at >= vol) break;
-        if (freeOnly && end - c <= kHeadReadRun && cs > kHeadBytes) {
-            // Free clusters between used ones: only a folder's first two
-            // slots ("." and "..") are looked at, so only they are read.
-            uint8_t head[kHeadBytes];
-            bool short_ = false;
-            for (uint32_t k = c; k < end; ++k) {
-                const uint64_t pos = layout_.clusterOffset(k);
-                if (pos >= vol || vol - pos < cs || volume_.read(pos, head, sizeof head) != sizeof head) {
-                    short_ = true;
-                    break;
-                }
-                uint32_t self = 0, parent = 0;
-                if (fatDirectoryStart(head, sizeof head, fat32, &self, &parent) && self == k &&
-                    foundStarts_.size() < kMaxFound)
-                    foundStarts_.push_back(k);
-            }
-            if (ctx_) ctx_->position(static_cast<int64_t>(1000.0 * static_cast<double>(at) / static_cast<double>(vol)));
-            if (short_) break;
-            c = end;
-            continue;
-        }
         const size_t n = static_cast<size_t>(std::min<uint64_t>(static_cast<uint64_t>(end - c) * cs, vol - at));
         if (buf.size() < n) buf.resize(n);
         const size_t got = volume_.read(at, buf.data(), n);

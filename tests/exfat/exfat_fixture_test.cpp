@@ -189,7 +189,8 @@ TEST_P(ExfatFixture, StandardModeFindsFoldersNoWalkReaches) {
     auto listed = byPath(r.out);
     TempDir out;
     CliResult rr = runCli(withVolume({"recover", img, "--out", out.path(), "--quiet"}, c));
-    EXPECT_EQ(rr.rc, 0) << rr.out;
+    // 4: the fixture's overwritten deleted files are not written as complete.
+    EXPECT_TRUE(rr.rc == 0 || rr.rc == 4) << rr.out;
     size_t orphans = 0;
     for (const json& e : vol["entries"]) {
         if (e["state"] != "orphan") continue;
