@@ -21,26 +21,25 @@ namespace brantlow {
 inline constexpr const char* ORPHAN_ENTRY = "ORPHAN_ENTRY";
 
 // One row of the entry table. In Standard mode the index is the MFT record
-// number. Kept small: the table holds one row per MFT record.
+// number. Kept small (72 bytes): the table holds one row per MFT record, and
+// a large volume has millions. Links are table indexes (the table never
+// holds more than kMaxNtfsEntries rows: a deep search stops there).
 struct NtfsEntry {
-    char signature[4] = {0, 0, 0, 0};
-    uint16_t recordFlags = 0;  // 0x0001 in use, 0x0002 directory
-    char kind = 0;             // 'D' for a directory
-    uint8_t unlinked = 0;      // no place under its parent: goes to ORPHAN_ENTRY
-    uint8_t bits = 0;          // kHas* below
-    uint16_t sequence = 0;     // record header sequence number
+    uint64_t recordOffset = 0;  // byte position of the record in the volume
+    uint64_t dataSize = 0;      // real size of the unnamed data stream
+    uint64_t created = 0, modified = 0, accessed = 0;  // FILETIME
+    uint32_t nameOffset = 0;    // into the name pool (UTF-8)
+    int32_t parentIndex = 0;    // -1: a parent the table cannot hold
+    int32_t firstChild = 0;     // 0 or negative: none
+    int32_t nextSibling = 0;    // 0 or negative: none
+    uint16_t recordFlags = 0;   // 0x0001 in use, 0x0002 directory
+    uint16_t sequence = 0;      // record header sequence number
     uint16_t parentSequence = 0;
     uint16_t fileAttributes = 0;  // low half of the $FILE_NAME flags (list letters)
-    uint32_t nameOffset = 0;      // into the name pool (UTF-8)
-    uint32_t nameLength = 0;
-    uint64_t recordOffset = 0;  // byte position of the record in the volume
-    int64_t parentIndex = 0;
-    uint64_t allocatedSize = 0;  // from the $FILE_NAME attribute
-    uint64_t dataSize = 0;       // real size of the unnamed data stream
-    uint64_t created = 0, modified = 0, accessed = 0;  // FILETIME
-    int64_t ownIndex = 0;
-    int64_t firstChild = 0;   // 0 or negative: none
-    int64_t nextSibling = 0;  // 0 or negative: none
+    uint16_t nameLength = 0;
+    char kind = 0;              // 'D' for a directory
+    uint8_t unlinked = 0;       // no place under its parent: goes to ORPHAN_ENTRY
+    uint8_t bits = 0;           // kHas* below
 
     enum : uint8_t {
         kHasName = 1,
@@ -54,6 +53,9 @@ struct NtfsEntry {
     };
     bool hasName() const { return bits & kHasName; }
 };
+
+// The most rows the entry table holds (its links are 32-bit).
+inline constexpr uint64_t kMaxNtfsEntries = 0x7FFF0000;
 
 // Set in NtfsEntry::recordFlags (a bit NTFS leaves unused) on records found
 // after the end of the chosen MFT in Advanced mode: they belong to an
@@ -247,7 +249,7 @@ private:
     uint64_t previousClusterSize_ = 0;  // Advanced: their own cluster size, when another
 
     std::vector<NtfsEntry> entries_;
-    std::vector<int64_t> lastChild_;  // per entry, for O(1) appends
+    std::vector<int32_t> lastChild_;  // per entry, for O(1) appends
     std::string namePool_;
     std::vector<NtfsStream> streams_;
     int64_t orphanIndex_ = -1;

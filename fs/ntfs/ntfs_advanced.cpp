@@ -278,9 +278,7 @@ void ntfs::extendPastMft() {
             if (addOverflows(lastEnd, byte - runBytes, &off)) break;
         }
         if (off > volumeSize_ || volumeSize_ - off < rs) break;
-        NtfsEntry e;
-        e.ownIndex = static_cast<int64_t>(k);
-        entries_.push_back(e);
+        entries_.push_back(NtfsEntry{});
         const bool ok = volume_.read(off, raw.data(), rs) == rs && isRecordSignature(raw.data()) &&
                         le16(raw.data(), rs, 4) >= 0x30 && le32(raw.data(), rs, 44) == static_cast<uint32_t>(k);
         if (!ok) {

@@ -2,6 +2,7 @@
 // attribute type ($STANDARD_INFORMATION, $ATTRIBUTE_LIST, $FILE_NAME,
 // $DATA). What the decoders refuse or cut goes to the damage log under the
 // record's number and position.
+#include <algorithm>
 #include <cstring>
 
 #include "base/texts.h"
@@ -62,7 +63,6 @@ bool ntfs::parseRecord(const NtfsRecordHeader& h, const uint8_t* rec, size_t siz
                        std::vector<RecordNote>* notes) {
     if (index < 0 || index >= static_cast<int64_t>(entries_.size()) || size < 48) return false;
     NtfsEntry& e = entries_[index];
-    std::memcpy(e.signature, rec, 4);
     e.recordFlags = h.flags;
     e.sequence = h.sequence;
     if (h.base != 0) e.bits |= NtfsEntry::kExtension;
@@ -96,7 +96,7 @@ bool ntfs::parseRecord(const NtfsRecordHeader& h, const uint8_t* rec, size_t siz
     if (r.bestRank >= 0 && !(toBase && t.hasName() && !(t.bits & NtfsEntry::kNameFromExtension))) {
         std::string name = utf16leToUtf8(rec + r.bestOffset, r.bestUnits);
         t.nameOffset = addName(name);
-        t.nameLength = static_cast<uint32_t>(name.size());
+        t.nameLength = static_cast<uint16_t>(std::min<size_t>(name.size(), 0xFFFF));
         t.bits |= NtfsEntry::kHasName;
         if (toBase) t.bits |= NtfsEntry::kNameFromExtension;
     }
@@ -140,10 +140,10 @@ void ntfs::takeFileName(RecordParse& r, const NtfsAttribute& a) {
         r.bestOffset = fn.nameOffset;
         r.bestUnits = fn.nameUnits;
     }
-    t.allocatedSize = fn.allocatedSize;
     t.fileAttributes = static_cast<uint16_t>(fn.flags & 0xFFFF);
     if (r.firstName) {
-        t.parentIndex = fn.parent;
+        // A parent past what the table can hold is no parent it has.
+        t.parentIndex = fn.parent >= 0 && static_cast<uint64_t>(fn.parent) < kMaxNtfsEntries ? static_cast<int32_t>(fn.parent) : -1;
         t.parentSequence = fn.parentSequence;
         r.firstName = false;
     }

@@ -181,7 +181,7 @@ bool ntfs::scanForMft(bool deep) {
     uint64_t pos = 0;
     uint64_t c = 0;
     const uint32_t rs = recordSize_;
-    while (pos < volumeSize_ && !stopped()) {
+    while (pos < volumeSize_ && !stopped() && entries_.size() < kMaxNtfsEntries) {
         if (ctx_) ctx_->wait();
         if (c % 100 == 0 && ctx_) ctx_->position(static_cast<int64_t>(c));
         const size_t want = static_cast<size_t>(std::min<uint64_t>(kChunk, volumeSize_ - pos));
@@ -206,9 +206,9 @@ bool ntfs::scanForMft(bool deep) {
             }
             NtfsEntry e;
             e.recordOffset = pos + s;
-            e.ownIndex = static_cast<int64_t>(entries_.size());
+            const auto index = static_cast<int64_t>(entries_.size());
             entries_.push_back(e);
-            takeRecord(raw.empty() ? buf.data() + s : raw.data(), rec.data(), rs, entries_.back().ownIndex);
+            takeRecord(raw.empty() ? buf.data() + s : raw.data(), rec.data(), rs, index);
             if (deep) {
                 if (entries_.back().hasName()) {
                     entries_.back().unlinked = 1;
@@ -219,7 +219,7 @@ bool ntfs::scanForMft(bool deep) {
                     entries_.pop_back();
                 }
             }
-            if (!deep && mftProbe_ && nameOf(entries_.back().ownIndex) == "$MFT" && takeMftRuns(rec)) return true;
+            if (!deep && mftProbe_ && nameOf(index) == "$MFT" && takeMftRuns(rec)) return true;
             s += rs;
         }
         pos += std::max<size_t>(s, 512);

@@ -97,8 +97,10 @@ void ntfs::enumerateMft() {
     const uint64_t records = mftRecordCount(runs);
     mftOrder_ = true;
     entries_.reserve(records + 1);  // + ORPHAN_ENTRY
+    // Room for names of a usual length: pages of it that stay unused are
+    // never touched, and the pool is not copied while it grows.
+    namePool_.reserve(static_cast<size_t>(records) * 24);
     entries_.assign(records, NtfsEntry{});
-    for (uint64_t i = 0; i < records; ++i) entries_[i].ownIndex = static_cast<int64_t>(i);
     if (ctx_) ctx_->range(static_cast<int64_t>(records));
 
     const uint64_t streamBytes = records * recordSize_;
@@ -115,8 +117,6 @@ void ntfs::enumerateMft() {
             if (nextRecord >= records) break;
             if (stopped()) return;
             const uint8_t* raw = buf.data() + done;
-            NtfsEntry& e = entries_[nextRecord];
-            std::memcpy(e.signature, raw, 4);
             if ((nextRecord & 4095) == 0) {
                 std::snprintf(text, sizeof text, "parsing MFT entry %lld...", static_cast<long long>(nextRecord));
                 status(text);

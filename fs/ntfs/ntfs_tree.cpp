@@ -31,10 +31,10 @@ void ntfs::attachToParent(int64_t a) {
     if (lastChild_.size() < entries_.size()) lastChild_.resize(entries_.size(), 0);
     entries_[a].nextSibling = 0;
     if (entries_[p].firstChild <= 0)
-        entries_[p].firstChild = a;
+        entries_[p].firstChild = static_cast<int32_t>(a);
     else
-        entries_[lastChild_[p]].nextSibling = a;
-    lastChild_[p] = a;
+        entries_[lastChild_[p]].nextSibling = static_cast<int32_t>(a);
+    lastChild_[p] = static_cast<int32_t>(a);
 }
 
 void ntfs::parseAllRecords() {
@@ -89,18 +89,16 @@ void ntfs::parseAllRecords() {
 
     // ORPHAN_ENTRY, the last child of the root.
     NtfsEntry orphan;
-    std::memcpy(orphan.signature, "FILE", 4);
     orphan.kind = 'D';
     orphan.recordFlags = 0x0001;
     orphan.nameOffset = addName(ORPHAN_ENTRY);
     orphan.nameLength = static_cast<uint32_t>(std::strlen(ORPHAN_ENTRY));
     orphan.bits = NtfsEntry::kHasName;
-    orphan.ownIndex = n;
     entries_.push_back(orphan);
     lastChild_.push_back(0);
     orphanIndex_ = n;
     if (rootIndex_ < n) {
-        entries_[orphanIndex_].parentIndex = rootIndex_;
+        entries_[orphanIndex_].parentIndex = static_cast<int32_t>(rootIndex_);
         attachToParent(orphanIndex_);
     }
 
@@ -108,10 +106,9 @@ void ntfs::parseAllRecords() {
         deepGrouping();
     else
         linkOrphans();
-    reachabilityPass();
     lastChild_.clear();
     lastChild_.shrink_to_fit();
-    namePool_.shrink_to_fit();
+    reachabilityPass();
     streams_.shrink_to_fit();
     if (ctx_) ctx_->position(n);
 }
@@ -123,13 +120,13 @@ void ntfs::linkOrphans() {
         NtfsEntry& e = entries_[i];
         if (!e.unlinked) continue;
         if (first) {
-            orphan.firstChild = i;
-            e.parentIndex = orphanIndex_;
+            orphan.firstChild = static_cast<int32_t>(i);
+            e.parentIndex = static_cast<int32_t>(orphanIndex_);
             e.nextSibling = -1;
             first = false;
         } else {
             e.nextSibling = orphan.firstChild;
-            orphan.firstChild = i;
+            orphan.firstChild = static_cast<int32_t>(i);
         }
     }
 }
@@ -155,20 +152,20 @@ void ntfs::deepGrouping() {
                 firstDir = false;
             else
                 ++dirs;
-            e.parentIndex = orphanIndex_;
+            e.parentIndex = static_cast<int32_t>(orphanIndex_);
             e.nextSibling = orphan.firstChild > 0 ? orphan.firstChild : -1;
-            orphan.firstChild = i;
+            orphan.firstChild = static_cast<int32_t>(i);
             last = i;
         } else {
             NtfsEntry& l = entries_[last];
             e.nextSibling = l.firstChild > 0 ? l.firstChild : -1;
-            e.parentIndex = last;
-            l.firstChild = i;
+            e.parentIndex = static_cast<int32_t>(last);
+            l.firstChild = static_cast<int32_t>(i);
         }
     }
     // In deep mode the root shows only ORPHAN_ENTRY.
     if (rootIndex_ < orphanIndex_) {
-        entries_[rootIndex_].firstChild = orphanIndex_;
+        entries_[rootIndex_].firstChild = static_cast<int32_t>(orphanIndex_);
         orphan.nextSibling = 0;
     }
 }
@@ -176,9 +173,9 @@ void ntfs::deepGrouping() {
 void ntfs::reachabilityPass() {
     const int64_t n = static_cast<int64_t>(entries_.size());
     std::vector<uint8_t> seen(static_cast<size_t>(n), 0);
-    std::vector<int64_t> stack;
+    std::vector<int32_t> stack;
     auto mark = [&](int64_t start, bool underOrphan) {
-        stack.push_back(start);
+        stack.push_back(static_cast<int32_t>(start));
         seen[start] = 1;
         while (!stack.empty()) {
             int64_t cur = stack.back();
@@ -188,7 +185,7 @@ void ntfs::reachabilityPass() {
                 if (seen[c]) break;  // a chain that runs into visited entries ends here
                 seen[c] = 1;
                 if (underOrphan) entries_[c].bits |= NtfsEntry::kUnderOrphan;
-                stack.push_back(c);
+                stack.push_back(static_cast<int32_t>(c));
                 c = entries_[c].nextSibling;
             }
         }
@@ -219,7 +216,7 @@ void ntfs::reachabilityPass() {
         }
         e.unlinked = 1;
         e.nextSibling = orphan.firstChild > 0 ? orphan.firstChild : -1;
-        orphan.firstChild = i;
+        orphan.firstChild = static_cast<int32_t>(i);
         e.bits |= NtfsEntry::kUnderOrphan;
         mark(i, true);
     }
