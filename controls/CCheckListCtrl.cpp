@@ -3,6 +3,7 @@
 #include <QColor>
 #include <QFontMetrics>
 #include <algorithm>
+#include <numeric>
 #include <QPainter>
 #include <QResizeEvent>
 #include <QStyleOptionButton>
@@ -105,14 +106,17 @@ QVariant CheckListModel::data(const QModelIndex& index, int role) const {
     }
     // The whole text as a tip, for a narrow column.
     if (role != Qt::DisplayRole && role != Qt::ToolTipRole) return {};
-    if (!r.known && allowed_ && provider_) {
-        RowTexts t;
-        if (provider_(r.data, t))
-            for (int c = 0; c < 6; ++c) r.texts[c] = QString::fromStdString(t[c]);
-        r.known = true;
-        ++computed_;
-    }
+    fillTexts(r);
     return r.texts[index.column() - 1];
+}
+
+void CheckListModel::fillTexts(Row& r) const {
+    if (r.known || !allowed_ || !provider_) return;
+    RowTexts t;
+    if (provider_(r.data, t))
+        for (int c = 0; c < 6; ++c) r.texts[c] = QString::fromStdString(t[c]);
+    r.known = true;
+    ++computed_;
 }
 
 bool CheckListModel::setData(const QModelIndex& index, const QVariant& value, int role) {
@@ -130,6 +134,63 @@ Qt::ItemFlags CheckListModel::flags(const QModelIndex& index) const {
     Qt::ItemFlags f = Qt::ItemIsEnabled | Qt::ItemIsSelectable;
     if (index.column() == 0) f |= Qt::ItemIsUserCheckable;
     return f;
+}
+
+void CheckListModel::sort(int column, Qt::SortOrder order) {
+    const size_t n = rows_.size();
+    if (n < 2 || column < 0 || column >= 7) return;
+    // Sorted through an index: the keys are gathered once per row, the
+    // rows moved once.
+    std::vector<unsigned> by(n);
+    std::iota(by.begin(), by.end(), 0u);
+    auto ordered = [&](auto less) {
+        if (order == Qt::AscendingOrder)
+            std::stable_sort(by.begin(), by.end(), [&](unsigned a, unsigned b) { return less(a, b); });
+        else
+            std::stable_sort(by.begin(), by.end(), [&](unsigned a, unsigned b) { return less(b, a); });
+    };
+    std::vector<int64_t> keys;
+    if (column >= 1 && column <= 4 && keyProvider_ && allowed_) {
+        keys.resize(n);
+        bool all = true;
+        for (size_t i = 0; i < n && all; ++i) {
+            RowSortKeys k;
+            all = !rows_[i].nameOnly && keyProvider_(rows_[i].data, k);
+            keys[i] = column == 1 ? k.created : column == 2 ? k.accessed : column == 3 ? k.modified
+                                                                                   : static_cast<int64_t>(std::min<uint64_t>(k.size, INT64_MAX));
+        }
+        if (!all) keys.clear();
+    }
+    emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
+    if (column == 0) {
+        // Each name folded once, not at every comparison.
+        std::vector<QString> folded(n);
+        for (size_t i = 0; i < n; ++i) folded[i] = rows_[i].name.toCaseFolded();
+        ordered([&](unsigned a, unsigned b) { return folded[a] < folded[b]; });
+    } else if (!keys.empty()) {
+        ordered([&](unsigned a, unsigned b) { return keys[a] < keys[b]; });
+    } else {
+        for (Row& r : rows_) fillTexts(r);
+        const int t = column - 1;
+        ordered([&](unsigned a, unsigned b) { return rows_[a].texts[t] < rows_[b].texts[t]; });
+    }
+    std::vector<Row> next;
+    next.reserve(n);
+    std::vector<int> newRowOf(n);
+    for (size_t i = 0; i < n; ++i) {
+        next.push_back(std::move(rows_[by[i]]));
+        newRowOf[by[i]] = static_cast<int>(i);
+    }
+    rows_.swap(next);
+    state_.reorder(by);
+    const QModelIndexList from = persistentIndexList();
+    QModelIndexList to;
+    to.reserve(from.size());
+    for (const QModelIndex& i : from)
+        to.push_back(i.isValid() && static_cast<size_t>(i.row()) < n ? index(newRowOf[i.row()], i.column()) : QModelIndex());
+    changePersistentIndexList(from, to);
+    emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+    emit rowsSorted();
 }
 
 QVariant CheckListModel::headerData(int section, Qt::Orientation o, int role) const {
@@ -213,6 +274,16 @@ void CCheckListCtrl::resizeEvent(QResizeEvent* e) {
     fitNameColumn();
 }
 
+void CCheckListCtrl::sortByColumn(int column, Qt::SortOrder order) {
+    sortColumn_ = column;
+    sortOrder_ = order;
+    if (header_) {
+        header_->setSortIndicatorShown(true);
+        header_->setSortIndicator(column, order);
+    }
+    model_->sort(column, order);
+}
+
 void CCheckListCtrl::InitHeader() {
     if (!model_->state().initHeader()) return;
     header_ = new CCheckHeadCtrl(this);
@@ -230,7 +301,18 @@ void CCheckListCtrl::InitHeader() {
             QMetaObject::invokeMethod(this, [this] { fitNameColumn(); }, Qt::QueuedConnection);
     });
     fitNameColumn();
-    connect(header_, &QHeaderView::sectionClicked, model_, [this](int section) { model_->headerClick(section); });
+    // The first column's header is the box; a click on another one sorts
+    // the rows by it (again: the other way round).
+    connect(header_, &QHeaderView::sectionClicked, model_, [this](int section) {
+        if (model_->headerClick(section) || section <= 0) return;
+        const Qt::SortOrder order =
+            sortColumn_ == section && sortOrder_ == Qt::AscendingOrder ? Qt::DescendingOrder : Qt::AscendingOrder;
+        sortByColumn(section, order);
+    });
+    connect(model_, &QAbstractItemModel::modelReset, header_, [this] {
+        sortColumn_ = -1;
+        header_->setSortIndicatorShown(false);
+    });
     connect(model_, &CheckListModel::headerStateChanged, header_, [this] { header_->viewport()->update(); });
 }
 

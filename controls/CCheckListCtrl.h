@@ -10,6 +10,7 @@
 #include <QTableView>
 #include <QVector>
 #include <array>
+#include <climits>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -22,6 +23,13 @@ namespace brantlow::controls {
 // The columns after the name: the five of every list, then whether a
 // deleted file can still be recovered whole.
 using RowTexts = std::array<std::string, 6>;
+
+// What a row sorts by in the columns whose text does not sort: the three
+// times (seconds; absent ones first) and the size.
+struct RowSortKeys {
+    int64_t created = INT64_MIN, accessed = INT64_MIN, modified = INT64_MIN;
+    uint64_t size = 0;
+};
 
 struct NewRow {
     QString name;
@@ -52,6 +60,9 @@ public:
 
     // Supplies the texts of a row (by its data) when first shown.
     void setTextProvider(std::function<bool(int data, RowTexts& out)> f) { provider_ = std::move(f); }
+    // Supplies the sort keys of a row (by its data); without it, or when
+    // it answers false, a row sorts by its texts.
+    void setSortKeyProvider(std::function<bool(int data, RowSortKeys& out)> f) { keyProvider_ = std::move(f); }
     // Supplies the tip of a row's name (by its data); empty: the name.
     void setToolTipProvider(std::function<QString(int data)> f) { tipProvider_ = std::move(f); }
     // While false, texts not yet computed stay empty (a worker is running).
@@ -66,6 +77,10 @@ public:
     bool setData(const QModelIndex& index, const QVariant& value, int role = Qt::EditRole) override;
     Qt::ItemFlags flags(const QModelIndex& index) const override;
     QVariant headerData(int section, Qt::Orientation o, int role = Qt::DisplayRole) const override;
+    // Orders the rows by a column (names without regard to case; times and
+    // sizes by value; the other columns by their text), ties in their
+    // present order. Rows keep their ticks; rowsSorted follows.
+    void sort(int column, Qt::SortOrder order = Qt::AscendingOrder) override;
 
 signals:
     // The operator toggled a row's box (mouse or Space).
@@ -73,6 +88,8 @@ signals:
     // The header box ticked or cleared every row.
     void headerToggled(bool checked);
     void headerStateChanged();
+    // The rows were put in another order (sort).
+    void rowsSorted();
 
 private:
     struct Row {
@@ -84,10 +101,13 @@ private:
         uint32_t textColor = 0xFFFFFFFFu;
         std::array<QString, 6> texts;
     };
+    void fillTexts(Row& r) const;
+
     mutable std::vector<Row> rows_;  // texts filled in when first shown
     CheckListState state_;
     std::function<bool(int, RowTexts&)> provider_;
     std::function<QString(int)> tipProvider_;
+    std::function<bool(int, RowSortKeys&)> keyProvider_;
     bool allowed_ = true;
     mutable int computed_ = 0;
     const QVector<QIcon>* icons_ = nullptr;
@@ -119,6 +139,8 @@ public:
     void fitNameColumn();
     CheckListModel* listModel() const { return model_; }
     CCheckHeadCtrl* checkHeader() const { return header_; }
+    // Sorts the rows by a column and shows it in the header.
+    void sortByColumn(int column, Qt::SortOrder order);
     // Column captions, in order.
     static QStringList columnTitles();
 
@@ -131,6 +153,8 @@ private:
     CheckListModel* model_;
     CCheckHeadCtrl* header_ = nullptr;
     bool nameSizedByHand_ = false;
+    int sortColumn_ = -1;
+    Qt::SortOrder sortOrder_ = Qt::AscendingOrder;
     bool fitting_ = false;
 };
 

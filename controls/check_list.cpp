@@ -36,6 +36,13 @@ size_t CheckListState::addRows(size_t count) {
     return first;
 }
 
+void CheckListState::reorder(const std::vector<unsigned>& order) {
+    if (order.size() != rows_.size()) return;
+    std::vector<char> next(rows_.size());
+    for (size_t i = 0; i < order.size(); ++i) next[i] = order[i] < rows_.size() ? rows_[order[i]] : 0;
+    rows_.swap(next);
+}
+
 bool CheckListState::setChecked(size_t row, bool checked) {
     if (row >= rows_.size()) return false;
     if (static_cast<bool>(rows_[row]) != checked) {

@@ -36,6 +36,9 @@ public:
     // False for a bad row.
     bool setChecked(size_t row, bool checked);
     size_t tickedCount() const { return ticked_; }
+    // Puts the rows in a new order: row i takes what row order[i] was
+    // (order is a permutation of the rows).
+    void reorder(const std::vector<unsigned>& order);
 
 private:
     void follow();

@@ -238,6 +238,19 @@ void VolumeScanDlg::provideRowTexts() {
         out = {t.created, t.accessed, t.modified, t.size, t.attributes, recoverable};
         return true;
     });
+    list_->listModel()->setSortKeyProvider([this](int data, controls::RowSortKeys& out) {
+        EntryId id;
+        EntryInfo info;
+        if (!parser_ || (!entryOf(data, id) && !hitOf(data, id)) || !parser_->entryInfo(id, info)) return false;
+        auto sec = [](const OptTime& t) { return t ? t->sec : INT64_MIN; };
+        out.created = sec(info.created);
+        out.accessed = sec(info.accessed);
+        out.modified = sec(info.modified);
+        out.size = info.kind == EntryKind::Folder ? 0 : info.size;
+        return true;
+    });
+    // Sorted rows: the tree's ticks find them at their new places.
+    connect(list_->listModel(), &controls::CheckListModel::rowsSorted, this, [this] { rememberRows(); });
     // Deleted files are tinted by what is left of them; a name whose first
     // letter was lost says so.
     tree_->treeModel()->setTintProvider([this](uint64_t data, QString& tip) {
