@@ -36,6 +36,14 @@ timed() {
 }
 median() { sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 
+# The program's own memory: the peak of listing an empty volume, taken off
+# the peaks below for the "above empty" column.
+EMPTY=$DIR/records-empty.img
+if [ ! -f "$EMPTY" ]; then
+  truncate -s 64M "$EMPTY.tmp" && mkntfs -q -F -Q "$EMPTY.tmp" > /dev/null 2>&1 && mv "$EMPTY.tmp" "$EMPTY"
+fi
+read -r _ _ BASE < <(timed "$CLI" list "$EMPTY" --quiet)
+
 ROWS=()
 for n in $SIZES; do
   img=$DIR/records$n.img
@@ -68,8 +76,9 @@ model=$(awk -F': ' '/^model name/ {print $2; exit}' /proc/cpuinfo)
 printf '\n%s, %s cores; %s; load average %s\n' "${model:-unknown CPU}" "$(nproc)" \
   "$(date -u '+%Y-%m-%d %H:%M UTC')" "$(cut -d' ' -f1-3 /proc/loadavg)"
 printf 'CPU seconds (user + system) and wall seconds: median of %s runs (fls: %s); peak = max RSS\n' "$RUNS" "$FLS_RUNS"
-printf 'bytes/entry = peak / entries listed; vs fls = fls CPU / our CPU on the same image\n\n'
-printf '| records | command | entries | CPU s | wall s | peak MiB | bytes/entry | vs fls |\n|---|---|---|---|---|---|---|---|\n'
+printf 'bytes/entry = peak / entries listed; above empty: (peak - %s KiB, our peak on an empty volume) / entries\n' "$BASE"
+printf 'vs fls = fls CPU / our CPU on the same image\n\n'
+printf '| records | command | entries | CPU s | wall s | peak MiB | bytes/entry | above empty | vs fls |\n|---|---|---|---|---|---|---|---|---|\n'
 for r in "${ROWS[@]}"; do
   IFS='|' read -r n cmd lines c w m <<<"$r"
   fls=""
@@ -81,6 +90,8 @@ for r in "${ROWS[@]}"; do
   if [ -n "$fls" ] && [ "$cmd" != "fls -r -p" ]; then
     vs=$(awk -v a="$c" -v b="$fls" 'BEGIN {printf "%.0fx", b / (a > 0.01 ? a : 0.01)}')
   fi
-  printf '| %s | %s | %s | %s | %s | %s | %s | %s |\n' "$n" "$cmd" "$lines" "$c" "$w" "$((m / 1024))" \
-    "$(awk -v m="$m" -v l="$lines" 'BEGIN {printf "%.0f", l > 0 ? m * 1024 / l : 0}')" "$vs"
+  above="-"
+  [ "$cmd" = "fls -r -p" ] || above=$(awk -v m="$m" -v b="$BASE" -v l="$lines" 'BEGIN {printf "%.0f", (l > 0 ? (m - b) * 1024 / l : 0)}')
+  printf '| %s | %s | %s | %s | %s | %s | %s | %s | %s |\n' "$n" "$cmd" "$lines" "$c" "$w" "$((m / 1024))" \
+    "$(awk -v m="$m" -v l="$lines" 'BEGIN {printf "%.0f", (l > 0 ? m * 1024 / l : 0)}')" "$above" "$vs"
 done
