@@ -99,7 +99,8 @@ void ntfs::enumerateMft() {
     entries_.reserve(records + 1);  // + ORPHAN_ENTRY
     // Room for names of a usual length: pages of it that stay unused are
     // never touched, and the pool is not copied while it grows.
-    namePool_.reserve(static_cast<size_t>(records) * 24);
+    // (Bounded: the record count comes from the disk.)
+    namePool_.reserve(static_cast<size_t>(std::min<uint64_t>(records, 1u << 24)) * 20);
     entries_.assign(records, NtfsEntry{});
     if (ctx_) ctx_->range(static_cast<int64_t>(records));
 
