@@ -142,6 +142,13 @@ TEST(ScanPageScale, MillionEntriesLargestFolderOpensSortsAndSearches) {
     page->list()->sortByColumn(4, Qt::DescendingOrder);
     QCoreApplication::processEvents();
     const double sortSizeMs = msSince(t), sortSizeCpu = cpuMs() - c0;
+    const MillionParser sizes;
+    auto sizeAt = [&](int row) {
+        EntryInfo info;
+        sizes.entryInfo(tree->GetItemData(list->rowData(row)), info);
+        return info.size;
+    };
+    for (int r = 1; r < 2000; ++r) ASSERT_GE(sizeAt(r - 1), sizeAt(r));
     c0 = cpuMs();
     t.restart();
     page->list()->sortByColumn(0, Qt::AscendingOrder);
@@ -149,6 +156,15 @@ TEST(ScanPageScale, MillionEntriesLargestFolderOpensSortsAndSearches) {
     const double sortNameMs = msSince(t), sortNameCpu = cpuMs() - c0;
     ASSERT_EQ(list->rowCount(), static_cast<int>(MillionParser::kPerFolder));
     for (int r = 1; r < 2000; ++r) ASSERT_LE(list->rowName(r - 1).compare(list->rowName(r), Qt::CaseInsensitive), 0);
+    // Ticks still go to the right tree items, both ways.
+    ASSERT_TRUE(list->setData(list->index(0, 0), Qt::Checked, Qt::CheckStateRole));
+    EXPECT_TRUE(tree->GetCheck(list->rowData(0)));
+    EXPECT_EQ(tree->GetItemText(list->rowData(0)), list->rowName(0));
+    tree->SetCheck(list->rowData(5), true);
+    EXPECT_TRUE(list->rowChecked(5));
+    EXPECT_FALSE(list->rowChecked(4));
+    tree->SetCheck(list->rowData(0), false);
+    tree->SetCheck(list->rowData(5), false);
 
     // A search over the million: every name with "00042" (about 100 hits).
     int done = 0;
