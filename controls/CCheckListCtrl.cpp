@@ -32,7 +32,10 @@ void CheckListModel::addRows(const std::vector<NewRow>& rows) {
     if (rows.empty()) return;
     int at = static_cast<int>(rows_.size());
     beginInsertRows({}, at, at + static_cast<int>(rows.size()) - 1);
-    rows_.reserve(rows_.size() + rows.size());
+    // Rows come in batches (a search's hits): grow by doubling, not to the
+    // exact size, or every batch moves all the rows before it.
+    if (rows_.capacity() < rows_.size() + rows.size())
+        rows_.reserve(std::max(rows_.size() + rows.size(), rows_.capacity() * 2));
     for (const NewRow& r : rows) {
         Row row;
         row.name = r.name;
