@@ -125,6 +125,24 @@ std::optional<Scanned> scanVolume(const Args& a, int& rc) {
     const std::shared_ptr<readWriteInterface> reader = sources->reader();
     auto vol = chooseVolume(*sources, a, &rc);
     if (!vol) return std::nullopt;
+    if (!vol->alsoLooksLike.empty() || (a.has("--fs") && !a.has("--start-sector"))) {
+        // Two file systems at one place (formatted over without wiping):
+        // --fs reads it as the one named; else the one whose structures
+        // check out further, with a warning naming the others.
+        std::string others;
+        for (const auto& o : vol->alsoLooksLike) others += (others.empty() ? "" : ", ") + o.fileSystem;
+        if (a.has("--fs")) {
+            const std::string want = a.get("--fs");
+            const ParserRow* row = findParserRow(want);
+            for (const auto& o : vol->alsoLooksLike)
+                if (row && findParserRow(o.fileSystem) == row && o.sizeSectors) vol->sizeSectors = o.sizeSectors;
+            vol->fileSystem = want;
+        } else {
+            std::cerr << "brantlow-cli: warning: volume " << vol->volumeNumber << " also looks like "
+                      << terminalSafe(others) << "; reading it as " << terminalSafe(vol->fileSystem)
+                      << ", whose structures check out further (--fs NAME reads it as another)\n";
+        }
+    }
     ParserChoice choice = selectParser(vol->fileSystem, mode);
     if (!choice.parser) {
         if (findParserRow(vol->fileSystem)) {
