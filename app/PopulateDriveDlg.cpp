@@ -371,6 +371,10 @@ QTreeWidgetItem* PopulateDriveDlg::makeRow(size_t index) const {
     if (!v.within.empty()) tip += " in " + QString::fromStdString(v.within);
     if (!v.layerNote.empty()) tip += " (not opened: " + QString::fromStdString(v.layerNote) + ")";
     if (!v.memberOf.empty()) tip += " (member of the set under " + QString::fromStdString(v.memberOf) + ")";
+    // Formatted over another file system without wiping: both are named.
+    for (size_t i = 0; i < v.alsoLooksLike.size(); ++i)
+        tip += (i ? ", " : " (also looks like ") + QString::fromStdString(v.alsoLooksLike[i].fileSystem) +
+               (i + 1 == v.alsoLooksLike.size() ? ")" : "");
     row->setToolTip(1, tip);
     return row;
 }

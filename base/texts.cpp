@@ -236,6 +236,79 @@ std::u16string utf8ToUtf16(const std::string& s) {
     return out;
 }
 
+void appendShownName(std::string& out, const std::string& name) {
+    static const char hexDigits[] = "0123456789ABCDEF";
+    auto hex = [&](unsigned char c) {
+        const char b[4] = {'\\', 'x', hexDigits[c >> 4], hexDigits[c & 15]};
+        out.append(b, sizeof b);
+    };
+    const auto* p = reinterpret_cast<const unsigned char*>(name.data());
+    const size_t n = name.size();
+    size_t i = 0;
+    while (i < n) {
+        // Plain printable ASCII goes in as one run.
+        size_t j = i;
+        while (j < n && p[j] >= 0x20 && p[j] < 0x7F && p[j] != '\\' && p[j] != '/') ++j;
+        if (j > i) {
+            out.append(name, i, j - i);
+            i = j;
+            if (i == n) break;
+        }
+        const unsigned char c = p[i];
+        if (c == '\\' || c == '/') {
+            out += '\\';
+            out += static_cast<char>(c);
+            ++i;
+            continue;
+        }
+        if (c < 0x80) {  // a control character
+            hex(c);
+            ++i;
+            continue;
+        }
+        size_t k = i;
+        uint32_t cp = 0;
+        if (decodeUtf8(name, k, cp) && cp >= 0xA0) {
+            out.append(name, i, k - i);
+            i = k;
+        } else if (k > i) {  // a C1 control: both bytes
+            for (; i < k; ++i) hex(p[i]);
+        } else {
+            hex(c);
+            ++i;
+        }
+    }
+}
+
+std::vector<std::string> splitShownPath(const std::string& path) {
+    auto hexValue = [](char c) -> int {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        return -1;
+    };
+    std::vector<std::string> names;
+    std::string cur;
+    const size_t n = path.size();
+    for (size_t i = 0; i < n; ++i) {
+        const char c = path[i];
+        if (c == '/') {
+            if (!cur.empty()) names.push_back(std::move(cur));
+            cur.clear();
+        } else if (c == '\\' && i + 1 < n && (path[i + 1] == '\\' || path[i + 1] == '/')) {
+            cur += path[++i];
+        } else if (c == '\\' && i + 3 < n && path[i + 1] == 'x' && hexValue(path[i + 2]) >= 0 &&
+                   hexValue(path[i + 3]) >= 0) {
+            cur += static_cast<char>(hexValue(path[i + 2]) * 16 + hexValue(path[i + 3]));
+            i += 3;
+        } else {
+            cur += c;
+        }
+    }
+    if (!cur.empty()) names.push_back(std::move(cur));
+    return names;
+}
+
 std::string displayUtf8(const std::string& bytes) {
     if (isValidUtf8(bytes)) return bytes;
     std::string out;

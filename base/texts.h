@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace brantlow {
 
@@ -43,6 +44,18 @@ std::string cp437ToUtf8(const void* data, size_t len);
 // Bytes shown as UTF-8: valid sequences as they are, otherwise Latin-1.
 std::string displayUtf8(const std::string& bytes);
 bool isValidUtf8(const std::string& s);
+
+// Paths as the tools print them and --path reads them back: names joined
+// by "/", each name escaped so that every name, whatever bytes it holds,
+// comes back exactly: "\\" is a backslash, "\/" a "/" inside the name,
+// "\xHH" one byte (control characters below 0x20, 0x7F, the C1 controls
+// U+0080-U+009F byte by byte, and bytes that are not UTF-8); everything
+// else stands for itself.
+void appendShownName(std::string& out, const std::string& name);
+// The names of a shown path, unescaped; empty names (leading, doubled or
+// trailing "/") are left out. A backslash before any other character
+// stands for itself.
+std::vector<std::string> splitShownPath(const std::string& path);
 
 // The DOS attribute bits as the FAT family's lists show them: "-R" (0x01),
 // "-H" (0x02), "-S" (0x04), "-A" (0x20), in that order; empty when none.

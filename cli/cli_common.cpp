@@ -398,6 +398,7 @@ std::optional<VolumeEntry> chooseVolume(const Sources& sources, const Args& a, i
             ProbeResult id = identifyVolume(*on, v.startSector, volumeProbeTable());
             v.fileSystem = id.fileSystem;
             if (!v.sizeSectors) v.sizeSectors = id.sizeSectors;
+            v.alsoLooksLike = std::move(id.alsoLooksLike);
         }
         if (!v.sizeSectors && room > *s) v.sizeSectors = room - *s;
         if (isLayerName(v.fileSystem)) return throughLayer(readerPtr, v, a, rc);

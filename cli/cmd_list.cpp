@@ -125,6 +125,24 @@ std::optional<Scanned> scanVolume(const Args& a, int& rc) {
     const std::shared_ptr<readWriteInterface> reader = sources->reader();
     auto vol = chooseVolume(*sources, a, &rc);
     if (!vol) return std::nullopt;
+    if (!vol->alsoLooksLike.empty() || (a.has("--fs") && !a.has("--start-sector"))) {
+        // Two file systems at one place (formatted over without wiping):
+        // --fs reads it as the one named; else the one whose structures
+        // check out further, with a warning naming the others.
+        std::string others;
+        for (const auto& o : vol->alsoLooksLike) others += (others.empty() ? "" : ", ") + o.fileSystem;
+        if (a.has("--fs")) {
+            const std::string want = a.get("--fs");
+            const ParserRow* row = findParserRow(want);
+            for (const auto& o : vol->alsoLooksLike)
+                if (row && findParserRow(o.fileSystem) == row && o.sizeSectors) vol->sizeSectors = o.sizeSectors;
+            vol->fileSystem = want;
+        } else {
+            std::cerr << "brantlow-cli: warning: volume " << vol->volumeNumber << " also looks like "
+                      << terminalSafe(others) << "; reading it as " << terminalSafe(vol->fileSystem)
+                      << ", whose structures check out further (--fs NAME reads it as another)\n";
+        }
+    }
     ParserChoice choice = selectParser(vol->fileSystem, mode);
     if (!choice.parser) {
         if (findParserRow(vol->fileSystem)) {
@@ -251,6 +269,10 @@ int cmdList(const Args& a) {
     const UnreadableSectors unreadable(s->view);
     bool anyUnreadable = false;
     LineOut out;
+    // The shown path (names escaped, see appendShownName), built by depth:
+    // shownEnd[d] is where the path of the entry last seen at depth d ends.
+    std::string shown;
+    std::vector<size_t> shownEnd{0};
     auto emit = [&](const std::string& path, EntryId id, const EntryInfo& info) {
         RecoveryEstimate est;
         if (info.kind != EntryKind::Folder && (info.state == EntryState::Deleted || unreadable.active()))
@@ -287,19 +309,28 @@ int cmdList(const Args& a) {
         } else {
             out << stateName(info.state) << (info.orphan ? "/orphan" : "") << '\t' << kindName(info.kind) << '\t';
             out.num(info.size) << '\t';
-            appendTerminalSafe(line, isValidUtf8(path) ? path : displayUtf8(path));
+            line += path;
             if (onBad) out << '\t' << recoverabilityText(est);
         }
         out.endLine();
     };
-    walkTree(*s->parser, kRootId, [&](const std::string& path, EntryId id, const EntryInfo& info) {
-        emit(path, id, info);
+    walkTree(*s->parser, kRootId, [&](const WalkStep& step) {
+        const size_t d = static_cast<size_t>(step.depth);
+        shownEnd.resize(d);
+        const size_t dirEnd = shownEnd[d - 1];
+        shown.resize(dirEnd);
+        if (dirEnd) shown += '/';
+        appendShownName(shown, step.info.name);
+        shownEnd.push_back(shown.size());
+        emit(shown, step.id, step.info);
         if (streams) {
-            const size_t slash = path.rfind('/');
-            const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-            for (EntryId st : s->parser->streams(id)) {
+            for (EntryId st : s->parser->streams(step.id)) {
                 EntryInfo si;
-                if (s->parser->entryInfo(st, si)) emit(dir + si.name, st, si);
+                if (!s->parser->entryInfo(st, si)) continue;
+                std::string at = shown.substr(0, dirEnd);
+                if (dirEnd) at += '/';
+                appendShownName(at, si.name);
+                emit(at, st, si);
             }
         }
         return !interrupted();
@@ -357,18 +388,37 @@ int cmdSearch(const Args& a) {
     const UnreadableSectors unreadable(s->view);
     f.unreadable = &unreadable;
     const bool json = a.has("--json");
-    EntryInfo info;
+    EntryInfo info, folderInfo;
     LineOut out;
     std::string& line = out.text();
+    std::string shown;
     SearchEnd end = searchNames(*s->parser, f, [&](const SearchHit& h) {
+        s->parser->entryInfo(h.id, info);
+        // Text: "ROOT\folder\name" as the search shows it, each name escaped
+        // as the listing escapes it; --json: the listing's path, which --path
+        // takes back.
+        shown.clear();
+        if (!json) shown = "ROOT";
+        for (size_t k = 0; k < h.folders.size(); ++k) {
+            if (!s->parser->entryInfo(h.folders[k], folderInfo)) continue;
+            std::string name = folderInfo.name;
+            if (!json && k == 0) {
+                const size_t a = name.find_first_not_of(' '), b = name.find_last_not_of(' ');
+                name = a == std::string::npos ? std::string() : name.substr(a, b - a + 1);
+            }
+            if (name.empty() && !json) continue;
+            if (!shown.empty()) shown += json ? '/' : '\\';
+            appendShownName(shown, name);
+        }
+        if (!shown.empty()) shown += json ? '/' : '\\';
+        appendShownName(shown, info.name);
         if (!json) {
-            appendTerminalSafe(line, isValidUtf8(h.path) ? h.path : displayUtf8(h.path));
+            line += shown;
             out.endLine();
             return;
         }
-        s->parser->entryInfo(h.id, info);
         line += "{\"path\":";
-        appendJsonString(line, h.path);
+        appendJsonString(line, shown);
         line += ",\"name\":";
         appendJsonString(line, info.name);
         out << ",\"state\":\"" << stateName(info.state) << "\",\"orphan\":" << (info.orphan ? "true" : "false")

@@ -26,10 +26,21 @@ void printVolume(const VolumeEntry& v, bool json) {
             std::cout << ",\"parent\":" << jsonString(v.parent) << ",\"within\":" << jsonString(v.within);
         if (!v.layerNote.empty()) std::cout << ",\"notOpened\":" << jsonString(v.layerNote);
         if (!v.memberOf.empty()) std::cout << ",\"memberOf\":" << jsonString(v.memberOf);
+        if (!v.alsoLooksLike.empty()) {
+            std::cout << ",\"alsoLooksLike\":[";
+            for (size_t i = 0; i < v.alsoLooksLike.size(); ++i)
+                std::cout << (i ? "," : "") << jsonString(v.alsoLooksLike[i].fileSystem);
+            std::cout << "]";
+        }
         std::cout << "}" << std::endl;
         return;
     }
-    std::printf("%-8s %-30s %-14s %llu", v.volumeNumber.c_str(), terminalSafe(v.fileSystem).c_str(),
+    // "FAT32 (also looks like Btrfs)": file systems found at the same place.
+    std::string fileSystem = v.fileSystem;
+    for (size_t i = 0; i < v.alsoLooksLike.size(); ++i)
+        fileSystem += (i ? ", " : " (also looks like ") + v.alsoLooksLike[i].fileSystem +
+                      (i + 1 == v.alsoLooksLike.size() ? ")" : "");
+    std::printf("%-8s %-30s %-14s %llu", v.volumeNumber.c_str(), terminalSafe(fileSystem).c_str(),
                 v.sizeText.c_str(), static_cast<unsigned long long>(v.startSector));
     if (!v.within.empty()) std::printf("  in %s", terminalSafe(v.within).c_str());
     if (!v.layerNote.empty()) std::printf("  not opened: %s", terminalSafe(v.layerNote).c_str());

@@ -61,6 +61,7 @@ bool walkBareVolume(readWriteInterface& reader, Partition& p, const ProbeTable& 
     e.sizeText = sizeTextMbSpaces2(sectors / 2048);
     e.startSector = 0;
     e.sizeSectors = sectors;
+    e.alsoLooksLike = std::move(id.alsoLooksLike);
     p.add(e);
     return true;
 }
@@ -124,10 +125,13 @@ struct Walk {
         e.sizeSectors = count;
         e.sizeText = logical ? fmt("%d   MB", static_cast<long long>(count / 2048)) : sizeTextMbSpaces3(count / 2048);
         MbrSlotName slot;
-        if (!claimSlot(type, logical, identifyVolume(reader, start, probes, count).fileSystem, slot)) {
+        ProbeResult id = identifyVolume(reader, start, probes, count);
+        if (!claimSlot(type, logical, id.fileSystem, slot)) {
             slot.name = "Unknown";
             slot.status = "found UNKNOWN...";
             slot.counted = false;
+        } else if (slot.name == id.fileSystem) {
+            e.alsoLooksLike = std::move(id.alsoLooksLike);
         }
         e.fileSystem = slot.name;
         foundStatus(slot.name, slot.status, slot.counted);
@@ -234,7 +238,9 @@ struct Walk {
                     if (number.empty()) number = nextNumber();
                     const std::string size = kind->threeSpaceSize ? sizeTextMbSpaces3(id.sizeSectors / 2048)
                                                                   : sizeTextMbSpaces2(id.sizeSectors / 2048);
-                    p.add(VolumeEntry{kind->listName, "", number, size, start512, id.sizeSectors});
+                    VolumeEntry e{kind->listName, "", number, size, start512, id.sizeSectors};
+                    e.alsoLooksLike = std::move(id.alsoLooksLike);
+                    p.add(e);
                 }
                 continue;
             }
@@ -243,6 +249,7 @@ struct Walk {
             // (End - Start) / 2048, counted in 512-byte sectors.
             const uint64_t span = partSectors ? (partSectors - 1) / 2048 : 0;
             VolumeEntry e{name, "", nextNumber(), fmt("%lld", static_cast<long long>(span)), start512, partSectors};
+            if (kind) e.alsoLooksLike = std::move(id.alsoLooksLike);
             p.add(e);
         }
         return 0;

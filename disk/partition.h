@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "base/sinks.h"
 #include "disk/probe.h"
@@ -39,6 +40,8 @@ struct VolumeEntry {
     // A member of a set (a RAID set, a volume group over several disks)
     // opened under another volume: that volume's number.
     std::string memberOf;
+    // Other file systems recognised at the same place (ProbeResult).
+    std::vector<ProbeResult::Other> alsoLooksLike;
 };
 
 // Receives what a walk or scan finds.

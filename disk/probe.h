@@ -27,6 +27,17 @@ struct ProbeResult {
     // lies in for a copy kept by that volume (superblock copies, journal
     // blocks), not a volume of its own.
     std::string identity;
+    // Recognised only by a copy further in (a superblock mirror): the
+    // volume's first structure is gone.
+    bool fromCopy = false;
+    // Other file systems whose structures are found at the same place (a
+    // volume formatted over another without wiping), with the size each
+    // records; the name above is the one whose structures check out further.
+    struct Other {
+        std::string fileSystem;
+        uint64_t sizeSectors = 0;
+    };
+    std::vector<Other> alsoLooksLike;
 };
 
 // What a copy of a volume's first structure (a backup boot sector, a
@@ -118,6 +129,9 @@ struct ProbeRow {
     // put together: only the right one puts every structure in its place.
     PlacementCheck (*placementCheck)(readWriteInterface& reader, uint64_t startByte, uint64_t sizeBytes,
                                      uint64_t budgetBytes) = nullptr;
+    // A file system (not a volume layer): where several file systems are
+    // recognised at one place, identifyVolume names them all.
+    bool fileSystem = false;
 };
 
 using ProbeTable = std::vector<ProbeRow>;
@@ -133,7 +147,11 @@ std::string countedText(const std::string& text, long long count);
 // Runs the table on the volume at `sector` (512-byte units from the start
 // of the source), `sizeSectors` long (0: to the end of the source): the
 // rows' own readers first, then the probes on its first bytes. An empty
-// name: nothing recognised.
+// name: nothing recognised. A layer's header found by its own reader says
+// what the volume is; where several file systems are recognised, the one
+// whose structures check out further is named (its first structure in
+// place rather than only a copy; its placement check, where the row has
+// one, not failing; else table order) and the others go to alsoLooksLike.
 ProbeResult identifyVolume(readWriteInterface& reader, uint64_t sector, const ProbeTable& probes,
                            uint64_t sizeSectors = 0);
 // The same on bytes already read.

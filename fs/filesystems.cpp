@@ -21,7 +21,10 @@ const std::vector<FileSystemRow>& fileSystemTable() {
 const ProbeTable& probeTable() {
     static const ProbeTable probes = [] {
         ProbeTable t;
-        for (const FileSystemRow& row : fileSystemTable()) t.push_back(row.probe);
+        for (const FileSystemRow& row : fileSystemTable()) {
+            t.push_back(row.probe);
+            t.back().fileSystem = true;
+        }
         return t;
     }();
     return probes;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <unordered_set>
 
+#include "base/texts.h"
 #include "scan/scan_job.h"
 #include "scan/tree_walk.h"
 
@@ -146,20 +147,15 @@ std::string unsavedNote(bool results, uint64_t savedFiles, bool ticked) {
 }
 
 std::optional<EntryId> entryAtPath(const VolumeParser& parser, const std::string& path) {
-    std::string rest = path;
-    if (rest.rfind("ROOT", 0) == 0) rest = rest.substr(4);
+    std::vector<std::string> names = splitShownPath(path);
+    // "ROOT" first is the root itself (a top-level "ROOT" is then "ROOT/ROOT").
+    size_t first = !names.empty() && names.front() == "ROOT" && path.rfind("ROOT", 0) == 0 ? 1 : 0;
     EntryId cur = kRootId;
-    size_t i = 0;
     EntryInfo info;
-    while (i < rest.size()) {
-        while (i < rest.size() && rest[i] == '/') ++i;
-        if (i >= rest.size()) break;
-        const size_t j = rest.find('/', i);
-        const std::string part = rest.substr(i, j == std::string::npos ? std::string::npos : j - i);
-        i = j == std::string::npos ? rest.size() : j;
+    for (size_t k = first; k < names.size(); ++k) {
         bool found = false;
         for (EntryId c : parser.children(cur)) {
-            if (parser.entryInfo(c, info) && info.name == part) {
+            if (parser.entryInfo(c, info) && info.name == names[k]) {
                 cur = c;
                 found = true;
                 break;

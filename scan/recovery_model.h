@@ -85,7 +85,8 @@ SaveEnding saveEnding(const SavePlan& plan, const SaveStats& stats, const std::s
                       const std::string& written, bool tellFolder);
 
 // The entry at "ROOT/a/b" ("ROOT" may be left out; blank names between
-// slashes are skipped), or nullopt.
+// slashes are skipped; names escaped as the listing prints them, see
+// splitShownPath), or nullopt.
 std::optional<EntryId> entryAtPath(const VolumeParser& parser, const std::string& path);
 
 // The box at the end of a scan: the common one (commonEnding: the scan

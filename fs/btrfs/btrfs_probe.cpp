@@ -52,6 +52,7 @@ bool probeBtrfsVolume(readWriteInterface& reader, uint64_t startByte, uint64_t s
         auto sb = btrfs::decodeSuperblock(buf.data(), buf.size());
         if (sb && soundCopy(*sb, at)) {
             fill(*sb, out);
+            out.fromCopy = at != btrfs::kSuperOffset;
             return true;
         }
     }

@@ -1,4 +1,5 @@
 // The scan page's controls: built, laid out and connected.
+#include <QCheckBox>
 #include <QComboBox>
 #include <QFileIconProvider>
 #include <QHBoxLayout>
@@ -113,6 +114,14 @@ void VolumeScanDlg::buildStatusRow(QVBoxLayout* grid) {
     status_->setMinimumWidth(100);
     status_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     statusRow->addWidget(status_, 3);
+    // Deleted files whose clusters other files hold now are left out of a
+    // save unless this is ticked; then they are written as NAME.partial.
+    includeOverwritten_ = new QCheckBox("Include overwritten files");
+    includeOverwritten_->setObjectName("includeOverwritten");
+    includeOverwritten_->setToolTip(
+        "Also write deleted files whose clusters other files hold now, as NAME.partial: their content is "
+        "mostly another file's");
+    statusRow->addWidget(includeOverwritten_);
     saveButton_ = new QPushButton("Save");
     saveButton_->setObjectName("saveButton");
     saveButton_->setAutoDefault(false);

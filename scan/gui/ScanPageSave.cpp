@@ -1,6 +1,7 @@
 // Saving from the scan page: the plan (the ticked files, or the selected
 // folder), the output folder, the question, the save on a worker, and
 // what it did.
+#include <QCheckBox>
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QFileDialog>
@@ -120,6 +121,7 @@ void VolumeScanDlg::startSave(SavePlan plan, uint64_t count, const QString& fold
     ThrottledProgress* prog = saveProgress_.get();
     SaveOptions saveOptions;
     saveOptions.unreadable = unreadable_.get();
+    saveOptions.includeOverwritten = includeOverwritten_->isChecked();
     saveThread_ = std::thread([this, p, plan = std::move(plan), count, dir, prog, folder, saveOptions]() mutable {
         std::string written;  // quick save: where the file went
         const SaveStats stats = runSave(*p, plan, dir, prog, &stopSaving_, saveOptions, &written);

@@ -35,6 +35,7 @@
 #include "ui/PreviewPane.h"
 #include "ui/WizardPage.h"
 
+class QCheckBox;
 class QComboBox;
 class QGroupBox;
 class QDialog;
@@ -275,6 +276,7 @@ private:
     QLabel* status2_ = nullptr;
     QPushButton* detailsButton_ = nullptr;
     QPushButton* saveButton_ = nullptr;
+    QCheckBox* includeOverwritten_ = nullptr;  // "Include overwritten files"
     QPushButton* outputButton_ = nullptr;
     QLabel* outputLabel_ = nullptr;
     QLineEdit* outputEdit_ = nullptr;

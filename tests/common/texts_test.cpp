@@ -97,3 +97,40 @@ TEST(Sanitiser, NothingEscapesTheOutputFolder) {
     EXPECT_EQ(numberedName("noext", 2), "noext (2)");
     EXPECT_LE(numberedName(cut, 12).size(), 255u);
 }
+
+// Shown paths: "/" and "\" inside a name, control characters (C1 too) and
+// bytes that are not UTF-8 are escaped; every name comes back exactly.
+TEST(ShownPath, EscapesAndReadsBack) {
+    auto shown = [](const std::string& name) {
+        std::string s;
+        appendShownName(s, name);
+        return s;
+    };
+    EXPECT_EQ(shown("12/30 notes.txt"), "12\\/30 notes.txt");
+    EXPECT_EQ(shown("a\\b"), "a\\\\b");
+    EXPECT_EQ(shown("bell\x07tab\t\x7F"), "bell\\x07tab\\x09\\x7F");
+    EXPECT_EQ(shown("caf\xE9"), "caf\\xE9");
+    EXPECT_EQ(shown("\xC2\x85 next line"), "\\xC2\\x85 next line");
+    EXPECT_EQ(shown("Caf\xC3\xA9 \xE6\x97\xA5\xF0\x9F\x98\x80"), "Caf\xC3\xA9 \xE6\x97\xA5\xF0\x9F\x98\x80");
+    EXPECT_EQ(shown("x41"), "x41");
+
+    EXPECT_EQ(splitShownPath("ROOT/a\\/b//c\\\\d/"), (std::vector<std::string>{"ROOT", "a/b", "c\\d"}));
+    EXPECT_EQ(splitShownPath("caf\\xe9"), (std::vector<std::string>{"caf\xE9"}));
+    // A backslash before anything else stands for itself.
+    EXPECT_EQ(splitShownPath("a\\b\\x4"), (std::vector<std::string>{"a\\b\\x4"}));
+
+    std::srand(7);
+    for (int round = 0; round < 2000; ++round) {
+        std::vector<std::string> names(1 + std::rand() % 3);
+        std::string path;
+        for (std::string& n : names) {
+            n.resize(1 + std::rand() % 12);
+            for (char& c : n) c = static_cast<char>(std::rand() % 3 ? "/\\x0a\xC2\x85"[std::rand() % 7] : std::rand());
+            if (!path.empty()) path += '/';
+            appendShownName(path, n);
+        }
+        ASSERT_TRUE(isValidUtf8(path));
+        for (char c : path) ASSERT_FALSE(static_cast<unsigned char>(c) < 0x20 || c == 0x7F) << path;
+        ASSERT_EQ(splitShownPath(path), names) << path;
+    }
+}

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <QBuffer>
+#include <QCheckBox>
+#include <QTest>
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QImage>
@@ -15,10 +17,12 @@
 #include <QPushButton>
 #include <QPlainTextEdit>
 #include <QTableView>
+#include <filesystem>
 #include <iostream>
 
 #include "fake_parser.h"
 #include "gui_support.h"
+#include "tests/support/fixtures.h"
 #include "tests/support/memory_reader.h"
 #include "scan/type_guess.h"
 #include "ui/PreviewPane.h"
@@ -235,4 +239,36 @@ TEST(PreviewBytes, EncodingsAndBinary) {
     EXPECT_EQ(h.kind, Preview::Hex);
     EXPECT_TRUE(h.text.startsWith("00000000  00 01 02 03 04 05 06 07  08 09 0a 0b 0c 0d 0e 0f  |................|"));
     EXPECT_EQ(gui::makePreview({}, "empty", guessExtensionFromBytes).kind, Preview::None);
+}
+
+// "Include overwritten files": unticked, a deleted file whose clusters
+// other files hold is not written; ticked, it is written as NAME.partial
+// and named as partial with its reason.
+TEST_F(PreviewPage, IncludeOverwrittenFilesCheckBox) {
+    open();
+    auto* box = page->findChild<QCheckBox*>("includeOverwritten");
+    ASSERT_TRUE(box);
+    EXPECT_EQ(box->text(), "Include overwritten files");
+    EXPECT_TRUE(box->isVisible());
+    EXPECT_FALSE(box->isChecked());
+    Item gone = childNamed(page->tree(), page->rootItem(), "gone.txt");
+    for (bool tick : {false, true}) {
+        TempDir out;
+        page->setOutputFolder(QString::fromStdString(out.path()));
+        if (tick) QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(8, box->height() / 2));
+        EXPECT_EQ(box->isChecked(), tick);
+        page->itemDoubleClicked(gone);  // the quick save of one file
+        const QString said = tick ? "File saved" : "File not saved";
+        ASSERT_TRUE(waitFor([&] { return !page->running() && page->statusText().startsWith(said); }))
+            << page->statusText().toStdString();
+        EXPECT_FALSE(std::filesystem::exists(out.path() + "/gone.txt"));
+        EXPECT_EQ(std::filesystem::exists(out.path() + "/gone.txt.partial"), tick);
+        if (tick) {
+            EXPECT_EQ(page->statusText(), QString::fromStdString("File saved to " + out.path() + "/gone.txt.partial"));
+            ASSERT_EQ(page->saveProblems().size(), 1u);
+            EXPECT_EQ(page->saveProblems()[0].status, WriteStatus::Partial);
+            EXPECT_NE(page->saveProblems()[0].reason.find("written on request"), std::string::npos)
+                << page->saveProblems()[0].reason;
+        }
+    }
 }
