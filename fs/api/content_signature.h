@@ -33,6 +33,15 @@ inline bool looksLikeText(const uint8_t* p, size_t n) {
         if (b == 0) return seen >= 16 && std::all_of(p + i, p + n, [](uint8_t z) { return z == 0; });
         if (b < 0x20 && b != '\t' && b != '\n' && b != '\r' && b != '\f') return false;
         if (b == 0x7F) return false;
+        if (b >= 0x80) {
+            // UTF-8: a lead byte and its continuation bytes (a sequence cut
+            // by the end of what was read counts).
+            const size_t more = b >= 0xC2 && b <= 0xDF ? 1 : b >= 0xE0 && b <= 0xEF ? 2 : b >= 0xF0 && b <= 0xF4 ? 3 : 9;
+            if (more == 9) return false;
+            for (size_t k = 1; k <= more && i + k < n; ++k)
+                if ((p[i + k] & 0xC0) != 0x80) return false;
+            i += more;
+        }
         ++seen;
     }
     return seen > 0;
