@@ -19,6 +19,7 @@ namespace {
 
 constexpr size_t kMaxDots = 200000;
 constexpr size_t kMaxFiles = 4096;
+constexpr size_t kMaxVoters = 20000;
 
 struct Dot {
     uint64_t pos = 0;
@@ -66,11 +67,13 @@ public:
         if (boot_.valid())
             for (int e = 0; e < 8; ++e)
                 if ((512u << e) == boot_.clusterSize) currentShift = e;
-        // Votes: (exponent, data start) -> the folders agreeing.
+        // Votes: (exponent, data start) -> the folders agreeing (the first
+        // kMaxVoters folders vote: the map stays small).
         std::map<std::pair<int, uint64_t>, std::vector<size_t>> votes;
+        const size_t voters = std::min(dots_.size(), kMaxVoters);
         for (int e = 0; e < 8; ++e) {
             const uint64_t cs = 512ull << e;
-            for (size_t i = 0; i < dots_.size(); ++i) {
+            for (size_t i = 0; i < voters; ++i) {
                 const uint64_t back = static_cast<uint64_t>(dots_[i].self - 2) * cs;
                 if (back > dots_[i].pos) continue;
                 votes[{e, dots_[i].pos - back}].push_back(i);

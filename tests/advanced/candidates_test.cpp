@@ -3,6 +3,11 @@
 // comes first in the list, and opening it gives its files back.
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <cstdlib>
+#include <map>
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 
 #include "base/texts.h"
@@ -55,6 +60,44 @@ TEST(EarlierFileSystem, OpenedByItsNumberGivesBackEveryIntactFile) {
     BRANTLOW_REQUIRE_IMAGE(cs, "reformat_ntfs_cs");
     Coverage v = measure(cs, "reformat_ntfs_cs", "ntfs", "standard", "previous_fs", {"--fs-candidate", "1"});
     EXPECT_GE(v.byContent, 40);
+}
+
+// A FAT32 stick formatted as NTFS (made with mkfs.fat, mtools and mkntfs):
+// its folders are found and every file comes back under its name.
+TEST(EarlierFileSystem, FatFormattedAsNtfsGivesBackItsFiles) {
+    if (std::system("(command -v mkfs.fat && command -v mcopy && command -v mkntfs) >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "mkfs.fat, mtools or mkntfs missing";
+    TempDir dir;
+    const std::string img = dir.path() + "/stick.img", src = dir.path() + "/a";
+    std::filesystem::create_directories(src + "/b");
+    std::map<std::string, std::string> files;
+    for (int i = 1; i <= 8; ++i) {
+        std::string bin(3000 + i * 997, '\0'), text;
+        for (size_t k = 0; k < bin.size(); ++k) bin[k] = static_cast<char>((k * 131 + i * 7) >> 3);
+        for (int line = 0; line < 150; ++line) text += "line " + std::to_string(line) + " of note " + std::to_string(i) + "\n";
+        files["FILE" + std::to_string(i) + ".BIN"] = bin;
+        files["NOTE" + std::to_string(i) + ".TXT"] = text;
+        std::ofstream(src + "/FILE" + std::to_string(i) + ".BIN", std::ios::binary) << bin;
+        std::ofstream(src + "/b/NOTE" + std::to_string(i) + ".TXT", std::ios::binary) << text;
+    }
+    const std::string make = "(truncate -s 128M " + img + " && mkfs.fat -F 32 -s 2 " + img +
+                             " && MTOOLS_SKIP_CHECK=1 mcopy -s -i " + img + " " + src + " ::/ && mkntfs -Q -F -q " +
+                             img + ") >/dev/null 2>&1";
+    ASSERT_EQ(std::system(make.c_str()), 0);
+    EXPECT_EQ(firstCandidate(img), "FAT32");
+    const std::string out = dir.path() + "/out";
+    runCli({"recover", img, "--fs-candidate", "1", "--out", out, "--quiet"});
+    size_t exact = 0;
+    for (const auto& f : std::filesystem::recursive_directory_iterator(out)) {
+        std::string name = f.path().filename().string();
+        for (char& ch : name) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+        auto it = files.find(name);
+        if (it == files.end() || !f.is_regular_file()) continue;
+        std::ifstream in(f.path(), std::ios::binary);
+        const std::string got((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (got == it->second) ++exact;
+    }
+    EXPECT_EQ(exact, files.size());
 }
 
 TEST(EarlierFileSystem, NoneOnAnIntactVolumeAndAWrongNumberIsRefused) {
