@@ -141,6 +141,7 @@ std::vector<FileSystemCandidate> NtfsMatcher::finish(const VolumeView& volume) {
         int shift = -1;
         uint64_t metadata = 0;
         bool hasZero = false, mirrorCopy = false;
+        int64_t mftLcn = -1;
         for (size_t i : members) {
             const Rec& r = recs_[i];
             if (r.number > 1 || r.firstLcn <= 0) continue;
@@ -154,6 +155,7 @@ std::vector<FileSystemCandidate> NtfsMatcher::finish(const VolumeView& volume) {
             if (r.number == 0) {
                 hasZero = true;
                 metadata = r.pos;
+                mftLcn = r.firstLcn;
             }
         }
         // Otherwise the sizes at which 95 % of the runs end inside the
@@ -211,6 +213,16 @@ std::vector<FileSystemCandidate> NtfsMatcher::finish(const VolumeView& volume) {
         }
         c.where = std::string(ownMft ? "older MFT records after the current MFT" : mirrorCopy ? "MFT mirror" : "MFT") +
                   " at byte " + std::to_string(org) + (sameAsCurrent ? ", the current cluster size" : "");
+        // The mirror's copy of $MFT names the table: is it still there?
+        bool tableGone = false;
+        uint64_t table = 0;
+        if (mirrorCopy && mftLcn > 0 && !mulOverflows(static_cast<uint64_t>(mftLcn), cs, &table) && table + 4 <= total) {
+            uint8_t sig[4] = {};
+            tableGone = volume.read(table, sig, 4) != 4 || !isRecordSignature(sig);
+            if (tableGone)
+                c.where += " (the MFT it names, at byte " + std::to_string(table) +
+                           ", is overwritten: only the metadata files' records are left)";
+        }
         // Runs inside the volume and clear of the table's own records.
         uint32_t maxNumber = 0;
         std::unordered_set<uint32_t> numbers;
@@ -237,6 +249,7 @@ std::vector<FileSystemCandidate> NtfsMatcher::finish(const VolumeView& volume) {
             c.agreeing = c.found;
             c.agreeText = "MFT records";
         }
+        if (tableGone) ++c.found;  // the table itself, which does not agree
         for (size_t i : members) {
             const Rec& r = recs_[i];
             if (r.parent < 0 || r.number < 16) continue;
