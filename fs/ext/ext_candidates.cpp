@@ -33,6 +33,7 @@ public:
             std::string key(reinterpret_cast<const char*>(sb->uuid), 16);
             Group& g = groups_[{pos - back, key}];
             if (!g.copies++) g.sb = *sb;
+            if (sb->blockGroupNr) ++g.backups;
             if (pos == 1024 && sb->blockGroupNr == 0) currentUuid_ = key;
             if (groups_.size() > 64) groups_.erase(std::prev(groups_.end()));
         }
@@ -41,11 +42,34 @@ public:
     std::vector<FileSystemCandidate> finish(const VolumeView& volume) override {
         std::vector<FileSystemCandidate> out;
         const uint64_t total = volume.sizeBytes();
+        // One start per file system (UUID): the one most backup copies agree
+        // with, else the most copies, else the first. Group 0's copies
+        // elsewhere are its journal's.
+        std::map<std::string, std::pair<uint64_t, const Group*>> best;
+        std::vector<uint8_t> desc(64);
         for (const auto& [key, g] : groups_) {
             const auto& [start, uuid] = key;
-            // The current file system and copies of its superblock (its
-            // journal keeps some), and places no volume starts at.
-            if (uuid == currentUuid_ || start % 512) continue;
+            if (uuid == currentUuid_ || start % 512) continue;  // the current one; no volume starts there
+            // A copy of group 0 (the place only it gives): the first group
+            // descriptor must follow it, its bitmaps and inode table inside
+            // the file system (a journal's copy is followed by other blocks).
+            if (!g.backups) {
+                uint64_t at = 0;
+                if (mulOverflows(g.sb.firstDataBlock + 1ull, g.sb.blockSize, &at) || start + at + 64 > total) continue;
+                volume.read(start + at, desc.data(), desc.size());
+                const uint32_t bb = le32(desc.data(), 64, 0), ib = le32(desc.data(), 64, 4), it = le32(desc.data(), 64, 8);
+                if (!bb || !ib || !it || bb == ib || ib == it || bb >= g.sb.blocksCount || ib >= g.sb.blocksCount ||
+                    it >= g.sb.blocksCount)
+                    continue;
+            }
+            auto it = best.find(uuid);
+            if (it == best.end() || g.backups > it->second.second->backups ||
+                (g.backups == it->second.second->backups && g.copies > it->second.second->copies))
+                best[uuid] = {start, &g};
+        }
+        for (const auto& [uuid, chosen] : best) {
+            const uint64_t start = chosen.first;
+            const Group& g = *chosen.second;
             // The copies the groups lying inside the searched volume hold.
             uint32_t expected = 0;
             for (uint64_t grp = 0; grp < g.sb.groupCount && grp < 1000000; ++grp) {
@@ -74,6 +98,7 @@ private:
     struct Group {
         ext::Superblock sb;
         uint32_t copies = 0;
+        uint32_t backups = 0;  // copies of later groups (only they sit where their group puts them)
     };
     std::map<std::pair<uint64_t, std::string>, Group> groups_;
     std::string currentUuid_;
