@@ -286,17 +286,10 @@ void advanceOptions::onNext() {
     if (QTreeWidgetItem* item = earlier_->currentItem()) {
         const int i = earlier_->indexOfTopLevelItem(item);
         if (!done_ || i < 0 || static_cast<size_t>(i) >= earlierFound_.size()) return;
-        const FileSystemCandidate& c = earlierFound_[static_cast<size_t>(i)];
         VolumeEntry v = volume_;
-        v.fileSystem = c.fileSystem;
-        const uint64_t skip = c.volumeStart / 512;
-        v.startSector += skip;
-        if (v.sizeSectors) v.sizeSectors = v.sizeSectors > skip ? v.sizeSectors - skip : 0;
         ScanOptions o = base_;
-        o.advancedCandidate = c.metadata;
-        o.advancedHeap = c.heap;
-        o.advancedClusterShift = c.clusterShift;
-        openScanPage(this, v, c.mode, o);
+        const ScanMode mode = openEarlierFileSystem(earlierFound_[static_cast<size_t>(i)], v, o);
+        openScanPage(this, v, mode, o);
         return;
     }
     // A candidate and a cluster size must be chosen; otherwise nothing.

@@ -111,15 +111,7 @@ bool applyCandidateChoice(const Args& a, VolumeEntry& vol, const std::shared_ptr
         rc = kExitNoFs;
         return false;
     }
-    const FileSystemCandidate& c = found[*pick - 1];
-    vol.fileSystem = c.fileSystem;
-    const uint64_t skip = c.volumeStart / 512;
-    vol.startSector += skip;
-    if (vol.sizeSectors) vol.sizeSectors = vol.sizeSectors > skip ? vol.sizeSectors - skip : 0;
-    mode = c.mode;
-    options.advancedCandidate = c.metadata;
-    options.advancedHeap = c.heap;
-    options.advancedClusterShift = c.clusterShift;
+    mode = openEarlierFileSystem(found[*pick - 1], vol, options);
     return true;
 }
 
