@@ -1,5 +1,7 @@
 #include "app/AdvanceOptions.h"
 
+#include <cstdio>
+
 #include <QComboBox>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -69,6 +71,13 @@ advanceOptions::advanceOptions(const VolumeEntry& volume, int maxCandidates, con
     table_->setMinimumHeight(110);
     table_->hide();
     g->addWidget(table_, 3, 0, 1, 3);
+    earlier_ = new QTreeWidget(group);
+    earlier_->setObjectName("earlierTable");
+    earlier_->setRootIsDecorated(false);
+    earlier_->setHeaderLabels({"Earlier file system", "Score", "Where", "Figures"});
+    earlier_->setMinimumHeight(90);
+    earlier_->hide();
+    g->addWidget(earlier_, 4, 0, 1, 3);
     clusterLabel_->hide();
     clusters_->hide();
     heapLabel_->hide();
@@ -125,6 +134,10 @@ advanceOptions::advanceOptions(const VolumeEntry& volume, int maxCandidates, con
     connect(table_, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) {
         const int i = item ? table_->indexOfTopLevelItem(item) : -1;
         if (i >= 0 && i != candidates_->currentIndex()) candidates_->setCurrentIndex(i);
+        if (item) earlier_->setCurrentItem(nullptr);
+    });
+    connect(earlier_, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) {
+        if (item) table_->setCurrentItem(nullptr);
     });
     start();
 }
@@ -158,17 +171,33 @@ void advanceOptions::start() {
     const int max = maxCandidates_;
     worker_ = std::thread([this, view, name, max] {
         AdvancedSearch r = searchAdvancedCandidates(name, view, max, throttled_.get(), &stopRequested_, &gate_);
+        // Then the other file systems the volume holds traces of.
+        std::vector<FileSystemCandidate> earlier;
+        if (!stopRequested_.load()) earlier = findFileSystemCandidates(view, throttled_.get(), &stopRequested_, &gate_);
         throttled_->flush();
         // The GUI thread fills the lists and shows the box.
-        QMetaObject::invokeMethod(this, [this, r = std::move(r)]() mutable { onSearchDone(std::move(r)); },
-                                  Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, r = std::move(r), e = std::move(earlier)]() mutable { onSearchDone(std::move(r), std::move(e)); },
+            Qt::QueuedConnection);
     });
 }
 
-void advanceOptions::onSearchDone(AdvancedSearch r) {
+void advanceOptions::onSearchDone(AdvancedSearch r, std::vector<FileSystemCandidate> earlier) {
     joinWorker();
     done_ = true;
     result_ = std::move(r);
+    earlierFound_ = std::move(earlier);
+    earlier_->clear();
+    for (const FileSystemCandidate& c : earlierFound_) {
+        char score[16];
+        std::snprintf(score, sizeof score, "%.2f", c.score);
+        std::string where = c.where;
+        if (c.clusterBytes) where += ", " + std::to_string(c.clusterBytes) + "-byte clusters";
+        new QTreeWidgetItem(earlier_, QStringList{q(c.fileSystem + (c.variant ? " (variant)" : "")), score, q(where),
+                                                  q(candidateFigures(c))});
+    }
+    for (int c = 0; c < 4; ++c) earlier_->resizeColumnToContents(c);
+    earlier_->setVisible(!earlierFound_.empty());
     listLabel_->setText(q(result_.listLabel));
     candidates_->clear();
     table_->clear();
@@ -253,6 +282,16 @@ ScanOptions advanceOptions::chosenOptions() const {
 }
 
 void advanceOptions::onNext() {
+    // A row of the earlier file systems: the volume read as that one.
+    if (QTreeWidgetItem* item = earlier_->currentItem()) {
+        const int i = earlier_->indexOfTopLevelItem(item);
+        if (!done_ || i < 0 || static_cast<size_t>(i) >= earlierFound_.size()) return;
+        VolumeEntry v = volume_;
+        ScanOptions o = base_;
+        const ScanMode mode = openEarlierFileSystem(earlierFound_[static_cast<size_t>(i)], v, o);
+        openScanPage(this, v, mode, o);
+        return;
+    }
     // A candidate and a cluster size must be chosen; otherwise nothing.
     if (!done_ || !advancedChoiceReady(result_, choice())) return;
     openScanPage(this, volume_, ScanMode::Advanced, chosenOptions());

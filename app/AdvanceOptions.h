@@ -11,6 +11,7 @@
 #include "base/sinks.h"
 #include "disk/partition.h"
 #include "fs/advanced_search.h"
+#include "fs/candidate_search.h"
 #include "fs/api/parser.h"
 #include "scan/recovery_model.h"
 #include "ui/WizardPage.h"
@@ -47,6 +48,10 @@ public:
     // it is the best; and the table of every candidate found.
     QLabel* candidateDetail() const { return detail_; }
     QTreeWidget* candidateTable() const { return table_; }
+    // The file systems the volume holds traces of besides its own, best
+    // first; a row chosen there is what Next opens.
+    QTreeWidget* earlierTable() const { return earlier_; }
+    const std::vector<FileSystemCandidate>& earlierFound() const { return earlierFound_; }
     QLabel* heapDetail() const { return heapDetail_; }
     QComboBox* candidates() const { return candidates_; }
     QComboBox* sectorsPerCluster() const { return clusters_; }
@@ -62,7 +67,7 @@ protected:
 
 private:
     void start();
-    void onSearchDone(AdvancedSearch result);
+    void onSearchDone(AdvancedSearch result, std::vector<FileSystemCandidate> earlier);
     void onNext();
     void joinWorker();
     void showDetails();
@@ -74,6 +79,7 @@ private:
     ScanOptions base_;
     QString fileSystem_;
     AdvancedSearch result_;
+    std::vector<FileSystemCandidate> earlierFound_;
     bool heapsOffered_ = false;  // the file system has a heap list (from its row)
     bool done_ = false;
     std::thread worker_;
@@ -86,6 +92,7 @@ private:
     QComboBox* candidates_;
     QLabel* detail_;
     QTreeWidget* table_;
+    QTreeWidget* earlier_;
     QLabel* heapDetail_;
     QLabel* clusterLabel_;
     QComboBox* clusters_;

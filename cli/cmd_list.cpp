@@ -12,6 +12,7 @@
 #include "base/texts.h"
 #include "cli/cli.h"
 #include "fs/advanced_search.h"
+#include "fs/candidate_search.h"
 #include "fs/filesystems.h"
 #include "platform/files.h"
 #include "platform/signals.h"
@@ -53,6 +54,65 @@ ScanOutcome runInterruptibly(ScanJob& job, VolumeParser& parser, ScanContext ctx
         if (interrupted()) job.stop();
     job.join();
     return outcome;
+}
+
+const char* modeName(ScanMode m) { return m == ScanMode::Advanced ? "advanced" : m == ScanMode::Deep ? "deep" : "standard"; }
+
+// The options that open a candidate by hand, from the source's start.
+std::string candidateOptions(const FileSystemCandidate& c, uint64_t volumeStartSector) {
+    std::string s = "--start-sector " + std::to_string(volumeStartSector + c.volumeStart / 512) + " --fs " +
+                    c.fileSystem + " --mode " + modeName(c.mode);
+    if (c.clusterShift >= 0) s += " --sectors-per-cluster " + std::to_string(1u << c.clusterShift);
+    return s;
+}
+
+// --candidates: the file systems the volume holds traces of, best first,
+// on stderr; --fs-candidate N: the volume read as the Nth of them (its
+// type, start, mode and geometry). False when the command ends here.
+bool applyCandidateChoice(const Args& a, VolumeEntry& vol, const std::shared_ptr<readWriteInterface>& reader,
+                          ScanMode& mode, ScanOptions& options, int& rc) {
+    const bool show = a.has("--candidates");
+    if (!show && !a.has("--fs-candidate")) return true;
+    std::optional<uint64_t> pick;
+    if (a.has("--fs-candidate")) {
+        pick = parseU64(a.get("--fs-candidate"));
+        if (!pick || *pick == 0) {
+            std::cerr << "brantlow-cli: --fs-candidate takes a number from 1 (see --candidates)\n";
+            rc = kExitUsage;
+            return false;
+        }
+    }
+    const VolumeView view = volumeView(vol, reader);
+    StderrProgress prog(progressStyle(a), view.sizeBytes());
+    ThrottledProgress throttled(&prog);
+    std::vector<FileSystemCandidate> found = findFileSystemCandidates(view, &throttled, &platform::interruptFlag());
+    prog.done();
+    if (interrupted()) {
+        rc = kExitInterrupted;
+        return false;
+    }
+    if (show) {
+        std::cerr << "File systems found besides the current one (best first; open one with --fs-candidate N):\n";
+        if (found.empty()) std::cerr << "  none\n";
+        for (size_t i = 0; i < found.size(); ++i) {
+            const FileSystemCandidate& c = found[i];
+            char score[16];
+            std::snprintf(score, sizeof score, "%.2f", c.score);
+            std::cerr << "  " << i + 1 << ". " << c.fileSystem << (c.variant ? " (variant)" : "") << "  score " << score
+                      << "  " << c.where;
+            if (c.clusterBytes) std::cerr << ", " << c.clusterBytes << "-byte clusters";
+            std::cerr << "\n     " << candidateFigures(c) << "\n     " << candidateOptions(c, vol.startSector)
+                      << "\n";
+        }
+    }
+    if (!pick) return true;
+    if (*pick > found.size()) {
+        std::cerr << "brantlow-cli: --fs-candidate: " << found.size() << " candidates were found\n";
+        rc = kExitNoFs;
+        return false;
+    }
+    mode = openEarlierFileSystem(found[*pick - 1], vol, options);
+    return true;
 }
 
 // Advanced mode: --sectors-per-cluster, and --candidate N (or --candidates)
@@ -143,6 +203,8 @@ std::optional<Scanned> scanVolume(const Args& a, int& rc) {
                       << ", whose structures check out further (--fs NAME reads it as another)\n";
         }
     }
+    ScanOptions chosen;
+    if (!applyCandidateChoice(a, *vol, reader, mode, chosen, rc)) return std::nullopt;
     ParserChoice choice = selectParser(vol->fileSystem, mode);
     if (!choice.parser) {
         if (findParserRow(vol->fileSystem)) {
@@ -182,6 +244,7 @@ std::optional<Scanned> scanVolume(const Args& a, int& rc) {
     ScanContext ctx;
     ctx.volume = volumeView(*vol, reader);
     ctx.mode = mode;
+    ctx.options = chosen;
     ctx.options.driveFormatted = a.has("--formatted");
     if (mode == ScanMode::Advanced && !applyAdvancedChoice(a, vol->fileSystem, ctx, &throttled, rc)) {
         prog.done();

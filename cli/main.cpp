@@ -80,7 +80,10 @@ void addScanOptions(CLI::App* sub) {
     sub->add_option("--max-candidates", "advanced: how many candidates to search for (default 3)")->type_name("N");
     sub->add_option("--sectors-per-cluster", "advanced: the volume's sectors per cluster (default: as found)")
         ->type_name("S");
-    flag(sub, "--candidates", "advanced: print the candidates the search finds (on stderr)");
+    flag(sub, "--candidates",
+         "print the file systems the volume holds traces of, best first (and in advanced mode the candidates "
+         "of its own search; on stderr)");
+    sub->add_option("--fs-candidate", "read the volume as file system N of the --candidates list")->type_name("N");
     flag(sub, "--streams", "also named data streams, where the file system keeps them, as NAME:STREAM");
     flag(sub, "--quiet", "no progress on stderr");
 }

@@ -14,24 +14,12 @@
 
 #include "fs/advanced_search.h"
 #include "fs/filesystems.h"
+#include "fuzz/piece_reader.h"
 #include "scan/tree_walk.h"
 
 using namespace brantlow;
 
 namespace {
-
-class PieceReader : public readWriteInterface {
-public:
-    std::vector<uint8_t> bytes;
-    bool Open(const std::string&) override { return true; }
-    uint64_t sizeBytes() const override { return bytes.size(); }
-    long long readAbsolute(uint64_t off, void* buf, size_t count) override {
-        if (off >= bytes.size()) return 0;
-        count = static_cast<size_t>(std::min<uint64_t>(count, bytes.size() - off));
-        std::memcpy(buf, bytes.data() + off, count);
-        return static_cast<long long>(count);
-    }
-};
 
 void exercise(VolumeParser& p, const std::shared_ptr<PieceReader>& r, ScanOptions o) {
     ScanContext ctx;

@@ -322,4 +322,15 @@ bool applyAdvancedChoice(const AdvancedSearch& found, const AdvancedChoice& c, S
     return true;
 }
 
+ScanMode openEarlierFileSystem(const FileSystemCandidate& c, VolumeEntry& volume, ScanOptions& options) {
+    volume.fileSystem = c.fileSystem;
+    const uint64_t skip = c.volumeStart / 512;
+    volume.startSector += skip;
+    if (volume.sizeSectors) volume.sizeSectors = volume.sizeSectors > skip ? volume.sizeSectors - skip : 0;
+    options.advancedCandidate = c.metadata;
+    options.advancedHeap = c.heap;
+    options.advancedClusterShift = c.clusterShift;
+    return c.mode;
+}
+
 }  // namespace brantlow

@@ -12,7 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "disk/partition.h"
 #include "fs/advanced_search.h"
+#include "fs/api/candidates.h"
 #include "fs/api/parser.h"
 #include "scan/save.h"
 #include "scan/search.h"
@@ -193,5 +195,11 @@ bool advancedChoiceReady(const AdvancedSearch& found, const AdvancedChoice& choi
 // size (without one, the candidate's own when options has none yet) and
 // the heap. False, with options unchanged, when an index is outside its list.
 bool applyAdvancedChoice(const AdvancedSearch& found, const AdvancedChoice& choice, ScanOptions& options);
+
+// An earlier file system chosen from the list of the volume's candidates:
+// the volume read as its type from its start (what lies before is skipped
+// from the size), and the metadata place, heap and cluster size it fixes.
+// Returns the mode to read it in.
+ScanMode openEarlierFileSystem(const FileSystemCandidate& c, VolumeEntry& volume, ScanOptions& options);
 
 }  // namespace brantlow

@@ -12,6 +12,7 @@
 
 #include "disk/probe.h"
 #include "fs/api/advanced.h"
+#include "fs/api/candidates.h"
 #include "fs/api/parser.h"
 
 namespace brantlow {
@@ -60,6 +61,8 @@ struct ParserRow {
 struct FileSystemRow {
     ProbeRow probe;                  // recognition: walks, sector scan, mounted volumes
     std::vector<ParserRow> parsers;  // one per name the probe gives that a parser reads
+    // Its part of the search for earlier file systems (nullptr: none).
+    std::function<std::unique_ptr<CandidateMatcher>()> candidates;
 };
 
 }  // namespace brantlow

@@ -3,6 +3,7 @@
 // and its texts.
 #include "fs/exfat/exfat_row.h"
 
+#include "fs/exfat/exfat_candidates.h"
 #include "fs/exfat/exfat_parser.h"
 #include "fs/exfat/exfat_probe.h"
 
@@ -65,6 +66,7 @@ FileSystemRow exfatRow() {
     p.mountName = "exFAT";
     p.quickSaveTells = true;
     row.parsers.push_back(std::move(p));
+    row.candidates = makeExfatCandidateMatcher;
     return row;
 }
 

@@ -2,6 +2,7 @@
 // 1024), the parser (listed as "extX"), its mode and its texts.
 #include "fs/ext/ext_row.h"
 
+#include "fs/ext/ext_candidates.h"
 #include "fs/ext/ext_parser.h"
 #include "fs/ext/ext_placement.h"
 #include "fs/ext/ext_probe.h"
@@ -37,6 +38,7 @@ FileSystemRow extRow() {
     p.mountTypes = {"ext2", "ext3", "ext4"};
     p.quickSaveTells = true;
     row.parsers.push_back(std::move(p));
+    row.candidates = makeExtCandidateMatcher;
     return row;
 }
 

@@ -4,6 +4,7 @@
 // with 12-bit entries); it has no Advanced-mode search.
 #include "fs/fat/fat_row.h"
 
+#include "fs/fat/fat_candidates.h"
 #include "fs/fat/fat_parser.h"
 #include "fs/fat/fat_probe.h"
 
@@ -117,6 +118,7 @@ FileSystemRow fatRow() {
     fat12.make = [] { return std::make_unique<Fat12Class>(); };
     fat12.modes = {ScanMode::Standard};
     row.parsers = {std::move(fat32), std::move(fat16), std::move(fat12)};
+    row.candidates = makeFatCandidateMatcher;
     return row;
 }
 

@@ -2,6 +2,7 @@
 // at byte 1024), the parser, its modes and its texts.
 #include "fs/hfsplus/hfsplus_row.h"
 
+#include "fs/hfsplus/hfsplus_candidates.h"
 #include "fs/hfsplus/hfsplus.h"
 #include "fs/hfsplus/hfsplus_probe.h"
 
@@ -28,6 +29,7 @@ FileSystemRow hfsPlusRow() {
     p.mountTypes = {"hfsplus"};
     p.quickSaveTells = true;
     row.parsers.push_back(std::move(p));
+    row.candidates = makeHfsPlusCandidateMatcher;
     return row;
 }
 

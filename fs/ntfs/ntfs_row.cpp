@@ -3,6 +3,7 @@
 #include "fs/ntfs/ntfs_row.h"
 
 #include "fs/ntfs/ntfs.h"
+#include "fs/ntfs/ntfs_candidates.h"
 #include "fs/ntfs/ntfs_placement.h"
 #include "fs/ntfs/ntfs_probe.h"
 
@@ -85,6 +86,7 @@ FileSystemRow ntfsRow() {
     p.treatAsOrder = 4;
     p.mountTypes = {"ntfs", "ntfs3"};
     row.parsers.push_back(std::move(p));
+    row.candidates = makeNtfsCandidateMatcher;
     return row;
 }
 

@@ -195,6 +195,40 @@ TEST_F(AdvancedPage, CandidatesShowWhereTheyAreAndWhichIsBest) {
     EXPECT_EQ(page.chosenOptions().advancedCandidate, found.candidates[static_cast<size_t>(other)].position);
 }
 
+TEST_F(AdvancedPage, EarlierFileSystemListedAndOpenedFromItsRow) {
+    BRANTLOW_REQUIRE_IMAGE(img, "reformat_exfat_to_ntfs");
+    auto reader = std::make_shared<FileReadSeek>();
+    ASSERT_TRUE(reader->Open(img));
+    g_deviceReader = reader;
+    installWizardHooks();
+    VolumeEntry v{"NTFS", "", "0", "48   MB", 0, 98304};
+    WizardPage opener("Recovery mode");
+    auto* page = new advanceOptions(v, 3, ScanOptions{}, &opener);
+    page->show();
+    ASSERT_TRUE(waitFor([&] { return page->nextButton()->isEnabled(); }));
+    QTreeWidget* earlier = page->earlierTable();
+    ASSERT_GE(earlier->topLevelItemCount(), 1);
+    EXPECT_TRUE(earlier->isVisible());
+    EXPECT_EQ(earlier->topLevelItem(0)->text(0), "FAT64");
+    earlier->setCurrentItem(earlier->topLevelItem(0));
+    page->nextButton()->click();
+    auto* scan = page->findChild<VolumeScanDlg*>();
+    ASSERT_NE(scan, nullptr);
+    ASSERT_TRUE(waitFor([&] { return !scan->running() && scan->parser(); }));
+    EXPECT_EQ(scan->scanMode(), 2);
+    size_t entries = 0;
+    std::vector<EntryId> todo = scan->parser()->children(kRootId);
+    while (!todo.empty() && entries < 10000) {
+        const EntryId e = todo.back();
+        todo.pop_back();
+        ++entries;
+        for (EntryId c : scan->parser()->children(e)) todo.push_back(c);
+    }
+    EXPECT_GE(entries, 42u);  // the earlier exFAT's files, not the new NTFS's handful
+    scan->stopWork();
+    delete page;
+}
+
 TEST_F(AdvancedPage, UnknownFileSystemStartsNoSearchButLeavesBack) {
     g_deviceReader = std::make_shared<FileReadSeek>();
     VolumeEntry v{"FAT12", "", "0", "1   MB", 0, 2048};

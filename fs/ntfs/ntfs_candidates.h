@@ -1,0 +1,12 @@
+// NTFS's matcher for the search for earlier file systems.
+#pragma once
+
+#include <memory>
+
+#include "fs/api/candidates.h"
+
+namespace brantlow {
+
+std::unique_ptr<CandidateMatcher> makeNtfsCandidateMatcher();
+
+}  // namespace brantlow
