@@ -139,7 +139,6 @@ for line in open(tsv, encoding='utf-8'):
     e["tsk"] = {"listed": "path" if path in tsk else "not_listed"}
     entries.append(e)
 # Rebuild each removed file's bytes the way the maker wrote them.
-import re
 def content(path, size):
     sig = b''
     if path.endswith('.jpg'): sig = b'\xff\xd8\xff\xe0\x00\x10JFIF\x00'
