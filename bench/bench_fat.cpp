@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "bench/scan_timing.h"
 #include "disk/reader.h"
 #include "fs/fat/fat_parser.h"
 #include "scan/tree_walk.h"
@@ -12,16 +13,9 @@
 using namespace brantlow;
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: bench_fat IMAGE [RUNS]\n");
-        return 2;
-    }
-    int runs = argc > 2 ? std::atoi(argv[2]) : 5;
-    auto reader = std::make_shared<FileReadSeek>();
-    if (!reader->Open(argv[1])) {
-        std::fprintf(stderr, "cannot open %s\n", argv[1]);
-        return 1;
-    }
+    int runs = 0;
+    auto reader = bench::openImage(argc, argv, "bench_fat", runs);
+    if (!reader) return argc < 2 ? 2 : 1;
     double bestScan = 1e9, bestWalk = 1e9;
     size_t entries = 0;
     for (int r = 0; r < runs; ++r) {

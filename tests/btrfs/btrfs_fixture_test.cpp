@@ -15,22 +15,12 @@
 #include <string>
 
 #include "tests/support/fixtures.h"
+#include "tests/support/tool_images.h"
 
 using namespace brantlow::test;
 using nlohmann::json;
 
 namespace {
-
-std::map<std::string, json> listByPath(const std::vector<std::string>& args) {
-    CliResult r = runCli(args);
-    EXPECT_EQ(r.rc, 0);
-    std::map<std::string, json> m;
-    for (const json& row : jsonLines(r.out)) {
-        const std::string p = row["path"];
-        EXPECT_TRUE(m.emplace(p, row).second) << "listed twice: " << p;
-    }
-    return m;
-}
 
 const json& volumeOf(const json& manifest) { return manifest["volumes"][0]; }
 
@@ -123,11 +113,7 @@ TEST(BtrfsFixture, OnAnMbrDiskAndByTheSectorScanThroughASuperblockCopy) {
     if (std::system("command -v sfdisk >/dev/null 2>&1") != 0) GTEST_SKIP() << "sfdisk not installed";
     TempDir t;
     const std::string disk = t.path() + "/disk.img";
-    ASSERT_EQ(std::system(("truncate -s 160M " + disk + " && printf 'label: dos\\nstart=2048, size=262144, type=83\\n' | "
-                           "sfdisk -q " + disk + " && dd if=" + img + " of=" + disk +
-                           " bs=1M seek=1 conv=notrunc status=none")
-                              .c_str()),
-              0);
+    ASSERT_TRUE(mbrDiskWith(disk, img, 160, 262144));
     CliResult v = runCli({"volumes", disk, "--json"});
     auto rows = jsonLines(v.out);
     ASSERT_EQ(rows.size(), 1u) << v.out;

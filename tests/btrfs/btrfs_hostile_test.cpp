@@ -16,6 +16,7 @@
 #include "scan/tree_walk.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/memory_reader.h"
+#include "tests/support/tool_images.h"
 
 using namespace brantlow;
 using namespace brantlow::test;
@@ -25,36 +26,15 @@ namespace {
 constexpr uint64_t kFsTreeNode = 36061184;  // the fixture's file-system tree root (level 1)
 constexpr uint64_t kFsLeaf = 36077568;      // its first leaf
 
-struct Scanned {
-    std::unique_ptr<BtrfsParser> parser;
-    ScanOutcome outcome = ScanOutcome::Failed;
-    std::map<std::string, EntryInfo> byPath;
-    std::map<std::string, EntryId> ids;
-    std::string damage;
-};
+using Scanned = ScannedTree<BtrfsParser>;
 
 Scanned scanBytes(const std::vector<uint8_t>& bytes, ScanMode mode = ScanMode::Standard) {
-    Scanned s;
     auto r = std::make_shared<MemoryReader>(bytes);
-    s.parser = std::make_unique<BtrfsParser>();
-    ScanContext ctx;
-    ctx.volume = VolumeView(r, 0, r->sizeBytes());
-    ctx.mode = mode;
-    s.outcome = s.parser->scan(ctx);
-    for (const DamageNote& d : s.parser->damage().notes()) s.damage += d.text() + "\n";
-    if (s.outcome != ScanOutcome::Done) return s;
-    walkTree(*s.parser, kRootId, [&](const std::string& path, EntryId id, const EntryInfo& info) {
-        s.byPath[path] = info;
-        s.ids[path] = id;
-        return true;
-    });
-    return s;
+    const uint64_t size = r->sizeBytes();
+    return scanTree<BtrfsParser>(std::move(r), size, mode);
 }
 
-std::vector<uint8_t> loadFixture(const std::string& img) {
-    std::ifstream f(img, std::ios::binary);
-    return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-}
+std::vector<uint8_t> loadFixture(const std::string& img) { return readFile(img); }
 
 void put64(std::vector<uint8_t>& b, size_t at, uint64_t v) {
     for (int i = 0; i < 8; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));

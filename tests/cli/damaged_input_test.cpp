@@ -20,23 +20,13 @@
 
 #include "base/bytes.h"
 #include "tests/support/fixtures.h"
+#include "tests/support/tool_images.h"
 
 using namespace brantlow;
 using namespace brantlow::test;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::vector<uint8_t> readAll(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
-}
-
-std::string writeAll(const std::string& path, const std::vector<uint8_t>& d) {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(d.data()),
-                                                static_cast<std::streamsize>(d.size()));
-    return path;
-}
 
 bool contains(const std::string& s, const std::string& what) { return s.find(what) != std::string::npos; }
 
@@ -149,22 +139,22 @@ TEST(DamagedInput, ExitStatusesAndMessagesNameTheCause) {
     EXPECT_TRUE(contains(r.out, "--bogus")) << r.out;
 
     // Zeros and random bytes hold no file system and no partition table.
-    const std::string zeros = writeAll(tmp.path() + "/zeros.img", std::vector<uint8_t>(4 << 20, 0));
+    const std::string zeros = writeFile(tmp.path() + "/zeros.img", std::vector<uint8_t>(4 << 20, 0));
     r = runCli({"list", zeros, "--start-sector", "0", "--fs", "NTFS"}, true);
     EXPECT_EQ(r.rc, 3) << r.out;
     std::vector<uint8_t> noise(10 << 20);
     std::mt19937 rng(7);
     for (auto& b : noise) b = static_cast<uint8_t>(rng());
-    const std::string random = writeAll(tmp.path() + "/random.img", noise);
+    const std::string random = writeFile(tmp.path() + "/random.img", noise);
     r = runCli({"volumes", random});
     EXPECT_EQ(r.rc, 0);
     EXPECT_EQ(r.out.find('\n'), r.out.rfind('\n')) << "only the header line: " << r.out;
     EXPECT_EQ(runCli({"list", random}).rc, 3);
     // A volume past the end of the source: listed with a warning.
     BRANTLOW_REQUIRE_IMAGE(ntfs, "ntfs");
-    std::vector<uint8_t> img = readAll(ntfs);
+    std::vector<uint8_t> img = readFile(ntfs);
     img.resize(img.size() / 2);
-    const std::string half = writeAll(tmp.path() + "/half.img", img);
+    const std::string half = writeFile(tmp.path() + "/half.img", img);
     r = runCli({"list", half}, true);
     EXPECT_EQ(r.rc, 0);
     EXPECT_TRUE(contains(r.out, "runs past the end of the source")) << r.out.substr(0, 400);
@@ -172,13 +162,13 @@ TEST(DamagedInput, ExitStatusesAndMessagesNameTheCause) {
 
 TEST(DamagedInput, HugeSizeFieldWritesNoMoreThanTheVolume) {
     BRANTLOW_REQUIRE_IMAGE(ntfs, "ntfs");
-    std::vector<uint8_t> img = readAll(ntfs);
+    std::vector<uint8_t> img = readFile(ntfs);
     size_t attr = dataOfFileNamed(img, u"big.dat");
     ASSERT_NE(attr, std::string::npos);
     const uint64_t pib = 1ull << 50;
     for (int i = 0; i < 8; ++i) img[attr + 48 + i] = static_cast<uint8_t>(pib >> (8 * i));  // real size: 1 PiB
     TempDir tmp;
-    const std::string copy = writeAll(tmp.path() + "/ntfs.img", img);
+    const std::string copy = writeFile(tmp.path() + "/ntfs.img", img);
     CliResult r = runCli({"recover", copy, "--out", tmp.path() + "/out", "--path", "ROOT/large", "--quiet"}, true);
     EXPECT_EQ(r.rc, 4) << r.out;
     EXPECT_TRUE(contains(r.out, "partial") && contains(r.out, "big.dat")) << r.out;
@@ -224,7 +214,7 @@ TEST(DamagedInput, InterruptedOrKilledSaveLeavesOnlyCompleteFiles) {
 
 TEST(DamagedInput, ControlCharactersInNamesReachTheTerminalEscaped) {
     BRANTLOW_REQUIRE_IMAGE(fat16, "fat16");
-    std::vector<uint8_t> img = readAll(fat16);
+    std::vector<uint8_t> img = readFile(fat16);
     // The first live long-name slot of the root gets an ESC as its first character.
     const uint32_t root = le16(img.data(), img.size(), 14) * 512u +
                           img[16] * le16(img.data(), img.size(), 22) * 512u;
@@ -235,7 +225,7 @@ TEST(DamagedInput, ControlCharactersInNamesReachTheTerminalEscaped) {
     img[slot + 1] = 0x1B;
     img[slot + 2] = 0;
     TempDir tmp;
-    CliResult r = runCli({"list", writeAll(tmp.path() + "/fat16.img", img)});
+    CliResult r = runCli({"list", writeFile(tmp.path() + "/fat16.img", img)});
     EXPECT_EQ(r.rc, 0);
     EXPECT_EQ(r.out.find('\x1B'), std::string::npos);
     EXPECT_TRUE(contains(r.out, "\\x1B")) << r.out.substr(0, 400);
@@ -248,7 +238,7 @@ TEST(DamagedInput, ControlCharactersInNamesReachTheTerminalEscaped) {
 // with the files that reused them).
 TEST(DamagedInput, BitFlippedCopiesNeverWriteMoreThanTheImage) {
     BRANTLOW_REQUIRE_IMAGE(ntfs, "ntfs");
-    const std::vector<uint8_t> clean = readAll(ntfs);
+    const std::vector<uint8_t> clean = readFile(ntfs);
     std::vector<size_t> records;
     for (size_t off = 0; off + 1024 <= clean.size(); off += 1024)
         if (std::memcmp(&clean[off], "FILE", 4) == 0) records.push_back(off);
@@ -261,7 +251,7 @@ TEST(DamagedInput, BitFlippedCopiesNeverWriteMoreThanTheImage) {
             img[rec + 24 + rng() % 1000] ^= static_cast<uint8_t>(1u << (rng() % 8));
         }
         TempDir tmp;
-        const std::string path = writeAll(tmp.path() + "/flipped.img", img);
+        const std::string path = writeFile(tmp.path() + "/flipped.img", img);
         CliResult r = runCli({"recover", path, "--out", tmp.path() + "/out", "--quiet"});
         EXPECT_TRUE(r.rc == 0 || r.rc == 3 || r.rc == 4) << "copy " << copy << ": " << r.rc;
         if (!fs::exists(tmp.path() + "/out")) continue;

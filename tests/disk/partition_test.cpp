@@ -9,40 +9,14 @@
 #include "base/bytes.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/memory_reader.h"
+#include "tests/support/table_bytes.h"
 
 using namespace brantlow;
 using test::MemoryReader;
+using namespace brantlow::test;
 
 namespace {
 
-class Collect : public PartitionOwner {
-public:
-    std::vector<VolumeEntry> entries;
-    std::vector<std::string> statuses;
-    void addEntry(const VolumeEntry& e) override { entries.push_back(e); }
-    void setStatus(const std::string& s) override { statuses.push_back(s); }
-};
-
-void put16(std::vector<uint8_t>& d, size_t off, uint16_t v) {
-    d[off] = v & 0xFF;
-    d[off + 1] = v >> 8;
-}
-void put32(std::vector<uint8_t>& d, size_t off, uint32_t v) {
-    for (int i = 0; i < 4; ++i) d[off + i] = static_cast<uint8_t>(v >> (8 * i));
-}
-void put64(std::vector<uint8_t>& d, size_t off, uint64_t v) {
-    for (int i = 0; i < 8; ++i) d[off + i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-// One MBR-style slot in the table sector at byte base.
-void slot(std::vector<uint8_t>& d, size_t base, int i, uint8_t type, uint32_t first, uint32_t count) {
-    size_t off = base + 446 + 16 * i;
-    d[off + 4] = type;
-    put32(d, off + 8, first);
-    put32(d, off + 12, count);
-    d[base + 510] = 0x55;
-    d[base + 511] = 0xAA;
-}
 
 // An NTFS boot sector at sector s with the given total sectors.
 void ntfsBoot(std::vector<uint8_t>& d, uint64_t s, uint64_t total) {

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "tests/support/fixtures.h"
+#include "tests/support/tool_images.h"
 
 using namespace brantlow::test;
 using nlohmann::json;
@@ -44,25 +45,7 @@ std::vector<std::string> withVolume(std::vector<std::string> args, const ExtCase
 }
 
 std::map<std::string, json> listByPath(const std::string& img, const ExtCase& c) {
-    CliResult r = runCli(withVolume({"list", img, "--json", "--quiet"}, c));
-    EXPECT_EQ(r.rc, 0) << c.image;
-    std::map<std::string, json> m;
-    for (const json& row : jsonLines(r.out)) {
-        const std::string p = row["path"];
-        EXPECT_TRUE(m.emplace(p, row).second) << "listed twice: " << p;
-    }
-    return m;
-}
-
-// Every file below dir, by content hash.
-std::map<std::string, std::vector<std::string>> filesByHash(const std::string& dir) {
-    std::map<std::string, std::vector<std::string>> out;
-    for (const auto& f : std::filesystem::recursive_directory_iterator(dir)) {
-        if (!f.is_regular_file()) continue;
-        auto sha = sha256File(f.path().string());
-        if (sha) out[*sha].push_back(std::filesystem::relative(f.path(), dir).string());
-    }
-    return out;
+    return brantlow::test::listByPath(withVolume({"list", img, "--json", "--quiet"}, c));
 }
 
 class ExtFixture : public ::testing::TestWithParam<ExtCase> {};

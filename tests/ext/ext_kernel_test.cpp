@@ -21,6 +21,7 @@
 #include <string>
 
 #include "tests/support/fixtures.h"
+#include "tests/support/tool_images.h"
 
 using namespace brantlow::test;
 using nlohmann::json;
@@ -28,28 +29,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-int sh(const std::string& cmd) { return std::system((cmd + " >/dev/null 2>&1").c_str()); }
-
-std::string capture(const std::string& cmd) {
-    std::string out;
-    if (FILE* p = popen(cmd.c_str(), "r")) {
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-        pclose(p);
-    }
-    return out;
-}
-
 std::map<std::string, json> listByPath(const std::string& img) {
-    CliResult r = runCli({"list", img, "--json", "--quiet"});
-    EXPECT_EQ(r.rc, 0);
-    std::map<std::string, json> m;
-    for (const json& row : jsonLines(r.out)) {
-        const std::string p = row["path"];
-        EXPECT_TRUE(m.emplace(p, row).second) << "listed twice: " << p;
-    }
-    return m;
+    return brantlow::test::listByPath({"list", img, "--json", "--quiet"});
 }
 
 std::string baseName(const std::string& p) {

@@ -22,6 +22,7 @@
 #include "scan/tree_walk.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/memory_reader.h"
+#include "tests/support/tool_images.h"
 
 using namespace brantlow;
 using namespace brantlow::test;
@@ -34,45 +35,12 @@ bool haveTools() { return std::system("command -v mke2fs >/dev/null 2>&1 && comm
 #define REQUIRE_TOOLS() \
     if (!haveTools()) GTEST_SKIP() << "mke2fs/debugfs not installed (e2fsprogs)"
 
-int sh(const std::string& cmd) { return std::system((cmd + " >/dev/null 2>&1").c_str()); }
-
-std::vector<uint8_t> readFile(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-}
-
-void writeFile(const std::string& path, const std::vector<uint8_t>& data) {
-    fs::create_directories(fs::path(path).parent_path());
-    std::ofstream f(path, std::ios::binary);
-    f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-}
-
-std::vector<uint8_t> randomBytes(size_t n, uint32_t seed) {
-    std::mt19937 r(seed);
-    std::vector<uint8_t> v(n);
-    for (auto& b : v) b = static_cast<uint8_t>(r());
-    return v;
-}
-
-void patch(const std::string& img, uint64_t off, const std::vector<uint8_t>& bytes) {
-    std::fstream f(img, std::ios::in | std::ios::out | std::ios::binary);
-    f.seekp(static_cast<std::streamoff>(off));
-    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
 std::vector<uint8_t> le32v(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
 std::vector<uint8_t> le16v(uint16_t v) { return {uint8_t(v), uint8_t(v >> 8)}; }
 
 // Output of a debugfs request.
 std::string debugfs(const std::string& img, const std::string& req) {
-    std::string cmd = "debugfs -R '" + req + "' " + img + " 2>/dev/null";
-    std::string out;
-    if (FILE* p = popen(cmd.c_str(), "r")) {
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-        pclose(p);
-    }
-    return out;
+    return capture("debugfs -R '" + req + "' " + img + " 2>/dev/null");
 }
 uint64_t firstBlock(const std::string& img, const std::string& path) {
     return std::strtoull(debugfs(img, "blocks " + path).c_str(), nullptr, 10);
@@ -86,26 +54,10 @@ uint64_t inodePosition(const std::string& img, const std::string& path, uint32_t
     return std::strtoull(out.c_str() + b + 17, nullptr, 10) * bs + std::strtoull(out.c_str() + o + 9, nullptr, 16);
 }
 
-struct Scanned {
-    std::unique_ptr<ext2Class> parser;
-    ScanOutcome outcome = ScanOutcome::Rejected;
-    std::map<std::string, EntryInfo> byPath;
-    std::map<std::string, EntryId> ids;
-};
+using Scanned = ScannedTree<ext2Class>;
 
 Scanned scanReader(std::shared_ptr<readWriteInterface> reader, uint64_t size) {
-    Scanned s;
-    s.parser = std::make_unique<ext2Class>();
-    ScanContext ctx;
-    ctx.volume = VolumeView(reader, 0, size);
-    s.outcome = s.parser->scan(ctx);
-    if (s.outcome != ScanOutcome::Done) return s;
-    walkTree(*s.parser, kRootId, [&](const std::string& path, EntryId id, const EntryInfo& info) {
-        s.byPath[path] = info;
-        s.ids[path] = id;
-        return true;
-    });
-    return s;
+    return scanTree<ext2Class>(std::move(reader), size);
 }
 
 Scanned scanImage(const std::string& img) {

@@ -11,6 +11,7 @@
 #include "disk/sector_scan.h"
 #include "scan/volumes.h"
 #include "tests/support/fixtures.h"
+#include "tests/support/tool_images.h"
 #include "tests/support/layered_disk.h"
 #include "tests/support/memory_reader.h"
 
@@ -21,17 +22,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr uint64_t kPartStart = kLayerPartitionStart;
-
-std::vector<uint8_t> readAll(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
-}
-
-std::string write(const std::string& path, const std::vector<uint8_t>& d) {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(d.data()),
-                                                static_cast<std::streamsize>(d.size()));
-    return path;
-}
 
 // Path → content hash of every file below dir.
 std::map<std::string, std::string> tree(const std::string& dir) {
@@ -47,7 +37,7 @@ protected:
         auto img = fixtureImage("fat16");
         if (!img) GTEST_SKIP() << "fixture image fat16 not found";
         plain = *img;
-        volume = readAll(plain);
+        volume = readFile(plain);
     }
     std::string plain;
     std::vector<uint8_t> volume;
@@ -57,7 +47,7 @@ protected:
 }  // namespace
 
 TEST_F(LayerVolumes, ListedUnderTheirParentAndReadLikeThePlainVolume) {
-    const std::string disk = write(tmp.path() + "/layered.img", layeredDisk(volume, 0x5A, false));
+    const std::string disk = writeFile(tmp.path() + "/layered.img", layeredDisk(volume, 0x5A, false));
 
     // The layer's header wins over the partition's Linux type byte.
     auto vols = runCli({"volumes", disk});
@@ -86,7 +76,7 @@ TEST_F(LayerVolumes, ListedUnderTheirParentAndReadLikeThePlainVolume) {
 }
 
 TEST_F(LayerVolumes, AskedForWhatTheyNeed) {
-    const std::string disk = write(tmp.path() + "/locked.img", layeredDisk(volume, 0x5A, true));
+    const std::string disk = writeFile(tmp.path() + "/locked.img", layeredDisk(volume, 0x5A, true));
     // Not asked (no terminal, no file): listed as not opened, nothing inside.
     auto vols = runCli({"volumes", disk}, true);
     EXPECT_NE(vols.out.find("not opened"), std::string::npos) << vols.out;

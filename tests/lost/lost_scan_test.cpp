@@ -19,6 +19,7 @@
 #include "tests/support/fixtures.h"
 #include "tests/support/hfs_writer.h"
 #include "tests/support/memory_reader.h"
+#include "tests/support/table_bytes.h"
 
 using namespace brantlow;
 using namespace brantlow::test;
@@ -26,14 +27,6 @@ using nlohmann::json;
 namespace fs = std::filesystem;
 
 namespace {
-
-class Collect : public PartitionOwner {
-public:
-    std::vector<VolumeEntry> entries;
-    std::vector<std::string> statuses;
-    void addEntry(const VolumeEntry& e) override { entries.push_back(e); }
-    void setStatus(const std::string& s) override { statuses.push_back(s); }
-};
 
 struct Scanned {
     std::vector<VolumeEntry> entries;

@@ -16,6 +16,7 @@
 #include "layers/luks/luks_header.h"
 #include "scan/volumes.h"
 #include "tests/support/fixtures.h"
+#include "tests/support/tool_images.h"
 #include "tests/support/luks_image.h"
 
 using namespace brantlow;
@@ -23,17 +24,6 @@ using namespace brantlow::test;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::vector<uint8_t> readAll(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
-}
-
-std::string write(const std::string& path, const std::vector<uint8_t>& d) {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(d.data()),
-                                                static_cast<std::streamsize>(d.size()));
-    return path;
-}
 
 std::string writeText(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
@@ -83,10 +73,10 @@ protected:
         auto img = fixtureImage("luks2_ext4");
         auto manifest = fixtureManifest("luks2_ext4");
         if (!img || !manifest) GTEST_SKIP() << "fixture image luks2_ext4 not found (set BRANTLOW_FIXTURES)";
-        image = readAll(*img);
+        image = readFile(*img);
         luks = (*manifest)["luks"];
-        encrypted = write(tmp.path() + "/luks2.img", image);
-        plain = write(tmp.path() + "/plain.img", decryptFixture(image, luks));
+        encrypted = writeFile(tmp.path() + "/luks2.img", image);
+        plain = writeFile(tmp.path() + "/plain.img", decryptFixture(image, luks));
         pass = writeText(tmp.path() + "/pass", luks["passphrase"].get<std::string>() + "\n");
     }
     std::vector<uint8_t> image;
@@ -142,7 +132,7 @@ TEST_F(Luks2Fixture, ReadsAtAnyOffsetEqualThePlainBytes) {
     });
     ASSERT_EQ(vols.size(), 2u);
     const VolumeView view = volumeView(vols[1], source);
-    const std::vector<uint8_t> expect = readAll(plain);
+    const std::vector<uint8_t> expect = readFile(plain);
     ASSERT_EQ(view.sizeBytes(), expect.size());
     std::mt19937_64 rng(7);
     std::vector<uint8_t> got;
@@ -194,14 +184,14 @@ TEST_F(Luks2Fixture, SecondaryHeaderOpensItWhenThePrimaryIsDamaged) {
     // The primary's JSON area damaged: its checksum fails, the secondary serves.
     std::vector<uint8_t> d = image;
     d[5000] ^= 0x55;
-    const std::string bentJson = write(tmp.path() + "/bent.img", d);
+    const std::string bentJson = writeFile(tmp.path() + "/bent.img", d);
     EXPECT_EQ(runCli({"list", bentJson, "--passphrase-file", pass, "--json"}).out, listing);
 
     // The primary wiped: the walk sees nothing; the sector scan finds the
     // volume through its secondary header, and it opens.
     d = image;
     std::fill(d.begin(), d.begin() + 4096, 0);
-    const std::string wiped = write(tmp.path() + "/wiped.img", d);
+    const std::string wiped = writeFile(tmp.path() + "/wiped.img", d);
     EXPECT_FALSE(contains(runCli({"volumes", wiped}).out, "LUKS2"));
     auto scan = runCli({"volumes", wiped, "--scan", "--quiet", "--passphrase-file", pass});
     EXPECT_TRUE(contains(scan.out, "0        LUKS2")) << scan.out;
@@ -211,7 +201,7 @@ TEST_F(Luks2Fixture, SecondaryHeaderOpensItWhenThePrimaryIsDamaged) {
 
     // Both copies damaged: said so, status 2.
     d[16384 + 5000] ^= 0x55;
-    auto none = runCli({"list", write(tmp.path() + "/both.img", d), "--start-sector", "0", "--fs", "LUKS2",
+    auto none = runCli({"list", writeFile(tmp.path() + "/both.img", d), "--start-sector", "0", "--fs", "LUKS2",
                         "--passphrase-file", pass},
                        true);
     EXPECT_EQ(none.rc, 2);

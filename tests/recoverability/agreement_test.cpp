@@ -110,7 +110,9 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, StateWriteReport,
                          ::testing::Values(Case{"ntfs", ""}, Case{"exfat", ""}, Case{"fat16", ""},
                                            Case{"fat32", ""}, Case{"ext2", "", true}, Case{"ext3", "", true},
                                            Case{"ext4", "", true}, Case{"disk_mbr", "0"}, Case{"disk_mbr", "1"},
-                                           Case{"disk_mbr", "2", true}, Case{"disk_mbr", "3"}),
+                                           Case{"disk_mbr", "2", true}, Case{"disk_mbr", "3"},
+                                           Case{"ntfs_small", ""}, Case{"exfat_small", ""},
+                                           Case{"ext4_deleted", "", true}),
                          [](const auto& info) {
                              std::string n = std::string(info.param.image) + "_" + info.param.volume;
                              for (char& ch : n)

@@ -140,7 +140,8 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, Recoverability,
                                            Case{"ext2", "", "ext2"}, Case{"ext3", "", "ext3"},
                                            Case{"ext4", "", "ext4"}, Case{"hfsplus", "", "hfsplus"},
                                            Case{"disk_mbr", "0", "ntfs"}, Case{"disk_mbr", "1", "fat32"},
-                                           Case{"disk_mbr", "2", "ext4"}, Case{"disk_mbr", "3", "exfat"}),
+                                           Case{"disk_mbr", "2", "ext4"}, Case{"disk_mbr", "3", "exfat"},
+                                           Case{"ntfs_small", "", "ntfs"}, Case{"exfat_small", "", "exfat"}),
                          [](const auto& info) {
                              std::string n = std::string(info.param.image) + "_" + info.param.fs;
                              for (char& ch : n)

@@ -18,8 +18,10 @@ std::string fixturesDir();
 // tests/data in the source tree.
 std::string dataDir();
 
-// Decompresses <name>.img.xz (tests/data first, then the fixture folder)
-// into a per-process temporary folder, once. nullopt when absent.
+// Decompresses <name>.img.xz (tests/data first, then samples, then the
+// fixture folder) into a per-process temporary folder, once; a corpus image
+// that is a shipped one with bytes zeroed is made from it. nullopt when
+// absent.
 std::optional<std::string> fixtureImage(const std::string& name);
 // <name>.json next to the image.
 std::optional<nlohmann::json> fixtureManifest(const std::string& name);

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "tests/support/fixtures.h"
+#include "tests/support/tool_images.h"
 
 using namespace brantlow::test;
 using nlohmann::json;
@@ -22,24 +23,7 @@ using nlohmann::json;
 namespace {
 
 std::map<std::string, json> listByPath(const std::string& img) {
-    CliResult r = runCli({"list", img, "--json", "--quiet"});
-    EXPECT_EQ(r.rc, 0);
-    std::map<std::string, json> m;
-    for (const json& row : jsonLines(r.out)) {
-        const std::string p = row["path"];
-        EXPECT_TRUE(m.emplace(p, row).second) << "listed twice: " << p;
-    }
-    return m;
-}
-
-std::map<std::string, std::vector<std::string>> filesByHash(const std::string& dir) {
-    std::map<std::string, std::vector<std::string>> out;
-    for (const auto& f : std::filesystem::recursive_directory_iterator(dir)) {
-        if (!f.is_regular_file()) continue;
-        auto sha = sha256File(f.path().string());
-        if (sha) out[*sha].push_back(std::filesystem::relative(f.path(), dir).string());
-    }
-    return out;
+    return brantlow::test::listByPath({"list", img, "--json", "--quiet"});
 }
 
 const json& volumeOf(const json& manifest) { return manifest["volumes"][0]; }
@@ -177,11 +161,7 @@ TEST(XfsFixture, OnAnMbrDiskAndByTheSectorScan) {
     if (std::system("command -v sfdisk >/dev/null 2>&1") != 0) GTEST_SKIP() << "sfdisk not installed";
     TempDir t;
     const std::string disk = t.path() + "/disk.img";
-    ASSERT_EQ(std::system(("truncate -s 80M " + disk + " && printf 'label: dos\\nstart=2048, size=98304, type=83\\n' | "
-                           "sfdisk -q " + disk + " && dd if=" + img + " of=" + disk +
-                           " bs=512 seek=2048 conv=notrunc status=none")
-                              .c_str()),
-              0);
+    ASSERT_TRUE(mbrDiskWith(disk, img, 80, 98304));
     CliResult v = runCli({"volumes", disk, "--json"});
     auto rows = jsonLines(v.out);
     ASSERT_EQ(rows.size(), 1u) << v.out;

@@ -22,6 +22,7 @@
 #include "scan/save.h"
 #include "scan/tree_walk.h"
 #include "tests/support/fixtures.h"
+#include "tests/support/tool_images.h"
 
 using namespace brantlow;
 using namespace brantlow::test;
@@ -34,38 +35,6 @@ bool haveTools() { return std::system("command -v mkfs.xfs >/dev/null 2>&1") == 
 #define REQUIRE_TOOLS() \
     if (!haveTools()) GTEST_SKIP() << "mkfs.xfs not installed (xfsprogs)"
 
-int sh(const std::string& cmd) { return std::system((cmd + " >/dev/null 2>&1").c_str()); }
-
-std::vector<uint8_t> readFile(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-}
-
-void writeFile(const std::string& path, const std::vector<uint8_t>& data) {
-    fs::create_directories(fs::path(path).parent_path());
-    std::ofstream f(path, std::ios::binary);
-    f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-}
-
-std::vector<uint8_t> randomBytes(size_t n, uint32_t seed) {
-    std::mt19937 r(seed);
-    std::vector<uint8_t> v(n);
-    for (auto& b : v) b = static_cast<uint8_t>(r());
-    return v;
-}
-
-void patch(const std::string& img, uint64_t off, const std::vector<uint8_t>& bytes) {
-    std::fstream f(img, std::ios::in | std::ios::out | std::ios::binary);
-    f.seekp(static_cast<std::streamoff>(off));
-    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-std::vector<uint8_t> readAt(const std::string& img, uint64_t off, size_t n) {
-    std::vector<uint8_t> b(n);
-    std::ifstream f(img, std::ios::binary);
-    f.seekg(static_cast<std::streamoff>(off));
-    f.read(reinterpret_cast<char*>(b.data()), static_cast<std::streamsize>(n));
-    return b;
-}
 std::vector<uint8_t> be32v(uint32_t v) { return {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)}; }
 std::vector<uint8_t> be16v(uint16_t v) { return {uint8_t(v >> 8), uint8_t(v)}; }
 
@@ -119,12 +88,7 @@ bool makeVolume(const std::string& img, int sizeMiB, const std::string& opts, co
     return sh("TEST_DIR=/tmp TEST_DEV=/dev/null QA_CHECK_FS=1 mkfs.xfs -q -f " + opts + " -p " + proto + " " + img) == 0;
 }
 
-struct Scanned {
-    std::unique_ptr<XfsParser> parser;
-    ScanOutcome outcome = ScanOutcome::Rejected;
-    std::map<std::string, EntryInfo> byPath;
-    std::map<std::string, EntryId> ids;
-};
+using Scanned = ScannedTree<XfsParser>;
 
 class Messages : public MessageSink {
 public:
@@ -133,22 +97,10 @@ public:
 };
 
 Scanned scanImage(const std::string& img, ScanMode mode = ScanMode::Standard, Messages* msgs = nullptr) {
-    Scanned s;
     auto r = std::make_shared<FileReadSeek>();
-    if (!r->Open(img)) return s;
-    s.parser = std::make_unique<XfsParser>();
-    ScanContext ctx;
-    ctx.volume = VolumeView(r, 0, r->sizeBytes());
-    ctx.mode = mode;
-    ctx.messages = msgs;
-    s.outcome = s.parser->scan(ctx);
-    if (s.outcome != ScanOutcome::Done) return s;
-    walkTree(*s.parser, kRootId, [&](const std::string& path, EntryId id, const EntryInfo& info) {
-        s.byPath[path] = info;
-        s.ids[path] = id;
-        return true;
-    });
-    return s;
+    if (!r->Open(img)) return {};
+    const uint64_t size = r->sizeBytes();
+    return scanTree<XfsParser>(std::move(r), size, mode, msgs);
 }
 
 // Every file and folder of src is listed live at its path with its size,
