@@ -1,3 +1,4 @@
+#include <cstdlib>
 #include <cerrno>
 #include <charconv>
 #include <climits>
@@ -6,6 +7,7 @@
 #include <cstring>
 
 #include "cli/cli.h"
+#include "disk/counting_reader.h"
 #include "base/texts.h"
 #include "disk/mapped_reader.h"
 #include "disk/source.h"
@@ -145,12 +147,29 @@ std::string jsonTime(const OptTime& t) {
     return o;
 }
 
+namespace {
+std::vector<std::pair<std::string, std::shared_ptr<CountingReader>>>& countedSources() {
+    static std::vector<std::pair<std::string, std::shared_ptr<CountingReader>>> list;
+    return list;
+}
+}  // namespace
+
+void printReadStats() {
+    for (const auto& [path, r] : countedSources())
+        std::cerr << "brantlow-cli: read " << r->bytesRead() << " bytes from " << terminalSafe(path) << "\n";
+}
+
 std::shared_ptr<readWriteInterface> openSource(const std::string& path, const std::string& mapPath) {
     SourceError why;
     std::shared_ptr<readWriteInterface> r = openSourceReader(path, &why, &volumeProbeTable());
     if (!r) {
         std::cerr << "brantlow-cli: cannot read " << path << ": " << why.text << "\n";
         return nullptr;
+    }
+    if (const char* stats = std::getenv("BRANTLOW_READ_STATS"); stats && *stats == '1') {
+        auto counted = std::make_shared<CountingReader>(r);
+        countedSources().push_back({path, counted});
+        r = counted;
     }
     r->setDamageReporter([](const std::string& text) { std::cerr << "brantlow-cli: " + text + "\n"; });
     if (!mapPath.empty()) {
