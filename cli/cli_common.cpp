@@ -166,9 +166,14 @@ std::shared_ptr<readWriteInterface> openSource(const std::string& path, const st
         std::cerr << "brantlow-cli: cannot read " << path << ": " << why.text << "\n";
         return nullptr;
     }
-    if (const char* stats = std::getenv("BRANTLOW_READ_STATS"); stats && *stats == '1') {
+    // Test aids: BRANTLOW_READ_STATS=1 prints the bytes read at the end,
+    // BRANTLOW_READ_LIMIT=N reads at most N bytes a second.
+    const char* stats = std::getenv("BRANTLOW_READ_STATS");
+    const char* limit = std::getenv("BRANTLOW_READ_LIMIT");
+    if ((stats && *stats == '1') || limit) {
         auto counted = std::make_shared<CountingReader>(r);
-        countedSources().push_back({path, counted});
+        if (stats && *stats == '1') countedSources().push_back({path, counted});
+        if (auto rate = limit ? parseU64(limit) : std::nullopt) counted->limitRate(*rate);
         r = counted;
     }
     r->setDamageReporter([](const std::string& text) { std::cerr << "brantlow-cli: " + text + "\n"; });

@@ -1,4 +1,5 @@
 // --session on the command line: opening the file for a job, refusals.
+#include <cstdlib>
 #include <iostream>
 
 #include "cli/cli.h"
@@ -41,6 +42,9 @@ std::unique_ptr<session::SessionFile> openSession(const Args& a, const Sources& 
         return nullptr;
     }
     existed = o.existed;
+    // BRANTLOW_CHECKPOINT_MS: checkpoints this often (tests; default 2 s).
+    if (const char* ms = std::getenv("BRANTLOW_CHECKPOINT_MS"))
+        if (auto v = parseU64(ms); v && *v > 0 && *v < 3600000) o.file->setInterval(std::chrono::milliseconds(*v));
     return std::move(o.file);
 }
 

@@ -83,9 +83,8 @@ public:
     const std::string& stopReason() const { return stopReason_; }
     // True once interval has passed since the last commit (the caller then
     // commits and begins again).
-    bool due(std::chrono::milliseconds interval = std::chrono::milliseconds(2000)) const {
-        return std::chrono::steady_clock::now() - lastCommit_ >= interval;
-    }
+    bool due() const { return std::chrono::steady_clock::now() - lastCommit_ >= interval_; }
+    void setInterval(std::chrono::milliseconds interval) { interval_ = interval; }
 
 private:
     SessionFile() = default;
@@ -95,6 +94,7 @@ private:
     std::string path_;
     SessionKind kind_ = SessionKind::Listing;
     bool writable_ = true;
+    std::chrono::milliseconds interval_{2000};
     bool inTransaction_ = false;
     std::string stopReason_;
     std::chrono::steady_clock::time_point lastCommit_ = std::chrono::steady_clock::now();
