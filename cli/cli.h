@@ -165,9 +165,12 @@ public:
     void position(int64_t p) override;
     void status(const std::string& s) override;
     void done();
+    // The job goes on from a checkpoint with this share (0..1) done before.
+    void resumedFrom(double share) { base_ = share < 0 ? 0 : share > 1 ? 1 : share; }
 
 private:
     void draw(int permille);
+    double base_ = 0;
     ProgressStyle style_;
     uint64_t bytes_;
     int64_t hi_ = 0;

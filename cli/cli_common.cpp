@@ -544,9 +544,11 @@ void StderrProgress::draw(int pm) {
     const auto now = std::chrono::steady_clock::now();
     const double elapsed = std::chrono::duration<double>(now - start_).count();
     const double f = pm / 1000.0;
+    // A job that goes on from a checkpoint: the rate of this run's part.
+    const double done = f - base_;
     std::string tail;
-    if (bytes_ && elapsed >= 1) tail += "  " + rateText(f * static_cast<double>(bytes_) / elapsed);
-    if (pm >= 10 && pm < 1000 && elapsed >= 2) tail += "  " + clockText(elapsed * (1 - f) / f) + " left";
+    if (bytes_ && elapsed >= 1 && done > 0) tail += "  " + rateText(done * static_cast<double>(bytes_) / elapsed);
+    if (pm >= 10 && pm < 1000 && elapsed >= 2 && done >= 0.005) tail += "  " + clockText(elapsed * (1 - f) / done) + " left";
     if (style_ == ProgressStyle::Lines) {
         if (now - start_ < kFirstLine || (drawn_ && now - lastLine_ < kLineEvery)) return;
         lastLine_ = now;

@@ -158,6 +158,8 @@ int cmdCarve(const Args& a) {
     on->adviseSequential();
     StderrProgress prog(progressStyle(a), engine->area().size() ? engine->area().size() : bytes);
     engine->progress = &prog;
+    if (const uint64_t scanned = engine->area().size() ? engine->area().size() : bytes; scanned)
+        prog.resumedFrom(static_cast<double>(engine->resumedAt()) / static_cast<double>(scanned));
     engine->scanVolume();
     prog.done();
     if (ses) {

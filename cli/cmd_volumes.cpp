@@ -149,6 +149,10 @@ int scanVolumes(const std::shared_ptr<readWriteInterface>& source, const Args& a
         } else if (stored.resumable) {
             std::cerr << "brantlow-cli: going on from sector " << stored.progress.next << " ("
                       << stored.volumes.size() << " volume(s) found before)\n";
+            if (scanBytes)
+                progress.resumedFrom(static_cast<double>(stored.progress.next - std::min<uint64_t>(
+                                         stored.progress.next, static_cast<uint64_t>(p.scanStartSector))) *
+                                     512.0 / static_cast<double>(scanBytes));
         }
         recorder = std::make_unique<session::SectorScanRecorder>(*ses, stored.volumes.size(),
                                                                  [&] { sayCheckpointsStopped(*ses); });
