@@ -196,7 +196,9 @@ std::string listingJob(const Args& a) {
 
 // A finished listing session as the scan's result: the volume as it was
 // recorded, the entries from the file; the disk's metadata is not read.
-std::optional<Scanned> reopenListing(const Args& a, const Sources& sources, session::SessionFile& f, int& rc) {
+std::optional<Scanned> reopenListing(const Args& a, const Sources& sources, std::unique_ptr<session::SessionFile> file,
+                                     int& rc) {
+    session::SessionFile& f = *file;
     auto number = [&](const char* key) {
         const std::string v = f.meta(key);
         return parseU64(v);
@@ -224,8 +226,10 @@ std::optional<Scanned> reopenListing(const Args& a, const Sources& sources, sess
     }
     auto stored = std::make_unique<session::StoredListing>();
     std::string why;
-    if (!stored->load(f, why)) {
-        std::cerr << "brantlow-cli: the session " << terminalSafe(f.path()) << " " << terminalSafe(why)
+    const std::string path = f.path();
+    const std::string damage = f.meta("damage");
+    if (!stored->load(std::move(file), why)) {
+        std::cerr << "brantlow-cli: the session " << terminalSafe(path) << " " << terminalSafe(why)
                   << "; it is left as it is (--session-overwrite replaces it)\n";
         rc = kExitSession;
         return std::nullopt;
@@ -249,7 +253,6 @@ std::optional<Scanned> reopenListing(const Args& a, const Sources& sources, sess
         }
         return *holder ? (*holder)->parser.get() : nullptr;
     });
-    const std::string damage = f.meta("damage");
     if (!damage.empty()) std::cerr << "brantlow-cli: " << terminalSafe(damage) << "\n";
     return Scanned{std::move(stored), nullptr, vol, reader, view};
 }
@@ -264,7 +267,7 @@ std::optional<Scanned> scanVolume(const Args& a, int& rc) {
     bool existed = false;
     auto f = openSession(a, *sources, session::SessionKind::Listing, listingJob(a), rc, existed);
     if (!f) return std::nullopt;
-    if (existed && f->finished()) return reopenListing(a, *sources, *f, rc);
+    if (existed && f->finished()) return reopenListing(a, *sources, std::move(f), rc);
     auto s = scanOn(a, sources, rc);
     if (!s) return s;
     const bool layered = s->volume.reader != nullptr;

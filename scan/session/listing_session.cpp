@@ -1,6 +1,7 @@
 #include "scan/session/listing_session.h"
 
 #include <algorithm>
+#include <ctime>
 #include <unordered_set>
 
 #include "scan/session/session_codec.h"
@@ -38,6 +39,26 @@ OptTime timeAt(const Statement& s, int col) {
     const int64_t ns = s.integer(col + 1);
     if (ns < 0 || ns > 999999999) return std::nullopt;
     return FileTime{s.integer(col), static_cast<int32_t>(ns)};
+}
+
+// The list's columns from the entry itself: times as UTC, the size in bytes.
+ListTexts plainTexts(const EntryInfo& info) {
+    ListTexts t;
+    auto text = [](const OptTime& v) {
+        if (!v) return std::string();
+        const time_t sec = static_cast<time_t>(v->sec);
+        struct tm tm {};
+        if (!gmtime_r(&sec, &tm)) return std::string();
+        char buf[32];
+        std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+        return std::string(buf);
+    };
+    t.created = text(info.created);
+    t.accessed = text(info.accessed);
+    t.modified = text(info.modified);
+    if (info.kind != EntryKind::Folder) t.size = std::to_string(info.size);
+    t.attributes = info.attributes;
+    return t;
 }
 
 bool sameTime(const OptTime& a, const OptTime& b) {
@@ -140,12 +161,6 @@ ListingStats writeListing(SessionFile& f, VolumeParser& parser, const std::atomi
                 }
             }
         }
-        {
-            const ListTexts t = parser.listTexts(id);
-            BlobWriter w;
-            for (const std::string* x : {&t.created, &t.accessed, &t.modified, &t.size, &t.attributes}) w.bytes(*x);
-            ins.bindBlob(32, w.data().data(), w.data().size());
-        }
         ins.bind(7, flags).bind(26, content);
         if (!ins.run()) return -1;
         ++st.entries;
@@ -188,13 +203,15 @@ ListingStats writeListing(SessionFile& f, VolumeParser& parser, const std::atomi
     return st;
 }
 
-bool StoredListing::load(SessionFile& f, std::string& why) {
+bool StoredListing::load(std::unique_ptr<SessionFile> file, std::string& why) {
     rows_.clear();
+    file_ = std::move(file);
+    SessionFile& f = *file_;
     Statement s(f.db(),
                 "SELECT id, parent, source_id, name, kind, state, flags, size, created, created_ns, modified, "
                 "modified_ns, accessed, accessed_ns, attributes, original_path, deleted_at, deleted_at_ns, "
                 "out_accessed, out_accessed_ns, out_modified, out_modified_ns, recoverable, units, overwritten, "
-                "content, length, extents, data, status, reason, texts FROM entries ORDER BY id");
+                "content, length, extents, length(data), status, 0, texts FROM entries ORDER BY id");
     std::vector<uint32_t> parents;
     auto bad = [&](const std::string& what) {
         why = "is damaged (" + what + ")";
@@ -252,19 +269,19 @@ bool StoredListing::load(SessionFile& f, std::string& why) {
         if (p && !decodeRanges(p, n, check)) return bad("entry " + std::to_string(id) + " has unreadable extents");
         if (p) r.extents.assign(reinterpret_cast<const char*>(p), n);
         if (r.content == kKept) {
-            p = s.blob(28, n);
-            if (n > kKeptContentBytes) return bad("entry " + std::to_string(id) + " keeps too many bytes");
-            if (p) r.data.assign(reinterpret_cast<const char*>(p), n);
+            // The bytes themselves are read when a writer asks for them.
+            if (s.integer(28) < 0 || static_cast<uint64_t>(s.integer(28)) > kKeptContentBytes)
+                return bad("entry " + std::to_string(id) + " keeps too many bytes");
             const int64_t status = s.integer(29);
             if (status < 0 || status > 2) return bad("entry " + std::to_string(id) + " has an unknown write status");
-            r.status = static_cast<uint8_t>(status);
-            r.reason = s.text(30);
         }
+        // The list's columns as the parser wrote them, where they were kept.
         p = s.blob(31, n);
-        BlobReader tr(p, n);
-        for (std::string* x : {&r.texts.created, &r.texts.accessed, &r.texts.modified, &r.texts.size, &r.texts.attributes})
-            *x = tr.bytes(4096);
-        if (!tr.ok() || !tr.atEnd()) return bad("entry " + std::to_string(id) + " has unreadable list texts");
+        if (p) {
+            BlobReader tr(p, n);
+            for (int k = 0; k < 5; ++k) tr.bytes(4096);
+            if (!tr.ok() || !tr.atEnd()) return bad("entry " + std::to_string(id) + " has unreadable list texts");
+        }
         if (r.content == kByParser) ++byParser_;
         if (parent > 0 && r.stream != false && rows_[static_cast<size_t>(parent - 1)].stream)
             return bad("a stream of a stream");
@@ -316,7 +333,7 @@ bool StoredListing::readEntry(EntryId id, EntryInfo& out) const {
 
 ListTexts StoredListing::listTexts(EntryId id) const {
     const Row* r = row(id);
-    return r ? r->texts : ListTexts{};
+    return r ? plainTexts(r->info) : ListTexts{};
 }
 
 void StoredListing::outputTimes(EntryId id, OptTime& accessed, OptTime& modified) const {
@@ -349,9 +366,25 @@ WriteResult StoredListing::writeContent(EntryId id, ContentSink& out) {
     if (!r) return WriteResult::failed("no such entry");
     switch (r->content) {
         case kNone: return WriteResult::complete();
-        case kKept:
-            if (!out.write(r->data.data(), r->data.size())) return WriteResult::failed("write error");
-            return WriteResult{static_cast<WriteStatus>(r->status), r->reason};
+        case kKept: {
+            std::string data, reason;
+            int64_t status = -1;
+            {
+                std::lock_guard<std::mutex> lock(fileMutex_);
+                Statement q(file_->db(), "SELECT data, status, reason FROM entries WHERE id = ?");
+                q.bind(1, static_cast<int64_t>(id));
+                if (q.step()) {
+                    size_t n = 0;
+                    const uint8_t* p = q.blob(0, n);
+                    if (n <= kKeptContentBytes && p) data.assign(reinterpret_cast<const char*>(p), n);
+                    status = n <= kKeptContentBytes ? q.integer(1) : -1;
+                    reason = q.text(2).substr(0, 4096);
+                }
+            }
+            if (status < 0 || status > 2) return WriteResult::failed("the session's copy of this file cannot be read");
+            if (!out.write(data.data(), data.size())) return WriteResult::failed("write error");
+            return WriteResult{static_cast<WriteStatus>(status), reason};
+        }
         case kByParser: {
             VolumeParser* p = rescan_ ? rescan_() : nullptr;
             if (!p) return WriteResult::failed("the volume's metadata could not be read again for this file");

@@ -7,6 +7,8 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -16,8 +18,9 @@
 namespace brantlow::session {
 
 // Files whose bytes are kept in the session when their extents alone do
-// not give them (resident data, compressed or sparse files...).
-constexpr uint64_t kKeptContentBytes = 64 * 1024;
+// not give them (resident data, inline data, small compressed files...);
+// larger ones are written by the parser, the volume scanned again for them.
+constexpr uint64_t kKeptContentBytes = 4096;
 
 struct ListingStats {
     uint64_t entries = 0;
@@ -34,8 +37,10 @@ ListingStats writeListing(SessionFile& f, VolumeParser& parser, const std::atomi
 
 class StoredListing : public VolumeParser {
 public:
-    // Reads the listing; false with why when its rows are damaged.
-    bool load(SessionFile& f, std::string& why);
+    // Reads the listing; false with why when its rows are damaged. The
+    // bytes kept for small files stay in the file until a writer asks: the
+    // listing keeps f (open) for that.
+    bool load(std::unique_ptr<SessionFile> f, std::string& why);
     // Where file content is read from: the stored volume.
     void setVolume(VolumeView v) { volume_ = std::move(v); }
     // The parser that writes what the session cannot (scanned on first
@@ -65,11 +70,7 @@ private:
         OptTime outAccessed, outModified;
         RecoveryEstimate estimate;
         std::string extents;  // packed ranges
-        std::string data;     // content 2
-        std::string reason;
-        ListTexts texts;
         uint8_t content = 0;
-        uint8_t status = 0;
         bool stream = false;
     };
     const Row* row(EntryId id) const { return id >= 1 && id <= rows_.size() ? &rows_[id - 1] : nullptr; }
@@ -79,6 +80,8 @@ private:
     std::vector<uint32_t> firstKid_, firstStream_;
     std::vector<EntryId> kids_, streamIds_;
     VolumeView volume_;
+    std::unique_ptr<SessionFile> file_;
+    std::mutex fileMutex_;
     std::function<VolumeParser*()> rescan_;
     uint64_t byParser_ = 0;
 };

@@ -22,7 +22,7 @@ CREATE TABLE meta(key TEXT PRIMARY KEY, value TEXT NOT NULL) WITHOUT ROWID;
 CREATE TABLE sources(idx INTEGER PRIMARY KEY, path TEXT NOT NULL, size INTEGER NOT NULL, hash TEXT NOT NULL);
 -- A listing: one row per entry as the tree shows it, parents before children
 -- (parent 0: ROOT). Times in seconds since 1970 UTC and nanoseconds (NULL:
--- none). texts: the list's five columns as the parser wrote them. content: 0 none, 1 the extents read in order and cut at length,
+-- none). texts: the list's five columns (NULL: made from the row). content: 0 none, 1 the extents read in order and cut at length,
 -- 2 the bytes in data as the writer gave them (status, reason: how), 3 only the scan's parser can
 -- write it (source_id names the entry there).
 CREATE TABLE entries(
@@ -157,7 +157,7 @@ Opening SessionFile::open(const std::string& path, SessionKind kind, const std::
             o.file.reset();
             return std::move(o);
         };
-        if (!f->db_.exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;")) return damaged(f->db_.error());
+        if (!f->db_.exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA wal_autocheckpoint=16384;")) return damaged(f->db_.error());
         const std::string storedKind = f->meta("kind");
         if (storedKind.empty()) return damaged("no job recorded");
         if (storedKind != kindName(kind)) {
@@ -227,7 +227,7 @@ bool SessionFile::create(const std::string& job, const std::vector<SourceIdentit
             ok = s.bind(1, static_cast<int64_t>(i)).bind(2, sources[i].path).bind(3, static_cast<int64_t>(sources[i].size))
                      .bind(4, sources[i].hash).run();
     }
-    ok = ok && db_.exec("COMMIT") && db_.exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;");
+    ok = ok && db_.exec("COMMIT") && db_.exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA wal_autocheckpoint=16384;");
     if (!ok) {
         why = db_.error();
         db_.close();
