@@ -20,6 +20,11 @@ enum Flags : int64_t {
 };
 enum Content : uint8_t { kNone = 0, kExtents = 1, kKept = 2, kByParser = 3 };
 
+// Bounds on what a row may hold: no name, path or text of a file system is
+// longer; a file of a million fragments fits the extents.
+constexpr size_t kMaxNameBytes = 64 * 1024;
+constexpr size_t kMaxExtentBytes = 32u << 20;
+
 constexpr const char* kInsert =
     "INSERT INTO entries(id, parent, source_id, name, kind, state, flags, size, created, created_ns, modified, "
     "modified_ns, accessed, accessed_ns, attributes, original_path, deleted_at, deleted_at_ns, out_accessed, "
@@ -223,7 +228,7 @@ bool StoredListing::load(std::unique_ptr<SessionFile> file, std::string& why) {
     for (char c : count) expected = expected * 10 + static_cast<uint64_t>(c - '0');
     if (count.empty() || count.size() > 10 || !std::all_of(count.begin(), count.end(), ::isdigit))
         return bad("no entry count");
-    rows_.reserve(static_cast<size_t>(std::min<uint64_t>(expected, 1u << 26)));
+    rows_.reserve(static_cast<size_t>(std::min<uint64_t>(expected, 1u << 20)));
     while (s.step()) {
         if (rows_.size() >= 0xfffffffeu) return bad("too many entries");
         const int64_t id = s.integer(0), parent = s.integer(1);
@@ -233,6 +238,7 @@ bool StoredListing::load(std::unique_ptr<SessionFile> file, std::string& why) {
         Row r;
         size_t n = 0;
         const uint8_t* p = s.blob(3, n);
+        if (n > kMaxNameBytes) return bad("entry " + std::to_string(id) + " has a name of " + std::to_string(n) + " bytes");
         r.info.name.assign(reinterpret_cast<const char*>(p ? p : reinterpret_cast<const uint8_t*>("")), n);
         const int64_t kind = s.integer(4), state = s.integer(5), flags = s.integer(6), content = s.integer(25);
         if (kind < 0 || kind > 2 || state < 0 || state > 1 || content < 0 || content > 3)
@@ -250,6 +256,8 @@ bool StoredListing::load(std::unique_ptr<SessionFile> file, std::string& why) {
         r.info.accessed = timeAt(s, 12);
         r.info.attributes = s.text(14);
         r.info.originalPath = s.text(15);
+        if (r.info.attributes.size() > kMaxNameBytes || r.info.originalPath.size() > kMaxNameBytes)
+            return bad("entry " + std::to_string(id) + " has an attribute text or former path too long");
         r.info.deletedAt = timeAt(s, 16);
         r.outAccessed = s.isNull(18) && s.isNull(20) ? r.info.accessed : timeAt(s, 18);
         r.outModified = s.isNull(18) && s.isNull(20) ? r.info.modified : timeAt(s, 20);
@@ -265,6 +273,7 @@ bool StoredListing::load(std::unique_ptr<SessionFile> file, std::string& why) {
         r.length = static_cast<uint64_t>(s.integer(26));
         r.sourceId = static_cast<uint64_t>(s.integer(2));
         p = s.blob(27, n);
+        if (n > kMaxExtentBytes) return bad("entry " + std::to_string(id) + " has " + std::to_string(n) + " bytes of extents");
         std::vector<VolumeRange> check;
         if (p && !decodeRanges(p, n, check)) return bad("entry " + std::to_string(id) + " has unreadable extents");
         if (p) r.extents.assign(reinterpret_cast<const char*>(p), n);
