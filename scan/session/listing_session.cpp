@@ -131,12 +131,6 @@ ListingStats writeListing(SessionFile& f, VolumeParser& parser, const std::atomi
         bindTime(ins, 17, info.deletedAt);
         uint8_t content = kNone;
         if (info.kind != EntryKind::Folder) {
-            OptTime at, mt;
-            parser.outputTimes(id, at, mt);
-            if (!sameTime(at, info.accessed) || !sameTime(mt, info.modified)) {
-                bindTime(ins, 19, at);
-                bindTime(ins, 21, mt);
-            }
             if (info.state == EntryState::Deleted || info.orphan) {
                 const RecoveryEstimate e = parser.recoverability(id);
                 flags |= kEstimate;
@@ -164,6 +158,14 @@ ListingStats writeListing(SessionFile& f, VolumeParser& parser, const std::atomi
                     content = kByParser;
                     ++st.byParser;
                 }
+            }
+            // Asked after the writer, as a save asks (a writer may take
+            // them away).
+            OptTime at, mt;
+            parser.outputTimes(id, at, mt);
+            if (!sameTime(at, info.accessed) || !sameTime(mt, info.modified)) {
+                bindTime(ins, 19, at);
+                bindTime(ins, 21, mt);
             }
         }
         ins.bind(7, flags).bind(26, content);
@@ -347,6 +349,11 @@ ListTexts StoredListing::listTexts(EntryId id) const {
 
 void StoredListing::outputTimes(EntryId id, OptTime& accessed, OptTime& modified) const {
     if (const Row* r = row(id)) {
+        // A file the parser wrote: its times as the parser gives them now.
+        if (r->content == kByParser && rescanned_) {
+            rescanned_->outputTimes(r->sourceId, accessed, modified);
+            return;
+        }
         accessed = r->outAccessed;
         modified = r->outModified;
     }
@@ -396,6 +403,7 @@ WriteResult StoredListing::writeContent(EntryId id, ContentSink& out) {
         }
         case kByParser: {
             VolumeParser* p = rescan_ ? rescan_() : nullptr;
+            rescanned_ = p;
             if (!p) return WriteResult::failed("the volume's metadata could not be read again for this file");
             return p->writeContent(r->sourceId, out);
         }

@@ -83,6 +83,7 @@ private:
     std::unique_ptr<SessionFile> file_;
     std::mutex fileMutex_;
     std::function<VolumeParser*()> rescan_;
+    VolumeParser* rescanned_ = nullptr;
     uint64_t byParser_ = 0;
 };
 
