@@ -18,6 +18,7 @@
 #include "scan/volumes.h"
 #include "base/sinks.h"
 #include "base/times.h"
+#include "scan/session/session_store.h"
 
 namespace brantlow::cli {
 
@@ -29,6 +30,7 @@ constexpr int kExitNoFs = 3;         // no file system this tool can parse there
 constexpr int kExitPartial = 4;      // done, but some files partial or failed (named)
 constexpr int kExitUnreadable = 5;   // done, but sectors are unreadable: files on them (list, recover, cat), or left by image
 constexpr int kExitDestination = 6;  // the output cannot be written: image's image or map, recover's or carve's folder
+constexpr int kExitSession = 7;       // the --session file cannot be used (refused: the reason on stderr)
 constexpr int kExitInterrupted = 130;
 
 // Parsed "--name value" options and positional words.
@@ -163,9 +165,12 @@ public:
     void position(int64_t p) override;
     void status(const std::string& s) override;
     void done();
+    // The job goes on from a checkpoint with this share (0..1) done before.
+    void resumedFrom(double share) { base_ = share < 0 ? 0 : share > 1 ? 1 : share; }
 
 private:
     void draw(int permille);
+    double base_ = 0;
     ProgressStyle style_;
     uint64_t bytes_;
     int64_t hi_ = 0;
@@ -185,6 +190,18 @@ public:
 // ("NTFS, FAT32, ..."); with an Advanced-mode search only, or with the
 // "formatted" choice only, when asked.
 std::string fileSystemListText(bool advancedOnly = false, bool formattedOnly = false);
+
+// --session: opens the file for a job on the opened sources (each named by
+// its size and the hash of its first and last MiB). Null with the refusal
+// said on stderr (rc = kExitSession), or without --session (rc untouched).
+std::unique_ptr<session::SessionFile> openSession(const Args& a, const Sources& sources, session::SessionKind kind,
+                                                  const std::string& job, int& rc, bool& existed);
+// The job settings of a session: the options that change what the job finds.
+std::string sessionJob(const Args& a, std::initializer_list<const char*> options);
+// Says once on stderr that the session's checkpoints stopped, and why.
+void sayCheckpointsStopped(session::SessionFile& f);
+// BRANTLOW_READ_STATS=1: the bytes each source gave, on stderr at the end.
+void printReadStats();
 
 int cmdVolumes(const Args& a);
 int cmdList(const Args& a);

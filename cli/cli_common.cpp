@@ -1,3 +1,4 @@
+#include <cstdlib>
 #include <cerrno>
 #include <charconv>
 #include <climits>
@@ -6,6 +7,7 @@
 #include <cstring>
 
 #include "cli/cli.h"
+#include "disk/counting_reader.h"
 #include "base/texts.h"
 #include "disk/mapped_reader.h"
 #include "disk/source.h"
@@ -145,12 +147,34 @@ std::string jsonTime(const OptTime& t) {
     return o;
 }
 
+namespace {
+std::vector<std::pair<std::string, std::shared_ptr<CountingReader>>>& countedSources() {
+    static std::vector<std::pair<std::string, std::shared_ptr<CountingReader>>> list;
+    return list;
+}
+}  // namespace
+
+void printReadStats() {
+    for (const auto& [path, r] : countedSources())
+        std::cerr << "brantlow-cli: read " << r->bytesRead() << " bytes from " << terminalSafe(path) << "\n";
+}
+
 std::shared_ptr<readWriteInterface> openSource(const std::string& path, const std::string& mapPath) {
     SourceError why;
     std::shared_ptr<readWriteInterface> r = openSourceReader(path, &why, &volumeProbeTable());
     if (!r) {
         std::cerr << "brantlow-cli: cannot read " << path << ": " << why.text << "\n";
         return nullptr;
+    }
+    // Test aids: BRANTLOW_READ_STATS=1 prints the bytes read at the end,
+    // BRANTLOW_READ_LIMIT=N reads at most N bytes a second.
+    const char* stats = std::getenv("BRANTLOW_READ_STATS");
+    const char* limit = std::getenv("BRANTLOW_READ_LIMIT");
+    if ((stats && *stats == '1') || limit) {
+        auto counted = std::make_shared<CountingReader>(r);
+        if (stats && *stats == '1') countedSources().push_back({path, counted});
+        if (auto rate = limit ? parseU64(limit) : std::nullopt) counted->limitRate(*rate);
+        r = counted;
     }
     r->setDamageReporter([](const std::string& text) { std::cerr << "brantlow-cli: " + text + "\n"; });
     if (!mapPath.empty()) {
@@ -521,9 +545,11 @@ void StderrProgress::draw(int pm) {
     const auto now = std::chrono::steady_clock::now();
     const double elapsed = std::chrono::duration<double>(now - start_).count();
     const double f = pm / 1000.0;
+    // A job that goes on from a checkpoint: the rate of this run's part.
+    const double done = f - base_;
     std::string tail;
-    if (bytes_ && elapsed >= 1) tail += "  " + rateText(f * static_cast<double>(bytes_) / elapsed);
-    if (pm >= 10 && pm < 1000 && elapsed >= 2) tail += "  " + clockText(elapsed * (1 - f) / f) + " left";
+    if (bytes_ && elapsed >= 1 && done > 0) tail += "  " + rateText(done * static_cast<double>(bytes_) / elapsed);
+    if (pm >= 10 && pm < 1000 && elapsed >= 2 && done >= 0.005) tail += "  " + clockText(elapsed * (1 - f) / done) + " left";
     if (style_ == ProgressStyle::Lines) {
         if (now - start_ < kFirstLine || (drawn_ && now - lastLine_ < kLineEvery)) return;
         lastLine_ = now;

@@ -12,6 +12,7 @@
 #include "platform/files.h"
 #include "raw/carve.h"
 #include "scan/free_space.h"
+#include "scan/session/scan_checkpoints.h"
 
 namespace brantlow::cli {
 
@@ -125,11 +126,46 @@ int cmdCarve(const Args& a) {
             std::cerr << "free space: " << engine->area().size() << " of " << bytes << " bytes in "
                       << engine->area().ranges().size() << " runs\n";
     }
+    // --session: the finds and the engine's state every few seconds; a
+    // rerun goes on from the last checkpoint (or shows a finished carve
+    // without reading the disk again).
+    std::unique_ptr<session::SessionFile> ses;
+    if (a.has("--session")) {
+        const std::string job = sessionJob(a, {"--volume", "--start-sector", "--fs", "--size-sectors", "--free-only",
+                                               "--map", "--raid"}) + " " + session::carveTypesText(*engine);
+        int rc = kExitOk;
+        bool existed = false;
+        ses = openSession(a, *sources, session::SessionKind::Carve, job, rc, existed);
+        if (!ses) return rc;
+        if (existed) {
+            session::CarveStored stored;
+            std::string why;
+            if (!session::loadCarve(*ses, *engine, stored, why)) {
+                std::cerr << "brantlow-cli: the session " << terminalSafe(ses->path()) << " " << terminalSafe(why)
+                          << "; it is left as it is (--session-overwrite replaces it)\n";
+                return kExitSession;
+            }
+            if (stored.finished)
+                std::cerr << "brantlow-cli: the session holds this carve, finished: " << stored.finds
+                          << " files; the disk is not read again\n";
+            else if (stored.resumedAt)
+                std::cerr << "brantlow-cli: going on from byte " << stored.resumedAt << " of "
+                          << (engine->area().size() ? engine->area().size() : bytes) << " (" << stored.finds
+                          << " files found before)\n";
+        }
+        session::attachCarve(*ses, *engine, [&] { sayCheckpointsStopped(*ses); });
+    }
     on->adviseSequential();
     StderrProgress prog(progressStyle(a), engine->area().size() ? engine->area().size() : bytes);
     engine->progress = &prog;
+    if (const uint64_t scanned = engine->area().size() ? engine->area().size() : bytes; scanned)
+        prog.resumedFrom(static_cast<double>(engine->resumedAt()) / static_cast<double>(scanned));
     engine->scanVolume();
     prog.done();
+    if (ses) {
+        session::finishCarve(*ses, *engine);
+        sayCheckpointsStopped(*ses);
+    }
 
     const bool json = a.has("--json");
     const bool hideMarked = a.has("--hide-marked");

@@ -23,6 +23,7 @@
 #include "scan/tree_walk.h"
 #include "scan/volumes.h"
 #include "scan/unreadable.h"
+#include "scan/session/listing_session.h"
 
 namespace brantlow::cli {
 
@@ -172,16 +173,14 @@ bool applyAdvancedChoice(const Args& a, const std::string& fileSystem, ScanConte
     return true;
 }
 
-// Opens the source, picks the volume and runs the scan. Sets rc on failure.
-std::optional<Scanned> scanVolume(const Args& a, int& rc) {
+// Picks the volume on the opened sources and runs the scan. Sets rc on failure.
+std::optional<Scanned> scanOn(const Args& a, const std::optional<Sources>& sources, int& rc) {
     ScanMode mode = ScanMode::Standard;
     std::string m = a.get("--mode", "standard");
     if (m == "advanced")
         mode = ScanMode::Advanced;
     else if (m == "deep")
         mode = ScanMode::Deep;
-    auto sources = openSources(a, rc);
-    if (!sources) return std::nullopt;
     const std::shared_ptr<readWriteInterface> reader = sources->reader();
     auto vol = chooseVolume(*sources, a, &rc);
     if (!vol) return std::nullopt;
@@ -268,6 +267,100 @@ std::optional<Scanned> scanVolume(const Args& a, int& rc) {
         return std::nullopt;
     }
     return Scanned{std::move(choice.parser), std::move(job), *vol, reader, ctx.volume};
+}
+
+// The options that change what a listing holds.
+std::string listingJob(const Args& a) {
+    return sessionJob(a, {"--volume", "--start-sector", "--fs", "--size-sectors", "--mode", "--formatted", "--candidate",
+                          "--max-candidates", "--sectors-per-cluster", "--raid", "--map", "--passphrase-file", "--key-file", "--volume-key-file"});
+}
+
+// A finished listing session as the scan's result: the volume as it was
+// recorded, the entries from the file; the disk's metadata is not read.
+std::optional<Scanned> reopenListing(const Args& a, const Sources& sources, std::unique_ptr<session::SessionFile> file,
+                                     int& rc) {
+    session::SessionFile& f = *file;
+    auto number = [&](const char* key) {
+        const std::string v = f.meta(key);
+        return parseU64(v);
+    };
+    const auto startByte = number("volume.start_byte"), sizeBytes = number("volume.size_bytes"),
+               startSector = number("volume.start_sector"), sizeSectors = number("volume.size_sectors");
+    if (!startByte || !sizeBytes || !startSector || !sizeSectors) {
+        std::cerr << "brantlow-cli: the session " << terminalSafe(f.path())
+                  << " is damaged (no volume recorded); it is left as it is (--session-overwrite replaces it)\n";
+        rc = kExitSession;
+        return std::nullopt;
+    }
+    VolumeEntry vol;
+    vol.fileSystem = f.meta("volume.fs");
+    vol.volumeNumber = f.meta("volume.number");
+    vol.startSector = *startSector;
+    vol.sizeSectors = *sizeSectors;
+    vol.outputNote = f.meta("volume.output_note");
+    std::shared_ptr<readWriteInterface> reader = sources.reader();
+    if (f.meta("volume.layered") == "1") {
+        // Inside a layer (decrypted, a logical volume): the layer is opened again.
+        auto v = chooseVolume(sources, a, &rc);
+        if (!v) return std::nullopt;
+        vol = *v;
+    }
+    auto stored = std::make_unique<session::StoredListing>();
+    std::string why;
+    const std::string path = f.path();
+    const std::string damage = f.meta("damage");
+    if (!stored->load(std::move(file), why)) {
+        std::cerr << "brantlow-cli: the session " << terminalSafe(path) << " " << terminalSafe(why)
+                  << "; it is left as it is (--session-overwrite replaces it)\n";
+        rc = kExitSession;
+        return std::nullopt;
+    }
+    const VolumeView view(volumeReader(vol, reader), *startByte, *sizeBytes);
+    stored->setVolume(view);
+    // Files the session holds no plan for (large compressed or sparse
+    // ones...) are written by the parser: the volume is scanned again the
+    // first time one is asked for.
+    Args again = a;
+    again.options.erase("--session");
+    auto holder = std::make_shared<std::optional<Scanned>>();
+    auto tried = std::make_shared<bool>(false);
+    stored->setRescan([again, sources, holder, tried]() -> VolumeParser* {
+        if (!*tried) {
+            *tried = true;
+            std::cerr << "brantlow-cli: the session keeps no extents for some files: reading the volume's metadata "
+                         "again for them\n";
+            int ignored = 0;
+            *holder = scanOn(again, sources, ignored);
+        }
+        return *holder ? (*holder)->parser.get() : nullptr;
+    });
+    if (!damage.empty()) std::cerr << "brantlow-cli: " << terminalSafe(damage) << "\n";
+    return Scanned{std::move(stored), nullptr, vol, reader, view};
+}
+
+// Opens the source, picks the volume and runs the scan, or with --session
+// reopens an earlier run's listing (a new or unfinished session gets the
+// listing of this scan). Sets rc on failure.
+std::optional<Scanned> scanVolume(const Args& a, int& rc) {
+    auto sources = openSources(a, rc);
+    if (!sources) return std::nullopt;
+    if (!a.has("--session")) return scanOn(a, sources, rc);
+    bool existed = false;
+    auto f = openSession(a, *sources, session::SessionKind::Listing, listingJob(a), rc, existed);
+    if (!f) return std::nullopt;
+    if (existed && f->finished()) return reopenListing(a, *sources, std::move(f), rc);
+    auto s = scanOn(a, sources, rc);
+    if (!s) return s;
+    const bool layered = s->volume.reader != nullptr;
+    if (f->begin() && f->setMeta("volume.start_byte", std::to_string(s->view.startByte())) &&
+        f->setMeta("volume.size_bytes", std::to_string(s->view.sizeBytes())) &&
+        f->setMeta("volume.start_sector", std::to_string(s->volume.startSector)) &&
+        f->setMeta("volume.size_sectors", std::to_string(s->volume.sizeSectors)) &&
+        f->setMeta("volume.fs", s->volume.fileSystem) && f->setMeta("volume.number", s->volume.volumeNumber) &&
+        f->setMeta("volume.output_note", s->volume.outputNote) && f->setMeta("volume.layered", layered ? "1" : "0"))
+        session::writeListing(*f, *s->parser, &platform::interruptFlag());
+    sayCheckpointsStopped(*f);
+    return s;
 }
 
 // ,"recoverable":"partial","overwrittenShare":0.25 of a deleted file

@@ -9,6 +9,7 @@
 #include "cli/cli.h"
 #include "disk/sector_scan.h"
 #include "scan/volumes.h"
+#include "scan/session/scan_checkpoints.h"
 #include "platform/signals.h"
 
 namespace brantlow::cli {
@@ -57,6 +58,11 @@ public:
         : json_(json), progress_(progress), source_(std::move(source)), ask_(std::move(ask)), scan_(scan),
           prefix_(std::move(prefix)) {}
     void addEntry(const VolumeEntry& v) override {
+        if (onFound) onFound(v);
+        show(v);
+    }
+    // A volume found before (kept in a session): printed as when found.
+    void show(const VolumeEntry& v) {
         progress_.done();
         std::vector<VolumeEntry> found{v};
         if (isLayerName(v.fileSystem)) openLayers(found, source_, ask_, scanInside(scan_));
@@ -68,6 +74,7 @@ public:
         std::fflush(stdout);
     }
     void setStatus(const std::string& text) override { progress_.status(text); }
+    std::function<void(const VolumeEntry&)> onFound;
 
     void header() const {
         if (!json_) std::printf("%-8s %-30s %-14s %s\n", "VOLUME", "FILE_SYSTEM", "VOLUME_SIZE", "START_SECTOR");
@@ -124,9 +131,48 @@ int scanVolumes(const std::shared_ptr<readWriteInterface>& source, const Args& a
     p.progress = &progress;
     if (header) printer.header();
     SectorScanResult res;
+    // --session: the volumes found and checkpoints; a rerun goes on from
+    // the last one (a finished scan is shown without reading the disk).
+    std::unique_ptr<session::SessionFile> ses;
+    session::SectorScanStored stored;
+    std::unique_ptr<session::SectorScanRecorder> recorder;
+    SectorScanHooks hooks;
+    if (a.has("--session")) {
+        int rc = kExitOk;
+        bool existed = false;
+        Sources one;
+        one.paths = a.positional;
+        one.disks.push_back(AssembledDisk{});
+        one.disks.back().reader = source;
+        ses = openSession(a, one, session::SessionKind::SectorScan,
+                          sessionJob(a, {"--start", "--end", "--no-skip", "--map", "--raid"}), rc, existed);
+        if (!ses) return rc;
+        std::string why;
+        if (existed && !session::loadSectorScan(*ses, stored, why)) {
+            std::cerr << "brantlow-cli: the session " << terminalSafe(ses->path()) << " " << terminalSafe(why)
+                      << "; it is left as it is (--session-overwrite replaces it)\n";
+            return kExitSession;
+        }
+        for (const VolumeEntry& v : stored.volumes) printer.show(v);
+        if (stored.finished) {
+            std::cerr << "brantlow-cli: the session holds this scan, finished; the disk is not read again\n";
+            res = stored.result;
+        } else if (stored.resumable) {
+            std::cerr << "brantlow-cli: going on from sector " << stored.progress.next << " ("
+                      << stored.volumes.size() << " volume(s) found before)\n";
+            if (scanBytes)
+                progress.resumedFrom(static_cast<double>(stored.progress.next - std::min<uint64_t>(
+                                         stored.progress.next, static_cast<uint64_t>(p.scanStartSector))) *
+                                     512.0 / static_cast<double>(scanBytes));
+        }
+        recorder = std::make_unique<session::SectorScanRecorder>(*ses, stored.volumes.size(),
+                                                                 [&] { sayCheckpointsStopped(*ses); });
+        printer.onFound = [&](const VolumeEntry& v) { recorder->found(v); };
+        hooks = recorder->hooks(stored.resumable ? &stored.progress : nullptr);
+    }
     WorkerEnd finished;
     std::thread worker([&] {
-        res = ScanForFileSystems(reader, p, volumeProbeTable());
+        if (!stored.finished) res = ScanForFileSystems(reader, p, volumeProbeTable(), kScanChunkBytes, ses ? &hooks : nullptr);
         finished.done();
     });
     // Ctrl-C stops the scan; what was found stays printed.
@@ -135,6 +181,8 @@ int scanVolumes(const std::shared_ptr<readWriteInterface>& source, const Args& a
     worker.join();
     progress.done();
     const bool interrupted = platform::interruptFlag().load();
+    if (ses && !stored.finished && !res.stopped) recorder->finish(res);
+    if (ses) sayCheckpointsStopped(*ses);
     if (json)
         std::cout << "{\"scan\":{\"firstSector\":" << res.firstSector << ",\"lastSector\":" << res.lastSector
                   << ",\"volumes\":" << res.volumesFound << ",\"unreadableSectors\":" << res.unreadableSectors
@@ -159,6 +207,10 @@ int cmdVolumes(const Args& a) {
     int rc = kExitSource;
     auto sources = openSources(a, rc);
     if (!sources) return rc;
+    if (a.has("--session") && (!a.has("--scan") || sources->disks.size() != 1)) {
+        std::cerr << "brantlow-cli: --session keeps a sector scan (--scan) of one disk or set\n";
+        return kExitUsage;
+    }
     if (a.has("--scan")) {
         // Each set is scanned like a disk of its own.
         const size_t n = sources->disks.size();

@@ -88,6 +88,17 @@ void addScanOptions(CLI::App* sub) {
     flag(sub, "--quiet", "no progress on stderr");
 }
 
+// --session FILE: keep the results (and the progress) in a session file and
+// reopen (or go on with) it on the next run.
+void addSession(CLI::App* sub, const char* what) {
+    sub->add_option("--session")
+        ->description(std::string("keep ") + what + " in this session file (SQLite); a later run with the same file "
+                      "reopens it without reading the disk again, or goes on where it stopped")
+        ->type_name("FILE");
+    flag(sub, "--session-overwrite", "replace the --session file when it cannot be used (another source or job, "
+                                     "damaged, not a session)");
+}
+
 // The parsed options of a subcommand in the form the commands take.
 Args argsOf(const CLI::App* sub) {
     Args a;
@@ -112,7 +123,8 @@ int main(int argc, char** argv) {
                  "Exit status: 0 all done; 1 usage; 2 the source cannot be opened or read; 3 no file\n"
                  "system this tool can parse there; 4 done, but some files partial or failed (named on\n"
                  "stderr); 5 done, but sectors are unreadable (files on them with --map; image: bad\n"
-                 "sectors left); 6 image: the image or its map cannot be written; 130 interrupted.",
+                 "sectors left); 6 image: the image or its map cannot be written; 7 the --session file\n"
+                 "cannot be used (the reason on stderr); 130 interrupted.",
                  "brantlow-cli"};
     app.set_version_flag("--version", "brantlow-cli " BRANTLOW_VERSION, "print the version and exit");
     app.require_subcommand(1, 1);
@@ -130,6 +142,7 @@ int main(int argc, char** argv) {
                                "a volume of its own)");
     flag(volumes, "--quiet", "--scan: no progress on stderr");
     addMap(volumes);
+    addSession(volumes, "the volumes the sector scan finds");
 
     CLI::App* list = app.add_subcommand("list", "list every entry of a volume, live and deleted");
     addSource(list);
@@ -137,6 +150,7 @@ int main(int argc, char** argv) {
     addScanOptions(list);
     flag(list, "--json", "one JSON object per entry");
     addMap(list);
+    addSession(list, "the listing");
 
     CLI::App* recover = app.add_subcommand("recover", "write the files of a volume into a folder");
     addSource(recover);
@@ -151,6 +165,7 @@ int main(int argc, char** argv) {
          "also write deleted files whose clusters belong to other files now (as NAME.partial)");
     recover->add_option("--report", "write one JSON line per file (path, status, bytes, reason) to this file")->type_name("FILE");
     addMap(recover);
+    addSession(recover, "the listing");
 
     CLI::App* search = app.add_subcommand("search", "list the files whose names match a pattern, with filters");
     addSource(search);
@@ -169,6 +184,7 @@ int main(int argc, char** argv) {
                                         "unreadable: any file on unreadable sectors, with --map)")
         ->type_name("LIST");
     addMap(search);
+    addSession(search, "the listing");
     flag(search, "--json", "one JSON object per file found");
 
     CLI::App* cat = app.add_subcommand("cat", "write one file's content to the standard output");
@@ -177,6 +193,7 @@ int main(int argc, char** argv) {
     addScanOptions(cat);
     cat->add_option("--path", "the file ROOT/...")->type_name("ROOT/...")->required();
     addMap(cat);
+    addSession(cat, "the listing");
 
     CLI::App* carve = app.add_subcommand("carve", "search the sectors for files by their signatures");
     addSource(carve);
@@ -190,6 +207,7 @@ int main(int argc, char** argv) {
          "carve only the clusters the volume's file system gives to no file (needs a volume it can parse)");
     flag(carve, "--quiet", "no progress on stderr");
     addMap(carve);
+    addSession(carve, "the files found");
 
     CLI::App* image = app.add_subcommand("image", "copy a (failing) disk to an image file, good areas first, keeping "
                                                   "a map of what was read (GNU ddrescue's format); run the same command "
@@ -217,12 +235,14 @@ int main(int argc, char** argv) {
         return app.exit(e) == 0 ? kExitOk : kExitUsage;
     }
     brantlow::platform::catchInterrupts();
-    if (volumes->parsed()) return cmdVolumes(argsOf(volumes));
-    if (list->parsed()) return cmdList(argsOf(list));
-    if (recover->parsed()) return cmdRecover(argsOf(recover));
-    if (carve->parsed()) return cmdCarve(argsOf(carve));
-    if (search->parsed()) return cmdSearch(argsOf(search));
-    if (cat->parsed()) return cmdCat(argsOf(cat));
-    if (image->parsed()) return cmdImage(argsOf(image));
-    return kExitUsage;
+    int rc = kExitUsage;
+    if (volumes->parsed()) rc = cmdVolumes(argsOf(volumes));
+    else if (list->parsed()) rc = cmdList(argsOf(list));
+    else if (recover->parsed()) rc = cmdRecover(argsOf(recover));
+    else if (carve->parsed()) rc = cmdCarve(argsOf(carve));
+    else if (search->parsed()) rc = cmdSearch(argsOf(search));
+    else if (cat->parsed()) rc = cmdCat(argsOf(cat));
+    else if (image->parsed()) rc = cmdImage(argsOf(image));
+    printReadStats();
+    return rc;
 }

@@ -43,6 +43,12 @@ const uint8_t* ReadAhead::get(uint64_t at, size_t& held) {
     if (holding_ && at >= posOf(held_ + 1) && at < posOf(held_ + 1) + chunk_) {
         seq = held_ + 1;
         depth_ = slots_.size() - 1;  // reading on: fill every buffer but the held one
+    } else if (!holding_ && gridSet_ && at >= origin_) {
+        // The first read, on the grid given.
+        ++gen_;
+        seq = (at - origin_) / chunk_;
+        nextRead_ = seq;
+        depth_ = 1;
     } else {
         // A jump: what was read ahead is of no use.
         ++gen_;

@@ -46,6 +46,15 @@ public:
     // what fill returned for it.
     uint64_t heldPosition() const { return posOf(held_); }
     uint64_t heldTag() const { return slots_[held_ % slots_.size()].tag; }
+    // The position blocks are counted from (where reading last started
+    // anew). grid(origin) before the first get(): the first reading starts
+    // in the block of that grid that holds its position, as a scan that
+    // never stopped would have read it.
+    uint64_t origin() const { return origin_; }
+    void grid(uint64_t origin) {
+        origin_ = origin;
+        gridSet_ = true;
+    }
 
 private:
     enum class State { Free, Reading, Ready };
@@ -74,6 +83,7 @@ private:
     uint64_t nextRead_ = 0; // next sequence number to read
     size_t depth_ = 1;      // how far ahead of the held buffer to read
     bool quit_ = false;
+    bool gridSet_ = false;
     std::thread thread_;
 };
 

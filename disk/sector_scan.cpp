@@ -52,6 +52,7 @@ struct Scan {
     readWriteInterface& reader;
     Partition& p;
     const ProbeTable& probes;
+    SectorScanHooks* hooks = nullptr;
     SectorScanResult res;
     // Running counts of the volumes of each kind found (the "%d" of their
     // status texts).
@@ -154,6 +155,42 @@ struct Scan {
 
 SectorScanResult finish(Scan& scan, Partition& p);
 
+// A checkpoint at sector x when one is due; held: sectors from x on that
+// were read already (they count as not read yet: a resumed scan reads them).
+void offerCheckpoint(Scan& scan, uint64_t x, uint64_t held) {
+    SectorScanHooks* h = scan.hooks;
+    if (!h || !h->checkpoint || !h->checkpointDue || !h->checkpointDue()) return;
+    SectorScanProgress c;
+    c.next = x;
+    c.sectorsRead = scan.res.sectorsRead - std::min(held, scan.res.sectorsRead);
+    c.unreadableSectors = scan.res.unreadableSectors;
+    c.volumesFound = scan.res.volumesFound;
+    c.counts.assign(scan.counts.begin(), scan.counts.end());
+    for (const auto& [start, row] : scan.reported) c.reported.push_back({start, row});
+    for (const auto& [start, l] : scan.withIdentity) c.withIdentity.push_back({start, l.end, l.row, l.identity});
+    h->checkpoint(c);
+}
+
+// Where a checkpoint left the scan: its counts and what it had listed.
+// False when the checkpoint does not fit this probe table.
+bool restore(Scan& scan, const SectorScanProgress& c) {
+    for (const auto& [start, row] : c.reported)
+        if (row >= scan.probes.size()) return false;
+    for (const auto& l : c.withIdentity)
+        if (l.row >= scan.probes.size()) return false;
+    scan.res.sectorsRead = c.sectorsRead;
+    scan.res.unreadableSectors = c.unreadableSectors;
+    scan.res.volumesFound = c.volumesFound;
+    scan.counts.clear();
+    scan.counts.insert(c.counts.begin(), c.counts.end());
+    scan.reported.clear();
+    for (const auto& [start, row] : c.reported) scan.reported.insert({start, static_cast<size_t>(row)});
+    scan.withIdentity.clear();
+    for (const auto& l : c.withIdentity)
+        scan.withIdentity.insert({l.start, Scan::Listed{l.end, static_cast<size_t>(l.row), l.identity}});
+    return true;
+}
+
 // Sectors first .. last, each looked at in order (no volume skipped): the
 // blocks are read on a second thread while this one looks at the last.
 // Each block holds its own sectors and the probe window behind them; the
@@ -179,8 +216,14 @@ void scanAllSectors(Scan& scan, uint64_t first, uint64_t last, uint64_t readLimi
         },
         readLimit * kSector, static_cast<size_t>(chunkSectors * kSector), kProbeBytes, 3);
     uint64_t x = first;
+    if (scan.hooks && scan.hooks->resume) {
+        // Blocks counted from the range's first sector, as before the stop.
+        x = std::max(first, scan.hooks->resume->next);
+        reads.grid(first * kSector);
+    }
     while (x <= last) {
         if (p.stopping()) break;
+        offerCheckpoint(scan, x, 0);
         size_t held = 0;
         const uint8_t* at = reads.get(x * kSector, held);
         const uint64_t blockFirst = reads.heldPosition() / kSector;
@@ -211,9 +254,11 @@ void scanAllSectors(Scan& scan, uint64_t first, uint64_t last, uint64_t readLimi
 }  // namespace
 
 SectorScanResult ScanForFileSystems(readWriteInterface& reader, Partition& p, const ProbeTable& probes,
-                                    size_t chunkBytes) {
+                                    size_t chunkBytes, SectorScanHooks* hooks) {
     Scan scan(reader, p, probes);
+    scan.hooks = hooks;
     SectorScanResult& res = scan.res;
+    if (hooks && hooks->resume && !restore(scan, *hooks->resume)) hooks->resume = nullptr;
     // stopRequested is left as it is: a stop that comes before the worker
     // has started still ends the scan.
     p.status("Scanning partition.....");
@@ -248,8 +293,10 @@ SectorScanResult ScanForFileSystems(readWriteInterface& reader, Partition& p, co
     int64_t permille = -1;
 
     uint64_t x = first;
+    if (hooks && hooks->resume) x = std::max(first, hooks->resume->next);
     while (x <= last) {
         if (p.stopping()) break;
+        offerCheckpoint(scan, x, readNext > x ? readNext - x : 0);
         // Keep what is held from x on; read what follows.
         if (x >= winFirst && x < winFirst + winSectors) {
             const uint64_t drop = x - winFirst;

@@ -5,6 +5,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "disk/partition.h"
 #include "disk/probe.h"
@@ -41,7 +45,28 @@ struct SectorScanResult {
 // Unreadable sectors are skipped and counted. Progress goes to
 // partition.progress (range 1000); partition.pause is waited on between
 // reads; partition.stopRequested ends the scan with "Scanned Partitions".
+//
+// With hooks, the scan is asked between reads whether a checkpoint is due
+// and then hands over where it stands; hooks->resume goes on from one (the
+// volumes found before it were handed over then), to the result of a scan
+// that never stopped.
+struct SectorScanProgress {
+    uint64_t next = 0;  // the next sector to look at
+    uint64_t sectorsRead = 0, unreadableSectors = 0, volumesFound = 0;
+    std::vector<std::pair<std::string, long long>> counts;  // volumes of each kind, for the status texts
+    std::vector<std::pair<uint64_t, uint64_t>> reported;    // (start sector, probe row) of each volume listed
+    struct Listed {
+        uint64_t start = 0, end = 0, row = 0;
+        std::string identity;
+    };
+    std::vector<Listed> withIdentity;
+};
+struct SectorScanHooks {
+    std::function<bool()> checkpointDue;
+    std::function<void(const SectorScanProgress&)> checkpoint;
+    const SectorScanProgress* resume = nullptr;
+};
 SectorScanResult ScanForFileSystems(readWriteInterface& reader, Partition& partition, const ProbeTable& probes,
-                                    size_t chunkBytes = kScanChunkBytes);
+                                    size_t chunkBytes = kScanChunkBytes, SectorScanHooks* hooks = nullptr);
 
 }  // namespace brantlow

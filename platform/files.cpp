@@ -115,4 +115,35 @@ void closeDescriptor(int fd) {
     if (fd >= 0) ::close(fd);
 }
 
+int fileHead(const std::string& path, size_t n, std::vector<uint8_t>& head, uint64_t& size) {
+    head.clear();
+    size = 0;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return errno;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return EINVAL;
+    }
+    size = static_cast<uint64_t>(st.st_size);
+    head.resize(n);
+    size_t got = 0;
+    while (got < n) {
+        const ssize_t r = ::pread(fd, head.data() + got, n - got, static_cast<off_t>(got));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        got += static_cast<size_t>(r);
+    }
+    head.resize(got);
+    ::close(fd);
+    return 0;
+}
+
+int removeFile(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT ? 0 : errno;
+    if (S_ISDIR(st.st_mode)) return EISDIR;
+    return ::unlink(path.c_str()) == 0 ? 0 : errno;
+}
+
 }  // namespace brantlow::platform

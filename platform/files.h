@@ -36,5 +36,10 @@ std::string executableDir();
 bool isTerminal(int fd);
 // Releases a descriptor (the instance lock at exit).
 void closeDescriptor(int fd);
+// The first bytes of a regular file (at most n) and its size: 0, ENOENT when
+// there is none, EINVAL when the path is not a regular file.
+int fileHead(const std::string& path, size_t n, std::vector<uint8_t>& head, uint64_t& size);
+// Removes a file (not a folder); a missing one is fine.
+int removeFile(const std::string& path);
 
 }  // namespace brantlow::platform

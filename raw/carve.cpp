@@ -462,6 +462,7 @@ struct myJpg::Scan {
     Scan(myJpg& engine, ReadAhead& r) : e(engine), reads(r), V(engine.scanBytes_) { active.reserve(e.types_.size()); }
 
     void run();
+    CarveProgress progressAt(uint64_t next) const;
     void load(uint64_t at);
     void scanBuffer();
     uint64_t earliestEnd(uint32_t& type);
@@ -548,7 +549,14 @@ void myJpg::Scan::ensureHeld(uint64_t pos) {
 
 void myJpg::Scan::run() {
     uint64_t next = 0;
+    if (e.resume_) {
+        next = e.resume_->next;
+        cur = e.resume_->cur;
+        for (uint32_t t = 0; t < e.types_.size(); ++t)
+            if (!e.pendingStarts_[t].starts.empty()) active.push_back(t);
+    }
     while (!stopped) {
+        if (!loaded && e.checkpoint && e.checkpointDue && e.checkpointDue()) e.checkpoint(progressAt(next));
         if (!loaded || cur >= hi) {
             // The next buffer: where the last one ended, or where the scan
             // position jumped to when nothing waits for an end.
@@ -570,6 +578,20 @@ void myJpg::Scan::run() {
         }
     }
     if (e.progress) e.progress->position(static_cast<int64_t>(V / chunkSize + (V % chunkSize ? 1 : 0)));
+}
+
+CarveProgress myJpg::Scan::progressAt(uint64_t next) const {
+    CarveProgress p;
+    p.next = next;
+    p.cur = cur;
+    p.grid = reads.origin();
+    p.waiting.reserve(e.pendingStarts_.size());
+    for (const Pending& pd : e.pendingStarts_)
+        p.waiting.push_back({{pd.starts.begin(), pd.starts.end()}, pd.searchFrom, pd.nextEnd, pd.searchedTo});
+    p.findsPerType = e.findsPerType_;
+    p.categoryCounts.assign(e.categoryCounts_.begin(), e.categoryCounts_.end());
+    p.droppedStarts = e.droppedStarts_;
+    return p;
 }
 
 // The earliest end among the types waiting for one, within this buffer.
@@ -872,6 +894,19 @@ bool myJpg::scanVolume() {
     // Leftovers of an earlier scan are gone.
     for (auto& p : pendingStarts_) p = Pending{};
     setUpCategories();
+    if (resume_) {
+        // Where the checkpoint left the scan.
+        for (size_t t = 0; t < pendingStarts_.size(); ++t) {
+            const CarveProgress::Waiting& w = resume_->waiting[t];
+            pendingStarts_[t].starts.assign(w.starts.begin(), w.starts.end());
+            pendingStarts_[t].searchFrom = w.searchFrom;
+            pendingStarts_[t].nextEnd = w.nextEnd;
+            pendingStarts_[t].searchedTo = w.searchedTo;
+        }
+        findsPerType_ = resume_->findsPerType;
+        for (const auto& [category, n] : resume_->categoryCounts) categoryCounts_[category] = n;
+        droppedStarts_ = resume_->droppedStarts;
+    }
 
     scanBytes_ = area_.whole() ? volumeBytes : area_.size();
     const uint64_t chunks = scanBytes_ / chunkSize + (scanBytes_ % chunkSize ? 1 : 0);
@@ -895,9 +930,43 @@ bool myJpg::scanVolume() {
         messageSink().info("not properly initialized");
         return false;
     }
+    if (resume_) reads->grid(resume_->grid);
     Scan scan(*this, *reads);
     scan.run();
     drain();
+    return true;
+}
+
+CarveProgress myJpg::endState() const {
+    CarveProgress p;
+    p.next = p.cur = scanBytes_;
+    p.waiting.resize(types_.size());
+    p.findsPerType = findsPerType_;
+    p.categoryCounts.assign(categoryCounts_.begin(), categoryCounts_.end());
+    p.droppedStarts = droppedStarts_;
+    return p;
+}
+
+bool myJpg::resumeFrom(CarveProgress p, std::vector<CarvedItem> found, const std::vector<std::string>& detected,
+                       std::vector<std::string> labels) {
+    if (!initialized_ && !initialize()) return false;
+    const uint64_t scanned = area_.whole() ? volumeBytes : area_.size();
+    if (p.waiting.size() != types_.size() || p.findsPerType.size() != types_.size() || detected.size() != found.size() ||
+        p.next > scanned || p.cur > scanned + step || (p.next % step && p.next != scanned) || p.grid > p.next)
+        return false;
+    for (const auto& w : p.waiting)
+        if (w.starts.size() > maxPendingPerType) return false;
+    for (const CarvedItem& it : found)
+        if (it.type >= types_.size() || it.label > labels.size()) return false;
+    found_ = std::move(found);
+    for (size_t i = 0; i < found_.size(); ++i) {
+        found_[i].detected = nullptr;
+        if (detected[i].empty()) continue;
+        if (detectedTexts_.empty() || detectedTexts_.back() != detected[i]) detectedTexts_.push_back(detected[i]);
+        found_[i].detected = detectedTexts_.back().c_str();
+    }
+    labels_ = std::move(labels);
+    resume_ = std::make_unique<CarveProgress>(std::move(p));
     return true;
 }
 

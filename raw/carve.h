@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -99,6 +100,23 @@ public:
     }
 };
 
+// Where a scan stood at a checkpoint (taken between two buffers): with the
+// finds and labels up to then (foundItems(), labels()), enough to go on
+// later to the result of a scan that never stopped.
+struct CarveProgress {
+    uint64_t next = 0;  // scanned-area position of the next buffer
+    uint64_t cur = 0;   // the next sector to test
+    uint64_t grid = 0;  // where the reads count their blocks from
+    struct Waiting {    // a type's starts that wait for their end
+        std::vector<uint64_t> starts;
+        uint64_t searchFrom = 0, nextEnd = UINT64_MAX, searchedTo = 0;
+    };
+    std::vector<Waiting> waiting;  // one per type
+    std::vector<uint64_t> findsPerType;
+    std::vector<std::pair<std::string, uint64_t>> categoryCounts;
+    uint64_t droppedStarts = 0;
+};
+
 class myJpg {
 public:
     static constexpr uint64_t step = 512;
@@ -145,6 +163,23 @@ public:
     std::atomic<bool> stopRequested{false};
     // Off: every type is delimited by its signatures and size rules only.
     bool useEndFinders = true;
+
+    // Checkpoints: asked between buffers whether one is due, then handed
+    // where the scan stands (called on the scanning thread).
+    std::function<bool()> checkpointDue;
+    std::function<void(const CarveProgress&)> checkpoint;
+    // Before scanVolume: go on from a checkpoint, with the finds made
+    // before it (detected: each find's detected extension, empty for none)
+    // and the labels they name. False (nothing changed) when the state does
+    // not fit this engine's types or area.
+    bool resumeFrom(CarveProgress p, std::vector<CarvedItem> found, const std::vector<std::string>& detected,
+                    std::vector<std::string> labels);
+    const std::vector<std::string>& labels() const { return labels_; }
+    // Where a scan that ran to its end stands: resumed from, it ends at once
+    // with the same finds and counts.
+    CarveProgress endState() const;
+    // How far the scan got (scanned-area bytes), for the operator.
+    uint64_t resumedAt() const { return resume_ ? resume_->next : 0; }
     // A JPEG whose data stops decoding part-way is looked for again after
     // gaps of up to this many bytes (0: not at all); found, it is listed as
     // a second find of two pieces beside the first piece.
@@ -217,6 +252,8 @@ private:
     std::vector<std::pair<uint32_t, StartMatcher>> startInside_;
     std::vector<CarvedItem> found_;
     std::vector<std::string> labels_;
+    std::deque<std::string> detectedTexts_;  // detected extensions of finds read back
+    std::unique_ptr<CarveProgress> resume_;
     std::vector<uint64_t> findsPerType_;
     std::map<std::string, uint64_t> categoryCounts_;
     std::atomic<bool> running_{false};

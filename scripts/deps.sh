@@ -6,7 +6,8 @@
 set -euo pipefail
 mode=${1:-all}
 cli=(cmake ninja-build g++ pkg-config xz-utils nlohmann-json3-dev libcli11-dev libutf8proc-dev zlib1g-dev
-     libisal-dev libewf-dev libvhdi-dev libvmdk-dev libqcow-dev libcryptsetup-dev libgcrypt20-dev liblzo2-dev libzstd-dev)
+     libisal-dev libewf-dev libvhdi-dev libvmdk-dev libqcow-dev libcryptsetup-dev libgcrypt20-dev liblzo2-dev libzstd-dev
+     libsqlite3-dev)
 build=(qt6-base-dev libgl-dev help2man dpkg-dev)
 tests=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
       fdisk mtools dosfstools fusefat ntfs-3g exfatprogs exfat-fuse sleuthkit e2fsprogs xfsprogs

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -189,6 +190,12 @@ public:
     // order. Resident data, holes and unwritten extents have none. Default:
     // none known.
     virtual std::vector<VolumeRange> contentRanges(EntryId id) const { (void)id; return {}; }
+    // When the writer's output is exactly contentRanges(id) read in order
+    // and cut at a length (no resident or inline data, holes, compression,
+    // unwritten or uninitialised parts, nothing outside the volume), that
+    // length; nullopt otherwise (default). A stored scan result writes such
+    // a file from its ranges alone.
+    virtual std::optional<uint64_t> plainContentLength(EntryId id) const { (void)id; return std::nullopt; }
 
     // Extra data streams of a file (NTFS named streams), written beside it
     // as "name:stream" when asked for. Default: none.

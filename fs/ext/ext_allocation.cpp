@@ -112,3 +112,43 @@ std::vector<VolumeRange> ext2Class::contentRanges(EntryId id) const {
 }
 
 }  // namespace brantlow
+
+namespace brantlow {
+
+std::optional<uint64_t> ext2Class::plainContentLength(EntryId id) const {
+    const ExtEntry* e = entry(id);
+    if (!e || e->type() != kTypeFile || (e->inode == 0 && e->version == ExtEntry::kNone)) return std::nullopt;
+    const bool deleted = (e->bits & ExtEntry::kDeleted) != 0;
+    const ExtInodeVersion* v = e->version != ExtEntry::kNone ? &versions_[e->version] : nullptr;
+    std::vector<uint8_t> raw;
+    if (v)
+        raw.assign(rawOf(*v), rawOf(*v) + sb_.inodeSize);
+    else if (!readInode(e->inode, raw))
+        return std::nullopt;
+    const Inode ino = ext::inodeAt(raw.data(), raw.size());
+    if (ino.type() != kTypeFile && ino.type() != 0) return std::nullopt;
+    if (e->size == 0) return uint64_t{0};
+    if (ino.inlineData()) return std::nullopt;
+    const uint64_t bs = sb_.blockSize, size = e->size, volume = volume_.sizeBytes();
+    const MapResult m = mapInode(ino, v, deleted);
+    if (m.damaged) return std::nullopt;
+    uint64_t pos = 0;  // runs must follow each other from the first byte
+    for (const Run& r : m.runs) {
+        if (pos >= size) break;
+        uint64_t start = 0, at = 0, bytes = 0;
+        if (__builtin_mul_overflow(r.logical, bs, &start) || start != pos || r.unwritten ||
+            __builtin_mul_overflow(r.physical, bs, &at) || __builtin_mul_overflow(r.count, bs, &bytes) ||
+            at >= volume || bytes > volume - at)
+            return std::nullopt;
+        // A deleted file's writer leaves out the blocks the bitmap gives
+        // to a file now: plain only when it gives none of them.
+        if (deleted)
+            for (uint64_t b = 0; b < r.count && start + b * bs < size; ++b)
+                if (blockInUse(r.physical + b)) return std::nullopt;
+        pos += bytes;
+    }
+    if (pos < size) return std::nullopt;
+    return size;
+}
+
+}  // namespace brantlow

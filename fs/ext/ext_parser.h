@@ -85,6 +85,7 @@ public:
     WriteResult writeContent(EntryId id, ContentSink& out) override;
     RecoveryEstimate recoverability(EntryId id) const override;
     std::vector<VolumeRange> contentRanges(EntryId id) const override;
+    std::optional<uint64_t> plainContentLength(EntryId id) const override;
     void loadAllocationMap() const override;
     std::vector<VolumeRange> unallocatedRanges() const override;
 

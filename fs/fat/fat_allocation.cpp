@@ -112,3 +112,24 @@ std::vector<VolumeRange> FatParser::contentRanges(EntryId id) const {
 }
 
 }  // namespace brantlow
+
+namespace brantlow {
+
+std::optional<uint64_t> FatParser::plainContentLength(EntryId id) const {
+    if (id == kRootId || id == 0 || id >= entries_.size()) return std::nullopt;
+    const FatEntry& e = entries_[static_cast<size_t>(id)];
+    if (isFatDirectory(e.attribute)) return std::nullopt;
+    if (e.fileSize == 0) return uint64_t{0};
+    // Every byte backed, no cluster read twice (a chain that loops ends the
+    // writer early).
+    std::vector<VolumeRange> ranges = contentRanges(id);
+    uint64_t total = 0;
+    for (const VolumeRange& r : ranges) total += r.length;
+    if (total != e.fileSize) return std::nullopt;
+    std::sort(ranges.begin(), ranges.end(), [](const VolumeRange& a, const VolumeRange& b) { return a.offset < b.offset; });
+    for (size_t i = 1; i < ranges.size(); ++i)
+        if (ranges[i].offset < ranges[i - 1].offset + ranges[i - 1].length) return std::nullopt;
+    return uint64_t{e.fileSize};
+}
+
+}  // namespace brantlow

@@ -72,6 +72,7 @@ public:
     void outputTimes(EntryId id, OptTime& accessed, OptTime& modified) const override;
     RecoveryEstimate recoverability(EntryId id) const override;
     std::vector<VolumeRange> contentRanges(EntryId id) const override;
+    std::optional<uint64_t> plainContentLength(EntryId id) const override;
     void loadAllocationMap() const override;
     std::vector<VolumeRange> unallocatedRanges() const override;
 

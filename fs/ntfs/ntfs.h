@@ -114,6 +114,7 @@ public:
     std::vector<EntryId> streams(EntryId id) const override;
     RecoveryEstimate recoverability(EntryId id) const override;
     std::vector<VolumeRange> contentRanges(EntryId id) const override;
+    std::optional<uint64_t> plainContentLength(EntryId id) const override;
     void loadAllocationMap() const override;
     std::vector<VolumeRange> unallocatedRanges() const override;
 

@@ -138,3 +138,43 @@ std::vector<VolumeRange> ntfs::contentRanges(EntryId id) const {
 }
 
 }  // namespace brantlow
+
+namespace brantlow {
+
+std::optional<uint64_t> ntfs::plainContentLength(EntryId id) const {
+    int64_t index;
+    std::string streamName;
+    const std::string* stream = nullptr;
+    if (id >= kNtfsStreamBase) {
+        const uint64_t k = id - kNtfsStreamBase;
+        if (k >= streams_.size()) return std::nullopt;
+        index = streams_[k].entry;
+        streamName = namePool_.substr(streams_[k].nameOffset, streams_[k].nameLength);
+        stream = &streamName;
+    } else {
+        if (id >= entries_.size()) return std::nullopt;
+        index = static_cast<int64_t>(id);
+    }
+    if (!validIndex(index) || clusterSize_ == 0 || !entries_[index].hasName() || (entries_[index].kind == 'D' && !stream))
+        return std::nullopt;
+    DataPlan plan;
+    if (!planData(index, stream, plan) || plan.resident || !plan.complete || plan.unitExponent != 0 ||
+        (plan.flags & 0x00FF) != 0 || plan.initializedSize < plan.realSize || plan.realSize > volumeSize_)
+        return std::nullopt;
+    // Every cluster up to the size mapped, inside the volume, in run order.
+    const uint64_t cs = plan.clusterBytes ? plan.clusterBytes : clusterSize_;
+    uint64_t mapped = 0;
+    for (const NtfsRun& r : plan.runs) {
+        if (mapped >= plan.realSize) break;
+        uint64_t bytes = 0, at = 0;
+        if (r.sparse || r.lcn < 0 || __builtin_mul_overflow(r.length, cs, &bytes) ||
+            __builtin_mul_overflow(static_cast<uint64_t>(r.lcn), cs, &at) || at >= volumeSize_ ||
+            bytes > volumeSize_ - at)
+            return std::nullopt;
+        mapped += bytes;
+    }
+    if (mapped < plan.realSize) return std::nullopt;
+    return plan.realSize;
+}
+
+}  // namespace brantlow
