@@ -212,7 +212,9 @@ private:
     uint64_t inferClusterSize(uint64_t offset, bool* mirror);
     void linkOrphans();
     void reachabilityPass();
-    void deepGrouping();
+    // Deep mode: each record under the folder its $FILE_NAME names.
+    void deepPlacement();
+    std::vector<uint8_t> deepMftMembership() const;
     void status(const std::string& s) const;
     bool stopped() const;
     uint32_t addName(const std::string& s);
@@ -248,6 +250,10 @@ private:
 
     std::vector<NtfsEntry> entries_;
     std::vector<int64_t> lastChild_;  // per entry, for O(1) appends
+    // Deep mode, until the tree is built: each entry's own record number as
+    // its header gives it (kNoRecordNumber: the header has none).
+    static constexpr uint32_t kNoRecordNumber = ~0u;
+    std::vector<uint32_t> recordNumbers_;
     std::string namePool_;
     std::vector<NtfsStream> streams_;
     int64_t orphanIndex_ = -1;

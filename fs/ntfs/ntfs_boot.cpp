@@ -26,6 +26,7 @@ ScanOutcome ntfs::scan(ScanContext& ctx) {
     allocation_.reset();
     entries_.clear();
     lastChild_.clear();
+    recordNumbers_.clear();
     namePool_.clear();
     streams_.clear();
     runs_.clear();
@@ -157,6 +158,7 @@ bool ntfs::takeMftRuns(const std::vector<uint8_t>& rec) {
     holdNotes_ = false;
     heldNotes_.clear();
     entries_.clear();
+    recordNumbers_.clear();
     namePool_.clear();
     streams_.clear();
     return true;
@@ -208,7 +210,11 @@ bool ntfs::scanForMft(bool deep) {
             e.recordOffset = pos + s;
             e.ownIndex = static_cast<int64_t>(entries_.size());
             entries_.push_back(e);
-            takeRecord(raw.empty() ? buf.data() + s : raw.data(), rec.data(), rs, entries_.back().ownIndex);
+            const uint8_t* at = raw.empty() ? buf.data() + s : raw.data();
+            // NTFS 3.1 headers carry the record's own number (the update
+            // sequence array starts after it).
+            recordNumbers_.push_back(le16(at, rs, 4) >= 48 ? le32(at, rs, 44) : kNoRecordNumber);
+            takeRecord(at, rec.data(), rs, entries_.back().ownIndex);
             if (deep) {
                 if (entries_.back().hasName()) {
                     entries_.back().unlinked = 1;
@@ -217,6 +223,7 @@ bool ntfs::scanForMft(bool deep) {
                     status(text);
                 } else {
                     entries_.pop_back();
+                    recordNumbers_.pop_back();
                 }
             }
             if (!deep && mftProbe_ && nameOf(entries_.back().ownIndex) == "$MFT" && takeMftRuns(rec)) return true;
