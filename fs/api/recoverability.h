@@ -151,6 +151,17 @@ public:
         first_ = first;
     }
 
+    // Marks [start, start + count) allocated (the part inside the map).
+    void markAllocated(uint64_t start, uint64_t count) {
+        if (start < first_) {
+            if (count <= first_ - start) return;
+            count -= first_ - start;
+            start = first_;
+        }
+        for (uint64_t i = start - first_; i < count_ && count > 0; ++i, --count)
+            bits_[static_cast<size_t>(i >> 3)] |= static_cast<uint8_t>(1u << (i & 7));
+    }
+
     // Units outside the map cannot be a file's: they count as allocated.
     bool allocated(uint64_t unit) const {
         if (unit < first_ || unit - first_ >= count_) return true;

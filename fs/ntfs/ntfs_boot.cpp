@@ -24,9 +24,14 @@ ScanOutcome ntfs::scan(ScanContext& ctx) {
     volume_ = ctx.volume;
     scanMode_ = ctx.mode;
     allocation_.reset();
+    previousAllocation_.reset();
+    previousUnitBytes_ = 0;
+    mapClusterBytes_ = 0;
     entries_.clear();
     lastChild_.clear();
     recordNumbers_.clear();
+    deepMftRuns_.clear();
+    deepExtents_.clear();
     namePool_.clear();
     streams_.clear();
     runs_.clear();
@@ -61,7 +66,7 @@ ScanOutcome ntfs::scan(ScanContext& ctx) {
     enumerateMft();
     if (scanMode_ == ScanMode::Advanced) extendPastMft();
     parseAllRecords();
-    if (scanMode_ == ScanMode::Advanced) votePreviousGeometry();
+    if (scanMode_ != ScanMode::Standard) votePreviousGeometry();
     ctx_ = nullptr;
     if (!bootIntact_ && !stopped()) {
         // Neither a boot sector nor a single MFT record: not NTFS.

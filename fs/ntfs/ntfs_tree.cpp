@@ -138,16 +138,12 @@ void ntfs::linkOrphans() {
 // (number 0) whose runs hold the record itself. Returns per entry the MFT
 // holding it (1, 2, ...; 0 for none: an older MFT whose $MFT record was
 // overwritten, a mirror, a stray record).
-std::vector<uint8_t> ntfs::deepMftMembership() const {
+std::vector<uint8_t> ntfs::deepMftMembership() {
     const size_t n = entries_.size();
     std::vector<uint8_t> member(n, 0);
-    struct Extent {
-        uint64_t start, end;
-        uint8_t mft;
-    };
-    std::vector<Extent> extents;
-    uint8_t mfts = 0;
-    for (size_t i = 0; i < n && i < recordNumbers_.size() && mfts < 255; ++i) {
+    deepMftRuns_.clear();
+    deepExtents_.clear();
+    for (size_t i = 0; i < n && i < recordNumbers_.size() && deepMftRuns_.size() < 255; ++i) {
         const NtfsEntry& e = entries_[i];
         if (recordNumbers_[i] != 0 || nameOf(static_cast<int64_t>(i)) != "$MFT" || (e.bits & NtfsEntry::kExtension))
             continue;
@@ -161,9 +157,10 @@ std::vector<uint8_t> ntfs::deepMftMembership() const {
                    volumeOffsetInRuns(plan.firstExtentRuns, clusterSize_, byte, &off) && readRecordAt(off, out);
         };
         if (!planFromRecord(rec, 0, nullptr, lookup, plan) || plan.resident || plan.runs.empty()) continue;
-        std::vector<Extent> own;
+        std::vector<DeepExtent> own;
         bool holdsItself = false;
         uint64_t left = std::min(plan.realSize, volumeSize_);
+        const uint8_t id = static_cast<uint8_t>(deepMftRuns_.size() + 1);
         for (const NtfsRun& r : plan.runs) {
             if (left == 0) break;
             uint64_t start = 0, len = 0;
@@ -172,25 +169,33 @@ std::vector<uint8_t> ntfs::deepMftMembership() const {
                 break;
             len = std::min({len, left, volumeSize_ - start});
             left -= len;
-            own.push_back({start, start + len, 0});
+            own.push_back({start, start + len, id});
             holdsItself |= e.recordOffset >= start && e.recordOffset < start + len;
         }
         if (!holdsItself) continue;
-        ++mfts;
-        for (Extent& x : own) x.mft = mfts;
-        extents.insert(extents.end(), own.begin(), own.end());
+        deepMftRuns_.push_back(plan.runs);
+        deepExtents_.insert(deepExtents_.end(), own.begin(), own.end());
     }
-    if (extents.empty()) return member;
-    std::sort(extents.begin(), extents.end(), [](const Extent& a, const Extent& b) { return a.start < b.start; });
-    for (size_t i = 0; i < n; ++i) {
+    std::sort(deepExtents_.begin(), deepExtents_.end(),
+              [](const DeepExtent& a, const DeepExtent& b) { return a.start < b.start; });
+    for (size_t i = 0; i < n && !deepExtents_.empty(); ++i) {
         const uint64_t at = entries_[i].recordOffset;
-        auto it = std::upper_bound(extents.begin(), extents.end(), at,
-                                   [](uint64_t v, const Extent& x) { return v < x.start; });
-        if (it == extents.begin()) continue;
+        auto it = std::upper_bound(deepExtents_.begin(), deepExtents_.end(), at,
+                                   [](uint64_t v, const DeepExtent& x) { return v < x.start; });
+        if (it == deepExtents_.begin()) continue;
         --it;
         if (at < it->end) member[i] = it->mft;
     }
     return member;
+}
+
+const std::vector<NtfsRun>* ntfs::deepMftRunsAt(uint64_t offset) const {
+    auto it = std::upper_bound(deepExtents_.begin(), deepExtents_.end(), offset,
+                               [](uint64_t v, const DeepExtent& x) { return v < x.start; });
+    if (it == deepExtents_.begin()) return nullptr;
+    --it;
+    if (offset >= it->end || it->mft == 0 || it->mft > deepMftRuns_.size()) return nullptr;
+    return &deepMftRuns_[it->mft - 1];
 }
 
 // Deep mode: the table follows disk order, not record numbers. A record's
@@ -207,6 +212,21 @@ void ntfs::deepPlacement() {
     recordNumbers_.resize(static_cast<size_t>(n), kNoRecordNumber);
     auto number = [&](int64_t i) { return recordNumbers_[static_cast<size_t>(i)]; };
     const std::vector<uint8_t> mftOf = deepMftMembership();
+    // The MFT the boot sector names is the file system on the volume now:
+    // a record outside it belongs to no current file, whatever its flags.
+    uint64_t bootMft = 0;
+    if (bootIntact_ && !mulOverflows(geometry_.mftCluster, geometry_.clusterSize, &bootMft)) {
+        uint8_t current = 0;
+        for (int64_t i = 0; i < n && !current; ++i)
+            if (entries_[i].recordOffset == bootMft) current = mftOf[i];
+        for (int64_t i = 0; i < n && current; ++i) {
+            uint16_t& f = entries_[i].recordFlags;
+            if (mftOf[i] == current) continue;
+            if (f & 0x0001) f |= kRecordWasInUse;
+            f = static_cast<uint16_t>((f & ~0x0001u) | kRecordPrevious);
+            ++previousRecords_;
+        }
+    }
     // Where the record's MFT would start: entries of one MFT agree on it.
     auto mftStart = [&](int64_t i) {
         return static_cast<int64_t>(entries_[i].recordOffset) - static_cast<int64_t>(number(i)) * recordSize_;
@@ -256,8 +276,6 @@ void ntfs::deepPlacement() {
         e.parentIndex = best;
         attachToParent(i);
     }
-    recordNumbers_.clear();
-    recordNumbers_.shrink_to_fit();
 }
 
 void ntfs::reachabilityPass() {
