@@ -246,6 +246,30 @@ inline std::vector<VolumeRange> freeRuns(const AllocationMap& map, int64_t origi
     return out;
 }
 
+// A file's content at the given byte ranges looked up in a map whose unit
+// u lies at origin + u * unitBytes (an earlier file system's clusters need
+// not line up with the map's): the units the ranges touch, and of those
+// the ones in use. Bytes before the origin are no file's: lost.
+inline RecoveryEstimate estimateRanges(const std::vector<VolumeRange>& ranges, const AllocationMap& map,
+                                       int64_t origin, uint64_t unitBytes) {
+    uint64_t units = 0, lost = 0;
+    if (unitBytes == 0) return {};
+    for (const VolumeRange& r : ranges) {
+        if (r.length == 0) continue;
+        if (static_cast<int64_t>(r.offset) < origin) {
+            const uint64_t n = (r.length + unitBytes - 1) / unitBytes;
+            units += n;
+            lost += n;
+            continue;
+        }
+        const uint64_t rel = r.offset - static_cast<uint64_t>(origin);
+        const uint64_t first = rel / unitBytes, end = (rel + r.length + unitBytes - 1) / unitBytes;
+        units += end - first;
+        lost += map.allocatedIn(first, end - first);
+    }
+    return RecoveryEstimate::fromCounts(units, lost);
+}
+
 // A parser's map, read on first use from whichever thread asks first; the
 // others wait for it. Reset when a new scan starts (no reader then).
 class LazyAllocationMap {
