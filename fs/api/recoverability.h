@@ -151,6 +151,17 @@ public:
         first_ = first;
     }
 
+    // Marks [start, start + count) allocated (the part inside the map).
+    void markAllocated(uint64_t start, uint64_t count) {
+        if (start < first_) {
+            if (count <= first_ - start) return;
+            count -= first_ - start;
+            start = first_;
+        }
+        for (uint64_t i = start - first_; i < count_ && count > 0; ++i, --count)
+            bits_[static_cast<size_t>(i >> 3)] |= static_cast<uint8_t>(1u << (i & 7));
+    }
+
     // Units outside the map cannot be a file's: they count as allocated.
     bool allocated(uint64_t unit) const {
         if (unit < first_ || unit - first_ >= count_) return true;
@@ -233,6 +244,30 @@ inline std::vector<VolumeRange> freeRuns(const AllocationMap& map, int64_t origi
         u = v;
     }
     return out;
+}
+
+// A file's content at the given byte ranges looked up in a map whose unit
+// u lies at origin + u * unitBytes (an earlier file system's clusters need
+// not line up with the map's): the units the ranges touch, and of those
+// the ones in use. Bytes before the origin are no file's: lost.
+inline RecoveryEstimate estimateRanges(const std::vector<VolumeRange>& ranges, const AllocationMap& map,
+                                       int64_t origin, uint64_t unitBytes) {
+    uint64_t units = 0, lost = 0;
+    if (unitBytes == 0) return {};
+    for (const VolumeRange& r : ranges) {
+        if (r.length == 0) continue;
+        if (static_cast<int64_t>(r.offset) < origin) {
+            const uint64_t n = (r.length + unitBytes - 1) / unitBytes;
+            units += n;
+            lost += n;
+            continue;
+        }
+        const uint64_t rel = r.offset - static_cast<uint64_t>(origin);
+        const uint64_t first = rel / unitBytes, end = (rel + r.length + unitBytes - 1) / unitBytes;
+        units += end - first;
+        lost += map.allocatedIn(first, end - first);
+    }
+    return RecoveryEstimate::fromCounts(units, lost);
 }
 
 // A parser's map, read on first use from whichever thread asks first; the

@@ -14,10 +14,20 @@ constexpr uint64_t kPiece = 4u << 20;
 
 void FatParser::loadAllocationMap() const { allocationMap(); }
 
+// The FAT of the file system on the volume now: the boot sector's (also
+// when Advanced mode reads an earlier geometry's folders), else the one the
+// advanced search took; none when that FAT is gone.
+const FatLayout& FatParser::mapLayout() const {
+    static const FatLayout none;
+    if (bootLayout_.valid()) return bootLayout_;
+    return driveFormatted_ ? none : layout_;
+}
+
 const AllocationMap& FatParser::allocationMap() const {
     return allocation_.get([this](AllocationMap& map) {
-        // A formatted drive's FAT says nothing of the files found.
-        if (!standardMode_ || driveFormatted_ || !layout_.valid() || layout_.lastCluster < 2) return;
+        // A drive formatted since: its FAT says nothing of the files found.
+        const FatLayout& layout_ = mapLayout();
+        if (formattedOption_ || !layout_.valid() || layout_.lastCluster < 2 || layout_.fatBytes == 0) return;
         const uint64_t clusters = static_cast<uint64_t>(layout_.lastCluster) + 1;
         if (clusters / 8 > kMaxAllocationMapBytes) return;
         std::vector<uint8_t> bits(static_cast<size_t>((clusters + 7) / 8), 0);
@@ -48,8 +58,10 @@ const AllocationMap& FatParser::allocationMap() const {
 }
 
 std::vector<VolumeRange> FatParser::unallocatedRanges() const {
-    const int64_t cs = layout_.clusterSize;
-    return freeRuns(allocationMap(), static_cast<int64_t>(layout_.dataOffset) - 2 * cs, layout_.clusterSize);
+    const AllocationMap& map = allocationMap();
+    const FatLayout& l = mapLayout();
+    const int64_t cs = l.clusterSize;
+    return freeRuns(map, static_cast<int64_t>(l.dataOffset) - 2 * cs, l.clusterSize);
 }
 
 RecoveryEstimate FatParser::recoverability(EntryId id) const {
@@ -59,15 +71,26 @@ RecoveryEstimate FatParser::recoverability(EntryId id) const {
     const AllocationMap& map = allocationMap();
     if (!map.known()) return {};
     if (e.fileSize == 0) return RecoveryEstimate::intact();
+    // Read in an earlier file system's geometry: its clusters looked up by
+    // their bytes in the current one's.
+    const FatLayout& now = mapLayout();
     const uint32_t c0 = firstCluster(e);
     const uint64_t cs = layout_.clusterSize;
     // A slot without a valid first cluster says nothing of where it was.
     if (cs == 0 || !layout_.clusterValid(c0)) return {};
     const uint64_t need = e.fileSize / cs + (e.fileSize % cs ? 1 : 0);
-    // The writer takes only the first cluster when another file holds it:
-    // nothing of this file comes back.
-    if (map.allocated(c0)) return RecoveryEstimate::fromCounts(need, need);
-    RecoveryEstimate est = RecoveryEstimate::fromCounts(need, map.allocatedIn(c0, need));
+    RecoveryEstimate est;
+    if (now.clusterSize != layout_.clusterSize || now.dataOffset != layout_.dataOffset) {
+        const std::vector<VolumeRange> ranges = contentRanges(id);
+        if (ranges.empty()) return {};
+        est = estimateRanges(ranges, map, static_cast<int64_t>(now.dataOffset) - 2 * static_cast<int64_t>(now.clusterSize),
+                             now.clusterSize);
+    } else {
+        // The writer takes only the first cluster when another file holds
+        // it: nothing of this file comes back.
+        if (map.allocated(c0)) return RecoveryEstimate::fromCounts(need, need);
+        est = RecoveryEstimate::fromCounts(need, map.allocatedIn(c0, need));
+    }
     // Free clusters after the first one where another entry (live or
     // deleted) starts: the file was fragmented, the run is not all its own.
     if (est.state == Recoverability::Intact && need > 1 &&

@@ -57,6 +57,7 @@ bool FatParser::checkBootSector() {
     }
     for (const std::string& r : d.replaced()) damage_.add("FAT boot sector", 0, r, true);
     layout_ = *d;
+    bootLayout_ = layout_;
     fat_.init(&volume_, layout_);
     return true;
 }
@@ -297,6 +298,8 @@ void FatParser::fillRootEntries() {
 
 ScanOutcome FatParser::scan(ScanContext& ctx) {
     driveFormatted_ = ctx.options.driveFormatted;
+    formattedOption_ = ctx.options.driveFormatted;
+    bootLayout_ = FatLayout{};
     ctx_ = &ctx;
     volume_ = ctx.volume;
     standardMode_ = ctx.mode == ScanMode::Standard;

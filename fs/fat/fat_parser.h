@@ -146,6 +146,11 @@ private:
     // only and files are read from contiguous clusters.
     bool driveFormatted_ = false;
     FatLayout layout_;
+    // The geometry the boot sector gives (invalid: none): the file system on
+    // the volume now, whose FAT is the allocation map in every mode.
+    FatLayout bootLayout_;
+    bool formattedOption_ = false;  // "Is Drive Formated..?" chosen
+    const FatLayout& mapLayout() const;
     FatTable fat_;
     VolumeView volume_;
     ScanContext* ctx_ = nullptr;

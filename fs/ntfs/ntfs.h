@@ -61,6 +61,9 @@ inline constexpr uint64_t kMaxNtfsEntries = 0x7FFF0000;
 // after the end of the chosen MFT in Advanced mode: they belong to an
 // earlier file system and hang only under folders of that one (or the root).
 inline constexpr uint16_t kRecordPrevious = 0x8000;
+// With kRecordPrevious: the record was in use in its own file system (its
+// in-use flag is cleared, since the current one has forgotten it).
+inline constexpr uint16_t kRecordWasInUse = 0x4000;
 
 // A named data stream of a file.
 struct NtfsStream {
@@ -194,8 +197,13 @@ private:
     // The bytes of the file the runs can back: the real size, cut at what
     // the runs map and at the volume size; why, when cut.
     uint64_t backedSize(const DataPlan& plan, std::string& why) const;
-    // $Bitmap (record 6), in Standard mode.
+    // $Bitmap (record 6) of the file system on the volume now.
     const AllocationMap& allocationMap() const;
+    bool bootBitmapPlan(DataPlan& plan) const;
+    // The current map joined with the clusters that the earlier file
+    // system's files in use held (Advanced, Deep): a file already deleted
+    // there lost to them what they took.
+    const AllocationMap& previousAllocationMap() const;
     // The MFT runs within the volume (into runs) and the records they hold.
     uint64_t mftRecordCount(std::vector<NtfsRun>& runs) const;
     bool scanForMft(bool deep);
@@ -215,7 +223,12 @@ private:
     uint64_t inferClusterSize(uint64_t offset, bool* mirror);
     void linkOrphans();
     void reachabilityPass();
-    void deepGrouping();
+    // Deep mode: each record under the folder its $FILE_NAME names.
+    void deepPlacement();
+    std::vector<uint8_t> deepMftMembership();
+    // Deep mode: the runs of the MFT holding the record at offset (null:
+    // none found holds it).
+    const std::vector<NtfsRun>* deepMftRunsAt(uint64_t offset) const;
     void status(const std::string& s) const;
     bool stopped() const;
     uint32_t addName(const std::string& s);
@@ -251,11 +264,26 @@ private:
 
     std::vector<NtfsEntry> entries_;
     std::vector<int32_t> lastChild_;  // per entry, for O(1) appends
+    // Deep mode: each entry's own record number as its header gives it
+    // (kNoRecordNumber: the header has none).
+    static constexpr uint32_t kNoRecordNumber = ~0u;
+    std::vector<uint32_t> recordNumbers_;
+    // Deep mode: the MFTs found (their runs) and the volume ranges they
+    // cover, sorted, each naming its MFT.
+    struct DeepExtent {
+        uint64_t start, end;
+        uint8_t mft;  // 1-based into deepMftRuns_
+    };
+    std::vector<std::vector<NtfsRun>> deepMftRuns_;
+    std::vector<DeepExtent> deepExtents_;
     std::string namePool_;
     std::vector<NtfsStream> streams_;
     int64_t orphanIndex_ = -1;
     int64_t rootIndex_ = 5;
     LazyAllocationMap allocation_;
+    mutable uint64_t mapClusterBytes_ = 0;  // the map's cluster size (set with it)
+    LazyAllocationMap previousAllocation_;
+    mutable uint64_t previousUnitBytes_ = 0;  // its unit (set with it)
     // The search for $MFT on a volume without a boot sector parses records
     // it throws away when the MFT is found: their notes wait here.
     bool holdNotes_ = false;

@@ -288,6 +288,7 @@ void ntfs::extendPastMft() {
         misses = 0;
         entries_.back().recordOffset = off;
         takeRecord(raw.data(), rec.data(), rs, static_cast<int64_t>(k));
+        if (entries_.back().recordFlags & 0x0001) entries_.back().recordFlags |= kRecordWasInUse;
         entries_.back().recordFlags &= static_cast<uint16_t>(~0x0001u);
         entries_.back().recordFlags |= kRecordPrevious;
         lastHit = entries_.size();

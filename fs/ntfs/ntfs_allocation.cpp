@@ -3,6 +3,8 @@
 // significant bit first), read once through the content writer.
 #include <algorithm>
 
+#include "base/texts.h"
+
 #include "fs/ntfs/ntfs.h"
 #include "fs/ntfs/ntfs_internal.h"
 
@@ -10,23 +12,75 @@ namespace brantlow {
 
 namespace {
 constexpr int64_t kBitmapRecord = 6;
+
+// The name of a fixed-up record's first $FILE_NAME.
+std::string recordName(const std::vector<uint8_t>& rec) {
+    std::string name;
+    forEachAttribute(rec.data(), rec.size(), [&](const NtfsAttribute& a) {
+        NtfsFileName fn;
+        if (a.type != kAttrFileName || (readFileName(rec.data(), rec.size(), a, fn) & kFileNameRefused)) return true;
+        name = utf16leToUtf8(rec.data() + fn.nameOffset, fn.nameUnits);
+        return false;
+    });
+    return name;
 }
+}  // namespace
 
 void ntfs::loadAllocationMap() const { allocationMap(); }
 
+// The $Bitmap of the file system the boot sector describes: record 6 of the
+// MFT it points to (an Advanced or Deep scan's table may hold another MFT,
+// or none in record order).
+bool ntfs::bootBitmapPlan(DataPlan& plan) const {
+    const NtfsGeometry& g = geometry_;
+    uint64_t mftPos = 0, byte = 0, at = 0;
+    if (!bootIntact_ || mulOverflows(g.mftCluster, g.clusterSize, &mftPos) || mftPos >= volumeSize_) return false;
+    std::vector<uint8_t> rec;
+    if (!readRecordAt(mftPos, rec) || recordName(rec) != "$MFT") return false;
+    DataPlan mft;
+    RecordLookup none = [](uint64_t, std::vector<uint8_t>&) { return false; };
+    if (!planFromRecord(rec, 0, nullptr, none, mft) || mft.resident ||
+        mulOverflows(static_cast<uint64_t>(kBitmapRecord), g.recordSize, &byte) ||
+        !volumeOffsetInRuns(mft.runs, g.clusterSize, byte, &at) || !readRecordAt(at, rec))
+        return false;
+    NtfsRecordHeader h;
+    std::vector<uint8_t> fixed(rec.size());
+    if ((fixRecord(rec.data(), fixed.data(), fixed.size(), h) & kRecordRefused) || !(h.flags & 0x0001) ||
+        recordName(rec) != "$Bitmap")
+        return false;
+    if (!planFromRecord(rec, kBitmapRecord, nullptr, none, plan, &volume_, g.clusterSize)) return false;
+    plan.clusterBytes = g.clusterSize;
+    return true;
+}
+
 const AllocationMap& ntfs::allocationMap() const {
     return allocation_.get([this](AllocationMap& map) {
-        // Only where the table index is the record number and the boot
-        // sector gave the geometry; a deep scan's records have no known place.
-        if (scanMode_ != ScanMode::Standard || !mftOrder_ || clusterSize_ == 0) return;
-        if (!validIndex(kBitmapRecord) || nameOf(kBitmapRecord) != "$Bitmap" ||
-            !(entries_[kBitmapRecord].recordFlags & 0x0001))
+        // The map of the file system on the volume now. Standard mode (and
+        // Advanced mode when the table is the MFT the boot sector names):
+        // record 6 of the table. Otherwise the boot sector's MFT is read for
+        // it; Advanced mode without a boot sector takes the chosen MFT's.
+        // Deep mode without a boot sector has none.
+        const uint64_t bootMft = bootIntact_ ? geometry_.mftCluster * geometry_.clusterSize : ~0ull;
+        const bool tableIsCurrent =
+            mftOrder_ && scanMode_ != ScanMode::Deep && clusterSize_ != 0 &&
+            (scanMode_ == ScanMode::Standard || !bootIntact_ ||
+             (clusterSize_ == geometry_.clusterSize && !runs_.empty() && !runs_.front().sparse &&
+              static_cast<uint64_t>(runs_.front().lcn) * clusterSize_ == bootMft));
+        DataPlan plan;
+        uint64_t cs = 0;
+        if (tableIsCurrent) {
+            if (!validIndex(kBitmapRecord) || nameOf(kBitmapRecord) != "$Bitmap" ||
+                !(entries_[kBitmapRecord].recordFlags & 0x0001) || !planData(kBitmapRecord, nullptr, plan))
+                return;
+            cs = clusterSize_;
+        } else if (scanMode_ != ScanMode::Standard && bootBitmapPlan(plan)) {
+            cs = geometry_.clusterSize;
+        } else {
             return;
-        const uint64_t clusters = volumeSize_ / clusterSize_;
+        }
+        const uint64_t clusters = cs ? volumeSize_ / cs : 0;
         const uint64_t need = (clusters + 7) / 8;
         if (clusters == 0 || need > kMaxAllocationMapBytes) return;
-        DataPlan plan;
-        if (!planData(kBitmapRecord, nullptr, plan)) return;
         MemorySink sink(static_cast<size_t>(need));
         if (plan.resident) {
             sink.write(plan.residentBytes.data(), plan.residentBytes.size());
@@ -37,11 +91,43 @@ const AllocationMap& ntfs::allocationMap() const {
         }
         if (sink.bytes.size() < need) return;
         map.assign(std::move(sink.bytes), clusters, AllocationMap::BitOrder::LsbFirst);
+        mapClusterBytes_ = cs;
+    });
+}
+
+const AllocationMap& ntfs::previousAllocationMap() const {
+    return previousAllocation_.get([this](AllocationMap& map) {
+        const AllocationMap& current = allocationMap();
+        const uint64_t mcs = mapClusterBytes_;
+        if (!current.known() || mcs == 0) return;
+        // In the smaller of the two cluster sizes: an earlier file system's
+        // smaller clusters share one of the current map's.
+        const uint64_t older = previousClusterSize_ ? previousClusterSize_ : clusterSize_;
+        const uint64_t unit = older && older < mcs && mcs % older == 0 ? older : mcs;
+        const uint64_t k = mcs / unit;
+        if (current.count() > kMaxAllocationMapBytes * 8 / k) return;
+        map.assign(std::vector<uint8_t>(static_cast<size_t>((current.count() * k + 7) / 8), 0), current.count() * k,
+                   AllocationMap::BitOrder::LsbFirst);
+        for (uint64_t c = 0; c < current.count(); ++c)
+            if (current.allocated(c)) map.markAllocated(c * k, k);
+        for (size_t i = 0; i < entries_.size() && !stopped(); ++i) {
+            const NtfsEntry& e = entries_[i];
+            if (!(e.recordFlags & kRecordPrevious) || !(e.recordFlags & kRecordWasInUse) || e.kind == 'D' ||
+                (e.bits & NtfsEntry::kExtension))
+                continue;
+            for (const VolumeRange& r : contentRanges(i)) {
+                if (r.length == 0) continue;
+                const uint64_t first = r.offset / unit, end = (r.offset + r.length + unit - 1) / unit;
+                if (first < map.count()) map.markAllocated(first, std::min(end, map.count()) - first);
+            }
+        }
+        previousUnitBytes_ = unit;
     });
 }
 
 std::vector<VolumeRange> ntfs::unallocatedRanges() const {
-    return freeRuns(allocationMap(), 0, clusterSize_);
+    const AllocationMap& map = allocationMap();
+    return freeRuns(map, 0, mapClusterBytes_);
 }
 
 RecoveryEstimate ntfs::recoverability(EntryId id) const {
@@ -60,7 +146,11 @@ RecoveryEstimate ntfs::recoverability(EntryId id) const {
     }
     // Live files keep their clusters; only deleted ones are asked about.
     if (!validIndex(index) || (entries_[static_cast<size_t>(index)].recordFlags & 0x0001)) return {};
-    const AllocationMap& map = allocationMap();
+    const uint16_t flags = entries_[static_cast<size_t>(index)].recordFlags;
+    // A file an earlier file system had deleted already: what its files in
+    // use took then is lost as well.
+    const bool earlier = (flags & kRecordPrevious) && !(flags & kRecordWasInUse);
+    const AllocationMap& map = earlier ? previousAllocationMap() : allocationMap();
     if (!map.known()) return {};
     DataPlan plan;
     bool valid = false;
@@ -70,9 +160,15 @@ RecoveryEstimate ntfs::recoverability(EntryId id) const {
     }
     // Resident data lives in the record itself, which is still this file's.
     if (plan.resident) return RecoveryEstimate::intact();
-    // Runs in another file system's clusters: the map says nothing of them.
-    if (plan.clusterBytes && plan.clusterBytes != clusterSize_) return {};
-    const uint64_t cs = clusterSize_;
+    // Runs count in the file's own clusters (an earlier file system's may
+    // be smaller), the map in the current one's: counted in map clusters.
+    const uint64_t cs = plan.clusterBytes ? plan.clusterBytes : clusterSize_;
+    const uint64_t mcs = earlier ? previousUnitBytes_ : mapClusterBytes_;
+    if (cs == 0 || mcs == 0) return {};
+    auto mapUnits = [&](uint64_t fileClusters) {
+        const unsigned __int128 b = static_cast<unsigned __int128>(fileClusters) * cs;
+        return static_cast<uint64_t>((b + mcs - 1) / mcs);
+    };
     const uint64_t need = plan.realSize / cs + (plan.realSize % cs ? 1 : 0);
     // The clusters of the first `need` VCNs (holes hold nothing to lose);
     // VCNs no run maps cannot be found, nor can those of an extent the
@@ -84,17 +180,30 @@ RecoveryEstimate ntfs::recoverability(EntryId id) const {
         vcn += n;
         if (r.sparse || r.lcn < 0) {
             if (!plan.complete) {
-                units += n;
-                lost += n;
+                units += mapUnits(n);
+                lost += mapUnits(n);
             }
             continue;
         }
-        units += n;
-        lost += map.allocatedIn(static_cast<uint64_t>(r.lcn), n);
+        if (cs == mcs) {
+            units += n;
+            lost += map.allocatedIn(static_cast<uint64_t>(r.lcn), n);
+            continue;
+        }
+        const unsigned __int128 from = static_cast<unsigned __int128>(r.lcn) * cs, to = from + static_cast<unsigned __int128>(n) * cs;
+        const unsigned __int128 first = from / mcs, end = (to + mcs - 1) / mcs;
+        if (first >= map.count()) {
+            units += mapUnits(n);
+            lost += mapUnits(n);
+            continue;
+        }
+        const uint64_t count = static_cast<uint64_t>(end - first);
+        units += count;
+        lost += map.allocatedIn(static_cast<uint64_t>(first), count);
     }
     if (vcn < need) {
-        units += need - vcn;
-        lost += need - vcn;
+        units += mapUnits(need - vcn);
+        lost += mapUnits(need - vcn);
     }
     return RecoveryEstimate::fromCounts(units, lost);
 }

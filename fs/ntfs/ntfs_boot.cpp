@@ -24,8 +24,14 @@ ScanOutcome ntfs::scan(ScanContext& ctx) {
     volume_ = ctx.volume;
     scanMode_ = ctx.mode;
     allocation_.reset();
+    previousAllocation_.reset();
+    previousUnitBytes_ = 0;
+    mapClusterBytes_ = 0;
     entries_.clear();
     lastChild_.clear();
+    recordNumbers_.clear();
+    deepMftRuns_.clear();
+    deepExtents_.clear();
     namePool_.clear();
     streams_.clear();
     runs_.clear();
@@ -60,7 +66,7 @@ ScanOutcome ntfs::scan(ScanContext& ctx) {
     enumerateMft();
     if (scanMode_ == ScanMode::Advanced) extendPastMft();
     parseAllRecords();
-    if (scanMode_ == ScanMode::Advanced) votePreviousGeometry();
+    if (scanMode_ != ScanMode::Standard) votePreviousGeometry();
     ctx_ = nullptr;
     if (!bootIntact_ && !stopped()) {
         // Neither a boot sector nor a single MFT record: not NTFS.
@@ -157,6 +163,7 @@ bool ntfs::takeMftRuns(const std::vector<uint8_t>& rec) {
     holdNotes_ = false;
     heldNotes_.clear();
     entries_.clear();
+    recordNumbers_.clear();
     namePool_.clear();
     streams_.clear();
     return true;
@@ -208,7 +215,11 @@ bool ntfs::scanForMft(bool deep) {
             e.recordOffset = pos + s;
             const auto index = static_cast<int64_t>(entries_.size());
             entries_.push_back(e);
-            takeRecord(raw.empty() ? buf.data() + s : raw.data(), rec.data(), rs, index);
+            const uint8_t* at = raw.empty() ? buf.data() + s : raw.data();
+            // NTFS 3.1 headers carry the record's own number (the update
+            // sequence array starts after it).
+            recordNumbers_.push_back(le16(at, rs, 4) >= 48 ? le32(at, rs, 44) : kNoRecordNumber);
+            takeRecord(at, rec.data(), rs, index);
             if (deep) {
                 if (entries_.back().hasName()) {
                     entries_.back().unlinked = 1;
@@ -217,6 +228,7 @@ bool ntfs::scanForMft(bool deep) {
                     status(text);
                 } else {
                     entries_.pop_back();
+                    recordNumbers_.pop_back();
                 }
             }
             if (!deep && mftProbe_ && nameOf(index) == "$MFT" && takeMftRuns(rec)) return true;

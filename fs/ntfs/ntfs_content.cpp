@@ -128,14 +128,25 @@ bool ntfs::planData(int64_t index, const std::string* streamName, DataPlan& plan
     if (validRecord) *validRecord = true;
     const bool deep = scanMode_ == ScanMode::Deep;
     const int64_t tableEnd = orphanIndex_ >= 0 ? orphanIndex_ : static_cast<int64_t>(entries_.size());
+    // In deep mode the table index is not the record number: extension
+    // records are found through the runs of the MFT that holds the record,
+    // by the record's own number (none without both).
+    const std::vector<NtfsRun>* mft = deep ? deepMftRunsAt(entries_[index].recordOffset) : nullptr;
+    const uint64_t own = !deep ? static_cast<uint64_t>(index)
+                         : static_cast<size_t>(index) < recordNumbers_.size() ? recordNumbers_[static_cast<size_t>(index)]
+                                                                              : kNoRecordNumber;
     RecordLookup lookup = [&](uint64_t recno, std::vector<uint8_t>& out) {
-        // In deep mode the table index is not the record number: another
-        // file's record would be taken, so extents are not gathered.
-        if (deep || recno == 0 || recno >= static_cast<uint64_t>(tableEnd)) return false;
+        if (recno == 0) return false;
+        if (deep) {
+            uint64_t byte = 0, off = 0;
+            return mft && own != kNoRecordNumber && !mulOverflows(recno, recordSize_, &byte) &&
+                   volumeOffsetInRuns(*mft, clusterSize_, byte, &off) && readRecordAt(off, out);
+        }
+        if (recno >= static_cast<uint64_t>(tableEnd)) return false;
         return readRecordAt(entries_[recno].recordOffset, out);
     };
     const uint64_t cs = clusterSizeFor(index);
-    const bool ok = planFromRecord(rec, static_cast<uint64_t>(index), streamName, lookup, plan, &volume_, cs);
+    const bool ok = planFromRecord(rec, own, streamName, lookup, plan, &volume_, cs);
     plan.clusterBytes = cs;
     return ok;
 }
@@ -164,6 +175,10 @@ WriteResult ntfs::writeEntryToDisk(EntryId id, ContentSink& out) {
         status(text);
         return WriteResult::failed("a directory");
     }
+    // Deep mode lists an extension record that holds its file's name on its
+    // own: the data is its base record's.
+    if ((e.bits & NtfsEntry::kExtension) && scanMode_ == ScanMode::Deep)
+        return WriteResult::failed("an extension record: its file's data and size are in the base record");
     DataPlan plan;
     bool valid = false;
     if (!planData(index, stream, plan, &valid)) {
@@ -171,7 +186,10 @@ WriteResult ntfs::writeEntryToDisk(EntryId id, ContentSink& out) {
             status("not a valid entry...");
             return WriteResult::failed("its MFT record cannot be read");
         }
-        // No data attribute: an empty file, as recorded.
+        // No data attribute: an empty file, as recorded; a size the
+        // record gives that no data backs is not.
+        const uint64_t size = stream ? streams_[id - kNtfsStreamBase].size : e.dataSize;
+        if (size > 0) return WriteResult::failed("no data attribute found for its " + std::to_string(size) + " bytes");
         return WriteResult::complete();
     }
     if (plan.resident) {

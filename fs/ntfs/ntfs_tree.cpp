@@ -6,6 +6,7 @@
 
 #include "base/texts.h"
 #include "fs/ntfs/ntfs.h"
+#include "fs/ntfs/ntfs_internal.h"
 
 namespace brantlow {
 
@@ -85,6 +86,8 @@ void ntfs::parseAllRecords() {
             else
                 e.unlinked = 1;
         }
+    } else {
+        deepPlacement();
     }
 
     // ORPHAN_ENTRY, the last child of the root.
@@ -102,10 +105,7 @@ void ntfs::parseAllRecords() {
         attachToParent(orphanIndex_);
     }
 
-    if (scanMode_ == ScanMode::Deep)
-        deepGrouping();
-    else
-        linkOrphans();
+    linkOrphans();
     lastChild_.clear();
     lastChild_.shrink_to_fit();
     reachabilityPass();
@@ -131,42 +131,147 @@ void ntfs::linkOrphans() {
     }
 }
 
-// Deep mode: the table follows disk order, so parent numbers mean nothing.
-// Every directory goes under ORPHAN_ENTRY (newest first) and every file under
-// the directory found most recently before it.
-void ntfs::deepGrouping() {
-    NtfsEntry& orphan = entries_[orphanIndex_];
-    int64_t last = orphanIndex_;
-    uint64_t dirs = 0;
-    bool firstDir = true;
-    for (int64_t i = 0; i < orphanIndex_; ++i) {
-        NtfsEntry& e = entries_[i];
-        if (i == rootIndex_) continue;
-        e.firstChild = 0;
-        e.parentIndex = 0;
-        e.nextSibling = 0;
-        if (!e.hasName()) continue;
-        e.unlinked = 1;
-        if (e.kind == 'D' && (firstDir || dirs < 100000)) {
-            if (firstDir)
-                firstDir = false;
-            else
-                ++dirs;
-            e.parentIndex = static_cast<int32_t>(orphanIndex_);
-            e.nextSibling = orphan.firstChild > 0 ? orphan.firstChild : -1;
-            orphan.firstChild = static_cast<int32_t>(i);
-            last = i;
-        } else {
-            NtfsEntry& l = entries_[last];
-            e.nextSibling = l.firstChild > 0 ? l.firstChild : -1;
-            e.parentIndex = static_cast<int32_t>(last);
-            l.firstChild = static_cast<int32_t>(i);
+// Deep mode: the MFTs among the records found, each from a "$MFT" record
+// (number 0) whose runs hold the record itself. Returns per entry the MFT
+// holding it (1, 2, ...; 0 for none: an older MFT whose $MFT record was
+// overwritten, a mirror, a stray record).
+std::vector<uint8_t> ntfs::deepMftMembership() {
+    const size_t n = entries_.size();
+    std::vector<uint8_t> member(n, 0);
+    deepMftRuns_.clear();
+    deepExtents_.clear();
+    for (size_t i = 0; i < n && i < recordNumbers_.size() && deepMftRuns_.size() < 255; ++i) {
+        const NtfsEntry& e = entries_[i];
+        if (recordNumbers_[i] != 0 || nameOf(static_cast<int64_t>(i)) != "$MFT" || (e.bits & NtfsEntry::kExtension))
+            continue;
+        std::vector<uint8_t> rec;
+        if (!readRecordAt(e.recordOffset, rec)) continue;
+        DataPlan plan;
+        // Its extension records lie in its first extent.
+        RecordLookup lookup = [&](uint64_t recno, std::vector<uint8_t>& out) {
+            uint64_t byte = 0, off = 0;
+            return !mulOverflows(recno, recordSize_, &byte) &&
+                   volumeOffsetInRuns(plan.firstExtentRuns, clusterSize_, byte, &off) && readRecordAt(off, out);
+        };
+        if (!planFromRecord(rec, 0, nullptr, lookup, plan) || plan.resident || plan.runs.empty()) continue;
+        std::vector<DeepExtent> own;
+        bool holdsItself = false;
+        uint64_t left = std::min(plan.realSize, volumeSize_);
+        const uint8_t id = static_cast<uint8_t>(deepMftRuns_.size() + 1);
+        for (const NtfsRun& r : plan.runs) {
+            if (left == 0) break;
+            uint64_t start = 0, len = 0;
+            if (r.sparse || r.lcn < 0 || mulOverflows(static_cast<uint64_t>(r.lcn), clusterSize_, &start) ||
+                mulOverflows(r.length, clusterSize_, &len) || start >= volumeSize_)
+                break;
+            len = std::min({len, left, volumeSize_ - start});
+            left -= len;
+            own.push_back({start, start + len, id});
+            holdsItself |= e.recordOffset >= start && e.recordOffset < start + len;
+        }
+        if (!holdsItself) continue;
+        deepMftRuns_.push_back(plan.runs);
+        deepExtents_.insert(deepExtents_.end(), own.begin(), own.end());
+    }
+    std::sort(deepExtents_.begin(), deepExtents_.end(),
+              [](const DeepExtent& a, const DeepExtent& b) { return a.start < b.start; });
+    for (size_t i = 0; i < n && !deepExtents_.empty(); ++i) {
+        const uint64_t at = entries_[i].recordOffset;
+        auto it = std::upper_bound(deepExtents_.begin(), deepExtents_.end(), at,
+                                   [](uint64_t v, const DeepExtent& x) { return v < x.start; });
+        if (it == deepExtents_.begin()) continue;
+        --it;
+        if (at < it->end) member[i] = it->mft;
+    }
+    return member;
+}
+
+const std::vector<NtfsRun>* ntfs::deepMftRunsAt(uint64_t offset) const {
+    auto it = std::upper_bound(deepExtents_.begin(), deepExtents_.end(), offset,
+                               [](uint64_t v, const DeepExtent& x) { return v < x.start; });
+    if (it == deepExtents_.begin()) return nullptr;
+    --it;
+    if (offset >= it->end || it->mft == 0 || it->mft > deepMftRuns_.size()) return nullptr;
+    return &deepMftRuns_[it->mft - 1];
+}
+
+// Deep mode: the table follows disk order, not record numbers. A record's
+// header gives its own number (NTFS 3.1) and its first $FILE_NAME the number
+// and sequence of its folder: it goes under the folder found with that
+// number whose sequence matches and which lies in the same MFT (the folder
+// record an older file system left and a newer one's record of the same
+// number are told apart so), of several the one as far from its number's
+// place as the record is from its own; the root's children go under ROOT.
+// What finds none goes under ORPHAN_ENTRY, its own children with it; the
+// reachability pass breaks any loop.
+void ntfs::deepPlacement() {
+    const int64_t n = static_cast<int64_t>(entries_.size());
+    recordNumbers_.resize(static_cast<size_t>(n), kNoRecordNumber);
+    auto number = [&](int64_t i) { return recordNumbers_[static_cast<size_t>(i)]; };
+    const std::vector<uint8_t> mftOf = deepMftMembership();
+    // The MFT the boot sector names is the file system on the volume now:
+    // a record outside it belongs to no current file, whatever its flags.
+    uint64_t bootMft = 0;
+    if (bootIntact_ && !mulOverflows(geometry_.mftCluster, geometry_.clusterSize, &bootMft)) {
+        uint8_t current = 0;
+        for (int64_t i = 0; i < n && !current; ++i)
+            if (entries_[i].recordOffset == bootMft) current = mftOf[i];
+        for (int64_t i = 0; i < n && current; ++i) {
+            uint16_t& f = entries_[i].recordFlags;
+            if (mftOf[i] == current) continue;
+            if (f & 0x0001) f |= kRecordWasInUse;
+            f = static_cast<uint16_t>((f & ~0x0001u) | kRecordPrevious);
+            ++previousRecords_;
         }
     }
-    // In deep mode the root shows only ORPHAN_ENTRY.
-    if (rootIndex_ < orphanIndex_) {
-        entries_[rootIndex_].firstChild = static_cast<int32_t>(orphanIndex_);
-        orphan.nextSibling = 0;
+    // Where the record's MFT would start: entries of one MFT agree on it.
+    auto mftStart = [&](int64_t i) {
+        return static_cast<int64_t>(entries_[i].recordOffset) - static_cast<int64_t>(number(i)) * recordSize_;
+    };
+    auto isRoot = [&](int64_t i) {
+        const NtfsEntry& e = entries_[i];
+        return i == rootIndex_ || (number(i) == 5 && e.nameLength == 1 && namePool_[e.nameOffset] == '.');
+    };
+    std::vector<std::pair<uint32_t, int64_t>> folders;  // (record number, entry)
+    for (int64_t i = 0; i < n; ++i) {
+        const NtfsEntry& e = entries_[i];
+        if (number(i) != kNoRecordNumber && e.hasName() && e.kind == 'D' && !(e.bits & NtfsEntry::kExtension))
+            folders.emplace_back(number(i), i);
+    }
+    std::sort(folders.begin(), folders.end());
+    for (NtfsEntry& e : entries_) {
+        e.firstChild = e.nextSibling = 0;
+        e.unlinked = 0;
+    }
+    for (int64_t i = 0; i < n; ++i) {
+        NtfsEntry& e = entries_[i];
+        if (!e.hasName() || i == rootIndex_) continue;
+        // Further copies of the root (an older volume's) stand for ROOT.
+        if (isRoot(i)) {
+            e.bits &= static_cast<uint8_t>(~NtfsEntry::kHasName);
+            continue;
+        }
+        const int64_t ref = e.parentIndex;
+        int64_t best = -1;
+        if (ref == 5) {
+            if (rootIndex_ < n && sequenceMatches(entries_[rootIndex_], e.parentSequence)) best = rootIndex_;
+        } else if (ref > 0 && ref < kNoRecordNumber) {
+            auto it = std::lower_bound(folders.begin(), folders.end(), std::make_pair(static_cast<uint32_t>(ref), int64_t{0}));
+            for (; it != folders.end() && it->first == ref; ++it) {
+                const int64_t c = it->second;
+                if (c == i || mftOf[c] != mftOf[i] || !sequenceMatches(entries_[c], e.parentSequence)) continue;
+                if (best < 0 || (number(i) != kNoRecordNumber && mftStart(c) == mftStart(i) &&
+                                 mftStart(best) != mftStart(i)))
+                    best = c;
+            }
+        }
+        if (best >= 0 && isRoot(best)) best = rootIndex_;
+        if (best < 0 || best >= n) {
+            e.unlinked = 1;
+            continue;
+        }
+        e.parentIndex = best;
+        attachToParent(i);
     }
 }
 

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <iostream>
 #include <iterator>
 #include <map>
 #include <set>
@@ -162,9 +163,78 @@ TEST(NtfsFixtures, SampleSpecialFilesAndTexts) {
     EXPECT_TRUE(byPath.count("ORPHAN_ENTRY/SUB/child_c.txt"));
 }
 
-// Deep mode on a volume quick-formatted over an older one: the old MFT
-// records are found by scanning, listed under ORPHAN_ENTRY, and the files
+// Deep mode searches the volume for records and places each under the
+// folder its name points to: every live and deleted entry whose folder
+// survives is under its own path, orphans under ORPHAN_ENTRY, and no file
+// in a folder that is not its own. On a volume quick-formatted over an older
+// one the old records go under the old folders that survive the format
+// (never under a new folder that took an old record's number), and the files
 // whose clusters survive are recovered byte-exact.
+struct DeepCase {
+    const char* image;
+    const char* volume;
+    int ntfsOrdinal;
+    int previousInPlace;  // old files expected under their own path
+};
+
+void checkDeepPlacement(const DeepCase& c) {
+    BRANTLOW_REQUIRE_IMAGE(img, c.image);
+    auto manifest = fixtureManifest(c.image);
+    ASSERT_TRUE(manifest);
+    nlohmann::json vol;
+    int seen = 0;
+    for (const auto& v : (*manifest)["volumes"])
+        if (v["fs"] == "ntfs" && seen++ == c.ntfsOrdinal) vol = v;
+    ASSERT_FALSE(vol.is_null());
+    CliResult list = runCli({"list", img, "--volume", c.volume, "--mode", "deep", "--json", "--quiet"});
+    ASSERT_EQ(list.rc, 0);
+    std::set<std::string> paths;
+    std::multimap<std::string, std::string> byName;  // name → path
+    for (const auto& r : jsonLines(list.out)) {
+        paths.insert(r["path"].get<std::string>());
+        byName.emplace(r["name"].get<std::string>(), r["path"].get<std::string>());
+    }
+    std::set<std::string> recycledData, manifestPaths;
+    for (const auto& e : vol["entries"]) {
+        manifestPaths.insert(e["path"].get<std::string>());
+        if (e.contains("fs_specific") && e["fs_specific"].contains("recycle_bin_info"))
+            recycledData.insert(e["fs_specific"]["recycle_bin_info"]["pair_data_file"].get<std::string>());
+    }
+    int placed = 0, orphans = 0, previous = 0;
+    for (const auto& e : vol["entries"]) {
+        const std::string state = e["state"], path = e["path"];
+        const std::string name = baseName(path);
+        if (recycledData.count(path) || (e.contains("tsk") && e["tsk"].value("listed", "") == "not_listed")) continue;
+        if (state == "live" || state == "deleted") {
+            EXPECT_TRUE(paths.count(path)) << "not under its own path in deep mode: " << path;
+            ++placed;
+        } else if (state == "orphan") {
+            EXPECT_TRUE(paths.count("ORPHAN_ENTRY/" + name) || paths.count("ORPHAN_ENTRY/SUB/" + name)) << path;
+            ++orphans;
+        } else if (state == "previous_fs" && paths.count(path)) {
+            ++previous;
+        }
+    }
+    // No file of the manifest sits in a folder that is not its own.
+    for (const auto& e : vol["entries"]) {
+        auto range = byName.equal_range(baseName(e["path"]));
+        for (auto it = range.first; it != range.second; ++it)
+            EXPECT_TRUE(it->second.rfind("ORPHAN_ENTRY/", 0) == 0 || manifestPaths.count(it->second))
+                << it->second << " is in a folder not its own";
+    }
+    EXPECT_GT(placed, 3);
+    EXPECT_GE(previous, c.previousInPlace);
+    std::cout << c.image << ": " << placed << " under their paths, " << orphans << " orphans, " << previous
+              << " old files under their paths\n";
+}
+
+TEST(NtfsFixtures, DeepModePlacesRecordsUnderTheirFolders) {
+    checkDeepPlacement({"ntfs", "0", 0, 0});
+    checkDeepPlacement({"disk_gpt", "1", 0, 0});
+    checkDeepPlacement({"reformat_ntfs", "0", 0, 70});
+    checkDeepPlacement({"reformat_ntfs_cs", "0", 0, 60});
+}
+
 TEST(NtfsFixtures, DeepScanFindsFilesOfTheFormerVolume) {
     BRANTLOW_REQUIRE_IMAGE(img, "reformat_ntfs");
     auto manifest = fixtureManifest("reformat_ntfs");
@@ -172,10 +242,7 @@ TEST(NtfsFixtures, DeepScanFindsFilesOfTheFormerVolume) {
     CliResult list = runCli({"list", img, "--volume", "0", "--mode", "deep", "--json"});
     ASSERT_EQ(list.rc, 0);
     std::multimap<std::string, nlohmann::json> byName;
-    for (const auto& r : jsonLines(list.out)) {
-        EXPECT_EQ(r["path"].get<std::string>().rfind("ORPHAN_ENTRY", 0), 0u) << r["path"];
-        byName.emplace(r["name"].get<std::string>(), r);
-    }
+    for (const auto& r : jsonLines(list.out)) byName.emplace(r["name"].get<std::string>(), r);
     TempDir out;
     CliResult rec = runCli({"recover", img, "--volume", "0", "--mode", "deep", "--out", out.path()});
     ASSERT_TRUE(rec.rc == 0 || rec.rc == 4) << rec.out;  // 4: some former files only partly there

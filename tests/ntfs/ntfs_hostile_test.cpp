@@ -151,11 +151,12 @@ uint16_t sequenceOf(const Planted& p, uint64_t recno) {
     return le16(p.image.data(), p.image.size(), p.mftOffset + recno * 1024 + 16);
 }
 
-std::unique_ptr<ntfs> scanImage(std::vector<uint8_t> bytes) {
+std::unique_ptr<ntfs> scanImage(std::vector<uint8_t> bytes, ScanMode mode = ScanMode::Standard) {
     auto reader = std::make_shared<MemoryReader>(std::move(bytes));
     auto parser = std::make_unique<ntfs>();
     ScanContext ctx;
     ctx.volume = VolumeView(reader, 0, reader->sizeBytes());
+    ctx.mode = mode;
     EXPECT_EQ(parser->scan(ctx), ScanOutcome::Done);
     return parser;
 }
@@ -260,6 +261,40 @@ TEST(NtfsHostile, UnsafeNamesLoopsAndWildRunsStayInsideTheOutputFolder) {
     EXPECT_EQ(st.st_size, 5000);
     // (Deleted fillers whose clusters other files hold are not written.)
     EXPECT_GT(stats.written + stats.failed, 500u);
+}
+
+// Deep mode places records by the parent their names give, with the same
+// care: a parent loop is cut once, a parent whose sequence number moved on
+// adopts nothing, and the rest of the volume keeps its paths.
+TEST(NtfsHostile, DeepModeCutsParentLoopsAndRefusesStaleParents) {
+    auto base = plantBase();
+    if (!base) GTEST_SKIP() << "sample image ntfs not found";
+    Planted p = std::move(*base);
+    const uint16_t rootSeq = sequenceOf(p, 5);
+    const uint64_t t = 132000000000000000ull;
+    auto slot = [&](int i) { return p.freeSlots[static_cast<size_t>(i)]; };
+    auto put = [&](int i, std::vector<uint8_t> rec) {
+        put32(rec, 44, static_cast<uint32_t>(slot(i)));  // the record's own number
+        plant(p, slot(i), rec);
+    };
+    put(0, RecordBuilder(3).standardInfo(t).fileName(slot(1), 1, u"loopA", true).finish());
+    put(1, RecordBuilder(3).standardInfo(t).fileName(slot(0), 1, u"loopB", true).finish());
+    put(2, RecordBuilder(3).standardInfo(t).fileName(slot(2), 1, u"selfish", true).finish());
+    put(3, RecordBuilder(1).standardInfo(t).fileName(slot(0), 1, u"inloop.txt", false).resident(0x80, {'x'}).finish());
+    put(4, RecordBuilder(0).standardInfo(t).fileName(5, static_cast<uint16_t>(rootSeq + 5), u"stale.txt", false)
+               .resident(0x80, {'x'}).finish());
+    put(5, RecordBuilder(3, 4).standardInfo(t).fileName(5, rootSeq, u"kept", true).finish());
+    put(6, RecordBuilder(1).standardInfo(t).fileName(slot(5), 3, u"older.txt", false).resident(0x80, {'x'}).finish());
+    put(7, RecordBuilder(1).standardInfo(t).fileName(slot(5), 4, u"inside.txt", false).resident(0x80, {'x'}).finish());
+
+    auto parser = scanImage(p.image, ScanMode::Deep);
+    auto all = listAll(*parser);
+    EXPECT_TRUE(all.count("ORPHAN_ENTRY/stale.txt"));
+    EXPECT_TRUE(all.count("ORPHAN_ENTRY/selfish"));
+    EXPECT_TRUE(all.count("ORPHAN_ENTRY/loopA/loopB") || all.count("ORPHAN_ENTRY/loopB/loopA"));
+    EXPECT_TRUE(all.count("kept/inside.txt"));
+    EXPECT_TRUE(all.count("ORPHAN_ENTRY/older.txt")) << "a live folder whose sequence moved on adopts nothing";
+    EXPECT_TRUE(all.count("Documents/readme.txt"));
 }
 
 // A volume whose root record is gone still shows ORPHAN_ENTRY with every

@@ -121,3 +121,80 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, StateWriteReport,
                          });
 
 }  // namespace
+
+namespace {
+
+// Advanced and Deep modes look in the current file system's allocation
+// map too: on healthy and re-formatted volumes no deleted file is left
+// "unknown", every file written as complete under a path the manifest
+// knows has the manifest's content, and the status is 4 exactly when some
+// file came out partial or failed.
+struct ModeCase {
+    const char* image;
+    const char* mode;
+};
+
+class ModesAgree : public ::testing::TestWithParam<ModeCase> {};
+
+TEST_P(ModesAgree, NoUnknownAndNothingWrongWrittenAsComplete) {
+    const ModeCase& c = GetParam();
+    BRANTLOW_REQUIRE_IMAGE(img, c.image);
+    auto manifest = fixtureManifest(c.image);
+    ASSERT_TRUE(manifest);
+    // By path, and for files under the orphan folder by name where the
+    // manifest holds that name once.
+    std::map<std::string, std::string> hashOf, byName;
+    std::map<std::string, int> names;
+    for (const auto& e : (*manifest)["volumes"][0]["entries"])
+        if (e["type"] == "file" && e.contains("sha256")) {
+            const std::string p = e["path"];
+            hashOf[p] = e["sha256"];
+            const std::string n = p.substr(p.rfind('/') + 1);
+            if (++names[n] == 1) byName[n] = e["sha256"];
+            else byName.erase(n);
+        }
+    CliResult list = runCli({"list", img, "--mode", c.mode, "--json", "--quiet"});
+    ASSERT_EQ(list.rc, 0);
+    int asked = 0;
+    for (const json& r : jsonLines(list.out))
+        if (r.contains("recoverable")) {
+            ++asked;
+            EXPECT_NE(r["recoverable"], "unknown") << r["path"];
+        }
+    EXPECT_GT(asked, 5);
+    TempDir tmp;
+    const std::string out = tmp.path() + "/out", rep = tmp.path() + "/report.json";
+    CliResult rec = runCli({"recover", img, "--mode", c.mode, "--out", out, "--report", rep, "--quiet"});
+    bool allWritten = true;
+    int checked = 0;
+    std::ifstream in(rep);
+    for (std::string l; std::getline(in, l);) {
+        const json j = json::parse(l);
+        if (j["status"] != "written") {
+            allWritten = false;
+            continue;
+        }
+        const std::string path = j["path"];
+        const std::string rel = std::filesystem::relative(path, out).generic_string();
+        const std::string* want = nullptr;
+        if (auto it = hashOf.find(rel); it != hashOf.end()) want = &it->second;
+        else if (auto n = byName.find(rel.substr(rel.rfind('/') + 1)); rel.rfind("ORPHAN", 0) == 0 && n != byName.end())
+            want = &n->second;
+        if (!want) continue;
+        EXPECT_EQ(sha256File(path).value_or(""), *want) << "written as complete with other content: " << path;
+        ++checked;
+    }
+    EXPECT_GT(checked, 2);
+    EXPECT_EQ(rec.rc, allWritten ? 0 : 4);
+}
+
+INSTANTIATE_TEST_SUITE_P(Fixtures, ModesAgree,
+                         ::testing::Values(ModeCase{"ntfs", "advanced"}, ModeCase{"ntfs", "deep"},
+                                           ModeCase{"reformat_ntfs", "advanced"}, ModeCase{"reformat_ntfs", "deep"},
+                                           ModeCase{"reformat_ntfs_cs", "advanced"},
+                                           ModeCase{"reformat_ntfs_cs", "deep"}, ModeCase{"fat16", "advanced"},
+                                           ModeCase{"fat32", "advanced"}, ModeCase{"reformat_fat32", "advanced"},
+                                           ModeCase{"reformat_fat32_cs", "advanced"}),
+                         [](const auto& info) { return std::string(info.param.image) + "_" + info.param.mode; });
+
+}  // namespace
