@@ -56,11 +56,21 @@ OptTime fromDosLocal(uint16_t date, uint16_t time, uint8_t cs) {
     return ft;
 }
 
+// Days from 1970-01-01 to the first of a month of the proleptic Gregorian
+// calendar (the one timegm uses).
+static int64_t daysToMonth(int64_t year, int month) {
+    year -= month <= 2;
+    const int64_t era = (year >= 0 ? year : year - 399) / 400;
+    const int64_t yoe = year - era * 400;
+    const int64_t doy = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5;
+    return era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
+}
+
 OptTime fromDosAsUtc(uint16_t date, uint16_t time, uint8_t cs) {
     if (!dosFieldsValid(date, time)) return std::nullopt;
-    struct tm t {};
-    dosToTm(date, time, &t);
-    FileTime ft{static_cast<int64_t>(timegm(&t)), 0};
+    // As timegm counts it: a day past the month's end runs into the next.
+    const int64_t days = daysToMonth(1980 + (date >> 9), (date >> 5) & 0x0F) + (date & 0x1F) - 1;
+    FileTime ft{days * 86400 + (time >> 11) * 3600 + ((time >> 5) & 0x3F) * 60 + (time & 0x1F) * 2, 0};
     if (cs < 200) {
         ft.sec += cs / 100;
         ft.nsec = (cs % 100) * 10000000;
