@@ -56,14 +56,14 @@ OptTime fromDosLocal(uint16_t date, uint16_t time, uint8_t cs) {
     return ft;
 }
 
-// Days from 1970-01-01 to the first of a month of the proleptic Gregorian
-// calendar (the one timegm uses).
-static int64_t daysToMonth(int64_t year, int month) {
-    year -= month <= 2;
-    const int64_t era = (year >= 0 ? year : year - 399) / 400;
-    const int64_t yoe = year - era * 400;
-    const int64_t doy = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5;
-    return era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
+// Days from 1970-01-01 to the first of a month, for the years 1980 to 2107
+// a DOS date holds (every fourth year a leap year, 2000 included).
+static int64_t daysToMonth(unsigned year, unsigned month) {
+    static const uint16_t before[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
+    const unsigned y = year - 1969;  // leap days before year: (y + 1968) / 4 - 492, 2100 aside
+    unsigned leaps = y / 4 - (year > 2100);
+    if (month > 2 && year % 4 == 0 && year != 2100) ++leaps;
+    return static_cast<int64_t>(365u * (year - 1970) + leaps + before[month - 1]);
 }
 
 OptTime fromDosAsUtc(uint16_t date, uint16_t time, uint8_t cs) {

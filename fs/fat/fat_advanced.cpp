@@ -295,13 +295,34 @@ void FatParser::scanForDirectorySlots(bool freeOnly) {
     // when that lies further (clusters freed at the end). Space never
     // allocated is not read.
     uint32_t limit = layout_.lastCluster;
-    // Which clusters are free, from the FAT in one pass (Standard mode).
+    // Which clusters are free, from the FAT read once: the allocation map
+    // the recoverability of every deleted file looks at (Standard mode on a
+    // drive not formatted), else the FAT in one pass. Clusters the FAT has
+    // no entry for count as free here.
     std::vector<bool> freeBits;
-    if (freeOnly) fat_.freeClusters(0, layout_.lastCluster + 1, freeBits);
-    auto isFree = [&](uint32_t k) { return k >= freeBits.size() || freeBits[k]; };
+    const AllocationMap* map = nullptr;
+    uint64_t mapped = 0;
+    if (freeOnly) {
+        const AllocationMap& m = allocationMap();
+        if (m.known()) {
+            map = &m;
+            const uint64_t fatBytes = std::min<uint64_t>(layout_.fatBytes, fatBytesFor(kind_, layout_.lastCluster));
+            mapped = std::min<uint64_t>(static_cast<uint64_t>(layout_.lastCluster) + 1, fatEntriesIn(kind_, fatBytes));
+        } else {
+            fat_.freeClusters(0, layout_.lastCluster + 1, freeBits);
+        }
+    }
+    auto isFree = [&](uint32_t k) {
+        if (map) return k >= mapped || !map->allocated(k);
+        return k >= freeBits.size() || freeBits[k];
+    };
     if (freeOnly) {
         uint32_t high = 2;
-        for (uint32_t k = layout_.lastCluster; k >= 2; --k)
+        uint32_t k = layout_.lastCluster;
+        // Whole bytes of the map at a time where the FAT's end is free.
+        if (map)
+            while (k >= 2 + 64 && k < mapped && map->allocatedIn(k - 63, 64) == 0) k -= 64;
+        for (; k >= 2; --k)
             if (!isFree(k)) {
                 high = k;
                 break;
@@ -336,13 +357,13 @@ void FatParser::scanForDirectorySlots(bool freeOnly) {
     };
     if (freeOnly) {
         claimed.assign(static_cast<size_t>(limit) + 1, false);
-        std::vector<std::pair<uint32_t, uint32_t>> files;  // first cluster, size
+        std::vector<uint64_t> files;  // first cluster << 32 | size
         for (const FatEntry& e : entries_)
             if ((e.deleted || e.inDeletedTree) && !isFatDirectory(e.attribute) && e.fileSize)
-                files.emplace_back(firstCluster(e), e.fileSize);
+                files.push_back(static_cast<uint64_t>(firstCluster(e)) << 32 | e.fileSize);
         std::sort(files.begin(), files.end());
         uint32_t markedEnd = 0;  // each cluster is marked once
-        for (const auto& [first, size] : files) claimFrom(first, size, markedEnd);
+        for (uint64_t f : files) claimFrom(static_cast<uint32_t>(f >> 32), static_cast<uint32_t>(f), markedEnd);
     }
     // Claims of the slots in a folder cluster found at k: the clusters past
     // k up to the first one claimed already (each marked once).
