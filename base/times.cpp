@@ -56,11 +56,21 @@ OptTime fromDosLocal(uint16_t date, uint16_t time, uint8_t cs) {
     return ft;
 }
 
+// Days from 1970-01-01 to the first of a month, for the years 1980 to 2107
+// a DOS date holds (every fourth year a leap year, 2000 included).
+static int64_t daysToMonth(unsigned year, unsigned month) {
+    static const uint16_t before[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
+    const unsigned y = year - 1969;  // leap days before year: (y + 1968) / 4 - 492, 2100 aside
+    unsigned leaps = y / 4 - (year > 2100);
+    if (month > 2 && year % 4 == 0 && year != 2100) ++leaps;
+    return static_cast<int64_t>(365u * (year - 1970) + leaps + before[month - 1]);
+}
+
 OptTime fromDosAsUtc(uint16_t date, uint16_t time, uint8_t cs) {
     if (!dosFieldsValid(date, time)) return std::nullopt;
-    struct tm t {};
-    dosToTm(date, time, &t);
-    FileTime ft{static_cast<int64_t>(timegm(&t)), 0};
+    // As timegm counts it: a day past the month's end runs into the next.
+    const int64_t days = daysToMonth(1980 + (date >> 9), (date >> 5) & 0x0F) + (date & 0x1F) - 1;
+    FileTime ft{days * 86400 + (time >> 11) * 3600 + ((time >> 5) & 0x3F) * 60 + (time & 0x1F) * 2, 0};
     if (cs < 200) {
         ft.sec += cs / 100;
         ft.nsec = (cs % 100) * 10000000;

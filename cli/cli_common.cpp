@@ -84,6 +84,14 @@ void appendTerminalSafe(std::string& o, const std::string& s) {
         o.append(b, sizeof b);
     };
     for (size_t i = 0; i < s.size();) {
+        // A run of printable ASCII is taken whole.
+        size_t j = i;
+        while (j < s.size() && static_cast<unsigned char>(s[j]) >= 0x20 && static_cast<unsigned char>(s[j]) < 0x7F) ++j;
+        if (j > i) {
+            o.append(s, i, j - i);
+            i = j;
+            if (i == s.size()) break;
+        }
         const unsigned char c = static_cast<unsigned char>(s[i]);
         if (c < 0x20 || c == 0x7F) {
             hex(c);

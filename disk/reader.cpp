@@ -1,5 +1,6 @@
 #include "disk/reader.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -48,14 +49,16 @@ void FileReadSeek::adviseSequential() {
 
 size_t readZeroFill(readWriteInterface& reader, uint64_t offset, void* buffer, size_t count) {
     if (count == 0) return 0;
-    std::memset(buffer, 0, count);
-    if (count > kMaxReadBytes) return 0;
-    long long n = reader.readAbsolute(offset, buffer, count);
+    long long n = count > kMaxReadBytes ? -1 : reader.readAbsolute(offset, buffer, count);
     if (n <= 0) {
         std::memset(buffer, 0, count);
         return 0;
     }
-    return static_cast<size_t>(n);
+    // Only what the read did not fill is zeroed (a reader may have written
+    // past what it reports).
+    const size_t got = std::min(static_cast<size_t>(n), count);
+    if (got < count) std::memset(static_cast<uint8_t*>(buffer) + got, 0, count - got);
+    return got;
 }
 
 }  // namespace brantlow

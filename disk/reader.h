@@ -79,7 +79,7 @@ public:
     std::string path;
 };
 
-// Reads count bytes at absolute offset into buffer, zero-filling first;
+// Reads count bytes at absolute offset into buffer, zeros where nothing was read;
 // returns the number of bytes actually read. Every parser and writer reads
 // through this, so no buffer ever holds stale bytes after a failed read.
 size_t readZeroFill(readWriteInterface& reader, uint64_t offset, void* buffer, size_t count);

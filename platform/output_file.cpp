@@ -125,7 +125,7 @@ bool OutputFile::skip(uint64_t n) {
 }
 
 bool OutputFile::commit(const std::string& name, const std::optional<Stamp>& accessed,
-                        const std::optional<Stamp>& modified) {
+                        const std::optional<Stamp>& modified, bool replace) {
     if (temp_.empty() && !anonymous_) return false;
     if (!closed_) {
         if (fd_ < 0) return false;
@@ -144,7 +144,7 @@ bool OutputFile::commit(const std::string& name, const std::optional<Stamp>& acc
         }
         if (err_) return false;
     }
-    if (anonymous_) return linkAnonymous(name);
+    if (anonymous_) return linkAnonymous(name, replace);
     std::string target = join(dir_, name);
     const int r = dirFd_ >= 0 ? ::renameat(dirFd_, tempName_.c_str(), dirFd_, name.c_str())
                               : ::rename(temp_.c_str(), target.c_str());
@@ -160,7 +160,7 @@ bool OutputFile::commit(const std::string& name, const std::optional<Stamp>& acc
 
 // Gives the unnamed file its name in the held folder (a file of that name
 // replaced), then closes it. On failure the file stays open and unnamed.
-bool OutputFile::linkAnonymous(const std::string& name) {
+bool OutputFile::linkAnonymous(const std::string& name, bool replace) {
     auto linkAs = [&](const std::string& as) {
         if (::linkat(fd_, "", dirFd_, as.c_str(), AT_EMPTY_PATH) == 0) return true;
         if (errno != ENOENT && errno != EPERM) return false;
@@ -170,7 +170,7 @@ bool OutputFile::linkAnonymous(const std::string& name) {
         return ::linkat(AT_FDCWD, proc, dirFd_, as.c_str(), AT_SYMLINK_FOLLOW) == 0;
     };
     if (!linkAs(name)) {
-        if (errno != EEXIST) {
+        if (errno != EEXIST || !replace) {
             err_ = errno;
             return false;
         }

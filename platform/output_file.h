@@ -59,8 +59,12 @@ public:
     // with error() set; after a failed rename the temporary stays, so the
     // caller may commit again under another name (EINVAL: the medium
     // refuses the name).
+    // With replace false, an unnamed file (unnamed()) never replaces what
+    // is there: EEXIST, and it stays open and unnamed for another name.
     bool commit(const std::string& name, const std::optional<Stamp>& accessed,
-                const std::optional<Stamp>& modified);
+                const std::optional<Stamp>& modified, bool replace = true);
+    // Created without a name: commit links it in.
+    bool unnamed() const { return anonymous_; }
     // Removes the temporary file.
     void discard();
 
@@ -74,7 +78,7 @@ public:
 
 private:
     bool flushHole();
-    bool linkAnonymous(const std::string& name);
+    bool linkAnonymous(const std::string& name, bool replace);
     int fd_ = -1;
     int dirFd_ = -1;         // the held folder's descriptor, or -1 (paths)
     bool anonymous_ = false;  // created without a name (O_TMPFILE)

@@ -129,14 +129,17 @@ struct Saver {
     // before this run: a file, a folder, a link) takes the next free name,
     // and so does a complete file named like the partial marker or a
     // temporary, which would read as something it is not.
-    std::string freeName(const std::string& dir, std::string name, bool complete) {
+    // With onDisk false the folder is not asked (the caller's link refuses
+    // a name in use instead).
+    std::string freeName(const std::string& dir, std::string name, bool complete, bool onDisk = true) {
         const auto endsWith = [&](const char* tail) {
             const size_t n = std::strlen(tail);
             return name.size() >= n && name.compare(name.size() - n, n, tail) == 0;
         };
         if (complete && (endsWith(".partial") || (name.rfind(".brantlow-", 0) == 0 && endsWith(".part"))))
             name = names.claim(dir, name + " (1)");
-        for (int i = 0; i < 10000 && platform::pathExists(joinPath(dir, name)); ++i) name = names.claim(dir, name);
+        for (int i = 0; onDisk && i < 10000 && platform::pathExists(joinPath(dir, name)); ++i)
+            name = names.claim(dir, name);
         return name;
     }
 
@@ -161,11 +164,25 @@ struct Saver {
     }
 
     // Renames the finished temporary to name (or the strict form).
-    bool commit(platform::OutputFile& f, const std::string& dir, const std::string& name, const OptTime& at,
+    // An unnamed file is linked in under the next free name where one is
+    // in use (no look at the folder before each file); a named temporary
+    // replaces, so its name was checked free before.
+    bool commit(platform::OutputFile& f, const std::string& dir, std::string name, const OptTime& at,
                 const OptTime& mt) {
-        if (f.commit(name, stamp(at), stamp(mt))) return true;
-        if (f.error() != EINVAL) return false;
-        return f.commit(names.claim(dir, sanitizeComponentStrict(name)), stamp(at), stamp(mt));
+        const bool fresh = f.unnamed();
+        bool strict = false;
+        for (int i = 0; i < 10000; ++i) {
+            if (f.commit(name, stamp(at), stamp(mt), !fresh)) return true;
+            if (fresh && f.error() == EEXIST) {
+                name = names.claim(dir, name);
+                continue;
+            }
+            if (f.error() != EINVAL || strict) return false;
+            strict = true;
+            name = names.claim(dir, sanitizeComponentStrict(name));
+            if (!fresh) return f.commit(name, stamp(at), stamp(mt));
+        }
+        return false;
     }
 
     void writeFile(EntryId id, const EntryInfo& info, const std::string& dir) {
@@ -256,7 +273,7 @@ struct Saver {
         }
         const bool partial = res.status == WriteStatus::Partial;
         if (partial) name = names.claim(dir, name + ".partial");
-        name = freeName(dir, name, !partial);
+        name = freeName(dir, name, !partial, !f.unnamed());
         if (!commit(f, dir, name, at, mt)) return failed(path, f.error());
         stats.bytes += f.size();
         if (live) claim(ranges, f.path(), info.size, partial);

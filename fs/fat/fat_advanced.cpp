@@ -295,13 +295,34 @@ void FatParser::scanForDirectorySlots(bool freeOnly) {
     // when that lies further (clusters freed at the end). Space never
     // allocated is not read.
     uint32_t limit = layout_.lastCluster;
-    // Which clusters are free, from the FAT in one pass (Standard mode).
+    // Which clusters are free, from the FAT read once: the allocation map
+    // the recoverability of every deleted file looks at (Standard mode on a
+    // drive not formatted), else the FAT in one pass. Clusters the FAT has
+    // no entry for count as free here.
     std::vector<bool> freeBits;
-    if (freeOnly) fat_.freeClusters(0, layout_.lastCluster + 1, freeBits);
-    auto isFree = [&](uint32_t k) { return k >= freeBits.size() || freeBits[k]; };
+    const AllocationMap* map = nullptr;
+    uint64_t mapped = 0;
+    if (freeOnly) {
+        const AllocationMap& m = allocationMap();
+        if (m.known()) {
+            map = &m;
+            const uint64_t fatBytes = std::min<uint64_t>(layout_.fatBytes, fatBytesFor(kind_, layout_.lastCluster));
+            mapped = std::min<uint64_t>(static_cast<uint64_t>(layout_.lastCluster) + 1, fatEntriesIn(kind_, fatBytes));
+        } else {
+            fat_.freeClusters(0, layout_.lastCluster + 1, freeBits);
+        }
+    }
+    auto isFree = [&](uint32_t k) {
+        if (map) return k >= mapped || !map->allocated(k);
+        return k >= freeBits.size() || freeBits[k];
+    };
     if (freeOnly) {
         uint32_t high = 2;
-        for (uint32_t k = layout_.lastCluster; k >= 2; --k)
+        uint32_t k = layout_.lastCluster;
+        // Whole bytes of the map at a time where the FAT's end is free.
+        if (map)
+            while (k >= 2 + 64 && k < mapped && map->allocatedIn(k - 63, 64) == 0) k -= 64;
+        for (; k >= 2; --k)
             if (!isFree(k)) {
                 high = k;
                 break;
@@ -318,21 +339,72 @@ void FatParser::scanForDirectorySlots(bool freeOnly) {
         }
         limit = std::min<uint32_t>(layout_.lastCluster, high + 64);
     }
+    // Standard mode: the free clusters a deleted file's entry claims (its
+    // first one free, and as many after it as its size needs: what its
+    // writer reads) hold that file's content, not folder slots, and are not
+    // read. Claims come from the entries the walks found and from the slots
+    // of each folder cluster this search finds (a folder grows before the
+    // files written into it, so their clusters mostly lie further on).
+    std::vector<bool> claimed;
+    const SlotParseOptions slotOpt = slotOptions();
+    std::vector<ParsedSlot> slots;
+    auto claimFrom = [&](uint32_t first, uint32_t size, uint32_t& markedEnd) {
+        if (!size || !layout_.clusterValid(first) || first > limit || !isFree(first)) return;
+        const uint64_t need = (static_cast<uint64_t>(size) + cs - 1) / cs;
+        const uint64_t end = std::min<uint64_t>(static_cast<uint64_t>(first) + need, static_cast<uint64_t>(limit) + 1);
+        for (uint64_t k = std::max<uint64_t>(first, markedEnd); k < end; ++k) claimed[static_cast<size_t>(k)] = true;
+        markedEnd = std::max<uint32_t>(markedEnd, static_cast<uint32_t>(end));
+    };
+    if (freeOnly) {
+        claimed.assign(static_cast<size_t>(limit) + 1, false);
+        std::vector<uint64_t> files;  // first cluster << 32 | size
+        for (const FatEntry& e : entries_)
+            if ((e.deleted || e.inDeletedTree) && !isFatDirectory(e.attribute) && e.fileSize)
+                files.push_back(static_cast<uint64_t>(firstCluster(e)) << 32 | e.fileSize);
+        std::sort(files.begin(), files.end());
+        uint32_t markedEnd = 0;  // each cluster is marked once
+        for (uint64_t f : files) claimFrom(static_cast<uint32_t>(f >> 32), static_cast<uint32_t>(f), markedEnd);
+    }
+    // Claims of the slots in a folder cluster found at k: the clusters past
+    // k up to the first one claimed already (each marked once).
+    // Returns the lowest cluster newly claimed (or ~0u).
+    auto claimSlots = [&](const uint8_t* p, uint32_t k) {
+        uint32_t lowest = ~0u;
+        slots.clear();
+        parseDirectorySlots(p, cs, slotOpt, slots);
+        for (const ParsedSlot& s : slots) {
+            if (s.dot || isFatDirectory(s.entry.attribute) || !s.entry.fileSize) continue;
+            const uint32_t first = firstCluster(s.entry);
+            if (first <= k || first > limit || !isFree(first) || claimed[first]) continue;
+            const uint64_t need = (static_cast<uint64_t>(s.entry.fileSize) + cs - 1) / cs;
+            for (uint64_t j = first; j < static_cast<uint64_t>(first) + need && j <= limit && !claimed[j]; ++j)
+                claimed[static_cast<size_t>(j)] = true;
+            lowest = std::min(lowest, first);
+        }
+        return lowest;
+    };
+    // Standard mode reads a run in pieces that start small and double: a
+    // folder cluster found at the start of a run claims the clusters after
+    // it, which are then not read.
+    uint64_t piece = freeOnly ? std::min<uint64_t>(perChunk, 4) : perChunk;
     uint32_t c = 2;
     while (c <= limit && layout_.clusterValid(c)) {
         if (polledStop()) break;
         // The next run of clusters to read: free ones (Standard) or any not
         // opened by a walk.
         auto wanted = [&](uint32_t k) {
-            if (freeOnly && !isFree(k)) return false;  // the cheap test first
+            if (freeOnly && (!isFree(k) || claimed[k])) return false;  // the cheap tests first
             return !visitedLive_.count(k) && !visitedDeleted_.count(k);
         };
+        const uint32_t from = c;
         while (c <= limit && layout_.clusterValid(c) && !wanted(c)) ++c;
         if (c > limit || !layout_.clusterValid(c)) break;
+        if (freeOnly && c != from) piece = std::min<uint64_t>(perChunk, 4);  // a new run
         uint32_t end = c;
-        while (end <= limit && layout_.clusterValid(end) && end - c < perChunk && wanted(end)) ++end;
+        while (end <= limit && layout_.clusterValid(end) && end - c < piece && wanted(end)) ++end;
         const uint64_t at = layout_.clusterOffset(c);
         if (at >= vol) break;
+        piece = std::min<uint64_t>(perChunk, piece * 2);
         const size_t n = static_cast<size_t>(std::min<uint64_t>(static_cast<uint64_t>(end - c) * cs, vol - at));
         if (buf.size() < n) buf.resize(n);
         const size_t got = volume_.read(at, buf.data(), n);
@@ -344,13 +416,19 @@ void FatParser::scanForDirectorySlots(bool freeOnly) {
             }
         for (size_t off = 0; off + cs <= got; off += cs) {
             const uint32_t k = c + static_cast<uint32_t>(off / cs);
-            uint32_t self = 0, parent = 0;
+            if (freeOnly && claimed[k]) continue;  // claimed by a folder cluster of this piece
+            uint32_t self = 0, parent = 0, lowest = ~0u;
             if (fatDirectoryStart(buf.data() + off, cs, fat32, &self, &parent)) {
-                if (self == k && foundStarts_.size() < kMaxFound) foundStarts_.push_back(k);
+                if (self == k && foundStarts_.size() < kMaxFound) {
+                    foundStarts_.push_back(k);
+                    if (freeOnly) lowest = claimSlots(buf.data() + off, k);
+                }
             } else if (foundLoose_.size() < kMaxFound &&
                        fatLooksLikeDirectory(buf.data() + off, cs, layout_.lastCluster, vol)) {
                 foundLoose_.push_back(k);
+                if (freeOnly) lowest = claimSlots(buf.data() + off, k);
             }
+            if (lowest != ~0u) piece = std::min<uint64_t>(perChunk, 4);
         }
         if (got < n) break;
         c = end;

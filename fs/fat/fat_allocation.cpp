@@ -2,6 +2,7 @@
 // contiguous clusters from its first one, since its chain was freed) looked
 // up in the FAT, read once as a bitmap of the clusters in use.
 #include <algorithm>
+#include <cstring>
 
 #include "base/bytes.h"
 #include "fs/fat/fat_parser.h"
@@ -45,9 +46,29 @@ const AllocationMap& FatParser::allocationMap() const {
             volume_.read(layout_.fatOffset + done, buf.data(), buf.size());
             const uint64_t first = fatEntriesIn(layout_.kind, done);
             const uint64_t end = std::min<uint64_t>(held, fatEntriesIn(layout_.kind, done + n));
-            for (uint64_t c = std::max<uint64_t>(first, 2); c < end; ++c)
-                if (fatEntryIn(layout_.kind, buf.data(), buf.size(), done, c))
-                    bits[static_cast<size_t>(c >> 3)] |= static_cast<uint8_t>(1u << (c & 7));
+            const uint64_t from = std::max<uint64_t>(first, 2);
+            if (layout_.kind == FatKind::Fat32) {
+                // Pieces hold whole 4-byte entries: the entry of c lies at 4c - done.
+                // The entry of c lies at 4c - done, inside the piece for c < end.
+                for (uint64_t c = from; c < end; ++c) {
+                    const uint8_t* e = buf.data() + (c * 4 - done);
+                    if ((c & 7) == 0 && c + 8 <= end) {
+                        // Eight free entries (a free stretch of the FAT) leave their byte 0.
+                        uint64_t w[4];
+                        std::memcpy(w, e, sizeof w);
+                        if ((w[0] | w[1] | w[2] | w[3]) == 0) {
+                            c += 7;
+                            continue;
+                        }
+                    }
+                    if (e[0] | e[1] | e[2] | (e[3] & 0x0F))
+                        bits[static_cast<size_t>(c >> 3)] |= static_cast<uint8_t>(1u << (c & 7));
+                }
+            } else {
+                for (uint64_t c = from; c < end; ++c)
+                    if (fatEntryIn(layout_.kind, buf.data(), buf.size(), done, c))
+                        bits[static_cast<size_t>(c >> 3)] |= static_cast<uint8_t>(1u << (c & 7));
+            }
             done += n;
         }
         // Clusters the FAT has no entry for read as in use.

@@ -152,6 +152,14 @@ void FatTable::freeClusters(uint32_t first, uint32_t count, std::vector<bool>& o
     for (uint32_t i = 0; i < count; ++i) {
         const uint64_t c = static_cast<uint64_t>(first) + i;
         if (c > layout_.lastCluster) break;
+        if (width_ == 0) {
+            // FAT12: two entries in three bytes, as entry() reads them.
+            const uint64_t at = c + c / 2;
+            if (at + 2 > layout_.fatBytes) break;
+            const uint32_t v = byteAt(at) | static_cast<uint32_t>(byteAt(at + 1)) << 8;
+            out[i] = (c & 1 ? v >> 4 : v & 0x0FFF) == 0;
+            continue;
+        }
         const uint64_t pos = c * width_;
         if (pos + width_ > layout_.fatBytes) break;
         if (pos / kBlock != held) {

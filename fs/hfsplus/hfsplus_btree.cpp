@@ -40,6 +40,11 @@ bool forkPlausible(const ForkData& f) {
 
 std::u16string nameAt(const uint8_t* node, size_t nodeSize, size_t off, size_t units) {
     std::u16string name(units, u'\0');
+    if (off <= nodeSize && (nodeSize - off) / 2 >= units) {
+        const uint8_t* p = node + off;
+        for (size_t i = 0; i < units; ++i) name[i] = static_cast<char16_t>(p[2 * i] << 8 | p[2 * i + 1]);
+        return name;
+    }
     for (size_t i = 0; i < units; ++i) name[i] = static_cast<char16_t>(be16(node, nodeSize, off + 2 * i));
     return name;
 }

@@ -93,8 +93,14 @@ void HFSP::carve(const uint8_t* buf, size_t len, size_t from, size_t to, uint64_
                  HfsSource source) {
     to = std::min(to, len);
     for (size_t off = (from + 1) & ~size_t(1); off + 8 <= to;) {
-        const uint16_t keyLength = be16(buf, len, off);
-        if (keyLength >= 6 && keyLength <= 516 && !(keyLength & 1) && keyLength == 6 + 2 * be16(buf, len, off + 6)) {
+        // off + 8 <= to <= len: the key's first eight bytes are in buf.
+        const uint8_t* k = buf + off;
+        if ((k[0] | k[1]) == 0) {  // free space is mostly zeros: a key length of 0
+            off += 2;
+            continue;
+        }
+        const uint16_t keyLength = static_cast<uint16_t>(k[0] << 8 | k[1]);
+        if (keyLength >= 6 && keyLength <= 516 && !(keyLength & 1) && keyLength == 6 + 2 * (k[6] << 8 | k[7])) {
             const Decoded<CatalogRecord> r =
                 decodeCatalogRecord(buf, std::min(len, off + kMaxCatalogRecord), off, true);
             if (r && !(r->type == kFileRecord &&
@@ -114,27 +120,29 @@ void HFSP::takeRecord(const CatalogRecord& r, Rank rank, HfsSource source, uint6
         if (it != threads_.end() && it->second.rank <= rank) return;
         Thread t;
         t.parent = r.threadParent;
-        std::string name = displayName(r.name);
-        t.nameOffset = addName(name);
-        t.nameLength = static_cast<uint32_t>(name.size());
+        t.nameOffset = static_cast<uint32_t>(namePool_.size());
+        appendDisplayName(namePool_, r.name);
+        t.nameLength = static_cast<uint32_t>(namePool_.size() - t.nameOffset);
         t.rank = rank;
         threads_[r.cnid] = t;
         return;
     }
     if (r.type != kFolderRecord && r.type != kFileRecord) return;
     if (r.name.empty() && r.cnid != kRootFolderId) return;
-    auto it = catalog_.find(r.cnid);
-    if (it != catalog_.end() && it->second.rank <= rank) return;
-    HfsEntry e;
+    // One look-up: the place of this CNID, made when new.
+    auto [it, fresh] = catalog_.try_emplace(r.cnid);
+    if (!fresh && it->second.rank <= rank) return;
+    HfsEntry& e = it->second;
+    e = HfsEntry{};
     e.kind = r.type == kFolderRecord ? 1 : 2;
     e.rank = rank;
     e.state = rank == kLive ? EntryState::Live : EntryState::Deleted;
     e.source = source;
     e.parentId = r.parentId;
     e.cnid = r.cnid;
-    std::string name = displayName(r.name);
-    e.nameOffset = addName(name);
-    e.nameLength = static_cast<uint32_t>(name.size());
+    e.nameOffset = static_cast<uint32_t>(namePool_.size());
+    appendDisplayName(namePool_, r.name);
+    e.nameLength = static_cast<uint32_t>(namePool_.size() - e.nameOffset);
     e.nodeOffset = nodeOffset;
     e.recordOffset = recOff;
     e.createDate = r.createDate;
@@ -160,7 +168,6 @@ void HFSP::takeRecord(const CatalogRecord& r, Rank rank, HfsSource source, uint6
             e.linkTarget = r.special;
         }
     }
-    catalog_[r.cnid] = e;
 }
 
 // Deep mode: the volume searched for catalog leaf nodes, stepping by the

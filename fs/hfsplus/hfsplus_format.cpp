@@ -131,14 +131,27 @@ std::string composeSegment(const std::string& utf8) {
 }  // namespace
 
 std::string displayName(const std::u16string& name) {
+    std::string out;
+    appendDisplayName(out, name);
+    return out;
+}
+
+void appendDisplayName(std::string& out, const std::u16string& name) {
     // Below U+0300 nothing composes: the name is shown as it is.
-    bool plain = true;
-    for (char16_t u : name) plain = plain && u < 0x300 && u != ':';
+    bool plain = true, ascii = true;
+    for (char16_t u : name) {
+        plain = plain && u < 0x300 && u != ':';
+        ascii = ascii && u < 0x80;
+    }
+    if (plain && ascii) {
+        const size_t at = out.size();
+        out.resize(at + name.size());
+        for (size_t i = 0; i < name.size(); ++i) out[at + i] = static_cast<char>(name[i]);
+        return;
+    }
     if (plain) {
-        std::string out;
-        out.reserve(name.size());
         for (char16_t u : name) appendUtf8(out, u);
-        return out;
+        return;
     }
     std::string result, segment;
     for (size_t i = 0; i < name.size(); ++i) {
@@ -159,7 +172,7 @@ std::string displayName(const std::u16string& name) {
         }
     }
     result += composeSegment(segment);
-    return result;
+    out += result;
 }
 
 std::string modeText(uint16_t m) {

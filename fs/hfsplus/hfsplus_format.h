@@ -216,6 +216,8 @@ ForkRuns forkRuns(const ForkData& fork, uint8_t forkType, uint32_t fileId, const
 // Names: UTF-16 (host order) to UTF-8, composed (NFC) for display, with the
 // ranges HFS+ never decomposes left as stored and ":" shown as "/".
 std::string displayName(const std::u16string& name);
+// The same, appended to out.
+void appendDisplayName(std::string& out, const std::u16string& name);
 
 // The list's attribute text of a BSD file mode: "-Owner:X", "-Owner:W",
 // "-Owner:R", "-OX", "-OW", "-OR", "-GX", "-GW", "-GR" for the bits set.

@@ -101,11 +101,21 @@ void HFSP::linkStandard() {
 // deleted ones are moved under ORPHAN_ENTRY, live ones stay hidden. Entries
 // reachable through ORPHAN_ENTRY are marked as orphans.
 void HFSP::placeUnreachable() {
-    std::unordered_set<uint64_t> seen;
+    // The CNIDs reached: a byte each below the top of the dense index, a
+    // set above it (or when the CNIDs are too sparse for the index).
+    std::vector<uint8_t> seenBelow(byId_.size(), 0);
+    std::unordered_set<uint64_t> seenAbove;
+    auto see = [&](uint64_t id) {
+        if (id < seenBelow.size()) return seenBelow[static_cast<size_t>(id)] ? false : (seenBelow[static_cast<size_t>(id)] = 1, true);
+        return seenAbove.insert(id).second;
+    };
+    auto seen = [&](uint64_t id) {
+        return id < seenBelow.size() ? seenBelow[static_cast<size_t>(id)] != 0 : seenAbove.count(id) != 0;
+    };
     const size_t limit = catalog_.size() + 1;
     auto mark = [&](uint64_t start, bool underOrphan) {
         std::vector<uint64_t> stack{start};
-        seen.insert(start);
+        see(start);
         while (!stack.empty()) {
             HfsEntry* cur = find(stack.back());
             stack.pop_back();
@@ -113,7 +123,7 @@ void HFSP::placeUnreachable() {
             int64_t c = cur->firstChild;
             for (size_t steps = 0; c >= 0 && steps < limit; ++steps) {
                 HfsEntry* ce = find(static_cast<uint64_t>(c));
-                if (!ce || !seen.insert(static_cast<uint64_t>(c)).second) break;
+                if (!ce || !see(static_cast<uint64_t>(c))) break;
                 if (underOrphan) ce->orphan = true;
                 stack.push_back(static_cast<uint64_t>(c));
                 c = ce->nextSibling;
@@ -124,9 +134,9 @@ void HFSP::placeUnreachable() {
     if (hasOrphan_) mark(orphanId_, true);
     std::vector<uint64_t> lost;
     for (const auto& [id, e] : catalog_)
-        if (!seen.count(id) && id != kRootFolderId && e.state == EntryState::Deleted) lost.push_back(id);
+        if (!seen(id) && id != kRootFolderId && e.state == EntryState::Deleted) lost.push_back(id);
     for (uint64_t id : lost) {
-        if (seen.count(id)) continue;
+        if (seen(id)) continue;
         HfsEntry& e = catalog_[id];
         // Cut it out of the chain it hangs in.
         if (HfsEntry* p = find(e.parentId)) {
@@ -149,7 +159,7 @@ void HFSP::placeUnreachable() {
         e.nextSibling = o.firstChild;
         o.firstChild = static_cast<int64_t>(id);
         e.orphan = true;
-        seen.insert(id);
+        see(id);
         mark(id, true);
     }
 }
@@ -206,8 +216,21 @@ std::vector<EntryId> HFSP::children(EntryId folder) const {
     std::vector<EntryId> out;
     const HfsEntry* f = find(folder);
     if (!f || f->kind != 1) return out;
+    // A chain that ends within as many steps as there are entries holds no
+    // loop; only one that does not is walked again with the CNIDs seen.
+    const size_t limit = catalog_.size() + 1;
+    int64_t c = f->firstChild;
+    for (size_t steps = 0; c >= 0 && steps < limit; ++steps) {
+        if (static_cast<uint64_t>(c) == folder) return out;
+        const HfsEntry* ce = find(static_cast<uint64_t>(c));
+        if (!ce) return out;
+        out.push_back(static_cast<EntryId>(c));
+        c = ce->nextSibling;
+    }
+    if (c < 0) return out;
+    out.clear();
     std::unordered_set<uint64_t> seen;
-    for (int64_t c = f->firstChild; c >= 0;) {
+    for (c = f->firstChild; c >= 0;) {
         if (!seen.insert(static_cast<uint64_t>(c)).second || static_cast<uint64_t>(c) == folder) break;
         const HfsEntry* ce = find(static_cast<uint64_t>(c));
         if (!ce) break;

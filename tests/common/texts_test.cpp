@@ -46,6 +46,27 @@ TEST(Times, FiletimeDosAndLimits) {
     EXPECT_FALSE(localFields(INT64_MAX));
 }
 
+TEST(Times, DosAsUtcCountsEveryDateAsTimegmDoes) {
+    // Every date a DOS field holds (days past a month's end included),
+    // against the C library's calendar.
+    for (unsigned y = 0; y < 128; ++y)
+        for (unsigned m = 1; m <= 12; ++m)
+            for (unsigned d = 1; d <= 31; ++d) {
+                const uint16_t date = static_cast<uint16_t>((y << 9) | (m << 5) | d);
+                const uint16_t time = static_cast<uint16_t>(((d % 24) << 11) | ((m * 4) << 5) | (y % 30));
+                struct tm t {};
+                t.tm_year = static_cast<int>(80 + y);
+                t.tm_mon = static_cast<int>(m - 1);
+                t.tm_mday = static_cast<int>(d);
+                t.tm_hour = static_cast<int>(d % 24);
+                t.tm_min = static_cast<int>(m * 4);
+                t.tm_sec = static_cast<int>(y % 30) * 2;
+                auto u = fromDosAsUtc(date, time);
+                ASSERT_TRUE(u);
+                ASSERT_EQ(u->sec, static_cast<int64_t>(timegm(&t))) << y << " " << m << " " << d;
+            }
+}
+
 TEST(Times, DosLocalFollowsTheZone) {
     const char* old = std::getenv("TZ");
     std::string saved = old ? old : "";

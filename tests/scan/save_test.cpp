@@ -114,6 +114,29 @@ TEST(FolderSave, FailuresAreCountedNotHidden) {
     EXPECT_EQ(slurp(tmp.path() + "/x (1)/inner.txt"), "in");
 }
 
+// What the output folder held before the save is never replaced nor
+// followed: a file, a folder and a dangling link of a file's name each make
+// it take the next free name.
+TEST(FolderSave, NamesInUseBeforeTakeTheNextFreeName) {
+    TreeParser p;
+    p.add(kRootId, "a.txt", EntryKind::File, EntryState::Live, "new a");
+    p.add(kRootId, "b.txt", EntryKind::File, EntryState::Live, "new b");
+    p.add(kRootId, "c.txt", EntryKind::File, EntryState::Live, "new c");
+    test::TempDir tmp;
+    { std::ofstream(tmp.path() + "/a.txt") << "old a"; }
+    fs::create_directory(tmp.path() + "/b.txt");
+    fs::create_symlink(tmp.path() + "/nowhere", tmp.path() + "/c.txt");
+    SaveStats st = saveFolder(p, kRootId, tmp.path(), nullptr, nullptr);
+    EXPECT_EQ(st.written, 3u);
+    EXPECT_EQ(slurp(tmp.path() + "/a.txt"), "old a");
+    EXPECT_EQ(slurp(tmp.path() + "/a (1).txt"), "new a");
+    EXPECT_TRUE(fs::is_directory(tmp.path() + "/b.txt"));
+    EXPECT_EQ(slurp(tmp.path() + "/b (1).txt"), "new b");
+    EXPECT_TRUE(fs::is_symlink(tmp.path() + "/c.txt"));
+    EXPECT_FALSE(fs::exists(tmp.path() + "/nowhere"));
+    EXPECT_EQ(slurp(tmp.path() + "/c (1).txt"), "new c");
+}
+
 // The scan page's folder save keeps the folder's name and its place below
 // ROOT, as a ticked save does; the folders above it are made even when
 // empty of other files, and a hostile name there stays inside.
