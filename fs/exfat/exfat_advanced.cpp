@@ -273,6 +273,40 @@ void Fat64Class::buildEntriesFromSlots(const ExfatSlots& slots, uint64_t heapOff
     }
 }
 
+void Fat64Class::loadCurrentMap() {
+    nowLayout_ = ExfatLayout{};
+    nowMap_ = AllocationMap();
+    // A drive formatted since: its bitmap says nothing of the files found.
+    if (driveFormatted_) return;
+    uint8_t bs[512];
+    if (volume_.read(0, bs, sizeof bs) != sizeof bs) return;
+    const Decoded<ExfatLayout> boot = decodeExfatBootSector(bs, sizeof bs, volumeBytes(volume_));
+    if (!boot || !boot->valid() || !boot->clusterValid(boot->rootCluster)) return;
+    const ExfatLayout& now = *boot;
+    ExfatFat fat;
+    fat.init(&volume_, now);
+    // The bitmap's entry opens the root: its first 1 MiB is enough.
+    const uint32_t cs = now.clusterSize;
+    const Chain ch = followChain([&fat](uint32_t c) { return fat.entry(c); }, now.rootCluster, now.lastCluster(),
+                                 std::max<uint64_t>(1, (1u << 20) / cs));
+    std::vector<uint8_t> buf(static_cast<size_t>(ch.clusters) * cs);
+    size_t at = 0;
+    for (const ClusterRun& r : ch.runs) {
+        const size_t n = static_cast<size_t>(r.count) * cs;
+        if (volume_.read(now.clusterOffset(r.first), buf.data() + at, n) != n) break;
+        at += n;
+    }
+    buf.resize(at);
+    ParsedDirectory root;
+    parseDirectory(buf.data(), buf.size(), root);
+    std::vector<uint8_t> bits;
+    uint32_t clusters = 0;
+    if (!readBitmap(volume_, now, fat, root, bits, clusters)) return;
+    // Bit 0 stands for cluster 2.
+    nowMap_.assign(std::move(bits), clusters, AllocationMap::BitOrder::LsbFirst, 2);
+    nowLayout_ = now;
+}
+
 ScanOutcome Fat64Class::advancedScan(ScanContext& ctx) {
     stopRequested.store(false, std::memory_order_relaxed);
     ExfatCandidates none;
@@ -324,6 +358,7 @@ ScanOutcome Fat64Class::advancedScan(ScanContext& ctx) {
         linkParentChild();
         fillRootEntries();
     }
+    loadCurrentMap();
     return ScanOutcome::Done;
 }
 

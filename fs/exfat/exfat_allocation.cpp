@@ -2,7 +2,9 @@
 // bitmap of the live entries), and recoverability: the clusters a deleted
 // file's writer would read (its chain, or the contiguous clusters from its
 // first one when the chain was freed) looked up in the allocation bitmap
-// the scan read.
+// the scan read; in Advanced mode, their bytes looked up in the bitmap of
+// the file system on the volume now.
+#include <algorithm>
 #include <string>
 
 #include "fs/exfat/exfat_parser.h"
@@ -92,9 +94,10 @@ std::vector<VolumeRange> Fat64Class::unallocatedRanges() const {
 }
 
 RecoveryEstimate Fat64Class::recoverability(EntryId id) const {
-    // Advanced mode rebuilds the layout from guesses, and a formatted
-    // drive's bitmap says nothing of the files found.
-    if (advanced_ || driveFormatted_ || !bitmap_.loaded()) return {};
+    // A formatted drive's bitmap says nothing of the files found. Advanced
+    // mode reads the entries in a guessed layout and looks their bytes up
+    // in the bitmap of the file system on the volume now.
+    if (driveFormatted_ || (advanced_ ? !nowMap_.known() : !bitmap_.loaded())) return {};
     if (id == kRootId || id == 0 || id >= entries_.size()) return {};
     const ExFatEntry& e = entries_[static_cast<size_t>(id)];
     if (isExfatDirectory(e.fileAttributes) || !(e.deleted() || e.inDeletedTree)) return {};
@@ -106,15 +109,33 @@ RecoveryEstimate Fat64Class::recoverability(EntryId id) const {
     // streamChain only reads (the FAT cache has its own lock).
     bool guess = false;
     const Chain chain = const_cast<Fat64Class*>(this)->streamChain(e, size, &guess);
-    uint64_t found = 0, lost = 0;
-    for (const ClusterRun& r : chain.runs) {
-        for (uint32_t k = 0; k < r.count && found < need; ++k, ++found)
-            if (bitmap_.inUse(r.first + k)) ++lost;
+    RecoveryEstimate est;
+    if (advanced_) {
+        std::vector<VolumeRange> ranges;
+        uint64_t left = size;
+        for (const ClusterRun& r : chain.runs) {
+            if (!left) break;
+            const uint64_t len = std::min<uint64_t>(static_cast<uint64_t>(r.count) * cs, left);
+            ranges.push_back({layout_.clusterOffset(r.first), len});
+            left -= len;
+        }
+        const uint64_t ncs = nowLayout_.clusterSize;
+        est = estimateRanges(ranges, nowMap_, static_cast<int64_t>(nowLayout_.heapOffset) - 2 * static_cast<int64_t>(ncs),
+                             ncs);
+        // Bytes the writer does not reach are lost.
+        const uint64_t missing = left / ncs + (left % ncs ? 1 : 0);
+        if (missing) est = RecoveryEstimate::fromCounts(est.units + missing, est.overwritten + missing);
+    } else {
+        uint64_t found = 0, lost = 0;
+        for (const ClusterRun& r : chain.runs) {
+            for (uint32_t k = 0; k < r.count && found < need; ++k, ++found)
+                if (bitmap_.inUse(r.first + k)) ++lost;
+        }
+        // The writer takes only the first cluster when another file holds it:
+        // what it does not reach is lost too.
+        if (found < need) lost += need - found;
+        est = RecoveryEstimate::fromCounts(need, lost);
     }
-    // The writer takes only the first cluster when another file holds it:
-    // what it does not reach is lost too.
-    if (found < need) lost += need - found;
-    RecoveryEstimate est = RecoveryEstimate::fromCounts(need, lost);
     // A freed chain read as contiguous clusters where another entry (live
     // or deleted) starts: the file was fragmented, the run is not all its own.
     if (guess && est.state == Recoverability::Intact && need > 1 &&

@@ -257,27 +257,35 @@ void Fat64Class::runJobs() {
     }
 }
 
-void Fat64Class::loadBitmap(const ParsedDirectory& root) {
-    bitmap_.clear();
-    if (!root.hasBitmap || !layout_.clusterValid(root.bitmapCluster)) return;
-    const uint64_t need = (static_cast<uint64_t>(layout_.clusterCount) + 7) / 8;
+bool Fat64Class::readBitmap(const VolumeView& volume, const ExfatLayout& layout, ExfatFat& fat,
+                            const ParsedDirectory& root, std::vector<uint8_t>& bits, uint32_t& clusters) {
+    if (!root.hasBitmap || !layout.clusterValid(root.bitmapCluster)) return false;
+    const uint64_t need = (static_cast<uint64_t>(layout.clusterCount) + 7) / 8;
     const uint64_t bytes = std::min<uint64_t>(root.bitmapLength, need);
-    if (bytes == 0 || bytes > 64ull * 1024 * 1024) return;
-    const uint32_t cs = layout_.clusterSize;
-    const uint64_t count = layout_.clustersFor(bytes);
-    Chain ch = followChain([this](uint32_t c) { return fat_.entry(c); }, root.bitmapCluster,
-                           layout_.lastCluster(), count);
-    if (ch.clusters < count) ch = contiguousChain(root.bitmapCluster, layout_.lastCluster(), count);
-    if (ch.clusters < count) return;
-    std::vector<uint8_t> bits(static_cast<size_t>(count * cs));
+    if (bytes == 0 || bytes > 64ull * 1024 * 1024) return false;
+    const uint32_t cs = layout.clusterSize;
+    const uint64_t count = layout.clustersFor(bytes);
+    Chain ch = followChain([&fat](uint32_t c) { return fat.entry(c); }, root.bitmapCluster, layout.lastCluster(),
+                           count);
+    if (ch.clusters < count) ch = contiguousChain(root.bitmapCluster, layout.lastCluster(), count);
+    if (ch.clusters < count) return false;
+    bits.assign(static_cast<size_t>(count * cs), 0);
     size_t at = 0;
     for (const ClusterRun& r : ch.runs) {
         const size_t n = static_cast<size_t>(r.count) * cs;
-        if (volume_.read(layout_.clusterOffset(r.first), bits.data() + at, n) != n) return;
+        if (volume.read(layout.clusterOffset(r.first), bits.data() + at, n) != n) return false;
         at += n;
     }
     bits.resize(static_cast<size_t>(bytes));
-    bitmap_.assign(std::move(bits), static_cast<uint32_t>(std::min<uint64_t>(bytes * 8, layout_.clusterCount)));
+    clusters = static_cast<uint32_t>(std::min<uint64_t>(bytes * 8, layout.clusterCount));
+    return true;
+}
+
+void Fat64Class::loadBitmap(const ParsedDirectory& root) {
+    bitmap_.clear();
+    std::vector<uint8_t> bits;
+    uint32_t clusters = 0;
+    if (readBitmap(volume_, layout_, fat_, root, bits, clusters)) bitmap_.assign(std::move(bits), clusters);
 }
 
 void Fat64Class::walkRootDirectory() {

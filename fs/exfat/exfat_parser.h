@@ -120,7 +120,8 @@ public:
     ListTexts listTexts(EntryId id) const override;
     WriteResult writeContent(EntryId id, ContentSink& out) override;
     void outputTimes(EntryId id, OptTime& accessed, OptTime& modified) const override;
-    // From the allocation bitmap the scan read (Standard mode).
+    // From the allocation bitmap the scan read (Standard mode), or in
+    // Advanced mode from the current file system's bitmap.
     RecoveryEstimate recoverability(EntryId id) const override;
     std::vector<VolumeRange> contentRanges(EntryId id) const override;
     std::vector<VolumeRange> unallocatedRanges() const override;
@@ -175,6 +176,13 @@ private:
                  bool deletedTree);
     void runJobs();
     void loadBitmap(const ParsedDirectory& root);
+    // The allocation bitmap that root names, read in layout through fat
+    // (bits: one per cluster from cluster 2).
+    static bool readBitmap(const VolumeView& volume, const ExfatLayout& layout, ExfatFat& fat,
+                           const ParsedDirectory& root, std::vector<uint8_t>& bits, uint32_t& clusters);
+    // Advanced mode: the bitmap of the file system the boot sector
+    // describes now, when it is exFAT (none otherwise).
+    void loadCurrentMap();
     void computeStates();
     bool isAncestor(uint32_t maybeAncestor, uint32_t of) const;
     ScanOutcome advancedScan(ScanContext& ctx);
@@ -190,6 +198,10 @@ private:
     ExfatLayout layout_;
     ExfatFat fat_;
     ExfatBitmap bitmap_;
+    // Advanced mode: the geometry and bitmap of the file system on the
+    // volume now, kept apart from the guessed layout the entries are read in.
+    ExfatLayout nowLayout_;
+    AllocationMap nowMap_;
     StartClusters starts_;  // every entry's first cluster (the contiguous rule's check)
     ExfatProblems problems_;
     std::string label_;
