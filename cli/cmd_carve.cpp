@@ -1,5 +1,8 @@
 // brantlow-cli carve: signature carving of a whole source or one volume.
 #include <algorithm>
+#include <chrono>
+#include <stop_token>
+#include <thread>
 #include <cstring>
 #include <iostream>
 #include <map>
@@ -10,6 +13,7 @@
 #include "disk/volume_view.h"
 #include "base/sinks.h"
 #include "platform/files.h"
+#include "platform/signals.h"
 #include "raw/carve.h"
 #include "scan/free_space.h"
 #include "scan/session/scan_checkpoints.h"
@@ -160,9 +164,20 @@ int cmdCarve(const Args& a) {
     engine->progress = &prog;
     if (const uint64_t scanned = engine->area().size() ? engine->area().size() : bytes; scanned)
         prog.resumedFrom(static_cast<double>(engine->resumedAt()) / static_cast<double>(scanned));
-    engine->scanVolume();
+    {
+        // Ctrl-C stops the scan at its next buffer; what was found so far is
+        // listed and nothing is written.
+        std::jthread watch([&engine](std::stop_token st) {
+            while (!st.stop_requested() && !platform::interruptFlag().load())
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            if (platform::interruptFlag().load()) engine->stopRequested.store(true);
+        });
+        engine->scanVolume();
+    }
     prog.done();
-    if (ses) {
+    const bool interrupted = platform::interruptFlag().load();
+    if (ses && !interrupted) {
+        // An interrupted carve keeps its last checkpoint, so a rerun goes on.
         session::finishCarve(*ses, *engine);
         sayCheckpointsStopped(*ses);
     }
@@ -214,6 +229,11 @@ int cmdCarve(const Args& a) {
             sep = ", ";
         }
         std::cerr << (byStatus.empty() ? "" : ")") << "\n";
+    }
+    if (interrupted) {
+        std::cerr << "brantlow-cli: interrupted: the scan stopped early; the files found so far are listed"
+                  << (outDir.empty() ? "" : ", none written") << "\n";
+        return kExitInterrupted;
     }
     if (!outDir.empty()) {
         auto res = raw::saveFinds(*engine, shown, outDir);
