@@ -161,8 +161,14 @@ bool myJpg::initialize() {
     for (auto& b : startByFirstByte_) b.clear();
     anchored_.clear();
     startInside_.clear();
+    byContent_.clear();
     for (size_t j = 0; j < n; ++j) {
         const CarveType& t = types_[j];
+        if (t.byContent()) {
+            // Only its finder can tell where such a file ends.
+            if (t.finder && useEndFinders) byContent_.push_back(static_cast<uint32_t>(j));
+            continue;
+        }
         // A signature shorter than 2 bytes never matches.
         if (t.startLength < 2) continue;
         StartMatcher m;
@@ -248,6 +254,13 @@ bool myJpg::startInside(const uint8_t* p, uint32_t& type) const {
         }
     }
     return false;
+}
+
+// p has at least 512 readable bytes; tested where no signature matched.
+bool myJpg::startByContent(const uint8_t* p, uint32_t& type) const {
+    if (byContent_.empty() || !opensWithText(p)) return false;
+    type = byContent_.front();
+    return true;
 }
 
 // First position q in [from, to) where the type's end signature matches;
@@ -647,7 +660,7 @@ void myJpg::Scan::scanBuffer() {
             }
             cur += static_cast<uint64_t>(static_cast<const uint8_t*>(hit) - m) * step;
             const uint8_t* p = buf + (cur - base);
-            if (e.startAt(p, type) || e.startInside(p, type)) {
+            if (e.startAt(p, type) || e.startInside(p, type) || e.startByContent(p, type)) {
                 matched = true;
                 break;
             }
@@ -671,14 +684,18 @@ void myJpg::Scan::scanBuffer() {
 // Rules at a start of type st at sector position P.
 void myJpg::Scan::onStart(uint64_t P, uint32_t st) {
     const CarveType& T = e.types_[st];
-    // A start beats any end at the same position.
+    // A start beats any end at the same position (text is only a guess).
     for (uint32_t t : active) {
         Pending& pd = e.pendingStarts_[t];
-        if (pd.nextEnd == P) {
+        if (pd.nextEnd == P && !T.byContent()) {
             pd.searchFrom = P + 1;
             pd.nextEnd = kNone;
             pd.searchedTo = P + 1;
         }
+    }
+    if (T.byContent() && !(T.finder && e.useEndFinders)) {
+        cur = P + step;
+        return;
     }
     FindStatus mark = FindStatus::Unchecked;
     if (T.finder && e.useEndFinders) {
@@ -699,7 +716,7 @@ void myJpg::Scan::onStart(uint64_t P, uint32_t st) {
         }
         // Such a file is no find without its finder; nor is a weak
         // signature's start that fails its check.
-        if (at || (T.dropInvalid() && mark == FindStatus::Invalid)) {
+        if (at || T.byContent() || (T.dropInvalid() && mark == FindStatus::Invalid)) {
             cur = P + step;
             return;
         }
@@ -924,7 +941,8 @@ bool myJpg::scanVolume() {
             kReadOverlap, readSlots, [this](const uint8_t* b, size_t n, uint8_t* flags) {
                 uint32_t t;
                 for (size_t o = 0, i = 0; o < n; o += step, ++i)
-                    flags[i] = startAt(b + o, t) || (!startInside_.empty() && startInside(b + o, t));
+                    flags[i] = startAt(b + o, t) || (!startInside_.empty() && startInside(b + o, t)) ||
+                               (!byContent_.empty() && opensWithText(b + o));
             });
     } catch (const std::exception&) {
         messageSink().info("not properly initialized");

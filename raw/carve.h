@@ -1,7 +1,9 @@
 // The carving engine: scans a volume for the start and end signatures of the
 // loaded types and records every file it can delimit.
 //
-// Start signatures are tested at every 512-byte sector start. A type whose
+// Start signatures are tested at every 512-byte sector start; a sector that
+// none of them matches may open a type recognised by its content (plain
+// text, delimited by its finder). A type whose
 // format has an end finder (raw/finders.h) is delimited by walking its
 // structure from the start; the find is marked complete, truncated (written
 // as far as it is valid) or, when the format's check fails, invalid (then
@@ -53,6 +55,7 @@ struct CarveType : SettingsRecord {
     const EndFinder* finder = nullptr;  // chosen by the extension
     bool startRepeats() const { return (flags & kFlagStartRepeats) != 0; }
     bool dropInvalid() const { return (flags & kFlagDropInvalid) != 0; }
+    bool byContent() const { return (flags & kFlagByContent) != 0; }
     // Where the start signature sits in the file (its finder says; 0 without).
     uint32_t signatureAt() const { return finder ? finder->signatureAt : 0; }
 };
@@ -235,6 +238,7 @@ private:
                 const std::string& label = std::string(), uint64_t firstLength = 0, uint64_t gap = 0);
     bool startAt(const uint8_t* p, uint32_t& type) const;
     bool startInside(const uint8_t* p, uint32_t& type) const;
+    bool startByContent(const uint8_t* p, uint32_t& type) const;
     uint64_t findEnd(uint32_t type, uint64_t from, uint64_t to, const uint8_t* buf, uint64_t bufBase) const;
     void fillChunk(uint8_t* buf, uint64_t pos, size_t count) const;
     void fillArea(uint8_t* buf, uint64_t pos, size_t count) const;
@@ -250,6 +254,8 @@ private:
     std::vector<std::pair<uint32_t, std::array<std::vector<StartMatcher>, 256>>> anchored_;
     // Signatures tested inside each sector (offset, matcher), lowest index first.
     std::vector<std::pair<uint32_t, StartMatcher>> startInside_;
+    // Types recognised by content (text), tested where no signature matches.
+    std::vector<uint32_t> byContent_;
     std::vector<CarvedItem> found_;
     std::vector<std::string> labels_;
     std::deque<std::string> detectedTexts_;  // detected extensions of finds read back
