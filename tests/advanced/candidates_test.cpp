@@ -167,6 +167,15 @@ TEST(EarlierFileSystem, NoneOnAnIntactVolumeAndAWrongNumberIsRefused) {
     EXPECT_EQ(runCli({"list", img, "--fs-candidate", "0", "--quiet"}).rc, 1);
 }
 
+// Deleted folders (and an orphan) of an ordinary FAT volume are its own:
+// Standard mode lists them; no earlier file system is offered for them.
+TEST(EarlierFileSystem, NoneForTheDeletedFoldersOfAFatVolume) {
+    for (const char* name : {"fat16", "fat32"}) {
+        BRANTLOW_REQUIRE_IMAGE(img, name);
+        EXPECT_EQ(firstCandidate(img), "") << name;
+    }
+}
+
 TEST(ContentSignature, NamesPromiseWhatTheFirstBytesShow) {
     const uint8_t jpeg[] = {0xFF, 0xD8, 0xFF, 0xE0};
     EXPECT_EQ(brantlow::contentMatchesName("a.JPG", jpeg, sizeof jpeg), 1);
