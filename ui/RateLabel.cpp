@@ -1,0 +1,50 @@
+#include "ui/RateLabel.h"
+
+namespace brantlow::gui {
+
+RateLabel::RateLabel(QWidget* parent) : QLabel(parent) {
+    setObjectName("rate");
+    setTextFormat(Qt::PlainText);
+    setToolTip("The rate of the job and the time it still needs at that rate");
+    // The text changes twice a second at most, however often progress comes.
+    timer_.setInterval(500);
+    connect(&timer_, &QTimer::timeout, this, [this] { refresh(); });
+}
+
+void RateLabel::start(uint64_t wholeBytes, const PauseGate* gate, const std::string& countUnit) {
+    wholeBytes_ = wholeBytes;
+    unit_ = countUnit;
+    gate_ = gate;
+    high_ = 0;
+    running_ = true;
+    rate_.start(ProgressRate::Clock::now());
+    clear();
+    timer_.start();
+}
+
+void RateLabel::progress(int64_t pos, int64_t high) {
+    if (!running_ || high <= 0) return;
+    high_ = high;
+    const int64_t p = pos < 0 ? 0 : pos > high ? high : pos;
+    rate_.update(static_cast<double>(p) / static_cast<double>(high), ProgressRate::Clock::now());
+}
+
+void RateLabel::stop() {
+    running_ = false;
+    timer_.stop();
+    clear();
+}
+
+void RateLabel::refresh() {
+    const auto now = ProgressRate::Clock::now();
+    if (gate_ && gate_->paused()) {
+        rate_.hold(now);
+        clear();
+        return;
+    }
+    rate_.go(now);
+    setText(QString::fromStdString(
+        progressRateText(rate_, wholeBytes_, unit_, high_ > 0 ? static_cast<uint64_t>(high_) : 0)));
+}
+
+}  // namespace brantlow::gui
