@@ -16,6 +16,7 @@ void RateLabel::start(uint64_t wholeBytes, const PauseGate* gate, const std::str
     unit_ = countUnit;
     gate_ = gate;
     high_ = 0;
+    share_ = 0;
     running_ = true;
     rate_.start(ProgressRate::Clock::now());
     clear();
@@ -24,9 +25,19 @@ void RateLabel::start(uint64_t wholeBytes, const PauseGate* gate, const std::str
 
 void RateLabel::progress(int64_t pos, int64_t high) {
     if (!running_ || high <= 0) return;
-    high_ = high;
     const int64_t p = pos < 0 ? 0 : pos > high ? high : pos;
-    rate_.update(static_cast<double>(p) / static_cast<double>(high), ProgressRate::Clock::now());
+    const double share = static_cast<double>(p) / static_cast<double>(high);
+    const auto now = ProgressRate::Clock::now();
+    // A job in phases (a new range, or the bar going back): each phase is
+    // timed on its own.
+    if ((high_ && high != high_) || share < share_) {
+        const bool held = rate_.held();
+        rate_.start(now, share);
+        if (held) rate_.hold(now);
+    }
+    high_ = high;
+    share_ = share;
+    rate_.update(share, now);
 }
 
 void RateLabel::stop() {

@@ -24,6 +24,8 @@ public:
     void start(uint64_t wholeBytes = 0, const PauseGate* gate = nullptr, const std::string& countUnit = {});
     // The job's progress: pos of high.
     void progress(int64_t pos, int64_t high);
+    // The bytes the whole job reads, when known only once it runs.
+    void setWholeBytes(uint64_t bytes) { wholeBytes_ = bytes; }
     // The job ended: the label empties.
     void stop();
     bool running() const { return running_; }
@@ -35,6 +37,7 @@ private:
     uint64_t wholeBytes_ = 0;
     std::string unit_;
     int64_t high_ = 0;
+    double share_ = 0;
     const PauseGate* gate_ = nullptr;
     bool running_ = false;
     QTimer timer_;

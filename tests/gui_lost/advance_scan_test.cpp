@@ -447,7 +447,9 @@ TEST_F(AdvanceScan, FoundVolumeOpensWhileTheScanHoldsAndGoesOn) {
     t.restart();
     while (list->scanning() && t.elapsed() < 120000) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        if (list->scanning() && !list->rateLine()->text().isEmpty()) rate = list->rateLine()->text();
+        if (!list->scanning() || list->rateLine()->text().isEmpty()) continue;
+        if (rate.isEmpty()) screenshot(list, "3-scan-rate-and-time-left");
+        rate = list->rateLine()->text();
     }
     const qint64 ran = t.elapsed();
     ASSERT_TRUE(waitForScan(list));
