@@ -5,6 +5,7 @@ namespace brantlow::gui {
 RateLabel::RateLabel(QWidget* parent) : QLabel(parent) {
     setObjectName("rate");
     setTextFormat(Qt::PlainText);
+    setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     setToolTip("The rate of the job and the time it still needs at that rate");
     // The text changes twice a second at most, however often progress comes.
     timer_.setInterval(500);
@@ -20,6 +21,9 @@ void RateLabel::start(uint64_t wholeBytes, const PauseGate* gate, const std::str
     running_ = true;
     rate_.start(ProgressRate::Clock::now());
     clear();
+    // Room for a long text while the job runs, so the bar beside it keeps
+    // its width as the text changes.
+    setMinimumWidth(fontMetrics().horizontalAdvance("999.9 MB/s, about 55 min left"));
     timer_.start();
 }
 
@@ -44,6 +48,7 @@ void RateLabel::stop() {
     running_ = false;
     timer_.stop();
     clear();
+    setMinimumWidth(0);
 }
 
 void RateLabel::refresh() {
