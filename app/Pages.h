@@ -212,6 +212,7 @@ private:
     bool openableWhileScanning(QTreeWidgetItem* item) const;
     void updateNextWhileScanning();
     void pauseForVolume(const std::string& volumeNumber);
+    void backFromVolume();
     // On the GUI thread, from the sector scan.
     void onVolumeFound(const VolumeEntry& e);
     void onScanEnded(const SectorScanResult& r);

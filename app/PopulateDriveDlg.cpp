@@ -382,6 +382,10 @@ void PopulateDriveDlg::pauseForVolume(const std::string& volumeNumber) {
 
 void PopulateDriveDlg::showEvent(QShowEvent* e) {
     WizardPage::showEvent(e);
+    backFromVolume();
+}
+
+void PopulateDriveDlg::backFromVolume() {
     if (!awayDuringScan_) return;
     awayDuringScan_ = false;
     if (pausedForVolume_) {
@@ -726,6 +730,7 @@ void PopulateDriveDlg::onNext() {
         openRawPage(this, chosen_);
     else
         openNext(new ParceModeNtfsDlg(ParceModeNtfsDlg::kFromVolumeList, chosen_, this));
+    if (duringScan && isVisible()) backFromVolume();  // no page opened: the scan goes on
 }
 
 // Next on a layer's row: what it holds is chosen instead (opened first,

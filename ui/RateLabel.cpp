@@ -59,6 +59,8 @@ void RateLabel::refresh() {
         return;
     }
     rate_.go(now);
+    // A job that stalls (a failing disk) slows the rate as time goes by.
+    if (high_ > 0) rate_.update(share_, now);
     setText(QString::fromStdString(
         progressRateText(rate_, wholeBytes_, unit_, high_ > 0 ? static_cast<uint64_t>(high_) : 0)));
 }
