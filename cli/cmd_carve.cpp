@@ -1,12 +1,14 @@
 // brantlow-cli carve: signature carving of a whole source or one volume.
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <stop_token>
 #include <thread>
 #include <cstring>
 #include <iostream>
 #include <map>
 #include <memory>
+#include <mutex>
 
 #include "cli/cli.h"
 #include "scan/volumes.h"
@@ -167,9 +169,13 @@ int cmdCarve(const Args& a) {
     {
         // Ctrl-C stops the scan at its next buffer; what was found so far is
         // listed and nothing is written.
+        // (The look every 50 ms ends at once when the scan does.)
         std::jthread watch([&engine](std::stop_token st) {
+            std::mutex m;
+            std::condition_variable_any cv;
+            std::unique_lock<std::mutex> lk(m);
             while (!st.stop_requested() && !platform::interruptFlag().load())
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                cv.wait_for(lk, st, std::chrono::milliseconds(50), [] { return false; });
             if (platform::interruptFlag().load()) engine->stopRequested.store(true);
         });
         engine->scanVolume();

@@ -136,7 +136,7 @@ bool OutputFile::commit(const std::string& name, const std::optional<Stamp>& acc
         ts[0].tv_nsec = accessed ? accessed->nsec : UTIME_OMIT;
         ts[1].tv_sec = modified ? static_cast<time_t>(modified->sec) : 0;
         ts[1].tv_nsec = modified ? modified->nsec : UTIME_OMIT;
-        if (!err_) ::futimens(fd_, ts);
+        if (!err_ && (accessed || modified)) ::futimens(fd_, ts);
         closed_ = true;
         if (!anonymous_) {
             if (::close(fd_) != 0 && !err_) err_ = errno;
