@@ -977,6 +977,7 @@ namespace {
 
 // One find to write: where and under which name, and how it went.
 struct SaveJob {
+    size_t index = 0;        // in foundItems
     const CarvedItem* item = nullptr;
     size_t folder = 0;       // index in the save's folders
     std::string wanted;      // the name before sanitising
@@ -996,7 +997,7 @@ struct SaveFolder {
 }  // namespace
 
 SaveResult saveFinds(const myJpg& engine, const std::vector<size_t>& indexes, const std::string& outDir,
-                     ProgressSink* progress, const std::atomic<bool>* stop) {
+                     ProgressSink* progress, const std::atomic<bool>* stop, EarlyFinds* early) {
     SaveResult res;
     const auto& items = engine.foundItems();
     const auto& types = engine.types();
@@ -1012,6 +1013,7 @@ SaveResult saveFinds(const myJpg& engine, const std::vector<size_t>& indexes, co
     for (size_t idx : indexes) {
         if (idx >= items.size()) continue;
         SaveJob job;
+        job.index = idx;
         job.item = &items[idx];
         const std::string& category = !engine.categoryOf(*job.item).empty() ? engine.categoryOf(*job.item)
                                                                             : std::string("Uncategorised");
@@ -1044,14 +1046,18 @@ SaveResult saveFinds(const myJpg& engine, const std::vector<size_t>& indexes, co
     auto writeOne = [&](SaveJob& job, std::vector<uint8_t>& buf) {
         if (job.err) return;
         SaveFolder& folder = folders[job.folder];
-        platform::OutputFile out;
-        if (!out.create(folder.path, &folder.held)) {
+        // Written while the scan went on: only its name is given here.
+        std::unique_ptr<platform::OutputFile> pre = early ? early->take(job.index) : nullptr;
+        if (pre && pre->size() != job.size) pre.reset();
+        platform::OutputFile fresh;
+        platform::OutputFile& out = pre ? *pre : fresh;
+        if (!pre && !out.create(folder.path, &folder.held)) {
             job.what = joinPath(folder.path, job.name);
             job.err = out.error();
             return;
         }
         bool ok = true;
-        for (uint64_t off = 0; off < job.size && ok;) {
+        for (uint64_t off = pre ? job.size : 0; off < job.size && ok;) {
             const size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), job.size - off));
             engine.readFind(*job.item, off, buf.data(), n);  // zeros where unreadable
             ok = out.write(buf.data(), n);
@@ -1066,7 +1072,7 @@ SaveResult saveFinds(const myJpg& engine, const std::vector<size_t>& indexes, co
                 for (int j = 0; j < 10000 && platform::pathExists(joinPath(folder.path, job.name)); ++j)
                     job.name = names.claim(folder.path, job.wanted);
             }
-            named = out.commit(job.name, std::nullopt, std::nullopt, false);
+            named = out.commit(job.name, std::nullopt, std::nullopt, false, &folder.held);
             if (named) break;
             if (!out.unnamed() || out.error() != EEXIST) break;
             std::lock_guard<std::mutex> lk(namesLock);
@@ -1128,6 +1134,88 @@ SaveResult saveFinds(const myJpg& engine, const std::vector<size_t>& indexes, co
     }
     platform::writeWholeFile(joinPath(outDir, "carve-summary.txt"), summary.data(), summary.size());
     return res;
+}
+
+EarlyFinds::EarlyFinds(const myJpg& engine, const std::string& outDir, size_t maxFiles)
+    : engine_(engine), maxFiles_(maxFiles) {
+    usable_ = folder_.hold(outDir) && maxFiles_ > 0;
+    try {
+        for (int i = 0; i < 2 && usable_; ++i) threads_.emplace_back([this] { run(); });
+    } catch (const std::exception&) {
+        // Fewer writers, or none: saveFinds writes the rest.
+    }
+}
+
+EarlyFinds::~EarlyFinds() { finish(); }
+
+void EarlyFinds::offer(size_t index, const CarvedItem& item) {
+    if (!usable_ || offered_ >= maxFiles_) return;
+    ++offered_;
+    std::lock_guard<std::mutex> lk(m_);
+    if (quit_) return;
+    queue_.emplace_back(index, item);
+    cv_.notify_one();
+}
+
+void EarlyFinds::finish() {
+    {
+        std::lock_guard<std::mutex> lk(m_);
+        quit_ = true;
+        queue_.clear();
+    }
+    cv_.notify_all();
+    for (std::thread& t : threads_)
+        if (t.joinable()) t.join();
+}
+
+std::unique_ptr<platform::OutputFile> EarlyFinds::take(size_t index) {
+    std::lock_guard<std::mutex> lk(m_);
+    auto it = files_.find(index);
+    if (it == files_.end()) return nullptr;
+    auto f = std::move(it->second);
+    files_.erase(it);
+    return f;
+}
+
+size_t EarlyFinds::written() const {
+    std::lock_guard<std::mutex> lk(m_);
+    return files_.size();
+}
+
+void EarlyFinds::run() {
+    std::vector<uint8_t> buf(1 << 20);
+    const uint64_t vol = engine_.area().whole() ? engine_.volumeBytes : engine_.area().size();
+    std::unique_lock<std::mutex> lk(m_);
+    while (true) {
+        cv_.wait(lk, [&] { return quit_ || !queue_.empty(); });
+        if (quit_) return;
+        const auto [index, item] = queue_.front();
+        queue_.pop_front();
+        lk.unlock();
+        auto out = std::make_unique<platform::OutputFile>();
+        bool ok = out->create(folder_.path(), &folder_) && out->unnamed();
+        const uint64_t at = engine_.area().toArea(item.start);
+        const uint64_t size = at >= vol ? 0 : std::min(item.size, vol - at);
+        for (uint64_t off = 0; off < size && ok;) {
+            const size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), size - off));
+            engine_.readFind(item, off, buf.data(), n);  // zeros where unreadable
+            ok = out->write(buf.data(), n);
+            off += n;
+            if (off < size) {
+                std::lock_guard<std::mutex> q(m_);
+                if (quit_) ok = false;
+            }
+        }
+        lk.lock();
+        if (!ok) {
+            // A medium without unnamed files, or a failed write: the save
+            // writes it (and says what went wrong).
+            if (!out->unnamed()) usable_ = false;
+            if (!usable_) return;
+            continue;
+        }
+        files_[index] = std::move(out);
+    }
 }
 
 }  // namespace brantlow::raw
