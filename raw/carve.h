@@ -126,7 +126,7 @@ public:
     static constexpr uint64_t step = 512;
     static constexpr uint32_t chunkSize = 1048576;   // unit of the progress and the skip rule
     static constexpr size_t ioChunk = 256 * 1024;     // bytes matched per step
-    static constexpr size_t readBlock = 512 * 1024;  // bytes per read, read ahead on the second thread
+    static constexpr size_t readBlock = 1024 * 1024;  // bytes per read, read ahead on the second thread
     static constexpr size_t readSlots = 3;            // blocks held
     static constexpr size_t maxTypes = 1024;         // several settings files of 256 records
     static constexpr size_t maxPendingPerType = 4096;
