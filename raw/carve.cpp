@@ -1043,41 +1043,47 @@ SaveResult saveFinds(const myJpg& engine, const std::vector<size_t>& indexes, co
     // Two writers where there are two cores: the finds are taken in turn.
     std::atomic<size_t> next{0};
     std::atomic<int64_t> done{0};
-    auto writeOne = [&](SaveJob& job, std::vector<uint8_t>& buf) {
-        if (job.err) return;
-        SaveFolder& folder = folders[job.folder];
-        // Written while the scan went on: only its name is given here.
-        std::unique_ptr<platform::OutputFile> pre = early ? early->take(job.index) : nullptr;
-        if (pre && pre->size() != job.size) pre.reset();
-        platform::OutputFile fresh;
-        platform::OutputFile& out = pre ? *pre : fresh;
-        if (!pre && !out.create(folder.path, &folder.held)) {
-            job.what = joinPath(folder.path, job.name);
-            job.err = out.error();
-            return;
-        }
-        bool ok = true;
-        for (uint64_t off = pre ? job.size : 0; off < job.size && ok;) {
-            const size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), job.size - off));
-            engine.readFind(*job.item, off, buf.data(), n);  // zeros where unreadable
-            ok = out.write(buf.data(), n);
-            off += n;
-        }
-        // Files already in the folder are left alone: the find takes the
-        // next free name.
-        bool named = false;
-        for (int k = 0; ok && !named && k < 10000; ++k) {
+    // Files already in the folder are left alone: the find takes the next
+    // free name.
+    auto giveName = [&](platform::OutputFile& out, SaveJob& job, SaveFolder& folder) {
+        for (int k = 0; k < 10000; ++k) {
             if (!out.unnamed()) {
                 std::lock_guard<std::mutex> lk(namesLock);
                 for (int j = 0; j < 10000 && platform::pathExists(joinPath(folder.path, job.name)); ++j)
                     job.name = names.claim(folder.path, job.wanted);
             }
-            named = out.commit(job.name, std::nullopt, std::nullopt, false, &folder.held);
-            if (named) break;
-            if (!out.unnamed() || out.error() != EEXIST) break;
+            if (out.commit(job.name, std::nullopt, std::nullopt, false, &folder.held)) return true;
+            if (!out.unnamed() || out.error() != EEXIST) return false;
             std::lock_guard<std::mutex> lk(namesLock);
             job.name = names.claim(folder.path, job.wanted);
         }
+        return false;
+    };
+    auto writeOne = [&](SaveJob& job, std::vector<uint8_t>& buf) {
+        if (job.err) return;
+        SaveFolder& folder = folders[job.folder];
+        // Written while the scan went on: only its name is given here (when
+        // it cannot be linked in there, it is written again).
+        if (std::unique_ptr<platform::OutputFile> pre = early ? early->take(job.index) : nullptr) {
+            if (pre->size() == job.size && giveName(*pre, job, folder)) {
+                job.written = true;
+                return;
+            }
+        }
+        platform::OutputFile out;
+        if (!out.create(folder.path, &folder.held)) {
+            job.what = joinPath(folder.path, job.name);
+            job.err = out.error();
+            return;
+        }
+        bool ok = true;
+        for (uint64_t off = 0; off < job.size && ok;) {
+            const size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), job.size - off));
+            engine.readFind(*job.item, off, buf.data(), n);  // zeros where unreadable
+            ok = out.write(buf.data(), n);
+            off += n;
+        }
+        bool named = ok && giveName(out, job, folder);
         if (!named) {
             job.what = joinPath(folder.path, job.name);
             job.err = out.error() ? out.error() : EEXIST;
