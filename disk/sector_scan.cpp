@@ -50,7 +50,7 @@ void readSpan(readWriteInterface& reader, uint64_t sector, uint8_t* dst, uint64_
 
 // The rows whose marks hold at a sector: a byte test per place a mark
 // lies, the whole mark only where its first byte is there. Rows without
-// marks (and rows past the 64th) are always asked.
+// marks are always asked (every row, in a table of more than 64).
 class MarkFilter {
 public:
     explicit MarkFilter(const ProbeTable& probes) {
@@ -63,14 +63,14 @@ public:
             }
             for (const ScanMark& m : probes[row].scanMarks) add(m, bit);
         }
-        if (marks_.size() > 32) {  // more than the tables hold: every row at every sector
-            for (const Mark& m : marks_) always_ |= m.rows;
+        if (marks_.size() > 32 || probes.size() > 64) {
+            // More than the tables hold: every row at every sector.
+            always_ = ~uint64_t{0};
             marks_.clear();
-            groups_.clear();
         }
         for (size_t i = 0; i < marks_.size(); ++i) {
             Group& g = groupAt(marks_[i].at);
-            g.byFirst[marks_[i].pat & 0xFF] |= uint32_t{1} << i;
+            g.byFirst[marks_[i].first] |= uint32_t{1} << i;
         }
     }
     // Bytes from a sector's start that the marks look at.
@@ -96,7 +96,7 @@ public:
 private:
     struct Mark {
         uint16_t at = 0;
-        uint8_t length = 0;
+        uint8_t length = 0, first = 0;
         uint64_t pat = 0, mask = 0, rows = 0;
     };
     struct Group {
@@ -111,6 +111,7 @@ private:
         Mark m;
         m.at = s.at;
         m.length = std::min<uint8_t>(s.length, 8);
+        m.first = s.bytes[0];
         uint8_t mask[8]{};
         std::memset(mask, 0xFF, m.length);
         std::memcpy(&m.pat, s.bytes, m.length);
