@@ -125,7 +125,7 @@ bool OutputFile::skip(uint64_t n) {
 }
 
 bool OutputFile::commit(const std::string& name, const std::optional<Stamp>& accessed,
-                        const std::optional<Stamp>& modified, bool replace) {
+                        const std::optional<Stamp>& modified, bool replace, const OutputFolder* into) {
     if (temp_.empty() && !anonymous_) return false;
     if (!closed_) {
         if (fd_ < 0) return false;
@@ -136,7 +136,7 @@ bool OutputFile::commit(const std::string& name, const std::optional<Stamp>& acc
         ts[0].tv_nsec = accessed ? accessed->nsec : UTIME_OMIT;
         ts[1].tv_sec = modified ? static_cast<time_t>(modified->sec) : 0;
         ts[1].tv_nsec = modified ? modified->nsec : UTIME_OMIT;
-        if (!err_) ::futimens(fd_, ts);
+        if (!err_ && (accessed || modified)) ::futimens(fd_, ts);
         closed_ = true;
         if (!anonymous_) {
             if (::close(fd_) != 0 && !err_) err_ = errno;
@@ -144,7 +144,10 @@ bool OutputFile::commit(const std::string& name, const std::optional<Stamp>& acc
         }
         if (err_) return false;
     }
-    if (anonymous_) return linkAnonymous(name, replace);
+    if (anonymous_) {
+        if (into && into->descriptor() >= 0) return linkAnonymous(name, replace, into->descriptor(), into->path());
+        return linkAnonymous(name, replace, dirFd_, dir_);
+    }
     std::string target = join(dir_, name);
     const int r = dirFd_ >= 0 ? ::renameat(dirFd_, tempName_.c_str(), dirFd_, name.c_str())
                               : ::rename(temp_.c_str(), target.c_str());
@@ -160,14 +163,14 @@ bool OutputFile::commit(const std::string& name, const std::optional<Stamp>& acc
 
 // Gives the unnamed file its name in the held folder (a file of that name
 // replaced), then closes it. On failure the file stays open and unnamed.
-bool OutputFile::linkAnonymous(const std::string& name, bool replace) {
+bool OutputFile::linkAnonymous(const std::string& name, bool replace, int toFd, const std::string& toDir) {
     auto linkAs = [&](const std::string& as) {
-        if (::linkat(fd_, "", dirFd_, as.c_str(), AT_EMPTY_PATH) == 0) return true;
+        if (::linkat(fd_, "", toFd, as.c_str(), AT_EMPTY_PATH) == 0) return true;
         if (errno != ENOENT && errno != EPERM) return false;
         // Without the right to link a descriptor: through its /proc name.
         char proc[64];
         std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd_);
-        return ::linkat(AT_FDCWD, proc, dirFd_, as.c_str(), AT_SYMLINK_FOLLOW) == 0;
+        return ::linkat(AT_FDCWD, proc, toFd, as.c_str(), AT_SYMLINK_FOLLOW) == 0;
     };
     if (!linkAs(name)) {
         if (errno != EEXIST || !replace) {
@@ -187,9 +190,9 @@ bool OutputFile::linkAnonymous(const std::string& name, bool replace) {
             err_ = errno;
             return false;
         }
-        if (::renameat(dirFd_, temp.c_str(), dirFd_, name.c_str()) != 0) {
+        if (::renameat(toFd, temp.c_str(), toFd, name.c_str()) != 0) {
             err_ = errno;
-            ::unlinkat(dirFd_, temp.c_str(), 0);
+            ::unlinkat(toFd, temp.c_str(), 0);
             return false;
         }
     }
@@ -198,11 +201,11 @@ bool OutputFile::linkAnonymous(const std::string& name, bool replace) {
     anonymous_ = false;
     if (closed != 0) {
         err_ = errno;
-        ::unlinkat(dirFd_, name.c_str(), 0);  // its content may not all have been stored
+        ::unlinkat(toFd, name.c_str(), 0);  // its content may not all have been stored
         return false;
     }
     err_ = 0;
-    final_ = join(dir_, name);
+    final_ = join(toDir, name);
     return true;
 }
 

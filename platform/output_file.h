@@ -61,8 +61,10 @@ public:
     // refuses the name).
     // With replace false, an unnamed file (unnamed()) never replaces what
     // is there: EEXIST, and it stays open and unnamed for another name.
+    // An unnamed file may be linked into another held folder of the same
+    // medium (`into`).
     bool commit(const std::string& name, const std::optional<Stamp>& accessed,
-                const std::optional<Stamp>& modified, bool replace = true);
+                const std::optional<Stamp>& modified, bool replace = true, const OutputFolder* into = nullptr);
     // Created without a name: commit links it in.
     bool unnamed() const { return anonymous_; }
     // Removes the temporary file.
@@ -78,7 +80,7 @@ public:
 
 private:
     bool flushHole();
-    bool linkAnonymous(const std::string& name, bool replace);
+    bool linkAnonymous(const std::string& name, bool replace, int toFd, const std::string& toDir);
     int fd_ = -1;
     int dirFd_ = -1;         // the held folder's descriptor, or -1 (paths)
     bool anonymous_ = false;  // created without a name (O_TMPFILE)

@@ -17,16 +17,20 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/sinks.h"
 #include "disk/volume_view.h"
+#include "platform/output_file.h"
 #include "raw/finders.h"
 #include "raw/settings.h"
 
@@ -125,7 +129,7 @@ public:
     static constexpr uint64_t step = 512;
     static constexpr uint32_t chunkSize = 1048576;   // unit of the progress and the skip rule
     static constexpr size_t ioChunk = 256 * 1024;     // bytes matched per step
-    static constexpr size_t readBlock = 512 * 1024;  // bytes per read, read ahead on the second thread
+    static constexpr size_t readBlock = 1024 * 1024;  // bytes per read, read ahead on the second thread
     static constexpr size_t readSlots = 3;            // blocks held
     static constexpr size_t maxTypes = 1024;         // several settings files of 256 records
     static constexpr size_t maxPendingPerType = 4096;
@@ -277,7 +281,44 @@ struct SaveResult {
     std::vector<std::string> paths;  // in the order of the indexes given
     std::string error;               // first failure's text
 };
+class EarlyFinds;
 SaveResult saveFinds(const myJpg& engine, const std::vector<size_t>& indexes, const std::string& outDir,
-                     ProgressSink* progress = nullptr, const std::atomic<bool>* stop = nullptr);
+                     ProgressSink* progress = nullptr, const std::atomic<bool>* stop = nullptr,
+                     EarlyFinds* early = nullptr);
+
+// Writing finds while the scan goes on: on two threads of its own, each find
+// offered is written into a file without a name in the output folder
+// (where the medium has such files; otherwise nothing is written early).
+// saveFinds, given these, names them instead of writing them again. What
+// is not named vanishes with this object: a scan that is stopped leaves
+// nothing behind. At most maxFiles finds are written early.
+class EarlyFinds {
+public:
+    EarlyFinds(const myJpg& engine, const std::string& outDir, size_t maxFiles);
+    ~EarlyFinds();
+    EarlyFinds(const EarlyFinds&) = delete;
+    EarlyFinds& operator=(const EarlyFinds&) = delete;
+    // Called on the scanning thread as a find is made (index in foundItems).
+    void offer(size_t index, const CarvedItem& item);
+    // Ends the writing; what was not finished is left to saveFinds.
+    void finish();
+    // The file written for this find, taken (nullptr: none).
+    std::unique_ptr<platform::OutputFile> take(size_t index);
+    size_t written() const;
+
+private:
+    void run();
+    const myJpg& engine_;
+    platform::OutputFolder folder_;
+    const size_t maxFiles_;
+    size_t offered_ = 0;
+    mutable std::mutex m_;
+    std::condition_variable cv_;
+    std::deque<std::pair<size_t, CarvedItem>> queue_;
+    std::map<size_t, std::unique_ptr<platform::OutputFile>> files_;
+    bool quit_ = false;
+    std::atomic<bool> usable_{true};
+    std::vector<std::thread> threads_;
+};
 
 }  // namespace brantlow::raw

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -493,6 +494,47 @@ TEST(CarveSave, HostileNamesStayInTheOutputFolder) {
         std::vector<uint8_t> got((std::istreambuf_iterator<char>(f)), {});
         EXPECT_EQ(got, (std::vector<uint8_t>{0xAA, 0xBB, 1, 2, 3}));
     }
+}
+
+// Finds written while the scan goes on are named when it is over, in the
+// order of the list, and a file already in the folder is left as it is.
+TEST(CarveSave, FindsWrittenDuringTheScanTakeTheirNamesAfterIt) {
+    std::vector<uint8_t> d(2 << 20, 0);
+    put(d, 1024, {0xAA, 0xBB, 1, 2, 3});
+    put(d, 8192, {0xAA, 0xBB, 4, 5, 6});
+    TypeSpec t{"bin", "AA,BB", "", "5"};
+    t.category = "Files";
+    auto e = makeEngine(std::make_shared<MemoryReader>(d), {t}, d.size());
+    test::TempDir out;
+    ASSERT_EQ(::mkdir((out.path() + "/Files").c_str(), 0777), 0);
+    std::ofstream(out.path() + "/Files/1024.bin") << "old";
+    struct Offer : CarveSink {
+        EarlyFinds* early = nullptr;
+        void itemFound(size_t i, const CarvedItem& it, const std::string&, const std::string&, uint64_t) override {
+            early->offer(i, it);
+        }
+    } sink;
+    EarlyFinds early(*e, out.path(), 16);
+    sink.early = &early;
+    e->sink = &sink;
+    ASSERT_TRUE(e->scanVolume());
+    for (int i = 0; i < 5000 && early.written() < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(early.written(), 2u);
+    // Unnamed until the save: the folder holds only the old file.
+    size_t files = 0;
+    for (const auto& f : std::filesystem::recursive_directory_iterator(out.path())) files += f.is_regular_file();
+    EXPECT_EQ(files, 1u);
+    early.finish();
+    auto res = saveFinds(*e, {0, 1}, out.path(), nullptr, nullptr, &early);
+    ASSERT_EQ(res.written, 2u);
+    ASSERT_EQ(res.paths, (std::vector<std::string>{out.path() + "/Files/1024 (1).bin", out.path() + "/Files/8192.bin"}));
+    auto bytes = [](const std::string& p) {
+        std::ifstream f(p, std::ios::binary);
+        return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)), {});
+    };
+    EXPECT_EQ(bytes(out.path() + "/Files/1024.bin"), (std::vector<uint8_t>{'o', 'l', 'd'}));
+    EXPECT_EQ(bytes(res.paths[0]), (std::vector<uint8_t>{0xAA, 0xBB, 1, 2, 3}));
+    EXPECT_EQ(bytes(res.paths[1]), (std::vector<uint8_t>{0xAA, 0xBB, 4, 5, 6}));
 }
 
 TEST(CarveFixture, FindsThatFailTheirFormatCheckAreListedMarkedAndCanBeHidden) {
