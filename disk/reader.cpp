@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <sys/stat.h>
 
 #include "platform/posix_file.h"
 
@@ -14,6 +15,7 @@ void FileReadSeek::close() {
     if (handle >= 0) platform::closeFd(handle);
     handle = -1;
     length = 0;
+    regular_ = false;
     sectorSize_ = 512;
 }
 
@@ -35,6 +37,17 @@ bool FileReadSeek::Open(const std::string& p) {
     uint32_t ss = 512;
     if (!platform::logicalSectorSize(fd, &ss)) ss = 512;
     setSectorSize(ss);
+    struct stat st {};
+    regular_ = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    return true;
+}
+
+bool FileReadSeek::plainExtent(uint64_t offset, uint64_t count, int& fd, uint64_t& fileOffset) const {
+    if (handle < 0 || !regular_ || count > kMaxReadBytes || offset > static_cast<uint64_t>(length) ||
+        count > static_cast<uint64_t>(length) - offset)
+        return false;
+    fd = handle;
+    fileOffset = offset;
     return true;
 }
 
