@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <sys/stat.h>
 
 #include "platform/posix_file.h"
 
@@ -37,8 +36,7 @@ bool FileReadSeek::Open(const std::string& p) {
     uint32_t ss = 512;
     if (!platform::logicalSectorSize(fd, &ss)) ss = 512;
     setSectorSize(ss);
-    struct stat st {};
-    regular_ = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    regular_ = platform::isRegularFile(fd);
     return true;
 }
 

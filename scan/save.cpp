@@ -57,8 +57,9 @@ private:
 
 // The content a parser's writer hands over for one file, kept in memory
 // until a writer thread puts it into the output file: bytes, zero runs and
-// extents of the source file to copy, in order. It takes at most `cap` bytes: past that it refuses them
-// (overflow(); the file is then written on the saving thread instead).
+// extents of the source file to copy, in order. It holds at most `cap`
+// bytes: past that it refuses them (overflow(); the file is then written
+// on the saving thread instead).
 class RecordedContent : public ContentSink {
 public:
     void reset(size_t cap, const std::atomic<bool>* stop) {
