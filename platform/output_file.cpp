@@ -1,9 +1,12 @@
 #include "platform/output_file.h"
 
+#include <algorithm>
 #include <atomic>
+#include <vector>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -55,6 +58,7 @@ bool OutputFile::create(const std::string& dir, const OutputFolder* held) {
     err_ = 0;
     size_ = stored_ = pendingHole_ = 0;
     closed_ = false;
+    noKernelCopy_ = shortCopy_ = false;
     anonymous_ = false;
     dir_ = dir;
     final_.clear();
@@ -109,6 +113,52 @@ bool OutputFile::write(const void* data, size_t n) {
         n -= static_cast<size_t>(w);
         size_ += static_cast<uint64_t>(w);
         stored_ += static_cast<uint64_t>(w);
+    }
+    return true;
+}
+
+bool OutputFile::copyFrom(int src, uint64_t at, uint64_t n) {
+    if (fd_ < 0 || err_) return false;
+    if (!flushHole()) return false;
+    if (at > static_cast<uint64_t>(INT64_MAX) || n > static_cast<uint64_t>(INT64_MAX) - at) {
+        err_ = EINVAL;
+        return false;
+    }
+    while (n > 0 && !noKernelCopy_) {
+        off_t off = static_cast<off_t>(at);
+        const ssize_t w = ::sendfile(fd_, src, &off, static_cast<size_t>(std::min<uint64_t>(n, 1u << 30)));
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            if (errno == ENOSPC || errno == EDQUOT || errno == EFBIG || errno == EROFS) {
+                err_ = errno;
+                return false;
+            }
+            // Not between these two files (or a read error): through memory.
+            noKernelCopy_ = true;
+            break;
+        }
+        if (w == 0) break;  // the source ends here
+        at += static_cast<uint64_t>(w);
+        n -= static_cast<uint64_t>(w);
+        size_ += static_cast<uint64_t>(w);
+        stored_ += static_cast<uint64_t>(w);
+    }
+    std::vector<uint8_t> buf;
+    while (n > 0) {
+        const size_t piece = static_cast<size_t>(std::min<uint64_t>(n, 1u << 20));
+        buf.resize(piece);
+        ssize_t got = 0;
+        do {
+            got = ::pread(src, buf.data(), piece, static_cast<off_t>(at));
+        } while (got < 0 && errno == EINTR);
+        if (got <= 0) {
+            // Nothing more to read: the rest stays zeros.
+            shortCopy_ = true;
+            return skip(n);
+        }
+        if (!write(buf.data(), static_cast<size_t>(got))) return false;
+        at += static_cast<uint64_t>(got);
+        n -= static_cast<uint64_t>(got);
     }
     return true;
 }

@@ -51,6 +51,12 @@ public:
     bool create(const std::string& dir, const OutputFolder* held);
     // Appends n bytes.
     bool write(const void* data, size_t n);
+    // Appends n bytes from offset `at` of the open file src, copied by the
+    // kernel from file to file where it can, else read and written. What
+    // the source cannot give (it got shorter, a read error) is left zeros:
+    // shortCopy() tells.
+    bool copyFrom(int src, uint64_t at, uint64_t n);
+    bool shortCopy() const { return shortCopy_; }
     // Appends n zero bytes as a hole: nothing is stored for them.
     bool skip(uint64_t n);
     // Gives the file its full size (a hole at the end is kept), sets the
@@ -89,6 +95,8 @@ private:
     uint64_t stored_ = 0;
     uint64_t pendingHole_ = 0;
     bool closed_ = false;
+    bool noKernelCopy_ = false;  // the kernel refused a file-to-file copy
+    bool shortCopy_ = false;
     std::string dir_, temp_, final_;
     std::string tempName_;  // temp_ within the held folder
 };
