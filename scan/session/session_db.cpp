@@ -41,6 +41,20 @@ bool Database::exec(const char* sql) {
     return false;
 }
 
+bool Database::readBlob(const char* table, const char* column, int64_t rowid, uint64_t offset, void* out, size_t n) {
+    sqlite3_blob* b = nullptr;
+    int rc = sqlite3_blob_open(db_, "main", table, column, rowid, 0, &b);
+    if (rc == SQLITE_OK) {
+        const uint64_t size = static_cast<uint64_t>(sqlite3_blob_bytes(b));
+        rc = offset > size || n > size - offset || n > 0x7fffffff ? SQLITE_CORRUPT
+             : n == 0 ? SQLITE_OK
+                      : sqlite3_blob_read(b, out, static_cast<int>(n), static_cast<int>(offset));
+    }
+    if (b) sqlite3_blob_close(b);
+    if (rc != SQLITE_OK) fail(rc);
+    return rc == SQLITE_OK;
+}
+
 bool Database::queryInt(const char* sql, int64_t& out) {
     Statement s(*this, sql);
     if (!s.ok() || !s.step()) return false;

@@ -31,6 +31,9 @@ public:
     // SQLite's primary result code of the last failure (SQLITE_FULL...).
     int errorCode() const { return code_; }
     sqlite3* handle() const { return db_; }
+    // n bytes at offset of a blob (table.column of row rowid), read in
+    // place; false when the row is missing or the blob shorter.
+    bool readBlob(const char* table, const char* column, int64_t rowid, uint64_t offset, void* out, size_t n);
     void fail(int code);
 
 private:
