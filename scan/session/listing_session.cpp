@@ -17,6 +17,7 @@ enum Content : uint8_t { kNone = 0, kExtents = 1, kKept = 2, kByParser = 3 };
 constexpr uint32_t kChunkEntries = 4096;
 constexpr size_t kChunkBytes = 256 * 1024;
 constexpr size_t kKeptPiece = 4u << 20;
+constexpr size_t kKeptHeld = 64u << 20;
 
 // The list's columns from the entry itself: times as UTC, the size in bytes.
 ListTexts plainTexts(const EntryInfo& info) {
@@ -86,12 +87,16 @@ ListingStats writeListing(SessionFile& f, VolumeParser& parser, const std::atomi
         chunk.clear();
         return ok;
     };
+    // The kept bytes go out at each checkpoint (or when many), in pieces:
+    // a reopen reads the entries, which then lie together, not the bytes.
     auto flushKept = [&]() {
-        if (kept.empty()) return true;
-        const bool ok = keptIns.bind(1, static_cast<int64_t>(keptFlushed)).bindBlob(2, kept.data(), kept.size()).run();
-        keptFlushed += kept.size();
+        for (size_t at = 0; at < kept.size(); at += kKeptPiece) {
+            const size_t n = std::min(kKeptPiece, kept.size() - at);
+            if (!keptIns.bind(1, static_cast<int64_t>(keptFlushed)).bindBlob(2, kept.data() + at, n).run()) return false;
+            keptFlushed += n;
+        }
         kept.clear();
-        return ok;
+        return true;
     };
     int64_t next = 1;
     // Depth first, children in tree order, each folder entered once (as the
@@ -174,7 +179,7 @@ ListingStats writeListing(SessionFile& f, VolumeParser& parser, const std::atomi
         ++chunkCount;
         ++st.entries;
         if ((chunkCount >= kChunkEntries || chunk.data().size() >= kChunkBytes) && !flushChunk()) return -1;
-        if (kept.size() >= kKeptPiece && !flushKept()) return -1;
+        if (kept.size() >= kKeptHeld && !flushKept()) return -1;
         return me;
     };
     while (!stack.empty()) {

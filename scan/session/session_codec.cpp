@@ -2,7 +2,7 @@
 
 namespace brantlow::session {
 
-uint64_t BlobReader::num() {
+uint64_t BlobReader::longNum() {
     uint64_t v = 0;
     for (unsigned shift = 0; ok_; shift += 7) {
         if (p_ == end_ || shift > 63) break;

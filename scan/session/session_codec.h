@@ -41,7 +41,10 @@ class BlobReader {
 public:
     BlobReader(const uint8_t* p, size_t n) : p_(p), end_(p ? p + n : p) {}
     // 0 once anything failed (ok() tells).
-    uint64_t num();
+    uint64_t num() {
+        if (p_ != end_ && *p_ < 0x80 && ok_) return *p_++;
+        return longNum();
+    }
     // A count of items each at least minBytes long: no more than what is
     // left could hold, nor than max.
     uint64_t count(uint64_t max, size_t minBytes = 1);
@@ -55,6 +58,7 @@ public:
     void fail() { ok_ = false; }
 
 private:
+    uint64_t longNum();
     const uint8_t* p_;
     const uint8_t* end_;
     bool ok_ = true;
