@@ -12,8 +12,9 @@ namespace {
 
 enum Content : uint8_t { kNone = 0, kExtents = 1, kKept = 2, kByParser = 3 };
 
-// A chunk of the listing: this many entries, or this many bytes of them;
-// the kept bytes go out in pieces of this size.
+// A chunk of the listing: this many entries, or this many bytes of them.
+// The kept bytes go out in pieces of kKeptPiece, at each checkpoint or
+// when kKeptHeld of them wait.
 constexpr uint32_t kChunkEntries = 4096;
 constexpr size_t kChunkBytes = 256 * 1024;
 constexpr size_t kKeptPiece = 4u << 20;
@@ -77,6 +78,7 @@ ListingStats writeListing(SessionFile& f, VolumeParser& parser, const std::atomi
     int64_t chunkFirst = 1;
     uint32_t chunkCount = 0;
     std::string kept;
+    kept.reserve(kKeptHeld + kMaxKeptBytes);
     uint64_t keptAt = 0, keptFlushed = 0;
     auto flushChunk = [&]() {
         if (chunkCount == 0) return true;
