@@ -233,6 +233,7 @@ ListingStats writeListing(SessionFile& f, VolumeParser& parser, const std::atomi
 
 
 bool StoredListing::load(std::unique_ptr<SessionFile> file, std::string& why) {
+    keptSource_.reset();
     rows_.clear();
     pool_.clear();
     keptPieces_.clear();
@@ -430,8 +431,9 @@ WriteResult StoredListing::writeContent(EntryId id, ContentSink& out) {
                     const uint64_t start = *(piece - 1);
                     const uint64_t end = piece == keptPieces_.end() ? keptTotal_ : *piece;
                     const uint64_t n = std::min<uint64_t>(data.size() - done, end - at);
-                    ok = n > 0 && file_->db().readBlob("kept", "data", static_cast<int64_t>(start), at - start,
-                                                       data.data() + done, static_cast<size_t>(n));
+                    if (!keptSource_) keptSource_ = std::make_unique<BlobSource>(file_->db(), "kept", "data");
+                    ok = n > 0 && keptSource_->read(static_cast<int64_t>(start), at - start, data.data() + done,
+                                                    static_cast<size_t>(n));
                     done += n;
                     at += n;
                     ++piece;

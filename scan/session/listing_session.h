@@ -87,6 +87,7 @@ private:
     VolumeView volume_;
     std::unique_ptr<SessionFile> file_;
     std::mutex fileMutex_;
+    std::unique_ptr<BlobSource> keptSource_;  // over file_'s kept bytes (closed before it)
     std::function<VolumeParser*()> rescan_;
     VolumeParser* rescanned_ = nullptr;
     uint64_t byParser_ = 0;
