@@ -214,7 +214,9 @@ void RawRecoveryDialog::buildProgressRow(QLayout* outer) {
     resumeButton->setToolTip("Resume");
     stopButton = new QPushButton("Stop", this);
     stopButton->setToolTip("Stop");
+    rate = new ::brantlow::gui::RateLabel(this);
     prog->addWidget(progress, 1);
+    prog->addWidget(rate);
     prog->addWidget(pauseButton);
     prog->addWidget(resumeButton);
     prog->addWidget(stopButton);
@@ -311,6 +313,8 @@ int RawRecoveryDialog::imageFor(const std::string& extension) {
 
 void RawRecoveryDialog::setScanningControls(bool scanning) {
     progress->setVisible(scanning);
+    rate->setVisible(scanning);
+    if (!scanning) rate->stop();
     pauseButton->setVisible(scanning);
     resumeButton->setVisible(scanning);
     stopButton->setVisible(scanning);
@@ -415,6 +419,8 @@ void RawRecoveryDialog::parse() {
     progress->setValue(0);
     flushTimer_.start();
     const bool freeOnly = freeOnlyCheck->isChecked();
+    // Free space only: its size is known once the worker has found it.
+    rate->start(freeOnly ? 0 : bytes, &gate_);
     worker_ = std::thread([this, e, freeOnly] {
         if (freeOnly) {
             // The file system's free clusters first, from its allocation map.
@@ -493,6 +499,7 @@ void RawRecoveryDialog::flushFinds() {
     if (high > 0) {
         progress->setRange(0, static_cast<int>(std::min<int64_t>(high, INT32_MAX)));
         progress->setValue(static_cast<int>(std::min<int64_t>(progressSink_->pos.load(), INT32_MAX)));
+        rate->progress(progress->value(), progress->maximum());
     }
     if (shownCategory_ != kNoItem && batches.count(shownCategory_)) showCategory(shownCategory_);
 }

@@ -30,6 +30,7 @@
 #include "disk/reader.h"
 #include "raw/carve.h"
 #include "ui/PreviewPane.h"
+#include "ui/RateLabel.h"
 
 class QCheckBox;
 class QLabel;
@@ -90,6 +91,7 @@ public:
     QCheckBox* hideMarkedCheck;
     QCheckBox* freeOnlyCheck;
     QProgressBar* progress;
+    ::brantlow::gui::RateLabel* rate;  // the carve's rate and time left
     QPushButton* pauseButton;
     QPushButton* resumeButton;
     QPushButton* stopButton;

@@ -109,6 +109,7 @@ void VolumeScanDlg::start() {
     ctx.messages = messages_.get();
     list_->listModel()->setTextsAllowed(false);
     showWorkerControls(true);
+    rate_->start(0, &job_.gate());
     work_.start(WorkState::Job::Scan);
     job_.start(parser_, ctx, [this](ScanOutcome out) {
         work_.finish(WorkState::Job::Scan);
@@ -172,8 +173,10 @@ void VolumeScanDlg::scanEnded(ScanOutcome outcome) {
 
 void VolumeScanDlg::showWorkerControls(bool on) {
     for (QWidget* w : {static_cast<QWidget*>(progress_), static_cast<QWidget*>(pauseButton_),
-                       static_cast<QWidget*>(resumeButton_), static_cast<QWidget*>(stopButton_)})
+                       static_cast<QWidget*>(resumeButton_), static_cast<QWidget*>(stopButton_),
+                       static_cast<QWidget*>(rate_)})
         w->setVisible(on);
+    if (!on) rate_->stop();
 }
 
 bool VolumeScanDlg::running() const { return work_.busy(); }
@@ -204,6 +207,7 @@ void VolumeScanDlg::setProgressRange(qint64 high) {
 void VolumeScanDlg::setProgressPos(qint64 pos) {
     qint64 v = pos / progressScale_;
     progress_->setValue(static_cast<int>(std::clamp<qint64>(v, progress_->minimum(), progress_->maximum())));
+    rate_->progress(progress_->value(), progress_->maximum());
 }
 
 // ---- commands -------------------------------------------------------------

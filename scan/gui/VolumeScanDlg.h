@@ -33,6 +33,7 @@
 #include "scan/unreadable.h"
 #include "scan/gui/SearchFilterBox.h"
 #include "ui/PreviewPane.h"
+#include "ui/RateLabel.h"
 #include "ui/WizardPage.h"
 
 class QCheckBox;
@@ -99,6 +100,8 @@ public:
     controls::CCheckListCtrl* list() const { return list_; }
     controls::Item rootItem() const { return root_; }
     QString statusText() const;
+    // Beside the progress: the running job's rate and time left.
+    RateLabel* rateLine() const { return rate_; }
     QString status2Text() const;
     QString outputFolder() const;
     void setOutputFolder(const QString& path);
@@ -269,6 +272,7 @@ private:
     controls::CXHtmlTree* tree_ = nullptr;
     controls::CCheckListCtrl* list_ = nullptr;
     QProgressBar* progress_ = nullptr;
+    RateLabel* rate_ = nullptr;  // the running job's rate and time left
     QPushButton* pauseButton_ = nullptr;
     QPushButton* resumeButton_ = nullptr;
     QPushButton* stopButton_ = nullptr;
