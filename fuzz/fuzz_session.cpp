@@ -70,7 +70,8 @@ void wholeFile(const uint8_t* data, size_t size) {
                     (void)l.contentRanges(c);
                     (void)l.streams(c);
                     NullSink sink;
-                    if (info.kind != EntryKind::Folder && l.plainContentLength(c)) (void)l.writeContent(c, sink);
+                    // Extents (read from no volume: zeros) and kept bytes.
+                    if (info.kind != EntryKind::Folder) (void)l.writeContent(c, sink);
                     stack.push_back(c);
                 }
             }
