@@ -1,6 +1,10 @@
 #include "base/times.h"
 
+#include <array>
+#include <cstdlib>
 #include <ctime>
+#include <string>
+#include <string_view>
 
 namespace brantlow {
 
@@ -43,12 +47,37 @@ static void dosToTm(uint16_t date, uint16_t time, struct tm* t) {
 
 OptTime fromDosLocal(uint16_t date, uint16_t time, uint8_t cs) {
     if (!dosFieldsValid(date, time)) return std::nullopt;
-    struct tm t {};
-    dosToTm(date, time, &t);
-    t.tm_isdst = -1;
-    time_t v = mktime(&t);
-    if (v == static_cast<time_t>(-1)) return std::nullopt;
-    FileTime ft{static_cast<int64_t>(v), 0};
+    // mktime looks at the zone afresh at every call (with TZ unset it asks
+    // for /etc/localtime's status each time): a listing's or a save's
+    // thousands of times would spend most of their time there. The zone's
+    // offset is the same for every second of a minute of local time (zones
+    // change on whole minutes), so it is kept per minute, per thread, for
+    // the zone TZ names.
+    struct Memo {
+        uint32_t key = 0;
+        int64_t offset = 0;
+    };
+    thread_local std::array<Memo, 1024> memo{};
+    thread_local std::string memoZone;
+    const char* tz = std::getenv("TZ");
+    const std::string_view zone = tz ? std::string_view(tz) : std::string_view("\1unset");
+    if (zone != memoZone) {
+        memo.fill(Memo{});
+        memoZone.assign(zone);
+    }
+    const uint32_t key = (static_cast<uint32_t>(date) << 11) | (time >> 5);  // never 0: the month is
+    Memo& m = memo[(key * 2654435761u) >> 22];
+    const int64_t asUtc = fromDosAsUtc(date, time)->sec;
+    if (m.key != key) {
+        struct tm t {};
+        dosToTm(date, time, &t);
+        t.tm_isdst = -1;
+        time_t v = mktime(&t);
+        if (v == static_cast<time_t>(-1)) return std::nullopt;
+        m.key = key;
+        m.offset = static_cast<int64_t>(v) - asUtc;
+    }
+    FileTime ft{asUtc + m.offset, 0};
     if (cs < 200) {
         ft.sec += cs / 100;
         ft.nsec = (cs % 100) * 10000000;

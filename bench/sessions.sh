@@ -20,28 +20,34 @@ WORK=$(mktemp -d "$OUT_BASE/brantlow-sessions.XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
 
 now() { date +%s.%N; }
-# The median of RUNS wall times of a command (seconds).
+# The median of RUNS wall times and of RUNS processor times (user + system)
+# of a command: "wall cpu" in seconds.
 median() {
-  local t=()
+  local w=() c=()
   for _ in $(seq "$RUNS"); do
-    local a; a=$(now); "$@" >/dev/null 2>&1 || true; t+=("$(echo "$(now) - $a" | bc)")
+    /usr/bin/time -f "%e %U %S" -o "$WORK/time" "$@" >/dev/null 2>&1 || true
+    read -r e u s < <(tail -1 "$WORK/time")
+    w+=("$e"); c+=("$(echo "$u + $s" | bc)")
   done
-  printf '%s\n' "${t[@]}" | sort -g | awk '{v[NR]=$1} END {printf "%.3f", v[int((NR+1)/2)]}'
+  printf '%s %s\n' "$(printf '%s\n' "${w[@]}" | sort -g | awk '{v[NR]=$1} END {printf "%.3f", v[int((NR+1)/2)]}')" \
+    "$(printf '%s\n' "${c[@]}" | sort -g | awk '{v[NR]=$1} END {printf "%.3f", v[int((NR+1)/2)]}')"
 }
 
-printf '%-10s %9s %12s %11s %9s %10s %8s %9s\n' image entries list_s +session_s overhead reopen_s reopen% bytes/ent
+echo "load average $(cut -d' ' -f1-3 /proc/loadavg)"
+printf '%-10s %9s %14s %16s %9s %14s %8s %9s\n' image entries list_s/cpu +session_s/cpu cpu_x reopen_s/cpu reopen% bytes/ent
 for name in $IMAGES; do
   img=$DIR/$name.img
   [ -f "$img" ] || { echo "$name: $img missing"; continue; }
   ses=$WORK/$name.session
   entries=$("$CLI" list "$img" --quiet | wc -l)
-  plain=$(median "$CLI" list "$img" --quiet)
-  write=$(median "$CLI" list "$img" --quiet --session "$ses" --session-overwrite)
-  reopen=$(median "$CLI" list "$img" --quiet --session "$ses")
+  read -r plain plainc < <(median "$CLI" list "$img" --quiet)
+  read -r write writec < <(median "$CLI" list "$img" --quiet --session "$ses" --session-overwrite)
+  read -r reopen reopenc < <(median "$CLI" list "$img" --quiet --session "$ses")
   size=$(stat -c %s "$ses")
-  printf '%-10s %9d %12s %11s %8.2fx %10s %7.1f%% %9d\n' "$name" "$entries" "$plain" "$write" \
-    "$(echo "$write / $plain" | bc -l)" "$reopen" "$(echo "100 * $reopen / $plain" | bc -l)" $((size / entries))
+  printf '%-10s %9d %7s/%-6s %8s/%-7s %8.2fx %7s/%-6s %7.1f%% %9d\n' "$name" "$entries" "$plain" "$plainc" "$write" "$writec" \
+    "$(echo "$writec / $plainc" | bc -l)" "$reopen" "$reopenc" "$(echo "100 * $reopen / $plain" | bc -l)" $((size / entries))
 done
+echo "load average $(cut -d' ' -f1-3 /proc/loadavg)"
 
 # Killed (SIGKILL) once a checkpoint past half the job is stored, then run
 # again; reads held to RATE bytes a second (a hard disk: 150-280 MB/s).

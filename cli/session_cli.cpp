@@ -36,7 +36,10 @@ std::unique_ptr<session::SessionFile> openSession(const Args& a, const Sources& 
     session::Opening o = session::SessionFile::open(path, kind, job, ids, a.has("--session-overwrite"));
     if (!o.file) {
         std::cerr << "brantlow-cli: the session " << terminalSafe(path) << " " << terminalSafe(o.reason);
-        if (o.refusal != session::Refusal::CannotWrite) std::cerr << "; it is left as it is (--session-overwrite replaces it)";
+        if (o.refusal == session::Refusal::Older)
+            std::cerr << "; it is left as it is";
+        else if (o.refusal != session::Refusal::CannotWrite)
+            std::cerr << "; it is left as it is (--session-overwrite replaces it)";
         std::cerr << "\n";
         rc = kExitSession;
         return nullptr;

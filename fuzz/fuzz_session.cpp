@@ -1,7 +1,8 @@
 // A session file is input like any other. The first byte picks what the
 // rest is: the packed extents of a file, a carve or sector scan checkpoint,
-// or a whole session file (opened as the source it names, its listing read
-// and walked). Whatever is accepted reads back as written.
+// a whole session file (opened as the source it names, its listing read
+// and walked), or a chunk of packed listing entries. Whatever is accepted
+// reads back as written.
 #include <unistd.h>
 
 #include <cstddef>
@@ -69,7 +70,8 @@ void wholeFile(const uint8_t* data, size_t size) {
                     (void)l.contentRanges(c);
                     (void)l.streams(c);
                     NullSink sink;
-                    if (info.kind != EntryKind::Folder && l.plainContentLength(c)) (void)l.writeContent(c, sink);
+                    // Extents (read from no volume: zeros) and kept bytes.
+                    if (info.kind != EntryKind::Folder) (void)l.writeContent(c, sink);
                     stack.push_back(c);
                 }
             }
@@ -82,7 +84,7 @@ void wholeFile(const uint8_t* data, size_t size) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
-    const uint8_t pick = data[0] % 4;
+    const uint8_t pick = data[0] % 5;
     ++data;
     --size;
     if (pick == 0) {
@@ -110,8 +112,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 q.withIdentity.size() != p.withIdentity.size())
                 std::abort();
         }
-    } else {
+    } else if (pick == 3) {
         wholeFile(data, size);
+    } else {
+        // Packed entries one after the other: each accepted one packs again
+        // to bytes that read back to the same bytes.
+        BlobReader r(data, size);
+        PackedEntry e, back;
+        while (!r.atEnd() && decodeEntry(r, e)) {
+            BlobWriter once, twice;
+            encodeEntry(once, e);
+            BlobReader again(reinterpret_cast<const uint8_t*>(once.data().data()), once.data().size());
+            if (!decodeEntry(again, back) || !again.atEnd()) std::abort();
+            encodeEntry(twice, back);
+            if (twice.data() != once.data()) std::abort();
+        }
     }
     return 0;
 }

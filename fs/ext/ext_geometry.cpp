@@ -118,8 +118,23 @@ uint64_t ext2Class::inodeOffset(uint32_t inode) const {
 
 bool ext2Class::readInode(uint32_t inode, std::vector<uint8_t>& raw) const {
     const uint64_t off = inodeOffset(inode);
+    if (!off) {
+        raw.assign(sb_.inodeSize, 0);
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> lk(memoMutex_);
+        if (inodeMemo_.offset == off && inodeMemo_.raw.size() == sb_.inodeSize) {
+            raw = inodeMemo_.raw;
+            return true;
+        }
+    }
     raw.assign(sb_.inodeSize, 0);
-    return off && volume_.readExact(off, raw.data(), raw.size());
+    if (!volume_.readExact(off, raw.data(), raw.size())) return false;
+    std::lock_guard<std::mutex> lk(memoMutex_);
+    inodeMemo_.offset = off;
+    inodeMemo_.raw = raw;
+    return true;
 }
 
 bool ext2Class::readBlock(uint64_t block, uint8_t* buf) const {

@@ -4,6 +4,7 @@
 // the directory pass; freed inodes that still hold their block map (ext2)
 // as a recovered copy.
 #include <algorithm>
+#include <cstring>
 
 #include "base/bytes.h"
 #include "fs/ext/ext_internal.h"
@@ -143,7 +144,30 @@ MapResult ext2Class::mapInode(const Inode& ino, const ExtInodeVersion* v, bool d
         if (deleted && blockInUse(b)) return false;
         return readBlock(b, buf);
     };
-    return mapBlocks(ino, bs, sb_.blocksCount, maxLogical, fetch);
+    // The same block area, flags and size as the inode mapped last (an
+    // inode's own, not a journal copy's): that map.
+    auto same = [&](const MapMemo& m) {
+        return m.held && !v && m.deleted == deleted && m.flags == ino.flags && m.size == ino.size &&
+               m.blockSize == bs && m.blocks == sb_.blocksCount &&
+               std::memcmp(m.block, ino.block, sizeof m.block) == 0;
+    };
+    {
+        std::lock_guard<std::mutex> lk(memoMutex_);
+        if (same(mapMemo_)) return mapMemo_.result;
+    }
+    MapResult r = mapBlocks(ino, bs, sb_.blocksCount, maxLogical, fetch);
+    if (!v) {
+        std::lock_guard<std::mutex> lk(memoMutex_);
+        mapMemo_.held = true;
+        mapMemo_.deleted = deleted;
+        mapMemo_.flags = ino.flags;
+        mapMemo_.size = ino.size;
+        mapMemo_.blockSize = bs;
+        mapMemo_.blocks = sb_.blocksCount;
+        std::memcpy(mapMemo_.block, ino.block, sizeof mapMemo_.block);
+        mapMemo_.result = r;
+    }
+    return r;
 }
 
 }  // namespace brantlow

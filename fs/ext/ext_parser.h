@@ -287,6 +287,23 @@ private:
     const AllocationMap& allocationMap() const;
     LazyAllocationMap allocation_;
 
+    // The inode read last and the blocks mapped last: a file's writer, its
+    // ranges, its estimate and the question whether it is plain ask for the
+    // same inode one after the other (a session asks all four of every file).
+    struct InodeMemo {
+        uint64_t offset = 0;  // 0: none
+        std::vector<uint8_t> raw;
+    };
+    struct MapMemo {
+        bool held = false, deleted = false;
+        uint8_t block[60] = {};
+        uint32_t flags = 0;
+        uint64_t size = 0, blockSize = 0, blocks = 0;
+        ext::MapResult result;
+    };
+    mutable std::mutex memoMutex_;
+    mutable InodeMemo inodeMemo_;
+    mutable MapMemo mapMemo_;
     mutable std::mutex bitmapMutex_;
     mutable std::unordered_map<uint64_t, std::vector<uint8_t>> blockBitmaps_;
     std::function<std::string(const uint8_t*, size_t)> guess_;

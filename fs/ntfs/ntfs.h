@@ -191,6 +191,7 @@ private:
     // Adds to the damage log, or holds the note while holdNotes_ is set.
     void note(const std::string& structure, uint64_t offset, std::string what, bool kept);
     bool planData(int64_t index, const std::string* streamName, DataPlan& plan, bool* validRecord = nullptr) const;
+    bool planFresh(int64_t index, const std::string* streamName, DataPlan& plan, bool* validRecord, uint64_t cs) const;
     bool readRecordAt(uint64_t offset, std::vector<uint8_t>& rec) const;
     WriteResult streamRuns(const DataPlan& plan, ContentSink& out) const;
     WriteResult streamCompressed(const DataPlan& plan, ContentSink& out) const;
@@ -257,6 +258,24 @@ private:
     mutable std::vector<uint8_t> window_;
     mutable uint64_t windowAt_ = 0;
     bool fromWindow(uint64_t offset, uint8_t* out) const;
+    // The plan made last: a file's writer, its ranges, its estimate and the
+    // question whether it is plain ask for the same record one after the
+    // other (a session asks all four of every file).
+    struct PlanMemo {
+        bool held = false;
+        int64_t index = -1;
+        bool hasStream = false;
+        std::string stream;
+        uint64_t recordOffset = 0, clusterBytes = 0;
+        const void* table = nullptr;
+        size_t tableSize = 0;
+        ScanMode mode = ScanMode::Standard;
+        bool ok = false, valid = false;
+        DataPlan plan;
+    };
+    mutable std::mutex planMutex_;
+    mutable PlanMemo planMemo_;
+    void forgetPlan() const;
     std::vector<MftCandidate> mftCandidates_;
     uint64_t chosenClusterSize_ = 0;  // Advanced: the operator's cluster size
     uint64_t previousRecords_ = 0;    // Advanced: records found past the MFT

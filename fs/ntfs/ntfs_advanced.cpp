@@ -199,6 +199,7 @@ bool ntfs::selectMftCandidate(size_t index) {
         std::lock_guard<std::mutex> lock(windowMutex_);
         window_.clear();
     }
+    forgetPlan();
     if (index >= mftCandidates_.size()) return false;
     const MftCandidate& c = mftCandidates_[index];
     if (chosenClusterSize_)

@@ -39,6 +39,7 @@ ScanOutcome ntfs::scan(ScanContext& ctx) {
         std::lock_guard<std::mutex> lock(windowMutex_);
         window_.clear();
     }
+    forgetPlan();
     orphanIndex_ = -1;
     rootIndex_ = 5;
     runKnown_ = false;

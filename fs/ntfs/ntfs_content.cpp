@@ -120,9 +120,51 @@ size_t ntfs::memoryBytes() const {
            lastChild_.capacity() * sizeof(int64_t);
 }
 
+void ntfs::forgetPlan() const {
+    std::lock_guard<std::mutex> lock(planMutex_);
+    planMemo_ = PlanMemo{};
+}
+
 bool ntfs::planData(int64_t index, const std::string* streamName, DataPlan& plan, bool* validRecord) const {
     if (validRecord) *validRecord = false;
     if (index < 0 || index >= static_cast<int64_t>(entries_.size())) return false;
+    // The same record, stream, table and cluster size as the plan made
+    // last: that plan (the record's bytes on the source do not change).
+    const uint64_t cs = clusterSizeFor(index);
+    auto same = [&](const PlanMemo& m) {
+        return m.held && m.index == index && m.hasStream == (streamName != nullptr) &&
+               (!streamName || m.stream == *streamName) && m.recordOffset == entries_[index].recordOffset &&
+               m.clusterBytes == cs && m.table == entries_.data() && m.tableSize == entries_.size() &&
+               m.mode == scanMode_;
+    };
+    {
+        std::lock_guard<std::mutex> lock(planMutex_);
+        if (same(planMemo_)) {
+            plan = planMemo_.plan;
+            if (validRecord) *validRecord = planMemo_.valid;
+            return planMemo_.ok;
+        }
+    }
+    bool valid = false;
+    const bool ok = planFresh(index, streamName, plan, &valid, cs);
+    if (validRecord) *validRecord = valid;
+    std::lock_guard<std::mutex> lock(planMutex_);
+    planMemo_.held = true;
+    planMemo_.index = index;
+    planMemo_.hasStream = streamName != nullptr;
+    planMemo_.stream = streamName ? *streamName : std::string();
+    planMemo_.recordOffset = entries_[index].recordOffset;
+    planMemo_.clusterBytes = cs;
+    planMemo_.table = entries_.data();
+    planMemo_.tableSize = entries_.size();
+    planMemo_.mode = scanMode_;
+    planMemo_.ok = ok;
+    planMemo_.valid = valid;
+    planMemo_.plan = plan;
+    return ok;
+}
+
+bool ntfs::planFresh(int64_t index, const std::string* streamName, DataPlan& plan, bool* validRecord, uint64_t cs) const {
     std::vector<uint8_t> rec;
     if (!readRecordAt(entries_[index].recordOffset, rec)) return false;
     if (validRecord) *validRecord = true;
@@ -145,7 +187,6 @@ bool ntfs::planData(int64_t index, const std::string* streamName, DataPlan& plan
         if (recno >= static_cast<uint64_t>(tableEnd)) return false;
         return readRecordAt(entries_[recno].recordOffset, out);
     };
-    const uint64_t cs = clusterSizeFor(index);
     const bool ok = planFromRecord(rec, own, streamName, lookup, plan, &volume_, cs);
     plan.clusterBytes = cs;
     return ok;

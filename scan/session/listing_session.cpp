@@ -10,41 +10,15 @@ namespace brantlow::session {
 
 namespace {
 
-enum Flags : int64_t {
-    kOrphan = 1,
-    kHasChildren = 2,
-    kSkipOnSave = 4,
-    kFirstLetterLost = 8,
-    kStream = 16,
-    kEstimate = 32,
-};
 enum Content : uint8_t { kNone = 0, kExtents = 1, kKept = 2, kByParser = 3 };
 
-// Bounds on what a row may hold: no name, path or text of a file system is
-// longer; a file of a million fragments fits the extents.
-constexpr size_t kMaxNameBytes = 64 * 1024;
-constexpr size_t kMaxExtentBytes = 32u << 20;
-
-constexpr const char* kInsert =
-    "INSERT INTO entries(id, parent, source_id, name, kind, state, flags, size, created, created_ns, modified, "
-    "modified_ns, accessed, accessed_ns, attributes, original_path, deleted_at, deleted_at_ns, out_accessed, "
-    "out_accessed_ns, out_modified, out_modified_ns, recoverable, units, overwritten, content, length, extents, data, "
-    "status, reason, texts) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)";
-
-void bindTime(Statement& s, int col, const OptTime& t) {
-    if (t) {
-        s.bind(col, t->sec).bind(col + 1, t->nsec);
-    } else {
-        s.bindNull(col).bindNull(col + 1);
-    }
-}
-
-OptTime timeAt(const Statement& s, int col) {
-    if (s.isNull(col)) return std::nullopt;
-    const int64_t ns = s.integer(col + 1);
-    if (ns < 0 || ns > 999999999) return std::nullopt;
-    return FileTime{s.integer(col), static_cast<int32_t>(ns)};
-}
+// A chunk of the listing: this many entries, or this many bytes of them.
+// The kept bytes go out in pieces of kKeptPiece, at each checkpoint or
+// when kKeptHeld of them wait.
+constexpr uint32_t kChunkEntries = 4096;
+constexpr size_t kChunkBytes = 256 * 1024;
+constexpr size_t kKeptPiece = 4u << 20;
+constexpr size_t kKeptHeld = 64u << 20;
 
 // The list's columns from the entry itself: times as UTC, the size in bytes.
 ListTexts plainTexts(const EntryInfo& info) {
@@ -93,12 +67,39 @@ public:
 ListingStats writeListing(SessionFile& f, VolumeParser& parser, const std::atomic<bool>* stop) {
     ListingStats st;
     if (!f.begin()) return st;
-    if (!f.db().exec("DELETE FROM entries") || !f.setMeta("finished", "0")) {
+    if (!f.db().exec("DELETE FROM entry_chunks; DELETE FROM kept;") || !f.setMeta("finished", "0")) {
         f.writeFailed();
         return st;
     }
     parser.loadAllocationMap();
-    Statement ins(f.db(), kInsert);
+    Statement chunkIns(f.db(), "INSERT INTO entry_chunks(first, count, rows) VALUES(?, ?, ?)");
+    Statement keptIns(f.db(), "INSERT INTO kept(at, data) VALUES(?, ?)");
+    BlobWriter chunk;
+    int64_t chunkFirst = 1;
+    uint32_t chunkCount = 0;
+    std::string kept;
+    kept.reserve(kKeptHeld + kMaxKeptBytes);
+    uint64_t keptAt = 0, keptFlushed = 0;
+    auto flushChunk = [&]() {
+        if (chunkCount == 0) return true;
+        const bool ok = chunkIns.bind(1, chunkFirst).bind(2, static_cast<int64_t>(chunkCount))
+                            .bindBlob(3, chunk.data().data(), chunk.data().size()).run();
+        chunkFirst += chunkCount;
+        chunkCount = 0;
+        chunk.clear();
+        return ok;
+    };
+    // The kept bytes go out at each checkpoint (or when many), in pieces:
+    // a reopen reads the entries, which then lie together, not the bytes.
+    auto flushKept = [&]() {
+        for (size_t at = 0; at < kept.size(); at += kKeptPiece) {
+            const size_t n = std::min(kKeptPiece, kept.size() - at);
+            if (!keptIns.bind(1, static_cast<int64_t>(keptFlushed)).bindBlob(2, kept.data() + at, n).run()) return false;
+            keptFlushed += n;
+        }
+        kept.clear();
+        return true;
+    };
     int64_t next = 1;
     // Depth first, children in tree order, each folder entered once (as the
     // tree walk does).
@@ -111,51 +112,56 @@ ListingStats writeListing(SessionFile& f, VolumeParser& parser, const std::atomi
     std::vector<Frame> stack;
     stack.push_back({0, parser.children(kRootId), 0});
     EntryInfo info;
+    std::string packedRanges;
+    KeepSink keep;
     auto put = [&](EntryId id, const EntryInfo& info, int64_t parent, bool stream) -> int64_t {
         const int64_t me = next++;
-        int64_t flags = (info.orphan ? kOrphan : 0) | (info.hasChildren ? kHasChildren : 0) |
-                        (info.skipOnSave ? kSkipOnSave : 0) | (info.firstLetterLost ? kFirstLetterLost : 0) |
-                        (stream ? kStream : 0);
-        ins.bind(1, me).bind(2, parent).bind(3, static_cast<int64_t>(id));
-        ins.bindBlob(4, info.name.data(), info.name.size());
-        ins.bind(5, static_cast<int64_t>(info.kind)).bind(6, static_cast<int64_t>(info.state));
-        ins.bind(8, static_cast<int64_t>(info.size));
-        bindTime(ins, 9, info.created);
-        bindTime(ins, 11, info.modified);
-        bindTime(ins, 13, info.accessed);
-        ins.bind(15, info.attributes);
-        if (info.originalPath.empty())
-            ins.bindNull(16);
-        else
-            ins.bindBlob(16, info.originalPath.data(), info.originalPath.size());
-        bindTime(ins, 17, info.deletedAt);
-        uint8_t content = kNone;
+        PackedEntry e;
+        e.parentGap = static_cast<uint64_t>(me - parent);
+        e.kind = info.kind;
+        e.state = info.state;
+        e.orphan = info.orphan;
+        e.hasChildren = info.hasChildren;
+        e.skipOnSave = info.skipOnSave;
+        e.firstLetterLost = info.firstLetterLost;
+        e.stream = stream;
+        e.name = info.name;
+        e.attributes = info.attributes;
+        e.originalPath = info.originalPath;
+        e.size = info.size;
+        e.created = info.created;
+        e.modified = info.modified;
+        e.accessed = info.accessed;
+        e.deletedAt = info.deletedAt;
+        e.sourceId = id;
         if (info.kind != EntryKind::Folder) {
             if (info.state == EntryState::Deleted || info.orphan) {
-                const RecoveryEstimate e = parser.recoverability(id);
-                flags |= kEstimate;
-                ins.bind(23, static_cast<int64_t>(e.state)).bind(24, static_cast<int64_t>(e.units))
-                    .bind(25, static_cast<int64_t>(e.overwritten));
+                e.hasEstimate = true;
+                e.estimate = parser.recoverability(id);
             }
             const std::vector<VolumeRange> ranges = parser.contentRanges(id);
-            if (!ranges.empty()) {
-                const std::string packed = encodeRanges(ranges);
-                ins.bindBlob(28, packed.data(), packed.size());
-            }
+            packedRanges.clear();
+            if (!ranges.empty()) packedRanges = encodeRanges(ranges);
+            e.extents = packedRanges;
+            WriteResult r;
             if (const auto len = parser.plainContentLength(id)) {
-                content = kExtents;
-                ins.bind(27, static_cast<int64_t>(*len));
+                e.content = kExtents;
+                e.length = *len;
             } else {
-                KeepSink keep;
-                WriteResult r;
+                keep.bytes.clear();
+                keep.over = true;
                 if (info.size <= kKeptContentBytes) r = parser.writeContent(id, keep);
                 if (info.size <= kKeptContentBytes && keep.over) {
-                    content = kKept;
+                    e.content = kKept;
                     ++st.kept;
-                    ins.bindBlob(29, keep.bytes.data(), keep.bytes.size());
-                    ins.bind(30, static_cast<int64_t>(r.status)).bind(31, r.reason);
+                    e.keptAt = keptAt;
+                    e.keptBytes = keep.bytes.size();
+                    e.status = static_cast<uint8_t>(r.status);
+                    e.reason = std::string_view(r.reason).substr(0, 4096);
+                    kept += keep.bytes;
+                    keptAt += keep.bytes.size();
                 } else {
-                    content = kByParser;
+                    e.content = kByParser;
                     ++st.byParser;
                 }
             }
@@ -164,13 +170,18 @@ ListingStats writeListing(SessionFile& f, VolumeParser& parser, const std::atomi
             OptTime at, mt;
             parser.outputTimes(id, at, mt);
             if (!sameTime(at, info.accessed) || !sameTime(mt, info.modified)) {
-                bindTime(ins, 19, at);
-                bindTime(ins, 21, mt);
+                e.outTimes = true;
+                e.outAccessed = at;
+                e.outModified = mt;
             }
+            encodeEntry(chunk, e);
+        } else {
+            encodeEntry(chunk, e);
         }
-        ins.bind(7, flags).bind(26, content);
-        if (!ins.run()) return -1;
+        ++chunkCount;
         ++st.entries;
+        if ((chunkCount >= kChunkEntries || chunk.data().size() >= kChunkBytes) && !flushChunk()) return -1;
+        if (kept.size() >= kKeptHeld && !flushKept()) return -1;
         return me;
     };
     while (!stack.empty()) {
@@ -196,11 +207,21 @@ ListingStats writeListing(SessionFile& f, VolumeParser& parser, const std::atomi
                 return st;
             }
         }
-        if (f.due() && !(f.commit() && f.begin())) return st;
+        if (f.due()) {
+            if (!flushChunk() || !flushKept()) {
+                f.writeFailed();
+                return st;
+            }
+            if (!(f.commit() && f.begin())) return st;
+        }
         if (info.kind == EntryKind::Folder && entered.insert(id).second) {
             std::vector<EntryId> kids = parser.children(id);
             if (!kids.empty()) stack.push_back({me, std::move(kids), 0});
         }
+    }
+    if (!flushChunk() || !flushKept()) {
+        f.writeFailed();
+        return st;
     }
     const std::string damage = parser.damage().summary();
     if (!f.setMeta("damage", damage) || !f.setMeta("entries", std::to_string(st.entries)) ||
@@ -210,98 +231,86 @@ ListingStats writeListing(SessionFile& f, VolumeParser& parser, const std::atomi
     return st;
 }
 
+
 bool StoredListing::load(std::unique_ptr<SessionFile> file, std::string& why) {
+    keptSource_.reset();
     rows_.clear();
+    pool_.clear();
+    keptPieces_.clear();
+    keptTotal_ = 0;
+    byParser_ = 0;
     file_ = std::move(file);
     SessionFile& f = *file_;
-    Statement s(f.db(),
-                "SELECT id, parent, source_id, name, kind, state, flags, size, created, created_ns, modified, "
-                "modified_ns, accessed, accessed_ns, attributes, original_path, deleted_at, deleted_at_ns, "
-                "out_accessed, out_accessed_ns, out_modified, out_modified_ns, recoverable, units, overwritten, "
-                "content, length, extents, length(data), status, 0, texts FROM entries ORDER BY id");
-    std::vector<uint32_t> parents;
     auto bad = [&](const std::string& what) {
         why = "is damaged (" + what + ")";
         rows_.clear();
+        pool_.clear();
         return false;
     };
     const std::string count = f.meta("entries");
-    uint64_t expected = 0;
-    for (char c : count) expected = expected * 10 + static_cast<uint64_t>(c - '0');
     if (count.empty() || count.size() > 10 || !std::all_of(count.begin(), count.end(), ::isdigit))
         return bad("no entry count");
-    rows_.reserve(static_cast<size_t>(std::min<uint64_t>(expected, 1u << 20)));
+    uint64_t expected = 0;
+    for (char c : count) expected = expected * 10 + static_cast<uint64_t>(c - '0');
+    if (expected >= 0xfffffffeu) return bad("too many entries");
+    // Room for the rows and their bytes at once, no more than the file holds.
+    int64_t pages = 0, pageSize = 0, chunkBytes = 0;
+    if (!f.db().queryInt("PRAGMA page_count", pages) || !f.db().queryInt("PRAGMA page_size", pageSize) ||
+        !f.db().queryInt("SELECT coalesce(sum(length(rows)), 0) FROM entry_chunks", chunkBytes))
+        return bad(f.db().error());
+    const uint64_t fileBytes =
+        static_cast<uint64_t>(std::max<int64_t>(pages, 0)) * static_cast<uint64_t>(std::max<int64_t>(pageSize, 0));
+    pool_.reserve(static_cast<size_t>(std::min<uint64_t>(static_cast<uint64_t>(std::max<int64_t>(chunkBytes, 0)), fileBytes)));
+    rows_.reserve(static_cast<size_t>(std::min<uint64_t>(expected, fileBytes / 4)));
+
+    Statement s(f.db(), "SELECT first, count, rows FROM entry_chunks ORDER BY first");
+    std::vector<uint32_t> parents;
+    parents.reserve(rows_.capacity());
+    PackedEntry e;
     while (s.step()) {
-        if (rows_.size() >= 0xfffffffeu) return bad("too many entries");
-        const int64_t id = s.integer(0), parent = s.integer(1);
-        if (id != static_cast<int64_t>(rows_.size()) + 1) return bad("entry numbers out of order");
-        // Parents come before their children: a row cannot make a loop.
-        if (parent < 0 || parent >= id) return bad("entry " + std::to_string(id) + " names a later parent");
-        Row r;
-        size_t n = 0;
-        const uint8_t* p = s.blob(3, n);
-        if (n > kMaxNameBytes) return bad("entry " + std::to_string(id) + " has a name of " + std::to_string(n) + " bytes");
-        r.info.name.assign(reinterpret_cast<const char*>(p ? p : reinterpret_cast<const uint8_t*>("")), n);
-        const int64_t kind = s.integer(4), state = s.integer(5), flags = s.integer(6), content = s.integer(25);
-        if (kind < 0 || kind > 2 || state < 0 || state > 1 || content < 0 || content > 3)
-            return bad("entry " + std::to_string(id) + " has an unknown kind, state or content");
-        r.info.kind = static_cast<EntryKind>(kind);
-        r.info.state = static_cast<EntryState>(state);
-        r.info.orphan = flags & kOrphan;
-        r.info.hasChildren = flags & kHasChildren;
-        r.info.skipOnSave = flags & kSkipOnSave;
-        r.info.firstLetterLost = flags & kFirstLetterLost;
-        r.stream = flags & kStream;
-        r.info.size = static_cast<uint64_t>(s.integer(7));
-        r.info.created = timeAt(s, 8);
-        r.info.modified = timeAt(s, 10);
-        r.info.accessed = timeAt(s, 12);
-        r.info.attributes = s.text(14);
-        r.info.originalPath = s.text(15);
-        if (r.info.attributes.size() > kMaxNameBytes || r.info.originalPath.size() > kMaxNameBytes)
-            return bad("entry " + std::to_string(id) + " has an attribute text or former path too long");
-        r.info.deletedAt = timeAt(s, 16);
-        r.outAccessed = s.isNull(18) && s.isNull(20) ? r.info.accessed : timeAt(s, 18);
-        r.outModified = s.isNull(18) && s.isNull(20) ? r.info.modified : timeAt(s, 20);
-        if (flags & kEstimate) {
-            const int64_t st = s.integer(22);
-            if (st < 0 || st > static_cast<int64_t>(Recoverability::Uncertain))
-                return bad("entry " + std::to_string(id) + " has an unknown recoverability");
-            r.estimate.state = static_cast<Recoverability>(st);
-            r.estimate.units = static_cast<uint64_t>(s.integer(23));
-            r.estimate.overwritten = static_cast<uint64_t>(s.integer(24));
+        const int64_t first = s.integer(0), n = s.integer(1);
+        if (first != static_cast<int64_t>(rows_.size()) + 1) return bad("entry numbers out of order");
+        if (n < 1 || static_cast<uint64_t>(n) > expected - rows_.size())
+            return bad("a chunk of " + std::to_string(n) + " entries from entry " + std::to_string(first));
+        size_t bytes = 0;
+        const uint8_t* p = s.blob(2, bytes);
+        const size_t base = pool_.size();
+        if (p) pool_.append(reinterpret_cast<const char*>(p), bytes);
+        BlobReader r(reinterpret_cast<const uint8_t*>(pool_.data()) + base, bytes);
+        for (int64_t k = 0; k < n; ++k) {
+            const uint64_t id = rows_.size() + 1;
+            const uint64_t at = base + (bytes - r.left());
+            if (!decodeEntry(r, e)) return bad("entry " + std::to_string(id) + " cannot be read");
+            // Parents come before their children: a row cannot make a loop.
+            if (e.parentGap == 0 || e.parentGap > id)
+                return bad("entry " + std::to_string(id) + " names a later parent");
+            const uint64_t parent = id - e.parentGap;
+            if (e.stream && parent > 0 && rows_[parent - 1].stream) return bad("a stream of a stream");
+            if (e.content == kKept) {
+                // The kept bytes follow one another in entry order.
+                if (e.keptAt != keptTotal_) return bad("entry " + std::to_string(id) + " keeps bytes out of order");
+                keptTotal_ += e.keptBytes;
+            }
+            if (e.content == kByParser) ++byParser_;
+            rows_.push_back({at, static_cast<uint32_t>(parent), e.content, e.stream});
+            parents.push_back(static_cast<uint32_t>(parent));
         }
-        r.content = static_cast<uint8_t>(content);
-        r.length = static_cast<uint64_t>(s.integer(26));
-        r.sourceId = static_cast<uint64_t>(s.integer(2));
-        p = s.blob(27, n);
-        if (n > kMaxExtentBytes) return bad("entry " + std::to_string(id) + " has " + std::to_string(n) + " bytes of extents");
-        std::vector<VolumeRange> check;
-        if (p && !decodeRanges(p, n, check)) return bad("entry " + std::to_string(id) + " has unreadable extents");
-        if (p) r.extents.assign(reinterpret_cast<const char*>(p), n);
-        if (r.content == kKept) {
-            // The bytes themselves are read when a writer asks for them.
-            if (s.integer(28) < 0 || static_cast<uint64_t>(s.integer(28)) > kKeptContentBytes)
-                return bad("entry " + std::to_string(id) + " keeps too many bytes");
-            const int64_t status = s.integer(29);
-            if (status < 0 || status > 2) return bad("entry " + std::to_string(id) + " has an unknown write status");
-        }
-        // The list's columns as the parser wrote them, where they were kept.
-        p = s.blob(31, n);
-        if (p) {
-            BlobReader tr(p, n);
-            for (int k = 0; k < 5; ++k) tr.bytes(4096);
-            if (!tr.ok() || !tr.atEnd()) return bad("entry " + std::to_string(id) + " has unreadable list texts");
-        }
-        if (r.content == kByParser) ++byParser_;
-        if (parent > 0 && r.stream != false && rows_[static_cast<size_t>(parent - 1)].stream)
-            return bad("a stream of a stream");
-        parents.push_back(static_cast<uint32_t>(parent));
-        rows_.push_back(std::move(r));
+        if (!r.atEnd()) return bad("the chunk from entry " + std::to_string(first) + " has bytes left over");
     }
     if (s.failed()) return bad(f.db().error());
     if (rows_.size() != expected)
         return bad(std::to_string(rows_.size()) + " entries of " + std::to_string(expected) + " recorded");
+    // The kept bytes: pieces one after the other, as many as the entries keep.
+    Statement k(f.db(), "SELECT at, length(data) FROM kept ORDER BY at");
+    uint64_t end = 0;
+    while (k.step()) {
+        if (k.integer(0) != static_cast<int64_t>(end) || k.integer(1) <= 0 || k.integer(1) > (64 << 20))
+            return bad("the kept bytes are out of order");
+        keptPieces_.push_back(end);
+        end += static_cast<uint64_t>(k.integer(1));
+    }
+    if (k.failed()) return bad(f.db().error());
+    if (end != keptTotal_) return bad(std::to_string(end) + " kept bytes of " + std::to_string(keptTotal_) + " recorded");
     // Children and streams of each row, in row order.
     const size_t n = rows_.size();
     firstKid_.assign(n + 2, 0);
@@ -323,6 +332,13 @@ bool StoredListing::load(std::unique_ptr<SessionFile> file, std::string& why) {
     return true;
 }
 
+bool StoredListing::unpack(EntryId id, PackedEntry& e) const {
+    const Row* r = row(id);
+    if (!r) return false;
+    BlobReader b(reinterpret_cast<const uint8_t*>(pool_.data()) + r->at, pool_.size() - r->at);
+    return decodeEntry(b, e);
+}
+
 std::vector<EntryId> StoredListing::children(EntryId folder) const {
     const size_t k = folder == kRootId ? 0 : static_cast<size_t>(folder);
     if (folder != kRootId && !row(folder)) return {};
@@ -336,45 +352,59 @@ std::vector<EntryId> StoredListing::streams(EntryId id) const {
 }
 
 bool StoredListing::readEntry(EntryId id, EntryInfo& out) const {
-    const Row* r = row(id);
-    if (!r) return false;
-    out = r->info;
+    PackedEntry e;
+    if (!unpack(id, e)) return false;
+    out.name.assign(e.name);
+    out.kind = e.kind;
+    out.state = e.state;
+    out.orphan = e.orphan;
+    out.size = e.size;
+    out.created = e.created;
+    out.modified = e.modified;
+    out.accessed = e.accessed;
+    out.attributes.assign(e.attributes);
+    out.hasChildren = e.hasChildren;
+    out.skipOnSave = e.skipOnSave;
+    out.firstLetterLost = e.firstLetterLost;
+    out.originalPath.assign(e.originalPath);
+    out.deletedAt = e.deletedAt;
     return true;
 }
 
 ListTexts StoredListing::listTexts(EntryId id) const {
-    const Row* r = row(id);
-    return r ? plainTexts(r->info) : ListTexts{};
+    EntryInfo info;
+    return readEntry(id, info) ? plainTexts(info) : ListTexts{};
 }
 
 void StoredListing::outputTimes(EntryId id, OptTime& accessed, OptTime& modified) const {
-    if (const Row* r = row(id)) {
-        // A file the parser wrote: its times as the parser gives them now.
-        if (r->content == kByParser && rescanned_) {
-            rescanned_->outputTimes(r->sourceId, accessed, modified);
-            return;
-        }
-        accessed = r->outAccessed;
-        modified = r->outModified;
+    PackedEntry e;
+    if (!unpack(id, e)) return;
+    // A file the parser wrote: its times as the parser gives them now.
+    if (e.content == kByParser && rescanned_) {
+        rescanned_->outputTimes(e.sourceId, accessed, modified);
+        return;
     }
+    accessed = e.outTimes ? e.outAccessed : e.accessed;
+    modified = e.outTimes ? e.outModified : e.modified;
 }
 
 RecoveryEstimate StoredListing::recoverability(EntryId id) const {
-    const Row* r = row(id);
-    return r ? r->estimate : RecoveryEstimate{};
+    PackedEntry e;
+    return unpack(id, e) ? e.estimate : RecoveryEstimate{};
 }
 
 std::vector<VolumeRange> StoredListing::contentRanges(EntryId id) const {
     std::vector<VolumeRange> out;
-    if (const Row* r = row(id); r && !r->extents.empty())
-        decodeRanges(reinterpret_cast<const uint8_t*>(r->extents.data()), r->extents.size(), out);
+    PackedEntry e;
+    if (unpack(id, e) && !e.extents.empty())
+        decodeRanges(reinterpret_cast<const uint8_t*>(e.extents.data()), e.extents.size(), out);
     return out;
 }
 
 std::optional<uint64_t> StoredListing::plainContentLength(EntryId id) const {
-    const Row* r = row(id);
-    if (!r || r->content != kExtents) return std::nullopt;
-    return r->length;
+    PackedEntry e;
+    if (!unpack(id, e) || e.content != kExtents) return std::nullopt;
+    return e.length;
 }
 
 WriteResult StoredListing::writeContent(EntryId id, ContentSink& out) {
@@ -383,36 +413,50 @@ WriteResult StoredListing::writeContent(EntryId id, ContentSink& out) {
     switch (r->content) {
         case kNone: return WriteResult::complete();
         case kKept: {
-            std::string data, reason;
-            int64_t status = -1;
+            PackedEntry e;
+            if (!unpack(id, e)) return WriteResult::failed("no such entry");
+            std::string data(static_cast<size_t>(e.keptBytes), '\0');
+            bool ok = true;
             {
+                // From the piece that holds its first byte on (a file's
+                // bytes may straddle two pieces).
                 std::lock_guard<std::mutex> lock(fileMutex_);
-                Statement q(file_->db(), "SELECT data, status, reason FROM entries WHERE id = ?");
-                q.bind(1, static_cast<int64_t>(id));
-                if (q.step()) {
-                    size_t n = 0;
-                    const uint8_t* p = q.blob(0, n);
-                    if (n <= kKeptContentBytes && p) data.assign(reinterpret_cast<const char*>(p), n);
-                    status = n <= kKeptContentBytes ? q.integer(1) : -1;
-                    reason = q.text(2).substr(0, 4096);
+                uint64_t at = e.keptAt, done = 0;
+                auto piece = std::upper_bound(keptPieces_.begin(), keptPieces_.end(), at);
+                while (ok && done < data.size()) {
+                    if (piece == keptPieces_.begin()) {
+                        ok = false;
+                        break;
+                    }
+                    const uint64_t start = *(piece - 1);
+                    const uint64_t end = piece == keptPieces_.end() ? keptTotal_ : *piece;
+                    const uint64_t n = std::min<uint64_t>(data.size() - done, end - at);
+                    if (!keptSource_) keptSource_ = std::make_unique<BlobSource>(file_->db(), "kept", "data");
+                    ok = n > 0 && keptSource_->read(static_cast<int64_t>(start), at - start, data.data() + done,
+                                                    static_cast<size_t>(n));
+                    done += n;
+                    at += n;
+                    ++piece;
                 }
             }
-            if (status < 0 || status > 2) return WriteResult::failed("the session's copy of this file cannot be read");
+            if (!ok) return WriteResult::failed("the session's copy of this file cannot be read");
             if (!out.write(data.data(), data.size())) return WriteResult::failed("write error");
-            return WriteResult{static_cast<WriteStatus>(status), reason};
+            return WriteResult{static_cast<WriteStatus>(e.status), std::string(e.reason)};
         }
         case kByParser: {
             VolumeParser* p = rescan_ ? rescan_() : nullptr;
             rescanned_ = p;
             if (!p) return WriteResult::failed("the volume's metadata could not be read again for this file");
-            return p->writeContent(r->sourceId, out);
+            PackedEntry e;
+            if (!unpack(id, e)) return WriteResult::failed("no such entry");
+            return p->writeContent(e.sourceId, out);
         }
         default: break;
     }
     // The extents in order, cut at the length; short reads give zeros.
     std::vector<uint8_t> buf;
     bool readOk = true;
-    uint64_t left = r->length;
+    uint64_t left = plainContentLength(id).value_or(0);
     for (const VolumeRange& v : contentRanges(id)) {
         uint64_t done = 0;
         while (left && done < v.length) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "fs/api/parser.h"
+#include "scan/session/session_codec.h"
 #include "scan/session/session_store.h"
 
 namespace brantlow::session {
@@ -63,25 +64,30 @@ protected:
     bool readEntry(EntryId id, EntryInfo& out) const override;
 
 private:
+    // An entry: where its packed form lies in pool_, which is decoded when
+    // the entry is asked for (the rows stay small: 16 bytes).
     struct Row {
-        EntryInfo info;
-        uint64_t sourceId = 0;
-        uint64_t length = 0;
-        OptTime outAccessed, outModified;
-        RecoveryEstimate estimate;
-        std::string extents;  // packed ranges
+        uint64_t at = 0;
+        uint32_t parent = 0;
         uint8_t content = 0;
         bool stream = false;
     };
     const Row* row(EntryId id) const { return id >= 1 && id <= rows_.size() ? &rows_[id - 1] : nullptr; }
+    bool unpack(EntryId id, PackedEntry& e) const;
 
+    std::string pool_;  // the stored chunks, one after the other
     std::vector<Row> rows_;
+    // The pieces of the kept bytes: the offset of each one's first byte
+    // (its row in the file), in order; keptTotal_ ends the last.
+    std::vector<uint64_t> keptPieces_;
+    uint64_t keptTotal_ = 0;
     // Children and streams of each row (index 0: ROOT), as offsets into kids_.
     std::vector<uint32_t> firstKid_, firstStream_;
     std::vector<EntryId> kids_, streamIds_;
     VolumeView volume_;
     std::unique_ptr<SessionFile> file_;
     std::mutex fileMutex_;
+    std::unique_ptr<BlobSource> keptSource_;  // over file_'s kept bytes (closed before it)
     std::function<VolumeParser*()> rescan_;
     VolumeParser* rescanned_ = nullptr;
     uint64_t byParser_ = 0;

@@ -41,6 +41,34 @@ bool Database::exec(const char* sql) {
     return false;
 }
 
+BlobSource::~BlobSource() { close(); }
+
+void BlobSource::close() {
+    if (blob_) sqlite3_blob_close(blob_);
+    blob_ = nullptr;
+}
+
+bool BlobSource::read(int64_t rowid, uint64_t offset, void* out, size_t n) {
+    int rc = SQLITE_OK;
+    if (blob_ && row_ != rowid) {
+        rc = sqlite3_blob_reopen(blob_, rowid);
+        if (rc != SQLITE_OK) close();
+    }
+    if (!blob_) rc = sqlite3_blob_open(db_.handle(), "main", table_.c_str(), column_.c_str(), rowid, 0, &blob_);
+    if (rc == SQLITE_OK) {
+        row_ = rowid;
+        const uint64_t size = static_cast<uint64_t>(sqlite3_blob_bytes(blob_));
+        rc = offset > size || n > size - offset || n > 0x7fffffff ? SQLITE_CORRUPT
+             : n == 0 ? SQLITE_OK
+                      : sqlite3_blob_read(blob_, out, static_cast<int>(n), static_cast<int>(offset));
+    }
+    if (rc != SQLITE_OK) {
+        close();
+        db_.fail(rc);
+    }
+    return rc == SQLITE_OK;
+}
+
 bool Database::queryInt(const char* sql, int64_t& out) {
     Statement s(*this, sql);
     if (!s.ok() || !s.step()) return false;

@@ -9,6 +9,7 @@
 
 struct sqlite3;
 struct sqlite3_stmt;
+struct sqlite3_blob;
 
 namespace brantlow::session {
 
@@ -37,6 +38,28 @@ private:
     sqlite3* db_ = nullptr;
     std::string error_;
     int code_ = 0;
+};
+
+// Reads pieces of one blob column, the blob left open between reads: the
+// next read in the same row goes straight to its page (SQLite keeps the
+// row's overflow pages listed while it is open), not along the chain from
+// the blob's first page.
+class BlobSource {
+public:
+    BlobSource(Database& db, const char* table, const char* column) : db_(db), table_(table), column_(column) {}
+    ~BlobSource();
+    BlobSource(const BlobSource&) = delete;
+    BlobSource& operator=(const BlobSource&) = delete;
+    // n bytes at offset of the row's blob; false when the row is missing or
+    // the blob shorter.
+    bool read(int64_t rowid, uint64_t offset, void* out, size_t n);
+
+private:
+    void close();
+    Database& db_;
+    std::string table_, column_;
+    sqlite3_blob* blob_ = nullptr;
+    int64_t row_ = 0;
 };
 
 class Statement {

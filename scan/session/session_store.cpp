@@ -20,20 +20,13 @@ uint32_t be32(const uint8_t* p) {
 const char* kSchema = R"(
 CREATE TABLE meta(key TEXT PRIMARY KEY, value TEXT NOT NULL) WITHOUT ROWID;
 CREATE TABLE sources(idx INTEGER PRIMARY KEY, path TEXT NOT NULL, size INTEGER NOT NULL, hash TEXT NOT NULL);
--- A listing: one row per entry as the tree shows it, parents before children
--- (parent 0: ROOT). Times in seconds since 1970 UTC and nanoseconds (NULL:
--- none). texts: the list's five columns (NULL: made from the row). content: 0 none, 1 the extents read in order and cut at length,
--- 2 the bytes in data as the writer gave them (status, reason: how), 3 only the scan's parser can
--- write it (source_id names the entry there).
-CREATE TABLE entries(
-  id INTEGER PRIMARY KEY, parent INTEGER NOT NULL, source_id INTEGER NOT NULL, name BLOB NOT NULL,
-  kind INTEGER NOT NULL, state INTEGER NOT NULL, flags INTEGER NOT NULL, size INTEGER NOT NULL,
-  created INTEGER, created_ns INTEGER, modified INTEGER, modified_ns INTEGER, accessed INTEGER, accessed_ns INTEGER,
-  attributes TEXT, original_path BLOB, deleted_at INTEGER, deleted_at_ns INTEGER,
-  out_accessed INTEGER, out_accessed_ns INTEGER, out_modified INTEGER, out_modified_ns INTEGER,
-  recoverable INTEGER, units INTEGER, overwritten INTEGER,
-  content INTEGER NOT NULL, length INTEGER, extents BLOB, data BLOB, status INTEGER, reason TEXT,
-  texts BLOB);
+-- A listing, in tree order, parents before children: entry_chunks holds
+-- entries first .. first + count - 1 packed one after the other in rows
+-- (session_codec.h: PackedEntry); kept holds the bytes of the small files
+-- whose content is kept, one stream cut in pieces, at: the offset of the
+-- piece's first byte in the stream.
+CREATE TABLE entry_chunks(first INTEGER PRIMARY KEY, count INTEGER NOT NULL, rows BLOB NOT NULL);
+CREATE TABLE kept(at INTEGER PRIMARY KEY, data BLOB NOT NULL);
 -- A carve: the files found, in the order found.
 CREATE TABLE finds(
   id INTEGER PRIMARY KEY, start INTEGER NOT NULL, size INTEGER NOT NULL, type INTEGER NOT NULL,
@@ -163,6 +156,13 @@ Opening SessionFile::open(const std::string& path, SessionKind kind, const std::
         if (storedKind != kindName(kind)) {
             o.refusal = Refusal::OtherJob;
             o.reason = "holds a " + storedKind + ", not a " + kindName(kind);
+            return o;
+        }
+        if (kind == SessionKind::Listing && static_cast<int32_t>(be32(head.data() + 60)) < kSchemaVersion) {
+            o.refusal = Refusal::Older;
+            o.reason = "was written by an older version of Brantlow (session layout " +
+                       std::to_string(be32(head.data() + 60)) + "; this version reads listings of layout " +
+                       std::to_string(kSchemaVersion) + "): run the scan again, or use --session-overwrite";
             return o;
         }
         if (f->meta("job") != job) {

@@ -24,7 +24,9 @@ namespace brantlow::session {
 
 // "BRNS" (PRAGMA application_id) and the layout version (PRAGMA user_version).
 constexpr int32_t kApplicationId = 0x42524e53;
-constexpr int32_t kSchemaVersion = 1;
+// Layout 2 keeps a listing's entries packed in chunks; a listing of
+// layout 1 is refused (Refusal::Older), the other jobs' tables are the same.
+constexpr int32_t kSchemaVersion = 2;
 
 enum class SessionKind { Listing, Carve, SectorScan };
 const char* kindName(SessionKind k);
@@ -45,6 +47,7 @@ enum class Refusal {
     OtherSource,  // its source's size or bytes differ
     OtherJob,     // another kind of job, or other settings
     CannotWrite,  // cannot be created or opened for writing
+    Older,        // a listing written by an older version, in a layout this one does not read
 };
 
 class SessionFile;

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
 
 #include "base/names.h"
 #include "base/texts.h"
@@ -82,6 +83,42 @@ TEST(Times, DosLocalFollowsTheZone) {
     tzset();
     ASSERT_TRUE(utc && est);
     EXPECT_EQ(est->sec - utc->sec, 5 * 3600);
+}
+
+// Local DOS times are what mktime gives, in zones with summer time (and
+// one whose clocks move by half an hour), around the changes.
+TEST(Times, DosLocalIsWhatMktimeGivesAroundZoneChanges) {
+    const char* old = std::getenv("TZ");
+    const std::string saved = old ? old : "";
+    int checked = 0;
+    for (const char* zone : {"Europe/Berlin", "Australia/Lord_Howe", "America/New_York"}) {
+        if (!std::ifstream(std::string("/usr/share/zoneinfo/") + zone)) continue;
+        setenv("TZ", zone, 1);
+        tzset();
+        for (unsigned year = 2019; year <= 2021; ++year)
+            for (unsigned month = 1; month <= 12; ++month)
+                for (unsigned day = 1; day <= 31; day += 1)
+                    for (unsigned minute = 0; minute < 4 * 60; minute += 3) {
+                        const auto date = static_cast<uint16_t>(((year - 1980) << 9) | (month << 5) | day);
+                        const auto time = static_cast<uint16_t>(((minute / 60) << 11) | ((minute % 60) << 5) | (minute % 30));
+                        struct tm t {};
+                        t.tm_year = static_cast<int>(year) - 1900;
+                        t.tm_mon = static_cast<int>(month) - 1;
+                        t.tm_mday = static_cast<int>(day);
+                        t.tm_hour = static_cast<int>(minute / 60);
+                        t.tm_min = static_cast<int>(minute % 60);
+                        t.tm_sec = static_cast<int>(minute % 30) * 2;
+                        t.tm_isdst = -1;
+                        const time_t want = mktime(&t);
+                        const auto got = fromDosLocal(date, time);
+                        ASSERT_TRUE(got);
+                        ASSERT_EQ(got->sec, static_cast<int64_t>(want)) << zone << " " << year << "-" << month << "-" << day << " " << minute;
+                        ++checked;
+                    }
+    }
+    if (old) setenv("TZ", saved.c_str(), 1); else unsetenv("TZ");
+    tzset();
+    if (checked == 0) GTEST_SKIP() << "no zone files in /usr/share/zoneinfo";
 }
 
 TEST(Utf, Utf16SurrogatesAndCodePage) {

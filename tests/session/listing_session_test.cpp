@@ -11,8 +11,11 @@
 #include <sstream>
 #include <string>
 
+#include "scan/session/session_codec.h"
+#include "scan/session/session_db.h"
 #include "tests/support/fixtures.h"
 
+using namespace brantlow;
 using namespace brantlow::test;
 namespace fs = std::filesystem;
 
@@ -100,6 +103,56 @@ TEST(ReopenedListing, CatGivesTheFileFromItsStoredExtents) {
         ++compared;
     }
     EXPECT_GT(compared, 10);
+}
+
+// A listing of many chunks whose kept bytes (the files' resident data) fill
+// more than one piece: the same listing reopened, and the files of the
+// folder whose kept bytes straddle two pieces saved alike.
+TEST(ReopenedListing, ManyChunksAndKeptPieces) {
+    TempDir tmp;
+    const std::string img = tmp.path() + "/records.img", ses = tmp.path() + "/s";
+    const std::string make = "python3 '" + std::string(BRANTLOW_SOURCE_DIR) + "/bench/make_ntfs_records.py' '" + img +
+                             "' 24000 2000 >/dev/null 2>&1";
+    if (std::system(make.c_str()) != 0) GTEST_SKIP() << "make_ntfs_records.py could not make an image (python3, mkntfs)";
+    const CliResult fresh = runCli({"list", img, "--json", "--quiet"});
+    ASSERT_EQ(runCli({"list", img, "--json", "--quiet", "--session", ses}).out, fresh.out);
+    EXPECT_EQ(runCli({"list", img, "--json", "--quiet", "--session", ses}).out, fresh.out);
+
+    // The entries from the file: the folder of the file whose kept bytes
+    // run past the first piece.
+    session::Database db;
+    ASSERT_TRUE(db.open(ses, false));
+    int64_t chunks = 0, pieces = 0, secondPiece = 0;
+    ASSERT_TRUE(db.queryInt("SELECT count(*) FROM entry_chunks", chunks));
+    ASSERT_TRUE(db.queryInt("SELECT count(*) FROM kept", pieces));
+    ASSERT_TRUE(db.queryInt("SELECT at FROM kept ORDER BY at LIMIT 1 OFFSET 1", secondPiece));
+    EXPECT_GT(chunks, 5);
+    ASSERT_GT(pieces, 1);
+    std::vector<std::string> blobs;
+    std::vector<session::PackedEntry> entries;
+    session::Statement q(db, "SELECT rows FROM entry_chunks ORDER BY first");
+    while (q.step()) blobs.push_back(q.text(0));
+    for (const std::string& b : blobs) {
+        session::BlobReader r(reinterpret_cast<const uint8_t*>(b.data()), b.size());
+        for (session::PackedEntry e; !r.atEnd();) {
+            ASSERT_TRUE(session::decodeEntry(r, e));
+            entries.push_back(e);
+        }
+    }
+    std::string folder;
+    for (size_t i = 0; i < entries.size() && folder.empty(); ++i) {
+        const session::PackedEntry& e = entries[i];
+        if (e.content == 2 && e.keptAt < static_cast<uint64_t>(secondPiece) &&
+            e.keptAt + e.keptBytes > static_cast<uint64_t>(secondPiece))
+            folder = std::string(entries[i - e.parentGap].name);
+    }
+    ASSERT_FALSE(folder.empty());
+    const CliResult a = runCli({"recover", img, "--path", folder, "--out", tmp.path() + "/a", "--quiet"});
+    const CliResult b = runCli({"recover", img, "--path", folder, "--out", tmp.path() + "/b", "--quiet", "--session", ses});
+    EXPECT_EQ(a.rc, b.rc);
+    const auto saved = tree(tmp.path() + "/a");
+    EXPECT_GT(saved.size(), 1000u);
+    EXPECT_EQ(saved, tree(tmp.path() + "/b"));
 }
 
 }  // namespace

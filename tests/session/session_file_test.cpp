@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 
@@ -102,25 +103,67 @@ TEST(SessionFile, RefusesWhatItCannotUseAndLeavesItAlone) {
     EXPECT_TRUE(says(r, "cut short")) << r.out;
     EXPECT_EQ(readAll(ses).size(), good.size() / 2);
 
+    // A listing of the layout before entries were packed: refused, not
+    // misread.
+    std::string older = good;
+    older[63] = 1;
+    writeAll(ses, older);
+    r = list(img);
+    EXPECT_EQ(r.rc, 7);
+    EXPECT_TRUE(says(r, "was written by an older version of Brantlow (session layout 1")) << r.out;
+    EXPECT_TRUE(says(r, "run the scan again, or use --session-overwrite")) << r.out;
+    EXPECT_EQ(readAll(ses), older);
+
     // Rows that do not hold together: a parent after its child, unknown
-    // kinds, unreadable extents, fewer rows than recorded.
-    for (const char* sql : {"UPDATE entries SET parent = id + 5 WHERE id = 3",
-                            "UPDATE entries SET kind = 9 WHERE id = 2",
-                            "UPDATE entries SET extents = x'ffffffff' WHERE id = (SELECT max(id) FROM entries)",
-                            "UPDATE entries SET texts = x'05' WHERE id = 1",
-                            "UPDATE entries SET content = 2, data = zeroblob(70000) WHERE id = 1",
-                            "DELETE FROM entries WHERE id = (SELECT max(id) FROM entries)"}) {
+    // kinds, unreadable extents, bytes left over in a chunk, kept bytes
+    // beyond their bound, fewer rows than recorded.
+    using Change = std::function<void(session::PackedEntry&)>;
+    const std::vector<std::pair<const char*, Change>> hostile{
+        {"parent", [](session::PackedEntry& e) { e.parentGap = 0; }},
+        {"kind", [](session::PackedEntry& e) { e.kind = static_cast<EntryKind>(3); }},
+        {"extents", [](session::PackedEntry& e) { e.extents = "\xff\xff\xff\xff"; }},
+        {"kept", [](session::PackedEntry& e) {
+             e.content = 2;
+             e.keptBytes = 70000;
+         }},
+        {"left over", nullptr},
+        {"fewer", nullptr}};
+    for (const auto& [what, change] : hostile) {
         writeAll(ses, good);
         {
             session::Database db;
             ASSERT_TRUE(db.open(ses, false));
-            ASSERT_TRUE(db.exec(sql)) << db.error();
+            if (std::string(what) == "fewer") {
+                ASSERT_TRUE(db.exec("DELETE FROM entry_chunks WHERE first = (SELECT max(first) FROM entry_chunks)"));
+            } else {
+                // The last chunk, its second entry changed.
+                std::string rows;
+                int64_t first = 0, count = 0;
+                {
+                    session::Statement q(db, "SELECT first, count, rows FROM entry_chunks ORDER BY first DESC LIMIT 1");
+                    ASSERT_TRUE(q.step());
+                    first = q.integer(0);
+                    count = q.integer(1);
+                    rows = q.text(2);
+                }
+                session::BlobReader in(reinterpret_cast<const uint8_t*>(rows.data()), rows.size());
+                session::BlobWriter out;
+                for (int64_t k = 0; k < count; ++k) {
+                    session::PackedEntry e;
+                    ASSERT_TRUE(session::decodeEntry(in, e));
+                    if (k == std::min<int64_t>(1, count - 1) && change) change(e);
+                    session::encodeEntry(out, e);
+                }
+                if (!change) out.num(0);
+                session::Statement u(db, "UPDATE entry_chunks SET rows = ? WHERE first = ?");
+                ASSERT_TRUE(u.bindBlob(1, out.data().data(), out.data().size()).bind(2, first).run()) << db.error();
+            }
         }
-        const std::string hostile = readAll(ses);
+        const std::string bytes = readAll(ses);
         r = list(img);
-        EXPECT_EQ(r.rc, 7) << sql;
-        EXPECT_TRUE(says(r, "is damaged (")) << sql << ": " << r.out;
-        EXPECT_EQ(readAll(ses), hostile) << sql;
+        EXPECT_EQ(r.rc, 7) << what;
+        EXPECT_TRUE(says(r, "is damaged (")) << what << ": " << r.out;
+        EXPECT_EQ(readAll(ses), bytes) << what;
     }
 
     // Another source: same size, other bytes in its first MiB; or another size.
