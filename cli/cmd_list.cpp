@@ -24,6 +24,7 @@
 #include "scan/volumes.h"
 #include "scan/unreadable.h"
 #include "scan/session/listing_session.h"
+#include "scan/session/session_files.h"
 
 namespace brantlow::cli {
 
@@ -352,12 +353,7 @@ std::optional<Scanned> scanVolume(const Args& a, int& rc) {
     auto s = scanOn(a, sources, rc);
     if (!s) return s;
     const bool layered = s->volume.reader != nullptr;
-    if (f->begin() && f->setMeta("volume.start_byte", std::to_string(s->view.startByte())) &&
-        f->setMeta("volume.size_bytes", std::to_string(s->view.sizeBytes())) &&
-        f->setMeta("volume.start_sector", std::to_string(s->volume.startSector)) &&
-        f->setMeta("volume.size_sectors", std::to_string(s->volume.sizeSectors)) &&
-        f->setMeta("volume.fs", s->volume.fileSystem) && f->setMeta("volume.number", s->volume.volumeNumber) &&
-        f->setMeta("volume.output_note", s->volume.outputNote) && f->setMeta("volume.layered", layered ? "1" : "0"))
+    if (f->begin() && session::recordVolume(*f, s->volume, s->view, layered))
         session::writeListing(*f, *s->parser, &platform::interruptFlag());
     sayCheckpointsStopped(*f);
     return s;

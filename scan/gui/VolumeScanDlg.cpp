@@ -51,6 +51,8 @@ VolumeScanDlg::VolumeScanDlg(WizardPage* opener, const VolumeEntry& volume, Scan
     messages_ = std::make_unique<PageMessages>(messages(), closing_);
     if (!options_.choose) options_.choose = selectParser;
     reader_ = options_.reader ? options_.reader : g_deviceReader;
+    sourceReader_ = reader_;
+    if (options_.sourcePath.empty()) options_.sourcePath = currentSourcePath();
     iconProvider_ = std::make_unique<QFileIconProvider>();
     buildControls();
     // The output folder of the volume before, while it is there.
@@ -84,12 +86,16 @@ void VolumeScanDlg::start() {
     volumeEdit_->setText(QString::fromStdString(volume_.rootPath.empty() ? volume_.volumeNumber : volume_.rootPath));
     scanMode_ = static_cast<int>(mode_);
     root_ = tree_->InsertItem("ROOT", folderImage());
+    if (options_.reopened) return showReopened();
     if (!chooseParser()) return;
 
     // A mounted volume is read through its own device.
     if (!volume_.rootPath.empty() && !volume_.volumeNumber.empty() && volume_.volumeNumber[0] == '/') {
         auto dev = std::make_shared<FileReadSeek>();
-        if (dev->Open(volume_.volumeNumber)) reader_ = dev;
+        if (dev->Open(volume_.volumeNumber)) {
+            reader_ = sourceReader_ = dev;
+            options_.sourcePath = volume_.volumeNumber;
+        }
     }
     // A volume inside a layer is read through the layer.
     if (volume_.reader) reader_ = volume_.reader;
@@ -101,6 +107,7 @@ void VolumeScanDlg::start() {
 
     ScanContext ctx;
     ctx.volume = volumeView(volume_, reader_);
+    openAutoSession(ctx.volume);
     unreadable_ = std::make_shared<UnreadableSectors>(ctx.volume);
     ctx.mode = mode_;
     ctx.options = options_.scan;
@@ -111,6 +118,7 @@ void VolumeScanDlg::start() {
     showWorkerControls(true);
     work_.start(WorkState::Job::Scan);
     job_.start(parser_, ctx, [this](ScanOutcome out) {
+        finishAutoSession(out);
         work_.finish(WorkState::Job::Scan);
         QMetaObject::invokeMethod(this, [this, out] { scanEnded(out); }, Qt::QueuedConnection);
     });
@@ -167,7 +175,27 @@ void VolumeScanDlg::scanEnded(ScanOutcome outcome) {
     if (messages_->done.load()) setStatus(kScanDoneText);
     const std::string box = scanEndingBox(*parser_, outcome, messages_->done.load());
     if (!box.empty()) messages().info(box);
+    // A scan stopped before its end: its session is kept only when the
+    // operator says so (a later open scans the volume again).
+    scanStopped_ = !options_.reopened && parser_->stopRequested.load();
+    if (scanStopped_ && session_ && !sessionFinished_.load() && !closing_.load() &&
+        !messages().question(kKeepSessionQuestion)) {
+        session_.reset();
+        session::removeSession(sessionPath_);
+        sessionPath_.clear();
+    }
     emit scanFinished();
+}
+
+// A listing reopened from a session: shown as a scan's result, nothing read.
+void VolumeScanDlg::showReopened() {
+    parser_ = options_.reopened->parser.get();
+    unreadable_ = std::make_shared<UnreadableSectors>(options_.reopened->view);
+    messages_->done.store(true);
+    QString note = "Opened from a session: the volume was not scanned again.";
+    if (!options_.reopened->damage.empty()) note += " " + QString::fromStdString(options_.reopened->damage);
+    status2_->setText(note);
+    scanEnded(ScanOutcome::Done);
 }
 
 void VolumeScanDlg::showWorkerControls(bool on) {
@@ -257,6 +285,12 @@ void VolumeScanDlg::stopWork() {
     job_.abandon();
     if (saveThread_.joinable()) saveThread_.join();
     if (searchThread_.joinable()) searchThread_.join();
+    // The operator did not keep the session of the scan cut short.
+    if (dropSession_.exchange(false) && session_) {
+        session_.reset();
+        session::removeSession(sessionPath_);
+        sessionPath_.clear();
+    }
 }
 
 void registerScanPage() {
@@ -264,6 +298,7 @@ void registerScanPage() {
         [](WizardPage* opener, const VolumeEntry& volume, ScanMode mode, const ScanOptions& options) -> WizardPage* {
             VolumeScanDlg::Options o;
             o.scan = options;
+            o.sessionFolder = session::wizardSessionFolder();
             return new VolumeScanDlg(opener, volume, mode, std::move(o));
         });
 }
