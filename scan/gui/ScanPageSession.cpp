@@ -216,8 +216,9 @@ VolumeScanDlg* VolumeScanDlg::openSession(WizardPage* opener, const std::string&
         why);
     if (!reopened) return nullptr;
     rescan->volume = reopened->volume;
+    const VolumeEntry volume = reopened->volume;
     options.reopened = std::make_shared<session::ReopenedListing>(std::move(*reopened));
-    return new VolumeScanDlg(opener, options.reopened->volume, mode, std::move(options));
+    return new VolumeScanDlg(opener, volume, mode, std::move(options));
 }
 
 }  // namespace brantlow::gui

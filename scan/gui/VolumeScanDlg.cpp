@@ -285,9 +285,9 @@ void VolumeScanDlg::stopWork() {
     job_.abandon();
     if (saveThread_.joinable()) saveThread_.join();
     if (searchThread_.joinable()) searchThread_.join();
-    // The operator did not keep the session of the scan cut short.
-    if (dropSession_.exchange(false) && session_) {
-        session_.reset();
+    // The session is closed; the operator did not keep one cut short.
+    session_.reset();
+    if (dropSession_.exchange(false) && !sessionFinished_.load() && !sessionPath_.empty()) {
         session::removeSession(sessionPath_);
         sessionPath_.clear();
     }
