@@ -773,6 +773,11 @@ bool RawRecoveryDialog::openCarveSession(myJpg& e, const std::string& job, const
         QMetaObject::invokeMethod(this, [this, from] { status->setText(QString::fromStdString(from)); },
                                   Qt::QueuedConnection);
     }
+    if (named && stored.finished) {
+        // Shown as it is: nothing is written to it.
+        sessionFinished_ = true;
+        return true;
+    }
     session::recordVolume(*o.file, volume_, e.volume, volume_.reader != nullptr);
     session::attachCarve(*o.file, e, nullptr);
     session_ = std::move(o.file);
@@ -793,6 +798,22 @@ void RawRecoveryDialog::openSession(const QString& path) {
         messageSink().info("The session " + path.toStdString() + " " + why + "; it is left as it is.");
         return;
     }
+    // Checked before anything is replaced: a carve of this source with the
+    // settings on the page (its types, Free space only).
+    if (!reader_) {
+        messageSink().info("Please Restart the program to re begin necessary initialization...");
+        return;
+    }
+    std::unique_ptr<myJpg> types = loadTypes();
+    if (!types) return;
+    session::Opening o = session::SessionFile::open(
+        path.toStdString(), session::SessionKind::Carve, carveJob(*types, freeOnlyCheck->isChecked()),
+        {session::identifySource(sourcePath_, *reader_)}, false);
+    if (!o.file) {
+        messageSink().info("The session " + path.toStdString() + " " + o.reason + "; it is left as it is.");
+        return;
+    }
+    o.file.reset();
     startCarve(path.toStdString());
 }
 

@@ -101,7 +101,9 @@ TEST_P(ScanPageSession, ReopenedListingReadsNothingButTheIdentityAndSavesTheSame
     page->saveScan();
     ASSERT_TRUE(fs::exists(kept));
 
-    // Reopened: the tree from the file; of the source only its first and last MiB.
+    // Reopened: the tree from the file; of the source only its first and
+    // last MiB; the file is only read.
+    const auto keptHash = sha256File(kept);
     auto counted = std::make_shared<CountingReader>(file);
     auto* again = VolumeScanDlg::openSession(opener, kept, counted, img, nullptr, o, why);
     ASSERT_NE(again, nullptr) << why;
@@ -117,7 +119,7 @@ TEST_P(ScanPageSession, ReopenedListingReadsNothingButTheIdentityAndSavesTheSame
 
     // Refused, with the reason, and left byte for byte: a session of another
     // source, and a file that is not a session (through Open Scan…).
-    const auto keptHash = sha256File(kept);
+    EXPECT_EQ(sha256File(kept), keptHash);
     auto other = std::make_shared<MemoryReader>(std::vector<uint8_t>(1 << 20, 0));
     EXPECT_EQ(VolumeScanDlg::openSession(opener, kept, other, img, nullptr, o, why), nullptr);
     EXPECT_NE(why.find("was made from a source of"), std::string::npos) << why;
