@@ -325,6 +325,15 @@ bool copySession(SessionFile& f, const std::string& path, std::string& why) {
         removeSession(path);
         return false;
     }
+    // The copy in write-ahead-log mode, as every session is: opening it
+    // later then changes nothing in it.
+    Database copy;
+    if (!copy.open(path, false) || !copy.exec("PRAGMA journal_mode=WAL")) {
+        why = "cannot be written: " + copy.error();
+        copy.close();
+        removeSession(path);
+        return false;
+    }
     return true;
 }
 

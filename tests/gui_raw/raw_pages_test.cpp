@@ -551,6 +551,8 @@ TEST(RawRecoveryPage, CarveSessionKeptSavedAndReopened) {
         d.saveScan();
         ASSERT_TRUE(std::filesystem::exists(kept));
     }
+    // Opened, then refused: the file is only read.
+    const auto before = test::sha256File(kept);
     auto counted = std::make_shared<CountingReader>(reader);
     RawRecoveryDialog d(counted, wholeImage(reader->sizeBytes()));
     d.setSessions({}, img);
@@ -562,8 +564,7 @@ TEST(RawRecoveryPage, CarveSessionKeptSavedAndReopened) {
     EXPECT_EQ(d.tree->GetItemText(categoryItem(d, tops(d)[0], "Archives")), "Archives (2)");
     EXPECT_LE(counted->bytesRead(), reader->sizeBytes() / 8) << "the volume was carved again";
 
-    // A session of other settings is refused with the reason, left as it is.
-    const auto before = test::sha256File(kept);
+    // A session of other settings is refused with the reason.
     d.freeOnlyCheck->setChecked(true);
     d.openSession(QString::fromStdString(kept));
     EXPECT_FALSE(d.running());
