@@ -296,7 +296,6 @@ bool recordedVolume(SessionFile& f, VolumeEntry& volume, uint64_t& startByte, ui
     volume.volumeNumber = f.meta("volume.number");
     volume.startSector = *startSector;
     volume.sizeSectors = *sizeSectors;
-    volume.sizeText = formatSizeText(*sizeSectors * 512);
     volume.outputNote = f.meta("volume.output_note");
     startByte = *start;
     sizeBytes = *size;
