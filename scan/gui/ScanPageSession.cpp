@@ -31,44 +31,59 @@ std::vector<session::SourceIdentity> VolumeScanDlg::sourceIdentity() const {
     return {session::identifySource(options_.sourcePath, *sourceReader_)};
 }
 
+// On a thread of its own while the scan runs (the source's identity and
+// the file's making take a moment); the scan's end waits for it.
 void VolumeScanDlg::openAutoSession(const VolumeView& view) {
     if (options_.sessionFolder.empty() || options_.sourcePath.empty() || !sourceReader_) return;
-    std::string why;
-    if (!session::makeSessionFolder(options_.sessionFolder, why)) {
-        status2_->setText("This scan keeps no session: " + q(why));
-        return;
-    }
-    const std::string job = listingJob();
+    const std::string job = listingJob(), folder = options_.sessionFolder;
     const std::string path =
-        session::defaultSessionPath(options_.sessionFolder, options_.sourcePath, session::SessionKind::Listing, job);
-    // A scan started here replaces an earlier session of the same job.
-    session::Opening o = session::SessionFile::open(path, session::SessionKind::Listing, job, sourceIdentity(), true);
-    if (!o.file) {
-        status2_->setText("This scan keeps no session: " + q(path) + " " + q(o.reason));
-        return;
-    }
-    if (!o.file->begin() || !session::recordVolume(*o.file, volume_, view, volume_.reader != nullptr) ||
-        !session::recordMode(*o.file, mode_) || !o.file->commit()) {
-        status2_->setText("This scan keeps no session: " + q(path) + " cannot be written (" + q(o.file->stopReason()) + ")");
-        o.file.reset();
-        session::removeSession(path);
-        return;
-    }
-    session_ = std::move(o.file);
-    sessionPath_ = path;
+        session::defaultSessionPath(folder, options_.sourcePath, session::SessionKind::Listing, job);
+    sessionThread_ = std::thread([this, view, job, folder, path] {
+        std::string failure;
+        // A scan started here replaces an earlier session of the same job.
+        session::Opening o;
+        if (session::makeSessionFolder(folder, failure))
+            o = session::SessionFile::open(path, session::SessionKind::Listing, job, sourceIdentity(), true);
+        if (failure.empty() && !o.file) failure = path + " " + o.reason;
+        if (o.file && (!o.file->begin() || !session::recordVolume(*o.file, volume_, view, volume_.reader != nullptr) ||
+                       !session::recordMode(*o.file, mode_) || !o.file->commit())) {
+            failure = path + " cannot be written (" + o.file->stopReason() + ")";
+            o.file.reset();
+            session::removeSession(path);
+        }
+        if (!failure.empty()) {
+            QMetaObject::invokeMethod(this, [this, failure] {
+                if (!closing_.load()) status2_->setText("This scan keeps no session: " + q(failure));
+            }, Qt::QueuedConnection);
+            return;
+        }
+        session_ = std::move(o.file);
+        sessionPath_ = path;
+        sessionOpen_.store(true);
+    });
 }
 
-// On the worker, before the page shows the ending: a scan that ran to its
-// end keeps its listing; one stopped or refused stays unfinished.
-void VolumeScanDlg::finishAutoSession(ScanOutcome outcome) {
-    if (!session_ || outcome == ScanOutcome::Rejected || parser_->stopRequested.load() || closing_.load()) return;
-    bridge_.status("Keeping the result in its session...");
-    if (session_->begin()) session::writeListing(*session_, *parser_, &closing_);
-    sessionFinished_.store(session_->writable() && session_->finished());
+void VolumeScanDlg::keepListing() {
+    status2_->setText("Keeping the result in its session...");
+    sessionThread_ = std::thread([this] {
+        if (session_->begin()) session::writeListing(*session_, *parser_, &closing_);
+        sessionFinished_.store(session_->writable() && session_->finished());
+        work_.finish(WorkState::Job::Scan);
+        QMetaObject::invokeMethod(this, [this] {
+            if (sessionThread_.joinable()) sessionThread_.join();
+            if (closing_.load()) return;
+            // The save line may have news of its own by now.
+            if (status2_->text() == "Keeping the result in its session...")
+                status2_->setText(sessionFinished_.load() ? "The result is kept in its session: " + q(sessionPath_)
+                                                          : "The result could not be kept in its session " +
+                                                                q(sessionPath_) + " (" + q(session_->stopReason()) + ")");
+        }, Qt::QueuedConnection);
+    });
 }
 
 QString VolumeScanDlg::sessionInProgress() const {
-    return session_ && !sessionFinished_.load() && work_.running() == WorkState::Job::Scan ? q(sessionPath_) : QString();
+    return sessionOpen_.load() && !sessionFinished_.load() && work_.running() == WorkState::Job::Scan ? q(sessionPath_)
+                                                                                                   : QString();
 }
 
 void VolumeScanDlg::dropSession() { dropSession_.store(true); }

@@ -118,8 +118,12 @@ void VolumeScanDlg::start() {
     showWorkerControls(true);
     work_.start(WorkState::Job::Scan);
     job_.start(parser_, ctx, [this](ScanOutcome out) {
-        finishAutoSession(out);
-        work_.finish(WorkState::Job::Scan);
+        // A scan that ran to its end keeps its listing in its session: the
+        // job goes on with that once the page has shown the result.
+        if (sessionThread_.joinable()) sessionThread_.join();
+        keepPending_.store(session_ && out != ScanOutcome::Rejected && !parser_->stopRequested.load() &&
+                           !closing_.load());
+        if (!keepPending_.load()) work_.finish(WorkState::Job::Scan);
         QMetaObject::invokeMethod(this, [this, out] { scanEnded(out); }, Qt::QueuedConnection);
     });
 }
@@ -173,6 +177,7 @@ void VolumeScanDlg::scanEnded(ScanOutcome outcome) {
     // The status line first, so no phase text is left under the box; a file
     // system with its own ending has set its text already.
     if (messages_->done.load()) setStatus(kScanDoneText);
+    if (keepPending_.exchange(false)) keepListing();
     const std::string box = scanEndingBox(*parser_, outcome, messages_->done.load());
     if (!box.empty()) messages().info(box);
     // A scan stopped before its end: its session is kept only when the
@@ -180,6 +185,7 @@ void VolumeScanDlg::scanEnded(ScanOutcome outcome) {
     scanStopped_ = !options_.reopened && parser_->stopRequested.load();
     if (scanStopped_ && session_ && !sessionFinished_.load() && !closing_.load() &&
         !messages().question(kKeepSessionQuestion)) {
+        sessionOpen_.store(false);
         session_.reset();
         session::removeSession(sessionPath_);
         sessionPath_.clear();
@@ -285,7 +291,9 @@ void VolumeScanDlg::stopWork() {
     job_.abandon();
     if (saveThread_.joinable()) saveThread_.join();
     if (searchThread_.joinable()) searchThread_.join();
+    if (sessionThread_.joinable()) sessionThread_.join();
     // The session is closed; the operator did not keep one cut short.
+    sessionOpen_.store(false);
     session_.reset();
     if (dropSession_.exchange(false) && !sessionFinished_.load() && !sessionPath_.empty()) {
         session::removeSession(sessionPath_);

@@ -114,7 +114,7 @@ public:
     QString sessionInProgress() const override;
     void dropSession() override;
     // The session the scan writes as it goes ("" when none).
-    QString sessionPath() const { return QString::fromStdString(sessionPath_); }
+    QString sessionPath() const { return sessionOpen_.load() ? QString::fromStdString(sessionPath_) : QString(); }
     // True when the result came from a session file, not a scan.
     bool reopened() const { return options_.reopened != nullptr; }
     QPushButton* saveScanButton() const { return saveScanButton_; }
@@ -205,7 +205,10 @@ private:
     // The session of a scan: opened (made) as the scan starts, the listing
     // written into it when the scan ends (on the worker).
     void openAutoSession(const VolumeView& view);
-    void finishAutoSession(ScanOutcome outcome);
+    // Writes the listing into the session on its own thread, as the end of
+    // the scan job (the result is shown and browsable meanwhile; Save and
+    // Search wait for it, as for any job).
+    void keepListing();
     void showReopened();
     std::string listingJob() const;
     std::vector<session::SourceIdentity> sourceIdentity() const;
@@ -308,6 +311,9 @@ private:
     std::atomic<bool> dropSession_{false};
     std::atomic<bool> sessionFinished_{false};
     bool scanStopped_ = false;  // Stop ended the scan: its tree is partial
+    std::atomic<bool> keepPending_{false};
+    std::atomic<bool> sessionOpen_{false};  // session_ is set (by the thread that opens it)
+    std::thread sessionThread_;
     QPushButton* saveScanButton_ = nullptr;
     QPushButton* openScanButton_ = nullptr;
 

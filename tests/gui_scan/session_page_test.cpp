@@ -173,7 +173,7 @@ struct RunningScan {
         v.sizeSectors = 64;
         page = new VolumeScanDlg(opener, v, ScanMode::Standard, o);
         page->show();
-        EXPECT_TRUE(waitFor([&] { return fake && fake->steps.load() > 5; }));
+        EXPECT_TRUE(waitFor([&] { return fake && fake->steps.load() > 5 && !page->sessionPath().isEmpty(); }));
         path = page->sessionPath().toStdString();
     }
     ~RunningScan() {
