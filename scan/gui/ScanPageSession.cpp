@@ -124,6 +124,18 @@ void VolumeScanDlg::saveScan() {
     bool ok;
     if (session_ && sessionFinished_.load()) {
         ok = session::copySession(*session_, file, why);
+    } else if (options_.reopened) {
+        // A copy of the session it came from (written again, files the
+        // session keeps no plan for would need the volume's metadata).
+        session::SessionSummary from;
+        session::Refusal refusal;
+        ok = session::peekSession(options_.reopened->path, from, refusal, why);
+        if (ok) {
+            session::Opening o = session::SessionFile::open(options_.reopened->path, session::SessionKind::Listing,
+                                                            from.job, sourceIdentity(), false);
+            ok = o.file && session::copySession(*o.file, file, why);
+            if (!o.file) why = o.reason;
+        }
     } else {
         const VolumeView view = options_.reopened ? options_.reopened->view : volumeView(volume_, reader_);
         ok = session::saveListingSession(file, sourceIdentity(), listingJob(), volume_, view, volume_.reader != nullptr,

@@ -357,6 +357,7 @@ std::optional<ReopenedListing> reopenListing(std::unique_ptr<SessionFile> f, std
         r.volume = *layered;
     }
     r.damage = f->meta("damage");
+    r.path = f->path();
     r.parser = std::make_unique<StoredListing>();
     if (!r.parser->load(std::move(f), why)) return std::nullopt;
     r.view = VolumeView(volumeReader(r.volume, reader), startByte, sizeBytes);

@@ -102,6 +102,7 @@ struct ReopenedListing {
     VolumeEntry volume;
     VolumeView view;
     std::string damage;  // the damage the scan went past, as it said it
+    std::string path;    // the session file
 };
 // f: a finished listing session opened for the source of reader. A volume
 // inside a layer (decrypted, a logical volume) is read through layered,

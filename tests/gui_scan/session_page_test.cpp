@@ -92,6 +92,7 @@ TEST_P(ScanPageSession, ReopenedListingReadsNothingButTheIdentityAndSavesTheSame
     EXPECT_EQ(s.kind, session::SessionKind::Listing);
     EXPECT_TRUE(s.finished);
     EXPECT_GT(s.rows, 10u);
+    const uint64_t rows = s.rows;
     EXPECT_EQ(session::reopenAction(s), session::ReopenAction::Show);
     EXPECT_EQ(session::sessionsForSource(o.sessionFolder, img, file->sizeBytes()).size(), 1u);
     EXPECT_TRUE(session::sessionsForSource(o.sessionFolder, img, file->sizeBytes() + 512).empty());
@@ -113,6 +114,12 @@ TEST_P(ScanPageSession, ReopenedListingReadsNothingButTheIdentityAndSavesTheSame
     EXPECT_EQ(childTexts(again->tree(), again->rootItem()), childTexts(page->tree(), page->rootItem()));
     EXPECT_EQ(counted->bytesRead(), std::min<uint64_t>(file->sizeBytes(), 2u << 20));
     ASSERT_TRUE(saveAll(again, sink, tmp.path() + "/again"));
+    // Kept again from the reopened page: a copy that opens with the same tree.
+    pick = QString::fromStdString(tmp.path() + "/copy.session");
+    again->saveScan();
+    ASSERT_TRUE(session::peekSession(tmp.path() + "/copy.session", s, refusal, why)) << why;
+    EXPECT_TRUE(s.finished);
+    EXPECT_EQ(s.rows, rows);
     const auto fresh = savedTree(tmp.path() + "/fresh");
     EXPECT_GT(fresh.size(), 10u);
     EXPECT_EQ(fresh, savedTree(tmp.path() + "/again"));
