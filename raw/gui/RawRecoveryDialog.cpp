@@ -439,6 +439,7 @@ void RawRecoveryDialog::startCarve(const std::string& sessionPath) {
     flushTimer_.start();
     const bool freeOnly = freeOnlyCheck->isChecked();
     // The session: the one named, else the default one of these settings.
+    sessionOpen_ = false;
     session_.reset();
     sessionFinished_ = false;
     carveStopped_ = false;
@@ -554,6 +555,7 @@ void RawRecoveryDialog::workerEnded() {
     // says so (a later Parse or Open Scan goes on from its last checkpoint).
     if (carveStopped_ && session_ && !sessionFinished_.load() && !closing_.load() &&
         !messageSink().question(::brantlow::gui::kKeepSessionQuestion)) {
+        sessionOpen_ = false;
         session_.reset();
         session::removeSession(sessionPath_);
         sessionPath_.clear();
@@ -571,6 +573,7 @@ void RawRecoveryDialog::stopWork() {
     gate_.release();
     if (worker_.joinable()) worker_.join();
     if (dropSession_.exchange(false) && session_) {
+        sessionOpen_ = false;
         session_.reset();
         session::removeSession(sessionPath_);
         sessionPath_.clear();
@@ -720,7 +723,8 @@ std::string RawRecoveryDialog::carveJob(const myJpg& e, bool freeOnly) const {
 }
 
 QString RawRecoveryDialog::sessionInProgress() const {
-    return running() && session_ && !sessionFinished_.load() ? QString::fromStdString(sessionPath_) : QString();
+    return running() && sessionOpen_.load() && !sessionFinished_.load() ? QString::fromStdString(sessionPath_)
+                                                                        : QString();
 }
 
 bool RawRecoveryDialog::openCarveSession(myJpg& e, const std::string& job, const std::string& path, bool named) {
@@ -781,6 +785,7 @@ bool RawRecoveryDialog::openCarveSession(myJpg& e, const std::string& job, const
     session::recordVolume(*o.file, volume_, e.volume, volume_.reader != nullptr);
     session::attachCarve(*o.file, e, nullptr);
     session_ = std::move(o.file);
+    sessionOpen_ = true;
     return true;
 }
 

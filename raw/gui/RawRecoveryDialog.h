@@ -204,6 +204,7 @@ private:
     std::string sessionPath_;
     std::string lastJob_;
     std::atomic<bool> dropSession_{false};
+    std::atomic<bool> sessionOpen_{false};  // session_ is set (by the worker)
     std::atomic<bool> sessionFinished_{false};
     std::atomic<bool> closing_{false};
     bool carveStopped_ = false;

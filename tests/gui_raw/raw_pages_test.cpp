@@ -27,6 +27,7 @@
 #include "ui/QtMessageSink.h"
 #include "raw/gui/RawSettingDlg.h"
 #include "ui/CurrentSource.h"
+#include "ui/WizardPage.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/memory_reader.h"
 
@@ -571,4 +572,28 @@ TEST(RawRecoveryPage, CarveSessionKeptSavedAndReopened) {
     EXPECT_EQ(findsOf(d), finds);
     EXPECT_NE(g.rec.texts.back().find("holds another carve"), std::string::npos) << g.rec.texts.back();
     EXPECT_EQ(test::sha256File(kept), before);
+}
+
+// Stop asks whether to keep the session of the carve; No removes it.
+TEST(RawRecoveryPage, StopAsksWhetherToKeepTheCarveSession) {
+    BRANTLOW_REQUIRE_IMAGE(img, "carve");
+    Guard g;  // answers No
+    test::TempDir tmp;
+    auto reader = openImage(img);
+    RawRecoveryDialog d(reader, wholeImage(reader->sizeBytes()));
+    d.setSessions(tmp.path(), img);
+    d.pathEdit->setText(QString::fromStdString(defaultTypes()));
+    d.loadDefaultCheck->setChecked(false);
+    d.parse();
+    d.pause();
+    QElapsedTimer t;
+    t.start();
+    while (d.sessionInProgress().isEmpty() && t.elapsed() < 20000) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    const std::string path = d.sessionInProgress().toStdString();
+    ASSERT_FALSE(path.empty());
+    EXPECT_TRUE(std::filesystem::exists(path));
+    d.stop();
+    finish(d);
+    EXPECT_EQ(g.rec.questions, std::vector<std::string>{brantlow::gui::kKeepSessionQuestion});
+    EXPECT_FALSE(std::filesystem::exists(path));
 }
