@@ -86,7 +86,11 @@ advanceOptions::advanceOptions(const VolumeEntry& volume, int maxCandidates, con
     progress_ = new QProgressBar(content());
     progress_->setRange(0, 1000);
     progress_->setValue(0);
-    outer->addWidget(progress_);
+    rate_ = new RateLabel(content());
+    auto* bar = new QHBoxLayout;
+    bar->addWidget(progress_, 1);
+    bar->addWidget(rate_);
+    outer->addLayout(bar);
     auto* row = new QHBoxLayout;
     status_ = new QLabel(content());
     status_->setObjectName("status");
@@ -107,7 +111,10 @@ advanceOptions::advanceOptions(const VolumeEntry& volume, int maxCandidates, con
         progress_->setRange(0, static_cast<int>(std::min<qint64>(hi, 1 << 30)));
     });
     connect(bridge_.get(), &QtProgressBridge::positionSet, this,
-            [this](qint64 p) { progress_->setValue(static_cast<int>(std::min<qint64>(p, progress_->maximum()))); });
+            [this](qint64 p) {
+                progress_->setValue(static_cast<int>(std::min<qint64>(p, progress_->maximum())));
+                rate_->progress(progress_->value(), progress_->maximum());
+            });
     connect(bridge_.get(), &QtProgressBridge::statusSet, status_, &QLabel::setText);
     connect(pause_, &QPushButton::clicked, this, [this] {
         if (!searching()) return;
@@ -167,6 +174,7 @@ void advanceOptions::start() {
     heapsOffered_ = row->advanced.heaps;
     VolumeView view = volumeView(volume_, reader);
     throttled_ = std::make_unique<ThrottledProgress>(bridge_.get(), &gate_);
+    rate_->start(view.sizeBytes(), &gate_);  // each phase reads the volume through
     const std::string name = volume_.fileSystem;
     const int max = maxCandidates_;
     worker_ = std::thread([this, view, name, max] {
@@ -244,6 +252,7 @@ void advanceOptions::onSearchDone(AdvancedSearch r, std::vector<FileSystemCandid
     nextButton()->setEnabled(true);
     backButton()->setEnabled(true);
     messages().info(result_.closingMessage);
+    rate_->stop();
     progress_->hide();
     pause_->hide();
     resume_->hide();

@@ -14,6 +14,7 @@
 #include "fs/candidate_search.h"
 #include "fs/api/parser.h"
 #include "scan/recovery_model.h"
+#include "ui/RateLabel.h"
 #include "ui/WizardPage.h"
 
 class QComboBox;
@@ -58,6 +59,8 @@ public:
     QComboBox* heapOffsets() const { return heaps_; }
     QLabel* statusLine() const { return status_; }
     QProgressBar* progress() const { return progress_; }
+    // Beside the progress: the search's rate and time left.
+    RateLabel* rateLine() const { return rate_; }
     QPushButton* pauseButton() const { return pause_; }
     QPushButton* resumeButton() const { return resume_; }
     QPushButton* stopButton() const { return stop_; }
@@ -99,6 +102,7 @@ private:
     QLabel* heapLabel_;
     QComboBox* heaps_;
     QProgressBar* progress_;
+    RateLabel* rate_;
     QLabel* status_;
     QPushButton* pause_;
     QPushButton* resume_;

@@ -142,7 +142,11 @@ ImagingPage::ImagingPage(const QString& sourcePath, WizardPage* opener)
     progress_ = new QProgressBar(content());
     progress_->setRange(0, 1000);
     progress_->setValue(0);
-    outer->addWidget(progress_);
+    rate_ = new RateLabel(content());
+    auto* bar = new QHBoxLayout;
+    bar->addWidget(progress_, 1);
+    bar->addWidget(rate_);
+    outer->addLayout(bar);
     status_ = new QLabel(content());
     status_->setObjectName("imagingStatus");
     status_->setTextFormat(Qt::PlainText);
@@ -213,6 +217,7 @@ void ImagingPage::onStart() {
     stop_->setEnabled(true);
     nextButton()->setEnabled(false);
     end_->clear();
+    rate_->start();
     const bool used = used_->isChecked();
     // Runs on the worker: the status text and the picture's cells, taken
     // while the map holds still, handed to the page.
@@ -221,10 +226,13 @@ void ImagingPage::onStart() {
         const QString text = QString::fromStdString(imaging::statusText(s));
         auto cells = MapPicture::cellsOf(*sp->map());
         const int permille = s.domainBytes ? static_cast<int>(s.rescued * 1000 / s.domainBytes) : 1000;
-        QMetaObject::invokeMethod(this, [this, text, cells = std::move(cells), permille]() mutable {
+        const uint64_t rescued = s.rescued, domain = s.domainBytes;
+        QMetaObject::invokeMethod(this, [this, text, cells = std::move(cells), permille, rescued, domain]() mutable {
             status_->setText(text);
             picture_->setCells(std::move(cells));
             progress_->setValue(permille);
+            rate_->setWholeBytes(domain);
+            rate_->progress(static_cast<int64_t>(rescued), static_cast<int64_t>(domain));
         }, Qt::QueuedConnection);
     });
     worker_ = std::thread([this, session, used] {
@@ -252,6 +260,7 @@ void ImagingPage::onStart() {
 
 void ImagingPage::finish() {
     if (worker_.joinable()) worker_.join();
+    rate_->stop();
     start_->setEnabled(true);
     stop_->setEnabled(false);
     nextButton()->setEnabled(true);

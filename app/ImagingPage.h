@@ -11,6 +11,7 @@
 
 #include "disk/rescue_map.h"
 #include "imaging/rescue.h"
+#include "ui/RateLabel.h"
 #include "ui/WizardPage.h"
 
 class QCheckBox;
@@ -62,6 +63,8 @@ public:
     QLabel* statusLine() const { return status_; }
     QLabel* endLine() const { return end_; }
     QProgressBar* progress() const { return progress_; }
+    // Beside the progress: the rate and the time left.
+    RateLabel* rateLine() const { return rate_; }
     MapPicture* picture() const { return picture_; }
     bool running() const { return worker_.joinable() && !finished_; }
     // What the last run ended with (valid once it has ended).
@@ -85,6 +88,7 @@ private:
     QPushButton* start_;
     QPushButton* stop_;
     QProgressBar* progress_;
+    RateLabel* rate_;
     QLabel* status_;
     QLabel* end_;
     MapPicture* picture_;

@@ -30,12 +30,15 @@ class QRadioButton;
 class QToolButton;
 class QTreeWidget;
 class QTreeWidgetItem;
+class QShowEvent;
 
 class QHBoxLayout;
 class QListWidget;
 class QVBoxLayout;
 
 namespace brantlow::gui {
+
+class RateLabel;
 
 // What the first page lists.
 struct DriveSources {
@@ -202,6 +205,13 @@ public:
 
     // Stops the sector scan and waits for it (Back, leaving the program).
     void stopWork() override;
+    // The rate and the time left of the sector scan, beside its progress.
+    RateLabel* rateLine() const { return rate_; }
+
+protected:
+    // Back on the list after a volume was opened during the scan: the
+    // scan goes on.
+    void showEvent(QShowEvent* e) override;
 
 private:
     void buildVolumeList(QHBoxLayout* top);
@@ -214,6 +224,10 @@ private:
     void startScan(std::shared_ptr<readWriteInterface> reader);
     void insideEnded(const std::string& parent, const SectorScanResult& r);
     void scanControlsDone();
+    bool openableWhileScanning(QTreeWidgetItem* item) const;
+    void updateNextWhileScanning();
+    void pauseForVolume(const std::string& volumeNumber);
+    void backFromVolume();
     // On the GUI thread, from the sector scan.
     void onVolumeFound(const VolumeEntry& e);
     void onScanEnded(const SectorScanResult& r);
@@ -258,6 +272,7 @@ private:
     QLabel* notice_;
     QPushButton* stop_;
     QPushButton* pause_;
+    RateLabel* rate_;
     // The sector scan: its procedure, its pause gate and its one worker.
     std::unique_ptr<Partition> procedure_;
     std::unique_ptr<PartitionOwner> bridge_;
@@ -268,6 +283,11 @@ private:
     // first is being searched), and the count of volumes found in them.
     std::deque<VolumeEntry> inside_;
     int insideCount_ = 0;
+    // A volume opened while the scan runs: the operator is on its pages;
+    // whether the scan was paused for it; its end, when it came meanwhile.
+    bool awayDuringScan_ = false;
+    bool pausedForVolume_ = false;
+    std::optional<SectorScanResult> pendingEnd_;
 };
 
 // Volume information page for a mounted volume.

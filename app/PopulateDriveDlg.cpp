@@ -26,6 +26,7 @@
 #include "fs/filesystems.h"
 #include "scan/volumes.h"
 #include "ui/CurrentSource.h"
+#include "ui/RateLabel.h"
 
 namespace brantlow::gui {
 
@@ -67,6 +68,11 @@ public:
 
 namespace {
 
+constexpr const char* kOpenWhileScanning =
+    "Select a found volume and click next button to open it now: the scan pauses until you come back...";
+constexpr const char* kNextWhileScanning =
+    "Opens the selected volume now. The scan pauses meanwhile and goes on when you come back to this list.";
+
 // Collects what the walk finds and shows its status texts.
 class Collector : public PartitionOwner {
 public:
@@ -83,8 +89,9 @@ private:
 // GUI thread (a call posted to a page that is gone is dropped).
 class ScanBridge : public PartitionOwner, public ProgressSink {
 public:
-    ScanBridge(QObject* page, std::function<void(const VolumeEntry&)> found, QLabel* status, QProgressBar* bar)
-        : page_(page), found_(std::move(found)), status_(status), bar_(bar) {}
+    ScanBridge(QObject* page, std::function<void(const VolumeEntry&)> found, QLabel* status, QProgressBar* bar,
+               RateLabel* rate)
+        : page_(page), found_(std::move(found)), status_(status), bar_(bar), rate_(rate) {}
     void addEntry(const VolumeEntry& e) override {
         QMetaObject::invokeMethod(page_, [f = found_, e] { f(e); }, Qt::QueuedConnection);
     }
@@ -100,8 +107,11 @@ public:
     }
     void position(int64_t pos) override {
         QPointer<QProgressBar> b = bar_;
-        QMetaObject::invokeMethod(page_, [b, pos] { if (b) b->setValue(static_cast<int>(pos)); },
-                                  Qt::QueuedConnection);
+        QPointer<RateLabel> r = rate_;
+        QMetaObject::invokeMethod(page_, [b, r, pos] {
+            if (b) b->setValue(static_cast<int>(pos));
+            if (b && r) r->progress(pos, b->maximum());
+        }, Qt::QueuedConnection);
     }
 
 private:
@@ -109,6 +119,7 @@ private:
     std::function<void(const VolumeEntry&)> found_;
     QLabel* status_;
     QProgressBar* bar_;
+    RateLabel* rate_;
 };
 }  // namespace
 
@@ -208,7 +219,10 @@ void PopulateDriveDlg::buildStatusRows(QVBoxLayout* outer) {
     pause_ = new QPushButton("Pause", content());
     pause_->setAutoDefault(false);
     pause_->hide();
+    rate_ = new RateLabel(content());
+    rate_->hide();
     bottom->addWidget(progress_, 1);
+    bottom->addWidget(rate_);
     bottom->addWidget(pause_);
     bottom->addWidget(stop_);
     outer->addLayout(bottom);
@@ -315,9 +329,18 @@ void PopulateDriveDlg::startScan(std::shared_ptr<readWriteInterface> reader) {
     stop_->show();
     pause_->show();
     pause_->setText("Pause");
+    // The bytes the scan reads, for its rate.
+    const uint64_t sectors = reader->sizeBytes() / 512;
+    uint64_t first = 0, last = sectors ? sectors - 1 : 0;
+    if (procedure_->scanStartSector > 0) first = static_cast<uint64_t>(procedure_->scanStartSector);
+    if (procedure_->scanEndSector > 0) last = std::min(last, static_cast<uint64_t>(procedure_->scanEndSector));
+    rate_->start(sectors && first <= last ? (last - first + 1) * 512 : 0, &gate_);
+    rate_->show();
+    // A volume found meanwhile can be opened at once (the scan pauses).
+    hint_->setText(kOpenWhileScanning);
     QPointer<PopulateDriveDlg> self(this);
     auto bridge = std::make_unique<ScanBridge>(
-        this, [self](const VolumeEntry& e) { if (self) self->onVolumeFound(e); }, status_, progress_);
+        this, [self](const VolumeEntry& e) { if (self) self->onVolumeFound(e); }, status_, progress_, rate_);
     procedure_->owner = bridge.get();
     procedure_->progress = bridge.get();
     procedure_->pause = &gate_;
@@ -327,6 +350,55 @@ void PopulateDriveDlg::startScan(std::shared_ptr<readWriteInterface> reader) {
         const SectorScanResult r = ScanForFileSystems(*reader, *procedure, volumeProbeTable());
         QMetaObject::invokeMethod(this, [this, r] { onScanEnded(r); }, Qt::QueuedConnection);
     });
+    nextButton()->setToolTip(kNextWhileScanning);
+    updateNextWhileScanning();
+}
+
+// While the sector scan runs, Next opens a found volume (a layer only when
+// what it holds is listed: opening it would start a scan of its own).
+bool PopulateDriveDlg::openableWhileScanning(QTreeWidgetItem* item) const {
+    bool ok = false;
+    const qulonglong i = item ? item->data(0, kIndexRole).toULongLong(&ok) : 0;
+    if (!ok || i == kWholeDiskRow || i >= volumes_.size()) return false;
+    return !isLayerName(volumes_[static_cast<size_t>(i)].fileSystem) || item->childCount() > 0;
+}
+
+void PopulateDriveDlg::updateNextWhileScanning() {
+    if (!scanning()) return;
+    const auto sel = list_->selectedItems();
+    nextButton()->setEnabled(!sel.isEmpty() && openableWhileScanning(sel.front()));
+}
+
+// Next during the scan: the scan holds while the operator is on the pages
+// of the volume, and goes on when this list shows again.
+void PopulateDriveDlg::pauseForVolume(const std::string& volumeNumber) {
+    awayDuringScan_ = true;
+    if (!gate_.paused()) {
+        gate_.pause();
+        pausedForVolume_ = true;
+    }
+    status_->setText(QString::fromStdString("Scan paused while the volume " + volumeNumber + " is open"));
+}
+
+void PopulateDriveDlg::showEvent(QShowEvent* e) {
+    WizardPage::showEvent(e);
+    backFromVolume();
+}
+
+void PopulateDriveDlg::backFromVolume() {
+    if (!awayDuringScan_) return;
+    awayDuringScan_ = false;
+    if (pausedForVolume_) {
+        pausedForVolume_ = false;
+        gate_.resume();
+        status_->setText("Scanning partition.....");
+    }
+    // A scan that ended while the volume was open says so now.
+    if (pendingEnd_) {
+        const SectorScanResult r = *pendingEnd_;
+        pendingEnd_.reset();
+        QMetaObject::invokeMethod(this, [this, r] { onScanEnded(r); }, Qt::QueuedConnection);
+    }
 }
 
 void PopulateDriveDlg::onVolumeFound(const VolumeEntry& found0) {
@@ -396,6 +468,10 @@ QTreeWidgetItem* PopulateDriveDlg::rowOf(const std::string& volumeNumber) const 
 
 void PopulateDriveDlg::onScanEnded(const SectorScanResult& r) {
     if (worker_.joinable()) worker_.join();
+    if (awayDuringScan_) {
+        pendingEnd_ = r;  // no box over the volume's pages
+        return;
+    }
     lastScan_ = r;
     if (!inside_.empty()) {
         const std::string parent = inside_.front().parent;
@@ -550,6 +626,7 @@ const VolumeEntry* PopulateDriveDlg::selectedStored() const {
 }
 
 void PopulateDriveDlg::onRowSelected() {
+    updateNextWhileScanning();
     const auto sel = list_->selectedItems();
     if (sel.isEmpty()) return;
     QTreeWidgetItem* row = sel.front();
@@ -624,6 +701,11 @@ void PopulateDriveDlg::onNext() {
         return;
     }
     QTreeWidgetItem* item = list_->selectedItems().front();
+    const bool duringScan = scanning();
+    if (duringScan && !openableWhileScanning(item)) {
+        messages().info("This volume can be opened when the scan has ended (or after Stop).");
+        return;
+    }
     RowTexts row{item->text(0).toStdString(), item->text(1).toStdString(), item->text(2).toStdString(),
                  item->text(3).toStdString()};
     CustomInput in;
@@ -643,10 +725,12 @@ void PopulateDriveDlg::onNext() {
     }
     customised_ = d.customised;
     chosen_ = d.entry;
+    if (duringScan) pauseForVolume(chosen_.volumeNumber);
     if (d.kind == NextDecision::Raw)
         openRawPage(this, chosen_);
     else
         openNext(new ParceModeNtfsDlg(ParceModeNtfsDlg::kFromVolumeList, chosen_, this));
+    if (duringScan && isVisible()) backFromVolume();  // no page opened: the scan goes on
 }
 
 // Next on a layer's row: what it holds is chosen instead (opened first,
@@ -711,6 +795,9 @@ void PopulateDriveDlg::scanControlsDone() {
     progress_->hide();
     stop_->hide();
     pause_->hide();
+    rate_->stop();
+    rate_->hide();
+    nextButton()->setToolTip({});
     nextButton()->setEnabled(true);
 }
 

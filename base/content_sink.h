@@ -20,6 +20,15 @@ public:
     // Appends n zero bytes (sparse runs, unwritten extents, unreadable
     // clusters).
     virtual bool writeZeros(uint64_t n) = 0;
+    // Appends n bytes found at offset `at` of the open file fd, copied
+    // without passing through the writer's memory; only where copies()
+    // says so (the others are handed the bytes). The file stays open
+    // while the sink lives.
+    virtual bool copies() const { return false; }
+    virtual bool copy(int fd, uint64_t at, uint64_t n) {
+        (void)fd, (void)at, (void)n;
+        return false;
+    }
     // Bytes taken so far, zeros included.
     virtual uint64_t size() const = 0;
     // True once the sink wants no more (a preview's cap): writers may stop

@@ -16,6 +16,7 @@
 #include "disk/reader.h"
 #include "layers/api/layer_row.h"
 #include "scan/volumes.h"
+#include "base/progress_rate.h"
 #include "base/sinks.h"
 #include "base/times.h"
 #include "scan/session/session_store.h"
@@ -166,11 +167,11 @@ public:
     void status(const std::string& s) override;
     void done();
     // The job goes on from a checkpoint with this share (0..1) done before.
-    void resumedFrom(double share) { base_ = share < 0 ? 0 : share > 1 ? 1 : share; }
+    void resumedFrom(double share);
 
 private:
     void draw(int permille);
-    double base_ = 0;
+    ProgressRate rate_;
     ProgressStyle style_;
     uint64_t bytes_;
     int64_t hi_ = 0;

@@ -512,38 +512,23 @@ ProgressStyle progressStyle(const Args& a) {
 
 namespace {
 
-// "1:02:03" or "2:03".
-std::string clockText(double seconds) {
-    const auto s = static_cast<long long>(seconds + 0.5);
-    char buf[32];
-    if (s >= 3600)
-        std::snprintf(buf, sizeof buf, "%lld:%02lld:%02lld", s / 3600, s / 60 % 60, s % 60);
-    else
-        std::snprintf(buf, sizeof buf, "%lld:%02lld", s / 60, s % 60);
-    return buf;
-}
-
-// "12.3 MB/s" (decimal units, as disk sizes are given).
-std::string rateText(double bytesPerSecond) {
-    static const char* units[] = {"B/s", "kB/s", "MB/s", "GB/s"};
-    int u = 0;
-    while (bytesPerSecond >= 1000 && u < 3) bytesPerSecond /= 1000, ++u;
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.1f %s", bytesPerSecond, units[u]);
-    return buf;
-}
-
 constexpr auto kFirstLine = std::chrono::seconds(5);   // a log hears of jobs longer than this
 constexpr auto kLineEvery = std::chrono::seconds(30);  // and then this often
 
 }  // namespace
 
 StderrProgress::StderrProgress(ProgressStyle style, uint64_t bytes)
-    : style_(style), bytes_(bytes), start_(std::chrono::steady_clock::now()), lastLine_(start_) {}
+    : style_(style), bytes_(bytes), start_(std::chrono::steady_clock::now()), lastLine_(start_) {
+    rate_.start(start_);
+}
+
+void StderrProgress::resumedFrom(double share) { rate_.start(std::chrono::steady_clock::now(), share); }
 
 void StderrProgress::position(int64_t p) {
     if (style_ == ProgressStyle::Off || hi_ <= 0) return;
-    int pm = static_cast<int>((p >= hi_ ? hi_ : p < 0 ? 0 : p) * 1000 / hi_);
+    const int64_t clamped = p >= hi_ ? hi_ : p < 0 ? 0 : p;
+    rate_.update(static_cast<double>(clamped) / static_cast<double>(hi_), std::chrono::steady_clock::now());
+    int pm = static_cast<int>(clamped * 1000 / hi_);
     if (pm == lastPermille_) return;
     lastPermille_ = pm;
     draw(pm);
@@ -551,13 +536,10 @@ void StderrProgress::position(int64_t p) {
 
 void StderrProgress::draw(int pm) {
     const auto now = std::chrono::steady_clock::now();
-    const double elapsed = std::chrono::duration<double>(now - start_).count();
-    const double f = pm / 1000.0;
-    // A job that goes on from a checkpoint: the rate of this run's part.
-    const double done = f - base_;
     std::string tail;
-    if (bytes_ && elapsed >= 1 && done > 0) tail += "  " + rateText(done * static_cast<double>(bytes_) / elapsed);
-    if (pm >= 10 && pm < 1000 && elapsed >= 2 && done >= 0.005) tail += "  " + clockText(elapsed * (1 - f) / done) + " left";
+    if (const auto share = rate_.sharePerSecond(); share && bytes_)
+        tail += "  " + rateText(*share * static_cast<double>(bytes_));
+    if (const auto left = rate_.secondsLeft(); left && pm < 1000) tail += "  " + clockText(*left) + " left";
     if (style_ == ProgressStyle::Lines) {
         if (now - start_ < kFirstLine || (drawn_ && now - lastLine_ < kLineEvery)) return;
         lastLine_ = now;

@@ -1,12 +1,16 @@
 // brantlow-cli carve: signature carving of a whole source or one volume.
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <stop_token>
 #include <thread>
 #include <cstring>
 #include <iostream>
 #include <map>
 #include <memory>
+#include <mutex>
+
+#include <sys/resource.h>
 
 #include "cli/cli.h"
 #include "scan/volumes.h"
@@ -159,6 +163,27 @@ int cmdCarve(const Args& a) {
         }
         session::attachCarve(*ses, *engine, [&] { sayCheckpointsStopped(*ses); });
     }
+    // With --out, the finds are written while the scan goes on (files
+    // without a name until the scan is over: a stopped scan leaves none).
+    std::unique_ptr<raw::EarlyFinds> early;
+    struct EarlySink : raw::CarveSink {
+        raw::EarlyFinds* early = nullptr;
+        bool hideMarked = false;
+        void itemFound(size_t index, const raw::CarvedItem& item, const std::string&, const std::string&,
+                       uint64_t) override {
+            if (!hideMarked || item.status != raw::FindStatus::Invalid) early->offer(index, item);
+        }
+    } earlySink;
+    if (!outDir.empty()) {
+        struct rlimit lim {};
+        uint64_t files = 4096;
+        if (::getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY)
+            files = std::min<uint64_t>(files, lim.rlim_cur / 2);
+        early = std::make_unique<raw::EarlyFinds>(*engine, outDir, static_cast<size_t>(files));
+        earlySink.early = early.get();
+        earlySink.hideMarked = a.has("--hide-marked");
+        engine->sink = &earlySink;
+    }
     on->adviseSequential();
     StderrProgress prog(progressStyle(a), engine->area().size() ? engine->area().size() : bytes);
     engine->progress = &prog;
@@ -167,15 +192,21 @@ int cmdCarve(const Args& a) {
     {
         // Ctrl-C stops the scan at its next buffer; what was found so far is
         // listed and nothing is written.
+        // (The look every 50 ms ends at once when the scan does.)
         std::jthread watch([&engine](std::stop_token st) {
+            std::mutex m;
+            std::condition_variable_any cv;
+            std::unique_lock<std::mutex> lk(m);
             while (!st.stop_requested() && !platform::interruptFlag().load())
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                cv.wait_for(lk, st, std::chrono::milliseconds(50), [] { return false; });
             if (platform::interruptFlag().load()) engine->stopRequested.store(true);
         });
         engine->scanVolume();
     }
+    engine->sink = nullptr;
     prog.done();
     const bool interrupted = platform::interruptFlag().load();
+    if (interrupted) early.reset();  // nothing written
     if (ses && !interrupted) {
         // An interrupted carve keeps its last checkpoint, so a rerun goes on.
         session::finishCarve(*ses, *engine);
@@ -236,7 +267,8 @@ int cmdCarve(const Args& a) {
         return kExitInterrupted;
     }
     if (!outDir.empty()) {
-        auto res = raw::saveFinds(*engine, shown, outDir);
+        if (early) early->finish();
+        auto res = raw::saveFinds(*engine, shown, outDir, nullptr, nullptr, early.get());
         std::cerr << res.written << " files written to " << outDir;
         if (res.failed) std::cerr << ", " << res.failed << " failed (" << res.error << ")";
         if (!outputNote.empty()) std::cerr << "; " << outputNote;

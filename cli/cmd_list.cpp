@@ -64,6 +64,7 @@ const char* modeName(ScanMode m) { return m == ScanMode::Advanced ? "advanced" :
 std::string candidateOptions(const FileSystemCandidate& c, uint64_t volumeStartSector) {
     std::string s = "--start-sector " + std::to_string(volumeStartSector + c.volumeStart / 512) + " --fs " +
                     c.fileSystem + " --mode " + modeName(c.mode);
+    if (c.volumeBytes >= 512) s += " --size-sectors " + std::to_string(c.volumeBytes / 512);
     if (c.clusterShift >= 0) s += " --sectors-per-cluster " + std::to_string(1u << c.clusterShift);
     return s;
 }

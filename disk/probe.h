@@ -88,6 +88,22 @@ struct PlacementCheck {
     uint32_t placed = 0;  // of those, found where they name
 };
 
+// A few bytes that lie at a fixed place of a volume's first bytes whenever
+// a row's probe recognises them (a magic number, a jump instruction).
+struct ScanMark {
+    uint16_t at = 0;      // offset in the probe's bytes
+    uint8_t length = 0;   // 1 to 8
+    uint8_t bytes[8]{};
+    // A mark of the first n (at most 8) bytes of s.
+    static ScanMark of(uint16_t at, const char* s, size_t n) {
+        ScanMark m;
+        m.at = at;
+        m.length = static_cast<uint8_t>(n < 8 ? n : 8);
+        for (size_t i = 0; i < m.length; ++i) m.bytes[i] = static_cast<uint8_t>(s[i]);
+        return m;
+    }
+};
+
 struct ProbeRow {
     const char* family;  // the lower-case family name of the row
     // Recognises a volume's first bytes; leaves out untouched when it
@@ -132,6 +148,10 @@ struct ProbeRow {
     // A file system (not a volume layer): where several file systems are
     // recognised at one place, identifyVolume names them all.
     bool fileSystem = false;
+    // Optional, for the sector scan: `probe` says yes only where one of
+    // these marks holds, so at the other sectors it is not asked (a row
+    // without marks is asked at every sector).
+    std::vector<ScanMark> scanMarks;
 };
 
 using ProbeTable = std::vector<ProbeRow>;

@@ -12,12 +12,12 @@ constexpr size_t kAlign = 4096;  // reads land page-aligned
 size_t roundUp(size_t n) { return (n + kAlign - 1) & ~(kAlign - 1); }
 }  // namespace
 
-ReadAhead::ReadAhead(Fill fill, uint64_t total, size_t chunk, size_t extra, size_t slots, Mark mark)
+ReadAhead::ReadAhead(Fill fill, uint64_t total, size_t chunk, size_t extra, size_t slots, Mark mark, size_t reach)
     : fill_(std::move(fill)), mark_(std::move(mark)), total_(total), chunk_(chunk), extra_(extra),
-      slots_(slots < 2 ? 2 : slots) {
+      reach_(std::max(reach, kUnit)), slots_(slots < 2 ? 2 : slots) {
     for (Slot& s : slots_) {
         if (mark_) s.flags.assign(chunk_ / kUnit + 1, 0);
-        s.buf = static_cast<uint8_t*>(std::aligned_alloc(kAlign, roundUp(chunk_ + extra_ + 64)));
+        s.buf = static_cast<uint8_t*>(std::aligned_alloc(kAlign, roundUp(chunk_ + std::max(extra_, reach_) + 64)));
         if (!s.buf) throw std::bad_alloc();
     }
     thread_ = std::thread([this] { run(); });
@@ -96,23 +96,30 @@ void ReadAhead::run() {
         ++nextRead_;
         lk.unlock();
         const uint64_t want = std::min<uint64_t>(chunk_ + extra_, total_ - pos);
+        const size_t bytes = chunk_ + std::max(extra_, reach_) + 64;
         uint64_t tag = 0;
         if (!mark_) {
             tag = fill_(s->buf, pos, static_cast<size_t>(want));
         } else {
-            // In pieces, each marked while it is in the cache.
+            // In pieces, each unit marked as soon as the bytes its mark
+            // looks at are read, while they are in the cache.
             constexpr size_t kPiece = 256 * 1024;
+            size_t marked = 0;
             for (size_t off = 0; off < want; off += kPiece) {
                 const size_t k = static_cast<size_t>(std::min<uint64_t>(kPiece, want - off));
                 tag += fill_(s->buf + off, pos + off, k);
-                if (off < chunk_) {
-                    const size_t m = std::min(k, chunk_ - off);
-                    std::memset(s->buf + off + k, 0, std::min<size_t>(kUnit, chunk_ + extra_ + 64 - off - k));
-                    mark_(s->buf + off, m, s->flags.data() + off / kUnit);
+                const bool last = off + k >= want;
+                if (last) std::memset(s->buf + want, 0, bytes - static_cast<size_t>(want));
+                size_t upTo = 0;
+                if (last) upTo = std::min<size_t>(chunk_, (static_cast<size_t>(want) + kUnit - 1) / kUnit * kUnit);
+                else if (off + k >= reach_) upTo = std::min(chunk_, (off + k - reach_ + kUnit) / kUnit * kUnit);
+                if (upTo > marked) {
+                    mark_(s->buf + marked, upTo - marked, s->flags.data() + marked / kUnit);
+                    marked = upTo;
                 }
             }
         }
-        std::memset(s->buf + want, 0, chunk_ + extra_ + 64 - static_cast<size_t>(want));
+        std::memset(s->buf + want, 0, bytes - static_cast<size_t>(want));
         lk.lock();
         s->tag = tag;
         s->state = State::Ready;

@@ -22,13 +22,15 @@ public:
     using Fill = std::function<uint64_t(uint8_t* buf, uint64_t pos, size_t n)>;
     // mark(buf, n, flags): one byte per 512-byte unit of buf[0, n), set
     // while the bytes just read are still in this core's cache (the start
-    // signature test of the scan).
+    // signature test of the scan). Each unit's mark may look at `reach`
+    // bytes from its start (zeros past what the block holds).
     using Mark = std::function<void(const uint8_t* buf, size_t n, uint8_t* flags)>;
     static constexpr size_t kUnit = 512;
 
     // Each buffer holds `chunk` bytes from its position plus `extra` bytes
     // beyond (zeros past `total`); `slots` buffers (at least 2).
-    ReadAhead(Fill fill, uint64_t total, size_t chunk, size_t extra, size_t slots, Mark mark = nullptr);
+    ReadAhead(Fill fill, uint64_t total, size_t chunk, size_t extra, size_t slots, Mark mark = nullptr,
+              size_t reach = kUnit);
     ~ReadAhead();
     ReadAhead(const ReadAhead&) = delete;
     ReadAhead& operator=(const ReadAhead&) = delete;
@@ -72,7 +74,7 @@ private:
     Fill fill_;
     Mark mark_;
     const uint64_t total_;
-    const size_t chunk_, extra_;
+    const size_t chunk_, extra_, reach_;
     std::vector<Slot> slots_;
     std::mutex m_;
     std::condition_variable cv_;

@@ -14,6 +14,7 @@ void FileReadSeek::close() {
     if (handle >= 0) platform::closeFd(handle);
     handle = -1;
     length = 0;
+    regular_ = false;
     sectorSize_ = 512;
 }
 
@@ -35,6 +36,16 @@ bool FileReadSeek::Open(const std::string& p) {
     uint32_t ss = 512;
     if (!platform::logicalSectorSize(fd, &ss)) ss = 512;
     setSectorSize(ss);
+    regular_ = platform::isRegularFile(fd);
+    return true;
+}
+
+bool FileReadSeek::plainExtent(uint64_t offset, uint64_t count, int& fd, uint64_t& fileOffset) const {
+    if (handle < 0 || !regular_ || count > kMaxReadBytes || offset > static_cast<uint64_t>(length) ||
+        count > static_cast<uint64_t>(length) - offset)
+        return false;
+    fd = handle;
+    fileOffset = offset;
     return true;
 }
 

@@ -43,6 +43,14 @@ public:
     int openError() const { return openError_; }
     // Hint that the source will be read from start to end in large pieces.
     virtual void adviseSequential() {}
+    // Where the count bytes at offset lie, as they are, in a regular file
+    // this reader holds open: its descriptor and the offset in it, for a
+    // copy that does not pass through memory. False where they do not (an
+    // image format, a layer, a device, past the end): read them instead.
+    virtual bool plainExtent(uint64_t offset, uint64_t count, int& fd, uint64_t& fileOffset) const {
+        (void)offset, (void)count, (void)fd, (void)fileOffset;
+        return false;
+    }
 
     // Where a reader reports damage it meets inside an image file (a chunk
     // that fails its checksum, a table entry that points outside the file):
@@ -70,6 +78,7 @@ public:
     bool Open(const std::string& path) override;
     long long readAbsolute(uint64_t offset, void* buffer, size_t count) override;
     uint64_t sizeBytes() const override { return static_cast<uint64_t>(length); }
+    bool plainExtent(uint64_t offset, uint64_t count, int& fd, uint64_t& fileOffset) const override;
     void close();
     bool isOpen() const { return handle >= 0; }
     void adviseSequential() override;
@@ -77,6 +86,9 @@ public:
     int64_t length = 0;
     int handle = -1;
     std::string path;
+
+private:
+    bool regular_ = false;  // a regular file (not a device)
 };
 
 // Reads count bytes at absolute offset into buffer, zeros where nothing was read;

@@ -1,6 +1,7 @@
 #include "disk/sector_scan.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -47,11 +48,103 @@ void readSpan(readWriteInterface& reader, uint64_t sector, uint8_t* dst, uint64_
     }
 }
 
+// The rows whose marks hold at a sector: a byte test per place a mark
+// lies, the whole mark only where its first byte is there. Rows without
+// marks are always asked (every row, in a table of more than 64).
+class MarkFilter {
+public:
+    explicit MarkFilter(const ProbeTable& probes) {
+        for (size_t row = 0; row < probes.size(); ++row) {
+            const uint64_t bit = row < 64 ? uint64_t{1} << row : 0;
+            if (!probes[row].probe) continue;
+            if (probes[row].scanMarks.empty() || !bit) {
+                always_ |= bit;
+                continue;
+            }
+            for (const ScanMark& m : probes[row].scanMarks) add(m, bit);
+        }
+        if (marks_.size() > 32 || probes.size() > 64) {
+            // More than the tables hold: every row at every sector.
+            always_ = ~uint64_t{0};
+            marks_.clear();
+        }
+        for (size_t i = 0; i < marks_.size(); ++i) {
+            Group& g = groupAt(marks_[i].at);
+            g.byFirst[marks_[i].first] |= uint32_t{1} << i;
+        }
+    }
+    // Bytes from a sector's start that the marks look at.
+    size_t reach() const { return reach_; }
+    // Rows (one bit each) worth asking about the len bytes at head.
+    uint64_t rows(const uint8_t* head, size_t len) const {
+        uint64_t r = always_;
+        for (const Group& g : groups_) {
+            if (g.at >= len) continue;
+            uint32_t bits = g.byFirst[head[g.at]];
+            while (bits) {
+                const Mark& m = marks_[static_cast<size_t>(__builtin_ctz(bits))];
+                bits &= bits - 1;
+                if (m.at + m.length > len) continue;
+                uint64_t w = 0;
+                std::memcpy(&w, head + m.at, m.length);
+                if ((w & m.mask) == m.pat) r |= m.rows;
+            }
+        }
+        return r;
+    }
+
+private:
+    struct Mark {
+        uint16_t at = 0;
+        uint8_t length = 0, first = 0;
+        uint64_t pat = 0, mask = 0, rows = 0;
+    };
+    struct Group {
+        uint16_t at = 0;
+        std::array<uint32_t, 256> byFirst{};
+    };
+    void add(const ScanMark& s, uint64_t bit) {
+        if (s.length == 0) {
+            always_ |= bit;
+            return;
+        }
+        Mark m;
+        m.at = s.at;
+        m.length = std::min<uint8_t>(s.length, 8);
+        m.first = s.bytes[0];
+        uint8_t mask[8]{};
+        std::memset(mask, 0xFF, m.length);
+        std::memcpy(&m.pat, s.bytes, m.length);
+        std::memcpy(&m.mask, mask, 8);
+        for (Mark& k : marks_) {
+            if (k.at == m.at && k.length == m.length && k.pat == m.pat) {
+                k.rows |= bit;
+                return;
+            }
+        }
+        m.rows = bit;
+        marks_.push_back(m);
+        reach_ = std::max<size_t>(reach_, m.at + m.length);
+    }
+    Group& groupAt(uint16_t at) {
+        for (Group& g : groups_)
+            if (g.at == at) return g;
+        groups_.emplace_back();
+        groups_.back().at = at;
+        return groups_.back();
+    }
+    uint64_t always_ = 0;
+    size_t reach_ = 0;
+    std::vector<Mark> marks_;
+    std::vector<Group> groups_;
+};
+
 struct Scan {
-    Scan(readWriteInterface& r, Partition& part, const ProbeTable& t) : reader(r), p(part), probes(t) {}
+    Scan(readWriteInterface& r, Partition& part, const ProbeTable& t) : reader(r), p(part), probes(t), filter(t) {}
     readWriteInterface& reader;
     Partition& p;
     const ProbeTable& probes;
+    const MarkFilter filter;
     SectorScanHooks* hooks = nullptr;
     SectorScanResult res;
     // Running counts of the volumes of each kind found (the "%d" of their
@@ -83,10 +176,12 @@ struct Scan {
     // Looks at the bytes of sector x as a volume's first bytes. Returns the
     // next sector to look at (> x).
     uint64_t examine(uint64_t x, const uint8_t* head, size_t len) {
+        const uint64_t asked = filter.rows(head, len);
+        if (!asked && probes.size() <= 64) return x + 1;
         size_t row = 0;
         ProbeResult id;
         for (; row < probes.size(); ++row) {
-            if (!probes[row].probe) continue;
+            if (!probes[row].probe || (row < 64 && !(asked >> row & 1))) continue;
             // A fresh result each time (nothing to clear: no work for the
             // rows that do not match, which is nearly every row at nearly
             // every sector).
@@ -214,7 +309,13 @@ void scanAllSectors(Scan& scan, uint64_t first, uint64_t last, uint64_t readLimi
                 readSpan(reader, at + own, buf + own * kSector, sectors - own, at + own > last ? counted : spare);
             return counted.unreadableSectors;
         },
-        readLimit * kSector, static_cast<size_t>(chunkSectors * kSector), kProbeBytes, 3);
+        readLimit * kSector, static_cast<size_t>(chunkSectors * kSector), kProbeBytes, 3,
+        // The sectors whose marks hold are flagged as they are read.
+        [&filter = scan.filter](const uint8_t* buf, size_t n, uint8_t* flags) {
+            const size_t reach = std::max<size_t>(filter.reach(), 1);
+            for (size_t o = 0, i = 0; o < n; o += kSector, ++i) flags[i] = filter.rows(buf + o, reach) != 0;
+        },
+        std::min<size_t>(scan.filter.reach(), kProbeBytes));
     uint64_t x = first;
     if (scan.hooks && scan.hooks->resume) {
         // Blocks counted from the range's first sector, as before the stop.
@@ -232,8 +333,17 @@ void scanAllSectors(Scan& scan, uint64_t first, uint64_t last, uint64_t readLimi
         const uint64_t blockEnd = std::min(blockFirst + chunkSectors, readLimit);
         res.sectorsRead += blockEnd - blockFirst;
         if (blockEnd > last) res.sectorsRead += readLimit - blockEnd;
+        const uint8_t* flags = reads.marks(blockFirst * kSector);
         while (x <= last && x < blockEnd) {
             if (p.stopping()) break;
+            // Only the flagged sectors can hold a volume's first bytes.
+            const uint64_t upTo = std::min(last + 1, blockEnd);
+            const void* hit = std::memchr(flags + (x - blockFirst), 1, static_cast<size_t>(upTo - x));
+            if (!hit) {
+                x = upTo;
+                break;
+            }
+            x = blockFirst + static_cast<uint64_t>(static_cast<const uint8_t*>(hit) - flags);
             const size_t len = static_cast<size_t>(std::min<uint64_t>(kProbeBytes, (readLimit - x) * kSector));
             x = scan.examine(x, block + (x - blockFirst) * kSector, len);
             if (res.volumesFound >= kMaxScanVolumes) break;

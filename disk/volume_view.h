@@ -39,6 +39,16 @@ public:
         if (gate_) gate_->wait();
         return readZeroFill(*reader_, abs, buf, count);
     }
+    // Where count bytes at volume offset off lie as they are in a regular
+    // file (see readWriteInterface::plainExtent); waits at the pause gate
+    // as a read does.
+    bool plainExtent(uint64_t off, uint64_t count, int& fd, uint64_t& fileOffset) const {
+        uint64_t abs = 0;
+        if (!reader_ || __builtin_add_overflow(start_, off, &abs)) return false;
+        if (!reader_->plainExtent(abs, count, fd, fileOffset)) return false;
+        if (gate_) gate_->wait();
+        return true;
+    }
     // True when all count bytes were read.
     bool readExact(uint64_t off, void* buf, size_t count) const { return read(off, buf, count) == count; }
 

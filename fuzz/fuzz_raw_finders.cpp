@@ -66,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         findPsdEnd, findIcoEnd, findRafEnd, findJp2End, findPnmEnd, findOleEnd,
         findRtfEnd, findTextEnd, findFontEnd, findMachoEnd, findDexEnd, findWasmEnd,
         findWalEnd, findPstEnd, findKdbxEnd, findBdbEnd, findBlendEnd, findEmfEnd,
-        jpegPieces,
+        jpegPieces,   findPlainTextEnd,
     };
     constexpr size_t n = sizeof finders / sizeof finders[0];
     if (size < 2) return 0;

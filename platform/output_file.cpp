@@ -1,9 +1,12 @@
 #include "platform/output_file.h"
 
+#include <algorithm>
 #include <atomic>
+#include <vector>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -55,6 +58,7 @@ bool OutputFile::create(const std::string& dir, const OutputFolder* held) {
     err_ = 0;
     size_ = stored_ = pendingHole_ = 0;
     closed_ = false;
+    noKernelCopy_ = shortCopy_ = false;
     anonymous_ = false;
     dir_ = dir;
     final_.clear();
@@ -113,6 +117,52 @@ bool OutputFile::write(const void* data, size_t n) {
     return true;
 }
 
+bool OutputFile::copyFrom(int src, uint64_t at, uint64_t n) {
+    if (fd_ < 0 || err_) return false;
+    if (!flushHole()) return false;
+    if (at > static_cast<uint64_t>(INT64_MAX) || n > static_cast<uint64_t>(INT64_MAX) - at) {
+        err_ = EINVAL;
+        return false;
+    }
+    while (n > 0 && !noKernelCopy_) {
+        off_t off = static_cast<off_t>(at);
+        const ssize_t w = ::sendfile(fd_, src, &off, static_cast<size_t>(std::min<uint64_t>(n, 1u << 30)));
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            if (errno == ENOSPC || errno == EDQUOT || errno == EFBIG || errno == EROFS) {
+                err_ = errno;
+                return false;
+            }
+            // Not between these two files (or a read error): through memory.
+            noKernelCopy_ = true;
+            break;
+        }
+        if (w == 0) break;  // the source ends here
+        at += static_cast<uint64_t>(w);
+        n -= static_cast<uint64_t>(w);
+        size_ += static_cast<uint64_t>(w);
+        stored_ += static_cast<uint64_t>(w);
+    }
+    std::vector<uint8_t> buf;
+    while (n > 0) {
+        const size_t piece = static_cast<size_t>(std::min<uint64_t>(n, 1u << 20));
+        buf.resize(piece);
+        ssize_t got = 0;
+        do {
+            got = ::pread(src, buf.data(), piece, static_cast<off_t>(at));
+        } while (got < 0 && errno == EINTR);
+        if (got <= 0) {
+            // Nothing more to read: the rest stays zeros.
+            shortCopy_ = true;
+            return skip(n);
+        }
+        if (!write(buf.data(), static_cast<size_t>(got))) return false;
+        at += static_cast<uint64_t>(got);
+        n -= static_cast<uint64_t>(got);
+    }
+    return true;
+}
+
 bool OutputFile::skip(uint64_t n) {
     if (fd_ < 0 || err_) return false;
     if (n > static_cast<uint64_t>(INT64_MAX) - size_) {
@@ -125,7 +175,7 @@ bool OutputFile::skip(uint64_t n) {
 }
 
 bool OutputFile::commit(const std::string& name, const std::optional<Stamp>& accessed,
-                        const std::optional<Stamp>& modified, bool replace) {
+                        const std::optional<Stamp>& modified, bool replace, const OutputFolder* into) {
     if (temp_.empty() && !anonymous_) return false;
     if (!closed_) {
         if (fd_ < 0) return false;
@@ -136,7 +186,7 @@ bool OutputFile::commit(const std::string& name, const std::optional<Stamp>& acc
         ts[0].tv_nsec = accessed ? accessed->nsec : UTIME_OMIT;
         ts[1].tv_sec = modified ? static_cast<time_t>(modified->sec) : 0;
         ts[1].tv_nsec = modified ? modified->nsec : UTIME_OMIT;
-        if (!err_) ::futimens(fd_, ts);
+        if (!err_ && (accessed || modified)) ::futimens(fd_, ts);
         closed_ = true;
         if (!anonymous_) {
             if (::close(fd_) != 0 && !err_) err_ = errno;
@@ -144,7 +194,10 @@ bool OutputFile::commit(const std::string& name, const std::optional<Stamp>& acc
         }
         if (err_) return false;
     }
-    if (anonymous_) return linkAnonymous(name, replace);
+    if (anonymous_) {
+        if (into && into->descriptor() >= 0) return linkAnonymous(name, replace, into->descriptor(), into->path());
+        return linkAnonymous(name, replace, dirFd_, dir_);
+    }
     std::string target = join(dir_, name);
     const int r = dirFd_ >= 0 ? ::renameat(dirFd_, tempName_.c_str(), dirFd_, name.c_str())
                               : ::rename(temp_.c_str(), target.c_str());
@@ -160,14 +213,14 @@ bool OutputFile::commit(const std::string& name, const std::optional<Stamp>& acc
 
 // Gives the unnamed file its name in the held folder (a file of that name
 // replaced), then closes it. On failure the file stays open and unnamed.
-bool OutputFile::linkAnonymous(const std::string& name, bool replace) {
+bool OutputFile::linkAnonymous(const std::string& name, bool replace, int toFd, const std::string& toDir) {
     auto linkAs = [&](const std::string& as) {
-        if (::linkat(fd_, "", dirFd_, as.c_str(), AT_EMPTY_PATH) == 0) return true;
+        if (::linkat(fd_, "", toFd, as.c_str(), AT_EMPTY_PATH) == 0) return true;
         if (errno != ENOENT && errno != EPERM) return false;
         // Without the right to link a descriptor: through its /proc name.
         char proc[64];
         std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd_);
-        return ::linkat(AT_FDCWD, proc, dirFd_, as.c_str(), AT_SYMLINK_FOLLOW) == 0;
+        return ::linkat(AT_FDCWD, proc, toFd, as.c_str(), AT_SYMLINK_FOLLOW) == 0;
     };
     if (!linkAs(name)) {
         if (errno != EEXIST || !replace) {
@@ -187,9 +240,9 @@ bool OutputFile::linkAnonymous(const std::string& name, bool replace) {
             err_ = errno;
             return false;
         }
-        if (::renameat(dirFd_, temp.c_str(), dirFd_, name.c_str()) != 0) {
+        if (::renameat(toFd, temp.c_str(), toFd, name.c_str()) != 0) {
             err_ = errno;
-            ::unlinkat(dirFd_, temp.c_str(), 0);
+            ::unlinkat(toFd, temp.c_str(), 0);
             return false;
         }
     }
@@ -198,11 +251,11 @@ bool OutputFile::linkAnonymous(const std::string& name, bool replace) {
     anonymous_ = false;
     if (closed != 0) {
         err_ = errno;
-        ::unlinkat(dirFd_, name.c_str(), 0);  // its content may not all have been stored
+        ::unlinkat(toFd, name.c_str(), 0);  // its content may not all have been stored
         return false;
     }
     err_ = 0;
-    final_ = join(dir_, name);
+    final_ = join(toDir, name);
     return true;
 }
 

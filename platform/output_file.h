@@ -51,6 +51,12 @@ public:
     bool create(const std::string& dir, const OutputFolder* held);
     // Appends n bytes.
     bool write(const void* data, size_t n);
+    // Appends n bytes from offset `at` of the open file src, copied by the
+    // kernel from file to file where it can, else read and written. What
+    // the source cannot give (it got shorter, a read error) is left zeros:
+    // shortCopy() tells.
+    bool copyFrom(int src, uint64_t at, uint64_t n);
+    bool shortCopy() const { return shortCopy_; }
     // Appends n zero bytes as a hole: nothing is stored for them.
     bool skip(uint64_t n);
     // Gives the file its full size (a hole at the end is kept), sets the
@@ -61,8 +67,10 @@ public:
     // refuses the name).
     // With replace false, an unnamed file (unnamed()) never replaces what
     // is there: EEXIST, and it stays open and unnamed for another name.
+    // An unnamed file may be linked into another held folder of the same
+    // medium (`into`).
     bool commit(const std::string& name, const std::optional<Stamp>& accessed,
-                const std::optional<Stamp>& modified, bool replace = true);
+                const std::optional<Stamp>& modified, bool replace = true, const OutputFolder* into = nullptr);
     // Created without a name: commit links it in.
     bool unnamed() const { return anonymous_; }
     // Removes the temporary file.
@@ -78,7 +86,7 @@ public:
 
 private:
     bool flushHole();
-    bool linkAnonymous(const std::string& name, bool replace);
+    bool linkAnonymous(const std::string& name, bool replace, int toFd, const std::string& toDir);
     int fd_ = -1;
     int dirFd_ = -1;         // the held folder's descriptor, or -1 (paths)
     bool anonymous_ = false;  // created without a name (O_TMPFILE)
@@ -87,6 +95,8 @@ private:
     uint64_t stored_ = 0;
     uint64_t pendingHole_ = 0;
     bool closed_ = false;
+    bool noKernelCopy_ = false;  // the kernel refused a file-to-file copy
+    bool shortCopy_ = false;
     std::string dir_, temp_, final_;
     std::string tempName_;  // temp_ within the held folder
 };

@@ -50,6 +50,11 @@ bool isBlockDevice(int fd) {
     return ::fstat(fd, &st) == 0 && S_ISBLK(st.st_mode);
 }
 
+bool isRegularFile(int fd) {
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
 bool logicalSectorSize(int fd, uint32_t* bytes) {
     if (!isBlockDevice(fd)) return false;
     int ss = 0;

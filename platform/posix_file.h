@@ -16,8 +16,9 @@ int openSource(const std::string& path, int* err);
 // Size in bytes: BLKGETSIZE64 for block devices, st_size for files. False when unknown.
 bool objectSize(int fd, uint64_t* bytes);
 
-// True when the descriptor is a block device.
+// True when the descriptor is a block device; a regular file.
 bool isBlockDevice(int fd);
+bool isRegularFile(int fd);
 
 // The logical sector size a block device reports (BLKSSZGET). False for
 // anything that is not a block device, or when the device does not say.

@@ -5,9 +5,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <mutex>
+#include <thread>
 
 #include "base/bytes.h"
 #include "base/names.h"
@@ -161,8 +164,14 @@ bool myJpg::initialize() {
     for (auto& b : startByFirstByte_) b.clear();
     anchored_.clear();
     startInside_.clear();
+    byContent_.clear();
     for (size_t j = 0; j < n; ++j) {
         const CarveType& t = types_[j];
+        if (t.byContent()) {
+            // Only its finder can tell where such a file ends.
+            if (t.finder && useEndFinders) byContent_.push_back(static_cast<uint32_t>(j));
+            continue;
+        }
         // A signature shorter than 2 bytes never matches.
         if (t.startLength < 2) continue;
         StartMatcher m;
@@ -248,6 +257,13 @@ bool myJpg::startInside(const uint8_t* p, uint32_t& type) const {
         }
     }
     return false;
+}
+
+// p has at least 512 readable bytes; tested where no signature matched.
+bool myJpg::startByContent(const uint8_t* p, uint32_t& type) const {
+    if (byContent_.empty() || !opensWithText(p)) return false;
+    type = byContent_.front();
+    return true;
 }
 
 // First position q in [from, to) where the type's end signature matches;
@@ -647,7 +663,7 @@ void myJpg::Scan::scanBuffer() {
             }
             cur += static_cast<uint64_t>(static_cast<const uint8_t*>(hit) - m) * step;
             const uint8_t* p = buf + (cur - base);
-            if (e.startAt(p, type) || e.startInside(p, type)) {
+            if (e.startAt(p, type) || e.startInside(p, type) || e.startByContent(p, type)) {
                 matched = true;
                 break;
             }
@@ -671,14 +687,18 @@ void myJpg::Scan::scanBuffer() {
 // Rules at a start of type st at sector position P.
 void myJpg::Scan::onStart(uint64_t P, uint32_t st) {
     const CarveType& T = e.types_[st];
-    // A start beats any end at the same position.
+    // A start beats any end at the same position (text is only a guess).
     for (uint32_t t : active) {
         Pending& pd = e.pendingStarts_[t];
-        if (pd.nextEnd == P) {
+        if (pd.nextEnd == P && !T.byContent()) {
             pd.searchFrom = P + 1;
             pd.nextEnd = kNone;
             pd.searchedTo = P + 1;
         }
+    }
+    if (T.byContent() && !(T.finder && e.useEndFinders)) {
+        cur = P + step;
+        return;
     }
     FindStatus mark = FindStatus::Unchecked;
     if (T.finder && e.useEndFinders) {
@@ -699,7 +719,7 @@ void myJpg::Scan::onStart(uint64_t P, uint32_t st) {
         }
         // Such a file is no find without its finder; nor is a weak
         // signature's start that fails its check.
-        if (at || (T.dropInvalid() && mark == FindStatus::Invalid)) {
+        if (at || T.byContent() || (T.dropInvalid() && mark == FindStatus::Invalid)) {
             cur = P + step;
             return;
         }
@@ -924,7 +944,8 @@ bool myJpg::scanVolume() {
             kReadOverlap, readSlots, [this](const uint8_t* b, size_t n, uint8_t* flags) {
                 uint32_t t;
                 for (size_t o = 0, i = 0; o < n; o += step, ++i)
-                    flags[i] = startAt(b + o, t) || (!startInside_.empty() && startInside(b + o, t));
+                    flags[i] = startAt(b + o, t) || (!startInside_.empty() && startInside(b + o, t)) ||
+                               (!byContent_.empty() && opensWithText(b + o));
             });
     } catch (const std::exception&) {
         messageSink().info("not properly initialized");
@@ -970,74 +991,255 @@ bool myJpg::resumeFrom(CarveProgress p, std::vector<CarvedItem> found, const std
     return true;
 }
 
+namespace {
+
+// One find to write: where and under which name, and how it went.
+struct SaveJob {
+    size_t index = 0;        // in foundItems
+    const CarvedItem* item = nullptr;
+    size_t folder = 0;       // index in the save's folders
+    std::string wanted;      // the name before sanitising
+    std::string name;        // the name claimed for it
+    uint64_t size = 0;       // bytes written: never beyond the volume (or the carved area)
+    bool written = false;
+    std::string what;        // what failed (a path or a category), when it did
+    int err = 0;
+};
+
+struct SaveFolder {
+    std::string path;
+    platform::OutputFolder held;
+    int err = 0;  // the folder could not be made
+};
+
+}  // namespace
+
 SaveResult saveFinds(const myJpg& engine, const std::vector<size_t>& indexes, const std::string& outDir,
-                     ProgressSink* progress, const std::atomic<bool>* stop) {
+                     ProgressSink* progress, const std::atomic<bool>* stop, EarlyFinds* early) {
     SaveResult res;
     const auto& items = engine.foundItems();
     const auto& types = engine.types();
-    std::map<std::string, std::string> folders;   // category → folder path
-    NameBook names;                               // names handed out by this save
-    std::vector<uint8_t> buf(1 << 20);
-    std::string summary = "start\tsize\textension\ttype\tstatus\tcategory\tfile\n";
-    if (progress) progress->range(static_cast<int64_t>(indexes.size()));
-    int64_t done = 0;
-    auto fail = [&](const std::string& what, int err) {
-        ++res.failed;
-        if (res.error.empty()) res.error = what + ": " + std::strerror(err);
-    };
+    NameBook names;  // names handed out by this save
+    std::mutex namesLock;
+    // The folders and names, in the order given (the names do not depend
+    // on which writer gets to a find first).
+    std::deque<SaveFolder> folders;
+    std::map<std::string, size_t> folderOf;  // category → index in folders
+    std::vector<SaveJob> jobs;
+    jobs.reserve(indexes.size());
+    const uint64_t vol = engine.area().whole() ? engine.volumeBytes : engine.area().size();
     for (size_t idx : indexes) {
-        if (stop && stop->load()) break;
-        if (progress) progress->position(done++);
         if (idx >= items.size()) continue;
-        const CarvedItem& it = items[idx];
-        const CarveType* t = it.type < types.size() ? &types[it.type] : nullptr;
-        const std::string category = !engine.categoryOf(it).empty() ? engine.categoryOf(it) : "Uncategorised";
-        const std::string ext = engine.extensionOf(it);
-        auto f = folders.find(category);
-        if (f == folders.end()) {
-            std::string dir = joinPath(outDir, names.claim(outDir, category));
-            if (int err = platform::makeDir(dir)) {
-                fail(category, err);
-                continue;
+        SaveJob job;
+        job.index = idx;
+        job.item = &items[idx];
+        const std::string& category = !engine.categoryOf(*job.item).empty() ? engine.categoryOf(*job.item)
+                                                                            : std::string("Uncategorised");
+        auto f = folderOf.find(category);
+        if (f == folderOf.end() || folders[f->second].err) {
+            // A folder that could not be made is tried again for each find.
+            SaveFolder& folder = folders.emplace_back();
+            folder.path = joinPath(outDir, names.claim(outDir, category));
+            folder.err = platform::makeDir(folder.path);
+            if (!folder.err) folder.held.hold(folder.path);
+            folderOf[category] = folders.size() - 1;
+            f = folderOf.find(category);
+        }
+        job.folder = f->second;
+        if (folders[job.folder].err) {
+            job.what = category;
+            job.err = folders[job.folder].err;
+        } else {
+            job.wanted = engine.outputName(*job.item);
+            job.name = names.claim(folders[job.folder].path, job.wanted);
+        }
+        const uint64_t at = engine.area().toArea(job.item->start);
+        job.size = at >= vol ? 0 : std::min(job.item->size, vol - at);
+        jobs.push_back(std::move(job));
+    }
+
+    // Two writers where there are two cores: the finds are taken in turn.
+    std::atomic<size_t> next{0};
+    std::atomic<int64_t> done{0};
+    // Files already in the folder are left alone: the find takes the next
+    // free name.
+    auto giveName = [&](platform::OutputFile& out, SaveJob& job, SaveFolder& folder) {
+        for (int k = 0; k < 10000; ++k) {
+            if (!out.unnamed()) {
+                std::lock_guard<std::mutex> lk(namesLock);
+                for (int j = 0; j < 10000 && platform::pathExists(joinPath(folder.path, job.name)); ++j)
+                    job.name = names.claim(folder.path, job.wanted);
             }
-            f = folders.emplace(category, dir).first;
+            if (out.commit(job.name, std::nullopt, std::nullopt, false, &folder.held)) return true;
+            if (!out.unnamed() || out.error() != EEXIST) return false;
+            std::lock_guard<std::mutex> lk(namesLock);
+            job.name = names.claim(folder.path, job.wanted);
         }
-        // Files already in the folder are left alone.
-        const std::string& dir = f->second;
-        const std::string wanted = engine.outputName(it);
-        std::string name = names.claim(dir, wanted);
-        for (int k = 0; k < 10000 && platform::pathExists(joinPath(dir, name)); ++k) name = names.claim(dir, wanted);
-        const std::string path = joinPath(dir, name);
+        return false;
+    };
+    auto writeOne = [&](SaveJob& job, std::vector<uint8_t>& buf) {
+        if (job.err) return;
+        SaveFolder& folder = folders[job.folder];
+        // Written while the scan went on: only its name is given here (when
+        // it cannot be linked in there, it is written again).
+        if (std::unique_ptr<platform::OutputFile> pre = early ? early->take(job.index) : nullptr) {
+            if (pre->size() == job.size && giveName(*pre, job, folder)) {
+                job.written = true;
+                return;
+            }
+        }
         platform::OutputFile out;
-        if (!out.create(dir)) {
-            fail(path, out.error());
-            continue;
+        if (!out.create(folder.path, &folder.held)) {
+            job.what = joinPath(folder.path, job.name);
+            job.err = out.error();
+            return;
         }
-        // Never beyond the volume (or the carved area).
-        const uint64_t start = it.start;
-        const uint64_t vol = engine.area().whole() ? engine.volumeBytes : engine.area().size();
-        const uint64_t at = engine.area().toArea(start);
-        const uint64_t size = at >= vol ? 0 : std::min(it.size, vol - at);
         bool ok = true;
-        for (uint64_t off = 0; off < size && ok;) {
-            size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), size - off));
-            engine.readFind(it, off, buf.data(), n);  // zeros where unreadable
+        for (uint64_t off = 0; off < job.size && ok;) {
+            const size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), job.size - off));
+            engine.readFind(*job.item, off, buf.data(), n);  // zeros where unreadable
             ok = out.write(buf.data(), n);
             off += n;
         }
-        ok = ok && out.commit(name, std::nullopt, std::nullopt);
-        if (!ok) {
-            fail(path, out.error());
+        bool named = ok && giveName(out, job, folder);
+        if (!named) {
+            job.what = joinPath(folder.path, job.name);
+            job.err = out.error() ? out.error() : EEXIST;
+            return;
+        }
+        job.written = true;
+    };
+    auto writer = [&](bool reports) {
+        std::vector<uint8_t> buf(1 << 20);
+        while (true) {
+            if (stop && stop->load()) break;
+            const size_t i = next.fetch_add(1);
+            if (i >= jobs.size()) break;
+            writeOne(jobs[i], buf);
+            const int64_t d = done.fetch_add(1) + 1;
+            if (reports && progress) progress->position(d);
+        }
+    };
+    if (progress) progress->range(static_cast<int64_t>(indexes.size()));
+    {
+        std::thread second;
+        if (jobs.size() > 1 && std::thread::hardware_concurrency() > 1) {
+            try {
+                second = std::thread(writer, false);
+            } catch (const std::exception&) {
+                // One writer, then.
+            }
+        }
+        writer(true);
+        if (second.joinable()) second.join();
+    }
+    if (progress) progress->position(done.load());
+
+    std::string summary = "start\tsize\textension\ttype\tstatus\tcategory\tfile\n";
+    const size_t taken = std::min(next.load(), jobs.size());
+    for (size_t i = 0; i < taken; ++i) {
+        const SaveJob& job = jobs[i];
+        if (!job.written) {
+            if (!job.err) continue;  // stopped before it
+            ++res.failed;
+            if (res.error.empty()) res.error = job.what + ": " + std::strerror(job.err);
             continue;
         }
+        const CarvedItem& it = *job.item;
+        const CarveType* t = it.type < types.size() ? &types[it.type] : nullptr;
+        const std::string path = joinPath(folders[job.folder].path, job.name);
         ++res.written;
         res.paths.push_back(path);
-        summary += std::to_string(start) + "\t" + std::to_string(size) + "\t" + (t ? t->extensionText : "") + "\t" +
-                   ext + "\t" + statusText(it.status) + "\t" + category + "\t" + path + "\n";
+        const std::string& category = !engine.categoryOf(it).empty() ? engine.categoryOf(it)
+                                                                     : std::string("Uncategorised");
+        summary += std::to_string(it.start) + "\t" + std::to_string(job.size) + "\t" + (t ? t->extensionText : "") +
+                   "\t" + engine.extensionOf(it) + "\t" + statusText(it.status) + "\t" + category + "\t" + path +
+                   "\n";
     }
-    if (progress) progress->position(done);
     platform::writeWholeFile(joinPath(outDir, "carve-summary.txt"), summary.data(), summary.size());
     return res;
+}
+
+EarlyFinds::EarlyFinds(const myJpg& engine, const std::string& outDir, size_t maxFiles)
+    : engine_(engine), maxFiles_(maxFiles) {
+    usable_ = folder_.hold(outDir) && maxFiles_ > 0;
+    try {
+        for (int i = 0; i < 2 && usable_; ++i) threads_.emplace_back([this] { run(); });
+    } catch (const std::exception&) {
+        // Fewer writers, or none: saveFinds writes the rest.
+    }
+}
+
+EarlyFinds::~EarlyFinds() { finish(); }
+
+void EarlyFinds::offer(size_t index, const CarvedItem& item) {
+    if (!usable_ || offered_ >= maxFiles_) return;
+    ++offered_;
+    std::lock_guard<std::mutex> lk(m_);
+    if (quit_) return;
+    queue_.emplace_back(index, item);
+    cv_.notify_one();
+}
+
+void EarlyFinds::finish() {
+    {
+        std::lock_guard<std::mutex> lk(m_);
+        quit_ = true;
+        queue_.clear();
+    }
+    cv_.notify_all();
+    for (std::thread& t : threads_)
+        if (t.joinable()) t.join();
+}
+
+std::unique_ptr<platform::OutputFile> EarlyFinds::take(size_t index) {
+    std::lock_guard<std::mutex> lk(m_);
+    auto it = files_.find(index);
+    if (it == files_.end()) return nullptr;
+    auto f = std::move(it->second);
+    files_.erase(it);
+    return f;
+}
+
+size_t EarlyFinds::written() const {
+    std::lock_guard<std::mutex> lk(m_);
+    return files_.size();
+}
+
+void EarlyFinds::run() {
+    std::vector<uint8_t> buf(1 << 20);
+    const uint64_t vol = engine_.area().whole() ? engine_.volumeBytes : engine_.area().size();
+    std::unique_lock<std::mutex> lk(m_);
+    while (true) {
+        cv_.wait(lk, [&] { return quit_ || !queue_.empty(); });
+        if (quit_) return;
+        const auto [index, item] = queue_.front();
+        queue_.pop_front();
+        lk.unlock();
+        auto out = std::make_unique<platform::OutputFile>();
+        bool ok = out->create(folder_.path(), &folder_) && out->unnamed();
+        const uint64_t at = engine_.area().toArea(item.start);
+        const uint64_t size = at >= vol ? 0 : std::min(item.size, vol - at);
+        for (uint64_t off = 0; off < size && ok;) {
+            const size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), size - off));
+            engine_.readFind(item, off, buf.data(), n);  // zeros where unreadable
+            ok = out->write(buf.data(), n);
+            off += n;
+            if (off < size) {
+                std::lock_guard<std::mutex> q(m_);
+                if (quit_) ok = false;
+            }
+        }
+        lk.lock();
+        if (!ok) {
+            // A medium without unnamed files, or a failed write: the save
+            // writes it (and says what went wrong).
+            if (!out->unnamed()) usable_ = false;
+            if (!usable_) return;
+            continue;
+        }
+        files_[index] = std::move(out);
+    }
 }
 
 }  // namespace brantlow::raw

@@ -1,7 +1,9 @@
 // The carving engine: scans a volume for the start and end signatures of the
 // loaded types and records every file it can delimit.
 //
-// Start signatures are tested at every 512-byte sector start. A type whose
+// Start signatures are tested at every 512-byte sector start; a sector that
+// none of them matches may open a type recognised by its content (plain
+// text, delimited by its finder). A type whose
 // format has an end finder (raw/finders.h) is delimited by walking its
 // structure from the start; the find is marked complete, truncated (written
 // as far as it is valid) or, when the format's check fails, invalid (then
@@ -15,16 +17,20 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/sinks.h"
 #include "disk/volume_view.h"
+#include "platform/output_file.h"
 #include "raw/finders.h"
 #include "raw/settings.h"
 
@@ -53,6 +59,7 @@ struct CarveType : SettingsRecord {
     const EndFinder* finder = nullptr;  // chosen by the extension
     bool startRepeats() const { return (flags & kFlagStartRepeats) != 0; }
     bool dropInvalid() const { return (flags & kFlagDropInvalid) != 0; }
+    bool byContent() const { return (flags & kFlagByContent) != 0; }
     // Where the start signature sits in the file (its finder says; 0 without).
     uint32_t signatureAt() const { return finder ? finder->signatureAt : 0; }
 };
@@ -122,7 +129,7 @@ public:
     static constexpr uint64_t step = 512;
     static constexpr uint32_t chunkSize = 1048576;   // unit of the progress and the skip rule
     static constexpr size_t ioChunk = 256 * 1024;     // bytes matched per step
-    static constexpr size_t readBlock = 512 * 1024;  // bytes per read, read ahead on the second thread
+    static constexpr size_t readBlock = 1024 * 1024;  // bytes per read, read ahead on the second thread
     static constexpr size_t readSlots = 3;            // blocks held
     static constexpr size_t maxTypes = 1024;         // several settings files of 256 records
     static constexpr size_t maxPendingPerType = 4096;
@@ -235,6 +242,7 @@ private:
                 const std::string& label = std::string(), uint64_t firstLength = 0, uint64_t gap = 0);
     bool startAt(const uint8_t* p, uint32_t& type) const;
     bool startInside(const uint8_t* p, uint32_t& type) const;
+    bool startByContent(const uint8_t* p, uint32_t& type) const;
     uint64_t findEnd(uint32_t type, uint64_t from, uint64_t to, const uint8_t* buf, uint64_t bufBase) const;
     void fillChunk(uint8_t* buf, uint64_t pos, size_t count) const;
     void fillArea(uint8_t* buf, uint64_t pos, size_t count) const;
@@ -250,6 +258,8 @@ private:
     std::vector<std::pair<uint32_t, std::array<std::vector<StartMatcher>, 256>>> anchored_;
     // Signatures tested inside each sector (offset, matcher), lowest index first.
     std::vector<std::pair<uint32_t, StartMatcher>> startInside_;
+    // Types recognised by content (text), tested where no signature matches.
+    std::vector<uint32_t> byContent_;
     std::vector<CarvedItem> found_;
     std::vector<std::string> labels_;
     std::deque<std::string> detectedTexts_;  // detected extensions of finds read back
@@ -271,7 +281,44 @@ struct SaveResult {
     std::vector<std::string> paths;  // in the order of the indexes given
     std::string error;               // first failure's text
 };
+class EarlyFinds;
 SaveResult saveFinds(const myJpg& engine, const std::vector<size_t>& indexes, const std::string& outDir,
-                     ProgressSink* progress = nullptr, const std::atomic<bool>* stop = nullptr);
+                     ProgressSink* progress = nullptr, const std::atomic<bool>* stop = nullptr,
+                     EarlyFinds* early = nullptr);
+
+// Writing finds while the scan goes on: on two threads of its own, each find
+// offered is written into a file without a name in the output folder
+// (where the medium has such files; otherwise nothing is written early).
+// saveFinds, given these, names them instead of writing them again. What
+// is not named vanishes with this object: a scan that is stopped leaves
+// nothing behind. At most maxFiles finds are written early.
+class EarlyFinds {
+public:
+    EarlyFinds(const myJpg& engine, const std::string& outDir, size_t maxFiles);
+    ~EarlyFinds();
+    EarlyFinds(const EarlyFinds&) = delete;
+    EarlyFinds& operator=(const EarlyFinds&) = delete;
+    // Called on the scanning thread as a find is made (index in foundItems).
+    void offer(size_t index, const CarvedItem& item);
+    // Ends the writing; what was not finished is left to saveFinds.
+    void finish();
+    // The file written for this find, taken (nullptr: none).
+    std::unique_ptr<platform::OutputFile> take(size_t index);
+    size_t written() const;
+
+private:
+    void run();
+    const myJpg& engine_;
+    platform::OutputFolder folder_;
+    const size_t maxFiles_;
+    size_t offered_ = 0;
+    mutable std::mutex m_;
+    std::condition_variable cv_;
+    std::deque<std::pair<size_t, CarvedItem>> queue_;
+    std::map<size_t, std::unique_ptr<platform::OutputFile>> files_;
+    bool quit_ = false;
+    std::atomic<bool> usable_{true};
+    std::vector<std::thread> threads_;
+};
 
 }  // namespace brantlow::raw

@@ -536,6 +536,11 @@ const std::vector<DefaultType>& defaultTypeTable() {
          "GPX 1.1: root element \"<gpx \""},
         {"kml", "3C,6B,6D,6C,20", "", 0, 0, 0, 0, false, 50 * MB, 0, "Other",
          "OGC KML: root element \"<kml \""},
+        // Last: a sector that opens with text where no signature above matches.
+        {"txt", "2A,2A", "", 0, 0, 0, 0, false, 64 * MB, 0, "Documents",
+         "Plain text by content (UTF-8 or ASCII, no signature): at least 64 bytes of text from a sector start up to "
+         "the first byte text does not hold; csv, json, html, xml told by their content",
+         false, true, true},
     };
     return table;
 }
@@ -557,6 +562,7 @@ std::vector<SettingsRecord> defaultRecords() {
         f.category = d.category;
         f.startRepeats = d.startRepeats;
         f.dropInvalid = d.dropInvalid;
+        f.byContent = d.byContent;
         SettingsRecord r;
         std::string msg;
         if (buildRecord(f, static_cast<uint8_t>(out.size()), r, msg)) out.push_back(r);

@@ -23,6 +23,7 @@ struct DefaultType {
     const char* source;     // where the bytes come from
     bool startRepeats = false;
     bool dropInvalid = false;
+    bool byContent = false;  // recognised by content, not by the start signature
 };
 
 const std::vector<DefaultType>& defaultTypeTable();

@@ -148,6 +148,7 @@ const EndFinder kPnm{"netpbm", findPnmEnd};
 const EndFinder kOle{"OLE2 compound file (DOC, XLS, PPT, MSG, MSI …)", findOleEnd};
 const EndFinder kRtf{"RTF", findRtfEnd};
 const EndFinder kText{"text (to the first byte text does not hold)", findTextEnd};
+const EndFinder kPlainText{"plain text by content (UTF-8 checked; csv, json, html, xml told apart)", findPlainTextEnd};
 const EndFinder kFont{"fonts (TrueType, OpenType, TTC, WOFF, WOFF2)", findFontEnd};
 const EndFinder kMacho{"Mach-O", findMachoEnd};
 const EndFinder kDex{"DEX", findDexEnd};
@@ -197,6 +198,7 @@ const std::vector<std::pair<const char*, const EndFinder*>>& endFinderTable() {
         {"wasm", &kWasm}, {"wal", &kWal},   {"pst", &kPst},   {"ost", &kPst},   {"kdbx", &kKdbx},
         {"bdb", &kBdb},   {"blen", &kBlend}, {"gpx", &kText},  {"kml", &kText},  {"ani", &kRiff},
         {"cdr", &kRiff},  {"rmi", &kRiff},  {"sf2", &kRiff},  {"qcp", &kRiff},  {"amv", &kRiff},
+        {"txt", &kPlainText},
     };
     return table;
 }

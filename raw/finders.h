@@ -106,6 +106,15 @@ private:
     const uint8_t* data_;
 };
 
+// Plain text: how many of the n bytes at p are text (printable ASCII, tab,
+// line ends, form feed, well-formed UTF-8 sequences; a sequence that n cuts
+// off is not counted).
+size_t textPrefix(const uint8_t* p, size_t n);
+// A sector opens with text when its first kTextProbe bytes are text (p holds
+// at least kTextProbe + 3 bytes). Shorter text is not carved.
+constexpr size_t kTextProbe = 64;
+bool opensWithText(const uint8_t* p);
+
 using EndFinderFn = EndResult (*)(Source&);
 struct EndFinder {
     const char* name;  // "JPEG", "ZIP family" …
@@ -188,6 +197,7 @@ EndResult findPnmEnd(Source& s);
 EndResult findOleEnd(Source& s);
 EndResult findRtfEnd(Source& s);
 EndResult findTextEnd(Source& s);
+EndResult findPlainTextEnd(Source& s);
 EndResult findFontEnd(Source& s);
 EndResult findMachoEnd(Source& s);
 EndResult findDexEnd(Source& s);

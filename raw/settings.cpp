@@ -168,7 +168,8 @@ bool buildRecord(const EditorFields& f, uint8_t index, SettingsRecord& r, std::s
     r.skipSize = parseDecimal(f.skipSize);
     std::u16string cat = utf8ToUtf16(f.category);
     if (!cat.empty()) r.category = cat.substr(0, kCategoryUnits);
-    r.flags = (f.startRepeats ? kFlagStartRepeats : 0) | (f.dropInvalid ? kFlagDropInvalid : 0);
+    r.flags = (f.startRepeats ? kFlagStartRepeats : 0) | (f.dropInvalid ? kFlagDropInvalid : 0) |
+              (f.byContent ? kFlagByContent : 0);
     return true;
 }
 

@@ -14,7 +14,9 @@
 //      bit 0: the start signature also occurs inside the file (ZIP local
 //      headers): while a start waits for its end, further starts of the
 //      type are taken as part of that file; bit 1: a start that fails its
-//      format's check is no find
+//      format's check is no find; bit 2: the type is recognised by its
+//      content, not by its signature (plain text: a sector that opens with
+//      text where no other type's signature matches)
 #pragma once
 
 #include <array>
@@ -58,6 +60,9 @@ constexpr uint32_t kFlagStartRepeats = 1;
 // Bit 1: a start whose format check fails is no find (signatures short or
 // common enough to match inside other data: MPEG audio frames, fonts …).
 constexpr uint32_t kFlagDropInvalid = 2;
+// Bit 2: recognised by content (text) at sectors no signature claims; the
+// start signature is not matched. Needs the type's end finder.
+constexpr uint32_t kFlagByContent = 4;
 
 // Writes the record's 171 bytes. Over-long texts are cut to the record's room.
 std::array<uint8_t, kRecordBytes> encodeRecord(const SettingsRecord& r);
@@ -80,6 +85,7 @@ struct EditorFields {
     std::string category;
     bool startRepeats = false;
     bool dropInvalid = false;
+    bool byContent = false;
 };
 
 // Comma-separated hexadecimal bytes; empty pieces are skipped, "0x" is

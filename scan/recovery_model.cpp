@@ -327,6 +327,9 @@ ScanMode openEarlierFileSystem(const FileSystemCandidate& c, VolumeEntry& volume
     const uint64_t skip = c.volumeStart / 512;
     volume.startSector += skip;
     if (volume.sizeSectors) volume.sizeSectors = volume.sizeSectors > skip ? volume.sizeSectors - skip : 0;
+    // Its own end may lie a little past the searched volume's (a file system
+    // formatted over it keeps its last sector for itself).
+    if (c.volumeBytes >= 512) volume.sizeSectors = c.volumeBytes / 512;
     options.advancedCandidate = c.metadata;
     options.advancedHeap = c.heap;
     options.advancedClusterShift = c.clusterShift;

@@ -27,6 +27,9 @@ struct ContentSample {
 struct FileSystemCandidate {
     std::string fileSystem;    // the name its parser goes by ("--fs")
     uint64_t volumeStart = 0;  // where it begins, bytes from the searched volume's start
+    // Its size where its own structures place its end (an alternate header
+    // at the end); 0: up to the searched volume's end.
+    uint64_t volumeBytes = 0;
     ScanMode mode = ScanMode::Advanced;
     // What the parser is given (ScanOptions): -1 leaves the choice to it.
     int64_t metadata = -1;

@@ -59,6 +59,7 @@ FileSystemRow btrfsRow() {
     row.probe.scanCheck = btrfsScanCheck;
     row.probe.probeVolume = probeBtrfsVolume;
     row.probe.kinds = {{"Btrfs", "found Btrfs...", "", false, false, false, 0}};
+    row.probe.scanMarks = {ScanMark::of(0x40, "_BHRfS_M", 8)};
     row.probe.claimMbrSlot = claimSlot;
     ParserRow p;
     p.listName = "Btrfs";

@@ -51,6 +51,7 @@ FileSystemRow exfatRow() {
     FileSystemRow row;
     row.probe = {"exfat", probeExfat, exfatCopyAt, exfatConfirm};
     row.probe.kinds = {{"FAT64", "found FAT 64...", "found FAT 64...", false, true, false, 0}};
+    row.probe.scanMarks = {ScanMark::of(3, "EXFA", 4)};
     row.probe.claimMbrSlot = claimSlot;
     ParserRow p;
     p.listName = "FAT64";

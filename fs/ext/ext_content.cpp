@@ -114,6 +114,16 @@ bool ext2Class::RunWriter::run(const Run& r, std::vector<uint8_t>& buf) {
             n = k;
         }
         const uint64_t bytes = std::min<uint64_t>(n * bs, size - pos);
+        int fd = -1;
+        uint64_t fileOff = 0;
+        if (out.copies() && p.volume_.plainExtent((r.physical + b) * bs, bytes, fd, fileOff)) {
+            // Straight from the image file to the output.
+            if (!out.copy(fd, fileOff, bytes)) return false;
+            pos += bytes;
+            backed += bytes;
+            b += n;
+            continue;
+        }
         if (p.volume_.read((r.physical + b) * bs, buf.data(), static_cast<size_t>(bytes)) != bytes) {
             // Block by block: only the blocks that fail become zeros.
             readError = true;

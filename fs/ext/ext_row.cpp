@@ -25,6 +25,7 @@ FileSystemRow extRow() {
     FileSystemRow row;
     row.probe = {"ext", probeExt, extCopyAt, nullptr, extGeometryPlausible};
     row.probe.kinds = {{"extX", "found extX...", "", false, false, false, 0}};
+    row.probe.scanMarks = {ScanMark::of(1024 + 56, "\x53\xEF", 2)};
     row.probe.claimMbrSlot = claimSlot;
     row.probe.placementCheck = extPlacementCheck;
     ParserRow p;

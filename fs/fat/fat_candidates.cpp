@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <map>
 #include <set>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "base/bytes.h"
 #include "fs/api/content_signature.h"
@@ -20,6 +22,8 @@ namespace {
 constexpr size_t kMaxDots = 200000;
 constexpr size_t kMaxFiles = 4096;
 constexpr size_t kMaxVoters = 20000;
+constexpr size_t kMaxNamed = 200000;
+constexpr uint32_t kMaxFolderReads = 4096;  // clusters read after the pass to see which folders name which
 
 struct Dot {
     uint64_t pos = 0;
@@ -41,6 +45,10 @@ public:
             if (!fatDirectoryStart(data + s, room - s, true, &self, &parent)) continue;
             if (dots_.size() >= kMaxDots) continue;
             dots_.push_back({offset + s, self, parent});
+            // The folders its first cluster names (at the current cluster
+            // size; one sector without a boot sector).
+            const size_t clusterBytes = boot_.valid() ? boot_.clusterSize : 512;
+            noteNamed(data + s + 64, std::min(clusterBytes, room - s) - 64, self);
             // Files of the folder's first sector, for the content check.
             for (size_t o = 64; o + 32 <= 512 && files_.size() < kMaxFiles; o += 32) {
                 const uint8_t* e = data + s + o;
@@ -101,6 +109,13 @@ public:
                     if (boot_.clusterValid(dots_[i].self) && fat.entry(dots_[i].self) == 0) chosen.push_back(i);
                 }
                 if (chosen.empty()) continue;
+                // Unless most of them are the current file system's deleted
+                // folders: named by a slot of its root or of a folder it
+                // uses, or of such a deleted folder (Standard mode lists them).
+                readCurrentFolders(volume, fat);
+                size_t reached = 0;
+                for (size_t i : chosen) reached += reachedFromCurrent(dots_[i].self, fat) ? 1 : 0;
+                if (reached * 2 >= chosen.size()) continue;
             } else {
                 chosen = *members;
             }
@@ -146,7 +161,76 @@ public:
     }
 
 private:
+    // Directory slots that name folders ("." and ".." aside; deleted ones
+    // too), by the folder named: the first clusters of the folders naming
+    // it (0: the root).
+    void noteNamed(const uint8_t* p, size_t n, uint32_t in) {
+        for (size_t o = 0; o + 32 <= n && namedCount_ < kMaxNamed; o += 32) {
+            const uint8_t* e = p + o;
+            if (e[0] == 0) break;
+            const uint8_t attr = e[11];
+            if (attr == 0x0F || !(attr & 0x10) || (attr & 0x08) || e[0] == '.') continue;
+            const uint32_t c = (static_cast<uint32_t>(le16(e, 32, 20)) << 16 | le16(e, 32, 26)) & 0x0FFFFFFF;
+            if (c < 2 || c == in) continue;
+            named_[c].push_back(in);
+            ++namedCount_;
+        }
+    }
+
+    // The root (its fixed region, or its cluster chain) and the clusters
+    // after the first of the folders the current FAT uses: what they name.
+    // Bounded reads, once.
+    void readCurrentFolders(const VolumeView& volume, FatTable& fat) {
+        if (readCurrent_) return;
+        readCurrent_ = true;
+        std::vector<uint8_t> buf;
+        uint32_t reads = 0;
+        if (boot_.fixedRoot()) {
+            buf.resize(static_cast<size_t>(std::min<uint64_t>(boot_.rootBytes, 1 << 20)));
+            volume.read(boot_.rootOffset, buf.data(), buf.size());
+            noteNamed(buf.data(), buf.size(), 0);
+        }
+        buf.resize(boot_.clusterSize);
+        auto chain = [&](uint32_t first, uint32_t in, bool withFirst) {
+            std::unordered_set<uint32_t> seen;
+            for (uint32_t c = withFirst ? first : fat.next(first); boot_.clusterValid(c) && reads < kMaxFolderReads;
+                 c = fat.next(c)) {
+                if (!seen.insert(c).second) break;
+                ++reads;
+                volume.read(boot_.clusterOffset(c), buf.data(), buf.size());
+                noteNamed(buf.data(), buf.size(), in);
+            }
+        };
+        if (!boot_.fixedRoot() && boot_.clusterValid(boot_.rootCluster)) chain(boot_.rootCluster, 0, true);
+        for (const Dot& d : dots_) {
+            if (reads >= kMaxFolderReads) break;
+            if (boot_.clusterValid(d.self) && d.pos == boot_.clusterOffset(d.self) && fat.entry(d.self) != 0)
+                chain(d.self, d.self, false);
+        }
+    }
+
+    // Whether a slot of the root, of a folder the current FAT uses, or of a
+    // folder so named names this folder.
+    bool reachedFromCurrent(uint32_t folder, FatTable& fat) const {
+        std::unordered_set<uint32_t> seen{folder};
+        std::vector<uint32_t> todo{folder};
+        for (size_t steps = 0; !todo.empty() && steps < 10000; ++steps) {
+            const uint32_t f = todo.back();
+            todo.pop_back();
+            auto it = named_.find(f);
+            if (it == named_.end()) continue;
+            for (uint32_t in : it->second) {
+                if (in == 0 || (boot_.clusterValid(in) && fat.entry(in) != 0)) return true;
+                if (seen.insert(in).second) todo.push_back(in);
+            }
+        }
+        return false;
+    }
+
     FatLayout boot_;
+    std::unordered_map<uint32_t, std::vector<uint32_t>> named_;
+    size_t namedCount_ = 0;
+    bool readCurrent_ = false;
     std::vector<Dot> dots_;
     std::vector<FileSlot> files_;
 };

@@ -60,9 +60,16 @@ WriteResult FatParser::writeEntryToFile(const FatEntry& e, ContentSink& out, boo
         if (!runLen) return true;
         uint64_t bytes = std::min<uint64_t>(runLen * cs, remaining);
         runLen = 0;
-        if (volume_.read(layout_.clusterOffset(runStart), buf.data(), static_cast<size_t>(bytes)) != bytes)
-            readOk = false;
-        if (!out.write(buf.data(), static_cast<size_t>(bytes))) return false;
+        int fd = -1;
+        uint64_t fileOff = 0;
+        if (out.copies() && volume_.plainExtent(layout_.clusterOffset(runStart), bytes, fd, fileOff)) {
+            // Straight from the image file to the output.
+            if (!out.copy(fd, fileOff, bytes)) return false;
+        } else {
+            if (volume_.read(layout_.clusterOffset(runStart), buf.data(), static_cast<size_t>(bytes)) != bytes)
+                readOk = false;
+            if (!out.write(buf.data(), static_cast<size_t>(bytes))) return false;
+        }
         remaining -= bytes;
         return true;
     };

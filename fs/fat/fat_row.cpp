@@ -91,6 +91,8 @@ FileSystemRow fatRow() {
         {"FAT16", "found FAT 16...", "found FAT 16...", false, true, false, 0},
         {"FAT32", "found FAT 32...", "found FAT 32...", false, true, false, 0},
     };
+    // A boot sector starts with a jump instruction.
+    row.probe.scanMarks = {ScanMark::of(0, "\xEB", 1), ScanMark::of(0, "\xE9", 1)};
     row.probe.claimMbrSlot = claimSlot;
     ParserRow fat32;
     fat32.listName = "FAT32";

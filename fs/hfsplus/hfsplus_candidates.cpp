@@ -52,6 +52,8 @@ public:
             c.found = 2;
             c.agreeing = std::min<uint32_t>(s.seen, c.found);
             if (!s.first) c.where += " (the first header is overwritten)";
+            // The alternate header marks its end.
+            if (s.alternate) c.volumeBytes = size;
             c.agreeText = "volume headers";
             uint64_t at = 0;
             if (!mulOverflows(s.h.catalogFile.extents[0].startBlock, s.h.blockSize, &at) && start + at < total) {
@@ -60,6 +62,11 @@ public:
                 const Decoded<hfs::NodeDescriptor> d = hfs::decodeNodeDescriptor(node.data(), node.size());
                 if (d && d->kind == hfs::kHeaderNode) ++c.agreeing;
                 c.agreeText = "volume headers and the catalog's header node";
+                // Without it the catalog is searched for its leaf nodes.
+                if (!d || d->kind != hfs::kHeaderNode) {
+                    c.mode = ScanMode::Deep;
+                    c.where += ", the catalog's header node overwritten: its leaf nodes searched";
+                }
             }
             out.push_back(std::move(c));
         }
@@ -71,13 +78,15 @@ private:
         hfs::VolumeHeader h;
         uint32_t seen = 0;
         bool current = false;
-        bool first = false;  // the header 1024 bytes in was seen
+        bool first = false;      // the header 1024 bytes in was seen
+        bool alternate = false;  // the header 1024 bytes before its end was seen
     };
     void note(uint64_t start, const hfs::VolumeHeader& h, bool current, bool first) {
         Start& s = starts_[start];
         if (!s.seen++) s.h = h;
         s.current = s.current || current;
         s.first = s.first || first;
+        s.alternate = s.alternate || (!current && !first);
     }
     std::map<uint64_t, Start> starts_;
 };

@@ -177,14 +177,21 @@ bool HFSP::searchCatalogLeaves() {
     const ForkData& fork = header_.catalogFile;
     catalogRuns_ = forkRuns(fork, kDataFork, kCatalogFileId, extentsIndex_, blockSize_, volumeBlocks_).runs;
     std::vector<uint8_t> head;
-    if (!readHeaderNode(catalogRuns_, fork.logicalSize, "catalog", false, catalogHeader_, head)) {
-        status(kBlockSizeText);
-        return false;
+    // Without the header node (overwritten by a later file system) the node
+    // size is the first one at which a leaf's record table closes its node.
+    uint32_t ns = 0;
+    catalogMap_.clear();
+    if (readHeaderNode(catalogRuns_, fork.logicalSize, "catalog", false, catalogHeader_, head)) {
+        ns = catalogHeader_.nodeSize;
+        if (!loadNodeMap(catalogRuns_, head.data(), ns, catalogHeader_.totalNodes, catalogMap_, "catalog"))
+            catalogMap_.clear();
+    } else {
+        catalogHeader_ = HeaderRecord{};
+        note("catalog", forkByte(catalogRuns_, 0), "no header node: the node size is taken from the leaf nodes found",
+             true);
     }
-    const uint32_t ns = catalogHeader_.nodeSize;
+    constexpr uint32_t kMaxNode = 32768;
     catalogNodeSize_ = ns;
-    if (!loadNodeMap(catalogRuns_, head.data(), ns, catalogHeader_.totalNodes, catalogMap_, "catalog"))
-        catalogMap_.clear();
     // Volume byte offsets of the catalog's nodes in use.
     std::unordered_set<uint64_t> liveNodes;
     for (uint32_t n = 1; n < catalogHeader_.totalNodes && !catalogMap_.empty(); ++n) {
@@ -194,23 +201,41 @@ bool HFSP::searchCatalogLeaves() {
     }
 
     uint64_t volumeBytes = 0;
-    if (mulOverflows(volumeBlocks_, blockSize_, &volumeBytes) || volumeBytes < ns) {
+    if (mulOverflows(volumeBlocks_, blockSize_, &volumeBytes) || volumeBytes < std::max<uint32_t>(ns, 512)) {
         status(kBlockSizeText);
         return false;
     }
-    const uint64_t step = std::min<uint64_t>(blockSize_, ns);
+    // Until the node size is known, every 512 bytes is looked at.
+    const bool guess = ns == 0;
+    const uint64_t step = guess ? 512 : std::min<uint64_t>(blockSize_, ns);
     const size_t chunk = std::max<size_t>(static_cast<size_t>(step), readPiece / step * step);
-    std::vector<uint8_t> buf(chunk + ns);
+    const size_t margin = guess ? kMaxNode : ns;
+    std::vector<uint8_t> buf(chunk + margin);
     if (ctx_) ctx_->range(static_cast<int64_t>(volumeBytes / step));
-    for (uint64_t base = 0; base + ns <= volumeBytes; base += chunk) {
+    for (uint64_t base = 0; base + (ns ? ns : 512) <= volumeBytes; base += chunk) {
         if (stopped()) break;
-        const size_t want = static_cast<size_t>(std::min<uint64_t>(chunk + ns, volumeBytes - base));
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(chunk + margin, volumeBytes - base));
         volume_.read(base, buf.data(), want);
-        for (size_t off = 0; off < chunk && off + ns <= want; off += static_cast<size_t>(step)) {
+        for (size_t off = 0; off < chunk && off + 512 <= want; off += static_cast<size_t>(step)) {
             const uint8_t* node = buf.data() + off;
+            if (node[8] != 0xFF) continue;
+            if (!ns) {
+                // A leaf whose record table ends in a node size's last bytes.
+                for (uint32_t size : {4096u, 8192u, 16384u, 32768u, 2048u, 1024u, 512u}) {
+                    if (off + size > want || (base + off) % std::min<uint64_t>(blockSize_, size)) continue;
+                    const Decoded<NodeDescriptor> d = decodeNodeDescriptor(node, size);
+                    if (d && d->height == 1 && d->numRecords > 0 && be16(node, size, size - 2) == kNodeDescriptorSize &&
+                        decodeRecordTable(node, size, d->numRecords)) {
+                        ns = catalogNodeSize_ = size;
+                        break;
+                    }
+                }
+                if (!ns) continue;
+            }
+            if (guess && (base + off) % std::min<uint64_t>(blockSize_, ns)) continue;
+            if (off + ns > want) continue;
             // A leaf (kind -1) of some height, with records, whose first record
             // follows the descriptor.
-            if (le8(node, ns, 8) != 0xFF) continue;
             const Decoded<NodeDescriptor> d = decodeNodeDescriptor(node, ns);
             if (!d || d->height == 0 || d->numRecords == 0 || d->numRecords >= 1000 ||
                 be16(node, ns, ns - 2) != kNodeDescriptorSize)

@@ -106,7 +106,16 @@ ScanOutcome HFSP::scan(ScanContext& ctx) {
         return ScanOutcome::Rejected;
     };
     if (!readVolumeHeader()) return abort(kBlockSizeText);
-    if (!readExtentsOverflow()) return abort(kAbortText);
+    if (!readExtentsOverflow()) {
+        // The catalog search needs no B-tree: it goes on without overflow
+        // records (a file with more than eight extents is then cut short).
+        if (mode_ == ScanMode::Standard) return abort(kAbortText);
+        const uint64_t at = forkByte(extentsRuns_, 0);
+        extentsIndex_.clear();
+        extentsRuns_.clear();
+        note("extents overflow file", at,
+             "not readable: files are read from the eight extents their catalog records hold", true);
+    }
     const bool ok = mode_ == ScanMode::Standard ? readCatalogNodes() : searchCatalogLeaves();
     stopRequested.store(false, std::memory_order_relaxed);
     if (!ok) return abort(kBlockSizeText);

@@ -14,6 +14,7 @@ FileSystemRow hfsPlusRow() {
     // The sector scan lists no volume above 20971519 MiB (and says nothing
     // of one it does not list).
     row.probe.kinds = {{"HFS+", "found HFS+...", "", false, false, false, 20971519}};
+    row.probe.scanMarks = {ScanMark::of(1024, "H+", 3), ScanMark::of(1024, "HX", 3)};
     ParserRow p;
     p.listName = "HFS+";
     p.names = {"hfs+"};

@@ -249,8 +249,13 @@ WriteResult ntfs::streamRuns(const DataPlan& plan, ContentSink& out) const {
             if (stopped()) return WriteResult::failed("stopped");
             const uint64_t n = std::min<uint64_t>(kReadPiece, runBytes - done);
             const uint64_t at = pos + done;
+            int fd = -1;
+            uint64_t fileOff = 0;
             if (!inVolume || at >= init) {
                 if (!out.writeZeros(n)) return WriteResult::failed("write error");
+            } else if (at + n <= init && out.copies() && volume_.plainExtent(volOff + done, n, fd, fileOff)) {
+                // Straight from the image file to the output.
+                if (!out.copy(fd, fileOff, n)) return WriteResult::failed("write error");
             } else {
                 buf.resize(static_cast<size_t>(n));
                 size_t got = volume_.read(volOff + done, buf.data(), static_cast<size_t>(n));

@@ -72,6 +72,7 @@ FileSystemRow ntfsRow() {
     FileSystemRow row;
     row.probe = {"ntfs", probeNtfs, ntfsCopyAt, ntfsConfirm};
     row.probe.kinds = {{"NTFS", "found NTFS %d...", "found NTFS %d...", true, true, true, 0}};
+    row.probe.scanMarks = {ScanMark::of(0, "\xEB\x52", 2)};
     row.probe.claimMbrSlot = claimSlot;
     row.probe.placementCheck = ntfsPlacementCheck;
     ParserRow p;

@@ -54,6 +54,7 @@ FileSystemRow xfsRow() {
     row.probe.copyAt = xfsCopyAt;
     row.probe.scanCheck = xfsGeometryPlausible;
     row.probe.kinds = {{"XFS", "found XFS...", "", false, false, false, 0}};
+    row.probe.scanMarks = {ScanMark::of(0, "XFSB", 4)};
     row.probe.claimMbrSlot = claimSlot;
     ParserRow p;
     p.listName = "XFS";

@@ -99,6 +99,7 @@ LayerRow luksRow() {
     row.probe.family = "luks";
     row.probe.probe = probe;
     row.probe.copyAt = copyAt;
+    row.probe.scanMarks = {ScanMark::of(0, "LUKS", 4), ScanMark::of(0, "SKUL", 4)};
     for (const char* name : {"LUKS1", "LUKS2"}) {
         VolumeKind k;
         k.listName = name;

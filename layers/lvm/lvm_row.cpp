@@ -171,6 +171,7 @@ LayerRow lvmRow() {
     row.probe = {"lvm", probe};
     row.probe.probeVolume = probeVolume;
     row.probe.kinds = {{kName, "found LVM2 physical volume...", "", false, false, false, 0}};
+    row.probe.scanMarks = {ScanMark::of(512, "LABELONE", 8)};
     row.open = open;
     row.setKey = setKey;
     return row;

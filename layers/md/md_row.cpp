@@ -181,6 +181,7 @@ LayerRow mdRow() {
     row.probe = {"md", probe, copyAt};
     row.probe.probeVolume = probeVolume;
     row.probe.kinds = {{kName, "found md RAID member...", "", false, false, false, 0}};
+    row.probe.scanMarks = {ScanMark::of(0, "\xFC\x4E\x2B\xA9", 4)};
     row.open = open;
     row.setKey = setKey;
     return row;

@@ -84,6 +84,7 @@ LayerRow testLayerRow() {
     LayerRow row;
     row.probe = {"testlayer", probe};
     row.probe.kinds = {{kName, "found test layer...", "", false, false, false, 0}};
+    row.probe.scanMarks = {ScanMark::of(0, kMagic, 8)};
     row.open = open;
     return row;
 }

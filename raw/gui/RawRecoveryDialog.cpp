@@ -217,7 +217,9 @@ void RawRecoveryDialog::buildProgressRow(QLayout* outer) {
     resumeButton->setToolTip("Resume");
     stopButton = new QPushButton("Stop", this);
     stopButton->setToolTip("Stop");
+    rate = new ::brantlow::gui::RateLabel(this);
     prog->addWidget(progress, 1);
+    prog->addWidget(rate);
     prog->addWidget(pauseButton);
     prog->addWidget(resumeButton);
     prog->addWidget(stopButton);
@@ -332,6 +334,8 @@ int RawRecoveryDialog::imageFor(const std::string& extension) {
 
 void RawRecoveryDialog::setScanningControls(bool scanning) {
     progress->setVisible(scanning);
+    rate->setVisible(scanning);
+    if (!scanning) rate->stop();
     pauseButton->setVisible(scanning);
     resumeButton->setVisible(scanning);
     stopButton->setVisible(scanning);
@@ -450,6 +454,8 @@ void RawRecoveryDialog::startCarve(const std::string& sessionPath) {
                        ? std::string()
                        : session::defaultSessionPath(sessionFolder_, sourcePath_, session::SessionKind::Carve, lastJob_);
     const std::string job = lastJob_, path = sessionPath_;
+    // Free space only: its size is known once the worker has found it.
+    rate->start(freeOnly ? 0 : bytes, &gate_);
     worker_ = std::thread([this, e, freeOnly, job, path, named] {
         if (freeOnly) {
             // The file system's free clusters first, from its allocation map.
@@ -535,6 +541,7 @@ void RawRecoveryDialog::flushFinds() {
     if (high > 0) {
         progress->setRange(0, static_cast<int>(std::min<int64_t>(high, INT32_MAX)));
         progress->setValue(static_cast<int>(std::min<int64_t>(progressSink_->pos.load(), INT32_MAX)));
+        rate->progress(progress->value(), progress->maximum());
     }
     if (shownCategory_ != kNoItem && batches.count(shownCategory_)) showCategory(shownCategory_);
 }

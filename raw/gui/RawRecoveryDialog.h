@@ -31,6 +31,7 @@
 #include "raw/carve.h"
 #include "scan/session/session_store.h"
 #include "ui/PreviewPane.h"
+#include "ui/RateLabel.h"
 
 class QCheckBox;
 class QLabel;
@@ -110,6 +111,7 @@ public:
     QCheckBox* hideMarkedCheck;
     QCheckBox* freeOnlyCheck;
     QProgressBar* progress;
+    ::brantlow::gui::RateLabel* rate;  // the carve's rate and time left
     QPushButton* pauseButton;
     QPushButton* resumeButton;
     QPushButton* stopButton;

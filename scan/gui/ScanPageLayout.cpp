@@ -92,6 +92,8 @@ void VolumeScanDlg::buildProgressRow(QVBoxLayout* grid) {
     progress_->setValue(0);
     progress_->setTextVisible(false);
     bar->addWidget(progress_, 1);
+    rate_ = new RateLabel;
+    bar->addWidget(rate_);
     pauseButton_ = new QPushButton("Pause");
     pauseButton_->setObjectName("pauseButton");
     resumeButton_ = new QPushButton("Resume");

@@ -115,7 +115,10 @@ void VolumeScanDlg::startSave(SavePlan plan, uint64_t count, const QString& fold
     backButton()->setEnabled(false);
     status2_->clear();
     detailsButton_->hide();
-    if (!quick) showWorkerControls(true);
+    if (!quick) {
+        showWorkerControls(true);
+        rate_->start(0, &job_.gate(), "files");
+    }
     const std::string dir = folder.toStdString();
     VolumeParser* p = parser_;
     ThrottledProgress* prog = saveProgress_.get();

@@ -56,6 +56,7 @@ void VolumeScanDlg::startSearch() {
     searchProgress_ = std::make_unique<ThrottledProgress>(&bridge_, &searchGate_);
     if (!work_.start(WorkState::Job::Search)) return;
     showWorkerControls(true);
+    rate_->start(0, &searchGate_, "files");
     backButton()->setEnabled(false);
     VolumeParser* p = parser_;
     ThrottledProgress* prog = searchProgress_.get();

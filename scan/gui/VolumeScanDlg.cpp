@@ -116,6 +116,7 @@ void VolumeScanDlg::start() {
     ctx.messages = messages_.get();
     list_->listModel()->setTextsAllowed(false);
     showWorkerControls(true);
+    rate_->start(0, &job_.gate());
     work_.start(WorkState::Job::Scan);
     job_.start(parser_, ctx, [this](ScanOutcome out) {
         // A scan that ran to its end keeps its listing in its session: the
@@ -206,8 +207,10 @@ void VolumeScanDlg::showReopened() {
 
 void VolumeScanDlg::showWorkerControls(bool on) {
     for (QWidget* w : {static_cast<QWidget*>(progress_), static_cast<QWidget*>(pauseButton_),
-                       static_cast<QWidget*>(resumeButton_), static_cast<QWidget*>(stopButton_)})
+                       static_cast<QWidget*>(resumeButton_), static_cast<QWidget*>(stopButton_),
+                       static_cast<QWidget*>(rate_)})
         w->setVisible(on);
+    if (!on) rate_->stop();
 }
 
 bool VolumeScanDlg::running() const { return work_.busy(); }
@@ -238,6 +241,7 @@ void VolumeScanDlg::setProgressRange(qint64 high) {
 void VolumeScanDlg::setProgressPos(qint64 pos) {
     qint64 v = pos / progressScale_;
     progress_->setValue(static_cast<int>(std::clamp<qint64>(v, progress_->minimum(), progress_->maximum())));
+    rate_->progress(progress_->value(), progress_->maximum());
 }
 
 // ---- commands -------------------------------------------------------------

@@ -34,6 +34,7 @@
 #include "scan/unreadable.h"
 #include "scan/gui/SearchFilterBox.h"
 #include "ui/PreviewPane.h"
+#include "ui/RateLabel.h"
 #include "ui/WizardPage.h"
 
 class QCheckBox;
@@ -129,6 +130,8 @@ public:
     controls::CCheckListCtrl* list() const { return list_; }
     controls::Item rootItem() const { return root_; }
     QString statusText() const;
+    // Beside the progress: the running job's rate and time left.
+    RateLabel* rateLine() const { return rate_; }
     QString status2Text() const;
     QString outputFolder() const;
     void setOutputFolder(const QString& path);
@@ -328,6 +331,7 @@ private:
     controls::CXHtmlTree* tree_ = nullptr;
     controls::CCheckListCtrl* list_ = nullptr;
     QProgressBar* progress_ = nullptr;
+    RateLabel* rate_ = nullptr;  // the running job's rate and time left
     QPushButton* pauseButton_ = nullptr;
     QPushButton* resumeButton_ = nullptr;
     QPushButton* stopButton_ = nullptr;

@@ -124,11 +124,56 @@ INSTANTIATE_TEST_SUITE_P(
                       MadeOver{"Ext4", "mkfs.ext4", "truncate -s 64M IMG && mkfs.ext4 -q -F -b 1024 -d SRC IMG", "extX"}),
     [](const ::testing::TestParamInfo<MadeOver>& i) { return std::string(i.param.name); });
 
+// HFS+ whose first volume header, catalog header node and extents overflow
+// header node are gone (no HFS+ formatter is packaged: the shipped image,
+// bytes zeroed): the alternate header and the catalog's leaf nodes give the
+// files back; formatted as NTFS (one sector shorter than the HFS+ volume),
+// the candidate opens it so.
+TEST(EarlierFileSystem, HfsPlusFromItsAlternateHeader) {
+    BRANTLOW_REQUIRE_IMAGE(img, "hfsplus");
+    std::ifstream in(img, std::ios::binary);
+    std::string h(512, '\0');
+    in.seekg(1024);
+    in.read(h.data(), 512);
+    auto be32 = [&](size_t at) {
+        uint32_t v = 0;
+        for (size_t i = 0; i < 4; ++i) v = v << 8 | static_cast<uint8_t>(h[at + i]);
+        return uint64_t{v};
+    };
+    const uint64_t block = be32(40), catalog = be32(0x110 + 16) * block, extents = be32(0xC0 + 16) * block;
+    ASSERT_GT(catalog, 0u);
+    TempDir dir;
+    const std::string damaged = dir.path() + "/no-heads.img";
+    ASSERT_TRUE(damagedCopy(img, damaged, {{1024, 512}, {catalog, 512}, {extents, 512}}));
+    Coverage c = measure(damaged, "hfsplus", "HFS+", "deep", "live");
+    EXPECT_GE(c.entries, 30);
+    EXPECT_GE(c.byContent, c.entries - 1);  // the file with overflow extents is cut short
+    EXPECT_GE(c.byName, c.entries - 1);
+
+    if (std::system("command -v mkntfs >/dev/null 2>&1") != 0) GTEST_SKIP() << "mkntfs missing";
+    const std::string over = dir.path() + "/ntfs-over-hfs.img";
+    ASSERT_TRUE(damagedCopy(img, over, {}));
+    ASSERT_EQ(std::system(("mkntfs -Q -F -q " + over + " >/dev/null 2>&1").c_str()), 0);
+    EXPECT_EQ(firstCandidate(over), "HFS+");
+    Coverage n = measure(over, "hfsplus", "ntfs", "standard", "live", {"--fs-candidate", "1"});
+    EXPECT_GE(n.byContent, 30);
+    EXPECT_GE(n.byName, 30);
+}
+
 TEST(EarlierFileSystem, NoneOnAnIntactVolumeAndAWrongNumberIsRefused) {
     BRANTLOW_REQUIRE_IMAGE(img, "ntfs");
     EXPECT_EQ(firstCandidate(img), "");
     EXPECT_EQ(runCli({"list", img, "--fs-candidate", "1", "--quiet"}).rc, 3);
     EXPECT_EQ(runCli({"list", img, "--fs-candidate", "0", "--quiet"}).rc, 1);
+}
+
+// Deleted folders (and an orphan) of an ordinary FAT volume are its own:
+// Standard mode lists them; no earlier file system is offered for them.
+TEST(EarlierFileSystem, NoneForTheDeletedFoldersOfAFatVolume) {
+    for (const char* name : {"fat16", "fat32"}) {
+        BRANTLOW_REQUIRE_IMAGE(img, name);
+        EXPECT_EQ(firstCandidate(img), "") << name;
+    }
 }
 
 TEST(ContentSignature, NamesPromiseWhatTheFirstBytesShow) {

@@ -260,3 +260,37 @@ TEST(DamagedInput, BitFlippedCopiesNeverWriteMoreThanTheImage) {
         EXPECT_LE(w.largest, img.size()) << "copy " << copy;
     }
 }
+
+// A carve with --out writes its finds while it scans, into files without a
+// name; Ctrl-C during the scan leaves none of them behind.
+TEST(DamagedInput, CarveInterruptedDuringItsScanLeavesNoFiles) {
+    BRANTLOW_REQUIRE_IMAGE(carve, "carve");
+    TempDir tmp;
+    // The fixture's finds, then 6 GiB of holes: the scan is still reading
+    // when the first finds are written.
+    const std::string img = tmp.path() + "/long.img";
+    fs::copy_file(carve, img);
+    fs::resize_file(img, 6ull << 30);
+    const std::string out = tmp.path() + "/out";
+    pid_t pid = spawn({"carve", img, "--out", out});
+    ASSERT_GT(pid, 0);
+    // Wait for a find written early: an unnamed file the tool holds open.
+    bool held = false;
+    for (int i = 0; i < 5000 && !held; ++i) {
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+            char target[4096];
+            const ssize_t n = ::readlink(e.path().c_str(), target, sizeof target - 1);
+            if (n > 0 && std::string(target, static_cast<size_t>(n)).find(out + "/#") == 0) held = true;
+        }
+        if (!held) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ::kill(pid, SIGINT);
+    int st = 0;
+    ::waitpid(pid, &st, 0);
+    if (!held) GTEST_SKIP() << "no find was written before the scan ended";
+    ASSERT_TRUE(WIFEXITED(st));
+    EXPECT_EQ(WEXITSTATUS(st), 130);
+    for (const auto& e : fs::recursive_directory_iterator(out))
+        EXPECT_FALSE(e.is_regular_file()) << e.path();
+}

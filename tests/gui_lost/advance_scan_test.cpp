@@ -14,6 +14,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QTreeWidget>
 #include <cstdlib>
 #include <filesystem>
@@ -25,6 +26,7 @@
 #include "app/VolumeChoice.h"
 #include "ui/CurrentSource.h"
 #include "ui/PageFactory.h"
+#include "ui/RateLabel.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/luks_image.h"
 #include "tests/support/wizard_pages.h"
@@ -381,4 +383,89 @@ TEST_F(AdvanceScan, EncryptedVolumeIsSearchedInsideWhenChosen) {
     EXPECT_EQ(mode->volume().fileSystem, "extX");
     EXPECT_EQ(mode->volume().parent, "0");
     ASSERT_TRUE(mode->volume().reader);
+}
+
+// A volume the scan has found opens while the scan goes on: the scan holds
+// while the volume's pages are up and goes on when the list shows again,
+// ending with the list an uninterrupted scan gives. Beside the progress:
+// the rate and the time left.
+TEST_F(AdvanceScan, FoundVolumeOpensWhileTheScanHoldsAndGoesOn) {
+    BRANTLOW_REQUIRE_IMAGE(disk, "disk_mbr");
+    // A sparse tail: the scan is still running when the volumes are listed.
+    test::TempDir dir;
+    const std::string img = dir.path() + "/grown.img";
+    ASSERT_EQ(std::system(("cp " + disk + " " + img + " && truncate -s 4G " + img).c_str()), 0);
+    auto* modes = modesFor(img);
+    ASSERT_TRUE(modes);
+    modes->advanceScan()->click();
+    modes->nextButton()->click();
+    auto* list = nextPage<PopulateDriveDlg>(modes);
+    ASSERT_TRUE(list);
+    ASSERT_TRUE(waitForScan(list, 120000));
+    const QStringList numbers = columnTexts(list->list(), 0), names = columnTexts(list->list(), 1),
+                      sizes = columnTexts(list->list(), 2), starts = columnTexts(list->list(), 3);
+    ASSERT_EQ(numbers.size(), 5);  // four volumes, the whole disk
+    list->backButton()->click();
+    flushDeletes();
+
+    modes->nextButton()->click();
+    list = nextPage<PopulateDriveDlg>(modes);
+    ASSERT_TRUE(list);
+    QTreeWidget* rows = list->list();
+    QElapsedTimer t;
+    t.start();
+    while (list->scanning() && rows->topLevelItemCount() < 3 && t.elapsed() < 60000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    ASSERT_TRUE(list->scanning()) << "the scan ended before a volume could be opened";
+    // The whole disk waits for the end of the scan; a found volume opens now.
+    rows->setCurrentItem(rows->topLevelItem(rows->topLevelItemCount() - 1));
+    EXPECT_FALSE(list->nextButton()->isEnabled());
+    rows->setCurrentItem(rows->topLevelItem(0));
+    EXPECT_TRUE(list->nextButton()->isEnabled());
+    EXPECT_FALSE(list->nextButton()->toolTip().isEmpty());
+    EXPECT_TRUE(list->hintLine()->text().contains("the scan pauses"));
+    list->nextButton()->click();
+    auto* mode = nextPage<ParceModeNtfsDlg>(list);
+    ASSERT_TRUE(mode);
+    EXPECT_EQ(mode->volume().startSector, starts[0].toULongLong());
+    EXPECT_EQ(list->statusLine()->text(), "Scan paused while the volume 0 is open");
+    // Held while the volume's page is up.
+    for (int i = 0; i < 20; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    const int held = list->progress()->value();
+    for (int i = 0; i < 30; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    EXPECT_EQ(list->progress()->value(), held);
+    EXPECT_TRUE(list->scanning());
+    EXPECT_LT(held, 1000);
+
+    // Back on the list: the scan goes on from where it was, with its rate
+    // and time left once a few seconds have run.
+    mode->backButton()->click();
+    flushDeletes();
+    EXPECT_TRUE(list->isVisible());
+    EXPECT_EQ(list->statusLine()->text(), "Scanning partition.....");
+    QString rate;
+    t.restart();
+    while (list->scanning() && t.elapsed() < 120000) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        if (!list->scanning() || list->rateLine()->text().isEmpty()) continue;
+        if (rate.isEmpty()) screenshot(list, "3-scan-rate-and-time-left");
+        rate = list->rateLine()->text();
+    }
+    const qint64 ran = t.elapsed();
+    ASSERT_TRUE(waitForScan(list));
+    if (ran > 5000) {  // time enough for the rate and the estimate
+        EXPECT_TRUE(rate.contains(QRegularExpression("^[0-9.]+ [kMG]?B/s, about [0-9]+ (s|min) left$")))
+            << rate.toStdString();
+    }
+    EXPECT_TRUE(list->rateLine()->text().isEmpty());
+    EXPECT_EQ(columnTexts(rows, 0), numbers);
+    EXPECT_EQ(columnTexts(rows, 1), names);
+    EXPECT_EQ(columnTexts(rows, 2), sizes);
+    EXPECT_EQ(columnTexts(rows, 3), starts);
+    EXPECT_FALSE(list->lastScan().stopped);
+    EXPECT_EQ(sink.infos.back(), "populated partitions....");
+    EXPECT_EQ(list->statusLine()->text(), "Finished Scanning.");
+    EXPECT_TRUE(list->nextButton()->isEnabled());
+    list->backButton()->click();
+    flushDeletes();
 }

@@ -16,6 +16,7 @@
 #include "base/bytes.h"
 #include "disk/sector_scan.h"
 #include "fs/filesystems.h"
+#include "scan/volumes.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/hfs_writer.h"
 #include "tests/support/memory_reader.h"
@@ -347,3 +348,33 @@ TEST(SectorScan, HostileSizesEndTheScan) {
 }
 
 }  // namespace
+
+// The scan probes only the sectors where a row's marks hold: wherever a
+// row's probe recognises the bytes of a real volume (first structures and
+// their copies alike), one of its marks must hold.
+TEST(SectorScan, EveryRecognisedSectorHoldsOneOfItsRowsMarks) {
+    const ProbeTable& rows = volumeProbeTable();
+    int images = 0;
+    std::map<std::string, int> seen;
+    for (const char* name : {"disk_mbr_lost", "btrfs", "xfs", "hfsplus", "luks2_ext4", "lvm_disk", "raid5_set.m0"}) {
+        const auto path = fixtureImage(name);
+        if (!path) continue;
+        ++images;
+        const std::vector<uint8_t> d = readAll(*path);
+        for (size_t at = 0; at < d.size(); at += 512) {
+            const size_t len = std::min<size_t>(kProbeBytes, d.size() - at);
+            for (const ProbeRow& row : rows) {
+                ProbeResult r;
+                if (!row.probe || row.scanMarks.empty() || !row.probe(d.data() + at, len, r)) continue;
+                ++seen[row.family];
+                bool held = false;
+                for (const ScanMark& m : row.scanMarks)
+                    held = held || (m.at + m.length <= len && std::memcmp(d.data() + at + m.at, m.bytes, m.length) == 0);
+                EXPECT_TRUE(held) << row.family << " at byte " << at << " of " << name;
+            }
+        }
+    }
+    if (!images) GTEST_SKIP() << "no fixture images (set BRANTLOW_FIXTURES)";
+    for (const char* family : {"ntfs", "fat", "exfat", "ext", "hfsplus", "xfs", "btrfs", "luks", "lvm", "md"})
+        if (images == 7) EXPECT_GT(seen[family], 0) << family;
+}

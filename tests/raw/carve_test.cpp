@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -15,6 +16,7 @@
 #include <thread>
 
 #include "raw/carve.h"
+#include "raw/default_types.h"
 #include "raw/settings.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/memory_reader.h"
@@ -494,6 +496,47 @@ TEST(CarveSave, HostileNamesStayInTheOutputFolder) {
     }
 }
 
+// Finds written while the scan goes on are named when it is over, in the
+// order of the list, and a file already in the folder is left as it is.
+TEST(CarveSave, FindsWrittenDuringTheScanTakeTheirNamesAfterIt) {
+    std::vector<uint8_t> d(2 << 20, 0);
+    put(d, 1024, {0xAA, 0xBB, 1, 2, 3});
+    put(d, 8192, {0xAA, 0xBB, 4, 5, 6});
+    TypeSpec t{"bin", "AA,BB", "", "5"};
+    t.category = "Files";
+    auto e = makeEngine(std::make_shared<MemoryReader>(d), {t}, d.size());
+    test::TempDir out;
+    ASSERT_EQ(::mkdir((out.path() + "/Files").c_str(), 0777), 0);
+    std::ofstream(out.path() + "/Files/1024.bin") << "old";
+    struct Offer : CarveSink {
+        EarlyFinds* early = nullptr;
+        void itemFound(size_t i, const CarvedItem& it, const std::string&, const std::string&, uint64_t) override {
+            early->offer(i, it);
+        }
+    } sink;
+    EarlyFinds early(*e, out.path(), 16);
+    sink.early = &early;
+    e->sink = &sink;
+    ASSERT_TRUE(e->scanVolume());
+    for (int i = 0; i < 5000 && early.written() < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(early.written(), 2u);
+    // Unnamed until the save: the folder holds only the old file.
+    size_t files = 0;
+    for (const auto& f : std::filesystem::recursive_directory_iterator(out.path())) files += f.is_regular_file();
+    EXPECT_EQ(files, 1u);
+    early.finish();
+    auto res = saveFinds(*e, {0, 1}, out.path(), nullptr, nullptr, &early);
+    ASSERT_EQ(res.written, 2u);
+    ASSERT_EQ(res.paths, (std::vector<std::string>{out.path() + "/Files/1024 (1).bin", out.path() + "/Files/8192.bin"}));
+    auto bytes = [](const std::string& p) {
+        std::ifstream f(p, std::ios::binary);
+        return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)), {});
+    };
+    EXPECT_EQ(bytes(out.path() + "/Files/1024.bin"), (std::vector<uint8_t>{'o', 'l', 'd'}));
+    EXPECT_EQ(bytes(res.paths[0]), (std::vector<uint8_t>{0xAA, 0xBB, 1, 2, 3}));
+    EXPECT_EQ(bytes(res.paths[1]), (std::vector<uint8_t>{0xAA, 0xBB, 4, 5, 6}));
+}
+
 TEST(CarveFixture, FindsThatFailTheirFormatCheckAreListedMarkedAndCanBeHidden) {
     BRANTLOW_REQUIRE_IMAGE(img, "carve");
     test::TempDir dir;
@@ -571,4 +614,93 @@ TEST(CarveEngine, CutOffFileEndsAtTheNextStartOrTheZerosAfterIt) {
         EXPECT_EQ(r.engine->foundItems()[0].size, f.size());
         EXPECT_EQ(r.engine->foundItems()[0].status, FindStatus::Truncated);
     }
+}
+
+// ---------------------------------------------------------------------------
+// Plain text, recognised by content where no signature matches.
+
+TEST(CarveEngine, PlainTextByContent) {
+    const size_t C = myJpg::ioChunk;
+    std::vector<uint8_t> d(4 * C, 0);
+    auto text = [&](size_t at, const std::string& t) { std::copy(t.begin(), t.end(), d.begin() + static_cast<ptrdiff_t>(at)); };
+    std::string csv = "name,size,date\n";
+    for (int i = 0; i < 20; ++i) csv += "file" + std::to_string(i) + ".bin," + std::to_string(i * 100) + ",2023-01-0" + std::to_string(i % 9 + 1) + "\n";
+    text(0, csv);
+    const std::string json = "{\n  \"name\": \"Caf\xC3\xA9\",\n  \"items\": [1, 2, 3],\n  \"note\": \"a JSON file of some length\"\n}\n";
+    text(4096, json);
+    text(8192, "short note, too short to tell from data");  // under 64 bytes
+    // Two-byte characters across the first read boundary; the text ends at a
+    // control byte.
+    std::string accents;
+    while (accents.size() < 3000) accents += "R\xC3\xA9sum\xC3\xA9 \xE2\x80\x93 \xE6\x97\xA5\xE6\x9C\xAC ";
+    text(C - 1024, accents);
+    d[C - 1024 + accents.size()] = 0x01;
+    // Latin-1, not UTF-8: the text ends before the lone 0xE9.
+    text(C + 8192, std::string(100, 'a') + "caf\xE9 and more text after the byte that is not UTF-8 at all, long enough");
+    // Random data is no text.
+    std::mt19937 rng(7);
+    for (size_t i = 0; i < 65536; ++i) d[2 * C + i] = static_cast<uint8_t>(rng());
+    auto png = fakePng(5000, 3);
+    std::copy(png.begin(), png.end(), d.begin() + static_cast<ptrdiff_t>(3 * C));
+
+    auto reader = std::make_shared<MemoryReader>(d);
+    myJpg e;
+    std::vector<SettingsRecord> recs;
+    for (const auto& r : defaultRecords())
+        if (r.extension == u"png" || r.extension == u"txt") recs.push_back(r);
+    e.addRecords(recs);
+    ASSERT_TRUE(e.initialize());
+    e.volume = VolumeView(reader, 0, d.size());
+    e.volumeBytes = d.size();
+    ASSERT_TRUE(e.scanVolume());
+    std::map<uint64_t, std::pair<uint64_t, std::string>> got;
+    for (const auto& it : e.foundItems()) got[it.start] = {it.size, e.extensionOf(it)};
+    const std::map<uint64_t, std::pair<uint64_t, std::string>> want = {
+        {0, {csv.size(), "csv"}},
+        {4096, {json.size(), "json"}},
+        {C - 1024, {accents.size(), "txt"}},
+        {C + 8192, {103, "txt"}},
+        {3 * C, {5000, "png"}},
+    };
+    EXPECT_EQ(got, want);
+
+    // Without end finders nothing delimits text: no finds of it.
+    myJpg plain;
+    plain.useEndFinders = false;
+    plain.addRecords(recs);
+    ASSERT_TRUE(plain.initialize());
+    plain.volume = VolumeView(reader, 0, d.size());
+    plain.volumeBytes = d.size();
+    ASSERT_TRUE(plain.scanVolume());
+    for (const auto& it : plain.foundItems()) EXPECT_NE(plain.extensionOf(it), "txt");
+}
+
+TEST(CarveFixture, TextFilesOfAVolumeFormattedAsAnotherType) {
+    // The earlier NTFS's metadata is gone; its text files come back by
+    // content, byte-exact.
+    BRANTLOW_REQUIRE_IMAGE(img, "reformat_ntfs_to_exfat");
+    auto man = test::fixtureManifest("reformat_ntfs_to_exfat");
+    ASSERT_TRUE(man);
+    test::TempDir out;
+    auto res = test::runCli({"carve", img, "--json", "--out", out.path()});
+    ASSERT_EQ(res.rc, 0) << res.out;
+    std::set<std::string> written;
+    for (const auto& j : test::jsonLines(res.out)) EXPECT_GE(j["size"].get<uint64_t>(), 64u);
+    std::ifstream sum(out.path() + "/carve-summary.txt");
+    std::string line;
+    std::getline(sum, line);
+    while (std::getline(sum, line)) {
+        if (auto sha = test::sha256File(line.substr(line.rfind('\t') + 1))) written.insert(*sha);
+    }
+    int texts = 0, found = 0;
+    for (const auto& e : (*man)["volumes"][0]["entries"]) {
+        if (e["state"] != "previous_fs" || e["type"] != "file" || !e.value("content_intact_on_disk", false)) continue;
+        const std::string path = e["path"];
+        const std::string ext = path.substr(path.rfind('.') + 1);
+        if ((ext != "txt" && ext != "c" && ext != "dat") || e["size"].get<uint64_t>() < 64) continue;
+        ++texts;
+        found += written.count(e["sha256"].get<std::string>()) ? 1 : 0;
+    }
+    EXPECT_GE(texts, 14);
+    EXPECT_EQ(found, texts);
 }

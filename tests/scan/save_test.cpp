@@ -2,8 +2,13 @@
 // deleted-only saves and failure counting.
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
 #include <sys/stat.h>
 
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -164,4 +169,79 @@ TEST(FolderSave, KeptPathRecreatesTheFolderAndThoseAboveIt) {
     EXPECT_EQ(bad.failed, 1u);
     ASSERT_EQ(bad.problems.size(), 1u);
     EXPECT_NE(bad.problems[0].reason.find("folder not created"), std::string::npos);
+}
+
+// Files are written on writer threads, but a save that stops (Stop, a full
+// output disk) ends as if each file had been written before the next one
+// was read: the files on disk are the ones reported, in order, and nothing
+// after the one that stopped it is left behind, not even a folder.
+TEST(FolderSave, StopsAsIfFilesWereWrittenOneAfterAnother) {
+    TreeParser p;
+    EntryId d = p.add(kRootId, "d", EntryKind::Folder);
+    for (int i = 0; i < 40; ++i) {
+        char name[16];
+        std::snprintf(name, sizeof name, "f%02d", i);
+        p.add(d, name, EntryKind::File, EntryState::Live, std::string(4096, static_cast<char>('A' + i % 26)));
+    }
+    EntryId e = p.add(kRootId, "e", EntryKind::Folder);
+    p.add(e, "late.txt", EntryKind::File, EntryState::Live, "late");
+
+    // What was written: the first n files, each whole, with its times.
+    auto check = [&](const std::string& out, const SaveStats& st, const std::vector<std::string>& reported) {
+        EXPECT_EQ(st.written + st.failed + st.notAttempted, st.files);
+        size_t onDisk = 0;
+        for (auto& f : fs::directory_iterator(out + "/d")) (void)f, ++onDisk;
+        EXPECT_EQ(onDisk, st.written);
+        for (size_t i = 0; i < st.written; ++i) {
+            char name[16];
+            std::snprintf(name, sizeof name, "f%02zu", i);
+            EXPECT_EQ(slurp(out + "/d/" + name), std::string(4096, static_cast<char>('A' + i % 26))) << name;
+            EXPECT_EQ(reported[i], out + "/d/" + name);
+        }
+        struct stat sb {};
+        if (st.written) {
+            ASSERT_EQ(::stat((out + "/d/f00").c_str(), &sb), 0);
+            EXPECT_EQ(sb.st_mtim.tv_sec, 1600000000);
+        }
+        EXPECT_FALSE(fs::exists(out + "/e"));
+    };
+
+    // Stop while the tenth file is read.
+    {
+        test::TempDir tmp;
+        std::atomic<bool> stop{false};
+        struct StopAt : ProgressSink {
+            std::atomic<bool>* stop;
+            void status(const std::string& t) override {
+                if (t.size() >= 3 && t.compare(t.size() - 3, 3, "f09") == 0) *stop = true;
+            }
+        } progress;
+        progress.stop = &stop;
+        std::vector<std::string> reported;
+        SaveOptions o;
+        o.onFile = [&](const FileReport& r) { reported.push_back(r.path); };
+        SaveStats st = saveFolder(p, kRootId, tmp.path(), &progress, &stop, o);
+        EXPECT_TRUE(st.interrupted);
+        EXPECT_LT(st.written, 10u);
+        check(tmp.path(), st, reported);
+    }
+    // A 64 KiB output disk (skipped where a tmpfs cannot be mounted).
+    test::TempDir mnt;
+    if (::mount("tmpfs", mnt.path().c_str(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "a tmpfs cannot be mounted here (needs root): " << std::strerror(errno);
+    struct Unmount {
+        std::string p;
+        ~Unmount() { ::umount2(p.c_str(), MNT_DETACH); }
+    } unmount{mnt.path()};
+    std::vector<std::string> reported;
+    SaveOptions o;
+    o.onFile = [&](const FileReport& r) { reported.push_back(r.path); };
+    SaveStats st = saveFolder(p, kRootId, mnt.path(), nullptr, nullptr, o);
+    EXPECT_TRUE(st.diskFull);
+    EXPECT_EQ(st.failed, 1u);
+    EXPECT_GT(st.written, 0u);
+    EXPECT_GT(st.notAttempted, 0u);
+    ASSERT_EQ(reported.size(), st.written + 1);
+    check(mnt.path(), st, reported);
+    EXPECT_EQ(saveSummary(st, mnt.path()).find("(no space left on the output disk)") != std::string::npos, true);
 }
