@@ -33,6 +33,7 @@ class QTreeWidgetItem;
 class QShowEvent;
 
 class QHBoxLayout;
+class QListWidget;
 class QVBoxLayout;
 
 namespace brantlow::gui {
@@ -83,6 +84,16 @@ public:
     void setTicked(const QString& path, bool ticked);
     QLabel* notice() const { return notice_; }
     QLabel* missingImages() const { return missing_; }
+    // The sessions kept of the selected drive or image (same path and
+    // size), newest first, and "Reopen Scan" for the highlighted one: a
+    // finished scan is shown without scanning again, one cut short goes on
+    // (a carve) or scans again (a listing).
+    QListWidget* sessionList() const { return sessions_; }
+    QPushButton* reopenButton() const { return reopen_; }
+    // The folder the sessions are looked for in (default: the wizard's).
+    void setSessionFolder(const QString& folder);
+    void refreshSessions();
+    void reopenSession();
 
     // The selected volume's record (nullptr when a volume is not selected).
     const VolumeEntry* selectedVolume() const;
@@ -106,6 +117,10 @@ private:
     QPushButton* assemble_;
     QLabel* notice_;
     QLabel* missing_;
+    QLabel* sessionsCaption_;
+    QListWidget* sessions_;
+    QPushButton* reopen_;
+    QString sessionFolder_;
     std::vector<VolumeEntry> volumes_;  // items carry an index into it
 };
 

@@ -5,6 +5,7 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
+#include <QListWidget>
 #include <QPushButton>
 #include <QStyle>
 #include <QTreeWidget>
@@ -14,9 +15,14 @@
 #include "app/ImagingPage.h"
 #include "app/Pages.h"
 #include "app/RaidParametersDialog.h"
+#include "base/texts.h"
 #include "disk/source.h"
 #include "scan/volumes.h"
 #include "fs/filesystems.h"
+#include "raw/gui/RawRecoveryPage.h"
+#include "raw/gui/RawRecoveryDialog.h"
+#include "scan/gui/VolumeScanDlg.h"
+#include "scan/session/session_files.h"
 #include "ui/CurrentSource.h"
 
 namespace brantlow::gui {
@@ -106,6 +112,23 @@ Physical_DriveDialog::Physical_DriveDialog(const DriveSources& sources, QWidget*
     }
     tree_->expandAll();
 
+    // The sessions kept of the selected drive or image.
+    sessionsCaption_ = new QLabel("Scans kept of this drive (reopen one instead of scanning again):", content());
+    lay->addWidget(sessionsCaption_);
+    auto* sessionRow = new QHBoxLayout;
+    sessions_ = new QListWidget(content());
+    sessions_->setObjectName("sessionList");
+    sessions_->setMaximumHeight(96);
+    sessionRow->addWidget(sessions_, 1);
+    reopen_ = new QPushButton("Reopen Scan", content());
+    reopen_->setObjectName("reopenScan");
+    reopen_->setAutoDefault(false);
+    reopen_->setToolTip("Show the highlighted scan without reading the disk again (a carve cut short goes on where it "
+                        "stopped)");
+    sessionRow->addWidget(reopen_, 0, Qt::AlignTop);
+    lay->addLayout(sessionRow);
+    sessionFolder_ = QString::fromStdString(session::wizardSessionFolder());
+
     auto* row = new QHBoxLayout;
     notice_ = new QLabel(kNoDeviceAccess, content());
     notice_->setObjectName("noDeviceAccess");
@@ -147,6 +170,10 @@ Physical_DriveDialog::Physical_DriveDialog(const DriveSources& sources, QWidget*
     connect(imageFirst_, &QPushButton::clicked, this, &Physical_DriveDialog::onImageFirst);
     connect(assemble_, &QPushButton::clicked, this, &Physical_DriveDialog::onAssemble);
     connect(tree_, &QTreeWidget::itemChanged, this, [this] { updateAssemble(); });
+    connect(tree_, &QTreeWidget::currentItemChanged, this, [this] { refreshSessions(); });
+    connect(reopen_, &QPushButton::clicked, this, &Physical_DriveDialog::reopenSession);
+    connect(sessions_, &QListWidget::itemDoubleClicked, this, [this] { reopenSession(); });
+    refreshSessions();
     connect(this, &WizardPage::nextRequested, this, &Physical_DriveDialog::onNext);
 }
 
@@ -246,6 +273,71 @@ void Physical_DriveDialog::onOpenImage() {
     const QString map = mapBesideImage(path);
     if (!map.isEmpty() && messages().question(mapQuestion(map).toStdString())) return addImage(path, map);
     addImage(path);
+}
+
+void Physical_DriveDialog::setSessionFolder(const QString& folder) {
+    sessionFolder_ = folder;
+    refreshSessions();
+}
+
+void Physical_DriveDialog::refreshSessions() {
+    sessions_->clear();
+    const std::string path = selectedDrivePath().toStdString();
+    std::vector<session::SessionSummary> found;
+    if (!path.empty() && !sessionFolder_.isEmpty()) found = session::sessionsForPath(sessionFolder_.toStdString(), path);
+    if (!found.empty()) {
+        // Only those of a source of this size (its bytes are checked when one is opened).
+        auto r = openSourceReader(path, nullptr, &volumeProbeTable());
+        const uint64_t size = r ? r->sizeBytes() : 0;
+        for (const auto& s : found) {
+            if (!r || !session::sessionMatchesSource(s, path, size)) continue;
+            if (s.kind == session::SessionKind::SectorScan) continue;  // the command-line tool's
+            auto* it = new QListWidgetItem(QString::fromStdString(session::sessionOfferText(s)), sessions_);
+            it->setData(Qt::UserRole, QString::fromStdString(s.path));
+            it->setToolTip(QString::fromStdString(s.path));
+        }
+    }
+    if (sessions_->count()) sessions_->setCurrentRow(0);
+    const bool any = sessions_->count() > 0;
+    sessionsCaption_->setVisible(any);
+    sessions_->setVisible(any);
+    reopen_->setVisible(any);
+}
+
+void Physical_DriveDialog::reopenSession() {
+    QListWidgetItem* item = sessions_->currentItem();
+    const QString drive = selectedDrivePath();
+    if (!item || drive.isEmpty()) return;
+    const std::string path = item->data(Qt::UserRole).toString().toStdString();
+    session::SessionSummary s;
+    session::Refusal refusal;
+    std::string why;
+    if (!session::peekSession(path, s, refusal, why)) {
+        messages().info("The session " + path + " " + why + "; it is left as it is.");
+        return refreshSessions();
+    }
+    if (!openCurrentSource(drive.toStdString(), messages(), volumeProbeTable())) return;
+    if (s.kind == session::SessionKind::Listing) {
+        VolumeScanDlg::Options o;
+        o.sessionFolder = sessionFolder_.toStdString();
+        VolumeScanDlg* page = VolumeScanDlg::openSession(this, path, g_deviceReader, drive.toStdString(), nullptr, o, why);
+        if (!page) return messages().info("The session " + path + " " + why + "; it is left as it is.");
+        return openNext(page);
+    }
+    if (!s.hasVolume || s.layered) {
+        return messages().info("The session " + path +
+                               " does not say which volume it carved, or the volume lies inside an encrypted or "
+                               "logical volume: choose the volume on the volume list and use Open Scan there.");
+    }
+    VolumeEntry v;
+    v.volumeNumber = s.volume;
+    v.fileSystem = s.fileSystem;
+    v.startSector = s.startSector;
+    v.sizeSectors = s.sizeSectors;
+    v.sizeText = formatSizeText(s.sizeSectors * 512);
+    auto* page = new RawRecoveryPage(this, v);
+    openNext(page);
+    page->dialog()->openSession(QString::fromStdString(path));
 }
 
 QString mapQuestion(const QString& map) {

@@ -24,6 +24,7 @@
 #include "scan/volumes.h"
 #include "scan/unreadable.h"
 #include "scan/session/listing_session.h"
+#include "scan/session/session_files.h"
 
 namespace brantlow::cli {
 
@@ -280,44 +281,14 @@ std::string listingJob(const Args& a) {
 // recorded, the entries from the file; the disk's metadata is not read.
 std::optional<Scanned> reopenListing(const Args& a, const Sources& sources, std::unique_ptr<session::SessionFile> file,
                                      int& rc) {
-    session::SessionFile& f = *file;
-    auto number = [&](const char* key) {
-        const std::string v = f.meta(key);
-        return parseU64(v);
-    };
-    const auto startByte = number("volume.start_byte"), sizeBytes = number("volume.size_bytes"),
-               startSector = number("volume.start_sector"), sizeSectors = number("volume.size_sectors");
-    if (!startByte || !sizeBytes || !startSector || !sizeSectors) {
-        std::cerr << "brantlow-cli: the session " << terminalSafe(f.path())
-                  << " is damaged (no volume recorded); it is left as it is (--session-overwrite replaces it)\n";
-        rc = kExitSession;
-        return std::nullopt;
-    }
-    VolumeEntry vol;
-    vol.fileSystem = f.meta("volume.fs");
-    vol.volumeNumber = f.meta("volume.number");
-    vol.startSector = *startSector;
-    vol.sizeSectors = *sizeSectors;
-    vol.outputNote = f.meta("volume.output_note");
+    const std::string path = file->path();
     std::shared_ptr<readWriteInterface> reader = sources.reader();
-    if (f.meta("volume.layered") == "1") {
+    std::optional<VolumeEntry> layered;
+    if (file->meta("volume.layered") == "1") {
         // Inside a layer (decrypted, a logical volume): the layer is opened again.
-        auto v = chooseVolume(sources, a, &rc);
-        if (!v) return std::nullopt;
-        vol = *v;
+        layered = chooseVolume(sources, a, &rc);
+        if (!layered) return std::nullopt;
     }
-    auto stored = std::make_unique<session::StoredListing>();
-    std::string why;
-    const std::string path = f.path();
-    const std::string damage = f.meta("damage");
-    if (!stored->load(std::move(file), why)) {
-        std::cerr << "brantlow-cli: the session " << terminalSafe(path) << " " << terminalSafe(why)
-                  << "; it is left as it is (--session-overwrite replaces it)\n";
-        rc = kExitSession;
-        return std::nullopt;
-    }
-    const VolumeView view(volumeReader(vol, reader), *startByte, *sizeBytes);
-    stored->setVolume(view);
     // Files the session holds no plan for (large compressed or sparse
     // ones...) are written by the parser: the volume is scanned again the
     // first time one is asked for.
@@ -325,18 +296,28 @@ std::optional<Scanned> reopenListing(const Args& a, const Sources& sources, std:
     again.options.erase("--session");
     auto holder = std::make_shared<std::optional<Scanned>>();
     auto tried = std::make_shared<bool>(false);
-    stored->setRescan([again, sources, holder, tried]() -> VolumeParser* {
-        if (!*tried) {
-            *tried = true;
-            std::cerr << "brantlow-cli: the session keeps no extents for some files: reading the volume's metadata "
-                         "again for them\n";
-            int ignored = 0;
-            *holder = scanOn(again, sources, ignored);
-        }
-        return *holder ? (*holder)->parser.get() : nullptr;
-    });
-    if (!damage.empty()) std::cerr << "brantlow-cli: " << terminalSafe(damage) << "\n";
-    return Scanned{std::move(stored), nullptr, vol, reader, view};
+    std::string why;
+    auto r = session::reopenListing(
+        std::move(file), reader, layered ? &*layered : nullptr,
+        [again, sources, holder, tried]() -> VolumeParser* {
+            if (!*tried) {
+                *tried = true;
+                std::cerr << "brantlow-cli: the session keeps no extents for some files: reading the volume's metadata "
+                             "again for them\n";
+                int ignored = 0;
+                *holder = scanOn(again, sources, ignored);
+            }
+            return *holder ? (*holder)->parser.get() : nullptr;
+        },
+        why);
+    if (!r) {
+        std::cerr << "brantlow-cli: the session " << terminalSafe(path) << " " << terminalSafe(why)
+                  << "; it is left as it is (--session-overwrite replaces it)\n";
+        rc = kExitSession;
+        return std::nullopt;
+    }
+    if (!r->damage.empty()) std::cerr << "brantlow-cli: " << terminalSafe(r->damage) << "\n";
+    return Scanned{std::move(r->parser), nullptr, r->volume, reader, r->view};
 }
 
 // Opens the source, picks the volume and runs the scan, or with --session
@@ -353,12 +334,7 @@ std::optional<Scanned> scanVolume(const Args& a, int& rc) {
     auto s = scanOn(a, sources, rc);
     if (!s) return s;
     const bool layered = s->volume.reader != nullptr;
-    if (f->begin() && f->setMeta("volume.start_byte", std::to_string(s->view.startByte())) &&
-        f->setMeta("volume.size_bytes", std::to_string(s->view.sizeBytes())) &&
-        f->setMeta("volume.start_sector", std::to_string(s->volume.startSector)) &&
-        f->setMeta("volume.size_sectors", std::to_string(s->volume.sizeSectors)) &&
-        f->setMeta("volume.fs", s->volume.fileSystem) && f->setMeta("volume.number", s->volume.volumeNumber) &&
-        f->setMeta("volume.output_note", s->volume.outputNote) && f->setMeta("volume.layered", layered ? "1" : "0"))
+    if (f->begin() && session::recordVolume(*f, s->volume, s->view, layered))
         session::writeListing(*f, *s->parser, &platform::interruptFlag());
     sayCheckpointsStopped(*f);
     return s;

@@ -15,6 +15,7 @@
 #include "scan/session/scan_checkpoints.h"
 #include "scan/session/session_codec.h"
 #include "scan/session/session_db.h"
+#include "scan/session/session_files.h"
 
 using namespace brantlow;
 using namespace brantlow::session;
@@ -41,6 +42,13 @@ void wholeFile(const uint8_t* data, size_t size) {
         return;
     }
     ::close(fd);
+    // What the wizard reads of it before anything else (read-only).
+    {
+        SessionSummary summary;
+        Refusal refusal;
+        std::string why;
+        if (peekSession(path, summary, refusal, why)) (void)sessionOfferText(summary);
+    }
     // The job and sources it names, so that the rows are read.
     std::string job;
     std::vector<SourceIdentity> ids;
@@ -55,6 +63,11 @@ void wholeFile(const uint8_t* data, size_t size) {
     }
     Opening o = SessionFile::open(path, SessionKind::Listing, job, ids, false);
     if (o.file) {
+        VolumeEntry volume;
+        uint64_t startByte = 0, sizeBytes = 0;
+        bool layered = false;
+        recordedVolume(*o.file, volume, startByte, sizeBytes, layered);
+        (void)recordedMode(*o.file);
         StoredListing l;
         std::string why;
         if (l.load(std::move(o.file), why)) {

@@ -15,6 +15,7 @@ namespace gui {
 
 namespace {
 std::mutex g_mapsMutex;
+std::string g_sourcePath;  // GUI thread only
 std::map<std::string, std::string> g_maps;  // image path -> map path
 
 // The sets put together this session, by name (GUI thread only).
@@ -46,6 +47,7 @@ std::string registerAssembledSource(std::shared_ptr<readWriteInterface> reader) 
 }
 
 bool openCurrentSource(const std::string& path, MessageSink& boxes, const ProbeTable& probes) {
+    g_sourcePath = path;
     if (auto it = assembledSources().find(path); it != assembledSources().end()) {
         g_deviceReader = it->second;
         g_totalSectors.store(it->second->sizeBytes() / 512);
@@ -77,7 +79,10 @@ bool openCurrentSource(const std::string& path, MessageSink& boxes, const ProbeT
     return true;
 }
 
+std::string currentSourcePath() { return g_deviceReader ? g_sourcePath : std::string(); }
+
 void closeCurrentSource() {
+    g_sourcePath.clear();
     g_deviceReader.reset();
     g_totalSectors.store(0);
 }

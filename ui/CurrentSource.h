@@ -28,6 +28,8 @@ namespace gui {
 bool openCurrentSource(const std::string& path, MessageSink& boxes, const ProbeTable& probes);
 // Forgets the current source.
 void closeCurrentSource();
+// The path (or set name) the current source was opened from ("" when none).
+std::string currentSourcePath();
 
 // The GNU ddrescue map an image is read through when it becomes the current
 // source (sectors the map does not mark finished read as unreadable); an

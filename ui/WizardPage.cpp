@@ -199,7 +199,15 @@ void WizardPage::openNext(WizardPage* page) {
     hide();
 }
 
+bool WizardPage::askKeepSession() {
+    if (sessionInProgress().isEmpty()) return true;
+    if (boxes_.question(kKeepSessionQuestion)) return true;
+    dropSession();
+    return false;
+}
+
 void WizardPage::goBack() {
+    askKeepSession();
     stopWork();
     if (opener_) {
         takePlace(opener_, this);
@@ -211,6 +219,7 @@ void WizardPage::goBack() {
 
 void WizardPage::reject() {
     if (boxes_.closeQuestion("Do you want to Close Application ?", unsavedWork().toStdString())) {
+        askKeepSession();
         openUrl(productWebPage());
         accept();
     }

@@ -22,6 +22,10 @@ class QWidget;
 namespace brantlow::gui {
 
 inline constexpr const char* kCaption = "Brantlow v" BRANTLOW_VERSION;
+// Asked when the window closes (or the page is left) while a scan that
+// keeps its session as it goes runs: No removes the partial session.
+inline constexpr const char* kKeepSessionQuestion =
+    "Do you want to keep the session of this scan to resume it later ?";
 
 // What the operator chose that every page of one wizard keeps: handed from
 // a page to the pages it opens, so a second volume saves where the first did.
@@ -57,6 +61,14 @@ public:
     // What closing the program now would lose, said below the close
     // question ("": nothing). Pages with results override it.
     virtual QString unsavedWork() const { return {}; }
+    // The session file a running scan writes as it goes ("": none runs).
+    virtual QString sessionInProgress() const { return {}; }
+    // The operator does not keep that session: the page removes it once
+    // its scan has stopped.
+    virtual void dropSession() {}
+    // Asks kKeepSessionQuestion when a scan with a session runs; No drops
+    // the session. Returns the answer (true: kept, or nothing asked).
+    bool askKeepSession();
 
 signals:
     void backRequested();

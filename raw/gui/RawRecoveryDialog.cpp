@@ -30,6 +30,9 @@
 #include "scan/save.h"
 #include "scan/scan_job.h"
 #include "scan/type_guess.h"
+#include "scan/session/scan_checkpoints.h"
+#include "scan/session/session_files.h"
+#include "ui/WizardPage.h"
 
 namespace brantlow::raw::gui {
 
@@ -236,6 +239,14 @@ void RawRecoveryDialog::buildButtonRow(QLayout* outer) {
     saveButton->setToolTip("Save");
     bottom->addWidget(helpButton);
     bottom->addStretch(1);
+    saveScanButton = new QPushButton(QString::fromUtf8("Save Scan\u2026"), this);
+    saveScanButton->setObjectName("saveScanButton");
+    saveScanButton->setToolTip("Keep the finds of this carve in a session file, to open them later without carving again");
+    openScanButton = new QPushButton(QString::fromUtf8("Open Scan\u2026"), this);
+    openScanButton->setObjectName("openScanButton");
+    openScanButton->setToolTip("Show a carve of this volume kept in a session file, or go on with one cut short");
+    bottom->addWidget(saveScanButton);
+    bottom->addWidget(openScanButton);
     bottom->addWidget(backButton);
     bottom->addWidget(saveButton);
     static_cast<QBoxLayout*>(outer)->addLayout(bottom);
@@ -279,6 +290,16 @@ void RawRecoveryDialog::connectControls() {
     connect(resumeButton, &QPushButton::clicked, this, &RawRecoveryDialog::resume);
     connect(stopButton, &QPushButton::clicked, this, &RawRecoveryDialog::stop);
     connect(saveButton, &QPushButton::clicked, this, &RawRecoveryDialog::save);
+    connect(saveScanButton, &QPushButton::clicked, this, &RawRecoveryDialog::saveScan);
+    connect(openScanButton, &QPushButton::clicked, this, &RawRecoveryDialog::openScan);
+    chooseSessionFile = [this](bool forSaving) {
+        QFileDialog d(this, forSaving ? "Save Scan" : "Open Scan", QString::fromStdString(sessionFolder_));
+        d.setNameFilters({"Sessions (*.session)", "All files (*)"});
+        d.setDefaultSuffix("session");
+        d.setAcceptMode(forSaving ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
+        d.setFileMode(forSaving ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
+        return d.exec() == QDialog::Accepted && !d.selectedFiles().isEmpty() ? d.selectedFiles().first() : QString();
+    };
     connect(browseButton, &QPushButton::clicked, this, &RawRecoveryDialog::browse);
     connect(settingButton, &QPushButton::clicked, this, [this] {
         if (openSettingEditor) openSettingEditor();
@@ -349,7 +370,9 @@ std::unique_ptr<myJpg> RawRecoveryDialog::loadTypes() {
     return engine;
 }
 
-void RawRecoveryDialog::parse() {
+void RawRecoveryDialog::parse() { startCarve({}); }
+
+void RawRecoveryDialog::startCarve(const std::string& sessionPath) {
     if (running()) {
         messageSink().info("Please wait for other process to complete");
         return;
@@ -419,9 +442,21 @@ void RawRecoveryDialog::parse() {
     progress->setValue(0);
     flushTimer_.start();
     const bool freeOnly = freeOnlyCheck->isChecked();
+    // The session: the one named, else the default one of these settings.
+    sessionOpen_ = false;
+    session_.reset();
+    sessionFinished_ = false;
+    carveStopped_ = false;
+    lastJob_ = carveJob(*e, freeOnly);
+    const bool named = !sessionPath.empty();
+    sessionPath_ = named ? sessionPath
+                   : sessionFolder_.empty() || sourcePath_.empty()
+                       ? std::string()
+                       : session::defaultSessionPath(sessionFolder_, sourcePath_, session::SessionKind::Carve, lastJob_);
+    const std::string job = lastJob_, path = sessionPath_;
     // Free space only: its size is known once the worker has found it.
     rate->start(freeOnly ? 0 : bytes, &gate_);
-    worker_ = std::thread([this, e, freeOnly] {
+    worker_ = std::thread([this, e, freeOnly, job, path, named] {
         if (freeOnly) {
             // The file system's free clusters first, from its allocation map.
             FreeSpace space = findFreeSpace(reader_, volume_, e->volumeBytes, &e->stopRequested);
@@ -436,7 +471,14 @@ void RawRecoveryDialog::parse() {
             for (const VolumeRange& r : space.ranges) ranges.push_back({r.offset, r.length});
             e->setArea(std::move(ranges));
         }
+        if (!path.empty() && !openCarveSession(*e, job, path, named)) {
+            workerDone_ = true;
+            QMetaObject::invokeMethod(this, "workerEnded", Qt::QueuedConnection);
+            return;
+        }
         e->scanVolume();
+        // A carve cut short keeps its last checkpoint, so a later one goes on.
+        if (session_ && !e->stopRequested.load()) sessionFinished_ = session::finishCarve(*session_, *e);
         workerDone_ = true;
         QMetaObject::invokeMethod(this, "workerEnded", Qt::QueuedConnection);
     });
@@ -512,9 +554,19 @@ void RawRecoveryDialog::workerEnded() {
     settingButton->setEnabled(true);
     status->setText("Processing done");
     setScanningControls(false);
+    carveStopped_ = !engines_.empty() && engines_.back()->stopRequested.load();
     emit scanFinished();
     const bool found = !engines_.empty() && !engines_.back()->foundItems().empty();
     messageSink().info(found ? kCarveDoneText : kCarveNothingText);
+    // Stopped before its end: its session is kept only when the operator
+    // says so (a later Parse or Open Scan goes on from its last checkpoint).
+    if (carveStopped_ && session_ && !sessionFinished_.load() && !closing_.load() &&
+        !messageSink().question(::brantlow::gui::kKeepSessionQuestion)) {
+        sessionOpen_ = false;
+        session_.reset();
+        session::removeSession(sessionPath_);
+        sessionPath_.clear();
+    }
 }
 
 std::string RawRecoveryDialog::unsavedNote() const {
@@ -523,9 +575,16 @@ std::string RawRecoveryDialog::unsavedNote() const {
 }
 
 void RawRecoveryDialog::stopWork() {
+    closing_ = true;
     for (auto& e : engines_) e->stopRequested = true;
     gate_.release();
     if (worker_.joinable()) worker_.join();
+    if (dropSession_.exchange(false) && session_) {
+        sessionOpen_ = false;
+        session_.reset();
+        session::removeSession(sessionPath_);
+        sessionPath_.clear();
+    }
 }
 
 void RawRecoveryDialog::pause() {
@@ -653,6 +712,168 @@ void RawRecoveryDialog::save() {
                     (volume_.outputNote.empty() ? QString() : "; " + QString::fromStdString(volume_.outputNote)));
     if (failed) messageSink().warning(std::to_string(failed) + (failed == 1 ? " file" : " files") +
                                    " could not be written to " + dir.toStdString() + ": " + error);
+}
+
+}  // namespace brantlow::raw::gui
+
+namespace brantlow::raw::gui {
+
+void RawRecoveryDialog::setSessions(const std::string& folder, const std::string& sourcePath) {
+    sessionFolder_ = folder;
+    sourcePath_ = sourcePath;
+}
+
+std::string RawRecoveryDialog::carveJob(const myJpg& e, bool freeOnly) const {
+    return "wizard volume=" + volume_.volumeNumber + " start=" + std::to_string(volume_.startSector) +
+           " sectors=" + std::to_string(volume_.sizeSectors) + (freeOnly ? " free-only " : " ") +
+           session::carveTypesText(e);
+}
+
+QString RawRecoveryDialog::sessionInProgress() const {
+    return running() && sessionOpen_.load() && !sessionFinished_.load() ? QString::fromStdString(sessionPath_)
+                                                                        : QString();
+}
+
+bool RawRecoveryDialog::openCarveSession(myJpg& e, const std::string& job, const std::string& path, bool named) {
+    auto say = [this](const std::string& text) {
+        QMetaObject::invokeMethod(this, [text] { messageSink().info(text); }, Qt::QueuedConnection);
+    };
+    std::string why;
+    if (!named && !session::makeSessionFolder(sessionFolder_, why)) {
+        sessionPath_.clear();
+        return true;
+    }
+    const std::vector<session::SourceIdentity> ids{session::identifySource(sourcePath_, *reader_)};
+    session::Opening o = session::SessionFile::open(path, session::SessionKind::Carve, job, ids, false);
+    session::CarveStored stored;
+    if (o.file && o.existed && !named && o.file->finished()) o.file.reset();  // Parse carves again
+    else if (o.file && o.existed && !session::loadCarve(*o.file, e, stored, why)) {
+        o.file.reset();
+        o.reason = why;
+    }
+    if (!o.file && named) {
+        say("The session " + path + " " + o.reason + "; it is left as it is.");
+        return false;
+    }
+    if (!o.file) {
+        // The default session of these settings: replaced.
+        o = session::SessionFile::open(path, session::SessionKind::Carve, job, ids, true);
+        stored = {};
+        if (!o.file) {
+            say("This carve keeps no session: " + path + " " + o.reason);
+            return true;
+        }
+    }
+    if (stored.finds) {
+        // The finds of the stored carve, in the tree as if found now.
+        std::map<std::string, uint64_t> perCategory;
+        std::lock_guard<std::mutex> lk(sink_->m);
+        for (size_t i = 0; i < e.foundItems().size(); ++i) {
+            const CarvedItem& it = e.foundItems()[i];
+            const std::string& category = e.categoryOf(it);
+            if (!perCategory.count(category)) sink_->categories.push_back(category);
+            const std::string text = e.itemText(it);
+            const size_t dot = text.find(" .");
+            std::string ext = it.detected ? it.detected : dot == std::string::npos ? "" : text.substr(dot + 2);
+            sink_->finds.push_back({i, text, category, ++perCategory[category], it.status, std::move(ext)});
+        }
+    }
+    if (stored.resumedAt && !stored.finished) {
+        const std::string from = "Going on from byte " + std::to_string(stored.resumedAt) + " (" +
+                                 std::to_string(stored.finds) + " files found before)";
+        QMetaObject::invokeMethod(this, [this, from] { status->setText(QString::fromStdString(from)); },
+                                  Qt::QueuedConnection);
+    }
+    if (named && stored.finished) {
+        // Shown as it is: nothing is written to it.
+        sessionFinished_ = true;
+        return true;
+    }
+    session::recordVolume(*o.file, volume_, e.volume, volume_.reader != nullptr);
+    session::attachCarve(*o.file, e, nullptr);
+    session_ = std::move(o.file);
+    sessionOpen_ = true;
+    return true;
+}
+
+void RawRecoveryDialog::openSession(const QString& path) {
+    if (running()) {
+        messageSink().info("Please wait for other process to complete");
+        return;
+    }
+    session::SessionSummary summary;
+    session::Refusal refusal;
+    std::string why;
+    if (!session::peekSession(path.toStdString(), summary, refusal, why) ||
+        (summary.kind != session::SessionKind::Carve &&
+         (why = std::string("holds a ") + session::kindName(summary.kind) + ", not a carve", true))) {
+        messageSink().info("The session " + path.toStdString() + " " + why + "; it is left as it is.");
+        return;
+    }
+    // Checked before anything is replaced: a carve of this source with the
+    // settings on the page (its types, Free space only).
+    if (!reader_) {
+        messageSink().info("Please Restart the program to re begin necessary initialization...");
+        return;
+    }
+    std::unique_ptr<myJpg> types = loadTypes();
+    if (!types) return;
+    session::Opening o = session::SessionFile::open(
+        path.toStdString(), session::SessionKind::Carve, carveJob(*types, freeOnlyCheck->isChecked()),
+        {session::identifySource(sourcePath_, *reader_)}, false);
+    if (!o.file) {
+        messageSink().info("The session " + path.toStdString() + " " + o.reason + "; it is left as it is.");
+        return;
+    }
+    o.file.reset();
+    startCarve(path.toStdString());
+}
+
+void RawRecoveryDialog::openScan() {
+    const QString path = chooseSessionFile ? chooseSessionFile(false) : QString();
+    if (!path.isEmpty()) openSession(path);
+}
+
+void RawRecoveryDialog::saveScan() {
+    if (running()) {
+        messageSink().info("Please wait for other process to complete");
+        return;
+    }
+    if (engines_.empty()) {
+        messageSink().info("There is no scan result to keep yet.");
+        return;
+    }
+    if (!session_ && carveStopped_) {
+        messageSink().info("This carve was stopped before its end: carve the volume again to keep its result.");
+        return;
+    }
+    QString path = chooseSessionFile ? chooseSessionFile(true) : QString();
+    if (path.isEmpty()) return;
+    if (QFileInfo(path).suffix().isEmpty()) path += session::kSessionSuffix;
+    const std::string file = path.toStdString();
+    if (file == sessionPath_) {
+        messageSink().info("This carve's session is kept in that file already.");
+        return;
+    }
+    std::string why;
+    bool ok = false;
+    if (session_) {
+        ok = session::copySession(*session_, file, why);
+    } else {
+        session::Opening o = session::SessionFile::open(
+            file, session::SessionKind::Carve, lastJob_, {session::identifySource(sourcePath_, *reader_)}, true);
+        ok = o.file && session::finishCarve(*o.file, *engines_.back());
+        why = o.file ? "cannot be written: " + o.file->stopReason() : o.reason;
+        if (o.file && !ok) {
+            o.file.reset();
+            session::removeSession(file);
+        }
+    }
+    if (!ok) {
+        messageSink().info("The session " + file + " " + why);
+        return;
+    }
+    status->setText("The carve was kept in " + path);
 }
 
 }  // namespace brantlow::raw::gui

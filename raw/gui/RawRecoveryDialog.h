@@ -29,6 +29,7 @@
 #include "disk/partition.h"
 #include "disk/reader.h"
 #include "raw/carve.h"
+#include "scan/session/session_store.h"
 #include "ui/PreviewPane.h"
 #include "ui/RateLabel.h"
 
@@ -72,6 +73,25 @@ public:
     std::function<QString()> chooseTypeFile;      // "..."
     std::function<QString()> chooseOutputFolder;  // Save: "Please choose a folder."
     std::function<void()> openSettingEditor;      // the Setting button
+    // "Save Scan…" and "Open Scan…": the session file ("" when cancelled).
+    std::function<QString(bool forSaving)> chooseSessionFile;
+
+    // Where a carve keeps its session as it goes ("": none) and the path
+    // the source (reader) was opened from. A Parse goes on from the
+    // checkpoint of an earlier carve of the same settings that was cut
+    // short; a finished one is carved again.
+    void setSessions(const std::string& folder, const std::string& sourcePath);
+    // Parse with the carve session at path: a finished carve's finds are
+    // shown without reading the volume again, one cut short goes on from
+    // its last checkpoint. A session that is not a carve of this source
+    // with these settings is refused with the reason and left as it is.
+    void openSession(const QString& path);
+    // The session a running carve writes ("" when none runs).
+    QString sessionInProgress() const;
+    // Removes that session once the carve has stopped.
+    void dropSession() { dropSession_.store(true); }
+    // The session of the last Parse ("" when none).
+    QString sessionPath() const { return QString::fromStdString(sessionPath_); }
 
     bool running() const { return worker_.joinable() && !workerDone_.load(); }
     // Stops and joins the worker.
@@ -101,6 +121,8 @@ public:
     QPushButton* backButton;
     QPushButton* saveButton;
     QPushButton* helpButton;
+    QPushButton* saveScanButton;
+    QPushButton* openScanButton;
 
     QString defaultPath() const { return defaultPath_; }
     // What closing now would lose: finds that no save has written ("": none).
@@ -115,6 +137,8 @@ public slots:
     void resume();
     void stop();
     void save();
+    void saveScan();
+    void openScan();
     void browse();
     // A click on an item's label: a category lists its finds.
     void showCategory(int item);
@@ -151,6 +175,12 @@ private:
     controls::Item categoryItem(const std::string& category);
     int imageFor(const std::string& extension);
     bool hidden(const CarvedItem& item) const;
+    // path: the session to open ("": the default one of the settings).
+    void startCarve(const std::string& sessionPath);
+    std::string carveJob(const myJpg& e, bool freeOnly) const;
+    // On the worker: opens the session of the carve (false: an explicitly
+    // named one is refused, the carve does not run).
+    bool openCarveSession(myJpg& e, const std::string& job, const std::string& path, bool named);
 
     QVector<QIcon> icons_;
     std::map<std::string, int> imageOf_;  // extension → image
@@ -170,6 +200,16 @@ private:
     std::map<std::string, controls::Item> currentCategories_;
     controls::Item shownCategory_ = controls::kNoItem;
     FindListModel* listModel_;
+
+    std::string sessionFolder_, sourcePath_;
+    std::unique_ptr<session::SessionFile> session_;  // the worker's while it runs
+    std::string sessionPath_;
+    std::string lastJob_;
+    std::atomic<bool> dropSession_{false};
+    std::atomic<bool> sessionOpen_{false};  // session_ is set (by the worker)
+    std::atomic<bool> sessionFinished_{false};
+    std::atomic<bool> closing_{false};
+    bool carveStopped_ = false;
 };
 
 }  // namespace brantlow::raw::gui

@@ -8,6 +8,7 @@
 #include "ui/PageFactory.h"
 #include "raw/gui/RawRecoveryDialog.h"
 #include "ui/CurrentSource.h"
+#include "scan/session/session_files.h"
 
 namespace brantlow::gui {
 
@@ -15,6 +16,8 @@ RawRecoveryPage::RawRecoveryPage(WizardPage* opener, const VolumeEntry& volume)
     : WizardPage("Raw Recovery Dialog", opener) {
     dialog_ = new raw::gui::RawRecoveryDialog(g_deviceReader, volume, content());
     dialog_->setWindowFlags(Qt::Widget);
+    // A carve keeps its session in the wizard's session folder as it goes.
+    dialog_->setSessions(session::wizardSessionFolder(), currentSourcePath());
     auto* l = new QVBoxLayout(content());
     l->setContentsMargins(0, 0, 0, 0);
     l->addWidget(dialog_);
@@ -42,6 +45,10 @@ bool RawRecoveryPage::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void RawRecoveryPage::stopWork() { dialog_->stopWork(); }
+
+QString RawRecoveryPage::sessionInProgress() const { return dialog_->sessionInProgress(); }
+
+void RawRecoveryPage::dropSession() { dialog_->dropSession(); }
 
 QString RawRecoveryPage::unsavedWork() const { return QString::fromStdString(dialog_->unsavedNote()); }
 

@@ -18,6 +18,8 @@ public:
     raw::gui::RawRecoveryDialog* dialog() const { return dialog_; }
     void stopWork() override;
     QString unsavedWork() const override;
+    QString sessionInProgress() const override;
+    void dropSession() override;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

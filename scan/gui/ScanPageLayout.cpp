@@ -143,6 +143,17 @@ void VolumeScanDlg::buildStatusRow(QVBoxLayout* grid) {
     detailsButton_->setAutoDefault(false);
     detailsButton_->hide();
     saveRow->addWidget(detailsButton_);
+    // The result kept in a session file, and one reopened from a file.
+    saveScanButton_ = new QPushButton(QString::fromUtf8("Save Scan\u2026"));
+    saveScanButton_->setObjectName("saveScanButton");
+    saveScanButton_->setAutoDefault(false);
+    saveScanButton_->setToolTip("Keep this scan's result in a session file, to open it later without scanning again");
+    saveRow->addWidget(saveScanButton_);
+    openScanButton_ = new QPushButton(QString::fromUtf8("Open Scan\u2026"));
+    openScanButton_->setObjectName("openScanButton");
+    openScanButton_->setAutoDefault(false);
+    openScanButton_->setToolTip("Show a scan of this source kept in a session file, without reading the volume again");
+    saveRow->addWidget(openScanButton_);
     outputButton_ = new QPushButton("Output Folder");
     outputButton_->setObjectName("outputFolderButton");
     outputButton_->setAutoDefault(false);
@@ -189,6 +200,8 @@ void VolumeScanDlg::connectControls() {
     connect(stopButton_, &QPushButton::clicked, this, &VolumeScanDlg::stop);
     connect(saveButton_, &QPushButton::clicked, this, &VolumeScanDlg::save);
     connect(outputButton_, &QPushButton::clicked, this, &VolumeScanDlg::chooseOutputFolder);
+    connect(saveScanButton_, &QPushButton::clicked, this, &VolumeScanDlg::saveScan);
+    connect(openScanButton_, &QPushButton::clicked, this, &VolumeScanDlg::openScan);
     connect(detailsButton_, &QPushButton::clicked, this, &VolumeScanDlg::showProblems);
     connect(searchButton_, &QPushButton::clicked, this, &VolumeScanDlg::startSearch);
     // Enter in the pattern searches (and never ends the program).

@@ -51,6 +51,8 @@ VolumeScanDlg::VolumeScanDlg(WizardPage* opener, const VolumeEntry& volume, Scan
     messages_ = std::make_unique<PageMessages>(messages(), closing_);
     if (!options_.choose) options_.choose = selectParser;
     reader_ = options_.reader ? options_.reader : g_deviceReader;
+    sourceReader_ = reader_;
+    if (options_.sourcePath.empty()) options_.sourcePath = currentSourcePath();
     iconProvider_ = std::make_unique<QFileIconProvider>();
     buildControls();
     // The output folder of the volume before, while it is there.
@@ -84,12 +86,16 @@ void VolumeScanDlg::start() {
     volumeEdit_->setText(QString::fromStdString(volume_.rootPath.empty() ? volume_.volumeNumber : volume_.rootPath));
     scanMode_ = static_cast<int>(mode_);
     root_ = tree_->InsertItem("ROOT", folderImage());
+    if (options_.reopened) return showReopened();
     if (!chooseParser()) return;
 
     // A mounted volume is read through its own device.
     if (!volume_.rootPath.empty() && !volume_.volumeNumber.empty() && volume_.volumeNumber[0] == '/') {
         auto dev = std::make_shared<FileReadSeek>();
-        if (dev->Open(volume_.volumeNumber)) reader_ = dev;
+        if (dev->Open(volume_.volumeNumber)) {
+            reader_ = sourceReader_ = dev;
+            options_.sourcePath = volume_.volumeNumber;
+        }
     }
     // A volume inside a layer is read through the layer.
     if (volume_.reader) reader_ = volume_.reader;
@@ -101,6 +107,7 @@ void VolumeScanDlg::start() {
 
     ScanContext ctx;
     ctx.volume = volumeView(volume_, reader_);
+    openAutoSession(ctx.volume);
     unreadable_ = std::make_shared<UnreadableSectors>(ctx.volume);
     ctx.mode = mode_;
     ctx.options = options_.scan;
@@ -112,7 +119,12 @@ void VolumeScanDlg::start() {
     rate_->start(0, &job_.gate());
     work_.start(WorkState::Job::Scan);
     job_.start(parser_, ctx, [this](ScanOutcome out) {
-        work_.finish(WorkState::Job::Scan);
+        // A scan that ran to its end keeps its listing in its session: the
+        // job goes on with that once the page has shown the result.
+        if (sessionThread_.joinable()) sessionThread_.join();
+        keepPending_.store(session_ && out != ScanOutcome::Rejected && !parser_->stopRequested.load() &&
+                           !closing_.load());
+        if (!keepPending_.load()) work_.finish(WorkState::Job::Scan);
         QMetaObject::invokeMethod(this, [this, out] { scanEnded(out); }, Qt::QueuedConnection);
     });
 }
@@ -166,9 +178,31 @@ void VolumeScanDlg::scanEnded(ScanOutcome outcome) {
     // The status line first, so no phase text is left under the box; a file
     // system with its own ending has set its text already.
     if (messages_->done.load()) setStatus(kScanDoneText);
+    if (keepPending_.exchange(false)) keepListing();
     const std::string box = scanEndingBox(*parser_, outcome, messages_->done.load());
     if (!box.empty()) messages().info(box);
+    // A scan stopped before its end: its session is kept only when the
+    // operator says so (a later open scans the volume again).
+    scanStopped_ = !options_.reopened && parser_->stopRequested.load();
+    if (scanStopped_ && session_ && !sessionFinished_.load() && !closing_.load() &&
+        !messages().question(kKeepSessionQuestion)) {
+        sessionOpen_.store(false);
+        session_.reset();
+        session::removeSession(sessionPath_);
+        sessionPath_.clear();
+    }
     emit scanFinished();
+}
+
+// A listing reopened from a session: shown as a scan's result, nothing read.
+void VolumeScanDlg::showReopened() {
+    parser_ = options_.reopened->parser.get();
+    unreadable_ = std::make_shared<UnreadableSectors>(options_.reopened->view);
+    messages_->done.store(true);
+    QString note = "Opened from a session: the volume was not scanned again.";
+    if (!options_.reopened->damage.empty()) note += " " + QString::fromStdString(options_.reopened->damage);
+    status2_->setText(note);
+    scanEnded(ScanOutcome::Done);
 }
 
 void VolumeScanDlg::showWorkerControls(bool on) {
@@ -261,6 +295,14 @@ void VolumeScanDlg::stopWork() {
     job_.abandon();
     if (saveThread_.joinable()) saveThread_.join();
     if (searchThread_.joinable()) searchThread_.join();
+    if (sessionThread_.joinable()) sessionThread_.join();
+    // The session is closed; the operator did not keep one cut short.
+    sessionOpen_.store(false);
+    session_.reset();
+    if (dropSession_.exchange(false) && !sessionFinished_.load() && !sessionPath_.empty()) {
+        session::removeSession(sessionPath_);
+        sessionPath_.clear();
+    }
 }
 
 void registerScanPage() {
@@ -268,6 +310,7 @@ void registerScanPage() {
         [](WizardPage* opener, const VolumeEntry& volume, ScanMode mode, const ScanOptions& options) -> WizardPage* {
             VolumeScanDlg::Options o;
             o.scan = options;
+            o.sessionFolder = session::wizardSessionFolder();
             return new VolumeScanDlg(opener, volume, mode, std::move(o));
         });
 }

@@ -30,6 +30,7 @@
 #include "scan/save.h"
 #include "scan/scan_job.h"
 #include "scan/search.h"
+#include "scan/session/session_files.h"
 #include "scan/unreadable.h"
 #include "scan/gui/SearchFilterBox.h"
 #include "ui/PreviewPane.h"
@@ -81,15 +82,44 @@ public:
         ScanOptions scan;
         // The folder picker (default: a folder dialog titled "Please choose a folder.").
         std::function<QString(QWidget* owner)> pickFolder;
+        // Where the scan keeps its session as it goes ("": no session; the
+        // wizard's default is session::wizardSessionFolder()), and the path
+        // the source was opened from (default: the current source's).
+        std::string sessionFolder;
+        std::string sourcePath;
+        // A finished listing reopened from a session: shown without a scan.
+        std::shared_ptr<session::ReopenedListing> reopened;
+        // The session file pickers of "Save Scan…" and "Open Scan…"
+        // (default: file dialogs; "" when cancelled).
+        std::function<QString(QWidget* owner, bool forSaving)> pickSessionFile;
     };
 
     VolumeScanDlg(WizardPage* opener, const VolumeEntry& volume, ScanMode mode);
     VolumeScanDlg(WizardPage* opener, const VolumeEntry& volume, ScanMode mode, Options options);
     ~VolumeScanDlg() override;
 
+    // A page for the session at path, made from the source reader opened
+    // from sourcePath: a finished listing is shown without reading the
+    // volume (only the 2 MiB that identify the source), one cut short
+    // scans its volume again. layered: the volume the caller has open, for
+    // a session of a volume inside a layer. nullptr with why (the reason
+    // the session is refused) when it cannot be used; the file is left as
+    // it is.
+    static VolumeScanDlg* openSession(WizardPage* opener, const std::string& path,
+                                      std::shared_ptr<readWriteInterface> reader, const std::string& sourcePath,
+                                      const VolumeEntry* layered, Options options, std::string& why);
+
     void stopWork() override;
     // The close question's note: a scan's results that no save has written.
     QString unsavedWork() const override;
+    QString sessionInProgress() const override;
+    void dropSession() override;
+    // The session the scan writes as it goes ("" when none).
+    QString sessionPath() const { return sessionOpen_.load() ? QString::fromStdString(sessionPath_) : QString(); }
+    // True when the result came from a session file, not a scan.
+    bool reopened() const { return options_.reopened != nullptr; }
+    QPushButton* saveScanButton() const { return saveScanButton_; }
+    QPushButton* openScanButton() const { return openScanButton_; }
 
     // True while a scan or a save runs.
     bool running() const;
@@ -152,6 +182,10 @@ public slots:
     void resume();
     void stop();
     void save();
+    // "Save Scan…": the result to a session file the operator names.
+    void saveScan();
+    // "Open Scan…": a listing session of this source shown in a new page.
+    void openScan();
     // Command 1106: choose the output folder.
     void chooseOutputFolder();
     // "Details…": lists the partial and failed files of the last save.
@@ -171,6 +205,17 @@ private:
     class PageMessages;
 
     void buildControls();
+    // The session of a scan: opened (made) as the scan starts, the listing
+    // written into it when the scan ends (on the worker).
+    void openAutoSession(const VolumeView& view);
+    // Writes the listing into the session on its own thread, as the end of
+    // the scan job (the result is shown and browsable meanwhile; Save and
+    // Search wait for it, as for any job).
+    void keepListing();
+    void showReopened();
+    std::string listingJob() const;
+    std::vector<session::SourceIdentity> sourceIdentity() const;
+    QString pickSessionFile(bool forSaving);
     void buildSearchRow(QVBoxLayout* grid);
     void startSearch();
     void appendHits(const std::vector<SearchHit>& hits);
@@ -260,6 +305,20 @@ private:
     std::unordered_map<controls::Item, std::unordered_map<EntryId, controls::Item>> childrenByEntry_;
     ScanJob job_;  // declared after the parser: destroyed (joined) first
     int64_t progressScale_ = 1;
+
+    // The whole source (before a mounted volume's device or a layer is
+    // chosen): what a session is identified by.
+    std::shared_ptr<readWriteInterface> sourceReader_;
+    std::unique_ptr<session::SessionFile> session_;
+    std::string sessionPath_;
+    std::atomic<bool> dropSession_{false};
+    std::atomic<bool> sessionFinished_{false};
+    bool scanStopped_ = false;  // Stop ended the scan: its tree is partial
+    std::atomic<bool> keepPending_{false};
+    std::atomic<bool> sessionOpen_{false};  // session_ is set (by the thread that opens it)
+    std::thread sessionThread_;
+    QPushButton* saveScanButton_ = nullptr;
+    QPushButton* openScanButton_ = nullptr;
 
     QLineEdit* volumeEdit_ = nullptr;
     QLineEdit* patternEdit_ = nullptr;

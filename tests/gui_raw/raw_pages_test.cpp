@@ -20,11 +20,14 @@
 #include <future>
 #include <iterator>
 
+#include "disk/counting_reader.h"
 #include "raw/gui/RawRecoveryDialog.h"
+#include "scan/session/session_files.h"
 #include "raw/gui/RawRecoveryPage.h"
 #include "ui/QtMessageSink.h"
 #include "raw/gui/RawSettingDlg.h"
 #include "ui/CurrentSource.h"
+#include "ui/WizardPage.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/memory_reader.h"
 
@@ -511,4 +514,86 @@ TEST(RawRecoveryPage, PreviewOfTheHighlightedFind) {
     EXPECT_EQ(d.preview->current().kind, ::brantlow::gui::Preview::Image);
     EXPECT_EQ(d.preview->current().detected, "jpg");
     EXPECT_FALSE(d.preview->current().image.isNull());
+}
+
+// A carve keeps its finds in its session as it goes; Save Scan copies it;
+// Open Scan shows them again without carving (only the source's first and
+// last MiB are read); Stop asks whether to keep the session.
+TEST(RawRecoveryPage, CarveSessionKeptSavedAndReopened) {
+    BRANTLOW_REQUIRE_IMAGE(img, "carve");
+    Guard g;
+    test::TempDir tmp;
+    auto reader = openImage(img);
+    const std::string kept = tmp.path() + "/kept.session";
+    auto findsOf = [](RawRecoveryDialog& d) {
+        int n = 0;
+        for (Item top : tops(d))
+            for (Item c : d.tree->checkTree().children(top)) n += childCount(d, c);
+        return n;
+    };
+    int finds = 0;
+    {
+        RawRecoveryDialog d(reader, wholeImage(reader->sizeBytes()));
+        d.setSessions(tmp.path() + "/sessions", img);
+        d.pathEdit->setText(QString::fromStdString(defaultTypes()));
+        d.loadDefaultCheck->setChecked(false);
+        d.parse();
+        finish(d);
+        finds = findsOf(d);
+        ASSERT_GT(finds, 5);
+        session::SessionSummary s;
+        session::Refusal refusal;
+        std::string why;
+        ASSERT_TRUE(session::peekSession(d.sessionPath().toStdString(), s, refusal, why)) << why;
+        EXPECT_EQ(s.kind, session::SessionKind::Carve);
+        EXPECT_TRUE(s.finished);
+        EXPECT_EQ(s.rows, static_cast<uint64_t>(finds));
+        d.chooseSessionFile = [&](bool) { return QString::fromStdString(tmp.path() + "/kept"); };
+        d.saveScan();
+        ASSERT_TRUE(std::filesystem::exists(kept));
+    }
+    // Opened, then refused: the file is only read.
+    const auto before = test::sha256File(kept);
+    auto counted = std::make_shared<CountingReader>(reader);
+    RawRecoveryDialog d(counted, wholeImage(reader->sizeBytes()));
+    d.setSessions({}, img);
+    d.pathEdit->setText(QString::fromStdString(defaultTypes()));
+    d.loadDefaultCheck->setChecked(false);
+    d.openSession(QString::fromStdString(kept));
+    finish(d);
+    EXPECT_EQ(findsOf(d), finds);
+    EXPECT_EQ(d.tree->GetItemText(categoryItem(d, tops(d)[0], "Archives")), "Archives (2)");
+    EXPECT_LE(counted->bytesRead(), reader->sizeBytes() / 8) << "the volume was carved again";
+
+    // A session of other settings is refused with the reason.
+    d.freeOnlyCheck->setChecked(true);
+    d.openSession(QString::fromStdString(kept));
+    EXPECT_FALSE(d.running());
+    EXPECT_EQ(findsOf(d), finds);
+    EXPECT_NE(g.rec.texts.back().find("holds another carve"), std::string::npos) << g.rec.texts.back();
+    EXPECT_EQ(test::sha256File(kept), before);
+}
+
+// Stop asks whether to keep the session of the carve; No removes it.
+TEST(RawRecoveryPage, StopAsksWhetherToKeepTheCarveSession) {
+    BRANTLOW_REQUIRE_IMAGE(img, "carve");
+    Guard g;  // answers No
+    test::TempDir tmp;
+    auto reader = openImage(img);
+    RawRecoveryDialog d(reader, wholeImage(reader->sizeBytes()));
+    d.setSessions(tmp.path(), img);
+    d.pathEdit->setText(QString::fromStdString(defaultTypes()));
+    d.loadDefaultCheck->setChecked(false);
+    d.parse();
+    d.pause();
+    QElapsedTimer t;
+    t.start();
+    while (d.sessionInProgress().isEmpty() && t.elapsed() < 20000) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    const std::string path = d.sessionInProgress().toStdString();
+    ASSERT_FALSE(path.empty());
+    EXPECT_TRUE(std::filesystem::exists(path));
+    d.stop();
+    finish(d);
+    EXPECT_EQ(g.rec.questions, std::vector<std::string>{brantlow::gui::kKeepSessionQuestion});
+    EXPECT_FALSE(std::filesystem::exists(path));
 }
