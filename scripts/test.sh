@@ -3,10 +3,10 @@
 # over the full fixture corpus read BRANTLOW_FIXTURES (default
 # ../shared/fixtures) and skip when absent.
 #
-# This build is for running the tests, not for a debugger, and costs about a
-# third of scripts/build.sh's: no benchmarks, no debug information, each
-# target's sources compiled together in batches, linked with lld.
-# scripts/build.sh (build/) keeps the usual build with everything.
+# This build is for running the tests, not for a debugger, and costs well
+# under half of scripts/build.sh's (docs/building.md): no benchmarks, no debug
+# information, each target's sources compiled together in batches, linked
+# with lld. scripts/build.sh (build/) keeps the usual build with everything.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
