@@ -23,7 +23,7 @@
 namespace brantlow::gui {
 
 namespace {
-QString q(const std::string& s) { return QString::fromStdString(s); }
+QString qs(const std::string& s) { return QString::fromStdString(s); }
 }  // namespace
 
 advanceOptions::advanceOptions(const VolumeEntry& volume, int maxCandidates, const ScanOptions& base,
@@ -32,7 +32,7 @@ advanceOptions::advanceOptions(const VolumeEntry& volume, int maxCandidates, con
       volume_(volume),
       maxCandidates_(maxCandidates < 1 ? 3 : maxCandidates),
       base_(base),
-      fileSystem_(q(volume.fileSystem).trimmed()),
+      fileSystem_(qs(volume.fileSystem).trimmed()),
       bridge_(std::make_unique<QtProgressBridge>()) {
     setObjectName("advanceOptions");
     auto* outer = new QVBoxLayout(content());
@@ -201,41 +201,41 @@ void advanceOptions::onSearchDone(AdvancedSearch r, std::vector<FileSystemCandid
         std::snprintf(score, sizeof score, "%.2f", c.score);
         std::string where = c.where;
         if (c.clusterBytes) where += ", " + std::to_string(c.clusterBytes) + "-byte clusters";
-        new QTreeWidgetItem(earlier_, QStringList{q(c.fileSystem + (c.variant ? " (variant)" : "")), score, q(where),
-                                                  q(candidateFigures(c))});
+        new QTreeWidgetItem(earlier_, QStringList{qs(c.fileSystem + (c.variant ? " (variant)" : "")), score, qs(where),
+                                                  qs(candidateFigures(c))});
     }
     for (int c = 0; c < 4; ++c) earlier_->resizeColumnToContents(c);
     earlier_->setVisible(!earlierFound_.empty());
-    listLabel_->setText(q(result_.listLabel));
+    listLabel_->setText(qs(result_.listLabel));
     candidates_->clear();
     table_->clear();
     const size_t best = firstCandidate(result_);
     for (size_t i = 0; i < result_.candidates.size(); ++i) {
         const AdvancedCandidate& c = result_.candidates[i];
         const bool isBest = i == best && result_.candidates.size() > 1;
-        candidates_->addItem(q(c.label));
+        candidates_->addItem(qs(c.label));
         const int at = candidates_->count() - 1;
-        candidates_->setItemData(at, q(::brantlow::candidateDetail(c, isBest)), Qt::ToolTipRole);
+        candidates_->setItemData(at, qs(::brantlow::candidateDetail(c, isBest)), Qt::ToolTipRole);
         if (i == best) {
             QFont f = candidates_->font();
             f.setBold(true);
             candidates_->setItemData(at, f, Qt::FontRole);
         }
-        auto* row = new QTreeWidgetItem(table_, QStringList{q(c.label),
+        auto* row = new QTreeWidgetItem(table_, QStringList{qs(c.label),
                                                             c.position >= 0 ? QString::number(c.position) : QString(),
                                                             c.position >= 0 ? QString::number(c.position / 512) : QString(),
-                                                            q(c.note), isBest ? QString("best") : QString()});
+                                                            qs(c.note), isBest ? QString("best") : QString()});
         row->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
         row->setTextAlignment(2, Qt::AlignRight | Qt::AlignVCenter);
     }
     for (int c = 0; c < 5; ++c) table_->resizeColumnToContents(c);
     table_->setVisible(!result_.candidates.empty());
     clusters_->clear();
-    for (const std::string& t : result_.clusterTexts) clusters_->addItem(q(t));
+    for (const std::string& t : result_.clusterTexts) clusters_->addItem(qs(t));
     heaps_->clear();
     for (const AdvancedCandidate& h : result_.heaps) {
-        heaps_->addItem(q(h.label));
-        heaps_->setItemData(heaps_->count() - 1, q(::brantlow::candidateDetail(h, false)), Qt::ToolTipRole);
+        heaps_->addItem(qs(h.label));
+        heaps_->setItemData(heaps_->count() - 1, qs(::brantlow::candidateDetail(h, false)), Qt::ToolTipRole);
     }
     // The candidate the search ranks best (the first one unless the list
     // says otherwise); the first cluster size (the volume's own, when known).
@@ -257,19 +257,19 @@ void advanceOptions::onSearchDone(AdvancedSearch r, std::vector<FileSystemCandid
     pause_->hide();
     resume_->hide();
     stop_->hide();
-    status_->setText(q(result_.doneStatus));
+    status_->setText(qs(result_.doneStatus));
 }
 
 void advanceOptions::showDetails() {
     const int i = candidates_->currentIndex();
     detail_->setText(i >= 0 && static_cast<size_t>(i) < result_.candidates.size()
-                         ? q(::brantlow::candidateDetail(result_.candidates[static_cast<size_t>(i)],
+                         ? qs(::brantlow::candidateDetail(result_.candidates[static_cast<size_t>(i)],
                                              static_cast<size_t>(i) == firstCandidate(result_) &&
                                                  result_.candidates.size() > 1))
                          : QString());
     const int h = heaps_->currentIndex();
     heapDetail_->setText(h >= 0 && static_cast<size_t>(h) < result_.heaps.size()
-                             ? q(::brantlow::candidateDetail(result_.heaps[static_cast<size_t>(h)], false))
+                             ? qs(::brantlow::candidateDetail(result_.heaps[static_cast<size_t>(h)], false))
                              : QString());
 }
 

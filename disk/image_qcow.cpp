@@ -23,13 +23,13 @@ constexpr uint64_t kL1Piece = 1ull << 16;
 constexpr uint64_t kL1OffsetMask = 0x00FFFFFFFFFFFE00ull;
 constexpr uint64_t kL1Reserved = 0x7F000000000001FFull;
 
-std::string num(uint64_t v) {
+std::string qcowNum(uint64_t v) {
     char b[32];
     std::snprintf(b, sizeof b, "%" PRIu64, v);
     return b;
 }
 
-std::string hex(uint64_t v) {
+std::string qcowHex(uint64_t v) {
     char b[32];
     std::snprintf(b, sizeof b, "0x%" PRIx64, v);
     return b;
@@ -53,7 +53,7 @@ std::string checkQcow2Tables(FileReadSeek& f, Qcow2Map& map) {
     if (version != 2 && version != 3) return {};
     const uint32_t clusterBits = be32(h, sizeof h, 20);
     if (clusterBits < 9 || clusterBits > 21)
-        return "the QCOW2 header is damaged: cluster size 2^" + num(clusterBits) + " bytes";
+        return "the QCOW2 header is damaged: cluster size 2^" + qcowNum(clusterBits) + " bytes";
     const uint64_t cluster = 1ull << clusterBits;
     const uint64_t diskSize = be64(h, sizeof h, 24);
     const uint64_t l1Size = be32(h, sizeof h, 36);
@@ -62,13 +62,13 @@ std::string checkQcow2Tables(FileReadSeek& f, Qcow2Map& map) {
     const uint64_t perL1 = cluster * (cluster / 8);
     const uint64_t needed = diskSize / perL1 + (diskSize % perL1 ? 1 : 0);
     if (l1Size < needed || l1Size > kMaxL1Entries)
-        return "the QCOW2 header is damaged: its level-1 table has " + num(l1Size) + " entries where " + num(needed) +
-               " are needed for a disk of " + num(diskSize) + " bytes";
+        return "the QCOW2 header is damaged: its level-1 table has " + qcowNum(l1Size) + " entries where " + qcowNum(needed) +
+               " are needed for a disk of " + qcowNum(diskSize) + " bytes";
     if (needed == 0) return {};
     uint64_t l1End = 0;
     if (l1Offset % cluster || addOverflows(l1Offset, l1Size * 8, &l1End) || l1End > fileSize)
-        return "the QCOW2 header is damaged: its level-1 table at file offset " + hex(l1Offset) + " (" + num(l1Size) +
-               " entries) lies outside the file (" + num(fileSize) + " bytes)";
+        return "the QCOW2 header is damaged: its level-1 table at file offset " + qcowHex(l1Offset) + " (" + qcowNum(l1Size) +
+               " entries) lies outside the file (" + qcowNum(fileSize) + " bytes)";
     map.clusterBits = clusterBits;
     map.fileSize = fileSize;
     // Read in pieces; the table is kept (to explain later read failures)
@@ -79,7 +79,7 @@ std::string checkQcow2Tables(FileReadSeek& f, Qcow2Map& map) {
         const uint64_t n = std::min<uint64_t>(kL1Piece, needed - first);
         piece.assign(static_cast<size_t>(n * 8), 0);
         if (f.readAbsolute(l1Offset + first * 8, piece.data(), piece.size()) != static_cast<long long>(piece.size()))
-            return "the QCOW2 level-1 table at file offset " + hex(l1Offset) + " cannot be read";
+            return "the QCOW2 level-1 table at file offset " + qcowHex(l1Offset) + " cannot be read";
         for (uint64_t k = 0; k < n; ++k) {
             const uint64_t i = first + k;
             const uint64_t entry = be64(piece.data(), piece.size(), static_cast<size_t>(k * 8));
@@ -92,9 +92,9 @@ std::string checkQcow2Tables(FileReadSeek& f, Qcow2Map& map) {
             if (!bad) continue;
             const uint64_t from = i * perL1;
             const uint64_t last = diskSize - from > perL1 ? from + perL1 - 1 : diskSize - 1;
-            return "the QCOW2 table is damaged: level-1 entry " + num(i) + " (file offset " + hex(l1Offset + i * 8) +
-                   ") holds " + hex(entry) + ", which is no level-2 table inside the file (" + num(fileSize) +
-                   " bytes); it maps disk bytes " + num(from) + "-" + num(last);
+            return "the QCOW2 table is damaged: level-1 entry " + qcowNum(i) + " (file offset " + qcowHex(l1Offset + i * 8) +
+                   ") holds " + qcowHex(entry) + ", which is no level-2 table inside the file (" + qcowNum(fileSize) +
+                   " bytes); it maps disk bytes " + qcowNum(from) + "-" + qcowNum(last);
         }
     }
     map.known = keep;
@@ -174,8 +174,8 @@ private:
             if (addOverflows(host, cluster, &end)) end = UINT64_MAX;
         }
         if (end <= map_.fileSize && (entry & (1ull << 62) || host % cluster == 0)) return {};
-        return "the QCOW2 table is damaged: the level-2 entry at file offset " + hex(at) + " holds " + hex(entry) +
-               ", which points outside the file (" + num(map_.fileSize) + " bytes)";
+        return "the QCOW2 table is damaged: the level-2 entry at file offset " + qcowHex(at) + " holds " + qcowHex(entry) +
+               ", which points outside the file (" + qcowNum(map_.fileSize) + " bytes)";
     }
 
     FileReadSeek table_;  // the file itself, to name what is wrong with its map

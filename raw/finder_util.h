@@ -48,6 +48,15 @@ inline uint64_t product(uint64_t a, uint64_t b) {
     return mulOverflows(a, b, &r) ? UINT64_MAX : r;
 }
 
+// The end of a whole structure at `end`: complete when it fits the limit,
+// else truncated at the limit (weak from `weak` when that is given).
+inline EndResult upTo(Source& s, uint64_t end, const char* type = nullptr, uint64_t weak = 0) {
+    if (end == 0) return invalid();
+    const uint64_t limit = s.limit();
+    if (end > limit) return truncated(limit, weak && weak < limit ? weak : limit, type);
+    return complete(end, type);
+}
+
 // Names from content (empty when there is none): "2023-05-06 07.08.09 Canon
 // EOS 80D" from the EXIF data whose TIFF header is at base; "Artist - Title"
 // from an ID3v2 tag at the start.

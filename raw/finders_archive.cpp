@@ -14,17 +14,6 @@ namespace brantlow::raw {
 
 using namespace finder;
 
-namespace {
-
-// The end of a whole structure at `end`: complete when it fits the limit.
-EndResult upTo(Source& s, uint64_t end, const char* type = nullptr, uint64_t weak = 0) {
-    if (end == 0) return invalid();
-    if (end > s.limit()) return truncated(s.limit(), weak ? std::min(weak, s.limit()) : s.limit(), type);
-    return complete(end, type);
-}
-
-}  // namespace
-
 // ---------------------------------------------------------------------------
 // 7z: the signature header names the next header's offset and size; its CRC
 // is checked.

@@ -18,12 +18,6 @@ using namespace finder;
 
 namespace {
 
-EndResult upTo(Source& s, uint64_t end, const char* type = nullptr, uint64_t weak = 0) {
-    if (end == 0) return invalid();
-    if (end > s.limit()) return truncated(s.limit(), weak ? std::min(weak, s.limit()) : s.limit(), type);
-    return complete(end, type);
-}
-
 bool fourCc(const uint8_t* p) { return isPrintable(p[0]) && isPrintable(p[1]) && isPrintable(p[2]) && isPrintable(p[3]); }
 
 }  // namespace

@@ -51,7 +51,7 @@ private:
     imaging::RescueResult result_;
 };
 
-class Collect : public PartitionOwner {
+class CollectUsed : public PartitionOwner {
 public:
     std::vector<VolumeEntry> entries;
     void addEntry(const VolumeEntry& e) override { entries.push_back(e); }
@@ -80,7 +80,7 @@ UsedDomainResult imageUsedDomain(imaging::ImagingSession& session, const std::at
         return out;
     }
     auto reader = std::make_shared<CopyOnRead>(session, image, stop);
-    Collect found;
+    CollectUsed found;
     Partition walk;
     walk.owner = &found;
     ReadPartitionTables(*reader, walk, probeTable());

@@ -15,7 +15,8 @@ tests=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
       libimage-exiftool-perl ffmpeg lame sqlite3 ghostscript qpdf libheif-examples zip testdisk
       p7zip-full gcab genisoimage msitools lz4 zstd flac vorbis-tools fonts-dejavu-core
       ewf-tools qemu-utils cryptsetup-bin btrfs-progs
-      gddrescue)  # gddrescue: ddrescue and ddrescuelog, peers and oracles of the imaging tests only
+      gddrescue  # gddrescue: ddrescue and ddrescuelog, peers and oracles of the imaging tests only
+      lld)       # the linker of the tests' build (scripts/test.sh)
 case $mode in
   cli) pkgs=("${cli[@]}") ;;
   build) pkgs=("${cli[@]}" "${build[@]}") ;;

@@ -11,7 +11,7 @@
 namespace brantlow {
 
 namespace {
-constexpr uint64_t kChunk = 4ull * 1024 * 1024;
+constexpr uint64_t kUnreachedChunk = 4ull * 1024 * 1024;
 constexpr size_t kMaxFound = 65536;
 }  // namespace
 
@@ -50,7 +50,7 @@ void Fat64Class::findUnreachedFolders() {
     // and reading it all would cost more than the walk).
     const size_t head = 1024;
     const bool heads = cs > 4 * head;
-    const uint64_t perChunk = std::max<uint64_t>(1, kChunk / cs);
+    const uint64_t perChunk = std::max<uint64_t>(1, kUnreachedChunk / cs);
     std::vector<uint8_t> buf, whole(cs);
     std::vector<uint32_t> found;
     // Folder clusters that a found folder's own sets name: walked from

@@ -14,7 +14,7 @@ namespace {
 constexpr int64_t kBitmapRecord = 6;
 
 // The name of a fixed-up record's first $FILE_NAME.
-std::string recordName(const std::vector<uint8_t>& rec) {
+std::string nameOfRecord(const std::vector<uint8_t>& rec) {
     std::string name;
     forEachAttribute(rec.data(), rec.size(), [&](const NtfsAttribute& a) {
         NtfsFileName fn;
@@ -36,7 +36,7 @@ bool ntfs::bootBitmapPlan(DataPlan& plan) const {
     uint64_t mftPos = 0, byte = 0, at = 0;
     if (!bootIntact_ || mulOverflows(g.mftCluster, g.clusterSize, &mftPos) || mftPos >= volumeSize_) return false;
     std::vector<uint8_t> rec;
-    if (!readRecordAt(mftPos, rec) || recordName(rec) != "$MFT") return false;
+    if (!readRecordAt(mftPos, rec) || nameOfRecord(rec) != "$MFT") return false;
     DataPlan mft;
     RecordLookup none = [](uint64_t, std::vector<uint8_t>&) { return false; };
     if (!planFromRecord(rec, 0, nullptr, none, mft) || mft.resident ||
@@ -46,7 +46,7 @@ bool ntfs::bootBitmapPlan(DataPlan& plan) const {
     NtfsRecordHeader h;
     std::vector<uint8_t> fixed(rec.size());
     if ((fixRecord(rec.data(), fixed.data(), fixed.size(), h) & kRecordRefused) || !(h.flags & 0x0001) ||
-        recordName(rec) != "$Bitmap")
+        nameOfRecord(rec) != "$Bitmap")
         return false;
     if (!planFromRecord(rec, kBitmapRecord, nullptr, none, plan, &volume_, g.clusterSize)) return false;
     plan.clusterBytes = g.clusterSize;

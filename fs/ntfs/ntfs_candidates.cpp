@@ -17,7 +17,7 @@ namespace brantlow {
 
 namespace {
 
-constexpr size_t kMaxRecords = 500000;
+constexpr size_t kMaxCandidateRecords = 500000;
 constexpr size_t kMaxNamed = 4096;
 constexpr uint32_t kRecord = 1024;
 
@@ -46,7 +46,7 @@ public:
             NtfsRecordHeader h;
             if (fixRecord(p, rec.data(), kRecord, h) & kRecordRefused) continue;
             if (!h.hasNumber || h.base != 0) continue;
-            if (recs_.size() >= kMaxRecords) {
+            if (recs_.size() >= kMaxCandidateRecords) {
                 ++dropped_;
                 continue;
             }

@@ -12,7 +12,7 @@ namespace brantlow {
 
 namespace {
 
-constexpr uint32_t kMaxRecords = 4096;
+constexpr uint32_t kMaxPlacementRecords = 4096;
 
 // Counts the record slots of buf, each expected to hold a record carrying
 // its own number (NTFS 3.1: the update sequence at 0x30, the number at
@@ -68,7 +68,7 @@ PlacementCheck ntfsPlacementCheck(readWriteInterface& reader, uint64_t startByte
     const uint32_t batch = 64;
     std::vector<uint8_t> buf(static_cast<size_t>(rs) * batch);
     if (!readAt(mft, buf)) return out;
-    const uint64_t records = std::min<uint64_t>(std::max<uint64_t>(initializedRecords(buf, rs), 1), kMaxRecords);
+    const uint64_t records = std::min<uint64_t>(std::max<uint64_t>(initializedRecords(buf, rs), 1), kMaxPlacementRecords);
     for (uint32_t n = 0; n < records; n += batch) {
         if (n && !readAt(mft + static_cast<uint64_t>(n) * rs, buf)) break;
         countRecords(buf, rs, n, static_cast<uint32_t>(records - n), out);

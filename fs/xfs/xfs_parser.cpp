@@ -16,7 +16,7 @@ using namespace xfs;
 
 namespace {
 
-constexpr size_t kSearchChunk = 1u << 20;
+constexpr size_t kSuperSearchChunk = 1u << 20;
 constexpr size_t kDirChunk = 1u << 20;
 constexpr uint32_t kChunkInodes = 64;
 
@@ -128,16 +128,16 @@ bool XfsParser::findSuperblock(const ScanContext& ctx) {
     if (be32(head.data(), head.size(), 0) == kSuperMagic) damage_.add("superblock", 0, sb.reason());
     // A damaged primary: the copy at the start of a later AG.
     status("searching for a superblock copy....");
-    std::vector<uint8_t> buf(kSearchChunk + 4096);
-    const uint64_t steps = volumeBytes / kSearchChunk + 1;
+    std::vector<uint8_t> buf(kSuperSearchChunk + 4096);
+    const uint64_t steps = volumeBytes / kSuperSearchChunk + 1;
     if (ctx_) ctx_->range(static_cast<int64_t>(steps));
     uint64_t step = 0;
-    for (uint64_t base = 0; base < volumeBytes; base += kSearchChunk, ++step) {
+    for (uint64_t base = 0; base < volumeBytes; base += kSuperSearchChunk, ++step) {
         if (stopped()) break;
         if (ctx_ && (step & 15) == 0) ctx_->position(static_cast<int64_t>(step));
         const size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), volumeBytes - base));
         volume_.read(base, buf.data(), n);
-        for (size_t off = 0; off + 512 <= n && off < kSearchChunk; off += 512) {
+        for (size_t off = 0; off + 512 <= n && off < kSuperSearchChunk; off += 512) {
             if (base + off == 0 || be32(buf.data(), n, off) != kSuperMagic) continue;
             Superblock s;
             if (!secondaryAt(buf.data() + off, n - off, base + off, s)) continue;

@@ -17,7 +17,7 @@ using namespace brantlow::test;
 
 namespace {
 
-bool have(const std::string& tool) { return std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0; }
+bool haveTool(const std::string& tool) { return std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0; }
 
 std::string capture(const std::string& cmd) {
     std::string out;
@@ -41,7 +41,7 @@ class TwoFileSystems : public ::testing::TestWithParam<Case> {};
 TEST_P(TwoFileSystems, NamedBothReadAsTheLaterWithAWarning) {
     const Case c = GetParam();
     const std::string tool = std::string(c.second).substr(0, std::string(c.second).find(' '));
-    if (!have("mkfs.btrfs") || !have(tool)) GTEST_SKIP() << "mkfs.btrfs or " << tool << " not installed";
+    if (!haveTool("mkfs.btrfs") || !haveTool(tool)) GTEST_SKIP() << "mkfs.btrfs or " << tool << " not installed";
     TempDir dir;
     const std::string img = dir.path() + "/v.img";
     ASSERT_EQ(std::system(("truncate -s 512M " + img + " && mkfs.btrfs -f " + img + " >/dev/null 2>&1 && " +
@@ -77,7 +77,7 @@ TEST_P(TwoFileSystems, NamedBothReadAsTheLaterWithAWarning) {
     EXPECT_EQ(other.out.find("hello.txt"), std::string::npos) << other.out;
     EXPECT_EQ(runCli({"list", img, "--quiet", "--fs", "NoSuchFs"}).rc, 1);
 
-    if (!have("fsstat")) return;
+    if (!haveTool("fsstat")) return;
     EXPECT_NE(capture("fsstat " + img).find(std::string("File System Type: ") + c.tskType), std::string::npos);
 }
 

@@ -25,7 +25,7 @@ namespace {
 
 
 // Boot sectors as mkntfs -s 4096 and mkfs.fat -S 4096 write them.
-void ntfsBoot(std::vector<uint8_t>& d, size_t o, uint16_t bps, uint64_t total) {
+void ntfsBootAt(std::vector<uint8_t>& d, size_t o, uint16_t bps, uint64_t total) {
     d[o] = 0xEB;
     d[o + 1] = 0x52;
     d[o + 2] = 0x90;
@@ -66,7 +66,7 @@ std::vector<uint8_t> mbrDisk(uint32_t ss) {
     slot(d, 16 * kUnit, 0, 0x0C, u, 12 * u);
     slot(d, 16 * kUnit, 1, 0x05, 13 * u, 3 * u);
     slot(d, 29 * kUnit, 0, 0x83, u, u);
-    ntfsBoot(d, kUnit, 4096, 2047);
+    ntfsBootAt(d, kUnit, 4096, 2047);
     fat32Boot(d, 17 * kUnit, 4096, 70000);
     return d;
 }
@@ -90,12 +90,12 @@ std::vector<uint8_t> gptDisk(uint32_t ss) {
     entry(0, u, 9 * u - 1, "data");
     entry(1, 17 * u, 29 * u - 1, "fat");
     entry(2, 30 * u, 31 * u - 1, "spare");
-    ntfsBoot(d, kUnit, 4096, 2047);
+    ntfsBootAt(d, kUnit, 4096, 2047);
     fat32Boot(d, 17 * kUnit, 4096, 70000);
     return d;
 }
 
-std::vector<VolumeEntry> walk(std::vector<uint8_t> disk, uint32_t ss) {
+std::vector<VolumeEntry> walkSectors(std::vector<uint8_t> disk, uint32_t ss) {
     struct Collect : PartitionOwner {
         std::vector<VolumeEntry> entries;
         void addEntry(const VolumeEntry& e) override { entries.push_back(e); }
@@ -116,7 +116,7 @@ std::string rows(const std::vector<VolumeEntry>& v) {
     return s;
 }
 
-std::string writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+std::string writeBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
                                                 static_cast<std::streamsize>(bytes.size()));
     return path;
@@ -173,7 +173,7 @@ TEST(SourceFormat, AContainerIsOpenedAsItselfWhateverItsName) {
     // it is a damaged VHD; without, a format this build does not read.
     std::vector<uint8_t> fake(4096, 0);
     std::memcpy(fake.data(), "conectix", 8);
-    writeFile(tmp.path() + "/disk.img", fake);
+    writeBytes(tmp.path() + "/disk.img", fake);
     SourceError why;
     EXPECT_EQ(openSourceReader(tmp.path() + "/disk.img", &why), nullptr);
     EXPECT_EQ(why.errnoValue, 0);
@@ -183,7 +183,7 @@ TEST(SourceFormat, AContainerIsOpenedAsItselfWhateverItsName) {
         EXPECT_EQ(why.text, "VHD images are not supported in this build");
     std::vector<uint8_t> l01(4096, 0);
     std::memcpy(l01.data(), "LVF\x09\x0D\x0A\xFF\x00", 8);
-    writeFile(tmp.path() + "/files.L01", l01);
+    writeBytes(tmp.path() + "/files.L01", l01);
     EXPECT_EQ(openSourceReader(tmp.path() + "/files.L01", &why), nullptr);
     EXPECT_NE(why.text.find("logical evidence file"), std::string::npos) << why.text;
     // Files that cannot be opened keep their errno.
@@ -199,9 +199,9 @@ TEST(SplitRaw, TheFirstFileOpensTheSetAndReadsRunAcrossTheFiles) {
     auto a = pattern(1000, 1), b = pattern(1000, 2), c = pattern(700, 3);
     for (const char* stem : {"/n.", "/l."}) {
         const bool digits = stem[1] == 'n';
-        writeFile(d + stem + (digits ? "001" : "aa"), a);
-        writeFile(d + stem + (digits ? "002" : "ab"), b);
-        writeFile(d + stem + (digits ? "003" : "ac"), c);
+        writeBytes(d + stem + (digits ? "001" : "aa"), a);
+        writeBytes(d + stem + (digits ? "002" : "ab"), b);
+        writeBytes(d + stem + (digits ? "003" : "ac"), c);
     }
     EXPECT_EQ(splitRawSegments(d + "/n.001").size(), 3u);
     EXPECT_EQ(splitRawSegments(d + "/l.aa").size(), 3u);
@@ -227,7 +227,7 @@ TEST(SplitRaw, TheFirstFileOpensTheSetAndReadsRunAcrossTheFiles) {
     auto second = openSourceReader(d + "/n.002");
     ASSERT_NE(second, nullptr);
     EXPECT_EQ(second->sizeBytes(), 1000u);
-    writeFile(d + "/lone.001", a);
+    writeBytes(d + "/lone.001", a);
     auto lone = openSourceReader(d + "/lone.001");
     ASSERT_NE(lone, nullptr);
     EXPECT_EQ(lone->sizeBytes(), 1000u);
@@ -256,37 +256,37 @@ TEST(SectorSize, TheTablesSayWhatTheyCountIn) {
     EXPECT_EQ(sizeOf(none, 3000), 512u);
     // A volume without a table (its boot sector at 0) keeps the declared size.
     std::vector<uint8_t> bare(1 << 20, 0);
-    ntfsBoot(bare, 0, 4096, 255);
+    ntfsBootAt(bare, 0, 4096, 255);
     EXPECT_EQ(sizeOf(bare), 512u);
 }
 
 TEST(Walks4Kn, VolumesAreListedAsOnTheir512ByteTwin) {
-    const std::string mbr512 = rows(walk(mbrDisk(512), 512));
+    const std::string mbr512 = rows(walkSectors(mbrDisk(512), 512));
     EXPECT_EQ(mbr512,
               "0|NTFS|1   MB|256|2048\n"
               "1|FAT32|1   MB|4352|3072\n"
               "2|extX|0   MB|7680|256\n");
-    EXPECT_EQ(rows(walk(mbrDisk(4096), 4096)), mbr512);
-    const std::string gpt512 = rows(walk(gptDisk(512), 512));
+    EXPECT_EQ(rows(walkSectors(mbrDisk(4096), 4096)), mbr512);
+    const std::string gpt512 = rows(walkSectors(gptDisk(512), 512));
     EXPECT_EQ(gpt512,
               "0|NTFS|7   MB|256|16376\n"
               "1|FAT32|273  MB|4352|560000\n"
               "2|spare|0|7680|256\n");
-    EXPECT_EQ(rows(walk(gptDisk(4096), 4096)), gpt512);
+    EXPECT_EQ(rows(walkSectors(gptDisk(4096), 4096)), gpt512);
     // Counted in the wrong unit, the same tables lead nowhere useful.
-    EXPECT_NE(rows(walk(mbrDisk(4096), 512)), mbr512);
+    EXPECT_NE(rows(walkSectors(mbrDisk(4096), 512)), mbr512);
 }
 
 TEST(NtfsProbe, HonoursItsOwnSectorSize) {
     std::vector<uint8_t> b(4096, 0);
     for (uint16_t bps : {512, 1024, 2048, 4096}) {
-        ntfsBoot(b, 0, bps, 1000);
+        ntfsBootAt(b, 0, bps, 1000);
         ProbeResult r = identifyBytes(b.data(), b.size(), probeTable());
         EXPECT_EQ(r.fileSystem, "NTFS") << bps;
         EXPECT_EQ(r.sizeSectors, 1000u * bps / 512) << bps;
     }
     for (uint16_t bps : {0, 256, 3072, 8192}) {
-        ntfsBoot(b, 0, bps, 1000);
+        ntfsBootAt(b, 0, bps, 1000);
         EXPECT_NE(identifyBytes(b.data(), b.size(), probeTable()).fileSystem, "NTFS") << bps;
     }
 }

@@ -29,7 +29,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::map<std::string, json> listByPath(const std::string& img) {
+std::map<std::string, json> kernelListing(const std::string& img) {
     return brantlow::test::listByPath({"list", img, "--json", "--quiet"});
 }
 
@@ -40,7 +40,7 @@ std::string baseName(const std::string& p) {
 
 // The volume against its manifest.
 void checkVolume(const std::string& img, const json& manifest) {
-    auto listed = listByPath(img);
+    auto listed = kernelListing(img);
     TempDir out;
     runCli({"recover", img, "--out", out.path(), "--quiet"});
     size_t deleted = 0, recoverable = 0, exact = 0;
@@ -139,7 +139,7 @@ TEST(ExtKernel, LastInodeAndNamesWithoutInode) {
         if (first == "32") lastName = last;
     }
     ASSERT_FALSE(lastName.empty());
-    auto listed = listByPath(img);
+    auto listed = kernelListing(img);
     ASSERT_TRUE(listed.count("d/" + lastName)) << "the last inode is not listed: " << lastName;
     EXPECT_EQ(listed["d/" + lastName]["state"], "live");
     CliResult c = runCli({"cat", img, "--quiet", "--path", "ROOT/d/" + lastName});

@@ -51,7 +51,7 @@ std::string randomBytes(size_t n, unsigned seed) {
     return s;
 }
 
-std::vector<uint8_t> loadFile(const std::string& path) {
+std::vector<uint8_t> loadBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
@@ -322,7 +322,7 @@ TEST(MtoolsFat12, IsListedAndRecoveredAsTheSleuthKitDoes) {
     TempDir dir;
     std::string img = dir.path() + "/f12.img";
     sh("mkfs.fat -F 12 -C " + img + " 1440");
-    auto reader = std::make_shared<MemoryReader>(loadFile(img));
+    auto reader = std::make_shared<MemoryReader>(loadBytes(img));
     // The FAT16 and FAT32 parsers still refuse it (never 16-bit entries).
     for (int k = 0; k < 2; ++k) {
         std::unique_ptr<FatParser> p;
@@ -351,7 +351,7 @@ TEST(FusefatFat32Small, IsFat32ByItsBootSectorWhateverItsClusterCount) {
     TempDir dir;
     std::string img = dir.path() + "/s32.img", mnt = dir.path() + "/mnt";
     sh("truncate -s 16M " + img + " && mkfs.fat -F 32 " + img + " && mkdir " + mnt);
-    std::vector<uint8_t> b = loadFile(img);
+    std::vector<uint8_t> b = loadBytes(img);
     FatLayout layout = readFatLayout(b.data(), 512);
     EXPECT_EQ(layout.kind, FatKind::Fat32);
     EXPECT_LT(layout.lastCluster, 65525u);
@@ -392,7 +392,7 @@ TEST(MtoolsFat32Root, RootIsTakenFromTheBootSector) {
         writeFile(src, std::string(700, static_cast<char>('a' + k % 26)));
         sh("mcopy -i " + img + " '" + src + "' ::");
     }
-    std::vector<uint8_t> b = loadFile(img);
+    std::vector<uint8_t> b = loadBytes(img);
     FatLayout l = readFatLayout(b.data(), 512);
     ASSERT_EQ(l.kind, FatKind::Fat32);
     ASSERT_EQ(l.rootCluster, 2u);
@@ -505,7 +505,7 @@ TEST(FatCrossLinks, ARunWritesNoMoreThanTheDistinctClusters) {
     sh("mcopy -i " + img + " " + dir.path() + "/BIG.BIN ::");
     sh("mcopy -i " + img + " " + src + "/* ::");
     // Root folder: after the reserved sectors and the FATs.
-    std::vector<uint8_t> b = loadFile(img);
+    std::vector<uint8_t> b = loadBytes(img);
     const uint64_t bps = le16(b.data(), b.size(), 11);
     const uint64_t root = (le16(b.data(), b.size(), 14) + uint64_t{b[16]} * le16(b.data(), b.size(), 22)) * bps;
     const uint64_t rootEntries = le16(b.data(), b.size(), 17);

@@ -26,7 +26,7 @@ using namespace brantlow::gui;
 
 namespace {
 
-class Boxes : public BoxPresenter {
+class ImagingBoxes : public BoxPresenter {
 public:
     void info(QWidget*, const QString& text) override { infos.push_back(text.toStdString()); }
     bool question(QWidget*, const QString& text) override {
@@ -50,7 +50,7 @@ protected:
         closeCurrentSource();
         setBoxPresenter(previous_);
     }
-    Boxes boxes;
+    ImagingBoxes boxes;
     Physical_DriveDialog* first = nullptr;
     BoxPresenter* previous_ = nullptr;
 };

@@ -36,7 +36,7 @@ Bytes readAll(readWriteInterface& r, uint64_t n) {
 }
 
 
-std::map<std::string, std::string> tree(const std::string& dir) {
+std::map<std::string, std::string> fileTree(const std::string& dir) {
     std::map<std::string, std::string> out;
     for (auto& e : fs::recursive_directory_iterator(dir))
         if (e.is_regular_file()) out[fs::relative(e.path(), dir).string()] = sha256File(e.path().string()).value_or("");
@@ -251,7 +251,7 @@ TEST_P(MdFixtures, ListAndRecoverLikeTheVolumeAlone) {
             ways.push_back(some);
         }
     const int aloneRc = runCli({"recover", alone, "--out", tmp.path() + "/alone", "--quiet"}).rc;
-    const auto aloneTree = tree(tmp.path() + "/alone");
+    const auto aloneTree = fileTree(tmp.path() + "/alone");
     int n = 0;
     for (const auto& way : ways) {
         std::vector<std::string> args = {"list"};
@@ -265,10 +265,10 @@ TEST_P(MdFixtures, ListAndRecoverLikeTheVolumeAlone) {
         const std::string out = tmp.path() + "/set" + std::to_string(n++);
         args.insert(args.end(), {"--out", out, "--quiet"});
         EXPECT_EQ(runCli(args).rc, aloneRc);
-        EXPECT_EQ(tree(out), aloneTree);
+        EXPECT_EQ(fileTree(out), aloneTree);
     }
     // Intact deleted and live files are byte-exact against the manifest.
-    const auto files = tree(tmp.path() + "/set0");
+    const auto files = fileTree(tmp.path() + "/set0");
     int checked = 0;
     for (const auto& e : (*manifest)["volumes"][0]["entries"]) {
         if (e.value("type", "") != "file" || !e.contains("sha256") || !e["sha256"].is_string()) continue;

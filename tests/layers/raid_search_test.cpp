@@ -21,14 +21,14 @@ namespace fs = std::filesystem;
 namespace {
 
 
-std::vector<std::shared_ptr<readWriteInterface>> readersOf(const std::vector<Bytes>& members) {
+std::vector<std::shared_ptr<readWriteInterface>> searchReaders(const std::vector<Bytes>& members) {
     std::vector<std::shared_ptr<readWriteInterface>> r;
     for (const Bytes& m : members) r.push_back(std::make_shared<MemoryReader>(m));
     return r;
 }
 
 std::string best(const std::vector<Bytes>& members) {
-    const SetSearchResult r = searchSetParameters(readersOf(members));
+    const SetSearchResult r = searchSetParameters(searchReaders(members));
     return r.candidates.empty() ? "none: " + r.error : setParametersText(r.candidates[0].parameters);
 }
 

@@ -19,7 +19,7 @@ using namespace brantlow;
 
 namespace {
 
-std::optional<std::string> makeSet(const std::string& script, const std::string& dir, std::string& log) {
+std::optional<std::string> makeTypeSet(const std::string& script, const std::string& dir, std::string& log) {
     const std::string cmd = "python3 '" + std::string(BRANTLOW_TEST_DATA) + "/../raw/" + script + "' '" + dir + "' 2>&1";
     FILE* p = ::popen(cmd.c_str(), "r");
     if (!p) return "cannot run python3";
@@ -50,7 +50,7 @@ std::map<std::string, std::set<std::string>> writtenFiles(const std::string& out
 TEST(CarveTypes, EveryFamilyComesBackByteExactWithItsExtension) {
     test::TempDir dir;
     std::string log;
-    if (auto skip = makeSet("make_type_set.py", dir.path(), log)) GTEST_SKIP() << *skip;
+    if (auto skip = makeTypeSet("make_type_set.py", dir.path(), log)) GTEST_SKIP() << *skip;
     if (HasFailure()) return;
     std::ifstream mf(dir.path() + "/type_set.json");
     const auto man = nlohmann::json::parse(mf);

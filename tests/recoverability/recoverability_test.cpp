@@ -20,13 +20,13 @@ using nlohmann::json;
 
 namespace {
 
-struct Case {
+struct FsCase {
     const char* image;
     const char* volume;  // "--volume" value, or "" for a bare volume image
     const char* fs;      // the manifest volume's "fs"
 };
 
-std::ostream& operator<<(std::ostream& os, const Case& c) { return os << c.image << "/" << c.fs; }
+std::ostream& operator<<(std::ostream& os, const FsCase& c) { return os << c.image << "/" << c.fs; }
 
 std::vector<std::string> split(const std::string& p) {
     std::vector<std::string> out;
@@ -74,17 +74,17 @@ json findRow(const std::vector<json>& rows, const json& e) {
     return n == 1 ? hit : json();
 }
 
-std::vector<std::string> listArgs(const Case& c, const std::string& img) {
+std::vector<std::string> listArgs(const FsCase& c, const std::string& img) {
     std::vector<std::string> a = {"list", img, "--json", "--quiet"};
     if (*c.volume) a.insert(a.end(), {"--volume", c.volume});
     return a;
 }
 
-class Recoverability : public ::testing::TestWithParam<Case> {};
+class Recoverability : public ::testing::TestWithParam<FsCase> {};
 
 // Every deleted file the parser lists: its state agrees with the manifest.
 TEST_P(Recoverability, AgreesWithTheManifest) {
-    const Case& c = GetParam();
+    const FsCase& c = GetParam();
     BRANTLOW_REQUIRE_IMAGE(img, c.image);
     auto manifest = fixtureManifest(c.image);
     ASSERT_TRUE(manifest);
@@ -135,13 +135,13 @@ TEST_P(Recoverability, AgreesWithTheManifest) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Fixtures, Recoverability,
-                         ::testing::Values(Case{"ntfs", "", "ntfs"}, Case{"fat16", "", "fat16"},
-                                           Case{"fat32", "", "fat32"}, Case{"exfat", "", "exfat"},
-                                           Case{"ext2", "", "ext2"}, Case{"ext3", "", "ext3"},
-                                           Case{"ext4", "", "ext4"}, Case{"hfsplus", "", "hfsplus"},
-                                           Case{"disk_mbr", "0", "ntfs"}, Case{"disk_mbr", "1", "fat32"},
-                                           Case{"disk_mbr", "2", "ext4"}, Case{"disk_mbr", "3", "exfat"},
-                                           Case{"ntfs_small", "", "ntfs"}, Case{"exfat_small", "", "exfat"}),
+                         ::testing::Values(FsCase{"ntfs", "", "ntfs"}, FsCase{"fat16", "", "fat16"},
+                                           FsCase{"fat32", "", "fat32"}, FsCase{"exfat", "", "exfat"},
+                                           FsCase{"ext2", "", "ext2"}, FsCase{"ext3", "", "ext3"},
+                                           FsCase{"ext4", "", "ext4"}, FsCase{"hfsplus", "", "hfsplus"},
+                                           FsCase{"disk_mbr", "0", "ntfs"}, FsCase{"disk_mbr", "1", "fat32"},
+                                           FsCase{"disk_mbr", "2", "ext4"}, FsCase{"disk_mbr", "3", "exfat"},
+                                           FsCase{"ntfs_small", "", "ntfs"}, FsCase{"exfat_small", "", "exfat"}),
                          [](const auto& info) {
                              std::string n = std::string(info.param.image) + "_" + info.param.fs;
                              for (char& ch : n)

@@ -27,7 +27,7 @@ namespace {
 bool sh(const std::string& cmd) { return std::system(("(" + cmd + ") >/dev/null 2>&1").c_str()) == 0; }
 std::string q(const std::string& s) { return "'" + s + "'"; }
 
-std::string readAll(const std::string& path) {
+std::string readOutput(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream s;
     s << in.rdbuf();
@@ -93,7 +93,7 @@ Outcome run(const std::vector<std::string>& args) {
     for (const auto& a : args) cmd += " " + q(a);
     cmd += " >" + t.path() + "/o 2>" + t.path() + "/e";
     const int st = std::system(cmd.c_str());
-    return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, readAll(t.path() + "/o"), readAll(t.path() + "/e")};
+    return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, readOutput(t.path() + "/o"), readOutput(t.path() + "/e")};
 }
 
 TEST(ResumedScans, AKilledCarveGoesOnFromItsLastCheckpoint) {

@@ -12,17 +12,17 @@ namespace brantlow::test {
 
 namespace {
 
-void put16(std::vector<uint8_t>& b, size_t off, uint32_t v) {
+void putBe16(std::vector<uint8_t>& b, size_t off, uint32_t v) {
     b[off] = static_cast<uint8_t>(v >> 8);
     b[off + 1] = static_cast<uint8_t>(v);
 }
-void put32(std::vector<uint8_t>& b, size_t off, uint32_t v) {
-    put16(b, off, v >> 16);
-    put16(b, off + 2, v & 0xFFFF);
+void putBe32(std::vector<uint8_t>& b, size_t off, uint32_t v) {
+    putBe16(b, off, v >> 16);
+    putBe16(b, off + 2, v & 0xFFFF);
 }
-void put64(std::vector<uint8_t>& b, size_t off, uint64_t v) {
-    put32(b, off, static_cast<uint32_t>(v >> 32));
-    put32(b, off + 4, static_cast<uint32_t>(v));
+void putBe64(std::vector<uint8_t>& b, size_t off, uint64_t v) {
+    putBe32(b, off, static_cast<uint32_t>(v >> 32));
+    putBe32(b, off + 4, static_cast<uint32_t>(v));
 }
 void putLe32(std::vector<uint8_t>& b, size_t off, uint32_t v) {
     for (int i = 0; i < 4; ++i) b[off + i] = static_cast<uint8_t>(v >> (8 * i));
@@ -44,12 +44,12 @@ struct Fork {
 };
 
 void putFork(std::vector<uint8_t>& b, size_t off, const Fork& f, uint32_t blockSize) {
-    put64(b, off, f.size);
-    put32(b, off + 8, blockSize);
-    put32(b, off + 12, f.blocks());
+    putBe64(b, off, f.size);
+    putBe32(b, off + 8, blockSize);
+    putBe32(b, off + 12, f.blocks());
     for (size_t i = 0; i < 8 && i < f.extents.size(); ++i) {
-        put32(b, off + 16 + 8 * i, f.extents[i].start);
-        put32(b, off + 20 + 8 * i, f.extents[i].count);
+        putBe32(b, off + 16 + 8 * i, f.extents[i].start);
+        putBe32(b, off + 20 + 8 * i, f.extents[i].count);
     }
 }
 
@@ -61,10 +61,10 @@ struct Rec {
 
 std::vector<uint8_t> catalogKey(uint32_t parent, const std::u16string& name) {
     std::vector<uint8_t> k(8 + 2 * name.size());
-    put16(k, 0, static_cast<uint32_t>(6 + 2 * name.size()));
-    put32(k, 2, parent);
-    put16(k, 6, static_cast<uint32_t>(name.size()));
-    for (size_t i = 0; i < name.size(); ++i) put16(k, 8 + 2 * i, name[i]);
+    putBe16(k, 0, static_cast<uint32_t>(6 + 2 * name.size()));
+    putBe32(k, 2, parent);
+    putBe16(k, 6, static_cast<uint32_t>(name.size()));
+    for (size_t i = 0; i < name.size(); ++i) putBe16(k, 8 + 2 * i, name[i]);
     return k;
 }
 
@@ -155,19 +155,19 @@ TreeLayout layoutTree(const TreeInput& t) {
 void writeNode(std::vector<uint8_t>& img, size_t at, uint32_t ns, uint32_t fLink, uint32_t bLink, int8_t kind,
                uint8_t height, const std::vector<Rec>& recs, const std::vector<Rec>* staleAfter = nullptr) {
     std::vector<uint8_t> n(ns, 0);
-    put32(n, 0, fLink);
-    put32(n, 4, bLink);
+    putBe32(n, 0, fLink);
+    putBe32(n, 4, bLink);
     n[8] = static_cast<uint8_t>(kind);
     n[9] = height;
-    put16(n, 10, static_cast<uint32_t>(recs.size()));
+    putBe16(n, 10, static_cast<uint32_t>(recs.size()));
     size_t off = 14;
     for (size_t i = 0; i < recs.size(); ++i) {
-        put16(n, ns - 2 * (i + 1), static_cast<uint32_t>(off));
+        putBe16(n, ns - 2 * (i + 1), static_cast<uint32_t>(off));
         std::memcpy(n.data() + off, recs[i].key.data(), recs[i].key.size());
         std::memcpy(n.data() + off + recs[i].key.size(), recs[i].data.data(), recs[i].data.size());
         off += recs[i].size();
     }
-    put16(n, ns - 2 * (recs.size() + 1), static_cast<uint32_t>(off));
+    putBe16(n, ns - 2 * (recs.size() + 1), static_cast<uint32_t>(off));
     if (staleAfter) {
         const size_t tableStart = ns - 2 * (recs.size() + 1);
         for (const Rec& r : *staleAfter) {
@@ -232,10 +232,10 @@ std::vector<uint64_t> writeTree(std::vector<uint8_t>& img, const TreeInput& t, T
                 r.key = key;
                 if (!(t.attributes & 4)) {
                     r.key.resize(t.maxKeyLength + 2u, 0);
-                    put16(r.key, 0, t.maxKeyLength);
+                    putBe16(r.key, 0, t.maxKeyLength);
                 }
                 r.data.resize(4);
-                put32(r.data, 0, below[c++]);
+                putBe32(r.data, 0, below[c++]);
                 recs.push_back(r);
             }
             writeNode(img, nodeAt(nos[k]), ns, k + 1 < nos.size() ? nos[k + 1] : 0, k ? nos[k - 1] : 0, 0,
@@ -249,28 +249,28 @@ std::vector<uint64_t> writeTree(std::vector<uint8_t>& img, const TreeInput& t, T
 
     // Header node: header record, user data record, map record.
     std::vector<uint8_t> h(ns, 0);
-    put32(h, 0, mapNo.empty() ? 0 : mapNo[0]);
+    putBe32(h, 0, mapNo.empty() ? 0 : mapNo[0]);
     h[8] = 1;
-    put16(h, 10, 3);
+    putBe16(h, 10, 3);
     uint32_t leafRecords = 0;
     for (auto& l : L.leaves) leafRecords += static_cast<uint32_t>(l.size());
-    put16(h, 14, static_cast<uint32_t>(L.levels.size() + (t.records.empty() ? 0 : 1)));
-    put32(h, 16, t.records.empty() ? 0 : root);
-    put32(h, 20, leafRecords);
-    put32(h, 24, t.records.empty() ? 0 : leafNo.front());
-    put32(h, 28, t.records.empty() ? 0 : leafNo.back());
-    put16(h, 32, ns);
-    put16(h, 34, t.maxKeyLength);
-    put32(h, 36, L.totalNodes);
-    put32(h, 40, L.totalNodes - L.usedNodes);
-    put32(h, 46, ns);  // clump size
+    putBe16(h, 14, static_cast<uint32_t>(L.levels.size() + (t.records.empty() ? 0 : 1)));
+    putBe32(h, 16, t.records.empty() ? 0 : root);
+    putBe32(h, 20, leafRecords);
+    putBe32(h, 24, t.records.empty() ? 0 : leafNo.front());
+    putBe32(h, 28, t.records.empty() ? 0 : leafNo.back());
+    putBe16(h, 32, ns);
+    putBe16(h, 34, t.maxKeyLength);
+    putBe32(h, 36, L.totalNodes);
+    putBe32(h, 40, L.totalNodes - L.usedNodes);
+    putBe32(h, 46, ns);  // clump size
     h[50] = 0;         // btreeType
     h[51] = t.keyCompare;
-    put32(h, 52, t.attributes);
-    put16(h, ns - 2, 14);
-    put16(h, ns - 4, 120);
-    put16(h, ns - 6, 248);
-    put16(h, ns - 8, ns - 8);
+    putBe32(h, 52, t.attributes);
+    putBe16(h, ns - 2, 14);
+    putBe16(h, ns - 4, 120);
+    putBe16(h, ns - 6, 248);
+    putBe16(h, ns - 8, ns - 8);
     // Nodes in use: 0, then every live node (not the freed ones).
     std::vector<uint8_t> bits((L.totalNodes + 7) / 8, 0);
     auto setBit = [&](uint32_t n) { bits[n / 8] |= static_cast<uint8_t>(0x80 >> (n % 8)); };
@@ -286,11 +286,11 @@ std::vector<uint64_t> writeTree(std::vector<uint8_t>& img, const TreeInput& t, T
     size_t done = headerMap;
     for (size_t i = 0; i < mapNo.size(); ++i) {
         std::vector<uint8_t> m(ns, 0);
-        put32(m, 0, i + 1 < mapNo.size() ? mapNo[i + 1] : 0);
+        putBe32(m, 0, i + 1 < mapNo.size() ? mapNo[i + 1] : 0);
         m[8] = 2;
-        put16(m, 10, 1);
-        put16(m, ns - 2, 14);
-        put16(m, ns - 4, ns - 4);
+        putBe16(m, 10, 1);
+        putBe16(m, ns - 2, 14);
+        putBe16(m, ns - 4, ns - 4);
         const size_t n = std::min(bits.size() - std::min(bits.size(), done), static_cast<size_t>(ns - 18));
         if (n) std::memcpy(m.data() + 14, bits.data() + done, n);
         done += ns - 18;
@@ -357,22 +357,22 @@ void compressInto(Node& n, uint32_t attrNodeSize) {
         for (auto& u : units) table.insert(table.end(), u.begin(), u.end());
         std::vector<uint8_t> r(256 + 4, 0);
         const uint32_t dataLen = 4 + static_cast<uint32_t>(table.size());
-        put32(r, 0, 256);
-        put32(r, 4, 256 + dataLen);
-        put32(r, 8, dataLen);
-        put32(r, 12, 50);
-        put32(r, 256, static_cast<uint32_t>(table.size()));
+        putBe32(r, 0, 256);
+        putBe32(r, 4, 256 + dataLen);
+        putBe32(r, 8, dataLen);
+        putBe32(r, 12, 50);
+        putBe32(r, 256, static_cast<uint32_t>(table.size()));
         r.insert(r.end(), table.begin(), table.end());
         std::vector<uint8_t> map(50, 0);
         std::memcpy(map.data(), r.data(), 16);
-        put16(map, 24, 28);
-        put16(map, 26, 50);
-        put16(map, 28, 0);
+        putBe16(map, 24, 28);
+        putBe16(map, 26, 50);
+        putBe16(map, 28, 0);
         map[30] = 'c', map[31] = 'm', map[32] = 'p', map[33] = 'f';
-        put16(map, 34, 0);
-        put16(map, 36, 10);
-        put16(map, 38, 1);
-        put16(map, 40, 0xFFFF);
+        putBe16(map, 34, 0);
+        putBe16(map, 36, 10);
+        putBe16(map, 38, 1);
+        putBe16(map, 40, 0xFFFF);
         r.insert(r.end(), map.begin(), map.end());
         n.rsrcBytes = r;
     } else {
@@ -479,20 +479,20 @@ HfsImage makeHfsVolume(const std::vector<HfsItem>& items, const HfsOptions& o) {
         Rec r;
         r.key = catalogKey(parent, n.name);
         r.data.assign(n.folder ? 88 : 248, 0);
-        put16(r.data, 0, n.folder ? 1 : 2);
-        put16(r.data, 2, n.folder ? 0 : (0x0002 | (n.link ? 0x20 : 0)));
-        if (n.folder) put32(r.data, 4, n.valence);
-        put32(r.data, 8, n.cnid);
-        put32(r.data, 12, n.item.created);
-        put32(r.data, 16, n.item.modified);
-        put32(r.data, 20, n.item.modified + 60);
-        put32(r.data, 24, n.item.accessed);
+        putBe16(r.data, 0, n.folder ? 1 : 2);
+        putBe16(r.data, 2, n.folder ? 0 : (0x0002 | (n.link ? 0x20 : 0)));
+        if (n.folder) putBe32(r.data, 4, n.valence);
+        putBe32(r.data, 8, n.cnid);
+        putBe32(r.data, 12, n.item.created);
+        putBe32(r.data, 16, n.item.modified);
+        putBe32(r.data, 20, n.item.modified + 60);
+        putBe32(r.data, 24, n.item.accessed);
         r.data[41] = n.ownerFlags;
-        put16(r.data, 42, n.folder ? 040755 : n.item.mode);
+        putBe16(r.data, 42, n.folder ? 040755 : n.item.mode);
         if (n.link) {
-            put32(r.data, 44, n.inodeNum);
-            put32(r.data, 48, 0x686C6E6B);  // hlnk
-            put32(r.data, 52, 0x6866732B);  // hfs+
+            putBe32(r.data, 44, n.inodeNum);
+            putBe32(r.data, 48, 0x686C6E6B);  // hlnk
+            putBe32(r.data, 52, 0x6866732B);  // hfs+
         }
         if (!n.folder) {
             Fork d = n.data;
@@ -506,10 +506,10 @@ HfsImage makeHfsVolume(const std::vector<HfsItem>& items, const HfsOptions& o) {
         Rec r;
         r.key = catalogKey(n.cnid, u"");
         r.data.assign(10 + 2 * n.name.size(), 0);
-        put16(r.data, 0, n.folder ? 3 : 4);
-        put32(r.data, 4, n.parent);
-        put16(r.data, 8, static_cast<uint32_t>(n.name.size()));
-        for (size_t i = 0; i < n.name.size(); ++i) put16(r.data, 10 + 2 * i, n.name[i]);
+        putBe16(r.data, 0, n.folder ? 3 : 4);
+        putBe32(r.data, 4, n.parent);
+        putBe16(r.data, 8, static_cast<uint32_t>(n.name.size()));
+        for (size_t i = 0; i < n.name.size(); ++i) putBe16(r.data, 10 + 2 * i, n.name[i]);
         return r;
     };
 
@@ -564,13 +564,13 @@ HfsImage makeHfsVolume(const std::vector<HfsItem>& items, const HfsOptions& o) {
             if (n.attr.empty()) continue;
             Rec r;
             r.key.assign(14 + 2 * name.size(), 0);
-            put16(r.key, 0, static_cast<uint32_t>(12 + 2 * name.size()));
-            put32(r.key, 4, n.cnid);
-            put16(r.key, 12, static_cast<uint32_t>(name.size()));
-            for (size_t i = 0; i < name.size(); ++i) put16(r.key, 14 + 2 * i, name[i]);
+            putBe16(r.key, 0, static_cast<uint32_t>(12 + 2 * name.size()));
+            putBe32(r.key, 4, n.cnid);
+            putBe16(r.key, 12, static_cast<uint32_t>(name.size()));
+            for (size_t i = 0; i < name.size(); ++i) putBe16(r.key, 14 + 2 * i, name[i]);
             r.data.assign(16 + ((n.attr.size() + 1) & ~size_t(1)), 0);
-            put32(r.data, 0, 0x10);
-            put32(r.data, 12, static_cast<uint32_t>(n.attr.size()));
+            putBe32(r.data, 0, 0x10);
+            putBe32(r.data, 12, static_cast<uint32_t>(n.attr.size()));
             std::memcpy(r.data.data() + 16, n.attr.data(), n.attr.size());
             att.records.push_back(r);
         }
@@ -651,14 +651,14 @@ HfsImage makeHfsVolume(const std::vector<HfsItem>& items, const HfsOptions& o) {
     for (const OverflowRec& v : ovs) {
         Rec r;
         r.key.assign(12, 0);
-        put16(r.key, 0, 10);
+        putBe16(r.key, 0, 10);
         r.key[2] = v.fork;
-        put32(r.key, 4, v.file);
-        put32(r.key, 8, v.start);
+        putBe32(r.key, 4, v.file);
+        putBe32(r.key, 8, v.start);
         r.data.assign(64, 0);
         for (size_t i = 0; i < v.ext.size(); ++i) {
-            put32(r.data, 8 * i, v.ext[i].start);
-            put32(r.data, 8 * i + 4, v.ext[i].count);
+            putBe32(r.data, 8 * i, v.ext[i].start);
+            putBe32(r.data, 8 * i + 4, v.ext[i].count);
         }
         ext.records.push_back(r);
     }
@@ -710,9 +710,9 @@ HfsImage makeHfsVolume(const std::vector<HfsItem>& items, const HfsOptions& o) {
     // holds the records of the files deleted "in the journal".
     if (o.journal) {
         std::vector<uint8_t> j(512, 0);
-        put32(j, 0, 1);
-        put64(j, 36, static_cast<uint64_t>(journalStart) * bs);
-        put64(j, 44, journalBytes);
+        putBe32(j, 0, 1);
+        putBe64(j, 36, static_cast<uint64_t>(journalStart) * bs);
+        putBe64(j, 44, journalBytes);
         std::memcpy(img.data() + static_cast<size_t>(jibBlock) * bs, j.data(), j.size());
         uint8_t* jh = img.data() + static_cast<size_t>(journalStart) * bs;
         const uint32_t magic = 0x4A4E4C78, endian = 0x12345678;
@@ -757,24 +757,24 @@ HfsImage makeHfsVolume(const std::vector<HfsItem>& items, const HfsOptions& o) {
 
     // Volume header and its copy 1024 bytes before the end.
     std::vector<uint8_t> h(512, 0);
-    put16(h, 0, o.hfsx ? 0x4858 : 0x482B);
-    put16(h, 2, o.hfsx ? 5 : 4);
-    put32(h, 4, 0x100 | (o.journal ? 0x2000 : 0));
-    put32(h, 8, o.journal ? 0x4846534A : 0x31302E30);
-    put32(h, 12, jibBlock);
-    put32(h, 16, 0xD0000000);
-    put32(h, 20, 0xD0100000);
+    putBe16(h, 0, o.hfsx ? 0x4858 : 0x482B);
+    putBe16(h, 2, o.hfsx ? 5 : 4);
+    putBe32(h, 4, 0x100 | (o.journal ? 0x2000 : 0));
+    putBe32(h, 8, o.journal ? 0x4846534A : 0x31302E30);
+    putBe32(h, 12, jibBlock);
+    putBe32(h, 16, 0xD0000000);
+    putBe32(h, 20, 0xD0100000);
     uint32_t files = 0, folders = 0;
     for (const Node& n : nodes)
         if (!n.deleted && n.cnid != 2) (n.folder ? folders : files)++;
-    put32(h, 32, files);
-    put32(h, 36, folders);
-    put32(h, 40, bs);
-    put32(h, 44, totalBlocks);
-    put32(h, 48, static_cast<uint32_t>(totalBlocks - std::min<uint64_t>(usedCount, totalBlocks)));
-    put32(h, 56, bs);
-    put32(h, 60, bs);
-    put32(h, 64, nextId);
+    putBe32(h, 32, files);
+    putBe32(h, 36, folders);
+    putBe32(h, 40, bs);
+    putBe32(h, 44, totalBlocks);
+    putBe32(h, 48, static_cast<uint32_t>(totalBlocks - std::min<uint64_t>(usedCount, totalBlocks)));
+    putBe32(h, 56, bs);
+    putBe32(h, 60, bs);
+    putBe32(h, 64, nextId);
     putFork(h, 112, allocFork, bs);
     putFork(h, 192, extFork, bs);
     putFork(h, 272, catFork, bs);
