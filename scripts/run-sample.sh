@@ -28,5 +28,12 @@ out="$PWD/out/recovered-ntfs"
 rm -rf "$out"
 mkdir -p "$out"
 echo "== Recovering them"
-build/brantlow-cli recover "$work/ntfs.img" --volume 0 --deleted-only --out "$out" --quiet
+status=0
+build/brantlow-cli recover "$work/ntfs.img" --volume 0 --deleted-only --out "$out" --quiet \
+  2> "$out/../recovered-ntfs.messages" || status=$?
+# Status 4: the sample holds deleted files whose clusters other files took
+# since; they are refused or kept as .partial, and each is named in the messages.
+if [ "$status" -ne 0 ] && [ "$status" -ne 4 ]; then cat "$out/../recovered-ntfs.messages" >&2; exit "$status"; fi
 echo "The recovered files are in $out"
+echo "$(grep -c . "$out/../recovered-ntfs.messages") files were overwritten since their deletion (failed or .partial):"
+echo "their names are in out/recovered-ntfs.messages"
