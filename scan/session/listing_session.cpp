@@ -10,7 +10,7 @@ namespace brantlow::session {
 
 namespace {
 
-enum Content : uint8_t { kNone = 0, kExtents = 1, kKept = 2, kByParser = 3 };
+enum Content : uint8_t { kContentNone = 0, kContentExtents = 1, kContentKept = 2, kContentByParser = 3 };
 
 // A chunk of the listing: this many entries, or this many bytes of them.
 // The kept bytes go out in pieces of kKeptPiece, at each checkpoint or
@@ -145,14 +145,14 @@ ListingStats writeListing(SessionFile& f, VolumeParser& parser, const std::atomi
             e.extents = packedRanges;
             WriteResult r;
             if (const auto len = parser.plainContentLength(id)) {
-                e.content = kExtents;
+                e.content = kContentExtents;
                 e.length = *len;
             } else {
                 keep.bytes.clear();
                 keep.over = true;
                 if (info.size <= kKeptContentBytes) r = parser.writeContent(id, keep);
                 if (info.size <= kKeptContentBytes && keep.over) {
-                    e.content = kKept;
+                    e.content = kContentKept;
                     ++st.kept;
                     e.keptAt = keptAt;
                     e.keptBytes = keep.bytes.size();
@@ -161,7 +161,7 @@ ListingStats writeListing(SessionFile& f, VolumeParser& parser, const std::atomi
                     kept += keep.bytes;
                     keptAt += keep.bytes.size();
                 } else {
-                    e.content = kByParser;
+                    e.content = kContentByParser;
                     ++st.byParser;
                 }
             }
@@ -286,12 +286,12 @@ bool StoredListing::load(std::unique_ptr<SessionFile> file, std::string& why) {
                 return bad("entry " + std::to_string(id) + " names a later parent");
             const uint64_t parent = id - e.parentGap;
             if (e.stream && parent > 0 && rows_[parent - 1].stream) return bad("a stream of a stream");
-            if (e.content == kKept) {
+            if (e.content == kContentKept) {
                 // The kept bytes follow one another in entry order.
                 if (e.keptAt != keptTotal_) return bad("entry " + std::to_string(id) + " keeps bytes out of order");
                 keptTotal_ += e.keptBytes;
             }
-            if (e.content == kByParser) ++byParser_;
+            if (e.content == kContentByParser) ++byParser_;
             rows_.push_back({at, static_cast<uint32_t>(parent), e.content, e.stream});
             parents.push_back(static_cast<uint32_t>(parent));
         }
@@ -380,7 +380,7 @@ void StoredListing::outputTimes(EntryId id, OptTime& accessed, OptTime& modified
     PackedEntry e;
     if (!unpack(id, e)) return;
     // A file the parser wrote: its times as the parser gives them now.
-    if (e.content == kByParser && rescanned_) {
+    if (e.content == kContentByParser && rescanned_) {
         rescanned_->outputTimes(e.sourceId, accessed, modified);
         return;
     }
@@ -403,7 +403,7 @@ std::vector<VolumeRange> StoredListing::contentRanges(EntryId id) const {
 
 std::optional<uint64_t> StoredListing::plainContentLength(EntryId id) const {
     PackedEntry e;
-    if (!unpack(id, e) || e.content != kExtents) return std::nullopt;
+    if (!unpack(id, e) || e.content != kContentExtents) return std::nullopt;
     return e.length;
 }
 
@@ -411,8 +411,8 @@ WriteResult StoredListing::writeContent(EntryId id, ContentSink& out) {
     const Row* r = row(id);
     if (!r) return WriteResult::failed("no such entry");
     switch (r->content) {
-        case kNone: return WriteResult::complete();
-        case kKept: {
+        case kContentNone: return WriteResult::complete();
+        case kContentKept: {
             PackedEntry e;
             if (!unpack(id, e)) return WriteResult::failed("no such entry");
             std::string data(static_cast<size_t>(e.keptBytes), '\0');
@@ -443,7 +443,7 @@ WriteResult StoredListing::writeContent(EntryId id, ContentSink& out) {
             if (!out.write(data.data(), data.size())) return WriteResult::failed("write error");
             return WriteResult{static_cast<WriteStatus>(e.status), std::string(e.reason)};
         }
-        case kByParser: {
+        case kContentByParser: {
             VolumeParser* p = rescan_ ? rescan_() : nullptr;
             rescanned_ = p;
             if (!p) return WriteResult::failed("the volume's metadata could not be read again for this file");

@@ -146,7 +146,7 @@ bool peekSession(const std::string& path, SessionSummary& out, Refusal& refusal,
     out.startSector = start.value_or(0);
     out.sizeSectors = count.value_or(0);
     out.layered = ro.text(metaSql, "volume.layered") == "1";
-    const char* countSql = out.kind == SessionKind::Listing ? "SELECT count(*) FROM entries"
+    const char* countSql = out.kind == SessionKind::Listing ? "SELECT coalesce(sum(count), 0) FROM entry_chunks"
                            : out.kind == SessionKind::Carve ? "SELECT count(*) FROM finds"
                                                             : "SELECT count(*) FROM found_volumes";
     out.rows = number(ro.text(countSql, nullptr)).value_or(0);
