@@ -7,7 +7,7 @@ set -euo pipefail
 mode=${1:-all}
 cli=(cmake ninja-build g++ pkg-config xz-utils nlohmann-json3-dev libcli11-dev libutf8proc-dev zlib1g-dev
      libisal-dev libewf-dev libvhdi-dev libvmdk-dev libqcow-dev libcryptsetup-dev libgcrypt20-dev liblzo2-dev libzstd-dev
-     libsqlite3-dev)
+     libsqlite3-dev lld)  # lld: the linker of scripts/run-sample.sh's and scripts/test.sh's builds
 build=(qt6-base-dev libgl-dev help2man dpkg-dev)
 tests=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
       fdisk mtools dosfstools fusefat ntfs-3g exfatprogs exfat-fuse sleuthkit e2fsprogs xfsprogs
@@ -15,8 +15,7 @@ tests=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
       libimage-exiftool-perl ffmpeg lame sqlite3 ghostscript qpdf libheif-examples zip testdisk
       p7zip-full gcab genisoimage msitools lz4 zstd flac vorbis-tools fonts-dejavu-core
       ewf-tools qemu-utils cryptsetup-bin btrfs-progs
-      gddrescue  # gddrescue: ddrescue and ddrescuelog, peers and oracles of the imaging tests only
-      lld)       # the linker of the tests' build (scripts/test.sh)
+      gddrescue) # gddrescue: ddrescue and ddrescuelog, peers and oracles of the imaging tests only
 case $mode in
   cli) pkgs=("${cli[@]}") ;;
   build) pkgs=("${cli[@]}" "${build[@]}") ;;

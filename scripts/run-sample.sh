@@ -8,7 +8,10 @@ cd "$(dirname "$0")/.."
 scripts/deps.sh cli
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+# Made to run, not to debug: no debug information, sources compiled in
+# batches, lld links (scripts/build.sh sets these back for its build).
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRANTLOW_TESTS=OFF -DBRANTLOW_BENCH=OFF \
+  -DBRANTLOW_DEBUG_INFO=OFF -DBRANTLOW_LINKER=lld -DCMAKE_UNITY_BUILD=ON -DCMAKE_UNITY_BUILD_BATCH_SIZE=16 \
   "${launcher[@]}" >/dev/null
 cmake --build build --target brantlow-cli >/dev/null
 work=$(mktemp -d)
