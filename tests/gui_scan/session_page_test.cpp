@@ -26,22 +26,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Every file under root: its bytes and modification time, by relative path.
-std::map<std::string, std::string> savedTree(const std::string& root) {
-    std::map<std::string, std::string> out;
-    for (const auto& e : fs::recursive_directory_iterator(root)) {
-        if (e.is_directory()) continue;
-        std::ifstream in(e.path(), std::ios::binary);
-        std::stringstream bytes;
-        bytes << in.rdbuf();
-        struct stat st {};
-        ::stat(e.path().c_str(), &st);
-        out[fs::relative(e.path(), root).string()] =
-            bytes.str() + "|" + std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
-    }
-    return out;
-}
-
 // Save with nothing ticked and ROOT highlighted: the whole volume.
 bool saveAll(VolumeScanDlg* page, ScriptedSink& sink, const std::string& out) {
     fs::create_directories(out);

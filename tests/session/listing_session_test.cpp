@@ -21,22 +21,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Every file under root: its relative path, then its bytes and times.
-std::map<std::string, std::string> tree(const std::string& root) {
-    std::map<std::string, std::string> out;
-    for (const auto& e : fs::recursive_directory_iterator(root)) {
-        if (e.is_directory()) continue;
-        std::ifstream in(e.path(), std::ios::binary);
-        std::stringstream bytes;
-        bytes << in.rdbuf();
-        struct stat st {};
-        ::stat(e.path().c_str(), &st);
-        out[fs::relative(e.path(), root).string()] =
-            bytes.str() + "|" + std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
-    }
-    return out;
-}
-
 std::string withoutLine(std::string s, const std::string& prefix) {
     for (size_t at; (at = s.find(prefix)) != std::string::npos;) s.erase(at, s.find('\n', at) + 1 - at);
     return s;
@@ -71,7 +55,7 @@ TEST_P(ReopenedListing, GivesWhatAFreshScanGives) {
     const CliResult b = runCli({"recover", img, "--out", tmp.path() + "/b", "--streams", "--quiet", "--report",
                                 tmp.path() + "/b.json", "--session", ses});
     EXPECT_EQ(a.rc, b.rc);
-    EXPECT_EQ(tree(tmp.path() + "/a"), tree(tmp.path() + "/b"));
+    EXPECT_EQ(savedTree(tmp.path() + "/a"), savedTree(tmp.path() + "/b"));
     std::ifstream ra(tmp.path() + "/a.json"), rb(tmp.path() + "/b.json");
     std::stringstream sa, sb;
     sa << ra.rdbuf();
@@ -150,9 +134,9 @@ TEST(ReopenedListing, ManyChunksAndKeptPieces) {
     const CliResult a = runCli({"recover", img, "--path", folder, "--out", tmp.path() + "/a", "--quiet"});
     const CliResult b = runCli({"recover", img, "--path", folder, "--out", tmp.path() + "/b", "--quiet", "--session", ses});
     EXPECT_EQ(a.rc, b.rc);
-    const auto saved = tree(tmp.path() + "/a");
+    const auto saved = savedTree(tmp.path() + "/a");
     EXPECT_GT(saved.size(), 1000u);
-    EXPECT_EQ(saved, tree(tmp.path() + "/b"));
+    EXPECT_EQ(saved, savedTree(tmp.path() + "/b"));
 }
 
 }  // namespace

@@ -239,6 +239,21 @@ std::optional<std::string> sha256File(const std::string& path) {
     return s.hex();
 }
 
+std::map<std::string, std::string> savedTree(const std::string& root) {
+    std::map<std::string, std::string> out;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(root)) {
+        if (e.is_directory()) continue;
+        std::ifstream in(e.path(), std::ios::binary);
+        std::stringstream bytes;
+        bytes << in.rdbuf();
+        struct stat st {};
+        ::stat(e.path().c_str(), &st);
+        out[std::filesystem::relative(e.path(), root).string()] =
+            bytes.str() + "|" + std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
+    }
+    return out;
+}
+
 CliResult runCli(const std::vector<std::string>& args, bool withStderr) {
     std::string cmd = quote(BRANTLOW_CLI_PATH);
     for (const auto& a : args) cmd += " " + quote(a);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -46,6 +47,10 @@ private:
 
 std::string sha256Hex(const void* data, size_t n);
 std::optional<std::string> sha256File(const std::string& path);
+
+// Every file under root, by relative path: its bytes, "|", and its
+// modification time (seconds.nanoseconds), to compare two saved trees.
+std::map<std::string, std::string> savedTree(const std::string& root);
 
 struct CliResult {
     int rc = -1;
