@@ -10,7 +10,7 @@
 
 #include "disk/reader.h"
 #include "fs/exfat/exfat_parser.h"
-#include "scan/tree_walk.h"
+#include "fuzz/walk_and_write.h"
 
 namespace brantlow::fuzz {
 
@@ -74,15 +74,7 @@ inline void scanAndWrite(const std::shared_ptr<SparseReader>& r, bool advanced, 
     ctx.mode = advanced ? ScanMode::Advanced : ScanMode::Standard;
     ctx.options.driveFormatted = formatted;
     if (p.scan(ctx) != ScanOutcome::Done) return;
-    size_t files = 0;
-    walkTree(p, kRootId, [&](const std::string&, EntryId id, const EntryInfo& info) {
-        p.listTexts(id);
-        if (info.kind != EntryKind::File || info.size > (256u << 10) || ++files > 8) return true;
-        MemorySink out(0);
-        p.writeContent(id, out);
-        if (out.size() > info.size) __builtin_trap();
-        return true;
-    });
+    walkAndWrite(p);
 }
 
 }  // namespace brantlow::fuzz

@@ -15,7 +15,7 @@
 #include "fs/advanced_search.h"
 #include "fs/filesystems.h"
 #include "fuzz/piece_reader.h"
-#include "scan/tree_walk.h"
+#include "fuzz/walk_and_write.h"
 
 using namespace brantlow;
 
@@ -27,15 +27,7 @@ void exercise(VolumeParser& p, const std::shared_ptr<PieceReader>& r, ScanOption
     ctx.options = o;
     ctx.volume = VolumeView(r, 0, r->bytes.size());
     if (p.scan(ctx) != ScanOutcome::Done) return;
-    size_t files = 0;
-    walkTree(p, kRootId, [&](const std::string&, EntryId id, const EntryInfo& info) {
-        p.listTexts(id);
-        if (info.kind != EntryKind::File || info.size > (256u << 10) || ++files > 8) return true;
-        MemorySink out(0);
-        p.writeContent(id, out);
-        if (out.size() > info.size) __builtin_trap();
-        return true;
-    });
+    walkAndWrite(p);
 }
 
 }  // namespace

@@ -12,7 +12,7 @@
 
 #include "fs/hfsplus/hfsplus.h"
 #include "fuzz/piece_reader.h"
-#include "scan/tree_walk.h"
+#include "fuzz/walk_and_write.h"
 
 using namespace brantlow;
 
@@ -27,15 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         ctx.mode = mode;
         ctx.volume = VolumeView(r, 0, r->bytes.size());
         if (p.scan(ctx) != ScanOutcome::Done) continue;
-        size_t files = 0;
-        walkTree(p, kRootId, [&](const std::string&, EntryId id, const EntryInfo& info) {
-            p.listTexts(id);
-            if (info.kind != EntryKind::File || info.size > (256u << 10) || ++files > 8) return true;
-            MemorySink out(0);
-            p.writeContent(id, out);
-            if (out.size() > info.size) __builtin_trap();
-            return true;
-        });
+        walkAndWrite(p);
     }
     return 0;
 }
