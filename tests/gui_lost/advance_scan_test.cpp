@@ -442,7 +442,10 @@ TEST_F(AdvanceScan, FoundVolumeOpensWhileTheScanHoldsAndGoesOn) {
     mode->backButton()->click();
     flushDeletes();
     EXPECT_TRUE(list->isVisible());
-    EXPECT_EQ(list->statusLine()->text(), "Scanning partition.....");
+    // The scan's own lines again: the resume's, or already the next volume
+    // it found (on a busy machine the scan may get there first).
+    const QString going = list->statusLine()->text();
+    EXPECT_TRUE(going == "Scanning partition....." || going.startsWith("found ")) << going.toStdString();
     QString rate;
     t.restart();
     while (list->scanning() && t.elapsed() < 120000) {

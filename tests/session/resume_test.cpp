@@ -141,7 +141,7 @@ TEST(ResumedScans, AKilledSectorScanGoesOnFromItsLastCheckpoint) {
         const Outcome whole = run({"volumes", img, "--scan", "--quiet", mode});
         ASSERT_EQ(whole.rc, 0);
         ASSERT_NE(whole.out.find("NTFS"), std::string::npos) << whole.out;
-        ASSERT_TRUE(killAfterCheckpoint({"volumes", img, "--scan", "--quiet", mode, "--session", ses}, ses, "60000000", 60000))
+        ASSERT_TRUE(killAfterCheckpoint({"volumes", img, "--scan", "--quiet", mode, "--session", ses}, ses, "20000000", 60000))
             << mode << ": the scan ended before its first checkpoint";
         const int64_t at = checkpointAt(ses);
         const Outcome resumed = run({"volumes", img, "--scan", "--quiet", mode, "--session", ses});
