@@ -9,9 +9,11 @@
 #include "base/version.h"
 #include "platform/enumerate.h"
 #include "platform/files.h"
+#include "platform/heap.h"
 #include "ui/QtMessageSink.h"
 
 int main(int argc, char** argv) {
+    brantlow::platform::prepareHeapForLargeTables();
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--version")) {
             std::printf("brantlow %s\n", BRANTLOW_VERSION);

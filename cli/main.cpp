@@ -7,6 +7,7 @@
 
 #include "base/version.h"
 #include "cli/cli.h"
+#include "platform/heap.h"
 #include "platform/signals.h"
 
 using namespace brantlow::cli;
@@ -118,6 +119,7 @@ Args argsOf(const CLI::App* sub) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    brantlow::platform::prepareHeapForLargeTables();
     CLI::App app{"brantlow-cli: recovers deleted files from disks and disk images without a display.\n"
                  "SOURCE is a disk device or an image file; it is only ever read.\n"
                  "Exit status: 0 all done; 1 usage; 2 the source cannot be opened or read; 3 no file\n"
