@@ -10,17 +10,23 @@ namespace brantlow {
 namespace {
 constexpr size_t kAlign = 4096;  // reads land page-aligned
 size_t roundUp(size_t n) { return (n + kAlign - 1) & ~(kAlign - 1); }
+
+size_t readersFor(size_t asked) {
+    if (asked) return asked;
+    return std::thread::hardware_concurrency() >= 2 ? 2 : 1;
+}
 }  // namespace
 
-ReadAhead::ReadAhead(Fill fill, uint64_t total, size_t chunk, size_t extra, size_t slots, Mark mark, size_t reach)
+ReadAhead::ReadAhead(Fill fill, uint64_t total, size_t chunk, size_t extra, size_t slots, Mark mark, size_t reach,
+                     size_t readers)
     : fill_(std::move(fill)), mark_(std::move(mark)), total_(total), chunk_(chunk), extra_(extra),
-      reach_(std::max(reach, kUnit)), slots_(slots < 2 ? 2 : slots) {
+      reach_(std::max(reach, kUnit)), slots_(std::max(slots, 2 * readersFor(readers) + 1)) {
     for (Slot& s : slots_) {
         if (mark_) s.flags.assign(chunk_ / kUnit + 1, 0);
         s.buf = static_cast<uint8_t*>(std::aligned_alloc(kAlign, roundUp(chunk_ + std::max(extra_, reach_) + 64)));
         if (!s.buf) throw std::bad_alloc();
     }
-    thread_ = std::thread([this] { run(); });
+    for (size_t i = readersFor(readers); i > 0; --i) threads_.emplace_back([this] { run(); });
 }
 
 ReadAhead::~ReadAhead() {
@@ -29,7 +35,7 @@ ReadAhead::~ReadAhead() {
         quit_ = true;
     }
     cv_.notify_all();
-    thread_.join();
+    for (std::thread& t : threads_) t.join();
     for (Slot& s : slots_) std::free(s.buf);
 }
 

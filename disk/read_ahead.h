@@ -1,6 +1,7 @@
-// Reading ahead on a second thread: while the scan matches one buffer, the
+// Reading ahead on other threads: while the scan matches one buffer, the
 // next ones are read into their own buffers, so the kernel's copy and the
-// matching run side by side. A buffer handed out is the one the read
+// matching run side by side, and two readers copy two blocks at once (a
+// copy out of the page cache is bound by one core's speed). A buffer handed out is the one the read
 // filled (no copy between read and match); it stays valid until the next
 // get().
 #pragma once
@@ -28,9 +29,13 @@ public:
     static constexpr size_t kUnit = 512;
 
     // Each buffer holds `chunk` bytes from its position plus `extra` bytes
-    // beyond (zeros past `total`); `slots` buffers (at least 2).
+    // beyond (zeros past `total`); `slots` buffers (at least two a reader
+    // and the one the scan holds: a reader that finds its next buffer still
+    // held waits). fill and mark are called from every reading thread at
+    // once, each call on a buffer of its own. readers 0: two where the
+    // machine has two cores, else one.
     ReadAhead(Fill fill, uint64_t total, size_t chunk, size_t extra, size_t slots, Mark mark = nullptr,
-              size_t reach = kUnit);
+              size_t reach = kUnit, size_t readers = 0);
     ~ReadAhead();
     ReadAhead(const ReadAhead&) = delete;
     ReadAhead& operator=(const ReadAhead&) = delete;
@@ -86,7 +91,7 @@ private:
     size_t depth_ = 1;      // how far ahead of the held buffer to read
     bool quit_ = false;
     bool gridSet_ = false;
-    std::thread thread_;
+    std::vector<std::thread> threads_;
 };
 
 }  // namespace brantlow
