@@ -107,11 +107,36 @@ std::string checkSegments(const std::vector<std::string>& names) {
     return {};
 }
 
-const LibyalCalls<libewf_handle_t, libewf_error_t> kEwf = {
-    "libewf",           libewf_handle_initialize,      libewf_handle_close,
-    libewf_handle_free, libewf_error_backtrace_sprint, libewf_error_free,
-    libewf_handle_get_media_size, libewf_handle_read_random,
+// libewf, loaded the first time such an image is opened.
+struct Ewf {
+    LibyalCalls<libewf_handle_t, libewf_error_t> calls{"libewf"};
+    decltype(&libewf_glob) glob = nullptr;
+    decltype(&libewf_glob_free) globFree = nullptr;
+    decltype(&libewf_handle_open) open = nullptr;
+    decltype(&libewf_handle_segment_files_corrupted) corrupted = nullptr;
+    decltype(&libewf_handle_get_bytes_per_sector) bytesPerSector = nullptr;
+    decltype(&libewf_handle_get_number_of_checksum_errors) checksumErrors = nullptr;
+    decltype(&libewf_handle_get_checksum_error) checksumError = nullptr;
+    std::string error;
 };
+
+const Ewf& ewf() {
+    static const Ewf api = [] {
+        Ewf a;
+        platform::SharedLibrary lib(BRANTLOW_LIBEWF_SONAME);
+        bindLibyalCalls(lib, a.calls, "libewf_handle", "libewf_handle_read_random");
+        lib.bind(a.glob, "libewf_glob");
+        lib.bind(a.globFree, "libewf_glob_free");
+        lib.bind(a.open, "libewf_handle_open");
+        lib.bind(a.corrupted, "libewf_handle_segment_files_corrupted");
+        lib.bind(a.bytesPerSector, "libewf_handle_get_bytes_per_sector");
+        lib.bind(a.checksumErrors, "libewf_handle_get_number_of_checksum_errors");
+        lib.bind(a.checksumError, "libewf_handle_get_checksum_error");
+        a.error = lib.error();
+        return a;
+    }();
+    return api;
+}
 
 // The segment files of the set that path opens (libewf's glob, or the one file).
 std::vector<std::string> segmentNames(const std::string& path) {
@@ -119,11 +144,11 @@ std::vector<std::string> segmentNames(const std::string& path) {
     libewf_error_t* e = nullptr;
     char** globbed = nullptr;
     int n = 0;
-    if (libewf_glob(path.c_str(), path.size(), LIBEWF_FORMAT_UNKNOWN, &globbed, &n, &e) == 1 && n > 0) {
+    if (ewf().glob(path.c_str(), path.size(), LIBEWF_FORMAT_UNKNOWN, &globbed, &n, &e) == 1 && n > 0) {
         for (int i = 0; i < n; ++i) names.emplace_back(globbed[i]);
-        libewf_glob_free(globbed, n, nullptr);
+        ewf().globFree(globbed, n, nullptr);
     } else {
-        if (e) libewf_error_free(&e);
+        if (e) ewf().calls.freeError(&e);
         names.push_back(path);  // a name libewf cannot glob: the one file
     }
     return names;
@@ -131,7 +156,7 @@ std::vector<std::string> segmentNames(const std::string& path) {
 
 class EwfImage : public LibyalImage<libewf_handle_t, libewf_error_t> {
 public:
-    EwfImage() : LibyalImage(kEwf) {}
+    EwfImage() : LibyalImage(ewf().calls) {}
 
     bool open(const std::string& path, std::string* why) {
         std::vector<std::string> names = segmentNames(path);
@@ -143,16 +168,16 @@ public:
         std::vector<char*> argv;
         for (auto& s : names) argv.push_back(s.data());
         auto openRead = [&](libewf_handle_t* h, libewf_error_t** e) {
-            return libewf_handle_open(h, argv.data(), static_cast<int>(argv.size()), LIBEWF_OPEN_READ, e);
+            return ewf().open(h, argv.data(), static_cast<int>(argv.size()), LIBEWF_OPEN_READ, e);
         };
         if (!openHandle(path, "E01", openRead, why)) return false;
-        if (libewf_handle_segment_files_corrupted(handle_, nullptr) == 1) {
+        if (ewf().corrupted(handle_, nullptr) == 1) {
             *why = "the E01 set is damaged: libewf finds its segment files corrupted";
             return false;
         }
         if (!readMediaSize(why)) return false;
         uint32_t bps = 0;
-        if (libewf_handle_get_bytes_per_sector(handle_, &bps, nullptr) == 1) declaredSectorSize_ = bps;
+        if (ewf().bytesPerSector(handle_, &bps, nullptr) == 1) declaredSectorSize_ = bps;
         sectorBytes_ = bps ? bps : 512;
         return true;
     }
@@ -162,10 +187,10 @@ protected:
     // the handle's error list: every range seen there is damaged, for good.
     size_t soundPrefix(uint64_t offset, size_t count, std::string* why) override {
         uint32_t errors = 0;
-        if (libewf_handle_get_number_of_checksum_errors(handle_, &errors, nullptr) == 1) {
+        if (ewf().checksumErrors(handle_, &errors, nullptr) == 1) {
             for (; knownErrors_ < errors; ++knownErrors_) {
                 uint64_t first = 0, sectors = 0;
-                if (libewf_handle_get_checksum_error(handle_, knownErrors_, &first, &sectors, nullptr) != 1) continue;
+                if (ewf().checksumError(handle_, knownErrors_, &first, &sectors, nullptr) != 1) continue;
                 uint64_t a = 0, len = 0, b = 0;
                 if (mulOverflows(first, sectorBytes_, &a) || mulOverflows(sectors, sectorBytes_, &len) ||
                     addOverflows(a, len, &b))
@@ -200,6 +225,10 @@ private:
 }  // namespace
 
 std::shared_ptr<ContainerReader> openEwfImage(const std::string& path, std::string* why) {
+    if (!ewf().error.empty()) {
+        *why = ewf().error;
+        return nullptr;
+    }
     auto r = std::make_shared<EwfImage>();
     if (!r->open(path, why)) return nullptr;
     return r;

@@ -14,21 +14,37 @@
 #include <vector>
 
 #include "disk/image_reader.h"
+#include "platform/shared_library.h"
 
 namespace brantlow {
 
 // The calls of one library.
 template <typename Handle, typename Error>
 struct LibyalCalls {
-    const char* library;  // "libvhdi": the prefix of an error that comes before the image is opened
-    int (*initialize)(Handle**, Error**);
-    int (*close)(Handle*, Error**);
-    int (*free)(Handle**, Error**);
-    int (*backtrace)(Error*, char*, size_t);
-    void (*freeError)(Error**);
-    int (*mediaSize)(Handle*, uint64_t*, Error**);
-    ssize_t (*read)(Handle*, void*, size_t, int64_t, Error**);
+    const char* library = nullptr;  // "libvhdi": the prefix of an error that comes before the image is opened
+    int (*initialize)(Handle**, Error**) = nullptr;
+    int (*close)(Handle*, Error**) = nullptr;
+    int (*free)(Handle**, Error**) = nullptr;
+    int (*backtrace)(Error*, char*, size_t) = nullptr;
+    void (*freeError)(Error**) = nullptr;
+    int (*mediaSize)(Handle*, uint64_t*, Error**) = nullptr;
+    ssize_t (*read)(Handle*, void*, size_t, int64_t, Error**) = nullptr;
 };
+
+// Binds the calls every library shares from the loaded library: handle is
+// the prefix of its handle's calls ("libvhdi_file"), read its read call.
+template <typename Handle, typename Error>
+void bindLibyalCalls(platform::SharedLibrary& lib, LibyalCalls<Handle, Error>& c, const std::string& handle,
+                     const char* read) {
+    const std::string library = c.library;
+    lib.bind(c.initialize, (handle + "_initialize").c_str());
+    lib.bind(c.close, (handle + "_close").c_str());
+    lib.bind(c.free, (handle + "_free").c_str());
+    lib.bind(c.backtrace, (library + "_error_backtrace_sprint").c_str());
+    lib.bind(c.freeError, (library + "_error_free").c_str());
+    lib.bind(c.mediaSize, (handle + "_get_media_size").c_str());
+    lib.bind(c.read, read);
+}
 
 template <typename Handle, typename Error>
 class LibyalImage : public ContainerReader {

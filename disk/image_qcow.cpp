@@ -101,15 +101,34 @@ std::string checkQcow2Tables(FileReadSeek& f, Qcow2Map& map) {
     return {};
 }
 
-const LibyalCalls<libqcow_file_t, libqcow_error_t> kQcow = {
-    "libqcow",          libqcow_file_initialize,        libqcow_file_close,
-    libqcow_file_free,  libqcow_error_backtrace_sprint, libqcow_error_free,
-    libqcow_file_get_media_size, libqcow_file_read_buffer_at_offset,
+// libqcow, loaded the first time such an image is opened.
+struct Qcow {
+    LibyalCalls<libqcow_file_t, libqcow_error_t> calls{"libqcow"};
+    decltype(&libqcow_file_open) open = nullptr;
+    decltype(&libqcow_file_get_utf8_backing_filename_size) backingNameSize = nullptr;
+    decltype(&libqcow_file_get_utf8_backing_filename) backingName = nullptr;
+    decltype(&libqcow_file_get_encryption_method) encryption = nullptr;
+    std::string error;
 };
+
+const Qcow& qcow() {
+    static const Qcow api = [] {
+        Qcow a;
+        platform::SharedLibrary lib(BRANTLOW_LIBQCOW_SONAME);
+        bindLibyalCalls(lib, a.calls, "libqcow_file", "libqcow_file_read_buffer_at_offset");
+        lib.bind(a.open, "libqcow_file_open");
+        lib.bind(a.backingNameSize, "libqcow_file_get_utf8_backing_filename_size");
+        lib.bind(a.backingName, "libqcow_file_get_utf8_backing_filename");
+        lib.bind(a.encryption, "libqcow_file_get_encryption_method");
+        a.error = lib.error();
+        return a;
+    }();
+    return api;
+}
 
 class QcowImage : public LibyalImage<libqcow_file_t, libqcow_error_t> {
 public:
-    QcowImage() : LibyalImage(kQcow) {}
+    QcowImage() : LibyalImage(qcow().calls) {}
 
     bool open(const std::string& path, std::string* why) {
         if (table_.Open(path)) {
@@ -120,18 +139,18 @@ public:
             }
         }
         auto openRead = [&](libqcow_file_t* f, libqcow_error_t** e) {
-            return libqcow_file_open(f, path.c_str(), LIBQCOW_OPEN_READ, e);
+            return qcow().open(f, path.c_str(), LIBQCOW_OPEN_READ, e);
         };
         if (!openHandle(path, "QCOW", openRead, why)) return false;
         std::string backing;
-        if (recordedName(libqcow_file_get_utf8_backing_filename_size, libqcow_file_get_utf8_backing_filename, backing)) {
+        if (recordedName(qcow().backingNameSize, qcow().backingName, backing)) {
             *why = "the QCOW image holds only the changes made over its backing file" +
                    (backing.empty() ? std::string() : " (" + backing + ")") +
                    "; images over a backing file are not supported: flatten it first (qemu-img convert)";
             return false;
         }
         uint32_t method = 0;
-        if (libqcow_file_get_encryption_method(handle_, &method, nullptr) == 1 && method != LIBQCOW_ENCRYPTION_METHOD_NONE) {
+        if (qcow().encryption(handle_, &method, nullptr) == 1 && method != LIBQCOW_ENCRYPTION_METHOD_NONE) {
             *why = "the QCOW image is encrypted; encrypted images are not supported";
             return false;
         }
@@ -185,6 +204,10 @@ private:
 }  // namespace
 
 std::shared_ptr<ContainerReader> openQcowImage(const std::string& path, std::string* why) {
+    if (!qcow().error.empty()) {
+        *why = qcow().error;
+        return nullptr;
+    }
     auto r = std::make_shared<QcowImage>();
     if (!r->open(path, why)) return nullptr;
     return r;

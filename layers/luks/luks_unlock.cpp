@@ -4,10 +4,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <mutex>
 #include <vector>
 
 #include "platform/memory_file.h"
+#include "platform/shared_library.h"
 
 namespace brantlow::luks {
 
@@ -23,19 +23,53 @@ void collect(int level, const char* msg, void* user) {
     while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
 }
 
+// libcryptsetup, loaded the first time a LUKS volume is opened.
+struct CryptSetup {
+    decltype(&crypt_init) init = nullptr;
+    decltype(&crypt_free) free = nullptr;
+    decltype(&crypt_set_log_callback) setLogCallback = nullptr;
+    decltype(&crypt_metadata_locking) metadataLocking = nullptr;
+    decltype(&crypt_load) load = nullptr;
+    decltype(&crypt_get_volume_key_size) volumeKeySize = nullptr;
+    decltype(&crypt_volume_key_get) volumeKeyGet = nullptr;
+    decltype(&crypt_volume_key_verify) volumeKeyVerify = nullptr;
+    std::string error;  // why it cannot be used
+};
+
+const CryptSetup& cryptSetup() {
+    static const CryptSetup api = [] {
+        CryptSetup a;
+        platform::SharedLibrary lib(BRANTLOW_CRYPTSETUP_SONAME);
+        lib.bind(a.init, "crypt_init");
+        lib.bind(a.free, "crypt_free");
+        lib.bind(a.setLogCallback, "crypt_set_log_callback");
+        lib.bind(a.metadataLocking, "crypt_metadata_locking");
+        lib.bind(a.load, "crypt_load");
+        lib.bind(a.volumeKeySize, "crypt_get_volume_key_size");
+        lib.bind(a.volumeKeyGet, "crypt_volume_key_get");
+        lib.bind(a.volumeKeyVerify, "crypt_volume_key_verify");
+        a.error = lib.error();
+        if (a.error.empty()) {
+            a.setLogCallback(nullptr, quiet, nullptr);
+            // The copy is this process's own: no other program can touch it.
+            a.metadataLocking(nullptr, 0);
+        }
+        return a;
+    }();
+    return api;
+}
+
 // The library's copy of the volume's metadata, loaded.
 class MetadataCopy {
 public:
     ~MetadataCopy() {
-        if (cd_) crypt_free(cd_);
+        if (cd_) cs_.free(cd_);
     }
     bool load(const VolumeView& v, const Header& h) {
-        static std::once_flag once;
-        std::call_once(once, [] {
-            crypt_set_log_callback(nullptr, quiet, nullptr);
-            // The copy is this process's own: no other program can touch it.
-            crypt_metadata_locking(nullptr, 0);
-        });
+        if (!cs_.error.empty()) {
+            error = cs_.error;
+            return false;
+        }
         int err = 0;
         if (!file_.create("brantlow-luks-metadata", &err)) {
             error = "no in-memory file for the header (" + std::to_string(err) + ")";
@@ -54,22 +88,24 @@ public:
         // The library checks that the device reaches the payload; the
         // payload itself is not needed (the length costs no memory).
         file_.resize(std::max(end, std::min<uint64_t>(h.payloadOffset, 1ull << 40)));
-        if (crypt_init(&cd_, file_.path().c_str()) < 0) {
+        if (cs_.init(&cd_, file_.path().c_str()) < 0) {
             error = "the header copy cannot be opened";
             return false;
         }
-        crypt_set_log_callback(cd_, collect, &log_);
-        if (crypt_load(cd_, h.version == 1 ? CRYPT_LUKS1 : CRYPT_LUKS2, nullptr) < 0) {
+        cs_.setLogCallback(cd_, collect, &log_);
+        if (cs_.load(cd_, h.version == 1 ? CRYPT_LUKS1 : CRYPT_LUKS2, nullptr) < 0) {
             error = "libcryptsetup cannot read the header" + (log_.empty() ? std::string() : ": " + log_);
             return false;
         }
         return true;
     }
     crypt_device* cd() const { return cd_; }
+    const CryptSetup& api() const { return cs_; }
     const std::string& lastLog() const { return log_; }
     std::string error;
 
 private:
+    const CryptSetup& cs_ = cryptSetup();
     platform::MemoryFile file_;
     crypt_device* cd_ = nullptr;
     std::string log_;
@@ -96,7 +132,7 @@ Unlocked unlockWithPassphrase(const VolumeView& v, const Header& h, const platfo
         out.error = copy.error;
         return out;
     }
-    const int keySize = crypt_get_volume_key_size(copy.cd());
+    const int keySize = copy.api().volumeKeySize(copy.cd());
     if (keySize <= 0 || keySize > 512) {
         out.error = "the volume key size cannot be read";
         return out;
@@ -111,8 +147,8 @@ Unlocked unlockWithPassphrase(const VolumeView& v, const Header& h, const platfo
             continue;
         }
         size_t size = key.size();
-        const int r = crypt_volume_key_get(copy.cd(), k.id, key.data(), &size,
-                                           reinterpret_cast<const char*>(passphrase.data()), passphrase.size());
+        const int r = copy.api().volumeKeyGet(copy.cd(), k.id, key.data(), &size,
+                                              reinterpret_cast<const char*>(passphrase.data()), passphrase.size());
         if (r >= 0) {
             out.key.assign(key.data(), size);
             platform::wipe(key.data(), key.size());
@@ -148,7 +184,7 @@ Unlocked checkVolumeKey(const VolumeView& v, const Header& h, const platform::Se
     // Where the header cannot be checked against, the key is taken as it
     // is: what it decrypts shows whether it was right.
     if (copy.load(v, h)) {
-        const int r = crypt_volume_key_verify(copy.cd(), reinterpret_cast<const char*>(key.data()), key.size());
+        const int r = copy.api().volumeKeyVerify(copy.cd(), reinterpret_cast<const char*>(key.data()), key.size());
         if (r == -EPERM) {
             out.wrongAnswer = true;
             out.error = "the volume key does not match this volume's digest";
