@@ -7,7 +7,7 @@
 namespace brantlow::platform {
 
 // Grows the heap in 64 MiB steps kept rather than handed back at once, and
-// asks for 2 MiB pages in its first step where the kernel offers them
+// asks for 2 MiB pages for its first 24 MiB where the kernel offers them
 // (transparent huge pages in "madvise" or "always" mode). Nothing changes
 // where the kernel or the C library does not allow it.
 void prepareHeapForLargeTables();
